@@ -1,0 +1,30 @@
+// The configuration file and the settings it fills.
+#ifndef VORPA_CONFIG_H
+#define VORPA_CONFIG_H
+
+extern char logfile[4095];
+extern char configfile[4095];
+extern char newsgroupsfile[4095];
+extern char soupdir[4095];
+extern char hostname[128];
+extern char pophost[128];
+extern char smtphost[128];
+extern char nntphost[128];
+extern char popuser[64];
+extern char poppass[64];
+
+// Reads a configuration file (and its INCLUDEs) into the settings.
+// 0 when read to its end, 1 when it could not be opened.
+int readconfigfile(const char* name, const char* argv0);
+
+void configwarn(const char* message, long line, const char* path);
+void configscantext(const char* value, long line, const char* path, char* dest, int size);
+void configscandir(const char* value, long line, const char* path, char* dest);
+void configscanyesno(const char* value, long line, const char* path, int& result);
+
+// Directory part of argv0 (up to and including its last "/", at most 4094
+// characters) joined with name into out[size]. Returns -1 when it would not
+// fit, 0 otherwise.
+int joinprogramdir(const char* argv0, const char* name, char* out, int size);
+
+#endif

@@ -1,0 +1,3 @@
+#include "driver/driver.h"
+
+int main() { return 0; }

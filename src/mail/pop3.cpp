@@ -1,0 +1,3 @@
+#include "mail/mail.h"
+
+int fetchemail() { return 1; }

@@ -1,0 +1,3 @@
+#include "mail/mail.h"
+
+int postemail() { return 1; }

@@ -1,0 +1,58 @@
+// One IPv4 TCP connection with line reception under time-outs.
+#ifndef VORPA_SOCKET_H
+#define VORPA_SOCKET_H
+
+#include <netinet/in.h>
+
+class Socket {
+public:
+    int iSocket;
+    int iResult;
+    int iEol;
+    char* pszBuf;
+    char* pszPeerName;
+    char* pszPeerAddr;
+    unsigned long ulTimeout;
+    struct sockaddr_in saLocal;
+    struct sockaddr_in saRemote;
+    unsigned short usLocalPort;
+    int iAddrLen;
+    int iCurBuf;
+    char* pcRecvBuf1;
+    char* pcRecvBuf2;
+    int iRecvPos1;
+    int iRecvLen1;
+    int iRecvPos2;
+    int iRecvLen2;
+
+    Socket();
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    int Create();
+    int Connect(char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
+    int Connect(char* host, unsigned short port) { return Connect(host, port, 0, 0); }
+    int Send(char* data, int length);
+    int Send(char* text);
+    int Close();
+
+    int RecvTeol(int strip);
+    int RecvTeol() { return RecvTeol(0); }
+    int Recv(int n);
+
+    int Passive(unsigned short port, int reuse, unsigned long localAddr);
+    Socket* Accept();
+    int SetOob();
+    int SetLinger(int);
+    int SetKeepAlive();
+    int SetReusePort(int flag);
+    int ResolveName();
+    int SetPeerName();
+
+    int SendText(char* file, unsigned long offset);
+    int SendDotText(char* file);
+    int SendBinary(char* file, unsigned long offset);
+};
+
+#endif

@@ -1,0 +1,1 @@
+#include "soup/soup.h"

@@ -1,0 +1,45 @@
+// Helpers for black-box tests: run the built vorpa binary, temporary
+// directories, whole-file reads and writes.
+#ifndef VORPA_TESTS_RUN_H
+#define VORPA_TESTS_RUN_H
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;  // exit status; -1 when killed or timed out
+    std::string out;  // standard output
+    std::string err;  // error stream
+};
+
+// Runs vorpa (the built binary) with args in directory cwd, killing it after
+// timeouts seconds.
+RunResult runvorpa(const std::vector<std::string>& args, const std::string& cwd = ".",
+                   int timeouts = 60);
+// Runs any program (argv[0] is the path).
+RunResult runprogram(const std::vector<std::string>& argv, const std::string& cwd = ".",
+                     int timeouts = 60);
+
+std::string vorpapath();
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+    std::string operator/(const std::string& name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
+};
+
+std::string readfile(const std::string& path);
+void writefile(const std::string& path, const std::string& data);
+bool fileexists(const std::string& path);
+// Names in a directory, sorted.
+std::vector<std::string> listdir(const std::string& path);
+
+#endif

@@ -1,0 +1,68 @@
+// A scripted server for protocol tests: listens on 127.0.0.1:port, plays one
+// script per accepted connection (in order) and records every byte each
+// client sent. Every wait is bounded, so a broken client fails fast.
+#ifndef VORPA_TESTS_SCRIPTED_SERVER_H
+#define VORPA_TESTS_SCRIPTED_SERVER_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class Script {
+public:
+    // Sends bytes to the client.
+    Script& send(const std::string& bytes);
+    // Sends bytes in pieces of the given sizes, pausing between them.
+    Script& sendsplit(const std::string& bytes, const std::vector<size_t>& sizes, int pausems);
+    // Reads one line (up to LF) from the client and checks it equals line
+    // (line end included, e.g. "USER joe\r\n"). A mismatch is recorded as an
+    // error and ends the session.
+    Script& expect(const std::string& line);
+    // Reads one line without checking it.
+    Script& expectany();
+    // Reads lines up to and including ".\r\n" (a message body after DATA or
+    // POST); the bytes are in received().
+    Script& expectdata();
+    Script& pause(int ms);
+    // Closes the connection at once.
+    Script& drop();
+    // Stays silent, keeping the connection open, for ms or until the client
+    // closes.
+    Script& silence(int ms);
+    // Reads until the client closes (or the bound passes); nothing expected.
+    Script& drain();
+
+    struct Step;
+    std::vector<Step> steps;
+};
+
+class ScriptedServer {
+public:
+    // Listens at once on 127.0.0.1:port (0: any free port, see port()).
+    explicit ScriptedServer(unsigned short port, int boundms = 10000);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    unsigned short port() const;
+    // Adds the script of the next connection. Call before start().
+    Script& session();
+    // Plays the scripts in a background thread.
+    void start();
+    // Waits until every script has ended (or boundms passed); true when all
+    // ran to their end without errors.
+    bool finish();
+    // Everything the client of session i sent.
+    std::string received(size_t i = 0) const;
+    // Mismatches and time-outs, one text each.
+    std::vector<std::string> errors() const;
+    // Number of connections accepted.
+    size_t accepted() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl;
+};
+
+#endif
