@@ -1,3 +1,341 @@
-#include "mail/mail.h"
+// The POP3 fetch phase: empties one mailbox into a new mail message file of
+// the packet. Messages are deleted on the server only once the file holding
+// them is synced, closed and listed in AREAS.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
 
-int fetchemail() { return 1; }
+#include "config/config.h"
+#include "driver/driver.h"
+#include "mail/mail.h"
+#include "net/socket.h"
+#include "soup/soup.h"
+
+namespace {
+
+constexpr unsigned short popport = 110;
+
+// One LIST entry. A size that could not be read, or a negative one, is
+// stored as -1: such a message is neither retrieved nor deleted.
+struct ListEntry {
+    int32_t number;
+    int32_t size;
+};
+
+// The list is allocated in one piece from the server's STAT count; beyond
+// this many entries the count is treated as one that cannot be allocated.
+constexpr long maxlistentries = 1L << 24;
+
+// Reads a signed 32-bit number as "%ld" would, from *pos on; advances *pos
+// past it. False when there is no number or it does not fit.
+bool parsenumber(const char** pos, int32_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(*pos, &end, 10);
+    if (end == *pos) return false;
+    *pos = end;
+    if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    *value = static_cast<int32_t>(v);
+    return true;
+}
+
+bool isterminator(const char* line, int len) {
+    return len == 3 && std::memcmp(line, ".\r\n", 3) == 0;
+}
+
+// Sends the command already formatted in the socket's buffer and judges the
+// answer. False after a reported failure.
+bool command(Socket& sock) {
+    if (sock.Send(sock.pszBuf) == -1) {
+        perror("Send");
+        return false;
+    }
+    return getpopanswer(sock) == 0;
+}
+
+// Closes the connection and reports the phase as skipped.
+int endphase(Socket& sock) {
+    if (sock.iSocket != -1) sock.Close();
+    logprintf("(skipping email fetch)\n");
+    return 0;
+}
+
+// The single QUIT of a failed dialogue; its answer does not matter.
+int quitandend(Socket& sock) {
+    snprintf(sock.pszBuf, 16384, "QUIT\r\n");
+    if (sock.Send(sock.pszBuf) == -1)
+        perror("Send");
+    else
+        getpopanswer(sock);
+    return endphase(sock);
+}
+
+bool login(Socket& sock) {
+    if (verbose) logprintf("+ Sending USER command...\n");
+    snprintf(sock.pszBuf, 16384, "USER %s\r\n", popuser);
+    if (!command(sock)) return false;
+    if (verbose) logprintf("+ Sending PASS command...\n");
+    snprintf(sock.pszBuf, 16384, "PASS %s\r\n", poppass);
+    return command(sock);
+}
+
+// STAT: the message count (0 when none could be read) and the total size.
+bool mailboxsize(Socket& sock, int32_t* count, int32_t* total) {
+    if (verbose) logprintf("+ Getting message information...\n");
+    snprintf(sock.pszBuf, 16384, "STAT\r\n");
+    if (!command(sock)) return false;
+    *count = 0;
+    *total = 0;
+    const char* pos = sock.pszBuf + 4;
+    if (parsenumber(&pos, count)) parsenumber(&pos, total);
+    return true;
+}
+
+// LIST: fills one entry per announced message and checks the terminator.
+bool readlist(Socket& sock, std::vector<ListEntry>& list, int32_t count) {
+    snprintf(sock.pszBuf, 16384, "LIST\r\n");
+    if (!command(sock)) return false;
+    for (int32_t i = 0; i < count; i++) {
+        int len = sock.RecvTeol();
+        // A terminator among the entries means a short list; reading on
+        // would only wait for lines that never come.
+        if (len == -1 || isterminator(sock.pszBuf, len)) {
+            logprintf("Unable to retrieve list of messages\n");
+            return false;
+        }
+        ListEntry entry{i + 1, -1};
+        const char* pos = sock.pszBuf;
+        int32_t number = 0;
+        int32_t size = 0;
+        if (parsenumber(&pos, &number)) {
+            entry.number = number;
+            if (parsenumber(&pos, &size) && size >= 0) entry.size = size;
+        }
+        list.push_back(entry);
+    }
+    int len = sock.RecvTeol();
+    if (len == -1 || !isterminator(sock.pszBuf, len)) {
+        logprintf("List of messages not properly terminated\n");
+        return false;
+    }
+    return true;
+}
+
+// Progress of the whole phase: the meter, the current-rate window and the
+// average over every byte received.
+struct Progress {
+    Meter meter;
+    RateWindow window;
+    uint32_t start = mtime();
+    uint64_t bytes = 0;
+    uint32_t average = 0;
+
+    void received(uint32_t len) {
+        bytes += len;
+        if (bytes > 10000) {
+            uint32_t now = mtime();
+            if (now > start) average = ratecps(bytes, now - start);
+        }
+        window.add(len);
+    }
+};
+
+// Reports a "From:" header line, given without its line end.
+void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
+    const char* value = text + 5;
+    const char* end = text + len;
+    while (value < end && (*value == ' ' || *value == '\t' || *value == '\r' || *value == '\n' ||
+                           *value == '\v' || *value == '\f'))
+        value++;
+    const char* cut = static_cast<const char*>(std::memchr(value, '\n', end - value));
+    if (cut) end = cut;
+    if (end > value && end[-1] == '\r') end--;
+    progress.meter.report(percent, "* Message from %.*s\n", static_cast<int>(end - value), value);
+}
+
+// Stores the lines of one message, after RETR was accepted, up to its
+// terminator, as one record. False after a reported failure.
+bool receivemessage(Socket& sock, PacketFile& file, const char* name, const ListEntry& entry,
+                    Progress& progress) {
+    RecordWriter record;
+    if (!record.begin(file, static_cast<uint32_t>(entry.size))) {
+        logprintf("Cannot write to %s\n", name);
+        return false;
+    }
+    progress.meter.forget();
+    progress.window.restart();
+    uint64_t done = 0;
+    bool inheader = true;
+    // A line longer than the socket's buffer arrives in pieces; only the
+    // first piece starts a line (terminator, dot-stuffing, headers).
+    bool linestart = true;
+    for (;;) {
+        int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
+        progress.meter.show(percent, progress.window.rate, progress.average);
+        int len = sock.RecvTeol();
+        if (len == -1) {
+            logprintf("Unable to fetch message\n");
+            return false;
+        }
+        const char* text = sock.pszBuf;
+        if (linestart && isterminator(text, len)) break;
+        progress.received(static_cast<uint32_t>(len));
+        bool wasstart = linestart;
+        linestart = sock.iEol == 1;
+        if (!wasstart) {
+            // The rest of a long line: stored as it is, only its line end
+            // converted.
+            size_t eol = linestart ? (len >= 2 && text[len - 2] == '\r' ? 2 : 1) : 0;
+            done += len;
+            if (!file.write(text, len - eol) || (eol && record.line(text + len - eol, eol) < 0)) {
+                logprintf("Cannot write to %s\n", name);
+                return false;
+            }
+            continue;
+        }
+        const char* rest = text[0] == '.' ? text + 1 : text;
+        size_t restlen = len - (rest - text);
+        done += restlen;
+        if (record.line(text, len) < 0) {
+            logprintf("Cannot write to %s\n", name);
+            return false;
+        }
+        if (!inheader) continue;
+        if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n')) {
+            inheader = false;
+        } else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0) {
+            reportfrom(progress, static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size)), rest,
+                       restlen);
+        }
+    }
+    progress.meter.erase();
+    if (!record.end()) {
+        logprintf("Cannot write to %s\n", name);
+        return false;
+    }
+    return true;
+}
+
+// Retrieves every listed message into a new message file, then syncs and
+// closes it and lists it in AREAS. False after a reported failure; the
+// file then keeps the records written so far and is not listed.
+bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
+    char name[4096] = "";
+    long number = genfname(soupdir, "MSG", name);
+    PacketFile file;
+    if (number < 0 || !file.open(name, "wb")) {
+        logprintf("Cannot write to %s\n", name);
+        return false;
+    }
+    Progress progress;
+    int count = static_cast<int>(list.size());
+    for (int i = 0; i < count; i++) {
+        const ListEntry& entry = list[i];
+        if (entry.size <= 0) continue;
+        printf("Fetching message %d of %d (%ld bytes)...\n", i + 1, count, static_cast<long>(entry.size));
+        snprintf(sock.pszBuf, 16384, "RETR %ld\r\n", static_cast<long>(entry.number));
+        if (!command(sock)) return false;
+        if (!receivemessage(sock, file, name, entry, progress)) return false;
+    }
+    if (!file.commit()) {
+        logprintf("Cannot write to %s\n", name);
+        return false;
+    }
+    if (progress.average != 0) logprintf("Average CPS fetching email: %u\n", progress.average);
+    return appendareas(number, "Email", "bn") == 0;
+}
+
+bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
+    if (verbose) logprintf("+ Deleting messages from POP3 server...\n");
+    for (const ListEntry& entry : list) {
+        if (entry.size < 0) continue;
+        snprintf(sock.pszBuf, 16384, "DELE %ld\r\n", static_cast<long>(entry.number));
+        if (!command(sock)) return false;
+    }
+    return true;
+}
+
+// The mailbox part of the dialogue, from USER to the last DELE. False when
+// the phase must quit and end.
+bool emptymailbox(Socket& sock) {
+    if (!login(sock)) return false;
+    int32_t count = 0;
+    int32_t total = 0;
+    if (!mailboxsize(sock, &count, &total)) return false;
+    if (count == 0) {
+        logprintf("There are no messages on the POP3 server.\n");
+        return true;
+    }
+    if (count < 0) {
+        logprintf("POP3 host did not send valid answer\n");
+        return false;
+    }
+    logprintf("There are %ld messages (%ld bytes) on the POP3 server.\n", static_cast<long>(count),
+              static_cast<long>(total));
+    std::vector<ListEntry> list;
+    try {
+        if (count > maxlistentries) throw std::bad_alloc();
+        list.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        logprintf("Out of memory reading message list\n");
+        return false;
+    }
+    if (!readlist(sock, list, count)) return false;
+    if (!retrieveall(sock, list)) return false;
+    return testmode || deleteall(sock, list);
+}
+
+}  // namespace
+
+int getpopanswer(Socket& sock) {
+    int len = sock.RecvTeol();
+    if (len == -1) {
+        perror("Receive");
+        return -1;
+    }
+    if (len >= 3 && memicmp(sock.pszBuf, "+OK", 3) == 0) return 0;
+    if (len >= 4 && memicmp(sock.pszBuf, "-ERR", 4) == 0) {
+        logprintf("POP3 host returned error: %s", sock.pszBuf);
+        return 1;
+    }
+    logprintf("POP3 host did not send valid answer\n");
+    return -1;
+}
+
+int fetchemail() {
+    Socket sock;
+    if (!*pophost || !*popuser || !*poppass) {
+        logprintf("POP3 hostname/username/password not defined\n");
+        return endphase(sock);
+    }
+    if (sock.Create() == -1) {
+        perror("Open socket");
+        return endphase(sock);
+    }
+    sock.ulTimeout = 20;
+    logprintf("Fetching email from %s...\n", pophost);
+    if (verbose) logprintf("+ Connecting to POP3 host %s...\n", pophost);
+    if (sock.Connect(pophost, popport) == -1) {
+        logprintf("Cannot connect to host %s at port %d\n", pophost, popport);
+        return endphase(sock);
+    }
+    if (getpopanswer(sock) != 0) return endphase(sock);
+    sock.ulTimeout = 90;
+
+    if (!emptymailbox(sock)) return quitandend(sock);
+
+    if (verbose) logprintf("+ Signing off...\n");
+    snprintf(sock.pszBuf, 16384, "QUIT\r\n");
+    if (sock.Send(sock.pszBuf) == -1) {
+        perror("Send");
+        return endphase(sock);
+    }
+    if (getpopanswer(sock) != 0) return endphase(sock);
+    sock.Close();
+    if (verbose) logprintf("+ POP3 session successfully terminated\n");
+    return 1;
+}
