@@ -1,5 +1,11 @@
 #include "config/config.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
 char logfile[4095] = "";
 char configfile[4095] = "vorpa.cfg";
 char newsgroupsfile[4095] = "newsrc";
@@ -10,3 +16,191 @@ char smtphost[128] = "";
 char nntphost[128] = "";
 char popuser[64] = "";
 char poppass[64] = "";
+
+namespace {
+
+// Files being read right now, outermost first: INCLUDE must neither loop
+// nor nest without end.
+constexpr int maxdepth = 16;
+struct Reading {
+    dev_t dev;
+    ino_t ino;
+};
+Reading reading[maxdepth];
+int depth = 0;
+
+// A name with a "/" is taken as given; otherwise it lies beside the program.
+// Reports a name that does not fit and returns -1.
+int resolvepath(const char* name, const char* argv0, char* out, int size) {
+    int r;
+    if (std::strchr(name, '/')) {
+        r = std::snprintf(out, size, "%s", name) < size ? 0 : -1;
+    } else {
+        r = joinprogramdir(argv0, name, out, size);
+    }
+    if (r != 0) std::fprintf(stderr, "Error: file name too long: %s\n", name);
+    return r;
+}
+
+bool beingread(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    for (int i = 0; i < depth; i++) {
+        if (reading[i].dev == st.st_dev && reading[i].ino == st.st_ino) return true;
+    }
+    return false;
+}
+
+void include(const char* value, long line, const char* path, const char* argv0) {
+    if (depth >= maxdepth) {
+        configwarn("INCLUDE nested deeper than 16 files", line, path);
+        return;
+    }
+    char target[4096];
+    if (resolvepath(value, argv0, target, sizeof target) != 0) return;
+    if (beingread(target)) {
+        configwarn("INCLUDE of a file that is already being read", line, path);
+        return;
+    }
+    readconfigfile(value, argv0);
+}
+
+void scanlogfile(const char* value, long line, const char* path, const char* argv0) {
+    configscantext(value, line, path, logfile, sizeof logfile);
+    if (std::strchr(logfile, '/')) return;
+    char joined[sizeof logfile];
+    if (joinprogramdir(argv0, value, joined, sizeof joined) != 0) {
+        configwarn("LOGFILE path too long, no log is written", line, path);
+        logfile[0] = '\0';
+        return;
+    }
+    std::memcpy(logfile, joined, sizeof logfile);
+}
+
+// One keyword line, already stripped of its line end and known to be no
+// comment.
+void scanline(char* text, long line, const char* path, const char* argv0) {
+    char* value = std::strchr(text, ' ');
+    if (value) {
+        *value++ = '\0';
+        while (*value == ' ') value++;
+    } else {
+        value = text + std::strlen(text);
+    }
+    const char* key = text;
+    if (!strcasecmp(key, "HOSTNAME")) {
+        configscantext(value, line, path, hostname, sizeof hostname);
+    } else if (!strcasecmp(key, "POPUSER")) {
+        configscantext(value, line, path, popuser, sizeof popuser);
+    } else if (!strcasecmp(key, "POPHOST")) {
+        configscantext(value, line, path, pophost, sizeof pophost);
+    } else if (!strcasecmp(key, "POPPASS")) {
+        configscantext(value, line, path, poppass, sizeof poppass);
+    } else if (!strcasecmp(key, "SMTPHOST")) {
+        configscantext(value, line, path, smtphost, sizeof smtphost);
+    } else if (!strcasecmp(key, "NNTPHOST")) {
+        configscantext(value, line, path, nntphost, sizeof nntphost);
+    } else if (!strcasecmp(key, "SOUPDIR")) {
+        configscandir(value, line, path, soupdir);
+    } else if (!strcasecmp(key, "NEWSGROUPS")) {
+        configscantext(value, line, path, newsgroupsfile, sizeof newsgroupsfile);
+    } else if (!strcasecmp(key, "LOGFILE")) {
+        scanlogfile(value, line, path, argv0);
+    } else if (!strcasecmp(key, "INCLUDE")) {
+        include(value, line, path, argv0);
+    } else {
+        configwarn("unknown keyword", line, path);
+    }
+}
+
+// Closes the file and leaves the INCLUDE stack on every way out.
+class OpenConfig {
+public:
+    explicit OpenConfig(FILE* file) : f(file) {}
+    ~OpenConfig() {
+        if (pushed) depth--;
+        std::fclose(f);
+    }
+    OpenConfig(const OpenConfig&) = delete;
+    OpenConfig& operator=(const OpenConfig&) = delete;
+    void push(const struct stat& st) {
+        reading[depth].dev = st.st_dev;
+        reading[depth].ino = st.st_ino;
+        depth++;
+        pushed = true;
+    }
+
+private:
+    FILE* f;
+    bool pushed = false;
+};
+
+}  // namespace
+
+int joinprogramdir(const char* argv0, const char* name, char* out, int size) {
+    const char* slash = std::strrchr(argv0, '/');
+    int dirlen = slash ? static_cast<int>(slash - argv0) + 1 : 0;
+    if (dirlen > 4094) return -1;
+    int n = std::snprintf(out, size, "%.*s%s", dirlen, argv0, name);
+    return (n < 0 || n >= size) ? -1 : 0;
+}
+
+void configwarn(const char* message, long line, const char* path) {
+    std::fprintf(stderr, "Warning: %s in line %ld of %s\n\n", message, line, path);
+}
+
+void configscantext(const char* value, long, const char*, char* dest, int size) {
+    std::snprintf(dest, size, "%s", value);
+}
+
+void configscandir(const char* value, long, const char*, char* dest) {
+    std::snprintf(dest, 4095, "%s", value);
+    size_t len = std::strlen(dest);
+    if ((len == 0 || dest[len - 1] != '/') && len <= 4093) {
+        dest[len] = '/';
+        dest[len + 1] = '\0';
+    }
+}
+
+void configscanyesno(const char* value, long line, const char* path, int& result) {
+    if (!strcasecmp(value, "Yes")) {
+        result = 1;
+    } else if (!strcasecmp(value, "No")) {
+        result = 0;
+    } else {
+        result = 0;
+        configwarn("invalid Yes/No parameter", line, path);
+    }
+}
+
+int readconfigfile(const char* name, const char* argv0) {
+    char path[4096];
+    if (resolvepath(name, argv0, path, sizeof path) != 0) return 1;
+    FILE* f = std::fopen(path, "r");
+    if (!f) {
+        std::fprintf(stderr, "Error: can't read %s\n", path);
+        return 1;
+    }
+    OpenConfig guard(f);
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode) || depth >= maxdepth) {
+        std::fprintf(stderr, "Error: can't read %s\n", path);
+        return 1;
+    }
+    guard.push(st);
+
+    char buf[256];
+    long line = 0;
+    while (std::fgets(buf, sizeof buf, f)) {
+        line++;
+        size_t len = std::strlen(buf);
+        while (len > 0 && (buf[len - 1] == '\r' || buf[len - 1] == '\n')) buf[--len] = '\0';
+        if (len == 0 || buf[0] == ';') continue;
+        scanline(buf, line, path, argv0);
+    }
+    if (std::ferror(f)) {
+        std::fprintf(stderr, "Error: can't read %s\n", path);
+        return 1;
+    }
+    return 0;
+}

@@ -41,6 +41,10 @@ int exist(const char* path);
 // trailing "/") does not exist.
 void checkdir(char* path);
 
+// Socket layer start-up and shut-down hooks; nothing to do on this platform.
+int sock_init();
+void sock_deinit();
+
 // Rate in bytes per second over elapsed milliseconds, without overflow.
 uint32_t ratecps(uint64_t bytes, uint32_t elapsedms);
 

@@ -1,3 +1,202 @@
-#include "driver/driver.h"
+// Entry point: the command line, start-up checks, and the fixed order of the
+// four transfer phases.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <strings.h>
 
-int main() { return 0; }
+#include "config/config.h"
+#include "driver/driver.h"
+#include "mail/mail.h"
+#include "news/news.h"
+
+namespace {
+
+constexpr int versionmajor = 1;
+constexpr int versionminor = 0;
+
+const char* const weekday[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+[[noreturn]] void usage() {
+    fputs("Usage: (all commands & options can be abbreviated to their first letter)\n\n"
+          "vorpa all            fetch/post email & news\n"
+          "vorpa email          fetch/post email only (no news)\n"
+          "vorpa news           fetch/post news only (no email)\n"
+          "vorpa fetch          fetch mail/news only (no posting)\n"
+          "vorpa post           post mail/news only (no fetching)\n"
+          "(email/news and fetch/post may be combined)\n"
+          "\nCommandline options:\n\n"
+          "/config=<filename>   use <filename> as configuration file\n"
+          "/list=<filename>     list newsgroups into file\n"
+          "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
+          "/test                don't delete mail/files after processing\n"
+          "/verbose             display additional information\n",
+          stdout);
+    std::exit(1);
+}
+
+// A value that does not fit its buffer refuses the run rather than being
+// cut into the name of some other file.
+[[noreturn]] void toolong(const char* what, const char* value) {
+    fflush(stdout);
+    fprintf(stderr, "Error: %s too long: %s\n", what, value);
+    std::exit(1);
+}
+
+// Copies len bytes of src; the whole option arg names it when it does not fit.
+void copyvalue(const char* what, const char* arg, const char* src, size_t len, char* dest, size_t size) {
+    if (len >= size) toolong(what, arg);
+    std::memcpy(dest, src, len);
+    dest[len] = '\0';
+}
+
+// The whole word or its first letter, in any case.
+bool iscommand(const char* arg, const char* word) {
+    return !strcasecmp(arg, word) || (arg[0] != '\0' && arg[1] == '\0' && !memicmp(arg, word, 1));
+}
+
+bool startswith(const char* text, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return std::strlen(text) >= n && !memicmp(text, prefix, static_cast<unsigned>(n));
+}
+
+// "/list=<file>[;Y-M-D[;H:M:S]]": the value is everything after the "=".
+void scanlist(const char* arg, const char* value) {
+    listnews = 1;
+    listyear = 0;
+    const char* semi = std::strchr(value, ';');
+    size_t namelen = semi ? static_cast<size_t>(semi - value) : std::strlen(value);
+    copyvalue("/list= file name", arg, value, namelen, listfilename, sizeof listfilename);
+    if (!semi) return;
+    if (std::sscanf(semi + 1, "%u-%u-%u", &listyear, &listmonth, &listday) != 3) usage();
+    listhour = listmin = listsec = 0;
+    const char* timepart = std::strchr(semi + 1, ';');
+    if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &listhour, &listmin, &listsec) != 3) usage();
+}
+
+void scanoption(const char* arg) {
+    const char* rest = arg + 1;
+    if (!strcasecmp(rest, "test") || !strcasecmp(rest, "t")) {
+        testmode = 1;
+    } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
+        verbose = 1;
+    } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
+        const char* value = std::strchr(rest, '=') + 1;
+        copyvalue("/config= file name", arg, value, std::strlen(value), configfile, sizeof configfile);
+    } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
+        scanlist(arg, std::strchr(rest, '=') + 1);
+    } else {
+        usage();
+    }
+}
+
+void scancommandline(int argc, char** argv) {
+    int mail = 1, news = 1, fetch = 1, post = 1;
+    int command = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (iscommand(arg, "all")) {
+            mail = news = 1;
+        } else if (iscommand(arg, "email")) {
+            mail = 1;
+            news = 0;
+        } else if (iscommand(arg, "news")) {
+            mail = 0;
+            news = 1;
+        } else if (iscommand(arg, "fetch")) {
+            fetch = 1;
+            post = 0;
+        } else if (iscommand(arg, "post")) {
+            fetch = 0;
+            post = 1;
+        } else if (arg[0] == '/' || arg[0] == '-') {
+            scanoption(arg);
+            continue;
+        } else {
+            usage();
+        }
+        command = 1;
+    }
+    if (!command) usage();
+    transfer[FETCHMAIL] = mail && fetch;
+    transfer[POSTMAIL] = mail && post;
+    transfer[FETCHNEWS] = news && fetch;
+    transfer[POSTNEWS] = news && post;
+}
+
+// A state file name without a directory lies beside the program.
+void placenewsgroupsfile(const char* argv0) {
+    if (std::strchr(newsgroupsfile, '/')) return;
+    char joined[sizeof newsgroupsfile];
+    if (joinprogramdir(argv0, newsgroupsfile, joined, sizeof joined) != 0) {
+        toolong("newsgroups file path", newsgroupsfile);
+    }
+    std::memcpy(newsgroupsfile, joined, sizeof newsgroupsfile);
+}
+
+void openlog() {
+    if (logfile[0] == '\0') return;
+    vorpa::logf = std::fopen(logfile, "a");
+    if (!vorpa::logf) return;
+    std::fseek(vorpa::logf, 0, SEEK_END);
+    if (std::ftell(vorpa::logf) > 0) std::fputc('\n', vorpa::logf);
+    std::time_t now = std::time(nullptr);
+    std::tm* t = std::localtime(&now);
+    std::fprintf(vorpa::logf, "--- Vorpa-%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", osstr,
+                 versionmajor, versionminor, weekday[t->tm_wday], t->tm_mday, month[t->tm_mon],
+                 t->tm_year + 1900, t->tm_hour, t->tm_min, t->tm_sec);
+}
+
+void closelog() {
+    if (!vorpa::logf) return;
+    std::fclose(vorpa::logf);
+    vorpa::logf = nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* argv0 = argc > 0 ? argv[0] : "vorpa";
+    std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
+    std::printf("Documentation: see README.md\n\n");
+
+    scancommandline(argc, argv);
+
+    if (readconfigfile(configfile, argv0) != 0) return 1;
+    if (soupdir[0] == '\0') {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile);
+        return 1;
+    }
+    if (soupdir[std::strlen(soupdir) - 1] != '/') toolong("SOUPDIR", soupdir);
+    checkdir(soupdir);
+    placenewsgroupsfile(argv0);
+    openlog();
+
+    if (sock_init() != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: unable to initialize TCP/IP socket API\n");
+        closelog();
+        return 1;
+    }
+    std::atexit(sock_deinit);
+
+    // Each posting phase votes on REPLIES; a 0 from either keeps it.
+    killreplies = -1;
+    if (transfer[POSTMAIL]) postemail();
+    if (transfer[POSTNEWS]) postnews();
+    if (transfer[FETCHMAIL]) fetchemail();
+    if (transfer[FETCHNEWS]) fetchnews();
+
+    if (!testmode && killreplies == 1) {
+        std::string replies = std::string(soupdir) + "REPLIES";
+        std::remove(replies.c_str());
+    }
+    std::printf("\nDone.\n");
+    closelog();
+    return 0;
+}

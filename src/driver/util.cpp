@@ -20,6 +20,8 @@ int exist(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
 void checkdir(char* path) {
     char* slash = std::strrchr(path, '/');
+    // The root directory keeps its only "/": an empty name exists nowhere.
+    if (slash == path) slash = nullptr;
     if (slash) *slash = '\0';
     if (!exist(path)) {
         logprintf("FATAL ERROR: subdirectory %s does not exist\n", path);
@@ -28,3 +30,7 @@ void checkdir(char* path) {
     }
     if (slash) *slash = '/';
 }
+
+int sock_init() { return 0; }
+
+void sock_deinit() {}

@@ -1,1 +1,58 @@
+#include <cstring>
+#include <strings.h>
+
+#include "driver/driver.h"
 #include "soup/soup.h"
+
+namespace {
+
+// The reader names message files by a base name inside the packet; a
+// prefix with a directory in it would reach outside.
+bool splitreply(char* line, ReplyEntry& entry) {
+    char* tab1 = std::strchr(line, '\t');
+    if (!tab1) return false;
+    char* tab2 = std::strchr(tab1 + 1, '\t');
+    if (!tab2) return false;
+    *tab1 = '\0';
+    *tab2 = '\0';
+    if (std::strchr(line, '/')) return false;
+    entry.prefix = line;
+    entry.kind = tab1 + 1;
+    entry.format = tab2[1];
+    return true;
+}
+
+bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbB", letter) != nullptr; }
+
+ReplyAction keep(const char* report) {
+    if (report) logprintf("%s", report);
+    killreplies = 0;
+    return ReplyAction::Keep;
+}
+
+}  // namespace
+
+ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry) {
+    entry = ReplyEntry();
+    if (!splitreply(line, entry)) return keep("! Error in REPLIES file\n");
+
+    int kind;
+    if (!strcasecmp(entry.kind, "mail")) {
+        kind = MAILKIND;
+    } else if (!strcasecmp(entry.kind, "news")) {
+        kind = NEWSKIND;
+    } else {
+        // Mail posting reports it; news posting only when no mail posting
+        // runs, so the line is reported once per run.
+        bool report = mine == MAILKIND || !otherruns;
+        return keep(report ? "! Unknown message kind in REPLIES\n" : nullptr);
+    }
+
+    if (kind == mine) {
+        if (knownformat(entry.format)) return ReplyAction::Post;
+        return keep("! Unknown message format in REPLIES\n");
+    }
+    if (otherruns) return ReplyAction::Pass;
+    return keep(kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
+                                 : "News found --- will keep REPLIES file\n");
+}
