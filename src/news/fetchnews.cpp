@@ -1,3 +1,452 @@
-#include "news/news.h"
+// The news fetch phase: the new articles of every group named in the
+// newsgroups state file go into one packet message file per group, the
+// newsgroup list is saved first on request, and the state file is replaced
+// by one with the new marks once the server has accepted QUIT.
+#include <fcntl.h>
+#include <unistd.h>
 
-int fetchnews() { return 1; }
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "net/socket.h"
+#include "news/news.h"
+#include "soup/soup.h"
+
+namespace {
+
+const unsigned short NNTPPORT = 119;
+const size_t LINEBUF = 16384;  // Socket::pszBuf
+const size_t PATHBUF = 4096;
+
+// How a step of the session ended: go on, or sign off on abort.
+enum class Step { Next, Abort };
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using ReadFile = std::unique_ptr<FILE, FileCloser>;
+
+// Reads a signed number after optional white space, as "%ld" does; a
+// number too large for a long saturates instead of wrapping. False when
+// there is no number, leaving value alone.
+bool readlong(const char*& p, long& value) {
+    char* end;
+    long v = std::strtol(p, &end, 10);
+    if (end == p) return false;
+    value = v;
+    p = end;
+    return true;
+}
+
+// One line of the newsgroups state file: the name before the last colon,
+// then "low-high". What is missing or unreadable counts as 0.
+struct GroupLine {
+    char name[256];
+    long low = 0;
+    long high = 0;
+
+    explicit GroupLine(char* line) {
+        if (char* colon = std::strrchr(line, ':')) {
+            *colon = '\0';
+            const char* p = colon + 1;
+            if (readlong(p, low) && *p == '-') readlong(++p, high);
+        }
+        std::snprintf(name, sizeof name, "%s", line);
+    }
+};
+
+// The articles a GROUP reply offers beyond the stored high mark.
+struct Range {
+    long count = 0;
+    long first = 0;
+    long last = 0;
+
+    // "211 count first last group": fields that cannot be read are 0.
+    Range(const char* reply, long high) {
+        if (std::strlen(reply) > 4) {
+            const char* p = reply + 4;
+            if (readlong(p, count) && readlong(p, first)) readlong(p, last);
+        }
+        if (high >= last) {
+            count = 0;
+        } else if (high >= first) {
+            // first <= high < last: the difference is positive, but may not
+            // fit a long when the numbers are extreme.
+            unsigned long n = static_cast<unsigned long>(last) - static_cast<unsigned long>(high);
+            count = n > LONG_MAX ? LONG_MAX : static_cast<long>(n);
+            first = high + 1;
+        }
+    }
+};
+
+// (n - first) * 100 / (last - first + 1) for first <= n <= last, exact and
+// free of overflow for any longs.
+int percentof(long n, long first, long last) {
+    __int128 done = static_cast<__int128>(n) - first;
+    __int128 span = static_cast<__int128>(last) - first + 1;
+    return static_cast<int>(done * 100 / span);
+}
+
+// Makes a rename durable: the directory entry must reach the disk before
+// the run counts as done. File systems that cannot sync a directory are
+// not an error.
+void syncdirof(const char* path) {
+    char dir[PATHBUF];
+    const char* slash = std::strrchr(path, '/');
+    if (slash == path) {
+        std::snprintf(dir, sizeof dir, "/");
+    } else if (slash) {
+        std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
+    } else {
+        std::snprintf(dir, sizeof dir, ".");
+    }
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+class NewsFetch {
+public:
+    int run();
+
+private:
+    bool preconditions();
+    bool connect();
+    Step fetchlist();
+    Step fetchgroup(char* line);
+    Step fetcharticles(const Range& range, long& high);
+    Step receivearticle();
+    Step writestate(const GroupLine& group, long high);
+    void countline(uint32_t len);
+    int signoff();
+    int abort();
+    int cleanup();
+    Step cannotwrite(const char* path);
+
+    Socket s;
+    ReadFile state;
+    PacketFile temp;
+    bool tempmade = false;  // temppath names a file of ours to remove on failure
+    char temppath[PATHBUF] = "";
+    PacketFile message;
+    char messagepath[PATHBUF] = "";
+
+    // Progress of the current group.
+    Meter meter;
+    RateWindow window;
+    uint32_t groupstart = 0;
+    uint64_t groupbytes = 0;
+    uint32_t average = 0;
+};
+
+int NewsFetch::run() {
+    if (!preconditions() || !connect()) return cleanup();
+    if (listnews && fetchlist() == Step::Abort) return abort();
+    char line[256];
+    while (std::fgets(line, sizeof line, state.get())) {
+        if (fetchgroup(line) == Step::Abort) return abort();
+    }
+    if (std::ferror(state.get())) {
+        // A state file read only in part must not be replaced by its first half.
+        logprintf("Newsgroups list file %s can't be read\n", newsgroupsfile);
+        return abort();
+    }
+    return signoff();
+}
+
+bool NewsFetch::preconditions() {
+    if (nntphost[0] == '\0') {
+        logprintf("NNTP hostname not defined\n");
+        return false;
+    }
+    state.reset(std::fopen(newsgroupsfile, "r"));
+    if (!state) {
+        logprintf("Newsgroups list file %s not found\n", newsgroupsfile);
+        return false;
+    }
+    if (!testmode) {
+        long number = genfname(newsgroupsfile, "TMP", temppath);
+        if (number < 0 || !temp.open(temppath, "w")) {
+            logprintf("Temporary file %s can't be written\n", number < 0 ? newsgroupsfile : temppath);
+            return false;
+        }
+        tempmade = true;
+    }
+    return true;
+}
+
+bool NewsFetch::connect() {
+    if (s.Create() == -1) {
+        std::perror("Open socket");
+        return false;
+    }
+    s.ulTimeout = 20;
+    logprintf("Fetching news from %s...\n", nntphost);
+    if (verbose) logprintf("+ Connecting to NNTP host %s...\n", nntphost);
+    if (s.Connect(nntphost, NNTPPORT) == -1) {
+        logprintf("Cannot connect to host %s at port %d\n", nntphost, NNTPPORT);
+        return false;
+    }
+    if (getnntpanswer(s, 0) != 0) return false;
+    s.ulTimeout = 90;
+    return true;
+}
+
+// LIST or NEWGROUPS into the list file: one group name a line, marked when
+// the server's flag says posting is not allowed.
+Step NewsFetch::fetchlist() {
+    PacketFile list;
+    if (!list.open(listfilename, "w")) {
+        logprintf("Cannot write to newsgroup list file %s\n", listfilename);
+        return Step::Next;
+    }
+    if (listyear == 0) {
+        logprintf("* Fetching newsgroup list into %s\n", listfilename);
+        std::snprintf(s.pszBuf, LINEBUF, "LIST\r\n");
+    } else {
+        unsigned yy = listyear % 100;
+        logprintf("* Fetching new newsgroups since %02u-%02u-%02u %02u:%02u:%02u into %s\n", yy, listmonth,
+                  listday, listhour, listmin, listsec, listfilename);
+        std::snprintf(s.pszBuf, LINEBUF, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", yy, listmonth, listday,
+                      listhour, listmin, listsec);
+    }
+    if (s.Send(s.pszBuf) == -1) {
+        std::perror("Send");
+        return Step::Abort;
+    }
+    int answer = getnntpanswer(s, 0);
+    if (answer == -1) {
+        // Without the reply the next reply read would be out of step.
+        logprintf("Error fetching newsgroup list\n");
+        return Step::Abort;
+    }
+    if (answer != 0) {
+        logprintf("! Wasn't able to retrieve newsgroup list - skipping\n");
+        return Step::Next;
+    }
+    bool linestart = true;
+    for (;;) {
+        int len = s.RecvTeol();
+        if (len < 1) {
+            logprintf("Error fetching newsgroup list\n");
+            list.commit();
+            return Step::Abort;
+        }
+        const char* p = s.pszBuf;
+        bool whole = linestart;
+        linestart = s.iEol == 1;
+        // The rest of a line longer than the line buffer: its name is stored.
+        if (!whole) continue;
+        if (len == 3 && std::memcmp(p, ".\r\n", 3) == 0) break;
+        size_t n = static_cast<size_t>(len);
+        if (*p == '.') {
+            p++;
+            n--;
+        }
+        bool noposting = false;
+        if (const char* cr = static_cast<const char*>(std::memchr(p, '\r', n))) {
+            n = static_cast<size_t>(cr - p);
+            noposting = n > 0 && (p[n - 1] == 'n' || p[n - 1] == 'N');
+        } else if (const char* lf = static_cast<const char*>(std::memchr(p, '\n', n))) {
+            n = static_cast<size_t>(lf - p);
+        }
+        if (const char* blank = static_cast<const char*>(std::memchr(p, ' ', n))) n = static_cast<size_t>(blank - p);
+        list.write(p, n);
+        if (noposting) list.write(" [no posting]", 13);
+        list.write("\n", 1);
+    }
+    if (!list.commit()) logprintf("Cannot write to newsgroup list file %s\n", listfilename);
+    return Step::Next;
+}
+
+Step NewsFetch::fetchgroup(char* line) {
+    if (char* lf = std::strchr(line, '\n')) *lf = '\0';
+    GroupLine group(line);
+    logprintf("* Fetching %s\n", group.name);
+
+    std::snprintf(s.pszBuf, LINEBUF, "GROUP %s\r\n", group.name);
+    if (s.Send(s.pszBuf) == -1) {
+        std::perror("Send");
+        return Step::Abort;
+    }
+    int answer = getnntpanswer(s, 0);
+    if (answer == -1) return Step::Abort;
+    if (answer != 0) {
+        // A refusal may be temporary: the group keeps its line and mark.
+        logprintf("! Wasn't able to select newsgroup %s - skipping\n", group.name);
+        return writestate(group, group.high);
+    }
+    Range range(s.pszBuf, group.high);
+    if (range.count == 0) {
+        logprintf("There are no new messages in this newsgroup.\n");
+        return writestate(group, group.high);
+    }
+    logprintf("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
+
+    long number = genfname(soupdir, "MSG", messagepath);
+    if (number < 0) return cannotwrite(soupdir);
+    if (!message.open(messagepath, "wb")) return cannotwrite(messagepath);
+    long high = group.high;
+    if (fetcharticles(range, high) == Step::Abort) {
+        message.discard();
+        return Step::Abort;
+    }
+    // On disk before the state file can claim these articles as fetched.
+    if (!message.commit()) return cannotwrite(messagepath);
+    meter.erase();
+    if (average != 0) logprintf("Average CPS fetching news: %u\n", average);
+    if (writestate(group, high) == Step::Abort) return Step::Abort;
+    if (appendareas(number, group.name, "Bn") != 0) return Step::Abort;
+    return Step::Next;
+}
+
+// ARTICLE for every number of the range; the high mark follows the last
+// article stored whole. Missing or refused articles are passed over.
+Step NewsFetch::fetcharticles(const Range& range, long& high) {
+    meter.forget();
+    window.restart();
+    groupstart = window.start;
+    groupbytes = 0;
+    average = 0;
+    if (range.first > range.last) return Step::Next;
+    for (long n = range.first;; n++) {
+        meter.show(percentof(n, range.first, range.last), window.rate, average);
+        std::snprintf(s.pszBuf, LINEBUF, "ARTICLE %ld\r\n", n);
+        if (s.Send(s.pszBuf) == -1) {
+            std::perror("Send");
+            return Step::Abort;
+        }
+        int answer = getnntpanswer(s, 1);
+        if (answer == -1) {
+            // The connection is fit only for closing now.
+            meter.erase();
+            logprintf("Unable to fetch message\n");
+            return Step::Abort;
+        }
+        if (answer == 0) {
+            if (receivearticle() == Step::Abort) return Step::Abort;
+            high = n;
+        }
+        if (n == range.last) break;
+    }
+    return Step::Next;
+}
+
+// One article into one record of the message file, up to the line ".".
+Step NewsFetch::receivearticle() {
+    RecordWriter record;
+    if (!record.begin(message, 0)) return cannotwrite(messagepath);
+    bool linestart = true;
+    for (;;) {
+        int len = s.RecvTeol();
+        if (len < 1) {
+            meter.erase();
+            logprintf("Unable to fetch message\n");
+            return Step::Abort;
+        }
+        const char* text = s.pszBuf;
+        size_t n = static_cast<size_t>(len);
+        if (linestart) {
+            if (n == 3 && std::memcmp(text, ".\r\n", 3) == 0) break;
+        } else {
+            // The rest of a line longer than the line buffer: its dots are
+            // text, not stuffing, so they go out as they are.
+            size_t dots = 0;
+            while (dots < n && text[dots] == '.') dots++;
+            if (!message.write(text, dots)) return cannotwrite(messagepath);
+            text += dots;
+            n -= dots;
+        }
+        countline(static_cast<uint32_t>(len));
+        if (record.line(text, n) < 0) return cannotwrite(messagepath);
+        linestart = s.iEol == 1;
+    }
+    if (!record.end()) return cannotwrite(messagepath);
+    return Step::Next;
+}
+
+// Feeds the rate window; a closed window adds to the group's average.
+void NewsFetch::countline(uint32_t len) {
+    uint32_t closed = window.add(len);
+    if (closed == 0) return;
+    groupbytes += closed;
+    uint32_t now = mtime();
+    if (now > groupstart) average = ratecps(groupbytes, now - groupstart);
+}
+
+Step NewsFetch::writestate(const GroupLine& group, long high) {
+    if (testmode) return Step::Next;
+    char line[320];
+    int n = std::snprintf(line, sizeof line, "%s: %ld-%ld\n", group.name, group.low, high);
+    if (!temp.write(line, static_cast<size_t>(n))) {
+        logprintf("Temporary file %s can't be written\n", temppath);
+        return Step::Abort;
+    }
+    return Step::Next;
+}
+
+Step NewsFetch::cannotwrite(const char* path) {
+    meter.erase();
+    logprintf("Cannot write to %s\n", path);
+    return Step::Abort;
+}
+
+int NewsFetch::signoff() {
+    if (verbose) logprintf("+ Signing off...\n");
+    std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
+    if (s.Send(s.pszBuf) == -1) {
+        std::perror("Send");
+        return abort();
+    }
+    if (getnntpanswer(s, 0) != 0) return cleanup();
+    s.Close();
+    state.reset();
+    if (!testmode) {
+        // Written, synced and closed before it replaces the old file in one
+        // step, so that one of the two is always whole on disk.
+        if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
+            logprintf("Temporary file %s can't be written\n", temppath);
+            return cleanup();
+        }
+        tempmade = false;
+        syncdirof(newsgroupsfile);
+    }
+    if (verbose) logprintf("+ NNTP session successfully terminated\n");
+    return 1;
+}
+
+int NewsFetch::abort() {
+    std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
+    if (s.Send(s.pszBuf) == -1) {
+        std::perror("Send");
+    } else {
+        getnntpanswer(s, 0);
+    }
+    return cleanup();
+}
+
+int NewsFetch::cleanup() {
+    state.reset();
+    if (tempmade) {
+        temp.discard();
+        std::remove(temppath);
+        tempmade = false;
+    }
+    if (s.iSocket != -1) s.Close();
+    logprintf("(skipping news fetch)\n");
+    return 0;
+}
+
+}  // namespace
+
+int fetchnews() {
+    NewsFetch session;
+    return session.run();
+}
