@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <string>
 
 class Socket;
 
@@ -77,8 +79,32 @@ struct ReplyEntry {
 ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
 
 // Length of the next message of an outgoing message file in format
-// letter, with the file at its first byte; 0 at the end; -1 on a format
-// error or a negative length.
+// letter, with the file at its first byte; 0 only at the end of the file
+// (messages of length 0 are skipped); -1 on a format error, a negative
+// length or a read error. position + length never overflows; a "u" or "b"
+// length may reach past the end of the file, where the caller stops.
 long nextmessage(FILE* file, char letter);
+
+// Reads one line of a message, whole and up to and including its "\n", but
+// never more than left bytes, which it counts down. False at the end of the
+// file or when left is 0 (line then empty), or on a read error (ferror).
+bool readmessageline(FILE* file, long& left, std::string& line);
+
+// Sees each header line of a message text (up to the first empty line,
+// line end included as stored) before it is sent; returns false to hold the
+// line back. The empty line ending the header is not shown.
+using HeaderWatch = std::function<bool(const char* line, size_t len)>;
+
+// Sends the message text that starts at start and is length bytes long (or
+// runs to the end of the file, if that comes first), followed by ".\r\n":
+// every line goes out ending in "\r\n" and a line beginning with "." gets
+// another in front. Every byte is sent, NUL bytes included. watch may be
+// empty. Returns 0 when all was sent, SENDTEXT_SENDFAILED when a send
+// failed (errno tells why; nothing is reported), SENDTEXT_READFAILED when
+// the file could not be read (the text went out incomplete and without
+// its ".\r\n": the caller must drop the connection so that the server
+// discards it).
+enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
 #endif
