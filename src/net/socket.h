@@ -53,6 +53,20 @@ public:
     int SendText(char* file, unsigned long offset);
     int SendDotText(char* file);
     int SendBinary(char* file, unsigned long offset);
+
+private:
+    static constexpr int kBufSize = 16384;
+    // Longest line the receptions deliver; one read takes at most this much.
+    static constexpr int kLineMax = kBufSize - 1;
+
+    // How far pszBuf may hold non-zero bytes (a line, its terminator, or a
+    // command sent from it), so that a reception clears only that much.
+    int iBufUsed;
+
+    void ClearBuf();
+    int WaitReadable(unsigned long seconds);
+    int ReadPortions();
+    void PreparePeerStrings();
 };
 
 #endif

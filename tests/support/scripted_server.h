@@ -10,6 +10,9 @@
 
 class Script {
 public:
+    Script();
+    ~Script();
+
     // Sends bytes to the client.
     Script& send(const std::string& bytes);
     // Sends bytes in pieces of the given sizes, pausing between them.
@@ -56,6 +59,8 @@ public:
     std::string received(size_t i = 0) const;
     // Mismatches and time-outs, one text each.
     std::vector<std::string> errors() const;
+    // The same, one per line, for a test's failure message.
+    std::string errortext() const;
     // Number of connections accepted.
     size_t accepted() const;
 

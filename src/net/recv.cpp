@@ -1,0 +1,198 @@
+// Line and block reception under time-outs, with a read-ahead store of two
+// buffers shared by RecvTeol and Recv.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "net/socket.h"
+
+// Makes pszBuf all zero again. Only the part a line, a block or a command
+// can have written needs clearing; the rest is zero already.
+void Socket::ClearBuf() {
+    size_t used = strnlen(pszBuf, kBufSize);
+    if (used < static_cast<size_t>(kBufSize)) used++;
+    if (static_cast<size_t>(iBufUsed) > used) used = iBufUsed;
+    std::memset(pszBuf, 0, used);
+    iBufUsed = 0;
+}
+
+// Waits up to seconds for data (or a close) on the socket: >0 readable,
+// 0 timed out, -1 failed. poll has no descriptor limit, unlike select.
+int Socket::WaitReadable(unsigned long seconds) {
+    const unsigned long maxseconds = 0x7fffffffUL;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds < maxseconds ? seconds : maxseconds);
+    pollfd pfd{};
+    pfd.fd = iSocket;
+    pfd.events = POLLIN;
+    return ppoll(&pfd, 1, &ts, nullptr);
+}
+
+// Ends a failed reception: a time-out or a close by the peer reads as
+// ETIMEDOUT, other failures keep the system's reason.
+static int failreception(int callresult, int savederrno) {
+    std::fflush(stdout);
+    errno = callresult == 0 ? ETIMEDOUT : savederrno;
+    return -1;
+}
+
+// Fills buffer 1 from the network, and buffer 2 as well when buffer 1 came
+// back full and more data is already waiting. Returns 0, or -1 after printing
+// the reason.
+int Socket::ReadPortions() {
+    int r = WaitReadable(ulTimeout);
+    iResult = r;
+    if (r <= 0) {
+        int e = errno;
+        std::printf("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
+        return failreception(r, e);
+    }
+    r = static_cast<int>(recv(iSocket, pcRecvBuf1, kLineMax, 0));
+    iResult = r;
+    if (r <= 0) {
+        int e = errno;
+        std::printf("!!! Error %d on recv() nr 1\n", r);
+        return failreception(r, e);
+    }
+    iRecvPos1 = 0;
+    iRecvLen1 = r;
+    iCurBuf = 1;
+    if (r < kLineMax) return 0;
+
+    // A full first portion may already hold complete lines: never wait for
+    // more, since the server may be waiting for our next command.
+    int w = WaitReadable(0);
+    if (w < 0) {
+        int e = errno;
+        iResult = w;
+        std::printf("!!! Error %d on select() nr 2 -- ulTimeout = %lu\n", w, ulTimeout);
+        return failreception(w, e);
+    }
+    if (w == 0) return 0;
+    r = static_cast<int>(recv(iSocket, pcRecvBuf2, kLineMax, 0));
+    if (r < 0) {
+        int e = errno;
+        iResult = r;
+        std::printf("!!! Error %d on recv() nr 2\n", r);
+        return failreception(r, e);
+    }
+    // r == 0: the peer closed right after the full portion. Deliver what came;
+    // the next read meets the close again and reports it.
+    if (r > 0) {
+        iResult = r;
+        iRecvPos2 = 0;
+        iRecvLen2 = r;
+    }
+    return 0;
+}
+
+int Socket::RecvTeol(int strip) {
+    ClearBuf();
+    iEol = 0;
+    iResult = 0;
+    int idx = 0;
+    for (;;) {
+        char* buf = iCurBuf == 1 ? pcRecvBuf1 : pcRecvBuf2;
+        int& pos = iCurBuf == 1 ? iRecvPos1 : iRecvPos2;
+        int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
+        if (len == 0) {
+            if (ReadPortions() < 0) {
+                iBufUsed = idx + 1;
+                iResult = -1;
+                return -1;
+            }
+            continue;
+        }
+
+        int avail = len - pos;
+        int room = kLineMax - idx;
+        int window = avail < room ? avail : room;
+        const char* src = buf + pos;
+        const char* lf = static_cast<const char*>(std::memchr(src, '\n', window));
+        int seg = lf ? static_cast<int>(lf - src) + 1 : window;
+        std::memcpy(pszBuf + idx, src, seg);
+        int from = idx > 0 ? idx - 1 : 0;
+        idx += seg;
+
+        // A CR survives only as the last character so far or right before
+        // the LF; any other CR becomes a space.
+        for (char* cr = static_cast<char*>(std::memchr(pszBuf + from, '\r', idx - 1 - from)); cr;
+             cr = static_cast<char*>(std::memchr(cr + 1, '\r', pszBuf + idx - 1 - (cr + 1)))) {
+            if (cr[1] != '\n') *cr = ' ';
+        }
+
+        int consumed = seg;
+        bool done = false;
+        if (lf) {
+            iEol = 1;
+            done = true;
+        } else if (idx == kLineMax) {
+            // Cut the over-long line, but never between the CR and LF of a
+            // line end: a CR in the last place starts the next delivery.
+            if (pszBuf[idx - 1] == '\r') {
+                pszBuf[--idx] = '\0';
+                consumed--;
+            }
+            done = true;
+        }
+        pos += consumed;
+        if (pos >= len) {
+            pos = len = 0;
+            iCurBuf = 3 - iCurBuf;
+        }
+        if (done) break;
+    }
+
+    pszBuf[idx] = '\0';
+    iBufUsed = idx + 1;
+    if (strip > 0) {
+        while (idx > 0 && (pszBuf[idx - 1] == '\r' || pszBuf[idx - 1] == '\n')) pszBuf[--idx] = '\0';
+    }
+    return idx;
+}
+
+int Socket::Recv(int n) {
+    if (n < 1 || n > kBufSize) {
+        iResult = -1;
+        return -1;
+    }
+    ClearBuf();
+    iResult = 0;
+
+    char* buf = iCurBuf == 1 ? pcRecvBuf1 : pcRecvBuf2;
+    int& pos = iCurBuf == 1 ? iRecvPos1 : iRecvPos2;
+    int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
+    if (len != 0) {
+        int avail = len - pos;
+        int take = n < avail ? n : avail;
+        std::memcpy(pszBuf, buf + pos, take);
+        pos += take;
+        if (pos >= len) {
+            pos = len = 0;
+            iCurBuf = 3 - iCurBuf;
+        }
+        iBufUsed = take < kBufSize ? take + 1 : take;
+        iResult = take;
+        return take;
+    }
+
+    int r = WaitReadable(ulTimeout);
+    if (r == 0) {
+        errno = ETIMEDOUT;
+        iResult = ETIMEDOUT;
+        return -1;
+    }
+    if (r < 0) {
+        iResult = -1;
+        return -1;
+    }
+    r = static_cast<int>(recv(iSocket, pszBuf, n, 0));
+    iResult = r;
+    if (r == 0) return -1;
+    if (r > 0) iBufUsed = r < kBufSize ? r + 1 : r;
+    return r;
+}

@@ -1,0 +1,281 @@
+// Line and block reception over real loopback connections, against a
+// scripted server that controls how the bytes are split into reads.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "net/socket.h"
+#include "scripted_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondssince(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool connectto(Socket& s, const ScriptedServer& srv) {
+    char host[] = "127.0.0.1";
+    return s.Create() >= 0 && s.Connect(host, srv.port()) == 0;
+}
+
+// True when every byte of pszBuf from index from on is zero.
+bool zeroafter(const Socket& s, int from) {
+    for (int i = from; i < 16384; i++)
+        if (s.pszBuf[i] != 0) return false;
+    return true;
+}
+
+std::string line(const Socket& s, int len) {
+    return std::string(s.pszBuf, len);
+}
+
+TEST(RecvTeol, DeliversOneLineAtATimeWhateverTheReads) {
+    ScriptedServer srv(0, 5000);
+    srv.session()
+        .send("+OK ready\r\n")
+        .send("+OK ready\r\n")
+        .expect("NEXT\r\n")
+        .send("first line\r\nsecond line\r\n")
+        .expect("NEXT\r\n")
+        .sendsplit("split at the CR\r\n", {15, 1}, 100)
+        .sendsplit("bare\nend\n", {5}, 100)
+        .send("a\rb\r\n")
+        .send("x\r\r\ny\r\rz\r\n")
+        .send("\r\n\r\n")
+        .expect("QUIT\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+    char next[] = "NEXT\r\n";
+
+    EXPECT_EQ(s.RecvTeol(), 11);
+    EXPECT_EQ(line(s, 12), std::string("+OK ready\r\n\0", 12));
+    EXPECT_EQ(s.iEol, 1);
+    EXPECT_EQ(s.RecvTeol(1), 9);
+    EXPECT_EQ(line(s, 10), std::string("+OK ready\0", 10));
+
+    ASSERT_EQ(s.Send(next), 6);
+    EXPECT_EQ(s.RecvTeol(), 12);
+    EXPECT_EQ(line(s, 12), "first line\r\n");
+    EXPECT_GT(s.iResult, 0) << "the first line needs a network read";
+    EXPECT_EQ(s.RecvTeol(), 13);
+    EXPECT_EQ(line(s, 13), "second line\r\n");
+    EXPECT_EQ(s.iResult, 0) << "the second line was already read ahead";
+    EXPECT_TRUE(zeroafter(s, 13)) << "the longer first line left bytes behind";
+
+    ASSERT_EQ(s.Send(next), 6);
+    EXPECT_EQ(s.RecvTeol(), 17);
+    EXPECT_EQ(line(s, 17), "split at the CR\r\n");
+    EXPECT_EQ(s.RecvTeol(), 5);
+    EXPECT_EQ(line(s, 5), "bare\n");
+    EXPECT_EQ(s.iEol, 1);
+    EXPECT_EQ(s.RecvTeol(), 4);
+    EXPECT_EQ(line(s, 4), "end\n");
+
+    EXPECT_EQ(s.RecvTeol(), 5);
+    EXPECT_EQ(line(s, 5), "a b\r\n");
+    EXPECT_EQ(s.RecvTeol(), 4);
+    EXPECT_EQ(line(s, 4), "x \r\n");
+    EXPECT_EQ(s.RecvTeol(), 6);
+    EXPECT_EQ(line(s, 6), "y  z\r\n");
+
+    EXPECT_EQ(s.RecvTeol(), 2);
+    EXPECT_EQ(line(s, 2), "\r\n");
+    EXPECT_EQ(s.RecvTeol(1), 0);
+    EXPECT_TRUE(zeroafter(s, 0));
+    EXPECT_EQ(s.iEol, 1);
+
+    char quit[] = "QUIT\r\n";
+    ASSERT_EQ(s.Send(quit), 6);
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+    EXPECT_EQ(srv.received(), "NEXT\r\nNEXT\r\nQUIT\r\n");
+}
+
+TEST(RecvTeol, CutsOverlongLinesWithoutSplittingTheLineEnd) {
+    std::string longline(20000, 'L');
+    std::string crat16383 = std::string(16382, 'C') + "\r\n";
+    std::string lfat16383 = std::string(16382, 'F') + "\n";
+    std::string crinside = std::string(16381, 'D') + "\r\r\n";
+    ScriptedServer srv(0, 5000);
+    srv.session().send(longline + "\r\n" + crat16383 + lfat16383 + crinside).expect("QUIT\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+
+    EXPECT_EQ(s.RecvTeol(), 16383);
+    EXPECT_EQ(s.iEol, 0);
+    EXPECT_EQ(line(s, 16384), std::string(16383, 'L') + '\0');
+    EXPECT_EQ(s.RecvTeol(), 3619);
+    EXPECT_EQ(s.iEol, 1);
+    EXPECT_EQ(line(s, 3619), std::string(3617, 'L') + "\r\n");
+    EXPECT_TRUE(zeroafter(s, 3619));
+
+    EXPECT_EQ(s.RecvTeol(), 16382);
+    EXPECT_EQ(s.iEol, 0);
+    EXPECT_EQ(line(s, 16382), std::string(16382, 'C'));
+    EXPECT_TRUE(zeroafter(s, 16382));
+    EXPECT_EQ(s.RecvTeol(), 2);
+    EXPECT_EQ(line(s, 2), "\r\n");
+    EXPECT_EQ(s.iEol, 1);
+
+    EXPECT_EQ(s.RecvTeol(), 16383);
+    EXPECT_EQ(s.iEol, 1);
+    EXPECT_EQ(s.pszBuf[16382], '\n');
+
+    EXPECT_EQ(s.RecvTeol(), 16382);
+    EXPECT_EQ(s.pszBuf[16381], ' ') << "a CR followed by a CR is a lone CR";
+    EXPECT_EQ(s.RecvTeol(), 2);
+    EXPECT_EQ(line(s, 2), "\r\n");
+
+    char quit[] = "QUIT\r\n";
+    s.Send(quit);
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
+// 16383 bytes of complete lines fill the first read exactly; the server then
+// waits for our command. Waiting for a second portion would stall the
+// dialogue for the whole time-out.
+TEST(RecvTeol, FullFirstReadDoesNotWaitForMore) {
+    std::string block;
+    while (block.size() + 80 <= 16383) block += std::string(78, 'r') + "\r\n";
+    std::string last(16383 - block.size() - 2, 'e');
+    block += last + "\r\n";
+    ASSERT_EQ(block.size(), 16383u);
+    ScriptedServer srv(0, 8000);
+    srv.session().send(block).expect("NEXT\r\n").pause(150).send(block + "more\r\n").expect("QUIT\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+    s.ulTimeout = 3;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    auto t0 = Clock::now();
+    int lines = 0;
+    int total = 0;
+    while (total < 16383) {
+        int n = s.RecvTeol();
+        ASSERT_GT(n, 0);
+        total += n;
+        lines++;
+    }
+    EXPECT_EQ(total, 16383);
+    EXPECT_EQ(line(s, static_cast<int>(last.size()) + 2), last + "\r\n");
+    EXPECT_LT(secondssince(t0), 1.0);
+
+    // Now a full first read with more waiting: both portions are used.
+    char next[] = "NEXT\r\n";
+    s.Send(next);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    total = 0;
+    while (total < 16383) {
+        int n = s.RecvTeol();
+        ASSERT_GT(n, 0);
+        total += n;
+    }
+    EXPECT_EQ(s.RecvTeol(), 6);
+    EXPECT_EQ(line(s, 6), "more\r\n");
+    EXPECT_EQ(s.iResult, 0);
+
+    char quit[] = "QUIT\r\n";
+    s.Send(quit);
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
+TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
+    ScriptedServer srv(0, 8000);
+    srv.session().silence(3000);
+    srv.session().send("half a li").drop();
+    srv.session().expect("junk\r\n").pause(300).drop();
+    srv.start();
+
+    {
+        Socket s;
+        ASSERT_TRUE(connectto(s, srv));
+        s.ulTimeout = 1;
+        testing::internal::CaptureStdout();
+        auto t0 = Clock::now();
+        errno = 0;
+        EXPECT_EQ(s.RecvTeol(), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        EXPECT_EQ(s.iResult, -1);
+        EXPECT_EQ(s.iEol, 0);
+        double took = secondssince(t0);
+        EXPECT_GE(took, 0.9);
+        EXPECT_LT(took, 2.0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "!!! Error 0 on select() nr 1 -- ulTimeout = 1\n");
+    }
+    {
+        Socket s;
+        ASSERT_TRUE(connectto(s, srv));
+        s.ulTimeout = 5;
+        testing::internal::CaptureStdout();
+        errno = 0;
+        EXPECT_EQ(s.RecvTeol(), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        EXPECT_EQ(s.iResult, -1);
+        EXPECT_EQ(std::string(s.pszBuf), "half a li");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "!!! Error 0 on recv() nr 1\n");
+    }
+    {
+        // Data the server never read makes its close a reset.
+        Socket s;
+        ASSERT_TRUE(connectto(s, srv));
+        s.ulTimeout = 5;
+        char junk[] = "junk\r\n";
+        s.Send(junk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s.Send(junk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        testing::internal::CaptureStdout();
+        errno = 0;
+        EXPECT_EQ(s.RecvTeol(), -1);
+        EXPECT_EQ(errno, ECONNRESET);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "!!! Error -1 on recv() nr 1\n");
+        // A send to the reset peer fails instead of ending the program.
+        EXPECT_EQ(s.Send(junk), -1);
+        EXPECT_EQ(s.iResult, -1);
+    }
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
+TEST(Recv, SharesTheReadAheadWithRecvTeol) {
+    std::string ahead;
+    for (int i = 0; i < 300; i++) ahead += static_cast<char>('A' + i % 26);
+    ScriptedServer srv(0, 8000);
+    srv.session().send("+OK\r\n" + ahead).silence(1500).send("late").pause(100).drop();
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+    s.ulTimeout = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    EXPECT_EQ(s.RecvTeol(), 5);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(s.Recv(100), 100);
+        EXPECT_EQ(s.iResult, 100);
+        EXPECT_EQ(std::string(s.pszBuf), ahead.substr(100 * i, 100));
+    }
+    EXPECT_EQ(s.Recv(0), -1);
+    EXPECT_EQ(s.iResult, -1);
+    EXPECT_EQ(s.Recv(16385), -1);
+    EXPECT_EQ(s.iResult, -1);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(s.Recv(100), -1);
+    EXPECT_EQ(s.iResult, ETIMEDOUT);
+    s.ulTimeout = 5;
+    EXPECT_EQ(s.Recv(16384), 4);
+    EXPECT_EQ(std::string(s.pszBuf), "late");
+    EXPECT_EQ(s.Recv(100), -1);
+    EXPECT_EQ(s.iResult, 0) << "an orderly close";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "Recv prints nothing";
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
+}  // namespace
