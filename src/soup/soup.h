@@ -81,8 +81,9 @@ ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
 // Length of the next message of an outgoing message file in format
 // letter, with the file at its first byte; 0 only at the end of the file
 // (messages of length 0 are skipped); -1 on a format error, a negative
-// length or a read error. position + length never overflows; a "u" or "b"
-// length may reach past the end of the file, where the caller stops.
+// length or a read error. A "b" or "B" length may reach past the end of
+// the file, where the caller stops; a "u" length is cut at the end of the
+// file (its decimal number could overflow the caller's offset).
 long nextmessage(FILE* file, char letter);
 
 // Reads one line of a message, whole and up to and including its "\n", but
