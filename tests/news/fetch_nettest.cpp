@@ -1,0 +1,293 @@
+// The news fetch against a scripted NNTP server on 127.0.0.1:119: what the
+// server receives, what lands in the packet and in the state file, and what
+// the user is told.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "run.h"
+#include "scripted_server.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::string_literals;
+
+const std::string GREETING = "200 news.test ready\r\n";
+
+// A packet directory, a state file and a configuration, in a fresh directory.
+struct NewsRun {
+    TempDir dir;
+    std::string soup = dir / "soup/";
+
+    explicit NewsRun(const std::string& state, const std::string& soupdir = "") {
+        if (!soupdir.empty()) soup = soupdir;
+        mkdir(soup.c_str(), 0700);
+        writefile(dir / "newsrc", state);
+        writefile(dir / "vorpa.cfg", "NNTPHOST 127.0.0.1\nSOUPDIR " + soup + "\nNEWSGROUPS " + dir / "newsrc" +
+                                         "\nLOGFILE " + dir / "log" + "\n");
+    }
+    RunResult run(const std::vector<std::string>& options = {}, const std::string& ulimit = "") {
+        std::vector<std::string> args{"news", "fetch", "/config=" + dir / "vorpa.cfg"};
+        args.insert(args.end(), options.begin(), options.end());
+        if (ulimit.empty()) return runvorpa(args, dir.path(), 30);
+        // A file size limit makes writes fail as on a full disk.
+        std::string cmd = "ulimit -f " + ulimit + "; trap '' XFSZ; exec \"$0\" \"$@\"";
+        args.insert(args.begin(), {"/bin/sh", "-c", cmd, vorpapath()});
+        return runprogram(args, dir.path(), 30);
+    }
+    std::string newsrc() { return readfile(dir / "newsrc"); }
+    std::string areas() { return fileexists(soup + "AREAS") ? readfile(soup + "AREAS") : ""; }
+    bool tmpleft() {
+        for (const std::string& name : listdir(dir.path()))
+            if (name.find(".TMP") != std::string::npos) return true;
+        return false;
+    }
+};
+
+Script& group(Script& s, const std::string& name, const std::string& reply) {
+    return s.expect("GROUP " + name + "\r\n").send(reply + "\r\n");
+}
+
+// Serves one article; text is as on the wire, dot-stuffed, without the ".".
+Script& article(Script& s, long n, const std::string& text) {
+    std::string num = std::to_string(n);
+    return s.expect("ARTICLE " + num + "\r\n").send("220 " + num + " <" + num + "@test> article\r\n" + text + ".\r\n");
+}
+
+Script& quit(Script& s) { return s.expect("QUIT\r\n").send("205 bye\r\n"); }
+
+// A stored record: big-endian length, then the text.
+std::string record(const std::string& text) {
+    size_t n = text.size();
+    return std::string{char(n >> 24), char(n >> 16 & 255), char(n >> 8 & 255), char(n & 255)} + text;
+}
+
+TEST(FetchNews, RangesMarksAndPacket) {
+    NewsRun r("comp.inside: 1-100\ncomp.expired: 1-100\ncomp.zero: 1-100\ncomp.above: 5-300\ncomp.nocolon\n"
+              "a.b: 1-5,7-9\n\ncomp.refused: 3-9\ncomp.lastmissing: 0-10\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(s, "comp.inside", "211 50 80 102 comp.inside");
+    article(s, 101, "Subject: one\r\n\r\n..foo\r\nnul\0byte\r\n"s);
+    article(s, 102, "Subject: two\r\n\r\nbody\r\n");
+    group(s, "comp.expired", "211 3 200 202 comp.expired");
+    article(s, 200, "A: 200\r\n");
+    s.expect("ARTICLE 201\r\n").send("423 no such article\r\n");
+    article(s, 202, "A: 202\r\n");
+    group(s, "comp.zero", "211 0 200 250 comp.zero");
+    group(s, "comp.above", "211 10 200 250 comp.above");
+    group(s, "comp.nocolon", "211 1 7 7 comp.nocolon");
+    article(s, 7, "A: 7\r\n");
+    group(s, "a.b", "211 2 5 6 a.b");
+    article(s, 6, "A: 6\r\n");
+    group(s, "", "411 no such group");
+    group(s, "comp.refused", "411 no such group");
+    group(s, "comp.lastmissing", "211 2 11 12 comp.lastmissing");
+    article(s, 11, "A: 11\r\n");
+    s.expect("ARTICLE 12\r\n").send("423 no such article\r\n");
+    quit(s);
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+
+    EXPECT_EQ("comp.inside: 1-102\ncomp.expired: 1-202\ncomp.zero: 1-100\ncomp.above: 5-300\ncomp.nocolon: 0-7\n"
+              "a.b: 1-6\n: 0-0\ncomp.refused: 3-9\ncomp.lastmissing: 0-11\n",
+              r.newsrc());
+    EXPECT_FALSE(r.tmpleft());
+    EXPECT_EQ("00000000\tcomp.inside\tBn\n00000001\tcomp.expired\tBn\n00000002\tcomp.nocolon\tBn\n"
+              "00000003\ta.b\tBn\n00000004\tcomp.lastmissing\tBn\n",
+              r.areas());
+    EXPECT_EQ(record("Subject: one\n\n.foo\nnul\0byte\n"s) + record("Subject: two\n\nbody\n"),
+              readfile(r.soup + "00000000.MSG"));
+    EXPECT_EQ(record("A: 200\n") + record("A: 202\n"), readfile(r.soup + "00000001.MSG"));
+    EXPECT_EQ(record("A: 11\n"), readfile(r.soup + "00000004.MSG"));
+
+    for (const std::string& text : {out.out, readfile(r.dir / "log")}) {
+        EXPECT_THAT(text, HasSubstr("* Fetching comp.inside\nThere are 2 new messages (101-102) in this newsgroup.\n"));
+        EXPECT_THAT(text, HasSubstr("There are 3 new messages (200-202) in this newsgroup.\n"));
+        EXPECT_THAT(text, HasSubstr("* Fetching comp.zero\nThere are no new messages in this newsgroup.\n"));
+        EXPECT_THAT(text, HasSubstr("NNTP host returned error: 411 no such group\r\n"
+                                    "! Wasn't able to select newsgroup comp.refused - skipping\n"));
+        EXPECT_THAT(text, Not(HasSubstr("423")));
+        EXPECT_THAT(text, Not(HasSubstr("Average CPS")));
+        EXPECT_THAT(text, Not(HasSubstr("skipping news fetch")));
+    }
+}
+
+// Lines longer than the line buffer arrive in pieces: a dot that starts a
+// later piece is text, and the record keeps every byte. A transfer slow
+// enough for the clock to move shows rates and the group's average.
+TEST(FetchNews, LongLinesAndAverage) {
+    NewsRun r("big: 0-0\n");
+    std::string longline = std::string(16383, 'x') + "..y\r\n";
+    std::string crcut = std::string(16382, 'z') + "\r\n";
+    std::string text = "Subject: big\r\n\r\n" + longline + crcut;
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(s, "big", "211 1 1 1 big");
+    s.expect("ARTICLE 1\r\n").send("220 1 <1@test> article\r\n");
+    s.sendsplit(text + ".\r\n", {6000, 6000, 6000, 6000, 6000}, 30);
+    quit(s);
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(record("Subject: big\n\n" + std::string(16383, 'x') + "..y\n" + std::string(16382, 'z') + "\n"),
+              readfile(r.soup + "00000000.MSG"));
+    EXPECT_EQ("big: 0-1\n", r.newsrc());
+    EXPECT_THAT(out.out, HasSubstr("\r0%"));
+    EXPECT_THAT(out.out, ::testing::ContainsRegex("\r +\rAverage CPS fetching news: [1-9][0-9]*\n"));
+}
+
+// After a failed reception the connection is only fit for closing: the
+// group being fetched gets no AREAS line and the state file stays as it
+// was, while groups finished before keep theirs. A refused QUIT also keeps
+// the state file.
+TEST(FetchNews, FailuresKeepStateFile) {
+    const std::string state = "g.one: 0-0\ng.two: 4-5\n";
+    ScriptedServer server(119);
+    Script& during = server.session().send(GREETING);  // drop inside an article
+    article(group(during, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
+    group(during, "g.two", "211 2 6 7 g.two").expect("ARTICLE 6\r\n").send("220 6 <6@t>\r\nSubject: half\r\n").drop();
+    Script& noreply = server.session().send(GREETING);  // no reply to ARTICLE
+    group(noreply, "g.one", "211 1 1 1 g.one").expect("ARTICLE 1\r\n").drop();
+    Script& nogroup = server.session().send(GREETING);  // no reply to GROUP
+    nogroup.expect("GROUP g.one\r\n").drop();
+    Script& badquit = server.session().send(GREETING);
+    group(group(badquit, "g.one", "211 0 0 0 g.one"), "g.two", "211 0 0 0 g.two");
+    badquit.expect("QUIT\r\n").send("500 what?\r\n");
+    server.start();
+
+    std::vector<std::string> areas{"00000000\tg.one\tBn\n", "", "", ""};
+    for (size_t i = 0; i < areas.size(); i++) {
+        SCOPED_TRACE(i);
+        NewsRun r(state);
+        RunResult out = r.run();
+        EXPECT_EQ(0, out.status);
+        EXPECT_EQ(state, r.newsrc());
+        EXPECT_FALSE(r.tmpleft());
+        EXPECT_EQ(areas[i], r.areas());
+        EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
+        EXPECT_EQ(i < 2, out.out.find("Unable to fetch message\n") != std::string::npos);
+        EXPECT_EQ(i == 0, fileexists(r.soup + "00000001.MSG"));
+    }
+    EXPECT_TRUE(server.finish()) << server.errortext();
+}
+
+// In test mode the articles are fetched and AREAS grows, but the state file
+// is neither replaced nor shadowed by a temporary file.
+TEST(FetchNews, TestModeLeavesStateFile) {
+    NewsRun r("g.one: 0-0\n");
+    writefile(r.soup + "AREAS", "00000009\tEmail\tbn\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    quit(article(group(s, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n"));
+    server.start();
+    EXPECT_EQ(0, r.run({"/test"}).status);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("g.one: 0-0\n", r.newsrc());
+    EXPECT_FALSE(r.tmpleft());
+    EXPECT_EQ("00000009\tEmail\tbn\n00000000\tg.one\tBn\n", r.areas());
+}
+
+// An empty state file still makes a whole session, and an empty state file
+// replaces the old one. The list keeps names only, marks groups closed to
+// posting and undoes dot-doubling.
+TEST(FetchNews, ListIntoFile) {
+    NewsRun r("");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING).expect("LIST\r\n");
+    s.send("215 list follows\r\ncomp.lang.c 0000012345 0000010000 y\r\nmisc.closed 100 1 n\r\n"
+           "misc.shut 100 1 N\r\nmisc.mod 5 1 m\r\n..hidden 5 1 y\r\nalone\r\n.\r\n");
+    quit(s);
+    server.start();
+    RunResult out = r.run({"/list=groups.txt"});
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("comp.lang.c\nmisc.closed [no posting]\nmisc.shut [no posting]\nmisc.mod\n.hidden\nalone\n",
+              readfile(r.dir / "groups.txt"));
+    EXPECT_THAT(out.out, HasSubstr("* Fetching newsgroup list into groups.txt\n"));
+    EXPECT_TRUE(fileexists(r.dir / "newsrc"));
+    EXPECT_EQ("", r.newsrc());
+    EXPECT_FALSE(r.tmpleft());
+}
+
+TEST(FetchNews, NewGroupsAndListFailures) {
+    ScriptedServer server(119);
+    Script& y1999 = server.session().send(GREETING).expect("NEWGROUPS 990203 040506\r\n").send("231 new\r\n.\r\n");
+    quit(group(y1999, "g.one", "211 0 0 0 g.one"));
+    Script& y2001 = server.session().send(GREETING).expect("NEWGROUPS 011231 000000\r\n");
+    quit(group(y2001.send("231 new\r\nalt.new 1 1 y\r\n.\r\n"), "g.one", "211 0 0 0 g.one"));
+    Script& refused = server.session().send(GREETING).expect("LIST\r\n").send("503 no list\r\n");
+    quit(group(refused, "g.one", "211 0 0 0 g.one"));
+    Script& cut = server.session().send(GREETING).expect("LIST\r\n");
+    cut.send("215 list\r\na.one 1 1 y\r\na.two 2").drop();
+    server.start();
+
+    struct Case {
+        std::string option, list, said, newsrc;
+    } cases[] = {
+        {";1999-02-03;04:05:06", "", "* Fetching new newsgroups since 99-02-03 04:05:06 into new.txt\n", "g.one: 0-0\n"},
+        {";2001-12-31", "alt.new\n", "* Fetching new newsgroups since 01-12-31 00:00:00 into new.txt\n", "g.one: 0-0\n"},
+        {"", "", "NNTP host returned error: 503 no list\r\n! Wasn't able to retrieve newsgroup list - skipping\n",
+         "g.one: 0-0\n"},
+        {"", "a.one\n", "Error fetching newsgroup list\n", "g.one\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option + c.said);
+        NewsRun r("g.one\n");
+        RunResult out = r.run({"/list=new.txt" + c.option});
+        EXPECT_EQ(c.list, readfile(r.dir / "new.txt"));
+        EXPECT_THAT(out.out, HasSubstr(c.said));
+        EXPECT_EQ(c.newsrc, r.newsrc());
+    }
+    EXPECT_TRUE(server.finish()) << server.errortext();
+}
+
+// A packet or state file that cannot be written ends the phase before the
+// state file could claim what is not on disk; a greeting that refuses gets
+// no QUIT.
+TEST(FetchNews, WriteFailuresAndRefusedGreeting) {
+    ScriptedServer server(119);
+    Script& big = server.session().send(GREETING);
+    article(group(big, "g.one", "211 1 1 1 g.one"), 1, "Subject: big\r\n\r\n" + std::string(6000, 'b') + "\r\n");
+    big.expect("QUIT\r\n").send("205 bye\r\n");
+    Script& many = server.session().send(GREETING);
+    std::string state;
+    // More than the size limit, less than one stdio buffer: the failure
+    // shows only when the file is flushed after QUIT.
+    for (int i = 0; i < 15; i++) {
+        std::string name = "g." + std::string(200, 'a' + i % 26) + std::to_string(i);
+        state += name + ": 1-1\n";
+        group(many, name, "211 0 0 0");
+    }
+    many.expect("QUIT\r\n").send("205 bye\r\n");
+    server.session().send("502 go away\r\n").drain();
+    server.start();
+
+    NewsRun msgfull("g.one: 0-0\n");
+    RunResult out = msgfull.run({}, "2");
+    EXPECT_THAT(out.out, HasSubstr("Cannot write to " + msgfull.soup + "00000000.MSG\n"));
+    EXPECT_EQ("", msgfull.areas());
+    EXPECT_EQ("g.one: 0-0\n", msgfull.newsrc());
+
+    NewsRun tempfull(state);
+    out = tempfull.run({}, "2");
+    EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
+    EXPECT_THAT(out.out, HasSubstr("Temporary file " + tempfull.dir / "00000000.TMP" + " can't be written\n"));
+    EXPECT_EQ(state, tempfull.newsrc());
+    EXPECT_FALSE(tempfull.tmpleft());
+
+    NewsRun refused("g.one: 0-0\n");
+    out = refused.run();
+    EXPECT_THAT(out.out, HasSubstr("NNTP host returned error: 502 go away\r\n(skipping news fetch)\n"));
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("", server.received(2));
+}
+
+}  // namespace
