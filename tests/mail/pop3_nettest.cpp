@@ -1,0 +1,546 @@
+// Black-box runs of "vorpa email fetch" against a scripted POP3 server on
+// 127.0.0.1:110 (in this test's own network namespace).
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run.h"
+#include "scripted_server.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+std::string be32(uint32_t v) {
+    std::string s(4, '\0');
+    s[0] = static_cast<char>(v >> 24);
+    s[1] = static_cast<char>(v >> 16);
+    s[2] = static_cast<char>(v >> 8);
+    s[3] = static_cast<char>(v);
+    return s;
+}
+
+std::string record(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }
+
+// Everything from the phase's first report on; the banner and the log's
+// header line belong to the driver.
+std::string fromphase(const std::string& text) {
+    size_t at = text.find("Fetching email from");
+    return at == std::string::npos ? "(no phase output in: " + text + ")" : text.substr(at);
+}
+
+Script& login(Script& s) {
+    return s.send("+OK POP3 ready\r\n")
+        .expect("USER joe\r\n")
+        .send("+OK\r\n")
+        .expect("PASS secret\r\n")
+        .send("+OK logged in\r\n");
+}
+
+// A packet directory, a log and a configuration pointing at the server.
+struct Mailbox {
+    TempDir dir;
+    std::string soup = dir / "soup";
+    std::string log = dir / "vorpa.log";
+    std::string cfg = dir / "vorpa.cfg";
+
+    Mailbox() {
+        mkdir(soup.c_str(), 0700);
+        writefile(cfg, "POPHOST 127.0.0.1\nPOPUSER joe\nPOPPASS secret\nSOUPDIR " + soup + "\nLOGFILE " + log +
+                           "\n");
+    }
+    RunResult fetch(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"email", "fetch", "/config=" + cfg};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runvorpa(args, dir.path(), 60);
+    }
+    std::string file(const std::string& name) { return readfile(soup + "/" + name); }
+    std::vector<std::string> files() { return listdir(soup); }
+};
+
+// Three messages as the server sends them (dot-stuffed, CR LF) and as they
+// must be stored.
+const std::string wire1 =
+    "From: Alice <alice@example.org>\r\n"
+    "To: joe@example.org\r\n"
+    "Subject: one\r\n"
+    "\r\n"
+    "..leading dot kept once\r\n"
+    ".x loses its dot\r\n"
+    "From: not reported in the body\r\n"
+    "\r\n";
+const std::string stored1 =
+    "From: Alice <alice@example.org>\n"
+    "To: joe@example.org\n"
+    "Subject: one\n"
+    "\n"
+    ".leading dot kept once\n"
+    "x loses its dot\n"
+    "From: not reported in the body\n"
+    "\n";
+const std::string wire2 =
+    "FROM:\r\n"
+    "from:\t Bob <bob@example.org>\r\n"
+    "\r\n"
+    "nul\0byte\r\n"
+    "bare lf\n"s;
+const std::string stored2 =
+    "FROM:\n"
+    "from:\t Bob <bob@example.org>\n"
+    "\n"
+    "nul\0byte\n"
+    "bare lf\n"s;
+const std::string wire3 = "Subject: three\r\n";
+const std::string stored3 = "Subject: three\n";
+
+std::string listing() {
+    return "+OK 3 messages\r\n1 " + std::to_string(wire1.size()) + "\r\n2 " + std::to_string(wire2.size()) +
+           "\r\n3 " + std::to_string(wire3.size()) + "\r\n.\r\n";
+}
+
+Script& listthree(Script& s) {
+    size_t total = wire1.size() + wire2.size() + wire3.size();
+    return login(s)
+        .expect("STAT\r\n")
+        .send("+OK 3 " + std::to_string(total) + "\r\n")
+        .expect("LIST\r\n")
+        .send(listing());
+}
+
+Script& retrievethree(Script& s) {
+    return s.expect("RETR 1\r\n")
+        .send("+OK message follows\r\n" + wire1 + ".\r\n")
+        .expect("RETR 2\r\n")
+        .send("+OK\r\n" + wire2 + ".\r\n")
+        .expect("RETR 3\r\n")
+        // A terminator inside the header still ends the message.
+        .send("+OK\r\n" + wire3 + ".\r\n");
+}
+
+const std::string commandsthree = "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
+
+TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
+    Mailbox box;
+    writefile(box.soup + "/AREAS", "00000007\tEmail\tbn\n");
+    writefile(box.soup + "/00000000.MSG", "taken");
+    ScriptedServer server(110);
+    retrievethree(listthree(server.session()))
+        .expect("DELE 1\r\n")
+        .send("+OK\r\n")
+        .expect("DELE 2\r\n")
+        .send("+OK\r\n")
+        .expect("DELE 3\r\n")
+        .send("+OK\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK bye\r\n");
+    server.start();
+    RunResult r = box.fetch({"/verbose"});
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errors(), std::vector<std::string>{});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(server.received(0), commandsthree + "DELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n");
+
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+    EXPECT_EQ(box.file("00000001.MSG"), record(stored1) + record(stored2) + record(stored3));
+    EXPECT_EQ(box.file("AREAS"), "00000007\tEmail\tbn\n00000001\tEmail\tbn\n");
+
+    size_t total = wire1.size() + wire2.size() + wire3.size();
+    const std::string reports =
+        "Fetching email from 127.0.0.1...\n"
+        "+ Connecting to POP3 host 127.0.0.1...\n"
+        "+ Sending USER command...\n"
+        "+ Sending PASS command...\n"
+        "+ Getting message information...\n"
+        "There are 3 messages (" +
+        std::to_string(total) +
+        " bytes) on the POP3 server.\n"
+        "* Message from Alice <alice@example.org>\n"
+        "* Message from \n"
+        "* Message from Bob <bob@example.org>\n"
+        "+ Deleting messages from POP3 server...\n"
+        "+ Signing off...\n"
+        "+ POP3 session successfully terminated\n";
+    EXPECT_EQ(fromphase(readfile(box.log)), reports);
+
+    // The console: per-message lines, "From:" reports on their own line with
+    // the percentage drawn again after them, no rates for small messages.
+    EXPECT_NE(r.out.find("Fetching message 1 of 3 (" + std::to_string(wire1.size()) + " bytes)...\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("Fetching message 3 of 3 (16 bytes)...\n\r0%"), std::string::npos);
+    EXPECT_NE(r.out.find("\r0%\r* Message from Alice <alice@example.org>\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r100%\r                          \r"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("cps"), std::string::npos);
+    EXPECT_EQ(r.out.find("Average CPS"), std::string::npos);
+    EXPECT_NE(r.out.find("+ POP3 session successfully terminated\n\nDone.\n"), std::string::npos);
+
+    // The password is never shown, not even with /verbose.
+    EXPECT_EQ(r.out.find("secret"), std::string::npos);
+    EXPECT_EQ(r.err.find("secret"), std::string::npos);
+    EXPECT_EQ(readfile(box.log).find("secret"), std::string::npos);
+}
+
+TEST(Pop3Fetch, TestModeStoresButDeletesNothing) {
+    Mailbox box;
+    ScriptedServer server(110);
+    retrievethree(listthree(server.session())).expect("QUIT\r\n").send("+OK bye\r\n");
+    server.start();
+    RunResult r = box.fetch({"/test"});
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(server.received(0), commandsthree + "QUIT\r\n");
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored2) + record(stored3));
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
+    EXPECT_EQ(r.out.find("(skipping email fetch)"), std::string::npos);
+}
+
+TEST(Pop3Fetch, EmptyMailboxMakesNoFile) {
+    for (const char* stat : {"+OK 0 0\r\n", "+OK\r\n", "+ok none\r\n"}) {
+        SCOPED_TRACE(stat);
+        Mailbox box;
+        ScriptedServer server(110);
+        login(server.session()).expect("STAT\r\n").send(stat).expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+        EXPECT_EQ(box.files(), std::vector<std::string>{});
+        EXPECT_EQ(fromphase(readfile(box.log)),
+                  "Fetching email from 127.0.0.1...\nThere are no messages on the POP3 server.\n");
+    }
+}
+
+// Size 0 is skipped but deleted; an entry without a readable size, or with
+// a negative one, stays on the server untouched.
+TEST(Pop3Fetch, EmptyAndUnreadableListEntries) {
+    Mailbox box;
+    ScriptedServer server(110);
+    login(server.session())
+        .expect("STAT\r\n")
+        .send("+OK 6 16\r\n")
+        .expect("LIST\r\n")
+        .send("+OK\r\n1 0\r\n2 abc\r\n3 -5\r\n7\r\n\r\n12 16\r\n.\r\n")
+        .expect("RETR 12\r\n")
+        .send("+OK\r\n" + wire3 + ".\r\n")
+        .expect("DELE 1\r\n")
+        .send("+OK\r\n")
+        .expect("DELE 12\r\n")
+        .send("+OK\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errors(), std::vector<std::string>{});
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored3));
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
+    EXPECT_NE(r.out.find("Fetching message 6 of 6 (16 bytes)...\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Fetching message 1 of"), std::string::npos);
+
+    // Only empty messages: an empty file, still listed.
+    Mailbox empty;
+    ScriptedServer again(110);
+    login(again.session())
+        .expect("STAT\r\n")
+        .send("+OK 1 0\r\n")
+        .expect("LIST\r\n")
+        .send("+OK\r\n1 0\r\n.\r\n")
+        .expect("DELE 1\r\n")
+        .send("+OK\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n");
+    again.start();
+    empty.fetch();
+    EXPECT_TRUE(again.finish());
+    EXPECT_EQ(empty.file("00000000.MSG"), "");
+    EXPECT_EQ(empty.file("AREAS"), "00000000\tEmail\tbn\n");
+}
+
+// Each case: what the server says, what it must have received, and the
+// phase's reports in the log.
+struct Failure {
+    const char* name;
+    void (*script)(Script&);
+    std::string commands;
+    std::string reports;
+    std::string msgfile;  // expected contents of 00000000.MSG, "-" when none
+    std::string areas;    // expected AREAS, "-" when none
+};
+
+TEST(Pop3Fetch, RefusalsAtEveryStep) {
+    const std::string afterlogin = "USER joe\r\nPASS secret\r\n";
+    const std::string head = "Fetching email from 127.0.0.1...\n";
+    const std::string three = head + "There are 3 messages (" +
+                              std::to_string(wire1.size() + wire2.size() + wire3.size()) +
+                              " bytes) on the POP3 server.\n";
+    const std::string skip = "(skipping email fetch)\n";
+    const std::string all = record(stored1) + record(stored2) + record(stored3);
+    const std::string area = "00000000\tEmail\tbn\n";
+    const std::vector<Failure> cases = {
+        {"greeting", [](Script& s) { s.send("-ERR go away\r\n").drain(); }, "",
+         head + "POP3 host returned error: -ERR go away\r\n" + skip, "-", "-"},
+        {"garbled greeting", [](Script& s) { s.send("HELLO\r\n").drain(); }, "",
+         head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
+        {"USER",
+         [](Script& s) { s.send("+OK\r\n").expect("USER joe\r\n").send("-ERR who\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         "USER joe\r\nQUIT\r\n", head + "POP3 host returned error: -ERR who\r\n" + skip, "-", "-"},
+        {"PASS",
+         [](Script& s) {
+             s.send("+OK\r\n")
+                 .expect("USER joe\r\n")
+                 .send("+OK\r\n")
+                 .expect("PASS secret\r\n")
+                 .send("-ERR [AUTH] no\r\n")
+                 .expect("QUIT\r\n")
+                 .send("+OK\r\n");
+         },
+         afterlogin + "QUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\r\n" + skip, "-", "-"},
+        {"STAT",
+         [](Script& s) { login(s).expect("STAT\r\n").send("-ERR busy\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: -ERR busy\r\n" + skip, "-", "-"},
+        {"huge STAT count",
+         [](Script& s) {
+             login(s).expect("STAT\r\n").send("+OK 2147483647 99\r\n").expect("QUIT\r\n").send("+OK\r\n");
+         },
+         afterlogin + "STAT\r\nQUIT\r\n",
+         head + "There are 2147483647 messages (99 bytes) on the POP3 server.\n" +
+             "Out of memory reading message list\n" + skip,
+         "-", "-"},
+        {"negative STAT count",
+         [](Script& s) { login(s).expect("STAT\r\n").send("+OK -4 0\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
+        {"LIST", [](Script& s) { login(s).expect("STAT\r\n").send("+OK 3 9\r\n").expect("LIST\r\n").send("-ERR no\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+         head + "There are 3 messages (9 bytes) on the POP3 server.\nPOP3 host returned error: -ERR no\r\n" + skip,
+         "-", "-"},
+        // A short list must not wait for entries that never come.
+        {"LIST too short",
+         [](Script& s) {
+             login(s)
+                 .expect("STAT\r\n")
+                 .send("+OK 3 9\r\n")
+                 .expect("LIST\r\n")
+                 .send("+OK\r\n1 4\r\n2 5\r\n.\r\n")
+                 .expect("QUIT\r\n")
+                 .send("+OK\r\n");
+         },
+         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+         head + "There are 3 messages (9 bytes) on the POP3 server.\nUnable to retrieve list of messages\n" + skip,
+         "-", "-"},
+        {"LIST too long",
+         [](Script& s) {
+             login(s)
+                 .expect("STAT\r\n")
+                 .send("+OK 1 4\r\n")
+                 .expect("LIST\r\n")
+                 .send("+OK\r\n1 4\r\n2 5\r\n.\r\n")
+                 .expect("QUIT\r\n")
+                 .send("+OK\r\n");
+         },
+         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+         head + "There are 1 messages (4 bytes) on the POP3 server.\nList of messages not properly terminated\n" +
+             // The answer to QUIT is read after the stray terminator.
+             "POP3 host did not send valid answer\n" + skip,
+         "-", "-"},
+        {"RETR",
+         [](Script& s) {
+             listthree(s)
+                 .expect("RETR 1\r\n")
+                 .send("+OK\r\n" + wire1 + ".\r\n")
+                 .expect("RETR 2\r\n")
+                 .send("-ERR gone\r\n")
+                 .expect("QUIT\r\n")
+                 .send("+OK\r\n");
+         },
+         commandsthree.substr(0, commandsthree.find("RETR 3")) + "QUIT\r\n",
+         three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\r\n" + skip,
+         record(stored1), "-"},
+        // The file is complete and listed before the first DELE, so a
+        // refusal half-way leaves every message either stored or on the
+        // server.
+        {"DELE",
+         [](Script& s) {
+             retrievethree(listthree(s))
+                 .expect("DELE 1\r\n")
+                 .send("+OK\r\n")
+                 .expect("DELE 2\r\n")
+                 .send("-ERR locked\r\n")
+                 .expect("QUIT\r\n")
+                 .send("+OK\r\n");
+         },
+         commandsthree + "DELE 1\r\nDELE 2\r\nQUIT\r\n",
+         three + "* Message from Alice <alice@example.org>\n* Message from \n* Message from Bob <bob@example.org>\n" +
+             "POP3 host returned error: -ERR locked\r\n" + skip,
+         all, area},
+        {"QUIT",
+         [](Script& s) {
+             retrievethree(listthree(s))
+                 .expect("DELE 1\r\n")
+                 .send("+OK\r\n")
+                 .expect("DELE 2\r\n")
+                 .send("+OK\r\n")
+                 .expect("DELE 3\r\n")
+                 .send("+OK\r\n")
+                 .expect("QUIT\r\n")
+                 .send("-ERR cannot commit\r\n");
+         },
+         commandsthree + "DELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n",
+         three + "* Message from Alice <alice@example.org>\n* Message from \n* Message from Bob <bob@example.org>\n" +
+             "POP3 host returned error: -ERR cannot commit\r\n" + skip,
+         all, area},
+    };
+    for (const Failure& c : cases) {
+        SCOPED_TRACE(c.name);
+        Mailbox box;
+        ScriptedServer server(110);
+        c.script(server.session());
+        server.start();
+        auto t0 = std::chrono::steady_clock::now();
+        RunResult r = box.fetch();
+        auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(server.errors(), std::vector<std::string>{});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_LT(took, std::chrono::seconds(15));
+        EXPECT_EQ(server.received(0), c.commands);
+        EXPECT_EQ(fromphase(readfile(box.log)), c.reports);
+        EXPECT_EQ(fileexists(box.soup + "/00000000.MSG") ? box.file("00000000.MSG") : "-", c.msgfile);
+        EXPECT_EQ(fileexists(box.soup + "/AREAS") ? box.file("AREAS") : "-", c.areas);
+    }
+}
+
+// The connection breaks in the middle of the second message: the first
+// record and the broken one's placeholder stay, unlisted, and nothing is
+// deleted.
+TEST(Pop3Fetch, DroppedConnectionMidMessage) {
+    Mailbox box;
+    ScriptedServer server(110);
+    listthree(server.session())
+        .expect("RETR 1\r\n")
+        .send("+OK\r\n" + wire1 + ".\r\n")
+        .expect("RETR 2\r\n")
+        .send("+OK\r\nFROM:\r\nfrom: Bob\r\n\r\npartial li")
+        .drop();
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + be32(wire2.size()) + "FROM:\nfrom: Bob\n\n");
+    EXPECT_FALSE(fileexists(box.soup + "/AREAS"));
+    EXPECT_EQ(server.received(0).find("DELE"), std::string::npos);
+    EXPECT_NE(r.out.find("!!! Error 0 on recv() nr 1\n"), std::string::npos);
+    std::string log = readfile(box.log);
+    EXPECT_NE(log.find("* Message from Bob\nUnable to fetch message\n(skipping email fetch)\n"), std::string::npos)
+        << log;
+    EXPECT_NE(r.err.find("Receive: "), std::string::npos);
+}
+
+// The message file cannot be written (file size limit): reported, no DELE,
+// no AREAS line. Both a failure while storing and one at the final flush.
+TEST(Pop3Fetch, WriteFailureDeletesNothing) {
+    for (size_t size : {600u, 200000u}) {
+        SCOPED_TRACE(size);
+        Mailbox box;
+        std::string body;
+        while (body.size() < size) body += "line of text that fills the message file\r\n";
+        ScriptedServer server(110);
+        Script& script = server.session();
+        login(script)
+            .expect("STAT\r\n")
+            .send("+OK 1 " + std::to_string(body.size()) + "\r\n")
+            .expect("LIST\r\n")
+            .send("+OK\r\n1 " + std::to_string(body.size()) + "\r\n.\r\n")
+            .expect("RETR 1\r\n")
+            .send("+OK\r\n" + body + ".\r\n")
+            .expect("QUIT\r\n");
+        // After a failure mid-message the answer to QUIT is taken from the
+        // unread rest of the message; the client is gone by then.
+        if (size < 1000) script.send("+OK\r\n");
+        server.start();
+        // The log goes to the packet directory's parent, which the limit
+        // does not touch until it exceeds 512 bytes.
+        RunResult r = runprogram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" email fetch \"/config=$1\"",
+                                  vorpapath(), box.cfg},
+                                 box.dir.path(), 60);
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(server.errors(), std::vector<std::string>{});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nQUIT\r\n");
+        EXPECT_NE(r.out.find("Cannot write to " + box.soup + "/00000000.MSG\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
+        EXPECT_FALSE(fileexists(box.soup + "/AREAS"));
+    }
+}
+
+// Lines longer than the socket's line buffer arrive in pieces; a piece that
+// merely looks like a terminator or a stuffed dot is still text.
+TEST(Pop3Fetch, LongLinesStoredWhole) {
+    Mailbox box;
+    std::string a(16383, 'a');
+    std::string b(16383, 'b');
+    std::string c(40000, 'c');
+    std::string wire = "Subject: long\r\n\r\n" + a + ".\r\n" + b + "..x\r\n" + c + "\r\n.end\r\n";
+    std::string stored = "Subject: long\n\n" + a + ".\n" + b + "..x\n" + c + "\nend\n";
+    ScriptedServer server(110);
+    login(server.session())
+        .expect("STAT\r\n")
+        .send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
+        .expect("LIST\r\n")
+        .send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK\r\n" + wire + ".\r\n")
+        .expect("DELE 1\r\n")
+        .send("+OK\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errors(), std::vector<std::string>{});
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored));
+}
+
+// A slow transfer of more than 5000 bytes per message and 10000 in all
+// shows the rates and reports the average.
+TEST(Pop3Fetch, RatesAndAverage) {
+    Mailbox box;
+    std::string body;
+    while (body.size() < 30000) body += "0123456789012345678901234567890123456789012345678\r\n";
+    std::string wire = "From: x@y\r\n\r\n" + body;
+    std::vector<size_t> pieces(wire.size() / 3000, 3000);
+    pieces.push_back(wire.size() % 3000);
+    ScriptedServer server(110);
+    login(server.session())
+        .expect("STAT\r\n")
+        .send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
+        .expect("LIST\r\n")
+        .send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK\r\n")
+        .sendsplit(wire, pieces, 20)
+        .send(".\r\n")
+        .expect("DELE 1\r\n")
+        .send("+OK\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_NE(r.out.find(" cps, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" avg]      \b\b\b\b\b\b"), std::string::npos);
+    EXPECT_NE(r.out.find("\r100% ["), std::string::npos);
+    std::string log = readfile(box.log);
+    size_t at = log.find("Average CPS fetching email: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    unsigned long avg = std::stoul(log.substr(at + 28));
+    // About 3000 bytes every 20 ms: well below a megabyte a second.
+    EXPECT_GT(avg, 0u);
+    EXPECT_LT(avg, 1000000u);
+}
+
+}  // namespace
