@@ -1,0 +1,272 @@
+// The configuration file rules, read through readconfigfile with the
+// program placed in a temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "config/config.h"
+#include "run.h"
+
+namespace {
+
+void resetsettings() {
+    logfile[0] = soupdir[0] = hostname[0] = pophost[0] = smtphost[0] = nntphost[0] = '\0';
+    popuser[0] = poppass[0] = '\0';
+    std::snprintf(configfile, sizeof configfile, "vorpa.cfg");
+    std::snprintf(newsgroupsfile, sizeof newsgroupsfile, "newsrc");
+}
+
+class Config : public ::testing::Test {
+protected:
+    void SetUp() override { resetsettings(); }
+    // Reads name with the program in the temporary directory; returns the
+    // result and keeps the error stream in err.
+    int read(const std::string& name) {
+        testing::internal::CaptureStderr();
+        int r = readconfigfile(name.c_str(), argv0.c_str());
+        err = testing::internal::GetCapturedStderr();
+        return r;
+    }
+    TempDir dir;
+    std::string argv0 = dir / "vorpa";
+    std::string err;
+};
+
+TEST_F(Config, ExampleFileBesideTheProgram) {
+    writefile(dir / "vorpa.cfg",
+              "; mail settings\r\n"
+              "popuser joe\r\n"
+              "SOUPDIR /home/joe/soup\r\n"
+              "LOGFILE run.log\r\n"
+              "INCLUDE servers.cfg\r\n"
+              "FOO bar\r\n"
+              "PopHost after.include\r\n");
+    writefile(dir / "servers.cfg", "POPHOST pop.example\nSMTPHOST smtp.example\nnntphost news.example\n");
+    ASSERT_EQ(read("vorpa.cfg"), 0);
+    EXPECT_STREQ(popuser, "joe");
+    EXPECT_STREQ(soupdir, "/home/joe/soup/");
+    EXPECT_EQ(std::string(logfile), dir / "run.log");
+    EXPECT_STREQ(pophost, "after.include");
+    EXPECT_STREQ(smtphost, "smtp.example");
+    EXPECT_STREQ(nntphost, "news.example");
+    EXPECT_EQ(err, "Warning: unknown keyword in line 6 of " + (dir / "vorpa.cfg") + "\n\n");
+}
+
+TEST_F(Config, ValuesSpacesAndKeywords) {
+    writefile(dir / "a.cfg",
+              "POPPASS    se cret;x  \n"
+              "HOSTNAME\there.example\n"
+              " POPUSER joe\n"
+              "   \n"
+              "POPHOST first\n"
+              "POPHOST\n"
+              "hostname " + std::string(200, 'h') + "\n"
+              "popuser " + std::string(100, 'u') + "\n"
+              "NEWSGROUPS my groups\n"
+              "SOUPDIR soup\n"
+              "LOGFILE /var/log/vorpa.log\n"
+              "\r\n\n;INCLUDE nothing\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_STREQ(poppass, "se cret;x  ");
+    EXPECT_STREQ(pophost, "");
+    EXPECT_EQ(std::string(hostname), std::string(127, 'h'));
+    EXPECT_EQ(std::string(popuser), std::string(63, 'u'));
+    EXPECT_STREQ(newsgroupsfile, "my groups");
+    EXPECT_STREQ(soupdir, "soup/");
+    EXPECT_STREQ(logfile, "/var/log/vorpa.log");
+    std::string path = dir / "a.cfg";
+    EXPECT_EQ(err, "Warning: unknown keyword in line 2 of " + path + "\n\n" +
+                       "Warning: unknown keyword in line 3 of " + path + "\n\n" +
+                       "Warning: unknown keyword in line 4 of " + path + "\n\n");
+}
+
+TEST_F(Config, EmptyValuesOfDirectorySettings) {
+    writefile(dir / "a.cfg", "SOUPDIR\nLOGFILE\nsoupdir /data/soup/\r\r\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_STREQ(soupdir, "/data/soup/");
+    EXPECT_EQ(std::string(logfile), dir.path() + "/");
+    writefile(dir / "b.cfg", "SOUPDIR\n");
+    ASSERT_EQ(read(dir / "b.cfg"), 0);
+    EXPECT_STREQ(soupdir, "/");
+}
+
+TEST_F(Config, SoupdirAtItsLimit) {
+    std::string v(4093, 'd');
+    configscandir(v.c_str(), 1, "x", soupdir);
+    EXPECT_EQ(std::string(soupdir), v + "/");
+    v.assign(4094, 'd');
+    configscandir(v.c_str(), 1, "x", soupdir);
+    EXPECT_EQ(std::string(soupdir), v);
+    v.assign(6000, 'd');
+    configscandir(v.c_str(), 1, "x", soupdir);
+    EXPECT_EQ(std::strlen(soupdir), 4094u);
+}
+
+TEST_F(Config, LongLinesAreReadInPieces) {
+    // 9 + 246 = 255 characters fill the first read; the rest is a line of
+    // its own and an unknown keyword.
+    writefile(dir / "a.cfg", "HOSTNAME " + std::string(246, 'a') + "tail\nPOPUSER joe\nBAD\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_EQ(std::string(hostname), std::string(127, 'a'));
+    EXPECT_STREQ(popuser, "joe");
+    std::string path = dir / "a.cfg";
+    EXPECT_EQ(err, "Warning: unknown keyword in line 2 of " + path + "\n\n" +
+                       "Warning: unknown keyword in line 4 of " + path + "\n\n");
+}
+
+TEST_F(Config, IncludeIsResolvedBesideTheProgram) {
+    mkdir((dir / "sub").c_str(), 0700);
+    writefile(dir / "sub/top.cfg", "INCLUDE inc.cfg\nINCLUDE missing.cfg\nPOPUSER after\n");
+    writefile(dir / "sub/inc.cfg", "POPHOST wrong\n");
+    writefile(dir / "inc.cfg", "POPHOST right\nPOPUSER inner\n");
+    ASSERT_EQ(read(dir / "sub/top.cfg"), 0);
+    EXPECT_STREQ(pophost, "right");
+    EXPECT_STREQ(popuser, "after");
+    EXPECT_EQ(err, "Error: can't read " + (dir / "missing.cfg") + "\n");
+}
+
+TEST_F(Config, IncludeCyclesAndDepthEndWithAWarning) {
+    writefile(dir / "self.cfg", "POPUSER one\nINCLUDE self.cfg\nPOPHOST two\n");
+    ASSERT_EQ(read("self.cfg"), 0);
+    EXPECT_STREQ(popuser, "one");
+    EXPECT_STREQ(pophost, "two");
+    EXPECT_EQ(err, "Warning: INCLUDE of a file that is already being read in line 2 of " + (dir / "self.cfg") +
+                       "\n\n");
+
+    // a -> b -> a, with a reached through another spelling of its path.
+    writefile(dir / "a.cfg", "INCLUDE b.cfg\nHOSTNAME a\n");
+    writefile(dir / "b.cfg", "INCLUDE " + dir.path() + "/./a.cfg\nSMTPHOST b\n");
+    ASSERT_EQ(read("a.cfg"), 0);
+    EXPECT_STREQ(hostname, "a");
+    EXPECT_STREQ(smtphost, "b");
+    EXPECT_NE(err.find("already being read in line 1 of " + (dir / "b.cfg")), std::string::npos) << err;
+
+    // A chain of 20 files: the 16th may not include the 17th.
+    for (int i = 0; i < 20; i++) {
+        writefile(dir / ("c" + std::to_string(i) + ".cfg"),
+                  "NNTPHOST n" + std::to_string(i) + "\nINCLUDE c" + std::to_string(i + 1) + ".cfg\n");
+    }
+    ASSERT_EQ(read("c0.cfg"), 0);
+    EXPECT_STREQ(nntphost, "n15");
+    EXPECT_EQ(err, "Warning: INCLUDE nested deeper than 16 files in line 2 of " + (dir / "c15.cfg") + "\n\n");
+    // The depth is counted back down: a later run reads the chain again.
+    nntphost[0] = '\0';
+    ASSERT_EQ(read("c10.cfg"), 0);
+    EXPECT_STREQ(nntphost, "n19");
+}
+
+TEST_F(Config, UnreadableFiles) {
+    EXPECT_EQ(read("nothere.cfg"), 1);
+    EXPECT_EQ(err, "Error: can't read " + (dir / "nothere.cfg") + "\n");
+    mkdir((dir / "adir").c_str(), 0700);
+    EXPECT_EQ(read(dir / "adir"), 1);
+    EXPECT_EQ(err, "Error: can't read " + (dir / "adir") + "\n");
+    writefile(dir / "empty.cfg", "");
+    EXPECT_EQ(read("empty.cfg"), 0);
+    EXPECT_EQ(err, "");
+    // A name that cannot be joined with the program's directory is refused
+    // rather than cut into another name.
+    std::string longname(4090, 'n');
+    EXPECT_EQ(read(longname), 1);
+    EXPECT_EQ(err, "Error: file name too long: " + longname + "\n");
+}
+
+TEST(JoinProgramDir, FitsOrFails) {
+    char out[32];
+    EXPECT_EQ(joinprogramdir("/usr/bin/vorpa", "newsrc", out, sizeof out), 0);
+    EXPECT_STREQ(out, "/usr/bin/newsrc");
+    EXPECT_EQ(joinprogramdir("vorpa", "newsrc", out, sizeof out), 0);
+    EXPECT_STREQ(out, "newsrc");
+    EXPECT_EQ(joinprogramdir("/a/b/vorpa", std::string(27, 'x').c_str(), out, sizeof out), -1);
+    std::string deep = std::string(4095, 'd') + "/vorpa";
+    char big[8192];
+    EXPECT_EQ(joinprogramdir(deep.c_str(), "x", big, sizeof big), -1);
+}
+
+TEST(ScanYesNo, Values) {
+    int r = 7;
+    configscanyesno("YES", 1, "f", r);
+    EXPECT_EQ(r, 1);
+    configscanyesno("no", 1, "f", r);
+    EXPECT_EQ(r, 0);
+    r = 1;
+    testing::internal::CaptureStderr();
+    configscanyesno("maybe", 3, "f", r);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: invalid Yes/No parameter in line 3 of f\n\n");
+    EXPECT_EQ(r, 0);
+}
+
+// Random and mutated files: whatever the bytes, reading ends, nothing
+// overruns a setting, and every setting stays terminated within its buffer.
+TEST_F(Config, RandomAndMutatedFiles) {
+    const std::string seed =
+        "HOSTNAME here\nPOPUSER joe\r\nPOPHOST pop\rPOPPASS  pw \nSMTPHOST s\nNNTPHOST n\n"
+        "SOUPDIR soup\nNEWSGROUPS newsrc\nLOGFILE log\nINCLUDE f.cfg\n;c\n INCLUDE x\n";
+    const std::string pieces[] = {"INCLUDE f.cfg\n", "INCLUDE g.cfg\n", "SOUPDIR ", "LOGFILE ", "\r", "\n",
+                                  std::string(1, '\0'), " ", "\t", ";"};
+    std::mt19937 rng(20261209);
+    auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    writefile(dir / "g.cfg", "INCLUDE f.cfg\nPOPHOST g\n");
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 1500; round++) {
+        std::string text;
+        switch (round % 3) {
+            case 0:  // random bytes of random length, long lines included
+                text.resize(pick(1200));
+                for (char& c : text) c = static_cast<char>(rng());
+                break;
+            case 1:  // the valid file with bytes flipped, dropped and inserted
+                text = seed;
+                for (int m = 0, n = 1 + static_cast<int>(pick(12)); m < n; m++) {
+                    size_t at = pick(text.size() + 1);
+                    switch (pick(4)) {
+                        case 0:
+                            if (at < text.size()) text[at] = static_cast<char>(rng());
+                            break;
+                        case 1:
+                            if (at < text.size()) text.erase(at, 1 + pick(20));
+                            break;
+                        case 2:
+                            text.insert(at, pieces[pick(sizeof pieces / sizeof pieces[0])]);
+                            break;
+                        default:
+                            text.insert(at, std::string(pick(700), static_cast<char>('A' + pick(26))));
+                    }
+                }
+                break;
+            default:  // keyword lines with random values
+                for (int l = 0, n = static_cast<int>(pick(30)); l < n; l++) {
+                    static const char* keys[] = {"hostname", "POPUSER", "pophost", "POPPASS", "smtphost",
+                                                 "NNTPHOST", "soupdir", "NEWSGROUPS", "logfile", "include"};
+                    text += keys[pick(10)];
+                    text.append(pick(4), ' ');
+                    text.append(pick(400), static_cast<char>(' ' + pick(95)));
+                    text += pick(2) ? "\r\n" : "\n";
+                }
+        }
+        writefile(dir / "f.cfg", text);
+        resetsettings();
+        int r = readconfigfile("f.cfg", argv0.c_str());
+        ASSERT_TRUE(r == 0 || r == 1);
+        ASSERT_LT(strnlen(hostname, sizeof hostname), sizeof hostname);
+        ASSERT_LT(strnlen(pophost, sizeof pophost), sizeof pophost);
+        ASSERT_LT(strnlen(smtphost, sizeof smtphost), sizeof smtphost);
+        ASSERT_LT(strnlen(nntphost, sizeof nntphost), sizeof nntphost);
+        ASSERT_LT(strnlen(popuser, sizeof popuser), sizeof popuser);
+        ASSERT_LT(strnlen(poppass, sizeof poppass), sizeof poppass);
+        ASSERT_LT(strnlen(logfile, sizeof logfile), sizeof logfile);
+        ASSERT_LT(strnlen(newsgroupsfile, sizeof newsgroupsfile), sizeof newsgroupsfile);
+        size_t sd = strnlen(soupdir, sizeof soupdir);
+        ASSERT_LT(sd, sizeof soupdir);
+        if (sd > 0) {
+            ASSERT_EQ(soupdir[sd - 1], '/');
+        }
+    }
+    std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_NE(warnings.find("already being read"), std::string::npos);
+}
+
+}  // namespace

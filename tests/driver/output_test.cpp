@@ -1,0 +1,144 @@
+// Console and log output, the progress meter and its rate arithmetic, and
+// the small shared helpers.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <string>
+
+#include "driver/driver.h"
+#include "run.h"
+
+namespace {
+
+TEST(Logprintf, ConsoleAndLogGetTheSameWholeText) {
+    TempDir dir;
+    std::string path = dir / "log";
+    vorpa::logf = std::fopen(path.c_str(), "w");
+    ASSERT_NE(vorpa::logf, nullptr);
+    std::string longline(450, 'L');
+    testing::internal::CaptureStdout();
+    logprintf("short %d\n", 42);
+    logprintf("! %s|%s\n", longline.c_str(), "end");
+    logprintf("%s", std::string(199, 'x').c_str());
+    logprintf("%s", std::string(200, 'y').c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    std::fclose(vorpa::logf);
+    vorpa::logf = nullptr;
+    std::string want = "short 42\n! " + longline + "|end\n" + std::string(199, 'x') + std::string(200, 'y');
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(readfile(path), want);
+
+    testing::internal::CaptureStdout();
+    logprintf("no log %s\n", "open");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "no log open\n");
+}
+
+TEST(Mtime, FollowsTheSystemClock) {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    uint32_t want = static_cast<uint32_t>(tv.tv_sec % 1000000) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+    uint32_t got = mtime();
+    EXPECT_LT(got, 1000000000u);
+    // Allow for the tick between the two readings and the fall-back to 0.
+    EXPECT_TRUE(got - want < 1000u || want - got > 999999000u) << got << " " << want;
+}
+
+TEST(Rates, TruncateAndNeverOverflow) {
+    EXPECT_EQ(ratecps(5001, 1000), 5001u);
+    EXPECT_EQ(ratecps(5001, 3), 1667000u);
+    EXPECT_EQ(ratecps(999, 1000), 999u);
+    EXPECT_EQ(ratecps(7, 0), 0u);
+    // 4e9 bytes times 1000 does not fit 32 bits.
+    EXPECT_EQ(ratecps(4000000000u, 4000000u), 1000000u);
+    EXPECT_EQ(ratecps(4294967295u, 1000u), 4294967295u);
+}
+
+TEST(RateWindow, ClosesAfterMoreThan5000Bytes) {
+    RateWindow w;
+    w.restart();
+    EXPECT_EQ(w.rate, 0u);
+    EXPECT_EQ(w.add(2500), 0u);
+    EXPECT_EQ(w.add(2500), 0u);  // exactly 5000 stays open
+    EXPECT_EQ(w.bytes, 5000u);
+    EXPECT_EQ(w.rate, 0u);
+    // Backdate the window by a second: the rate is bytes per second.
+    w.start -= 1000;
+    EXPECT_EQ(w.add(1), 5001u);
+    EXPECT_GE(w.rate, 4900u);
+    EXPECT_LE(w.rate, 5001u);
+    EXPECT_EQ(w.bytes, 0u);
+    uint32_t now = mtime();
+    EXPECT_LE(now - w.start, 5u);
+
+    // A clock that has not moved on (or fell back) leaves the rate alone,
+    // but the window still restarts.
+    w.start = mtime() + 100000;
+    EXPECT_EQ(w.add(6000), 6000u);
+    EXPECT_GE(w.rate, 4900u);
+    EXPECT_LE(w.rate, 5001u);
+    EXPECT_EQ(w.bytes, 0u);
+}
+
+TEST(Meter, DrawsOnlyWhatChanged) {
+    Meter m;
+    testing::internal::CaptureStdout();
+    m.show(0, 0, 0);
+    m.show(0, 0, 0);
+    m.show(5, 0, 0);
+    m.show(5, 1200, 800);
+    m.show(5, 1200, 800);
+    m.show(5, 1200, 801);
+    m.forget();
+    m.show(5, 1200, 801);
+    m.show(5, 0, 801);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r0%\r5%"
+              "\r5% [1200 cps, 800 avg]      \b\b\b\b\b\b"
+              "\r5% [1200 cps, 801 avg]      \b\b\b\b\b\b"
+              "\r5% [1200 cps, 801 avg]      \b\b\b\b\b\b"
+              "\r5%");
+}
+
+TEST(Meter, ReportAndErase) {
+    Meter m;
+    testing::internal::CaptureStdout();
+    m.show(40, 2000, 1000);
+    m.report(40, "! Message %d: %s\n", 3, "odd");
+    m.show(40, 2000, 1000);  // the report does not count as a drawing
+    m.show(41, 2000, 1000);
+    m.erase();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r40% [2000 cps, 1000 avg]      \b\b\b\b\b\b"
+              "\r! Message 3: odd\n40%"
+              "\r41% [2000 cps, 1000 avg]      \b\b\b\b\b\b"
+              "\r                          \r");
+}
+
+TEST(Helpers, MemicmpExistCheckdir) {
+    EXPECT_EQ(memicmp("GROUP", "group", 5), 0);
+    EXPECT_EQ(memicmp("abc\0x", "ABC\0X", 5), 0);  // goes past a NUL byte
+    EXPECT_EQ(memicmp("abc\0x", "ABC\0Y", 5), 'x' - 'y');
+    EXPECT_EQ(memicmp("B", "a", 1), 'b' - 'a');
+    EXPECT_EQ(memicmp("\xe9", "a", 1), 0xe9 - 'a');  // bytes are unsigned
+    EXPECT_EQ(memicmp("x", "y", 0), 0);
+
+    TempDir dir;
+    EXPECT_EQ(exist(dir.path().c_str()), 1);
+    EXPECT_EQ(exist((dir / "none").c_str()), 0);
+    writefile(dir / "file", "");
+    EXPECT_EQ(exist((dir / "file").c_str()), 1);
+
+    // checkdir returns with the path as it was; the root is a directory.
+    std::string path = dir.path() + "/";
+    checkdir(&path[0]);
+    EXPECT_EQ(path, dir.path() + "/");
+    char root[] = "/";
+    checkdir(root);
+    EXPECT_STREQ(root, "/");
+    std::string missing = dir / "missing/";
+    EXPECT_EXIT(checkdir(&missing[0]), testing::ExitedWithCode(1),
+                "");
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+// Black-box runs of the program: command line, start-up errors, the log,
+// the order of the phases and the end of a run. The program is linked into
+// a temporary directory so that "beside the program" is a place the test
+// controls; the phases are kept idle by settings they refuse.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+const char usagetext[] =
+    "Usage: (all commands & options can be abbreviated to their first letter)\n\n"
+    "vorpa all            fetch/post email & news\n"
+    "vorpa email          fetch/post email only (no news)\n"
+    "vorpa news           fetch/post news only (no email)\n"
+    "vorpa fetch          fetch mail/news only (no posting)\n"
+    "vorpa post           post mail/news only (no fetching)\n"
+    "(email/news and fetch/post may be combined)\n"
+    "\nCommandline options:\n\n"
+    "/config=<filename>   use <filename> as configuration file\n"
+    "/list=<filename>     list newsgroups into file\n"
+    "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
+    "/test                don't delete mail/files after processing\n"
+    "/verbose             display additional information\n";
+
+const std::regex banner("Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n[^\n]*README\\.md[^\n]*\n\n");
+
+bool startswithbanner(const std::string& out) {
+    std::smatch m;
+    return std::regex_search(out, m, banner, std::regex_constants::match_continuous);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(mkdir((dir / "prog").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((dir / "work").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((dir / "work/soup").c_str(), 0700), 0);
+        ASSERT_EQ(symlink(vorpapath().c_str(), program.c_str()), 0);
+    }
+    RunResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), program);
+        return runprogram(args, dir / "work", 30);
+    }
+    void config(const std::string& text) { writefile(dir / "prog/vorpa.cfg", text); }
+
+    TempDir dir;
+    std::string program = dir / "prog/vorpa";
+};
+
+TEST_F(Run, BadCommandLinesShowTheUsage) {
+    config("SOUPDIR soup\n");
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"/test"},
+        {"-v", "/t", "/l=groups.txt"},
+        {"bogus"},
+        {"all", "bogus"},
+        {"/all"},
+        {"all", "--test"},
+        {"em"},
+        {"allx"},
+        {"all", "/"},
+        {"all", "-"},
+        {"fetch", "/testing"},
+        {"fetch", "/x=1"},
+        {"all", "/list=groups.txt;1999-09"},
+        {"all", "/l=groups.txt;1999-09-14;8:5"},
+        {"all", "/l=groups.txt;x-09-14"},
+        {"all", "/list=groups.txt;"},
+        {"all", "/list=groups.txt;1999-09-14;"},
+    };
+    for (const auto& args : bad) {
+        std::string shown;
+        for (const auto& a : args) shown += " [" + a + "]";
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 1) << shown;
+        EXPECT_TRUE(startswithbanner(r.out)) << shown << "\n" << r.out;
+        EXPECT_EQ(r.out.substr(r.out.find("Usage:")), usagetext) << shown;
+        EXPECT_EQ(r.err, "") << shown;
+    }
+}
+
+// With no host settings every phase that runs refuses at once and says so
+// in its closing line, which shows which phases ran and in what order.
+TEST_F(Run, CommandsChooseThePhases) {
+    config("SOUPDIR soup\n");
+    const std::string pm = "(skipping email post)\n", pn = "(skipping news post)\n",
+                      fm = "(skipping email fetch)\n", fn = "(skipping news fetch)\n";
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"a"}, {pm, pn, fm, fn}},
+        {{"fetch", "ALL"}, {fm, fn}},
+        {{"E", "F"}, {fm}},
+        {{"-v", "Post", "news"}, {pn}},
+        {{"all", "fetch", "post"}, {pm, pn}},
+        {{"fetch", "post"}, {pm, pn}},
+        {{"email"}, {pm, fm}},
+        {{"email", "news"}, {pn, fn}},
+        {{"/T", "f", "-VERBOSE", "/l=groups.txt"}, {fm, fn}},
+        {{"n", "/list=groups.txt;1999-9-14;8:5:0"}, {pn, fn}},
+        {{"n", "-L=groups.txt;1999-09-14;23:59:59trailing"}, {pn, fn}},
+        {{"p", "-c=vorpa.cfg"}, {pm, pn}},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& a : c.first) shown += " " + a;
+        RunResult r = run(c.first);
+        EXPECT_EQ(r.status, 0) << shown << "\n" << r.out << r.err;
+        EXPECT_TRUE(startswithbanner(r.out)) << shown;
+        ASSERT_GE(r.out.size(), 7u);
+        EXPECT_EQ(r.out.substr(r.out.size() - 7), "\nDone.\n") << shown;
+        std::string order;
+        size_t at = 0;
+        for (const std::string& line : {pm, pn, fm, fn}) {
+            size_t p = r.out.find(line);
+            if (p == std::string::npos) continue;
+            EXPECT_GE(p, at) << shown << ": " << line << " out of order";
+            at = p;
+            order += line;
+        }
+        std::string want;
+        for (const auto& line : c.second) want += line;
+        EXPECT_EQ(order, want) << shown;
+    }
+    // The list file is only a request: nothing is made without a server.
+    EXPECT_FALSE(fileexists(dir / "work/groups.txt"));
+}
+
+TEST_F(Run, ConfigurationErrors) {
+    // The default file is looked for beside the program, not in the
+    // current directory.
+    writefile(dir / "work/vorpa.cfg", "SOUPDIR soup\n");
+    RunResult r = run({"all"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/vorpa.cfg") + "\n");
+    EXPECT_TRUE(startswithbanner(r.out));
+    EXPECT_FALSE(contains(r.out, "Done."));
+
+    // So is a /config= name without a directory, which keeps its case.
+    writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
+    r = run({"all", "/CONFIG=My.Cfg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/My.Cfg") + "\n");
+
+    writefile(dir / "prog/My.Cfg", "POPHOST x\n");
+    r = run({"all", "/CONFIG=My.Cfg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: SOUPDIR not defined in My.Cfg\n");
+
+    // A name with a directory is taken as given, relative to the current
+    // directory; so is the packet directory.
+    r = run({"fetch", "/c=./vorpa.cfg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    writefile(dir / "work/missing.cfg", "SOUPDIR nosuch\nLOGFILE " + (dir / "log") + "\n");
+    r = run({"all", "/c=./missing.cfg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "FATAL ERROR: subdirectory nosuch does not exist\n")) << r.out;
+    EXPECT_FALSE(contains(r.out, "Done."));
+    EXPECT_FALSE(fileexists(dir / "log"));
+
+    r = run({"all", "/c=" + dir.path() + "/prog"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog") + "\n");
+}
+
+TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {
+    config("SOUPDIR soup\n");
+    std::string longname(5000, 'c');
+    RunResult r = run({"all", "/config=" + longname});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+    EXPECT_TRUE(contains(r.err, longname));
+    EXPECT_EQ(r.err.back(), '\n');
+
+    r = run({"all", "/list=" + longname + ";1999-01-01"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+    EXPECT_TRUE(contains(r.err, longname));
+
+    // A program deep enough that its directory and the newsgroups file
+    // name together exceed a path setting.
+    std::string deep = dir / "work";
+    for (int i = 0; i < 16; i++) {
+        deep += "/" + std::string(240, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0) << deep.size();
+    }
+    std::string deepprog = deep + "/vorpa";
+    ASSERT_EQ(symlink(vorpapath().c_str(), deepprog.c_str()), 0);
+    std::string group(240, 'g');
+    writefile(dir / "work/deep.cfg", "SOUPDIR soup\nNEWSGROUPS " + group + "\n");
+    r = runprogram({deepprog, "fetch", "/c=./deep.cfg"}, dir / "work", 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+    EXPECT_TRUE(contains(r.err, group));
+    EXPECT_FALSE(contains(r.out, "Done."));
+}
+
+TEST_F(Run, LogHeaderLines) {
+    config("SOUPDIR soup\nLOGFILE run.log\n");
+    RunResult r = run({"email", "fetch"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string first = readfile(dir / "prog/run.log");
+    std::smatch m;
+    const std::regex header(
+        "--- Vorpa-Linux v1\\.00  (Sun|Mon|Tue|Wed|Thu|Fri|Sat) (\\d\\d)-"
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-(\\d{4}) \\d\\d:\\d\\d:\\d\\d\n");
+    ASSERT_TRUE(std::regex_search(first, m, header, std::regex_constants::match_continuous)) << first;
+    // The weekday belongs to the date.
+    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    std::tm t{};
+    t.tm_mday = std::stoi(m[2]);
+    for (int i = 0; i < 12; i++)
+        if (m[3] == months[i]) t.tm_mon = i;
+    t.tm_year = std::stoi(m[4]) - 1900;
+    t.tm_hour = 12;
+    std::mktime(&t);
+    EXPECT_EQ(m[1], days[t.tm_wday]);
+    // The header is for the log only; the reports reach both.
+    EXPECT_FALSE(contains(r.out, "--- Vorpa"));
+    std::string reports = first.substr(m.length());
+    EXPECT_TRUE(contains(reports, "(skipping email fetch)\n")) << reports;
+    EXPECT_TRUE(contains(r.out, reports));
+
+    // A log that holds text gets an empty line before the next header.
+    r = run({"email", "fetch"});
+    ASSERT_EQ(r.status, 0);
+    std::string second = readfile(dir / "prog/run.log");
+    ASSERT_EQ(second.substr(0, first.size()), first);
+    std::string next = second.substr(first.size());
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(next[0], '\n');
+    EXPECT_TRUE(std::regex_search(next.cbegin() + 1, next.cend(), m, header,
+                                  std::regex_constants::match_continuous))
+        << next;
+
+    // An empty log file gets no empty line.
+    writefile(dir / "prog/run.log", "");
+    r = run({"email", "fetch"});
+    EXPECT_EQ(readfile(dir / "prog/run.log").rfind("--- Vorpa-Linux", 0), 0u);
+}
+
+TEST_F(Run, WithoutALogNothingElseIsWritten) {
+    config("SOUPDIR soup\n");
+    RunResult r = run({"all"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(listdir(dir / "prog"), (std::vector<std::string>{"vorpa", "vorpa.cfg"}));
+    EXPECT_EQ(listdir(dir / "work"), std::vector<std::string>{"soup"});
+    EXPECT_EQ(listdir(dir / "work/soup"), std::vector<std::string>{});
+
+    // A log that cannot be opened is no reason to stop.
+    config("SOUPDIR soup\nLOGFILE " + dir.path() + "/nodir/run.log\n");
+    r = run({"all"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(r.out.size() - 7), "\nDone.\n");
+}
+
+// The posting phases vote on REPLIES; the file goes only when the vote is
+// 1 and the run is no test. An empty REPLIES gives the mail phase nothing
+// to send, so it reaches its end without a server.
+TEST_F(Run, RepliesRemovalByTheVote) {
+    config("SOUPDIR soup\nHOSTNAME client.example\nSMTPHOST 127.0.0.1\n");
+    std::string replies = dir / "work/soup/REPLIES";
+
+    writefile(replies, "");
+    RunResult r = run({"email", "post", "/test"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fileexists(replies)) << r.out;
+
+    r = run({"email", "post"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fileexists(replies)) << r.out;
+
+    // A line no phase of this run will post keeps it.
+    writefile(replies, "R1\tnews\tB\n");
+    r = run({"email", "post"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "News found --- will keep REPLIES file\n")) << r.out;
+    EXPECT_TRUE(fileexists(replies));
+
+    // No posting phase, no verdict.
+    writefile(replies, "");
+    r = run({"fetch"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fileexists(replies));
+}
+
+}  // namespace

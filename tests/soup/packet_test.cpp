@@ -1,0 +1,153 @@
+// Fresh file names, the record format of fetched message files and AREAS.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "run.h"
+#include "soup/soup.h"
+
+namespace {
+
+std::string be32(uint32_t v) {
+    std::string s(4, '\0');
+    s[0] = static_cast<char>(v >> 24);
+    s[1] = static_cast<char>(v >> 16);
+    s[2] = static_cast<char>(v >> 8);
+    s[3] = static_cast<char>(v);
+    return s;
+}
+
+TEST(Genfname, FirstFreeNumber) {
+    TempDir dir;
+    std::string base = dir.path() + "/";
+    char out[4096];
+    EXPECT_EQ(genfname(base.c_str(), "MSG", out), 0);
+    EXPECT_EQ(std::string(out), dir / "00000000.MSG");
+
+    writefile(dir / "00000000.MSG", "");
+    writefile(dir / "00000002.MSG", "");
+    EXPECT_EQ(genfname(base.c_str(), "MSG", out), 1);
+    EXPECT_EQ(std::string(out), dir / "00000001.MSG");
+
+    // Taken means any kind of entry; the extension is part of the name.
+    mkdir((dir / "00000001.MSG").c_str(), 0700);
+    EXPECT_EQ(genfname(base.c_str(), "MSG", out), 3);
+    EXPECT_EQ(genfname(base.c_str(), "TMP", out), 0);
+
+    // The state file's own name is replaced, its directory kept.
+    std::string newsrc = dir / "newsrc";
+    EXPECT_EQ(genfname(newsrc.c_str(), "TMP", out), 0);
+    EXPECT_EQ(std::string(out), dir / "00000000.TMP");
+}
+
+TEST(Genfname, BareNameLandsInTheCurrentDirectory) {
+    TempDir dir;
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    writefile("00000000.TMP", "");
+    char out[4096];
+    long n = genfname("newsrc", "TMP", out);
+    std::string got = out;
+    ASSERT_EQ(chdir(old), 0);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(got, "00000001.TMP");
+}
+
+TEST(Genfname, PathThatDoesNotFit) {
+    char out[4096];
+    std::string base = "/" + std::string(4082, 'd') + "/";
+    EXPECT_EQ(genfname(base.c_str(), "MSG", out), -1);
+    base = "/" + std::string(4081, 'd') + "/";  // 4083 + 12 = 4095 fits
+    EXPECT_EQ(genfname(base.c_str(), "MSG", out), 0);
+    EXPECT_EQ(std::strlen(out), 4095u);
+}
+
+TEST(RecordWriter, StoresLinesAndPatchesLengths) {
+    TempDir dir;
+    std::string path = dir / "00000000.MSG";
+    PacketFile file;
+    ASSERT_TRUE(file.open(path.c_str(), "wb"));
+    RecordWriter rec;
+
+    ASSERT_TRUE(rec.begin(file, 1234));
+    const char withnul[] = "a\0b\r\n";
+    EXPECT_EQ(rec.line("Subject: x\r\n", 12), 11);
+    EXPECT_EQ(rec.line("\r\n", 2), 1);
+    EXPECT_EQ(rec.line("..\r\n", 4), 2);          // dot-stuffed dot
+    EXPECT_EQ(rec.line(".x\r\n", 4), 2);          // stuffing of any line
+    EXPECT_EQ(rec.line(withnul, 5), 4);           // a NUL byte is text
+    EXPECT_EQ(rec.line("one\r\ntwo\r\n", 10), 4);  // the first CR LF ends it
+    EXPECT_EQ(rec.line("bare\n", 5), 5);          // other line ends as sent
+    EXPECT_EQ(rec.line("cr\r", 3), 3);
+    ASSERT_TRUE(rec.end());
+    std::string first = std::string("Subject: x\n\n.\nx\n") + std::string("a\0b\n", 4) + "one\nbare\ncr\r";
+
+    // A second record, long enough to use every byte of its length.
+    ASSERT_TRUE(rec.begin(file, 0));
+    std::string big(70000, 'z');
+    big += "\r\n";
+    EXPECT_EQ(rec.line(big.data(), big.size()), 70001);
+    ASSERT_TRUE(rec.end());
+
+    // A third that breaks off keeps its placeholder.
+    ASSERT_TRUE(rec.begin(file, 0x01020304));
+    EXPECT_EQ(rec.line("partial\r\n", 9), 8);
+    ASSERT_TRUE(file.commit());
+    EXPECT_FALSE(file.isopen());
+
+    std::string want = be32(static_cast<uint32_t>(first.size())) + first + be32(70001) + std::string(70000, 'z') +
+                       "\n" + be32(0x01020304) + "partial\n";
+    EXPECT_EQ(readfile(path), want);
+}
+
+TEST(PacketFile, WriteFailuresAreReported) {
+    // The device is full: a small write sits in the buffer and fails on
+    // commit, a large one fails at once.
+    PacketFile full;
+    ASSERT_TRUE(full.open("/dev/full", "wb"));
+    EXPECT_TRUE(full.write("abc", 3));
+    EXPECT_FALSE(full.commit());
+    EXPECT_FALSE(full.isopen());
+    EXPECT_FALSE(full.commit());
+
+    ASSERT_TRUE(full.open("/dev/full", "wb"));
+    RecordWriter rec;
+    ASSERT_TRUE(rec.begin(full, 0));
+    std::string big(1 << 20, 'x');
+    EXPECT_EQ(rec.line(big.data(), big.size()), -1);
+    EXPECT_FALSE(full.ok());
+    EXPECT_FALSE(full.commit());
+
+    PacketFile none;
+    EXPECT_FALSE(none.open("/nonexistent-dir/x", "wb"));
+    EXPECT_FALSE(none.write("x", 1));
+    EXPECT_FALSE(none.commit());
+    RecordWriter unopened;
+    EXPECT_FALSE(unopened.begin(none, 0));
+}
+
+TEST(AppendAreas, CreatesAndAppends) {
+    TempDir dir;
+    std::snprintf(soupdir, sizeof soupdir, "%s/", dir.path().c_str());
+    ASSERT_EQ(appendareas(0, "Email", "bn"), 0);
+    ASSERT_EQ(appendareas(0x1A, "comp.lang.c++", "Bn"), 0);
+    EXPECT_EQ(readfile(dir / "AREAS"), "00000000\tEmail\tbn\n0000001A\tcomp.lang.c++\tBn\n");
+
+    std::string area(5000, 'g');
+    ASSERT_EQ(appendareas(0xFFFFFFFFL, area.c_str(), "Bn"), 0);
+    EXPECT_EQ(readfile(dir / "AREAS").substr(44), "FFFFFFFF\t" + area + "\tBn\n");
+
+    std::snprintf(soupdir, sizeof soupdir, "%s/missing/", dir.path().c_str());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(appendareas(1, "Email", "bn"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot append to " + dir.path() + "/missing/AREAS\n");
+    soupdir[0] = '\0';
+}
+
+}  // namespace
