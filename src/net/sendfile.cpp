@@ -1,0 +1,123 @@
+// Sending whole files: as CR LF text, as dot-stuffed text closed by the
+// end-of-data line, or byte for byte.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Opens file for reading and moves to offset; null when either fails.
+File openfile(const char* file, const char* mode, unsigned long offset) {
+    if (!file) return nullptr;
+    File f(std::fopen(file, mode));
+    if (f && offset != 0 && std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0) f.reset();
+    return f;
+}
+
+const int kLineBuf = 8192;
+
+enum class Piece {
+    Line,  // ended by an LF, which is not stored
+    Part,  // the buffer is full and the line goes on
+    Last,  // the file ended (or could not be read further)
+};
+
+// Reads the next piece of a line into buf, at most cap bytes. A line longer
+// than cap comes in several pieces; zero bytes are data like any other.
+Piece readpiece(FILE* f, char* buf, int cap, int& len) {
+    len = 0;
+    while (len < cap) {
+        int c = getc(f);
+        if (c == EOF) return Piece::Last;
+        if (c == '\n') return Piece::Line;
+        buf[len++] = static_cast<char>(c);
+    }
+    return Piece::Part;
+}
+
+const char kCrLf[] = "\r\n";
+const char kEndOfData[] = ".\r\n";
+
+}  // namespace
+
+// A failed send ends the transfer: going on would only hide the failure in
+// the sum of what was sent.
+int Socket::SendText(char* file, unsigned long offset) {
+    File f = openfile(file, "r", offset);
+    if (!f) return -1;
+    std::vector<char> line(kLineBuf);
+    int total = 0;
+    for (;;) {
+        int len = 0;
+        Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
+        if (Send(line.data(), len) < 0) return iResult = -1;
+        total += len;
+        if (p == Piece::Last) break;
+        if (p == Piece::Line) {
+            if (Send(const_cast<char*>(kCrLf), 2) < 0) return iResult = -1;
+            total += 2;
+        }
+    }
+    if (std::ferror(f.get())) return iResult = -1;
+    return iResult = total;
+}
+
+// Collects converted lines and sends them in chunks of up to 32 KB. The LF
+// that ends the file's last line does not start one more, empty, line.
+int Socket::SendDotText(char* file) {
+    File f = openfile(file, "r", 0);
+    if (!f) return -1;
+    const size_t chunk = 32767;
+    std::vector<char> line(kLineBuf);
+    std::string out;
+    out.reserve(chunk + 1);
+    int total = 0;
+    auto flush = [&]() {
+        if (out.empty()) return true;
+        if (Send(&out[0], static_cast<int>(out.size())) < 0) return false;
+        total += static_cast<int>(out.size());
+        out.clear();
+        return true;
+    };
+
+    bool linestart = true;
+    for (;;) {
+        int len = 0;
+        Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
+        if (p == Piece::Last && len == 0 && linestart) break;
+        if (out.size() + len + 32 > chunk && !flush()) return iResult = -1;
+        if (linestart && len > 0 && line[0] == '.') out += '.';
+        out.append(line.data(), len);
+        linestart = p != Piece::Part;
+        if (linestart) out += kCrLf;
+        if (p == Piece::Last) break;
+    }
+    if (std::ferror(f.get()) || !flush()) return iResult = -1;
+    if (Send(const_cast<char*>(kEndOfData), 3) < 0) return iResult = -1;
+    return iResult = total + 3;
+}
+
+// The result is that of the last send, as the callers of this interface
+// expect: the size of the last partial block, or 0 when the file's remaining
+// length is a multiple of the block size.
+int Socket::SendBinary(char* file, unsigned long offset) {
+    iResult = 0;
+    File f = openfile(file, "rb", offset);
+    if (!f) return -1;
+    std::vector<char> block(kLineBuf);
+    for (;;) {
+        size_t n = std::fread(block.data(), 1, block.size(), f.get());
+        if (std::ferror(f.get())) return iResult = -1;
+        if (Send(block.data(), static_cast<int>(n)) < 0) return iResult = -1;
+        if (n < block.size()) break;
+    }
+    return iResult;
+}
