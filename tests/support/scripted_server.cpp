@@ -351,8 +351,10 @@ bool ScriptedServer::finish() {
             impl->errs.push_back("finish() called before start()");
             return false;
         }
-        if (!impl->cv.wait_for(lock, std::chrono::milliseconds(impl->boundms),
-                               [this] { return impl->done; })) {
+        // A little beyond the bound, so that a wait the thread has just begun
+        // ends (and is reported) before finish gives up on it.
+        auto grace = std::chrono::milliseconds(impl->boundms + 250);
+        if (!impl->cv.wait_for(lock, grace, [this] { return impl->done; })) {
             impl->errs.push_back("scripts still running after " + std::to_string(impl->boundms) +
                                  " ms");
         }
