@@ -2,6 +2,7 @@
 // posting phases, with and without the other posting phase in the run.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "driver/driver.h"
@@ -10,17 +11,19 @@
 namespace {
 
 struct Verdict {
+    std::shared_ptr<std::string> line;  // the entry points into it
     ReplyAction action;
     int vote;
     std::string said;
     ReplyEntry entry;
 };
 
-Verdict judge(std::string line, int mine, int otherruns) {
+Verdict judge(const std::string& line, int mine, int otherruns) {
     Verdict v;
+    v.line = std::make_shared<std::string>(line);
     killreplies = -1;
     testing::internal::CaptureStdout();
-    v.action = judgereply(&line[0], mine, otherruns, v.entry);
+    v.action = judgereply(&(*v.line)[0], mine, otherruns, v.entry);
     v.said = testing::internal::GetCapturedStdout();
     v.vote = killreplies;
     return v;

@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs the Debian packages needed to build and test vorpa. Does nothing
+# when all of them are there, so it is safe to run before every build.
+set -eu
+
+packages="cmake make g++ libgtest-dev libgmock-dev"
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=""
+elif command -v sudo >/dev/null 2>&1; then
+    sudo="sudo"
+else
+    echo "setup.sh: need root (or sudo) to install:$missing" >&2
+    exit 1
+fi
+$sudo apt-get update
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
