@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -255,6 +256,240 @@ TEST(SmtpPost, EnvelopeAddresses) {
               std::string::npos)
         << p.reports();
     EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
+
+// A mail message file of one binary record.
+std::string binary(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }
+
+TEST(SmtpPost, MultiLineRepliesAndRefusedRecipient) {
+    Packet p;
+    std::string text = "From: s@x.org\nTo: bad@y.org, good@y.org\n\nhi\n";
+    p.put("00000001.MSG", binary(text));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session(), "220-first\r\n220-second\r\n220 ready\r\n", "250-hello\r\n250-SIZE 1000\r\n250 HELP\r\n");
+    d.ask("MAIL FROM:s@x.org\r\n", "250 ok\r\n");
+    d.ask("RCPT TO:bad@y.org\r\n", "550-no such user\r\n550 really not\r\n");
+    d.ask("RCPT TO:good@y.org\r\n", "250 ok\r\n");
+    d.text(crlf(text) + ".\r\n");
+    d.quit("221-bye\r\n221 closing\r\n");
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
+                           "SMTP host returned error: 550 really not\r\n! Recipient refused by SMTP server\n"
+                           "Mailing to good@y.org\n");
+    // The message reached a recipient: its file goes, and so does REPLIES.
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
+
+TEST(SmtpPost, RefusalsQuitOnceAndKeepReplies) {
+    struct Case {
+        std::string name;
+        std::function<void(Dialogue&)> play;
+        std::string reports;
+    };
+    const std::string text = "From: s@x.org\nTo: r@y.org\n\nhi\n";
+    std::vector<Case> cases = {
+        {"greeting refused: no HELO, no QUIT",
+         [](Dialogue&) {},
+         "Posting mail to 127.0.0.1...\nSMTP host returned error: 554 go away\r\n(skipping email post)\n"},
+        {"HELO refused",
+         [](Dialogue& d) { d.quit(); },
+         "Posting mail to 127.0.0.1...\nSMTP host returned error: 501 who\r\n(skipping email post)\n"},
+        {"MAIL FROM refused",
+         [](Dialogue& d) {
+             d.ask("MAIL FROM:s@x.org\r\n", "553 not you\r\n");
+             d.quit();
+         },
+         "Posting mail to 127.0.0.1...\nMailing from s@x.org\nSMTP host returned error: 553 not you\r\n"
+         "! Posting to SMTP server failed\n(skipping email post)\n"},
+        {"DATA refused",
+         [](Dialogue& d) {
+             d.ask("MAIL FROM:s@x.org\r\n", "250 ok\r\n");
+             d.ask("RCPT TO:r@y.org\r\n", "550 no\r\n");
+             d.ask("DATA\r\n", "554 no valid recipients\r\n");
+             d.quit("500 whatever\r\n");
+         },
+         "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to r@y.org\n"
+         "SMTP host returned error: 550 no\r\n! Recipient refused by SMTP server\n"
+         "SMTP host returned error: 554 no valid recipients\r\n! SMTP server won't accept message\n"
+         "SMTP host returned error: 500 whatever\r\n(skipping email post)\n"},
+        {"sign-off refused",
+         [&text](Dialogue& d) {
+             d.message("s@x.org", {"r@y.org"}, crlf(text) + ".\r\n");
+             d.message("s@x.org", {"r@y.org"}, crlf(text) + ".\r\n");
+             d.quit("500 no quitting\r\n");
+         },
+         "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to r@y.org\nMailing from s@x.org\n"
+         "Mailing to r@y.org\nSMTP host returned error: 500 no quitting\r\n(skipping email post)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Packet p;
+        p.put("00000001.MSG", binary(text));
+        p.put("00000002.MSG", binary(text));
+        p.put("REPLIES", "00000001\tmail\tb\n00000002\tmail\tB\n");
+        ScriptedServer server(25);
+        Script& s = server.session();
+        std::string client;
+        if (c.name.rfind("greeting", 0) == 0) {
+            s.send("554 go away\r\n").drain();
+        } else {
+            Dialogue d(s, "220 ready\r\n", c.name.rfind("HELO", 0) == 0 ? "501 who\r\n" : "250 hello\r\n");
+            c.play(d);
+            s.drain();
+            client = d.client;
+        }
+        server.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(server.received(0), client);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(p.reports(), c.reports);
+        // The vote keeps REPLIES; only a file sent whole is removed.
+        EXPECT_TRUE(p.has("REPLIES"));
+        bool sent = c.name.rfind("sign-off", 0) == 0;
+        EXPECT_EQ(p.has("00000001.MSG"), !sent);
+        EXPECT_EQ(p.has("00000002.MSG"), !sent);
+    }
+}
+
+TEST(SmtpPost, MessageRefusedAfterItsTextKeepsItsFile) {
+    Packet p;
+    std::string one = "From: s@x.org\nTo: r@y.org\n\nspam\n", two = "From: t@x.org\nTo: r@y.org\n\nham\n";
+    p.put("00000001.MSG", binary(one) + binary(two));
+    p.put("00000002.MSG", "From x\n" + two);
+    p.put("REPLIES", "00000001\tmail\tb\n00000002\tmail\tm\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.envelope("s@x.org", {"r@y.org"});
+    d.text(crlf(one) + ".\r\n", "554-5.7.1 rejected\r\n554 5.7.1 looks like spam\r\n");
+    d.message("t@x.org", {"r@y.org"}, crlf(two) + ".\r\n");
+    d.message("t@x.org", {"r@y.org"}, crlf(two) + ".\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_NE(p.reports().find("SMTP host returned error: 554 5.7.1 looks like spam\r\n"
+                               "! SMTP server did not accept message\nMailing from t@x.org\n"),
+              std::string::npos)
+        << p.reports();
+    EXPECT_EQ(p.reports().find("(skipping"), std::string::npos) << p.reports();
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "REPLIES"}));
+}
+
+TEST(SmtpPost, DroppedConnection) {
+    const std::string text = "From: s@x.org\nTo: r@y.org\n\nhi\n";
+    for (int where = 0; where < 3; where++) {
+        SCOPED_TRACE(where);
+        Packet p;
+        p.put("00000001.MSG", binary(text));
+        p.put("REPLIES", "00000001\tmail\tb\n");
+        ScriptedServer server(25);
+        Script& s = server.session();
+        if (where == 0) {
+            s.drop();  // before the greeting
+        } else {
+            Dialogue d(s);
+            d.ask("MAIL FROM:s@x.org\r\n", "250 ok\r\n");
+            if (where == 2) {
+                d.ask("RCPT TO:r@y.org\r\n", "250 ok\r\n");
+                d.ask("DATA\r\n", "354 go\r\n");
+                s.expectdata();  // then no answer to the text
+            }
+            s.drop();
+        }
+        server.start();
+        RunResult r = p.run({"email", "post"});
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("Receive: "), std::string::npos) << r.err;
+        std::string reports = p.reports();
+        EXPECT_EQ(reports.substr(reports.size() - 22), "(skipping email post)\n") << reports;
+        if (where == 2) {
+            EXPECT_NE(reports.find("! SMTP server did not accept message\n"), std::string::npos);
+        }
+        EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "REPLIES"}));
+    }
+}
+
+TEST(SmtpPost, TestModeSendsAndKeepsEverything) {
+    Packet p;
+    const std::string text = "From: s@x.org\nBcc: hidden@y.org\n\t,hidden2@y.org\nTo: r@y.org\n\nhi\n";
+    const std::string file = binary(text) + binary(text);
+    p.put("00000001.MSG", file);
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    for (int i = 0; i < 2; i++) {
+        d.message("s@x.org", {"hidden@y.org", "hidden2@y.org", "r@y.org"},
+                  "From: s@x.org\r\nTo: r@y.org\r\n\r\nhi\r\n.\r\n");
+    }
+    d.quit();
+    server.start();
+    RunResult r = p.run({"email", "post", "/test"});
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(p.get("00000001.MSG"), file);
+    EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\n");
+}
+
+TEST(SmtpPost, BadEntriesAndFilesAreReportedAndKept) {
+    Packet p;
+    const std::string good = "From: s@x.org\nTo: r@y.org\n\nhi\n";
+    p.put("00000002.MSG", "#! rnews " + std::to_string(good.size()) + "\n" + good + "garbage\n");
+    p.put("00000003.MSG", binary("Subject: no sender\nTo: r@y.org\n\nx\n") + binary("From: s@x.org\n\nno one\n") +
+                              binary(good));
+    p.put("00000004.MSG", "not a mailbox\n");
+    p.put("REPLIES", "00000001\tmail\tb\n00000002\tmail\tu\n00000003\tmail\tb\nnotabs\n00000004\tmail\tm\n"
+                     "../00000002\tmail\tu\n00000005\tmail\tU\n00000006\tpost\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("s@x.org", {"r@y.org"}, crlf(good) + ".\r\n");
+    d.message("s@x.org", {"r@y.org"}, crlf(good) + ".\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    const std::string dir = p.soup + "/";
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n! Cannot open message file " + dir +
+                               "00000001.MSG\nMailing from s@x.org\nMailing to r@y.org\n"
+                               "! Error in message file " + dir + "00000002.MSG\n"
+                               "! No From address specified in message - skipping\n"
+                               "! No To address specified in message - skipping\n"
+                               "Mailing from s@x.org\nMailing to r@y.org\n"
+                               "! Error in REPLIES file\n! Error in message file " + dir + "00000004.MSG\n"
+                               "! Error in REPLIES file\n! Unknown message format in REPLIES\n"
+                               "! Unknown message kind in REPLIES\n");
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000002.MSG", "00000003.MSG", "00000004.MSG", "REPLIES"}));
+}
+
+TEST(SmtpPost, SettingsAndConnection) {
+    struct Case {
+        std::string settings, reports;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"SMTPHOST 127.0.0.1\n", "Your hostname not defined\n(skipping email post)\n"},
+             {"HOSTNAME myhost\n", "SMTP hostname not defined\n(skipping email post)\n"},
+             {"HOSTNAME myhost\nSMTPHOST 127.0.0.1\n",
+              "Posting mail to 127.0.0.1...\nCannot connect to host 127.0.0.1 at port 25\n(skipping email post)\n"},
+         }) {
+        Packet p(c.settings);
+        p.put("00000001.MSG", binary("From: s@x.org\nTo: r@y.org\n\nhi\n"));
+        p.put("REPLIES", "00000001\tmail\tb\n");
+        RunResult r = p.run();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(p.reports(), c.reports);
+        EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "REPLIES"}));
+    }
+    // No REPLIES: nothing to do, and said so only in verbose mode.
+    Packet p;
+    RunResult r = p.run({"email", "post", "/verbose"});
+    EXPECT_EQ(p.reports(), "+ No REPLIES file found, not posting any email\n");
 }
 
 }  // namespace
