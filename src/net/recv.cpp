@@ -10,12 +10,16 @@
 
 #include "net/socket.h"
 
-// Makes pszBuf all zero again. Only the part a line, a block or a command
-// can have written needs clearing; the rest is zero already.
+// Makes pszBuf all zero again. Only the part the last line, block or sent
+// command used needs clearing; the rest is zero already, unless a caller
+// built a longer text in it without sending it, which the byte just past
+// that part shows.
 void Socket::ClearBuf() {
-    size_t used = strnlen(pszBuf, kBufSize);
-    if (used < static_cast<size_t>(kBufSize)) used++;
-    if (static_cast<size_t>(iBufUsed) > used) used = iBufUsed;
+    size_t used = iBufUsed;
+    if (used < static_cast<size_t>(kBufSize) && pszBuf[used] != 0) {
+        used += strnlen(pszBuf + used, kBufSize - used);
+        if (used < static_cast<size_t>(kBufSize)) used++;
+    }
     std::memset(pszBuf, 0, used);
     iBufUsed = 0;
 }

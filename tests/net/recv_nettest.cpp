@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -266,16 +267,29 @@ TEST(Recv, SharesTheReadAheadWithRecvTeol) {
     EXPECT_EQ(s.Recv(16385), -1);
     EXPECT_EQ(s.iResult, -1);
 
+    // Commands built in pszBuf, a long one and then a short one, leave
+    // nothing behind for the next reception.
+    std::string longcmd = std::string(1000, 'c') + "\r\n";
+    std::snprintf(s.pszBuf, 16384, "%s", longcmd.c_str());
+    ASSERT_EQ(s.Send(s.pszBuf), 1002);
+    std::snprintf(s.pszBuf, 16384, "x\r\n");
+    ASSERT_EQ(s.Send(s.pszBuf), 3);
+
     testing::internal::CaptureStdout();
     EXPECT_EQ(s.Recv(100), -1);
     EXPECT_EQ(s.iResult, ETIMEDOUT);
+    EXPECT_TRUE(zeroafter(s, 0));
+    // So does a text built there and never sent.
+    std::snprintf(s.pszBuf, 16384, "%s", std::string(700, 'q').c_str());
     s.ulTimeout = 5;
     EXPECT_EQ(s.Recv(16384), 4);
     EXPECT_EQ(std::string(s.pszBuf), "late");
+    EXPECT_TRUE(zeroafter(s, 4));
     EXPECT_EQ(s.Recv(100), -1);
     EXPECT_EQ(s.iResult, 0) << "an orderly close";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "Recv prints nothing";
     EXPECT_TRUE(srv.finish()) << srv.errortext();
+    EXPECT_EQ(srv.received(), longcmd + "x\r\n");
 }
 
 }  // namespace
