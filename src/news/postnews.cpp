@@ -1,3 +1,211 @@
-#include "news/news.h"
+// The news post phase: every news entry of REPLIES goes to the NNTP server
+// through one connection, one POST per article.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
 
-int postnews() { return 1; }
+#include "config/config.h"
+#include "driver/driver.h"
+#include "net/socket.h"
+#include "news/news.h"
+#include "soup/soup.h"
+
+namespace {
+
+const unsigned short NNTPPORT = 119;
+
+// How a step of the dialogue ended.
+enum Step {
+    GOON,        // the dialogue goes on
+    QUITANDEND,  // send QUIT once, then end the phase
+    END          // end the phase at once
+};
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Sends a fixed command; a failure is reported.
+int sendcommand(Socket& sock, const char* command) {
+    snprintf(sock.pszBuf, 16384, "%s", command);
+    if (sock.Send(sock.pszBuf) == -1) {
+        perror("Send");
+        return -1;
+    }
+    return 0;
+}
+
+bool iswhite(char c) { return c == ' ' || c == '\t'; }
+
+// Reports the groups of each article from its "Newsgroups:" header line;
+// every header line goes out.
+HeaderWatch reportgroups() {
+    return [](const char* line, size_t len) {
+        const size_t tag = 11;
+        if (len >= tag && memicmp(line, "Newsgroups:", tag) == 0) {
+            size_t from = tag;
+            while (from < len && iswhite(line[from])) from++;
+            size_t to = from;
+            while (to < len && line[to] != '\r' && line[to] != '\n') to++;
+            logprintf("* Posting article to %.*s\n", static_cast<int>(to - from), line + from);
+        }
+        return true;
+    };
+}
+
+Step opensession(Socket& sock) {
+    if (sock.Create() == -1) {
+        perror("Open socket");
+        return END;
+    }
+    sock.ulTimeout = 20;
+    logprintf("Posting news to %s...\n", nntphost);
+    if (verbose) logprintf("+ Connecting to NNTP host %s...\n", nntphost);
+    if (sock.Connect(nntphost, NNTPPORT) == -1) {
+        logprintf("Cannot connect to host %s at port %d\n", nntphost, NNTPPORT);
+        return END;
+    }
+    if (getnntpanswer(sock, 0) != 0) return END;
+    sock.ulTimeout = 90;
+    return GOON;
+}
+
+// One article: POST, the text, the server's verdict. failed is set when the
+// server did not take it, so that its file stays.
+Step postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+    if (sendcommand(sock, "POST\r\n") == -1) return QUITANDEND;
+    int answer = getnntpanswer(sock, 0);
+    if (answer != 0) {
+        // Console only: the server's own line is in the log already.
+        if (answer == 1) fputs("! NNTP server doesn't allow us to post\n", stdout);
+        return END;
+    }
+
+    int sent = sendmessagetext(sock, file, start, length, reportgroups());
+    if (sent == SENDTEXT_SENDFAILED) {
+        perror("Send");
+        return QUITANDEND;
+    }
+    if (sent == SENDTEXT_READFAILED) {
+        // The text is incomplete: only dropping the connection keeps the
+        // server from posting it.
+        logprintf("! Error in message file %s\n", path);
+        return END;
+    }
+
+    answer = getnntpanswer(sock, 0);
+    // Without an answer the dialogue is out of step and the article's fate
+    // unknown: the connection is fit only for closing.
+    if (answer == -1) return END;
+    if (answer != 0) {
+        fputs("! NNTP server did not accept message\n", stdout);
+        failed = true;
+    }
+    return GOON;
+}
+
+// Every article of one file; the file is removed when all were accepted.
+Step postfile(Socket& sock, const ReplyEntry& entry) {
+    char path[4096];
+    int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
+    if (n < 0 || n >= static_cast<int>(sizeof path)) {
+        logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
+        killreplies = 0;
+        return GOON;
+    }
+    File file(fopen(path, "rb"));
+    if (!file) {
+        logprintf("! Cannot open message file %s\n", path);
+        killreplies = 0;
+        return GOON;
+    }
+
+    bool failed = false;
+    long offset = 0;
+    for (;;) {
+        long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
+        if (length == 0) break;
+        long start = length > 0 ? ftell(file.get()) : -1;
+        if (start < 0) {
+            logprintf("! Error in message file %s\n", path);
+            failed = true;
+            break;
+        }
+        offset = start + length;
+        Step step = postarticle(sock, file.get(), start, length, path, failed);
+        if (step != GOON) return step;
+    }
+    file.reset();
+
+    if (failed) {
+        killreplies = 0;
+    } else if (!testmode && remove(path) != 0) {
+        // Still listed, it would be posted again by the next run.
+        logprintf("! Cannot remove message file %s\n", path);
+        killreplies = 0;
+    }
+    return GOON;
+}
+
+Step signoff(Socket& sock) {
+    if (verbose) logprintf("+ Signing off...\n");
+    if (sendcommand(sock, "QUIT\r\n") == -1) return END;
+    if (getnntpanswer(sock, 0) != 0) return END;
+    sock.Close();
+    if (verbose) logprintf("+ NNTP session successfully terminated\n");
+    return GOON;
+}
+
+Step postreplies(Socket& sock, FILE* replies) {
+    bool connected = false;
+    char line[256];
+    while (fgets(line, sizeof line, replies)) {
+        ReplyEntry entry;
+        if (judgereply(line, NEWSKIND, transfer[POSTMAIL], entry) != ReplyAction::Post) continue;
+        if (!connected) {
+            Step step = opensession(sock);
+            if (step != GOON) return step;
+            connected = true;
+        }
+        Step step = postfile(sock, entry);
+        if (step != GOON) return step;
+    }
+    if (ferror(replies)) {
+        logprintf("! Error in REPLIES file\n");
+        killreplies = 0;
+    }
+    if (connected) return signoff(sock);
+    if (verbose) logprintf("+ No news messages to be posted\n");
+    return GOON;
+}
+
+}  // namespace
+
+int postnews() {
+    Socket sock;
+    Step step = END;
+    if (nntphost[0] == '\0') {
+        logprintf("NNTP hostname not defined\n");
+    } else {
+        std::string path = std::string(soupdir) + "REPLIES";
+        File replies(fopen(path.c_str(), "rb"));
+        if (!replies) {
+            if (verbose) logprintf("+ No REPLIES file found, not posting any news\n");
+            return 1;
+        }
+        step = postreplies(sock, replies.get());
+    }
+
+    if (step == GOON) {
+        if (killreplies == -1) killreplies = 1;
+        return 1;
+    }
+    if (step == QUITANDEND && sendcommand(sock, "QUIT\r\n") == 0) getnntpanswer(sock, 0);
+    if (sock.iSocket != -1) sock.Close();
+    logprintf("(skipping news post)\n");
+    // Something listed in REPLIES was not posted.
+    killreplies = 0;
+    return 0;
+}
