@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -192,6 +193,9 @@ bool NewsFetch::preconditions() {
             return false;
         }
         tempmade = true;
+        // The new state file replaces the old one: it keeps its permissions.
+        struct stat st;
+        if (fstat(fileno(state.get()), &st) == 0) fchmod(fileno(temp.get()), st.st_mode & 07777);
     }
     return true;
 }
