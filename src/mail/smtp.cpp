@@ -318,9 +318,9 @@ Step postfile(Socket& sock, const ReplyEntry& entry) {
     if (failed) {
         killreplies = 0;
     } else if (!testmode && remove(path) != 0) {
-        // Still listed, it would be sent again by the next run.
+        // The vote stays: keeping REPLIES would have the next run send
+        // these messages a second time.
         logprintf("! Cannot remove message file %s\n", path);
-        killreplies = 0;
     }
     return GOON;
 }
