@@ -187,6 +187,51 @@ TEST(RecvTeol, FullFirstReadDoesNotWaitForMore) {
     EXPECT_TRUE(srv.finish()) << srv.errortext();
 }
 
+// A server that closes right after a full first portion: the lines it sent
+// are all delivered, and the close shows at the next read. A reset there is
+// a failure of the follow-up read.
+TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
+    std::string block;
+    while (block.size() < 16383 - 100) block += std::string(98, 'z') + "\r\n";
+    block += std::string(16383 - block.size() - 2, 'e') + "\r\n";
+    ASSERT_EQ(block.size(), 16383u);
+    ScriptedServer srv(0, 5000);
+    srv.session().send(block).drop();
+    srv.session().send(block).pause(300).drop();
+    srv.start();
+    {
+        Socket s;
+        ASSERT_TRUE(connectto(s, srv));
+        s.ulTimeout = 3;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testing::internal::CaptureStdout();
+        int total = 0;
+        while (total < 16383) {
+            int n = s.RecvTeol();
+            ASSERT_GT(n, 0) << testing::internal::GetCapturedStdout();
+            total += n;
+        }
+        EXPECT_EQ(s.RecvTeol(), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "!!! Error 0 on recv() nr 1\n");
+    }
+    {
+        Socket s;
+        ASSERT_TRUE(connectto(s, srv));
+        s.ulTimeout = 3;
+        // Left unread, this makes the server's close a reset.
+        char junk[] = "junk\r\n";
+        s.Send(junk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        testing::internal::CaptureStdout();
+        errno = 0;
+        EXPECT_EQ(s.RecvTeol(), -1);
+        EXPECT_EQ(errno, ECONNRESET);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "!!! Error -1 on recv() nr 2\n");
+    }
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
 TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
     ScriptedServer srv(0, 8000);
     srv.session().silence(3000);
