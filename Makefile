@@ -6,6 +6,8 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 ARGS ?=
 
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all setup configure build test run clean
 
 all: build
