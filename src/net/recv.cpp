@@ -27,6 +27,11 @@ void Socket::ClearBuf() {
 // Waits up to seconds for data (or a close) on the socket: >0 readable,
 // 0 timed out, -1 failed. poll has no descriptor limit, unlike select.
 int Socket::WaitReadable(unsigned long seconds) {
+    // poll would silently wait out the time on a missing descriptor.
+    if (iSocket < 0) {
+        errno = EBADF;
+        return -1;
+    }
     const unsigned long maxseconds = 0x7fffffffUL;
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(seconds < maxseconds ? seconds : maxseconds);

@@ -1,5 +1,6 @@
 // Sending whole files: as CR LF text, as dot-stuffed text closed by the
 // end-of-data line, or byte for byte.
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -43,6 +44,11 @@ Piece readpiece(FILE* f, char* buf, int cap, int& len) {
     return Piece::Part;
 }
 
+// Totals beyond what an int holds are reported as INT_MAX.
+int clamptotal(long long total) {
+    return total > INT_MAX ? INT_MAX : static_cast<int>(total);
+}
+
 const char kCrLf[] = "\r\n";
 const char kEndOfData[] = ".\r\n";
 
@@ -54,7 +60,7 @@ int Socket::SendText(char* file, unsigned long offset) {
     File f = openfile(file, "r", offset);
     if (!f) return -1;
     std::vector<char> line(kLineBuf);
-    int total = 0;
+    long long total = 0;
     for (;;) {
         int len = 0;
         Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
@@ -67,7 +73,7 @@ int Socket::SendText(char* file, unsigned long offset) {
         }
     }
     if (std::ferror(f.get())) return iResult = -1;
-    return iResult = total;
+    return iResult = clamptotal(total);
 }
 
 // Collects converted lines and sends them in chunks of up to 32 KB. The LF
@@ -79,11 +85,11 @@ int Socket::SendDotText(char* file) {
     std::vector<char> line(kLineBuf);
     std::string out;
     out.reserve(chunk + 1);
-    int total = 0;
+    long long total = 0;
     auto flush = [&]() {
         if (out.empty()) return true;
         if (Send(&out[0], static_cast<int>(out.size())) < 0) return false;
-        total += static_cast<int>(out.size());
+        total += out.size();
         out.clear();
         return true;
     };
@@ -102,7 +108,7 @@ int Socket::SendDotText(char* file) {
     }
     if (std::ferror(f.get()) || !flush()) return iResult = -1;
     if (Send(const_cast<char*>(kEndOfData), 3) < 0) return iResult = -1;
-    return iResult = total + 3;
+    return iResult = clamptotal(total + 3);
 }
 
 // The result is that of the last send, as the callers of this interface

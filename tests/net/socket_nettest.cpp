@@ -120,6 +120,15 @@ TEST(Connect, FailuresReturnMinusOne) {
     EXPECT_EQ(none.Connect(host, listener.usLocalPort), -1);
     EXPECT_EQ(none.iResult, -1);
     EXPECT_EQ(none.iSocket, -1);
+    // Receiving without a socket fails at once rather than after ulTimeout.
+    testing::internal::CaptureStdout();
+    errno = 0;
+    EXPECT_EQ(none.RecvTeol(), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(none.Recv(10), -1);
+    EXPECT_EQ(none.iResult, -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "!!! Error -1 on select() nr 1 -- ulTimeout = 300\n");
 
     // The destructor closes the descriptor a failed Connect left open.
     int fd = -1;
