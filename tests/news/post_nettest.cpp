@@ -259,7 +259,11 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
         } else {
             EXPECT_THAT(r.out, HasSubstr(c.console));
         }
-        EXPECT_THAT(r.err, HasSubstr(c.err));
+        // One failed reception ends the phase: no second try on the dead
+        // connection.
+        size_t receives = 0;
+        for (size_t at = 0; (at = r.err.find("Receive: ", at)) != std::string::npos; at++) receives++;
+        EXPECT_EQ(receives, c.err.empty() ? 0u : 1u) << r.err;
         EXPECT_THAT(r.out, HasSubstr("(skipping news post)\n\nDone.\n"));
         EXPECT_EQ(p.files(), c.files);
     }
