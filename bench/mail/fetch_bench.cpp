@@ -1,0 +1,289 @@
+// Mail fetch benchmark. A POP3 server in this process serves, on
+// 127.0.0.1:110 of a private network namespace, (a) 10,000 messages of 4 KB
+// and (b) one message of 100 MB to "vorpa email fetch". For each it prints
+// the wall time, CPU time, throughput and peak resident memory of the vorpa
+// process, and the CPU time a bare recv loop needs for the same bytes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+bool writeproc(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// Port 110 of this machine may be taken by a real server: serve it in a
+// network namespace of our own, with its loopback up.
+bool enternetns() {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid == 0) {
+        if (unshare(CLONE_NEWNET) != 0) return false;
+    } else {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+        writeproc("/proc/self/setgroups", "deny");
+        if (!writeproc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n")) return false;
+        if (!writeproc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) return false;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
+}
+
+// A mailbox of `count` equal messages, each `repeat` copies of `chunk`.
+struct Mailbox {
+    long count;
+    std::string chunk;
+    long repeat;
+    long size() const { return static_cast<long>(chunk.size()) * repeat; }
+    // Bytes of one message as stored: one less per CR LF line.
+    long stored() const {
+        long lines = 0;
+        for (char c : chunk) lines += c == '\n';
+        return (static_cast<long>(chunk.size()) - lines) * repeat;
+    }
+    // Everything the server sends for the messages, status lines included.
+    long long wire() const { return static_cast<long long>(count) * (5 + size() + 3); }
+};
+
+// A header, a blank line and text lines of 78 characters and CR LF, about
+// `size` bytes in all.
+std::string message(size_t size) {
+    std::string line;
+    for (int i = 0; i < 78; i++) line += static_cast<char>('a' + i % 26);
+    line += "\r\n";
+    std::string text =
+        "From: Bench <bench@example.org>\r\nTo: joe@example.org\r\nSubject: benchmark\r\n"
+        "Message-ID: <bench@example.org>\r\n\r\n";
+    while (text.size() + line.size() <= size) text += line;
+    return text;
+}
+
+bool sendall(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool sendall(int fd, const std::string& text) { return sendall(fd, text.data(), text.size()); }
+
+// One RETR answer. Small messages go out in one piece: separate small
+// writes would wait for the client's delayed acknowledgements.
+bool sendmessage(int fd, const Mailbox& box) {
+    if (box.repeat == 1) return sendall(fd, "+OK\r\n" + box.chunk + ".\r\n");
+    if (!sendall(fd, "+OK\r\n")) return false;
+    for (long r = 0; r < box.repeat; r++)
+        if (!sendall(fd, box.chunk)) return false;
+    return sendall(fd, ".\r\n");
+}
+
+// Plays one POP3 session; with `bare` it just sends every RETR answer and
+// closes, for the recv loop.
+void serve(int listener, const Mailbox& box, bool bare) {
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0) return;
+    if (bare) {
+        for (long i = 0; i < box.count; i++)
+            if (!sendmessage(fd, box)) break;
+        close(fd);
+        return;
+    }
+    sendall(fd, "+OK bench server\r\n");
+    std::string in;
+    char buf[4096];
+    for (;;) {
+        size_t eol;
+        while ((eol = in.find('\n')) == std::string::npos) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                close(fd);
+                return;
+            }
+            in.append(buf, static_cast<size_t>(n));
+        }
+        std::string cmd = in.substr(0, 4);
+        in.erase(0, eol + 1);
+        bool ok = true;
+        if (cmd == "STAT") {
+            ok = sendall(fd, "+OK " + std::to_string(box.count) + " " + std::to_string(box.count * box.size()) +
+                                 "\r\n");
+        } else if (cmd == "LIST") {
+            std::string list = "+OK\r\n";
+            for (long i = 1; i <= box.count; i++) list += std::to_string(i) + " " + std::to_string(box.size()) + "\r\n";
+            ok = sendall(fd, list + ".\r\n");
+        } else if (cmd == "RETR") {
+            ok = sendmessage(fd, box);
+        } else if (cmd == "QUIT") {
+            sendall(fd, "+OK bye\r\n");
+            break;
+        } else {
+            ok = sendall(fd, "+OK\r\n");
+        }
+        if (!ok) break;
+    }
+    close(fd);
+}
+
+double seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; }
+
+struct Measure {
+    double wall = 0;
+    double user = 0;
+    double sys = 0;
+    long maxrsskb = 0;
+    int status = -1;
+    double cpu() const { return user + sys; }
+};
+
+Measure waitfor(pid_t pid, std::chrono::steady_clock::time_point start) {
+    Measure m;
+    rusage ru{};
+    int status = 0;
+    if (wait4(pid, &status, 0, &ru) != pid) return m;
+    m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.user = seconds(ru.ru_utime);
+    m.sys = seconds(ru.ru_stime);
+    m.maxrsskb = ru.ru_maxrss;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m;
+}
+
+Measure runvorpa(const std::string& dir) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, 1);
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        std::string config = "/config=" + dir + "/vorpa.cfg";
+        execl(VORPA_BIN, VORPA_BIN, "email", "fetch", config.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return waitfor(pid, start);
+}
+
+Measure runbare() {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(110);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(1);
+        static char buf[16383];
+        while (recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+        _exit(0);
+    }
+    return waitfor(pid, start);
+}
+
+int listen110() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(110);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0) {
+        perror("listen on 127.0.0.1:110");
+        std::exit(1);
+    }
+    return fd;
+}
+
+// One scenario: vorpa against the server, then the bare loop. False when
+// vorpa failed or stored the wrong number of bytes.
+bool scenario(const char* title, const Mailbox& box, int listener, const std::string& dir, long rsslimitkb) {
+    std::string soup = dir + "/soup";
+    mkdir(soup.c_str(), 0700);
+    FILE* cfg = fopen((dir + "/vorpa.cfg").c_str(), "w");
+    if (!cfg) return false;
+    fprintf(cfg, "POPHOST 127.0.0.1\nPOPUSER bench\nPOPPASS bench\nSOUPDIR %s\n", soup.c_str());
+    fclose(cfg);
+
+    std::thread server(serve, listener, std::cref(box), false);
+    Measure v = runvorpa(dir);
+    server.join();
+    std::thread bareserver(serve, listener, std::cref(box), true);
+    Measure b = runbare();
+    bareserver.join();
+
+    std::string file = soup + "/00000000.MSG";
+    struct stat st {};
+    long long expected = static_cast<long long>(box.count) * (4 + box.stored());
+    bool stored = stat(file.c_str(), &st) == 0 && st.st_size == expected;
+    unlink(file.c_str());
+    unlink((soup + "/AREAS").c_str());
+    rmdir(soup.c_str());
+    unlink((dir + "/vorpa.cfg").c_str());
+
+    double mb = static_cast<double>(box.wire()) / 1e6;
+    printf("%s: %ld message(s) of %ld bytes, %.1f MB on the wire\n", title, box.count, box.size(), mb);
+    printf("  vorpa:          exit %d, file %s, wall %.2f s, CPU %.2f s (user %.2f, sys %.2f), %.1f MB/s, peak RSS %.1f MB\n",
+           v.status, stored ? "complete" : "WRONG SIZE", v.wall, v.cpu(), v.user, v.sys, mb / v.wall,
+           v.maxrsskb / 1024.0);
+    printf("  bare recv loop: CPU %.3f s; vorpa uses %.1f times as much (target: at most 3)\n", b.cpu(),
+           b.cpu() > 0 ? v.cpu() / b.cpu() : 0.0);
+    if (rsslimitkb > 0)
+        printf("  peak RSS target: under %ld MB: %s\n", rsslimitkb / 1024, v.maxrsskb < rsslimitkb ? "met" : "NOT met");
+    return v.status == 0 && stored;
+}
+
+}  // namespace
+
+int main() {
+    if (!enternetns()) {
+        perror("cannot enter a private network namespace");
+        return 1;
+    }
+    char tmpl[] = "/tmp/vorpa-mailbench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    std::string dir = tmpl;
+    int listener = listen110();
+
+    Mailbox many{10000, message(4096), 1};
+    Mailbox one{1, message(1 << 20), 100};
+    bool ok = scenario("(a)", many, listener, dir, 0);
+    ok = scenario("(b)", one, listener, dir, 8 * 1024) && ok;
+
+    close(listener);
+    rmdir(dir.c_str());
+    return ok ? 0 : 1;
+}
