@@ -14,6 +14,7 @@
 namespace {
 
 const unsigned short NNTPPORT = 119;
+const int SOCKBUFSIZE = 16384;
 
 // How a step of the dialogue ended.
 enum Step {
@@ -29,7 +30,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 // Sends a fixed command; a failure is reported.
 int sendcommand(Socket& sock, const char* command) {
-    snprintf(sock.pszBuf, 16384, "%s", command);
+    snprintf(sock.pszBuf, SOCKBUFSIZE, "%s", command);
     if (sock.Send(sock.pszBuf) == -1) {
         perror("Send");
         return -1;

@@ -224,6 +224,8 @@ TEST(FullRun, EverythingGoesThrough) {
                         "Fetching email from 127.0.0.1...\n", "Fetching news from 127.0.0.1...\n"});
     EXPECT_THAT(o.log, Not(HasSubstr("(skipping")));
     EXPECT_THAT(o.log, Not(HasSubstr("! ")));
+    // Each posting phase leaves the other's lines alone without a word.
+    EXPECT_THAT(o.log, Not(HasSubstr("found --- will keep REPLIES")));
     EXPECT_THAT(o.run.out, testing::EndsWith("\nDone.\n"));
 
     // The outgoing files and REPLIES are gone; the fetches reuse the
