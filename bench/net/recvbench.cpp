@@ -1,7 +1,8 @@
 // Line reception throughput: a child process sends 80-byte CR LF lines over
-// loopback, twice; the parent receives the first copy with RecvTeol() and the
-// second with a bare recv loop that only counts line ends, and prints both
-// rates and their ratio.
+// loopback, twice; the parent receives one copy with RecvTeol() and the other
+// with a bare recv loop that only counts line ends, and prints both rates and
+// their ratio. The copies go in alternating rounds, one connection each, so
+// that a busy machine slows both receivers alike.
 //
 //     recvbench [megabytes]      (default 1024)
 #include <arpa/inet.h>
@@ -33,7 +34,14 @@ struct Result {
     double seconds = 0;
 };
 
-// The child: two connections, each carrying the same lines, then exit.
+const int kRounds = 8;
+
+// Lines carried in round r.
+long long roundlines(long long lines, int r) {
+    return lines / kRounds + (r == kRounds - 1 ? lines % kRounds : 0);
+}
+
+// The child: two connections per round, each carrying the round's lines.
 int sender(unsigned short port, long long lines) {
     std::string block;
     const int perblock = 1024;
@@ -42,10 +50,10 @@ int sender(unsigned short port, long long lines) {
         block += line + "\r\n";
     }
     char host[] = "127.0.0.1";
-    for (int run = 0; run < 2; run++) {
+    for (int run = 0; run < 2 * kRounds; run++) {
         Socket s;
         if (s.Create() < 0 || s.Connect(host, port) != 0) return 1;
-        for (long long left = lines; left > 0; left -= perblock) {
+        for (long long left = roundlines(lines, run / 2); left > 0; left -= perblock) {
             int n = static_cast<int>(left < perblock ? left : perblock);
             if (s.Send(&block[0], n * kLineLen) < 0) return 1;
         }
@@ -57,20 +65,21 @@ int sender(unsigned short port, long long lines) {
 bool recvteol(Socket& conn, long long total, Result& r) {
     conn.ulTimeout = 10;
     auto t0 = Clock::now();
-    while (r.bytes < total) {
+    for (long long got = 0; got < total;) {
         int n = conn.RecvTeol();
         if (n < 0) return false;
-        r.bytes += n;
+        got += n;
         r.lines += conn.iEol;
     }
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.bytes += total;
+    r.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     return true;
 }
 
 bool barerecv(Socket& conn, long long total, Result& r) {
     std::unique_ptr<char[]> buf(new char[kReadSize]);
     auto t0 = Clock::now();
-    while (r.bytes < total) {
+    for (long long got = 0; got < total;) {
         ssize_t n = recv(conn.iSocket, buf.get(), kReadSize, 0);
         if (n <= 0) return false;
         const char* p = buf.get();
@@ -79,9 +88,10 @@ bool barerecv(Socket& conn, long long total, Result& r) {
             r.lines++;
             p++;
         }
-        r.bytes += n;
+        got += n;
     }
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.bytes += total;
+    r.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     return true;
 }
 
@@ -106,7 +116,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     long long lines = megabytes * 1024 * 1024 / kLineLen;
-    long long total = lines * kLineLen;
 
     Socket listener;
     if (listener.Create() < 0 || listener.Passive(0, 1, htonl(INADDR_LOOPBACK)) != 0) {
@@ -122,14 +131,15 @@ int main(int argc, char** argv) {
     if (child == 0) _exit(sender(listener.usLocalPort, lines));
 
     Result teol, bare;
-    bool ok = false;
-    {
+    bool ok = true;
+    for (int r = 0; ok && r < kRounds; r++) {
+        long long bytes = roundlines(lines, r) * kLineLen;
         std::unique_ptr<Socket> conn = acceptbounded(listener);
-        ok = conn && recvteol(*conn, total, teol);
-    }
-    if (ok) {
-        std::unique_ptr<Socket> conn = acceptbounded(listener);
-        ok = conn && barerecv(*conn, total, bare);
+        ok = conn && recvteol(*conn, bytes, teol);
+        if (ok) {
+            conn = acceptbounded(listener);
+            ok = conn && barerecv(*conn, bytes, bare);
+        }
     }
     if (!ok) kill(child, SIGKILL);
     int status = 0;
