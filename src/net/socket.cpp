@@ -40,6 +40,8 @@ Socket::~Socket() {
 }
 
 int Socket::Create() {
+    // A socket still held would leak, with its read-ahead data.
+    if (iSocket >= 0) Close();
     // Close-on-exec so that a program we start never holds our connection open.
     iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return iSocket;

@@ -142,6 +142,12 @@ TEST(Connect, FailuresReturnMinusOne) {
     errno = 0;
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
     EXPECT_EQ(errno, EBADF);
+
+    // Creating again replaces the socket held, rather than leaking it.
+    Socket twice;
+    int first = twice.Create();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(twice.Create(), first);
 }
 
 TEST(Passive, ListensAcceptsAndNamesThePeer) {
