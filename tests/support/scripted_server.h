@@ -1,6 +1,9 @@
 // A scripted server for protocol tests: listens on 127.0.0.1:port, plays one
 // script per accepted connection (in order) and records every byte each
-// client sent. Every wait is bounded, so a broken client fails fast.
+// client sent. Every wait is bounded, so a broken client fails fast. A
+// session's connection is closed when its script ends (or fails); once the
+// last script has ended the server stops listening, so a connection too many
+// is refused.
 #ifndef VORPA_TESTS_SCRIPTED_SERVER_H
 #define VORPA_TESTS_SCRIPTED_SERVER_H
 
@@ -52,8 +55,8 @@ public:
     Script& session();
     // Plays the scripts in a background thread.
     void start();
-    // Waits until every script has ended (or boundms passed); true when all
-    // ran to their end without errors.
+    // Waits until every script has ended (or boundms passed, then stops
+    // them); true when all ran to their end without errors.
     bool finish();
     // Everything the client of session i sent.
     std::string received(size_t i = 0) const;
