@@ -1,6 +1,9 @@
 // The POP3 fetch phase: empties one mailbox into a new mail message file of
 // the packet. Messages are deleted on the server only once the file holding
 // them is synced, closed and listed in AREAS.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +32,17 @@ struct ListEntry {
 // The list is allocated in one piece from the server's STAT count; beyond
 // this many entries the count is treated as one that cannot be allocated.
 constexpr long maxlistentries = 1L << 24;
+
+// Room for the whole list in one piece; false when it cannot be had.
+bool allocatelist(std::vector<ListEntry>& list, int32_t count) {
+    if (count > maxlistentries) return false;
+    try {
+        list.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 // Reads a signed 32-bit number as "%ld" would, from *pos on; advances *pos
 // past it. False when there is no number or it does not fit.
@@ -220,6 +234,15 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
     return true;
 }
 
+// Makes the directory's entries durable. A file system that cannot sync a
+// directory (EINVAL) has nothing to add to the file's own sync.
+bool syncdir(const char* dir) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    return close(fd) == 0 && ok;
+}
+
 // Retrieves every listed message into a new message file, then syncs and
 // closes it and lists it in AREAS. False after a reported failure; the
 // file then keeps the records written so far and is not listed.
@@ -246,7 +269,14 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
         return false;
     }
     if (progress.average != 0) logprintf("Average CPS fetching email: %u\n", progress.average);
-    return appendareas(number, "Email", "bn") == 0;
+    if (appendareas(number, "Email", "bn") != 0) return false;
+    // The new file's name and the AREAS line must survive a crash too
+    // before the server forgets the messages.
+    if (!syncdir(soupdir)) {
+        logprintf("Cannot write to %s\n", soupdir);
+        return false;
+    }
+    return true;
 }
 
 bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
@@ -277,10 +307,7 @@ bool emptymailbox(Socket& sock) {
     logprintf("There are %ld messages (%ld bytes) on the POP3 server.\n", static_cast<long>(count),
               static_cast<long>(total));
     std::vector<ListEntry> list;
-    try {
-        if (count > maxlistentries) throw std::bad_alloc();
-        list.reserve(static_cast<size_t>(count));
-    } catch (const std::bad_alloc&) {
+    if (!allocatelist(list, count)) {
         logprintf("Out of memory reading message list\n");
         return false;
     }
