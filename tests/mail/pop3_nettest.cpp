@@ -477,6 +477,23 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
     }
 }
 
+// Without its AREAS line the file would be found by no reader: nothing is
+// deleted then.
+TEST(Pop3Fetch, AreasFailureDeletesNothing) {
+    Mailbox box;
+    mkdir((box.soup + "/AREAS").c_str(), 0700);
+    ScriptedServer server(110);
+    retrievethree(listthree(server.session())).expect("QUIT\r\n").send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.received(0), commandsthree + "QUIT\r\n");
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored2) + record(stored3));
+    std::string log = readfile(box.log);
+    EXPECT_NE(log.find("Cannot append to " + box.soup + "/AREAS\n(skipping email fetch)\n"), std::string::npos)
+        << log;
+}
+
 // Lines longer than the socket's line buffer arrive in pieces; a piece that
 // merely looks like a terminator or a stuffed dot is still text.
 TEST(Pop3Fetch, LongLinesStoredWhole) {
