@@ -25,43 +25,12 @@
 #include <thread>
 
 #include "net/socket.h"
+#include "netns.h"
 
 namespace {
 
 const long ARTICLES = 20000;
 const int LIMITSECONDS = 600;
-
-bool writeproc(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
-// A network namespace with only a loopback, entered as root of a user
-// namespace when not root.
-bool enternetns() {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    if (uid == 0) {
-        if (unshare(CLONE_NEWNET) != 0) return false;
-    } else {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-        writeproc("/proc/self/setgroups", "deny");
-        if (!writeproc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n")) return false;
-        if (!writeproc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) return false;
-    }
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
 
 // Article n as sent: headers, a blank line and a body of 68-character
 // lines, every tenth of them starting with a dot (stuffed on the wire).

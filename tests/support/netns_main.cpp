@@ -1,53 +1,10 @@
-// gtest main for protocol tests: the test binary moves into a private
-// network namespace of its own (with a user namespace when not root), brings
-// its loopback up, and can then serve the fixed ports 25, 110 and 119
-// without clashing with anything on the machine.
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// gtest main for protocol tests: the test binary first moves into a private
+// network namespace of its own, where it may serve the fixed ports.
 #include <cstdio>
-#include <cstring>
-#include <string>
 
 #include <gtest/gtest.h>
 
-namespace {
-
-bool writeproc(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
-bool enternetns() {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    if (uid == 0) {
-        if (unshare(CLONE_NEWNET) != 0) return false;
-    } else {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
-        writeproc("/proc/self/setgroups", "deny");
-        if (!writeproc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n")) return false;
-        if (!writeproc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) return false;
-    }
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
-
-}  // namespace
+#include "netns.h"
 
 int main(int argc, char** argv) {
     if (!enternetns()) {

@@ -1,0 +1,12 @@
+// A private network namespace for the protocol tests and the benchmarks:
+// they serve the fixed ports 25, 110 and 119 on 127.0.0.1 without clashing
+// with anything on the machine and without needing root.
+#ifndef VORPA_TESTS_NETNS_H
+#define VORPA_TESTS_NETNS_H
+
+// Moves the process (before it starts any thread) into a network namespace
+// of its own, with a user namespace when not root, and brings its loopback
+// up. False when the system refuses.
+bool enternetns();
+
+#endif
