@@ -51,6 +51,7 @@ uint32_t ratecps(uint64_t bytes, uint32_t elapsedms);
 // The one-line progress meter of the two fetch phases (console only).
 class Meter {
 public:
+    Meter();
     // Start of a unit: the next show() always draws.
     void forget() { drawnpercent = -1; }
     // Draws "\r%d%%" (and the rates when cur is not 0) if anything changed.
@@ -61,6 +62,9 @@ public:
     void erase();
 
 private:
+    void flush();
+
+    bool live;  // standard output is a terminal
     int drawnpercent = -1;
     uint32_t drawncur = 0;
     uint32_t drawnavg = 0;

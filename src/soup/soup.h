@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 class Socket;
@@ -37,6 +38,8 @@ public:
     void discard();
 
 private:
+    static constexpr size_t kBufferSize = 65536;
+    std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
     FILE* f = nullptr;
     bool good = true;
 };

@@ -92,12 +92,14 @@ TEST(Meter, DrawsOnlyWhatChanged) {
     m.forget();
     m.show(5, 1200, 801);
     m.show(5, 0, 801);
+    m.show(100, 4294967295u, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\r0%\r5%"
               "\r5% [1200 cps, 800 avg]      \b\b\b\b\b\b"
               "\r5% [1200 cps, 801 avg]      \b\b\b\b\b\b"
               "\r5% [1200 cps, 801 avg]      \b\b\b\b\b\b"
-              "\r5%");
+              "\r5%"
+              "\r100% [4294967295 cps, 0 avg]      \b\b\b\b\b\b");
 }
 
 TEST(Meter, ReportAndErase) {
