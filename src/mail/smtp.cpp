@@ -115,13 +115,6 @@ int getsmtpanswer(Socket& sock, int quiet) {
 
 namespace {
 
-// How a step of the dialogue ended.
-enum Step {
-    GOON,        // the dialogue goes on
-    QUITANDEND,  // send QUIT once, then end the phase
-    END          // end the phase at once
-};
-
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -205,7 +198,7 @@ HeaderWatch withoutbcc() {
     };
 }
 
-Step opensession(Socket& sock) {
+PostStep opensession(Socket& sock) {
     if (sock.Create() == -1) {
         perror("Open socket");
         return END;
@@ -227,7 +220,7 @@ Step opensession(Socket& sock) {
 
 // One message: envelope, DATA, the text. failed is set when the message is
 // not sent, so that its file stays.
-Step postmessage(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+PostStep postmessage(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
     Envelope envelope;
     scanheader(file, start, length);
     if (!fromemail) {
@@ -282,50 +275,7 @@ Step postmessage(Socket& sock, FILE* file, long start, long length, const char* 
     return GOON;
 }
 
-// Every message of one file; the file is removed when all were sent.
-Step postfile(Socket& sock, const ReplyEntry& entry) {
-    char path[4096];
-    int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
-    if (n < 0 || n >= static_cast<int>(sizeof path)) {
-        logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
-        killreplies = 0;
-        return GOON;
-    }
-    File file(fopen(path, "rb"));
-    if (!file) {
-        logprintf("! Cannot open message file %s\n", path);
-        killreplies = 0;
-        return GOON;
-    }
-
-    bool failed = false;
-    long offset = 0;
-    for (;;) {
-        long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
-        if (length == 0) break;
-        long start = length > 0 ? ftell(file.get()) : -1;
-        if (start < 0) {
-            logprintf("! Error in message file %s\n", path);
-            failed = true;
-            break;
-        }
-        offset = start + length;
-        Step step = postmessage(sock, file.get(), start, length, path, failed);
-        if (step != GOON) return step;
-    }
-    file.reset();
-
-    if (failed) {
-        killreplies = 0;
-    } else if (!testmode && remove(path) != 0) {
-        // The vote stays: keeping REPLIES would have the next run send
-        // these messages a second time.
-        logprintf("! Cannot remove message file %s\n", path);
-    }
-    return GOON;
-}
-
-Step signoff(Socket& sock) {
+PostStep signoff(Socket& sock) {
     if (verbose) logprintf("+ Signing off...\n");
     if (sendcommand(sock, "QUIT") == -1) return END;
     if (getsmtpanswer(sock, 0) != 0) return END;
@@ -334,34 +284,11 @@ Step signoff(Socket& sock) {
     return GOON;
 }
 
-Step postreplies(Socket& sock, FILE* replies) {
-    bool connected = false;
-    char line[256];
-    while (fgets(line, sizeof line, replies)) {
-        ReplyEntry entry;
-        if (judgereply(line, MAILKIND, transfer[POSTNEWS], entry) != ReplyAction::Post) continue;
-        if (!connected) {
-            Step step = opensession(sock);
-            if (step != GOON) return step;
-            connected = true;
-        }
-        Step step = postfile(sock, entry);
-        if (step != GOON) return step;
-    }
-    if (ferror(replies)) {
-        logprintf("! Error in REPLIES file\n");
-        killreplies = 0;
-    }
-    if (connected) return signoff(sock);
-    if (verbose) logprintf("+ No mail messages to be posted\n");
-    return GOON;
-}
-
 }  // namespace
 
 int postemail() {
     Socket sock;
-    Step step = END;
+    PostStep step = END;
     if (hostname[0] == '\0') {
         logprintf("Your hostname not defined\n");
     } else if (smtphost[0] == '\0') {
@@ -373,7 +300,14 @@ int postemail() {
             if (verbose) logprintf("+ No REPLIES file found, not posting any email\n");
             return 1;
         }
-        step = postreplies(sock, replies.get());
+        PostDialogue dialogue{
+            [&sock] { return opensession(sock); },
+            [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
+                return postmessage(sock, file, start, length, path, failed);
+            },
+            [&sock] { return signoff(sock); },
+            "+ No mail messages to be posted\n"};
+        step = postreplies(replies.get(), MAILKIND, transfer[POSTNEWS], dialogue);
     }
 
     if (step == GOON) {

@@ -16,13 +16,6 @@ namespace {
 const unsigned short NNTPPORT = 119;
 const int SOCKBUFSIZE = 16384;
 
-// How a step of the dialogue ended.
-enum Step {
-    GOON,        // the dialogue goes on
-    QUITANDEND,  // send QUIT once, then end the phase
-    END          // end the phase at once
-};
-
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -56,7 +49,7 @@ HeaderWatch reportgroups() {
     };
 }
 
-Step opensession(Socket& sock) {
+PostStep opensession(Socket& sock) {
     if (sock.Create() == -1) {
         perror("Open socket");
         return END;
@@ -75,7 +68,7 @@ Step opensession(Socket& sock) {
 
 // One article: POST, the text, the server's verdict. failed is set when the
 // server did not take it, so that its file stays.
-Step postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+PostStep postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
     if (sendcommand(sock, "POST\r\n") == -1) return QUITANDEND;
     int answer = getnntpanswer(sock, 0);
     if (answer != 0) {
@@ -107,50 +100,7 @@ Step postarticle(Socket& sock, FILE* file, long start, long length, const char* 
     return GOON;
 }
 
-// Every article of one file; the file is removed when all were accepted.
-Step postfile(Socket& sock, const ReplyEntry& entry) {
-    char path[4096];
-    int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
-    if (n < 0 || n >= static_cast<int>(sizeof path)) {
-        logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
-        killreplies = 0;
-        return GOON;
-    }
-    File file(fopen(path, "rb"));
-    if (!file) {
-        logprintf("! Cannot open message file %s\n", path);
-        killreplies = 0;
-        return GOON;
-    }
-
-    bool failed = false;
-    long offset = 0;
-    for (;;) {
-        long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
-        if (length == 0) break;
-        long start = length > 0 ? ftell(file.get()) : -1;
-        if (start < 0) {
-            logprintf("! Error in message file %s\n", path);
-            failed = true;
-            break;
-        }
-        offset = start + length;
-        Step step = postarticle(sock, file.get(), start, length, path, failed);
-        if (step != GOON) return step;
-    }
-    file.reset();
-
-    if (failed) {
-        killreplies = 0;
-    } else if (!testmode && remove(path) != 0) {
-        // Still listed, it would be posted again by the next run.
-        logprintf("! Cannot remove message file %s\n", path);
-        killreplies = 0;
-    }
-    return GOON;
-}
-
-Step signoff(Socket& sock) {
+PostStep signoff(Socket& sock) {
     if (verbose) logprintf("+ Signing off...\n");
     if (sendcommand(sock, "QUIT\r\n") == -1) return END;
     if (getnntpanswer(sock, 0) != 0) return END;
@@ -159,34 +109,11 @@ Step signoff(Socket& sock) {
     return GOON;
 }
 
-Step postreplies(Socket& sock, FILE* replies) {
-    bool connected = false;
-    char line[256];
-    while (fgets(line, sizeof line, replies)) {
-        ReplyEntry entry;
-        if (judgereply(line, NEWSKIND, transfer[POSTMAIL], entry) != ReplyAction::Post) continue;
-        if (!connected) {
-            Step step = opensession(sock);
-            if (step != GOON) return step;
-            connected = true;
-        }
-        Step step = postfile(sock, entry);
-        if (step != GOON) return step;
-    }
-    if (ferror(replies)) {
-        logprintf("! Error in REPLIES file\n");
-        killreplies = 0;
-    }
-    if (connected) return signoff(sock);
-    if (verbose) logprintf("+ No news messages to be posted\n");
-    return GOON;
-}
-
 }  // namespace
 
 int postnews() {
     Socket sock;
-    Step step = END;
+    PostStep step = END;
     if (nntphost[0] == '\0') {
         logprintf("NNTP hostname not defined\n");
     } else {
@@ -196,7 +123,14 @@ int postnews() {
             if (verbose) logprintf("+ No REPLIES file found, not posting any news\n");
             return 1;
         }
-        step = postreplies(sock, replies.get());
+        PostDialogue dialogue{
+            [&sock] { return opensession(sock); },
+            [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
+                return postarticle(sock, file, start, length, path, failed);
+            },
+            [&sock] { return signoff(sock); },
+            "+ No news messages to be posted\n"};
+        step = postreplies(replies.get(), NEWSKIND, transfer[POSTMAIL], dialogue);
     }
 
     if (step == GOON) {

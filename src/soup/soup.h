@@ -111,4 +111,30 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
+// How a step of a posting dialogue ended.
+enum PostStep {
+    GOON,        // the dialogue goes on
+    QUITANDEND,  // send QUIT once, then end the phase
+    END          // end the phase at once
+};
+
+// The dialogue of a posting phase with its server.
+struct PostDialogue {
+    // Connects and greets; called at the first entry to be posted.
+    std::function<PostStep()> open;
+    // Sends the message at [start, start + length) of file; sets failed
+    // when it was not sent, so that the file stays.
+    std::function<PostStep(FILE* file, long start, long length, const char* path, bool& failed)> post;
+    // Signs off at the end of REPLIES, when connected.
+    std::function<PostStep()> signoff;
+    // Reported in verbose mode when nothing was to be posted.
+    const char* nothingposted;
+};
+
+// Reads REPLIES, judges each line for the posting phase of kind mine and
+// posts every message of the files to be posted. A file is removed (not in
+// test mode) once all its messages were sent; anything listed but not sent
+// sets killreplies to 0.
+PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue);
+
 #endif

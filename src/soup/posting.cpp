@@ -1,0 +1,83 @@
+// The walk over REPLIES and the outgoing message files that both posting
+// phases share; the phases supply the dialogue with their server.
+#include <cstdio>
+#include <memory>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "soup/soup.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Every message of one file; the file is removed when all were sent.
+PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
+    char path[4096];
+    int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
+    if (n < 0 || n >= static_cast<int>(sizeof path)) {
+        logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
+        killreplies = 0;
+        return GOON;
+    }
+    File file(fopen(path, "rb"));
+    if (!file) {
+        logprintf("! Cannot open message file %s\n", path);
+        killreplies = 0;
+        return GOON;
+    }
+
+    bool failed = false;
+    long offset = 0;
+    for (;;) {
+        long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
+        if (length == 0) break;
+        long start = length > 0 ? ftell(file.get()) : -1;
+        if (start < 0) {
+            logprintf("! Error in message file %s\n", path);
+            failed = true;
+            break;
+        }
+        offset = start + length;
+        PostStep step = dialogue.post(file.get(), start, length, path, failed);
+        if (step != GOON) return step;
+    }
+    file.reset();
+
+    if (failed) {
+        killreplies = 0;
+    } else if (!testmode && remove(path) != 0) {
+        // The vote stays: keeping REPLIES would have the next run send
+        // these messages a second time.
+        logprintf("! Cannot remove message file %s\n", path);
+    }
+    return GOON;
+}
+
+}  // namespace
+
+PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue) {
+    bool connected = false;
+    char line[256];
+    while (fgets(line, sizeof line, replies)) {
+        ReplyEntry entry;
+        if (judgereply(line, mine, otherruns, entry) != ReplyAction::Post) continue;
+        if (!connected) {
+            PostStep step = dialogue.open();
+            if (step != GOON) return step;
+            connected = true;
+        }
+        PostStep step = postfile(entry, dialogue);
+        if (step != GOON) return step;
+    }
+    if (ferror(replies)) {
+        logprintf("! Error in REPLIES file\n");
+        killreplies = 0;
+    }
+    if (connected) return dialogue.signoff();
+    if (verbose) logprintf("%s", dialogue.nothingposted);
+    return GOON;
+}
