@@ -244,9 +244,9 @@ PostStep postmessage(Socket& sock, FILE* file, long start, long length, const ch
         logprintf("Mailing to %s\n", emaillist[i]);
         if (sendcommand(sock, "RCPT TO:", emaillist[i]) == -1) return QUITANDEND;
         int answer = getsmtpanswer(sock, 0);
+        if (answer != 0) logprintf("! Recipient refused by SMTP server\n");
         // Without an answer the dialogue is out of step.
         if (answer == -1) return QUITANDEND;
-        if (answer != 0) logprintf("! Recipient refused by SMTP server\n");
     }
     releaseaddresses();
 

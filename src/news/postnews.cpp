@@ -72,8 +72,9 @@ PostStep postarticle(Socket& sock, FILE* file, long start, long length, const ch
     if (sendcommand(sock, "POST\r\n") == -1) return QUITANDEND;
     int answer = getnntpanswer(sock, 0);
     if (answer != 0) {
-        // Console only: the server's own line is in the log already.
-        if (answer == 1) fputs("! NNTP server doesn't allow us to post\n", stdout);
+        // Console only: the server's own line or the receive error has
+        // been reported already.
+        fputs("! NNTP server doesn't allow us to post\n", stdout);
         return END;
     }
 
@@ -90,12 +91,12 @@ PostStep postarticle(Socket& sock, FILE* file, long start, long length, const ch
     }
 
     answer = getnntpanswer(sock, 0);
-    // Without an answer the dialogue is out of step and the article's fate
-    // unknown: the connection is fit only for closing.
-    if (answer == -1) return END;
     if (answer != 0) {
         fputs("! NNTP server did not accept message\n", stdout);
         failed = true;
+        // Without an answer the dialogue is out of step and the article's
+        // fate unknown: the connection is fit only for closing.
+        if (answer == -1) return END;
     }
     return GOON;
 }

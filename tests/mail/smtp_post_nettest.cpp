@@ -409,6 +409,12 @@ TEST(SmtpPost, DroppedConnection) {
         EXPECT_NE(r.err.find("Receive: "), std::string::npos) << r.err;
         std::string reports = p.reports();
         EXPECT_EQ(reports.substr(reports.size() - 22), "(skipping email post)\n") << reports;
+        // No answer to RCPT: reported like a refusal, and the dialogue ends.
+        if (where == 1) {
+            EXPECT_NE(reports.find("Mailing to r@y.org\n! Recipient refused by SMTP server\n(skipping"),
+                      std::string::npos)
+                << reports;
+        }
         if (where == 2) {
             EXPECT_NE(reports.find("! SMTP server did not accept message\n"), std::string::npos);
         }

@@ -210,7 +210,7 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
              d.s.expect("POST\r\n").drop();
              d.client += "POST\r\n";
          },
-         posting + skip, all, "", "Receive: "},
+         posting + skip, all, "! NNTP server doesn't allow us to post\n(skipping", "Receive: "},
         // The article may or may not have been taken: its file stays, and
         // the next file is not begun on a dead connection.
         {"no reply to the text", host, true, "200 ready\r\n",
@@ -219,7 +219,7 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
              d.s.expectdata().drop();
              d.client += awire;
          },
-         posting + one + skip, all, "", "Receive: "},
+         posting + one + skip, all, "! NNTP server did not accept message\n(skipping", "Receive: "},
         // Every file was posted, but the phase did not finish.
         {"QUIT refused", host, true, "200 ready\r\n",
          [&](Dialogue& d) {
