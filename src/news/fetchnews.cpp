@@ -97,10 +97,10 @@ int percentof(long n, long first, long last) {
     return static_cast<int>(done * 100 / span);
 }
 
-// Makes a rename durable: the directory entry must reach the disk before
-// the run counts as done. File systems that cannot sync a directory are
-// not an error.
-void syncdirof(const char* path) {
+// Makes the entries of the directory that holds path durable (a path
+// ending in "/" names the directory itself). File systems that cannot sync
+// a directory (EINVAL) have nothing to add to the files' own syncs.
+bool syncdirof(const char* path) {
     char dir[PATHBUF];
     const char* slash = std::strrchr(path, '/');
     if (slash == path) {
@@ -111,9 +111,9 @@ void syncdirof(const char* path) {
         std::snprintf(dir, sizeof dir, ".");
     }
     int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    return close(fd) == 0 && ok;
 }
 
 // Servers that write a reply in two parts (INN's nnrpd does) hold the second
@@ -295,12 +295,11 @@ Step NewsFetch::fetchgroup(char* line) {
         return Step::Abort;
     }
     int answer = getnntpanswer(s, 0);
+    if (answer != 0) logprintf("! Wasn't able to select newsgroup %s - skipping\n", group.name);
+    // Without a reply the connection is fit only for closing.
     if (answer == -1) return Step::Abort;
-    if (answer != 0) {
-        // A refusal may be temporary: the group keeps its line and mark.
-        logprintf("! Wasn't able to select newsgroup %s - skipping\n", group.name);
-        return writestate(group, group.high);
-    }
+    // A refusal may be temporary: the group keeps its line and mark.
+    if (answer != 0) return writestate(group, group.high);
     Range range(s.pszBuf, group.high);
     if (range.count == 0) {
         logprintf("There are no new messages in this newsgroup.\n");
@@ -428,6 +427,12 @@ int NewsFetch::signoff() {
     s.Close();
     state.reset();
     if (!testmode) {
+        // The new marks claim the fetched files: their names must survive a
+        // crash first.
+        if (!syncdirof(soupdir)) {
+            logprintf("Cannot write to %s\n", soupdir);
+            return cleanup();
+        }
         // Written, synced and closed before it replaces the old file in one
         // step, so that one of the two is always whole on disk.
         if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
@@ -435,6 +440,7 @@ int NewsFetch::signoff() {
             return cleanup();
         }
         tempmade = false;
+        // Whichever file a failure here leaves in place is whole.
         syncdirof(newsgroupsfile);
     }
     if (verbose) logprintf("+ NNTP session successfully terminated\n");

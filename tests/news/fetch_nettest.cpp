@@ -19,6 +19,8 @@ using ::testing::Not;
 using namespace std::string_literals;
 
 const std::string GREETING = "200 news.test ready\r\n";
+// A file size limit of 2 KB makes writes fail as on a full disk.
+const std::string FULLDISK = "ulimit -f 2; trap '' XFSZ; exec \"$0\" \"$@\"";
 
 // A packet directory, a state file and a configuration, in a fresh directory.
 struct NewsRun {
@@ -32,13 +34,12 @@ struct NewsRun {
         writefile(dir / "vorpa.cfg", "NNTPHOST 127.0.0.1\nSOUPDIR " + soup + "\nNEWSGROUPS " + dir / "newsrc" +
                                          "\nLOGFILE " + dir / "log" + "\n");
     }
-    RunResult run(const std::vector<std::string>& options = {}, const std::string& ulimit = "") {
+    // launch, when given, is a shell command that starts vorpa as "$0" "$@".
+    RunResult run(const std::vector<std::string>& options = {}, const std::string& launch = "") {
         std::vector<std::string> args{"news", "fetch", "/config=" + dir / "vorpa.cfg"};
         args.insert(args.end(), options.begin(), options.end());
-        if (ulimit.empty()) return runvorpa(args, dir.path(), 30);
-        // A file size limit makes writes fail as on a full disk.
-        std::string cmd = "ulimit -f " + ulimit + "; trap '' XFSZ; exec \"$0\" \"$@\"";
-        args.insert(args.begin(), {"/bin/sh", "-c", cmd, vorpapath()});
+        if (launch.empty()) return runvorpa(args, dir.path(), 30);
+        args.insert(args.begin(), {"/bin/sh", "-c", launch, vorpapath()});
         return runprogram(args, dir.path(), 30);
     }
     std::string newsrc() { return readfile(dir / "newsrc"); }
@@ -175,9 +176,38 @@ TEST(FetchNews, FailuresKeepStateFile) {
         EXPECT_EQ(areas[i], r.areas());
         EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
         EXPECT_EQ(i < 2, out.out.find("Unable to fetch message\n") != std::string::npos);
+        EXPECT_EQ(i == 2, readfile(r.dir / "log").find("* Fetching g.one\n! Wasn't able to select newsgroup g.one"
+                                                         " - skipping\n(skipping news fetch)\n") != std::string::npos);
         EXPECT_EQ(i == 0, fileexists(r.soup + "00000001.MSG"));
     }
     EXPECT_TRUE(server.finish()) << server.errortext();
+}
+
+// The new state file claims the fetched articles, so it replaces the old
+// one only once the message file, its name in the packet directory and the
+// new state file itself are on disk.
+TEST(FetchNews, StateFileReplacedLast) {
+    if (!fileexists("/usr/bin/strace")) GTEST_SKIP() << "needs /usr/bin/strace";
+    NewsRun r("g.one: 0-0\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    quit(article(group(s, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n"));
+    server.start();
+    std::string trace = r.dir / "trace";
+    RunResult out = r.run({}, "exec /usr/bin/strace -f -y -e trace=fsync,rename -o " + trace + " \"$0\" \"$@\"");
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+    EXPECT_EQ("g.one: 0-1\n", r.newsrc());
+    std::string calls = readfile(trace);
+    std::string soupdir = r.soup.substr(0, r.soup.size() - 1);
+    size_t msg = calls.find(r.soup + "00000000.MSG>)");
+    size_t dir = calls.find(soupdir + ">)");
+    size_t tmp = calls.find(r.dir / "00000000.TMP>)");
+    size_t rename = calls.find("rename(\"" + r.dir / "00000000.TMP\", \"" + r.dir / "newsrc\")");
+    EXPECT_LT(msg, dir) << calls;
+    EXPECT_LT(dir, rename) << calls;
+    EXPECT_LT(tmp, rename) << calls;
+    EXPECT_NE(std::string::npos, rename) << calls;
 }
 
 // In test mode the articles are fetched and AREAS grows, but the state file
@@ -271,13 +301,13 @@ TEST(FetchNews, WriteFailuresAndRefusedGreeting) {
     server.start();
 
     NewsRun msgfull("g.one: 0-0\n");
-    RunResult out = msgfull.run({}, "2");
+    RunResult out = msgfull.run({}, FULLDISK);
     EXPECT_THAT(out.out, HasSubstr("Cannot write to " + msgfull.soup + "00000000.MSG\n"));
     EXPECT_EQ("", msgfull.areas());
     EXPECT_EQ("g.one: 0-0\n", msgfull.newsrc());
 
     NewsRun tempfull(state);
-    out = tempfull.run({}, "2");
+    out = tempfull.run({}, FULLDISK);
     EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
     EXPECT_THAT(out.out, HasSubstr("Temporary file " + tempfull.dir / "00000000.TMP" + " can't be written\n"));
     EXPECT_EQ(state, tempfull.newsrc());
