@@ -240,15 +240,10 @@ Step NewsFetch::fetchlist() {
         return Step::Abort;
     }
     int answer = getnntpanswer(s, 0);
-    if (answer == -1) {
-        // Without the reply the next reply read would be out of step.
-        logprintf("Error fetching newsgroup list\n");
-        return Step::Abort;
-    }
-    if (answer != 0) {
-        logprintf("! Wasn't able to retrieve newsgroup list - skipping\n");
-        return Step::Next;
-    }
+    if (answer != 0) logprintf("! Wasn't able to retrieve newsgroup list - skipping\n");
+    // Without the reply every later reply would be read out of step.
+    if (answer == -1) return Step::Abort;
+    if (answer != 0) return Step::Next;
     bool linestart = true;
     for (;;) {
         int len = s.RecvTeol();
