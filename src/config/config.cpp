@@ -51,18 +51,20 @@ bool beingread(const char* path) {
     return false;
 }
 
-void include(const char* value, long line, const char* path, const char* argv0) {
+// Returns -1 when the included name does not fit a path: the run is
+// refused rather than going on without that file's settings.
+int include(const char* value, long line, const char* path, const char* argv0) {
     if (depth >= maxdepth) {
         configwarn("INCLUDE nested deeper than 16 files", line, path);
-        return;
+        return 0;
     }
     char target[4096];
-    if (resolvepath(value, argv0, target, sizeof target) != 0) return;
+    if (resolvepath(value, argv0, target, sizeof target) != 0) return -1;
     if (beingread(target)) {
         configwarn("INCLUDE of a file that is already being read", line, path);
-        return;
+        return 0;
     }
-    readconfigfile(value, argv0);
+    return readconfigfile(value, argv0) < 0 ? -1 : 0;
 }
 
 void scanlogfile(const char* value, long line, const char* path, const char* argv0) {
@@ -78,8 +80,8 @@ void scanlogfile(const char* value, long line, const char* path, const char* arg
 }
 
 // One keyword line, already stripped of its line end and known to be no
-// comment.
-void scanline(char* text, long line, const char* path, const char* argv0) {
+// comment. -1 when the run must be refused.
+int scanline(char* text, long line, const char* path, const char* argv0) {
     char* value = std::strchr(text, ' ');
     if (value) {
         *value++ = '\0';
@@ -107,10 +109,11 @@ void scanline(char* text, long line, const char* path, const char* argv0) {
     } else if (!strcasecmp(key, "LOGFILE")) {
         scanlogfile(value, line, path, argv0);
     } else if (!strcasecmp(key, "INCLUDE")) {
-        include(value, line, path, argv0);
+        return include(value, line, path, argv0);
     } else {
         configwarn("unknown keyword", line, path);
     }
+    return 0;
 }
 
 // Closes the file and leaves the INCLUDE stack on every way out.
@@ -175,7 +178,7 @@ void configscanyesno(const char* value, long line, const char* path, int& result
 
 int readconfigfile(const char* name, const char* argv0) {
     char path[4096];
-    if (resolvepath(name, argv0, path, sizeof path) != 0) return 1;
+    if (resolvepath(name, argv0, path, sizeof path) != 0) return -1;
     FILE* f = std::fopen(path, "r");
     if (!f) {
         std::fprintf(stderr, "Error: can't read %s\n", path);
@@ -196,7 +199,7 @@ int readconfigfile(const char* name, const char* argv0) {
         size_t len = std::strlen(buf);
         while (len > 0 && (buf[len - 1] == '\r' || buf[len - 1] == '\n')) buf[--len] = '\0';
         if (len == 0 || buf[0] == ';') continue;
-        scanline(buf, line, path, argv0);
+        if (scanline(buf, line, path, argv0) != 0) return -1;
     }
     if (std::ferror(f)) {
         std::fprintf(stderr, "Error: can't read %s\n", path);

@@ -14,7 +14,8 @@ extern char popuser[64];
 extern char poppass[64];
 
 // Reads a configuration file (and its INCLUDEs) into the settings.
-// 0 when read to its end, 1 when it could not be opened.
+// 0 when read to its end, 1 when it could not be opened, -1 when its name
+// or an included one does not fit a path (reported; the run is refused).
 int readconfigfile(const char* name, const char* argv0);
 
 void configwarn(const char* message, long line, const char* path);

@@ -170,8 +170,17 @@ TEST_F(Config, UnreadableFiles) {
     // A name that cannot be joined with the program's directory is refused
     // rather than cut into another name.
     std::string longname(4090, 'n');
-    EXPECT_EQ(read(longname), 1);
+    EXPECT_EQ(read(longname), -1);
     EXPECT_EQ(err, "Error: file name too long: " + longname + "\n");
+
+    // So is an included name: the run stops there instead of going on
+    // without that file's settings.
+    argv0 = "/" + std::string(4000, 'd') + "/vorpa";
+    std::string inc(200, 'i');
+    writefile(dir / "top.cfg", "POPUSER before\nINCLUDE " + inc + "\nPOPUSER after\n");
+    EXPECT_EQ(read(dir / "top.cfg"), -1);
+    EXPECT_EQ(err, "Error: file name too long: " + inc + "\n");
+    EXPECT_STREQ(popuser, "before");
 }
 
 TEST(JoinProgramDir, FitsOrFails) {
