@@ -19,9 +19,9 @@ int memicmp(const void* a, const void* b, unsigned n) {
 int exist(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
 void checkdir(char* path) {
+    // The root is refused with the rest: an empty SOUPDIR value gives "/",
+    // and no packet belongs there.
     char* slash = std::strrchr(path, '/');
-    // The root directory keeps its only "/": an empty name exists nowhere.
-    if (slash == path) slash = nullptr;
     if (slash) *slash = '\0';
     if (!exist(path)) {
         logprintf("FATAL ERROR: subdirectory %s does not exist\n", path);

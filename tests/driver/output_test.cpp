@@ -131,13 +131,13 @@ TEST(Helpers, MemicmpExistCheckdir) {
     writefile(dir / "file", "");
     EXPECT_EQ(exist((dir / "file").c_str()), 1);
 
-    // checkdir returns with the path as it was; the root is a directory.
+    // checkdir returns with the path as it was. The root, which an empty
+    // SOUPDIR value gives, is no packet directory.
     std::string path = dir.path() + "/";
     checkdir(&path[0]);
     EXPECT_EQ(path, dir.path() + "/");
     char root[] = "/";
-    checkdir(root);
-    EXPECT_STREQ(root, "/");
+    EXPECT_EXIT(checkdir(root), testing::ExitedWithCode(1), "");
     std::string missing = dir / "missing/";
     EXPECT_EXIT(checkdir(&missing[0]), testing::ExitedWithCode(1),
                 "");

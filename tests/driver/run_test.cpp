@@ -168,6 +168,13 @@ TEST_F(Run, ConfigurationErrors) {
     EXPECT_FALSE(contains(r.out, "Done."));
     EXPECT_FALSE(fileexists(dir / "log"));
 
+    // An empty SOUPDIR value is "/", which is refused the same way.
+    writefile(dir / "work/empty.cfg", "SOUPDIR\n");
+    r = run({"all", "/c=./empty.cfg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.out, "FATAL ERROR: subdirectory  does not exist\n")) << r.out;
+    EXPECT_FALSE(contains(r.out, "Done."));
+
     r = run({"all", "/c=" + dir.path() + "/prog"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog") + "\n");
