@@ -10,10 +10,10 @@
 
 #include "net/socket.h"
 
-// Makes pszBuf all zero again. Only the part the last line, block or sent
-// command used needs clearing; the rest is zero already, unless a caller
-// built a longer text in it without sending it, which the byte just past
-// that part shows.
+// Makes pszBuf all zero again. Only the part the last line or block used
+// needs clearing (all of it once a command was sent from it); the rest is
+// zero already, unless a caller built a longer text in it without sending
+// it, which the byte just past that part shows.
 void Socket::ClearBuf() {
     size_t used = iBufUsed;
     if (used < static_cast<size_t>(kBufSize) && pszBuf[used] != 0) {

@@ -114,10 +114,9 @@ int Socket::Send(char* data, int length) {
         }
         sent += static_cast<int>(n);
     }
-    if (data >= pszBuf && data < pszBuf + kBufSize) {
-        int end = static_cast<int>(data - pszBuf) + length;
-        if (end > iBufUsed) iBufUsed = end;
-    }
+    // A command sent from pszBuf may lie over a longer text built there
+    // before it, beyond its own terminator: the next reception clears all.
+    if (data >= pszBuf && data < pszBuf + kBufSize) iBufUsed = kBufSize;
     iResult = sent;
     return sent;
 }

@@ -59,8 +59,9 @@ private:
     // Longest line the receptions deliver; one read takes at most this much.
     static constexpr int kLineMax = kBufSize - 1;
 
-    // How far pszBuf may hold non-zero bytes (a line, its terminator, or a
-    // command sent from it), so that a reception clears only that much.
+    // How far pszBuf may hold non-zero bytes (a line and its terminator, or
+    // all of it after a command was sent from it), so that a reception
+    // clears only that much.
     int iBufUsed;
 
     void ClearBuf();

@@ -313,12 +313,17 @@ TEST(Recv, SharesTheReadAheadWithRecvTeol) {
     EXPECT_EQ(s.iResult, -1);
 
     // Commands built in pszBuf, a long one and then a short one, leave
-    // nothing behind for the next reception.
+    // nothing behind for the next reception; nor does a text built there
+    // and never sent, under a command sent after it.
     std::string longcmd = std::string(1000, 'c') + "\r\n";
     std::snprintf(s.pszBuf, 16384, "%s", longcmd.c_str());
     ASSERT_EQ(s.Send(s.pszBuf), 1002);
     std::snprintf(s.pszBuf, 16384, "x\r\n");
     ASSERT_EQ(s.Send(s.pszBuf), 3);
+    std::snprintf(s.pszBuf, 16384, "%s", std::string(3000, 'u').c_str());
+    std::string overcmd = std::string(1500, 'd') + "\r\n";
+    std::snprintf(s.pszBuf, 16384, "%s", overcmd.c_str());
+    ASSERT_EQ(s.Send(s.pszBuf), 1502);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(s.Recv(100), -1);
@@ -334,7 +339,7 @@ TEST(Recv, SharesTheReadAheadWithRecvTeol) {
     EXPECT_EQ(s.iResult, 0) << "an orderly close";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "Recv prints nothing";
     EXPECT_TRUE(srv.finish()) << srv.errortext();
-    EXPECT_EQ(srv.received(), longcmd + "x\r\n");
+    EXPECT_EQ(srv.received(), longcmd + "x\r\n" + overcmd);
 }
 
 }  // namespace
