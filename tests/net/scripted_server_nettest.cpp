@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -29,7 +30,8 @@ TEST(ScriptedServer, ServesAFixedPortAndRecordsEveryByte) {
         .sendsplit("+OK one\r\n", {4}, 300)
         .expect("USER joe\r\n")
         .expectdata()
-        .send("+OK\r\n");
+        .send("+OK\r\n")
+        .pause(300);
     srv.start();
 
     Socket s;
@@ -46,8 +48,8 @@ TEST(ScriptedServer, ServesAFixedPortAndRecordsEveryByte) {
     s.Send(after);
     EXPECT_TRUE(srv.finish()) << srv.errortext();
     EXPECT_EQ(srv.accepted(), 1u);
-    std::string got = srv.received(0);
-    EXPECT_EQ(got.substr(0, 30), "USER joe\r\nbody\r\n..stuffed\r\n.\r\n");
+    // What came after the last step but before the session ended counts too.
+    EXPECT_EQ(srv.received(0), "USER joe\r\nbody\r\n..stuffed\r\n.\r\nafter the script\r\n");
     EXPECT_EQ(srv.received(5), "");
 
     // With its scripts played, the server refuses further connections.
@@ -103,6 +105,25 @@ TEST(ScriptedServer, ReportsWrongAndMissingLinesFast) {
     EXPECT_EQ(errors[2], "session 2: expecting \"QUIT\\r\\n\": client closed the connection after \"QU\"");
     EXPECT_EQ(errors[3], "session 3: no connection within 800 ms");
     EXPECT_EQ(srv.accepted(), 3u);
+}
+
+// A client that takes no reply: the server gives up on its send within the
+// bound instead of leaving finish() waiting for it.
+TEST(ScriptedServer, GivesUpOnAClientThatReadsNothing) {
+    ScriptedServer srv(0, 500);
+    srv.session().send(std::string(32 << 20, 'x')).send("never\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv.port()));
+    auto t0 = Clock::now();
+    std::future<bool> finished = std::async(std::launch::async, [&srv] { return srv.finish(); });
+    EXPECT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(secondssince(t0), 2.0);
+    s.Close();  // frees a server stuck in its send, so that the test ends
+    EXPECT_FALSE(finished.get());
+    ASSERT_EQ(srv.errors().size(), 1u) << srv.errortext();
+    EXPECT_EQ(srv.errors()[0].find("session 0: sending \"xxx"), 0u) << srv.errors()[0];
+    EXPECT_NE(srv.errors()[0].find("...\": not taken within 500 ms"), std::string::npos) << srv.errors()[0];
 }
 
 TEST(ScriptedServer, FinishReturnsWhileAScriptStillRuns) {

@@ -130,19 +130,23 @@ struct ScriptedServer::Impl {
         errs.push_back(text);
     }
 
-    // Waits for fd to become readable until deadline, in short slices so that
-    // a stop request ends the wait promptly.
-    Wait waitreadable(int fd, Clock::time_point deadline) {
+    // Waits for events on fd until deadline, in short slices so that a stop
+    // request ends the wait promptly. A deadline already past still looks
+    // once.
+    Wait waitfor(int fd, short events, Clock::time_point deadline) {
         for (;;) {
             if (stop) return Wait::Stopped;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return Wait::TimedOut;
-            pollfd pfd{fd, POLLIN, 0};
-            int r = poll(&pfd, 1, static_cast<int>(left.count() < 50 ? left.count() : 50));
+            long slice = left.count() < 0 ? 0 : left.count() < 50 ? left.count() : 50;
+            pollfd pfd{fd, events, 0};
+            int r = poll(&pfd, 1, static_cast<int>(slice));
             if (r > 0) return Wait::Ready;
             if (r < 0 && errno != EINTR) return Wait::Stopped;
+            if (r == 0 && slice == 0) return Wait::TimedOut;
         }
     }
+
+    Wait waitreadable(int fd, Clock::time_point deadline) { return waitfor(fd, POLLIN, deadline); }
 
     void sleepfor(int ms) {
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
@@ -195,19 +199,35 @@ struct ScriptedServer::Impl {
     }
 
     // Waits up to ms, recording what arrives; returns early when the client
-    // closes.
+    // closes. With 0 it takes what is already there.
     void listenquietly(Session& s, int ms) {
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!s.closed && waitreadable(s.conn->iSocket, deadline) == Wait::Ready) readsome(s);
+        do {
+            if (s.closed || waitreadable(s.conn->iSocket, deadline) != Wait::Ready) return;
+            readsome(s);
+        } while (Clock::now() < deadline);
     }
 
+    // Sends bytes, each wait for the client to take more bounded: a client
+    // that stops reading must not leave the server stuck in a send that
+    // finish() then waits for.
     bool sendbytes(Session& s, const std::string& bytes) {
-        std::vector<char> copy(bytes.begin(), bytes.end());
-        if (copy.empty()) return true;
-        if (s.conn->Send(copy.data(), static_cast<int>(copy.size())) == -1) {
-            error("session " + std::to_string(s.index) + ": sending " + shown(bytes) +
-                  " failed: " + std::strerror(errno));
+        auto fail = [&](const std::string& why) {
+            error("session " + std::to_string(s.index) + ": sending " + shown(bytes) + why);
             return false;
+        };
+        for (size_t at = 0; at < bytes.size();) {
+            ssize_t n = ::send(s.conn->iSocket, bytes.data() + at, bytes.size() - at,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n >= 0) {
+                at += n;
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return fail(std::string(" failed: ") + std::strerror(errno));
+            Wait w = waitfor(s.conn->iSocket, POLLOUT, Clock::now() + std::chrono::milliseconds(boundms));
+            if (w == Wait::TimedOut) return fail(": not taken within " + std::to_string(boundms) + " ms");
+            if (w == Wait::Stopped) return fail(": stopped");
         }
         return true;
     }
