@@ -34,7 +34,7 @@ struct ListEntry {
 constexpr long maxlistentries = 1L << 24;
 
 // Room for the whole list in one piece; false when it cannot be had.
-bool allocatelist(std::vector<ListEntry>& list, int32_t count) {
+bool allocatelist(std::vector<ListEntry>& list, long count) {
     if (count > maxlistentries) return false;
     try {
         list.reserve(static_cast<size_t>(count));
@@ -97,20 +97,22 @@ bool login(Socket& sock) {
     return command(sock);
 }
 
-// STAT: the message count (0 when none could be read) and the total size.
-bool mailboxsize(Socket& sock, int32_t* count, int32_t* total) {
+// STAT: the message count (0 when none could be read) and the total size,
+// read as "%ld" reads them: a mailbox of more than 2 GiB is no rarity, and a
+// count too large for any list must not pass for an empty mailbox.
+bool mailboxsize(Socket& sock, long* count, long* total) {
     if (verbose) logprintf("+ Getting message information...\n");
     snprintf(sock.pszBuf, 16384, "STAT\r\n");
     if (!command(sock)) return false;
-    *count = 0;
-    *total = 0;
     const char* pos = sock.pszBuf + 4;
-    if (parsenumber(&pos, count)) parsenumber(&pos, total);
+    char* end = nullptr;
+    *count = std::strtol(pos, &end, 10);
+    *total = end == pos ? 0 : std::strtol(end, &end, 10);
     return true;
 }
 
 // LIST: fills one entry per announced message and checks the terminator.
-bool readlist(Socket& sock, std::vector<ListEntry>& list, int32_t count) {
+bool readlist(Socket& sock, std::vector<ListEntry>& list, long count) {
     snprintf(sock.pszBuf, 16384, "LIST\r\n");
     if (!command(sock)) return false;
     for (int32_t i = 0; i < count; i++) {
@@ -293,8 +295,8 @@ bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
 // the phase must quit and end.
 bool emptymailbox(Socket& sock) {
     if (!login(sock)) return false;
-    int32_t count = 0;
-    int32_t total = 0;
+    long count = 0;
+    long total = 0;
     if (!mailboxsize(sock, &count, &total)) return false;
     if (count == 0) {
         logprintf("There are no messages on the POP3 server.\n");
@@ -304,8 +306,7 @@ bool emptymailbox(Socket& sock) {
         logprintf("POP3 host did not send valid answer\n");
         return false;
     }
-    logprintf("There are %ld messages (%ld bytes) on the POP3 server.\n", static_cast<long>(count),
-              static_cast<long>(total));
+    logprintf("There are %ld messages (%ld bytes) on the POP3 server.\n", count, total);
     std::vector<ListEntry> list;
     if (!allocatelist(list, count)) {
         logprintf("Out of memory reading message list\n");

@@ -311,6 +311,16 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
          head + "There are 2147483647 messages (99 bytes) on the POP3 server.\n" +
              "Out of memory reading message list\n" + skip,
          "-", "-"},
+        // Counts and sizes beyond 32 bits are read whole: the count is one
+        // no list can hold, not an empty mailbox.
+        {"STAT beyond 32 bits",
+         [](Script& s) {
+             login(s).expect("STAT\r\n").send("+OK 4294967297 3000000000\r\n").expect("QUIT\r\n").send("+OK\r\n");
+         },
+         afterlogin + "STAT\r\nQUIT\r\n",
+         head + "There are 4294967297 messages (3000000000 bytes) on the POP3 server.\n" +
+             "Out of memory reading message list\n" + skip,
+         "-", "-"},
         {"negative STAT count",
          [](Script& s) { login(s).expect("STAT\r\n").send("+OK -4 0\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
          afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
