@@ -104,8 +104,10 @@ int getsmtpanswer(Socket& sock, int quiet) {
                     line[2] >= '0' && line[2] <= '9' && line[3] == '-';
         if (!more) break;
         if (lines == MAXREPLYLINES) {
+            // The rest of the reply would be taken for the answers to the
+            // next commands: the dialogue is lost, as with no answer.
             if (!quiet) logprintf("SMTP host returned error: %s", line);
-            return 1;
+            return -1;
         }
     }
     if (line[0] == '1' || line[0] == '2' || line[0] == '3') return 0;

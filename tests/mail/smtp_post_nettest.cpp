@@ -316,6 +316,17 @@ TEST(SmtpPost, RefusalsQuitOnceAndKeepReplies) {
          "SMTP host returned error: 550 no\r\n! Recipient refused by SMTP server\n"
          "SMTP host returned error: 554 no valid recipients\r\n! SMTP server won't accept message\n"
          "SMTP host returned error: 500 whatever\r\n(skipping email post)\n"},
+        // Left unread, the rest of the reply would answer the next commands.
+        {"endless reply to RCPT",
+         [](Dialogue& d) {
+             d.ask("MAIL FROM:s@x.org\r\n", "250 ok\r\n");
+             std::string endless;
+             for (int i = 0; i < 1001; i++) endless += "250-more\r\n";
+             d.ask("RCPT TO:r@y.org\r\n", endless + "250 ok\r\n");
+             d.quit();
+         },
+         "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to r@y.org\n"
+         "SMTP host returned error: 250-more\r\n! Recipient refused by SMTP server\n(skipping email post)\n"},
         {"sign-off refused",
          [&text](Dialogue& d) {
              d.message("s@x.org", {"r@y.org"}, crlf(text) + ".\r\n");
