@@ -385,7 +385,9 @@ Step NewsFetch::receivearticle() {
     return Step::Next;
 }
 
-// Feeds the rate window; a closed window adds to the group's average.
+// Feeds the rate window. Every closed window adds to the group's average,
+// also one too short for the clock to move: leaving those out would
+// understate the average of a fast transfer many times over.
 void NewsFetch::countline(uint32_t len) {
     uint32_t closed = window.add(len);
     if (closed == 0) return;
