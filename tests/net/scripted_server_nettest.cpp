@@ -2,6 +2,7 @@
 // wrong or missing client line, and on it never hanging.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
@@ -53,10 +54,13 @@ TEST(ScriptedServer, ServesAFixedPortAndRecordsEveryByte) {
     EXPECT_EQ(srv.received(5), "");
 
     // With its scripts played, the server refuses further connections.
+    ASSERT_EQ(srv.port(), 110);
     Socket late;
     late.Create();
     char host[] = "127.0.0.1";
-    EXPECT_EQ(late.Connect(host, 110), -1);
+    errno = 0;
+    EXPECT_EQ(late.Connect(host, srv.port()), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 TEST(ScriptedServer, ReportsWrongAndMissingLinesFast) {

@@ -105,6 +105,7 @@ enum class Wait { Ready, TimedOut, Stopped };
 struct ScriptedServer::Impl {
     Socket listener;
     int boundms;
+    unsigned short port = 0;  // kept: the listener forgets it when it closes
     std::vector<std::unique_ptr<Script>> scripts;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -334,6 +335,7 @@ ScriptedServer::ScriptedServer(unsigned short port, int boundms) : impl(new Impl
         std::fprintf(stderr, "ScriptedServer: %s\n", text.c_str());
         impl->errs.push_back(text);
     }
+    impl->port = impl->listener.usLocalPort;
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -344,7 +346,7 @@ ScriptedServer::~ScriptedServer() {
 }
 
 unsigned short ScriptedServer::port() const {
-    return impl->listener.usLocalPort;
+    return impl->port;
 }
 
 Script& ScriptedServer::session() {
