@@ -121,10 +121,6 @@ int Socket::Send(char* data, int length) {
     return sent;
 }
 
-int Socket::Send(char* text) {
-    return Send(text, static_cast<int>(std::strlen(text)));
-}
-
 int Socket::Close() {
     iRecvPos1 = iRecvLen1 = iRecvPos2 = iRecvLen2 = 0;
     iCurBuf = 1;

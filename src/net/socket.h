@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 
+#include <cstring>
+
 class Socket {
 public:
     int iSocket;
@@ -34,7 +36,7 @@ public:
     int Connect(char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
     int Connect(char* host, unsigned short port) { return Connect(host, port, 0, 0); }
     int Send(char* data, int length);
-    int Send(char* text);
+    int Send(char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
 
     int RecvTeol(int strip);
