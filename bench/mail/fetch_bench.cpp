@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -80,10 +81,16 @@ bool sendmessage(int fd, const Mailbox& box) {
 }
 
 // Plays one POP3 session; with `bare` it just sends every RETR answer and
-// closes, for the recv loop.
+// closes, for the recv loop. A client that never comes, or stalls, is given
+// up after a minute, so that a failed run ends instead of hanging.
 void serve(int listener, const Mailbox& box, bool bare) {
+    pollfd pfd{listener, POLLIN, 0};
+    if (poll(&pfd, 1, 60000) != 1) return;
     int fd = accept(listener, nullptr, nullptr);
     if (fd < 0) return;
+    timeval bound{60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     if (bare) {
         for (long i = 0; i < box.count; i++)
             if (!sendmessage(fd, box)) break;
