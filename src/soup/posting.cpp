@@ -1,7 +1,9 @@
 // The walk over REPLIES and the outgoing message files that both posting
 // phases share; the phases supply the dialogue with their server.
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -14,12 +16,38 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Whether AREAS names the file: a fetch takes the first free name, so a
+// file sent while REPLIES was kept may have been replaced by fetched mail or
+// news, which is the reader's and must not go out (nor be removed).
+bool fetchedfile(const char* prefix) {
+    File areas(fopen((std::string(soupdir) + "AREAS").c_str(), "rb"));
+    if (!areas) return false;
+    size_t len = std::strlen(prefix);
+    std::string line;
+    int c;
+    do {
+        c = getc(areas.get());
+        if (c != EOF && c != '\n') {
+            if (line.size() <= len) line.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (line.size() > len && line.compare(0, len, prefix) == 0 && line[len] == '\t') return true;
+        line.clear();
+    } while (c != EOF);
+    return false;
+}
+
 // Every message of one file; the file is removed when all were sent.
 PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
     char path[4096];
     int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
     if (n < 0 || n >= static_cast<int>(sizeof path)) {
         logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
+        killreplies = 0;
+        return GOON;
+    }
+    if (fetchedfile(entry.prefix)) {
+        logprintf("! Message file %s is listed in AREAS - skipping\n", path);
         killreplies = 0;
         return GOON;
     }

@@ -485,6 +485,30 @@ TEST(SmtpPost, BadEntriesAndFilesAreReportedAndKept) {
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000002.MSG", "00000003.MSG", "00000004.MSG", "REPLIES"}));
 }
 
+TEST(SmtpPost, FetchedFileUnderAnOldRepliesNameIsNotSent) {
+    // An earlier run sent 00000001 but kept REPLIES, and its mail fetch then
+    // took the free name: that file is incoming mail, listed in AREAS.
+    Packet p;
+    const std::string fetched = binary("From: other@x.org\nTo: me@y.org\nCc: friend@z.org\n\nnot mine\n");
+    const std::string mine = "From: me@y.org\nTo: r@z.org\n\nmine\n";
+    p.put("00000001.MSG", fetched);
+    p.put("00000002.MSG", binary(mine));
+    p.put("AREAS", "000000021\tEmail\tbn\n00000001\tEmail\tbn\n");
+    p.put("REPLIES", "00000001\tmail\tbn\n00000002\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("me@y.org", {"r@z.org"}, crlf(mine) + ".\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n! Message file " + p.soup +
+                               "/00000001.MSG is listed in AREAS - skipping\nMailing from me@y.org\nMailing to r@z.org\n");
+    EXPECT_EQ(p.get("00000001.MSG"), fetched);
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "AREAS", "REPLIES"}));
+}
+
 TEST(SmtpPost, SettingsAndConnection) {
     struct Case {
         std::string settings, reports;
