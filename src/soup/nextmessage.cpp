@@ -99,12 +99,22 @@ long nextmbox(FILE* file) {
 }
 
 // MMDF: runs of 0x01 bytes between messages; a message ends where the next
-// group of four begins.
+// group of four begins. A group written on a line of its own ends with a
+// line end that belongs to it: kept, it would begin every message with an
+// empty line (an empty header) and make a message of each pair of groups.
 long nextmmdf(FILE* file) {
-    int c;
-    do {
-        c = getc(file);
-    } while (c == 0x01);
+    int c = getc(file);
+    while (c == 0x01) {
+        while ((c = getc(file)) == 0x01) {
+        }
+        if (c == '\r') {
+            int next = getc(file);
+            if (next == '\n') c = getc(file);
+            else ungetc(next, file);
+        } else if (c == '\n') {
+            c = getc(file);
+        }
+    }
     if (c == EOF) return ferror(file) ? -1 : 0;
     long start = ftell(file);
     if (start < 0) return -1;

@@ -136,10 +136,14 @@ TEST(NextMessage, Mmdf) {
     EXPECT_EQ(s.messages, (std::vector<std::string>{"one\n", "two\n"}));
     EXPECT_EQ(s.last, 0);
 
-    // Groups followed by line feeds: the skipping stops at the first byte
-    // that is not 0x01.
-    s = split(G + "\none\n" + G + "\n" + G + "\ntwo\n" + G + "\n", 'M');
-    EXPECT_EQ(s.messages, (std::vector<std::string>{"\none\n", "\n", "\ntwo\n", "\n"}));
+    // Groups on lines of their own: their line ends are not messages, nor
+    // the first lines of messages; a line end inside a message stays.
+    s = split(G + "\none\n" + G + "\n" + G + "\ntwo\n\n" + G + "\n", 'M');
+    EXPECT_EQ(s.messages, (std::vector<std::string>{"one\n", "two\n\n"}));
+    EXPECT_EQ(s.last, 0);
+    s = split(G + "\r\nthree\r\n" + G + "\r\n" + G + "\rfour\n" + G + "\r", 'M');
+    EXPECT_EQ(s.messages, (std::vector<std::string>{"three\r\n", "\rfour\n", "\r"}));
+    EXPECT_EQ(split("\nfive\n" + G + "\n", 'M').messages, std::vector<std::string>{"\nfive\n"});
 
     // Fewer than four 0x01 bytes belong to the message; a group is found
     // wherever it stands in a long line; the last message may run to the
