@@ -1,9 +1,10 @@
 // A scripted server for protocol tests: listens on 127.0.0.1:port, plays one
 // script per accepted connection (in order) and records every byte each
-// client sent. Every wait is bounded, so a broken client fails fast. A
-// session's connection is closed when its script ends (or fails); once the
-// last script has ended the server stops listening, so a connection too many
-// is refused.
+// client sent (after the last step, what has arrived by then). Every wait is
+// bounded, a wait for the client to take a reply included, so a broken
+// client fails fast. A session's connection is closed when its script ends
+// (or fails); once the last script has ended the server stops listening, so
+// a connection too many is refused.
 #ifndef VORPA_TESTS_SCRIPTED_SERVER_H
 #define VORPA_TESTS_SCRIPTED_SERVER_H
 
