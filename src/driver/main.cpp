@@ -42,7 +42,6 @@ const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // A value that does not fit its buffer refuses the run rather than being
 // cut into the name of some other file.
 [[noreturn]] void toolong(const char* what, const char* value) {
-    fflush(stdout);
     fprintf(stderr, "Error: %s too long: %s\n", what, value);
     std::exit(1);
 }
@@ -163,12 +162,14 @@ int main(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "vorpa";
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     std::printf("Documentation: see README.md\n\n");
+    // Start-up errors and configuration warnings go to the error stream;
+    // where both streams end up in one file or mail, they follow the banner.
+    std::fflush(stdout);
 
     scancommandline(argc, argv);
 
     if (readconfigfile(configfile, argv0) != 0) return 1;
     if (soupdir[0] == '\0') {
-        std::fflush(stdout);
         std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile);
         return 1;
     }
@@ -178,7 +179,6 @@ int main(int argc, char** argv) {
     openlog();
 
     if (sock_init() != 0) {
-        std::fflush(stdout);
         std::fprintf(stderr, "Error: unable to initialize TCP/IP socket API\n");
         closelog();
         return 1;

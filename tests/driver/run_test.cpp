@@ -144,6 +144,12 @@ TEST_F(Run, ConfigurationErrors) {
     EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/vorpa.cfg") + "\n");
     EXPECT_TRUE(startswithbanner(r.out));
     EXPECT_FALSE(contains(r.out, "Done."));
+    // Both streams in one pipe, as cron collects them: the error follows
+    // the banner.
+    r = runprogram({"/bin/sh", "-c", "exec \"$0\" all 2>&1", program}, dir / "work", 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(startswithbanner(r.out)) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\nError: can't read ")) << r.out;
 
     // So is a /config= name without a directory, which keeps its case.
     writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
