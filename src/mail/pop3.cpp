@@ -186,9 +186,6 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
     progress.window.restart();
     uint64_t done = 0;
     bool inheader = true;
-    // A line longer than the socket's buffer arrives in pieces; only the
-    // first piece starts a line (terminator, dot-stuffing, headers).
-    bool linestart = true;
     for (;;) {
         int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
         progress.meter.show(percent, progress.window.rate, progress.average);
@@ -198,29 +195,19 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
             return false;
         }
         const char* text = sock.pszBuf;
+        // A line longer than the socket's buffer arrives in pieces; only the
+        // first piece starts a line (terminator, dot-stuffing, headers).
+        bool linestart = record.atlinestart();
         if (linestart && isterminator(text, len)) break;
         progress.received(static_cast<uint32_t>(len));
-        bool wasstart = linestart;
-        linestart = sock.iEol == 1;
-        if (!wasstart) {
-            // The rest of a long line: stored as it is, only its line end
-            // converted.
-            size_t eol = linestart ? (len >= 2 && text[len - 2] == '\r' ? 2 : 1) : 0;
-            done += len;
-            if (!file.write(text, len - eol) || (eol && record.line(text + len - eol, eol) < 0)) {
-                logprintf("Cannot write to %s\n", name);
-                return false;
-            }
-            continue;
-        }
-        const char* rest = text[0] == '.' ? text + 1 : text;
+        const char* rest = linestart && text[0] == '.' ? text + 1 : text;
         size_t restlen = len - (rest - text);
         done += restlen;
         if (record.line(text, len) < 0) {
             logprintf("Cannot write to %s\n", name);
             return false;
         }
-        if (!inheader) continue;
+        if (!inheader || !linestart) continue;
         if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n')) {
             inheader = false;
         } else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0) {
@@ -234,15 +221,6 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
         return false;
     }
     return true;
-}
-
-// Makes the directory's entries durable. A file system that cannot sync a
-// directory (EINVAL) has nothing to add to the file's own sync.
-bool syncdir(const char* dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0 || errno == EINVAL;
-    return close(fd) == 0 && ok;
 }
 
 // Retrieves every listed message into a new message file, then syncs and
@@ -274,7 +252,7 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
     if (appendareas(number, "Email", "bn") != 0) return false;
     // The new file's name and the AREAS line must survive a crash too
     // before the server forgets the messages.
-    if (!syncdir(soupdir)) {
+    if (!syncdirof(soupdir)) {
         logprintf("Cannot write to %s\n", soupdir);
         return false;
     }

@@ -117,11 +117,6 @@ int getsmtpanswer(Socket& sock, int quiet) {
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 void releaseaddresses() {
     std::free(fromemail);
     fromemail = nullptr;

@@ -31,11 +31,6 @@ const size_t PATHBUF = 4096;
 // How a step of the session ended: go on, or sign off on abort.
 enum class Step { Next, Abort };
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using ReadFile = std::unique_ptr<FILE, FileCloser>;
-
 // Reads a signed number after optional white space, as "%ld" does; a
 // number too large for a long saturates instead of wrapping. False when
 // there is no number, leaving value alone.
@@ -97,25 +92,6 @@ int percentof(long n, long first, long last) {
     return static_cast<int>(done * 100 / span);
 }
 
-// Makes the entries of the directory that holds path durable (a path
-// ending in "/" names the directory itself). File systems that cannot sync
-// a directory (EINVAL) have nothing to add to the files' own syncs.
-bool syncdirof(const char* path) {
-    char dir[PATHBUF];
-    const char* slash = std::strrchr(path, '/');
-    if (slash == path) {
-        std::snprintf(dir, sizeof dir, "/");
-    } else if (slash) {
-        std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
-    } else {
-        std::snprintf(dir, sizeof dir, ".");
-    }
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0 || errno == EINVAL;
-    return close(fd) == 0 && ok;
-}
-
 // Servers that write a reply in two parts (INN's nnrpd does) hold the second
 // part back until the first is acknowledged (Nagle), while Linux delays the
 // acknowledgement of a reply to a request just sent, by some 40 ms. Asked
@@ -146,7 +122,7 @@ private:
     Step cannotwrite(const char* path);
 
     Socket s;
-    ReadFile state;
+    File state;
     PacketFile temp;
     bool tempmade = false;  // temppath names a file of ours to remove on failure
     char temppath[PATHBUF] = "";
@@ -356,7 +332,6 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
 Step NewsFetch::receivearticle() {
     RecordWriter record;
     if (!record.begin(message, 0)) return cannotwrite(messagepath);
-    bool linestart = true;
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
@@ -364,22 +339,11 @@ Step NewsFetch::receivearticle() {
             logprintf("Unable to fetch message\n");
             return Step::Abort;
         }
-        const char* text = s.pszBuf;
-        size_t n = static_cast<size_t>(len);
-        if (linestart) {
-            if (n == 3 && std::memcmp(text, ".\r\n", 3) == 0) break;
-        } else {
-            // The rest of a line longer than the line buffer: its dots are
-            // text, not stuffing, so they go out as they are.
-            size_t dots = 0;
-            while (dots < n && text[dots] == '.') dots++;
-            if (!message.write(text, dots)) return cannotwrite(messagepath);
-            text += dots;
-            n -= dots;
-        }
+        // A line longer than the line buffer arrives in pieces: only a
+        // piece that starts a line can be the terminator.
+        if (record.atlinestart() && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
         countline(static_cast<uint32_t>(len));
-        if (record.line(text, n) < 0) return cannotwrite(messagepath);
-        linestart = s.iEol == 1;
+        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(messagepath);
     }
     if (!record.end()) return cannotwrite(messagepath);
     return Step::Next;

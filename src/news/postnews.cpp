@@ -16,11 +16,6 @@ namespace {
 const unsigned short NNTPPORT = 119;
 const int SOCKBUFSIZE = 16384;
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Sends a fixed command; a failure is reported.
 int sendcommand(Socket& sock, const char* command) {
     snprintf(sock.pszBuf, SOCKBUFSIZE, "%s", command);

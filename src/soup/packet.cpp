@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -39,6 +41,18 @@ bool PacketFile::write(const void* data, size_t len) {
     return true;
 }
 
+// The bytes still buffered go out first, so that the patch is not
+// overwritten by them; the stream's position stays at the end.
+bool PacketFile::patch(long offset, const void* data, size_t len) {
+    if (!f) return false;
+    if (std::fflush(f) != 0 ||
+        pwrite(fileno(f), data, len, static_cast<off_t>(offset)) != static_cast<ssize_t>(len)) {
+        good = false;
+        return false;
+    }
+    return true;
+}
+
 bool PacketFile::commit() {
     if (!f) return false;
     bool ok = good;
@@ -68,6 +82,7 @@ void putbe32(unsigned char* p, uint32_t v) {
 
 bool RecordWriter::begin(PacketFile& packet, uint32_t placeholder) {
     file = &packet;
+    linestart = true;
     if (!file->isopen()) return false;
     start = std::ftell(file->get());
     if (start < 0) return false;
@@ -78,7 +93,10 @@ bool RecordWriter::begin(PacketFile& packet, uint32_t placeholder) {
 
 long RecordWriter::line(const char* text, size_t len) {
     if (!file) return -1;
-    if (len > 0 && text[0] == '.') {
+    bool starts = linestart;
+    // The rest of an over-long line keeps its dots: they are text.
+    linestart = len > 0 && text[len - 1] == '\n';
+    if (starts && len > 0 && text[0] == '.') {
         text++;
         len--;
     }
@@ -94,17 +112,33 @@ long RecordWriter::line(const char* text, size_t len) {
 
 bool RecordWriter::end() {
     if (!file || !file->isopen()) return false;
-    FILE* f = file->get();
-    long pos = std::ftell(f);
+    long pos = std::ftell(file->get());
     if (pos < start + 4) return false;
     long length = pos - start - 4;
     if (static_cast<unsigned long>(length) > 0xFFFFFFFFul) return false;
     unsigned char len[4];
     putbe32(len, static_cast<uint32_t>(length));
-    if (std::fseek(f, start, SEEK_SET) != 0) return false;
-    bool ok = file->write(len, sizeof len);
-    if (std::fseek(f, 0, SEEK_END) != 0) return false;
-    return ok && file->ok();
+    return file->patch(start, len, sizeof len) && file->ok();
+}
+
+bool syncdirof(const char* path) {
+    char dir[4096];
+    const char* slash = std::strrchr(path, '/');
+    int n;
+    if (slash == path) {
+        n = std::snprintf(dir, sizeof dir, "/");
+    } else if (slash) {
+        n = std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
+    } else {
+        n = std::snprintf(dir, sizeof dir, ".");
+    }
+    if (n < 0 || n >= static_cast<int>(sizeof dir)) return false;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    // A file system that cannot sync a directory (EINVAL) has nothing to
+    // add to the files' own syncs.
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    return close(fd) == 0 && ok;
 }
 
 int appendareas(long number, const char* area, const char* encoding) {

@@ -11,11 +11,6 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Whether AREAS names the file: a fetch takes the first free name, so a
 // file sent while REPLIES was kept may have been replaced by fetched mail or
 // news, which is the reader's and must not go out (nor be removed).

@@ -32,6 +32,8 @@ public:
     FILE* get() const { return f; }
     bool write(const void* data, size_t len);
     bool ok() const { return good; }
+    // Overwrites len bytes at offset, leaving the position where it is.
+    bool patch(long offset, const void* data, size_t len);
     // Flush, fsync, fclose; false on failure (including any earlier write).
     bool commit();
     // Close without caring (a file being abandoned).
@@ -50,17 +52,33 @@ class RecordWriter {
 public:
     // Notes the position and writes the placeholder length.
     bool begin(PacketFile& file, uint32_t placeholder);
-    // Stores one received line of len bytes (line end included): a leading
-    // "." is dropped and the first "\r\n" becomes "\n", ending the line.
+    // Stores one received line of len bytes (line end included), or one
+    // piece of a line longer than the receive buffer: a leading "." of a
+    // line is dropped and the first "\r\n" becomes "\n", ending the line.
     // Returns the number of bytes stored, or -1 on a write failure.
     long line(const char* text, size_t len);
-    // Patches the length and returns to the end of the file.
+    // Whether the next piece starts a line (the last one ended in "\n"):
+    // only there do the terminator "." and dot-stuffing count.
+    bool atlinestart() const { return linestart; }
+    // Patches the length.
     bool end();
 
 private:
     PacketFile* file = nullptr;
     long start = 0;
+    bool linestart = true;
 };
+
+// Makes durable the entries of the directory that holds path (a path
+// ending in "/" names the directory itself), so that a file just made there
+// survives a crash. False when that fails.
+bool syncdirof(const char* path);
+
+// Closes a file that is only read.
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
 
 // Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS" (mode "ab").
 // On failure reports "Cannot append to %s\n" and returns -1.
