@@ -160,11 +160,12 @@ void closelog() {
 
 int main(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "vorpa";
+    // Reports go out a line at a time even into a file or a pipe, so that a
+    // cron mail shows the error stream's lines (start-up errors, "Send",
+    // "Receive") where they happened among the reports.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     std::printf("Documentation: see README.md\n\n");
-    // Start-up errors and configuration warnings go to the error stream;
-    // where both streams end up in one file or mail, they follow the banner.
-    std::fflush(stdout);
 
     scancommandline(argc, argv);
 
