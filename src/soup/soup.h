@@ -104,7 +104,8 @@ ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
 // (messages of length 0 are skipped); -1 on a format error, a negative
 // length or a read error. A "b" or "B" length may reach past the end of
 // the file, where the caller stops; a "u" length is cut at the end of the
-// file (its decimal number could overflow the caller's offset).
+// file (its decimal number could overflow the caller's offset). In "M" the
+// line end of a delimiter line belongs to the delimiter.
 long nextmessage(FILE* file, char letter);
 
 // Reads one line of a message, whole and up to and including its "\n", but
@@ -152,7 +153,8 @@ struct PostDialogue {
 // Reads REPLIES, judges each line for the posting phase of kind mine and
 // posts every message of the files to be posted. A file is removed (not in
 // test mode) once all its messages were sent; anything listed but not sent
-// sets killreplies to 0.
+// sets killreplies to 0. A file that AREAS lists is fetched mail or news
+// that took a name REPLIES still holds: it is neither sent nor removed.
 PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue);
 
 #endif
