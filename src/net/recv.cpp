@@ -24,9 +24,10 @@ void Socket::ClearBuf() {
     iBufUsed = 0;
 }
 
-// Waits up to seconds for data (or a close) on the socket: >0 readable,
-// 0 timed out, -1 failed. poll has no descriptor limit, unlike select.
-int Socket::WaitReadable(unsigned long seconds) {
+// Waits up to seconds for the socket to be ready for events (data or a
+// close for POLLIN, room for POLLOUT): >0 ready, 0 timed out, -1 failed.
+// poll has no descriptor limit, unlike select.
+int Socket::WaitReady(short events, unsigned long seconds) {
     // poll would silently wait out the time on a missing descriptor.
     if (iSocket < 0) {
         errno = EBADF;
@@ -37,7 +38,7 @@ int Socket::WaitReadable(unsigned long seconds) {
     ts.tv_sec = static_cast<time_t>(seconds < maxseconds ? seconds : maxseconds);
     pollfd pfd{};
     pfd.fd = iSocket;
-    pfd.events = POLLIN;
+    pfd.events = events;
     return ppoll(&pfd, 1, &ts, nullptr);
 }
 
@@ -71,7 +72,7 @@ static bool nothingyet(int r) {
 int Socket::ReadPortions() {
     int r = readwaiting(iSocket, pcRecvBuf1, kLineMax);
     if (nothingyet(r)) {
-        r = WaitReadable(ulTimeout);
+        r = WaitReady(POLLIN, ulTimeout);
         iResult = r;
         if (r <= 0) {
             int e = errno;
@@ -201,7 +202,7 @@ int Socket::Recv(int n) {
         return take;
     }
 
-    int r = WaitReadable(ulTimeout);
+    int r = WaitReady(POLLIN, ulTimeout);
     if (r == 0) {
         errno = ETIMEDOUT;
         iResult = ETIMEDOUT;

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,12 +103,19 @@ int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
 }
 
 int Socket::Send(char* data, int length) {
-    // The kernel may take a blocking send in parts (a signal, a huge block):
-    // send the rest until all is out. MSG_NOSIGNAL turns a reset peer into -1
-    // instead of a SIGPIPE that would end the program.
+    // The kernel may take a send in parts: send the rest until all is out.
+    // MSG_NOSIGNAL turns a reset peer into -1 instead of a SIGPIPE that
+    // would end the program. A peer that stops reading must not hold the
+    // program for ever: each wait for room is bounded by ulTimeout, like
+    // each wait for data.
     int sent = 0;
     while (sent < length) {
-        ssize_t n = send(iSocket, data + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = send(iSocket, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int ready = WaitReady(POLLOUT, ulTimeout);
+            if (ready > 0) continue;
+            if (ready == 0) errno = ETIMEDOUT;
+        }
         if (n < 0) {
             iResult = -1;
             return -1;

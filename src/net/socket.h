@@ -67,7 +67,7 @@ private:
     int iBufUsed;
 
     void ClearBuf();
-    int WaitReadable(unsigned long seconds);
+    int WaitReady(short events, unsigned long seconds);
     int ReadPortions();
     void PreparePeerStrings();
 };

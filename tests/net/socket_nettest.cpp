@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -246,3 +247,25 @@ TEST(Options, SetWhatTheyNameAndReportFailures) {
 }
 
 }  // namespace
+
+TEST(Send, GivesUpOnAPeerThatStopsReading) {
+    Socket listener;
+    ASSERT_GE(listener.Create(), 0);
+    ASSERT_EQ(listener.Passive(0, 1, htonl(INADDR_LOOPBACK)), 0);
+    char host[] = "127.0.0.1";
+    Socket client;
+    client.Create();
+    ASSERT_EQ(client.Connect(host, listener.usLocalPort), 0);
+    std::unique_ptr<Socket> peer(listener.Accept());
+    ASSERT_TRUE(peer);
+
+    // Far more than the two socket buffers hold: the peer reads nothing.
+    std::string block(64 << 20, 'x');
+    client.ulTimeout = 1;
+    auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(client.Send(&block[0], static_cast<int>(block.size())), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(client.iResult, -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
