@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "config/config.h"
@@ -285,36 +284,25 @@ PostStep signoff(Socket& sock) {
 
 int postemail() {
     Socket sock;
-    PostStep step = END;
+    bool ready = false;
     if (hostname[0] == '\0') {
         logprintf("Your hostname not defined\n");
     } else if (smtphost[0] == '\0') {
         logprintf("SMTP hostname not defined\n");
     } else {
-        std::string path = std::string(soupdir) + "REPLIES";
-        File replies(fopen(path.c_str(), "rb"));
-        if (!replies) {
-            if (verbose) logprintf("+ No REPLIES file found, not posting any email\n");
-            return 1;
-        }
-        PostDialogue dialogue{
-            [&sock] { return opensession(sock); },
-            [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
-                return postmessage(sock, file, start, length, path, failed);
-            },
-            [&sock] { return signoff(sock); },
-            "+ No mail messages to be posted\n"};
-        step = postreplies(replies.get(), MAILKIND, transfer[POSTNEWS], dialogue);
+        ready = true;
     }
-
-    if (step == GOON) {
-        if (killreplies == -1) killreplies = 1;
-        return 1;
-    }
-    if (step == QUITANDEND && sendcommand(sock, "QUIT") == 0) getsmtpanswer(sock, 0);
-    if (sock.iSocket != -1) sock.Close();
-    logprintf("(skipping email post)\n");
-    // Something listed in REPLIES was not sent.
-    killreplies = 0;
-    return 0;
+    PostDialogue dialogue{
+        [&sock] { return opensession(sock); },
+        [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
+            return postmessage(sock, file, start, length, path, failed);
+        },
+        [&sock] { return signoff(sock); },
+        [&sock] {
+            if (sendcommand(sock, "QUIT") == 0) getsmtpanswer(sock, 0);
+        },
+        "+ No REPLIES file found, not posting any email\n",
+        "+ No mail messages to be posted\n",
+        "(skipping email post)\n"};
+    return postphase(sock, ready, MAILKIND, transfer[POSTNEWS], dialogue);
 }

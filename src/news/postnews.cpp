@@ -2,8 +2,6 @@
 // through one connection, one POST per article.
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <string>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -109,34 +107,19 @@ PostStep signoff(Socket& sock) {
 
 int postnews() {
     Socket sock;
-    PostStep step = END;
-    if (nntphost[0] == '\0') {
-        logprintf("NNTP hostname not defined\n");
-    } else {
-        std::string path = std::string(soupdir) + "REPLIES";
-        File replies(fopen(path.c_str(), "rb"));
-        if (!replies) {
-            if (verbose) logprintf("+ No REPLIES file found, not posting any news\n");
-            return 1;
-        }
-        PostDialogue dialogue{
-            [&sock] { return opensession(sock); },
-            [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
-                return postarticle(sock, file, start, length, path, failed);
-            },
-            [&sock] { return signoff(sock); },
-            "+ No news messages to be posted\n"};
-        step = postreplies(replies.get(), NEWSKIND, transfer[POSTMAIL], dialogue);
-    }
-
-    if (step == GOON) {
-        if (killreplies == -1) killreplies = 1;
-        return 1;
-    }
-    if (step == QUITANDEND && sendcommand(sock, "QUIT\r\n") == 0) getnntpanswer(sock, 0);
-    if (sock.iSocket != -1) sock.Close();
-    logprintf("(skipping news post)\n");
-    // Something listed in REPLIES was not posted.
-    killreplies = 0;
-    return 0;
+    bool ready = nntphost[0] != '\0';
+    if (!ready) logprintf("NNTP hostname not defined\n");
+    PostDialogue dialogue{
+        [&sock] { return opensession(sock); },
+        [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
+            return postarticle(sock, file, start, length, path, failed);
+        },
+        [&sock] { return signoff(sock); },
+        [&sock] {
+            if (sendcommand(sock, "QUIT\r\n") == 0) getnntpanswer(sock, 0);
+        },
+        "+ No REPLIES file found, not posting any news\n",
+        "+ No news messages to be posted\n",
+        "(skipping news post)\n"};
+    return postphase(sock, ready, NEWSKIND, transfer[POSTMAIL], dialogue);
 }

@@ -2,11 +2,11 @@
 // phases share; the phases supply the dialogue with their server.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "net/socket.h"
 #include "soup/soup.h"
 
 namespace {
@@ -80,8 +80,6 @@ PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
     return GOON;
 }
 
-}  // namespace
-
 PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue) {
     bool connected = false;
     char line[256];
@@ -103,4 +101,30 @@ PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue&
     if (connected) return dialogue.signoff();
     if (verbose) logprintf("%s", dialogue.nothingposted);
     return GOON;
+}
+
+}  // namespace
+
+int postphase(Socket& sock, bool ready, int mine, int otherruns, const PostDialogue& dialogue) {
+    PostStep step = END;
+    if (ready) {
+        std::string path = std::string(soupdir) + "REPLIES";
+        File replies(fopen(path.c_str(), "rb"));
+        if (!replies) {
+            if (verbose) logprintf("%s", dialogue.noreplies);
+            return 1;
+        }
+        step = postreplies(replies.get(), mine, otherruns, dialogue);
+    }
+
+    if (step == GOON) {
+        if (killreplies == -1) killreplies = 1;
+        return 1;
+    }
+    if (step == QUITANDEND) dialogue.quit();
+    if (sock.iSocket != -1) sock.Close();
+    logprintf("%s", dialogue.skipping);
+    // Something listed in REPLIES was not sent.
+    killreplies = 0;
+    return 0;
 }

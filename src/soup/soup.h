@@ -137,7 +137,7 @@ enum PostStep {
     END          // end the phase at once
 };
 
-// The dialogue of a posting phase with its server.
+// The dialogue of a posting phase with its server, and its reports.
 struct PostDialogue {
     // Connects and greets; called at the first entry to be posted.
     std::function<PostStep()> open;
@@ -146,15 +146,24 @@ struct PostDialogue {
     std::function<PostStep(FILE* file, long start, long length, const char* path, bool& failed)> post;
     // Signs off at the end of REPLIES, when connected.
     std::function<PostStep()> signoff;
+    // Sends QUIT once and reads one answer, whatever it says.
+    std::function<void()> quit;
+    // Reported in verbose mode when there is no REPLIES file.
+    const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.
     const char* nothingposted;
+    // Reported when the phase ends through a failure.
+    const char* skipping;
 };
 
-// Reads REPLIES, judges each line for the posting phase of kind mine and
-// posts every message of the files to be posted. A file is removed (not in
-// test mode) once all its messages were sent; anything listed but not sent
-// sets killreplies to 0. A file that AREAS lists is fetched mail or news
-// that took a name REPLIES still holds: it is neither sent nor removed.
-PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue);
+// Runs a posting phase whose settings were checked (ready false: a missing
+// setting was reported): reads REPLIES, judges each line for the phase of
+// kind mine and posts every message of the files to be posted through
+// sock. A file is removed (not in test mode) once all its messages were
+// sent. A file that AREAS lists is fetched mail or news that took a name
+// REPLIES still holds: it is neither sent nor removed. Anything listed but
+// not sent sets killreplies to 0; a regular end turns -1 into 1. Returns 1
+// after a regular end (or without REPLIES), 0 after a failure.
+int postphase(Socket& sock, bool ready, int mine, int otherruns, const PostDialogue& dialogue);
 
 #endif
