@@ -36,14 +36,7 @@ int Socket::Passive(unsigned short port, int reuse, unsigned long localAddr) {
     if (iResult < 0) return iResult;
     iResult = listen(iSocket, 10);
     if (iResult < 0) return iResult;
-    if (usLocalPort == 0) {
-        std::memset(&saLocal, 0, sizeof saLocal);
-        socklen_t len = iAddrLen;
-        iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&saLocal), &len);
-        iAddrLen = len;
-        if (iResult < 0) return iResult;
-        usLocalPort = ntohs(saLocal.sin_port);
-    }
+    if (usLocalPort == 0 && ReadLocalPort() < 0) return iResult;
     return 0;
 }
 

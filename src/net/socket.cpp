@@ -91,14 +91,18 @@ int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
     iResult = connect(iSocket, reinterpret_cast<sockaddr*>(&saRemote), iAddrLen);
     if (iResult != 0) return -1;
 
-    if (usLocalPort == 0) {
-        std::memset(&saLocal, 0, sizeof saLocal);
-        socklen_t len = iAddrLen;
-        iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&saLocal), &len);
-        iAddrLen = len;
-        if (iResult < 0) return iResult;
-        usLocalPort = ntohs(saLocal.sin_port);
-    }
+    if (usLocalPort == 0 && ReadLocalPort() < 0) return iResult;
+    return iResult;
+}
+
+// Reads back the local address the system chose, with its port; the result
+// of the call is left in iResult.
+int Socket::ReadLocalPort() {
+    std::memset(&saLocal, 0, sizeof saLocal);
+    socklen_t len = iAddrLen;
+    iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&saLocal), &len);
+    iAddrLen = len;
+    if (iResult >= 0) usLocalPort = ntohs(saLocal.sin_port);
     return iResult;
 }
 

@@ -68,6 +68,7 @@ private:
 
     void ClearBuf();
     int WaitReady(short events, unsigned long seconds);
+    int ReadLocalPort();
     int ReadPortions();
     void PreparePeerStrings();
 };
