@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string record(const std::string& text) {
-    std::string len(4, '\0');
-    for (int i = 0; i < 4; i++) len[i] = static_cast<char>(text.size() >> (24 - 8 * i));
-    return len + text;
-}
-
 struct Outcome {
     int status;
     bool replies, mailfile, newsfile;

@@ -16,17 +16,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string be32(uint32_t v) {
-    std::string s(4, '\0');
-    s[0] = static_cast<char>(v >> 24);
-    s[1] = static_cast<char>(v >> 16);
-    s[2] = static_cast<char>(v >> 8);
-    s[3] = static_cast<char>(v);
-    return s;
-}
-
-std::string record(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }
-
 // Everything from the phase's first report on; the banner and the log's
 // header line belong to the driver.
 std::string fromphase(const std::string& text) {

@@ -20,10 +20,6 @@ namespace {
 
 const std::string G = "\x01\x01\x01\x01";
 
-std::string be32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
 // A packet directory with its configuration and log.
 struct Packet {
     TempDir dir;

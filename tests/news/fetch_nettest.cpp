@@ -63,12 +63,6 @@ Script& article(Script& s, long n, const std::string& text) {
 
 Script& quit(Script& s) { return s.expect("QUIT\r\n").send("205 bye\r\n"); }
 
-// A stored record: big-endian length, then the text.
-std::string record(const std::string& text) {
-    size_t n = text.size();
-    return std::string{char(n >> 24), char(n >> 16 & 255), char(n >> 8 & 255), char(n & 255)} + text;
-}
-
 TEST(FetchNews, RangesMarksAndPacket) {
     NewsRun r("comp.inside: 1-100\ncomp.expired: 1-100\ncomp.zero: 1-100\ncomp.above: 5-300\ncomp.nocolon\n"
               "a.b: 1-5,7-9\n\ncomp.refused: 3-9\ncomp.lastmissing: 0-10\n");

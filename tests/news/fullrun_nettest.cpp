@@ -21,10 +21,6 @@ using ::testing::Not;
 
 namespace {
 
-std::string be32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-std::string record(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }
 std::string rnews(const std::string& text) { return "#! rnews " + std::to_string(text.size()) + "\n" + text; }
 
 // The outgoing packet: two mail files and two news files, listed in

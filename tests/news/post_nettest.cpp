@@ -24,10 +24,6 @@ namespace {
 
 const std::string G = "\x01\x01\x01\x01";
 
-std::string be32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-std::string record(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }
 std::string rnews(const std::string& text) { return "#! rnews " + std::to_string(text.size()) + "\n" + text; }
 
 // A packet directory with its configuration and log.

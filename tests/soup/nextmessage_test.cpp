@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "run.h"
 #include "soup/soup.h"
 
 namespace {
@@ -52,10 +53,6 @@ Split split(const std::string& data, char letter) {
     }
     ADD_FAILURE() << "no end after more calls than the file has bytes";
     return result;
-}
-
-std::string be32(uint32_t n) {
-    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
 }
 
 const std::string G = "\x01\x01\x01\x01";

@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string be32(uint32_t v) {
-    std::string s(4, '\0');
-    s[0] = static_cast<char>(v >> 24);
-    s[1] = static_cast<char>(v >> 16);
-    s[2] = static_cast<char>(v >> 8);
-    s[3] = static_cast<char>(v);
-    return s;
-}
-
 TEST(Genfname, FirstFreeNumber) {
     TempDir dir;
     std::string base = dir.path() + "/";

@@ -131,3 +131,9 @@ std::vector<std::string> listdir(const std::string& path) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::string be32(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string record(const std::string& text) { return be32(static_cast<uint32_t>(text.size())) + text; }

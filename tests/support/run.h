@@ -3,6 +3,7 @@
 #ifndef VORPA_TESTS_RUN_H
 #define VORPA_TESTS_RUN_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ private:
 std::string readfile(const std::string& path);
 void writefile(const std::string& path, const std::string& data);
 bool fileexists(const std::string& path);
+// A 4-byte big-endian number, as the packet's length fields hold it.
+std::string be32(uint32_t v);
+// One record of a fetched message file: the length, then the text.
+std::string record(const std::string& text);
+
 // Names in a directory, sorted.
 std::vector<std::string> listdir(const std::string& path);
 
