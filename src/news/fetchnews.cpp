@@ -171,7 +171,7 @@ bool NewsFetch::preconditions() {
         tempmade = true;
         // The new state file replaces the old one: it keeps its permissions.
         struct stat st;
-        if (fstat(fileno(state.get()), &st) == 0) fchmod(fileno(temp.get()), st.st_mode & 07777);
+        if (fstat(fileno(state.get()), &st) == 0) fchmod(temp.descriptor(), st.st_mode & 07777);
     }
     return true;
 }

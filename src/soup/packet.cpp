@@ -24,49 +24,83 @@ PacketFile::~PacketFile() { discard(); }
 
 bool PacketFile::open(const char* path, const char* mode) {
     discard();
-    f = std::fopen(path, mode);
-    good = f != nullptr;
-    // Fetched files are written a line at a time: a larger buffer spares
-    // most of the system calls.
-    if (f) std::setvbuf(f, buffer.get(), _IOFBF, kBufferSize);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
+    fd = ::open(path, flags, 0666);
+    used = 0;
+    flushed = 0;
+    good = fd != -1;
+    if (good && mode[0] == 'a') {
+        off_t end = lseek(fd, 0, SEEK_END);
+        flushed = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    return good;
+}
+
+// Writes all of data at the file's end, as write() may take only part.
+static bool writeall(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool PacketFile::flush() {
+    if (used == 0) return good;
+    if (!writeall(fd, buffer.get(), used)) good = false;
+    flushed += used;
+    used = 0;
     return good;
 }
 
 bool PacketFile::write(const void* data, size_t len) {
-    if (!f) return false;
-    if (len > 0 && std::fwrite(data, 1, len, f) != len) {
-        good = false;
-        return false;
+    if (fd == -1 || !good) return false;
+    if (used + len > kBufferSize) {
+        if (!flush()) return false;
+        if (len >= kBufferSize) {
+            if (!writeall(fd, static_cast<const char*>(data), len)) return good = false;
+            flushed += len;
+            return true;
+        }
     }
+    std::memcpy(buffer.get() + used, data, len);
+    used += len;
     return true;
 }
 
-// The bytes still buffered go out first, so that the patch is not
-// overwritten by them; the stream's position stays at the end.
+// Bytes still in the buffer are patched there; the rest is on file already.
 bool PacketFile::patch(long offset, const void* data, size_t len) {
-    if (!f) return false;
-    if (std::fflush(f) != 0 ||
-        pwrite(fileno(f), data, len, static_cast<off_t>(offset)) != static_cast<ssize_t>(len)) {
-        good = false;
-        return false;
+    if (fd == -1 || !good || offset < 0) return false;
+    uint64_t at = static_cast<uint64_t>(offset);
+    if (at + len > flushed + used) return good = false;
+    if (at >= flushed) {
+        std::memcpy(buffer.get() + (at - flushed), data, len);
+        return true;
     }
+    if (at + len > flushed && !flush()) return false;
+    if (pwrite(fd, data, len, static_cast<off_t>(at)) != static_cast<ssize_t>(len)) return good = false;
     return true;
 }
 
 bool PacketFile::commit() {
-    if (!f) return false;
-    bool ok = good;
-    if (std::fflush(f) != 0) ok = false;
-    if (fsync(fileno(f)) != 0) ok = false;
-    if (std::fclose(f) != 0) ok = false;
-    f = nullptr;
-    good = ok;
-    return ok;
+    if (fd == -1) return false;
+    bool done = flush();
+    if (fsync(fd) != 0) done = false;
+    if (close(fd) != 0) done = false;
+    fd = -1;
+    good = done;
+    return done;
 }
 
 void PacketFile::discard() {
-    if (f) std::fclose(f);
-    f = nullptr;
+    if (fd == -1) return;
+    flush();
+    close(fd);
+    fd = -1;
+    used = 0;
 }
 
 namespace {
@@ -84,8 +118,7 @@ bool RecordWriter::begin(PacketFile& packet, uint32_t placeholder) {
     file = &packet;
     linestart = true;
     if (!file->isopen()) return false;
-    start = std::ftell(file->get());
-    if (start < 0) return false;
+    start = file->position();
     unsigned char len[4];
     putbe32(len, placeholder);
     return file->write(len, sizeof len);
@@ -100,10 +133,12 @@ long RecordWriter::line(const char* text, size_t len) {
         text++;
         len--;
     }
-    for (size_t i = 0; i + 1 < len; i++) {
-        if (text[i] == '\r' && text[i + 1] == '\n') {
-            if (!file->write(text, i) || !file->write("\n", 1)) return -1;
-            return static_cast<long>(i + 1);
+    const char* end = text + len;
+    for (const char* lf = text; (lf = static_cast<const char*>(std::memchr(lf, '\n', end - lf))); lf++) {
+        if (lf > text && lf[-1] == '\r') {
+            size_t keep = static_cast<size_t>(lf - 1 - text);
+            if (!file->write(text, keep) || !file->write("\n", 1)) return -1;
+            return static_cast<long>(keep + 1);
         }
     }
     if (!file->write(text, len)) return -1;
@@ -112,7 +147,7 @@ long RecordWriter::line(const char* text, size_t len) {
 
 bool RecordWriter::end() {
     if (!file || !file->isopen()) return false;
-    long pos = std::ftell(file->get());
+    long pos = file->position();
     if (pos < start + 4) return false;
     long length = pos - start - 4;
     if (static_cast<unsigned long>(length) > 0xFFFFFFFFul) return false;

@@ -18,8 +18,10 @@ class Socket;
 long genfname(const char* base, const char* ext, char* out);
 
 // A packet or state file that is closed exactly once on every way out.
-// Writes are checked; commit() flushes, syncs and closes, and fails if any
-// earlier write or any of those steps failed.
+// Writes are checked and gathered in a buffer of its own, so that a record
+// length can be patched there without a system call; commit() flushes,
+// syncs and closes, and fails if any earlier write or any of those steps
+// failed.
 class PacketFile {
 public:
     PacketFile() = default;
@@ -27,22 +29,30 @@ public:
     PacketFile& operator=(const PacketFile&) = delete;
     ~PacketFile();
 
+    // mode as for fopen: "w" or "wb" truncate, "a" or "ab" append.
     bool open(const char* path, const char* mode);
-    bool isopen() const { return f != nullptr; }
-    FILE* get() const { return f; }
+    bool isopen() const { return fd != -1; }
+    int descriptor() const { return fd; }
     bool write(const void* data, size_t len);
+    // The offset the next write goes to.
+    long position() const { return static_cast<long>(flushed + used); }
     bool ok() const { return good; }
     // Overwrites len bytes at offset, leaving the position where it is.
     bool patch(long offset, const void* data, size_t len);
-    // Flush, fsync, fclose; false on failure (including any earlier write).
+    // Flush, fsync, close; false on failure (including any earlier write).
     bool commit();
-    // Close without caring (a file being abandoned).
+    // Writes out what is buffered and closes, without checking: a file
+    // being abandoned keeps what it was given.
     void discard();
 
 private:
     static constexpr size_t kBufferSize = 65536;
+    bool flush();
+
     std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
-    FILE* f = nullptr;
+    size_t used = 0;     // bytes in buffer
+    uint64_t flushed = 0;  // file offset of buffer[0]
+    int fd = -1;
     bool good = true;
 };
 
