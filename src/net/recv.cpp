@@ -1,5 +1,7 @@
 // Line and block reception under time-outs, with a read-ahead store of two
 // buffers shared by RecvTeol and Recv.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -65,6 +67,15 @@ static bool nothingyet(int r) {
     return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+// Sends at once the acknowledgement Linux would delay by some 40 ms. A
+// server that holds back a small write until its last one is acknowledged
+// (Nagle: INN's two-part replies, answers to pipelined commands) would
+// otherwise make every such wait that long. Failure only costs the delay.
+static void acknowledgenow(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 // Fills buffer 1 from the network, and buffer 2 as well when buffer 1 came
 // back full and more data is already waiting. Returns 0, or -1 after printing
 // the reason. Data already waiting is taken without a wait first, which
@@ -72,6 +83,7 @@ static bool nothingyet(int r) {
 int Socket::ReadPortions() {
     int r = readwaiting(iSocket, pcRecvBuf1, kLineMax);
     if (nothingyet(r)) {
+        acknowledgenow(iSocket);
         r = WaitReady(POLLIN, ulTimeout);
         iResult = r;
         if (r <= 0) {

@@ -3,9 +3,6 @@
 // newsgroup list is saved first on request, and the state file is replaced
 // by one with the new marks once the server has accepted QUIT.
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,17 +87,6 @@ int percentof(long n, long first, long last) {
     __int128 done = static_cast<__int128>(n) - first;
     __int128 span = static_cast<__int128>(last) - first + 1;
     return static_cast<int>(done * 100 / span);
-}
-
-// Servers that write a reply in two parts (INN's nnrpd does) hold the second
-// part back until the first is acknowledged (Nagle), while Linux delays the
-// acknowledgement of a reply to a request just sent, by some 40 ms. Asked
-// after the request has gone out, the kernel acknowledges at once: an
-// article then takes well under a millisecond instead of 44. Failure only
-// costs the delay, so it is not checked.
-void ackpromptly(const Socket& s) {
-    int on = 1;
-    setsockopt(s.iSocket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 class NewsFetch {
@@ -311,7 +297,6 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             std::perror("Send");
             return Step::Abort;
         }
-        ackpromptly(s);
         int answer = getnntpanswer(s, 1);
         if (answer == -1) {
             // The connection is fit only for closing now.
