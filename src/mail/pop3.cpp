@@ -150,14 +150,53 @@ struct Progress {
     uint64_t bytes = 0;
     uint32_t average = 0;
 
+    // The clock is read when a window closes, not for every line.
     void received(uint32_t len) {
         bytes += len;
-        if (bytes > 10000) {
-            uint32_t now = mtime();
-            if (now > start) average = ratecps(bytes, now - start);
-        }
-        window.add(len);
+        if (window.add(len) != 0) updateaverage();
     }
+    void updateaverage() {
+        if (bytes <= 10000) return;
+        uint32_t now = mtime();
+        if (now > start) average = ratecps(bytes, now - start);
+    }
+};
+
+// Commands of one kind (RETR or DELE) for the list entries that take it,
+// sent up to `window` ahead of the answer being read: the server then
+// streams its answers instead of waiting a round trip for each command.
+class Pipeline {
+public:
+    Pipeline(Socket& sock, const std::vector<ListEntry>& list, const char* verb, int32_t minsize)
+        : sock(sock), list(list), verb(verb), minsize(minsize) {}
+
+    // Before an answer is read: refills the pipeline, in one send, once it
+    // has run half empty. False after a reported failed send.
+    bool fill() {
+        if (outstanding > window / 2) return true;
+        int len = 0;
+        for (; next < list.size() && outstanding < window; next++) {
+            if (list[next].size < minsize) continue;
+            len += snprintf(sock.pszBuf + len, 16384 - len, "%s %ld\r\n", verb, static_cast<long>(list[next].number));
+            outstanding++;
+        }
+        if (len > 0 && sock.Send(sock.pszBuf) == -1) {
+            perror("Send");
+            return false;
+        }
+        return true;
+    }
+    // One answer read; the commands not yet answered.
+    int answered() { return --outstanding; }
+
+private:
+    static constexpr int window = 32;  // 32 commands take at most 576 bytes
+    Socket& sock;
+    const std::vector<ListEntry>& list;
+    const char* verb;
+    int32_t minsize;
+    size_t next = 0;
+    int outstanding = 0;
 };
 
 // Reports a "From:" header line, given without its line end.
@@ -216,6 +255,7 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
         }
     }
     progress.meter.erase();
+    progress.updateaverage();
     if (!record.end()) {
         logprintf("Cannot write to %s\n", name);
         return false;
@@ -235,13 +275,14 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
         return false;
     }
     Progress progress;
+    Pipeline retr(sock, list, "RETR", 1);
     int count = static_cast<int>(list.size());
     for (int i = 0; i < count; i++) {
         const ListEntry& entry = list[i];
         if (entry.size <= 0) continue;
         printf("Fetching message %d of %d (%ld bytes)...\n", i + 1, count, static_cast<long>(entry.size));
-        snprintf(sock.pszBuf, 16384, "RETR %ld\r\n", static_cast<long>(entry.number));
-        if (!command(sock)) return false;
+        if (!retr.fill() || getpopanswer(sock) != 0) return false;
+        retr.answered();
         if (!receivemessage(sock, file, name, entry, progress)) return false;
     }
     if (!file.commit()) {
@@ -259,12 +300,24 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
     return true;
 }
 
+// Every message is stored and listed by now, so the DELEs already sent
+// when one is refused may take effect as well.
 bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
     if (verbose) logprintf("+ Deleting messages from POP3 server...\n");
+    Pipeline dele(sock, list, "DELE", 0);
     for (const ListEntry& entry : list) {
         if (entry.size < 0) continue;
-        snprintf(sock.pszBuf, 16384, "DELE %ld\r\n", static_cast<long>(entry.number));
-        if (!command(sock)) return false;
+        if (!dele.fill()) return false;
+        int answer = getpopanswer(sock);
+        int unanswered = dele.answered();
+        if (answer == 0) continue;
+        if (answer == 1) {
+            // The server is still in step: take the answers to the DELEs
+            // already sent, so that the answer read after QUIT is its own.
+            for (; unanswered > 0; unanswered--)
+                if (getpopanswer(sock) == -1) break;
+        }
+        return false;
     }
     return true;
 }

@@ -346,35 +346,40 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
              // The answer to QUIT is read after the stray terminator.
              "POP3 host did not send valid answer\n" + skip,
          "-", "-"},
+        // RETR 3 went out with the others; its answer is what the client
+        // reads after QUIT before it closes.
         {"RETR",
          [](Script& s) {
              listthree(s)
                  .expect("RETR 1\r\n")
-                 .send("+OK\r\n" + wire1 + ".\r\n")
                  .expect("RETR 2\r\n")
+                 .expect("RETR 3\r\n")
+                 .send("+OK\r\n" + wire1 + ".\r\n")
                  .send("-ERR gone\r\n")
-                 .expect("QUIT\r\n")
-                 .send("+OK\r\n");
+                 .send("+OK\r\n" + wire3 + ".\r\n")
+                 .expect("QUIT\r\n");
          },
-         commandsthree.substr(0, commandsthree.find("RETR 3")) + "QUIT\r\n",
+         commandsthree + "QUIT\r\n",
          three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\r\n" + skip,
          record(stored1), "-"},
         // The file is complete and listed before the first DELE, so a
         // refusal half-way leaves every message either stored or on the
         // server.
+        // The answers to the DELEs sent ahead are read (and reported) before
+        // QUIT, so that QUIT gets its own answer.
         {"DELE",
          [](Script& s) {
              retrievethree(listthree(s))
                  .expect("DELE 1\r\n")
-                 .send("+OK\r\n")
                  .expect("DELE 2\r\n")
-                 .send("-ERR locked\r\n")
+                 .expect("DELE 3\r\n")
+                 .send("+OK\r\n-ERR locked\r\n-ERR still locked\r\n")
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         commandsthree + "DELE 1\r\nDELE 2\r\nQUIT\r\n",
+         commandsthree + "DELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n",
          three + "* Message from Alice <alice@example.org>\n* Message from \n* Message from Bob <bob@example.org>\n" +
-             "POP3 host returned error: -ERR locked\r\n" + skip,
+             "POP3 host returned error: -ERR locked\r\nPOP3 host returned error: -ERR still locked\r\n" + skip,
          all, area},
         {"QUIT",
          [](Script& s) {
@@ -411,6 +416,45 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
         EXPECT_EQ(fileexists(box.soup + "/00000000.MSG") ? box.file("00000000.MSG") : "-", c.msgfile);
         EXPECT_EQ(fileexists(box.soup + "/AREAS") ? box.file("AREAS") : "-", c.areas);
     }
+}
+
+// The commands go out ahead of the answers, 32 at most, and the pipeline is
+// refilled once half of them are answered: a server that answers only
+// after it has read 32 RETRs, or 32 DELEs, is served all the same.
+TEST(Pop3Fetch, CommandsArePipelined) {
+    Mailbox box;
+    const int count = 40;
+    std::string wire = "From: p@q\r\n\r\n..body\r\n";
+    std::string list = "+OK\r\n";
+    for (int i = 1; i <= count; i++) list += std::to_string(i) + " " + std::to_string(wire.size()) + "\r\n";
+    ScriptedServer server(110);
+    Script& s = login(server.session())
+                    .expect("STAT\r\n")
+                    .send("+OK " + std::to_string(count) + " 999\r\n")
+                    .expect("LIST\r\n")
+                    .send(list + ".\r\n");
+    std::string commands = "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\n";
+    for (const char* verb : {"RETR", "DELE"}) {
+        std::string answer = verb[0] == 'R' ? "+OK\r\n" + wire + ".\r\n" : "+OK\r\n";
+        for (int i = 1; i <= 32; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
+        for (int i = 1; i <= 16; i++) s.send(answer);
+        for (int i = 33; i <= count; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
+        for (int i = 17; i <= count; i++) s.send(answer);
+        for (int i = 1; i <= count; i++) commands += verb + " "s + std::to_string(i) + "\r\n";
+    }
+    s.expect("QUIT\r\n").send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errors(), std::vector<std::string>{});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(server.received(0), commands + "QUIT\r\n");
+    std::string records;
+    for (int i = 0; i < count; i++) records += record("From: p@q\n\n.body\n");
+    EXPECT_EQ(box.file("00000000.MSG"), records);
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
+    EXPECT_NE(r.out.find("Fetching message 40 of 40 (" + std::to_string(wire.size()) + " bytes)...\n"),
+              std::string::npos);
 }
 
 // The connection breaks in the middle of the second message: the first
