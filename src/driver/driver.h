@@ -30,6 +30,11 @@ extern FILE* logf;
 // Messages of any length are written whole to both.
 void logprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// perror() for the phases. Standard output is flushed first: into a file or
+// a pipe it is gathered, and a cron mail holding both streams must show the
+// error where it happened among the reports.
+void syserror(const char* what);
+
 // Millisecond clock: (seconds % 1000000) * 1000 + microseconds / 1000.
 uint32_t mtime();
 

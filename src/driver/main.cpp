@@ -160,12 +160,14 @@ void closelog() {
 
 int main(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "vorpa";
-    // Reports go out a line at a time even into a file or a pipe, so that a
-    // cron mail shows the error stream's lines (start-up errors, "Send",
-    // "Receive") where they happened among the reports.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // Standard output is gathered when it is not a terminal: a line per
+    // write would cost a system call per fetched message. It is flushed
+    // before every wait for the network and before each report on the
+    // error stream, so a cron mail keeps the order of both streams; start-up
+    // errors follow the banner.
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     std::printf("Documentation: see README.md\n\n");
+    std::fflush(stdout);
 
     scancommandline(argc, argv);
 

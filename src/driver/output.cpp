@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <string>
 
@@ -46,6 +47,13 @@ void logprintf(const char* format, ...) {
     va_start(ap, format);
     vlogprintf(format, ap);
     va_end(ap);
+}
+
+void syserror(const char* what) {
+    int saved = errno;  // the reason being reported, whatever the flush does
+    fflush(stdout);
+    errno = saved;
+    perror(what);
 }
 
 uint32_t mtime() {

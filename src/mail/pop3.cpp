@@ -65,7 +65,7 @@ bool isterminator(const char* line, int len) {
 // answer. False after a reported failure.
 bool command(Socket& sock) {
     if (sock.Send(sock.pszBuf) == -1) {
-        perror("Send");
+        syserror("Send");
         return false;
     }
     return getpopanswer(sock) == 0;
@@ -82,7 +82,7 @@ int endphase(Socket& sock) {
 int quitandend(Socket& sock) {
     snprintf(sock.pszBuf, 16384, "QUIT\r\n");
     if (sock.Send(sock.pszBuf) == -1)
-        perror("Send");
+        syserror("Send");
     else
         getpopanswer(sock);
     return endphase(sock);
@@ -181,7 +181,7 @@ public:
             outstanding++;
         }
         if (len > 0 && sock.Send(sock.pszBuf) == -1) {
-            perror("Send");
+            syserror("Send");
             return false;
         }
         return true;
@@ -353,7 +353,7 @@ bool emptymailbox(Socket& sock) {
 int getpopanswer(Socket& sock) {
     int len = sock.RecvTeol();
     if (len == -1) {
-        perror("Receive");
+        syserror("Receive");
         return -1;
     }
     if (len >= 3 && memicmp(sock.pszBuf, "+OK", 3) == 0) return 0;
@@ -372,7 +372,7 @@ int fetchemail() {
         return endphase(sock);
     }
     if (sock.Create() == -1) {
-        perror("Open socket");
+        syserror("Open socket");
         return endphase(sock);
     }
     sock.ulTimeout = 20;
@@ -390,7 +390,7 @@ int fetchemail() {
     if (verbose) logprintf("+ Signing off...\n");
     snprintf(sock.pszBuf, 16384, "QUIT\r\n");
     if (sock.Send(sock.pszBuf) == -1) {
-        perror("Send");
+        syserror("Send");
         return endphase(sock);
     }
     if (getpopanswer(sock) != 0) return endphase(sock);

@@ -95,7 +95,7 @@ int getsmtpanswer(Socket& sock, int quiet) {
     const char* line = sock.pszBuf;
     for (int lines = 1;; lines++) {
         if (sock.RecvTeol() == -1) {
-            perror("Receive");
+            syserror("Receive");
             return -1;
         }
         // "ddd-" continues a multi-line reply; its last line is judged.
@@ -141,11 +141,11 @@ int sendcommand(Socket& sock, const char* verb, const char* arg = "") {
     int n = snprintf(sock.pszBuf, SOCKBUFSIZE, "%s%s\r\n", verb, arg);
     if (n < 0 || n >= SOCKBUFSIZE) {
         errno = EMSGSIZE;
-        perror("Send");
+        syserror("Send");
         return -1;
     }
     if (sock.Send(sock.pszBuf) == -1) {
-        perror("Send");
+        syserror("Send");
         return -1;
     }
     return 0;
@@ -196,7 +196,7 @@ HeaderWatch withoutbcc() {
 
 PostStep opensession(Socket& sock) {
     if (sock.Create() == -1) {
-        perror("Open socket");
+        syserror("Open socket");
         return END;
     }
     sock.ulTimeout = 20;
@@ -253,7 +253,7 @@ PostStep postmessage(Socket& sock, FILE* file, long start, long length, const ch
     }
     int sent = sendmessagetext(sock, file, start, length, withoutbcc());
     if (sent == SENDTEXT_SENDFAILED) {
-        perror("Send");
+        syserror("Send");
         return QUITANDEND;
     }
     if (sent == SENDTEXT_READFAILED) {

@@ -35,6 +35,8 @@ int Socket::WaitReady(short events, unsigned long seconds) {
         errno = EBADF;
         return -1;
     }
+    // What has been reported shows while the program waits.
+    std::fflush(stdout);
     const unsigned long maxseconds = 0x7fffffffUL;
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(seconds < maxseconds ? seconds : maxseconds);
@@ -47,7 +49,6 @@ int Socket::WaitReady(short events, unsigned long seconds) {
 // Ends a failed reception: a time-out or a close by the peer reads as
 // ETIMEDOUT, other failures keep the system's reason.
 static int failreception(int callresult, int savederrno) {
-    std::fflush(stdout);
     errno = callresult == 0 ? ETIMEDOUT : savederrno;
     return -1;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 Socket::Socket()
@@ -67,6 +68,9 @@ static in_addr_t resolvehost(const char* host) {
 
 int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
                     unsigned long localAddr) {
+    // The name lookup and the connection may take long: show what has
+    // been reported so far first.
+    std::fflush(stdout);
     in_addr_t addr = resolvehost(host);
     // The all-ones address is never a server, also when written out.
     if (addr == INADDR_NONE || iSocket < 0) {

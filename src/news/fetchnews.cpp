@@ -164,7 +164,7 @@ bool NewsFetch::preconditions() {
 
 bool NewsFetch::connect() {
     if (s.Create() == -1) {
-        std::perror("Open socket");
+        syserror("Open socket");
         return false;
     }
     s.ulTimeout = 20;
@@ -198,7 +198,7 @@ Step NewsFetch::fetchlist() {
                       listhour, listmin, listsec);
     }
     if (s.Send(s.pszBuf) == -1) {
-        std::perror("Send");
+        syserror("Send");
         return Step::Abort;
     }
     int answer = getnntpanswer(s, 0);
@@ -248,7 +248,7 @@ Step NewsFetch::fetchgroup(char* line) {
 
     std::snprintf(s.pszBuf, LINEBUF, "GROUP %s\r\n", group.name);
     if (s.Send(s.pszBuf) == -1) {
-        std::perror("Send");
+        syserror("Send");
         return Step::Abort;
     }
     int answer = getnntpanswer(s, 0);
@@ -294,7 +294,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
         meter.show(percentof(n, range.first, range.last), window.rate, average);
         std::snprintf(s.pszBuf, LINEBUF, "ARTICLE %ld\r\n", n);
         if (s.Send(s.pszBuf) == -1) {
-            std::perror("Send");
+            syserror("Send");
             return Step::Abort;
         }
         int answer = getnntpanswer(s, 1);
@@ -366,7 +366,7 @@ int NewsFetch::signoff() {
     if (verbose) logprintf("+ Signing off...\n");
     std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
     if (s.Send(s.pszBuf) == -1) {
-        std::perror("Send");
+        syserror("Send");
         return abort();
     }
     if (getnntpanswer(s, 0) != 0) return cleanup();
@@ -396,7 +396,7 @@ int NewsFetch::signoff() {
 int NewsFetch::abort() {
     std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
     if (s.Send(s.pszBuf) == -1) {
-        std::perror("Send");
+        syserror("Send");
     } else {
         getnntpanswer(s, 0);
     }

@@ -11,7 +11,7 @@
 // the caller's further fields.
 int getnntpanswer(Socket& s, int quiet) {
     if (s.RecvTeol() < 1) {
-        std::perror("Receive");
+        syserror("Receive");
         return -1;
     }
     char code = s.pszBuf[0];

@@ -18,7 +18,7 @@ const int SOCKBUFSIZE = 16384;
 int sendcommand(Socket& sock, const char* command) {
     snprintf(sock.pszBuf, SOCKBUFSIZE, "%s", command);
     if (sock.Send(sock.pszBuf) == -1) {
-        perror("Send");
+        syserror("Send");
         return -1;
     }
     return 0;
@@ -44,7 +44,7 @@ HeaderWatch reportgroups() {
 
 PostStep opensession(Socket& sock) {
     if (sock.Create() == -1) {
-        perror("Open socket");
+        syserror("Open socket");
         return END;
     }
     sock.ulTimeout = 20;
@@ -73,7 +73,7 @@ PostStep postarticle(Socket& sock, FILE* file, long start, long length, const ch
 
     int sent = sendmessagetext(sock, file, start, length, reportgroups());
     if (sent == SENDTEXT_SENDFAILED) {
-        perror("Send");
+        syserror("Send");
         return QUITANDEND;
     }
     if (sent == SENDTEXT_READFAILED) {

@@ -483,6 +483,32 @@ TEST(Pop3Fetch, DroppedConnectionMidMessage) {
     EXPECT_NE(r.err.find("Receive: "), std::string::npos);
 }
 
+// Into one file, as in a cron mail, the error stream's lines stand where they
+// happened among the reports, although standard output is gathered there.
+TEST(Pop3Fetch, ErrorLinesKeepTheirPlaceInOneFile) {
+    Mailbox box;
+    ScriptedServer server(110);
+    server.session().send("+OK ready\r\n").expect("USER joe\r\n").drop();
+    server.start();
+    RunResult r = runprogram({"/bin/sh", "-c", "exec \"$0\" email fetch /verbose \"/config=$1\" 2>&1", vorpapath(),
+                              box.cfg},
+                             box.dir.path(), 60);
+    EXPECT_TRUE(server.finish());
+    size_t user = r.out.find("+ Sending USER command...\n!!! Error 0 on recv() nr 1\n");
+    size_t error = r.out.find("Receive: ");
+    ASSERT_NE(user, std::string::npos) << r.out;
+    ASSERT_NE(error, std::string::npos) << r.out;
+    EXPECT_LT(user, error) << r.out;
+    // After the failed answer comes the QUIT, whose send may fail as well.
+    size_t send = r.out.find("Send: ");
+    if (send != std::string::npos) {
+        EXPECT_LT(error, send) << r.out;
+    }
+    std::string end = "(skipping email fetch)\n\nDone.\n";
+    ASSERT_GE(r.out.size(), end.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << r.out;
+}
+
 // The message file cannot be written (file size limit): reported, no DELE,
 // no AREAS line. Both a failure while storing and one at the final flush.
 TEST(Pop3Fetch, WriteFailureDeletesNothing) {
