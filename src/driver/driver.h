@@ -60,13 +60,17 @@ public:
     // Start of a unit: the next show() always draws.
     void forget() { drawnpercent = -1; }
     // Draws "\r%d%%" (and the rates when cur is not 0) if anything changed.
-    void show(int percent, uint32_t cur, uint32_t avg);
+    // Called for every received line, so the check is inline.
+    void show(int percent, uint32_t cur, uint32_t avg) {
+        if (percent != drawnpercent || cur != drawncur || avg != drawnavg) draw(percent, cur, avg);
+    }
     // A report that must appear while the meter is shown (mail fetch).
     void report(int percent, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // Wipes the meter line at the end of a unit.
     void erase();
 
 private:
+    void draw(int percent, uint32_t cur, uint32_t avg);
     void flush();
 
     bool live;  // standard output is a terminal

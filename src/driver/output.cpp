@@ -100,8 +100,7 @@ char* puttext(char* p, const char* text) {
 // A fast transfer redraws the meter for nearly every received line, so the
 // drawing is put together by hand rather than through printf:
 // "\r%d%%" and, with a rate, " [%u cps, %u avg]      \b\b\b\b\b\b".
-void Meter::show(int percent, uint32_t cur, uint32_t avg) {
-    if (percent == drawnpercent && cur == drawncur && avg == drawnavg) return;
+void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
     char line[64];  // the longest drawing takes 60 bytes
     char* p = line;
     *p++ = '\r';
@@ -115,7 +114,9 @@ void Meter::show(int percent, uint32_t cur, uint32_t avg) {
         p = putdecimal(p, avg);
         p = puttext(p, " avg]      \b\b\b\b\b\b");
     }
-    fwrite(line, 1, static_cast<size_t>(p - line), stdout);
+    // A few bytes: put one by one into the stream's buffer, cheaper than
+    // a call of fwrite.
+    for (const char* c = line; c < p; c++) putc_unlocked(*c, stdout);
     flush();
     drawnpercent = percent;
     drawncur = cur;

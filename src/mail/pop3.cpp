@@ -190,7 +190,7 @@ public:
     int answered() { return --outstanding; }
 
 private:
-    static constexpr int window = 32;  // 32 commands take at most 576 bytes
+    static constexpr int window = 128;  // 128 commands take at most 2304 bytes
     Socket& sock;
     const std::vector<ListEntry>& list;
     const char* verb;

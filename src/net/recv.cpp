@@ -12,18 +12,33 @@
 
 #include "net/socket.h"
 
-// Makes pszBuf all zero again. Only the part the last line or block used
-// needs clearing (all of it once a command was sent from it); the rest is
-// zero already, unless a caller built a longer text in it without sending
-// it, which the byte just past that part shows.
-void Socket::ClearBuf() {
+// How far pszBuf may hold non-zero bytes. Only the part the last line or
+// block used can (all of it once a command was sent from it), unless a
+// caller built a longer text in it without sending it, which the byte just
+// past that part shows.
+size_t Socket::BufExtent() const {
     size_t used = iBufUsed;
     if (used < static_cast<size_t>(kBufSize) && pszBuf[used] != 0) {
         used += strnlen(pszBuf + used, kBufSize - used);
         if (used < static_cast<size_t>(kBufSize)) used++;
     }
-    std::memset(pszBuf, 0, used);
+    return used;
+}
+
+// Makes pszBuf all zero again.
+void Socket::ClearBuf() {
+    std::memset(pszBuf, 0, BufExtent());
     iBufUsed = 0;
+}
+
+// Ends a line of len characters in pszBuf, which held non-zero bytes up to
+// stale before: the terminator and zeros beyond, so that the whole buffer
+// reads as if cleared before the line was put in.
+void Socket::EndLine(int len, size_t stale) {
+    pszBuf[len] = '\0';
+    size_t end = static_cast<size_t>(len) + 1;
+    if (stale > end) std::memset(pszBuf + end, 0, stale - end);
+    iBufUsed = static_cast<int>(end);
 }
 
 // Waits up to seconds for the socket to be ready for events (data or a
@@ -126,7 +141,9 @@ int Socket::ReadPortions() {
 }
 
 int Socket::RecvTeol(int strip) {
-    ClearBuf();
+    // The line overwrites the last one; what lies beyond it is cleared at
+    // the end, which spares clearing the same bytes twice.
+    size_t stale = BufExtent();
     iEol = 0;
     iResult = 0;
     int idx = 0;
@@ -136,7 +153,7 @@ int Socket::RecvTeol(int strip) {
         int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
         if (len == 0) {
             if (ReadPortions() < 0) {
-                iBufUsed = idx + 1;
+                EndLine(idx, stale);
                 iResult = -1;
                 return -1;
             }
@@ -155,8 +172,10 @@ int Socket::RecvTeol(int strip) {
 
         // A CR survives only as the last character so far or right before
         // the LF; any other CR becomes a space.
-        for (char* cr = static_cast<char*>(std::memchr(pszBuf + from, '\r', idx - 1 - from)); cr;
-             cr = static_cast<char*>(std::memchr(cr + 1, '\r', pszBuf + idx - 1 - (cr + 1)))) {
+        int scanend = idx - 1;
+        if (lf && scanend > from && pszBuf[scanend - 1] == '\r') scanend--;
+        for (char* cr = static_cast<char*>(std::memchr(pszBuf + from, '\r', scanend - from)); cr;
+             cr = static_cast<char*>(std::memchr(cr + 1, '\r', pszBuf + scanend - (cr + 1)))) {
             if (cr[1] != '\n') *cr = ' ';
         }
 
@@ -182,8 +201,7 @@ int Socket::RecvTeol(int strip) {
         if (done) break;
     }
 
-    pszBuf[idx] = '\0';
-    iBufUsed = idx + 1;
+    EndLine(idx, stale);
     if (strip > 0) {
         while (idx > 0 && (pszBuf[idx - 1] == '\r' || pszBuf[idx - 1] == '\n')) pszBuf[--idx] = '\0';
     }

@@ -66,7 +66,9 @@ private:
     // clears only that much.
     int iBufUsed;
 
+    size_t BufExtent() const;
     void ClearBuf();
+    void EndLine(int len, size_t stale);
     int WaitReady(short events, unsigned long seconds);
     int ReadLocalPort();
     int ReadPortions();

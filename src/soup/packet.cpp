@@ -56,18 +56,16 @@ bool PacketFile::flush() {
     return good;
 }
 
-bool PacketFile::write(const void* data, size_t len) {
-    if (fd == -1 || !good) return false;
-    if (used + len > kBufferSize) {
-        if (!flush()) return false;
-        if (len >= kBufferSize) {
-            if (!writeall(fd, static_cast<const char*>(data), len)) return good = false;
-            flushed += len;
-            return true;
-        }
+// A write that does not fit the buffer, or one to a file that failed.
+bool PacketFile::writelong(const void* data, size_t len) {
+    if (fd == -1 || !good || !flush()) return false;
+    if (len >= kBufferSize) {
+        if (!writeall(fd, static_cast<const char*>(data), len)) return good = false;
+        flushed += len;
+        return true;
     }
-    std::memcpy(buffer.get() + used, data, len);
-    used += len;
+    std::memcpy(buffer.get(), data, len);
+    used = len;
     return true;
 }
 
@@ -133,16 +131,11 @@ long RecordWriter::line(const char* text, size_t len) {
         text++;
         len--;
     }
-    const char* end = text + len;
-    for (const char* lf = text; (lf = static_cast<const char*>(std::memchr(lf, '\n', end - lf))); lf++) {
-        if (lf > text && lf[-1] == '\r') {
-            size_t keep = static_cast<size_t>(lf - 1 - text);
-            if (!file->write(text, keep) || !file->write("\n", 1)) return -1;
-            return static_cast<long>(keep + 1);
-        }
-    }
-    if (!file->write(text, len)) return -1;
-    return static_cast<long>(len);
+    // A received line holds an LF only at its end.
+    bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
+    size_t keep = crlf ? len - 2 : len;
+    if (!file->write(text, keep) || (crlf && !file->write("\n", 1))) return -1;
+    return static_cast<long>(crlf ? keep + 1 : keep);
 }
 
 bool RecordWriter::end() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,7 +34,13 @@ public:
     bool open(const char* path, const char* mode);
     bool isopen() const { return fd != -1; }
     int descriptor() const { return fd; }
-    bool write(const void* data, size_t len);
+    // Fetched text comes a line at a time: the common case is inline.
+    bool write(const void* data, size_t len) {
+        if (used + len > kBufferSize || !good || fd == -1) return writelong(data, len);
+        std::memcpy(buffer.get() + used, data, len);
+        used += len;
+        return true;
+    }
     // The offset the next write goes to.
     long position() const { return static_cast<long>(flushed + used); }
     bool ok() const { return good; }
@@ -48,6 +55,7 @@ public:
 private:
     static constexpr size_t kBufferSize = 65536;
     bool flush();
+    bool writelong(const void* data, size_t len);
 
     std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
     size_t used = 0;     // bytes in buffer
@@ -63,8 +71,9 @@ public:
     // Notes the position and writes the placeholder length.
     bool begin(PacketFile& file, uint32_t placeholder);
     // Stores one received line of len bytes (line end included), or one
-    // piece of a line longer than the receive buffer: a leading "." of a
-    // line is dropped and the first "\r\n" becomes "\n", ending the line.
+    // piece of a line longer than the receive buffer, as RecvTeol delivers
+    // them (an LF only at the end): a leading "." of a line is dropped and
+    // a final "\r\n" becomes "\n".
     // Returns the number of bytes stored, or -1 on a write failure.
     long line(const char* text, size_t len);
     // Whether the next piece starts a line (the last one ended in "\n"):

@@ -73,11 +73,12 @@ TEST(RecordWriter, StoresLinesAndPatchesLengths) {
     EXPECT_EQ(rec.line("..\r\n", 4), 2);          // dot-stuffed dot
     EXPECT_EQ(rec.line(".x\r\n", 4), 2);          // stuffing of any line
     EXPECT_EQ(rec.line(withnul, 5), 4);           // a NUL byte is text
-    EXPECT_EQ(rec.line("one\r\ntwo\r\n", 10), 4);  // the first CR LF ends it
+    EXPECT_EQ(rec.line("cut ", 4), 4);            // a line in pieces:
+    EXPECT_EQ(rec.line(".rest\r\n", 7), 6);       // its rest keeps the dot
     EXPECT_EQ(rec.line("bare\n", 5), 5);          // other line ends as sent
     EXPECT_EQ(rec.line("cr\r", 3), 3);
     ASSERT_TRUE(rec.end());
-    std::string first = std::string("Subject: x\n\n.\nx\n") + std::string("a\0b\n", 4) + "one\nbare\ncr\r";
+    std::string first = std::string("Subject: x\n\n.\nx\n") + std::string("a\0b\n", 4) + "cut .rest\nbare\ncr\r";
 
     // A second record, long enough to use every byte of its length.
     ASSERT_TRUE(rec.begin(file, 0));
