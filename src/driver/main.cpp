@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 #include <strings.h>
+#include <unistd.h>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -161,10 +162,12 @@ void closelog() {
 int main(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "vorpa";
     // Standard output is gathered when it is not a terminal: a line per
-    // write would cost a system call per fetched message. It is flushed
-    // before every wait for the network and before each report on the
-    // error stream, so a cron mail keeps the order of both streams; start-up
-    // errors follow the banner.
+    // write would cost a system call per fetched message, and the meter
+    // adds a few hundred bytes to each. It is flushed when a wait for the
+    // network lasts and before each report on the error stream, so a cron
+    // mail keeps the order of both streams; start-up errors follow the
+    // banner.
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 65536);
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     std::printf("Documentation: see README.md\n\n");
     std::fflush(stdout);

@@ -1,7 +1,5 @@
 // Line and block reception under time-outs, with a read-ahead store of two
 // buffers shared by RecvTeol and Recv.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -41,6 +39,13 @@ void Socket::EndLine(int len, size_t stale) {
     iBufUsed = static_cast<int>(end);
 }
 
+static int pollfor(pollfd& pfd, long long ms) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return ppoll(&pfd, 1, &ts, nullptr);
+}
+
 // Waits up to seconds for the socket to be ready for events (data or a
 // close for POLLIN, room for POLLOUT): >0 ready, 0 timed out, -1 failed.
 // poll has no descriptor limit, unlike select.
@@ -50,15 +55,23 @@ int Socket::WaitReady(short events, unsigned long seconds) {
         errno = EBADF;
         return -1;
     }
-    // What has been reported shows while the program waits.
-    std::fflush(stdout);
-    const unsigned long maxseconds = 0x7fffffffUL;
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(seconds < maxseconds ? seconds : maxseconds);
     pollfd pfd{};
     pfd.fd = iSocket;
     pfd.events = events;
-    return ppoll(&pfd, 1, &ts, nullptr);
+    const unsigned long maxseconds = 0x7fffffffUL;
+    long long totalms = static_cast<long long>(seconds < maxseconds ? seconds : maxseconds) * 1000;
+    // Most waits in a transfer end within a millisecond. One that does not
+    // may be a server holding back a small write until its last one is
+    // acknowledged (Nagle: INN's two-part replies, answers to pipelined
+    // commands), so the acknowledgement goes out now; and what has been
+    // reported is shown. Doing so for every wait would cost system calls,
+    // and an acknowledgement for every segment of a stream.
+    long long briefms = totalms < 1 ? totalms : 1;
+    int r = pollfor(pfd, briefms);
+    if (r != 0 || totalms == briefms) return r;
+    if (events & POLLIN) AckNow();
+    std::fflush(stdout);
+    return pollfor(pfd, totalms - briefms);
 }
 
 // Ends a failed reception: a time-out or a close by the peer reads as
@@ -83,15 +96,6 @@ static bool nothingyet(int r) {
     return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// Sends at once the acknowledgement Linux would delay by some 40 ms. A
-// server that holds back a small write until its last one is acknowledged
-// (Nagle: INN's two-part replies, answers to pipelined commands) would
-// otherwise make every such wait that long. Failure only costs the delay.
-static void acknowledgenow(int fd) {
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
-
 // Fills buffer 1 from the network, and buffer 2 as well when buffer 1 came
 // back full and more data is already waiting. Returns 0, or -1 after printing
 // the reason. Data already waiting is taken without a wait first, which
@@ -99,7 +103,6 @@ static void acknowledgenow(int fd) {
 int Socket::ReadPortions() {
     int r = readwaiting(iSocket, pcRecvBuf1, kLineMax);
     if (nothingyet(r)) {
-        acknowledgenow(iSocket);
         r = WaitReady(POLLIN, ulTimeout);
         iResult = r;
         if (r <= 0) {

@@ -49,6 +49,9 @@ public:
     int SetLinger(int);
     int SetKeepAlive();
     int SetReusePort(int flag);
+    // Sends the acknowledgement of what was received at once, where Linux
+    // would delay it by some 40 ms, and does so for the next few segments.
+    void AckNow();
     int ResolveName();
     int SetPeerName();
 

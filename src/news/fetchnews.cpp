@@ -297,6 +297,12 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             syserror("Send");
             return Step::Abort;
         }
+        // Servers that write a reply in two parts (INN's nnrpd does) hold
+        // the second back until the first is acknowledged (Nagle): asked
+        // now, the kernel acknowledges at once, and an article takes well
+        // under a millisecond instead of one or, without the socket's own
+        // remedy, 44.
+        s.AckNow();
         int answer = getnntpanswer(s, 1);
         if (answer == -1) {
             // The connection is fit only for closing now.

@@ -116,6 +116,9 @@ bool RecordWriter::begin(PacketFile& packet, uint32_t placeholder) {
     file = &packet;
     linestart = true;
     if (!file->isopen()) return false;
+    // A record that fits the room left in the file's buffer has its length
+    // patched there, without a system call.
+    if (!file->makeroom(kRecordRoom)) return false;
     start = file->position();
     unsigned char len[4];
     putbe32(len, placeholder);

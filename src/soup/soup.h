@@ -44,6 +44,8 @@ public:
     // The offset the next write goes to.
     long position() const { return static_cast<long>(flushed + used); }
     bool ok() const { return good; }
+    // Writes out the buffer unless len more bytes fit in it.
+    bool makeroom(size_t len) { return used + len <= kBufferSize || flush(); }
     // Overwrites len bytes at offset, leaving the position where it is.
     bool patch(long offset, const void* data, size_t len);
     // Flush, fsync, close; false on failure (including any earlier write).
@@ -53,7 +55,7 @@ public:
     void discard();
 
 private:
-    static constexpr size_t kBufferSize = 65536;
+    static constexpr size_t kBufferSize = 131072;
     bool flush();
     bool writelong(const void* data, size_t len);
 
@@ -83,6 +85,7 @@ public:
     bool end();
 
 private:
+    static constexpr size_t kRecordRoom = 16384;
     PacketFile* file = nullptr;
     long start = 0;
     bool linestart = true;
