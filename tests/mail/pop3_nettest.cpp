@@ -509,6 +509,23 @@ TEST(Pop3Fetch, ErrorLinesKeepTheirPlaceInOneFile) {
     EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << r.out;
 }
 
+// Gathered into a pipe, the reports still show while the program waits on a
+// silent server.
+TEST(Pop3Fetch, ReportsShowWhileWaiting) {
+    Mailbox box;
+    ScriptedServer server(110);
+    server.session().send("+OK\r\n").expect("USER joe\r\n").silence(3000).drop();
+    server.start();
+    RunResult r = box.fetch({"/verbose"});
+    EXPECT_TRUE(server.finish());
+    size_t at = r.out.find("+ Sending USER command...\n");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    long long shown = r.outat(at + 1);
+    EXPECT_GE(shown, 0);
+    EXPECT_LT(shown, 2000) << "shown only when the silence ended";
+    EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
+}
+
 // The message file cannot be written (file size limit): reported, no DELE,
 // no AREAS line. Both a failure while storing and one at the final flush.
 TEST(Pop3Fetch, WriteFailureDeletesNothing) {

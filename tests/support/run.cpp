@@ -51,7 +51,8 @@ RunResult runprogram(const std::vector<std::string>& argv, const std::string& cw
     }
     close(outp[1]);
     close(errp[1]);
-    long long deadline = nowms() + timeouts * 1000LL;
+    long long start = nowms();
+    long long deadline = start + timeouts * 1000LL;
     pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
     std::string* dest[2] = {&r.out, &r.err};
     int open_ = 2;
@@ -71,6 +72,7 @@ RunResult runprogram(const std::vector<std::string>& argv, const std::string& cw
             ssize_t got = read(fds[i].fd, buf, sizeof buf);
             if (got > 0) {
                 dest[i]->append(buf, got);
+                if (i == 0) r.outarrivals.push_back({nowms() - start, r.out.size()});
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
@@ -84,6 +86,12 @@ RunResult runprogram(const std::vector<std::string>& argv, const std::string& cw
     waitpid(pid, &st, 0);
     r.status = (!killed && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+long long RunResult::outat(size_t n) const {
+    for (const Arrival& a : outarrivals)
+        if (a.end >= n) return a.ms;
+    return -1;
 }
 
 RunResult runvorpa(const std::vector<std::string>& args, const std::string& cwd, int timeouts) {

@@ -11,6 +11,15 @@ struct RunResult {
     int status = -1;  // exit status; -1 when killed or timed out
     std::string out;  // standard output
     std::string err;  // error stream
+    // Milliseconds after the start when standard output had delivered its
+    // first n bytes; -1 if it never did.
+    long long outat(size_t n) const;
+
+    struct Arrival {
+        long long ms;
+        size_t end;  // size of out after this piece
+    };
+    std::vector<Arrival> outarrivals;
 };
 
 // Runs vorpa (the built binary) with args in directory cwd, killing it after
