@@ -88,7 +88,13 @@ struct RateWindow {
     // Counts a received line. When the window holds more than 5000 bytes it
     // closes: the rate is recomputed if the clock moved on and the window
     // restarts. Returns the bytes of the closed window, 0 if still open.
-    uint32_t add(uint32_t len);
+    uint32_t add(uint32_t len) {
+        bytes += len;
+        return bytes <= 5000 ? 0 : close();
+    }
+
+private:
+    uint32_t close();
 };
 
 #endif

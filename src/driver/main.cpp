@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
     // network lasts and before each report on the error stream, so a cron
     // mail keeps the order of both streams; start-up errors follow the
     // banner.
-    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 65536);
+    static char outbuf[65536];  // lives until the last flush at exit
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     std::printf("Documentation: see README.md\n\n");
     std::fflush(stdout);

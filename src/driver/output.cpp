@@ -78,8 +78,14 @@ void Meter::flush() {
 
 namespace {
 
-// Writes v in decimal at p and returns the end (at most 10 digits).
+// Writes v in decimal at p and returns the end (at most 10 digits). A
+// percentage has two digits at most nearly always.
 char* putdecimal(char* p, uint32_t v) {
+    if (v < 100) {
+        if (v >= 10) *p++ = static_cast<char>('0' + v / 10);
+        *p++ = static_cast<char>('0' + v % 10);
+        return p;
+    }
     char digits[10];
     int n = 0;
     do {
@@ -95,6 +101,20 @@ char* puttext(char* p, const char* text) {
     return p;
 }
 
+char* putpercent(char* p, int percent) {
+    if (percent < 0) *p++ = '-';
+    p = putdecimal(p, percent < 0 ? 0u - static_cast<uint32_t>(percent) : static_cast<uint32_t>(percent));
+    *p++ = '%';
+    return p;
+}
+
+// A few bytes: put one by one into the stream's buffer, cheaper than a call
+// of fwrite or printf.
+void putconsole(const char* text, const char* end) {
+    FILE* out = stdout;
+    for (; text < end; text++) putc_unlocked(*text, out);
+}
+
 }  // namespace
 
 // A fast transfer redraws the meter for nearly every received line, so the
@@ -104,9 +124,7 @@ void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
     char line[64];  // the longest drawing takes 60 bytes
     char* p = line;
     *p++ = '\r';
-    if (percent < 0) *p++ = '-';
-    p = putdecimal(p, percent < 0 ? 0u - static_cast<uint32_t>(percent) : static_cast<uint32_t>(percent));
-    *p++ = '%';
+    p = putpercent(p, percent);
     if (cur != 0) {
         p = puttext(p, " [");
         p = putdecimal(p, cur);
@@ -114,9 +132,7 @@ void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
         p = putdecimal(p, avg);
         p = puttext(p, " avg]      \b\b\b\b\b\b");
     }
-    // A few bytes: put one by one into the stream's buffer, cheaper than
-    // a call of fwrite.
-    for (const char* c = line; c < p; c++) putc_unlocked(*c, stdout);
+    putconsole(line, p);
     flush();
     drawnpercent = percent;
     drawncur = cur;
@@ -129,7 +145,8 @@ void Meter::report(int percent, const char* format, ...) {
     va_start(ap, format);
     vlogprintf(format, ap);
     va_end(ap);
-    printf("%d%%", percent);
+    char text[16];
+    putconsole(text, putpercent(text, percent));
     flush();
 }
 
@@ -144,9 +161,7 @@ void RateWindow::restart() {
     rate = 0;
 }
 
-uint32_t RateWindow::add(uint32_t len) {
-    bytes += len;
-    if (bytes <= 5000) return 0;
+uint32_t RateWindow::close() {
     uint32_t now = mtime();
     if (now > start) rate = ratecps(bytes, now - start);
     uint32_t closed = bytes;

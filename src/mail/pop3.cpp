@@ -190,7 +190,7 @@ public:
     int answered() { return --outstanding; }
 
 private:
-    static constexpr int window = 128;  // 128 commands take at most 2304 bytes
+    static constexpr int window = 256;  // 256 commands take at most 4608 bytes
     Socket& sock;
     const std::vector<ListEntry>& list;
     const char* verb;

@@ -58,7 +58,7 @@ bool PacketFile::flush() {
 
 // A write that does not fit the buffer, or one to a file that failed.
 bool PacketFile::writelong(const void* data, size_t len) {
-    if (fd == -1 || !good || !flush()) return false;
+    if (!good || !flush()) return false;
     if (len >= kBufferSize) {
         if (!writeall(fd, static_cast<const char*>(data), len)) return good = false;
         flushed += len;
@@ -71,7 +71,7 @@ bool PacketFile::writelong(const void* data, size_t len) {
 
 // Bytes still in the buffer are patched there; the rest is on file already.
 bool PacketFile::patch(long offset, const void* data, size_t len) {
-    if (fd == -1 || !good || offset < 0) return false;
+    if (!good || offset < 0) return false;
     uint64_t at = static_cast<uint64_t>(offset);
     if (at + len > flushed + used) return good = false;
     if (at >= flushed) {
@@ -89,7 +89,7 @@ bool PacketFile::commit() {
     if (fsync(fd) != 0) done = false;
     if (close(fd) != 0) done = false;
     fd = -1;
-    good = done;
+    good = false;
     return done;
 }
 
@@ -98,6 +98,7 @@ void PacketFile::discard() {
     flush();
     close(fd);
     fd = -1;
+    good = false;
     used = 0;
 }
 
@@ -137,7 +138,7 @@ long RecordWriter::line(const char* text, size_t len) {
     // A received line holds an LF only at its end.
     bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
     size_t keep = crlf ? len - 2 : len;
-    if (!file->write(text, keep) || (crlf && !file->write("\n", 1))) return -1;
+    if (!file->write(text, keep) || (crlf && !file->put('\n'))) return -1;
     return static_cast<long>(crlf ? keep + 1 : keep);
 }
 

@@ -36,7 +36,7 @@ public:
     int descriptor() const { return fd; }
     // Fetched text comes a line at a time: the common case is inline.
     bool write(const void* data, size_t len) {
-        if (used + len > kBufferSize || !good || fd == -1) return writelong(data, len);
+        if (used + len > kBufferSize || !good) return writelong(data, len);
         std::memcpy(buffer.get() + used, data, len);
         used += len;
         return true;
@@ -44,6 +44,11 @@ public:
     // The offset the next write goes to.
     long position() const { return static_cast<long>(flushed + used); }
     bool ok() const { return good; }
+    bool put(char c) {
+        if (used == kBufferSize || !good) return writelong(&c, 1);
+        buffer[used++] = c;
+        return true;
+    }
     // Writes out the buffer unless len more bytes fit in it.
     bool makeroom(size_t len) { return used + len <= kBufferSize || flush(); }
     // Overwrites len bytes at offset, leaving the position where it is.
@@ -63,7 +68,7 @@ private:
     size_t used = 0;     // bytes in buffer
     uint64_t flushed = 0;  // file offset of buffer[0]
     int fd = -1;
-    bool good = true;
+    bool good = false;  // open, and every write so far succeeded
 };
 
 // One length-prefixed record of a fetched message file: a 4-byte big-endian
