@@ -418,12 +418,13 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
     }
 }
 
-// The commands go out ahead of the answers, 32 at most, and the pipeline is
-// refilled once half of them are answered: a server that answers only
-// after it has read 32 RETRs, or 32 DELEs, is served all the same.
+// The commands go out ahead of the answers, 256 of them, and the pipeline
+// is refilled once half of them are answered: a server that answers only
+// after it has read 256 RETRs, or 256 DELEs, is served all the same.
 TEST(Pop3Fetch, CommandsArePipelined) {
     Mailbox box;
-    const int count = 40;
+    const int count = 300;
+    const int window = 256;
     std::string wire = "From: p@q\r\n\r\n..body\r\n";
     std::string list = "+OK\r\n";
     for (int i = 1; i <= count; i++) list += std::to_string(i) + " " + std::to_string(wire.size()) + "\r\n";
@@ -436,10 +437,10 @@ TEST(Pop3Fetch, CommandsArePipelined) {
     std::string commands = "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\n";
     for (const char* verb : {"RETR", "DELE"}) {
         std::string answer = verb[0] == 'R' ? "+OK\r\n" + wire + ".\r\n" : "+OK\r\n";
-        for (int i = 1; i <= 32; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
-        for (int i = 1; i <= 16; i++) s.send(answer);
-        for (int i = 33; i <= count; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
-        for (int i = 17; i <= count; i++) s.send(answer);
+        for (int i = 1; i <= window; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
+        for (int i = 1; i <= window / 2; i++) s.send(answer);
+        for (int i = window + 1; i <= count; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
+        for (int i = window / 2 + 1; i <= count; i++) s.send(answer);
         for (int i = 1; i <= count; i++) commands += verb + " "s + std::to_string(i) + "\r\n";
     }
     s.expect("QUIT\r\n").send("+OK\r\n");
@@ -453,7 +454,7 @@ TEST(Pop3Fetch, CommandsArePipelined) {
     for (int i = 0; i < count; i++) records += record("From: p@q\n\n.body\n");
     EXPECT_EQ(box.file("00000000.MSG"), records);
     EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
-    EXPECT_NE(r.out.find("Fetching message 40 of 40 (" + std::to_string(wire.size()) + " bytes)...\n"),
+    EXPECT_NE(r.out.find("Fetching message 300 of 300 (" + std::to_string(wire.size()) + " bytes)...\n"),
               std::string::npos);
 }
 
