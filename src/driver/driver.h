@@ -71,6 +71,7 @@ public:
 
 private:
     void draw(int percent, uint32_t cur, uint32_t avg);
+    void drawwhole(int percent, uint32_t cur, uint32_t avg) __attribute__((noinline));
     void flush();
 
     bool live;  // standard output is a terminal

@@ -121,6 +121,24 @@ void putconsole(const char* text, const char* end) {
 // drawing is put together by hand rather than through printf:
 // "\r%d%%" and, with a rate, " [%u cps, %u avg]      \b\b\b\b\b\b".
 void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
+    if (cur == 0 && percent >= 0 && percent < 100) {
+        // Nearly every drawing of small messages: a percentage of two
+        // digits at most, without rates.
+        FILE* out = stdout;
+        putc_unlocked('\r', out);
+        if (percent >= 10) putc_unlocked(static_cast<char>('0' + percent / 10), out);
+        putc_unlocked(static_cast<char>('0' + percent % 10), out);
+        putc_unlocked('%', out);
+    } else {
+        drawwhole(percent, cur, avg);
+    }
+    flush();
+    drawnpercent = percent;
+    drawncur = cur;
+    drawnavg = avg;
+}
+
+void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
     char line[64];  // the longest drawing takes 60 bytes
     char* p = line;
     *p++ = '\r';
@@ -133,10 +151,6 @@ void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
         p = puttext(p, " avg]      \b\b\b\b\b\b");
     }
     putconsole(line, p);
-    flush();
-    drawnpercent = percent;
-    drawncur = cur;
-    drawnavg = avg;
 }
 
 void Meter::report(int percent, const char* format, ...) {
@@ -165,7 +179,7 @@ uint32_t RateWindow::close() {
     uint32_t now = mtime();
     if (now > start) rate = ratecps(bytes, now - start);
     uint32_t closed = bytes;
-    start = mtime();
+    start = now;  // one reading of the clock: it is slow in a virtual machine
     bytes = 0;
     return closed;
 }

@@ -150,7 +150,8 @@ struct Progress {
     uint64_t bytes = 0;
     uint32_t average = 0;
 
-    // The clock is read when a window closes, not for every line.
+    // The clock is read when a window closes and after the last message,
+    // not for every line: in a virtual machine a reading is slow.
     void received(uint32_t len) {
         bytes += len;
         if (window.add(len) != 0) updateaverage();
@@ -255,7 +256,6 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
         }
     }
     progress.meter.erase();
-    progress.updateaverage();
     if (!record.end()) {
         logprintf("Cannot write to %s\n", name);
         return false;
@@ -285,6 +285,7 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
         retr.answered();
         if (!receivemessage(sock, file, name, entry, progress)) return false;
     }
+    progress.updateaverage();
     if (!file.commit()) {
         logprintf("Cannot write to %s\n", name);
         return false;

@@ -126,22 +126,6 @@ bool RecordWriter::begin(PacketFile& packet, uint32_t placeholder) {
     return file->write(len, sizeof len);
 }
 
-long RecordWriter::line(const char* text, size_t len) {
-    if (!file) return -1;
-    bool starts = linestart;
-    // The rest of an over-long line keeps its dots: they are text.
-    linestart = len > 0 && text[len - 1] == '\n';
-    if (starts && len > 0 && text[0] == '.') {
-        text++;
-        len--;
-    }
-    // A received line holds an LF only at its end.
-    bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
-    size_t keep = crlf ? len - 2 : len;
-    if (!file->write(text, keep) || (crlf && !file->put('\n'))) return -1;
-    return static_cast<long>(crlf ? keep + 1 : keep);
-}
-
 bool RecordWriter::end() {
     if (!file || !file->isopen()) return false;
     long pos = file->position();

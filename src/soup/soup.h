@@ -81,8 +81,23 @@ public:
     // piece of a line longer than the receive buffer, as RecvTeol delivers
     // them (an LF only at the end): a leading "." of a line is dropped and
     // a final "\r\n" becomes "\n".
-    // Returns the number of bytes stored, or -1 on a write failure.
-    long line(const char* text, size_t len);
+    // Returns the number of bytes stored, or -1 on a write failure. Called
+    // for every line of every message: inline.
+    long line(const char* text, size_t len) {
+        if (!file) return -1;
+        bool starts = linestart;
+        // The rest of an over-long line keeps its dots: they are text.
+        linestart = len > 0 && text[len - 1] == '\n';
+        if (starts && len > 0 && text[0] == '.') {
+            text++;
+            len--;
+        }
+        // A received line holds an LF only at its end.
+        bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
+        size_t keep = crlf ? len - 2 : len;
+        if (!file->write(text, keep) || (crlf && !file->put('\n'))) return -1;
+        return static_cast<long>(crlf ? keep + 1 : keep);
+    }
     // Whether the next piece starts a line (the last one ended in "\n"):
     // only there do the terminator "." and dot-stuffing count.
     bool atlinestart() const { return linestart; }
