@@ -169,18 +169,20 @@ int Socket::RecvTeol(int strip) {
         const char* src = buf + pos;
         const char* lf = static_cast<const char*>(std::memchr(src, '\n', window));
         int seg = lf ? static_cast<int>(lf - src) + 1 : window;
-        std::memcpy(pszBuf + idx, src, seg);
-        int from = idx > 0 ? idx - 1 : 0;
-        idx += seg;
-
+        char* dst = pszBuf + idx;
+        std::memcpy(dst, src, seg);
         // A CR survives only as the last character so far or right before
-        // the LF; any other CR becomes a space.
-        int scanend = idx - 1;
-        if (lf && scanend > from && pszBuf[scanend - 1] == '\r') scanend--;
-        for (char* cr = static_cast<char*>(std::memchr(pszBuf + from, '\r', scanend - from)); cr;
-             cr = static_cast<char*>(std::memchr(cr + 1, '\r', pszBuf + scanend - (cr + 1)))) {
-            if (cr[1] != '\n') *cr = ' ';
+        // the LF; any other CR becomes a space. The CRs are looked for in the
+        // receive buffer, not in the copy just written: reading that back
+        // at once stalls the processor.
+        if (idx > 0 && dst[-1] == '\r' && src[0] != '\n') dst[-1] = ' ';
+        int scanned = seg - 1;
+        if (lf && scanned > 0 && src[scanned - 1] == '\r') scanned--;
+        for (const char* cr = static_cast<const char*>(std::memchr(src, '\r', scanned)); cr;
+             cr = static_cast<const char*>(std::memchr(cr + 1, '\r', src + scanned - (cr + 1)))) {
+            if (cr[1] != '\n') dst[cr - src] = ' ';
         }
+        idx += seg;
 
         int consumed = seg;
         bool done = false;
