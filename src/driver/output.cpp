@@ -69,13 +69,6 @@ uint32_t ratecps(uint64_t bytes, uint32_t elapsedms) {
 
 Meter::Meter() : live(isatty(STDOUT_FILENO) == 1) {}
 
-// The meter is drawn for someone watching a console. Written to a file or a
-// pipe (a cron job's mail) it carries the same bytes, but a flush per drawing
-// would cost one system call per received line.
-void Meter::flush() {
-    if (live) fflush(stdout);
-}
-
 namespace {
 
 // Writes v in decimal at p and returns the end (at most 10 digits). A
