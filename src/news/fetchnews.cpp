@@ -298,10 +298,10 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             return Step::Abort;
         }
         // Servers that write a reply in two parts (INN's nnrpd does) hold
-        // the second back until the first is acknowledged (Nagle): asked
-        // now, the kernel acknowledges at once, and an article takes well
-        // under a millisecond instead of one or, without the socket's own
-        // remedy, 44.
+        // the second back until the first is acknowledged (Nagle). Asked
+        // now, the kernel acknowledges at once and an article takes well
+        // under a millisecond; the socket would do so only after waiting a
+        // millisecond, once per article.
         s.AckNow();
         int answer = getnntpanswer(s, 1);
         if (answer == -1) {
