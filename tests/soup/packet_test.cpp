@@ -87,6 +87,15 @@ TEST(RecordWriter, StoresLinesAndPatchesLengths) {
     EXPECT_EQ(rec.line(big.data(), big.size()), 70001);
     ASSERT_TRUE(rec.end());
 
+    // One larger than the file's buffer: its length is patched on disk.
+    ASSERT_TRUE(rec.begin(file, 0));
+    std::string line(999, 'h');
+    line += "\r\n";
+    for (int i = 0; i < 300; i++) ASSERT_EQ(rec.line(line.data(), line.size()), 1000);
+    ASSERT_TRUE(rec.end());
+    std::string huge;
+    for (int i = 0; i < 300; i++) huge += std::string(999, 'h') + "\n";
+
     // A third that breaks off keeps its placeholder.
     ASSERT_TRUE(rec.begin(file, 0x01020304));
     EXPECT_EQ(rec.line("partial\r\n", 9), 8);
@@ -94,7 +103,7 @@ TEST(RecordWriter, StoresLinesAndPatchesLengths) {
     EXPECT_FALSE(file.isopen());
 
     std::string want = be32(static_cast<uint32_t>(first.size())) + first + be32(70001) + std::string(70000, 'z') +
-                       "\n" + be32(0x01020304) + "partial\n";
+                       "\n" + record(huge) + be32(0x01020304) + "partial\n";
     EXPECT_EQ(readfile(path), want);
 }
 
