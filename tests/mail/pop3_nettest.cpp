@@ -364,9 +364,8 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
          record(stored1), "-"},
         // The file is complete and listed before the first DELE, so a
         // refusal half-way leaves every message either stored or on the
-        // server.
-        // The answers to the DELEs sent ahead are read (and reported) before
-        // QUIT, so that QUIT gets its own answer.
+        // server. The answers to the DELEs sent ahead are read (and
+        // reported) before QUIT, so that QUIT gets its own answer.
         {"DELE",
          [](Script& s) {
              retrievethree(listthree(s))
