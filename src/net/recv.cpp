@@ -3,6 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,6 +147,48 @@ int Socket::ReadPortions() {
     return 0;
 }
 
+// The first CR or LF in [p, end), or null. Every received byte passes
+// here, so sixteen are looked at together where the processor can.
+static const char* findcrlf(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    for (; p < end; p++)
+        if (*p == '\n' || *p == '\r') return p;
+    return nullptr;
+}
+
+// How much of the n bytes at src belongs to the current line: up to and
+// including the first LF (then *eol is set), else all. *lonecr is set when
+// a CR that is not part of a CR LF lies before that end; a CR in the last
+// place is not counted, as what arrives next decides about it.
+static int linepart(const char* src, int n, bool* eol, bool* lonecr) {
+    const char* end = src + n;
+    for (const char* p = src;;) {
+        const char* hit = findcrlf(p, end);
+        if (!hit || (*hit == '\r' && hit + 1 == end)) return n;
+        if (*hit == '\n' || hit[1] == '\n') {
+            *eol = true;
+            return static_cast<int>(hit - src) + (*hit == '\n' ? 1 : 2);
+        }
+        *lonecr = true;
+        p = hit + 1;
+    }
+}
+
+// A CR survives only as the last character so far or right before the LF;
+// any other CR of the n bytes at text becomes a space.
+static void blanklonecrs(char* text, int n) {
+    for (int i = 0; i + 1 < n; i++)
+        if (text[i] == '\r' && text[i + 1] != '\n') text[i] = ' ';
+}
+
 int Socket::RecvTeol(int strip) {
     // The line overwrites the last one; what lies beyond it is cleared at
     // the end, which spares clearing the same bytes twice.
@@ -151,9 +197,9 @@ int Socket::RecvTeol(int strip) {
     iResult = 0;
     int idx = 0;
     for (;;) {
-        char* buf = iCurBuf == 1 ? pcRecvBuf1 : pcRecvBuf2;
-        int& pos = iCurBuf == 1 ? iRecvPos1 : iRecvPos2;
-        int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
+        bool first = iCurBuf == 1;
+        int& pos = first ? iRecvPos1 : iRecvPos2;
+        int& len = first ? iRecvLen1 : iRecvLen2;
         if (len == 0) {
             if (ReadPortions() < 0) {
                 EndLine(idx, stale);
@@ -163,32 +209,23 @@ int Socket::RecvTeol(int strip) {
             continue;
         }
 
+        const char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
         int avail = len - pos;
         int room = kLineMax - idx;
-        int window = avail < room ? avail : room;
-        const char* src = buf + pos;
-        const char* lf = static_cast<const char*>(std::memchr(src, '\n', window));
-        int seg = lf ? static_cast<int>(lf - src) + 1 : window;
+        bool lf = false;
+        bool lonecr = false;
+        int seg = linepart(src, avail < room ? avail : room, &lf, &lonecr);
         char* dst = pszBuf + idx;
         std::memcpy(dst, src, seg);
-        // A CR survives only as the last character so far or right before
-        // the LF; any other CR becomes a space. The CRs are looked for in the
-        // receive buffer, not in the copy just written: reading that back
-        // at once stalls the processor.
+        // A CR that ended the last portion was kept for this decision.
         if (idx > 0 && dst[-1] == '\r' && src[0] != '\n') dst[-1] = ' ';
-        int scanned = seg - 1;
-        if (lf && scanned > 0 && src[scanned - 1] == '\r') scanned--;
-        for (const char* cr = static_cast<const char*>(std::memchr(src, '\r', scanned)); cr;
-             cr = static_cast<const char*>(std::memchr(cr + 1, '\r', src + scanned - (cr + 1)))) {
-            if (cr[1] != '\n') dst[cr - src] = ' ';
-        }
+        if (lonecr) blanklonecrs(dst, seg);
         idx += seg;
 
         int consumed = seg;
-        bool done = false;
+        bool done = lf;
         if (lf) {
             iEol = 1;
-            done = true;
         } else if (idx == kLineMax) {
             // Cut the over-long line, but never between the CR and LF of a
             // line end: a CR in the last place starts the next delivery.

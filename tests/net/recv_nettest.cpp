@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/socket.h"
 #include "scripted_server.h"
@@ -95,6 +96,43 @@ TEST(RecvTeol, DeliversOneLineAtATimeWhateverTheReads) {
     ASSERT_EQ(s.Send(quit), 6);
     EXPECT_TRUE(srv.finish()) << srv.errortext();
     EXPECT_EQ(srv.received(), "NEXT\r\nNEXT\r\nQUIT\r\n");
+}
+
+// Line ends and lone CRs at every place of lines up to 70 characters, so
+// that each falls on every position of the blocks a scan may take at once.
+TEST(RecvTeol, FindsLineEndsAndLoneCrsAtEveryPlace) {
+    std::string sent;
+    std::vector<std::string> expected;
+    for (int len = 1; len <= 70; len++) {
+        std::string text;
+        for (int i = 0; i < len; i++) text += static_cast<char>('a' + i % 26);
+        sent += text + "\r\n";
+        expected.push_back(text + "\r\n");
+        sent += text + "\n";
+        expected.push_back(text + "\n");
+        for (int cr = 0; cr < len; cr++) {
+            std::string withcr = text;
+            withcr[cr] = '\r';
+            std::string shown = text;
+            shown[cr] = ' ';
+            sent += withcr + "\r\n";
+            expected.push_back(shown + "\r\n");
+        }
+    }
+    ScriptedServer srv(0, 5000);
+    srv.session().send(sent).expect("QUIT\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+    for (const std::string& want : expected) {
+        ASSERT_EQ(s.RecvTeol(), static_cast<int>(want.size())) << want;
+        ASSERT_EQ(line(s, static_cast<int>(want.size())), want);
+        ASSERT_EQ(s.iEol, 1);
+        ASSERT_TRUE(zeroafter(s, static_cast<int>(want.size())));
+    }
+    char quit[] = "QUIT\r\n";
+    ASSERT_EQ(s.Send(quit), 6);
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
 }
 
 TEST(RecvTeol, CutsOverlongLinesWithoutSplittingTheLineEnd) {
