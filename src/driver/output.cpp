@@ -89,11 +89,6 @@ char* putdecimal(char* p, uint32_t v) {
     return p;
 }
 
-char* puttext(char* p, const char* text) {
-    while (*text) *p++ = *text++;
-    return p;
-}
-
 char* putpercent(char* p, int percent) {
     if (percent < 0) *p++ = '-';
     p = putdecimal(p, percent < 0 ? 0u - static_cast<uint32_t>(percent) : static_cast<uint32_t>(percent));

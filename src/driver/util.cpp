@@ -20,6 +20,25 @@ int memicmp(const void* a, const void* b, unsigned n) {
     return 0;
 }
 
+char* putlong(char* p, long v) {
+    unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    if (v < 0) *p++ = '-';
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+char* puttext(char* p, const char* text) {
+    size_t len = std::strlen(text);
+    std::memcpy(p, text, len);
+    return p + len;
+}
+
 int exist(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
 void checkdir(char* path) {

@@ -175,13 +175,17 @@ public:
     // has run half empty. False after a reported failed send.
     bool fill() {
         if (outstanding > window / 2) return true;
-        int len = 0;
+        char* end = sock.pszBuf;
         for (; next < list.size() && outstanding < window; next++) {
             if (list[next].size < minsize) continue;
-            len += snprintf(sock.pszBuf + len, 16384 - len, "%s %ld\r\n", verb, static_cast<long>(list[next].number));
+            end = puttext(end, verb);
+            *end++ = ' ';
+            end = putlong(end, list[next].number);
+            end = puttext(end, "\r\n");
             outstanding++;
         }
-        if (len > 0 && sock.Send(sock.pszBuf) == -1) {
+        *end = '\0';
+        if (end > sock.pszBuf && sock.Send(sock.pszBuf) == -1) {
             syserror("Send");
             return false;
         }
@@ -191,7 +195,7 @@ public:
     int answered() { return --outstanding; }
 
 private:
-    static constexpr int window = 256;  // 256 commands take at most 4608 bytes
+    static constexpr int window = 256;  // 256 commands take at most 4608 bytes of the 16384
     Socket& sock;
     const std::vector<ListEntry>& list;
     const char* verb;
@@ -199,6 +203,19 @@ private:
     size_t next = 0;
     int outstanding = 0;
 };
+
+// "Fetching message %d of %d (%ld bytes)...\n" on the console.
+void reportfetching(int number, int count, long size) {
+    char line[96];
+    char* end = puttext(line, "Fetching message ");
+    end = putlong(end, number);
+    end = puttext(end, " of ");
+    end = putlong(end, count);
+    end = puttext(end, " (");
+    end = putlong(end, size);
+    end = puttext(end, " bytes)...\n");
+    fwrite(line, 1, static_cast<size_t>(end - line), stdout);
+}
 
 // Reports a "From:" header line, given without its line end.
 void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
@@ -280,7 +297,7 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
     for (int i = 0; i < count; i++) {
         const ListEntry& entry = list[i];
         if (entry.size <= 0) continue;
-        printf("Fetching message %d of %d (%ld bytes)...\n", i + 1, count, static_cast<long>(entry.size));
+        reportfetching(i + 1, count, entry.size);
         if (!retr.fill() || getpopanswer(sock) != 0) return false;
         retr.answered();
         if (!receivemessage(sock, file, name, entry, progress)) return false;

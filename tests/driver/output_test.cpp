@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -141,6 +142,23 @@ TEST(Helpers, MemicmpExistCheckdir) {
     std::string missing = dir / "missing/";
     EXPECT_EXIT(checkdir(&missing[0]), testing::ExitedWithCode(1),
                 "");
+}
+
+TEST(Helpers, PutlongAndPuttext) {
+    auto decimal = [](long v) {
+        char text[32];
+        return std::string(text, putlong(text, v));
+    };
+    EXPECT_EQ(decimal(0), "0");
+    EXPECT_EQ(decimal(7), "7");
+    EXPECT_EQ(decimal(-3), "-3");
+    EXPECT_EQ(decimal(1234567890), "1234567890");
+    EXPECT_EQ(decimal(LONG_MAX), std::to_string(LONG_MAX));
+    EXPECT_EQ(decimal(LONG_MIN), std::to_string(LONG_MIN));
+    char text[16] = "xxxxxxxxxxxxxxx";
+    char* end = puttext(puttext(text, "RETR"), " ");
+    EXPECT_EQ(std::string(text, end), "RETR ");
+    EXPECT_EQ(*end, 'x') << "no terminator is written";
 }
 
 }  // namespace
