@@ -246,12 +246,12 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
     for (;;) {
         int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
         progress.meter.show(percent, progress.window.rate, progress.average);
-        int len = sock.RecvTeol();
+        const char* text = nullptr;
+        int len = sock.RecvLine(&text);
         if (len == -1) {
             logprintf("Unable to fetch message\n");
             return false;
         }
-        const char* text = sock.pszBuf;
         // A line longer than the socket's buffer arrives in pieces; only the
         // first piece starts a line (terminator, dot-stuffing, headers).
         bool linestart = record.atlinestart();

@@ -250,6 +250,33 @@ int Socket::RecvTeol(int strip) {
     return idx;
 }
 
+int Socket::RecvLine(const char** line) {
+    bool first = iCurBuf == 1;
+    int& pos = first ? iRecvPos1 : iRecvPos2;
+    int& len = first ? iRecvLen1 : iRecvLen2;
+    if (len != 0) {
+        char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
+        bool lf = false;
+        bool lonecr = false;
+        int seg = linepart(src, len - pos, &lf, &lonecr);
+        if (lf) {
+            // Its bytes are consumed: a lone CR may become a space there.
+            if (lonecr) blanklonecrs(src, seg);
+            pos += seg;
+            if (pos >= len) {
+                pos = len = 0;
+                iCurBuf = 3 - iCurBuf;
+            }
+            iEol = 1;
+            iResult = 0;
+            *line = src;
+            return seg;
+        }
+    }
+    *line = pszBuf;
+    return RecvTeol(0);
+}
+
 int Socket::Recv(int n) {
     if (n < 1 || n > kBufSize) {
         iResult = -1;

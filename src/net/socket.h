@@ -42,6 +42,12 @@ public:
     int RecvTeol(int strip);
     int RecvTeol() { return RecvTeol(0); }
     int Recv(int n);
+    // The next line as RecvTeol(0) delivers it, but one that lies whole in
+    // the read-ahead store is not copied: *line points at it there, valid
+    // until the next reception, and pszBuf is left as it was. A line that
+    // needs a network read comes through pszBuf, and *line points there.
+    // For the bulk of a transfer: the text of fetched messages.
+    int RecvLine(const char** line);
 
     int Passive(unsigned short port, int reuse, unsigned long localAddr);
     Socket* Accept();

@@ -225,6 +225,58 @@ TEST(RecvTeol, FullFirstReadDoesNotWaitForMore) {
     EXPECT_TRUE(srv.finish()) << srv.errortext();
 }
 
+// RecvLine delivers what RecvTeol would, in place where a line lies whole in
+// the read-ahead store and through pszBuf where it does not (or where the
+// line needs a network read).
+TEST(RecvLine, InPlaceWhereWholeElseThroughTheBuffer) {
+    std::vector<std::string> lines;
+    std::string first;
+    for (int i = 0; first.size() + 100 <= 16383; i++) {
+        char text[32];
+        std::snprintf(text, sizeof text, "line %03d ", i % 1000);
+        lines.push_back(text + std::string(100 - 9 - 2, 'x') + "\r\n");
+        first += lines.back();
+    }
+    std::string spanning = "spanning " + std::string(89, 's') + "\r\n";
+    size_t cut = 16383 - first.size();
+    first += spanning.substr(0, cut);
+    std::string rest = spanning.substr(cut) + "a\rb\r\n" + std::string(20000, 'L') + "\r\nend\n";
+    ScriptedServer srv(0, 5000);
+    srv.session().send(first).pause(200).send(rest).expect("QUIT\r\n");
+    srv.start();
+    Socket s;
+    ASSERT_TRUE(connectto(s, srv));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    // The first line comes with a network read, through pszBuf.
+    const char* text = nullptr;
+    for (const std::string& want : lines) {
+        ASSERT_EQ(s.RecvLine(&text), static_cast<int>(want.size()));
+        ASSERT_EQ(text == s.pszBuf, &want == &lines[0]);
+        ASSERT_EQ(std::string(text, want.size()), want);
+        ASSERT_EQ(s.iEol, 1);
+    }
+    EXPECT_EQ(line(s, 100), lines[0]) << "lines given in place leave pszBuf alone";
+    EXPECT_TRUE(zeroafter(s, 100));
+    EXPECT_EQ(s.RecvLine(&text), static_cast<int>(spanning.size()));
+    EXPECT_EQ(text, s.pszBuf);
+    EXPECT_EQ(line(s, static_cast<int>(spanning.size())), spanning);
+    EXPECT_EQ(s.RecvLine(&text), 5);
+    EXPECT_EQ(std::string(text, 5), "a b\r\n");
+    EXPECT_EQ(s.RecvLine(&text), 16383);
+    EXPECT_EQ(text, s.pszBuf);
+    EXPECT_EQ(std::string(text, 16383), std::string(16383, 'L'));
+    EXPECT_EQ(s.iEol, 0);
+    EXPECT_EQ(s.RecvLine(&text), 20000 - 16383 + 2);
+    EXPECT_EQ(std::string(text, 20000 - 16383 + 2), std::string(20000 - 16383, 'L') + "\r\n");
+    EXPECT_EQ(s.RecvLine(&text), 4);
+    EXPECT_EQ(std::string(text, 4), "end\n");
+
+    char quit[] = "QUIT\r\n";
+    ASSERT_EQ(s.Send(quit), 6);
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
 // A server that closes right after a full first portion: the lines it sent
 // are all delivered, and the close shows at the next read. A reset there is
 // a failure of the follow-up read.
