@@ -105,27 +105,6 @@ void putconsole(const char* text, const char* end) {
 
 }  // namespace
 
-// A fast transfer redraws the meter for nearly every received line, so the
-// drawing is put together by hand rather than through printf:
-// "\r%d%%" and, with a rate, " [%u cps, %u avg]      \b\b\b\b\b\b".
-void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
-    if (cur == 0 && percent >= 0 && percent < 100) {
-        // Nearly every drawing of small messages: a percentage of two
-        // digits at most, without rates.
-        FILE* out = stdout;
-        putc_unlocked('\r', out);
-        if (percent >= 10) putc_unlocked(static_cast<char>('0' + percent / 10), out);
-        putc_unlocked(static_cast<char>('0' + percent % 10), out);
-        putc_unlocked('%', out);
-    } else {
-        drawwhole(percent, cur, avg);
-    }
-    flush();
-    drawnpercent = percent;
-    drawncur = cur;
-    drawnavg = avg;
-}
-
 void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
     char line[64];  // the longest drawing takes 60 bytes
     char* p = line;
