@@ -164,20 +164,28 @@ static const char* findcrlf(const char* p, const char* end) {
     return nullptr;
 }
 
-// How much of the n bytes at src belongs to the current line: up to and
-// including the first LF (then *eol is set), else all. *lonecr is set when
-// a CR that is not part of a CR LF lies before that end; a CR in the last
+// What of the n bytes at src belongs to the current line: up to and
+// including the first LF (then eol is set), else all. lonecr is set when a
+// CR that is not part of a CR LF lies before that end; a CR in the last
 // place is not counted, as what arrives next decides about it.
-static int linepart(const char* src, int n, bool* eol, bool* lonecr) {
+struct LinePart {
+    int len;
+    bool eol;
+    bool lonecr;
+};
+
+static inline LinePart linepart(const char* src, int n) {
     const char* end = src + n;
+    LinePart part{n, false, false};
     for (const char* p = src;;) {
         const char* hit = findcrlf(p, end);
-        if (!hit || (*hit == '\r' && hit + 1 == end)) return n;
+        if (!hit || (*hit == '\r' && hit + 1 == end)) return part;
         if (*hit == '\n' || hit[1] == '\n') {
-            *eol = true;
-            return static_cast<int>(hit - src) + (*hit == '\n' ? 1 : 2);
+            part.len = static_cast<int>(hit - src) + (*hit == '\n' ? 1 : 2);
+            part.eol = true;
+            return part;
         }
-        *lonecr = true;
+        part.lonecr = true;
         p = hit + 1;
     }
 }
@@ -212,14 +220,14 @@ int Socket::RecvTeol(int strip) {
         const char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
         int avail = len - pos;
         int room = kLineMax - idx;
-        bool lf = false;
-        bool lonecr = false;
-        int seg = linepart(src, avail < room ? avail : room, &lf, &lonecr);
+        LinePart part = linepart(src, avail < room ? avail : room);
+        int seg = part.len;
+        bool lf = part.eol;
         char* dst = pszBuf + idx;
         std::memcpy(dst, src, seg);
         // A CR that ended the last portion was kept for this decision.
         if (idx > 0 && dst[-1] == '\r' && src[0] != '\n') dst[-1] = ' ';
-        if (lonecr) blanklonecrs(dst, seg);
+        if (part.lonecr) blanklonecrs(dst, seg);
         idx += seg;
 
         int consumed = seg;
@@ -256,12 +264,11 @@ int Socket::RecvLine(const char** line) {
     int& len = first ? iRecvLen1 : iRecvLen2;
     if (len != 0) {
         char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
-        bool lf = false;
-        bool lonecr = false;
-        int seg = linepart(src, len - pos, &lf, &lonecr);
-        if (lf) {
+        LinePart part = linepart(src, len - pos);
+        if (part.eol) {
+            int seg = part.len;
             // Its bytes are consumed: a lone CR may become a space there.
-            if (lonecr) blanklonecrs(src, seg);
+            if (part.lonecr) blanklonecrs(src, seg);
             pos += seg;
             if (pos >= len) {
                 pos = len = 0;
