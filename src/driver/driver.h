@@ -3,6 +3,7 @@
 #ifndef VORPA_DRIVER_H
 #define VORPA_DRIVER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,6 +30,10 @@ extern FILE* logf;
 // printf-style report to the console and, when open, to the log.
 // Messages of any length are written whole to both.
 void logprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes len bytes of text as logprintf writes what it formatted: to the
+// console and, when open, to the log.
+void logwrite(const char* text, size_t len);
 
 // perror() for the phases. Standard output is flushed first: into a file or
 // a pipe it is gathered, and a cron mail holding both streams must show the
@@ -85,8 +90,9 @@ public:
         drawncur = cur;
         drawnavg = avg;
     }
-    // A report that must appear while the meter is shown (mail fetch).
-    void report(int percent, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // A report line (len bytes, through logwrite) that must appear while
+    // the meter is shown (mail fetch).
+    void report(int percent, const char* text, size_t len);
     // Wipes the meter line at the end of a unit.
     void erase();
 

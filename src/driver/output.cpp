@@ -17,11 +17,6 @@ namespace {
 // again into a string of their own size so that nothing is cut.
 char buf[200];
 
-void writeboth(const char* text, size_t len) {
-    fwrite(text, 1, len, stdout);
-    if (vorpa::logf) fwrite(text, 1, len, vorpa::logf);
-}
-
 void vlogprintf(const char* format, va_list ap) {
     va_list again;
     va_copy(again, ap);
@@ -31,16 +26,21 @@ void vlogprintf(const char* format, va_list ap) {
         return;
     }
     if (static_cast<size_t>(n) < sizeof buf) {
-        writeboth(buf, n);
+        logwrite(buf, n);
     } else {
         std::string whole(static_cast<size_t>(n) + 1, '\0');
         vsnprintf(&whole[0], whole.size(), format, again);
-        writeboth(whole.data(), n);
+        logwrite(whole.data(), n);
     }
     va_end(again);
 }
 
 }  // namespace
+
+void logwrite(const char* text, size_t len) {
+    fwrite(text, 1, len, stdout);
+    if (vorpa::logf) fwrite(text, 1, len, vorpa::logf);
+}
 
 void logprintf(const char* format, ...) {
     va_list ap;
@@ -120,14 +120,11 @@ void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
     putconsole(line, p);
 }
 
-void Meter::report(int percent, const char* format, ...) {
+void Meter::report(int percent, const char* text, size_t len) {
     fputs("\r", stdout);
-    va_list ap;
-    va_start(ap, format);
-    vlogprintf(format, ap);
-    va_end(ap);
-    char text[16];
-    putconsole(text, putpercent(text, percent));
+    logwrite(text, len);
+    char shown[16];
+    putconsole(shown, putpercent(shown, percent));
     flush();
 }
 

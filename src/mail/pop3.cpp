@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -227,7 +228,23 @@ void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
     const char* cut = static_cast<const char*>(std::memchr(value, '\n', end - value));
     if (cut) end = cut;
     if (end > value && end[-1] == '\r') end--;
-    progress.meter.report(percent, "* Message from %.*s\n", static_cast<int>(end - value), value);
+    // As "* Message from %s\n" would show it: up to a NUL byte.
+    const char* nul = static_cast<const char*>(std::memchr(value, '\0', end - value));
+    if (nul) end = nul;
+    // Put together on the stack unless it is long: an allocation would
+    // cost more than the rest of the report.
+    size_t shown = static_cast<size_t>(end - value);
+    char small[256];
+    std::string large;
+    char* line = small;
+    if (shown + 16 > sizeof small) {
+        large.resize(shown + 16);
+        line = &large[0];
+    }
+    char* cursor = puttext(line, "* Message from ");
+    std::memcpy(cursor, value, shown);
+    cursor[shown] = '\n';
+    progress.meter.report(percent, line, static_cast<size_t>(cursor + shown + 1 - line));
 }
 
 // Stores the lines of one message, after RETR was accepted, up to its

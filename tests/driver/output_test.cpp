@@ -107,7 +107,7 @@ TEST(Meter, ReportAndErase) {
     Meter m;
     testing::internal::CaptureStdout();
     m.show(40, 2000, 1000);
-    m.report(40, "! Message %d: %s\n", 3, "odd");
+    m.report(40, "! Message 3: odd\n", 17);
     m.show(40, 2000, 1000);  // the report does not count as a drawing
     m.show(41, 2000, 1000);
     m.erase();

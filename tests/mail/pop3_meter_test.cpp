@@ -38,7 +38,7 @@ TEST(Pop3Meter, DrawsOnlyChangesAndKeepsReportsOnTheirOwnLine) {
         meter.show(7, 0, 0);
         meter.show(7, 4200, 900);
         meter.show(7, 4200, 900);
-        meter.report(7, "* Message from %s\n", "a@b");
+        meter.report(7, "* Message from a@b\n", 19);
         meter.show(7, 4200, 900);
         meter.forget();
         meter.show(7, 4200, 900);

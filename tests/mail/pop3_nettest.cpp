@@ -74,13 +74,13 @@ const std::string stored1 =
     "\n";
 const std::string wire2 =
     "FROM:\r\n"
-    "from:\t Bob <bob@example.org>\r\n"
+    "from:\t Bob <bob@example.org>\0 not shown\r\n"
     "\r\n"
     "nul\0byte\r\n"
     "bare lf\n"s;
 const std::string stored2 =
     "FROM:\n"
-    "from:\t Bob <bob@example.org>\n"
+    "from:\t Bob <bob@example.org>\0 not shown\n"
     "\n"
     "nul\0byte\n"
     "bare lf\n"s;
@@ -609,12 +609,15 @@ TEST(Pop3Fetch, LongLinesStoredWhole) {
 }
 
 // A slow transfer of more than 5000 bytes per message and 10000 in all
-// shows the rates and reports the average.
+// shows the rates and reports the average. A long "From:" line is reported
+// whole.
 TEST(Pop3Fetch, RatesAndAverage) {
     Mailbox box;
     std::string body;
     while (body.size() < 30000) body += "0123456789012345678901234567890123456789012345678\r\n";
-    std::string wire = "From: x@y\r\n\r\n" + body;
+    std::string sender;
+    while (sender.size() < 300) sender += "Someone Long <some.one@example.org> ";
+    std::string wire = "From: " + sender + "\r\n\r\n" + body;
     std::vector<size_t> pieces(wire.size() / 3000, 3000);
     pieces.push_back(wire.size() % 3000);
     ScriptedServer server(110);
@@ -638,6 +641,8 @@ TEST(Pop3Fetch, RatesAndAverage) {
     EXPECT_NE(r.out.find(" avg]      \b\b\b\b\b\b"), std::string::npos);
     EXPECT_NE(r.out.find("\r100% ["), std::string::npos);
     std::string log = readfile(box.log);
+    EXPECT_NE(log.find("\n* Message from " + sender + "\n"), std::string::npos) << log;
+    EXPECT_NE(r.out.find("\r0%\r* Message from " + sender + "\n1%"), std::string::npos);
     size_t at = log.find("Average CPS fetching email: ");
     ASSERT_NE(at, std::string::npos) << log;
     unsigned long avg = std::stoul(log.substr(at + 28));
