@@ -49,6 +49,15 @@ public:
         buffer[used++] = c;
         return true;
     }
+    // The first n - 1 bytes of data, then an LF (n at least 1): a line
+    // whose CR LF end is stored as LF.
+    bool writelf(const void* data, size_t n) {
+        if (used + n > kBufferSize || !good) return writelong(data, n - 1) && put('\n');
+        std::memcpy(buffer.get() + used, data, n);
+        buffer[used + n - 1] = '\n';
+        used += n;
+        return true;
+    }
     // Writes out the buffer unless len more bytes fit in it.
     bool makeroom(size_t len) { return used + len <= kBufferSize || flush(); }
     // Overwrites len bytes at offset, leaving the position where it is.
@@ -94,9 +103,9 @@ public:
         }
         // A received line holds an LF only at its end.
         bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
-        size_t keep = crlf ? len - 2 : len;
-        if (!file->write(text, keep) || (crlf && !file->put('\n'))) return -1;
-        return static_cast<long>(crlf ? keep + 1 : keep);
+        size_t stored = crlf ? len - 1 : len;
+        if (!(crlf ? file->writelf(text, stored) : file->write(text, stored))) return -1;
+        return static_cast<long>(stored);
     }
     // Whether the next piece starts a line (the last one ended in "\n"):
     // only there do the terminator "." and dot-stuffing count.
