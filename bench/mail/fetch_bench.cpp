@@ -5,7 +5,8 @@
 // process, and the CPU time two bare clients need for the same bytes: a recv
 // loop that is sent every message at once, and one that speaks the same
 // dialogue one command at a time (a command, then a recv loop up to the end
-// of its answer). CPU times are the medians of nine runs.
+// of its answer). CPU times are the medians of nine runs; vorpa's share is
+// the median of its ratios to the bare loop run right after it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -301,6 +302,13 @@ bool scenario(const char* title, const Mailbox& box, int listener, const std::st
     Measure v = median(vs);
     Measure b = median(bs);
     Measure d = median(ds);
+    // Each vorpa run is set against the bare run right after it: the load
+    // of a shared machine changes over seconds, and then moves both alike.
+    std::vector<double> ratios;
+    for (int i = 0; i < runs; i++)
+        if (bs[i].cpu() > 0) ratios.push_back(vs[i].cpu() / bs[i].cpu());
+    std::sort(ratios.begin(), ratios.end());
+    double ratio = ratios.empty() ? 0.0 : ratios[ratios.size() / 2];
     long maxrsskb = 0;
     for (const Measure& m : vs) maxrsskb = std::max(maxrsskb, m.maxrsskb);
 
@@ -311,9 +319,8 @@ bool scenario(const char* title, const Mailbox& box, int listener, const std::st
            "peak RSS %.1f MB (largest)\n",
            v.status, stored ? "complete" : "WRONG SIZE", v.wall, v.cpu(), v.user, v.sys, mb / v.wall,
            maxrsskb / 1024.0);
-    printf("  bare recv loop: CPU %.3f s; vorpa uses %.1f times as much%s\n", b.cpu(),
-           b.cpu() > 0 ? v.cpu() / b.cpu() : 0.0,
-           cputarget ? (v.cpu() <= 3 * b.cpu() ? " (target at most 3: met)" : " (target at most 3: NOT met)") : "");
+    printf("  bare recv loop: CPU %.3f s; vorpa uses %.1f times as much, median of paired runs%s\n", b.cpu(),
+           ratio, cputarget ? (ratio <= 3 ? " (target at most 3: met)" : " (target at most 3: NOT met)") : "");
     printf("  bare client speaking the same dialogue one command at a time: exit %d, CPU %.3f s; vorpa uses %.1f "
            "times as much\n",
            d.status, d.cpu(), d.cpu() > 0 ? v.cpu() / d.cpu() : 0.0);
