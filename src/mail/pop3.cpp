@@ -196,7 +196,7 @@ public:
     int answered() { return --outstanding; }
 
 private:
-    static constexpr int window = 256;  // 256 commands take at most 4608 bytes of the 16384
+    static constexpr int window = 256;  // at most 4608 bytes of commands: pszBuf holds them
     Socket& sock;
     const std::vector<ListEntry>& list;
     const char* verb;
