@@ -151,16 +151,15 @@ struct Progress {
     uint64_t bytes = 0;
     uint32_t average = 0;
 
-    // The clock is read when a window closes and after the last message,
-    // not for every line: in a virtual machine a reading is slow.
+    // The clock is read when a window closes (the window's new start is
+    // that reading) and after the last message, not for every line: in a
+    // virtual machine a reading is slow.
     void received(uint32_t len) {
         bytes += len;
-        if (window.add(len) != 0) updateaverage();
+        if (window.add(len) != 0) updateaverage(window.start);
     }
-    void updateaverage() {
-        if (bytes <= 10000) return;
-        uint32_t now = mtime();
-        if (now > start) average = ratecps(bytes, now - start);
+    void updateaverage(uint32_t now) {
+        if (bytes > 10000 && now > start) average = ratecps(bytes, now - start);
     }
 };
 
@@ -319,7 +318,7 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
         retr.answered();
         if (!receivemessage(sock, file, name, entry, progress)) return false;
     }
-    progress.updateaverage();
+    progress.updateaverage(mtime());
     if (!file.commit()) {
         logprintf("Cannot write to %s\n", name);
         return false;
