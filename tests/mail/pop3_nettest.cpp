@@ -76,13 +76,13 @@ const std::string wire2 =
     "FROM:\r\n"
     "from:\t Bob <bob@example.org>\0 not shown\r\n"
     "\r\n"
-    "nul\0byte\r\n"
+    "nul\0byte, lone\rCR\r\n"
     "bare lf\n"s;
 const std::string stored2 =
     "FROM:\n"
     "from:\t Bob <bob@example.org>\0 not shown\n"
     "\n"
-    "nul\0byte\n"
+    "nul\0byte, lone CR\n"
     "bare lf\n"s;
 const std::string wire3 = "Subject: three\r\n";
 const std::string stored3 = "Subject: three\n";
