@@ -197,6 +197,28 @@ static void blanklonecrs(char* text, int n) {
         if (text[i] == '\r' && text[i + 1] != '\n') text[i] = ' ';
 }
 
+// The read-ahead portion being taken from: its next byte, and in *count
+// how many are left (0 when it is empty).
+inline char* Socket::Ahead(int* count) {
+    if (iCurBuf == 1) {
+        *count = iRecvLen1 - iRecvPos1;
+        return pcRecvBuf1 + iRecvPos1;
+    }
+    *count = iRecvLen2 - iRecvPos2;
+    return pcRecvBuf2 + iRecvPos2;
+}
+
+// Takes n bytes of that portion; once it is empty, the other one is next.
+inline void Socket::Take(int n) {
+    int& pos = iCurBuf == 1 ? iRecvPos1 : iRecvPos2;
+    int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
+    pos += n;
+    if (pos >= len) {
+        pos = len = 0;
+        iCurBuf = 3 - iCurBuf;
+    }
+}
+
 int Socket::RecvTeol(int strip) {
     // The line overwrites the last one; what lies beyond it is cleared at
     // the end, which spares clearing the same bytes twice.
@@ -205,10 +227,9 @@ int Socket::RecvTeol(int strip) {
     iResult = 0;
     int idx = 0;
     for (;;) {
-        bool first = iCurBuf == 1;
-        int& pos = first ? iRecvPos1 : iRecvPos2;
-        int& len = first ? iRecvLen1 : iRecvLen2;
-        if (len == 0) {
+        int avail = 0;
+        const char* src = Ahead(&avail);
+        if (avail == 0) {
             if (ReadPortions() < 0) {
                 EndLine(idx, stale);
                 iResult = -1;
@@ -217,8 +238,6 @@ int Socket::RecvTeol(int strip) {
             continue;
         }
 
-        const char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
-        int avail = len - pos;
         int room = kLineMax - idx;
         LinePart part = linepart(src, avail < room ? avail : room);
         int seg = part.len;
@@ -243,11 +262,7 @@ int Socket::RecvTeol(int strip) {
             }
             done = true;
         }
-        pos += consumed;
-        if (pos >= len) {
-            pos = len = 0;
-            iCurBuf = 3 - iCurBuf;
-        }
+        Take(consumed);
         if (done) break;
     }
 
@@ -259,25 +274,18 @@ int Socket::RecvTeol(int strip) {
 }
 
 int Socket::RecvLine(const char** line) {
-    bool first = iCurBuf == 1;
-    int& pos = first ? iRecvPos1 : iRecvPos2;
-    int& len = first ? iRecvLen1 : iRecvLen2;
-    if (len != 0) {
-        char* src = (first ? pcRecvBuf1 : pcRecvBuf2) + pos;
-        LinePart part = linepart(src, len - pos);
+    int avail = 0;
+    char* src = Ahead(&avail);
+    if (avail != 0) {
+        LinePart part = linepart(src, avail);
         if (part.eol) {
-            int seg = part.len;
-            // Its bytes are consumed: a lone CR may become a space there.
-            if (part.lonecr) blanklonecrs(src, seg);
-            pos += seg;
-            if (pos >= len) {
-                pos = len = 0;
-                iCurBuf = 3 - iCurBuf;
-            }
+            // Its bytes are taken: a lone CR may become a space there.
+            if (part.lonecr) blanklonecrs(src, part.len);
+            Take(part.len);
             iEol = 1;
             iResult = 0;
             *line = src;
-            return seg;
+            return part.len;
         }
     }
     *line = pszBuf;
@@ -292,18 +300,12 @@ int Socket::Recv(int n) {
     ClearBuf();
     iResult = 0;
 
-    char* buf = iCurBuf == 1 ? pcRecvBuf1 : pcRecvBuf2;
-    int& pos = iCurBuf == 1 ? iRecvPos1 : iRecvPos2;
-    int& len = iCurBuf == 1 ? iRecvLen1 : iRecvLen2;
-    if (len != 0) {
-        int avail = len - pos;
+    int avail = 0;
+    const char* ahead = Ahead(&avail);
+    if (avail != 0) {
         int take = n < avail ? n : avail;
-        std::memcpy(pszBuf, buf + pos, take);
-        pos += take;
-        if (pos >= len) {
-            pos = len = 0;
-            iCurBuf = 3 - iCurBuf;
-        }
+        std::memcpy(pszBuf, ahead, take);
+        Take(take);
         iBufUsed = take < kBufSize ? take + 1 : take;
         iResult = take;
         return take;

@@ -75,6 +75,8 @@ private:
     // clears only that much.
     int iBufUsed;
 
+    char* Ahead(int* count);
+    void Take(int n);
     size_t BufExtent() const;
     void ClearBuf();
     void EndLine(int len, size_t stale);
