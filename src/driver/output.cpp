@@ -71,27 +71,8 @@ Meter::Meter() : live(isatty(STDOUT_FILENO) == 1) {}
 
 namespace {
 
-// Writes v in decimal at p and returns the end (at most 10 digits). A
-// percentage has two digits at most nearly always.
-char* putdecimal(char* p, uint32_t v) {
-    if (v < 100) {
-        if (v >= 10) *p++ = static_cast<char>('0' + v / 10);
-        *p++ = static_cast<char>('0' + v % 10);
-        return p;
-    }
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n > 0) *p++ = digits[--n];
-    return p;
-}
-
 char* putpercent(char* p, int percent) {
-    if (percent < 0) *p++ = '-';
-    p = putdecimal(p, percent < 0 ? 0u - static_cast<uint32_t>(percent) : static_cast<uint32_t>(percent));
+    p = putlong(p, percent);
     *p++ = '%';
     return p;
 }
@@ -112,9 +93,9 @@ void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
     p = putpercent(p, percent);
     if (cur != 0) {
         p = puttext(p, " [");
-        p = putdecimal(p, cur);
+        p = putlong(p, cur);
         p = puttext(p, " cps, ");
-        p = putdecimal(p, avg);
+        p = putlong(p, avg);
         p = puttext(p, " avg]      \b\b\b\b\b\b");
     }
     putconsole(line, p);
