@@ -1,0 +1,320 @@
+#!/usr/bin/python3
+"""Vorpa against the real servers of the interop harness (started and
+seeded by run.sh). Usage: checks.py VORPA SERVERS_DIR
+Prints one PASS/FAIL line per check and a summary; exit 1 if any failed."""
+import glob
+import os
+import subprocess
+import sys
+import time
+
+VORPA, SERVERS = sys.argv[1:3]
+sys.path.insert(0, SERVERS)
+import readback  # noqa: E402  (the harness's own view of what the servers hold)
+
+WORK = readback.WORK
+SCRATCH = os.path.join(WORK, "vorpa")
+HOST = "127.0.0.1"
+USER, PASSWORD = "joe", "secret"      # fixed by the harness's start.sh
+STAMP = "%d" % (time.time() * 1000)
+outputs = []                          # everything vorpa printed or logged
+results = []
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def check(name, fn):
+    try:
+        fn()
+        ok, detail = True, ""
+    except Exception as e:            # noqa: BLE001 - a crash of a check is its failure
+        ok, detail = False, " -- %s" % e
+    results.append(ok)
+    print("%s  %s%s" % ("PASS" if ok else "FAIL", name, detail), flush=True)
+
+
+# --- packets and runs -----------------------------------------------------
+def packet(name, mails=(), articles=(), groups=()):
+    """A fresh folder with the packet (outgoing files in rnews format) and
+    the newsgroups file."""
+    d = os.path.join(SCRATCH, "%02d-%s" % (len(os.listdir(SCRATCH)) + 1, name))
+    os.makedirs(d + "/packet")
+    replies = []
+    for prefix, kind, msgs in (("MAIL01", "mail", mails), ("NEWS01", "news", articles)):
+        if msgs:
+            with open("%s/packet/%s.MSG" % (d, prefix), "wb") as f:
+                f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in msgs))
+            replies.append("%s\t%s\tu\n" % (prefix, kind))
+    if replies:
+        with open(d + "/packet/REPLIES", "w") as f:
+            f.writelines(replies)
+    with open(d + "/newsrc", "w") as f:
+        f.writelines(g + "\n" for g in groups)
+    return d
+
+
+def vorpa(d, command, **settings):
+    cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
+               LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem")
+    cfg.update(settings)
+    with open(d + "/vorpa.cfg", "w") as f:
+        f.writelines("%s %s\n" % kv for kv in cfg.items())
+    r = subprocess.run([VORPA] + command.split() + ["/verbose", "/config=" + d + "/vorpa.cfg"],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    out = (r.stdout + r.stderr).decode("utf-8", "replace")
+    with open(d + "/output", "w") as f:
+        f.write(out)
+    log = open(d + "/vorpa.log", encoding="utf-8", errors="replace").read() \
+        if os.path.exists(d + "/vorpa.log") else ""
+    outputs.append((d, out + log))
+    return out
+
+
+def records(path):
+    data = open(path, "rb").read()
+    out, i = [], 0
+    while i + 4 <= len(data):
+        n = int.from_bytes(data[i:i + 4], "big")
+        out.append(data[i + 4:i + 4 + n])
+        i += 4 + n
+    expect(i == len(data), "%s: a record runs past the end" % path)
+    return out
+
+
+def fetched(d):
+    """{area: [records]} as AREAS lists them"""
+    areas = d + "/packet/AREAS"
+    got = {}
+    for line in open(areas).read().splitlines() if os.path.exists(areas) else []:
+        number, area, _ = line.split("\t")
+        got[area] = records("%s/packet/%s.MSG" % (d, number))
+    return got
+
+
+def left(d):
+    return sorted(os.listdir(d + "/packet"))
+
+
+def tail(out):
+    """the last report lines, for a failure's one line"""
+    lines = [l for l in out.splitlines() if l.strip() and not l.startswith(("Warning", "Done"))]
+    return " | ".join(lines[-3:])
+
+
+def at(port):
+    return "%s:%d" % (HOST, port)
+
+
+def refused(out, phase):
+    expect("(skipping %s)" % phase in out and "certificate" in out.lower() and HOST in out,
+           "no certificate refusal for %s in: %s" % (phase, tail(out)))
+
+
+# --- POP3 -------------------------------------------------------------------
+def maildir():
+    return {os.path.basename(p): open(p, "rb").read()
+            for p in glob.glob(WORK + "/mail/joe/Maildir/*/*")}
+
+
+def logins():
+    return open(WORK + "/dovecot/dovecot.log").read().count("Login: user=<%s>" % USER)
+
+
+def seed_mail(n):
+    subprocess.run([SERVERS + "/seed.sh", "-m", str(n), "-a", "0", "-b", "0"],
+                   check=True, capture_output=True, timeout=30)
+
+
+def pop3_fetch(port, tls):
+    def run():
+        before = maildir()
+        expect(before, "no mail on the server to fetch")
+        d = packet("pop3-%d" % port)
+        vorpa(d, "email fetch", POPHOST=at(port), POPTLS=tls,
+              POPUSER=USER, POPPASS=PASSWORD)
+        got = fetched(d)
+        expect(list(got) == ["Email"], "AREAS %s" % list(got))
+        expect(sorted(got["Email"]) == sorted(before.values()),
+               "%d records differ from the %d mails on the server" % (len(got["Email"]), len(before)))
+        expect(not maildir(), "mail left on the server")
+    return run
+
+
+def pop3_refused(port):
+    def run():
+        before, seen = maildir(), logins()
+        d = packet("pop3-%d" % port)
+        refused(vorpa(d, "email fetch", POPHOST=at(port), POPTLS="on",
+                      POPUSER=USER, POPPASS=PASSWORD), "email fetch")
+        expect(left(d) == [], "packet holds %s" % left(d))
+        expect(maildir() == before, "mailbox changed (read or deleted)")
+        expect(logins() == seen, "dovecot saw a login")
+    return run
+
+
+# --- SMTP -------------------------------------------------------------------
+def mail(tag, extra=""):
+    return ("From: Joe <joe@example.org>\nTo: Rcpt <rcpt@example.org>\n%s"
+            "Subject: interop %s\nMessage-ID: <%s.%s@client.example.org>\n\n"
+            "first\n.leading dot\n..two dots\n.\nlast\n" % (extra, tag, tag, STAMP)).encode()
+
+
+def on_wire(msg):
+    """DATA as the server must store it: CR LF, unstuffed, no Bcc line"""
+    return b"".join(l + b"\r\n" for l in msg.split(b"\n")[:-1] if not l.startswith(b"Bcc:"))
+
+
+def received(server):
+    return readback.smtp_messages(server)
+
+
+def smtp_post(port, tls, server="smtp"):
+    def run():
+        msgs = [mail("smtp-%d-a" % port),
+                mail("smtp-%d-b" % port, "Cc: cc@example.org\nBcc: bcc@example.org\n")]
+        rcpts = [["rcpt@example.org"], ["rcpt@example.org", "cc@example.org", "bcc@example.org"]]
+        before = len(received(server))
+        d = packet("smtp-%d" % port, mails=msgs)
+        vorpa(d, "email post", SMTPHOST=at(port), SMTPTLS=tls,
+              SMTPUSER=USER, SMTPPASS=PASSWORD)
+        for _ in range(50):           # exim stores a few ms after its 250
+            new = received(server)[before:]
+            if len(new) >= len(msgs):
+                break
+            time.sleep(0.1)
+        expect(len(new) == len(msgs), "%d of %d mails arrived" % (len(new), len(msgs)))
+        for (seq, meta, raw), msg, to in zip(new, msgs, rcpts):
+            data = raw[meta.get("received_len", 0):]
+            expect(data == on_wire(msg), "%s %06d differs from what was sent" % (server, seq))
+            envelope = (meta["mail_from"], meta["rcpt_tos"], meta["port"], bool(meta["tls"]),
+                        meta["auth_user"])
+            expect(envelope == ("joe@example.org", to, port, True, USER), "envelope %r" % (envelope,))
+        expect(left(d) == [], "packet holds %s" % left(d))
+    return run
+
+
+def smtp_refused(port, password=PASSWORD, certificate=True):
+    def run():
+        before = len(received("smtp"))
+        d = packet("smtp-%d%s" % (port, "" if certificate else "-badpass"),
+                   mails=[mail("refused-%d" % port)])
+        out = vorpa(d, "email post", SMTPHOST=at(port), SMTPTLS="starttls",
+                    SMTPUSER=USER, SMTPPASS=password)
+        if certificate:
+            refused(out, "email post")
+        else:
+            expect("535" in out and "(skipping email post)" in out,
+                   "no 535 reported: %s" % tail(out))
+        expect(len(received("smtp")) == before, "a mail arrived")
+        expect(left(d) == ["MAIL01.MSG", "REPLIES"], "packet holds %s" % left(d))
+    return run
+
+
+# --- NNTP -------------------------------------------------------------------
+def article(tag):
+    return ("From: Joe <joe@example.org>\nNewsgroups: local.test\nSubject: interop %s\n"
+            "Message-ID: <%s.%s@client.example.org>\n\nfirst\n.leading dot\n.\nlast\n"
+            % (tag, tag, STAMP)).encode()
+
+
+def spool(group):
+    """the group's articles as the server delivers them (LF, unstuffed)"""
+    return [readback.unwire(raw) for n, raw in readback.news_articles(group)]
+
+
+def posted(art):
+    """INN adds header fields (Path:, Date:...): ours must all be there, the body unchanged"""
+    head, body = art.split(b"\n\n", 1)
+    mid = [l for l in head.split(b"\n") if l.startswith(b"Message-ID:")][0]
+    for _ in range(50):               # nnrpd hands the post on to innd
+        stored = [a for a in spool("local.test") if mid in a.split(b"\n\n", 1)[0].split(b"\n")]
+        if stored:
+            break
+        time.sleep(0.1)
+    expect(stored, "%s not in local.test" % mid.decode())
+    shead, sbody = stored[0].split(b"\n\n", 1)
+    expect(sbody == body and set(head.split(b"\n")) <= set(shead.split(b"\n")),
+           "%s stored differently" % mid.decode())
+
+
+def news_settings(port, tls, login):
+    s = dict(NNTPHOST=at(port), NNTPTLS=tls)
+    if login:
+        s.update(NNTPUSER=USER, NNTPPASS=PASSWORD)
+    return s
+
+
+def news(port, tls, login=False, group=None, post=False):
+    def run():
+        arts = [article("nntp-%d" % port)] if post else []
+        expected = spool(group) if group else []
+        d = packet("nntp-%d" % port, articles=arts, groups=[group] if group else [])
+        vorpa(d, "news" if post and group else "news post" if post else "news fetch",
+              **news_settings(port, tls, login))
+        if group:
+            got = fetched(d)
+            expect(list(got) == [group], "AREAS lists %s" % list(got))
+            expect(got[group] == expected, "%d records differ from the %d articles of %s"
+                   % (len(got[group]), len(expected), group))
+            state = open(d + "/newsrc").read()
+            expect(state.startswith(group + ": ") and state.endswith("-%d\n" % len(expected)),
+                   "newsgroups file %r" % state)
+        for art in arts:
+            posted(art)
+        expect(left(d) == (["00000000.MSG", "AREAS"] if group else []), "packet holds %s" % left(d))
+    return run
+
+
+def nntp_login_missing():
+    d = packet("nntp-1190-nologin", groups=["local.test"])
+    out = vorpa(d, "news fetch", **news_settings(1190, "off", False))
+    expect(("480" in out or "authentication" in out.lower()) and "(skipping news fetch)" in out,
+           "no 480 reported: %s" % tail(out))
+    expect(left(d) == [], "packet holds %s" % left(d))
+    expect(open(d + "/newsrc").read() == "local.test\n", "newsgroups file rewritten")
+
+
+def password_hidden():
+    # also as AUTH PLAIN's base64 ("\0joe\0secret") and the password's own
+    for d, text in outputs:
+        for form in (PASSWORD, "c2VjcmV0", "AGpvZQBzZWNyZXQ"):
+            expect(form not in text, "%r in the output or log of %s" % (form, d))
+
+
+def main():
+    os.makedirs(SCRATCH)
+    checks = [
+        ("pop3  995  TLS: every mail fetched byte for byte, then deleted", pop3_fetch(995, "on")),
+        ("seed  3 more mails", lambda: seed_mail(3)),
+        ("pop3  1995 self-signed certificate refused, mailbox untouched", pop3_refused(1995)),
+        ("pop3  2995 wrong-name certificate refused, mailbox untouched", pop3_refused(2995)),
+        ("pop3  110  STLS: every mail fetched byte for byte, then deleted", pop3_fetch(110, "starttls")),
+        ("smtp  587  STARTTLS + AUTH: mails stored as sent, envelope", smtp_post(587, "starttls")),
+        ("smtp  465  TLS + AUTH: mails stored as sent, envelope", smtp_post(465, "on")),
+        ("exim  3587 STARTTLS + AUTH: mails stored as sent, envelope",
+         smtp_post(3587, "starttls", "exim")),
+        ("smtp  1587 self-signed certificate refused, nothing sent", smtp_refused(1587)),
+        ("smtp  2587 wrong-name certificate refused, nothing sent", smtp_refused(2587)),
+        ("smtp  587  wrong password ends the phase, mail kept",
+         smtp_refused(587, "wrong-" + STAMP, certificate=False)),
+        ("nntp  563  TLS: local.test fetched byte for byte", news(563, "on", group="local.test")),
+        ("nntp  119  STARTTLS: article posted", news(119, "starttls", post=True)),
+        ("nntp  1190 AUTHINFO: article posted, local.archive fetched",
+         news(1190, "off", login=True, group="local.archive", post=True)),
+        ("nntp  1563 TLS + AUTHINFO: local.announce fetched",
+         news(1563, "on", login=True, group="local.announce")),
+        ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
+        ("all   the password is in no output or log (/verbose)", password_hidden),
+    ]
+    for name, fn in checks:
+        check(name, fn)
+    failed = results.count(False)
+    print("interop: %d passed, %d failed (vorpa's files in %s)" % (len(results) - failed, failed, SCRATCH))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
