@@ -16,6 +16,14 @@ char smtphost[128] = "";
 char nntphost[128] = "";
 char popuser[64] = "";
 char poppass[64] = "";
+int poptls = TLSOFF;
+int smtptls = TLSOFF;
+int nntptls = TLSOFF;
+char smtpuser[128] = "";
+char smtppass[256] = "";
+char nntpuser[128] = "";
+char nntppass[256] = "";
+char cafile[4095] = "";
 
 namespace {
 
@@ -79,6 +87,52 @@ void scanlogfile(const char* value, long line, const char* path, const char* arg
     std::memcpy(logfile, joined, sizeof logfile);
 }
 
+// A TLS mode must be spelled out: a typo must not quietly mean plain text.
+int scantls(const char* value, long line, const char* path, const char* key, int& mode) {
+    if (!strcasecmp(value, "off")) {
+        mode = TLSOFF;
+    } else if (!strcasecmp(value, "starttls")) {
+        mode = TLSSTART;
+    } else if (!strcasecmp(value, "on")) {
+        mode = TLSON;
+    } else {
+        std::fprintf(stderr, "Error: %s must be off, starttls or on in line %ld of %s\n", key, line, path);
+        return -1;
+    }
+    return 0;
+}
+
+enum class Kind { Text, Dir, LogFile, Tls, Include };
+
+struct Setting {
+    const char* key;
+    Kind kind;
+    char* text;  // Text, Dir
+    int size;
+    int* mode;  // Tls
+};
+
+const Setting settings[] = {
+    {"HOSTNAME", Kind::Text, hostname, sizeof hostname, nullptr},
+    {"POPUSER", Kind::Text, popuser, sizeof popuser, nullptr},
+    {"POPHOST", Kind::Text, pophost, sizeof pophost, nullptr},
+    {"POPPASS", Kind::Text, poppass, sizeof poppass, nullptr},
+    {"POPTLS", Kind::Tls, nullptr, 0, &poptls},
+    {"SMTPHOST", Kind::Text, smtphost, sizeof smtphost, nullptr},
+    {"SMTPTLS", Kind::Tls, nullptr, 0, &smtptls},
+    {"SMTPUSER", Kind::Text, smtpuser, sizeof smtpuser, nullptr},
+    {"SMTPPASS", Kind::Text, smtppass, sizeof smtppass, nullptr},
+    {"NNTPHOST", Kind::Text, nntphost, sizeof nntphost, nullptr},
+    {"NNTPTLS", Kind::Tls, nullptr, 0, &nntptls},
+    {"NNTPUSER", Kind::Text, nntpuser, sizeof nntpuser, nullptr},
+    {"NNTPPASS", Kind::Text, nntppass, sizeof nntppass, nullptr},
+    {"CAFILE", Kind::Text, cafile, sizeof cafile, nullptr},
+    {"SOUPDIR", Kind::Dir, soupdir, sizeof soupdir, nullptr},
+    {"NEWSGROUPS", Kind::Text, newsgroupsfile, sizeof newsgroupsfile, nullptr},
+    {"LOGFILE", Kind::LogFile, nullptr, 0, nullptr},
+    {"INCLUDE", Kind::Include, nullptr, 0, nullptr},
+};
+
 // One keyword line, already stripped of its line end and known to be no
 // comment. -1 when the run must be refused.
 int scanline(char* text, long line, const char* path, const char* argv0) {
@@ -89,30 +143,25 @@ int scanline(char* text, long line, const char* path, const char* argv0) {
     } else {
         value = text + std::strlen(text);
     }
-    const char* key = text;
-    if (!strcasecmp(key, "HOSTNAME")) {
-        configscantext(value, line, path, hostname, sizeof hostname);
-    } else if (!strcasecmp(key, "POPUSER")) {
-        configscantext(value, line, path, popuser, sizeof popuser);
-    } else if (!strcasecmp(key, "POPHOST")) {
-        configscantext(value, line, path, pophost, sizeof pophost);
-    } else if (!strcasecmp(key, "POPPASS")) {
-        configscantext(value, line, path, poppass, sizeof poppass);
-    } else if (!strcasecmp(key, "SMTPHOST")) {
-        configscantext(value, line, path, smtphost, sizeof smtphost);
-    } else if (!strcasecmp(key, "NNTPHOST")) {
-        configscantext(value, line, path, nntphost, sizeof nntphost);
-    } else if (!strcasecmp(key, "SOUPDIR")) {
-        configscandir(value, line, path, soupdir);
-    } else if (!strcasecmp(key, "NEWSGROUPS")) {
-        configscantext(value, line, path, newsgroupsfile, sizeof newsgroupsfile);
-    } else if (!strcasecmp(key, "LOGFILE")) {
-        scanlogfile(value, line, path, argv0);
-    } else if (!strcasecmp(key, "INCLUDE")) {
-        return include(value, line, path, argv0);
-    } else {
-        configwarn("unknown keyword", line, path);
+    for (const Setting& s : settings) {
+        if (strcasecmp(text, s.key) != 0) continue;
+        switch (s.kind) {
+        case Kind::Text:
+            configscantext(value, line, path, s.text, s.size);
+            return 0;
+        case Kind::Dir:
+            configscandir(value, line, path, s.text);
+            return 0;
+        case Kind::LogFile:
+            scanlogfile(value, line, path, argv0);
+            return 0;
+        case Kind::Tls:
+            return scantls(value, line, path, s.key, *s.mode);
+        case Kind::Include:
+            return include(value, line, path, argv0);
+        }
     }
+    configwarn("unknown keyword", line, path);
     return 0;
 }
 

@@ -13,6 +13,20 @@ extern char nntphost[128];
 extern char popuser[64];
 extern char poppass[64];
 
+// TLS mode of a service: plain text, STARTTLS after the greeting, or TLS
+// from the first byte.
+enum { TLSOFF = 0, TLSSTART = 1, TLSON = 2 };
+extern int poptls;
+extern int smtptls;
+extern int nntptls;
+extern char smtpuser[128];
+extern char smtppass[256];
+extern char nntpuser[128];
+extern char nntppass[256];
+// PEM bundle the servers' certificates are checked against; the system's
+// store when empty.
+extern char cafile[4095];
+
 // Reads a configuration file (and its INCLUDEs) into the settings.
 // 0 when read to its end, 1 when it could not be opened, -1 when its name
 // or an included one does not fit a path (reported; the run is refused).

@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "mail/mail.h"
+#include "net/socket.h"
 #include "news/news.h"
 
 namespace {
@@ -182,6 +183,12 @@ int main(int argc, char** argv) {
     }
     if (soupdir[std::strlen(soupdir) - 1] != '/') toolong("SOUPDIR", soupdir);
     checkdir(soupdir);
+    // A bundle that trusts nothing would refuse every server with a
+    // misleading reason, in every phase.
+    if (cafile[0] != '\0' && !tlscheckcafile(cafile)) {
+        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", cafile);
+        return 1;
+    }
     placenewsgroupsfile(argv0);
     openlog();
 

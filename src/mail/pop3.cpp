@@ -16,12 +16,10 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "mail/mail.h"
-#include "net/socket.h"
+#include "net/session.h"
 #include "soup/soup.h"
 
 namespace {
-
-constexpr unsigned short popport = 110;
 
 // One LIST entry. A size that could not be read, or a negative one, is
 // stored as -1: such a message is neither retrieved nor deleted.
@@ -62,49 +60,23 @@ bool isterminator(const char* line, int len) {
     return len == 3 && std::memcmp(line, ".\r\n", 3) == 0;
 }
 
-// Sends the command already formatted in the socket's buffer and judges the
-// answer. False after a reported failure.
-bool command(Socket& sock) {
-    if (sock.Send(sock.pszBuf) == -1) {
-        syserror("Send");
-        return false;
-    }
-    return getpopanswer(sock) == 0;
-}
-
-// Closes the connection and reports the phase as skipped.
-int endphase(Socket& sock) {
-    if (sock.iSocket != -1) sock.Close();
-    logprintf("(skipping email fetch)\n");
-    return 0;
-}
-
-// The single QUIT of a failed dialogue; its answer does not matter.
-int quitandend(Socket& sock) {
-    snprintf(sock.pszBuf, 16384, "QUIT\r\n");
-    if (sock.Send(sock.pszBuf) == -1)
-        syserror("Send");
-    else
-        getpopanswer(sock);
-    return endphase(sock);
-}
-
-bool login(Socket& sock) {
+bool login(Session& session) {
+    Socket& sock = session.sock;
     if (verbose) logprintf("+ Sending USER command...\n");
     snprintf(sock.pszBuf, 16384, "USER %s\r\n", popuser);
-    if (!command(sock)) return false;
+    if (session.askbuf() != 0) return false;
     if (verbose) logprintf("+ Sending PASS command...\n");
     snprintf(sock.pszBuf, 16384, "PASS %s\r\n", poppass);
-    return command(sock);
+    return session.askbuf() == 0;
 }
 
 // STAT: the message count (0 when none could be read) and the total size,
 // read as "%ld" reads them: a mailbox of more than 2 GiB is no rarity, and a
 // count too large for any list must not pass for an empty mailbox.
-bool mailboxsize(Socket& sock, long* count, long* total) {
+bool mailboxsize(Session& session, long* count, long* total) {
+    Socket& sock = session.sock;
     if (verbose) logprintf("+ Getting message information...\n");
-    snprintf(sock.pszBuf, 16384, "STAT\r\n");
-    if (!command(sock)) return false;
+    if (session.ask("STAT\r\n") != 0) return false;
     const char* pos = sock.pszBuf + 4;
     char* end = nullptr;
     *count = std::strtol(pos, &end, 10);
@@ -113,9 +85,9 @@ bool mailboxsize(Socket& sock, long* count, long* total) {
 }
 
 // LIST: fills one entry per announced message and checks the terminator.
-bool readlist(Socket& sock, std::vector<ListEntry>& list, long count) {
-    snprintf(sock.pszBuf, 16384, "LIST\r\n");
-    if (!command(sock)) return false;
+bool readlist(Session& session, std::vector<ListEntry>& list, long count) {
+    Socket& sock = session.sock;
+    if (session.ask("LIST\r\n") != 0) return false;
     for (int32_t i = 0; i < count; i++) {
         int len = sock.RecvTeol();
         // A terminator among the entries means a short list; reading on
@@ -358,11 +330,12 @@ bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
 
 // The mailbox part of the dialogue, from USER to the last DELE. False when
 // the phase must quit and end.
-bool emptymailbox(Socket& sock) {
-    if (!login(sock)) return false;
+bool emptymailbox(Session& session) {
+    Socket& sock = session.sock;
+    if (!login(session)) return false;
     long count = 0;
     long total = 0;
-    if (!mailboxsize(sock, &count, &total)) return false;
+    if (!mailboxsize(session, &count, &total)) return false;
     if (count == 0) {
         logprintf("There are no messages on the POP3 server.\n");
         return true;
@@ -377,14 +350,14 @@ bool emptymailbox(Socket& sock) {
         logprintf("Out of memory reading message list\n");
         return false;
     }
-    if (!readlist(sock, list, count)) return false;
+    if (!readlist(session, list, count)) return false;
     if (!retrieveall(sock, list)) return false;
     return testmode || deleteall(sock, list);
 }
 
 }  // namespace
 
-int getpopanswer(Socket& sock) {
+int getpopanswer(Socket& sock, int quiet) {
     int len = sock.RecvTeol();
     if (len == -1) {
         syserror("Receive");
@@ -392,7 +365,7 @@ int getpopanswer(Socket& sock) {
     }
     if (len >= 3 && memicmp(sock.pszBuf, "+OK", 3) == 0) return 0;
     if (len >= 4 && memicmp(sock.pszBuf, "-ERR", 4) == 0) {
-        logprintf("POP3 host returned error: %s", sock.pszBuf);
+        if (!quiet) logprintf("POP3 host returned error: %s", sock.pszBuf);
         return 1;
     }
     logprintf("POP3 host did not send valid answer\n");
@@ -400,35 +373,19 @@ int getpopanswer(Socket& sock) {
 }
 
 int fetchemail() {
-    Socket sock;
+    const Service pop3{"POP3", pophost, poptls, 110, 995, cafile, getpopanswer, "(skipping email fetch)\n"};
+    Session session(pop3);
     if (!*pophost || !*popuser || !*poppass) {
         logprintf("POP3 hostname/username/password not defined\n");
-        return endphase(sock);
+        return session.end(Step::End);
     }
-    if (sock.Create() == -1) {
-        syserror("Open socket");
-        return endphase(sock);
-    }
-    sock.ulTimeout = 20;
-    logprintf("Fetching email from %s...\n", pophost);
-    if (verbose) logprintf("+ Connecting to POP3 host %s...\n", pophost);
-    if (sock.Connect(pophost, popport) == -1) {
-        logprintf("Cannot connect to host %s at port %d\n", pophost, popport);
-        return endphase(sock);
-    }
-    if (getpopanswer(sock) != 0) return endphase(sock);
-    sock.ulTimeout = 90;
+    Step step = session.connect("Fetching email from %s...\n");
+    if (step == Step::Next) step = session.greet();
+    if (step != Step::Next) return session.end(step);
+    session.sock.ulTimeout = kReplyTimeout;
+    if (poptls == TLSSTART && session.starttls("STLS\r\n") != Step::Next) return session.end(Step::End);
 
-    if (!emptymailbox(sock)) return quitandend(sock);
-
-    if (verbose) logprintf("+ Signing off...\n");
-    snprintf(sock.pszBuf, 16384, "QUIT\r\n");
-    if (sock.Send(sock.pszBuf) == -1) {
-        syserror("Send");
-        return endphase(sock);
-    }
-    if (getpopanswer(sock) != 0) return endphase(sock);
-    sock.Close();
-    if (verbose) logprintf("+ POP3 session successfully terminated\n");
+    if (!emptymailbox(session)) return session.end(Step::Quit);
+    if (session.signoff() != Step::Next) return session.end(Step::End);
     return 1;
 }

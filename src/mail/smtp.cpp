@@ -10,7 +10,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "mail/mail.h"
-#include "net/socket.h"
+#include "net/session.h"
 #include "soup/soup.h"
 
 char* fromemail = nullptr;
@@ -19,7 +19,6 @@ int emailcount = 0;
 
 namespace {
 
-const unsigned short SMTPPORT = 25;
 const int MAXRECIPIENTS = sizeof emaillist / sizeof emaillist[0];
 const int SOCKBUFSIZE = 16384;
 // A server that keeps sending continuation lines is not answering.
@@ -91,16 +90,22 @@ void processemail(char* text, int isfrom) {
     }
 }
 
-int getsmtpanswer(Socket& sock, int quiet) {
+int getsmtpanswer(Socket& sock, int quiet) { return getsmtpreply(sock, quiet, nullptr); }
+
+int getsmtpreply(Socket& sock, int quiet, std::string* text) {
     const char* line = sock.pszBuf;
+    if (text) text->clear();
     for (int lines = 1;; lines++) {
-        if (sock.RecvTeol() == -1) {
+        int len = sock.RecvTeol();
+        if (len == -1) {
             syserror("Receive");
             return -1;
         }
         // "ddd-" continues a multi-line reply; its last line is judged.
         bool more = line[0] >= '0' && line[0] <= '9' && line[1] >= '0' && line[1] <= '9' &&
                     line[2] >= '0' && line[2] <= '9' && line[3] == '-';
+        // The keywords of an EHLO reply, one line each, without line ends.
+        if (text && len > 4) text->append(line + 4, std::strcspn(line + 4, "\r\n")).push_back('\n');
         if (!more) break;
         if (lines == MAXREPLYLINES) {
             // The rest of the reply would be taken for the answers to the
@@ -194,96 +199,166 @@ HeaderWatch withoutbcc() {
     };
 }
 
-PostStep opensession(Socket& sock) {
-    if (sock.Create() == -1) {
-        syserror("Open socket");
-        return END;
+// Standard base64, for the AUTH exchanges.
+std::string base64(const std::string& in) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned long n = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size()) n |= static_cast<unsigned char>(in[i + 2]);
+        out += digits[(n >> 18) & 63];
+        out += digits[(n >> 12) & 63];
+        out += i + 1 < in.size() ? digits[(n >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? digits[n & 63] : '=';
     }
-    sock.ulTimeout = 20;
-    logprintf("Posting mail to %s...\n", smtphost);
-    if (verbose) logprintf("+ Connecting to SMTP host %s...\n", smtphost);
-    if (sock.Connect(smtphost, SMTPPORT) == -1) {
-        logprintf("Cannot connect to host %s at port %d\n", smtphost, SMTPPORT);
-        return END;
+    return out;
+}
+
+// Whether an EHLO reply (one keyword line each) has a line that starts
+// with keyword and, when given, names word among its parameters.
+bool offers(const std::string& ehlo, const char* keyword, const char* word = nullptr) {
+    size_t klen = std::strlen(keyword);
+    size_t at = 0;
+    while (at < ehlo.size()) {
+        size_t end = ehlo.find('\n', at);
+        std::string line = ehlo.substr(at, end - at);
+        at = end + 1;
+        if (line.size() < klen || memicmp(line.data(), keyword, static_cast<unsigned>(klen)) != 0) continue;
+        if (line.size() > klen && line[klen] != ' ') continue;
+        if (!word) return true;
+        std::string rest = " " + line.substr(klen) + " ";
+        std::string wanted = std::string(" ") + word + " ";
+        for (size_t i = 0; i + wanted.size() <= rest.size(); i++)
+            if (memicmp(rest.data() + i, wanted.data(), static_cast<unsigned>(wanted.size())) == 0) return true;
     }
+    return false;
+}
+
+// HELO, or EHLO with the reply's keywords kept.
+Step hello(Socket& sock, const char* verb, std::string* keywords) {
+    if (sendcommand(sock, verb, hostname) == -1) return Step::Quit;
+    return getsmtpreply(sock, 0, keywords) == 0 ? Step::Next : Step::Quit;
+}
+
+// Sends one AUTH line and wants an answer of the class given ('2' done,
+// '3' go on); anything else was reported or is refused here.
+bool authstep(Socket& sock, const char* verb, const std::string& arg, char wanted) {
+    if (sendcommand(sock, verb, arg.c_str()) == -1) return false;
+    int answer = getsmtpanswer(sock, 0);
+    if (answer != 0) return false;
+    if (sock.pszBuf[0] == wanted) return true;
+    logprintf("SMTP host returned error: %s", sock.pszBuf);
+    return false;
+}
+
+// AUTH PLAIN, or AUTH LOGIN where only that is offered.
+Step authenticate(Session& session, const std::string& keywords) {
+    if (!session.maysendsecret()) return Step::Quit;
+    Socket& sock = session.sock;
+    bool plain = offers(keywords, "AUTH", "PLAIN");
+    if (!plain && !offers(keywords, "AUTH", "LOGIN")) {
+        logprintf("SMTP host does not offer AUTH PLAIN or LOGIN\n");
+        return Step::Quit;
+    }
+    if (verbose) logprintf("+ Logging in as %s...\n", smtpuser);
+    bool done = plain ? authstep(sock, "AUTH PLAIN ", base64(std::string(1, '\0') + smtpuser + '\0' + smtppass), '2')
+                      : authstep(sock, "AUTH LOGIN", "", '3') && authstep(sock, "", base64(smtpuser), '3') &&
+                            authstep(sock, "", base64(smtppass), '2');
+    return done ? Step::Next : Step::Quit;
+}
+
+// Greeting, HELO; or, with TLS or a login set, EHLO, STARTTLS and EHLO
+// again, AUTH.
+Step opensession(Session& session) {
+    Socket& sock = session.sock;
+    Step step = session.connect("Posting mail to %s...\n");
+    if (step != Step::Next) return step;
     if (verbose) logprintf("+ Connected, sending HELO...\n");
-    if (getsmtpanswer(sock, 0) != 0) return END;
-    if (sendcommand(sock, "HELO ", hostname) == -1) return QUITANDEND;
-    if (getsmtpanswer(sock, 0) != 0) return QUITANDEND;
-    sock.ulTimeout = 90;
-    return GOON;
+    if (session.greet() != Step::Next) return Step::End;
+    if (smtptls == TLSOFF && !*smtpuser) {
+        step = hello(sock, "HELO ", nullptr);
+    } else {
+        std::string keywords;
+        step = hello(sock, "EHLO ", &keywords);
+        sock.ulTimeout = kReplyTimeout;
+        if (step == Step::Next && smtptls == TLSSTART) {
+            if (!offers(keywords, "STARTTLS")) {
+                logprintf("SMTP host does not offer STARTTLS\n");
+                return Step::End;
+            }
+            step = session.starttls("STARTTLS\r\n");
+            // The server forgets the first EHLO.
+            if (step == Step::Next) step = hello(sock, "EHLO ", &keywords);
+        }
+        if (step == Step::Next && *smtpuser) step = authenticate(session, keywords);
+    }
+    sock.ulTimeout = kReplyTimeout;
+    return step;
 }
 
 // One message: envelope, DATA, the text. failed is set when the message is
 // not sent, so that its file stays.
-PostStep postmessage(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+Step postmessage(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
     Envelope envelope;
     scanheader(file, start, length);
     if (!fromemail) {
         logprintf("! No From address specified in message - skipping\n");
         failed = true;
-        return GOON;
+        return Step::Next;
     }
     if (emailcount == 0) {
         logprintf("! No To address specified in message - skipping\n");
         failed = true;
-        return GOON;
+        return Step::Next;
     }
 
     logprintf("Mailing from %s\n", fromemail);
-    if (sendcommand(sock, "MAIL FROM:", fromemail) == -1) return QUITANDEND;
+    if (sendcommand(sock, "MAIL FROM:", fromemail) == -1) return Step::Quit;
     if (getsmtpanswer(sock, 0) != 0) {
         logprintf("! Posting to SMTP server failed\n");
-        return QUITANDEND;
+        return Step::Quit;
     }
     for (int i = 0; i < emailcount; i++) {
         logprintf("Mailing to %s\n", emaillist[i]);
-        if (sendcommand(sock, "RCPT TO:", emaillist[i]) == -1) return QUITANDEND;
+        if (sendcommand(sock, "RCPT TO:", emaillist[i]) == -1) return Step::Quit;
         int answer = getsmtpanswer(sock, 0);
         if (answer != 0) logprintf("! Recipient refused by SMTP server\n");
         // Without an answer the dialogue is out of step.
-        if (answer == -1) return QUITANDEND;
+        if (answer == -1) return Step::Quit;
     }
     releaseaddresses();
 
-    if (sendcommand(sock, "DATA") == -1) return QUITANDEND;
+    if (sendcommand(sock, "DATA") == -1) return Step::Quit;
     if (getsmtpanswer(sock, 0) != 0) {
         logprintf("! SMTP server won't accept message\n");
-        return QUITANDEND;
+        return Step::Quit;
     }
     int sent = sendmessagetext(sock, file, start, length, withoutbcc());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");
-        return QUITANDEND;
+        return Step::Quit;
     }
     if (sent == SENDTEXT_READFAILED) {
         // The text is incomplete: only dropping the connection keeps the
         // server from delivering it.
         logprintf("! Error in message file %s\n", path);
-        return END;
+        return Step::End;
     }
     int answer = getsmtpanswer(sock, 0);
     if (answer != 0) {
         logprintf("! SMTP server did not accept message\n");
         failed = true;
-        if (answer == -1) return QUITANDEND;
+        if (answer == -1) return Step::Quit;
     }
-    return GOON;
-}
-
-PostStep signoff(Socket& sock) {
-    if (verbose) logprintf("+ Signing off...\n");
-    if (sendcommand(sock, "QUIT") == -1) return END;
-    if (getsmtpanswer(sock, 0) != 0) return END;
-    sock.Close();
-    if (verbose) logprintf("+ SMTP session successfully terminated\n");
-    return GOON;
+    return Step::Next;
 }
 
 }  // namespace
 
 int postemail() {
-    Socket sock;
+    const Service smtp{"SMTP", smtphost, smtptls, 25, 465, cafile, getsmtpanswer, "(skipping email post)\n"};
+    Session session(smtp);
     bool ready = false;
     if (hostname[0] == '\0') {
         logprintf("Your hostname not defined\n");
@@ -292,17 +367,13 @@ int postemail() {
     } else {
         ready = true;
     }
+    Socket& sock = session.sock;
     PostDialogue dialogue{
-        [&sock] { return opensession(sock); },
+        [&session] { return opensession(session); },
         [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
             return postmessage(sock, file, start, length, path, failed);
         },
-        [&sock] { return signoff(sock); },
-        [&sock] {
-            if (sendcommand(sock, "QUIT") == 0) getsmtpanswer(sock, 0);
-        },
         "+ No REPLIES file found, not posting any email\n",
-        "+ No mail messages to be posted\n",
-        "(skipping email post)\n"};
-    return postphase(sock, ready, MAILKIND, transfer[POSTNEWS], dialogue);
+        "+ No mail messages to be posted\n"};
+    return postphase(session, ready, MAILKIND, transfer[POSTNEWS], dialogue);
 }

@@ -61,7 +61,8 @@ int Socket::WaitReady(short events, unsigned long seconds) {
     }
     pollfd pfd{};
     pfd.fd = iSocket;
-    pfd.events = events;
+    pfd.events = PollEvents(events);
+    if (pfd.events == 0) return 1;
     const unsigned long maxseconds = 0x7fffffffUL;
     long long totalms = static_cast<long long>(seconds < maxseconds ? seconds : maxseconds) * 1000;
     // Most waits in a transfer end within a millisecond. One that does not
@@ -85,17 +86,6 @@ static int failreception(int callresult, int savederrno) {
     return -1;
 }
 
-// Reads what is already waiting, without blocking: the count, 0 after the
-// peer closed, or -1 (errno EAGAIN when nothing is there yet). Without a
-// descriptor it finds nothing, and the wait that follows reports why.
-static int readwaiting(int fd, char* buf, int len) {
-    if (fd < 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    return static_cast<int>(recv(fd, buf, len, MSG_DONTWAIT));
-}
-
 static bool nothingyet(int r) {
     return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
@@ -105,7 +95,8 @@ static bool nothingyet(int r) {
 // the reason. Data already waiting is taken without a wait first, which
 // spares a system call per read in a long transfer.
 int Socket::ReadPortions() {
-    int r = readwaiting(iSocket, pcRecvBuf1, kLineMax);
+    // Without a descriptor nothing is found, and the wait reports why.
+    int r = RawRecv(pcRecvBuf1, kLineMax);
     if (nothingyet(r)) {
         r = WaitReady(POLLIN, ulTimeout);
         iResult = r;
@@ -114,7 +105,7 @@ int Socket::ReadPortions() {
             std::printf("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
             return failreception(r, e);
         }
-        r = static_cast<int>(recv(iSocket, pcRecvBuf1, kLineMax, 0));
+        r = RecvWaiting(pcRecvBuf1, kLineMax);
     }
     iResult = r;
     if (r <= 0) {
@@ -129,7 +120,7 @@ int Socket::ReadPortions() {
 
     // A full first portion may already hold complete lines: never wait for
     // more, since the server may be waiting for our next command.
-    r = readwaiting(iSocket, pcRecvBuf2, kLineMax);
+    r = RawRecv(pcRecvBuf2, kLineMax);
     if (nothingyet(r)) return 0;
     if (r < 0) {
         int e = errno;
@@ -311,17 +302,20 @@ int Socket::Recv(int n) {
         return take;
     }
 
-    int r = WaitReady(POLLIN, ulTimeout);
-    if (r == 0) {
-        errno = ETIMEDOUT;
-        iResult = ETIMEDOUT;
-        return -1;
+    int r = RawRecv(pszBuf, n);
+    if (nothingyet(r)) {
+        r = WaitReady(POLLIN, ulTimeout);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            iResult = ETIMEDOUT;
+            return -1;
+        }
+        if (r < 0) {
+            iResult = -1;
+            return -1;
+        }
+        r = RecvWaiting(pszBuf, n);
     }
-    if (r < 0) {
-        iResult = -1;
-        return -1;
-    }
-    r = static_cast<int>(recv(iSocket, pszBuf, n, 0));
     iResult = r;
     if (r == 0) return -1;
     if (r > 0) iBufUsed = r < kBufSize ? r + 1 : r;

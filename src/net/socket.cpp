@@ -2,6 +2,7 @@
 #include "net/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 Socket::Socket()
@@ -49,21 +51,12 @@ int Socket::Create() {
     return iSocket;
 }
 
-// The IPv4 address of host in network byte order, or INADDR_NONE.
-static in_addr_t resolvehost(const char* host) {
-    if (!host) return INADDR_NONE;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    in_addr_t addr = INADDR_NONE;
-    if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found) {
-        addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-        freeaddrinfo(found);
-    } else {
-        addr = inet_addr(host);
-    }
-    return addr;
+// Whether an address is one a server can have: the all-ones IPv4 address
+// never is, also when written out.
+static bool usable(const addrinfo* ai) {
+    if (ai->ai_family == AF_INET6) return true;
+    if (ai->ai_family != AF_INET) return false;
+    return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr != INADDR_NONE;
 }
 
 int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
@@ -71,42 +64,125 @@ int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
     // The name lookup and the connection may take long: show what has
     // been reported so far first.
     std::fflush(stdout);
-    in_addr_t addr = resolvehost(host);
-    // The all-ones address is never a server, also when written out.
-    if (addr == INADDR_NONE || iSocket < 0) {
-        if (iSocket < 0) errno = EBADF;
-        iResult = -1;
-        return -1;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (!host || getaddrinfo(host, nullptr, &hints, &found) != 0) found = nullptr;
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
+    if (iSocket < 0) errno = EBADF;
+    iResult = -1;
+    if (iSocket < 0 || !found) return -1;
+
+    int reason = EADDRNOTAVAIL;
+    bool fresh = true;  // the socket of Create, not yet used by an attempt
+    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (!usable(ai)) continue;
+        // An IPv4 local address cannot be bound to an IPv6 socket.
+        if (ai->ai_family == AF_INET6 && localAddr != 0) continue;
+        // A failed attempt spoils the socket; the family must match.
+        if ((!fresh || ai->ai_family != AF_INET) && Renew(ai->ai_family) < 0) {
+            reason = errno;
+            continue;
+        }
+        fresh = false;
+        std::memset(&saRemote, 0, sizeof saRemote);
+        std::memset(&saLocal, 0, sizeof saLocal);
+        usLocalPort = localPort;
+        sockaddr_storage remote{};
+        std::memcpy(&remote, ai->ai_addr, ai->ai_addrlen);
+        if (ai->ai_family == AF_INET) {
+            std::memcpy(&saRemote, ai->ai_addr, sizeof saRemote);
+            saRemote.sin_port = htons(port);
+            reinterpret_cast<sockaddr_in*>(&remote)->sin_port = htons(port);
+            saLocal.sin_family = AF_INET;
+            saLocal.sin_addr.s_addr = static_cast<in_addr_t>(localAddr);
+            saLocal.sin_port = htons(usLocalPort);
+            iResult = bind(iSocket, reinterpret_cast<sockaddr*>(&saLocal), iAddrLen);
+        } else {
+            reinterpret_cast<sockaddr_in6*>(&remote)->sin6_port = htons(port);
+            sockaddr_in6 local{};
+            local.sin6_family = AF_INET6;
+            local.sin6_port = htons(usLocalPort);
+            iResult = localPort ? bind(iSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) : 0;
+        }
+        if (iResult == 0 && ConnectTo(reinterpret_cast<sockaddr*>(&remote), ai->ai_addrlen) == 0) {
+            if (usLocalPort == 0) ReadLocalPort();
+            iResult = 0;
+            return 0;
+        }
+        reason = errno;
     }
-    std::memset(&saRemote, 0, sizeof saRemote);
-    saRemote.sin_family = AF_INET;
-    saRemote.sin_port = htons(port);
-    saRemote.sin_addr.s_addr = addr;
+    errno = reason;
+    iResult = -1;
+    return -1;
+}
 
-    std::memset(&saLocal, 0, sizeof saLocal);
-    saLocal.sin_family = AF_INET;
-    saLocal.sin_addr.s_addr = static_cast<in_addr_t>(localAddr);
-    usLocalPort = localPort;
-    saLocal.sin_port = htons(usLocalPort);
+// A new socket of family under the same descriptor number.
+int Socket::Renew(int family) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int r = dup3(fd, iSocket, O_CLOEXEC);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return r < 0 ? -1 : 0;
+}
 
-    iResult = bind(iSocket, reinterpret_cast<sockaddr*>(&saLocal), iAddrLen);
-    if (iResult != 0) return iResult;
+// connect() with its wait bounded by ulTimeout: a host that drops
+// connection attempts must not hold the run for the system's minutes.
+int Socket::ConnectTo(const sockaddr* addr, unsigned addrlen) {
+    int flags = fcntl(iSocket, F_GETFL);
+    if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    int r = connect(iSocket, addr, addrlen);
+    if (r != 0 && errno == EINPROGRESS) {
+        int ready = WaitReady(POLLOUT, ulTimeout);
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (ready == 0) {
+            error = ETIMEDOUT;
+        } else if (ready > 0 && getsockopt(iSocket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+            error = errno;
+        } else if (ready < 0) {
+            error = errno;
+        }
+        r = error == 0 ? 0 : -1;
+        errno = error;
+    }
+    int saved = errno;
+    fcntl(iSocket, F_SETFL, flags);
+    errno = saved;
+    return r;
+}
 
-    iResult = connect(iSocket, reinterpret_cast<sockaddr*>(&saRemote), iAddrLen);
-    if (iResult != 0) return -1;
-
-    if (usLocalPort == 0 && ReadLocalPort() < 0) return iResult;
-    return iResult;
+bool Socket::IsLoopback() const {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (iSocket < 0 || getpeername(iSocket, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    if (peer.ss_family == AF_INET) {
+        uint32_t addr = ntohl(reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr);
+        return (addr >> 24) == 127;
+    }
+    if (peer.ss_family != AF_INET6) return false;
+    const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
 }
 
 // Reads back the local address the system chose, with its port; the result
 // of the call is left in iResult.
 int Socket::ReadLocalPort() {
-    std::memset(&saLocal, 0, sizeof saLocal);
-    socklen_t len = iAddrLen;
-    iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&saLocal), &len);
-    iAddrLen = len;
-    if (iResult >= 0) usLocalPort = ntohs(saLocal.sin_port);
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&local), &len);
+    if (iResult < 0) return iResult;
+    if (local.ss_family == AF_INET6) {
+        usLocalPort = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    } else {
+        std::memcpy(&saLocal, &local, sizeof saLocal);
+        iAddrLen = sizeof saLocal;
+        usLocalPort = ntohs(saLocal.sin_port);
+    }
     return iResult;
 }
 
@@ -118,7 +194,7 @@ int Socket::Send(char* data, int length) {
     // each wait for data.
     int sent = 0;
     while (sent < length) {
-        ssize_t n = send(iSocket, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        int n = RawSend(data + sent, length - sent);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int ready = WaitReady(POLLOUT, ulTimeout);
             if (ready > 0) continue;
@@ -128,7 +204,7 @@ int Socket::Send(char* data, int length) {
             iResult = -1;
             return -1;
         }
-        sent += static_cast<int>(n);
+        sent += n;
     }
     // A command sent from pszBuf may lie over a longer text built there
     // before it, beyond its own terminator: the next reception clears all.
@@ -150,6 +226,7 @@ int Socket::Close() {
     pszPeerName = nullptr;
     ulTimeout = 300;
     usLocalPort = 0;
+    tls.reset();
     if (iSocket < 0) {
         errno = EBADF;
         iResult = -1;

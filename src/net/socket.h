@@ -1,10 +1,27 @@
-// One IPv4 TCP connection with line reception under time-outs.
+// One TCP connection (IPv4 or IPv6, plain or TLS) with line reception
+// under time-outs.
 #ifndef VORPA_SOCKET_H
 #define VORPA_SOCKET_H
 
 #include <netinet/in.h>
 
 #include <cstring>
+#include <memory>
+
+// The TLS state of a connection; only the transport sees inside.
+struct TlsLink;
+struct TlsLinkDeleter {
+    void operator()(TlsLink* link) const;
+};
+
+// How StartTls ended.
+enum TlsResult {
+    TLS_OK = 0,
+    TLS_HANDSHAKE = -1,  // the handshake failed or timed out
+    TLS_UNTRUSTED = -2,  // the certificate chain was not accepted
+    TLS_BADNAME = -3,    // the certificate is not for this host
+    TLS_AHEAD = -4,      // the server sent data before the handshake
+};
 
 class Socket {
 public:
@@ -33,11 +50,23 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     int Create();
+    // Tries every address of host (IPv6 and IPv4) in turn, each attempt
+    // bounded by ulTimeout. saLocal and saRemote describe IPv4 ends only.
     int Connect(char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
     int Connect(char* host, unsigned short port) { return Connect(host, port, 0, 0); }
     int Send(char* data, int length);
     int Send(char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
+
+    // Turns the connection into TLS: the handshake (each wait bounded by
+    // ulTimeout), the chain checked against cafile (a PEM bundle) or, when
+    // it is empty, the system's store, and host against the certificate.
+    // Returns a TlsResult; TlsError() then says why in words.
+    int StartTls(const char* host, const char* cafile);
+    bool IsSecure() const { return tls != nullptr; }
+    const char* TlsError() const { return szTlsError; }
+    // Whether the peer is this machine (127.0.0.0/8 or ::1).
+    bool IsLoopback() const;
 
     int RecvTeol(int strip);
     int RecvTeol() { return RecvTeol(0); }
@@ -75,6 +104,21 @@ private:
     // clears only that much.
     int iBufUsed;
 
+    std::unique_ptr<TlsLink, TlsLinkDeleter> tls;
+    char szTlsError[256] = "";
+
+    // The only places that move bytes: without waiting, a count, 0 when
+    // the peer closed, or -1 (errno EAGAIN when it must wait first).
+    int RawRecv(char* buf, int len);
+    int RawSend(const char* data, int len);
+    // RawRecv once the caller waited: waits again while TLS needs more
+    // of a record; -1 with ETIMEDOUT when it does not come.
+    int RecvWaiting(char* buf, int len);
+    short PollEvents(short events) const;
+    int Renew(int family);
+    int ConnectTo(const struct sockaddr* addr, unsigned addrlen);
+    int TlsFailed(int result, const char* why);
+
     char* Ahead(int* count);
     void Take(int n);
     size_t BufExtent() const;
@@ -85,5 +129,9 @@ private:
     int ReadPortions();
     void PreparePeerStrings();
 };
+
+// Whether path is a PEM bundle with at least one certificate, for the
+// check of CAFILE at start-up.
+bool tlscheckcafile(const char* path);
 
 #endif

@@ -15,18 +15,14 @@
 
 #include "config/config.h"
 #include "driver/driver.h"
-#include "net/socket.h"
+#include "net/session.h"
 #include "news/news.h"
 #include "soup/soup.h"
 
 namespace {
 
-const unsigned short NNTPPORT = 119;
 const size_t LINEBUF = 16384;  // Socket::pszBuf
 const size_t PATHBUF = 4096;
-
-// How a step of the session ended: go on, or sign off on abort.
-enum class Step { Next, Abort };
 
 // Reads a signed number after optional white space, as "%ld" does; a
 // number too large for a long saturates instead of wrapping. False when
@@ -95,7 +91,7 @@ public:
 
 private:
     bool preconditions();
-    bool connect();
+    Step connect();
     Step fetchlist();
     Step fetchgroup(char* line);
     Step fetcharticles(const Range& range, long& high);
@@ -103,11 +99,12 @@ private:
     Step writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     int signoff();
-    int abort();
-    int cleanup();
+    int cleanup(Step how);
     Step cannotwrite(const char* path);
 
-    Socket s;
+    const Service nntp{"NNTP", nntphost, nntptls, 119, 563, cafile, getnntpanswer, "(skipping news fetch)\n"};
+    Session session{nntp};
+    Socket& s = session.sock;
     File state;
     PacketFile temp;
     bool tempmade = false;  // temppath names a file of ours to remove on failure
@@ -124,16 +121,18 @@ private:
 };
 
 int NewsFetch::run() {
-    if (!preconditions() || !connect()) return cleanup();
-    if (listnews && fetchlist() == Step::Abort) return abort();
+    if (!preconditions()) return cleanup(Step::End);
+    Step step = connect();
+    if (step != Step::Next) return cleanup(step);
+    if (listnews && fetchlist() != Step::Next) return cleanup(Step::Quit);
     char line[256];
     while (std::fgets(line, sizeof line, state.get())) {
-        if (fetchgroup(line) == Step::Abort) return abort();
+        if (fetchgroup(line) != Step::Next) return cleanup(Step::Quit);
     }
     if (std::ferror(state.get())) {
         // A state file read only in part must not be replaced by its first half.
         logprintf("Newsgroups list file %s can't be read\n", newsgroupsfile);
-        return abort();
+        return cleanup(Step::Quit);
     }
     return signoff();
 }
@@ -162,21 +161,12 @@ bool NewsFetch::preconditions() {
     return true;
 }
 
-bool NewsFetch::connect() {
-    if (s.Create() == -1) {
-        syserror("Open socket");
-        return false;
-    }
-    s.ulTimeout = 20;
-    logprintf("Fetching news from %s...\n", nntphost);
-    if (verbose) logprintf("+ Connecting to NNTP host %s...\n", nntphost);
-    if (s.Connect(nntphost, NNTPPORT) == -1) {
-        logprintf("Cannot connect to host %s at port %d\n", nntphost, NNTPPORT);
-        return false;
-    }
-    if (getnntpanswer(s, 0) != 0) return false;
-    s.ulTimeout = 90;
-    return true;
+Step NewsFetch::connect() {
+    Step step = session.connect("Fetching news from %s...\n");
+    if (step == Step::Next) step = session.greet();
+    if (step != Step::Next) return step;
+    s.ulTimeout = kReplyTimeout;
+    return nntpbegin(session);
 }
 
 // LIST or NEWGROUPS into the list file: one group name a line, marked when
@@ -197,14 +187,11 @@ Step NewsFetch::fetchlist() {
         std::snprintf(s.pszBuf, LINEBUF, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", yy, listmonth, listday,
                       listhour, listmin, listsec);
     }
-    if (s.Send(s.pszBuf) == -1) {
-        syserror("Send");
-        return Step::Abort;
-    }
-    int answer = getnntpanswer(s, 0);
+    int answer = session.askbuf();
+    if (answer == 1 && needslogin(s)) return Step::Quit;
     if (answer != 0) logprintf("! Wasn't able to retrieve newsgroup list - skipping\n");
     // Without the reply every later reply would be read out of step.
-    if (answer == -1) return Step::Abort;
+    if (answer == -1) return Step::Quit;
     if (answer != 0) return Step::Next;
     bool linestart = true;
     for (;;) {
@@ -212,7 +199,7 @@ Step NewsFetch::fetchlist() {
         if (len < 1) {
             logprintf("Error fetching newsgroup list\n");
             list.commit();
-            return Step::Abort;
+            return Step::Quit;
         }
         const char* p = s.pszBuf;
         bool whole = linestart;
@@ -247,14 +234,12 @@ Step NewsFetch::fetchgroup(char* line) {
     logprintf("* Fetching %s\n", group.name);
 
     std::snprintf(s.pszBuf, LINEBUF, "GROUP %s\r\n", group.name);
-    if (s.Send(s.pszBuf) == -1) {
-        syserror("Send");
-        return Step::Abort;
-    }
-    int answer = getnntpanswer(s, 0);
+    int answer = session.askbuf();
+    // Every other group would be refused the same way.
+    if (answer == 1 && needslogin(s)) return Step::Quit;
     if (answer != 0) logprintf("! Wasn't able to select newsgroup %s - skipping\n", group.name);
     // Without a reply the connection is fit only for closing.
-    if (answer == -1) return Step::Abort;
+    if (answer == -1) return Step::Quit;
     // A refusal may be temporary: the group keeps its line and mark.
     if (answer != 0) return writestate(group, group.high);
     Range range(s.pszBuf, group.high);
@@ -268,16 +253,16 @@ Step NewsFetch::fetchgroup(char* line) {
     if (number < 0) return cannotwrite(soupdir);
     if (!message.open(messagepath, "wb")) return cannotwrite(messagepath);
     long high = group.high;
-    if (fetcharticles(range, high) == Step::Abort) {
+    if (fetcharticles(range, high) == Step::Quit) {
         message.discard();
-        return Step::Abort;
+        return Step::Quit;
     }
     // On disk before the state file can claim these articles as fetched.
     if (!message.commit()) return cannotwrite(messagepath);
     meter.erase();
     if (average != 0) logprintf("Average CPS fetching news: %u\n", average);
-    if (writestate(group, high) == Step::Abort) return Step::Abort;
-    if (appendareas(number, group.name, "Bn") != 0) return Step::Abort;
+    if (writestate(group, high) == Step::Quit) return Step::Quit;
+    if (appendareas(number, group.name, "Bn") != 0) return Step::Quit;
     return Step::Next;
 }
 
@@ -295,7 +280,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
         std::snprintf(s.pszBuf, LINEBUF, "ARTICLE %ld\r\n", n);
         if (s.Send(s.pszBuf) == -1) {
             syserror("Send");
-            return Step::Abort;
+            return Step::Quit;
         }
         // Servers that write a reply in two parts (INN's nnrpd does) hold
         // the second back until the first is acknowledged (Nagle). Asked
@@ -308,10 +293,10 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             // The connection is fit only for closing now.
             meter.erase();
             logprintf("Unable to fetch message\n");
-            return Step::Abort;
+            return Step::Quit;
         }
         if (answer == 0) {
-            if (receivearticle() == Step::Abort) return Step::Abort;
+            if (receivearticle() == Step::Quit) return Step::Quit;
             high = n;
         }
         if (n == range.last) break;
@@ -328,7 +313,7 @@ Step NewsFetch::receivearticle() {
         if (len < 1) {
             meter.erase();
             logprintf("Unable to fetch message\n");
-            return Step::Abort;
+            return Step::Quit;
         }
         // A line longer than the line buffer arrives in pieces: only a
         // piece that starts a line can be the terminator.
@@ -357,7 +342,7 @@ Step NewsFetch::writestate(const GroupLine& group, long high) {
     int n = std::snprintf(line, sizeof line, "%s: %ld-%ld\n", group.name, group.low, high);
     if (!temp.write(line, static_cast<size_t>(n))) {
         logprintf("Temporary file %s can't be written\n", temppath);
-        return Step::Abort;
+        return Step::Quit;
     }
     return Step::Next;
 }
@@ -365,60 +350,40 @@ Step NewsFetch::writestate(const GroupLine& group, long high) {
 Step NewsFetch::cannotwrite(const char* path) {
     meter.erase();
     logprintf("Cannot write to %s\n", path);
-    return Step::Abort;
+    return Step::Quit;
 }
 
 int NewsFetch::signoff() {
-    if (verbose) logprintf("+ Signing off...\n");
-    std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
-    if (s.Send(s.pszBuf) == -1) {
-        syserror("Send");
-        return abort();
-    }
-    if (getnntpanswer(s, 0) != 0) return cleanup();
-    s.Close();
+    if (session.signoff() != Step::Next) return cleanup(Step::End);
     state.reset();
     if (!testmode) {
         // The new marks claim the fetched files: their names must survive a
         // crash first.
         if (!syncdirof(soupdir)) {
             logprintf("Cannot write to %s\n", soupdir);
-            return cleanup();
+            return cleanup(Step::End);
         }
         // Written, synced and closed before it replaces the old file in one
         // step, so that one of the two is always whole on disk.
         if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
             logprintf("Temporary file %s can't be written\n", temppath);
-            return cleanup();
+            return cleanup(Step::End);
         }
         tempmade = false;
         // Whichever file a failure here leaves in place is whole.
         syncdirof(newsgroupsfile);
     }
-    if (verbose) logprintf("+ NNTP session successfully terminated\n");
     return 1;
 }
 
-int NewsFetch::abort() {
-    std::snprintf(s.pszBuf, LINEBUF, "QUIT\r\n");
-    if (s.Send(s.pszBuf) == -1) {
-        syserror("Send");
-    } else {
-        getnntpanswer(s, 0);
-    }
-    return cleanup();
-}
-
-int NewsFetch::cleanup() {
+int NewsFetch::cleanup(Step how) {
     state.reset();
     if (tempmade) {
         temp.discard();
         std::remove(temppath);
         tempmade = false;
     }
-    if (s.iSocket != -1) s.Close();
-    logprintf("(skipping news fetch)\n");
-    return 0;
+    return session.end(how);
 }
 
 }  // namespace

@@ -2,10 +2,15 @@
 #ifndef VORPA_NEWS_H
 #define VORPA_NEWS_H
 
-class Socket;
+#include "net/session.h"
 
 int fetchnews();
 int postnews();
 int getnntpanswer(Socket& s, int quiet);
+// Whether the reply in s.pszBuf is 480, authentication required.
+bool needslogin(const Socket& s);
+// After the greeting: STARTTLS when so set, then AUTHINFO USER and PASS
+// when a login is set.
+Step nntpbegin(Session& session);
 
 #endif

@@ -11,7 +11,6 @@
 
 namespace {
 
-const unsigned short NNTPPORT = 119;
 const int SOCKBUFSIZE = 16384;
 
 // Sends a fixed command; a failure is reported.
@@ -42,45 +41,36 @@ HeaderWatch reportgroups() {
     };
 }
 
-PostStep opensession(Socket& sock) {
-    if (sock.Create() == -1) {
-        syserror("Open socket");
-        return END;
-    }
-    sock.ulTimeout = 20;
-    logprintf("Posting news to %s...\n", nntphost);
-    if (verbose) logprintf("+ Connecting to NNTP host %s...\n", nntphost);
-    if (sock.Connect(nntphost, NNTPPORT) == -1) {
-        logprintf("Cannot connect to host %s at port %d\n", nntphost, NNTPPORT);
-        return END;
-    }
-    if (getnntpanswer(sock, 0) != 0) return END;
-    sock.ulTimeout = 90;
-    return GOON;
+Step opensession(Session& session) {
+    Step step = session.connect("Posting news to %s...\n");
+    if (step == Step::Next) step = session.greet();
+    if (step != Step::Next) return step;
+    session.sock.ulTimeout = kReplyTimeout;
+    return nntpbegin(session);
 }
 
 // One article: POST, the text, the server's verdict. failed is set when the
 // server did not take it, so that its file stays.
-PostStep postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
-    if (sendcommand(sock, "POST\r\n") == -1) return QUITANDEND;
+Step postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+    if (sendcommand(sock, "POST\r\n") == -1) return Step::Quit;
     int answer = getnntpanswer(sock, 0);
     if (answer != 0) {
         // Console only: the server's own line or the receive error has
         // been reported already.
         fputs("! NNTP server doesn't allow us to post\n", stdout);
-        return END;
+        return Step::End;
     }
 
     int sent = sendmessagetext(sock, file, start, length, reportgroups());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");
-        return QUITANDEND;
+        return Step::Quit;
     }
     if (sent == SENDTEXT_READFAILED) {
         // The text is incomplete: only dropping the connection keeps the
         // server from posting it.
         logprintf("! Error in message file %s\n", path);
-        return END;
+        return Step::End;
     }
 
     answer = getnntpanswer(sock, 0);
@@ -89,37 +79,25 @@ PostStep postarticle(Socket& sock, FILE* file, long start, long length, const ch
         failed = true;
         // Without an answer the dialogue is out of step and the article's
         // fate unknown: the connection is fit only for closing.
-        if (answer == -1) return END;
+        if (answer == -1) return Step::End;
     }
-    return GOON;
-}
-
-PostStep signoff(Socket& sock) {
-    if (verbose) logprintf("+ Signing off...\n");
-    if (sendcommand(sock, "QUIT\r\n") == -1) return END;
-    if (getnntpanswer(sock, 0) != 0) return END;
-    sock.Close();
-    if (verbose) logprintf("+ NNTP session successfully terminated\n");
-    return GOON;
+    return Step::Next;
 }
 
 }  // namespace
 
 int postnews() {
-    Socket sock;
+    const Service nntp{"NNTP", nntphost, nntptls, 119, 563, cafile, getnntpanswer, "(skipping news post)\n"};
+    Session session(nntp);
     bool ready = nntphost[0] != '\0';
     if (!ready) logprintf("NNTP hostname not defined\n");
+    Socket& sock = session.sock;
     PostDialogue dialogue{
-        [&sock] { return opensession(sock); },
+        [&session] { return opensession(session); },
         [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
             return postarticle(sock, file, start, length, path, failed);
         },
-        [&sock] { return signoff(sock); },
-        [&sock] {
-            if (sendcommand(sock, "QUIT\r\n") == 0) getnntpanswer(sock, 0);
-        },
         "+ No REPLIES file found, not posting any news\n",
-        "+ No news messages to be posted\n",
-        "(skipping news post)\n"};
-    return postphase(sock, ready, NEWSKIND, transfer[POSTMAIL], dialogue);
+        "+ No news messages to be posted\n"};
+    return postphase(session, ready, NEWSKIND, transfer[POSTMAIL], dialogue);
 }

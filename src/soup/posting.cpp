@@ -33,24 +33,24 @@ bool fetchedfile(const char* prefix) {
 }
 
 // Every message of one file; the file is removed when all were sent.
-PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
+Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
     char path[4096];
     int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
     if (n < 0 || n >= static_cast<int>(sizeof path)) {
         logprintf("! Cannot open message file %s%s.MSG\n", soupdir, entry.prefix);
         killreplies = 0;
-        return GOON;
+        return Step::Next;
     }
     if (fetchedfile(entry.prefix)) {
         logprintf("! Message file %s is listed in AREAS - skipping\n", path);
         killreplies = 0;
-        return GOON;
+        return Step::Next;
     }
     File file(fopen(path, "rb"));
     if (!file) {
         logprintf("! Cannot open message file %s\n", path);
         killreplies = 0;
-        return GOON;
+        return Step::Next;
     }
 
     bool failed = false;
@@ -65,8 +65,8 @@ PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
             break;
         }
         offset = start + length;
-        PostStep step = dialogue.post(file.get(), start, length, path, failed);
-        if (step != GOON) return step;
+        Step step = dialogue.post(file.get(), start, length, path, failed);
+        if (step != Step::Next) return step;
     }
     file.reset();
 
@@ -77,36 +77,36 @@ PostStep postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
         // these messages a second time.
         logprintf("! Cannot remove message file %s\n", path);
     }
-    return GOON;
+    return Step::Next;
 }
 
-PostStep postreplies(FILE* replies, int mine, int otherruns, const PostDialogue& dialogue) {
+Step postreplies(Session& session, FILE* replies, int mine, int otherruns, const PostDialogue& dialogue) {
     bool connected = false;
     char line[256];
     while (fgets(line, sizeof line, replies)) {
         ReplyEntry entry;
         if (judgereply(line, mine, otherruns, entry) != ReplyAction::Post) continue;
         if (!connected) {
-            PostStep step = dialogue.open();
-            if (step != GOON) return step;
+            Step step = dialogue.open();
+            if (step != Step::Next) return step;
             connected = true;
         }
-        PostStep step = postfile(entry, dialogue);
-        if (step != GOON) return step;
+        Step step = postfile(entry, dialogue);
+        if (step != Step::Next) return step;
     }
     if (ferror(replies)) {
         logprintf("! Error in REPLIES file\n");
         killreplies = 0;
     }
-    if (connected) return dialogue.signoff();
+    if (connected) return session.signoff();
     if (verbose) logprintf("%s", dialogue.nothingposted);
-    return GOON;
+    return Step::Next;
 }
 
 }  // namespace
 
-int postphase(Socket& sock, bool ready, int mine, int otherruns, const PostDialogue& dialogue) {
-    PostStep step = END;
+int postphase(Session& session, bool ready, int mine, int otherruns, const PostDialogue& dialogue) {
+    Step step = Step::End;
     if (ready) {
         std::string path = std::string(soupdir) + "REPLIES";
         File replies(fopen(path.c_str(), "rb"));
@@ -114,17 +114,14 @@ int postphase(Socket& sock, bool ready, int mine, int otherruns, const PostDialo
             if (verbose) logprintf("%s", dialogue.noreplies);
             return 1;
         }
-        step = postreplies(replies.get(), mine, otherruns, dialogue);
+        step = postreplies(session, replies.get(), mine, otherruns, dialogue);
     }
 
-    if (step == GOON) {
+    if (step == Step::Next) {
         if (killreplies == -1) killreplies = 1;
         return 1;
     }
-    if (step == QUITANDEND) dialogue.quit();
-    if (sock.iSocket != -1) sock.Close();
-    logprintf("%s", dialogue.skipping);
     // Something listed in REPLIES was not sent.
     killreplies = 0;
-    return 0;
+    return session.end(step);
 }

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-class Socket;
+#include "net/session.h"
 
 // Writes the first free "%08lX.<ext>" path in the directory of base into
 // out (4096 bytes) and returns its number; -1 when there is none (past
@@ -181,40 +181,28 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
-// How a step of a posting dialogue ended.
-enum PostStep {
-    GOON,        // the dialogue goes on
-    QUITANDEND,  // send QUIT once, then end the phase
-    END          // end the phase at once
-};
-
 // The dialogue of a posting phase with its server, and its reports.
 struct PostDialogue {
     // Connects and greets; called at the first entry to be posted.
-    std::function<PostStep()> open;
+    std::function<Step()> open;
     // Sends the message at [start, start + length) of file; sets failed
     // when it was not sent, so that the file stays.
-    std::function<PostStep(FILE* file, long start, long length, const char* path, bool& failed)> post;
-    // Signs off at the end of REPLIES, when connected.
-    std::function<PostStep()> signoff;
-    // Sends QUIT once and reads one answer, whatever it says.
-    std::function<void()> quit;
+    std::function<Step(FILE* file, long start, long length, const char* path, bool& failed)> post;
     // Reported in verbose mode when there is no REPLIES file.
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.
     const char* nothingposted;
-    // Reported when the phase ends through a failure.
-    const char* skipping;
 };
 
 // Runs a posting phase whose settings were checked (ready false: a missing
 // setting was reported): reads REPLIES, judges each line for the phase of
-// kind mine and posts every message of the files to be posted through
-// sock. A file is removed (not in test mode) once all its messages were
-// sent. A file that AREAS lists is fetched mail or news that took a name
-// REPLIES still holds: it is neither sent nor removed. Anything listed but
-// not sent sets killreplies to 0; a regular end turns -1 into 1. Returns 1
-// after a regular end (or without REPLIES), 0 after a failure.
-int postphase(Socket& sock, bool ready, int mine, int otherruns, const PostDialogue& dialogue);
+// kind mine and posts every message of the files to be posted through the
+// session, which it signs off at the end. A file is removed (not in test
+// mode) once all its messages were sent. A file that AREAS lists is fetched
+// mail or news that took a name REPLIES still holds: it is neither sent nor
+// removed. Anything listed but not sent sets killreplies to 0; a regular
+// end turns -1 into 1. Returns 1 after a regular end (or without REPLIES),
+// 0 after a failure.
+int postphase(Session& session, bool ready, int mine, int otherruns, const PostDialogue& dialogue);
 
 #endif
