@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/socket.h"
 #include "scripted_server.h"
@@ -149,6 +150,33 @@ TEST(Connect, FailuresReturnMinusOne) {
     int first = twice.Create();
     ASSERT_GE(first, 0);
     EXPECT_EQ(twice.Create(), first);
+}
+
+// A host that drops connection attempts: a listener whose queue is full
+// and never taken from. Each address gets ulTimeout, not the system's
+// minutes.
+TEST(Connect, IsBoundedByTheTimeOut) {
+    Socket listener;
+    listener.Create();
+    ASSERT_EQ(listener.Passive(0, 1, htonl(INADDR_LOOPBACK)), 0);
+    std::vector<std::unique_ptr<Socket>> queued;
+    char host[] = "127.0.0.1";
+    for (int i = 0; i < 40; i++) {
+        queued.push_back(std::make_unique<Socket>());
+        queued.back()->Create();
+        fcntl(queued.back()->iSocket, F_SETFL, O_NONBLOCK);
+        connect(queued.back()->iSocket, reinterpret_cast<sockaddr*>(&listener.saLocal), sizeof listener.saLocal);
+    }
+    Socket s;
+    s.Create();
+    s.ulTimeout = 1;
+    auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(s.Connect(host, listener.usLocalPort), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(ms.count(), 900);
+    EXPECT_LT(ms.count(), 3000);
 }
 
 TEST(Passive, ListensAcceptsAndNamesThePeer) {
