@@ -1,6 +1,10 @@
 // The scripted server itself: every protocol test relies on it reporting a
 // wrong or missing client line, and on it never hanging.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -141,6 +145,114 @@ TEST(ScriptedServer, FinishReturnsWhileAScriptStillRuns) {
     EXPECT_LT(secondssince(t0), 1.5);
     ASSERT_EQ(srv.errors().size(), 1u);
     EXPECT_EQ(srv.errors()[0], "scripts still running after 500 ms");
+}
+
+// A TLS client that trusts the test CA only; every read ends after 3 s.
+struct TlsClient {
+    int fd;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+
+    explicit TlsClient(unsigned short port, bool v6 = false)
+        : fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0)) {
+        timeval tv{3, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a4{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in6 a6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+        if (v6) connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6);
+        else connect(fd, reinterpret_cast<sockaddr*>(&a4), sizeof a4);
+        SSL_CTX_load_verify_locations(ctx, VORPA_CERTS "/ca.pem", nullptr);
+        SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
+        SSL_set_fd(ssl, fd);
+    }
+    ~TlsClient() {
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        close(fd);
+    }
+    // True when the server's certificate is good for name (a host name or
+    // an IP literal).
+    bool handshake(const char* name) { return SSL_set1_host(ssl, name) == 1 && SSL_connect(ssl) == 1; }
+    std::string recv(bool tls = true) {
+        char buf[512];
+        long n = tls ? SSL_read(ssl, buf, sizeof buf) : ::recv(fd, buf, sizeof buf, 0);
+        return std::string(buf, n > 0 ? n : 0);
+    }
+    void send(const std::string& text, bool tls = true) {
+        if (tls) SSL_write(ssl, text.data(), static_cast<int>(text.size()));
+        else ::send(fd, text.data(), text.size(), 0);
+    }
+};
+
+TEST(ScriptedServer, SpeaksTlsAtOnceOrAfterStarttls) {
+    ScriptedServer implicit(0, 3000);
+    implicit.tls();
+    implicit.session().send("+OK hi\r\n").expect("USER joe\r\n").send("+OK\r\n");
+    implicit.start();
+    {
+        TlsClient c(implicit.port());
+        ASSERT_TRUE(c.handshake("localhost"));
+        EXPECT_EQ(c.recv(), "+OK hi\r\n");
+        c.send("USER joe\r\n");
+        EXPECT_EQ(c.recv(), "+OK\r\n");
+    }
+    EXPECT_TRUE(implicit.finish()) << implicit.errortext();
+    EXPECT_EQ(implicit.received(0), "USER joe\r\n");
+
+    ScriptedServer srv(0, 3000);
+    srv.session().expect("STLS\r\n").send("+OK go\r\n").starttls().expect("PASS secret\r\n");
+    srv.start();
+    {
+        TlsClient c(srv.port());
+        c.send("STLS\r\n", false);
+        EXPECT_EQ(c.recv(false), "+OK go\r\n");
+        ASSERT_TRUE(c.handshake("127.0.0.1"));
+        c.send("PASS secret\r\n");
+    }
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+    EXPECT_EQ(srv.received(0), "STLS\r\nPASS secret\r\n");
+}
+
+TEST(ScriptedServer, ListensOnIpv6Loopback) {
+    ScriptedServer srv(0, 3000, ScriptedServer::IPv6);
+    if (!srv.listening()) GTEST_SKIP() << srv.errortext();
+    srv.tls();
+    srv.session().expect("HELO\r\n");
+    srv.start();
+    TlsClient c(srv.port(), true);
+    ASSERT_TRUE(c.handshake("::1"));
+    c.send("HELO\r\n");
+    EXPECT_TRUE(srv.finish()) << srv.errortext();
+}
+
+// Clients that refuse the certificate, send no ClientHello or stall: each
+// failure is recorded, and none holds the server beyond the bound.
+TEST(ScriptedServer, RecordsFailedHandshakes) {
+    ScriptedServer srv(0, 800);
+    const std::pair<const char*, long> refused[] = {{"wrongname", X509_V_ERR_HOSTNAME_MISMATCH},
+                                                    {"untrusted", X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT},
+                                                    {"expired", X509_V_ERR_CERT_HAS_EXPIRED}};
+    for (auto& r : refused) srv.session().starttls(r.first).expect("never\r\n");
+    srv.session().starttls();
+    srv.session().starttls();
+    srv.start();
+    for (auto& r : refused) {
+        TlsClient c(srv.port());
+        EXPECT_FALSE(c.handshake("localhost")) << r.first;
+        EXPECT_EQ(SSL_get_verify_result(c.ssl), r.second) << r.first;
+    }
+    TlsClient garbage(srv.port());
+    garbage.send("GET / HTTP/1.0\r\n\r\n", false);
+    TlsClient stalled(srv.port());
+    auto t0 = Clock::now();
+    EXPECT_FALSE(srv.finish());
+    EXPECT_LT(secondssince(t0), 1.5);
+    std::vector<std::string> errors = srv.errors();
+    ASSERT_EQ(errors.size(), 5u) << srv.errortext();
+    for (size_t i = 0; i < errors.size(); i++)
+        EXPECT_EQ(errors[i].find("session " + std::to_string(i) + ": TLS handshake failed: "), 0u)
+            << errors[i];
+    EXPECT_EQ(errors[4], "session 4: TLS handshake failed: not done within 800 ms");
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include "scripted_server.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,13 +17,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
-#include "net/socket.h"
-
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain };
+    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
@@ -72,6 +77,11 @@ Script& Script::drain() {
     return *this;
 }
 
+Script& Script::starttls(const std::string& cert) {
+    steps.push_back({Step::StartTls, cert, {}, 0});
+    return *this;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -101,13 +111,29 @@ std::string shown(const std::string& bytes) {
 
 enum class Wait { Ready, TimedOut, Stopped };
 
+// Why a TLS call failed: OpenSSL's reason when it has one.
+std::string tlsreason(int sslerror, int savederrno) {
+    unsigned long code = ERR_get_error();
+    if (code != 0) {
+        const char* reason = ERR_reason_error_string(code);
+        if (reason) return reason;
+        char text[256];
+        ERR_error_string_n(code, text, sizeof text);
+        return text;
+    }
+    if (sslerror == SSL_ERROR_SYSCALL && savederrno != 0) return std::strerror(savederrno);
+    return "client closed the connection";
+}
+
 }  // namespace
 
 struct ScriptedServer::Impl {
-    Socket listener;
+    int listener = -1;
     int boundms;
-    unsigned short port = 0;  // kept: the listener forgets it when it closes
+    unsigned short port = 0;  // 0 until listening
     std::vector<std::unique_ptr<Script>> scripts;
+    std::string implicitcert;  // empty: sessions begin in plain text
+    std::map<std::string, SSL_CTX*> contexts;  // by certificate name
     std::thread thread;
     std::atomic<bool> stop{false};
 
@@ -122,10 +148,27 @@ struct ScriptedServer::Impl {
     // One connection being played.
     struct Session {
         size_t index;
-        Socket* conn;
+        int fd;
+        SSL* ssl = nullptr;   // set by the handshake
         std::string pending;  // received, not yet taken by an expect
         bool closed = false;  // the client has closed its side
+
+        // A clean end says close_notify; a drop just closes.
+        void end(bool abrupt) {
+            if (ssl) {
+                if (!abrupt && SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
+                SSL_free(ssl);
+                ssl = nullptr;
+            }
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
     };
+
+    ~Impl() {
+        if (listener >= 0) close(listener);
+        for (auto& c : contexts) SSL_CTX_free(c.second);
+    }
 
     void error(const std::string& text) {
         std::lock_guard<std::mutex> lock(mu);
@@ -148,26 +191,39 @@ struct ScriptedServer::Impl {
         }
     }
 
-    Wait waitreadable(int fd, Clock::time_point deadline) { return waitfor(fd, POLLIN, deadline); }
+    // Plain text that TLS has already decrypted is not seen by poll.
+    Wait waitreadable(Session& s, Clock::time_point deadline) {
+        if (s.ssl && SSL_pending(s.ssl) > 0) return Wait::Ready;
+        return waitfor(s.fd, POLLIN, deadline);
+    }
 
     void sleepfor(int ms) {
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
         while (!stop && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
-    // Reads what the client sent, once the socket is readable; false when the
-    // client has closed (or the read failed).
-    bool readsome(Session& s) {
+    // Reads what the client sent, once the socket is readable; marks the
+    // session closed when the client has closed (or the read failed).
+    void readsome(Session& s) {
         char buf[16384];
-        ssize_t n = recv(s.conn->iSocket, buf, sizeof buf, 0);
+        ssize_t n;
+        if (s.ssl) {
+            ERR_clear_error();
+            int r = SSL_read(s.ssl, buf, sizeof buf);
+            int e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(s.ssl, r);
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return;
+            n = r;
+        } else {
+            n = recv(s.fd, buf, sizeof buf, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        }
         if (n <= 0) {
             s.closed = true;
-            return false;
+            return;
         }
         s.pending.append(buf, n);
         std::lock_guard<std::mutex> lock(mu);
         got[s.index].append(buf, n);
-        return true;
     }
 
     // Takes one line (up to LF) into line; false after an error was recorded.
@@ -186,7 +242,7 @@ struct ScriptedServer::Impl {
                       (s.pending.empty() ? "" : " after " + shown(s.pending)));
                 return false;
             }
-            Wait w = waitreadable(s.conn->iSocket, deadline);
+            Wait w = waitreadable(s, deadline);
             if (w == Wait::TimedOut) {
                 error(prefix + "nothing within " + std::to_string(boundms) + " ms" +
                       (s.pending.empty() ? "" : ", got only " + shown(s.pending)));
@@ -205,7 +261,7 @@ struct ScriptedServer::Impl {
     void listenquietly(Session& s, int ms) {
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
         do {
-            if (s.closed || waitreadable(s.conn->iSocket, deadline) != Wait::Ready) return;
+            if (s.closed || waitreadable(s, deadline) != Wait::Ready) return;
             readsome(s);
         } while (Clock::now() < deadline);
     }
@@ -219,19 +275,70 @@ struct ScriptedServer::Impl {
             return false;
         };
         for (size_t at = 0; at < bytes.size();) {
-            ssize_t n = ::send(s.conn->iSocket, bytes.data() + at, bytes.size() - at,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n >= 0) {
-                at += n;
-                continue;
+            short events = POLLOUT;
+            if (s.ssl) {
+                ERR_clear_error();
+                int n = SSL_write(s.ssl, bytes.data() + at, static_cast<int>(bytes.size() - at));
+                if (n > 0) {
+                    at += n;
+                    continue;
+                }
+                int e = SSL_get_error(s.ssl, n);
+                if (e == SSL_ERROR_WANT_READ) {
+                    events = POLLIN;
+                } else if (e != SSL_ERROR_WANT_WRITE) {
+                    return fail(" failed: " + tlsreason(e, errno));
+                }
+            } else {
+                ssize_t n = ::send(s.fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+                if (n >= 0) {
+                    at += n;
+                    continue;
+                }
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                    return fail(std::string(" failed: ") + std::strerror(errno));
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return fail(std::string(" failed: ") + std::strerror(errno));
-            Wait w = waitfor(s.conn->iSocket, POLLOUT, Clock::now() + std::chrono::milliseconds(boundms));
+            Wait w = waitfor(s.fd, events, Clock::now() + std::chrono::milliseconds(boundms));
             if (w == Wait::TimedOut) return fail(": not taken within " + std::to_string(boundms) + " ms");
             if (w == Wait::Stopped) return fail(": stopped");
         }
         return true;
+    }
+
+    // The server side of a TLS handshake on the session's connection; false
+    // after an error was recorded.
+    bool handshake(Session& s, const std::string& cert) {
+        std::string prefix = "session " + std::to_string(s.index) + ": TLS handshake failed: ";
+        // Plain bytes sent before the handshake must not pass for protected
+        // ones: the client has not waited for the reply to STARTTLS.
+        if (!s.pending.empty()) {
+            error(prefix + "the client sent " + shown(s.pending) + " before it");
+            return false;
+        }
+        s.ssl = SSL_new(contexts.at(cert));
+        SSL_set_fd(s.ssl, s.fd);
+        auto deadline = Clock::now() + std::chrono::milliseconds(boundms);
+        for (;;) {
+            ERR_clear_error();
+            int r = SSL_accept(s.ssl);
+            if (r == 1) return true;
+            int saved = errno;
+            int e = SSL_get_error(s.ssl, r);
+            short events = e == SSL_ERROR_WANT_READ ? POLLIN : e == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+            if (events == 0) {
+                error(prefix + tlsreason(e, saved));
+                return false;
+            }
+            Wait w = waitfor(s.fd, events, deadline);
+            if (w == Wait::TimedOut) {
+                error(prefix + "not done within " + std::to_string(boundms) + " ms");
+                return false;
+            }
+            if (w == Wait::Stopped) {
+                error(prefix + "stopped");
+                return false;
+            }
+        }
     }
 
     // Plays one step; false ends the session.
@@ -275,7 +382,7 @@ struct ScriptedServer::Impl {
             sleepfor(step.ms);
             return true;
         case Script::Step::Drop:
-            s.conn->Close();
+            s.end(true);
             return false;
         case Script::Step::Silence:
             listenquietly(s, step.ms);
@@ -283,60 +390,96 @@ struct ScriptedServer::Impl {
         case Script::Step::Drain:
             listenquietly(s, boundms);
             return true;
+        case Script::Step::StartTls:
+            return handshake(s, step.bytes);
         }
         return false;
     }
 
     void run() {
+        // OpenSSL writes without MSG_NOSIGNAL: a client gone must not kill
+        // the test.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         for (size_t i = 0; i < scripts.size() && !stop; i++) {
             auto deadline = Clock::now() + std::chrono::milliseconds(boundms);
-            Wait w = waitreadable(listener.iSocket, deadline);
+            Wait w = waitfor(listener, POLLIN, deadline);
             if (w != Wait::Ready) {
                 error("session " + std::to_string(i) + ": no connection within " +
                       std::to_string(boundms) + " ms");
                 break;
             }
-            std::unique_ptr<Socket> conn(listener.Accept());
-            if (!conn) {
+            // Non-blocking, so that a TLS read of a record only partly
+            // arrived cannot block.
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
                 error("session " + std::to_string(i) + ": accept failed: " + std::strerror(errno));
                 break;
             }
             // Pieces of a split reply must leave as separate segments.
             int on = 1;
-            setsockopt(conn->iSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             {
                 std::lock_guard<std::mutex> lock(mu);
                 naccepted++;
             }
-            Session s{i, conn.get(), std::string(), false};
-            bool ran = true;
-            for (const Script::Step& step : scripts[i]->steps) {
+            Session s{i, fd, nullptr, std::string(), false};
+            bool ran = implicitcert.empty() || handshake(s, implicitcert);
+            for (size_t k = 0; ran && k < scripts[i]->steps.size(); k++) {
+                const Script::Step& step = scripts[i]->steps[k];
                 if (!play(s, step)) {
                     ran = step.kind == Script::Step::Drop;
                     break;
                 }
             }
             // Keep what the client already sent after the last step.
-            if (ran && conn->iSocket >= 0 && !s.closed) listenquietly(s, 0);
+            if (ran && s.fd >= 0 && !s.closed) listenquietly(s, 0);
+            s.end(false);
         }
         // Later connections are refused at once instead of hanging.
-        if (listener.iSocket >= 0) listener.Close();
+        if (listener >= 0) close(listener);
+        listener = -1;
         std::lock_guard<std::mutex> lock(mu);
         done = true;
         cv.notify_all();
     }
 };
 
-ScriptedServer::ScriptedServer(unsigned short port, int boundms) : impl(new Impl) {
+ScriptedServer::ScriptedServer(unsigned short port, int boundms, Address address) : impl(new Impl) {
     impl->boundms = boundms;
-    if (impl->listener.Create() < 0 ||
-        impl->listener.Passive(port, 1, htonl(INADDR_LOOPBACK)) < 0) {
-        std::string text = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                           std::strerror(errno);
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (address == IPv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = in6addr_loopback;
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *a;
+    }
+    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&ss), len) < 0 || listen(fd, 10) < 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) < 0) {
+        std::string text = std::string("cannot listen on ") +
+                           (address == IPv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port) +
+                           ": " + std::strerror(errno);
         std::fprintf(stderr, "ScriptedServer: %s\n", text.c_str());
         impl->errs.push_back(text);
+        if (fd >= 0) close(fd);
+        return;
     }
-    impl->port = impl->listener.usLocalPort;
+    impl->listener = fd;
+    // sin_port and sin6_port lie at the same place.
+    impl->port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -350,6 +493,15 @@ unsigned short ScriptedServer::port() const {
     return impl->port;
 }
 
+// By the port, which unlike the listener stays as the constructor left it.
+bool ScriptedServer::listening() const {
+    return impl->port != 0;
+}
+
+void ScriptedServer::tls(const std::string& cert) {
+    impl->implicitcert = cert;
+}
+
 Script& ScriptedServer::session() {
     impl->scripts.push_back(std::make_unique<Script>());
     return *impl->scripts.back();
@@ -360,6 +512,31 @@ void ScriptedServer::start() {
     if (impl->started) return;
     impl->started = true;
     impl->got.assign(impl->scripts.size(), std::string());
+    // Certificates load here, so that a missing one fails before any client
+    // connects.
+    std::vector<std::string> certs;
+    if (!impl->implicitcert.empty()) certs.push_back(impl->implicitcert);
+    for (auto& script : impl->scripts)
+        for (auto& step : script->steps)
+            if (step.kind == Script::Step::StartTls) certs.push_back(step.bytes);
+    for (const std::string& cert : certs) {
+        if (impl->contexts.count(cert)) continue;
+        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        impl->contexts[cert] = ctx;
+        std::string path = std::string(VORPA_CERTS) + "/" + cert;
+        ERR_clear_error();
+        if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, (path + ".pem").c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(ctx, (path + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
+            impl->errs.push_back("cannot load the certificate " + path + ": " + tlsreason(0, 0));
+            continue;
+        }
+        // No session tickets: unsolicited bytes the client never reads would
+        // turn its close into a reset that can lose what it sent last.
+        SSL_CTX_set_num_tickets(ctx, 0);
+        // A client that closes without close_notify just ends the stream.
+        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    }
     if (!impl->errs.empty()) {
         impl->done = true;
         return;

@@ -1,10 +1,15 @@
-// A scripted server for protocol tests: listens on 127.0.0.1:port, plays one
-// script per accepted connection (in order) and records every byte each
-// client sent (after the last step, what has arrived by then). Every wait is
-// bounded, a wait for the client to take a reply included, so a broken
-// client fails fast. A session's connection is closed when its script ends
-// (or fails); once the last script has ended the server stops listening, so
-// a connection too many is refused.
+// A scripted server for protocol tests: listens on 127.0.0.1:port (or
+// [::1]:port), plays one script per accepted connection (in order) and
+// records every byte each client sent (after the last step, what has arrived
+// by then). Every wait is bounded, a wait for the client to take a reply or
+// to finish a TLS handshake included, so a broken client fails fast. A
+// session's connection is closed when its script ends (or fails); once the
+// last script has ended the server stops listening, so a connection too
+// many is refused.
+//
+// TLS uses the test certificates in VORPA_CERTS, named without ".pem":
+// "server" (localhost, 127.0.0.1, ::1, signed by ca.pem), "wrongname",
+// "untrusted" (self-signed) and "expired".
 #ifndef VORPA_TESTS_SCRIPTED_SERVER_H
 #define VORPA_TESTS_SCRIPTED_SERVER_H
 
@@ -38,6 +43,12 @@ public:
     Script& silence(int ms);
     // Reads until the client closes (or the bound passes); nothing expected.
     Script& drain();
+    // Performs the server side of a TLS handshake with the given certificate
+    // (after the reply to STARTTLS, sent by a send step before it); from
+    // then on the other steps go through TLS and received() records the
+    // decrypted bytes. A failed handshake is recorded as the error
+    // "session N: TLS handshake failed: <reason>" and ends the session.
+    Script& starttls(const std::string& cert = "server");
 
     struct Step;
     std::vector<Step> steps;
@@ -45,13 +56,20 @@ public:
 
 class ScriptedServer {
 public:
-    // Listens at once on 127.0.0.1:port (0: any free port, see port()).
-    explicit ScriptedServer(unsigned short port, int boundms = 10000);
+    enum Address { IPv4, IPv6 };
+    // Listens at once on 127.0.0.1:port, or [::1]:port (0: any free port,
+    // see port()).
+    explicit ScriptedServer(unsigned short port, int boundms = 10000, Address address = IPv4);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     unsigned short port() const;
+    // False when the server could not listen (say, IPv6 is off here).
+    bool listening() const;
+    // Every session begins with a TLS handshake with this certificate, as
+    // on the ports of implicit TLS. Call before start().
+    void tls(const std::string& cert = "server");
     // Adds the script of the next connection. Call before start().
     Script& session();
     // Plays the scripts in a background thread.
@@ -59,7 +77,8 @@ public:
     // Waits until every script has ended (or boundms passed, then stops
     // them); true when all ran to their end without errors.
     bool finish();
-    // Everything the client of session i sent.
+    // Everything the client of session i sent, decrypted once in TLS (the
+    // handshake itself is not recorded).
     std::string received(size_t i = 0) const;
     // Mismatches and time-outs, one text each.
     std::vector<std::string> errors() const;
