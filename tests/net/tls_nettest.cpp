@@ -1,0 +1,266 @@
+// Black-box runs against scripted servers that speak TLS and want logins,
+// in this test's own network namespace: TLS from the first byte and after
+// STARTTLS, every way TLS can fail (with nothing sent after), SMTP AUTH,
+// NNTP AUTHINFO, host:port and IPv6 literals. The password must never show.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run.h"
+#include "scripted_server.h"
+
+namespace {
+
+const std::string password = "p4ss word";
+const std::string cafile = std::string(VORPA_CERTS) + "/ca.pem";
+
+// A packet, a newsgroups file with one group, and settings (CAFILE, the
+// packet and a log added).
+struct Trial {
+    TempDir dir;
+    std::string soup = dir / "soup";
+    std::string log = dir / "vorpa.log";
+    std::string cfg = dir / "vorpa.cfg";
+    RunResult result;
+
+    explicit Trial(const std::string& settings) {
+        mkdir(soup.c_str(), 0700);
+        writefile(dir / "newsrc", "local.test: 1-5\n");
+        writefile(cfg, settings + "HOSTNAME myhost\nCAFILE " + cafile + "\nSOUPDIR " + soup +
+                           "\nNEWSGROUPS " + dir / "newsrc" + "\nLOGFILE " + log + "\n");
+    }
+    // One mail to post, listed in REPLIES.
+    void outgoing() {
+        std::string mail = "From: joe@example.org\nTo: ann@example.org\n\nhi\n";
+        writefile(soup + "/MAIL01.MSG", be32(static_cast<uint32_t>(mail.size())) + mail);
+        writefile(soup + "/REPLIES", "MAIL01\tmail\tb\n");
+    }
+    const std::string& run(std::vector<std::string> args) {
+        args.push_back("/verbose");
+        args.push_back("/config=" + cfg);
+        result = runvorpa(args, dir.path(), 60);
+        // Everything a user can see: console, error stream, log.
+        seen = result.out + result.err + readfile(log);
+        EXPECT_EQ(seen.find(password), std::string::npos) << "password shown:\n" << seen;
+        return seen;
+    }
+    std::string seen;
+};
+
+const std::string mailwire =
+    "MAIL FROM:joe@example.org\r\nRCPT TO:ann@example.org\r\nDATA\r\n"
+    "From: joe@example.org\r\nTo: ann@example.org\r\n\r\nhi\r\n.\r\nQUIT\r\n";
+
+Script& takemail(Script& s) {
+    return s.expect("MAIL FROM:joe@example.org\r\n").send("250 ok\r\n")
+        .expect("RCPT TO:ann@example.org\r\n").send("250 ok\r\n")
+        .expect("DATA\r\n").send("354 go\r\n")
+        .expectdata().send("250 queued\r\n")
+        .expect("QUIT\r\n").send("221 bye\r\n");
+}
+
+Script& pop3empty(Script& s) {
+    return s.expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS " + password + "\r\n").send("+OK\r\n")
+        .expect("STAT\r\n").send("+OK 0 0\r\n")
+        .expect("QUIT\r\n").send("+OK bye\r\n");
+}
+
+const std::string popsettings = "POPUSER joe\nPOPPASS " + password + "\n";
+
+TEST(Tls, Pop3FromTheFirstByteAndAfterStls) {
+    {
+        ScriptedServer server(995);
+        server.tls("server");
+        pop3empty(server.session().send("+OK ready\r\n"));
+        server.start();
+        Trial r("POPHOST localhost\nPOPTLS on\n" + popsettings);
+        EXPECT_NE(r.run({"email", "fetch"}).find("There are no messages on the POP3 server.\n"), std::string::npos)
+            << r.seen;
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(server.received(), "USER joe\r\nPASS " + password + "\r\nSTAT\r\nQUIT\r\n");
+    }
+    ScriptedServer server(2110);
+    pop3empty(server.session().send("+OK ready\r\n").expect("STLS\r\n").send("+OK begin\r\n").starttls());
+    server.start();
+    Trial r("POPHOST 127.0.0.1:2110\nPOPTLS starttls\n" + popsettings);
+    EXPECT_NE(r.run({"email", "fetch"}).find("+ POP3 session successfully terminated\n"), std::string::npos) << r.seen;
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.result.status, 0);
+}
+
+TEST(Tls, EveryStarttlsFailureEndsThePhaseWithNothingSent) {
+    struct Case {
+        const std::string answer;  // to STLS
+        const std::string cert;    // empty: no handshake on the server's side
+        const std::string line;
+    } cases[] = {
+        {"-ERR not here\r\n", "", "POP3 host refused TLS: -ERR not here\r\n"},
+        {"+OK\r\n+OK injected\r\n", "", "POP3 host 127.0.0.1 sent data ahead of the TLS handshake: connection refused\n"},
+        {"+OK\r\n", "untrusted", "Certificate of 127.0.0.1 is not trusted: self-signed certificate\n"},
+        {"+OK\r\n", "expired", "Certificate of 127.0.0.1 is not trusted: certificate has expired\n"},
+        {"+OK\r\n", "wrongname", "Certificate is not valid for 127.0.0.1: IP address mismatch\n"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server(110, 3000);
+        Script& s = server.session().send("+OK ready\r\n").expect("STLS\r\n").send(c.answer);
+        if (!c.cert.empty()) s.starttls(c.cert);
+        s.drain();
+        server.start();
+        Trial r("POPHOST 127.0.0.1\nPOPTLS starttls\n" + popsettings);
+        EXPECT_NE(r.run({"email", "fetch"}).find(c.line + "(skipping email fetch)\n"), std::string::npos)
+            << c.line << " in:\n" << r.seen;
+        server.finish();
+        EXPECT_EQ(server.received(), "STLS\r\n") << c.line;
+    }
+
+    // A server that answers the handshake with plain text.
+    ScriptedServer server(110, 3000);
+    server.session().send("+OK ready\r\n").expect("STLS\r\n").send("+OK\r\n").pause(300).send("-ERR what?\r\n").drain();
+    server.start();
+    Trial r("POPHOST 127.0.0.1\nPOPTLS starttls\n" + popsettings);
+    EXPECT_NE(r.run({"email", "fetch"}).find("TLS handshake with 127.0.0.1 failed: "), std::string::npos) << r.seen;
+    server.finish();
+    EXPECT_EQ(server.received().find("USER"), std::string::npos);
+
+    // SMTP: STARTTLS missing from the EHLO reply.
+    ScriptedServer smtp(25, 3000);
+    smtp.session().send("220 hi\r\n").expect("EHLO myhost\r\n").send("250-hi\r\n250 SIZE 10\r\n").drain();
+    smtp.start();
+    Trial m("SMTPHOST 127.0.0.1\nSMTPTLS starttls\nSMTPUSER joe\nSMTPPASS " + password + "\n");
+    m.outgoing();
+    EXPECT_NE(m.run({"email", "post"}).find("SMTP host does not offer STARTTLS\n(skipping email post)\n"),
+              std::string::npos)
+        << m.seen;
+    smtp.finish();
+    EXPECT_EQ(smtp.received(), "EHLO myhost\r\n");
+    EXPECT_TRUE(fileexists(m.soup + "/MAIL01.MSG") && fileexists(m.soup + "/REPLIES"));
+}
+
+TEST(Tls, SmtpAuthPlainAfterStarttlsLoginOverTlsAndARefusal) {
+    {
+        ScriptedServer server(25);
+        takemail(server.session()
+                     .send("220 hi\r\n").expect("EHLO myhost\r\n").send("250-hi\r\n250-STARTTLS\r\n250 SIZE 10\r\n")
+                     .expect("STARTTLS\r\n").send("220 go\r\n").starttls("server")
+                     .expect("EHLO myhost\r\n").send("250-hi\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n")
+                     .expect("AUTH PLAIN AGpvZQBwNHNzIHdvcmQ=\r\n").send("235 ok\r\n"));
+        server.start();
+        Trial r("SMTPHOST localhost\nSMTPTLS starttls\nSMTPUSER joe\nSMTPPASS " + password + "\n");
+        r.outgoing();
+        r.run({"email", "post"});
+        EXPECT_TRUE(server.finish()) << server.errortext() << r.seen;
+        EXPECT_FALSE(fileexists(r.soup + "/MAIL01.MSG"));
+        EXPECT_FALSE(fileexists(r.soup + "/REPLIES"));
+    }
+    {
+        ScriptedServer server(465);
+        server.tls();
+        takemail(server.session()
+                     .send("220 hi\r\n").expect("EHLO myhost\r\n").send("250-hi\r\n250 AUTH LOGIN\r\n")
+                     .expect("AUTH LOGIN\r\n").send("334 VXNlcm5hbWU6\r\n")
+                     .expect("am9l\r\n").send("334 UGFzc3dvcmQ6\r\n")
+                     .expect("cDRzcyB3b3Jk\r\n").send("235 ok\r\n"));
+        server.start();
+        Trial r("SMTPHOST 127.0.0.1\nSMTPTLS on\nSMTPUSER joe\nSMTPPASS " + password + "\n");
+        r.outgoing();
+        r.run({"email", "post"});
+        EXPECT_TRUE(server.finish()) << server.errortext() << r.seen;
+        EXPECT_FALSE(fileexists(r.soup + "/MAIL01.MSG"));
+    }
+    ScriptedServer server(25);
+    server.session().send("220 hi\r\n").expect("EHLO myhost\r\n").send("250-hi\r\n250 AUTH PLAIN\r\n")
+        .expect("AUTH PLAIN AGpvZQBwNHNzIHdvcmQ=\r\n").send("535 5.7.8 bad credentials\r\n")
+        .expect("QUIT\r\n").send("221 bye\r\n");
+    server.start();
+    Trial r("SMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS " + password + "\n");
+    r.outgoing();
+    EXPECT_NE(r.run({"email", "post"}).find("SMTP host returned error: 535 5.7.8 bad credentials\r\n"
+                                            "(skipping email post)\n"),
+              std::string::npos)
+        << r.seen;
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_TRUE(fileexists(r.soup + "/MAIL01.MSG") && fileexists(r.soup + "/REPLIES"));
+}
+
+TEST(Tls, NntpAuthinfoAcceptedRefusedAndA480) {
+    const std::string login = "NNTPUSER joe\nNNTPPASS " + password + "\n";
+    {
+        ScriptedServer server(563);
+        server.tls();
+        server.session().send("200 ready\r\n")
+            .expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
+            .expect("AUTHINFO PASS " + password + "\r\n").send("281 ok\r\n")
+            .expect("GROUP local.test\r\n").send("211 0 1 5 local.test\r\n")
+            .expect("QUIT\r\n").send("205 bye\r\n");
+        server.start();
+        Trial r("NNTPHOST localhost\nNNTPTLS on\n" + login);
+        EXPECT_NE(r.run({"news", "fetch"}).find("There are no new messages in this newsgroup.\n"), std::string::npos)
+            << r.seen;
+        EXPECT_TRUE(server.finish()) << server.errortext();
+    }
+    {
+        ScriptedServer server(119);
+        server.session().send("200 ready\r\n").expect("STARTTLS\r\n").send("382 go\r\n").starttls()
+            .expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
+            .expect("AUTHINFO PASS " + password + "\r\n").send("481 no\r\n")
+            .expect("QUIT\r\n").send("205 bye\r\n");
+        server.start();
+        Trial r("NNTPHOST 127.0.0.1\nNNTPTLS starttls\n" + login);
+        writefile(r.soup + "/NEWS01.MSG", "#! rnews 20\nNewsgroups: a.b\n\nhi\n");
+        writefile(r.soup + "/REPLIES", "NEWS01\tnews\tu\n");
+        EXPECT_NE(r.run({"news", "post"}).find("NNTP host returned error: 481 no\r\n(skipping news post)\n"),
+                  std::string::npos)
+            << r.seen;
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_TRUE(fileexists(r.soup + "/NEWS01.MSG") && fileexists(r.soup + "/REPLIES"));
+    }
+    ScriptedServer server(119);
+    server.session().send("200 ready\r\n")
+        .expect("GROUP local.test\r\n").send("480 Authentication required\r\n")
+        .expect("QUIT\r\n").send("205 bye\r\n");
+    server.start();
+    Trial r("NNTPHOST 127.0.0.1\n");
+    EXPECT_NE(r.run({"news", "fetch"}).find("NNTP host requires a login (NNTPUSER, NNTPPASS): 480 Authentication "
+                                           "required\r\n(skipping news fetch)\n"),
+              std::string::npos)
+        << r.seen;
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(readfile(r.dir / "newsrc"), "local.test: 1-5\n");
+}
+
+TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
+    ScriptedServer v6(2025, 5000, ScriptedServer::IPv6);
+    if (!v6.listening()) GTEST_SKIP() << "no IPv6 loopback here";
+    takemail(v6.session().send("220 hi\r\n").expect("HELO myhost\r\n").send("250 hi\r\n"));
+    v6.start();
+    Trial r("SMTPHOST [::1]:2025\n");
+    r.outgoing();
+    r.run({"email", "post"});
+    EXPECT_FALSE(fileexists(r.soup + "/MAIL01.MSG")) << r.seen;
+    EXPECT_EQ(v6.received(0), "HELO myhost\r\n" + mailwire);
+
+    // A bare IPv6 literal takes the default port: nothing listens on 25.
+    Trial bare("SMTPHOST ::1\n");
+    bare.outgoing();
+    EXPECT_NE(bare.run({"email", "post"}).find("Cannot connect to host ::1 at port 25\n"), std::string::npos)
+        << bare.seen;
+    Trial bad("SMTPHOST [::1]:99999\n");
+    bad.outgoing();
+    EXPECT_NE(bad.run({"email", "post"}).find("SMTP host [::1]:99999 is not a host name, address or host:port\n"),
+              std::string::npos)
+        << bad.seen;
+    v6.finish();
+
+    Trial unreadable("SMTPHOST 127.0.0.1\n");
+    writefile(unreadable.cfg, "SOUPDIR " + unreadable.soup + "\nCAFILE " + unreadable.dir / "none.pem\n");
+    unreadable.run({"email", "post"});
+    EXPECT_EQ(unreadable.result.status, 1);
+    EXPECT_EQ(unreadable.result.err,
+              "Error: CAFILE " + unreadable.dir / "none.pem" + " holds no readable PEM certificate\n");
+}
+
+}  // namespace
