@@ -139,6 +139,8 @@ void serve(int listener, const Mailbox& box, bool bare) {
             ok = sendall(fd, list + ".\r\n");
         } else if (cmd == "RETR") {
             ok = sendmessage(fd, box);
+        } else if (cmd == "CAPA") {
+            ok = sendall(fd, "+OK\r\nPIPELINING\r\n.\r\n");
         } else if (cmd == "QUIT") {
             sendall(fd, "+OK bye\r\n");
             break;

@@ -56,6 +56,12 @@ bool parsenumber(const char** pos, int32_t* value) {
     return true;
 }
 
+// A server that keeps sending capability lines is not answering.
+constexpr int maxcapalines = 1000;
+// Commands in flight where the server takes them so: at most 4608 bytes,
+// which pszBuf holds.
+constexpr int pipelinewindow = 256;
+
 bool isterminator(const char* line, int len) {
     return len == 3 && std::memcmp(line, ".\r\n", 3) == 0;
 }
@@ -68,6 +74,28 @@ bool login(Session& session) {
     if (verbose) logprintf("+ Sending PASS command...\n");
     snprintf(sock.pszBuf, 16384, "PASS %s\r\n", poppass);
     return session.askbuf() == 0;
+}
+
+// CAPA: whether the server takes commands sent ahead of their answers. A
+// server that does not know CAPA is an old one, not a failure.
+bool canpipeline(Session& session, bool* pipelining) {
+    Socket& sock = session.sock;
+    *pipelining = false;
+    int answer = session.ask("CAPA\r\n", 1);
+    if (answer != 0) return answer == 1;
+    for (int lines = 0; lines < maxcapalines; lines++) {
+        int len = sock.RecvTeol();
+        if (len == -1) {
+            syserror("Receive");
+            return false;
+        }
+        if (isterminator(sock.pszBuf, len)) return true;
+        if (len >= 10 && memicmp(sock.pszBuf, "PIPELINING", 10) == 0 &&
+            (len == 10 || sock.pszBuf[10] == ' ' || sock.pszBuf[10] == '\r' || sock.pszBuf[10] == '\n'))
+            *pipelining = true;
+    }
+    logprintf("POP3 host did not send valid answer\n");
+    return false;
 }
 
 // STAT: the message count (0 when none could be read) and the total size,
@@ -136,45 +164,18 @@ struct Progress {
 };
 
 // Commands of one kind (RETR or DELE) for the list entries that take it,
-// sent up to `window` ahead of the answer being read: the server then
-// streams its answers instead of waiting a round trip for each command.
-class Pipeline {
-public:
-    Pipeline(Socket& sock, const std::vector<ListEntry>& list, const char* verb, int32_t minsize)
-        : sock(sock), list(list), verb(verb), minsize(minsize) {}
-
-    // Before an answer is read: refills the pipeline, in one send, once it
-    // has run half empty. False after a reported failed send.
-    bool fill() {
-        if (outstanding > window / 2) return true;
-        char* end = sock.pszBuf;
-        for (; next < list.size() && outstanding < window; next++) {
-            if (list[next].size < minsize) continue;
-            end = puttext(end, verb);
-            *end++ = ' ';
-            end = putlong(end, list[next].number);
-            end = puttext(end, "\r\n");
-            outstanding++;
-        }
-        *end = '\0';
-        if (end > sock.pszBuf && sock.Send(sock.pszBuf) == -1) {
-            syserror("Send");
-            return false;
-        }
-        return true;
-    }
-    // One answer read; the commands not yet answered.
-    int answered() { return --outstanding; }
-
-private:
-    static constexpr int window = 256;  // at most 4608 bytes of commands: pszBuf holds them
-    Socket& sock;
-    const std::vector<ListEntry>& list;
-    const char* verb;
-    int32_t minsize;
-    size_t next = 0;
-    int outstanding = 0;
-};
+// sent ahead of their answers where the server allows it.
+Pipeline commands(Socket& sock, int window, const std::vector<ListEntry>& list, const char* verb,
+                  int32_t minsize) {
+    return Pipeline(sock, window, [&list, verb, minsize, i = size_t{0}](char* at) mutable -> char* {
+        while (i < list.size() && list[i].size < minsize) i++;
+        if (i == list.size()) return nullptr;
+        at = puttext(at, verb);
+        *at++ = ' ';
+        at = putlong(at, list[i++].number);
+        return puttext(at, "\r\n");
+    });
+}
 
 // "Fetching message %d of %d (%ld bytes)...\n" on the console.
 void reportfetching(int number, int count, long size) {
@@ -271,7 +272,7 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
 // Retrieves every listed message into a new message file, then syncs and
 // closes it and lists it in AREAS. False after a reported failure; the
 // file then keeps the records written so far and is not listed.
-bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
+bool retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
     char name[4096] = "";
     long number = genfname(soupdir, "MSG", name);
     PacketFile file;
@@ -280,7 +281,7 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
         return false;
     }
     Progress progress;
-    Pipeline retr(sock, list, "RETR", 1);
+    Pipeline retr = commands(sock, window, list, "RETR", 1);
     int count = static_cast<int>(list.size());
     for (int i = 0; i < count; i++) {
         const ListEntry& entry = list[i];
@@ -308,9 +309,9 @@ bool retrieveall(Socket& sock, const std::vector<ListEntry>& list) {
 
 // Every message is stored and listed by now, so the DELEs already sent
 // when one is refused may take effect as well.
-bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
+bool deleteall(Socket& sock, int window, const std::vector<ListEntry>& list) {
     if (verbose) logprintf("+ Deleting messages from POP3 server...\n");
-    Pipeline dele(sock, list, "DELE", 0);
+    Pipeline dele = commands(sock, window, list, "DELE", 0);
     for (const ListEntry& entry : list) {
         if (entry.size < 0) continue;
         if (!dele.fill()) return false;
@@ -333,6 +334,9 @@ bool deleteall(Socket& sock, const std::vector<ListEntry>& list) {
 bool emptymailbox(Session& session) {
     Socket& sock = session.sock;
     if (!login(session)) return false;
+    bool pipelining = false;
+    if (!canpipeline(session, &pipelining)) return false;
+    int window = pipelining ? pipelinewindow : 1;
     long count = 0;
     long total = 0;
     if (!mailboxsize(session, &count, &total)) return false;
@@ -351,8 +355,8 @@ bool emptymailbox(Session& session) {
         return false;
     }
     if (!readlist(session, list, count)) return false;
-    if (!retrieveall(sock, list)) return false;
-    return testmode || deleteall(sock, list);
+    if (!retrieveall(sock, window, list)) return false;
+    return testmode || deleteall(sock, window, list);
 }
 
 }  // namespace

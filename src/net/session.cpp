@@ -67,27 +67,22 @@ Step Session::connect(const char* announce) {
 
 Step Session::greet() { return service.answer(sock, 0) == 0 ? Step::Next : Step::End; }
 
-int Session::askbuf() {
+int Session::askbuf(int quiet) {
     if (sock.Send(sock.pszBuf) == -1) {
         syserror("Send");
         return -1;
     }
-    return service.answer(sock, 0);
+    return service.answer(sock, quiet);
 }
 
-int Session::ask(const char* command) {
+int Session::ask(const char* command, int quiet) {
     std::snprintf(sock.pszBuf, 16384, "%s", command);
-    return askbuf();
+    return askbuf(quiet);
 }
 
 Step Session::starttls(const char* command) {
     if (verbose) logprintf("+ Starting TLS...\n");
-    std::snprintf(sock.pszBuf, 16384, "%s", command);
-    if (sock.Send(sock.pszBuf) == -1) {
-        syserror("Send");
-        return Step::End;
-    }
-    int answer = service.answer(sock, 1);
+    int answer = ask(command, 1);
     if (answer == 1) {
         // The server's own words, once.
         logprintf("%s host refused TLS: %s", service.protocol, sock.pszBuf);
@@ -137,4 +132,27 @@ int Session::end(Step how) {
     if (sock.iSocket != -1) sock.Close();
     logprintf("%s", service.skipping);
     return 0;
+}
+
+bool Pipeline::refill() {
+    char* end = sock.pszBuf;
+    while (!exhausted && outstanding < window) {
+        char* after = next(end);
+        if (!after) {
+            exhausted = true;
+            break;
+        }
+        end = after;
+        outstanding++;
+    }
+    if (end == sock.pszBuf) return true;
+    *end = '\0';
+    if (sock.Send(sock.pszBuf) == -1) {
+        syserror("Send");
+        return false;
+    }
+    // A server that writes its answers in parts may wait for our
+    // acknowledgement of the first (Nagle): send it at once.
+    sock.AckNow();
+    return true;
 }

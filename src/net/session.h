@@ -7,6 +7,7 @@
 #define VORPA_SESSION_H
 
 #include <cstddef>
+#include <functional>
 
 #include "net/socket.h"
 
@@ -53,9 +54,9 @@ public:
     Step greet();
     // Sends command and judges its answer: 0, 1 or -1 as the reader; a
     // failed send is reported and gives -1.
-    int ask(const char* command);
+    int ask(const char* command, int quiet = 0);
     // Sends the formatted text in sock.pszBuf as ask() does.
-    int askbuf();
+    int askbuf(int quiet = 0);
     // STARTTLS (the command as the protocol spells it) and the handshake.
     // On any failure one line says why and the phase ends: nothing more
     // goes out on the connection.
@@ -76,6 +77,34 @@ public:
 
 private:
     Step securefailed(int result);
+};
+
+// Commands sent ahead of their answers, up to a window at a time, so that
+// the server streams its answers instead of waiting a round trip for each
+// command. Answers come back in order. The commands go out in one send from
+// pszBuf whenever half of them are answered, and only between answers: the
+// server may be blocked writing to us until we read.
+class Pipeline {
+public:
+    // Writes the next command at `at` and returns its end; null when there
+    // is none. window times the longest command must fit in pszBuf.
+    using Next = std::function<char*(char* at)>;
+
+    Pipeline(Socket& sock, int window, Next next) : sock(sock), window(window), next(std::move(next)) {}
+
+    // Before an answer is read. False after a reported failed send.
+    bool fill() { return outstanding > window / 2 || refill(); }
+    // One answer read; the commands not yet answered.
+    int answered() { return --outstanding; }
+
+private:
+    bool refill();
+
+    Socket& sock;
+    int window;
+    Next next;
+    int outstanding = 0;
+    bool exhausted = false;
 };
 
 #endif

@@ -28,7 +28,9 @@ Script& login(Script& s) {
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
-        .send("+OK logged in\r\n");
+        .send("+OK logged in\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nTOP\r\nPIPELINING\r\n.\r\n");
 }
 
 // A packet directory, a log and a configuration pointing at the server.
@@ -111,7 +113,7 @@ Script& retrievethree(Script& s) {
         .send("+OK\r\n" + wire3 + ".\r\n");
 }
 
-const std::string commandsthree = "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
+const std::string commandsthree = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
 
 TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
     Mailbox box;
@@ -187,6 +189,33 @@ TEST(Pop3Fetch, TestModeStoresButDeletesNothing) {
     EXPECT_EQ(r.out.find("(skipping email fetch)"), std::string::npos);
 }
 
+// Without PIPELINING in the CAPA answer, or from a server that does not
+// know CAPA, every command waits for the answer to the one before.
+TEST(Pop3Fetch, OneCommandAtATimeWithoutPipelining) {
+    for (const char* capa : {"-ERR what?\r\n", "+OK\r\nTOP\r\nUSER\r\n.\r\n"}) {
+        SCOPED_TRACE(capa);
+        Mailbox box;
+        ScriptedServer server(110);
+        size_t total = wire1.size() + wire3.size();
+        server.session().send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n")
+            .expect("PASS secret\r\n").send("+OK\r\n")
+            .expect("CAPA\r\n").send(capa)
+            .expect("STAT\r\n").send("+OK 2 " + std::to_string(total) + "\r\n")
+            .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(wire1.size()) + "\r\n2 " +
+                                       std::to_string(wire3.size()) + "\r\n.\r\n")
+            .expect("RETR 1\r\n").nothingahead(100).send("+OK\r\n" + wire1 + ".\r\n")
+            .expect("RETR 2\r\n").nothingahead(100).send("+OK\r\n" + wire3 + ".\r\n")
+            .expect("DELE 1\r\n").nothingahead(100).send("+OK\r\n")
+            .expect("DELE 2\r\n").nothingahead(100).send("+OK\r\n")
+            .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.out.find("POP3 host returned error"), std::string::npos) << r.out;
+        EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored3));
+    }
+}
+
 TEST(Pop3Fetch, EmptyMailboxMakesNoFile) {
     for (const char* stat : {"+OK 0 0\r\n", "+OK\r\n", "+ok none\r\n"}) {
         SCOPED_TRACE(stat);
@@ -197,7 +226,7 @@ TEST(Pop3Fetch, EmptyMailboxMakesNoFile) {
         RunResult r = box.fetch();
         EXPECT_TRUE(server.finish());
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nQUIT\r\n");
         EXPECT_EQ(box.files(), std::vector<std::string>{});
         EXPECT_EQ(fromphase(readfile(box.log)),
                   "Fetching email from 127.0.0.1...\nThere are no messages on the POP3 server.\n");
@@ -262,7 +291,7 @@ struct Failure {
 };
 
 TEST(Pop3Fetch, RefusalsAtEveryStep) {
-    const std::string afterlogin = "USER joe\r\nPASS secret\r\n";
+    const std::string afterlogin = "USER joe\r\nPASS secret\r\nCAPA\r\n";
     const std::string head = "Fetching email from 127.0.0.1...\n";
     const std::string three = head + "There are 3 messages (" +
                               std::to_string(wire1.size() + wire2.size() + wire3.size()) +
@@ -288,7 +317,7 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         afterlogin + "QUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\r\n" + skip, "-", "-"},
+         "USER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\r\n" + skip, "-", "-"},
         {"STAT",
          [](Script& s) { login(s).expect("STAT\r\n").send("-ERR busy\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
          afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: -ERR busy\r\n" + skip, "-", "-"},
@@ -433,7 +462,7 @@ TEST(Pop3Fetch, CommandsArePipelined) {
                     .send("+OK " + std::to_string(count) + " 999\r\n")
                     .expect("LIST\r\n")
                     .send(list + ".\r\n");
-    std::string commands = "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\n";
+    std::string commands = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\n";
     for (const char* verb : {"RETR", "DELE"}) {
         std::string answer = verb[0] == 'R' ? "+OK\r\n" + wire + ".\r\n" : "+OK\r\n";
         for (int i = 1; i <= window; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
@@ -556,7 +585,7 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
         EXPECT_TRUE(server.finish());
         EXPECT_EQ(server.errors(), std::vector<std::string>{});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nQUIT\r\n");
+        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nQUIT\r\n");
         EXPECT_NE(r.out.find("Cannot write to " + box.soup + "/00000000.MSG\n"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
         EXPECT_FALSE(fileexists(box.soup + "/AREAS"));

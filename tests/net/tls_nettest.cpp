@@ -65,6 +65,7 @@ Script& takemail(Script& s) {
 Script& pop3empty(Script& s) {
     return s.expect("USER joe\r\n").send("+OK\r\n")
         .expect("PASS " + password + "\r\n").send("+OK\r\n")
+        .expect("CAPA\r\n").send("-ERR unknown command\r\n")
         .expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK bye\r\n");
 }
@@ -81,7 +82,7 @@ TEST(Tls, Pop3FromTheFirstByteAndAfterStls) {
         EXPECT_NE(r.run({"email", "fetch"}).find("There are no messages on the POP3 server.\n"), std::string::npos)
             << r.seen;
         EXPECT_TRUE(server.finish()) << server.errortext();
-        EXPECT_EQ(server.received(), "USER joe\r\nPASS " + password + "\r\nSTAT\r\nQUIT\r\n");
+        EXPECT_EQ(server.received(), "USER joe\r\nPASS " + password + "\r\nCAPA\r\nSTAT\r\nQUIT\r\n");
     }
     ScriptedServer server(2110);
     pop3empty(server.session().send("+OK ready\r\n").expect("STLS\r\n").send("+OK begin\r\n").starttls());

@@ -118,6 +118,8 @@ void popsession(Script& s) {
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
         .send("+OK in\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nPIPELINING\r\n.\r\n")
         .expect("STAT\r\n")
         .send("+OK 2 " + std::to_string(POPWIRE1.size() + POPWIRE2.size()) + "\r\n")
         .expect("LIST\r\n")
@@ -134,7 +136,7 @@ void popsession(Script& s) {
         .send("+OK bye\r\n");
 }
 const std::string POPCLIENT =
-    "USER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
+    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
 
 void fetchsession(Script& s) {
     s.send("200 news.test ready\r\n").expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");

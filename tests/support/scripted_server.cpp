@@ -22,7 +22,7 @@
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls };
+    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls, NothingAhead };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
@@ -64,6 +64,11 @@ Script& Script::pause(int ms) {
 
 Script& Script::drop() {
     steps.push_back({Step::Drop, {}, {}, 0});
+    return *this;
+}
+
+Script& Script::nothingahead(int ms) {
+    steps.push_back({Step::NothingAhead, {}, {}, ms});
     return *this;
 }
 
@@ -387,6 +392,11 @@ struct ScriptedServer::Impl {
         case Script::Step::Silence:
             listenquietly(s, step.ms);
             return true;
+        case Script::Step::NothingAhead:
+            listenquietly(s, step.ms);
+            if (s.pending.empty()) return true;
+            error("session " + std::to_string(s.index) + ": sent ahead of the answer: " + shown(s.pending));
+            return false;
         case Script::Step::Drain:
             listenquietly(s, boundms);
             return true;

@@ -38,6 +38,9 @@ public:
     Script& pause(int ms);
     // Closes the connection at once.
     Script& drop();
+    // Waits ms and records an error if the client sent anything beyond
+    // what was expected so far: a command sent ahead of its answer.
+    Script& nothingahead(int ms);
     // Stays silent, keeping the connection open, for ms or until the client
     // closes.
     Script& silence(int ms);
