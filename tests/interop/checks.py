@@ -63,7 +63,7 @@ def vorpa(d, command, **settings):
     with open(d + "/vorpa.cfg", "w") as f:
         f.writelines("%s %s\n" % kv for kv in cfg.items())
     r = subprocess.run([VORPA] + command.split() + ["/verbose", "/config=" + d + "/vorpa.cfg"],
-                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
     out = (r.stdout + r.stderr).decode("utf-8", "replace")
     with open(d + "/output", "w") as f:
         f.write(out)
@@ -120,7 +120,8 @@ def maildir():
 
 
 def logins():
-    return open(WORK + "/dovecot/dovecot.log").read().count("Login: user=<%s>" % USER)
+    log = open(WORK + "/dovecot/dovecot.log").read().splitlines()
+    return [l for l in log if "Login: user=<%s>" % USER in l]
 
 
 def seed_mail(n):
@@ -140,6 +141,7 @@ def pop3_fetch(port, tls):
         expect(sorted(got["Email"]) == sorted(before.values()),
                "%d records differ from the %d mails on the server" % (len(got["Email"]), len(before)))
         expect(not maildir(), "mail left on the server")
+        expect(", TLS," in logins()[-1], "login without TLS: %s" % logins()[-1])
     return run
 
 
