@@ -23,6 +23,8 @@ namespace {
 
 const size_t LINEBUF = 16384;  // Socket::pszBuf
 const size_t PATHBUF = 4096;
+// ARTICLE commands in flight: at most 5120 bytes, which pszBuf holds.
+const int articlewindow = 256;
 
 // Reads a signed number after optional white space, as "%ld" does; a
 // number too large for a long saturates instead of wrapping. False when
@@ -275,13 +277,19 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
     groupbytes = 0;
     average = 0;
     if (range.first > range.last) return Step::Next;
+    // ARTICLE for every number, sent ahead up to the window; the answers
+    // come back in order.
+    Pipeline articles(s, articlewindow, [&range, next = range.first, more = true](char* at) mutable -> char* {
+        if (!more) return nullptr;
+        at = puttext(at, "ARTICLE ");
+        at = putlong(at, next);
+        more = next != range.last;
+        if (more) next++;
+        return puttext(at, "\r\n");
+    });
     for (long n = range.first;; n++) {
         meter.show(percentof(n, range.first, range.last), window.rate, average);
-        std::snprintf(s.pszBuf, LINEBUF, "ARTICLE %ld\r\n", n);
-        if (s.Send(s.pszBuf) == -1) {
-            syserror("Send");
-            return Step::Quit;
-        }
+        if (!articles.fill()) return Step::Quit;
         // Servers that write a reply in two parts (INN's nnrpd does) hold
         // the second back until the first is acknowledged (Nagle). Asked
         // now, the kernel acknowledges at once and an article takes well
@@ -289,6 +297,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
         // millisecond, once per article.
         s.AckNow();
         int answer = getnntpanswer(s, 1);
+        articles.answered();
         if (answer == -1) {
             // The connection is fit only for closing now.
             meter.erase();

@@ -53,6 +53,10 @@ Step opensession(Session& session) {
 // server did not take it, so that its file stays.
 Step postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
     if (sendcommand(sock, "POST\r\n") == -1) return Step::Quit;
+    // INN writes its replies in two parts and holds the second back until
+    // the first is acknowledged (Nagle): acknowledge at once, or every
+    // reply waits for our delayed acknowledgement.
+    sock.AckNow();
     int answer = getnntpanswer(sock, 0);
     if (answer != 0) {
         // Console only: the server's own line or the receive error has
@@ -73,6 +77,7 @@ Step postarticle(Socket& sock, FILE* file, long start, long length, const char* 
         return Step::End;
     }
 
+    sock.AckNow();
     answer = getnntpanswer(sock, 0);
     if (answer != 0) {
         fputs("! NNTP server did not accept message\n", stdout);

@@ -319,3 +319,27 @@ TEST(FetchNews, WriteFailuresAndRefusedGreeting) {
 }
 
 }  // namespace
+
+// The ARTICLE commands of a group go out together: a server that answers
+// only once it has all three still serves the whole group. A drop with
+// commands outstanding keeps the old mark and lists nothing.
+TEST(FetchNews, ArticlesAreAskedForAhead) {
+    NewsRun r("a.b: 1-1\n");
+    ScriptedServer server(119);
+    Script& s = group(server.session().send(GREETING), "a.b", "211 3 2 4 a.b")
+                    .expect("ARTICLE 2\r\n").expect("ARTICLE 3\r\n").expect("ARTICLE 4\r\n")
+                    .send("220 2 <2@test>\r\nA: 2\r\n.\r\n423 gone\r\n220 4 <4@test>\r\nA: 4\r\n.\r\n");
+    quit(s);
+    server.session().send(GREETING).expect("GROUP a.b\r\n").send("211 3 2 4 a.b\r\n")
+        .expect("ARTICLE 2\r\n").send("220 2 <2@test>\r\nA: 2\r\n.\r\n").drop();
+    server.start();
+    RunResult ok = r.run();
+    EXPECT_EQ(r.newsrc(), "a.b: 1-4\n") << ok.out;
+    EXPECT_EQ(readfile(r.soup + "00000000.MSG"), record("A: 2\n") + record("A: 4\n"));
+    writefile(r.dir / "newsrc", "a.b: 1-1\n");
+    RunResult dropped = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_NE(dropped.out.find("Unable to fetch message\n"), std::string::npos) << dropped.out;
+    EXPECT_EQ(r.newsrc(), "a.b: 1-1\n");
+    EXPECT_EQ(r.areas(), "00000000\ta.b\tBn\n");
+}
