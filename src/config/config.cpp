@@ -1,13 +1,15 @@
 #include "config/config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 char logfile[4095] = "";
-char configfile[4095] = "vorpa.cfg";
+char configfile[4095] = "";
 char newsgroupsfile[4095] = "newsrc";
 char soupdir[4095] = "";
 char hostname[128] = "";
@@ -37,14 +39,14 @@ struct Reading {
 Reading reading[maxdepth];
 int depth = 0;
 
-// A name with a "/" is taken as given; otherwise it lies beside the program.
-// Reports a name that does not fit and returns -1.
-int resolvepath(const char* name, const char* argv0, char* out, int size) {
+// A name with a "/" is taken as given; otherwise it lies in the folder of
+// base. Reports a name that does not fit and returns -1.
+int resolvepath(const char* name, const char* base, char* out, int size) {
     int r;
     if (std::strchr(name, '/')) {
         r = std::snprintf(out, size, "%s", name) < size ? 0 : -1;
     } else {
-        r = joinprogramdir(argv0, name, out, size);
+        r = joinprogramdir(base, name, out, size);
     }
     if (r != 0) std::fprintf(stderr, "Error: file name too long: %s\n", name);
     return r;
@@ -61,25 +63,25 @@ bool beingread(const char* path) {
 
 // Returns -1 when the included name does not fit a path: the run is
 // refused rather than going on without that file's settings.
-int include(const char* value, long line, const char* path, const char* argv0) {
+int include(const char* value, long line, const char* path, const char* base) {
     if (depth >= maxdepth) {
         configwarn("INCLUDE nested deeper than 16 files", line, path);
         return 0;
     }
     char target[4096];
-    if (resolvepath(value, argv0, target, sizeof target) != 0) return -1;
+    if (resolvepath(value, base, target, sizeof target) != 0) return -1;
     if (beingread(target)) {
         configwarn("INCLUDE of a file that is already being read", line, path);
         return 0;
     }
-    return readconfigfile(value, argv0) < 0 ? -1 : 0;
+    return readconfigfile(value, base) < 0 ? -1 : 0;
 }
 
-void scanlogfile(const char* value, long line, const char* path, const char* argv0) {
+void scanlogfile(const char* value, long line, const char* path, const char* base) {
     configscantext(value, line, path, logfile, sizeof logfile);
     if (std::strchr(logfile, '/')) return;
     char joined[sizeof logfile];
-    if (joinprogramdir(argv0, value, joined, sizeof joined) != 0) {
+    if (joinprogramdir(base, value, joined, sizeof joined) != 0) {
         configwarn("LOGFILE path too long, no log is written", line, path);
         logfile[0] = '\0';
         return;
@@ -135,7 +137,7 @@ const Setting settings[] = {
 
 // One keyword line, already stripped of its line end and known to be no
 // comment. -1 when the run must be refused.
-int scanline(char* text, long line, const char* path, const char* argv0) {
+int scanline(char* text, long line, const char* path, const char* base) {
     char* value = std::strchr(text, ' ');
     if (value) {
         *value++ = '\0';
@@ -153,12 +155,12 @@ int scanline(char* text, long line, const char* path, const char* argv0) {
             configscandir(value, line, path, s.text);
             return 0;
         case Kind::LogFile:
-            scanlogfile(value, line, path, argv0);
+            scanlogfile(value, line, path, base);
             return 0;
         case Kind::Tls:
             return scantls(value, line, path, s.key, *s.mode);
         case Kind::Include:
-            return include(value, line, path, argv0);
+            return include(value, line, path, base);
         }
     }
     configwarn("unknown keyword", line, path);
@@ -189,11 +191,11 @@ private:
 
 }  // namespace
 
-int joinprogramdir(const char* argv0, const char* name, char* out, int size) {
-    const char* slash = std::strrchr(argv0, '/');
-    int dirlen = slash ? static_cast<int>(slash - argv0) + 1 : 0;
+int joinprogramdir(const char* base, const char* name, char* out, int size) {
+    const char* slash = std::strrchr(base, '/');
+    int dirlen = slash ? static_cast<int>(slash - base) + 1 : 0;
     if (dirlen > 4094) return -1;
-    int n = std::snprintf(out, size, "%.*s%s", dirlen, argv0, name);
+    int n = std::snprintf(out, size, "%.*s%s", dirlen, base, name);
     return (n < 0 || n >= size) ? -1 : 0;
 }
 
@@ -225,9 +227,9 @@ void configscanyesno(const char* value, long line, const char* path, int& result
     }
 }
 
-int readconfigfile(const char* name, const char* argv0) {
+int readconfigfile(const char* name, const char* base) {
     char path[4096];
-    if (resolvepath(name, argv0, path, sizeof path) != 0) return -1;
+    if (resolvepath(name, base, path, sizeof path) != 0) return -1;
     FILE* f = std::fopen(path, "r");
     if (!f) {
         std::fprintf(stderr, "Error: can't read %s\n", path);
@@ -248,11 +250,53 @@ int readconfigfile(const char* name, const char* argv0) {
         size_t len = std::strlen(buf);
         while (len > 0 && (buf[len - 1] == '\r' || buf[len - 1] == '\n')) buf[--len] = '\0';
         if (len == 0 || buf[0] == ';') continue;
-        if (scanline(buf, line, path, argv0) != 0) return -1;
+        if (scanline(buf, line, path, base) != 0) return -1;
     }
     if (std::ferror(f)) {
         std::fprintf(stderr, "Error: can't read %s\n", path);
         return 1;
     }
     return 0;
+}
+
+std::string programpath(const char* argv0) {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return argv0;
+    return std::string(path, static_cast<size_t>(n));
+}
+
+namespace {
+
+// The user's configuration folder, as the XDG base directory rules name
+// it: $XDG_CONFIG_HOME when it is an absolute path, else ~/.config. Empty
+// when neither is known.
+std::string userconfigdir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] != '\0') return std::string(home) + "/.config";
+    return "";
+}
+
+}  // namespace
+
+bool findconfigfile(std::string& base) {
+    std::string beside = base.substr(0, base.rfind('/') + 1) + "vorpa.cfg";
+    if (access(beside.c_str(), F_OK) == 0) {
+        std::snprintf(configfile, sizeof configfile, "vorpa.cfg");
+        return true;
+    }
+    std::string user = userconfigdir();
+    if (!user.empty()) {
+        user += "/vorpa/vorpa.cfg";
+        if (user.size() < sizeof configfile && access(user.c_str(), F_OK) == 0) {
+            std::snprintf(configfile, sizeof configfile, "%s", user.c_str());
+            base = user;
+            return true;
+        }
+    }
+    std::fprintf(stderr, "Error: no configuration file at %s%s%s (or name one with /config=)\n", beside.c_str(),
+                 user.empty() ? "" : " or ", user.c_str());
+    return false;
 }

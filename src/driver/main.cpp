@@ -1,5 +1,6 @@
 // Entry point: the command line, start-up checks, and the fixed order of the
 // four transfer phases.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,20 +130,31 @@ void scancommandline(int argc, char** argv) {
     transfer[POSTNEWS] = news && post;
 }
 
-// A state file name without a directory lies beside the program.
-void placenewsgroupsfile(const char* argv0) {
+// A state file name without a directory lies in the folder of base (the
+// program or the configuration file found in the user's folder).
+void placenewsgroupsfile(const char* base) {
     if (std::strchr(newsgroupsfile, '/')) return;
     char joined[sizeof newsgroupsfile];
-    if (joinprogramdir(argv0, newsgroupsfile, joined, sizeof joined) != 0) {
+    if (joinprogramdir(base, newsgroupsfile, joined, sizeof joined) != 0) {
         toolong("newsgroups file path", newsgroupsfile);
     }
     std::memcpy(newsgroupsfile, joined, sizeof newsgroupsfile);
 }
 
+// A log that cannot be kept is no reason to stop the run; one line says so.
+void logwarning(const char* what, const char* reason) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Warning: cannot %s log file %s%s%s\n", what, logfile, reason ? ": " : "",
+                 reason ? reason : "");
+}
+
 void openlog() {
     if (logfile[0] == '\0') return;
     vorpa::logf = std::fopen(logfile, "a");
-    if (!vorpa::logf) return;
+    if (!vorpa::logf) {
+        logwarning("open", std::strerror(errno));
+        return;
+    }
     std::fseek(vorpa::logf, 0, SEEK_END);
     if (std::ftell(vorpa::logf) > 0) std::fputc('\n', vorpa::logf);
     std::time_t now = std::time(nullptr);
@@ -154,20 +166,21 @@ void openlog() {
 
 void closelog() {
     if (!vorpa::logf) return;
-    std::fclose(vorpa::logf);
+    bool failed = std::ferror(vorpa::logf) != 0;
+    const char* reason = nullptr;
+    if (std::fclose(vorpa::logf) != 0) reason = std::strerror(errno);
     vorpa::logf = nullptr;
+    if (failed || reason) logwarning("write to", reason);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* argv0 = argc > 0 ? argv[0] : "vorpa";
     // Standard output is gathered when it is not a terminal: a line per
-    // write would cost a system call per fetched message, and the meter
-    // adds a few hundred bytes to each. It is flushed when a wait for the
-    // network lasts and before each report on the error stream, so a cron
-    // mail keeps the order of both streams; start-up errors follow the
-    // banner.
+    // write would cost a system call per fetched message. It is flushed
+    // when a wait for the network lasts and before each report on the
+    // error stream, so a cron mail keeps the order of both streams;
+    // start-up errors follow the banner.
     static char outbuf[65536];  // lives until the last flush at exit
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
@@ -176,7 +189,9 @@ int main(int argc, char** argv) {
 
     scancommandline(argc, argv);
 
-    if (readconfigfile(configfile, argv0) != 0) return 1;
+    std::string base = programpath(argc > 0 ? argv[0] : "vorpa");
+    if (configfile[0] == '\0' && !findconfigfile(base)) return 1;
+    if (readconfigfile(configfile, base.c_str()) != 0) return 1;
     if (soupdir[0] == '\0') {
         std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile);
         return 1;
@@ -189,7 +204,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", cafile);
         return 1;
     }
-    placenewsgroupsfile(argv0);
+    placenewsgroupsfile(base.c_str());
     openlog();
 
     if (sock_init() != 0) {

@@ -1,7 +1,8 @@
-// Black-box runs of the program: command line, start-up errors, the log,
-// the order of the phases and the end of a run. The program is linked into
-// a temporary directory so that "beside the program" is a place the test
-// controls; the phases are kept idle by settings they refuse.
+// Black-box runs of the program: command line, start-up errors, where the
+// configuration is found, the log, the order of the phases and the end of a
+// run. The program is copied into a temporary directory so that "beside the
+// program" is a place the test controls, and runs with a home of its own;
+// the phases are kept idle by settings they refuse.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,16 +40,25 @@ bool startswithbanner(const std::string& out) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The program's directory is its own, not that of a link to it.
+void copyprogram(const std::string& to) {
+    writefile(to, readfile(vorpapath()));
+    ASSERT_EQ(chmod(to.c_str(), 0755), 0);
+}
+
 class Run : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(mkdir((dir / "prog").c_str(), 0700), 0);
         ASSERT_EQ(mkdir((dir / "work").c_str(), 0700), 0);
         ASSERT_EQ(mkdir((dir / "work/soup").c_str(), 0700), 0);
-        ASSERT_EQ(symlink(vorpapath().c_str(), program.c_str()), 0);
+        copyprogram(program);
     }
-    RunResult run(std::vector<std::string> args) {
-        args.insert(args.begin(), program);
+    // Runs what (the program unless given) with HOME in the temporary
+    // directory and no XDG_CONFIG_HOME.
+    RunResult run(std::vector<std::string> args, const std::string& what = "") {
+        args.insert(args.begin(), {"/usr/bin/env", "-u", "XDG_CONFIG_HOME", "HOME=" + (dir / "home"),
+                                   what.empty() ? program : what});
         return runprogram(args, dir / "work", 30);
     }
     void config(const std::string& text) { writefile(dir / "prog/vorpa.cfg", text); }
@@ -136,20 +146,21 @@ TEST_F(Run, CommandsChooseThePhases) {
 }
 
 TEST_F(Run, ConfigurationErrors) {
-    // The default file is looked for beside the program, not in the
-    // current directory.
+    // The default file is looked for beside the program and in the user's
+    // folder, not in the current directory.
     writefile(dir / "work/vorpa.cfg", "SOUPDIR soup\n");
     RunResult r = run({"all"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/vorpa.cfg") + "\n");
+    EXPECT_EQ(r.err, "Error: no configuration file at " + (dir / "prog/vorpa.cfg") + " or " +
+                         (dir / "home/.config/vorpa/vorpa.cfg") + " (or name one with /config=)\n");
     EXPECT_TRUE(startswithbanner(r.out));
     EXPECT_FALSE(contains(r.out, "Done."));
     // Both streams in one pipe, as cron collects them: the error follows
     // the banner.
-    r = runprogram({"/bin/sh", "-c", "exec \"$0\" all 2>&1", program}, dir / "work", 30);
+    r = run({"-c", "exec \"$0\" all 2>&1", program}, "/bin/sh");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(startswithbanner(r.out)) << r.out;
-    EXPECT_TRUE(contains(r.out, "\n\nError: can't read ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\nError: no configuration file at ")) << r.out;
 
     // So is a /config= name without a directory, which keeps its case.
     writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
@@ -186,6 +197,38 @@ TEST_F(Run, ConfigurationErrors) {
     EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog") + "\n");
 }
 
+// Started through PATH or a link, the program finds the file beside
+// itself; without one there, the file in the user's folder, whose folder
+// then also holds the files it names without a "/".
+TEST_F(Run, WhereTheConfigurationIsFound) {
+    // The news fetch names the state file it looks for: where bare names go.
+    const std::string settings = "SOUPDIR soup\nNNTPHOST 127.0.0.1\n";
+    config(settings);
+    ASSERT_EQ(mkdir((dir / "link").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(program.c_str(), (dir / "link/vorpa").c_str()), 0);
+    writefile(dir / "link/vorpa.cfg", "SOUPDIR nosuch\n");
+    const std::string beside = "Newsgroups list file " + (dir / "prog/newsrc") + " not found\n";
+    RunResult r = run({"n", "f"}, dir / "link/vorpa");
+    EXPECT_TRUE(contains(r.out, beside)) << r.out << r.err;
+    r = run({"PATH=" + (dir / "link") + ":/usr/bin:/bin", "vorpa", "n", "f"}, "/usr/bin/env");
+    EXPECT_TRUE(contains(r.out, beside)) << r.out << r.err;
+
+    ASSERT_EQ(unlink((dir / "prog/vorpa.cfg").c_str()), 0);
+    std::string home = dir / "home/.config/vorpa";
+    ASSERT_EQ(system(("mkdir -p '" + home + "' '" + (dir / "xdg/vorpa") + "'").c_str()), 0);
+    writefile(home + "/vorpa.cfg", "INCLUDE more.cfg\n");
+    writefile(home + "/more.cfg", settings + "LOGFILE run.log\nNEWSGROUPS groups\n");
+    r = run({"n", "f"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(contains(r.out, "Newsgroups list file " + home + "/groups not found\n")) << r.out;
+    EXPECT_TRUE(contains(readfile(home + "/run.log"), "(skipping news fetch)\n"));
+
+    // $XDG_CONFIG_HOME moves the user's folder.
+    writefile(dir / "xdg/vorpa/vorpa.cfg", settings);
+    r = run({"XDG_CONFIG_HOME=" + (dir / "xdg"), program, "n", "f"}, "/usr/bin/env");
+    EXPECT_TRUE(contains(r.out, "Newsgroups list file " + (dir / "xdg/vorpa/newsrc") + " not found\n")) << r.out;
+}
+
 TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {
     config("SOUPDIR soup\n");
     std::string longname(5000, 'c');
@@ -208,7 +251,7 @@ TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {
         ASSERT_EQ(mkdir(deep.c_str(), 0700), 0) << deep.size();
     }
     std::string deepprog = deep + "/vorpa";
-    ASSERT_EQ(symlink(vorpapath().c_str(), deepprog.c_str()), 0);
+    copyprogram(deepprog);
     std::string group(240, 'g');
     writefile(dir / "work/deep.cfg", "SOUPDIR soup\nNEWSGROUPS " + group + "\n");
     r = runprogram({deepprog, "fetch", "/c=./deep.cfg"}, dir / "work", 30);
@@ -272,11 +315,18 @@ TEST_F(Run, WithoutALogNothingElseIsWritten) {
     EXPECT_EQ(listdir(dir / "work"), std::vector<std::string>{"soup"});
     EXPECT_EQ(listdir(dir / "work/soup"), std::vector<std::string>{});
 
-    // A log that cannot be opened is no reason to stop.
+    // A log that cannot be opened or written is no reason to stop; one
+    // line says so.
     config("SOUPDIR soup\nLOGFILE " + dir.path() + "/nodir/run.log\n");
     r = run({"all"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(r.out.size() - 7), "\nDone.\n");
+    EXPECT_EQ(r.err, "Warning: cannot open log file " + dir.path() + "/nodir/run.log: No such file or directory\n");
+    config("SOUPDIR soup\nLOGFILE /dev/full\n");
+    r = run({"all"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(r.out.size() - 7), "\nDone.\n");
+    EXPECT_EQ(r.err, "Warning: cannot write to log file /dev/full: No space left on device\n");
 }
 
 // The posting phases vote on REPLIES; the file goes only when the vote is
