@@ -268,10 +268,33 @@ Step authenticate(Session& session, const std::string& keywords) {
     return done ? Step::Next : Step::Quit;
 }
 
+// The mail post's side of the dialogue. Where the server offers
+// PIPELINING, each message's MAIL, RCPTs and DATA go out in one group, and
+// its text is followed by the next message's group before the answer to the
+// text is read: about one round trip per message.
+class MailPost {
+public:
+    explicit MailPost(Session& session) : session(session), sock(session.sock) {}
+
+    Step open();
+    Step post(FILE* file, long start, long length, const char* path, bool& failed);
+    // Reads the answer to the last text sent, if it is still to come.
+    Step settle();
+
+private:
+    bool putgroup();
+    Step envelope(bool sent);
+
+    Session& session;
+    Socket& sock;
+    bool pipelining = false;
+    bool pending = false;           // a text was sent, its answer not yet read
+    bool* pendingfailed = nullptr;  // the failure flag of that text's file
+};
+
 // Greeting, HELO; or, with TLS or a login set, EHLO, STARTTLS and EHLO
 // again, AUTH.
-Step opensession(Session& session) {
-    Socket& sock = session.sock;
+Step MailPost::open() {
     Step step = session.connect("Posting mail to %s...\n");
     if (step != Step::Next) return step;
     if (verbose) logprintf("+ Connected, sending HELO...\n");
@@ -292,15 +315,71 @@ Step opensession(Session& session) {
             if (step == Step::Next) step = hello(sock, "EHLO ", &keywords);
         }
         if (step == Step::Next && *smtpuser) step = authenticate(session, keywords);
+        pipelining = offers(keywords, "PIPELINING");
     }
     sock.ulTimeout = kReplyTimeout;
     return step;
 }
 
+// MAIL, every RCPT and DATA into pszBuf, to go out in one send; false when
+// they do not fit there (they then go one by one).
+bool MailPost::putgroup() {
+    char* end = sock.pszBuf;
+    char* limit = sock.pszBuf + SOCKBUFSIZE - 1;
+    auto put = [&](const char* verb, const char* arg) {
+        size_t need = std::strlen(verb) + std::strlen(arg) + 2;
+        if (static_cast<size_t>(limit - end) < need) return false;
+        end = puttext(puttext(puttext(end, verb), arg), "\r\n");
+        return true;
+    };
+    bool fits = put("MAIL FROM:", fromemail);
+    for (int i = 0; fits && i < emailcount; i++) fits = put("RCPT TO:", emaillist[i]);
+    if (!fits || !put("DATA", "")) return false;
+    *end = '\0';
+    return true;
+}
+
+// The answers to MAIL, every RCPT and DATA, each read after its report;
+// unless sent already, each command goes out right before its answer.
+Step MailPost::envelope(bool sent) {
+    logprintf("Mailing from %s\n", fromemail);
+    if (!sent && sendcommand(sock, "MAIL FROM:", fromemail) == -1) return Step::Quit;
+    if (getsmtpanswer(sock, 0) != 0) {
+        logprintf("! Posting to SMTP server failed\n");
+        return Step::Quit;
+    }
+    for (int i = 0; i < emailcount; i++) {
+        logprintf("Mailing to %s\n", emaillist[i]);
+        if (!sent && sendcommand(sock, "RCPT TO:", emaillist[i]) == -1) return Step::Quit;
+        int answer = getsmtpanswer(sock, 0);
+        if (answer != 0) logprintf("! Recipient refused by SMTP server\n");
+        // Without an answer the dialogue is out of step.
+        if (answer == -1) return Step::Quit;
+    }
+    releaseaddresses();
+
+    if (!sent && sendcommand(sock, "DATA") == -1) return Step::Quit;
+    if (getsmtpanswer(sock, 0) != 0) {
+        logprintf("! SMTP server won't accept message\n");
+        return Step::Quit;
+    }
+    return Step::Next;
+}
+
+Step MailPost::settle() {
+    if (!pending) return Step::Next;
+    pending = false;
+    int answer = getsmtpanswer(sock, 0);
+    if (answer == 0) return Step::Next;
+    logprintf("! SMTP server did not accept message\n");
+    *pendingfailed = true;
+    return answer == -1 ? Step::Quit : Step::Next;
+}
+
 // One message: envelope, DATA, the text. failed is set when the message is
 // not sent, so that its file stays.
-Step postmessage(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
-    Envelope envelope;
+Step MailPost::post(FILE* file, long start, long length, const char* path, bool& failed) {
+    Envelope addresses;
     scanheader(file, start, length);
     if (!fromemail) {
         logprintf("! No From address specified in message - skipping\n");
@@ -313,27 +392,16 @@ Step postmessage(Socket& sock, FILE* file, long start, long length, const char* 
         return Step::Next;
     }
 
-    logprintf("Mailing from %s\n", fromemail);
-    if (sendcommand(sock, "MAIL FROM:", fromemail) == -1) return Step::Quit;
-    if (getsmtpanswer(sock, 0) != 0) {
-        logprintf("! Posting to SMTP server failed\n");
+    bool grouped = pipelining && putgroup();
+    if (grouped && sock.Send(sock.pszBuf) == -1) {
+        syserror("Send");
         return Step::Quit;
     }
-    for (int i = 0; i < emailcount; i++) {
-        logprintf("Mailing to %s\n", emaillist[i]);
-        if (sendcommand(sock, "RCPT TO:", emaillist[i]) == -1) return Step::Quit;
-        int answer = getsmtpanswer(sock, 0);
-        if (answer != 0) logprintf("! Recipient refused by SMTP server\n");
-        // Without an answer the dialogue is out of step.
-        if (answer == -1) return Step::Quit;
-    }
-    releaseaddresses();
+    // The answer to the last text comes before those to this group.
+    Step step = settle();
+    if (step == Step::Next) step = envelope(grouped);
+    if (step != Step::Next) return step;
 
-    if (sendcommand(sock, "DATA") == -1) return Step::Quit;
-    if (getsmtpanswer(sock, 0) != 0) {
-        logprintf("! SMTP server won't accept message\n");
-        return Step::Quit;
-    }
     int sent = sendmessagetext(sock, file, start, length, withoutbcc());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");
@@ -345,13 +413,10 @@ Step postmessage(Socket& sock, FILE* file, long start, long length, const char* 
         logprintf("! Error in message file %s\n", path);
         return Step::End;
     }
-    int answer = getsmtpanswer(sock, 0);
-    if (answer != 0) {
-        logprintf("! SMTP server did not accept message\n");
-        failed = true;
-        if (answer == -1) return Step::Quit;
-    }
-    return Step::Next;
+    pending = true;
+    pendingfailed = &failed;
+    // Without pipelining nothing more may go out before the answer.
+    return pipelining ? Step::Next : settle();
 }
 
 }  // namespace
@@ -367,12 +432,13 @@ int postemail() {
     } else {
         ready = true;
     }
-    Socket& sock = session.sock;
+    MailPost mail(session);
     PostDialogue dialogue{
-        [&session] { return opensession(session); },
-        [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
-            return postmessage(sock, file, start, length, path, failed);
+        [&mail] { return mail.open(); },
+        [&mail](FILE* file, long start, long length, const char* path, bool& failed) {
+            return mail.post(file, start, length, path, failed);
         },
+        [&mail] { return mail.settle(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n"};
     return postphase(session, ready, MAILKIND, transfer[POSTNEWS], dialogue);

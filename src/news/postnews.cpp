@@ -102,6 +102,7 @@ int postnews() {
         [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
             return postarticle(sock, file, start, length, path, failed);
         },
+        nullptr,
         "+ No REPLIES file found, not posting any news\n",
         "+ No news messages to be posted\n"};
     return postphase(session, ready, NEWSKIND, transfer[POSTMAIL], dialogue);

@@ -68,6 +68,10 @@ Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
         Step step = dialogue.post(file.get(), start, length, path, failed);
         if (step != Step::Next) return step;
     }
+    if (dialogue.settle) {
+        Step step = dialogue.settle();
+        if (step != Step::Next) return step;
+    }
     file.reset();
 
     if (failed) {

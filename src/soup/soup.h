@@ -188,6 +188,9 @@ struct PostDialogue {
     // Sends the message at [start, start + length) of file; sets failed
     // when it was not sent, so that the file stays.
     std::function<Step(FILE* file, long start, long length, const char* path, bool& failed)> post;
+    // Reads what is still outstanding of the file's last message (may be
+    // empty); called before the file's fate is decided.
+    std::function<Step()> settle;
     // Reported in verbose mode when there is no REPLIES file.
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.

@@ -530,3 +530,32 @@ TEST(SmtpPost, SettingsAndConnection) {
 }
 
 }  // namespace
+
+// With PIPELINING offered, each message's MAIL, RCPTs and DATA go out
+// together, and the next group follows the text before its answer is read;
+// the reports and the verdicts stay those of the dialogue step by step.
+TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
+    Packet p("HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS pw\n");
+    std::string one = "From: s@x.org\nTo: bad@y.org, good@y.org\n\nhi\n";
+    std::string two = "From: t@x.org\nTo: c@y.org\n\n.dot\n";
+    p.put("00000001.MSG", binary(one) + binary(two));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    server.session().send("220 hi\r\n").expect("EHLO myhost\r\n")
+        .send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n")
+        .expect("AUTH PLAIN AGpvZQBwdw==\r\n").send("235 ok\r\n")
+        .expect("MAIL FROM:s@x.org\r\n").expect("RCPT TO:bad@y.org\r\n").expect("RCPT TO:good@y.org\r\n")
+        .expect("DATA\r\n").nothingahead(100)
+        .send("250 ok\r\n550 no such user\r\n250 ok\r\n354 go\r\n").expectdata()
+        .expect("MAIL FROM:t@x.org\r\n").expect("RCPT TO:c@y.org\r\n").expect("DATA\r\n").nothingahead(100)
+        .send("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n").expectdata().nothingahead(100)
+        .send("554 refused\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
+                           "SMTP host returned error: 550 no such user\r\n! Recipient refused by SMTP server\n"
+                           "Mailing to good@y.org\nMailing from t@x.org\nMailing to c@y.org\n"
+                           "SMTP host returned error: 554 refused\r\n! SMTP server did not accept message\n");
+    EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
+}
