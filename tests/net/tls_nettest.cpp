@@ -140,6 +140,19 @@ TEST(Tls, EveryStarttlsFailureEndsThePhaseWithNothingSent) {
     server.finish();
     EXPECT_EQ(server.received().find("USER"), std::string::npos);
 
+    // A server that goes silent in the handshake costs the greeting's
+    // time-out, no more.
+    ScriptedServer stalled(995, 30000);
+    stalled.session().silence(25000);
+    stalled.start();
+    Trial t("POPHOST 127.0.0.1\nPOPTLS on\n" + popsettings);
+    EXPECT_NE(t.run({"email", "fetch"}).find("TLS handshake with 127.0.0.1 failed: timed out\n(skipping email fetch)\n"),
+              std::string::npos)
+        << t.seen;
+    stalled.finish();
+    EXPECT_EQ(stalled.received().substr(0, 3), "\x16\x03\x01") << "a ClientHello, and nothing after it";
+    EXPECT_EQ(stalled.received().find("USER"), std::string::npos);
+
     // SMTP: STARTTLS missing from the EHLO reply.
     ScriptedServer smtp(25, 3000);
     smtp.session().send("220 hi\r\n").expect("EHLO myhost\r\n").send("250-hi\r\n250 SIZE 10\r\n").drain();
