@@ -1,14 +1,16 @@
-# Front door for building, testing and running vorpa. Every target first
-# installs missing Debian packages (scripts/setup.sh; nothing when all is
-# there).
+# Front door for building, testing, trying and installing vorpa. Every
+# target that builds first installs missing Debian packages
+# (scripts/setup.sh; nothing when all is there).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 ARGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure build test run clean
+.PHONY: all setup configure build test run demo install clean
 
 all: build
 
@@ -27,6 +29,19 @@ test: build
 run: configure
 	cmake --build $(BUILD) --target vorpa -j$(JOBS)
 	$(BUILD)/vorpa $(ARGS)
+
+# Servers of our own on free ports of 127.0.0.1, one "vorpa all" against
+# them, and what it did, all in $(BUILD)/demo.
+demo: configure
+	cmake --build $(BUILD) --target vorpa vorpa-demo -j$(JOBS)
+	$(BUILD)/vorpa-demo $(BUILD)/vorpa $(BUILD)/demo
+
+# Installs what the build folder holds, building it first when there is
+# none: "sudo make install" after "make" then writes nothing of root's
+# into the build folder but the list of installed files.
+install:
+	@[ -x $(BUILD)/vorpa ] || $(MAKE) build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf $(BUILD)

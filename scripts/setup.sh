@@ -3,7 +3,7 @@
 # when all of them are there, so it is safe to run before every build.
 set -eu
 
-packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace"
+packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,43 @@
+// make install into a staging folder: the program, the man page and the
+// example configuration land where PREFIX puts them, the page renders
+// without warnings, and the example holds no unknown keyword.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+TEST(Install, ProgramManPageAndExample) {
+    const std::string source = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/driver/"));
+    const std::string build = vorpapath().substr(0, vorpapath().rfind('/'));
+    TempDir dest;
+    RunResult r = runprogram({"/usr/bin/make", "-C", source, "install", "BUILD=" + build, "DESTDIR=" + dest.path(),
+                              "PREFIX=/opt/v"},
+                             ".", 120);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string root = dest / "opt/v";
+    EXPECT_EQ(readfile(root + "/bin/vorpa"), readfile(vorpapath()));
+    struct stat st;
+    ASSERT_EQ(stat((root + "/bin/vorpa").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXOTH);
+    const std::string page = root + "/share/man/man1/vorpa.1";
+    EXPECT_EQ(readfile(page), readfile(source + "/doc/vorpa.1"));
+    const std::string example = root + "/share/doc/vorpa/example.cfg";
+    EXPECT_EQ(readfile(example), readfile(source + "/doc/example.cfg"));
+
+    // Its packet directory is the user's to make; every keyword is known.
+    r = runprogram({root + "/bin/vorpa", "all", "/c=" + example}, dest.path(), 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("FATAL ERROR: subdirectory /home/joe/soup does not exist"), std::string::npos) << r.out;
+
+    r = runprogram({"/usr/bin/env", "MANWIDTH=80", "LC_ALL=C.UTF-8", "man", "--warnings", "-l", page}, ".", 60);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << r.out;
+}
+
+}  // namespace
