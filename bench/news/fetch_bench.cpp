@@ -1,40 +1,50 @@
-// Benchmark of the news fetch: vorpa fetches 20,000 articles of about 3 KB
-// in one group from a local server, inside a private network namespace of
-// its own (the program uses the fixed port 119). Prints wall time, CPU
-// time, articles per second and the peak resident memory of vorpa, and
-// checks that every article arrived.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
+// News fetch benchmark: vorpa fetches the articles of one group from a
+// server in this process, in a private network namespace:
+//   (a) 20,000 articles of about 3 KB on loopback,
+//   (b) 2,000 articles of about 5 KB on loopback,
+//   (c) 200 articles of about 5 KB behind a relay that delays each
+//       direction by 100 ms.
+// For each it prints wall time, CPU time and peak resident memory of vorpa,
+// checks every stored record, and sets the wall time beside that of a bare
+// client that sends every ARTICLE command at once and reads the answers,
+// over the same path. The server writes each answer in two parts, status
+// line and text, as INN's nnrpd does.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "net/socket.h"
-#include "netns.h"
+#include "benchkit.h"
 
 namespace {
 
-const long ARTICLES = 20000;
-const int LIMITSECONDS = 600;
+struct Scenario {
+    const char* name;
+    long count;
+    size_t size;  // of an article, about
+    int delayms;  // each way; 0 for none
+    int runs;
+};
+
+const Scenario scenarios[] = {
+    {"a", 20000, 3000, 0, 3},
+    {"b", 2000, 5000, 0, 5},
+    {"c", 200, 5000, 100, 3},
+};
 
 // Article n as sent: headers, a blank line and a body of 68-character
 // lines, every tenth of them starting with a dot (stuffed on the wire).
-std::string wirearticle(long n) {
+std::string wirearticle(long n, size_t size) {
     std::string num = std::to_string(n);
     std::string text = "Path: bench!not-for-mail\r\nFrom: bench@example.test\r\nNewsgroups: bench.group\r\n"
                        "Subject: benchmark article " + num + "\r\nMessage-ID: <" + num + "@bench.test>\r\n"
                        "Date: Wed, 9 Dec 2026 00:00:00 +0000\r\n\r\n";
-    for (int i = 0; text.size() < 3000; i++) {
+    for (int i = 0; text.size() < size; i++) {
         std::string line(68, static_cast<char>('a' + (n + i) % 26));
         if (i % 10 == 0) line[0] = '.';
         text += (line[0] == '.' ? "." : "") + line + "\r\n";
@@ -56,115 +66,147 @@ std::string stored(const std::string& wire) {
 }
 
 // Serves one session: GROUP, then ARTICLE for any number, then QUIT.
-void serve(Socket& listener, bool& ok) {
-    pollfd pfd{listener.iSocket, POLLIN, 0};
-    if (poll(&pfd, 1, 60000) != 1) return;
-    std::unique_ptr<Socket> conn(listener.Accept());
-    if (!conn) return;
-    conn->ulTimeout = 60;
-    std::string reply = "200 bench server ready\r\n";
-    for (;;) {
-        if (conn->Send(&reply[0], static_cast<int>(reply.size())) == -1) return;
-        if (conn->RecvTeol() < 1) return;
+// served tells whether the session ended with QUIT.
+void serve(int listener, const Scenario& sc, bool& served) {
+    served = false;
+    int fd = acceptbounded(listener);
+    if (fd < 0) return;
+    LineReader in(fd);
+    std::string line;
+    bool ok = sendall(fd, "200 bench server ready\r\n");
+    while (ok && in.line(line)) {
         long n;
-        if (std::strncmp(conn->pszBuf, "GROUP ", 6) == 0) {
-            reply = "211 " + std::to_string(ARTICLES) + " 1 " + std::to_string(ARTICLES) + " bench.group\r\n";
-        } else if (std::sscanf(conn->pszBuf, "ARTICLE %ld", &n) == 1 && n >= 1 && n <= ARTICLES) {
-            reply = "220 " + std::to_string(n) + " <" + std::to_string(n) + "@bench.test> article\r\n" +
-                    wirearticle(n) + ".\r\n";
-        } else if (std::strcmp(conn->pszBuf, "QUIT\r\n") == 0) {
-            reply = "205 bye\r\n";
-            ok = conn->Send(&reply[0], static_cast<int>(reply.size())) != -1;
-            return;
+        if (line.compare(0, 6, "GROUP ") == 0) {
+            ok = sendall(fd, "211 " + std::to_string(sc.count) + " 1 " + std::to_string(sc.count) + " bench.group\r\n");
+        } else if (std::sscanf(line.c_str(), "ARTICLE %ld", &n) == 1 && n >= 1 && n <= sc.count) {
+            ok = sendall(fd, "220 " + std::to_string(n) + " <" + std::to_string(n) + "@bench.test> article\r\n") &&
+                 sendall(fd, wirearticle(n, sc.size) + ".\r\n");
+        } else if (line == "QUIT\r\n") {
+            served = sendall(fd, "205 bye\r\n");
+            break;
         } else {
-            reply = "500 what?\r\n";
+            ok = sendall(fd, "500 what?\r\n");
         }
     }
+    close(fd);
 }
 
-std::string readwhole(const std::string& path) {
-    std::string data;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return data;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-    std::fclose(f);
-    return data;
+// The bare client: every ARTICLE command sent at once (from a thread of
+// its own, so that sending never waits on reading), every answer read.
+// True when all articles came.
+bool bare(unsigned short port, const Scenario& sc) {
+    int fd = connectloopback(port);
+    if (fd < 0) return false;
+    LineReader in(fd);
+    std::string line;
+    bool ok = in.line(line) && sendall(fd, "GROUP bench.group\r\n") && in.line(line);
+    std::string commands;
+    for (long n = 1; n <= sc.count; n++) commands += "ARTICLE " + std::to_string(n) + "\r\n";
+    std::thread sender([&] { ok = sendall(fd, commands) && ok; });
+    long articles = 0;
+    for (long n = 1; n <= sc.count && in.line(line); n++) {
+        if (line.compare(0, 4, "220 ") != 0) continue;
+        while (in.line(line) && line != ".\r\n") {
+        }
+        articles += line == ".\r\n";
+    }
+    sender.join();
+    ok = ok && sendall(fd, "QUIT\r\n") && in.line(line);
+    close(fd);
+    return ok && articles == sc.count;
 }
 
-}  // namespace
-
-int main() {
-    if (!enternetns()) {
-        std::perror("cannot enter a private network namespace");
-        return 1;
-    }
-    char dirtemplate[] = "/tmp/vorpa-bench-XXXXXX";
-    if (!mkdtemp(dirtemplate)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    std::string dir = dirtemplate;
-    std::string soup = dir + "/soup/";
-    mkdir(soup.c_str(), 0700);
-    FILE* f = std::fopen((dir + "/newsrc").c_str(), "w");
-    std::fputs("bench.group: 0-0\n", f);
-    std::fclose(f);
-    f = std::fopen((dir + "/vorpa.cfg").c_str(), "w");
-    std::fprintf(f, "NNTPHOST 127.0.0.1\nSOUPDIR %s\nNEWSGROUPS %s/newsrc\n", soup.c_str(), dir.c_str());
-    std::fclose(f);
-
-    Socket listener;
-    if (listener.Create() < 0 || listener.Passive(119, 1, htonl(INADDR_LOOPBACK)) < 0) {
-        std::perror("cannot listen on 127.0.0.1:119");
-        return 1;
-    }
-    bool served = false;
-    std::thread server(serve, std::ref(listener), std::ref(served));
-
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        alarm(LIMITSECONDS);
-        std::string config = "/config=" + dir + "/vorpa.cfg";
-        execl(VORPA_BIN, VORPA_BIN, "news", "fetch", config.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    server.join();
-
-    double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::printf("articles:      %ld of about 3 KB in one group\n", ARTICLES);
-    std::printf("wall time:     %.2f s\n", wall);
-    std::printf("CPU time:      %.2f s (user %.2f, system %.2f)\n", cpu,
-                usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
-                usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
-    std::printf("articles/s:    %.0f\n", ARTICLES / wall);
-    std::printf("peak RSS:      %ld KB (target under 8192 KB)\n", usage.ru_maxrss);
-
-    // Every record whole and in order, and the new mark in place.
-    std::string packet = readwhole(soup + "00000000.MSG");
+// Every record whole and in order, and the new mark in place: the number of
+// articles stored right, or -1 when anything else is wrong.
+long check(const std::string& dir, const Scenario& sc) {
+    std::string packet = readwhole(dir + "/soup/00000000.MSG");
     size_t at = 0;
     long good = 0;
-    for (long n = 1; n <= ARTICLES && at + 4 <= packet.size(); n++, at += 4) {
-        std::string text = stored(wirearticle(n));
+    for (long n = 1; n <= sc.count && at + 4 <= packet.size(); n++, at += 4) {
+        std::string text = stored(wirearticle(n, sc.size));
         const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data() + at);
         size_t len = size_t(p[0]) << 24 | size_t(p[1]) << 16 | size_t(p[2]) << 8 | p[3];
         if (len != text.size() || packet.compare(at + 4, len, text) != 0) break;
         at += len;
         good++;
     }
-    bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && served && good == ARTICLES &&
-              at == packet.size() && readwhole(dir + "/newsrc") == "bench.group: 0-" + std::to_string(ARTICLES) + "\n";
-    std::printf("check:         %s (%ld articles stored byte for byte)\n", ok ? "passed" : "FAILED", good);
+    bool whole = at == packet.size() && readwhole(dir + "/newsrc") == "bench.group: 0-" + std::to_string(sc.count) + "\n";
+    return whole ? good : -1;
+}
+
+bool run(const Scenario& sc, const std::string& dir) {
+    unsigned short serverport;
+    int listener = listenloopback(serverport);
+    std::unique_ptr<Relay> relay;
+    if (sc.delayms > 0) relay = std::make_unique<Relay>(serverport, std::chrono::milliseconds(sc.delayms));
+    unsigned short port = relay ? relay->port : serverport;
+    std::string soup = dir + "/soup/";
+    mkdir(soup.c_str(), 0700);
+    writewhole(dir + "/vorpa.cfg", "NNTPHOST 127.0.0.1:" + std::to_string(port) + "\nSOUPDIR " + soup +
+                                       "\nNEWSGROUPS " + dir + "/newsrc\n");
+
+    std::vector<Measure> vorpa;
+    std::vector<double> barewall, ratios;
+    bool ok = true;
+    long good = 0;
+    for (int i = 0; i < sc.runs; i++) {
+        writewhole(dir + "/newsrc", "bench.group: 0-0\n");
+        bool served;
+        std::thread server(serve, listener, std::cref(sc), std::ref(served));
+        Measure m = runvorpa({"news", "fetch", "/config=" + dir + "/vorpa.cfg"}, dir, 600);
+        server.join();
+        good = check(dir, sc);
+        if (m.status != 0 || !served || good != sc.count) {
+            ok = false;
+            std::printf("vorpa run failed (exit %d); its output:\n%s\n", m.status, readwhole(dir + "/output").c_str());
+        }
+        unlink((soup + "00000000.MSG").c_str());
+        unlink((soup + "AREAS").c_str());
+        vorpa.push_back(m);
+
+        std::thread bareserver(serve, listener, std::cref(sc), std::ref(served));
+        Clock::time_point start = Clock::now();
+        bool bareok = bare(port, sc);
+        barewall.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        bareserver.join();
+        if (!bareok || !served) {
+            ok = false;
+            std::printf("bare client failed\n");
+        }
+        ratios.push_back(m.wall / barewall.back());
+    }
+    relay.reset();
+    close(listener);
+    rmdir(soup.c_str());
+
+    Measure v = medianwall(vorpa);
+    long maxrsskb = 0;
+    for (const Measure& m : vorpa) maxrsskb = std::max(maxrsskb, m.maxrsskb);
+    std::printf("(%s) %ld articles of about %zu bytes in one group, ", sc.name, sc.count, sc.size);
+    if (sc.delayms > 0) std::printf("%d ms each way", sc.delayms);
+    else std::printf("on loopback");
+    std::printf("; medians of %d runs\n", sc.runs);
+    std::printf("  vorpa:       wall %.3f s, CPU %.3f s (user %.3f, sys %.3f), %.0f articles/s, peak RSS %.1f MB "
+                "(largest; target under 8 MB: %s)\n",
+                v.wall, v.cpu(), v.user, v.sys, sc.count / v.wall, maxrsskb / 1024.0, maxrsskb < 8192 ? "met" : "NOT met");
+    std::printf("  bare client: wall %.3f s; vorpa takes %.2f times as long (median of paired runs)\n",
+                medianof(barewall), medianof(ratios));
+    if (sc.delayms > 0) std::printf("  target: under 4 s: %s\n", v.wall < 4 ? "met" : "NOT met");
+    std::printf("  check:       %s (%ld articles stored byte for byte)\n", ok ? "passed" : "FAILED", good);
+    return ok;
+}
+
+}  // namespace
+
+// With an argument "a", "b" or "c", runs only that scenario.
+int main(int argc, char** argv) {
+    isolate();
+    std::string only = argc > 1 ? argv[1] : "";
+    std::string dir = tempdir("vorpa-newsbench");
+    std::printf("vorpa: %s\n", vorpabinary());
+    bool ok = true;
+    for (const Scenario& sc : scenarios)
+        if (only.empty() || only == sc.name) ok = run(sc, dir) && ok;
     std::system(("rm -rf '" + dir + "'").c_str());
     return ok ? 0 : 1;
 }
