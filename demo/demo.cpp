@@ -72,7 +72,8 @@ std::vector<std::string> samplemailbox() {
         std::string text = header(from[i % 4], subject[i], date(7 + i / 4, 17 * i)) +
                            "To: Demo User <demo@client.example.org>\nMessage-ID: <mail" + std::to_string(i + 1) +
                            "@example.org>\n\nHello,\n\n";
-        for (int line = 0; line <= i % 5; line++) text += "This is line " + std::to_string(line + 1) + " of a sample mail.\n";
+        for (int line = 0; line <= i % 5; line++)
+            text += "This is line " + std::to_string(line + 1) + " of a sample mail.\n";
         // A line that starts with a dot, which the wire must stuff.
         if (i == 4) text += ".signature follows\n";
         text += "\n-- \n" + std::string(from[i % 4]).substr(0, std::string(from[i % 4]).find(' ')) + "\n";
@@ -318,8 +319,9 @@ struct Smtp {
 
 struct Nntp {
     std::map<std::string, std::vector<std::string>> groups = {
-        {"demo.announce", samplegroup("demo.announce", 8, {"Release 1.0 of the offline reader", "Server maintenance on Sunday",
-                                                           "New group: demo.talk", "Welcome to the demo"})},
+        {"demo.announce", samplegroup("demo.announce", 8,
+                                      {"Release 1.0 of the offline reader", "Server maintenance on Sunday",
+                                       "New group: demo.talk", "Welcome to the demo"})},
         {"demo.talk", samplegroup("demo.talk", 24, {"Reading news on the train", "Which reader do you use?",
                                                     "Packet sizes", "Favourite newsgroups", "Signatures",
                                                     "Quoting style"})},
@@ -576,7 +578,8 @@ void showpacket(const fs::path& packet) {
 }
 
 void showservers(const fs::path& folder, const Servers& s) {
-    std::printf("\n=== The newsgroups state file: %s\n%s", (folder / "newsrc").c_str(), load(folder / "newsrc").c_str());
+    std::printf("\n=== The newsgroups state file: %s\n%s", (folder / "newsrc").c_str(),
+                load(folder / "newsrc").c_str());
     std::printf("\n=== What the servers received\n");
     std::printf("POP3: %d messages retrieved and %d deleted; the mailbox now holds %zu\n", s.pop3.retrieved,
                 s.pop3.deleted, s.pop3.mailbox.size());

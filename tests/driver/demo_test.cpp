@@ -31,7 +31,8 @@ TEST(Demo, FetchesPostsAndShowsIt) {
         EXPECT_TRUE(contains(r.out, "POP3: 12 messages retrieved and 12 deleted; the mailbox now holds 0\n"));
         EXPECT_TRUE(contains(r.out, "to bob@example.net, carol@example.com: \"Notes for the next meeting\""));
     }
-    EXPECT_EQ(readfile(folder + "/packet/AREAS"), "00000000\tEmail\tbn\n00000001\tdemo.announce\tBn\n00000002\tdemo.talk\tBn\n");
+    EXPECT_EQ(readfile(folder + "/packet/AREAS"),
+              "00000000\tEmail\tbn\n00000001\tdemo.announce\tBn\n00000002\tdemo.talk\tBn\n");
     EXPECT_EQ(listdir(folder + "/packet"),
               (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "00000002.MSG", "AREAS"}));
     EXPECT_EQ(readfile(folder + "/newsrc"), "demo.announce: 0-8\ndemo.talk: 0-25\n");
