@@ -220,13 +220,14 @@ void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
 }
 
 // Stores the lines of one message, after RETR was accepted, up to its
-// terminator, as one record. False after a reported failure.
-bool receivemessage(Socket& sock, PacketFile& file, const char* name, const ListEntry& entry,
+// terminator, as one record. End after a local write failure: the rest of
+// the message would be read as answers.
+Step receivemessage(Socket& sock, PacketFile& file, const char* name, const ListEntry& entry,
                     Progress& progress) {
     RecordWriter record;
     if (!record.begin(file, static_cast<uint32_t>(entry.size))) {
         logprintf("Cannot write to %s\n", name);
-        return false;
+        return Step::End;
     }
     progress.meter.forget();
     progress.window.restart();
@@ -239,7 +240,7 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
         int len = sock.RecvLine(&text);
         if (len == -1) {
             logprintf("Unable to fetch message\n");
-            return false;
+            return Step::Quit;
         }
         // A line longer than the socket's buffer arrives in pieces; only the
         // first piece starts a line (terminator, dot-stuffing, headers).
@@ -251,7 +252,7 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
         done += restlen;
         if (record.line(text, len) < 0) {
             logprintf("Cannot write to %s\n", name);
-            return false;
+            return Step::End;
         }
         if (!inheader || !linestart) continue;
         if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n')) {
@@ -264,21 +265,21 @@ bool receivemessage(Socket& sock, PacketFile& file, const char* name, const List
     progress.meter.erase();
     if (!record.end()) {
         logprintf("Cannot write to %s\n", name);
-        return false;
+        return Step::Quit;
     }
-    return true;
+    return Step::Next;
 }
 
 // Retrieves every listed message into a new message file, then syncs and
-// closes it and lists it in AREAS. False after a reported failure; the
-// file then keeps the records written so far and is not listed.
-bool retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
+// closes it and lists it in AREAS. After a reported failure the file keeps
+// the records written so far and is not listed.
+Step retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
     char name[4096] = "";
     long number = genfname(soupdir, "MSG", name);
     PacketFile file;
     if (number < 0 || !file.open(name, "wb")) {
         logprintf("Cannot write to %s\n", name);
-        return false;
+        return Step::Quit;
     }
     Progress progress;
     Pipeline retr = commands(sock, window, list, "RETR", 1);
@@ -287,24 +288,25 @@ bool retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
         const ListEntry& entry = list[i];
         if (entry.size <= 0) continue;
         reportfetching(i + 1, count, entry.size);
-        if (!retr.fill() || getpopanswer(sock) != 0) return false;
+        if (!retr.fill() || getpopanswer(sock) != 0) return Step::Quit;
         retr.answered();
-        if (!receivemessage(sock, file, name, entry, progress)) return false;
+        Step step = receivemessage(sock, file, name, entry, progress);
+        if (step != Step::Next) return step;
     }
     progress.updateaverage(mtime());
     if (!file.commit()) {
         logprintf("Cannot write to %s\n", name);
-        return false;
+        return Step::Quit;
     }
     if (progress.average != 0) logprintf("Average CPS fetching email: %u\n", progress.average);
-    if (appendareas(number, "Email", "bn") != 0) return false;
+    if (appendareas(number, "Email", "bn") != 0) return Step::Quit;
     // The new file's name and the AREAS line must survive a crash too
     // before the server forgets the messages.
     if (!syncdirof(soupdir)) {
         logprintf("Cannot write to %s\n", soupdir);
-        return false;
+        return Step::Quit;
     }
-    return true;
+    return Step::Next;
 }
 
 // Every message is stored and listed by now, so the DELEs already sent
@@ -329,34 +331,34 @@ bool deleteall(Socket& sock, int window, const std::vector<ListEntry>& list) {
     return true;
 }
 
-// The mailbox part of the dialogue, from USER to the last DELE. False when
-// the phase must quit and end.
-bool emptymailbox(Session& session) {
+// The mailbox part of the dialogue, from USER to the last DELE.
+Step emptymailbox(Session& session) {
     Socket& sock = session.sock;
-    if (!login(session)) return false;
+    if (!login(session)) return Step::Quit;
     bool pipelining = false;
-    if (!canpipeline(session, &pipelining)) return false;
+    if (!canpipeline(session, &pipelining)) return Step::Quit;
     int window = pipelining ? pipelinewindow : 1;
     long count = 0;
     long total = 0;
-    if (!mailboxsize(session, &count, &total)) return false;
+    if (!mailboxsize(session, &count, &total)) return Step::Quit;
     if (count == 0) {
         logprintf("There are no messages on the POP3 server.\n");
-        return true;
+        return Step::Next;
     }
     if (count < 0) {
         logprintf("POP3 host did not send valid answer\n");
-        return false;
+        return Step::Quit;
     }
     logprintf("There are %ld messages (%ld bytes) on the POP3 server.\n", count, total);
     std::vector<ListEntry> list;
     if (!allocatelist(list, count)) {
         logprintf("Out of memory reading message list\n");
-        return false;
+        return Step::Quit;
     }
-    if (!readlist(session, list, count)) return false;
-    if (!retrieveall(sock, window, list)) return false;
-    return testmode || deleteall(sock, window, list);
+    if (!readlist(session, list, count)) return Step::Quit;
+    Step step = retrieveall(sock, window, list);
+    if (step != Step::Next || testmode) return step;
+    return deleteall(sock, window, list) ? Step::Next : Step::Quit;
 }
 
 }  // namespace
@@ -389,7 +391,8 @@ int fetchemail() {
     session.sock.ulTimeout = kReplyTimeout;
     if (poptls == TLSSTART && session.starttls("STLS\r\n") != Step::Next) return session.end(Step::End);
 
-    if (!emptymailbox(session)) return session.end(Step::Quit);
+    step = emptymailbox(session);
+    if (step != Step::Next) return session.end(step);
     if (session.signoff() != Step::Next) return session.end(Step::End);
     return 1;
 }

@@ -222,6 +222,7 @@ int Socket::RecvTeol(int strip) {
         const char* src = Ahead(&avail);
         if (avail == 0) {
             if (ReadPortions() < 0) {
+                bBroken = true;
                 EndLine(idx, stale);
                 iResult = -1;
                 return -1;
@@ -306,17 +307,20 @@ int Socket::Recv(int n) {
     if (nothingyet(r)) {
         r = WaitReady(POLLIN, ulTimeout);
         if (r == 0) {
+            bBroken = true;
             errno = ETIMEDOUT;
             iResult = ETIMEDOUT;
             return -1;
         }
         if (r < 0) {
+            bBroken = true;
             iResult = -1;
             return -1;
         }
         r = RecvWaiting(pszBuf, n);
     }
     iResult = r;
+    if (r <= 0) bBroken = true;
     if (r == 0) return -1;
     if (r > 0) iBufUsed = r < kBufSize ? r + 1 : r;
     return r;

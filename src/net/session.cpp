@@ -128,7 +128,8 @@ Step Session::signoff() {
 }
 
 int Session::end(Step how) {
-    if (how == Step::Quit) ask("QUIT\r\n");
+    // After a time-out or a lost connection QUIT would only wait again.
+    if (how == Step::Quit && !sock.Broken()) ask("QUIT\r\n");
     if (sock.iSocket != -1) sock.Close();
     logprintf("%s", service.skipping);
     return 0;

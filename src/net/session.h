@@ -68,7 +68,8 @@ public:
     // it does not.
     Step signoff();
     // Ends a failed phase: QUIT once for Quit (its answer does not
-    // matter), then the skipping line. Returns 0, the phase's result.
+    // matter) unless the connection is broken, then the skipping line.
+    // Returns 0, the phase's result.
     int end(Step how);
 
     const Service& service;

@@ -46,6 +46,7 @@ Socket::~Socket() {
 int Socket::Create() {
     // A socket still held would leak, with its read-ahead data.
     if (iSocket >= 0) Close();
+    bBroken = false;
     // Close-on-exec so that a program we start never holds our connection open.
     iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return iSocket;
@@ -201,6 +202,7 @@ int Socket::Send(char* data, int length) {
             if (ready == 0) errno = ETIMEDOUT;
         }
         if (n < 0) {
+            bBroken = true;
             iResult = -1;
             return -1;
         }
@@ -227,6 +229,7 @@ int Socket::Close() {
     ulTimeout = 300;
     usLocalPort = 0;
     tls.reset();
+    bBroken = false;
     if (iSocket < 0) {
         errno = EBADF;
         iResult = -1;

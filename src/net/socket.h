@@ -67,6 +67,9 @@ public:
     const char* TlsError() const { return szTlsError; }
     // Whether the peer is this machine (127.0.0.0/8 or ::1).
     bool IsLoopback() const;
+    // Whether a reception failed (time-out, close, error) or a send did
+    // since the socket was made: no answer can be waited for any more.
+    bool Broken() const { return bBroken; }
 
     int RecvTeol(int strip);
     int RecvTeol() { return RecvTeol(0); }
@@ -106,6 +109,7 @@ private:
 
     std::unique_ptr<TlsLink, TlsLinkDeleter> tls;
     char szTlsError[256] = "";
+    bool bBroken = false;
 
     // The only places that move bytes: without waiting, a count, 0 when
     // the peer closed, or -1 (errno EAGAIN when it must wait first).

@@ -102,7 +102,7 @@ private:
     void countline(uint32_t len);
     int signoff();
     int cleanup(Step how);
-    Step cannotwrite(const char* path);
+    Step cannotwrite(const char* path, Step how = Step::Quit);
 
     const Service nntp{"NNTP", nntphost, nntptls, 119, 563, cafile, getnntpanswer, "(skipping news fetch)\n"};
     Session session{nntp};
@@ -129,7 +129,8 @@ int NewsFetch::run() {
     if (listnews && fetchlist() != Step::Next) return cleanup(Step::Quit);
     char line[256];
     while (std::fgets(line, sizeof line, state.get())) {
-        if (fetchgroup(line) != Step::Next) return cleanup(Step::Quit);
+        Step step = fetchgroup(line);
+        if (step != Step::Next) return cleanup(step);
     }
     if (std::ferror(state.get())) {
         // A state file read only in part must not be replaced by its first half.
@@ -255,9 +256,10 @@ Step NewsFetch::fetchgroup(char* line) {
     if (number < 0) return cannotwrite(soupdir);
     if (!message.open(messagepath, "wb")) return cannotwrite(messagepath);
     long high = group.high;
-    if (fetcharticles(range, high) == Step::Quit) {
+    Step step = fetcharticles(range, high);
+    if (step != Step::Next) {
         message.discard();
-        return Step::Quit;
+        return step;
     }
     // On disk before the state file can claim these articles as fetched.
     if (!message.commit()) return cannotwrite(messagepath);
@@ -305,7 +307,8 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             return Step::Quit;
         }
         if (answer == 0) {
-            if (receivearticle() == Step::Quit) return Step::Quit;
+            Step step = receivearticle();
+            if (step != Step::Next) return step;
             high = n;
         }
         if (n == range.last) break;
@@ -316,7 +319,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
 // One article into one record of the message file, up to the line ".".
 Step NewsFetch::receivearticle() {
     RecordWriter record;
-    if (!record.begin(message, 0)) return cannotwrite(messagepath);
+    if (!record.begin(message, 0)) return cannotwrite(messagepath, Step::End);
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
@@ -328,7 +331,8 @@ Step NewsFetch::receivearticle() {
         // piece that starts a line can be the terminator.
         if (record.atlinestart() && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
         countline(static_cast<uint32_t>(len));
-        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(messagepath);
+        // The rest of the article would be read as answers: close.
+        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(messagepath, Step::End);
     }
     if (!record.end()) return cannotwrite(messagepath);
     return Step::Next;
@@ -356,10 +360,10 @@ Step NewsFetch::writestate(const GroupLine& group, long high) {
     return Step::Next;
 }
 
-Step NewsFetch::cannotwrite(const char* path) {
+Step NewsFetch::cannotwrite(const char* path, Step how) {
     meter.erase();
     logprintf("Cannot write to %s\n", path);
-    return Step::Quit;
+    return how;
 }
 
 int NewsFetch::signoff() {

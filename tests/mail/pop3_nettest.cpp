@@ -509,7 +509,8 @@ TEST(Pop3Fetch, DroppedConnectionMidMessage) {
     std::string log = readfile(box.log);
     EXPECT_NE(log.find("* Message from Bob\nUnable to fetch message\n(skipping email fetch)\n"), std::string::npos)
         << log;
-    EXPECT_NE(r.err.find("Receive: "), std::string::npos);
+    // The connection is gone: no QUIT, and no wait for its answer.
+    EXPECT_EQ(r.err, "");
 }
 
 // Into one file, as in a cron mail, the error stream's lines stand where they
@@ -571,11 +572,13 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
             .expect("LIST\r\n")
             .send("+OK\r\n1 " + std::to_string(body.size()) + "\r\n.\r\n")
             .expect("RETR 1\r\n")
-            .send("+OK\r\n" + body + ".\r\n")
-            .expect("QUIT\r\n");
-        // After a failure mid-message the answer to QUIT is taken from the
-        // unread rest of the message; the client is gone by then.
-        if (size < 1000) script.send("+OK\r\n");
+            .send("+OK\r\n" + body + ".\r\n");
+        // A small message fails only when the file is synced, after its
+        // terminator: QUIT then. A failure mid-message closes the
+        // connection instead of reading the rest of it as answers.
+        bool whole = size < 1000;
+        if (whole) script.expect("QUIT\r\n").send("+OK\r\n");
+        script.drain();
         server.start();
         // The log goes to the packet directory's parent, which the limit
         // does not touch until it exceeds 512 bytes.
@@ -585,7 +588,8 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
         EXPECT_TRUE(server.finish());
         EXPECT_EQ(server.errors(), std::vector<std::string>{});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nQUIT\r\n");
+        EXPECT_EQ(server.received(0),
+                  "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\n"s + (whole ? "QUIT\r\n" : ""));
         EXPECT_NE(r.out.find("Cannot write to " + box.soup + "/00000000.MSG\n"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
         EXPECT_FALSE(fileexists(box.soup + "/AREAS"));
