@@ -246,6 +246,11 @@ Step NewsFetch::fetchgroup(char* line) {
     // A refusal may be temporary: the group keeps its line and mark.
     if (answer != 0) return writestate(group, group.high);
     Range range(s.pszBuf, group.high);
+    // A new server or a renumbered group: nothing would be fetched there
+    // again until the user mends the mark.
+    if (group.high > range.last)
+        logprintf("! Mark %ld of %s lies above the server's last article %ld - left as it is\n", group.high,
+                  group.name, range.last);
     if (range.count == 0) {
         logprintf("There are no new messages in this newsgroup.\n");
         return writestate(group, group.high);

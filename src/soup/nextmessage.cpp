@@ -41,14 +41,15 @@ bool startswith(const std::string& head, const char* prefix, size_t len) {
     return head.size() >= len && std::memcmp(head.data(), prefix, len) == 0;
 }
 
-// A decimal length can be any size: one beyond the end of the file ends
-// there, so that the caller's next offset is one it can seek to.
+// A decimal length can be any size: one beyond the end of the file ends one
+// byte past it, so that the caller sees the message is cut short and its
+// next offset is one it can seek to.
 long clamplength(FILE* file, long length) {
     long pos = ftell(file);
     if (pos < 0 || fseek(file, 0, SEEK_END) != 0) return -1;
     long size = ftell(file);
     if (size < 0 || fseek(file, pos, SEEK_SET) != 0) return -1;
-    return length > size - pos ? size - pos : length;
+    return length > size - pos ? size - pos + 1 : length;
 }
 
 // "#! rnews <length>" before each message.

@@ -1,5 +1,7 @@
 // The walk over REPLIES and the outgoing message files that both posting
 // phases share; the phases supply the dialogue with their server.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,14 +55,22 @@ Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
         return Step::Next;
     }
 
+    struct stat st;
+    bool sized = fstat(fileno(file.get()), &st) == 0;
     bool failed = false;
     long offset = 0;
     for (;;) {
         long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
         if (length == 0) break;
-        long start = length > 0 ? ftell(file.get()) : -1;
+        long start = length > 0 && sized ? ftell(file.get()) : -1;
         if (start < 0) {
             logprintf("! Error in message file %s\n", path);
+            failed = true;
+            break;
+        }
+        // A message that the file does not hold whole would go out cut.
+        if (length > st.st_size - start) {
+            logprintf("! Message in %s ends before its length - not sent\n", path);
             failed = true;
             break;
         }

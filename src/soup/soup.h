@@ -153,9 +153,9 @@ ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
 // Length of the next message of an outgoing message file in format
 // letter, with the file at its first byte; 0 only at the end of the file
 // (messages of length 0 are skipped); -1 on a format error, a negative
-// length or a read error. A "b" or "B" length may reach past the end of
-// the file, where the caller stops; a "u" length is cut at the end of the
-// file (its decimal number could overflow the caller's offset). In "M" the
+// length or a read error. A length may reach past the end of the file: the
+// message is cut short. A "u" length then reaches one byte past it (its
+// decimal number could overflow the caller's offset). In "M" the
 // line end of a delimiter line belongs to the delimiter.
 long nextmessage(FILE* file, char letter);
 

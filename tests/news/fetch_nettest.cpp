@@ -108,6 +108,10 @@ TEST(FetchNews, RangesMarksAndPacket) {
         EXPECT_THAT(text, HasSubstr("* Fetching comp.inside\nThere are 2 new messages (101-102) in this newsgroup.\n"));
         EXPECT_THAT(text, HasSubstr("There are 3 new messages (200-202) in this newsgroup.\n"));
         EXPECT_THAT(text, HasSubstr("* Fetching comp.zero\nThere are no new messages in this newsgroup.\n"));
+        // Said once, for the one mark above the server's last article.
+        EXPECT_THAT(text, HasSubstr("* Fetching comp.above\n! Mark 300 of comp.above lies above the server's last "
+                                    "article 250 - left as it is\nThere are no new messages in this newsgroup.\n"));
+        EXPECT_EQ(text.find("! Mark"), text.rfind("! Mark"));
         EXPECT_THAT(text, HasSubstr("NNTP host returned error: 411 no such group\r\n"
                                     "! Wasn't able to select newsgroup comp.refused - skipping\n"));
         EXPECT_THAT(text, Not(HasSubstr("423")));

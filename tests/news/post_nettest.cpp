@@ -89,7 +89,8 @@ TEST(PostNews, EveryFormatOneConnection) {
     // MMDF, and a binary record with NUL bytes and no Newsgroups header.
     const std::string a5 = "Newsgroups: mmdf.one\n\nfive\n";
     const std::string a6 = "Subject: nul\n\na\0b\n"s;
-    // A stated length past the end of the file: sent up to the end.
+    // A stated length past the end of the file: not sent, and the file
+    // stays.
     const std::string a7 = "Newsgroups: short.one\n\ncut";
 
     p.put("0000000A.MSG", rnews(a1) + rnews(a2));
@@ -109,7 +110,6 @@ TEST(PostNews, EveryFormatOneConnection) {
     d.article("NEWSGROUPS:\tmbox.two\r\n\r\nfour\r\n.\r\n");
     d.article("Newsgroups: mmdf.one\r\n\r\nfive\r\n.\r\n");
     d.article("Subject: nul\r\n\r\na\0b\r\n.\r\n"s);
-    d.article("Newsgroups: short.one\r\n\r\ncut\r\n.\r\n");
     d.quit();
     server.start();
 
@@ -126,13 +126,13 @@ TEST(PostNews, EveryFormatOneConnection) {
               "* Posting article to mbox.two\n"
               "Email found --- will keep REPLIES file\n"
               "* Posting article to mmdf.one\n"
-              "* Posting article to short.one\n"
+              "! Message in " + p.soup + "/0000000E.MSG ends before its length - not sent\n"
               "+ Signing off...\n"
               "+ NNTP session successfully terminated\n");
     EXPECT_THAT(r.out, HasSubstr("+ NNTP session successfully terminated\n\nDone.\n"));
-    // The posted files go; the mail file and REPLIES (mail not posted in
-    // this run) stay.
-    EXPECT_EQ(p.files(), (std::vector<std::string>{"0000000F.MSG", "REPLIES"}));
+    // The posted files go; the cut one, the mail file and REPLIES (mail not
+    // posted in this run) stay.
+    EXPECT_EQ(p.files(), (std::vector<std::string>{"0000000E.MSG", "0000000F.MSG", "REPLIES"}));
 }
 
 TEST(PostNews, RefusedArticleKeepsItsFileAndTheOthersGoOn) {
