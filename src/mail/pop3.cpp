@@ -270,14 +270,13 @@ Step receivemessage(Socket& sock, PacketFile& file, const char* name, const List
     return Step::Next;
 }
 
-// Retrieves every listed message into a new message file, then syncs and
-// closes it and lists it in AREAS. After a reported failure the file keeps
-// the records written so far and is not listed.
+// Retrieves every listed message into a new message file, then syncs it,
+// gives it its name and lists it in AREAS. After a reported failure no
+// part of it stays.
 Step retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
-    char name[4096] = "";
-    long number = genfname(soupdir, "MSG", name);
-    PacketFile file;
-    if (number < 0 || !file.open(name, "wb")) {
+    IncomingFile incoming;
+    const char* name = incoming.path;
+    if (!incoming.open()) {
         logprintf("Cannot write to %s\n", name);
         return Step::Quit;
     }
@@ -290,16 +289,16 @@ Step retrieveall(Socket& sock, int window, const std::vector<ListEntry>& list) {
         reportfetching(i + 1, count, entry.size);
         if (!retr.fill() || getpopanswer(sock) != 0) return Step::Quit;
         retr.answered();
-        Step step = receivemessage(sock, file, name, entry, progress);
+        Step step = receivemessage(sock, incoming.file, name, entry, progress);
         if (step != Step::Next) return step;
     }
     progress.updateaverage(mtime());
-    if (!file.commit()) {
+    if (!incoming.finish()) {
         logprintf("Cannot write to %s\n", name);
         return Step::Quit;
     }
     if (progress.average != 0) logprintf("Average CPS fetching email: %u\n", progress.average);
-    if (appendareas(number, "Email", "bn") != 0) return Step::Quit;
+    if (appendareas(incoming.number, "Email", "bn") != 0) return Step::Quit;
     // The new file's name and the AREAS line must survive a crash too
     // before the server forgets the messages.
     if (!syncdirof(soupdir)) {
@@ -385,6 +384,8 @@ int fetchemail() {
         logprintf("POP3 hostname/username/password not defined\n");
         return session.end(Step::End);
     }
+    // What a run killed in the middle of a fetch left behind.
+    if (!testmode) removeleftovers(soupdir, "PRT");
     Step step = session.connect("Fetching email from %s...\n");
     if (step == Step::Next) step = session.greet();
     if (step != Step::Next) return session.end(step);

@@ -96,8 +96,8 @@ private:
     Step connect();
     Step fetchlist();
     Step fetchgroup(char* line);
-    Step fetcharticles(const Range& range, long& high);
-    Step receivearticle();
+    Step fetcharticles(const Range& range, long& high, IncomingFile& message);
+    Step receivearticle(IncomingFile& message);
     Step writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     int signoff();
@@ -111,8 +111,6 @@ private:
     PacketFile temp;
     bool tempmade = false;  // temppath names a file of ours to remove on failure
     char temppath[PATHBUF] = "";
-    PacketFile message;
-    char messagepath[PATHBUF] = "";
 
     // Progress of the current group.
     Meter meter;
@@ -144,6 +142,11 @@ bool NewsFetch::preconditions() {
     if (nntphost[0] == '\0') {
         logprintf("NNTP hostname not defined\n");
         return false;
+    }
+    // What a run killed in the middle of a fetch left behind.
+    if (!testmode) {
+        removeleftovers(soupdir, "PRT");
+        removeleftovers(newsgroupsfile, "TMP");
     }
     state.reset(std::fopen(newsgroupsfile, "r"));
     if (!state) {
@@ -257,27 +260,23 @@ Step NewsFetch::fetchgroup(char* line) {
     }
     logprintf("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
 
-    long number = genfname(soupdir, "MSG", messagepath);
-    if (number < 0) return cannotwrite(soupdir);
-    if (!message.open(messagepath, "wb")) return cannotwrite(messagepath);
+    IncomingFile incoming;
+    if (!incoming.open()) return cannotwrite(incoming.number < 0 ? soupdir : incoming.path);
     long high = group.high;
-    Step step = fetcharticles(range, high);
-    if (step != Step::Next) {
-        message.discard();
-        return step;
-    }
+    Step step = fetcharticles(range, high, incoming);
+    if (step != Step::Next) return step;
     // On disk before the state file can claim these articles as fetched.
-    if (!message.commit()) return cannotwrite(messagepath);
+    if (!incoming.finish()) return cannotwrite(incoming.path);
     meter.erase();
     if (average != 0) logprintf("Average CPS fetching news: %u\n", average);
     if (writestate(group, high) == Step::Quit) return Step::Quit;
-    if (appendareas(number, group.name, "Bn") != 0) return Step::Quit;
+    if (appendareas(incoming.number, group.name, "Bn") != 0) return Step::Quit;
     return Step::Next;
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
 // article stored whole. Missing or refused articles are passed over.
-Step NewsFetch::fetcharticles(const Range& range, long& high) {
+Step NewsFetch::fetcharticles(const Range& range, long& high, IncomingFile& message) {
     meter.forget();
     window.restart();
     groupstart = window.start;
@@ -312,7 +311,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
             return Step::Quit;
         }
         if (answer == 0) {
-            Step step = receivearticle();
+            Step step = receivearticle(message);
             if (step != Step::Next) return step;
             high = n;
         }
@@ -322,9 +321,9 @@ Step NewsFetch::fetcharticles(const Range& range, long& high) {
 }
 
 // One article into one record of the message file, up to the line ".".
-Step NewsFetch::receivearticle() {
+Step NewsFetch::receivearticle(IncomingFile& message) {
     RecordWriter record;
-    if (!record.begin(message, 0)) return cannotwrite(messagepath, Step::End);
+    if (!record.begin(message.file, 0)) return cannotwrite(message.path, Step::End);
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
@@ -337,9 +336,9 @@ Step NewsFetch::receivearticle() {
         if (record.atlinestart() && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
         countline(static_cast<uint32_t>(len));
         // The rest of the article would be read as answers: close.
-        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(messagepath, Step::End);
+        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(message.path, Step::End);
     }
-    if (!record.end()) return cannotwrite(messagepath);
+    if (!record.end()) return cannotwrite(message.path);
     return Step::Next;
 }
 

@@ -9,13 +9,18 @@
 #include "driver/driver.h"
 #include "soup/soup.h"
 
-long genfname(const char* base, const char* ext, char* out) {
+long genfname(const char* base, const char* ext, char* out, const char* reserved) {
     const char* slash = std::strrchr(base, '/');
     int dirlen = slash ? static_cast<int>(slash - base) + 1 : 0;
+    char other[4096];
     for (unsigned long n = 0; n <= 0xFFFFFFFFul; n++) {
         int len = std::snprintf(out, 4096, "%.*s%08lX.%s", dirlen, base, n, ext);
         if (len < 0 || len >= 4096) return -1;
-        if (!exist(out)) return static_cast<long>(n);
+        if (exist(out)) continue;
+        if (!reserved) return static_cast<long>(n);
+        len = std::snprintf(other, sizeof other, "%.*s%08lX.%s", dirlen, base, n, reserved);
+        if (len < 0 || len >= static_cast<int>(sizeof other)) return -1;
+        if (!exist(other)) return static_cast<long>(n);
     }
     return -1;
 }

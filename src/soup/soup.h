@@ -15,8 +15,9 @@
 // Writes the first free "%08lX.<ext>" path in the directory of base into
 // out (4096 bytes) and returns its number; -1 when there is none (past
 // FFFFFFFF) or the path would not fit. Callers report -1 like a file that
-// cannot be made.
-long genfname(const char* base, const char* ext, char* out);
+// cannot be made. With reserved, a number whose "%08lX.<reserved>" exists
+// is not free either.
+long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
 
 // A packet or state file that is closed exactly once on every way out.
 // Writes are checked and gathered in a buffer of its own, so that a record
@@ -119,6 +120,36 @@ private:
     long start = 0;
     bool linestart = true;
 };
+
+// A fetched message file in the making. It is written under a name of our
+// own, "%08lX.PRT", whose number no message file takes meanwhile, and gets
+// its "%08lX.MSG" name only once complete and synced: the packet never holds
+// part of a fetch. One that is not finished is removed.
+class IncomingFile {
+public:
+    IncomingFile() = default;
+    IncomingFile(const IncomingFile&) = delete;
+    IncomingFile& operator=(const IncomingFile&) = delete;
+    ~IncomingFile();
+
+    // Picks the number and makes the file; false when it cannot (path
+    // names the message file for the report).
+    bool open();
+    // Flush, fsync, close, and the message file's name; false on failure.
+    bool finish();
+
+    PacketFile file;
+    long number = -1;
+    char path[4096] = "";  // the message file it becomes
+
+private:
+    char temp[4096] = "";
+    bool made = false;
+};
+
+// Removes the "%08lX.<ext>" files in the directory of base that a run
+// killed while writing them left behind.
+void removeleftovers(const char* base, const char* ext);
 
 // Makes durable the entries of the directory that holds path (a path
 // ending in "/" names the directory itself), so that a file just made there

@@ -1,0 +1,52 @@
+// Fetched message files that appear whole or not at all, and the removal
+// of what a killed run left behind.
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "config/config.h"
+#include "soup/soup.h"
+
+IncomingFile::~IncomingFile() {
+    if (!made) return;
+    file.discard();
+    std::remove(temp);
+}
+
+bool IncomingFile::open() {
+    number = genfname(soupdir, "MSG", path, "PRT");
+    if (number < 0) return false;
+    std::snprintf(temp, sizeof temp, "%.*sPRT", static_cast<int>(std::strlen(path) - 3), path);
+    made = file.open(temp, "wb");
+    return made;
+}
+
+bool IncomingFile::finish() {
+    if (!file.commit() || std::rename(temp, path) != 0) return false;
+    made = false;
+    return true;
+}
+
+namespace {
+
+// "%08lX.<ext>" as genfname makes them: eight upper-case hexadecimal digits.
+bool oursbyname(const char* name, const char* ext) {
+    for (int i = 0; i < 8; i++)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'F'))) return false;
+    return name[8] == '.' && std::strcmp(name + 9, ext) == 0;
+}
+
+}  // namespace
+
+void removeleftovers(const char* base, const char* ext) {
+    const char* slash = std::strrchr(base, '/');
+    std::string dir = slash ? std::string(base, slash - base + 1) : std::string("./");
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) return;
+    while (const dirent* entry = readdir(d.get())) {
+        if (oursbyname(entry->d_name, ext)) std::remove((dir + entry->d_name).c_str());
+    }
+}
