@@ -101,6 +101,8 @@ private:
     Step writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     int signoff();
+    int keepfinished(const char* line, Step how);
+    bool replacestate();
     int cleanup(Step how);
     Step cannotwrite(const char* path, Step how = Step::Quit);
 
@@ -127,8 +129,10 @@ int NewsFetch::run() {
     if (listnews && fetchlist() != Step::Next) return cleanup(Step::Quit);
     char line[256];
     while (std::fgets(line, sizeof line, state.get())) {
+        char original[sizeof line];
+        std::memcpy(original, line, sizeof line);
         Step step = fetchgroup(line);
-        if (step != Step::Next) return cleanup(step);
+        if (step != Step::Next) return keepfinished(original, step);
     }
     if (std::ferror(state.get())) {
         // A state file read only in part must not be replaced by its first half.
@@ -269,8 +273,8 @@ Step NewsFetch::fetchgroup(char* line) {
     if (!incoming.finish()) return cannotwrite(incoming.path);
     meter.erase();
     if (average != 0) logprintf("Average CPS fetching news: %u\n", average);
-    if (writestate(group, high) == Step::Quit) return Step::Quit;
     if (appendareas(incoming.number, group.name, "Bn") != 0) return Step::Quit;
+    if (writestate(group, high) == Step::Quit) return Step::Quit;
     return Step::Next;
 }
 
@@ -371,26 +375,46 @@ Step NewsFetch::cannotwrite(const char* path, Step how) {
 }
 
 int NewsFetch::signoff() {
-    if (session.signoff() != Step::Next) return cleanup(Step::End);
-    state.reset();
-    if (!testmode) {
-        // The new marks claim the fetched files: their names must survive a
-        // crash first.
-        if (!syncdirof(soupdir)) {
-            logprintf("Cannot write to %s\n", soupdir);
-            return cleanup(Step::End);
-        }
-        // Written, synced and closed before it replaces the old file in one
-        // step, so that one of the two is always whole on disk.
-        if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
-            logprintf("Temporary file %s can't be written\n", temppath);
-            return cleanup(Step::End);
-        }
-        tempmade = false;
-        // Whichever file a failure here leaves in place is whole.
-        syncdirof(newsgroupsfile);
-    }
+    Step step = session.signoff();
+    // Every group is finished, whatever the server said to QUIT.
+    if (!replacestate() || step != Step::Next) return cleanup(Step::End);
     return 1;
+}
+
+// After a failure in a group the groups before it keep their new marks;
+// the failed group and those after it keep their lines as they stand.
+int NewsFetch::keepfinished(const char* line, Step how) {
+    if (!testmode) {
+        bool copied = temp.write(line, std::strlen(line));
+        char rest[4096];
+        size_t n;
+        while (copied && (n = std::fread(rest, 1, sizeof rest, state.get())) > 0) copied = temp.write(rest, n);
+        // A state file read only in part must not be replaced by its first half.
+        if (copied && !std::ferror(state.get())) replacestate();
+    }
+    return cleanup(how);
+}
+
+// Puts the new state file in place of the old one.
+bool NewsFetch::replacestate() {
+    state.reset();
+    if (testmode) return true;
+    // The new marks claim the fetched files: their names must survive a
+    // crash first.
+    if (!syncdirof(soupdir)) {
+        logprintf("Cannot write to %s\n", soupdir);
+        return false;
+    }
+    // Written, synced and closed before it replaces the old file in one
+    // step, so that one of the two is always whole on disk.
+    if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
+        logprintf("Temporary file %s can't be written\n", temppath);
+        return false;
+    }
+    tempmade = false;
+    // Whichever file a failure here leaves in place is whole.
+    syncdirof(newsgroupsfile);
+    return true;
 }
 
 int NewsFetch::cleanup(Step how) {

@@ -145,15 +145,19 @@ TEST(FetchNews, LongLinesAndAverage) {
 }
 
 // After a failed reception the connection is only fit for closing: the
-// group being fetched gets no AREAS line and the state file stays as it
-// was, while groups finished before keep theirs. A refused QUIT also keeps
-// the state file.
+// group being fetched gets no AREAS line and keeps its mark, while groups
+// finished before keep theirs, in AREAS and in the state file, and are not
+// fetched again.
 TEST(FetchNews, FailuresKeepStateFile) {
     const std::string state = "g.one: 0-0\ng.two: 4-5\n";
     ScriptedServer server(119);
     Script& during = server.session().send(GREETING);  // drop inside an article
     article(group(during, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
     group(during, "g.two", "211 2 6 7 g.two").expect("ARTICLE 6\r\n").send("220 6 <6@t>\r\nSubject: half\r\n").drop();
+    Script& again = server.session().send(GREETING);  // the first run again
+    article(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 2 6 7 g.two"), 6, "A: 6\r\n"), 7,
+            "A: 7\r\n");
+    quit(again);
     Script& noreply = server.session().send(GREETING);  // no reply to ARTICLE
     group(noreply, "g.one", "211 1 1 1 g.one").expect("ARTICLE 1\r\n").drop();
     Script& nogroup = server.session().send(GREETING);  // no reply to GROUP
@@ -169,7 +173,7 @@ TEST(FetchNews, FailuresKeepStateFile) {
         NewsRun r(state);
         RunResult out = r.run();
         EXPECT_EQ(0, out.status);
-        EXPECT_EQ(state, r.newsrc());
+        EXPECT_EQ(i == 0 ? "g.one: 0-1\ng.two: 4-5\n" : state, r.newsrc());
         EXPECT_FALSE(r.tmpleft());
         EXPECT_EQ(areas[i], r.areas());
         EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
@@ -178,6 +182,11 @@ TEST(FetchNews, FailuresKeepStateFile) {
                                                          " - skipping\n(skipping news fetch)\n") != std::string::npos);
         EXPECT_FALSE(fileexists(r.soup + "00000001.MSG"));
         EXPECT_FALSE(fileexists(r.soup + "00000001.PRT"));
+        if (i > 0) continue;
+        r.run();
+        EXPECT_EQ("g.one: 0-1\ng.two: 4-7\n", r.newsrc());
+        EXPECT_EQ("00000000\tg.one\tBn\n00000001\tg.two\tBn\n", r.areas());
+        EXPECT_EQ(record("A: 6\n") + record("A: 7\n"), readfile(r.soup + "00000001.MSG"));
     }
     EXPECT_TRUE(server.finish()) << server.errortext();
 }
