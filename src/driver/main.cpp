@@ -214,17 +214,14 @@ int main(int argc, char** argv) {
     }
     std::atexit(sock_deinit);
 
-    // Each posting phase votes on REPLIES; a 0 from either keeps it.
+    // Each posting phase votes: a 0 from either says a line of REPLIES was
+    // kept. The phases themselves drop the lines they finished.
     killreplies = -1;
     if (transfer[POSTMAIL]) postemail();
     if (transfer[POSTNEWS]) postnews();
     if (transfer[FETCHMAIL]) fetchemail();
     if (transfer[FETCHNEWS]) fetchnews();
 
-    if (!testmode && killreplies == 1) {
-        std::string replies = std::string(soupdir) + "REPLIES";
-        std::remove(replies.c_str());
-    }
     std::printf("\nDone.\n");
     closelog();
     return 0;

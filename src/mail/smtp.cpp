@@ -277,7 +277,7 @@ public:
     explicit MailPost(Session& session) : session(session), sock(session.sock) {}
 
     Step open();
-    Step post(FILE* file, long start, long length, const char* path, bool& failed);
+    Step post(PostedFile& posted, long start, long length);
     // Reads the answer to the last text sent, if it is still to come.
     Step settle();
 
@@ -288,8 +288,10 @@ private:
     Session& session;
     Socket& sock;
     bool pipelining = false;
-    bool pending = false;           // a text was sent, its answer not yet read
-    bool* pendingfailed = nullptr;  // the failure flag of that text's file
+    // The message whose text was sent and whose answer is still to come.
+    PostedFile* pending = nullptr;
+    long pendingstart = 0;
+    long pendinglength = 0;
 };
 
 // Greeting, HELO; or, with TLS or a login set, EHLO, STARTTLS and EHLO
@@ -368,27 +370,27 @@ Step MailPost::envelope(bool sent) {
 
 Step MailPost::settle() {
     if (!pending) return Step::Next;
-    pending = false;
+    PostedFile& posted = *pending;
+    pending = nullptr;
     int answer = getsmtpanswer(sock, 0);
-    if (answer == 0) return Step::Next;
+    if (answer == 0) return posted.accepted(pendingstart, pendinglength) ? Step::Next : Step::Quit;
     logprintf("! SMTP server did not accept message\n");
-    *pendingfailed = true;
+    posted.refused();
     return answer == -1 ? Step::Quit : Step::Next;
 }
 
-// One message: envelope, DATA, the text. failed is set when the message is
-// not sent, so that its file stays.
-Step MailPost::post(FILE* file, long start, long length, const char* path, bool& failed) {
+// One message: envelope, DATA, the text.
+Step MailPost::post(PostedFile& posted, long start, long length) {
     Envelope addresses;
-    scanheader(file, start, length);
+    scanheader(posted.file, start, length);
     if (!fromemail) {
         logprintf("! No From address specified in message - skipping\n");
-        failed = true;
+        posted.refused();
         return Step::Next;
     }
     if (emailcount == 0) {
         logprintf("! No To address specified in message - skipping\n");
-        failed = true;
+        posted.refused();
         return Step::Next;
     }
 
@@ -402,7 +404,7 @@ Step MailPost::post(FILE* file, long start, long length, const char* path, bool&
     if (step == Step::Next) step = envelope(grouped);
     if (step != Step::Next) return step;
 
-    int sent = sendmessagetext(sock, file, start, length, withoutbcc());
+    int sent = sendmessagetext(sock, posted.file, start, length, withoutbcc());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");
         return Step::Quit;
@@ -410,11 +412,12 @@ Step MailPost::post(FILE* file, long start, long length, const char* path, bool&
     if (sent == SENDTEXT_READFAILED) {
         // The text is incomplete: only dropping the connection keeps the
         // server from delivering it.
-        logprintf("! Error in message file %s\n", path);
+        logprintf("! Error in message file %s\n", posted.path);
         return Step::End;
     }
-    pending = true;
-    pendingfailed = &failed;
+    pending = &posted;
+    pendingstart = start;
+    pendinglength = length;
     // Without pipelining nothing more may go out before the answer.
     return pipelining ? Step::Next : settle();
 }
@@ -435,9 +438,7 @@ int postemail() {
     MailPost mail(session);
     PostDialogue dialogue{
         [&mail] { return mail.open(); },
-        [&mail](FILE* file, long start, long length, const char* path, bool& failed) {
-            return mail.post(file, start, length, path, failed);
-        },
+        [&mail](PostedFile& posted, long start, long length) { return mail.post(posted, start, length); },
         [&mail] { return mail.settle(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n"};

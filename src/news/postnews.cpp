@@ -49,9 +49,8 @@ Step opensession(Session& session) {
     return nntpbegin(session);
 }
 
-// One article: POST, the text, the server's verdict. failed is set when the
-// server did not take it, so that its file stays.
-Step postarticle(Socket& sock, FILE* file, long start, long length, const char* path, bool& failed) {
+// One article: POST, the text, the server's verdict.
+Step postarticle(Socket& sock, PostedFile& posted, long start, long length) {
     if (sendcommand(sock, "POST\r\n") == -1) return Step::Quit;
     // INN writes its replies in two parts and holds the second back until
     // the first is acknowledged (Nagle): acknowledge at once, or every
@@ -65,7 +64,7 @@ Step postarticle(Socket& sock, FILE* file, long start, long length, const char* 
         return Step::End;
     }
 
-    int sent = sendmessagetext(sock, file, start, length, reportgroups());
+    int sent = sendmessagetext(sock, posted.file, start, length, reportgroups());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");
         return Step::Quit;
@@ -73,20 +72,18 @@ Step postarticle(Socket& sock, FILE* file, long start, long length, const char* 
     if (sent == SENDTEXT_READFAILED) {
         // The text is incomplete: only dropping the connection keeps the
         // server from posting it.
-        logprintf("! Error in message file %s\n", path);
+        logprintf("! Error in message file %s\n", posted.path);
         return Step::End;
     }
 
     sock.AckNow();
     answer = getnntpanswer(sock, 0);
-    if (answer != 0) {
-        fputs("! NNTP server did not accept message\n", stdout);
-        failed = true;
-        // Without an answer the dialogue is out of step and the article's
-        // fate unknown: the connection is fit only for closing.
-        if (answer == -1) return Step::End;
-    }
-    return Step::Next;
+    if (answer == 0) return posted.accepted(start, length) ? Step::Next : Step::Quit;
+    fputs("! NNTP server did not accept message\n", stdout);
+    posted.refused();
+    // Without an answer the dialogue is out of step and the article's fate
+    // unknown: the connection is fit only for closing.
+    return answer == -1 ? Step::End : Step::Next;
 }
 
 }  // namespace
@@ -99,9 +96,7 @@ int postnews() {
     Socket& sock = session.sock;
     PostDialogue dialogue{
         [&session] { return opensession(session); },
-        [&sock](FILE* file, long start, long length, const char* path, bool& failed) {
-            return postarticle(sock, file, start, length, path, failed);
-        },
+        [&sock](PostedFile& posted, long start, long length) { return postarticle(sock, posted, start, length); },
         nullptr,
         "+ No REPLIES file found, not posting any news\n",
         "+ No news messages to be posted\n"};

@@ -1,10 +1,13 @@
 // The walk over REPLIES and the outgoing message files that both posting
 // phases share; the phases supply the dialogue with their server.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -12,6 +15,8 @@
 #include "soup/soup.h"
 
 namespace {
+
+std::string recordpath(const std::string& msgpath) { return msgpath.substr(0, msgpath.size() - 3) + "SNT"; }
 
 // Whether AREAS names the file: a fetch takes the first free name, so a
 // file sent while REPLIES was kept may have been replaced by fetched mail or
@@ -34,8 +39,78 @@ bool fetchedfile(const char* prefix) {
     return false;
 }
 
-// Every message of one file; the file is removed when all were sent.
-Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
+// The whole file into text; false when it cannot be opened, and errors set
+// when it could not be read to its end.
+bool readall(const std::string& path, std::string& text, bool* errors = nullptr) {
+    File f(fopen(path.c_str(), "rb"));
+    if (!f) return false;
+    text.clear();
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+    bool failed = ferror(f.get()) != 0;
+    if (errors) *errors = failed;
+    return !failed || errors;
+}
+
+// REPLIES as read, in the pieces that are judged (a line, or 255 bytes of a
+// longer one), and which of them are done with.
+struct Replies {
+    std::string path = std::string(soupdir) + "REPLIES";
+    std::string text;
+    std::vector<std::string> pieces;
+    std::vector<std::string> finished;  // message files of the lines that go
+
+    bool load() {
+        bool errors = false;
+        if (!readall(path, text, &errors)) return false;
+        if (errors) {
+            logprintf("! Error in REPLIES file\n");
+            killreplies = 0;
+        }
+        for (size_t at = 0; at < text.size();) {
+            size_t lf = text.find('\n', at);
+            size_t len = (lf == std::string::npos ? text.size() : lf + 1) - at;
+            if (len > 255) len = 255;
+            pieces.push_back(text.substr(at, len));
+            at += len;
+        }
+        return true;
+    }
+    void drop(size_t piece, const std::string& msgpath) {
+        pieces[piece].clear();
+        finished.push_back(msgpath);
+    }
+    // Writes what is left, atomically, or removes REPLIES when nothing is;
+    // then the records of the finished files go. A REPLIES that changed
+    // since it was read (the reader added a line) stays as it is.
+    void rewrite() {
+        std::string left;
+        for (const std::string& piece : pieces) left += piece;
+        if (testmode || (left == text && !text.empty())) return;
+        std::string now;
+        if (!readall(path, now) || now != text) return;
+        if (!replace(left)) {
+            logprintf("! Cannot rewrite %s\n", path.c_str());
+            return;
+        }
+        for (const std::string& msgpath : finished) removesentrecord(msgpath);
+    }
+    bool replace(const std::string& left) {
+        if (left.empty()) return std::remove(path.c_str()) == 0 && syncdirof(soupdir);
+        char temp[4096];
+        PacketFile f;
+        if (genfname(soupdir, "TMP", temp) < 0 || !f.open(temp, "w")) return false;
+        bool ok = f.write(left.data(), left.size()) && f.commit() && std::rename(temp, path.c_str()) == 0;
+        if (!ok) std::remove(temp);
+        return ok && syncdirof(soupdir);
+    }
+};
+
+// Every message of one file not sent before. True when the file is
+// finished: all its messages are sent, and it is removed (not in test mode).
+Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue, bool& finished) {
+    finished = false;
     char path[4096];
     int n = snprintf(path, sizeof path, "%s%s.MSG", soupdir, entry.prefix);
     if (n < 0 || n >= static_cast<int>(sizeof path)) {
@@ -50,14 +125,18 @@ Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
     }
     File file(fopen(path, "rb"));
     if (!file) {
+        // Sent whole and removed by a run that died before it could drop
+        // the line: its record says so.
+        finished = !testmode && exist(recordpath(path).c_str());
+        if (finished) return Step::Next;
         logprintf("! Cannot open message file %s\n", path);
         killreplies = 0;
         return Step::Next;
     }
 
+    PostedFile posted(file.get(), path);
     struct stat st;
     bool sized = fstat(fileno(file.get()), &st) == 0;
-    bool failed = false;
     long offset = 0;
     for (;;) {
         long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
@@ -65,17 +144,18 @@ Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
         long start = length > 0 && sized ? ftell(file.get()) : -1;
         if (start < 0) {
             logprintf("! Error in message file %s\n", path);
-            failed = true;
+            posted.refused();
             break;
         }
         // A message that the file does not hold whole would go out cut.
         if (length > st.st_size - start) {
             logprintf("! Message in %s ends before its length - not sent\n", path);
-            failed = true;
+            posted.refused();
             break;
         }
         offset = start + length;
-        Step step = dialogue.post(file.get(), start, length, path, failed);
+        if (posted.wassent(start, length)) continue;
+        Step step = dialogue.post(posted, start, length);
         if (step != Step::Next) return step;
     }
     if (dialogue.settle) {
@@ -84,20 +164,23 @@ Step postfile(const ReplyEntry& entry, const PostDialogue& dialogue) {
     }
     file.reset();
 
-    if (failed) {
+    if (posted.failed) {
         killreplies = 0;
     } else if (!testmode && remove(path) != 0) {
         // The vote stays: keeping REPLIES would have the next run send
         // these messages a second time.
         logprintf("! Cannot remove message file %s\n", path);
+    } else {
+        finished = !testmode;
     }
     return Step::Next;
 }
 
-Step postreplies(Session& session, FILE* replies, int mine, int otherruns, const PostDialogue& dialogue) {
+Step postreplies(Session& session, Replies& replies, int mine, int otherruns, const PostDialogue& dialogue) {
     bool connected = false;
-    char line[256];
-    while (fgets(line, sizeof line, replies)) {
+    for (size_t i = 0; i < replies.pieces.size(); i++) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%s", replies.pieces[i].c_str());
         ReplyEntry entry;
         if (judgereply(line, mine, otherruns, entry) != ReplyAction::Post) continue;
         if (!connected) {
@@ -105,12 +188,10 @@ Step postreplies(Session& session, FILE* replies, int mine, int otherruns, const
             if (step != Step::Next) return step;
             connected = true;
         }
-        Step step = postfile(entry, dialogue);
+        bool finished = false;
+        Step step = postfile(entry, dialogue, finished);
+        if (finished) replies.drop(i, std::string(soupdir) + entry.prefix + ".MSG");
         if (step != Step::Next) return step;
-    }
-    if (ferror(replies)) {
-        logprintf("! Error in REPLIES file\n");
-        killreplies = 0;
     }
     if (connected) return session.signoff();
     if (verbose) logprintf("%s", dialogue.nothingposted);
@@ -119,16 +200,54 @@ Step postreplies(Session& session, FILE* replies, int mine, int otherruns, const
 
 }  // namespace
 
+PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), record(recordpath(path)) {
+    File f(fopen(record.c_str(), "r"));
+    long start = 0;
+    long length = 0;
+    while (f && fscanf(f.get(), "%ld %ld", &start, &length) == 2) sent.emplace_back(start, length);
+}
+
+PostedFile::~PostedFile() {
+    if (fd >= 0) close(fd);
+}
+
+bool PostedFile::wassent(long start, long length) const {
+    for (const auto& done : sent)
+        if (done.first == start && done.second == length) return true;
+    return false;
+}
+
+bool PostedFile::accepted(long start, long length) {
+    if (testmode) return true;
+    bool made = false;
+    if (fd < 0) {
+        made = !exist(record.c_str());
+        fd = open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    }
+    char line[48];
+    int n = std::snprintf(line, sizeof line, "%ld %ld\n", start, length);
+    bool ok = fd >= 0 && write(fd, line, n) == n && fsync(fd) == 0 && (!made || syncdirof(record.c_str()));
+    if (!ok) {
+        logprintf("! Cannot record what was sent in %s\n", record.c_str());
+        failed = true;
+    }
+    return ok;
+}
+
+void removesentrecord(const std::string& msgpath) { std::remove(recordpath(msgpath).c_str()); }
+
 int postphase(Session& session, bool ready, int mine, int otherruns, const PostDialogue& dialogue) {
     Step step = Step::End;
     if (ready) {
-        std::string path = std::string(soupdir) + "REPLIES";
-        File replies(fopen(path.c_str(), "rb"));
-        if (!replies) {
+        Replies replies;
+        if (!replies.load()) {
             if (verbose) logprintf("%s", dialogue.noreplies);
             return 1;
         }
-        step = postreplies(session, replies.get(), mine, otherruns, dialogue);
+        // What a run killed while rewriting REPLIES left behind.
+        if (!testmode) removeleftovers(soupdir, "TMP");
+        step = postreplies(session, replies, mine, otherruns, dialogue);
+        replies.rewrite();
     }
 
     if (step == Step::Next) {

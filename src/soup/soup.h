@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/session.h"
 
@@ -212,13 +214,48 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
+// One outgoing message file being posted, and which of its messages a
+// server has accepted. Those are remembered in "<prefix>.SNT" beside it, a
+// line "<offset> <length>" each, written and synced before the next
+// message goes out, so that no later run sends them again. Nothing is
+// recorded in test mode.
+class PostedFile {
+public:
+    PostedFile(FILE* file, const char* path);
+    PostedFile(const PostedFile&) = delete;
+    PostedFile& operator=(const PostedFile&) = delete;
+    ~PostedFile();
+
+    // Whether an earlier run had the message accepted.
+    bool wassent(long start, long length) const;
+    // The server accepted the message. False, reported, when that could not
+    // be recorded: the phase must stop before the next message.
+    bool accepted(long start, long length);
+    // The message was not sent: the file stays.
+    void refused() { failed = true; }
+
+    FILE* const file;
+    const char* const path;
+    bool failed = false;
+
+private:
+    std::string record;                        // the "<prefix>.SNT" path
+    std::vector<std::pair<long, long>> sent;   // as read from it
+    int fd = -1;
+};
+
+// The record of a message file sent whole goes with the REPLIES line that
+// named it; the name is that of the message file.
+void removesentrecord(const std::string& msgpath);
+
 // The dialogue of a posting phase with its server, and its reports.
 struct PostDialogue {
     // Connects and greets; called at the first entry to be posted.
     std::function<Step()> open;
-    // Sends the message at [start, start + length) of file; sets failed
-    // when it was not sent, so that the file stays.
-    std::function<Step(FILE* file, long start, long length, const char* path, bool& failed)> post;
+    // Sends the message at [start, start + length) of the file, and tells
+    // the file whether the server accepted it, now or (pipelined) at the
+    // next call or at settle().
+    std::function<Step(PostedFile& posted, long start, long length)> post;
     // Reads what is still outstanding of the file's last message (may be
     // empty); called before the file's fate is decided.
     std::function<Step()> settle;
@@ -231,12 +268,14 @@ struct PostDialogue {
 // Runs a posting phase whose settings were checked (ready false: a missing
 // setting was reported): reads REPLIES, judges each line for the phase of
 // kind mine and posts every message of the files to be posted through the
-// session, which it signs off at the end. A file is removed (not in test
-// mode) once all its messages were sent. A file that AREAS lists is fetched
-// mail or news that took a name REPLIES still holds: it is neither sent nor
-// removed. Anything listed but not sent sets killreplies to 0; a regular
-// end turns -1 into 1. Returns 1 after a regular end (or without REPLIES),
-// 0 after a failure.
+// session, which it signs off at the end. Messages sent in earlier runs are
+// not sent again. A file is removed (not in test mode) once all its
+// messages were sent, and its line leaves REPLIES, which goes when no line
+// is left; REPLIES is left alone when the reader changed it meanwhile. A
+// file that AREAS lists is fetched mail or news that took a name REPLIES
+// still holds: it is neither sent nor removed. Anything listed but not sent
+// sets killreplies to 0; a regular end turns -1 into 1. Returns 1 after a
+// regular end (or without REPLIES), 0 after a failure.
 int postphase(Session& session, bool ready, int mine, int otherruns, const PostDialogue& dialogue);
 
 #endif

@@ -2,6 +2,7 @@
 // server on 127.0.0.1:25, in this test's own network namespace: the bytes
 // on the wire, the reports, which message files stay and whether REPLIES
 // is removed.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -355,9 +356,9 @@ TEST(SmtpPost, RefusalsQuitOnceAndKeepReplies) {
         EXPECT_EQ(server.received(0), client);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(p.reports(), c.reports);
-        // The vote keeps REPLIES; only a file sent whole is removed.
-        EXPECT_TRUE(p.has("REPLIES"));
+        // Only a file sent whole is removed, and its line with it.
         bool sent = c.name.rfind("sign-off", 0) == 0;
+        EXPECT_EQ(p.has("REPLIES"), !sent);
         EXPECT_EQ(p.has("00000001.MSG"), !sent);
         EXPECT_EQ(p.has("00000002.MSG"), !sent);
     }
@@ -385,7 +386,10 @@ TEST(SmtpPost, MessageRefusedAfterItsTextKeepsItsFile) {
               std::string::npos)
         << p.reports();
     EXPECT_EQ(p.reports().find("(skipping"), std::string::npos) << p.reports();
-    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "REPLIES"}));
+    // The accepted message of the kept file is remembered; the line of the
+    // file sent whole leaves REPLIES.
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
+    EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\n");
 }
 
 TEST(SmtpPost, DroppedConnection) {
@@ -478,7 +482,8 @@ TEST(SmtpPost, BadEntriesAndFilesAreReportedAndKept) {
                                "! Error in REPLIES file\n! Error in message file " + dir + "00000004.MSG\n"
                                "! Error in REPLIES file\n! Unknown message format in REPLIES\n"
                                "! Unknown message kind in REPLIES\n");
-    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000002.MSG", "00000003.MSG", "00000004.MSG", "REPLIES"}));
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000002.MSG", "00000002.SNT", "00000003.MSG",
+                                                         "00000003.SNT", "00000004.MSG", "REPLIES"}));
 }
 
 TEST(SmtpPost, FetchedFileUnderAnOldRepliesNameIsNotSent) {
@@ -558,4 +563,91 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
                            "Mailing to good@y.org\nMailing from t@x.org\nMailing to c@y.org\n"
                            "SMTP host returned error: 554 refused\r\n! SMTP server did not accept message\n");
     EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
+}
+
+const std::string m1 = "From: a@x.org\nTo: r@y.org\n\none\n";
+const std::string m2 = "From: b@x.org\nTo: r@y.org\n\ntwo\n";
+const std::string m3 = "From: c@x.org\nTo: r@y.org\n\nthree\n";
+
+// A refused message keeps its file, but its neighbours that went out are
+// remembered: a second run sends only the refused one.
+TEST(SmtpPost, AcceptedMessagesAreNeverSentAgain) {
+    Packet p;
+    p.put("00000001.MSG", binary(m1) + binary(m2) + binary(m3));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue first(server.session());
+    first.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
+    first.envelope("b@x.org", {"r@y.org"});
+    first.text(crlf(m2) + ".\r\n", "554 no\r\n");
+    first.message("c@x.org", {"r@y.org"}, crlf(m3) + ".\r\n");
+    first.quit();
+    Dialogue second(server.session());
+    second.envelope("b@x.org", {"r@y.org"});
+    second.text(crlf(m2) + ".\r\n");
+    second.quit();
+    server.start();
+    p.run();
+    EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
+    p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), first.client);
+    EXPECT_EQ(server.received(1), second.client);
+    // Finished: the file, its record and REPLIES are gone.
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
+
+// Killed once the second message was accepted and the third begun: the
+// next run sends only the third.
+TEST(SmtpPost, KilledMidPostSendsNothingTwice) {
+    Packet p;
+    p.put("00000001.MSG", binary(m1) + binary(m2) + binary(m3));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    std::string pidfile = p.dir / "pid";
+    ScriptedServer server(25);
+    Dialogue first(server.session());
+    first.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
+    first.envelope("b@x.org", {"r@y.org"});
+    first.text(crlf(m2) + ".\r\n");
+    first.s.expect("MAIL FROM:c@x.org\r\n").call([&] { kill(std::stoi(readfile(pidfile)), SIGKILL); }).drain();
+    Dialogue second(server.session());
+    second.message("c@x.org", {"r@y.org"}, crlf(m3) + ".\r\n");
+    second.quit();
+    server.start();
+    RunResult killed = runprogram({"/bin/sh", "-c", "echo $$ > \"$0\"; exec \"$1\" email post \"/config=$2\"",
+                                   pidfile, vorpapath(), p.cfg},
+                                  p.dir.path(), 30);
+    EXPECT_EQ(killed.status, -1);
+    RunResult again = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(1), second.client);
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{}) << again.out;
+}
+
+// Lines of finished files leave REPLIES; a REPLIES that the reader changed
+// while we ran is left alone, and the record of what went out stays so
+// that the next run still knows.
+TEST(SmtpPost, RepliesConvergesUnlessTheReaderChangedIt) {
+    Packet p;
+    p.put("00000001.MSG", binary(m1));
+    p.put("00000002.MSG", binary(m2));
+    p.put("REPLIES", "00000001\tmail\tb\nNOFILE\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
+    d.s.call([&] { writefile(p.soup + "/REPLIES", "00000001\tmail\tb\nNOFILE\tmail\tb\n00000002\tmail\tb\n"); });
+    d.quit();
+    Dialogue again(server.session());
+    again.message("b@x.org", {"r@y.org"}, crlf(m2) + ".\r\n");
+    again.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\nNOFILE\tmail\tb\n00000002\tmail\tb\n");
+    EXPECT_TRUE(p.has("00000001.SNT"));
+    r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    // The missing file is reported each run and keeps its line.
+    EXPECT_NE(r.out.find("! Cannot open message file " + p.soup + "/NOFILE.MSG\n"), std::string::npos);
+    EXPECT_EQ(p.get("REPLIES"), "NOFILE\tmail\tb\n");
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{"REPLIES"});
 }

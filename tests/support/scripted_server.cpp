@@ -18,15 +18,17 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls, NothingAhead };
+    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls, NothingAhead, Call };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
     int ms;
+    std::function<void()> call = nullptr;
 };
 
 Script::Script() = default;
@@ -64,6 +66,11 @@ Script& Script::pause(int ms) {
 
 Script& Script::drop() {
     steps.push_back({Step::Drop, {}, {}, 0});
+    return *this;
+}
+
+Script& Script::call(std::function<void()> action) {
+    steps.push_back({Step::Call, {}, {}, 0, std::move(action)});
     return *this;
 }
 
@@ -391,6 +398,9 @@ struct ScriptedServer::Impl {
             return false;
         case Script::Step::Silence:
             listenquietly(s, step.ms);
+            return true;
+        case Script::Step::Call:
+            step.call();
             return true;
         case Script::Step::NothingAhead:
             listenquietly(s, step.ms);

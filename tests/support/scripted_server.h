@@ -13,6 +13,7 @@
 #ifndef VORPA_TESTS_SCRIPTED_SERVER_H
 #define VORPA_TESTS_SCRIPTED_SERVER_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ public:
     Script& pause(int ms);
     // Closes the connection at once.
     Script& drop();
+    // Runs action in the server's thread at this point of the dialogue.
+    Script& call(std::function<void()> action);
     // Waits ms and records an error if the client sent anything beyond
     // what was expected so far: a command sent ahead of its answer.
     Script& nothingahead(int ms);
