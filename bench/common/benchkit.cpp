@@ -283,15 +283,35 @@ Measure runvorpa(const std::vector<std::string>& args, const std::string& dir, u
     return m;
 }
 
-Measure medianwall(std::vector<Measure> runs) {
-    std::sort(runs.begin(), runs.end(), [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
-    return runs[runs.size() / 2];
-}
+namespace {
 
-double medianof(std::vector<double> values) {
+double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
+
+}  // namespace
+
+void printfigures(const Figures& runs, long items, const char* unit, double target) {
+    std::vector<Measure> sorted = runs.vorpa;
+    std::sort(sorted.begin(), sorted.end(), [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
+    const Measure& v = sorted[sorted.size() / 2];
+    long maxrsskb = 0;
+    std::vector<double> ratios;
+    for (size_t i = 0; i < runs.vorpa.size(); i++) {
+        maxrsskb = std::max(maxrsskb, runs.vorpa[i].maxrsskb);
+        ratios.push_back(runs.vorpa[i].wall / runs.bare[i]);
+    }
+    std::printf(
+        "  vorpa:       wall %.3f s, CPU %.3f s (user %.3f, sys %.3f), %.0f %s/s, peak RSS %.1f MB "
+        "(largest; target under 8 MB: %s)\n",
+        v.wall, v.cpu(), v.user, v.sys, items / v.wall, unit, maxrsskb / 1024.0, maxrsskb < 8192 ? "met" : "NOT met");
+    std::printf("  bare client: wall %.3f s; vorpa takes %.2f times as long (median of paired runs)\n",
+                median(runs.bare), median(ratios));
+    if (target > 0) std::printf("  target:      under %g s: %s\n", target, v.wall < target ? "met" : "NOT met");
+}
+
+std::string runsof(int n) { return n == 1 ? "one run" : "medians of " + std::to_string(n) + " runs"; }
 
 std::string readwhole(const std::string& path) {
     std::string data;
@@ -321,6 +341,8 @@ std::string tempdir(const char* name) {
 }
 
 void isolate() {
+    // Each scenario's figures show when it ends, also through a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!enternetns()) {
         std::perror("cannot enter a private network namespace");
         std::exit(1);

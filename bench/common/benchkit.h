@@ -88,6 +88,19 @@ struct Measure {
     double cpu() const { return user + sys; }
 };
 
+// The runs of one scenario: vorpa's, and the bare client's wall times,
+// each taken right after a vorpa run.
+struct Figures {
+    std::vector<Measure> vorpa;
+    std::vector<double> bare;
+};
+// Prints vorpa's median run, its largest peak memory against the target of
+// 8 MB, the bare client's median wall time, the median ratio of the paired
+// runs, and how the wall time meets target seconds (when not 0).
+void printfigures(const Figures& runs, long items, const char* unit, double target);
+// "one run", or "medians of n runs".
+std::string runsof(int n);
+
 // The vorpa under test: $VORPA, or the one built with the benchmarks.
 const char* vorpabinary();
 // Runs vorpa with args in dir, its output going to dir/output, ended after
@@ -95,9 +108,6 @@ const char* vorpabinary();
 // grew: a process's peak resident memory counts the pages it had before
 // exec, which a child forked later shares with its parent.
 Measure runvorpa(const std::vector<std::string>& args, const std::string& dir, unsigned limit);
-// The run of median wall time.
-Measure medianwall(std::vector<Measure> runs);
-double medianof(std::vector<double> values);
 
 std::string readwhole(const std::string& path);
 bool writewhole(const std::string& path, const std::string& data);

@@ -41,9 +41,12 @@ const Scenario scenarios[] = {
 // lines, every tenth of them starting with a dot (stuffed on the wire).
 std::string wirearticle(long n, size_t size) {
     std::string num = std::to_string(n);
-    std::string text = "Path: bench!not-for-mail\r\nFrom: bench@example.test\r\nNewsgroups: bench.group\r\n"
-                       "Subject: benchmark article " + num + "\r\nMessage-ID: <" + num + "@bench.test>\r\n"
-                       "Date: Wed, 9 Dec 2026 00:00:00 +0000\r\n\r\n";
+    std::string text =
+        "Path: bench!not-for-mail\r\nFrom: bench@example.test\r\nNewsgroups: bench.group\r\n"
+        "Subject: benchmark article " +
+        num + "\r\nMessage-ID: <" + num +
+        "@bench.test>\r\n"
+        "Date: Wed, 9 Dec 2026 00:00:00 +0000\r\n\r\n";
     for (int i = 0; text.size() < size; i++) {
         std::string line(68, static_cast<char>('a' + (n + i) % 26));
         if (i % 10 == 0) line[0] = '.';
@@ -130,7 +133,8 @@ long check(const std::string& dir, const Scenario& sc) {
         at += len;
         good++;
     }
-    bool whole = at == packet.size() && readwhole(dir + "/newsrc") == "bench.group: 0-" + std::to_string(sc.count) + "\n";
+    bool whole =
+        at == packet.size() && readwhole(dir + "/newsrc") == "bench.group: 0-" + std::to_string(sc.count) + "\n";
     return whole ? good : -1;
 }
 
@@ -145,8 +149,7 @@ bool run(const Scenario& sc, const std::string& dir) {
     writewhole(dir + "/vorpa.cfg", "NNTPHOST 127.0.0.1:" + std::to_string(port) + "\nSOUPDIR " + soup +
                                        "\nNEWSGROUPS " + dir + "/newsrc\n");
 
-    std::vector<Measure> vorpa;
-    std::vector<double> barewall, ratios;
+    Figures runs;
     bool ok = true;
     long good = 0;
     for (int i = 0; i < sc.runs; i++) {
@@ -162,36 +165,29 @@ bool run(const Scenario& sc, const std::string& dir) {
         }
         unlink((soup + "00000000.MSG").c_str());
         unlink((soup + "AREAS").c_str());
-        vorpa.push_back(m);
+        runs.vorpa.push_back(m);
 
         std::thread bareserver(serve, listener, std::cref(sc), std::ref(served));
         Clock::time_point start = Clock::now();
         bool bareok = bare(port, sc);
-        barewall.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        runs.bare.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         bareserver.join();
         if (!bareok || !served) {
             ok = false;
             std::printf("bare client failed\n");
         }
-        ratios.push_back(m.wall / barewall.back());
     }
     relay.reset();
     close(listener);
     rmdir(soup.c_str());
 
-    Measure v = medianwall(vorpa);
-    long maxrsskb = 0;
-    for (const Measure& m : vorpa) maxrsskb = std::max(maxrsskb, m.maxrsskb);
     std::printf("(%s) %ld articles of about %zu bytes in one group, ", sc.name, sc.count, sc.size);
-    if (sc.delayms > 0) std::printf("%d ms each way", sc.delayms);
-    else std::printf("on loopback");
-    std::printf("; medians of %d runs\n", sc.runs);
-    std::printf("  vorpa:       wall %.3f s, CPU %.3f s (user %.3f, sys %.3f), %.0f articles/s, peak RSS %.1f MB "
-                "(largest; target under 8 MB: %s)\n",
-                v.wall, v.cpu(), v.user, v.sys, sc.count / v.wall, maxrsskb / 1024.0, maxrsskb < 8192 ? "met" : "NOT met");
-    std::printf("  bare client: wall %.3f s; vorpa takes %.2f times as long (median of paired runs)\n",
-                medianof(barewall), medianof(ratios));
-    if (sc.delayms > 0) std::printf("  target: under 4 s: %s\n", v.wall < 4 ? "met" : "NOT met");
+    if (sc.delayms > 0)
+        std::printf("%d ms each way", sc.delayms);
+    else
+        std::printf("on loopback");
+    std::printf("; %s\n", runsof(sc.runs).c_str());
+    printfigures(runs, sc.count, "articles", sc.delayms > 0 ? 4 : 0);
     std::printf("  check:       %s (%ld articles stored byte for byte)\n", ok ? "passed" : "FAILED", good);
     return ok;
 }
