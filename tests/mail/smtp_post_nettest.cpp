@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -650,4 +651,23 @@ TEST(SmtpPost, RepliesConvergesUnlessTheReaderChangedIt) {
     EXPECT_NE(r.out.find("! Cannot open message file " + p.soup + "/NOFILE.MSG\n"), std::string::npos);
     EXPECT_EQ(p.get("REPLIES"), "NOFILE\tmail\tb\n");
     EXPECT_EQ(listdir(p.soup), std::vector<std::string>{"REPLIES"});
+}
+
+// A server that stops answering costs one wait: the connection is closed
+// without a QUIT that would wait as long again.
+TEST(SmtpPost, ATimeOutEndsThePhaseAfterOneWait) {
+    Packet p;
+    p.put("00000001.MSG", binary(m1));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25, 40000);
+    server.session().send("220 ready\r\n").expect("HELO myhost\r\n").silence(35000);
+    server.start();
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = p.run();
+    auto took = std::chrono::steady_clock::now() - start;
+    server.finish();
+    EXPECT_EQ(server.received(0), "HELO myhost\r\n");
+    EXPECT_GE(took, std::chrono::seconds(19));
+    EXPECT_LT(took, std::chrono::seconds(30));
+    EXPECT_NE(p.reports().find("(skipping email post)\n"), std::string::npos) << r.out;
 }

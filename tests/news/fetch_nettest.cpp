@@ -381,3 +381,22 @@ TEST(FetchNews, LeftoversOfAKilledRunAreRemoved) {
     EXPECT_FALSE(r.tmpleft());
     EXPECT_EQ(r.newsrc(), "g.one: 0-1\n");
 }
+
+// The disk fills up in the middle of an article: the connection is closed,
+// not read on as if the rest of the article were answers.
+TEST(FetchNews, DiskFullMidArticleClosesTheConnection) {
+    NewsRun r("g.one: 0-0\n");
+    std::string body;
+    while (body.size() < 200000) body += "a line of the article that fills the disk\r\n";
+    ScriptedServer server(119);
+    article(group(server.session().send(GREETING), "g.one", "211 1 1 1 g.one"), 1, "Subject: big\r\n\r\n" + body)
+        .drain();
+    server.start();
+    RunResult out = r.run({}, FULLDISK);
+    server.finish();
+    EXPECT_THAT(out.out, HasSubstr("Cannot write to " + r.soup + "00000000.MSG\n(skipping news fetch)\n"));
+    EXPECT_THAT(out.out, Not(HasSubstr("NNTP host returned error")));
+    EXPECT_EQ(server.received(0).find("QUIT"), std::string::npos);
+    EXPECT_EQ("g.one: 0-0\n", r.newsrc());
+    EXPECT_EQ(listdir(r.soup), std::vector<std::string>{});
+}
