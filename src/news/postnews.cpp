@@ -25,6 +25,15 @@ int sendcommand(Socket& sock, const char* command) {
 
 bool iswhite(char c) { return c == ' ' || c == '\t'; }
 
+// "441 435 Duplicate" (INN), "441 Duplicate article": the server has an
+// article of that Message-ID already.
+bool isduplicate(const char* reply) {
+    size_t len = std::strlen(reply);
+    for (size_t i = 0; i + 9 <= len; i++)
+        if (memicmp(reply + i, "duplicate", 9) == 0) return true;
+    return false;
+}
+
 // Reports the groups of each article from its "Newsgroups:" header line;
 // every header line goes out.
 HeaderWatch reportgroups() {
@@ -79,6 +88,12 @@ Step postarticle(Socket& sock, PostedFile& posted, long start, long length) {
     sock.AckNow();
     answer = getnntpanswer(sock, 0);
     if (answer == 0) return posted.accepted(start, length) ? Step::Next : Step::Quit;
+    // An article posted by a run that died before it could record so: it
+    // is on the server, and would be refused every run.
+    if (answer == 1 && isduplicate(sock.pszBuf)) {
+        fputs("! Article already on the NNTP server\n", stdout);
+        return posted.accepted(start, length) ? Step::Next : Step::Quit;
+    }
     fputs("! NNTP server did not accept message\n", stdout);
     posted.refused();
     // Without an answer the dialogue is out of step and the article's fate

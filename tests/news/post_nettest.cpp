@@ -358,3 +358,26 @@ TEST(PostNews, LinesLeftToTheMailPost) {
 }
 
 }  // namespace
+
+namespace {
+
+// An article that an earlier run posted but could not record (killed with
+// the answer in flight) is refused as a duplicate: it counts as posted, or
+// its file would stay for ever.
+TEST(PostNews, DuplicateCountsAsPosted) {
+    Packet p;
+    const std::string a = "Newsgroups: local.test\nSubject: a\n\nA\n";
+    p.put("00000001.MSG", rnews(a));
+    p.put("REPLIES", "00000001\tnews\tu\n");
+    ScriptedServer server(119);
+    Dialogue d(server.session());
+    d.article("Newsgroups: local.test\r\nSubject: a\r\n\r\nA\r\n.\r\n", "441 435 Duplicate\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_THAT(r.out, HasSubstr("441 435 Duplicate\r\n! Article already on the NNTP server\n"));
+    EXPECT_EQ(p.files(), std::vector<std::string>{});
+}
+
+}  // namespace
