@@ -65,17 +65,21 @@ void sock_deinit();
 // Rate in bytes per second over elapsed milliseconds, without overflow.
 uint32_t ratecps(uint64_t bytes, uint32_t elapsedms);
 
-// The one-line progress meter of the two fetch phases (console only).
+// The one-line progress meter of the two fetch phases, drawn on the console
+// only when the standard output is a terminal: into a file or a pipe (a
+// cron job's mail) the reports go alone.
 class Meter {
 public:
     Meter();
+    // live: whether to draw.
+    explicit Meter(bool live) : live(live) {}
     // Start of a unit: the next show() always draws.
     void forget() { drawnpercent = -1; }
     // Draws "\r%d%%" (and the rates when cur is not 0) if anything changed.
     // A fast transfer of small messages draws a new percentage for nearly
     // every received line: that drawing is inline and put together by hand.
     void show(int percent, uint32_t cur, uint32_t avg) {
-        if (percent == drawnpercent && cur == drawncur && avg == drawnavg) return;
+        if (!live || (percent == drawnpercent && cur == drawncur && avg == drawnavg)) return;
         if (cur == 0 && percent >= 0 && percent < 100) {
             FILE* out = stdout;
             putc_unlocked('\r', out);
@@ -85,7 +89,7 @@ public:
         } else {
             drawwhole(percent, cur, avg);
         }
-        flush();
+        fflush(stdout);
         drawnpercent = percent;
         drawncur = cur;
         drawnavg = avg;
@@ -99,12 +103,6 @@ public:
 private:
     // "\r%d%%" and, with a rate, " [%u cps, %u avg]      \b\b\b\b\b\b".
     void drawwhole(int percent, uint32_t cur, uint32_t avg);
-    // The meter is drawn for someone watching a console. Written to a file
-    // or a pipe (a cron job's mail) it carries the same bytes, but a flush
-    // per drawing would cost one system call per received line.
-    void flush() {
-        if (live) fflush(stdout);
-    }
 
     bool live;  // standard output is a terminal
     int drawnpercent = -1;

@@ -215,14 +215,18 @@ int main(int argc, char** argv) {
     std::atexit(sock_deinit);
 
     // Each posting phase votes: a 0 from either says a line of REPLIES was
-    // kept. The phases themselves drop the lines they finished.
+    // kept. The phases themselves drop the lines they finished. A phase
+    // returns 0 when it ended early.
     killreplies = -1;
-    if (transfer[POSTMAIL]) postemail();
-    if (transfer[POSTNEWS]) postnews();
-    if (transfer[FETCHMAIL]) fetchemail();
-    if (transfer[FETCHNEWS]) fetchnews();
+    int completed = 1;
+    if (transfer[POSTMAIL]) completed &= postemail();
+    if (transfer[POSTNEWS]) completed &= postnews();
+    if (transfer[FETCHMAIL]) completed &= fetchemail();
+    if (transfer[FETCHNEWS]) completed &= fetchnews();
 
     std::printf("\nDone.\n");
     closelog();
-    return 0;
+    // A kept line of REPLIES lists something not sent. Cron or a script
+    // must be able to tell such a run from one that did all its work.
+    return completed && killreplies != 0 ? 0 : 2;
 }

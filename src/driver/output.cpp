@@ -102,16 +102,18 @@ void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
 }
 
 void Meter::report(int percent, const char* text, size_t len) {
-    fputs("\r", stdout);
+    if (live) fputs("\r", stdout);
     logwrite(text, len);
+    if (!live) return;
     char shown[16];
     putconsole(shown, putpercent(shown, percent));
-    flush();
+    fflush(stdout);
 }
 
 void Meter::erase() {
+    if (!live) return;
     fputs("\r                          \r", stdout);
-    flush();
+    fflush(stdout);
 }
 
 void RateWindow::restart() {

@@ -82,7 +82,7 @@ TEST(RateWindow, ClosesAfterMoreThan5000Bytes) {
 }
 
 TEST(Meter, DrawsOnlyWhatChanged) {
-    Meter m;
+    Meter m(true);
     testing::internal::CaptureStdout();
     m.show(0, 0, 0);
     m.show(0, 0, 0);
@@ -104,7 +104,7 @@ TEST(Meter, DrawsOnlyWhatChanged) {
 }
 
 TEST(Meter, ReportAndErase) {
-    Meter m;
+    Meter m(true);
     testing::internal::CaptureStdout();
     m.show(40, 2000, 1000);
     m.report(40, "! Message 3: odd\n", 17);

@@ -30,7 +30,7 @@ std::string console(const std::function<void()>& f) {
 }
 
 TEST(Pop3Meter, DrawsOnlyChangesAndKeepsReportsOnTheirOwnLine) {
-    Meter meter;
+    Meter meter(true);  // as on a terminal
     std::string out = console([&] {
         meter.forget();
         meter.show(0, 0, 0);

@@ -115,7 +115,7 @@ TEST(PostNews, EveryFormatOneConnection) {
 
     RunResult r = p.run({"news", "post", "/verbose"});
     EXPECT_TRUE(server.finish()) << server.errortext();
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_EQ(server.received(0), d.client);
     EXPECT_EQ(p.reports(),
               "Posting news to 127.0.0.1...\n"
@@ -250,7 +250,7 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
             EXPECT_TRUE(server->finish()) << server->errortext();
             EXPECT_EQ(server->received(0), client);
         }
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(p.reports(), c.reports);
         if (c.console.empty()) {
             EXPECT_THAT(r.out, Not(HasSubstr("! NNTP server")));

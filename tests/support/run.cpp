@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -98,6 +100,55 @@ RunResult runvorpa(const std::vector<std::string>& args, const std::string& cwd,
     std::vector<std::string> argv{vorpapath()};
     argv.insert(argv.end(), args.begin(), args.end());
     return runprogram(argv, cwd, timeouts);
+}
+
+RunResult runonterminal(const std::vector<std::string>& args, const std::string& cwd, int timeouts) {
+    RunResult r;
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    const std::string program = vorpapath();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(slave, 1);
+        dup2(slave, 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    pollfd p{master, POLLIN, 0};
+    char buf[65536];
+    long long deadline = nowms() + timeouts * 1000LL;
+    bool killed = false;
+    for (;;) {
+        long long left = deadline - nowms();
+        int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+        if (ready < 0) continue;
+        if (ready == 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        // The terminal reports an error, not an end, once the program is gone.
+        ssize_t got = read(master, buf, sizeof buf);
+        if (got <= 0) break;
+        r.out.append(buf, static_cast<size_t>(got));
+    }
+    close(master);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = (!killed && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+    return r;
 }
 
 TempDir::TempDir() {

@@ -30,6 +30,10 @@ RunResult runvorpa(const std::vector<std::string>& args, const std::string& cwd 
 RunResult runprogram(const std::vector<std::string>& argv, const std::string& cwd = ".",
                      int timeouts = 60);
 
+// Runs vorpa as runvorpa does, but with a pseudo-terminal as its standard
+// output and error (out holds both; no CR is added to line feeds).
+RunResult runonterminal(const std::vector<std::string>& args, const std::string& cwd = ".", int timeouts = 60);
+
 std::string vorpapath();
 
 // A fresh directory under /tmp, removed with its contents on destruction.
