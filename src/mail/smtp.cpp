@@ -372,6 +372,8 @@ Step MailPost::settle() {
     if (!pending) return Step::Next;
     PostedFile& posted = *pending;
     pending = nullptr;
+    // The end of the text, and the next group if one was sent, go now.
+    sock.Cork(false);
     int answer = getsmtpanswer(sock, 0);
     if (answer == 0) return posted.accepted(pendingstart, pendinglength) ? Step::Next : Step::Quit;
     logprintf("! SMTP server did not accept message\n");
@@ -404,6 +406,9 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
     if (step == Step::Next) step = envelope(grouped);
     if (step != Step::Next) return step;
 
+    // The end of the text waits for the next group, so that the server
+    // reads both at once and answers them in one go.
+    if (pipelining) sock.Cork(true);
     int sent = sendmessagetext(sock, posted.file, start, length, withoutbcc());
     if (sent == SENDTEXT_SENDFAILED) {
         syserror("Send");

@@ -61,6 +61,10 @@ Step Session::connect(const char* announce) {
         logprintf("Cannot connect to host %s at port %d\n", host, port);
         return Step::End;
     }
+    // Commands, groups of them and texts each go out in one send already;
+    // held back for an acknowledgement, a group sent right after a text
+    // would wait a round trip.
+    sock.SetNoDelay();
     if (service.tls == TLSON) return securefailed(sock.StartTls(host, service.cafile));
     return Step::Next;
 }

@@ -86,6 +86,12 @@ public:
     int SetOob();
     int SetLinger(int);
     int SetKeepAlive();
+    // Every write goes out at once, not held back while earlier data is
+    // unacknowledged (Nagle).
+    int SetNoDelay();
+    // While corked, a last part of a segment waits for what is sent next,
+    // so that both leave in one; uncorking sends what waits.
+    void Cork(bool on);
     int SetReusePort(int flag);
     // Sends the acknowledgement of what was received at once, where Linux
     // would delay it by some 40 ms, and does so for the next few segments.
