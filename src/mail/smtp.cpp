@@ -301,25 +301,22 @@ Step MailPost::open() {
     if (step != Step::Next) return step;
     if (verbose) logprintf("+ Connected, sending HELO...\n");
     if (session.greet() != Step::Next) return Step::End;
-    if (smtptls == TLSOFF && !*smtpuser) {
-        step = hello(sock, "HELO ", nullptr);
-    } else {
-        std::string keywords;
-        step = hello(sock, "EHLO ", &keywords);
-        sock.ulTimeout = kReplyTimeout;
-        if (step == Step::Next && smtptls == TLSSTART) {
-            if (!offers(keywords, "STARTTLS")) {
-                logprintf("SMTP host does not offer STARTTLS\n");
-                return Step::End;
-            }
-            step = session.starttls("STARTTLS\r\n");
-            // The server forgets the first EHLO.
-            if (step == Step::Next) step = hello(sock, "EHLO ", &keywords);
-        }
-        if (step == Step::Next && *smtpuser) step = authenticate(session, keywords);
-        pipelining = offers(keywords, "PIPELINING");
-    }
+    bool extended = smtptls != TLSOFF || *smtpuser;
+    std::string keywords;
+    step = hello(sock, extended ? "EHLO " : "HELO ", extended ? &keywords : nullptr);
     sock.ulTimeout = kReplyTimeout;
+    if (!extended || step != Step::Next) return step;
+    if (smtptls == TLSSTART) {
+        if (!offers(keywords, "STARTTLS")) {
+            logprintf("SMTP host does not offer STARTTLS\n");
+            return Step::End;
+        }
+        step = session.starttls("STARTTLS\r\n");
+        // The server forgets the first EHLO.
+        if (step == Step::Next) step = hello(sock, "EHLO ", &keywords);
+    }
+    if (step == Step::Next && *smtpuser) step = authenticate(session, keywords);
+    pipelining = offers(keywords, "PIPELINING");
     return step;
 }
 
