@@ -175,7 +175,6 @@ bool tlscheckcafile(const char* path) {
     if (!ctx) return false;
     // A file without a single certificate in it would trust nothing.
     bool ok = SSL_CTX_load_verify_locations(ctx, path, nullptr) == 1 &&
-              X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx)) != nullptr &&
               sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx))) > 0;
     SSL_CTX_free(ctx);
     return ok;
