@@ -1,8 +1,13 @@
 // The walk over REPLIES and the outgoing message files that both posting
 // phases share; the phases supply the dialogue with their server.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <openssl/evp.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <memory>
 
 #include <cstdio>
 #include <cstring>
@@ -95,6 +100,21 @@ struct Replies {
             return;
         }
         for (const std::string& msgpath : finished) removesentrecord(msgpath);
+        removeorphans(left);
+    }
+    // Records whose message file is gone and that no line left names:
+    // those a killed run could not remove.
+    void removeorphans(const std::string& left) {
+        std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(soupdir), closedir);
+        if (!d) return;
+        while (const dirent* entry = readdir(d.get())) {
+            std::string name = entry->d_name;
+            if (name.size() < 5 || name.compare(name.size() - 4, 4, ".SNT") != 0) continue;
+            std::string prefix = name.substr(0, name.size() - 4);
+            std::string msgpath = std::string(soupdir) + prefix + ".MSG";
+            if (exist(msgpath.c_str()) || ("\n" + left).find("\n" + prefix + "\t") != std::string::npos) continue;
+            removesentrecord(msgpath);
+        }
     }
     bool replace(const std::string& left) {
         if (left.empty()) return std::remove(path.c_str()) == 0 && syncdirof(soupdir);
@@ -200,11 +220,68 @@ Step postreplies(Session& session, Replies& replies, int mine, int otherruns, co
 
 }  // namespace
 
+namespace {
+
+// "<device> <inode> <size> <mtime seconds> <mtime nanoseconds>": what the
+// record was made for. A file written anew under the same name differs.
+std::string identity(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return "";
+    char text[160];
+    std::snprintf(text, sizeof text, "%llu %llu %lld %lld %ld", static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                  static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+    return text;
+}
+
+// SHA-256 of the bytes [start, start + length) of the file, in hex; empty
+// when they cannot be read.
+std::string digest(int fd, long start, long length) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return "";
+    char buf[65536];
+    for (long at = start; at < start + length;) {
+        size_t want = static_cast<size_t>(std::min<long>(start + length - at, sizeof buf));
+        ssize_t n = pread(fd, buf, want, at);
+        if (n <= 0 || EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(n)) != 1) return "";
+        at += n;
+    }
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return "";
+    std::string hex;
+    static const char digits[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < len; i++) {
+        hex += digits[md[i] >> 4];
+        hex += digits[md[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
 PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), record(recordpath(path)) {
     File f(fopen(record.c_str(), "r"));
-    long start = 0;
-    long length = 0;
-    while (f && fscanf(f.get(), "%ld %ld", &start, &length) == 2) sent.emplace_back(start, length);
+    if (!f) return;
+    // The record is trusted only for the very bytes it describes: a file
+    // written anew under the name, or edited, is sent whole.
+    bool matches = false;
+    char line[256];
+    if (fgets(line, sizeof line, f.get()) && line == "file " + identity(fileno(file)) + "\n") {
+        long start = 0;
+        long length = 0;
+        char hex[80];
+        matches = true;
+        while (matches && fscanf(f.get(), "%ld %ld %79s", &start, &length, hex) == 3) {
+            matches = start >= 0 && length > 0 && digest(fileno(file), start, length) == hex;
+            sent.emplace_back(start, length);
+        }
+        matches = matches && feof(f.get());
+    }
+    if (matches) return;
+    sent.clear();
+    logprintf("! Record %s does not match %s - sending the file whole\n", record.c_str(), path);
+    if (!testmode) std::remove(record.c_str());
 }
 
 PostedFile::~PostedFile() {
@@ -219,14 +296,15 @@ bool PostedFile::wassent(long start, long length) const {
 
 bool PostedFile::accepted(long start, long length) {
     if (testmode) return true;
-    bool made = false;
+    std::string text;
     if (fd < 0) {
-        made = !exist(record.c_str());
+        if (!exist(record.c_str())) text = "file " + identity(fileno(file)) + "\n";
         fd = open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     }
-    char line[48];
-    int n = std::snprintf(line, sizeof line, "%ld %ld\n", start, length);
-    bool ok = fd >= 0 && write(fd, line, n) == n && fsync(fd) == 0 && (!made || syncdirof(record.c_str()));
+    std::string sum = digest(fileno(file), start, length);
+    text += std::to_string(start) + " " + std::to_string(length) + " " + sum + "\n";
+    bool ok = fd >= 0 && !sum.empty() && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fsync(fd) == 0 && (text[0] != 'f' || syncdirof(record.c_str()));
     if (!ok) {
         logprintf("! Cannot record what was sent in %s\n", record.c_str());
         failed = true;

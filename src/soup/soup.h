@@ -215,10 +215,12 @@ enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
 // One outgoing message file being posted, and which of its messages a
-// server has accepted. Those are remembered in "<prefix>.SNT" beside it, a
-// line "<offset> <length>" each, written and synced before the next
-// message goes out, so that no later run sends them again. Nothing is
-// recorded in test mode.
+// server has accepted. Those are remembered in "<prefix>.SNT" beside it:
+// a line "file <device> <inode> <size> <mtime>" naming the file, then a line
+// "<offset> <length> <sha256>" each, written and synced before the next
+// message goes out, so that no later run sends them again. A record that
+// does not match the file as it is now is discarded (reported), and the
+// file sent whole. Nothing is recorded in test mode.
 class PostedFile {
 public:
     PostedFile(FILE* file, const char* path);

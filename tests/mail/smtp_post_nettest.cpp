@@ -2,6 +2,7 @@
 // server on 127.0.0.1:25, in this test's own network namespace: the bytes
 // on the wire, the reports, which message files stay and whether REPLIES
 // is removed.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -651,6 +652,51 @@ TEST(SmtpPost, RepliesConvergesUnlessTheReaderChangedIt) {
     EXPECT_NE(r.out.find("! Cannot open message file " + p.soup + "/NOFILE.MSG\n"), std::string::npos);
     EXPECT_EQ(p.get("REPLIES"), "NOFILE\tmail\tb\n");
     EXPECT_EQ(listdir(p.soup), std::vector<std::string>{"REPLIES"});
+}
+
+// A record holds only for the bytes it was made for: a file edited in
+// place (same lengths, same time stamp) or written anew under the name is
+// sent whole, and a record whose file and line are gone is removed.
+TEST(SmtpPost, AStaleRecordNeverSkipsANewMessage) {
+    const std::string m4 = "From: d@x.org\nTo: r@y.org\n\nuno\n";  // as long as m1
+    for (bool edit : {true, false}) {
+        SCOPED_TRACE(edit);
+        Packet p;
+        p.put("00000001.MSG", binary(m1) + binary(m2));
+        p.put("REPLIES", "00000001\tmail\tb\n");
+        p.put("00000009.SNT", "file 1 2 3 4 5\n0 10 ab\n");
+        ScriptedServer server(25);
+        Dialogue first(server.session());
+        first.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
+        first.envelope("b@x.org", {"r@y.org"});
+        first.text(crlf(m2) + ".\r\n", "554 no\r\n");
+        first.quit();
+        Dialogue second(server.session());
+        second.message("d@x.org", {"r@y.org"}, crlf(m4) + ".\r\n");
+        second.message("b@x.org", {"r@y.org"}, crlf(m2) + ".\r\n");
+        second.quit();
+        server.start();
+        p.run();
+        ASSERT_TRUE(p.has("00000001.SNT"));
+        std::string msg = p.soup + "/00000001.MSG";
+        struct stat before;
+        stat(msg.c_str(), &before);
+        if (!edit) unlink(msg.c_str());
+        p.put("00000001.MSG", binary(m4) + binary(m2));
+        if (edit) {
+            timespec times[2] = {before.st_atim, before.st_mtim};
+            utimensat(AT_FDCWD, msg.c_str(), times, 0);
+        }
+        RunResult r = p.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(server.received(1), second.client);
+        EXPECT_NE(r.out.find("! Record " + p.soup + "/00000001.SNT does not match " + msg +
+                             " - sending the file whole\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+    }
 }
 
 // A server that stops answering costs one wait: the connection is closed
