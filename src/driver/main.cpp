@@ -10,15 +10,15 @@
 #include <unistd.h>
 
 #include "config/config.h"
-#include "driver/driver.h"
-#include "mail/mail.h"
+#include "core/text.h"
 #include "net/socket.h"
-#include "news/news.h"
+#include "phases/phases.h"
 
 namespace {
 
 constexpr int versionmajor = 1;
 constexpr int versionminor = 0;
+const char osstr[] = "Linux";
 
 const char* const weekday[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -49,11 +49,13 @@ const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
     std::exit(1);
 }
 
-// Copies len bytes of src; the whole option arg names it when it does not fit.
-void copyvalue(const char* what, const char* arg, const char* src, size_t len, char* dest, size_t size) {
-    if (len >= size) toolong(what, arg);
-    std::memcpy(dest, src, len);
-    dest[len] = '\0';
+// Longest path the system opens.
+constexpr size_t kPathMax = 4095;
+
+// A name the system could not open is refused here, with its option.
+std::string pathvalue(const char* what, const char* arg, const char* src, size_t len) {
+    if (len > kPathMax) toolong(what, arg);
+    return std::string(src, len);
 }
 
 // The whole word or its first letter, in any case.
@@ -67,36 +69,36 @@ bool startswith(const char* text, const char* prefix) {
 }
 
 // "/list=<file>[;Y-M-D[;H:M:S]]": the value is everything after the "=".
-void scanlist(const char* arg, const char* value) {
-    listnews = 1;
-    listyear = 0;
+void scanlist(const char* arg, const char* value, RunOptions& run) {
+    run.list = true;
+    run.listyear = 0;
     const char* semi = std::strchr(value, ';');
     size_t namelen = semi ? static_cast<size_t>(semi - value) : std::strlen(value);
-    copyvalue("/list= file name", arg, value, namelen, listfilename, sizeof listfilename);
+    run.listfile = pathvalue("/list= file name", arg, value, namelen);
     if (!semi) return;
-    if (std::sscanf(semi + 1, "%u-%u-%u", &listyear, &listmonth, &listday) != 3) usage();
-    listhour = listmin = listsec = 0;
+    if (std::sscanf(semi + 1, "%u-%u-%u", &run.listyear, &run.listmonth, &run.listday) != 3) usage();
+    run.listhour = run.listmin = run.listsec = 0;
     const char* timepart = std::strchr(semi + 1, ';');
-    if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &listhour, &listmin, &listsec) != 3) usage();
+    if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &run.listhour, &run.listmin, &run.listsec) != 3) usage();
 }
 
-void scanoption(const char* arg) {
+void scanoption(const char* arg, RunOptions& run, std::string& configfile) {
     const char* rest = arg + 1;
     if (!strcasecmp(rest, "test") || !strcasecmp(rest, "t")) {
-        testmode = 1;
+        run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
-        verbose = 1;
+        run.verbose = true;
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
         const char* value = std::strchr(rest, '=') + 1;
-        copyvalue("/config= file name", arg, value, std::strlen(value), configfile, sizeof configfile);
+        configfile = pathvalue("/config= file name", arg, value, std::strlen(value));
     } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
-        scanlist(arg, std::strchr(rest, '=') + 1);
+        scanlist(arg, std::strchr(rest, '=') + 1, run);
     } else {
         usage();
     }
 }
 
-void scancommandline(int argc, char** argv) {
+void scancommandline(int argc, char** argv, RunOptions& run, std::string& configfile) {
     int mail = 1, news = 1, fetch = 1, post = 1;
     int command = 0;
     for (int i = 1; i < argc; i++) {
@@ -116,7 +118,7 @@ void scancommandline(int argc, char** argv) {
             fetch = 0;
             post = 1;
         } else if (arg[0] == '/' || arg[0] == '-') {
-            scanoption(arg);
+            scanoption(arg, run, configfile);
             continue;
         } else {
             usage();
@@ -124,53 +126,62 @@ void scancommandline(int argc, char** argv) {
         command = 1;
     }
     if (!command) usage();
-    transfer[FETCHMAIL] = mail && fetch;
-    transfer[POSTMAIL] = mail && post;
-    transfer[FETCHNEWS] = news && fetch;
-    transfer[POSTNEWS] = news && post;
+    run.fetchmail = mail && fetch;
+    run.postmail = mail && post;
+    run.fetchnews = news && fetch;
+    run.postnews = news && post;
 }
 
 // A state file name without a directory lies in the folder of base (the
 // program or the configuration file found in the user's folder).
-void placenewsgroupsfile(const char* base) {
-    if (std::strchr(newsgroupsfile, '/')) return;
-    char joined[sizeof newsgroupsfile];
-    if (joinprogramdir(base, newsgroupsfile, joined, sizeof joined) != 0) {
-        toolong("newsgroups file path", newsgroupsfile);
-    }
-    std::memcpy(newsgroupsfile, joined, sizeof newsgroupsfile);
+void placenewsgroupsfile(const std::string& base, std::string& newsgroups) {
+    if (newsgroups.find('/') != std::string::npos) return;
+    std::string joined;
+    if (joinprogramdir(base, newsgroups, joined) != 0) toolong("newsgroups file path", newsgroups.c_str());
+    newsgroups = joined;
+}
+
+// Ends the run when the packet directory (given with its trailing "/")
+// does not exist. The root is refused with the rest: an empty SOUPDIR
+// value gives "/", and no packet belongs there.
+void checkdir(Report& report, const std::string& soupdir) {
+    std::string dir = soupdir.substr(0, soupdir.size() - 1);
+    if (exist(dir.c_str())) return;
+    report.say("FATAL ERROR: subdirectory %s does not exist\n", dir.c_str());
+    fflush(stdout);
+    std::exit(1);
 }
 
 // A log that cannot be kept is no reason to stop the run; one line says so.
-void logwarning(const char* what, const char* reason) {
+void logwarning(const char* what, const std::string& logfile, const char* reason) {
     std::fflush(stdout);
-    std::fprintf(stderr, "Warning: cannot %s log file %s%s%s\n", what, logfile, reason ? ": " : "",
+    std::fprintf(stderr, "Warning: cannot %s log file %s%s%s\n", what, logfile.c_str(), reason ? ": " : "",
                  reason ? reason : "");
 }
 
-void openlog() {
-    if (logfile[0] == '\0') return;
-    vorpa::logf = std::fopen(logfile, "a");
-    if (!vorpa::logf) {
-        logwarning("open", std::strerror(errno));
+void openlog(Report& report, const std::string& logfile) {
+    if (logfile.empty()) return;
+    report.log = std::fopen(logfile.c_str(), "a");
+    if (!report.log) {
+        logwarning("open", logfile, std::strerror(errno));
         return;
     }
-    std::fseek(vorpa::logf, 0, SEEK_END);
-    if (std::ftell(vorpa::logf) > 0) std::fputc('\n', vorpa::logf);
+    std::fseek(report.log, 0, SEEK_END);
+    if (std::ftell(report.log) > 0) std::fputc('\n', report.log);
     std::time_t now = std::time(nullptr);
     std::tm* t = std::localtime(&now);
-    std::fprintf(vorpa::logf, "--- Vorpa-%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", osstr,
-                 versionmajor, versionminor, weekday[t->tm_wday], t->tm_mday, month[t->tm_mon],
-                 t->tm_year + 1900, t->tm_hour, t->tm_min, t->tm_sec);
+    std::fprintf(report.log, "--- Vorpa-%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", osstr, versionmajor,
+                 versionminor, weekday[t->tm_wday], t->tm_mday, month[t->tm_mon], t->tm_year + 1900, t->tm_hour,
+                 t->tm_min, t->tm_sec);
 }
 
-void closelog() {
-    if (!vorpa::logf) return;
-    bool failed = std::ferror(vorpa::logf) != 0;
+void closelog(Report& report, const std::string& logfile) {
+    if (!report.log) return;
+    bool failed = std::ferror(report.log) != 0;
     const char* reason = nullptr;
-    if (std::fclose(vorpa::logf) != 0) reason = std::strerror(errno);
-    vorpa::logf = nullptr;
-    if (failed || reason) logwarning("write to", reason);
+    if (std::fclose(report.log) != 0) reason = std::strerror(errno);
+    report.log = nullptr;
+    if (failed || reason) logwarning("write to", logfile, reason);
 }
 
 }  // namespace
@@ -187,46 +198,44 @@ int main(int argc, char** argv) {
     std::printf("Documentation: see README.md\n\n");
     std::fflush(stdout);
 
-    scancommandline(argc, argv);
+    RunOptions options;
+    std::string configfile;
+    scancommandline(argc, argv, options, configfile);
 
     std::string base = programpath(argc > 0 ? argv[0] : "vorpa");
-    if (configfile[0] == '\0' && !findconfigfile(base)) return 1;
-    if (readconfigfile(configfile, base.c_str()) != 0) return 1;
-    if (soupdir[0] == '\0') {
-        std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile);
+    if (configfile.empty() && !findconfigfile(base, configfile)) return 1;
+    Settings settings;
+    if (readconfigfile(configfile, base, settings) != 0) return 1;
+    if (settings.soupdir.empty()) {
+        std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
     }
-    if (soupdir[std::strlen(soupdir) - 1] != '/') toolong("SOUPDIR", soupdir);
-    checkdir(soupdir);
+    if (settings.soupdir.size() > kPathMax - 1) toolong("SOUPDIR", settings.soupdir.c_str());
+    Report report(options.verbose);
+    checkdir(report, settings.soupdir);
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
-    if (cafile[0] != '\0' && !tlscheckcafile(cafile)) {
-        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", cafile);
+    if (!settings.cafile.empty() && !tlscheckcafile(settings.cafile.c_str())) {
+        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", settings.cafile.c_str());
         return 1;
     }
-    placenewsgroupsfile(base.c_str());
-    openlog();
+    placenewsgroupsfile(base, settings.newsgroups);
+    openlog(report, settings.logfile);
 
-    if (sock_init() != 0) {
-        std::fprintf(stderr, "Error: unable to initialize TCP/IP socket API\n");
-        closelog();
-        return 1;
-    }
-    std::atexit(sock_deinit);
-
-    // Each posting phase votes: a 0 from either says a line of REPLIES was
-    // kept. The phases themselves drop the lines they finished. A phase
-    // returns 0 when it ended early.
-    killreplies = -1;
-    int completed = 1;
-    if (transfer[POSTMAIL]) completed &= postemail();
-    if (transfer[POSTNEWS]) completed &= postnews();
-    if (transfer[FETCHMAIL]) completed &= fetchemail();
-    if (transfer[FETCHNEWS]) completed &= fetchnews();
+    // A phase that ended early, or kept a line of REPLIES because what it
+    // lists was not sent, leaves work undone: cron or a script must be able
+    // to tell such a run from one that did all its work.
+    const Context run{settings, options, report};
+    bool undone = false;
+    auto phase = [&undone, &run](bool asked, Result (*what)(const Context&)) {
+        if (asked && what(run) != Result::Done) undone = true;
+    };
+    phase(options.postmail, postemail);
+    phase(options.postnews, postnews);
+    phase(options.fetchmail, fetchemail);
+    phase(options.fetchnews, fetchnews);
 
     std::printf("\nDone.\n");
-    closelog();
-    // A kept line of REPLIES lists something not sent. Cron or a script
-    // must be able to tell such a run from one that did all its work.
-    return completed && killreplies != 0 ? 0 : 2;
+    closelog(report, settings.logfile);
+    return undone ? 2 : 0;
 }

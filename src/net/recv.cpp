@@ -91,8 +91,8 @@ static bool nothingyet(int r) {
 }
 
 // Fills buffer 1 from the network, and buffer 2 as well when buffer 1 came
-// back full and more data is already waiting. Returns 0, or -1 after printing
-// the reason. Data already waiting is taken without a wait first, which
+// back full and more data is already waiting. Returns 0, or -1 after
+// reporting the reason. Data already waiting is taken without a wait first, which
 // spares a system call per read in a long transfer.
 int Socket::ReadPortions() {
     // Without a descriptor nothing is found, and the wait reports why.
@@ -102,7 +102,7 @@ int Socket::ReadPortions() {
         iResult = r;
         if (r <= 0) {
             int e = errno;
-            std::printf("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
+            if (report) report->console("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
             return failreception(r, e);
         }
         r = RecvWaiting(pcRecvBuf1, kLineMax);
@@ -110,7 +110,7 @@ int Socket::ReadPortions() {
     iResult = r;
     if (r <= 0) {
         int e = errno;
-        std::printf("!!! Error %d on recv() nr 1\n", r);
+        if (report) report->console("!!! Error %d on recv() nr 1\n", r);
         return failreception(r, e);
     }
     iRecvPos1 = 0;
@@ -125,7 +125,7 @@ int Socket::ReadPortions() {
     if (r < 0) {
         int e = errno;
         iResult = r;
-        std::printf("!!! Error %d on recv() nr 2\n", r);
+        if (report) report->console("!!! Error %d on recv() nr 2\n", r);
         return failreception(r, e);
     }
     // r == 0: the peer closed right after the full portion. Deliver what came;

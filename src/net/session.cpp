@@ -6,15 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
-#include "driver/driver.h"
+#include "core/text.h"
 
 namespace {
 
-bool copyhost(const char* from, size_t len, char* host, size_t size) {
-    if (len == 0 || len >= size) return false;
-    std::memcpy(host, from, len);
-    host[len] = '\0';
+bool copyhost(const char* from, size_t len, std::string& host) {
+    if (len == 0) return false;
+    host.assign(from, len);
     return true;
 }
 
@@ -30,70 +28,80 @@ bool readport(const char* text, unsigned short* port) {
 
 }  // namespace
 
-bool splithost(const char* setting, unsigned short defport, char* host, size_t size, unsigned short* port) {
+bool splithost(const std::string& text, unsigned short defport, std::string& host, unsigned short* port) {
+    const char* setting = text.c_str();
     *port = defport;
     if (setting[0] == '[') {
         const char* close = std::strchr(setting, ']');
-        if (!close || !copyhost(setting + 1, close - setting - 1, host, size)) return false;
+        if (!close || !copyhost(setting + 1, close - setting - 1, host)) return false;
         if (close[1] == '\0') return true;
         return close[1] == ':' && readport(close + 2, port);
     }
     const char* colon = std::strchr(setting, ':');
     // More than one colon: a bare IPv6 literal.
-    if (!colon || std::strchr(colon + 1, ':')) return copyhost(setting, std::strlen(setting), host, size);
-    return copyhost(setting, colon - setting, host, size) && readport(colon + 1, port);
+    if (!colon || std::strchr(colon + 1, ':')) return copyhost(setting, std::strlen(setting), host);
+    return copyhost(setting, colon - setting, host) && readport(colon + 1, port);
 }
 
 Step Session::connect(const char* announce) {
+    const char* setting = service.server.host.c_str();
     if (sock.Create() == -1) {
-        syserror("Open socket");
+        report.syserror("Open socket");
         return Step::End;
     }
     sock.ulTimeout = kGreetingTimeout;
-    logprintf(announce, service.setting);
-    if (verbose) logprintf("+ Connecting to %s host %s...\n", service.protocol, service.setting);
-    unsigned short defport = service.tls == TLSON ? service.tlsport : service.port;
-    if (!splithost(service.setting, defport, host, sizeof host, &port)) {
-        logprintf("%s host %s is not a host name, address or host:port\n", service.protocol, service.setting);
+    report.say(announce, setting);
+    report.step("+ Connecting to %s host %s...\n", service.protocol, setting);
+    unsigned short defport = service.server.tls == TLSON ? service.tlsport : service.port;
+    if (!splithost(service.server.host, defport, host, &port)) {
+        report.say("%s host %s is not a host name, address or host:port\n", service.protocol, setting);
         return Step::End;
     }
-    if (sock.Connect(host, port) == -1) {
-        logprintf("Cannot connect to host %s at port %d\n", host, port);
+    if (sock.Connect(host.c_str(), port) == -1) {
+        report.say("Cannot connect to host %s at port %d\n", host.c_str(), port);
         return Step::End;
     }
     // Commands, groups of them and texts each go out in one send already;
     // held back for an acknowledgement, a group sent right after a text
     // would wait a round trip.
     sock.SetNoDelay();
-    if (service.tls == TLSON) return securefailed(sock.StartTls(host, service.cafile));
+    if (service.server.tls == TLSON) return securefailed(sock.StartTls(host.c_str(), service.cafile.c_str()));
     return Step::Next;
 }
 
-Step Session::greet() { return service.answer(sock, 0) == 0 ? Step::Next : Step::End; }
+Step Session::greet() { return read().ok() ? Step::Next : Step::End; }
 
-int Session::askbuf(int quiet) {
-    if (sock.Send(sock.pszBuf) == -1) {
-        syserror("Send");
-        return -1;
-    }
-    return service.answer(sock, quiet);
+Reply Session::read(bool quiet) {
+    Reply reply = service.read(sock);
+    if (!reply.ok()) service.complain(report, reply, quiet);
+    return reply;
 }
 
-int Session::ask(const char* command, int quiet) {
-    std::snprintf(sock.pszBuf, 16384, "%s", command);
-    return askbuf(quiet);
+bool Session::send(const std::string& text) {
+    if (sock.Send(text.data(), static_cast<int>(text.size())) != -1) return true;
+    report.syserror("Send");
+    return false;
+}
+
+Reply Session::ask(const std::string& command, bool quiet) {
+    if (!send(command)) {
+        Reply lost;
+        lost.error = errno;
+        return lost;
+    }
+    return read(quiet);
 }
 
 Step Session::starttls(const char* command) {
-    if (verbose) logprintf("+ Starting TLS...\n");
-    int answer = ask(command, 1);
-    if (answer == 1) {
+    report.step("+ Starting TLS...\n");
+    Reply reply = ask(command, true);
+    if (reply.refused()) {
         // The server's own words, once.
-        logprintf("%s host refused TLS: %s", service.protocol, sock.pszBuf);
+        report.say("%s host refused TLS: %s", service.protocol, reply.text.c_str());
         return Step::End;
     }
-    if (answer != 0) return Step::End;
-    return securefailed(sock.StartTls(host, service.cafile));
+    if (!reply.ok()) return Step::End;
+    return securefailed(sock.StartTls(host.c_str(), service.cafile.c_str()));
 }
 
 Step Session::securefailed(int result) {
@@ -101,17 +109,17 @@ Step Session::securefailed(int result) {
     case TLS_OK:
         return Step::Next;
     case TLS_AHEAD:
-        logprintf("%s host %s sent data ahead of the TLS handshake: connection refused\n", service.protocol,
-                  host);
+        report.say("%s host %s sent data ahead of the TLS handshake: connection refused\n", service.protocol,
+                   host.c_str());
         break;
     case TLS_UNTRUSTED:
-        logprintf("Certificate of %s is not trusted: %s\n", host, sock.TlsError());
+        report.say("Certificate of %s is not trusted: %s\n", host.c_str(), sock.TlsError());
         break;
     case TLS_BADNAME:
-        logprintf("Certificate is not valid for %s: %s\n", host, sock.TlsError());
+        report.say("Certificate is not valid for %s: %s\n", host.c_str(), sock.TlsError());
         break;
     default:
-        logprintf("TLS handshake with %s failed: %s\n", host, sock.TlsError());
+        report.say("TLS handshake with %s failed: %s\n", host.c_str(), sock.TlsError());
         break;
     }
     return Step::End;
@@ -119,27 +127,27 @@ Step Session::securefailed(int result) {
 
 bool Session::maysendsecret() {
     if (sock.IsSecure() || sock.IsLoopback()) return true;
-    logprintf("Not sending the %s password unencrypted to %s\n", service.protocol, host);
+    report.say("Not sending the %s password unencrypted to %s\n", service.protocol, host.c_str());
     return false;
 }
 
 Step Session::signoff() {
-    if (verbose) logprintf("+ Signing off...\n");
-    if (ask("QUIT\r\n") != 0) return Step::End;
+    report.step("+ Signing off...\n");
+    if (!ask("QUIT\r\n").ok()) return Step::End;
     sock.Close();
-    if (verbose) logprintf("+ %s session successfully terminated\n", service.protocol);
+    report.step("+ %s session successfully terminated\n", service.protocol);
     return Step::Next;
 }
 
-int Session::end(Step how) {
+void Session::end(Step how) {
     // After a time-out or a lost connection QUIT would only wait again.
     if (how == Step::Quit && !sock.Broken()) ask("QUIT\r\n");
     if (sock.iSocket != -1) sock.Close();
-    logprintf("%s", service.skipping);
-    return 0;
+    report.say("%s", service.skipping);
 }
 
 bool Pipeline::refill() {
+    Socket& sock = session.sock;
     char* end = sock.pszBuf;
     while (!exhausted && outstanding < window) {
         char* after = next(end);
@@ -153,11 +161,25 @@ bool Pipeline::refill() {
     if (end == sock.pszBuf) return true;
     *end = '\0';
     if (sock.Send(sock.pszBuf) == -1) {
-        syserror("Send");
+        session.report.syserror("Send");
         return false;
     }
     // A server that writes its answers in parts may wait for our
     // acknowledgement of the first (Nagle): send it at once.
     sock.AckNow();
     return true;
+}
+
+bool Capabilities::offers(const char* name, const char* parameter) const {
+    size_t nlen = std::strlen(name);
+    for (const std::string& line : entries) {
+        if (line.size() < nlen || memicmp(line.data(), name, static_cast<unsigned>(nlen)) != 0) continue;
+        if (line.size() > nlen && line[nlen] != ' ') continue;
+        if (!parameter) return true;
+        std::string rest = " " + line.substr(nlen) + " ";
+        std::string wanted = std::string(" ") + parameter + " ";
+        for (size_t i = 0; i + wanted.size() <= rest.size(); i++)
+            if (memicmp(rest.data() + i, wanted.data(), static_cast<unsigned>(wanted.size())) == 0) return true;
+    }
+    return false;
 }

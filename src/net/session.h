@@ -2,13 +2,17 @@
 // the service's host and port (TLS from the first byte when so set), read
 // the greeting, ask, secure the connection with STARTTLS at the protocol's
 // step, sign off; one clean-up path. The protocols supply their reply
-// reader and their commands.
+// reader; the phases their commands and the words of their reports.
 #ifndef VORPA_SESSION_H
 #define VORPA_SESSION_H
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
+#include "core/report.h"
+#include "core/settings.h"
+#include "net/reply.h"
 #include "net/socket.h"
 
 // How a step of a dialogue ended.
@@ -25,24 +29,25 @@ constexpr unsigned long kReplyTimeout = 90;
 
 struct Service {
     const char* protocol;  // "POP3", "SMTP", "NNTP" in reports
-    const char* setting;   // host, host:port, [IPv6]:port or a bare IPv6 literal
-    int tls;               // TLSOFF, TLSSTART or TLSON
+    const Server& server;
     unsigned short port;     // default port, plain or STARTTLS
     unsigned short tlsport;  // default port with TLS from the first byte
-    const char* cafile;      // empty: the system's trust store
-    // Reads and judges one reply: 0 positive, 1 negative (reported unless
-    // quiet), -1 none (reported).
-    int (*answer)(Socket& sock, int quiet);
+    const std::string& cafile;  // empty: the system's trust store
+    // Reads one reply.
+    Reply (*read)(Socket& sock);
+    // Reports a reply that is not positive; quiet: a refusal goes
+    // unreported (the caller has words of its own for it).
+    void (*complain)(Report& report, const Reply& reply, bool quiet);
     const char* skipping;  // the phase's last line after a failure
 };
 
 // Splits a host setting into host and port (default port when it names
 // none). False when it is malformed.
-bool splithost(const char* setting, unsigned short defport, char* host, size_t size, unsigned short* port);
+bool splithost(const std::string& setting, unsigned short defport, std::string& host, unsigned short* port);
 
 class Session {
 public:
-    explicit Session(const Service& service) : service(service) {}
+    Session(const Service& service, Report& report) : service(service), report(report) { sock.report = &report; }
 
     Socket sock;
 
@@ -52,11 +57,14 @@ public:
     Step connect(const char* announce);
     // Reads the greeting.
     Step greet();
-    // Sends command and judges its answer: 0, 1 or -1 as the reader; a
-    // failed send is reported and gives -1.
-    int ask(const char* command, int quiet = 0);
-    // Sends the formatted text in sock.pszBuf as ask() does.
-    int askbuf(int quiet = 0);
+    // Reads one reply; what is not positive is reported (a refusal only
+    // unless quiet).
+    Reply read(bool quiet = false);
+    // Sends command, then reads its reply as read() does. A failed send is
+    // reported and gives a lost reply.
+    Reply ask(const std::string& command, bool quiet = false);
+    // Sends text; false after a reported failure.
+    bool send(const std::string& text);
     // STARTTLS (the command as the protocol spells it) and the handshake.
     // On any failure one line says why and the phase ends: nothing more
     // goes out on the connection.
@@ -69,11 +77,11 @@ public:
     Step signoff();
     // Ends a failed phase: QUIT once for Quit (its answer does not
     // matter) unless the connection is broken, then the skipping line.
-    // Returns 0, the phase's result.
-    int end(Step how);
+    void end(Step how);
 
     const Service& service;
-    char host[128] = "";
+    Report& report;
+    std::string host;
     unsigned short port = 0;
 
 private:
@@ -91,7 +99,7 @@ public:
     // is none. window times the longest command must fit in pszBuf.
     using Next = std::function<char*(char* at)>;
 
-    Pipeline(Socket& sock, int window, Next next) : sock(sock), window(window), next(std::move(next)) {}
+    Pipeline(Session& session, int window, Next next) : session(session), window(window), next(std::move(next)) {}
 
     // Before an answer is read. False after a reported failed send.
     bool fill() { return outstanding > window / 2 || refill(); }
@@ -101,7 +109,7 @@ public:
 private:
     bool refill();
 
-    Socket& sock;
+    Session& session;
     int window;
     Next next;
     int outstanding = 0;

@@ -60,7 +60,7 @@ static bool usable(const addrinfo* ai) {
     return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr != INADDR_NONE;
 }
 
-int Socket::Connect(char* host, unsigned short port, unsigned short localPort,
+int Socket::Connect(const char* host, unsigned short port, unsigned short localPort,
                     unsigned long localAddr) {
     // The name lookup and the connection may take long: show what has
     // been reported so far first.
@@ -187,7 +187,7 @@ int Socket::ReadLocalPort() {
     return iResult;
 }
 
-int Socket::Send(char* data, int length) {
+int Socket::Send(const char* data, int length) {
     // The kernel may take a send in parts: send the rest until all is out.
     // MSG_NOSIGNAL turns a reset peer into -1 instead of a SIGPIPE that
     // would end the program. A peer that stops reading must not hold the

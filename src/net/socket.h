@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/report.h"
+
 // The TLS state of a connection; only the transport sees inside.
 struct TlsLink;
 struct TlsLinkDeleter {
@@ -43,6 +45,8 @@ public:
     int iRecvLen1;
     int iRecvPos2;
     int iRecvLen2;
+    // Where a failed reception says what failed; nowhere when null.
+    Report* report = nullptr;
 
     Socket();
     ~Socket();
@@ -52,10 +56,10 @@ public:
     int Create();
     // Tries every address of host (IPv6 and IPv4) in turn, each attempt
     // bounded by ulTimeout. saLocal and saRemote describe IPv4 ends only.
-    int Connect(char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
-    int Connect(char* host, unsigned short port) { return Connect(host, port, 0, 0); }
-    int Send(char* data, int length);
-    int Send(char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
+    int Connect(const char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
+    int Connect(const char* host, unsigned short port) { return Connect(host, port, 0, 0); }
+    int Send(const char* data, int length);
+    int Send(const char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
 
     // Turns the connection into TLS: the handshake (each wait bounded by

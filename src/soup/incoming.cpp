@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "config/config.h"
 #include "soup/soup.h"
 
 IncomingFile::~IncomingFile() {
@@ -16,8 +15,8 @@ IncomingFile::~IncomingFile() {
     std::remove(temp);
 }
 
-bool IncomingFile::open() {
-    number = genfname(soupdir, "MSG", path, "PRT");
+bool IncomingFile::open(const std::string& soupdir) {
+    number = genfname(soupdir.c_str(), "MSG", path, "PRT");
     if (number < 0) return false;
     std::snprintf(temp, sizeof temp, "%.*sPRT", static_cast<int>(std::strlen(path) - 3), path);
     made = file.open(temp, "wb");

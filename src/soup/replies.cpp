@@ -1,7 +1,6 @@
 #include <cstring>
 #include <strings.h>
 
-#include "driver/driver.h"
 #include "soup/soup.h"
 
 namespace {
@@ -24,9 +23,8 @@ bool splitreply(char* line, ReplyEntry& entry) {
 
 bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbB", letter) != nullptr; }
 
-ReplyAction keep(const char* report) {
-    if (report) logprintf("%s", report);
-    killreplies = 0;
+ReplyAction keep(ReplyEntry& entry, const char* report) {
+    entry.report = report;
     return ReplyAction::Keep;
 }
 
@@ -34,7 +32,7 @@ ReplyAction keep(const char* report) {
 
 ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry) {
     entry = ReplyEntry();
-    if (!splitreply(line, entry)) return keep("! Error in REPLIES file\n");
+    if (!splitreply(line, entry)) return keep(entry, "! Error in REPLIES file\n");
 
     int kind;
     if (!strcasecmp(entry.kind, "mail")) {
@@ -45,14 +43,14 @@ ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry) {
         // Mail posting reports it; news posting only when no mail posting
         // runs, so the line is reported once per run.
         bool report = mine == MAILKIND || !otherruns;
-        return keep(report ? "! Unknown message kind in REPLIES\n" : nullptr);
+        return keep(entry, report ? "! Unknown message kind in REPLIES\n" : nullptr);
     }
 
     if (kind == mine) {
         if (knownformat(entry.format)) return ReplyAction::Post;
-        return keep("! Unknown message format in REPLIES\n");
+        return keep(entry, "! Unknown message format in REPLIES\n");
     }
     if (otherruns) return ReplyAction::Pass;
-    return keep(kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
+    return keep(entry, kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
                                  : "News found --- will keep REPLIES file\n");
 }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/session.h"
+#include "core/durable.h"
 
 // Writes the first free "%08lX.<ext>" path in the directory of base into
 // out (4096 bytes) and returns its number; -1 when there is none (past
@@ -21,74 +21,12 @@
 // is not free either.
 long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
 
-// A packet or state file that is closed exactly once on every way out.
-// Writes are checked and gathered in a buffer of its own, so that a record
-// length can be patched there without a system call; commit() flushes,
-// syncs and closes, and fails if any earlier write or any of those steps
-// failed.
-class PacketFile {
-public:
-    PacketFile() = default;
-    PacketFile(const PacketFile&) = delete;
-    PacketFile& operator=(const PacketFile&) = delete;
-    ~PacketFile();
-
-    // mode as for fopen: "w" or "wb" truncate, "a" or "ab" append.
-    bool open(const char* path, const char* mode);
-    bool isopen() const { return fd != -1; }
-    int descriptor() const { return fd; }
-    // Fetched text comes a line at a time: the common case is inline.
-    bool write(const void* data, size_t len) {
-        if (used + len > kBufferSize || !good) return writelong(data, len);
-        std::memcpy(buffer.get() + used, data, len);
-        used += len;
-        return true;
-    }
-    // The offset the next write goes to.
-    long position() const { return static_cast<long>(flushed + used); }
-    bool ok() const { return good; }
-    bool put(char c) {
-        if (used == kBufferSize || !good) return writelong(&c, 1);
-        buffer[used++] = c;
-        return true;
-    }
-    // The first n - 1 bytes of data, then an LF (n at least 1): a line
-    // whose CR LF end is stored as LF.
-    bool writelf(const void* data, size_t n) {
-        if (used + n > kBufferSize || !good) return writelong(data, n - 1) && put('\n');
-        std::memcpy(buffer.get() + used, data, n);
-        buffer[used + n - 1] = '\n';
-        used += n;
-        return true;
-    }
-    // Writes out the buffer unless len more bytes fit in it.
-    bool makeroom(size_t len) { return used + len <= kBufferSize || flush(); }
-    // Overwrites len bytes at offset, leaving the position where it is.
-    bool patch(long offset, const void* data, size_t len);
-    // Flush, fsync, close; false on failure (including any earlier write).
-    bool commit();
-    // Writes out what is buffered and closes, without checking: a file
-    // being abandoned keeps what it was given.
-    void discard();
-
-private:
-    static constexpr size_t kBufferSize = 131072;
-    bool flush();
-    bool writelong(const void* data, size_t len);
-
-    std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kBufferSize);
-    size_t used = 0;     // bytes in buffer
-    uint64_t flushed = 0;  // file offset of buffer[0]
-    int fd = -1;
-    bool good = false;  // open, and every write so far succeeded
-};
-
 // One length-prefixed record of a fetched message file: a 4-byte big-endian
 // length, then the text with "\n" line ends.
 class RecordWriter {
 public:
     // Notes the position and writes the placeholder length.
-    bool begin(PacketFile& file, uint32_t placeholder);
+    bool begin(DurableFile& file, uint32_t placeholder);
     // Stores one received line of len bytes (line end included), or one
     // piece of a line longer than the receive buffer, as RecvTeol delivers
     // them (an LF only at the end): a leading "." of a line is dropped and
@@ -118,7 +56,7 @@ public:
 
 private:
     static constexpr size_t kRecordRoom = 16384;
-    PacketFile* file = nullptr;
+    DurableFile* file = nullptr;
     long start = 0;
     bool linestart = true;
 };
@@ -134,13 +72,13 @@ public:
     IncomingFile& operator=(const IncomingFile&) = delete;
     ~IncomingFile();
 
-    // Picks the number and makes the file; false when it cannot (path
-    // names the message file for the report).
-    bool open();
+    // Picks the number in soupdir and makes the file; false when it
+    // cannot (path names the message file for the report).
+    bool open(const std::string& soupdir);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
 
-    PacketFile file;
+    DurableFile file;
     long number = -1;
     char path[4096] = "";  // the message file it becomes
 
@@ -153,20 +91,15 @@ private:
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
 
-// Makes durable the entries of the directory that holds path (a path
-// ending in "/" names the directory itself), so that a file just made there
-// survives a crash. False when that fails.
-bool syncdirof(const char* path);
-
 // Closes a file that is only read.
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS" (mode "ab").
-// On failure reports "Cannot append to %s\n" and returns -1.
-int appendareas(long number, const char* area, const char* encoding);
+// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced. False
+// on failure.
+bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding);
 
 // What a posting phase does with one REPLIES line.
 enum class ReplyAction { Post, Pass, Keep };
@@ -176,11 +109,12 @@ struct ReplyEntry {
     const char* prefix = nullptr;  // base name of the message file
     const char* kind = nullptr;
     char format = 0;               // "u", "m", "M", "b" or "B"
+    const char* report = nullptr;  // for Keep: what to say, if anything
 };
 
 // Splits a REPLIES line (modified in place) and judges it for the posting
 // phase of kind `mine`; `otherruns` tells whether the other posting phase
-// is part of this run. Reports and sets killreplies to 0 for Keep.
+// is part of this run.
 ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
 
 // Length of the next message of an outgoing message file in format
@@ -197,41 +131,23 @@ long nextmessage(FILE* file, char letter);
 // file or when left is 0 (line then empty), or on a read error (ferror).
 bool readmessageline(FILE* file, long& left, std::string& line);
 
-// Sees each header line of a message text (up to the first empty line,
-// line end included as stored) before it is sent; returns false to hold the
-// line back. The empty line ending the header is not shown.
-using HeaderWatch = std::function<bool(const char* line, size_t len)>;
-
-// Sends the message text that starts at start and is length bytes long (or
-// runs to the end of the file, if that comes first), followed by ".\r\n":
-// every line goes out ending in "\r\n" and a line beginning with "." gets
-// another in front. Every byte is sent, NUL bytes included. watch may be
-// empty. Returns 0 when all was sent, SENDTEXT_SENDFAILED when a send
-// failed (errno tells why; nothing is reported), SENDTEXT_READFAILED when
-// the file could not be read (the text went out incomplete and without
-// its ".\r\n": the caller must drop the connection so that the server
-// discards it).
-enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
-
 // One outgoing message file being posted, and which of its messages a
 // server has accepted. Those are remembered in "<prefix>.SNT" beside it:
 // a line "file <device> <inode> <size> <mtime>" naming the file, then a line
 // "<offset> <length> <sha256>" each, written and synced before the next
 // message goes out, so that no later run sends them again. A record that
-// does not match the file as it is now is discarded (reported), and the
+// does not match the file as it is now is discarded (stale tells), and the
 // file sent whole. Nothing is recorded in test mode.
 class PostedFile {
 public:
-    PostedFile(FILE* file, const char* path);
+    PostedFile(FILE* file, const char* path, bool test);
     PostedFile(const PostedFile&) = delete;
     PostedFile& operator=(const PostedFile&) = delete;
-    ~PostedFile();
 
     // Whether an earlier run had the message accepted.
     bool wassent(long start, long length) const;
-    // The server accepted the message. False, reported, when that could not
-    // be recorded: the phase must stop before the next message.
+    // The server accepted the message. False when that could not be
+    // recorded: the phase must stop before the next message.
     bool accepted(long start, long length);
     // The message was not sent: the file stays.
     void refused() { failed = true; }
@@ -239,45 +155,51 @@ public:
     FILE* const file;
     const char* const path;
     bool failed = false;
+    bool stale = false;  // a record was found that does not match the file
+    const std::string record;  // the "<prefix>.SNT" path
 
 private:
-    std::string record;                        // the "<prefix>.SNT" path
-    std::vector<std::pair<long, long>> sent;   // as read from it
-    int fd = -1;
+    const bool test;
+    std::vector<std::pair<long, long>> sent;  // as read from the record
+    DurableFile out;
 };
 
-// The record of a message file sent whole goes with the REPLIES line that
-// named it; the name is that of the message file.
-void removesentrecord(const std::string& msgpath);
+// The "<prefix>.SNT" record of a message file.
+std::string sentrecordpath(const std::string& msgpath);
 
-// The dialogue of a posting phase with its server, and its reports.
-struct PostDialogue {
-    // Connects and greets; called at the first entry to be posted.
-    std::function<Step()> open;
-    // Sends the message at [start, start + length) of the file, and tells
-    // the file whether the server accepted it, now or (pipelined) at the
-    // next call or at settle().
-    std::function<Step(PostedFile& posted, long start, long length)> post;
-    // Reads what is still outstanding of the file's last message (may be
-    // empty); called before the file's fate is decided.
-    std::function<Step()> settle;
-    // Reported in verbose mode when there is no REPLIES file.
-    const char* noreplies;
-    // Reported in verbose mode when nothing was to be posted.
-    const char* nothingposted;
+// Whether AREAS in soupdir names the file prefix: a fetch takes the first
+// free name, so a file sent while REPLIES was kept may have been replaced
+// by fetched mail or news, which is the reader's.
+bool listedinareas(const std::string& soupdir, const char* prefix);
+
+// REPLIES as read, in the pieces that are judged (a line, or 255 bytes of
+// a longer one), and which of them are done with.
+class RepliesFile {
+public:
+    explicit RepliesFile(const std::string& soupdir) : soupdir(soupdir), path(soupdir + "REPLIES") {}
+    enum Load { Missing, Read, ReadErrors };
+    // Missing when there is no REPLIES; ReadErrors when it could not be
+    // read to its end (what was read is judged).
+    Load load();
+    // The piece's line leaves REPLIES: its message file was sent whole.
+    void drop(size_t piece, const std::string& msgpath);
+    enum Rewrite { Unchanged, Rewritten, Failed };
+    // Writes what is left, atomically, or removes REPLIES when nothing is;
+    // then the records of the finished files go, and those a killed run
+    // left. A REPLIES that changed since it was read (the reader added a
+    // line) stays as it is (Unchanged), as it does in test mode.
+    Rewrite rewrite(bool test);
+
+    const std::string soupdir;
+    const std::string path;
+    std::vector<std::string> pieces;
+
+private:
+    bool replace(const std::string& left);
+    void removeorphans(const std::string& left);
+
+    std::string text;
+    std::vector<std::string> finished;  // message files of the lines that go
 };
-
-// Runs a posting phase whose settings were checked (ready false: a missing
-// setting was reported): reads REPLIES, judges each line for the phase of
-// kind mine and posts every message of the files to be posted through the
-// session, which it signs off at the end. Messages sent in earlier runs are
-// not sent again. A file is removed (not in test mode) once all its
-// messages were sent, and its line leaves REPLIES, which goes when no line
-// is left; REPLIES is left alone when the reader changed it meanwhile. A
-// file that AREAS lists is fetched mail or news that took a name REPLIES
-// still holds: it is neither sent nor removed. Anything listed but not sent
-// sets killreplies to 0; a regular end turns -1 into 1. Returns 1 after a
-// regular end (or without REPLIES), 0 after a failure.
-int postphase(Session& session, bool ready, int mine, int otherruns, const PostDialogue& dialogue);
 
 #endif

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "net/socket.h"
+#include "phases/shared.h"
 #include "soup/soup.h"
 
 namespace {
@@ -79,17 +80,6 @@ private:
 };
 
 }  // namespace
-
-bool readmessageline(FILE* file, long& left, std::string& line) {
-    line.clear();
-    int c;
-    while (left > 0 && (c = getc(file)) != EOF) {
-        left--;
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') break;
-    }
-    return !line.empty() && !ferror(file);
-}
 
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch) {
     if (fseek(file, start, SEEK_SET) != 0) return SENDTEXT_READFAILED;

@@ -1,4 +1,4 @@
-#include "driver/driver.h"
+#include "core/report.h"
 
 #include <sys/time.h>
 #include <unistd.h>
@@ -7,17 +7,14 @@
 #include <cstdarg>
 #include <string>
 
-namespace vorpa {
-FILE* logf = nullptr;
-}
+#include "core/text.h"
 
 namespace {
 
-// The common case formats into this buffer; longer messages are formatted
-// again into a string of their own size so that nothing is cut.
-char buf[200];
-
-void vlogprintf(const char* format, va_list ap) {
+void vreport(Report& report, const char* format, va_list ap) {
+    // The common case formats on the stack; longer messages are formatted
+    // again into a string of their own size so that nothing is cut.
+    char buf[200];
     va_list again;
     va_copy(again, ap);
     int n = vsnprintf(buf, sizeof buf, format, ap);
@@ -26,30 +23,45 @@ void vlogprintf(const char* format, va_list ap) {
         return;
     }
     if (static_cast<size_t>(n) < sizeof buf) {
-        logwrite(buf, n);
+        report.write(buf, n);
     } else {
         std::string whole(static_cast<size_t>(n) + 1, '\0');
         vsnprintf(&whole[0], whole.size(), format, again);
-        logwrite(whole.data(), n);
+        report.write(whole.data(), n);
     }
     va_end(again);
 }
 
 }  // namespace
 
-void logwrite(const char* text, size_t len) {
+void Report::write(const char* text, size_t len) {
     fwrite(text, 1, len, stdout);
-    if (vorpa::logf) fwrite(text, 1, len, vorpa::logf);
+    if (log) fwrite(text, 1, len, log);
 }
 
-void logprintf(const char* format, ...) {
+void Report::say(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    vlogprintf(format, ap);
+    vreport(*this, format, ap);
     va_end(ap);
 }
 
-void syserror(const char* what) {
+void Report::step(const char* format, ...) {
+    if (!verbose) return;
+    va_list ap;
+    va_start(ap, format);
+    vreport(*this, format, ap);
+    va_end(ap);
+}
+
+void Report::console(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+}
+
+void Report::syserror(const char* what) {
     int saved = errno;  // the reason being reported, whatever the flush does
     fflush(stdout);
     errno = saved;
@@ -67,7 +79,7 @@ uint32_t ratecps(uint64_t bytes, uint32_t elapsedms) {
     return static_cast<uint32_t>(bytes * 1000u / elapsedms);
 }
 
-Meter::Meter() : live(isatty(STDOUT_FILENO) == 1) {}
+Meter::Meter(Report& out) : out(out), live(isatty(STDOUT_FILENO) == 1) {}
 
 namespace {
 
@@ -103,7 +115,7 @@ void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
 
 void Meter::report(int percent, const char* text, size_t len) {
     if (live) fputs("\r", stdout);
-    logwrite(text, len);
+    out.write(text, len);
     if (!live) return;
     char shown[16];
     putconsole(shown, putpercent(shown, percent));

@@ -1,9 +1,8 @@
+#include "core/text.h"
+
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-
-#include "driver/driver.h"
 
 // The program runs in the "C" locale, where only A to Z have lower-case
 // forms: folding them here spares a library call per byte of every header
@@ -40,20 +39,3 @@ char* puttext(char* p, const char* text) {
 }
 
 int exist(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
-
-void checkdir(char* path) {
-    // The root is refused with the rest: an empty SOUPDIR value gives "/",
-    // and no packet belongs there.
-    char* slash = std::strrchr(path, '/');
-    if (slash) *slash = '\0';
-    if (!exist(path)) {
-        logprintf("FATAL ERROR: subdirectory %s does not exist\n", path);
-        fflush(stdout);
-        std::exit(1);
-    }
-    if (slash) *slash = '/';
-}
-
-int sock_init() { return 0; }
-
-void sock_deinit() {}

@@ -13,30 +13,15 @@
 #include <cstring>
 #include <memory>
 
-#include "config/config.h"
-#include "driver/driver.h"
-#include "net/session.h"
-#include "news/news.h"
-#include "soup/soup.h"
+#include "core/text.h"
+#include "phases/shared.h"
+#include "proto/nntp.h"
 
 namespace {
 
-const size_t LINEBUF = 16384;  // Socket::pszBuf
 const size_t PATHBUF = 4096;
 // ARTICLE commands in flight: at most 5120 bytes, which pszBuf holds.
 const int articlewindow = 256;
-
-// Reads a signed number after optional white space, as "%ld" does; a
-// number too large for a long saturates instead of wrapping. False when
-// there is no number, leaving value alone.
-bool readlong(const char*& p, long& value) {
-    char* end;
-    long v = std::strtol(p, &end, 10);
-    if (end == p) return false;
-    value = v;
-    p = end;
-    return true;
-}
 
 // One line of the newsgroups state file: the name before the last colon,
 // then "low-high". What is missing or unreadable counts as 0.
@@ -89,7 +74,8 @@ int percentof(long n, long first, long last) {
 
 class NewsFetch {
 public:
-    int run();
+    explicit NewsFetch(const Context& run) : run(run), out(run.report) {}
+    Result fetch();
 
 private:
     bool preconditions();
@@ -100,33 +86,39 @@ private:
     Step receivearticle(IncomingFile& message);
     Step writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
-    int signoff();
-    int keepfinished(const char* line, Step how);
+    Result signoff();
+    Result keepfinished(const char* line, Step how);
     bool replacestate();
-    int cleanup(Step how);
+    Result cleanup(Step how);
     Step cannotwrite(const char* path, Step how = Step::Quit);
 
-    const Service nntp{"NNTP", nntphost, nntptls, 119, 563, cafile, getnntpanswer, "(skipping news fetch)\n"};
-    Session session{nntp};
+    const Context& run;
+    const RunOptions& options = run.options;
+    const std::string& soupdir = run.settings.soupdir;
+    const std::string& newsgroupsfile = run.settings.newsgroups;
+    Report& out;
+    const Service nntp{"NNTP", run.settings.nntp, 119, 563, run.settings.cafile, readnntp, nntpcomplain,
+                       "(skipping news fetch)\n"};
+    Session session{nntp, out};
     Socket& s = session.sock;
     File state;
-    PacketFile temp;
+    DurableFile temp;
     bool tempmade = false;  // temppath names a file of ours to remove on failure
     char temppath[PATHBUF] = "";
 
     // Progress of the current group.
-    Meter meter;
+    Meter meter{out};
     RateWindow window;
     uint32_t groupstart = 0;
     uint64_t groupbytes = 0;
     uint32_t average = 0;
 };
 
-int NewsFetch::run() {
+Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
     Step step = connect();
     if (step != Step::Next) return cleanup(step);
-    if (listnews && fetchlist() != Step::Next) return cleanup(Step::Quit);
+    if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
     char line[256];
     while (std::fgets(line, sizeof line, state.get())) {
         char original[sizeof line];
@@ -136,31 +128,31 @@ int NewsFetch::run() {
     }
     if (std::ferror(state.get())) {
         // A state file read only in part must not be replaced by its first half.
-        logprintf("Newsgroups list file %s can't be read\n", newsgroupsfile);
+        out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
         return cleanup(Step::Quit);
     }
     return signoff();
 }
 
 bool NewsFetch::preconditions() {
-    if (nntphost[0] == '\0') {
-        logprintf("NNTP hostname not defined\n");
+    if (run.settings.nntp.host.empty()) {
+        out.say("NNTP hostname not defined\n");
         return false;
     }
     // What a run killed in the middle of a fetch left behind.
-    if (!testmode) {
-        removeleftovers(soupdir, "PRT");
-        removeleftovers(newsgroupsfile, "TMP");
+    if (!options.test) {
+        removeleftovers(soupdir.c_str(), "PRT");
+        removeleftovers(newsgroupsfile.c_str(), "TMP");
     }
-    state.reset(std::fopen(newsgroupsfile, "r"));
+    state.reset(std::fopen(newsgroupsfile.c_str(), "r"));
     if (!state) {
-        logprintf("Newsgroups list file %s not found\n", newsgroupsfile);
+        out.say("Newsgroups list file %s not found\n", newsgroupsfile.c_str());
         return false;
     }
-    if (!testmode) {
-        long number = genfname(newsgroupsfile, "TMP", temppath);
+    if (!options.test) {
+        long number = genfname(newsgroupsfile.c_str(), "TMP", temppath);
         if (number < 0 || !temp.open(temppath, "w")) {
-            logprintf("Temporary file %s can't be written\n", number < 0 ? newsgroupsfile : temppath);
+            out.say("Temporary file %s can't be written\n", number < 0 ? newsgroupsfile.c_str() : temppath);
             return false;
         }
         tempmade = true;
@@ -182,32 +174,34 @@ Step NewsFetch::connect() {
 // LIST or NEWGROUPS into the list file: one group name a line, marked when
 // the server's flag says posting is not allowed.
 Step NewsFetch::fetchlist() {
-    PacketFile list;
-    if (!list.open(listfilename, "w")) {
-        logprintf("Cannot write to newsgroup list file %s\n", listfilename);
+    const char* listfile = options.listfile.c_str();
+    DurableFile list;
+    if (!list.open(listfile, "w")) {
+        out.say("Cannot write to newsgroup list file %s\n", listfile);
         return Step::Next;
     }
-    if (listyear == 0) {
-        logprintf("* Fetching newsgroup list into %s\n", listfilename);
-        std::snprintf(s.pszBuf, LINEBUF, "LIST\r\n");
+    char command[64];
+    if (options.listyear == 0) {
+        out.say("* Fetching newsgroup list into %s\n", listfile);
+        std::snprintf(command, sizeof command, "LIST\r\n");
     } else {
-        unsigned yy = listyear % 100;
-        logprintf("* Fetching new newsgroups since %02u-%02u-%02u %02u:%02u:%02u into %s\n", yy, listmonth,
-                  listday, listhour, listmin, listsec, listfilename);
-        std::snprintf(s.pszBuf, LINEBUF, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", yy, listmonth, listday,
-                      listhour, listmin, listsec);
+        unsigned yy = options.listyear % 100;
+        out.say("* Fetching new newsgroups since %02u-%02u-%02u %02u:%02u:%02u into %s\n", yy, options.listmonth,
+                options.listday, options.listhour, options.listmin, options.listsec, listfile);
+        std::snprintf(command, sizeof command, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", yy, options.listmonth,
+                      options.listday, options.listhour, options.listmin, options.listsec);
     }
-    int answer = session.askbuf();
-    if (answer == 1 && needslogin(s)) return Step::Quit;
-    if (answer != 0) logprintf("! Wasn't able to retrieve newsgroup list - skipping\n");
+    Reply reply = session.ask(command);
+    if (reply.refused() && needslogin(reply)) return Step::Quit;
+    if (!reply.ok()) out.say("! Wasn't able to retrieve newsgroup list - skipping\n");
     // Without the reply every later reply would be read out of step.
-    if (answer == -1) return Step::Quit;
-    if (answer != 0) return Step::Next;
+    if (reply.status == Reply::Lost) return Step::Quit;
+    if (!reply.ok()) return Step::Next;
     bool linestart = true;
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
-            logprintf("Error fetching newsgroup list\n");
+            out.say("Error fetching newsgroup list\n");
             list.commit();
             return Step::Quit;
         }
@@ -234,46 +228,48 @@ Step NewsFetch::fetchlist() {
         if (noposting) list.write(" [no posting]", 13);
         list.write("\n", 1);
     }
-    if (!list.commit()) logprintf("Cannot write to newsgroup list file %s\n", listfilename);
+    if (!list.commit()) out.say("Cannot write to newsgroup list file %s\n", listfile);
     return Step::Next;
 }
 
 Step NewsFetch::fetchgroup(char* line) {
     if (char* lf = std::strchr(line, '\n')) *lf = '\0';
     GroupLine group(line);
-    logprintf("* Fetching %s\n", group.name);
+    out.say("* Fetching %s\n", group.name);
 
-    std::snprintf(s.pszBuf, LINEBUF, "GROUP %s\r\n", group.name);
-    int answer = session.askbuf();
+    Reply reply = session.ask(std::string("GROUP ") + group.name + "\r\n");
     // Every other group would be refused the same way.
-    if (answer == 1 && needslogin(s)) return Step::Quit;
-    if (answer != 0) logprintf("! Wasn't able to select newsgroup %s - skipping\n", group.name);
+    if (reply.refused() && needslogin(reply)) return Step::Quit;
+    if (!reply.ok()) out.say("! Wasn't able to select newsgroup %s - skipping\n", group.name);
     // Without a reply the connection is fit only for closing.
-    if (answer == -1) return Step::Quit;
+    if (reply.status == Reply::Lost) return Step::Quit;
     // A refusal may be temporary: the group keeps its line and mark.
-    if (answer != 0) return writestate(group, group.high);
-    Range range(s.pszBuf, group.high);
+    if (!reply.ok()) return writestate(group, group.high);
+    Range range(reply.text.c_str(), group.high);
     // A new server or a renumbered group: nothing would be fetched there
     // again until the user mends the mark.
     if (group.high > range.last)
-        logprintf("! Mark %ld of %s lies above the server's last article %ld - left as it is\n", group.high,
+        out.say("! Mark %ld of %s lies above the server's last article %ld - left as it is\n", group.high,
                   group.name, range.last);
     if (range.count == 0) {
-        logprintf("There are no new messages in this newsgroup.\n");
+        out.say("There are no new messages in this newsgroup.\n");
         return writestate(group, group.high);
     }
-    logprintf("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
+    out.say("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
 
     IncomingFile incoming;
-    if (!incoming.open()) return cannotwrite(incoming.number < 0 ? soupdir : incoming.path);
+    if (!incoming.open(soupdir)) return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path);
     long high = group.high;
     Step step = fetcharticles(range, high, incoming);
     if (step != Step::Next) return step;
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path);
     meter.erase();
-    if (average != 0) logprintf("Average CPS fetching news: %u\n", average);
-    if (appendareas(incoming.number, group.name, "Bn") != 0) return Step::Quit;
+    if (average != 0) out.say("Average CPS fetching news: %u\n", average);
+    if (!appendareas(soupdir, incoming.number, group.name, "Bn")) {
+        out.say("Cannot append to %sAREAS\n", soupdir.c_str());
+        return Step::Quit;
+    }
     if (writestate(group, high) == Step::Quit) return Step::Quit;
     return Step::Next;
 }
@@ -289,7 +285,7 @@ Step NewsFetch::fetcharticles(const Range& range, long& high, IncomingFile& mess
     if (range.first > range.last) return Step::Next;
     // ARTICLE for every number, sent ahead up to the window; the answers
     // come back in order.
-    Pipeline articles(s, articlewindow, [&range, next = range.first, more = true](char* at) mutable -> char* {
+    Pipeline articles(session, articlewindow, [&range, next = range.first, more = true](char* at) mutable -> char* {
         if (!more) return nullptr;
         at = puttext(at, "ARTICLE ");
         at = putlong(at, next);
@@ -306,15 +302,15 @@ Step NewsFetch::fetcharticles(const Range& range, long& high, IncomingFile& mess
         // under a millisecond; the socket would do so only after waiting a
         // millisecond, once per article.
         s.AckNow();
-        int answer = getnntpanswer(s, 1);
+        Reply reply = session.read(true);
         articles.answered();
-        if (answer == -1) {
+        if (reply.status == Reply::Lost) {
             // The connection is fit only for closing now.
             meter.erase();
-            logprintf("Unable to fetch message\n");
+            out.say("Unable to fetch message\n");
             return Step::Quit;
         }
-        if (answer == 0) {
+        if (reply.ok()) {
             Step step = receivearticle(message);
             if (step != Step::Next) return step;
             high = n;
@@ -332,7 +328,7 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
         int len = s.RecvTeol();
         if (len < 1) {
             meter.erase();
-            logprintf("Unable to fetch message\n");
+            out.say("Unable to fetch message\n");
             return Step::Quit;
         }
         // A line longer than the line buffer arrives in pieces: only a
@@ -358,11 +354,11 @@ void NewsFetch::countline(uint32_t len) {
 }
 
 Step NewsFetch::writestate(const GroupLine& group, long high) {
-    if (testmode) return Step::Next;
+    if (options.test) return Step::Next;
     char line[320];
     int n = std::snprintf(line, sizeof line, "%s: %ld-%ld\n", group.name, group.low, high);
     if (!temp.write(line, static_cast<size_t>(n))) {
-        logprintf("Temporary file %s can't be written\n", temppath);
+        out.say("Temporary file %s can't be written\n", temppath);
         return Step::Quit;
     }
     return Step::Next;
@@ -370,21 +366,21 @@ Step NewsFetch::writestate(const GroupLine& group, long high) {
 
 Step NewsFetch::cannotwrite(const char* path, Step how) {
     meter.erase();
-    logprintf("Cannot write to %s\n", path);
+    out.say("Cannot write to %s\n", path);
     return how;
 }
 
-int NewsFetch::signoff() {
+Result NewsFetch::signoff() {
     Step step = session.signoff();
     // Every group is finished, whatever the server said to QUIT.
     if (!replacestate() || step != Step::Next) return cleanup(Step::End);
-    return 1;
+    return Result::Done;
 }
 
 // After a failure in a group the groups before it keep their new marks;
 // the failed group and those after it keep their lines as they stand.
-int NewsFetch::keepfinished(const char* line, Step how) {
-    if (!testmode) {
+Result NewsFetch::keepfinished(const char* line, Step how) {
+    if (!options.test) {
         bool copied = temp.write(line, std::strlen(line));
         char rest[4096];
         size_t n;
@@ -398,38 +394,37 @@ int NewsFetch::keepfinished(const char* line, Step how) {
 // Puts the new state file in place of the old one.
 bool NewsFetch::replacestate() {
     state.reset();
-    if (testmode) return true;
+    if (options.test) return true;
     // The new marks claim the fetched files: their names must survive a
     // crash first.
-    if (!syncdirof(soupdir)) {
-        logprintf("Cannot write to %s\n", soupdir);
+    if (!syncdirof(soupdir.c_str())) {
+        out.say("Cannot write to %s\n", soupdir.c_str());
         return false;
     }
     // Written, synced and closed before it replaces the old file in one
     // step, so that one of the two is always whole on disk.
-    if (!temp.commit() || std::rename(temppath, newsgroupsfile) != 0) {
-        logprintf("Temporary file %s can't be written\n", temppath);
-        return false;
-    }
-    tempmade = false;
-    // Whichever file a failure here leaves in place is whole.
-    syncdirof(newsgroupsfile);
-    return true;
+    temp.commitas(newsgroupsfile.c_str());
+    // Once renamed it is in place: whichever file a failed sync of the
+    // directory leaves there is whole.
+    tempmade = exist(temppath);
+    if (tempmade) out.say("Temporary file %s can't be written\n", temppath);
+    return !tempmade;
 }
 
-int NewsFetch::cleanup(Step how) {
+Result NewsFetch::cleanup(Step how) {
     state.reset();
     if (tempmade) {
         temp.discard();
         std::remove(temppath);
         tempmade = false;
     }
-    return session.end(how);
+    session.end(how);
+    return Result::Ended;
 }
 
 }  // namespace
 
-int fetchnews() {
-    NewsFetch session;
-    return session.run();
+Result fetchnews(const Context& run) {
+    NewsFetch news(run);
+    return news.fetch();
 }

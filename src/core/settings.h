@@ -1,0 +1,48 @@
+// What a run is told: the settings of the configuration file and the
+// choices of the command line. Filled once at start-up and passed down as
+// values.
+#ifndef VORPA_CORE_SETTINGS_H
+#define VORPA_CORE_SETTINGS_H
+
+#include <string>
+
+// TLS mode of a server: plain text, STARTTLS after the greeting, or TLS
+// from the first byte.
+enum TlsMode { TLSOFF = 0, TLSSTART = 1, TLSON = 2 };
+
+struct Server {
+    std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
+    TlsMode tls = TLSOFF;
+    std::string user;
+    std::string pass;
+};
+
+struct Settings {
+    std::string hostname;  // this machine's name, for the SMTP greeting
+    Server pop;
+    Server smtp;
+    Server nntp;
+    // PEM bundle the servers' certificates are checked against; the
+    // system's store when empty.
+    std::string cafile;
+    std::string soupdir;  // ends in "/" once read
+    std::string newsgroups = "newsrc";
+    std::string logfile;
+};
+
+// What the command line asks of this run.
+struct RunOptions {
+    bool fetchmail = false;
+    bool postmail = false;
+    bool fetchnews = false;
+    bool postnews = false;
+    bool test = false;  // delete nothing, keep the state file
+    bool verbose = false;
+    // /list=: the newsgroup list into listfile, only the groups created
+    // since the date when listyear is not 0.
+    bool list = false;
+    std::string listfile;
+    unsigned listyear = 0, listmonth = 0, listday = 0, listhour = 0, listmin = 0, listsec = 0;
+};
+
+#endif

@@ -1,0 +1,18 @@
+// Small text helpers shared by every layer.
+#ifndef VORPA_CORE_TEXT_H
+#define VORPA_CORE_TEXT_H
+
+// Writes v in decimal at p (20 characters at most) and returns the end.
+// For the lines written once per message, where printf costs more than the
+// rest of their handling.
+char* putlong(char* p, long v);
+// Copies text without its terminator to p and returns the end.
+char* puttext(char* p, const char* text);
+
+// Case-insensitive comparison of exactly n bytes.
+int memicmp(const void* a, const void* b, unsigned n);
+
+// 1 when a file or directory of that path exists.
+int exist(const char* path);
+
+#endif

@@ -1,0 +1,255 @@
+// The mail post phase: every mail entry of REPLIES goes to the SMTP server
+// through one connection, with the envelope addresses taken from each
+// message's header.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/text.h"
+#include "phases/shared.h"
+#include "proto/smtp.h"
+
+namespace {
+
+const size_t SOCKBUFSIZE = 16384;
+
+bool iswhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool startswith(const std::string& line, const char* prefix) {
+    size_t len = std::strlen(prefix);
+    return line.size() >= len && memicmp(line.data(), prefix, static_cast<unsigned>(len)) == 0;
+}
+
+// Fills the envelope from the message's header: "From:" gives the sender,
+// "To:", "Cc:", "Bcc:" and their continuation lines the recipients.
+void scanheader(FILE* file, long start, long length, Envelope& envelope) {
+    if (fseek(file, start, SEEK_SET) != 0) return;
+    long left = length;
+    bool addresses = false;
+    std::string line;
+    while (readmessageline(file, left, line)) {
+        if (line == "\n" || line == "\r\n") break;
+        if (startswith(line, "From:")) {
+            processemail(&line[5], 1, envelope);
+            addresses = false;
+        } else if (startswith(line, "To:") || startswith(line, "Cc:")) {
+            processemail(&line[3], 0, envelope);
+            addresses = true;
+        } else if (startswith(line, "Bcc:")) {
+            processemail(&line[4], 0, envelope);
+            addresses = true;
+        } else if (addresses && iswhite(line[0])) {
+            processemail(&line[0], 0, envelope);
+        } else {
+            addresses = false;
+        }
+    }
+}
+
+// Holds back "Bcc:" lines and their continuation lines: they name the
+// blind recipients, whom every other recipient would otherwise see.
+HeaderWatch withoutbcc() {
+    return [inbcc = false](const char* line, size_t len) mutable {
+        if (iswhite(line[0])) return !inbcc;
+        inbcc = len >= 4 && memicmp(line, "Bcc:", 4) == 0;
+        return !inbcc;
+    };
+}
+
+// The mail post's side of the dialogue. Where the server offers
+// PIPELINING, each message's MAIL, RCPTs and DATA go out in one group, and
+// its text is followed by the next message's group before the answer to the
+// text is read: about one round trip per message.
+class MailPost {
+public:
+    MailPost(const Context& run, Session& session)
+        : run(run), smtp(run.settings.smtp), out(run.report), session(session), sock(session.sock) {}
+
+    Step open();
+    Step post(PostedFile& posted, long start, long length);
+    // Reads the answer to the last text sent, if it is still to come.
+    Step settle();
+
+private:
+    bool command(const std::string& text);
+    Step hello(const char* verb);
+    Step authenticate();
+    Step envelope(const Envelope& addresses, bool sent);
+
+    const Context& run;
+    const Server& smtp;
+    Report& out;
+    Session& session;
+    Socket& sock;
+    Capabilities keywords;
+    bool pipelining = false;
+    // The message whose text was sent and whose answer is still to come.
+    PostedFile* pending = nullptr;
+    long pendingstart = 0;
+    long pendinglength = 0;
+};
+
+// Sends one command; a command too long for any server's line is refused
+// rather than cut. False after a reported failure.
+bool MailPost::command(const std::string& text) {
+    if (text.size() >= SOCKBUFSIZE) {
+        errno = EMSGSIZE;
+        out.syserror("Send");
+        return false;
+    }
+    return session.send(text);
+}
+
+// HELO, or EHLO with the reply's keywords kept.
+Step MailPost::hello(const char* verb) {
+    if (!command(verb + run.settings.hostname + "\r\n")) return Step::Quit;
+    Reply reply = session.read();
+    keywords.clear();
+    for (const std::string& line : reply.lines) keywords.add(line);
+    return reply.ok() ? Step::Next : Step::Quit;
+}
+
+// AUTH PLAIN, or AUTH LOGIN where only that is offered.
+Step MailPost::authenticate() {
+    if (!session.maysendsecret()) return Step::Quit;
+    bool plain = keywords.offers("AUTH", "PLAIN");
+    if (!plain && !keywords.offers("AUTH", "LOGIN")) {
+        out.say("SMTP host does not offer AUTH PLAIN or LOGIN\n");
+        return Step::Quit;
+    }
+    out.step("+ Logging in as %s...\n", smtp.user.c_str());
+    SaslExchange exchange = saslexchange(plain ? SaslMechanism::Plain : SaslMechanism::Login, smtp.user, smtp.pass);
+    return smtpauth(session, exchange).ok() ? Step::Next : Step::Quit;
+}
+
+// Greeting, HELO; or, with TLS or a login set, EHLO, STARTTLS and EHLO
+// again, AUTH.
+Step MailPost::open() {
+    Step step = session.connect("Posting mail to %s...\n");
+    if (step != Step::Next) return step;
+    out.step("+ Connected, sending HELO...\n");
+    if (session.greet() != Step::Next) return Step::End;
+    bool extended = smtp.tls != TLSOFF || !smtp.user.empty();
+    step = hello(extended ? "EHLO " : "HELO ");
+    sock.ulTimeout = kReplyTimeout;
+    if (!extended || step != Step::Next) return step;
+    if (smtp.tls == TLSSTART) {
+        if (!keywords.has("STARTTLS")) {
+            out.say("SMTP host does not offer STARTTLS\n");
+            return Step::End;
+        }
+        step = session.starttls("STARTTLS\r\n");
+        // The server forgets the first EHLO.
+        if (step == Step::Next) step = hello("EHLO ");
+    }
+    if (step == Step::Next && !smtp.user.empty()) step = authenticate();
+    pipelining = keywords.has("PIPELINING");
+    return step;
+}
+
+// The answers to MAIL, every RCPT and DATA, each read after its report;
+// unless sent already, each command goes out right before its answer.
+Step MailPost::envelope(const Envelope& addresses, bool sent) {
+    out.say("Mailing from %s\n", addresses.from.c_str());
+    if (!sent && !command("MAIL FROM:" + addresses.from + "\r\n")) return Step::Quit;
+    if (!session.read().ok()) {
+        out.say("! Posting to SMTP server failed\n");
+        return Step::Quit;
+    }
+    for (const std::string& to : addresses.to) {
+        out.say("Mailing to %s\n", to.c_str());
+        if (!sent && !command("RCPT TO:" + to + "\r\n")) return Step::Quit;
+        Reply reply = session.read();
+        if (!reply.ok()) out.say("! Recipient refused by SMTP server\n");
+        // Without an answer the dialogue is out of step.
+        if (reply.status == Reply::Lost || reply.status == Reply::Invalid) return Step::Quit;
+    }
+    if (!sent && !command("DATA\r\n")) return Step::Quit;
+    if (!session.read().ok()) {
+        out.say("! SMTP server won't accept message\n");
+        return Step::Quit;
+    }
+    return Step::Next;
+}
+
+Step MailPost::settle() {
+    if (!pending) return Step::Next;
+    PostedFile& posted = *pending;
+    pending = nullptr;
+    // The end of the text, and the next group if one was sent, go now.
+    sock.Cork(false);
+    Reply reply = session.read();
+    if (reply.ok()) return recordsent(out, posted, pendingstart, pendinglength) ? Step::Next : Step::Quit;
+    out.say("! SMTP server did not accept message\n");
+    posted.refused();
+    return reply.refused() ? Step::Next : Step::Quit;
+}
+
+// One message: envelope, DATA, the text.
+Step MailPost::post(PostedFile& posted, long start, long length) {
+    Envelope addresses;
+    scanheader(posted.file, start, length, addresses);
+    if (addresses.from.empty()) {
+        out.say("! No From address specified in message - skipping\n");
+        posted.refused();
+        return Step::Next;
+    }
+    if (addresses.to.empty()) {
+        out.say("! No To address specified in message - skipping\n");
+        posted.refused();
+        return Step::Next;
+    }
+
+    std::string group = pipelining ? envelopegroup(addresses, SOCKBUFSIZE - 1) : "";
+    bool grouped = !group.empty();
+    if (grouped && !session.send(group)) return Step::Quit;
+    // The answer to the last text comes before those to this group.
+    Step step = settle();
+    if (step == Step::Next) step = envelope(addresses, grouped);
+    if (step != Step::Next) return step;
+
+    // The end of the text waits for the next group, so that the server
+    // reads both at once and answers them in one go.
+    if (pipelining) sock.Cork(true);
+    int sent = sendmessagetext(sock, posted.file, start, length, withoutbcc());
+    if (sent == SENDTEXT_SENDFAILED) {
+        out.syserror("Send");
+        return Step::Quit;
+    }
+    if (sent == SENDTEXT_READFAILED) {
+        // The text is incomplete: only dropping the connection keeps the
+        // server from delivering it.
+        out.say("! Error in message file %s\n", posted.path);
+        return Step::End;
+    }
+    pending = &posted;
+    pendingstart = start;
+    pendinglength = length;
+    // Without pipelining nothing more may go out before the answer.
+    return pipelining ? Step::Next : settle();
+}
+
+}  // namespace
+
+Result postemail(const Context& run) {
+    const Service smtp{"SMTP", run.settings.smtp, 25, 465, run.settings.cafile, readsmtp, smtpcomplain,
+                       "(skipping email post)\n"};
+    Session session(smtp, run.report);
+    bool ready = false;
+    if (run.settings.hostname.empty()) {
+        run.report.say("Your hostname not defined\n");
+    } else if (run.settings.smtp.host.empty()) {
+        run.report.say("SMTP hostname not defined\n");
+    } else {
+        ready = true;
+    }
+    MailPost mail(run, session);
+    PostDialogue dialogue{
+        [&mail] { return mail.open(); },
+        [&mail](PostedFile& posted, long start, long length) { return mail.post(posted, start, length); },
+        [&mail] { return mail.settle(); },
+        "+ No REPLIES file found, not posting any email\n",
+        "+ No mail messages to be posted\n"};
+    return postphase(run, session, ready, MAILKIND, dialogue);
+}

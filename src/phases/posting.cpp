@@ -1,0 +1,163 @@
+// The walk over REPLIES and the outgoing message files that both posting
+// phases share; the phases supply the dialogue with their server.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/text.h"
+#include "phases/shared.h"
+
+namespace {
+
+// One posting phase's walk, and whether it kept a line of REPLIES.
+class Walk {
+public:
+    Walk(const Context& run, int mine, const PostDialogue& dialogue)
+        : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue) {}
+
+    Step postreplies(Session& session, RepliesFile& replies);
+    bool kept = false;
+
+private:
+    Step postfile(const ReplyEntry& entry, bool& finished);
+    Step postmessages(PostedFile& posted, char format);
+    void keep(const char* format, const std::string& path) {
+        out.say(format, path.c_str());
+        kept = true;
+    }
+
+    const Context& run;
+    Report& out;
+    const std::string& soupdir;
+    const int mine;
+    const PostDialogue& dialogue;
+};
+
+// Every message of one file not sent before. True when the file is
+// finished: all its messages are sent, and it is removed (not in test mode).
+Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
+    finished = false;
+    std::string path = soupdir + entry.prefix + ".MSG";
+    if (listedinareas(soupdir, entry.prefix)) {
+        keep("! Message file %s is listed in AREAS - skipping\n", path);
+        return Step::Next;
+    }
+    File file(fopen(path.c_str(), "rb"));
+    if (!file) {
+        // Sent whole and removed by a run that died before it could drop
+        // the line: its record says so.
+        finished = !run.options.test && exist(sentrecordpath(path).c_str());
+        if (!finished) keep("! Cannot open message file %s\n", path);
+        return Step::Next;
+    }
+
+    PostedFile posted(file.get(), path.c_str(), run.options.test);
+    if (posted.stale) out.say("! Record %s does not match %s - sending the file whole\n", posted.record.c_str(), path.c_str());
+    Step step = postmessages(posted, entry.format);
+    if (step != Step::Next) return step;
+    if (dialogue.settle) {
+        step = dialogue.settle();
+        if (step != Step::Next) return step;
+    }
+    file.reset();
+
+    if (posted.failed) {
+        kept = true;
+    } else if (!run.options.test && remove(path.c_str()) != 0) {
+        // The line goes all the same: keeping it would have the next run
+        // send these messages a second time.
+        out.say("! Cannot remove message file %s\n", path.c_str());
+    } else {
+        finished = !run.options.test;
+    }
+    return Step::Next;
+}
+
+Step Walk::postmessages(PostedFile& posted, char format) {
+    FILE* file = posted.file;
+    struct stat st;
+    bool sized = fstat(fileno(file), &st) == 0;
+    long offset = 0;
+    for (;;) {
+        long length = fseek(file, offset, SEEK_SET) == 0 ? nextmessage(file, format) : -1;
+        if (length == 0) return Step::Next;
+        long start = length > 0 && sized ? ftell(file) : -1;
+        if (start < 0) {
+            out.say("! Error in message file %s\n", posted.path);
+            posted.refused();
+            return Step::Next;
+        }
+        // A message that the file does not hold whole would go out cut.
+        if (length > st.st_size - start) {
+            out.say("! Message in %s ends before its length - not sent\n", posted.path);
+            posted.refused();
+            return Step::Next;
+        }
+        offset = start + length;
+        if (posted.wassent(start, length)) continue;
+        Step step = dialogue.post(posted, start, length);
+        if (step != Step::Next) return step;
+    }
+}
+
+Step Walk::postreplies(Session& session, RepliesFile& replies) {
+    bool connected = false;
+    int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
+    for (size_t i = 0; i < replies.pieces.size(); i++) {
+        std::string line = replies.pieces[i];
+        ReplyEntry entry;
+        ReplyAction action = judgereply(&line[0], mine, otherruns, entry);
+        if (action == ReplyAction::Keep) {
+            if (entry.report) out.say("%s", entry.report);
+            kept = true;
+        }
+        if (action != ReplyAction::Post) continue;
+        if (!connected) {
+            Step step = dialogue.open();
+            if (step != Step::Next) return step;
+            connected = true;
+        }
+        bool finished = false;
+        Step step = postfile(entry, finished);
+        if (finished) replies.drop(i, soupdir + entry.prefix + ".MSG");
+        if (step != Step::Next) return step;
+    }
+    if (connected) return session.signoff();
+    out.step("%s", dialogue.nothingposted);
+    return Step::Next;
+}
+
+}  // namespace
+
+bool recordsent(Report& report, PostedFile& posted, long start, long length) {
+    if (posted.accepted(start, length)) return true;
+    report.say("! Cannot record what was sent in %s\n", posted.record.c_str());
+    return false;
+}
+
+Result postphase(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue) {
+    Step step = Step::End;
+    Walk walk(run, mine, dialogue);
+    if (ready) {
+        RepliesFile replies(run.settings.soupdir);
+        RepliesFile::Load loaded = replies.load();
+        if (loaded == RepliesFile::Missing) {
+            run.report.step("%s", dialogue.noreplies);
+            return Result::Done;
+        }
+        if (loaded == RepliesFile::ReadErrors) {
+            run.report.say("! Error in REPLIES file\n");
+            walk.kept = true;
+        }
+        // What a run killed while rewriting REPLIES left behind.
+        if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
+        step = walk.postreplies(session, replies);
+        if (replies.rewrite(run.options.test) == RepliesFile::Failed)
+            run.report.say("! Cannot rewrite %s\n", replies.path.c_str());
+    }
+    if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
+    session.end(step);
+    return Result::Ended;
+}

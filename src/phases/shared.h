@@ -1,0 +1,71 @@
+// What the phases share among themselves: the words of each protocol's
+// failed replies, the posting walk over REPLIES, the sending of a message
+// text, the news login.
+#ifndef VORPA_PHASES_SHARED_H
+#define VORPA_PHASES_SHARED_H
+
+#include <cstdio>
+#include <functional>
+
+#include "net/session.h"
+#include "phases/phases.h"
+#include "soup/soup.h"
+
+void pop3complain(Report& report, const Reply& reply, bool quiet);
+void smtpcomplain(Report& report, const Reply& reply, bool quiet);
+void nntpcomplain(Report& report, const Reply& reply, bool quiet);
+
+// Sees each header line of a message text (up to the first empty line,
+// line end included as stored) before it is sent; returns false to hold the
+// line back. The empty line ending the header is not shown.
+using HeaderWatch = std::function<bool(const char* line, size_t len)>;
+
+// Sends the message text that starts at start and is length bytes long (or
+// runs to the end of the file, if that comes first), followed by ".\r\n":
+// every line goes out ending in "\r\n" and a line beginning with "." gets
+// another in front. Every byte is sent, NUL bytes included. watch may be
+// empty. Returns 0 when all was sent, SENDTEXT_SENDFAILED when a send
+// failed (errno tells why; nothing is reported), SENDTEXT_READFAILED when
+// the file could not be read (the text went out incomplete and without
+// its ".\r\n": the caller must drop the connection so that the server
+// discards it).
+enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
+
+// The dialogue of a posting phase with its server.
+struct PostDialogue {
+    // Connects and greets; called at the first entry to be posted.
+    std::function<Step()> open;
+    // Sends the message at [start, start + length) of the file, and tells
+    // the file whether the server accepted it, now or (pipelined) at the
+    // next call or at settle().
+    std::function<Step(PostedFile& posted, long start, long length)> post;
+    // Reads what is still outstanding of the file's last message (may be
+    // empty); called before the file's fate is decided.
+    std::function<Step()> settle;
+    // Reported in verbose mode when there is no REPLIES file.
+    const char* noreplies;
+    // Reported in verbose mode when nothing was to be posted.
+    const char* nothingposted;
+};
+
+// Runs a posting phase whose settings were checked (ready false: a missing
+// setting was reported): reads REPLIES, judges each line for the phase of
+// kind mine and posts every message of the files to be posted through the
+// session, which it signs off at the end. Messages sent in earlier runs are
+// not sent again. A file is removed (not in test mode) once all its
+// messages were sent, and its line leaves REPLIES, which goes when no line
+// is left; REPLIES is left alone when the reader changed it meanwhile. A
+// file that AREAS lists is fetched mail or news that took a name REPLIES
+// still holds: it is neither sent nor removed.
+Result postphase(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue);
+
+// The server accepted a message: record it, or say why that failed (the
+// phase must then stop before the next message).
+bool recordsent(Report& report, PostedFile& posted, long start, long length);
+
+// After the news greeting: STARTTLS when so set, then AUTHINFO USER and
+// PASS when a login is set.
+Step nntpbegin(Session& session);
+
+#endif

@@ -1,0 +1,41 @@
+// The POP3 client: replies, capabilities and the mailbox listing.
+#ifndef VORPA_PROTO_POP3_H
+#define VORPA_PROTO_POP3_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/session.h"
+
+// "+OK" positive, "-ERR" negative, anything else invalid.
+Reply readpop3(Socket& sock);
+
+// Whether a line of a multi-line answer is its terminator.
+inline bool pop3terminator(const char* line, int len) {
+    return len == 3 && line[0] == '.' && line[1] == '\r' && line[2] == '\n';
+}
+
+// CAPA and the list it answers with. A refusal (an old server) leaves caps
+// empty; a list without its end is an invalid reply. What is not positive
+// has been reported through the session, a refusal excepted.
+Reply pop3capa(Session& session, Capabilities& caps);
+
+// The message count and total size of a STAT reply, read as "%ld" reads
+// them: 0 for a count that cannot be read.
+void pop3stat(const Reply& reply, long* count, long* total);
+
+// One LIST entry. A size that could not be read, or a negative one, is
+// stored as -1: such a message is neither retrieved nor deleted.
+struct ListEntry {
+    int32_t number;
+    int32_t size;
+};
+
+enum class ListResult { Whole, Short, Unterminated };
+
+// LIST, after its positive reply: one entry per announced message, then
+// the terminator. Short when the list ends early or the connection fails.
+ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count);
+
+#endif

@@ -1,0 +1,39 @@
+// The SMTP client: replies, the envelope of a message and the commands
+// that carry it, the login.
+#ifndef VORPA_PROTO_SMTP_H
+#define VORPA_PROTO_SMTP_H
+
+#include <string>
+#include <vector>
+
+#include "net/session.h"
+#include "proto/sasl.h"
+
+// A reply of one or more lines ("250-..." continues): 1xx, 2xx and 3xx
+// positive, others negative; lines holds the text of each line (the EHLO
+// keywords). One that never ends is invalid.
+Reply readsmtp(Socket& sock);
+
+// The envelope of the message being posted.
+struct Envelope {
+    std::string from;  // empty: none found
+    std::vector<std::string> to;
+};
+
+// Takes the run around the first "@" of each top-level comma-separated
+// part of a header value (modified in place) into the envelope: the sender
+// when isfrom (the last one found wins), else recipients.
+void processemail(char* text, int isfrom, Envelope& envelope);
+int isdelimiter(int c);
+
+// "MAIL FROM:", each "RCPT TO:" and "DATA", one line each, to go out in one
+// send; empty when they would be longer than limit bytes.
+std::string envelopegroup(const Envelope& envelope, size_t limit);
+
+// AUTH with the mechanism's exchange: the final reply, positive once the
+// server accepted the login. A reply that does not fit the exchange (a
+// success before the last response, a challenge after it) is turned
+// negative; what is not positive has been reported through the session.
+Reply smtpauth(Session& session, const SaslExchange& exchange);
+
+#endif
