@@ -20,6 +20,7 @@
 #include <string>
 
 #include "net/socket.h"
+#include "testnet.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool barerecv(Socket& conn, long long total, Result& r) {
 std::unique_ptr<Socket> acceptbounded(Socket& listener) {
     pollfd pfd{listener.iSocket, POLLIN, 0};
     if (poll(&pfd, 1, 10000) != 1) return nullptr;
-    return std::unique_ptr<Socket>(listener.Accept());
+    return testnet::Accept(listener);
 }
 
 void report(const char* name, const Result& r) {
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
     long long lines = megabytes * 1024 * 1024 / kLineLen;
 
     Socket listener;
-    if (listener.Create() < 0 || listener.Passive(0, 1, htonl(INADDR_LOOPBACK)) != 0) {
+    if (listener.Create() < 0 || testnet::Passive(listener, 0, 1, htonl(INADDR_LOOPBACK)) != 0) {
         std::perror("listen");
         return 1;
     }

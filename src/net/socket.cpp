@@ -18,8 +18,6 @@ Socket::Socket()
       iResult(0),
       iEol(0),
       pszBuf(new char[kBufSize]()),
-      pszPeerName(nullptr),
-      pszPeerAddr(nullptr),
       ulTimeout(300),
       saLocal(),
       saRemote(),
@@ -39,8 +37,6 @@ Socket::~Socket() {
     delete[] pszBuf;
     delete[] pcRecvBuf1;
     delete[] pcRecvBuf2;
-    delete[] pszPeerName;
-    delete[] pszPeerAddr;
 }
 
 int Socket::Create() {
@@ -222,10 +218,6 @@ int Socket::Close() {
     iBufUsed = 0;
     std::memset(pcRecvBuf1, 0, kBufSize);
     std::memset(pcRecvBuf2, 0, kBufSize);
-    delete[] pszPeerAddr;
-    pszPeerAddr = nullptr;
-    delete[] pszPeerName;
-    pszPeerName = nullptr;
     ulTimeout = 300;
     usLocalPort = 0;
     tls.reset();

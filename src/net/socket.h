@@ -31,8 +31,6 @@ public:
     int iResult;
     int iEol;
     char* pszBuf;
-    char* pszPeerName;
-    char* pszPeerAddr;
     unsigned long ulTimeout;
     struct sockaddr_in saLocal;
     struct sockaddr_in saRemote;
@@ -85,27 +83,15 @@ public:
     // For the bulk of a transfer: the text of fetched messages.
     int RecvLine(const char** line);
 
-    int Passive(unsigned short port, int reuse, unsigned long localAddr);
-    Socket* Accept();
-    int SetOob();
-    int SetLinger(int);
-    int SetKeepAlive();
     // Every write goes out at once, not held back while earlier data is
     // unacknowledged (Nagle).
     int SetNoDelay();
     // While corked, a last part of a segment waits for what is sent next,
     // so that both leave in one; uncorking sends what waits.
     void Cork(bool on);
-    int SetReusePort(int flag);
     // Sends the acknowledgement of what was received at once, where Linux
     // would delay it by some 40 ms, and does so for the next few segments.
     void AckNow();
-    int ResolveName();
-    int SetPeerName();
-
-    int SendText(char* file, unsigned long offset);
-    int SendDotText(char* file);
-    int SendBinary(char* file, unsigned long offset);
 
 private:
     static constexpr int kBufSize = 16384;
@@ -141,7 +127,6 @@ private:
     int WaitReady(short events, unsigned long seconds);
     int ReadLocalPort();
     int ReadPortions();
-    void PreparePeerStrings();
 };
 
 // Whether path is a PEM bundle with at least one certificate, for the

@@ -9,6 +9,7 @@
 #include "net/socket.h"
 #include "run.h"
 #include "scripted_server.h"
+#include "testnet.h"
 
 namespace {
 
@@ -35,18 +36,15 @@ Sent transmit(const std::function<int(Socket&)>& send) {
 }
 
 Sent text(const std::string& path, unsigned long offset = 0) {
-    std::string p = path;
-    return transmit([&](Socket& s) { return s.SendText(&p[0], offset); });
+    return transmit([&](Socket& s) { return testnet::SendText(s, path.c_str(), offset); });
 }
 
 Sent dottext(const std::string& path) {
-    std::string p = path;
-    return transmit([&](Socket& s) { return s.SendDotText(&p[0]); });
+    return transmit([&](Socket& s) { return testnet::SendDotText(s, path.c_str()); });
 }
 
 Sent binary(const std::string& path, unsigned long offset = 0) {
-    std::string p = path;
-    return transmit([&](Socket& s) { return s.SendBinary(&p[0], offset); });
+    return transmit([&](Socket& s) { return testnet::SendBinary(s, path.c_str(), offset); });
 }
 
 void expectsent(const Sent& got, int result, const std::string& wire) {
@@ -142,7 +140,9 @@ TEST(SendFile, FailedSendEndsTheTransfer) {
         ASSERT_GE(s.Create(), 0);
         ASSERT_EQ(s.Connect(host, srv.port()), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        int r = i == 0 ? s.SendText(&path[0], 0) : i == 1 ? s.SendDotText(&path[0]) : s.SendBinary(&path[0], 0);
+        int r = i == 0   ? testnet::SendText(s, path.c_str(), 0)
+                : i == 1 ? testnet::SendDotText(s, path.c_str())
+                         : testnet::SendBinary(s, path.c_str(), 0);
         EXPECT_EQ(r, -1) << "transmission " << i;
         EXPECT_EQ(s.iResult, -1);
     }

@@ -1,5 +1,5 @@
-// Connecting, closing, listening, socket options and peer names, over real
-// loopback connections inside the test's own network namespace.
+// Connecting, closing and sending, over real loopback connections inside the
+// test's own network namespace.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,13 +9,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/socket.h"
 #include "scripted_server.h"
+#include "testnet.h"
 
 namespace {
 
@@ -24,13 +24,6 @@ unsigned short boundport(int fd) {
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     return ntohs(sa.sin_port);
-}
-
-int intoption(int fd, int name) {
-    int value = -1;
-    socklen_t len = sizeof value;
-    getsockopt(fd, SOL_SOCKET, name, &value, &len);
-    return value;
 }
 
 bool allzero(const char* buf, int n) {
@@ -74,7 +67,7 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     // The object is usable again, here with a chosen local port and address.
     Socket probe;
     probe.Create();
-    probe.Passive(0, 1, 0);
+    testnet::Passive(probe, 0, 1, 0);
     unsigned short local = probe.usLocalPort;
     probe.Close();
     ASSERT_GE(s.Create(), 0);
@@ -91,7 +84,7 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
 TEST(Connect, FailuresReturnMinusOne) {
     Socket listener;
     listener.Create();
-    ASSERT_EQ(listener.Passive(0, 1, 0), 0);
+    ASSERT_EQ(testnet::Passive(listener, 0, 1, 0), 0);
 
     Socket s;
     ASSERT_GE(s.Create(), 0);
@@ -158,7 +151,7 @@ TEST(Connect, FailuresReturnMinusOne) {
 TEST(Connect, IsBoundedByTheTimeOut) {
     Socket listener;
     listener.Create();
-    ASSERT_EQ(listener.Passive(0, 1, htonl(INADDR_LOOPBACK)), 0);
+    ASSERT_EQ(testnet::Passive(listener, 0, 1, htonl(INADDR_LOOPBACK)), 0);
     std::vector<std::unique_ptr<Socket>> queued;
     char host[] = "127.0.0.1";
     for (int i = 0; i < 40; i++) {
@@ -179,112 +172,17 @@ TEST(Connect, IsBoundedByTheTimeOut) {
     EXPECT_LT(ms.count(), 3000);
 }
 
-TEST(Passive, ListensAcceptsAndNamesThePeer) {
-    Socket listener;
-    ASSERT_GE(listener.Create(), 0);
-    ASSERT_EQ(listener.Passive(0, 1, htonl(INADDR_LOOPBACK)), 0);
-    EXPECT_NE(listener.usLocalPort, 0);
-    EXPECT_EQ(listener.usLocalPort, boundport(listener.iSocket));
-
-    Socket other;
-    other.Create();
-    EXPECT_EQ(other.Passive(listener.usLocalPort, 0, htonl(INADDR_LOOPBACK)), -1);
-    EXPECT_EQ(other.iResult, -1);
-
-    char host[] = "127.0.0.1";
-    for (int round = 0; round < 2; round++) {
-        Socket client;
-        client.Create();
-        ASSERT_EQ(client.Connect(host, listener.usLocalPort), 0);
-        std::unique_ptr<Socket> peer(listener.Accept());
-        ASSERT_TRUE(peer);
-        EXPECT_STREQ(peer->pszPeerAddr, "127.0.0.1");
-        EXPECT_EQ(peer->pszPeerName, nullptr);
-        EXPECT_EQ(ntohs(peer->saRemote.sin_port), client.usLocalPort);
-        EXPECT_EQ(peer->ulTimeout, 300u);
-
-        char hello[] = "+OK hello\r\n";
-        EXPECT_EQ(peer->Send(hello), 11);
-        EXPECT_EQ(client.RecvTeol(1), 9);
-        char cmd[] = "QUIT\r\n";
-        client.Send(cmd);
-        EXPECT_EQ(peer->RecvTeol(), 6);
-        EXPECT_STREQ(peer->pszBuf, "QUIT\r\n");
-
-        EXPECT_EQ(peer->SetPeerName(), 0);
-        EXPECT_STREQ(peer->pszPeerName, "[127.0.0.1]");
-        int found = peer->ResolveName();
-        ASSERT_NE(peer->pszPeerName, nullptr);
-        if (found == 0) {
-            EXPECT_STRNE(peer->pszPeerName, "[127.0.0.1]");
-            EXPECT_GT(std::strlen(peer->pszPeerName), 0u);
-        } else {
-            EXPECT_EQ(found, -1);
-            EXPECT_STREQ(peer->pszPeerName, "127.0.0.1");
-        }
-        EXPECT_EQ(peer->iResult, found);
-        EXPECT_EQ(peer->ResolveName(), found);
-
-        // The client names the server the same way.
-        EXPECT_EQ(client.SetPeerName(), 0);
-        EXPECT_STREQ(client.pszPeerAddr, "127.0.0.1");
-        EXPECT_STREQ(client.pszPeerName, "[127.0.0.1]");
-        client.Close();
-        EXPECT_EQ(client.pszPeerName, nullptr);
-        EXPECT_EQ(client.pszPeerAddr, nullptr);
-        // Closing an accepted connection leaves the listener listening.
-        peer->Close();
-    }
-
-    // Accepting on a socket that does not listen fails without a leak.
-    Socket idle;
-    idle.Create();
-    EXPECT_EQ(idle.Accept(), nullptr);
-    EXPECT_EQ(idle.iResult, -1);
-}
-
-TEST(Options, SetWhatTheyNameAndReportFailures) {
-    Socket s;
-    ASSERT_GE(s.Create(), 0);
-    EXPECT_EQ(s.SetReusePort(1), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_REUSEADDR), 0);
-    EXPECT_EQ(s.SetReusePort(2), 0);
-    EXPECT_EQ(intoption(s.iSocket, SO_REUSEADDR), 0);
-    EXPECT_EQ(s.SetReusePort(1), 0);
-    EXPECT_EQ(s.SetReusePort(0), 0);
-    EXPECT_EQ(intoption(s.iSocket, SO_REUSEADDR), 0);
-
-    EXPECT_EQ(s.SetLinger(0), 0);
-    linger lg{};
-    socklen_t len = sizeof lg;
-    ASSERT_EQ(getsockopt(s.iSocket, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
-    EXPECT_NE(lg.l_onoff, 0);
-    EXPECT_EQ(lg.l_linger, 20);
-
-    EXPECT_EQ(s.SetKeepAlive(), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_KEEPALIVE), 0);
-    EXPECT_EQ(s.SetOob(), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_OOBINLINE), 0);
-
-    Socket none;
-    EXPECT_EQ(none.SetKeepAlive(), -1);
-    EXPECT_EQ(none.iResult, -1);
-    EXPECT_EQ(none.SetLinger(1), -1);
-    EXPECT_EQ(none.SetOob(), -1);
-    EXPECT_EQ(none.SetReusePort(1), -1);
-}
-
 }  // namespace
 
 TEST(Send, GivesUpOnAPeerThatStopsReading) {
     Socket listener;
     ASSERT_GE(listener.Create(), 0);
-    ASSERT_EQ(listener.Passive(0, 1, htonl(INADDR_LOOPBACK)), 0);
+    ASSERT_EQ(testnet::Passive(listener, 0, 1, htonl(INADDR_LOOPBACK)), 0);
     char host[] = "127.0.0.1";
     Socket client;
     client.Create();
     ASSERT_EQ(client.Connect(host, listener.usLocalPort), 0);
-    std::unique_ptr<Socket> peer(listener.Accept());
+    std::unique_ptr<Socket> peer = testnet::Accept(listener);
     ASSERT_TRUE(peer);
 
     // Far more than the two socket buffers hold: the peer reads nothing.

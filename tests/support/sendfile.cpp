@@ -1,12 +1,14 @@
-// Sending whole files: as CR LF text, as dot-stuffed text closed by the
-// end-of-data line, or byte for byte.
+// Sending whole files, for tests and benchmarks: as CR LF text, as
+// dot-stuffed text closed by the end-of-data line, or byte for byte.
+#include "testnet.h"
+
 #include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "net/socket.h"
+namespace testnet {
 
 namespace {
 
@@ -56,7 +58,7 @@ const char kEndOfData[] = ".\r\n";
 
 // A failed send ends the transfer: going on would only hide the failure in
 // the sum of what was sent.
-int Socket::SendText(char* file, unsigned long offset) {
+int SendText(Socket& s, const char* file, unsigned long offset) {
     File f = openfile(file, "r", offset);
     if (!f) return -1;
     std::vector<char> line(kLineBuf);
@@ -64,22 +66,22 @@ int Socket::SendText(char* file, unsigned long offset) {
     for (;;) {
         int len = 0;
         Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
-        if (Send(line.data(), len) < 0) return iResult = -1;
+        if (s.Send(line.data(), len) < 0) return s.iResult = -1;
         total += len;
         if (p == Piece::Last) break;
         if (p == Piece::Line) {
-            if (Send(const_cast<char*>(kCrLf), 2) < 0) return iResult = -1;
+            if (s.Send(const_cast<char*>(kCrLf), 2) < 0) return s.iResult = -1;
             total += 2;
         }
     }
-    if (std::ferror(f.get())) return iResult = -1;
-    return iResult = clamptotal(total);
+    if (std::ferror(f.get())) return s.iResult = -1;
+    return s.iResult = clamptotal(total);
 }
 
 // Collects converted lines and sends them in chunks of up to 32 KB. Every
 // read ends a line, the empty one after a final LF included, as the callers
 // of this interface have always seen it.
-int Socket::SendDotText(char* file) {
+int SendDotText(Socket& s, const char* file) {
     File f = openfile(file, "r", 0);
     if (!f) return -1;
     const size_t chunk = 32767;
@@ -89,7 +91,7 @@ int Socket::SendDotText(char* file) {
     long long total = 0;
     auto flush = [&]() {
         if (out.empty()) return true;
-        if (Send(&out[0], static_cast<int>(out.size())) < 0) return false;
+        if (s.Send(&out[0], static_cast<int>(out.size())) < 0) return false;
         total += out.size();
         out.clear();
         return true;
@@ -99,31 +101,33 @@ int Socket::SendDotText(char* file) {
     for (;;) {
         int len = 0;
         Piece p = readpiece(f.get(), line.data(), kLineBuf - 1, len);
-        if (out.size() + len + 32 > chunk && !flush()) return iResult = -1;
+        if (out.size() + len + 32 > chunk && !flush()) return s.iResult = -1;
         if (linestart && len > 0 && line[0] == '.') out += '.';
         out.append(line.data(), len);
         linestart = p != Piece::Part;
         if (linestart) out += kCrLf;
         if (p == Piece::Last) break;
     }
-    if (std::ferror(f.get()) || !flush()) return iResult = -1;
-    if (Send(const_cast<char*>(kEndOfData), 3) < 0) return iResult = -1;
-    return iResult = clamptotal(total + 3);
+    if (std::ferror(f.get()) || !flush()) return s.iResult = -1;
+    if (s.Send(const_cast<char*>(kEndOfData), 3) < 0) return s.iResult = -1;
+    return s.iResult = clamptotal(total + 3);
 }
 
 // The result is that of the last send, as the callers of this interface
 // expect: the size of the last partial block, or 0 when the file's remaining
 // length is a multiple of the block size.
-int Socket::SendBinary(char* file, unsigned long offset) {
-    iResult = 0;
+int SendBinary(Socket& s, const char* file, unsigned long offset) {
+    s.iResult = 0;
     File f = openfile(file, "rb", offset);
     if (!f) return -1;
     std::vector<char> block(kLineBuf);
     for (;;) {
         size_t n = std::fread(block.data(), 1, block.size(), f.get());
-        if (std::ferror(f.get())) return iResult = -1;
-        if (Send(block.data(), static_cast<int>(n)) < 0) return iResult = -1;
+        if (std::ferror(f.get())) return s.iResult = -1;
+        if (s.Send(block.data(), static_cast<int>(n)) < 0) return s.iResult = -1;
         if (n < block.size()) break;
     }
-    return iResult;
+    return s.iResult;
 }
+
+}  // namespace testnet
