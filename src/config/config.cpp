@@ -161,16 +161,17 @@ struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 
-// Reads one line of at most kConfigLineMax bytes, its line end included,
-// into line. 1 for a line, 0 at the end of the file, -1 for a longer one
+// Reads one line of at most kConfigLineMax bytes before its line end, the
+// line end included, into line. 1 for a line, 0 at the end of the file, -1 for a longer one
 // or a read error (ferror tells).
 int readline(FILE* f, std::string& line) {
     line.clear();
     int c;
     while ((c = std::getc(f)) != EOF) {
-        if (line.size() == kConfigLineMax) return -1;
         line.push_back(static_cast<char>(c));
         if (c == '\n') return 1;
+        // Room for the CR of a CR LF line end.
+        if (line.size() > kConfigLineMax && (line.size() > kConfigLineMax + 1 || c != '\r')) return -1;
     }
     if (std::ferror(f)) return -1;
     return line.empty() ? 0 : 1;

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/driver.h"
+#include "core/report.h"
 #include "run.h"
 
 namespace {
@@ -30,7 +30,8 @@ std::string console(const std::function<void()>& f) {
 }
 
 TEST(Pop3Meter, DrawsOnlyChangesAndKeepsReportsOnTheirOwnLine) {
-    Meter meter(true);  // as on a terminal
+    Report report;
+    Meter meter(report, true);  // as on a terminal
     std::string out = console([&] {
         meter.forget();
         meter.show(0, 0, 0);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/report.h"
 #include "net/socket.h"
 #include "scripted_server.h"
 
@@ -281,6 +282,7 @@ TEST(RecvLine, InPlaceWhereWholeElseThroughTheBuffer) {
 // are all delivered, and the close shows at the next read. A reset there is
 // a failure of the follow-up read.
 TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
+    Report report;  // where the socket says what failed
     std::string block;
     while (block.size() < 16383 - 100) block += std::string(98, 'z') + "\r\n";
     block += std::string(16383 - block.size() - 2, 'e') + "\r\n";
@@ -291,6 +293,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
     srv.start();
     {
         Socket s;
+        s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
         s.ulTimeout = 3;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -307,6 +310,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
     }
     {
         Socket s;
+        s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
         s.ulTimeout = 3;
         // Left unread, this makes the server's close a reset.
@@ -323,6 +327,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
 }
 
 TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
+    Report report;  // where the socket says what failed
     ScriptedServer srv(0, 8000);
     srv.session().silence(3000);
     srv.session().send("half a li").drop();
@@ -331,6 +336,7 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
 
     {
         Socket s;
+        s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
         s.ulTimeout = 1;
         testing::internal::CaptureStdout();
@@ -348,6 +354,7 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
     }
     {
         Socket s;
+        s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
         s.ulTimeout = 5;
         testing::internal::CaptureStdout();
@@ -361,6 +368,7 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
     {
         // Data the server never read makes its close a reset.
         Socket s;
+        s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
         s.ulTimeout = 5;
         char junk[] = "junk\r\n";

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/report.h"
 #include "net/socket.h"
 #include "scripted_server.h"
 #include "testnet.h"
@@ -112,6 +113,8 @@ TEST(Connect, FailuresReturnMinusOne) {
     EXPECT_EQ(errno, EADDRINUSE);
 
     Socket none;
+    Report report;  // where the socket says what failed
+    none.report = &report;
     EXPECT_EQ(none.Connect(host, listener.usLocalPort), -1);
     EXPECT_EQ(none.iResult, -1);
     EXPECT_EQ(none.iSocket, -1);

@@ -1,4 +1,4 @@
-// Console and log output, the progress meter and its rate arithmetic, and
+// The reporting sink, the progress meter and its rate arithmetic, and
 // the small shared helpers.
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -7,32 +7,38 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/driver.h"
+#include "core/report.h"
+#include "core/text.h"
 #include "run.h"
 
 namespace {
 
-TEST(Logprintf, ConsoleAndLogGetTheSameWholeText) {
+TEST(Report, ConsoleAndLogGetTheSameWholeText) {
     TempDir dir;
     std::string path = dir / "log";
-    vorpa::logf = std::fopen(path.c_str(), "w");
-    ASSERT_NE(vorpa::logf, nullptr);
+    Report report;
+    report.log = std::fopen(path.c_str(), "w");
+    ASSERT_NE(report.log, nullptr);
     std::string longline(450, 'L');
     testing::internal::CaptureStdout();
-    logprintf("short %d\n", 42);
-    logprintf("! %s|%s\n", longline.c_str(), "end");
-    logprintf("%s", std::string(199, 'x').c_str());
-    logprintf("%s", std::string(200, 'y').c_str());
+    report.say("short %d\n", 42);
+    report.say("! %s|%s\n", longline.c_str(), "end");
+    report.say("%s", std::string(199, 'x').c_str());
+    report.say("%s", std::string(200, 'y').c_str());
+    report.step("+ only when verbose\n");
+    report.console("console %s\n", "only");
     std::string out = testing::internal::GetCapturedStdout();
-    std::fclose(vorpa::logf);
-    vorpa::logf = nullptr;
+    std::fclose(report.log);
+    report.log = nullptr;
     std::string want = "short 42\n! " + longline + "|end\n" + std::string(199, 'x') + std::string(200, 'y');
-    EXPECT_EQ(out, want);
+    EXPECT_EQ(out, want + "console only\n");
     EXPECT_EQ(readfile(path), want);
 
+    Report verbose(true);
     testing::internal::CaptureStdout();
-    logprintf("no log %s\n", "open");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "no log open\n");
+    verbose.say("no log %s\n", "open");
+    verbose.step("+ %s\n", "step");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "no log open\n+ step\n");
 }
 
 TEST(Mtime, FollowsTheSystemClock) {
@@ -82,7 +88,8 @@ TEST(RateWindow, ClosesAfterMoreThan5000Bytes) {
 }
 
 TEST(Meter, DrawsOnlyWhatChanged) {
-    Meter m(true);
+    Report report;
+    Meter m(report, true);
     testing::internal::CaptureStdout();
     m.show(0, 0, 0);
     m.show(0, 0, 0);
@@ -104,7 +111,8 @@ TEST(Meter, DrawsOnlyWhatChanged) {
 }
 
 TEST(Meter, ReportAndErase) {
-    Meter m(true);
+    Report report;
+    Meter m(report, true);
     testing::internal::CaptureStdout();
     m.show(40, 2000, 1000);
     m.report(40, "! Message 3: odd\n", 17);
@@ -118,7 +126,7 @@ TEST(Meter, ReportAndErase) {
               "\r                          \r");
 }
 
-TEST(Helpers, MemicmpExistCheckdir) {
+TEST(Helpers, MemicmpAndExist) {
     EXPECT_EQ(memicmp("GROUP", "group", 5), 0);
     EXPECT_EQ(memicmp("abc\0x", "ABC\0X", 5), 0);  // goes past a NUL byte
     EXPECT_EQ(memicmp("abc\0x", "ABC\0Y", 5), 'x' - 'y');
@@ -131,17 +139,6 @@ TEST(Helpers, MemicmpExistCheckdir) {
     EXPECT_EQ(exist((dir / "none").c_str()), 0);
     writefile(dir / "file", "");
     EXPECT_EQ(exist((dir / "file").c_str()), 1);
-
-    // checkdir returns with the path as it was. The root, which an empty
-    // SOUPDIR value gives, is no packet directory.
-    std::string path = dir.path() + "/";
-    checkdir(&path[0]);
-    EXPECT_EQ(path, dir.path() + "/");
-    char root[] = "/";
-    EXPECT_EXIT(checkdir(root), testing::ExitedWithCode(1), "");
-    std::string missing = dir / "missing/";
-    EXPECT_EXIT(checkdir(&missing[0]), testing::ExitedWithCode(1),
-                "");
 }
 
 TEST(Helpers, PutlongAndPuttext) {

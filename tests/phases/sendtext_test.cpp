@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "net/socket.h"
-#include "soup/soup.h"
+#include "phases/shared.h"
 
 namespace {
 
