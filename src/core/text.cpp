@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 // The program runs in the "C" locale, where only A to Z have lower-case
@@ -39,3 +40,12 @@ char* puttext(char* p, const char* text) {
 }
 
 int exist(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
+
+bool readlong(const char*& p, long& value) {
+    char* end;
+    long v = std::strtol(p, &end, 10);
+    if (end == p) return false;
+    value = v;
+    p = end;
+    return true;
+}

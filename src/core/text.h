@@ -12,6 +12,11 @@ char* puttext(char* p, const char* text);
 // Case-insensitive comparison of exactly n bytes.
 int memicmp(const void* a, const void* b, unsigned n);
 
+// Reads a signed number after optional white space, as "%ld" does; a
+// number too large for a long saturates instead of wrapping. False when
+// there is no number, leaving value alone.
+bool readlong(const char*& p, long& value);
+
 // 1 when a file or directory of that path exists.
 int exist(const char* path);
 

@@ -212,17 +212,8 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
     // The end of the text waits for the next group, so that the server
     // reads both at once and answers them in one go.
     if (pipelining) sock.Cork(true);
-    int sent = sendmessagetext(sock, posted.file, start, length, withoutbcc());
-    if (sent == SENDTEXT_SENDFAILED) {
-        out.syserror("Send");
-        return Step::Quit;
-    }
-    if (sent == SENDTEXT_READFAILED) {
-        // The text is incomplete: only dropping the connection keeps the
-        // server from delivering it.
-        out.say("! Error in message file %s\n", posted.path);
-        return Step::End;
-    }
+    step = posttext(session, posted, start, length, withoutbcc());
+    if (step != Step::Next) return step;
     pending = &posted;
     pendingstart = start;
     pendinglength = length;

@@ -23,47 +23,6 @@ const size_t PATHBUF = 4096;
 // ARTICLE commands in flight: at most 5120 bytes, which pszBuf holds.
 const int articlewindow = 256;
 
-// One line of the newsgroups state file: the name before the last colon,
-// then "low-high". What is missing or unreadable counts as 0.
-struct GroupLine {
-    char name[256];
-    long low = 0;
-    long high = 0;
-
-    explicit GroupLine(char* line) {
-        if (char* colon = std::strrchr(line, ':')) {
-            *colon = '\0';
-            const char* p = colon + 1;
-            if (readlong(p, low) && *p == '-') readlong(++p, high);
-        }
-        std::snprintf(name, sizeof name, "%s", line);
-    }
-};
-
-// The articles a GROUP reply offers beyond the stored high mark.
-struct Range {
-    long count = 0;
-    long first = 0;
-    long last = 0;
-
-    // "211 count first last group": fields that cannot be read are 0.
-    Range(const char* reply, long high) {
-        if (std::strlen(reply) > 4) {
-            const char* p = reply + 4;
-            if (readlong(p, count) && readlong(p, first)) readlong(p, last);
-        }
-        if (high >= last) {
-            count = 0;
-        } else if (high >= first) {
-            // first <= high < last: the difference is positive, but may not
-            // fit a long when the numbers are extreme.
-            unsigned long n = static_cast<unsigned long>(last) - static_cast<unsigned long>(high);
-            count = n > LONG_MAX ? LONG_MAX : static_cast<long>(n);
-            first = high + 1;
-        }
-    }
-};
-
 // (n - first) * 100 / (last - first + 1) for first <= n <= last, exact and
 // free of overflow for any longs.
 int percentof(long n, long first, long last) {
@@ -82,7 +41,7 @@ private:
     Step connect();
     Step fetchlist();
     Step fetchgroup(char* line);
-    Step fetcharticles(const Range& range, long& high, IncomingFile& message);
+    Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message);
     Step writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
@@ -235,22 +194,23 @@ Step NewsFetch::fetchlist() {
 Step NewsFetch::fetchgroup(char* line) {
     if (char* lf = std::strchr(line, '\n')) *lf = '\0';
     GroupLine group(line);
-    out.say("* Fetching %s\n", group.name);
+    const char* name = group.name.c_str();
+    out.say("* Fetching %s\n", name);
 
     Reply reply = session.ask(std::string("GROUP ") + group.name + "\r\n");
     // Every other group would be refused the same way.
     if (reply.refused() && needslogin(reply)) return Step::Quit;
-    if (!reply.ok()) out.say("! Wasn't able to select newsgroup %s - skipping\n", group.name);
+    if (!reply.ok()) out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
     // Without a reply the connection is fit only for closing.
     if (reply.status == Reply::Lost) return Step::Quit;
     // A refusal may be temporary: the group keeps its line and mark.
     if (!reply.ok()) return writestate(group, group.high);
-    Range range(reply.text.c_str(), group.high);
+    GroupRange range(reply.text.c_str(), group.high);
     // A new server or a renumbered group: nothing would be fetched there
     // again until the user mends the mark.
     if (group.high > range.last)
         out.say("! Mark %ld of %s lies above the server's last article %ld - left as it is\n", group.high,
-                  group.name, range.last);
+                name, range.last);
     if (range.count == 0) {
         out.say("There are no new messages in this newsgroup.\n");
         return writestate(group, group.high);
@@ -266,7 +226,7 @@ Step NewsFetch::fetchgroup(char* line) {
     if (!incoming.finish()) return cannotwrite(incoming.path);
     meter.erase();
     if (average != 0) out.say("Average CPS fetching news: %u\n", average);
-    if (!appendareas(soupdir, incoming.number, group.name, "Bn")) {
+    if (!appendareas(soupdir, incoming.number, name, "Bn")) {
         out.say("Cannot append to %sAREAS\n", soupdir.c_str());
         return Step::Quit;
     }
@@ -276,7 +236,7 @@ Step NewsFetch::fetchgroup(char* line) {
 
 // ARTICLE for every number of the range; the high mark follows the last
 // article stored whole. Missing or refused articles are passed over.
-Step NewsFetch::fetcharticles(const Range& range, long& high, IncomingFile& message) {
+Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile& message) {
     meter.forget();
     window.restart();
     groupstart = window.start;
@@ -355,9 +315,8 @@ void NewsFetch::countline(uint32_t len) {
 
 Step NewsFetch::writestate(const GroupLine& group, long high) {
     if (options.test) return Step::Next;
-    char line[320];
-    int n = std::snprintf(line, sizeof line, "%s: %ld-%ld\n", group.name, group.low, high);
-    if (!temp.write(line, static_cast<size_t>(n))) {
+    std::string line = group.name + ": " + std::to_string(group.low) + "-" + std::to_string(high) + "\n";
+    if (!temp.write(line.data(), line.size())) {
         out.say("Temporary file %s can't be written\n", temppath);
         return Step::Quit;
     }

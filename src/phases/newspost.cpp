@@ -51,17 +51,8 @@ Step postarticle(Session& session, PostedFile& posted, long start, long length) 
         return Step::End;
     }
 
-    int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
-    if (sent == SENDTEXT_SENDFAILED) {
-        out.syserror("Send");
-        return Step::Quit;
-    }
-    if (sent == SENDTEXT_READFAILED) {
-        // The text is incomplete: only dropping the connection keeps the
-        // server from posting it.
-        out.say("! Error in message file %s\n", posted.path);
-        return Step::End;
-    }
+    Step step = posttext(session, posted, start, length, reportgroups(out));
+    if (step != Step::Next) return step;
 
     sock.AckNow();
     Reply reply = session.read();

@@ -112,3 +112,16 @@ int sendmessagetext(Socket& sock, FILE* file, long start, long length, const Hea
     out.put('\n');
     return out.flush() ? 0 : SENDTEXT_SENDFAILED;
 }
+
+Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch) {
+    int sent = sendmessagetext(session.sock, posted.file, start, length, watch);
+    if (sent == SENDTEXT_SENDFAILED) {
+        session.report.syserror("Send");
+        return Step::Quit;
+    }
+    if (sent == SENDTEXT_READFAILED) {
+        session.report.say("! Error in message file %s\n", posted.path);
+        return Step::End;
+    }
+    return Step::Next;
+}

@@ -32,6 +32,12 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
 
+// sendmessagetext for a posting phase, its failures reported: Quit when a
+// send failed, End when the file could not be read (the text went out
+// incomplete, and only dropping the connection keeps the server from
+// taking it).
+Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch);
+
 // The dialogue of a posting phase with its server.
 struct PostDialogue {
     // Connects and greets; called at the first entry to be posted.

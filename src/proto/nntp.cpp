@@ -1,6 +1,7 @@
 #include "proto/nntp.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,11 +27,18 @@ bool isduplicate(const Reply& reply) {
     return false;
 }
 
-bool readlong(const char*& p, long& value) {
-    char* end;
-    long v = std::strtol(p, &end, 10);
-    if (end == p) return false;
-    value = v;
-    p = end;
-    return true;
+GroupRange::GroupRange(const char* reply, long high) {
+    if (std::strlen(reply) > 4) {
+        const char* p = reply + 4;
+        if (readlong(p, count) && readlong(p, first)) readlong(p, last);
+    }
+    if (high >= last) {
+        count = 0;
+    } else if (high >= first) {
+        // first <= high < last: the difference is positive, but may not
+        // fit a long when the numbers are extreme.
+        unsigned long n = static_cast<unsigned long>(last) - static_cast<unsigned long>(high);
+        count = n > LONG_MAX ? LONG_MAX : static_cast<long>(n);
+        first = high + 1;
+    }
 }

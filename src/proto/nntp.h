@@ -15,9 +15,14 @@ inline bool needslogin(const Reply& reply) { return reply.is("480"); }
 // article of that Message-ID already.
 bool isduplicate(const Reply& reply);
 
-// Reads a signed number after optional white space, as "%ld" does; a
-// number too large for a long saturates instead of wrapping. False when
-// there is no number, leaving value alone.
-bool readlong(const char*& p, long& value);
+// The articles a GROUP reply offers beyond the stored high mark.
+struct GroupRange {
+    long count = 0;
+    long first = 0;
+    long last = 0;
+
+    // "211 count first last group": fields that cannot be read are 0.
+    GroupRange(const char* reply, long high);
+};
 
 #endif

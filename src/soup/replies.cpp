@@ -1,6 +1,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "core/text.h"
 #include "soup/soup.h"
 
 namespace {
@@ -53,4 +54,12 @@ ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry) {
     if (otherruns) return ReplyAction::Pass;
     return keep(entry, kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
                                  : "News found --- will keep REPLIES file\n");
+}
+
+GroupLine::GroupLine(const std::string& line) {
+    size_t colon = line.rfind(':');
+    name = line.substr(0, colon);
+    if (colon == std::string::npos) return;
+    const char* p = line.c_str() + colon + 1;
+    if (readlong(p, low) && *p == '-') readlong(++p, high);
 }

@@ -101,6 +101,17 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // on failure.
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding);
 
+// One line of the newsgroups state file: the name before the last colon,
+// then "low-high". What is missing or unreadable counts as 0.
+struct GroupLine {
+    std::string name;
+    long low = 0;
+    long high = 0;
+
+    // line without its line end.
+    explicit GroupLine(const std::string& line);
+};
+
 // What a posting phase does with one REPLIES line.
 enum class ReplyAction { Post, Pass, Keep };
 enum ReplyKind { MAILKIND = 0, NEWSKIND = 1 };
