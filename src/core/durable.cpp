@@ -1,6 +1,7 @@
 #include "core/durable.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,3 +137,26 @@ bool syncdirof(const char* path) {
     return close(fd) == 0 && ok;
 }
 
+
+FILE* openregular(const char* path, int& error) {
+    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISREG(st.st_mode) ? errno : 0;
+        close(fd);
+        return nullptr;
+    }
+    // Reads of a regular file never wait; the flag only kept the open
+    // from blocking.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "rb");
+    if (!f) {
+        error = errno;
+        close(fd);
+    }
+    return f;
+}

@@ -4,6 +4,7 @@
 #define VORPA_CORE_DURABLE_H
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -83,6 +84,12 @@ private:
     int error = 0;      // errno of the first failure
     std::string path;
 };
+
+// Opens a file to read that must be a regular file: a final symbolic link
+// is not followed and a FIFO or device does not block the open. Null when
+// it cannot be opened or is no regular file; error then holds errno, or 0
+// for a file that is not a regular one ("... is not a regular file").
+FILE* openregular(const char* path, int& error);
 
 // Makes durable the entries of the directory that holds path (a path
 // ending in "/" names the directory itself), so that a file just made there
