@@ -145,8 +145,13 @@ FILE* openregular(const char* path, int& error) {
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = S_ISREG(st.st_mode) ? errno : 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+        close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = 0;
         close(fd);
         return nullptr;
     }
