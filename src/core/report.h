@@ -19,6 +19,8 @@ public:
     void step(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // len bytes of text, as say writes what it formatted.
     void write(const char* text, size_t len);
+    // len bytes of text, to the console only.
+    void show(const char* text, size_t len) { fwrite(text, 1, len, stdout); }
     // printf-style, to the console only.
     void console(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // perror(). Standard output is flushed first: into a file or a pipe it

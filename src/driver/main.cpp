@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail);
     phase(options.fetchnews, fetchnews);
 
-    std::printf("\nDone.\n");
+    report.console("\nDone.\n");
     closelog(report, settings.logfile);
     return undone ? 2 : 0;
 }

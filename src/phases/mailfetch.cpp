@@ -112,7 +112,7 @@ Pipeline commands(Session& session, int window, const std::vector<ListEntry>& li
 }
 
 // "Fetching message %d of %d (%ld bytes)...\n" on the console.
-void reportfetching(int number, int count, long size) {
+void reportfetching(Report& out, int number, int count, long size) {
     char line[96];
     char* end = puttext(line, "Fetching message ");
     end = putlong(end, number);
@@ -121,7 +121,7 @@ void reportfetching(int number, int count, long size) {
     end = puttext(end, " (");
     end = putlong(end, size);
     end = puttext(end, " bytes)...\n");
-    fwrite(line, 1, static_cast<size_t>(end - line), stdout);
+    out.show(line, static_cast<size_t>(end - line));
 }
 
 // Reports a "From:" header line, given without its line end.
@@ -222,7 +222,7 @@ Step retrieveall(Session& session, const std::string& soupdir, int window, const
     for (int i = 0; i < count; i++) {
         const ListEntry& entry = list[i];
         if (entry.size <= 0) continue;
-        reportfetching(i + 1, count, entry.size);
+        reportfetching(out, i + 1, count, entry.size);
         if (!retr.fill() || !session.read().ok()) return Step::Quit;
         retr.answered();
         Step step = receivemessage(session, incoming.file, name, entry, progress);
