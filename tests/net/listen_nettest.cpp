@@ -14,13 +14,6 @@
 
 namespace {
 
-unsigned short boundport(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
 int intoption(int fd, int name) {
     int value = -1;
     socklen_t len = sizeof value;
@@ -33,7 +26,7 @@ TEST(Passive, ListensAcceptsAndNamesThePeer) {
     ASSERT_GE(listener.Create(), 0);
     ASSERT_EQ(testnet::Passive(listener, 0, 1, htonl(INADDR_LOOPBACK)), 0);
     EXPECT_NE(listener.usLocalPort, 0);
-    EXPECT_EQ(listener.usLocalPort, boundport(listener.iSocket));
+    EXPECT_EQ(listener.usLocalPort, testnet::BoundPort(listener.iSocket));
 
     Socket other;
     other.Create();

@@ -20,13 +20,6 @@
 
 namespace {
 
-unsigned short boundport(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
 bool allzero(const char* buf, int n) {
     for (int i = 0; i < n; i++)
         if (buf[i] != 0) return false;
@@ -45,7 +38,7 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     ASSERT_EQ(s.Connect(dotted, srv.port()), 0);
     EXPECT_EQ(s.iResult, 0);
     EXPECT_NE(s.usLocalPort, 0);
-    EXPECT_EQ(s.usLocalPort, boundport(s.iSocket));
+    EXPECT_EQ(s.usLocalPort, testnet::BoundPort(s.iSocket));
     EXPECT_EQ(s.saLocal.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(ntohs(s.saRemote.sin_port), srv.port());
     EXPECT_EQ(s.RecvTeol(), 7);
@@ -75,7 +68,7 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     char name[] = "localhost";
     ASSERT_EQ(s.Connect(name, srv.port(), local, htonl(INADDR_LOOPBACK)), 0);
     EXPECT_EQ(s.usLocalPort, local);
-    EXPECT_EQ(boundport(s.iSocket), local);
+    EXPECT_EQ(testnet::BoundPort(s.iSocket), local);
     EXPECT_EQ(s.RecvTeol(), 7);
     EXPECT_EQ(std::string(s.pszBuf), "again\r\n");
     EXPECT_TRUE(srv.finish()) << srv.errortext();
@@ -94,7 +87,7 @@ TEST(Connect, FailuresReturnMinusOne) {
         s.iResult = 0;
         EXPECT_EQ(s.Connect(&host[0], listener.usLocalPort), -1) << bad;
         EXPECT_EQ(s.iResult, -1) << bad;
-        EXPECT_EQ(boundport(s.iSocket), 0) << bad << ": the socket was touched";
+        EXPECT_EQ(testnet::BoundPort(s.iSocket), 0) << bad << ": the socket was touched";
     }
     char host[] = "127.0.0.1";
 

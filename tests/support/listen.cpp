@@ -32,6 +32,13 @@ int Passive(Socket& s, unsigned short port, int reuse, unsigned long localAddr) 
     return 0;
 }
 
+unsigned short BoundPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
 std::unique_ptr<Socket> Accept(Socket& listener) {
     auto peer = std::make_unique<Socket>();
     socklen_t len = sizeof peer->saRemote;

@@ -15,6 +15,8 @@ namespace testnet {
 // Binds s to localAddr:port (IPv4; port 0 for one the system picks) and
 // listens. reuse > 0 sets SO_REUSEADDR first. Fills saLocal and usLocalPort.
 int Passive(Socket& s, unsigned short port, int reuse, unsigned long localAddr);
+// The IPv4 port a descriptor is bound to.
+unsigned short BoundPort(int fd);
 // The next connection, with the peer in saRemote; null when accept fails.
 std::unique_ptr<Socket> Accept(Socket& listener);
 
