@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/durable.h"
+
 namespace {
 
 // Longest path the system opens.
@@ -180,10 +182,13 @@ int readline(FILE* f, std::string& line) {
 int Reader::read(const std::string& name) {
     std::string path;
     if (resolvepath(name, base, path) != 0) return -1;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "r"));
+    // A FIFO or device would block the run or never end.
+    int error = 0;
+    std::unique_ptr<FILE, FileCloser> f(openregular(path.c_str(), error));
     struct stat st;
-    if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode) || reading.size() >= maxdepth) {
+    if (!f || fstat(fileno(f.get()), &st) != 0 || reading.size() >= maxdepth) {
         std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
+        if (!f && error == 0) std::fprintf(stderr, "Error: %s is not a regular file\n", path.c_str());
         return 1;
     }
     reading.emplace_back(st.st_dev, st.st_ino);

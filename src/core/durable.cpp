@@ -140,11 +140,13 @@ bool syncdirof(const char* path) {
 
 FILE* openregular(const char* path, int& error) {
     int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
     if (fd < 0) {
         error = errno;
+        // A final symbolic link is refused as no regular file, not as a loop.
+        if (error == ELOOP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) error = 0;
         return nullptr;
     }
-    struct stat st;
     if (fstat(fd, &st) != 0) {
         error = errno;
         close(fd);

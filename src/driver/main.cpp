@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/config.h"
@@ -142,12 +143,18 @@ void placenewsgroupsfile(const std::string& base, std::string& newsgroups) {
 }
 
 // Ends the run when the packet directory (given with its trailing "/")
-// does not exist. The root is refused with the rest: an empty SOUPDIR
-// value gives "/", and no packet belongs there.
+// does not exist or is no directory. The root is refused with the rest: an
+// empty SOUPDIR value gives "/", and no packet belongs there.
 void checkdir(Report& report, const std::string& soupdir) {
     std::string dir = soupdir.substr(0, soupdir.size() - 1);
-    if (exist(dir.c_str())) return;
-    report.say("FATAL ERROR: subdirectory %s does not exist\n", dir.c_str());
+    struct stat st;
+    if (!exist(dir.c_str())) {
+        report.say("FATAL ERROR: subdirectory %s does not exist\n", dir.c_str());
+    } else if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        report.say("FATAL ERROR: %s is not a directory\n", dir.c_str());
+    } else {
+        return;
+    }
     fflush(stdout);
     std::exit(1);
 }

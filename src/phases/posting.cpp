@@ -2,6 +2,7 @@
 // phases share; the phases supply the dialogue with their server.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,16 +41,25 @@ private:
 Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
     finished = false;
     std::string path = soupdir + entry.prefix + ".MSG";
-    if (listedinareas(soupdir, entry.prefix)) {
+    Areas areas = listedinareas(soupdir, entry.prefix);
+    if (areas == Areas::Listed) {
         keep("! Message file %s is listed in AREAS - skipping\n", path);
         return Step::Next;
     }
-    File file(fopen(path.c_str(), "rb"));
+    if (areas == Areas::Unreadable) {
+        out.say("! Cannot read %sAREAS - skipping message file %s\n", soupdir.c_str(), path.c_str());
+        kept = true;
+        return Step::Next;
+    }
+    int error = 0;
+    File file(openregular(path.c_str(), error));
     if (!file) {
         // Sent whole and removed by a run that died before it could drop
         // the line: its record says so.
-        finished = !run.options.test && exist(sentrecordpath(path).c_str());
-        if (!finished) keep("! Cannot open message file %s\n", path);
+        finished = error == ENOENT && !run.options.test && exist(sentrecordpath(path).c_str());
+        if (finished) return Step::Next;
+        keep("! Cannot open message file %s\n", path);
+        if (error == 0) keep("! Message file %s is not a regular file\n", path);
         return Step::Next;
     }
 
@@ -105,10 +115,10 @@ Step Walk::postmessages(PostedFile& posted, char format) {
 Step Walk::postreplies(Session& session, RepliesFile& replies) {
     bool connected = false;
     int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
-    for (size_t i = 0; i < replies.pieces.size(); i++) {
-        std::string line = replies.pieces[i];
+    for (size_t i = 0; i < replies.lines.size(); i++) {
+        std::string line = replies.lines[i];
         ReplyEntry entry;
-        ReplyAction action = judgereply(&line[0], mine, otherruns, entry);
+        ReplyAction action = judgereply(line, mine, otherruns, entry);
         if (action == ReplyAction::Keep) {
             if (entry.report) out.say("%s", entry.report);
             kept = true;
@@ -146,6 +156,10 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
         if (loaded == RepliesFile::Missing) {
             run.report.step("%s", dialogue.noreplies);
             return Result::Done;
+        }
+        if (loaded == RepliesFile::NotRegular) {
+            run.report.say("! REPLIES file %s is not a regular file\n", replies.path.c_str());
+            return Result::Kept;
         }
         if (loaded == RepliesFile::ReadErrors) {
             run.report.say("! Error in REPLIES file\n");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,10 +18,11 @@
 
 namespace {
 
-// The whole file into text; false when it cannot be opened, and errors set
-// when it could not be read to its end.
-bool readall(const std::string& path, std::string& text, bool* errors = nullptr) {
-    File f(fopen(path.c_str(), "rb"));
+// The whole regular file into text; false when it cannot be opened (error
+// 0: it is no regular file), and errors set when it could not be read to its
+// end.
+bool readall(const std::string& path, std::string& text, int& error, bool* errors = nullptr) {
+    File f(openregular(path.c_str(), error));
     if (!f) return false;
     text.clear();
     char buf[4096];
@@ -117,9 +119,10 @@ bool PostedFile::accepted(long start, long length) {
 
 std::string sentrecordpath(const std::string& msgpath) { return msgpath.substr(0, msgpath.size() - 3) + "SNT"; }
 
-bool listedinareas(const std::string& soupdir, const char* prefix) {
-    File areas(fopen((soupdir + "AREAS").c_str(), "rb"));
-    if (!areas) return false;
+Areas listedinareas(const std::string& soupdir, const char* prefix) {
+    int error = 0;
+    File areas(openregular((soupdir + "AREAS").c_str(), error));
+    if (!areas) return error == ENOENT ? Areas::Unlisted : Areas::Unreadable;
     size_t len = std::strlen(prefix);
     std::string line;
     int c;
@@ -129,38 +132,39 @@ bool listedinareas(const std::string& soupdir, const char* prefix) {
             if (line.size() <= len) line.push_back(static_cast<char>(c));
             continue;
         }
-        if (line.size() > len && line.compare(0, len, prefix) == 0 && line[len] == '\t') return true;
+        if (line.size() > len && line.compare(0, len, prefix) == 0 && line[len] == '\t') return Areas::Listed;
         line.clear();
     } while (c != EOF);
-    return false;
+    return Areas::Unlisted;
 }
 
 
 
 RepliesFile::Load RepliesFile::load() {
     bool errors = false;
-    if (!readall(path, text, &errors)) return Missing;
+    int error = 0;
+    if (!readall(path, text, error, &errors)) return error == 0 ? NotRegular : Missing;
     for (size_t at = 0; at < text.size();) {
         size_t lf = text.find('\n', at);
-        size_t len = (lf == std::string::npos ? text.size() : lf + 1) - at;
-        if (len > 255) len = 255;
-        pieces.push_back(text.substr(at, len));
-        at += len;
+        size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
     }
     return errors ? ReadErrors : Read;
 }
 
-void RepliesFile::drop(size_t piece, const std::string& msgpath) {
-    pieces[piece].clear();
+void RepliesFile::drop(size_t line, const std::string& msgpath) {
+    lines[line].clear();
     finished.push_back(msgpath);
 }
 
 RepliesFile::Rewrite RepliesFile::rewrite(bool test) {
     std::string left;
-    for (const std::string& piece : pieces) left += piece;
+    for (const std::string& line : lines) left += line;
     if (test || (left == text && !text.empty())) return Unchanged;
     std::string now;
-    if (!readall(path, now) || now != text) return Unchanged;
+    int error = 0;
+    if (!readall(path, now, error) || now != text) return Unchanged;
     if (!replace(left)) return Failed;
     for (const std::string& msgpath : finished) std::remove(sentrecordpath(msgpath).c_str());
     removeorphans(left);

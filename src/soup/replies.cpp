@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "core/text.h"
@@ -31,9 +32,11 @@ ReplyAction keep(ReplyEntry& entry, const char* report) {
 
 }  // namespace
 
-ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry) {
+ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& entry) {
     entry = ReplyEntry();
-    if (!splitreply(line, entry)) return keep(entry, "! Error in REPLIES file\n");
+    size_t len = line.size() - (!line.empty() && line.back() == '\n');
+    // splitreply reads up to a NUL byte: nothing after one is taken.
+    if (len > kRepliesLineMax || !splitreply(&line[0], entry)) return keep(entry, "! Error in REPLIES file\n");
 
     int kind;
     if (!strcasecmp(entry.kind, "mail")) {

@@ -123,10 +123,14 @@ struct ReplyEntry {
     const char* report = nullptr;  // for Keep: what to say, if anything
 };
 
-// Splits a REPLIES line (modified in place) and judges it for the posting
-// phase of kind `mine`; `otherruns` tells whether the other posting phase
-// is part of this run.
-ReplyAction judgereply(char* line, int mine, int otherruns, ReplyEntry& entry);
+// Longest REPLIES line judged, before its line end; a longer one is an
+// error line.
+constexpr size_t kRepliesLineMax = 65536;
+
+// Splits a whole REPLIES line (modified in place) and judges it for the
+// posting phase of kind `mine`; `otherruns` tells whether the other posting
+// phase is part of this run.
+ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& entry);
 
 // Length of the next message of an outgoing message file in format
 // letter, with the file at its first byte; 0 only at the end of the file
@@ -180,20 +184,23 @@ std::string sentrecordpath(const std::string& msgpath);
 
 // Whether AREAS in soupdir names the file prefix: a fetch takes the first
 // free name, so a file sent while REPLIES was kept may have been replaced
-// by fetched mail or news, which is the reader's.
-bool listedinareas(const std::string& soupdir, const char* prefix);
+// by fetched mail or news, which is the reader's. Unreadable when AREAS is
+// there but cannot be read as a regular file: nothing tells.
+enum class Areas { Unlisted, Listed, Unreadable };
+Areas listedinareas(const std::string& soupdir, const char* prefix);
 
-// REPLIES as read, in the pieces that are judged (a line, or 255 bytes of
-// a longer one), and which of them are done with.
+// REPLIES as read, in its whole lines, and which of them are done with.
 class RepliesFile {
 public:
     explicit RepliesFile(const std::string& soupdir) : soupdir(soupdir), path(soupdir + "REPLIES") {}
-    enum Load { Missing, Read, ReadErrors };
-    // Missing when there is no REPLIES; ReadErrors when it could not be
-    // read to its end (what was read is judged).
+    enum Load { Missing, NotRegular, Read, ReadErrors };
+    // Missing when there is no REPLIES; NotRegular when it is something
+    // else than a regular file (a FIFO, a device, a symbolic link), which is
+    // not read; ReadErrors when it could not be read to its end (what was
+    // read is judged).
     Load load();
-    // The piece's line leaves REPLIES: its message file was sent whole.
-    void drop(size_t piece, const std::string& msgpath);
+    // The line leaves REPLIES: its message file was sent whole.
+    void drop(size_t line, const std::string& msgpath);
     enum Rewrite { Unchanged, Rewritten, Failed };
     // Writes what is left, atomically, or removes REPLIES when nothing is;
     // then the records of the finished files go, and those a killed run
@@ -203,7 +210,7 @@ public:
 
     const std::string soupdir;
     const std::string path;
-    std::vector<std::string> pieces;
+    std::vector<std::string> lines;  // each with its line end, if any
 
 private:
     bool replace(const std::string& left);

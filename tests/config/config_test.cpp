@@ -153,7 +153,13 @@ TEST_F(Config, UnreadableFiles) {
     EXPECT_EQ(err, "Error: can't read " + (dir / "nothere.cfg") + "\n");
     mkdir((dir / "adir").c_str(), 0700);
     EXPECT_EQ(read(dir / "adir"), 1);
-    EXPECT_EQ(err, "Error: can't read " + (dir / "adir") + "\n");
+    EXPECT_EQ(err, "Error: can't read " + (dir / "adir") + "\nError: " + (dir / "adir") + " is not a regular file\n");
+    // An included device is skipped like an unreadable file, not read
+    // without end.
+    writefile(dir / "dev.cfg", "INCLUDE /dev/zero\nPOPUSER after\n");
+    EXPECT_EQ(read("dev.cfg"), 0);
+    EXPECT_EQ(err, "Error: can't read /dev/zero\nError: /dev/zero is not a regular file\n");
+    EXPECT_EQ(s.pop.user, "after");
     writefile(dir / "empty.cfg", "");
     EXPECT_EQ(read("empty.cfg"), 0);
     EXPECT_EQ(err, "");

@@ -193,9 +193,20 @@ TEST_F(Run, ConfigurationErrors) {
     EXPECT_TRUE(contains(r.out, "FATAL ERROR: subdirectory  does not exist\n")) << r.out;
     EXPECT_FALSE(contains(r.out, "Done."));
 
-    r = run({"all", "/c=" + dir.path() + "/prog"});
+    // A packet directory that is a file, and a configuration that is no
+    // regular file (a FIFO would block), refuse the run.
+    writefile(dir / "work/file.cfg", "SOUPDIR file.cfg\n");
+    r = run({"all", "/c=./file.cfg"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog") + "\n");
+    EXPECT_TRUE(contains(r.out, "FATAL ERROR: file.cfg is not a directory\n")) << r.out;
+    EXPECT_FALSE(contains(r.out, "Done."));
+
+    ASSERT_EQ(mkfifo((dir / "work/fifo.cfg").c_str(), 0600), 0);
+    for (const std::string& name : {dir / "prog", dir / "work/fifo.cfg"}) {
+        r = run({"all", "/c=" + name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: can't read " + name + "\nError: " + name + " is not a regular file\n");
+    }
 }
 
 // Started through PATH or a link, the program finds the file beside
@@ -353,6 +364,14 @@ TEST_F(Run, RepliesRemovalByTheVote) {
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(contains(r.out, "News found --- will keep REPLIES file\n")) << r.out;
     EXPECT_TRUE(fileexists(replies));
+
+    // A REPLIES that is no regular file is not read (a FIFO would block).
+    ASSERT_EQ(unlink(replies.c_str()), 0);
+    ASSERT_EQ(mkfifo(replies.c_str(), 0600), 0);
+    r = run({"email", "post"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.out, "! REPLIES file soup/REPLIES is not a regular file\n")) << r.out;
+    ASSERT_EQ(unlink(replies.c_str()), 0);
 
     // No posting phase, no verdict.
     writefile(replies, "");

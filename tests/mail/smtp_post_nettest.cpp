@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -510,6 +511,79 @@ TEST(SmtpPost, FetchedFileUnderAnOldRepliesNameIsNotSent) {
                                "/00000001.MSG is listed in AREAS - skipping\nMailing from me@y.org\nMailing to r@z.org\n");
     EXPECT_EQ(p.get("00000001.MSG"), fetched);
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "AREAS", "REPLIES"}));
+}
+
+// Each line of REPLIES is judged whole: nothing past a line's 255th byte
+// is a line of its own, and a line longer than 64 KB is an error line.
+// Both are kept as they were.
+TEST(SmtpPost, RepliesLinesAreJudgedWhole) {
+    Packet p;
+    for (const char* name : {"R1.MSG", "R2.MSG", "R3.MSG"}) p.put(name, binary(stored(2)));
+    const std::string cut = std::string(255, 'X') + "R1\tmail\tb\n";
+    const std::string huge = "R3\tmail\tb" + std::string(65536, ' ') + "\n";
+    p.put("REPLIES", cut + huge + "R2\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("s2@x.org", {"r2@y.org"}, wired(2));
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n! Cannot open message file " + p.soup + "/" +
+                               std::string(255, 'X') + "R1.MSG\n! Error in REPLIES file\n"
+                               "Mailing from s2@x.org\nMailing to r2@y.org\n");
+    EXPECT_EQ(p.get("REPLIES"), cut + huge);
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"R1.MSG", "R3.MSG", "REPLIES"}));
+}
+
+// Only regular files are read: a FIFO would block the run, and a message
+// file that is a symbolic link would mail whatever it points to. Their
+// lines stay, even with a record beside them.
+TEST(SmtpPost, OnlyRegularFilesAreRead) {
+    Packet p;
+    const std::string outside = p.dir / "private";
+    writefile(outside, binary(stored(1)));
+    ASSERT_EQ(mkfifo((p.soup + "/F.MSG").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (p.soup + "/L.MSG").c_str()), 0);
+    p.put("L.SNT", "");
+    p.put("R.MSG", binary(stored(2)));
+    p.put("REPLIES", "F\tmail\tb\nL\tmail\tb\nR\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("s2@x.org", {"r2@y.org"}, wired(2));
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(r.status, 2);
+    std::string reports;
+    for (const char* name : {"/F.MSG", "/L.MSG"}) {
+        reports += "! Cannot open message file " + p.soup + name + "\n! Message file " + p.soup + name +
+                   " is not a regular file\n";
+    }
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n" + reports + "Mailing from s2@x.org\nMailing to r2@y.org\n");
+    EXPECT_EQ(p.get("REPLIES"), "F\tmail\tb\nL\tmail\tb\n");
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F.MSG", "L.MSG", "L.SNT", "REPLIES"}));
+
+    // An AREAS that cannot be read cannot tell fetched files from replies.
+    Packet q;
+    q.put("R.MSG", binary(stored(2)));
+    q.put("REPLIES", "R\tmail\tb\n");
+    ASSERT_EQ(mkfifo((q.soup + "/AREAS").c_str(), 0600), 0);
+    ScriptedServer again(25);
+    Dialogue e(again.session());
+    e.quit();
+    again.start();
+    r = q.run();
+    EXPECT_TRUE(again.finish()) << again.errortext();
+    EXPECT_EQ(again.received(0), e.client);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(q.reports(), "Posting mail to 127.0.0.1...\n! Cannot read " + q.soup + "/AREAS - skipping message file " +
+                               q.soup + "/R.MSG\n");
+    EXPECT_TRUE(q.has("R.MSG"));
 }
 
 TEST(SmtpPost, SettingsAndConnection) {

@@ -19,7 +19,7 @@ struct Verdict {
 Verdict judge(const std::string& line, int mine, int otherruns) {
     Verdict v;
     v.line = std::make_shared<std::string>(line);
-    v.action = judgereply(&(*v.line)[0], mine, otherruns, v.entry);
+    v.action = judgereply(*v.line, mine, otherruns, v.entry);
     v.said = v.entry.report ? v.entry.report : "";
     return v;
 }
@@ -88,6 +88,10 @@ TEST(JudgeReply, BrokenLines) {
             EXPECT_EQ(v.entry.prefix, nullptr) << line;
         }
     }
+    // A line is judged whole up to 64 KB before its line end.
+    std::string longest = "R\tmail\tb" + std::string(kRepliesLineMax - 8, ' ');
+    expectquiet(judge(longest + "\n", MAILKIND, 1), ReplyAction::Post);
+    expectkeep(judge(longest + " \n", MAILKIND, 1), "! Error in REPLIES file\n");
     // An empty prefix and an empty kind still split.
     Verdict v = judge("\t\tb", MAILKIND, 1);
     expectkeep(v, "! Unknown message kind in REPLIES\n");
