@@ -73,13 +73,15 @@ std::string digest(int fd, long start, long length) {
 
 PostedFile::PostedFile(FILE* file, const char* path, bool test)
     : file(file), path(path), record(sentrecordpath(path)), test(test) {
-    File f(fopen(record.c_str(), "r"));
-    if (!f) return;
+    int error = 0;
+    File f(openregular(record.c_str(), error));
+    if (!f && error == ENOENT) return;
     // The record is trusted only for the very bytes it describes: a file
-    // written anew under the name, or edited, is sent whole.
+    // written anew under the name, or edited, is sent whole; so is one
+    // whose record cannot be read.
     bool matches = false;
     char line[256];
-    if (fgets(line, sizeof line, f.get()) && line == "file " + identity(fileno(file)) + "\n") {
+    if (f && fgets(line, sizeof line, f.get()) && line == "file " + identity(fileno(file)) + "\n") {
         long start = 0;
         long length = 0;
         char hex[80];

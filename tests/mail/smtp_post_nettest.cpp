@@ -549,6 +549,7 @@ TEST(SmtpPost, OnlyRegularFilesAreRead) {
     ASSERT_EQ(symlink(outside.c_str(), (p.soup + "/L.MSG").c_str()), 0);
     p.put("L.SNT", "");
     p.put("R.MSG", binary(stored(2)));
+    ASSERT_EQ(mkfifo((p.soup + "/R.SNT").c_str(), 0600), 0);  // a record that cannot be read
     p.put("REPLIES", "F\tmail\tb\nL\tmail\tb\nR\tmail\tb\n");
     ScriptedServer server(25);
     Dialogue d(server.session());
@@ -564,7 +565,8 @@ TEST(SmtpPost, OnlyRegularFilesAreRead) {
         reports += "! Cannot open message file " + p.soup + name + "\n! Message file " + p.soup + name +
                    " is not a regular file\n";
     }
-    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n" + reports + "Mailing from s2@x.org\nMailing to r2@y.org\n");
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n" + reports + "! Record " + p.soup + "/R.SNT does not match " +
+                               p.soup + "/R.MSG - sending the file whole\nMailing from s2@x.org\nMailing to r2@y.org\n");
     EXPECT_EQ(p.get("REPLIES"), "F\tmail\tb\nL\tmail\tb\n");
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F.MSG", "L.MSG", "L.SNT", "REPLIES"}));
 
