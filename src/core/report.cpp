@@ -36,7 +36,11 @@ void vreport(Report& report, const char* format, va_list ap) {
 
 void Report::write(const char* text, size_t len) {
     fwrite(text, 1, len, stdout);
-    if (log) fwrite(text, 1, len, log);
+    if (!log) return;
+    fwrite(text, 1, len, log);
+    // Each whole line reaches the file at once: a run that is killed
+    // leaves in the log what it reported.
+    if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
 }
 
 void Report::say(const char* format, ...) {

@@ -17,7 +17,8 @@ public:
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // The same, only in verbose mode: the "+ " lines of every step.
     void step(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // len bytes of text, as say writes what it formatted.
+    // len bytes of text, as say writes what it formatted. The log is
+    // flushed when the text ends a line.
     void write(const char* text, size_t len);
     // len bytes of text, to the console only.
     void show(const char* text, size_t len) { fwrite(text, 1, len, stdout); }
@@ -32,6 +33,7 @@ public:
     // The log stream, or null when no log is written; the driver opens and
     // closes it.
     FILE* log = nullptr;
+    int logerror = 0;  // errno of the first failed write to the log
 };
 
 // Millisecond clock: (seconds % 1000000) * 1000 + microseconds / 1000.

@@ -185,8 +185,8 @@ void openlog(Report& report, const std::string& logfile) {
 void closelog(Report& report, const std::string& logfile) {
     if (!report.log) return;
     bool failed = std::ferror(report.log) != 0;
-    const char* reason = nullptr;
-    if (std::fclose(report.log) != 0) reason = std::strerror(errno);
+    const char* reason = report.logerror != 0 ? std::strerror(report.logerror) : nullptr;
+    if (std::fclose(report.log) != 0 && !reason) reason = std::strerror(errno);
     report.log = nullptr;
     if (failed || reason) logwarning("write to", logfile, reason);
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -57,6 +59,14 @@ HeaderWatch withoutbcc() {
     };
 }
 
+// What the RCPTs of one transaction came to.
+struct Recipients {
+    size_t accepted = 0;
+    // Answered 452, too many recipients for now: for a further transaction.
+    std::vector<std::string> deferred;
+    Reply deferral;  // the last such answer
+};
+
 // The mail post's side of the dialogue. Where the server offers
 // PIPELINING, each message's MAIL, RCPTs and DATA go out in one group, and
 // its text is followed by the next message's group before the answer to the
@@ -75,7 +85,12 @@ private:
     bool command(const std::string& text);
     Step hello(const char* verb);
     Step authenticate();
-    Step envelope(const Envelope& addresses, bool sent);
+    Step transaction(const Envelope& addresses, Recipients& rcpts);
+    Step envelope(const Envelope& addresses, bool sent, Recipients& rcpts);
+    Step data(bool sent);
+    Step abandon(bool sent);
+    Step textanswer(PostedFile& posted, bool& taken);
+    Step noneaccepted(PostedFile& posted, long start, long length, bool reached, const Recipients& rcpts);
 
     const Context& run;
     const Server& smtp;
@@ -148,9 +163,22 @@ Step MailPost::open() {
     return step;
 }
 
-// The answers to MAIL, every RCPT and DATA, each read after its report;
-// unless sent already, each command goes out right before its answer.
-Step MailPost::envelope(const Envelope& addresses, bool sent) {
+// One transaction: MAIL, the RCPTs and DATA, grouped where the server
+// pipelines; RSET in place of DATA's text when no recipient was accepted.
+Step MailPost::transaction(const Envelope& addresses, Recipients& rcpts) {
+    std::string group = pipelining ? envelopegroup(addresses, SOCKBUFSIZE - 1) : "";
+    bool grouped = !group.empty();
+    if (grouped && !session.send(group)) return Step::Quit;
+    // The answer to the last text comes before those to this group.
+    Step step = settle();
+    if (step == Step::Next) step = envelope(addresses, grouped, rcpts);
+    if (step != Step::Next) return step;
+    return rcpts.accepted > 0 ? data(grouped) : abandon(grouped);
+}
+
+// The answers to MAIL and every RCPT, each read after its report; unless
+// sent already, each command goes out right before its answer.
+Step MailPost::envelope(const Envelope& addresses, bool sent, Recipients& rcpts) {
     out.say("Mailing from %s\n", addresses.from.c_str());
     if (!sent && !command("MAIL FROM:" + addresses.from + "\r\n")) return Step::Quit;
     if (!session.read().ok()) {
@@ -160,11 +188,26 @@ Step MailPost::envelope(const Envelope& addresses, bool sent) {
     for (const std::string& to : addresses.to) {
         out.say("Mailing to %s\n", to.c_str());
         if (!sent && !command("RCPT TO:" + to + "\r\n")) return Step::Quit;
-        Reply reply = session.read();
-        if (!reply.ok()) out.say("! Recipient refused by SMTP server\n");
+        Reply reply = session.service.read(sock);
+        if (reply.ok()) {
+            rcpts.accepted++;
+            continue;
+        }
+        // Too many recipients at once (RFC 5321 4.5.3.1.10): no refusal.
+        if (reply.refused() && reply.is("452")) {
+            rcpts.deferred.push_back(to);
+            rcpts.deferral = reply;
+            continue;
+        }
+        session.service.complain(out, reply, false);
+        out.say("! Recipient refused by SMTP server\n");
         // Without an answer the dialogue is out of step.
         if (reply.status == Reply::Lost || reply.status == Reply::Invalid) return Step::Quit;
     }
+    return Step::Next;
+}
+
+Step MailPost::data(bool sent) {
     if (!sent && !command("DATA\r\n")) return Step::Quit;
     if (!session.read().ok()) {
         out.say("! SMTP server won't accept message\n");
@@ -173,20 +216,58 @@ Step MailPost::envelope(const Envelope& addresses, bool sent) {
     return Step::Next;
 }
 
-Step MailPost::settle() {
-    if (!pending) return Step::Next;
-    PostedFile& posted = *pending;
-    pending = nullptr;
+// Ends a transaction without a recipient. A DATA sent in the group is
+// refused, as expected, by a server that keeps to RFC 2920; one that takes
+// it gets an empty text.
+Step MailPost::abandon(bool sent) {
+    if (sent) {
+        Reply reply = session.read(true);
+        if (reply.ok()) {
+            if (!session.send(".\r\n")) return Step::Quit;
+            reply = session.read(true);
+        }
+        if (!reply.ok() && !reply.refused()) return Step::Quit;
+    }
+    return session.ask("RSET\r\n").ok() ? Step::Next : Step::Quit;
+}
+
+// Reads the answer to a text; one that is not positive is reported and
+// keeps the file.
+Step MailPost::textanswer(PostedFile& posted, bool& taken) {
     // The end of the text, and the next group if one was sent, go now.
     sock.Cork(false);
     Reply reply = session.read();
-    if (reply.ok()) return recordsent(out, posted, pendingstart, pendinglength) ? Step::Next : Step::Quit;
+    taken = reply.ok();
+    if (taken) return Step::Next;
     out.say("! SMTP server did not accept message\n");
     posted.refused();
     return reply.refused() ? Step::Next : Step::Quit;
 }
 
-// One message: envelope, DATA, the text.
+Step MailPost::settle() {
+    if (!pending) return Step::Next;
+    PostedFile& posted = *pending;
+    pending = nullptr;
+    bool taken = false;
+    Step step = textanswer(posted, taken);
+    if (!taken) return step;
+    return recordsent(out, posted, pendingstart, pendinglength) ? Step::Next : Step::Quit;
+}
+
+// A transaction in which the server accepted no recipient. The message is
+// sent once earlier transactions took some and the rest were refused for
+// good; otherwise it is kept: a server that takes none now would not take
+// them in any further transaction either.
+Step MailPost::noneaccepted(PostedFile& posted, long start, long length, bool reached, const Recipients& rcpts) {
+    if (reached && rcpts.deferred.empty()) return recordsent(out, posted, start, length) ? Step::Next : Step::Quit;
+    if (!rcpts.deferred.empty()) session.service.complain(out, rcpts.deferral, false);
+    out.say("! SMTP server accepted no recipient - message kept\n");
+    posted.refused();
+    return Step::Next;
+}
+
+// One message: as many transactions as the server needs to take every
+// recipient, each sending the text once the last one's was accepted.
 Step MailPost::post(PostedFile& posted, long start, long length) {
     Envelope addresses;
     scanheader(posted.file, start, length, addresses);
@@ -201,19 +282,25 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
         return Step::Next;
     }
 
-    std::string group = pipelining ? envelopegroup(addresses, SOCKBUFSIZE - 1) : "";
-    bool grouped = !group.empty();
-    if (grouped && !session.send(group)) return Step::Quit;
-    // The answer to the last text comes before those to this group.
-    Step step = settle();
-    if (step == Step::Next) step = envelope(addresses, grouped);
-    if (step != Step::Next) return step;
+    bool reached = false;  // an earlier transaction's text was accepted
+    for (;;) {
+        Recipients rcpts;
+        Step step = transaction(addresses, rcpts);
+        if (step != Step::Next) return step;
+        if (rcpts.accepted == 0) return noneaccepted(posted, start, length, reached, rcpts);
 
-    // The end of the text waits for the next group, so that the server
-    // reads both at once and answers them in one go.
-    if (pipelining) sock.Cork(true);
-    step = posttext(session, posted, start, length, withoutbcc());
-    if (step != Step::Next) return step;
+        // The end of the text waits for the next group, so that the server
+        // reads both at once and answers them in one go.
+        if (pipelining) sock.Cork(true);
+        step = posttext(session, posted, start, length, withoutbcc());
+        if (step != Step::Next) return step;
+        if (rcpts.deferred.empty()) break;
+        bool taken = false;
+        step = textanswer(posted, taken);
+        if (!taken) return step;
+        reached = true;
+        addresses.to = std::move(rcpts.deferred);
+    }
     pending = &posted;
     pendingstart = start;
     pendinglength = length;

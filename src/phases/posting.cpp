@@ -78,7 +78,7 @@ Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
     } else if (!run.options.test && remove(path.c_str()) != 0) {
         // The line goes all the same: keeping it would have the next run
         // send these messages a second time.
-        out.say("! Cannot remove message file %s\n", path.c_str());
+        out.say("! Cannot remove message file %s: %s\n", path.c_str(), std::strerror(errno));
     } else {
         finished = !run.options.test;
     }
@@ -143,7 +143,7 @@ Step Walk::postreplies(Session& session, RepliesFile& replies) {
 
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
-    report.say("! Cannot record what was sent in %s\n", posted.record.c_str());
+    report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
     return false;
 }
 
@@ -169,7 +169,7 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
         step = walk.postreplies(session, replies);
         if (replies.rewrite(run.options.test) == RepliesFile::Failed)
-            run.report.say("! Cannot rewrite %s\n", replies.path.c_str());
+            run.report.say("! Cannot rewrite %s: %s\n", replies.path.c_str(), replies.reason.c_str());
     }
     if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
     session.end(step);

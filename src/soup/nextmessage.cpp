@@ -138,7 +138,11 @@ long nextmmdf(FILE* file) {
 long nextbinary(FILE* file) {
     for (;;) {
         unsigned char field[4];
-        if (fread(field, 1, sizeof field, file) != sizeof field) return ferror(file) ? -1 : 0;
+        size_t got = fread(field, 1, sizeof field, file);
+        if (ferror(file)) return -1;
+        // A length field cut short begins a message cut short: one byte
+        // past the end, as clamplength has it.
+        if (got != sizeof field) return got == 0 ? 0 : 1;
         uint32_t length = static_cast<uint32_t>(field[0]) << 24 | static_cast<uint32_t>(field[1]) << 16 |
                           static_cast<uint32_t>(field[2]) << 8 | field[3];
         // The field is read as signed: a set high bit would move the

@@ -69,6 +69,9 @@ std::string digest(int fd, long start, long length) {
     return hex;
 }
 
+// errno as a failure's reason; some failures leave it unset.
+int lasterror() { return errno != 0 ? errno : EIO; }
+
 }  // namespace
 
 PostedFile::PostedFile(FILE* file, const char* path, bool test)
@@ -111,13 +114,20 @@ bool PostedFile::accepted(long start, long length) {
         if (!exist(record.c_str())) text = "file " + identity(fileno(file)) + "\n";
         out.open(record.c_str(), "a");
     }
+    errno = 0;
     std::string sum = digest(fileno(file), start, length);
+    fault = sum.empty() ? lasterror() : 0;
     text += std::to_string(start) + " " + std::to_string(length) + " " + sum + "\n";
-    bool ok = !sum.empty() && out.write(text.data(), text.size()) && out.sync() &&
-              (text[0] != 'f' || syncdirof(record.c_str()));
+    bool ok = fault == 0 && out.write(text.data(), text.size()) && out.sync();
+    if (ok && text[0] == 'f' && !syncdirof(record.c_str())) {
+        fault = lasterror();
+        ok = false;
+    }
     if (!ok) failed = true;
     return ok;
 }
+
+const char* PostedFile::reason() const { return fault != 0 ? std::strerror(fault) : out.reason(); }
 
 std::string sentrecordpath(const std::string& msgpath) { return msgpath.substr(0, msgpath.size() - 3) + "SNT"; }
 
@@ -190,11 +200,21 @@ void RepliesFile::removeorphans(const std::string& left) {
 }
 
 bool RepliesFile::replace(const std::string& left) {
-    if (left.empty()) return std::remove(path.c_str()) == 0 && syncdirof(soupdir.c_str());
+    if (left.empty()) {
+        errno = 0;
+        if (std::remove(path.c_str()) == 0 && syncdirof(soupdir.c_str())) return true;
+        reason = std::strerror(lasterror());
+        return false;
+    }
     char temp[4096];
+    if (genfname(soupdir.c_str(), "TMP", temp) < 0) {
+        reason = std::strerror(EEXIST);  // no free name
+        return false;
+    }
     DurableFile f;
-    if (genfname(soupdir.c_str(), "TMP", temp) < 0 || !f.open(temp, "w")) return false;
-    bool ok = f.write(left.data(), left.size()) && f.commitas(path.c_str());
-    if (!ok) std::remove(temp);
-    return ok;
+    bool ok = f.open(temp, "w") && f.write(left.data(), left.size()) && f.commitas(path.c_str());
+    if (ok) return true;
+    reason = f.reason();
+    std::remove(temp);
+    return false;
 }

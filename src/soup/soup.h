@@ -137,7 +137,8 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
 // (messages of length 0 are skipped); -1 on a format error, a negative
 // length or a read error. A length may reach past the end of the file: the
 // message is cut short. A "u" length then reaches one byte past it (its
-// decimal number could overflow the caller's offset). In "M" the
+// decimal number could overflow the caller's offset), and so does a "b" or
+// "B" length field that the end of the file cuts short. In "M" the
 // line end of a delimiter line belongs to the delimiter.
 long nextmessage(FILE* file, char letter);
 
@@ -162,8 +163,10 @@ public:
     // Whether an earlier run had the message accepted.
     bool wassent(long start, long length) const;
     // The server accepted the message. False when that could not be
-    // recorded: the phase must stop before the next message.
+    // recorded (reason() tells why): the phase must stop before the next
+    // message.
     bool accepted(long start, long length);
+    const char* reason() const;
     // The message was not sent: the file stays.
     void refused() { failed = true; }
 
@@ -177,6 +180,7 @@ private:
     const bool test;
     std::vector<std::pair<long, long>> sent;  // as read from the record
     DurableFile out;
+    int fault = 0;  // errno of a failure outside out
 };
 
 // The "<prefix>.SNT" record of a message file.
@@ -211,6 +215,7 @@ public:
     const std::string soupdir;
     const std::string path;
     std::vector<std::string> lines;  // each with its line end, if any
+    std::string reason;  // the system's, when rewrite() Failed
 
 private:
     bool replace(const std::string& left);

@@ -308,13 +308,12 @@ TEST(SmtpPost, RefusalsQuitOnceAndKeepReplies) {
         {"DATA refused",
          [](Dialogue& d) {
              d.ask("MAIL FROM:s@x.org\r\n", "250 ok\r\n");
-             d.ask("RCPT TO:r@y.org\r\n", "550 no\r\n");
-             d.ask("DATA\r\n", "554 no valid recipients\r\n");
+             d.ask("RCPT TO:r@y.org\r\n", "250 ok\r\n");
+             d.ask("DATA\r\n", "554 transaction failed\r\n");
              d.quit("500 whatever\r\n");
          },
          "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to r@y.org\n"
-         "SMTP host returned error: 550 no\r\n! Recipient refused by SMTP server\n"
-         "SMTP host returned error: 554 no valid recipients\r\n! SMTP server won't accept message\n"
+         "SMTP host returned error: 554 transaction failed\r\n! SMTP server won't accept message\n"
          "SMTP host returned error: 500 whatever\r\n(skipping email post)\n"},
         // Left unread, the rest of the reply would answer the next commands.
         {"endless reply to RCPT",
@@ -696,6 +695,9 @@ TEST(SmtpPost, KilledMidPostSendsNothingTwice) {
                                    pidfile, vorpapath(), p.cfg},
                                   p.dir.path(), 30);
     EXPECT_EQ(killed.status, -1);
+    // The log holds every line said before the kill.
+    EXPECT_NE(p.reports().find("Mailing from b@x.org\nMailing to r@y.org\nMailing from c@x.org\n"), std::string::npos)
+        << p.reports();
     RunResult again = p.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(1), second.client);
@@ -792,4 +794,134 @@ TEST(SmtpPost, ATimeOutEndsThePhaseAfterOneWait) {
     EXPECT_GE(took, std::chrono::seconds(19));
     EXPECT_LT(took, std::chrono::seconds(30));
     EXPECT_NE(p.reports().find("(skipping email post)\n"), std::string::npos) << r.out;
+}
+
+// A server that takes only so many recipients per transaction answers 452
+// to the rest: they get the same text in further transactions, each begun
+// once the last text was accepted, until every one is taken or refused for
+// good; a transaction that gets none keeps the message.
+TEST(SmtpPost, RecipientsBeyondWhatTheServerTakesAtOnce) {
+    struct Case {
+        bool pipelined;
+        std::string refused;  // answered 550
+        // Recipients taken in each transaction, 452 for the rest; past the
+        // end, 550 for all.
+        std::vector<size_t> takes;
+        bool kept;
+    };
+    std::vector<std::string> to;
+    std::string text = "From: m@x.org\nTo: u0@y.org";
+    for (int i = 0; i < 600; i++) to.push_back("u" + std::to_string(i) + "@y.org");
+    for (size_t i = 1; i < to.size(); i++) text += ", " + to[i];
+    text += "\n\nbody\n";
+    const std::vector<size_t> hundreds(6, 100);
+    for (const Case& c : std::vector<Case>{{false, "", hundreds, false},
+                                           {true, "u250@y.org", hundreds, false},
+                                           {false, "u250@y.org", {100}, false},
+                                           {false, "", {100, 0}, true},
+                                           {true, "", {100, 0}, true}}) {
+        SCOPED_TRACE(std::to_string(c.pipelined) + c.refused + std::to_string(c.takes.size()));
+        Packet p(c.pipelined ? "HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS pw\n"
+                             : "HOSTNAME myhost\nSMTPHOST 127.0.0.1\n");
+        p.put("00000001.MSG", binary(text));
+        p.put("REPLIES", "00000001\tmail\tb\n");
+        ScriptedServer server(25);
+        Script& s = server.session();
+        std::string client = c.pipelined ? "EHLO myhost\r\nAUTH PLAIN AGpvZQBwdw==\r\n" : "HELO myhost\r\n";
+        s.send("220 ready\r\n");
+        if (c.pipelined) {
+            s.expect("EHLO myhost\r\n").send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n");
+            s.expect("AUTH PLAIN AGpvZQBwdw==\r\n").send("235 ok\r\n");
+        } else {
+            s.expect(client).send("250 hello\r\n");
+        }
+        std::vector<std::string> left = to;
+        size_t transactions = 0, taken = 1;
+        for (; !left.empty() && taken > 0; transactions++) {
+            std::vector<std::pair<std::string, std::string>> asked = {{"MAIL FROM:m@x.org\r\n", "250 ok\r\n"}};
+            std::vector<std::string> deferred;
+            taken = 0;
+            for (const std::string& r : left) {
+                std::string reply = "250 ok\r\n";
+                if (r == c.refused || transactions >= c.takes.size()) {
+                    reply = "550 no such user\r\n";
+                } else if (taken == c.takes[transactions]) {
+                    reply = "452 4.5.3 too many recipients\r\n";
+                    deferred.push_back(r);
+                } else {
+                    taken++;
+                }
+                asked.emplace_back("RCPT TO:" + r + "\r\n", reply);
+            }
+            // DATA goes out in the group even when no recipient is taken.
+            if (c.pipelined || taken > 0) asked.emplace_back("DATA\r\n", taken > 0 ? "354 go\r\n" : "554 none\r\n");
+            std::string replies;
+            for (const auto& a : asked) {
+                s.expect(a.first);
+                if (!c.pipelined) s.send(a.second);
+                replies += a.second;
+                client += a.first;
+            }
+            if (c.pipelined) s.send(replies);
+            if (taken > 0) {
+                s.expectdata().send("250 queued\r\n");
+                client += crlf(text) + ".\r\n";
+            } else {
+                s.expect("RSET\r\n").send("250 ok\r\n");
+                client += "RSET\r\n";
+            }
+            left = deferred;
+        }
+        s.expect("QUIT\r\n").send("221 bye\r\n");
+        server.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(server.received(0), client + "QUIT\r\n");
+        EXPECT_EQ(r.status, c.kept ? 2 : 0);
+        std::string reports = p.reports();
+        size_t froms = 0;
+        for (size_t at = 0; (at = reports.find("Mailing from m@x.org\n", at)) != std::string::npos; at++) froms++;
+        EXPECT_EQ(froms, transactions);
+        EXPECT_EQ(reports.find("Mailing to u250@y.org\nSMTP host returned error: 550 no such user\r\n"
+                               "! Recipient refused by SMTP server\n") != std::string::npos,
+                  !c.refused.empty())
+            << reports;
+        const std::string end = "Mailing to u599@y.org\nSMTP host returned error: 452 4.5.3 too many recipients\r\n"
+                                "! SMTP server accepted no recipient - message kept\n";
+        EXPECT_EQ(reports.find("error: 452") == std::string::npos, !c.kept) << reports;
+        if (c.kept) {
+            EXPECT_EQ(reports.substr(reports.size() - end.size()), end);
+        }
+        const std::vector<std::string> kept = {"00000001.MSG", "REPLIES"};
+        EXPECT_EQ(listdir(p.soup), c.kept ? kept : std::vector<std::string>{});
+    }
+}
+
+// A length field cut short at the end of a binary file is a message cut
+// short; a record that cannot be written says why.
+TEST(SmtpPost, FaultsAreSaidWithTheirCause) {
+    Packet p;
+    p.put("00000001.MSG", binary(m1) + std::string("\0\7", 2));
+    p.put("00000002.MSG", binary(m2));
+    mkdir((p.soup + "/00000002.SNT").c_str(), 0700);
+    mkdir((p.soup + "/00000002.SNT/x").c_str(), 0700);
+    p.put("REPLIES", "00000001\tmail\tb\n00000002\tmail\tb\n");
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
+    d.message("b@x.org", {"r@y.org"}, crlf(m2) + ".\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(r.status, 2);
+    const std::string dir = p.soup + "/";
+    EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from a@x.org\nMailing to r@y.org\n"
+                           "! Message in " + dir + "00000001.MSG ends before its length - not sent\n! Record " + dir +
+                               "00000002.SNT does not match " + dir + "00000002.MSG - sending the file whole\n"
+                               "Mailing from b@x.org\nMailing to r@y.org\n! Cannot record what was sent in " + dir +
+                               "00000002.SNT: Is a directory\n(skipping email post)\n");
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "00000002.MSG",
+                                                         "00000002.SNT", "REPLIES"}));
 }

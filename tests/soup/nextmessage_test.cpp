@@ -160,9 +160,10 @@ TEST(NextMessage, Binary) {
         EXPECT_EQ(s.messages, (std::vector<std::string>{a, b})) << letter;
         EXPECT_EQ(s.last, 0);
     }
-    // A length field cut short is the end of the file.
+    // A length field cut short begins a message that the end of the file
+    // cuts short.
     Split s = split(be32(3) + b + std::string("\0\0\0", 3), 'b');
-    EXPECT_EQ(s.messages, (std::vector<std::string>{b}));
+    EXPECT_EQ(s.messages, (std::vector<std::string>{b, ""}));
     EXPECT_EQ(s.last, 0);
     // A length with its highest bit set would move the caller backwards.
     s = split(be32(3) + b + be32(0xFFFFFFF0u) + b, 'b');
