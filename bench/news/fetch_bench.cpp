@@ -3,7 +3,9 @@
 //   (a) 20,000 articles of about 3 KB on loopback,
 //   (b) 2,000 articles of about 5 KB on loopback,
 //   (c) 200 articles of about 5 KB behind a relay that delays each
-//       direction by 100 ms.
+//       direction by 100 ms,
+//   (d) 200 groups of one or two articles of about 1 KB on loopback, where
+//       the state file is brought up to date after every group.
 // For each it prints wall time, CPU time and peak resident memory of vorpa,
 // checks every stored record, and sets the wall time beside that of a bare
 // client that sends every ARTICLE command at once and reads the answers,
@@ -192,9 +194,106 @@ bool run(const Scenario& sc, const std::string& dir) {
     return ok;
 }
 
+const int groupcount = 200;
+const size_t groupsize = 1000;
+
+std::string groupname(int g) { return "bench.g" + std::to_string(g); }
+long articlesof(int g) { return 1 + g % 2; }
+
+// Serves one session of scenario (d): GROUP of any bench group, ARTICLE of
+// its numbers, QUIT.
+void servegroups(int listener, bool& served) {
+    served = false;
+    int fd = acceptbounded(listener);
+    if (fd < 0) return;
+    LineReader in(fd);
+    std::string line;
+    bool ok = sendall(fd, "200 bench server ready\r\n");
+    long count = 0;
+    long n;
+    int g;
+    while (ok && in.line(line)) {
+        if (std::sscanf(line.c_str(), "GROUP bench.g%d", &g) == 1) {
+            count = articlesof(g);
+            ok = sendall(fd, "211 " + std::to_string(count) + " 1 " + std::to_string(count) + " " + groupname(g) +
+                                 "\r\n");
+        } else if (std::sscanf(line.c_str(), "ARTICLE %ld", &n) == 1 && n >= 1 && n <= count) {
+            ok = sendall(fd, "220 " + std::to_string(n) + " <" + std::to_string(n) + "@bench.test> article\r\n") &&
+                 sendall(fd, wirearticle(n, groupsize) + ".\r\n");
+        } else if (line == "QUIT\r\n") {
+            served = sendall(fd, "205 bye\r\n");
+            break;
+        } else {
+            ok = sendall(fd, "500 what?\r\n");
+        }
+    }
+    close(fd);
+}
+
+// Every group's file, its AREAS line and its new mark.
+bool checkgroups(const std::string& dir) {
+    std::string areas, newsrc;
+    for (int g = 0; g < groupcount; g++) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%08X", static_cast<unsigned>(g));
+        std::string packet;
+        for (long n = 1; n <= articlesof(g); n++) {
+            std::string text = stored(wirearticle(n, groupsize));
+            size_t len = text.size();
+            packet += std::string{char(len >> 24), char(len >> 16), char(len >> 8), char(len)} + text;
+        }
+        if (readwhole(dir + "/soup/" + number + ".MSG") != packet) return false;
+        areas += std::string(number) + "\t" + groupname(g) + "\tBn\n";
+        newsrc += groupname(g) + ": 0-" + std::to_string(articlesof(g)) + "\n";
+    }
+    return readwhole(dir + "/soup/AREAS") == areas && readwhole(dir + "/newsrc") == newsrc;
+}
+
+bool rungroups(const std::string& dir, int runs) {
+    unsigned short port;
+    int listener = listenloopback(port);
+    std::string soup = dir + "/soup/";
+    mkdir(soup.c_str(), 0700);
+    writewhole(dir + "/vorpa.cfg", "NNTPHOST 127.0.0.1:" + std::to_string(port) + "\nSOUPDIR " + soup +
+                                       "\nNEWSGROUPS " + dir + "/newsrc\n");
+    std::string state;
+    for (int g = 0; g < groupcount; g++) state += groupname(g) + ": 0-0\n";
+    std::vector<Measure> measures;
+    bool ok = true;
+    for (int i = 0; i < runs; i++) {
+        writewhole(dir + "/newsrc", state);
+        bool served;
+        std::thread server(servegroups, listener, std::ref(served));
+        Measure m = runvorpa({"news", "fetch", "/config=" + dir + "/vorpa.cfg"}, dir, 600);
+        server.join();
+        if (m.status != 0 || !served || !checkgroups(dir)) {
+            ok = false;
+            std::printf("vorpa run failed (exit %d); its output:\n%s\n", m.status, readwhole(dir + "/output").c_str());
+        }
+        std::system(("rm -f '" + soup + "'*").c_str());
+        measures.push_back(m);
+    }
+    close(listener);
+    rmdir(soup.c_str());
+    std::sort(measures.begin(), measures.end(), [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
+    const Measure& v = measures[measures.size() / 2];
+    std::printf("(d) %d groups of 1 or 2 articles of about %zu bytes, on loopback; %s\n", groupcount, groupsize,
+                runsof(runs).c_str());
+    long articles = 0;
+    long maxrsskb = 0;
+    for (int g = 0; g < groupcount; g++) articles += articlesof(g);
+    for (const Measure& m : measures) maxrsskb = std::max(maxrsskb, m.maxrsskb);
+    std::printf("  vorpa:       wall %.3f s (fastest %.3f, slowest %.3f), CPU %.3f s (user %.3f, sys %.3f), %.0f "
+                "articles/s, peak RSS %.1f MB\n",
+                v.wall, measures.front().wall, measures.back().wall, v.cpu(), v.user, v.sys, articles / v.wall,
+                maxrsskb / 1024.0);
+    std::printf("  check:       %s\n", ok ? "passed" : "FAILED");
+    return ok;
+}
+
 }  // namespace
 
-// With an argument "a", "b" or "c", runs only that scenario.
+// With an argument "a", "b", "c" or "d", runs only that scenario.
 int main(int argc, char** argv) {
     isolate();
     std::string only = argc > 1 ? argv[1] : "";
@@ -203,6 +302,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (const Scenario& sc : scenarios)
         if (only.empty() || only == sc.name) ok = run(sc, dir) && ok;
+    if (only.empty() || only == "d") ok = rungroups(dir, 7) && ok;
     std::system(("rm -rf '" + dir + "'").c_str());
     return ok ? 0 : 1;
 }

@@ -161,7 +161,7 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
     Report& out = session.report;
     RecordWriter record;
     if (!record.begin(file, static_cast<uint32_t>(entry.size))) {
-        out.say("Cannot write to %s\n", name);
+        out.say("Cannot write to %s: %s\n", name, file.reason());
         return Step::End;
     }
     progress.meter.forget();
@@ -186,7 +186,7 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
         size_t restlen = len - (rest - text);
         done += restlen;
         if (record.line(text, len) < 0) {
-            out.say("Cannot write to %s\n", name);
+            out.say("Cannot write to %s: %s\n", name, file.reason());
             return Step::End;
         }
         if (!inheader || !linestart) continue;
@@ -199,7 +199,7 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
     }
     progress.meter.erase();
     if (!record.end()) {
-        out.say("Cannot write to %s\n", name);
+        out.say("Cannot write to %s: %s\n", name, file.reason());
         return Step::Quit;
     }
     return Step::Next;
@@ -207,13 +207,13 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
 
 // Retrieves every listed message into a new message file, then syncs it,
 // gives it its name and lists it in AREAS. After a reported failure no
-// part of it stays.
+// part of it stays, also when AREAS could not take its line.
 Step retrieveall(Session& session, const std::string& soupdir, int window, const std::vector<ListEntry>& list) {
     Report& out = session.report;
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(soupdir)) {
-        out.say("Cannot write to %s\n", name);
+        out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return Step::Quit;
     }
     Progress progress(out);
@@ -230,18 +230,20 @@ Step retrieveall(Session& session, const std::string& soupdir, int window, const
     }
     progress.updateaverage(mtime());
     if (!incoming.finish()) {
-        out.say("Cannot write to %s\n", name);
+        out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return Step::Quit;
     }
     if (progress.average != 0) out.say("Average CPS fetching email: %u\n", progress.average);
-    if (!appendareas(soupdir, incoming.number, "Email", "bn")) {
-        out.say("Cannot append to %sAREAS\n", soupdir.c_str());
+    // Unlisted, the file would be found by no reader, and the messages
+    // stay on the server: the next run stores them again.
+    if (!incoming.list(soupdir, "Email", "bn")) {
+        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
     // The new file's name and the AREAS line must survive a crash too
     // before the server forgets the messages.
     if (!syncdirof(soupdir.c_str())) {
-        out.say("Cannot write to %s\n", soupdir.c_str());
+        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
         return Step::Quit;
     }
     return Step::Next;

@@ -1,11 +1,8 @@
 // The news fetch phase: the new articles of every group named in the
 // newsgroups state file go into one packet message file per group, the
 // newsgroup list is saved first on request, and the state file is replaced
-// by one with the new marks once the server has accepted QUIT.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// by one with the new marks after every group that added a file, and once
+// more at the end.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,7 +16,6 @@
 
 namespace {
 
-const size_t PATHBUF = 4096;
 // ARTICLE commands in flight: at most 5120 bytes, which pszBuf holds.
 const int articlewindow = 256;
 
@@ -40,16 +36,16 @@ private:
     bool preconditions();
     Step connect();
     Step fetchlist();
-    Step fetchgroup(char* line);
+    Step fetchgroup(const std::string& line);
     Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message);
-    Step writestate(const GroupLine& group, long high);
+    void writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     Result signoff();
-    Result keepfinished(const char* line, Step how);
-    bool replacestate();
+    Result keepfinished(Step how);
+    Step replacestate();
     Result cleanup(Step how);
-    Step cannotwrite(const char* path, Step how = Step::Quit);
+    Step cannotwrite(const char* path, const char* reason, Step how = Step::Quit);
 
     const Context& run;
     const RunOptions& options = run.options;
@@ -60,10 +56,8 @@ private:
                        "(skipping news fetch)\n"};
     Session session{nntp, out};
     Socket& s = session.sock;
-    File state;
-    DurableFile temp;
-    bool tempmade = false;  // temppath names a file of ours to remove on failure
-    char temppath[PATHBUF] = "";
+    StateFile state;
+    bool replacing = true;  // false after a failed replacement: no second try
 
     // Progress of the current group.
     Meter meter{out};
@@ -78,19 +72,24 @@ Result NewsFetch::fetch() {
     Step step = connect();
     if (step != Step::Next) return cleanup(step);
     if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
-    char line[256];
-    while (std::fgets(line, sizeof line, state.get())) {
-        char original[sizeof line];
-        std::memcpy(original, line, sizeof line);
-        Step step = fetchgroup(line);
-        if (step != Step::Next) return keepfinished(original, step);
+    std::string line;
+    for (;;) {
+        StateFile::Read read = state.next(line);
+        if (read == StateFile::End) return signoff();
+        if (read == StateFile::ReadError) {
+            // A state file read only in part must not be replaced by its first half.
+            out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
+            return cleanup(Step::Quit);
+        }
+        if (read == StateFile::TooLong) {
+            out.say("! Line %ld of %s is longer than %zu bytes - kept as it is\n", state.lineno(),
+                    newsgroupsfile.c_str(), StateFile::kLongestLine);
+            state.keep();
+            continue;
+        }
+        step = fetchgroup(line);
+        if (step != Step::Next) return keepfinished(step);
     }
-    if (std::ferror(state.get())) {
-        // A state file read only in part must not be replaced by its first half.
-        out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
-        return cleanup(Step::Quit);
-    }
-    return signoff();
 }
 
 bool NewsFetch::preconditions() {
@@ -103,21 +102,18 @@ bool NewsFetch::preconditions() {
         removeleftovers(soupdir.c_str(), "PRT");
         removeleftovers(newsgroupsfile.c_str(), "TMP");
     }
-    state.reset(std::fopen(newsgroupsfile.c_str(), "r"));
-    if (!state) {
-        out.say("Newsgroups list file %s not found\n", newsgroupsfile.c_str());
+    StateFile::Opened opened = state.open(newsgroupsfile);
+    if (opened != StateFile::Ready) {
+        out.say(opened == StateFile::Missing ? "Newsgroups list file %s not found\n"
+                                             : "Newsgroups list file %s is not a regular file\n",
+                newsgroupsfile.c_str());
         return false;
     }
-    if (!options.test) {
-        long number = genfname(newsgroupsfile.c_str(), "TMP", temppath);
-        if (number < 0 || !temp.open(temppath, "w")) {
-            out.say("Temporary file %s can't be written\n", number < 0 ? newsgroupsfile.c_str() : temppath);
-            return false;
-        }
-        tempmade = true;
-        // The new state file replaces the old one: it keeps its permissions.
-        struct stat st;
-        if (fstat(fileno(state.get()), &st) == 0) fchmod(temp.descriptor(), st.st_mode & 07777);
+    // A state file that cannot be replaced is found out before anything is
+    // fetched.
+    if (!options.test && !state.prepare()) {
+        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
+        return false;
     }
     return true;
 }
@@ -191,9 +187,9 @@ Step NewsFetch::fetchlist() {
     return Step::Next;
 }
 
-Step NewsFetch::fetchgroup(char* line) {
-    if (char* lf = std::strchr(line, '\n')) *lf = '\0';
-    GroupLine group(line);
+Step NewsFetch::fetchgroup(const std::string& line) {
+    // A name ends at a NUL byte, as it always did.
+    GroupLine group(line.c_str());
     const char* name = group.name.c_str();
     out.say("* Fetching %s\n", name);
 
@@ -204,7 +200,10 @@ Step NewsFetch::fetchgroup(char* line) {
     // Without a reply the connection is fit only for closing.
     if (reply.status == Reply::Lost) return Step::Quit;
     // A refusal may be temporary: the group keeps its line and mark.
-    if (!reply.ok()) return writestate(group, group.high);
+    if (!reply.ok()) {
+        writestate(group, group.high);
+        return Step::Next;
+    }
     GroupRange range(reply.text.c_str(), group.high);
     // A new server or a renumbered group: nothing would be fetched there
     // again until the user mends the mark.
@@ -213,25 +212,28 @@ Step NewsFetch::fetchgroup(char* line) {
                 name, range.last);
     if (range.count == 0) {
         out.say("There are no new messages in this newsgroup.\n");
-        return writestate(group, group.high);
+        writestate(group, group.high);
+        return Step::Next;
     }
     out.say("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
 
     IncomingFile incoming;
-    if (!incoming.open(soupdir)) return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path);
+    if (!incoming.open(soupdir))
+        return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
     Step step = fetcharticles(range, high, incoming);
     if (step != Step::Next) return step;
     // On disk before the state file can claim these articles as fetched.
-    if (!incoming.finish()) return cannotwrite(incoming.path);
+    if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     meter.erase();
     if (average != 0) out.say("Average CPS fetching news: %u\n", average);
-    if (!appendareas(soupdir, incoming.number, name, "Bn")) {
-        out.say("Cannot append to %sAREAS\n", soupdir.c_str());
+    if (!incoming.list(soupdir, name, "Bn")) {
+        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
-    if (writestate(group, high) == Step::Quit) return Step::Quit;
-    return Step::Next;
+    writestate(group, high);
+    // A run killed from now on does not fetch this group again.
+    return replacestate();
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
@@ -283,7 +285,7 @@ Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile&
 // One article into one record of the message file, up to the line ".".
 Step NewsFetch::receivearticle(IncomingFile& message) {
     RecordWriter record;
-    if (!record.begin(message.file, 0)) return cannotwrite(message.path, Step::End);
+    if (!record.begin(message.file, 0)) return cannotwrite(message.path, message.reason(), Step::End);
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
@@ -296,9 +298,10 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
         if (record.atlinestart() && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
         countline(static_cast<uint32_t>(len));
         // The rest of the article would be read as answers: close.
-        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0) return cannotwrite(message.path, Step::End);
+        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0)
+            return cannotwrite(message.path, message.reason(), Step::End);
     }
-    if (!record.end()) return cannotwrite(message.path);
+    if (!record.end()) return cannotwrite(message.path, message.reason());
     return Step::Next;
 }
 
@@ -313,70 +316,52 @@ void NewsFetch::countline(uint32_t len) {
     if (now > groupstart) average = ratecps(groupbytes, now - groupstart);
 }
 
-Step NewsFetch::writestate(const GroupLine& group, long high) {
-    if (options.test) return Step::Next;
-    std::string line = group.name + ": " + std::to_string(group.low) + "-" + std::to_string(high) + "\n";
-    if (!temp.write(line.data(), line.size())) {
-        out.say("Temporary file %s can't be written\n", temppath);
-        return Step::Quit;
-    }
-    return Step::Next;
+// The group's line in the next state file.
+void NewsFetch::writestate(const GroupLine& group, long high) {
+    state.replace(group.name + ": " + std::to_string(group.low) + "-" + std::to_string(high) + "\n");
 }
 
-Step NewsFetch::cannotwrite(const char* path, Step how) {
+Step NewsFetch::cannotwrite(const char* path, const char* reason, Step how) {
     meter.erase();
-    out.say("Cannot write to %s\n", path);
+    out.say("Cannot write to %s: %s\n", path, reason);
     return how;
 }
 
 Result NewsFetch::signoff() {
     Step step = session.signoff();
     // Every group is finished, whatever the server said to QUIT.
-    if (!replacestate() || step != Step::Next) return cleanup(Step::End);
+    if ((state.changed() && replacestate() != Step::Next) || step != Step::Next) return cleanup(Step::End);
     return Result::Done;
 }
 
 // After a failure in a group the groups before it keep their new marks;
 // the failed group and those after it keep their lines as they stand.
-Result NewsFetch::keepfinished(const char* line, Step how) {
-    if (!options.test) {
-        bool copied = temp.write(line, std::strlen(line));
-        char rest[4096];
-        size_t n;
-        while (copied && (n = std::fread(rest, 1, sizeof rest, state.get())) > 0) copied = temp.write(rest, n);
-        // A state file read only in part must not be replaced by its first half.
-        if (copied && !std::ferror(state.get())) replacestate();
-    }
+Result NewsFetch::keepfinished(Step how) {
+    if (replacing && state.changed()) replacestate();
     return cleanup(how);
 }
 
-// Puts the new state file in place of the old one.
-bool NewsFetch::replacestate() {
-    state.reset();
-    if (options.test) return true;
+// Puts the state file as it stands in place of the old one.
+Step NewsFetch::replacestate() {
+    if (options.test) return Step::Next;
+    replacing = false;
     // The new marks claim the fetched files: their names must survive a
     // crash first.
     if (!syncdirof(soupdir.c_str())) {
-        out.say("Cannot write to %s\n", soupdir.c_str());
-        return false;
+        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
+        return Step::Quit;
     }
-    // Written, synced and closed before it replaces the old file in one
-    // step, so that one of the two is always whole on disk.
-    temp.commitas(newsgroupsfile.c_str());
-    // Once renamed it is in place: whichever file a failed sync of the
-    // directory leaves there is whole.
-    tempmade = exist(temppath);
-    if (tempmade) out.say("Temporary file %s can't be written\n", temppath);
-    return !tempmade;
+    StateFile::Replaced replaced = state.save();
+    // A state file read only in part must not be replaced by its first half.
+    if (replaced == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
+    if (replaced == StateFile::WriteFailed)
+        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
+    if (replaced != StateFile::Saved) return Step::Quit;
+    replacing = true;
+    return Step::Next;
 }
 
 Result NewsFetch::cleanup(Step how) {
-    state.reset();
-    if (tempmade) {
-        temp.discard();
-        std::remove(temppath);
-        tempmade = false;
-    }
     session.end(how);
     return Result::Ended;
 }

@@ -2,6 +2,7 @@
 // of what a killed run left behind.
 #include <dirent.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,17 +18,34 @@ IncomingFile::~IncomingFile() {
 
 bool IncomingFile::open(const std::string& soupdir) {
     number = genfname(soupdir.c_str(), "MSG", path, "PRT");
-    if (number < 0) return false;
+    // Only a path too long for a name leaves no free number.
+    if (number < 0) {
+        failure = std::strerror(ENAMETOOLONG);
+        return false;
+    }
     std::snprintf(temp, sizeof temp, "%.*sPRT", static_cast<int>(std::strlen(path) - 3), path);
     made = file.open(temp, "wb");
     return made;
 }
 
 bool IncomingFile::finish() {
-    if (!file.commit() || std::rename(temp, path) != 0) return false;
+    if (!file.commit()) return false;
+    if (std::rename(temp, path) != 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
     made = false;
     return true;
 }
+
+bool IncomingFile::list(const std::string& soupdir, const char* area, const char* encoding) {
+    if (appendareas(soupdir, number, area, encoding, &failure)) return true;
+    std::remove(path);
+    syncdirof(path);
+    return false;
+}
+
+const char* IncomingFile::reason() const { return failure.empty() ? file.reason() : failure.c_str(); }
 
 namespace {
 

@@ -59,7 +59,8 @@ bool RecordWriter::end() {
     return file->patch(start, len, sizeof len) && file->ok();
 }
 
-bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding) {
+bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
+                 std::string* reason) {
     std::string path = soupdir + "AREAS";
     int n = std::snprintf(nullptr, 0, "%08lX\t%s\t%s\n", number, area, encoding);
     if (n < 0) return false;
@@ -67,5 +68,13 @@ bool appendareas(const std::string& soupdir, long number, const char* area, cons
     std::snprintf(&text[0], text.size(), "%08lX\t%s\t%s\n", number, area, encoding);
     text.resize(static_cast<size_t>(n));
     DurableFile areas;
-    return areas.open(path.c_str(), "ab") && areas.write(text.data(), text.size()) && areas.commit();
+    if (areas.open(path.c_str(), "ab")) {
+        long length = areas.position();
+        if (areas.write(text.data(), text.size()) && areas.commit()) return true;
+        // Part of a line would run into the next one appended.
+        while (truncate(path.c_str(), length) != 0 && errno == EINTR) {
+        }
+    }
+    if (reason) *reason = areas.reason();
+    return false;
 }

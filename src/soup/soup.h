@@ -3,6 +3,8 @@
 #ifndef VORPA_SOUP_H
 #define VORPA_SOUP_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +79,12 @@ public:
     bool open(const std::string& soupdir);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
+    // Lists the finished file in soupdir's AREAS. When the line cannot be
+    // appended the file is removed again, its removal synced: no file stays
+    // that AREAS does not list, to be fetched once more into another.
+    bool list(const std::string& soupdir, const char* area, const char* encoding);
+    // The system's reason for the failure of open, finish or list.
+    const char* reason() const;
 
     DurableFile file;
     long number = -1;
@@ -85,6 +93,7 @@ public:
 private:
     char temp[4096] = "";
     bool made = false;
+    std::string failure;  // the reason for a failure outside file
 };
 
 // Removes the "%08lX.<ext>" files in the directory of base that a run
@@ -98,8 +107,10 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 // Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced. False
-// on failure.
-bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding);
+// on failure, with AREAS cut back to its old length and reason, when given,
+// set to the system's reason.
+bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
+                 std::string* reason = nullptr);
 
 // One line of the newsgroups state file: the name before the last colon,
 // then "low-high". What is missing or unreadable counts as 0.
@@ -110,6 +121,73 @@ struct GroupLine {
 
     // line without its line end.
     explicit GroupLine(const std::string& line);
+};
+
+// The newsgroups state file of a news fetch, read a line at a time. It can
+// be replaced, as often as asked, by the lines done with so far followed by
+// the rest of the file as it was read: written under a temporary name
+// beside it, synced and renamed into place, so that one of the two files is
+// whole on disk whatever happens. The new file keeps the old one's
+// permissions.
+class StateFile {
+public:
+    // A longer line is no group's line: it is kept as it is.
+    static constexpr size_t kLongestLine = 65536;
+
+    StateFile() = default;
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+    ~StateFile();
+
+    enum Opened { Ready, Missing, NotRegular };
+    Opened open(const std::string& path);
+    enum Read { Line, TooLong, End, ReadError };
+    // The next line, without its line end; a line longer than kLongestLine
+    // is TooLong and not handed out.
+    Read next(std::string& line);
+    // The number of the line read last, from 1.
+    long lineno() const { return number; }
+    // The line read last is done with: text (line end included) takes its
+    // place, or it stays as it is.
+    void replace(const std::string& text);
+    void keep();
+    // Whether a replacement would change anything: a line was done with
+    // since the last one, or there was none yet.
+    bool changed() const { return rest != savedrest; }
+
+    // Makes the temporary file unless one is open.
+    bool prepare();
+    enum Replaced { Saved, WriteFailed, ReadFailed };
+    // Replaces the file. WriteFailed: the temporary file temppath() could
+    // not be made or written, for reason(). ReadFailed: the rest of the
+    // file could not be read.
+    Replaced save();
+    const char* reason() const;
+    const char* temppath() const { return temp; }
+
+private:
+    // Text, then a stretch of the file as read.
+    struct Piece {
+        std::string text;
+        off_t from = 0;
+        off_t length = 0;
+    };
+    bool copy(off_t from, off_t length);
+    void drop();
+
+    std::string path;
+    File in;
+    mode_t mode = 0600;
+    long number = 0;
+    off_t offset = 0;         // bytes read
+    off_t linestart = 0;      // of the line read last
+    off_t rest = 0;           // where the lines not done with begin
+    off_t savedrest = -1;     // rest at the last replacement
+    std::vector<Piece> done;  // what takes the place of the lines before rest
+    DurableFile out;
+    char temp[4096] = "";
+    bool made = false;  // temp names a file of ours
+    int error = 0;      // errno of a failure outside out
 };
 
 // What a posting phase does with one REPLIES line.

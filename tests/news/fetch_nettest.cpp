@@ -2,7 +2,9 @@
 // server receives, what lands in the packet and in the state file, and what
 // the user is told.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -317,14 +319,15 @@ TEST(FetchNews, WriteFailuresAndRefusedGreeting) {
 
     NewsRun msgfull("g.one: 0-0\n");
     RunResult out = msgfull.run({}, FULLDISK);
-    EXPECT_THAT(out.out, HasSubstr("Cannot write to " + msgfull.soup + "00000000.MSG\n"));
+    EXPECT_THAT(out.out, HasSubstr("Cannot write to " + msgfull.soup + "00000000.MSG: File too large\n"));
     EXPECT_EQ("", msgfull.areas());
     EXPECT_EQ("g.one: 0-0\n", msgfull.newsrc());
 
     NewsRun tempfull(state);
     out = tempfull.run({}, FULLDISK);
     EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\n"));
-    EXPECT_THAT(out.out, HasSubstr("Temporary file " + tempfull.dir / "00000000.TMP" + " can't be written\n"));
+    EXPECT_THAT(out.out,
+                HasSubstr("Temporary file " + tempfull.dir / "00000000.TMP" + " can't be written: File too large\n"));
     EXPECT_EQ(state, tempfull.newsrc());
     EXPECT_FALSE(tempfull.tmpleft());
 
@@ -395,9 +398,88 @@ TEST(FetchNews, DiskFullMidArticleClosesTheConnection) {
     server.start();
     RunResult out = r.run({}, FULLDISK);
     server.finish();
-    EXPECT_THAT(out.out, HasSubstr("Cannot write to " + r.soup + "00000000.MSG\n(skipping news fetch)\n"));
+    EXPECT_THAT(out.out,
+                HasSubstr("Cannot write to " + r.soup + "00000000.MSG: File too large\n(skipping news fetch)\n"));
     EXPECT_THAT(out.out, Not(HasSubstr("NNTP host returned error")));
     EXPECT_EQ(server.received(0).find("QUIT"), std::string::npos);
     EXPECT_EQ("g.one: 0-0\n", r.newsrc());
     EXPECT_EQ(listdir(r.soup), std::vector<std::string>{});
+}
+
+// A run killed in the second group loses that group only: the next run
+// does not fetch the first one again.
+TEST(FetchNews, KilledRunKeepsFinishedGroups) {
+    NewsRun r("g.one: 0-0\ng.two: 0-0\n");
+    std::string pid = r.dir / "pid";
+    ScriptedServer server(119);
+    Script& killed = server.session().send(GREETING);
+    article(group(killed, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
+    group(killed, "g.two", "211 1 1 1 g.two").expect("ARTICLE 1\r\n");
+    killed.call([&pid] { kill(std::stoi(readfile(pid)), SIGKILL); }).drain();
+    Script& again = server.session().send(GREETING);
+    quit(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 1 1 1 g.two"), 1, "B: 1\r\n"));
+    server.start();
+    EXPECT_EQ(-1, r.run({}, "echo $$ >pid; exec \"$0\" \"$@\"").status);
+    EXPECT_EQ("g.one: 0-1\ng.two: 0-0\n", r.newsrc());
+    EXPECT_EQ(0, r.run().status);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("g.one: 0-1\ng.two: 0-1\n", r.newsrc());
+    EXPECT_EQ("00000000\tg.one\tBn\n00000001\tg.two\tBn\n", r.areas());
+    EXPECT_EQ(record("B: 1\n"), readfile(r.soup + "00000001.MSG"));
+}
+
+// AREAS that cannot take the line: the file just fetched goes again, AREAS
+// keeps no part of the line, and the group keeps its mark.
+TEST(FetchNews, AreasFailureRemovesTheFile) {
+    NewsRun r("g.one: 0-0\n");
+    // The line does not fit under the size limit of 1024 bytes.
+    const std::string areas = std::string(1014, '#') + "\n";
+    writefile(r.soup + "AREAS", areas);
+    ScriptedServer server(119);
+    quit(article(group(server.session().send(GREETING), "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n"));
+    server.start();
+    RunResult out = r.run({}, FULLDISK);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(2, out.status);
+    EXPECT_THAT(out.out, HasSubstr("Cannot append to " + r.soup + "AREAS: File too large\n(skipping news fetch)\n"));
+    EXPECT_EQ(listdir(r.soup), std::vector<std::string>{"AREAS"});
+    EXPECT_EQ(areas, r.areas());
+    EXPECT_EQ("g.one: 0-0\n", r.newsrc());
+}
+
+// A state file line is read whole: a name of 295 bytes goes out whole. A
+// line longer than 64 KB names no group; it is said, kept as it is, and the
+// next line is fetched.
+TEST(FetchNews, LongStateFileLines) {
+    const std::string name = "g." + std::string(293, 'n');
+    const std::string huge = std::string(70000, 'h') + ": 1-2";
+    NewsRun r(name + ": 0-0\n" + huge + "\ng.last: 0-0\n");
+    ScriptedServer server(119);
+    Script& s = group(server.session().send(GREETING), name, "211 0 0 0 " + name);
+    quit(article(group(s, "g.last", "211 1 1 1 g.last"), 1, "A: 1\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+    EXPECT_THAT(out.out, HasSubstr("! Line 2 of " + r.dir / "newsrc" + " is longer than 65536 bytes - kept as it is\n"
+                                   "* Fetching g.last\n"));
+    EXPECT_EQ(name + ": 0-0\n" + huge + "\ng.last: 0-1\n", r.newsrc());
+}
+
+// A state file that is no regular file is said and not read: a FIFO would
+// hang the run, and a symbolic link is not followed.
+TEST(FetchNews, StateFileNotRegular) {
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo);
+        NewsRun r("");
+        std::string newsrc = r.dir / "newsrc";
+        unlink(newsrc.c_str());
+        writefile(r.dir / "real", "g.one: 0-0\n");
+        ASSERT_EQ(0, fifo ? mkfifo(newsrc.c_str(), 0600) : symlink("real", newsrc.c_str()));
+        RunResult out = r.run();
+        EXPECT_EQ(2, out.status);
+        EXPECT_THAT(out.out, HasSubstr("Newsgroups list file " + newsrc + " is not a regular file\n"
+                                       "(skipping news fetch)\n"));
+        EXPECT_THAT(out.out, Not(HasSubstr("Fetching news from")));
+    }
 }
