@@ -3,7 +3,9 @@
 # when all of them are there, so it is safe to run before every build.
 set -eu
 
-packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db"
+# clang-14 and libclang-rt-14-dev (libFuzzer, the sanitizers' runtimes):
+# the fuzz targets (fuzz/run.sh).
+packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db clang-14 libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,39 @@
+// A POP3 server's answers to CAPA, STAT and LIST, then replies to the end.
+#include <vector>
+
+#include "fuzz.h"
+#include "proto/pop3.h"
+
+namespace {
+
+void quiet(Report&, const Reply&, bool) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Server server;
+    const std::string cafile;
+    const Service pop3{"POP3", server, 110, 995, cafile, readpop3, quiet, ""};
+    Report report;
+    Session session(pop3, report);
+    Peer peer(session.sock, data, size);
+
+    Capabilities caps;
+    pop3capa(session, caps);
+    caps.offers("SASL", "PLAIN");
+    Reply stat = session.ask("STAT\r\n");
+    if (stat.ok()) {
+        long count = 0, total = 0;
+        pop3stat(stat, &count, &total);
+        std::vector<ListEntry> list;
+        if (count > 0 && session.ask("LIST\r\n").ok()) {
+            ListResult result = pop3list(session.sock, list, count);
+            expect(list.size() <= static_cast<unsigned long>(count));
+            expect(result != ListResult::Whole || list.size() == static_cast<unsigned long>(count));
+            for (const ListEntry& entry : list) expect(entry.size >= -1);
+        }
+    }
+    for (Reply reply = readpop3(session.sock); reply.status != Reply::Lost; reply = readpop3(session.sock))
+        expect(!reply.text.empty());
+    return 0;
+}
