@@ -38,7 +38,6 @@ public:
 
 private:
     bool preconditions();
-    Step connect();
     Step fetchlist();
     Step fetchgroup(char* line);
     Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
@@ -75,7 +74,7 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = connect();
+    Step step = nntpopen(session, "Fetching news from %s...\n");
     if (step != Step::Next) return cleanup(step);
     if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
     char line[256];
@@ -120,14 +119,6 @@ bool NewsFetch::preconditions() {
         if (fstat(fileno(state.get()), &st) == 0) fchmod(temp.descriptor(), st.st_mode & 07777);
     }
     return true;
-}
-
-Step NewsFetch::connect() {
-    Step step = session.connect("Fetching news from %s...\n");
-    if (step == Step::Next) step = session.greet();
-    if (step != Step::Next) return step;
-    s.ulTimeout = kReplyTimeout;
-    return nntpbegin(session);
 }
 
 // LIST or NEWGROUPS into the list file: one group name a line, marked when
