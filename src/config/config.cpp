@@ -96,14 +96,31 @@ int scantls(const std::string& value, long line, const char* path, const char* k
     return 0;
 }
 
-enum class Kind { Text, Dir, LogFile, Tls, Include };
+// A login mechanism must be spelled out too; "user" is POP3's own.
+int scanauth(const std::string& value, long line, const char* path, const char* key, bool pop, AuthMode& mode) {
+    static const struct {
+        const char* name;
+        AuthMode mode;
+    } names[] = {{"auto", AuthMode::Auto},   {"user", AuthMode::User},       {"plain", AuthMode::Plain},
+                 {"login", AuthMode::Login}, {"xoauth2", AuthMode::XOAuth2}, {"oauthbearer", AuthMode::OAuthBearer}};
+    for (const auto& n : names) {
+        if (strcasecmp(value.c_str(), n.name) != 0 || (n.mode == AuthMode::User && !pop)) continue;
+        mode = n.mode;
+        return 0;
+    }
+    std::fprintf(stderr, "Error: %s must be auto, %splain, login, xoauth2 or oauthbearer in line %ld of %s\n", key,
+                 pop ? "user, " : "", line, path);
+    return -1;
+}
+
+enum class Kind { Text, Dir, LogFile, Tls, Auth, Include };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
     const char* key;
     Kind kind;
     std::string* (*text)(Settings&);  // Text, Dir
-    TlsMode* (*mode)(Settings&);      // Tls
+    Server* (*server)(Settings&);     // Tls, Auth
 };
 
 const Setting table[] = {
@@ -111,15 +128,20 @@ const Setting table[] = {
     {"POPUSER", Kind::Text, [](Settings& s) { return &s.pop.user; }, nullptr},
     {"POPHOST", Kind::Text, [](Settings& s) { return &s.pop.host; }, nullptr},
     {"POPPASS", Kind::Text, [](Settings& s) { return &s.pop.pass; }, nullptr},
-    {"POPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.pop.tls; }},
+    {"POPPASSCMD", Kind::Text, [](Settings& s) { return &s.pop.passcmd; }, nullptr},
+    {"POPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.pop; }},
+    {"POPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.pop; }},
     {"SMTPHOST", Kind::Text, [](Settings& s) { return &s.smtp.host; }, nullptr},
-    {"SMTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.smtp.tls; }},
+    {"SMTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.smtp; }},
+    {"SMTPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.smtp; }},
     {"SMTPUSER", Kind::Text, [](Settings& s) { return &s.smtp.user; }, nullptr},
     {"SMTPPASS", Kind::Text, [](Settings& s) { return &s.smtp.pass; }, nullptr},
+    {"SMTPPASSCMD", Kind::Text, [](Settings& s) { return &s.smtp.passcmd; }, nullptr},
     {"NNTPHOST", Kind::Text, [](Settings& s) { return &s.nntp.host; }, nullptr},
-    {"NNTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.nntp.tls; }},
+    {"NNTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.nntp; }},
     {"NNTPUSER", Kind::Text, [](Settings& s) { return &s.nntp.user; }, nullptr},
     {"NNTPPASS", Kind::Text, [](Settings& s) { return &s.nntp.pass; }, nullptr},
+    {"NNTPPASSCMD", Kind::Text, [](Settings& s) { return &s.nntp.passcmd; }, nullptr},
     {"CAFILE", Kind::Text, [](Settings& s) { return &s.cafile; }, nullptr},
     {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
     {"NEWSGROUPS", Kind::Text, [](Settings& s) { return &s.newsgroups; }, nullptr},
@@ -150,7 +172,10 @@ int Reader::scanline(std::string& text, long line, const char* path) {
             scanlogfile(value, line, path);
             return 0;
         case Kind::Tls:
-            return scantls(value, line, path, s.key, *s.mode(settings));
+            return scantls(value, line, path, s.key, s.server(settings)->tls);
+        case Kind::Auth:
+            return scanauth(value, line, path, s.key, s.server(settings) == &settings.pop,
+                            s.server(settings)->auth);
         case Kind::Include:
             return include(value, line, path);
         }
@@ -230,11 +255,30 @@ std::string userconfigdir() {
     return "";
 }
 
+// A password and a command for it: which one is meant cannot be guessed.
+int onesecreteach(const Settings& settings) {
+    static const struct {
+        const Server Settings::*server;
+        const char* pass;
+        const char* command;
+    } logins[] = {{&Settings::pop, "POPPASS", "POPPASSCMD"},
+                  {&Settings::smtp, "SMTPPASS", "SMTPPASSCMD"},
+                  {&Settings::nntp, "NNTPPASS", "NNTPPASSCMD"}};
+    for (const auto& l : logins) {
+        const Server& server = settings.*l.server;
+        if (server.pass.empty() || server.passcmd.empty()) continue;
+        std::fprintf(stderr, "Error: %s and %s are both set: keep one of them\n", l.pass, l.command);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int readconfigfile(const std::string& name, const std::string& base, Settings& settings) {
     Reader reader{settings, base, {}};
-    return reader.read(name);
+    int result = reader.read(name);
+    return result == 0 ? onesecreteach(settings) : result;
 }
 
 int joinprogramdir(const std::string& base, const std::string& name, std::string& out) {

@@ -13,8 +13,9 @@ constexpr size_t kConfigLineMax = 65536;
 // without a "/" lie in the folder of base (the program, or the file found
 // in the user's configuration folder). 0 when read to its end, 1 when it
 // could not be opened, -1 when the run must be refused (a name that does
-// not fit a path, a bad TLS mode, a line longer than kConfigLineMax):
-// reported on the error stream.
+// not fit a path, a bad TLS or login mode, a line longer than
+// kConfigLineMax, a password set both plainly and as a command): reported
+// on the error stream.
 int readconfigfile(const std::string& name, const std::string& base, Settings& settings);
 
 // The program file itself, through /proc/self/exe so that a start through

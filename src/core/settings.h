@@ -10,11 +10,20 @@
 // from the first byte.
 enum TlsMode { TLSOFF = 0, TLSSTART = 1, TLSON = 2 };
 
+// How a login is made: the protocol's own way (Auto: POP3 USER and PASS,
+// SMTP the best of PLAIN and LOGIN offered; User: POP3 USER and PASS), or
+// one SASL mechanism.
+enum class AuthMode { Auto, User, Plain, Login, XOAuth2, OAuthBearer };
+
 struct Server {
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;
+    AuthMode auth = AuthMode::Auto;
     std::string user;
     std::string pass;
+    // A command whose first line of output is the password (or token), in
+    // place of pass.
+    std::string passcmd;
 };
 
 struct Settings {

@@ -35,6 +35,8 @@ public:
     bool has(const char* name) const { return offers(name, nullptr); }
     // Whether the line of name lists parameter (any parameter when null).
     bool offers(const char* name, const char* parameter) const;
+    // The parameters of the line of name as listed; empty when none.
+    std::string parameters(const char* name) const;
 
 private:
     std::vector<std::string> entries;

@@ -125,9 +125,10 @@ Step Session::securefailed(int result) {
     return Step::End;
 }
 
-bool Session::maysendsecret() {
-    if (sock.IsSecure() || sock.IsLoopback()) return true;
-    report.say("Not sending the %s password unencrypted to %s\n", service.protocol, host.c_str());
+bool Session::maysendsecret(bool token) {
+    if (sock.IsSecure() || (!token && sock.IsLoopback())) return true;
+    report.say("Not sending the %s %s unencrypted to %s\n", service.protocol, token ? "token" : "password",
+               host.c_str());
     return false;
 }
 
@@ -168,6 +169,17 @@ bool Pipeline::refill() {
     // acknowledgement of the first (Nagle): send it at once.
     sock.AckNow();
     return true;
+}
+
+std::string Capabilities::parameters(const char* name) const {
+    size_t nlen = std::strlen(name);
+    for (const std::string& line : entries) {
+        if (line.size() < nlen || memicmp(line.data(), name, static_cast<unsigned>(nlen)) != 0) continue;
+        if (line.size() > nlen && line[nlen] != ' ') continue;
+        size_t from = line.find_first_not_of(' ', nlen);
+        return from == std::string::npos ? "" : line.substr(from);
+    }
+    return "";
 }
 
 bool Capabilities::offers(const char* name, const char* parameter) const {

@@ -38,21 +38,34 @@ bool allocatelist(std::vector<ListEntry>& list, long count) {
 // which pszBuf holds.
 constexpr int pipelinewindow = 256;
 
-bool login(Session& session) {
+bool login(Session& session, const std::string& secret) {
     const Server& pop = session.service.server;
     session.report.step("+ Sending USER command...\n");
     if (!session.ask("USER " + pop.user + "\r\n").ok()) return false;
     session.report.step("+ Sending PASS command...\n");
-    return session.ask("PASS " + pop.pass + "\r\n").ok();
+    return session.ask("PASS " + secret + "\r\n").ok();
 }
 
-// CAPA: whether the server takes commands sent ahead of their answers. A
-// server that does not know CAPA is an old one, not a failure.
-bool canpipeline(Session& session, bool* pipelining) {
-    Capabilities caps;
+// CAPA. A server that does not know it is an old one, not a failure.
+bool capabilities(Session& session, Capabilities& caps) {
     Reply reply = pop3capa(session, caps);
-    *pipelining = caps.has("PIPELINING");
     return reply.ok() || reply.refused();
+}
+
+// USER and PASS, then CAPA; for a SASL mechanism CAPA first, whose SASL
+// line lists the mechanisms, then AUTH. CAPA is asked once either way, and
+// tells whether the server takes commands sent ahead of their answers.
+Step signin(Session& session, const std::string& secret, bool* pipelining) {
+    AuthMode mode = session.service.server.auth;
+    Capabilities caps;
+    Step step = Step::Quit;
+    if (mode == AuthMode::Auto || mode == AuthMode::User) {
+        if (login(session, secret) && capabilities(session, caps)) step = Step::Next;
+    } else if (capabilities(session, caps)) {
+        step = sasllogin(session, caps, "SASL", secret, pop3auth);
+    }
+    *pipelining = caps.has("PIPELINING");
+    return step;
 }
 
 // STAT: the message count (0 when none could be read) and the total size,
@@ -273,12 +286,12 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     return true;
 }
 
-// The mailbox part of the dialogue, from USER to the last DELE.
-Step emptymailbox(const Context& run, Session& session) {
+// The mailbox part of the dialogue, from the login to the last DELE.
+Step emptymailbox(const Context& run, Session& session, const std::string& secret) {
     Report& out = run.report;
-    if (!login(session)) return Step::Quit;
     bool pipelining = false;
-    if (!canpipeline(session, &pipelining)) return Step::Quit;
+    Step step = signin(session, secret, &pipelining);
+    if (step != Step::Next) return step;
     int window = pipelining ? pipelinewindow : 1;
     long count = 0;
     long total = 0;
@@ -298,7 +311,7 @@ Step emptymailbox(const Context& run, Session& session) {
         return Step::Quit;
     }
     if (!readlist(session, list, count)) return Step::Quit;
-    Step step = retrieveall(session, run.settings.soupdir, window, list);
+    step = retrieveall(session, run.settings.soupdir, window, list);
     if (step != Step::Next || run.options.test) return step;
     return deleteall(session, window, list) ? Step::Next : Step::Quit;
 }
@@ -309,20 +322,23 @@ Result fetchemail(const Context& run) {
     const Server& pop = run.settings.pop;
     const Service pop3{"POP3", pop, 110, 995, run.settings.cafile, readpop3, pop3complain, "(skipping email fetch)\n"};
     Session session(pop3, run.report);
-    if (pop.host.empty() || pop.user.empty() || pop.pass.empty()) {
+    if (pop.host.empty() || pop.user.empty() || (pop.pass.empty() && pop.passcmd.empty())) {
         run.report.say("POP3 hostname/username/password not defined\n");
         session.end(Step::End);
         return Result::Ended;
     }
     // What a run killed in the middle of a fetch left behind.
     if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "PRT");
-    Step step = session.connect("Fetching email from %s...\n");
+    // The password command runs before the server waits for us.
+    std::string secret;
+    Step step = loginsecret(run.report, pop, "POPPASSCMD", secret) ? Step::Next : Step::End;
+    if (step == Step::Next) step = session.connect("Fetching email from %s...\n");
     if (step == Step::Next) step = session.greet();
     if (step == Step::Next) {
         session.sock.ulTimeout = kReplyTimeout;
         if (pop.tls == TLSSTART && session.starttls("STLS\r\n") != Step::Next) step = Step::End;
     }
-    if (step == Step::Next) step = emptymailbox(run, session);
+    if (step == Step::Next) step = emptymailbox(run, session, secret);
     if (step == Step::Next && session.signoff() != Step::Next) step = Step::End;
     if (step == Step::Next) return Result::Done;
     session.end(step);

@@ -84,7 +84,6 @@ public:
 private:
     bool command(const std::string& text);
     Step hello(const char* verb);
-    Step authenticate();
     Step transaction(const Envelope& addresses, Recipients& rcpts);
     Step envelope(const Envelope& addresses, bool sent, Recipients& rcpts);
     Step data(bool sent);
@@ -98,6 +97,7 @@ private:
     Session& session;
     Socket& sock;
     Capabilities keywords;
+    std::string secret;  // of the login
     bool pipelining = false;
     // The message whose text was sent and whose answer is still to come.
     PostedFile* pending = nullptr;
@@ -125,22 +125,11 @@ Step MailPost::hello(const char* verb) {
     return reply.ok() ? Step::Next : Step::Quit;
 }
 
-// AUTH PLAIN, or AUTH LOGIN where only that is offered.
-Step MailPost::authenticate() {
-    if (!session.maysendsecret()) return Step::Quit;
-    bool plain = keywords.offers("AUTH", "PLAIN");
-    if (!plain && !keywords.offers("AUTH", "LOGIN")) {
-        out.say("SMTP host does not offer AUTH PLAIN or LOGIN\n");
-        return Step::Quit;
-    }
-    out.step("+ Logging in as %s...\n", smtp.user.c_str());
-    SaslExchange exchange = saslexchange(plain ? SaslMechanism::Plain : SaslMechanism::Login, smtp.user, smtp.pass);
-    return smtpauth(session, exchange).ok() ? Step::Next : Step::Quit;
-}
-
 // Greeting, HELO; or, with TLS or a login set, EHLO, STARTTLS and EHLO
 // again, AUTH.
 Step MailPost::open() {
+    // The password command runs before the server waits for us.
+    if (!smtp.user.empty() && !loginsecret(out, smtp, "SMTPPASSCMD", secret)) return Step::End;
     Step step = session.connect("Posting mail to %s...\n");
     if (step != Step::Next) return step;
     out.step("+ Connected, sending HELO...\n");
@@ -158,7 +147,7 @@ Step MailPost::open() {
         // The server forgets the first EHLO.
         if (step == Step::Next) step = hello("EHLO ");
     }
-    if (step == Step::Next && !smtp.user.empty()) step = authenticate();
+    if (step == Step::Next && !smtp.user.empty()) step = sasllogin(session, keywords, "AUTH", secret, smtpauth);
     pipelining = keywords.has("PIPELINING");
     return step;
 }

@@ -34,7 +34,6 @@ public:
 
 private:
     bool preconditions();
-    Step connect();
     Step fetchlist();
     Step fetchgroup(const std::string& line);
     Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
@@ -69,7 +68,7 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = connect();
+    Step step = nntpopen(session, "Fetching news from %s...\n");
     if (step != Step::Next) return cleanup(step);
     if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
     std::string line;
@@ -116,14 +115,6 @@ bool NewsFetch::preconditions() {
         return false;
     }
     return true;
-}
-
-Step NewsFetch::connect() {
-    Step step = session.connect("Fetching news from %s...\n");
-    if (step == Step::Next) step = session.greet();
-    if (step != Step::Next) return step;
-    s.ulTimeout = kReplyTimeout;
-    return nntpbegin(session);
 }
 
 // LIST or NEWGROUPS into the list file: one group name a line, marked when

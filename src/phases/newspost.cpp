@@ -27,14 +27,6 @@ HeaderWatch reportgroups(Report& out) {
     };
 }
 
-Step opensession(Session& session) {
-    Step step = session.connect("Posting news to %s...\n");
-    if (step == Step::Next) step = session.greet();
-    if (step != Step::Next) return step;
-    session.sock.ulTimeout = kReplyTimeout;
-    return nntpbegin(session);
-}
-
 // One article: POST, the text, the server's verdict.
 Step postarticle(Session& session, PostedFile& posted, long start, long length) {
     Socket& sock = session.sock;
@@ -79,7 +71,7 @@ Result postnews(const Context& run) {
     bool ready = !run.settings.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");
     PostDialogue dialogue{
-        [&session] { return opensession(session); },
+        [&session] { return nntpopen(session, "Posting news to %s...\n"); },
         [&session](PostedFile& posted, long start, long length) {
             return postarticle(session, posted, start, length);
         },

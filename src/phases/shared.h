@@ -1,14 +1,16 @@
 // What the phases share among themselves: the words of each protocol's
 // failed replies, the posting walk over REPLIES, the sending of a message
-// text, the news login.
+// text, the logins and their secrets.
 #ifndef VORPA_PHASES_SHARED_H
 #define VORPA_PHASES_SHARED_H
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "net/session.h"
 #include "phases/phases.h"
+#include "proto/sasl.h"
 #include "soup/soup.h"
 
 void pop3complain(Report& report, const Reply& reply, bool quiet);
@@ -70,8 +72,31 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);
 
-// After the news greeting: STARTTLS when so set, then AUTHINFO USER and
-// PASS when a login is set.
-Step nntpbegin(Session& session);
+// Connects to the news server (announce as Session::connect takes it),
+// reads the greeting, then STARTTLS when so set and AUTHINFO USER and PASS
+// when a login is set.
+Step nntpopen(Session& session, const char* announce);
+
+// The password of a login, or the token of an OAuth2 mechanism: the
+// server's password setting, else the first line its command (the setting
+// named command, "POPPASSCMD") prints, run now. False after one line that
+// says why.
+bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret);
+
+// Runs command through /bin/sh -c, with /dev/null as its standard input
+// and ours as its standard error, in a process group of its own that is
+// killed after limitms: the first line it prints, without its line end,
+// goes into line. False after one line naming setting and what went wrong
+// (an exit status not 0, a signal, no output, the time-out).
+bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
+                    std::string& line);
+
+// Logs in with the mechanism the server's setting asks for (the best of
+// PLAIN and LOGIN for auto), which caps must list under keyword ("AUTH",
+// "SASL"); auth runs the protocol's exchange. A token goes only over TLS,
+// a password over TLS or to this machine. Quit after a reported failure;
+// End after a refused token: nothing more is sent.
+Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
+               SaslOutcome (*auth)(Session&, const SaslExchange&));
 
 #endif

@@ -24,6 +24,18 @@ bool parsenumber(const char** pos, int32_t* value) {
     return true;
 }
 
+// "+ " and a challenge asks for more, "+OK" is the login.
+SaslDialect::Turn pop3turn(const Reply& reply, std::string& challenge) {
+    const std::string& text = reply.text;
+    if (reply.status == Reply::Positive) return SaslDialect::Success;
+    if (reply.status == Reply::Negative) return SaslDialect::Failure;
+    if (text.size() < 2 || text[0] != '+' || (text[1] != ' ' && text[1] != '\r' && text[1] != '\n'))
+        return SaslDialect::Invalid;
+    size_t from = text[1] == ' ' ? 2 : 1;
+    challenge = text.substr(from, std::strcspn(text.c_str() + from, "\r\n"));
+    return SaslDialect::Challenge;
+}
+
 }  // namespace
 
 Reply readpop3(Socket& sock) {
@@ -62,6 +74,11 @@ Reply pop3capa(Session& session, Capabilities& caps) {
     if (reply.ok()) reply.status = Reply::Invalid;
     session.service.complain(session.report, reply, false);
     return reply;
+}
+
+SaslOutcome pop3auth(Session& session, const SaslExchange& exchange) {
+    // RFC 5034: the AUTH line, CR LF included, is at most 255 octets.
+    return saslrun(session, exchange, {"AUTH", 255, pop3turn});
 }
 
 void pop3stat(const Reply& reply, long* count, long* total) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/session.h"
+#include "proto/sasl.h"
 
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
@@ -20,6 +21,9 @@ inline bool pop3terminator(const char* line, int len) {
 // empty; a list without its end is an invalid reply. What is not positive
 // has been reported through the session, a refusal excepted.
 Reply pop3capa(Session& session, Capabilities& caps);
+
+// AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
+SaslOutcome pop3auth(Session& session, const SaslExchange& exchange);
 
 // The message count and total size of a STAT reply, read as "%ld" reads
 // them: 0 for a count that cannot be read.

@@ -2,15 +2,129 @@
 
 #include <openssl/evp.h>
 
-SaslExchange saslexchange(SaslMechanism mechanism, const std::string& user, const std::string& secret) {
+#include <cerrno>
+
+namespace {
+
+// RFC 7628's authorization identity: "," and "=" are escaped.
+std::string gs2name(const std::string& user) {
+    std::string out;
+    for (char c : user) {
+        if (c == ',') out += "=2C";
+        else if (c == '=') out += "=3D";
+        else out += c;
+    }
+    return out;
+}
+
+// The value of "key" in a flat JSON object: a string or a bare word
+// (a number); empty when there is none.
+std::string jsonvalue(const std::string& json, const char* key) {
+    const char* space = " \t\r\n";
+    size_t at = json.find(std::string("\"") + key + "\"");
+    if (at == std::string::npos) return "";
+    at = json.find_first_not_of(space, at + std::char_traits<char>::length(key) + 2);
+    if (at == std::string::npos || json[at] != ':') return "";
+    at = json.find_first_not_of(space, at + 1);
+    if (at == std::string::npos) return "";
+    size_t end = json[at] == '"' ? json.find('"', ++at) : json.find_first_of(",} \t\r\n", at);
+    return json.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+}  // namespace
+
+const char* saslname(SaslMechanism mechanism) {
+    switch (mechanism) {
+    case SaslMechanism::Plain:
+        return "PLAIN";
+    case SaslMechanism::Login:
+        return "LOGIN";
+    case SaslMechanism::XOAuth2:
+        return "XOAUTH2";
+    case SaslMechanism::OAuthBearer:
+        return "OAUTHBEARER";
+    }
+    return "";
+}
+
+SaslExchange saslexchange(SaslMechanism mechanism, const std::string& user, const std::string& secret,
+                          const std::string& host, unsigned short port) {
+    const char* name = saslname(mechanism);
     switch (mechanism) {
     case SaslMechanism::Plain:
         // RFC 4616: no authorization identity, the user, the password.
-        return {"PLAIN", true, {base64(std::string(1, '\0') + user + '\0' + secret)}};
+        return {name, true, {base64(std::string(1, '\0') + user + '\0' + secret)}};
     case SaslMechanism::Login:
-        return {"LOGIN", false, {base64(user), base64(secret)}};
+        return {name, false, {base64(user), base64(secret)}};
+    case SaslMechanism::XOAuth2:
+        // An error challenge is answered with an empty response.
+        return {name, true, {base64("user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01")}, ""};
+    case SaslMechanism::OAuthBearer:
+        // RFC 7628: the error challenge is answered with a lone 0x01.
+        return {name, true,
+                {base64("n,a=" + gs2name(user) + ",\x01" "host=" + host + "\x01" "port=" + std::to_string(port) +
+                        "\x01" "auth=Bearer " + secret + "\x01\x01")},
+                "AQ=="};
     }
     return {"", false, {}};
+}
+
+SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDialect& dialect) {
+    SaslOutcome outcome;
+    Reply& reply = outcome.reply;
+    std::string command = std::string(dialect.verb) + " " + exchange.name;
+    size_t next = 0;
+    if (exchange.initial && command.size() + 1 + exchange.responses[0].size() + 2 <= dialect.linemax)
+        command += " " + exchange.responses[next++];
+    bool answered = false;  // an error challenge
+    for (;;) {
+        if (!session.send(command + "\r\n")) {
+            reply = Reply();
+            reply.error = errno;
+            return outcome;
+        }
+        reply = session.service.read(session.sock);
+        if (reply.status == Reply::Lost) break;
+        std::string challenge;
+        SaslDialect::Turn turn = dialect.judge(reply, challenge);
+        bool more = next < exchange.responses.size();
+        if (turn == SaslDialect::Success && !more && !answered) {
+            reply.status = Reply::Positive;
+            return outcome;
+        }
+        if (turn == SaslDialect::Invalid) {
+            reply.status = Reply::Invalid;
+            return outcome;
+        }
+        if (turn == SaslDialect::Challenge && more) {
+            command = exchange.responses[next++];
+            continue;
+        }
+        if (turn == SaslDialect::Challenge && !answered && exchange.erroranswer) {
+            outcome.status = oauthstatus(challenge);
+            command = exchange.erroranswer;
+            answered = true;
+            continue;
+        }
+        reply.status = Reply::Negative;
+        return outcome;
+    }
+    session.service.complain(session.report, reply, true);
+    return outcome;
+}
+
+std::string oauthstatus(const std::string& challenge) {
+    std::string json;
+    if (!unbase64(challenge, json)) return "";
+    std::string status;
+    // The server's words go to the console: printable ones, a few.
+    for (char c : jsonvalue(json, "status"))
+        if (c > ' ' && c < 127 && status.size() < 64) status += c;
+    static const char* const known[][2] = {
+        {"invalid_request", "400"}, {"invalid_token", "401"}, {"insufficient_scope", "403"}};
+    for (const auto& k : known)
+        if (status == k[0] || status == k[1]) return std::string(k[0]) + " (" + k[1] + ")";
+    return status;
 }
 
 std::string base64(const std::string& in) {
@@ -19,4 +133,15 @@ std::string base64(const std::string& in) {
                             reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
+}
+
+bool unbase64(const std::string& in, std::string& out) {
+    out.assign(3 * (in.size() / 4) + 3, '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                            reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
+    if (n < 0 || in.size() % 4 != 0) return false;
+    // The padding decodes to zero bytes that are no part of the text.
+    size_t pad = in.size() >= 2 && in[in.size() - 1] == '=' ? (in[in.size() - 2] == '=' ? 2 : 1) : 0;
+    out.resize(static_cast<size_t>(n) - pad);
+    return true;
 }

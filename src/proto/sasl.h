@@ -3,10 +3,13 @@
 #ifndef VORPA_PROTO_SASL_H
 #define VORPA_PROTO_SASL_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
-enum class SaslMechanism { Plain, Login };
+#include "net/session.h"
+
+enum class SaslMechanism { Plain, Login, XOAuth2, OAuthBearer };
 
 // What the client says in one exchange, base64 already: the initial
 // response (sent with the command) when there is one, then the answers to
@@ -15,11 +18,52 @@ struct SaslExchange {
     const char* name;  // as the command names it: "PLAIN"
     bool initial;      // responses[0] goes with the command
     std::vector<std::string> responses;
+    // The answer to an error challenge after the last response (OAuth2:
+    // the server's JSON reason); null where the mechanism knows none.
+    const char* erroranswer = nullptr;
 };
 
-SaslExchange saslexchange(SaslMechanism mechanism, const std::string& user, const std::string& secret);
+// As the AUTH command names it: "PLAIN".
+const char* saslname(SaslMechanism mechanism);
+
+// secret is the password, or the bearer token of the OAuth2 mechanisms;
+// OAUTHBEARER also names the server's host and port.
+SaslExchange saslexchange(SaslMechanism mechanism, const std::string& user, const std::string& secret,
+                          const std::string& host = "", unsigned short port = 0);
+
+// How a protocol frames an exchange.
+struct SaslDialect {
+    const char* verb;  // "AUTH"
+    // Longest command line, CR LF included: an initial response that would
+    // make it longer waits for the server's first (empty) challenge.
+    size_t linemax;
+    enum Turn { Challenge, Success, Failure, Invalid };
+    // What a reply is; a challenge's base64 text goes into challenge.
+    Turn (*judge)(const Reply& reply, std::string& challenge);
+};
+
+struct SaslOutcome {
+    // The server's last reply, positive only once the login was accepted.
+    Reply reply;
+    // The reason of an error challenge that was answered, decoded
+    // ("invalid_token (401)"); empty when none came.
+    std::string status;
+};
+
+// Runs the exchange. A reply that does not fit it (a success before the
+// last response, a challenge after it where no error answer is known) is
+// turned negative. A reply that never came has been reported through the
+// session; the others (refused, invalid) are left to the caller.
+SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDialect& dialect);
+
+// The "status" of an OAuth2 error challenge (base64 JSON), with its
+// RFC 6750 error code and HTTP status side by side where the one is known
+// ("invalid_token (401)"); empty when there is none.
+std::string oauthstatus(const std::string& challenge);
 
 // Standard base64 with padding.
 std::string base64(const std::string& in);
+// Its inverse; false for text that is not base64.
+bool unbase64(const std::string& in, std::string& out);
 
 #endif

@@ -107,21 +107,21 @@ std::string envelopegroup(const Envelope& envelope, size_t limit) {
     return group.size() > limit ? "" : group;
 }
 
-Reply smtpauth(Session& session, const SaslExchange& exchange) {
-    std::string command = std::string("AUTH ") + exchange.name;
-    size_t next = 0;
-    if (exchange.initial) command += " " + exchange.responses[next++];
-    for (;;) {
-        Reply reply = session.ask(command + "\r\n");
-        if (!reply.ok()) return reply;
-        // A challenge while the mechanism has more to say, then success.
-        char wanted = next < exchange.responses.size() ? '3' : '2';
-        if (reply.text[0] != wanted) {
-            reply.status = Reply::Negative;
-            session.service.complain(session.report, reply, false);
-            return reply;
-        }
-        if (wanted == '2') return reply;
-        command = exchange.responses[next++];
+namespace {
+
+// 3xx asks for more (334 with a challenge), 2xx is the login.
+SaslDialect::Turn smtpturn(const Reply& reply, std::string& challenge) {
+    if (reply.status == Reply::Invalid) return SaslDialect::Invalid;
+    if (reply.text[0] == '3') {
+        challenge = reply.text.size() > 4 ? reply.text.substr(4, std::strcspn(reply.text.c_str() + 4, "\r\n")) : "";
+        return SaslDialect::Challenge;
     }
+    return reply.text[0] == '2' ? SaslDialect::Success : SaslDialect::Failure;
+}
+
+}  // namespace
+
+SaslOutcome smtpauth(Session& session, const SaslExchange& exchange) {
+    // RFC 4954: the AUTH line keeps to the command length of RFC 5321.
+    return saslrun(session, exchange, {"AUTH", 512, smtpturn});
 }

@@ -30,10 +30,7 @@ int isdelimiter(int c);
 // send; empty when they would be longer than limit bytes.
 std::string envelopegroup(const Envelope& envelope, size_t limit);
 
-// AUTH with the mechanism's exchange: the final reply, positive once the
-// server accepted the login. A reply that does not fit the exchange (a
-// success before the last response, a challenge after it) is turned
-// negative; what is not positive has been reported through the session.
-Reply smtpauth(Session& session, const SaslExchange& exchange);
+// AUTH with the mechanism's exchange, as saslrun runs it.
+SaslOutcome smtpauth(Session& session, const SaslExchange& exchange);
 
 #endif

@@ -107,6 +107,33 @@ TEST_F(Config, LongValuesAndLines) {
     EXPECT_EQ(s.pop.host, "p");
 }
 
+TEST_F(Config, LoginModesAndPasswordCommands) {
+    writefile(dir / "a.cfg", "POPAUTH User\nSMTPAUTH XOAUTH2\nPOPPASSCMD pass show mail | head -1\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_EQ(s.pop.auth, AuthMode::User);
+    EXPECT_EQ(s.smtp.auth, AuthMode::XOAuth2);
+    EXPECT_EQ(s.nntp.auth, AuthMode::Auto);
+    EXPECT_EQ(s.pop.passcmd, "pass show mail | head -1");
+
+    // "user" is POP3's own; a typo must not quietly mean another login.
+    std::string path = dir / "b.cfg";
+    writefile(path, "POPAUTH oauth\n");
+    EXPECT_EQ(read(path), -1);
+    EXPECT_EQ(err, "Error: POPAUTH must be auto, user, plain, login, xoauth2 or oauthbearer in line 1 of " + path +
+                       "\n");
+    writefile(path, "SMTPAUTH user\n");
+    EXPECT_EQ(read(path), -1);
+    EXPECT_EQ(err, "Error: SMTPAUTH must be auto, plain, login, xoauth2 or oauthbearer in line 1 of " + path + "\n");
+    // A password emptied again by a later line leaves the command alone.
+    s = Settings();
+    writefile(path, "NNTPPASS x\nNNTPPASSCMD echo y\nNNTPPASS\n");
+    EXPECT_EQ(read(path), 0);
+    s = Settings();
+    writefile(path, "NNTPPASS x\nNNTPPASSCMD echo y\n");
+    EXPECT_EQ(read(path), -1);
+    EXPECT_EQ(err, "Error: NNTPPASS and NNTPPASSCMD are both set: keep one of them\n");
+}
+
 TEST_F(Config, IncludeIsResolvedBesideTheProgram) {
     mkdir((dir / "sub").c_str(), 0700);
     writefile(dir / "sub/top.cfg", "INCLUDE inc.cfg\nINCLUDE missing.cfg\nPOPUSER after\n");

@@ -3,7 +3,9 @@
 seeded by run.sh). Usage: checks.py VORPA SERVERS_DIR
 Prints one PASS/FAIL line per check and a summary; exit 1 if any failed."""
 import glob
+import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -17,6 +19,8 @@ SCRATCH = os.path.join(WORK, "vorpa")
 HOST = "127.0.0.1"
 USER, PASSWORD = "joe", "secret"      # fixed by the harness's start.sh
 STAMP = "%d" % (time.time() * 1000)
+TOKEN = SERVERS + "/token.sh joe"                    # a fresh OAuth2 token a run
+EXPIRED = SERVERS + "/token.sh --expired joe"        # one the servers refuse
 outputs = []                          # everything vorpa printed or logged
 results = []
 
@@ -129,19 +133,43 @@ def seed_mail(n):
                    check=True, capture_output=True, timeout=30)
 
 
-def pop3_fetch(port, tls):
+def pop3_fetch(port, tls, mech=None):
+    """with a password, or with mech and a token from POPPASSCMD"""
     def run():
         before = maildir()
         expect(before, "no mail on the server to fetch")
-        d = packet("pop3-%d" % port)
-        vorpa(d, "email fetch", POPHOST=at(port), POPTLS=tls,
-              POPUSER=USER, POPPASS=PASSWORD)
+        d = packet("pop3-%d%s" % (port, "-" + mech if mech else ""))
+        login = dict(POPAUTH=mech, POPPASSCMD=TOKEN) if mech else dict(POPPASS=PASSWORD)
+        vorpa(d, "email fetch", POPHOST=at(port), POPTLS=tls, POPUSER=USER, **login)
         got = fetched(d)
         expect(list(got) == ["Email"], "AREAS %s" % list(got))
         expect(sorted(got["Email"]) == sorted(before.values()),
                "%d records differ from the %d mails on the server" % (len(got["Email"]), len(before)))
         expect(not maildir(), "mail left on the server")
         expect(", TLS," in logins()[-1], "login without TLS: %s" % logins()[-1])
+        if mech:
+            expect("method=%s," % mech.upper() in logins()[-1], "login %s" % logins()[-1])
+    return run
+
+
+def dovecot_log():
+    return open(WORK + "/dovecot/dovecot.log").read().splitlines()
+
+
+def pop3_expired(port, mech):
+    def run():
+        before, seen = maildir(), len(dovecot_log())
+        d = packet("pop3-%d-%s-expired" % (port, mech))
+        out = vorpa(d, "email fetch", POPHOST=at(port), POPTLS="on", POPUSER=USER,
+                    POPAUTH=mech, POPPASSCMD=EXPIRED)
+        line = "POP3 login with %s refused: invalid_token (401)\n(skipping email fetch)" % mech.upper()
+        expect(line in out, "no refusal in: %s" % tail(out))
+        expect(maildir() == before, "mailbox changed")
+        # dovecot tells a client that left from one that sent QUIT
+        # ("Aborted login by logging out")
+        ends = [l for l in dovecot_log()[seen:] if "Disconnected" in l]
+        expect(len(ends) == 1 and "Connection closed (auth failed, 1 attempts" in ends[0]
+               and "method=%s" % mech.upper() in ends[0], "dovecot logged %s" % ends)
     return run
 
 
@@ -173,27 +201,33 @@ def received(server):
     return readback.smtp_messages(server)
 
 
-def smtp_post(port, tls, server="smtp"):
+def smtp_post(port, tls, server="smtp", mech=None):
+    """with a password, or with mech and a token from SMTPPASSCMD"""
     def run():
         msgs = [mail("smtp-%d-a" % port),
                 mail("smtp-%d-b" % port, "Cc: cc@example.org\nBcc: bcc@example.org\n")]
         rcpts = [["rcpt@example.org"], ["rcpt@example.org", "cc@example.org", "bcc@example.org"]]
         before = len(received(server))
-        d = packet("smtp-%d" % port, mails=msgs)
-        vorpa(d, "email post", SMTPHOST=at(port), SMTPTLS=tls,
-              SMTPUSER=USER, SMTPPASS=PASSWORD)
+        d = packet("smtp-%d%s" % (port, "-" + mech if mech else ""), mails=msgs)
+        login = dict(SMTPAUTH=mech, SMTPPASSCMD=TOKEN) if mech else dict(SMTPPASS=PASSWORD)
+        vorpa(d, "email post", SMTPHOST=at(port), SMTPTLS=tls, SMTPUSER=USER, **login)
         for _ in range(50):           # exim stores a few ms after its 250
             new = received(server)[before:]
             if len(new) >= len(msgs):
                 break
             time.sleep(0.1)
         expect(len(new) == len(msgs), "%d of %d mails arrived" % (len(new), len(msgs)))
+        # exim numbers its files as its deliveries end, not always in order
+        if server == "exim":
+            new.sort(key=lambda m: m[2][m[1].get("received_len", 0):] != on_wire(msgs[0]))
         for (seq, meta, raw), msg, to in zip(new, msgs, rcpts):
             data = raw[meta.get("received_len", 0):]
             expect(data == on_wire(msg), "%s %06d differs from what was sent" % (server, seq))
             envelope = (meta["mail_from"], meta["rcpt_tos"], meta["port"], bool(meta["tls"]),
                         meta["auth_user"])
             expect(envelope == ("joe@example.org", to, port, True, USER), "envelope %r" % (envelope,))
+            if mech:
+                expect(meta.get("auth_mech") == mech.upper(), "auth_mech %r" % meta.get("auth_mech"))
         expect(left(d) == [], "packet holds %s" % left(d))
     return run
 
@@ -212,6 +246,32 @@ def smtp_refused(port, password=PASSWORD, certificate=True):
                    "no 535 reported: %s" % tail(out))
         expect(len(received("smtp")) == before, "a mail arrived")
         expect(left(d) == ["MAIL01.MSG", "REPLIES"], "packet holds %s" % left(d))
+    return run
+
+
+def smtp_expired(port, mech, server="smtp"):
+    """the error challenge answered as the mechanism wants, then nothing"""
+    def run():
+        before = len(received(server))
+        authlog, mainlog = WORK + "/smtp/auth.log", WORK + "/exim/log/mainlog"
+        seen = [len(open(f).readlines()) if os.path.exists(f) else 0 for f in (authlog, mainlog)]
+        d = packet("smtp-%d-%s-expired" % (port, mech), mails=[mail("expired-%d" % port)])
+        out = vorpa(d, "email post", SMTPHOST=at(port), SMTPTLS="starttls", SMTPUSER=USER,
+                    SMTPAUTH=mech, SMTPPASSCMD=EXPIRED)
+        expect("SMTP login with %s refused: " % mech.upper() in out and "(skipping email post)" in out,
+               "no refusal in: %s" % tail(out))
+        expect(len(received(server)) == before, "a mail arrived")
+        expect(left(d) == ["MAIL01.MSG", "REPLIES"], "packet holds %s" % left(d))
+        if server == "smtp":
+            notes = [json.loads(l) for l in open(authlog).readlines()[seen[0]:]]
+            answer = {"xoauth2": "", "oauthbearer": "AQ=="}[mech]
+            expect([(n["result"], n.get("answer")) for n in notes] == [("refused", answer)],
+                   "aiosmtpd noted %s" % notes)
+        else:
+            # exim logs "closed by QUIT" for a client that says goodbye
+            new = open(mainlog).readlines()[seen[1]:]
+            expect(any("authenticator failed" in l for l in new) and not any("QUIT" in l for l in new),
+                   "exim logged %s" % new)
     return run
 
 
@@ -280,10 +340,12 @@ def nntp_login_missing():
 
 
 def password_hidden():
-    # also as AUTH PLAIN's base64 ("\0joe\0secret") and the password's own
+    # also as AUTH PLAIN's base64 ("\0joe\0secret") and the password's own;
+    # a token, or a response that holds one, as a long run of its letters
     for d, text in outputs:
         for form in (PASSWORD, "c2VjcmV0", "AGpvZQBzZWNyZXQ"):
             expect(form not in text, "%r in the output or log of %s" % (form, d))
+        expect(not re.search(r"[A-Za-z0-9_.+/=-]{100,}", text), "a token in the output or log of %s" % d)
 
 
 def main():
@@ -294,10 +356,30 @@ def main():
         ("pop3  1995 self-signed certificate refused, mailbox untouched", pop3_refused(1995)),
         ("pop3  2995 wrong-name certificate refused, mailbox untouched", pop3_refused(2995)),
         ("pop3  110  STLS: every mail fetched byte for byte, then deleted", pop3_fetch(110, "starttls")),
+        ("seed  3 more mails", lambda: seed_mail(3)),
+        ("pop3  995  XOAUTH2, token from POPPASSCMD: mails fetched, then deleted",
+         pop3_fetch(995, "on", "xoauth2")),
+        ("seed  3 more mails", lambda: seed_mail(3)),
+        ("pop3  110  STLS + OAUTHBEARER, token from POPPASSCMD: mails fetched, then deleted",
+         pop3_fetch(110, "starttls", "oauthbearer")),
+        ("seed  3 more mails", lambda: seed_mail(3)),
+        ("pop3  995  expired XOAUTH2 token refused, nothing sent after", pop3_expired(995, "xoauth2")),
         ("smtp  587  STARTTLS + AUTH: mails stored as sent, envelope", smtp_post(587, "starttls")),
         ("smtp  465  TLS + AUTH: mails stored as sent, envelope", smtp_post(465, "on")),
         ("exim  3587 STARTTLS + AUTH: mails stored as sent, envelope",
          smtp_post(3587, "starttls", "exim")),
+        ("smtp  587  STARTTLS + XOAUTH2, token from SMTPPASSCMD: mails stored",
+         smtp_post(587, "starttls", mech="xoauth2")),
+        ("smtp  465  TLS + OAUTHBEARER, token from SMTPPASSCMD: mails stored",
+         smtp_post(465, "on", mech="oauthbearer")),
+        ("exim  3587 STARTTLS + XOAUTH2, token from SMTPPASSCMD: mails stored",
+         smtp_post(3587, "starttls", "exim", mech="xoauth2")),
+        ("smtp  587  expired XOAUTH2 token refused, challenge answered, mail kept",
+         smtp_expired(587, "xoauth2")),
+        ("smtp  587  expired OAUTHBEARER token refused, challenge answered, mail kept",
+         smtp_expired(587, "oauthbearer")),
+        ("exim  3587 expired OAUTHBEARER token refused, nothing sent after, mail kept",
+         smtp_expired(3587, "oauthbearer", "exim")),
         ("smtp  1587 self-signed certificate refused, nothing sent", smtp_refused(1587)),
         ("smtp  2587 wrong-name certificate refused, nothing sent", smtp_refused(2587)),
         ("smtp  587  wrong password ends the phase, mail kept",
@@ -309,7 +391,7 @@ def main():
         ("nntp  1563 TLS + AUTHINFO: local.announce fetched",
          news(1563, "on", login=True, group="local.announce")),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
-        ("all   the password is in no output or log (/verbose)", password_hidden),
+        ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:
         check(name, fn)

@@ -1,9 +1,13 @@
 // Black-box runs against scripted servers that speak TLS and want logins,
 // in this test's own network namespace: TLS from the first byte and after
 // STARTTLS, every way TLS can fail (with nothing sent after), SMTP AUTH,
-// NNTP AUTHINFO, host:port and IPv6 literals. The password must never show.
+// NNTP AUTHINFO, the SASL mechanisms of POPAUTH and SMTPAUTH with their
+// error challenges, password commands, host:port and IPv6 literals. No
+// password or token may ever show.
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,9 +49,12 @@ struct Trial {
         // Everything a user can see: console, error stream, log.
         seen = result.out + result.err + readfile(log);
         EXPECT_EQ(seen.find(password), std::string::npos) << "password shown:\n" << seen;
+        for (const std::string& s : hidden) EXPECT_EQ(seen.find(s), std::string::npos) << s << " shown:\n" << seen;
         return seen;
     }
+    bool kept() { return fileexists(soup + "/MAIL01.MSG") && fileexists(soup + "/REPLIES"); }
     std::string seen;
+    std::vector<std::string> hidden;  // secrets besides the password
 };
 
 const std::string mailwire =
@@ -257,6 +264,159 @@ TEST(Tls, NntpAuthinfoAcceptedRefusedAndA480) {
         << r.seen;
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(readfile(r.dir / "newsrc"), "local.test: 1-5\n");
+}
+
+std::string b64(const std::string& in) {
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                            reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// A token as the providers hand them out: 2 KB, more than a line may hold.
+std::string longtoken() {
+    std::string t;
+    for (int i = 0; t.size() < 2048; i++) t += "AbZz09-_."[i % 9];
+    return t;
+}
+
+std::string xoauth2(const std::string& token) { return b64("user=joe\x01" "auth=Bearer " + token + "\x01\x01"); }
+
+// The error challenges of dovecot (XOAUTH2, OAUTHBEARER) and aiosmtpd.
+const std::string status401 = b64(R"({"status":"401","schemes":"bearer","scope":"mail"})");
+const std::string invalidtoken = b64(R"({"status":"invalid_token"})");
+
+const std::string capa = "+OK\r\nTOP\r\nPIPELINING\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n.\r\n";
+const std::string ehlo = "250-hi\r\n250-AUTH LOGIN OAUTHBEARER PLAIN XOAUTH2\r\n250 8BITMIME\r\n";
+
+TEST(Sasl, EveryMechanismItsErrorChallengeAndWhatIsRefusedBeforehand) {
+    struct Case {
+        const char* what;
+        std::string settings;
+        std::function<void(Script&)> play;  // after the greeting
+        std::string line;                   // in the output; empty: all went through
+    };
+    const std::string token = longtoken();
+    const std::string bearer = b64("n,a=joe,\x01host=localhost\x01port=465\x01" "auth=Bearer " + token + "\x01\x01");
+    const std::string pop = "POPHOST localhost\nPOPTLS on\nPOPUSER joe\n";
+    const std::string smtp = "SMTPHOST localhost\nSMTPTLS on\nSMTPUSER joe\n";
+    auto stat = [](Script& s) { s.expect("STAT\r\n").send("+OK 0 0\r\n").expect("QUIT\r\n").send("+OK bye\r\n"); };
+    const Case cases[] = {
+        // Taken whole from the configuration; too long for the AUTH line;
+        // CAPA asked once, before the login.
+        {"pop3 xoauth2", pop + "POPAUTH xoauth2\nPOPPASS " + token + "\n",
+         [&](Script& s) {
+             s.expect("CAPA\r\n").send(capa).expect("AUTH XOAUTH2\r\n").send("+ \r\n")
+                 .expect(xoauth2(token) + "\r\n").send("+OK Logged in.\r\n");
+             stat(s);
+         }, ""},
+        {"pop3 plain", pop + "POPAUTH plain\nPOPPASSCMD printf 'p4ss word\\r\\nsecond line\\n'\n",
+         [&](Script& s) {
+             s.expect("CAPA\r\n").send(capa)
+                 .expect("AUTH PLAIN " + b64(std::string("\0joe\0p4ss word", 14)) + "\r\n").send("+OK in\r\n");
+             stat(s);
+         }, ""},
+        {"pop3 login", pop + "POPAUTH login\nPOPPASS p4ss word\n",
+         [&](Script& s) {
+             s.expect("CAPA\r\n").send(capa).expect("AUTH LOGIN\r\n").send("+ VXNlcm5hbWU6\r\n")
+                 .expect("am9l\r\n").send("+ UGFzc3dvcmQ6\r\n").expect("cDRzcyB3b3Jk\r\n").send("+OK in\r\n");
+             stat(s);
+         }, ""},
+        {"pop3 oauthbearer refused", pop + "POPAUTH oauthbearer\nPOPPASSCMD echo tok3n\n",
+         [](Script& s) {
+             s.expect("CAPA\r\n").send(capa)
+                 .expect("AUTH OAUTHBEARER " + b64("n,a=joe,\x01host=localhost\x01port=995\x01"
+                                                   "auth=Bearer tok3n\x01\x01") + "\r\n")
+                 .send("+ " + invalidtoken + "\r\n").expect("AQ==\r\n")
+                 .send("-ERR [AUTH] Authentication failed.\r\n").drain();
+         }, "POP3 login with OAUTHBEARER refused: invalid_token (401)\n(skipping email fetch)\n"},
+        {"pop3 token without TLS", "POPHOST 127.0.0.1:110\nPOPUSER joe\nPOPAUTH xoauth2\nPOPPASS tok3n\n",
+         [](Script& s) { s.expect("CAPA\r\n").send(capa).expect("QUIT\r\n").send("+OK bye\r\n"); },
+         "Not sending the POP3 token unencrypted to 127.0.0.1\n(skipping email fetch)\n"},
+        {"smtp oauthbearer", smtp + "SMTPAUTH oauthbearer\nSMTPPASSCMD echo " + token + "\n",
+         [&](Script& s) {
+             takemail(s.expect("EHLO myhost\r\n").send(ehlo).expect("AUTH OAUTHBEARER\r\n").send("334 \r\n")
+                          .expect(bearer + "\r\n").send("235 2.7.0 Authentication successful\r\n"));
+         }, ""},
+        {"smtp xoauth2 refused", smtp + "SMTPAUTH xoauth2\nSMTPPASSCMD echo " + token + "\n",
+         [&](Script& s) {
+             s.expect("EHLO myhost\r\n").send(ehlo).expect("AUTH XOAUTH2\r\n").send("334 \r\n")
+                 .expect(xoauth2(token) + "\r\n").send("334 " + status401 + "\r\n").expect("\r\n")
+                 .send("535 5.7.8 Authentication credentials invalid\r\n").drain();
+         }, "SMTP login with XOAUTH2 refused: invalid_token (401)\n(skipping email post)\n"},
+        {"smtp xoauth2 refused at once", smtp + "SMTPAUTH xoauth2\nSMTPPASS short\n",
+         [](Script& s) {
+             s.expect("EHLO myhost\r\n").send(ehlo).expect("AUTH XOAUTH2 " + xoauth2("short") + "\r\n")
+                 .send("535 Incorrect authentication data\r\n").drain();
+         }, "SMTP login with XOAUTH2 refused: 535 Incorrect authentication data\n(skipping email post)\n"},
+        {"smtp not offered", smtp + "SMTPAUTH XOAuth2\nSMTPPASS tok3n\n",
+         [](Script& s) {
+             s.expect("EHLO myhost\r\n").send("250-hi\r\n250 AUTH PLAIN LOGIN\r\n")
+                 .expect("QUIT\r\n").send("221 bye\r\n");
+         }, "SMTP host does not offer AUTH XOAUTH2 (it offers PLAIN LOGIN)\n(skipping email post)\n"},
+    };
+    for (const Case& c : cases) {
+        bool smtpcase = c.settings.rfind("SMTP", 0) == 0;
+        bool plain = c.settings.find(":110") != std::string::npos;
+        ScriptedServer server(smtpcase ? 465 : plain ? 110 : 995, 5000);
+        if (!plain) server.tls();
+        Script& s = server.session().send(smtpcase ? "220 hi\r\n" : "+OK ready\r\n");
+        c.play(s);
+        server.start();
+        Trial t(c.settings);
+        t.hidden = {"cDRzcyB3b3Jk", "tok3n", token, xoauth2(token), bearer};
+        t.outgoing();
+        t.run({"email", smtpcase ? "post" : "fetch"});
+        EXPECT_TRUE(server.finish()) << c.what << ": " << server.errortext() << t.seen;
+        EXPECT_NE(t.seen.find(c.line.empty() ? "successfully terminated" : c.line), std::string::npos)
+            << c.what << ": " << t.seen;
+        EXPECT_EQ(t.result.status, c.line.empty() ? 0 : 2) << c.what;
+        if (smtpcase) {
+            EXPECT_EQ(t.kept(), !c.line.empty()) << c.what;
+        }
+        // A refused token: not even QUIT.
+        if (c.line.find("refused") != std::string::npos) {
+            EXPECT_EQ(server.received().find("QUIT"), std::string::npos) << c.what;
+        }
+    }
+}
+
+TEST(Sasl, PasswordCommands) {
+    // Each failure ends the phase before it connects, with one line.
+    const struct {
+        const char* command;
+        const char* line;
+    } failures[] = {
+        {"echo tok3n; echo oops >&2; exit 3", "POPPASSCMD failed: exit status 3\n(skipping email fetch)\n"},
+        {"true", "POPPASSCMD failed: no output\n(skipping email fetch)\n"},
+        {"echo tok3n; kill -9 $$", "POPPASSCMD failed: killed by signal 9\n(skipping email fetch)\n"},
+    };
+    for (const auto& f : failures) {
+        Trial t(std::string("POPHOST 127.0.0.1\nPOPUSER joe\nPOPPASSCMD ") + f.command + "\n");
+        t.hidden = {"tok3n"};
+        EXPECT_NE(t.run({"email", "fetch"}).find(f.line), std::string::npos) << t.seen;
+        EXPECT_EQ(t.seen.find("Cannot connect"), std::string::npos) << t.seen;
+        EXPECT_EQ(t.result.status, 2);
+    }
+    // Its error stream is ours; the mail post keeps its mail.
+    Trial post("SMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASSCMD echo oops >&2; exit 1\n");
+    post.outgoing();
+    EXPECT_NE(post.run({"email", "post"}).find("SMTPPASSCMD failed: exit status 1\n(skipping email post)\n"),
+              std::string::npos)
+        << post.seen;
+    EXPECT_EQ(post.result.err, "oops\n");
+    EXPECT_TRUE(post.kept());
+
+    ScriptedServer news(119);
+    news.session().send("200 ready\r\n").expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
+        .expect("AUTHINFO PASS p4ss word\r\n").send("281 ok\r\n")
+        .expect("GROUP local.test\r\n").send("211 0 1 5 local.test\r\n").expect("QUIT\r\n").send("205 bye\r\n");
+    news.start();
+    Trial n("NNTPHOST 127.0.0.1\nNNTPUSER joe\nNNTPPASSCMD echo '" + password + "'\n");
+    n.run({"news", "fetch"});
+    EXPECT_TRUE(news.finish()) << news.errortext() << n.seen;
+    EXPECT_EQ(n.result.status, 0) << n.seen;
 }
 
 TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {

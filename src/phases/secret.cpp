@@ -1,0 +1,137 @@
+// Passwords and tokens from a command of the user's: a keyring, a password
+// manager, a program that refreshes an OAuth2 token.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "phases/shared.h"
+
+namespace {
+
+constexpr int kCommandLimitMs = 30000;
+// A first line longer than this is no password; no more of it is kept.
+constexpr size_t kLineMax = 65536;
+
+long long nowms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// In the child: standard input from /dev/null, standard output into the
+// pipe, none of vorpa's other descriptors, a process group of its own.
+[[noreturn]] void execshell(int out, const char* command) {
+    setpgid(0, 0);
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
+    closefrom(STDERR_FILENO + 1);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+// A command running, its output read as it comes.
+struct Running {
+    Running(pid_t pid, int fd, int limitms) : pid(pid), fd(fd), deadline(nowms() + limitms) {}
+    pid_t pid;
+    int fd;
+    long long deadline;
+    std::string out;
+    int status = 0;
+    bool exited = false;
+
+    bool haveline() const { return out.find('\n') != std::string::npos; }
+    // Whether the command ended in time; its output is in out.
+    bool finish();
+    void take(const char* data, size_t len) {
+        if (!haveline() && out.size() <= kLineMax) out.append(data, len);
+    }
+    void reap(int flags) {
+        if (!exited && waitpid(pid, &status, flags) == pid) exited = true;
+    }
+};
+
+// Reads to the end of the output, or, once the shell has exited, to the
+// end of the first line (something it left running may hold the pipe);
+// then waits for the shell. False at the deadline.
+bool Running::finish() {
+    char buf[4096];
+    for (bool more = true; more && !(exited && haveline());) {
+        long long left = deadline - nowms();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        // Now and then a look whether the shell is gone.
+        if (poll(&p, 1, static_cast<int>(std::min(left, 50LL))) > 0) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) take(buf, static_cast<size_t>(n));
+            more = n > 0 || (n < 0 && errno == EINTR);
+        }
+        reap(WNOHANG);
+    }
+    while (!exited) {
+        if (nowms() >= deadline) return false;
+        poll(nullptr, 0, 10);
+        reap(WNOHANG);
+    }
+    return true;
+}
+
+bool failed(Report& report, const char* setting, const std::string& why) {
+    report.say("%s failed: %s\n", setting, why.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
+                    std::string& line) {
+    report.step("+ Running %s...\n", setting);
+    // Whatever the command says on the error stream comes after our lines.
+    std::fflush(stdout);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return failed(report, setting, std::string("cannot run: ") + strerror(errno));
+    pid_t pid = fork();
+    if (pid == 0) execshell(fds[1], command.c_str());
+    int forkerror = errno;
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return failed(report, setting, std::string("cannot run: ") + strerror(forkerror));
+    }
+    // The child does the same: whichever comes first.
+    setpgid(pid, pid);
+    Running child(pid, fds[0], limitms);
+    bool intime = child.finish();
+    close(fds[0]);
+    if (!intime) {
+        // The group holds all it started, the shell too unless it is gone.
+        kill(-pid, SIGKILL);
+        if (!child.exited) kill(pid, SIGKILL);
+        child.reap(0);
+        return failed(report, setting, "timed out after " + std::to_string((limitms + 999) / 1000) + " s");
+    }
+    if (WIFSIGNALED(child.status))
+        return failed(report, setting, "killed by signal " + std::to_string(WTERMSIG(child.status)));
+    if (WEXITSTATUS(child.status) != 0)
+        return failed(report, setting, "exit status " + std::to_string(WEXITSTATUS(child.status)));
+    line = child.out.substr(0, child.out.find('\n'));
+    if (line.size() > kLineMax)
+        return failed(report, setting, "first line longer than " + std::to_string(kLineMax) + " bytes");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) return failed(report, setting, "no output");
+    return true;
+}
+
+bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret) {
+    if (server.passcmd.empty()) {
+        secret = server.pass;
+        return true;
+    }
+    return runpasscommand(report, command, server.passcmd, kCommandLimitMs, secret);
+}
