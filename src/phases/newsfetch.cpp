@@ -238,6 +238,7 @@ Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile&
     if (range.first > range.last) return Step::Next;
     // ARTICLE for every number, sent ahead up to the window; the answers
     // come back in order.
+    Reply reply;  // one for every answer: its text keeps its room
     Pipeline articles(session, articlewindow, [&range, next = range.first, more = true](char* at) mutable -> char* {
         if (!more) return nullptr;
         at = puttext(at, "ARTICLE ");
@@ -255,7 +256,8 @@ Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile&
         // under a millisecond; the socket would do so only after waiting a
         // millisecond, once per article.
         s.AckNow();
-        Reply reply = session.read(true);
+        readnntp(s, reply);
+        if (!reply.ok()) nntpcomplain(out, reply, true);
         articles.answered();
         if (reply.status == Reply::Lost) {
             // The connection is fit only for closing now.

@@ -7,16 +7,24 @@
 
 #include "core/text.h"
 
-Reply readnntp(Socket& sock) {
-    Reply reply;
+void readnntp(Socket& sock, Reply& reply) {
     int len = sock.RecvTeol();
+    reply.lines.clear();
     if (len < 1) {
+        reply.status = Reply::Lost;
         reply.error = errno;
-        return reply;
+        reply.text.clear();
+        return;
     }
+    reply.error = 0;
     reply.text.assign(sock.pszBuf, static_cast<size_t>(len));
     char code = sock.pszBuf[0];
     reply.status = code == '1' || code == '2' || code == '3' ? Reply::Positive : Reply::Negative;
+}
+
+Reply readnntp(Socket& sock) {
+    Reply reply;
+    readnntp(sock, reply);
     return reply;
 }
 

@@ -7,6 +7,9 @@
 // One reply line, judged by its first character: 1xx, 2xx and 3xx
 // positive, anything else negative; no line (or an empty one) is lost.
 Reply readnntp(Socket& sock);
+// The same into reply, whose text keeps its room: for the answers that
+// come once per article.
+void readnntp(Socket& sock, Reply& reply);
 
 // 480: authentication required.
 inline bool needslogin(const Reply& reply) { return reply.is("480"); }
