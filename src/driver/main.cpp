@@ -17,15 +17,16 @@
 
 namespace {
 
-constexpr int versionmajor = 1;
-constexpr int versionminor = 0;
+// The version is defined once, in the build.
+constexpr int versionmajor = VORPA_VERSION_MAJOR;
+constexpr int versionminor = VORPA_VERSION_MINOR;
 const char osstr[] = "Linux";
 
 const char* const weekday[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-[[noreturn]] void usage() {
+void showusage() {
     fputs("Usage: (all commands & options can be abbreviated to their first letter)\n\n"
           "vorpa all            fetch/post email & news\n"
           "vorpa email          fetch/post email only (no news)\n"
@@ -38,9 +39,29 @@ const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
           "/list=<filename>     list newsgroups into file\n"
           "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
           "/test                don't delete mail/files after processing\n"
-          "/verbose             display additional information\n",
+          "/verbose             display additional information\n"
+          "--help               show this text\n"
+          "--version            show the program's name and version\n",
           stdout);
+}
+
+[[noreturn]] void usage() {
+    showusage();
     std::exit(1);
+}
+
+// A word the run cannot take is named, then the usage follows.
+[[noreturn]] void badword(const char* what, const char* arg) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %s %s\n", what, arg);
+    usage();
+}
+
+// --version wins over every other word and prints nothing else.
+bool asksversion(int argc, char** argv) {
+    for (int i = 1; i < argc; i++)
+        if (!strcasecmp(argv[i], "--version") || !strcasecmp(argv[i], "/version")) return true;
+    return false;
 }
 
 // A value that does not fit its buffer refuses the run rather than being
@@ -77,10 +98,12 @@ void scanlist(const char* arg, const char* value, RunOptions& run) {
     size_t namelen = semi ? static_cast<size_t>(semi - value) : std::strlen(value);
     run.listfile = pathvalue("/list= file name", arg, value, namelen);
     if (!semi) return;
-    if (std::sscanf(semi + 1, "%u-%u-%u", &run.listyear, &run.listmonth, &run.listday) != 3) usage();
+    if (std::sscanf(semi + 1, "%u-%u-%u", &run.listyear, &run.listmonth, &run.listday) != 3)
+        badword("bad date in", arg);
     run.listhour = run.listmin = run.listsec = 0;
     const char* timepart = std::strchr(semi + 1, ';');
-    if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &run.listhour, &run.listmin, &run.listsec) != 3) usage();
+    if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &run.listhour, &run.listmin, &run.listsec) != 3)
+        badword("bad time in", arg);
 }
 
 void scanoption(const char* arg, RunOptions& run, std::string& configfile) {
@@ -94,8 +117,11 @@ void scanoption(const char* arg, RunOptions& run, std::string& configfile) {
         configfile = pathvalue("/config= file name", arg, value, std::strlen(value));
     } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
         scanlist(arg, std::strchr(rest, '=') + 1, run);
+    } else if (!strcasecmp(arg, "--help") || !strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
+        showusage();
+        std::exit(0);
     } else {
-        usage();
+        badword("unknown word", arg);
     }
 }
 
@@ -122,7 +148,7 @@ void scancommandline(int argc, char** argv, RunOptions& run, std::string& config
             scanoption(arg, run, configfile);
             continue;
         } else {
-            usage();
+            badword("unknown word", arg);
         }
         command = 1;
     }
@@ -201,8 +227,12 @@ int main(int argc, char** argv) {
     // start-up errors follow the banner.
     static char outbuf[65536];  // lives until the last flush at exit
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+    if (asksversion(argc, argv)) {
+        std::printf("vorpa %d.%02d\n", versionmajor, versionminor);
+        return 0;
+    }
     std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
-    std::printf("Documentation: see README.md\n\n");
+    std::printf("Documentation: man vorpa\n\n");
     std::fflush(stdout);
 
     RunOptions options;

@@ -29,9 +29,11 @@ const char usagetext[] =
     "/list=<filename>     list newsgroups into file\n"
     "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
     "/test                don't delete mail/files after processing\n"
-    "/verbose             display additional information\n";
+    "/verbose             display additional information\n"
+    "--help               show this text\n"
+    "--version            show the program's name and version\n";
 
-const std::regex banner("Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n[^\n]*README\\.md[^\n]*\n\n");
+const std::regex banner("Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\nDocumentation: man vorpa\n\n");
 
 bool startswithbanner(const std::string& out) {
     std::smatch m;
@@ -69,35 +71,53 @@ protected:
 
 TEST_F(Run, BadCommandLinesShowTheUsage) {
     config("SOUPDIR soup\n");
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"/test"},
-        {"-v", "/t", "/l=groups.txt"},
-        {"bogus"},
-        {"all", "bogus"},
-        {"/all"},
-        {"all", "--test"},
-        {"em"},
-        {"allx"},
-        {"all", "/"},
-        {"all", "-"},
-        {"fetch", "/testing"},
-        {"fetch", "/x=1"},
-        {"all", "/list=groups.txt;1999-09"},
-        {"all", "/l=groups.txt;1999-09-14;8:5"},
-        {"all", "/l=groups.txt;x-09-14"},
-        {"all", "/list=groups.txt;"},
-        {"all", "/list=groups.txt;1999-09-14;"},
+    // Each with the refusal naming the bad word, if there is one.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{}, ""},
+        {{"/test"}, ""},
+        {{"-v", "/t", "/l=groups.txt"}, ""},
+        {{"bogus"}, "unknown word bogus"},
+        {{"all", "bogus"}, "unknown word bogus"},
+        {{"/all"}, "unknown word /all"},
+        {{"all", "--test"}, "unknown word --test"},
+        {{"em"}, "unknown word em"},
+        {{"allx"}, "unknown word allx"},
+        {{"all", "/"}, "unknown word /"},
+        {{"all", "-"}, "unknown word -"},
+        {{"fetch", "/testing"}, "unknown word /testing"},
+        {{"fetch", "/x=1"}, "unknown word /x=1"},
+        {{"all", "/list=groups.txt;1999-09"}, "bad date in /list=groups.txt;1999-09"},
+        {{"all", "/l=groups.txt;1999-09-14;8:5"}, "bad time in /l=groups.txt;1999-09-14;8:5"},
+        {{"all", "/l=groups.txt;x-09-14"}, "bad date in /l=groups.txt;x-09-14"},
+        {{"all", "/list=groups.txt;"}, "bad date in /list=groups.txt;"},
+        {{"all", "/list=groups.txt;1999-09-14;"}, "bad time in /list=groups.txt;1999-09-14;"},
     };
-    for (const auto& args : bad) {
+    for (const auto& c : bad) {
         std::string shown;
-        for (const auto& a : args) shown += " [" + a + "]";
-        RunResult r = run(args);
+        for (const auto& a : c.first) shown += " [" + a + "]";
+        RunResult r = run(c.first);
         EXPECT_EQ(r.status, 1) << shown;
         EXPECT_TRUE(startswithbanner(r.out)) << shown << "\n" << r.out;
         EXPECT_EQ(r.out.substr(r.out.find("Usage:")), usagetext) << shown;
-        EXPECT_EQ(r.err, "") << shown;
+        EXPECT_EQ(r.err, c.second.empty() ? "" : "Error: " + c.second + "\n") << shown;
     }
+}
+
+// Asked for, the usage is no error; the version line stands alone.
+TEST_F(Run, HelpAndVersion) {
+    for (const char* word : {"--help", "-h", "/HELP"}) {
+        RunResult r = run({"all", word});
+        EXPECT_EQ(r.status, 0) << word;
+        EXPECT_TRUE(startswithbanner(r.out)) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.find("Usage:")), usagetext) << word;
+        EXPECT_EQ(r.err, "");
+    }
+    RunResult r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorpa 1.00\n");
+    EXPECT_EQ(r.err, "");
+    r = run({"all", "/bogus", "--version"});
+    EXPECT_EQ(r.out, "vorpa 1.00\n");
 }
 
 // With no host settings every phase that runs refuses at once and says so
