@@ -180,7 +180,8 @@ int Reader::scanline(std::string& text, long line, const char* path) {
             return include(value, line, path);
         }
     }
-    configwarn("unknown keyword", line, path);
+    // Named as read: a tab in place of the space shows there.
+    configwarn(("unknown keyword " + text).c_str(), line, path);
     return 0;
 }
 
@@ -211,9 +212,10 @@ int Reader::read(const std::string& name) {
     int error = 0;
     std::unique_ptr<FILE, FileCloser> f(openregular(path.c_str(), error));
     struct stat st;
-    if (!f || fstat(fileno(f.get()), &st) != 0 || reading.size() >= maxdepth) {
-        std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
-        if (!f && error == 0) std::fprintf(stderr, "Error: %s is not a regular file\n", path.c_str());
+    if (f && fstat(fileno(f.get()), &st) != 0) error = errno;
+    if (!f || error != 0) {
+        std::fprintf(stderr, "Error: can't read %s: %s\n", path.c_str(),
+                     error != 0 ? std::strerror(error) : "not a regular file");
         return 1;
     }
     reading.emplace_back(st.st_dev, st.st_ino);
@@ -224,7 +226,7 @@ int Reader::read(const std::string& name) {
         if (got == 0) break;
         if (got < 0) {
             if (std::ferror(f.get())) {
-                std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
+                std::fprintf(stderr, "Error: can't read %s: %s\n", path.c_str(), std::strerror(errno));
                 result = 1;
             } else {
                 std::fprintf(stderr, "Error: line %ld of %s is longer than %zu bytes\n", line, path.c_str(),

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <string>
 
 #include "core/text.h"
@@ -34,10 +35,30 @@ void vreport(Report& report, const char* format, va_list ap) {
 
 }  // namespace
 
+namespace {
+
+// A server's line quoted in a report comes with its CR LF: the CR would
+// show as "^M" in a cron mail and in the log.
+void putwithoutcr(const char* text, size_t len, FILE* to) {
+    const char* end = text + len;
+    for (const char* p = text; p < end;) {
+        const char* cr = static_cast<const char*>(memchr(p, '\r', static_cast<size_t>(end - p)));
+        if (!cr) {
+            fwrite(p, 1, static_cast<size_t>(end - p), to);
+            return;
+        }
+        bool crlf = cr + 1 < end && cr[1] == '\n';
+        fwrite(p, 1, static_cast<size_t>(cr - p) + (crlf ? 0 : 1), to);
+        p = cr + 1;
+    }
+}
+
+}  // namespace
+
 void Report::write(const char* text, size_t len) {
-    fwrite(text, 1, len, stdout);
+    putwithoutcr(text, len, stdout);
     if (!log) return;
-    fwrite(text, 1, len, log);
+    putwithoutcr(text, len, log);
     // Each whole line reaches the file at once: a run that is killed
     // leaves in the log what it reported.
     if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
@@ -70,6 +91,11 @@ void Report::syserror(const char* what) {
     fflush(stdout);
     errno = saved;
     perror(what);
+}
+
+void Report::error(const char* what, const char* reason) {
+    fflush(stdout);
+    fprintf(stderr, "%s: %s\n", what, reason);
 }
 
 uint32_t mtime() {

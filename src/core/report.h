@@ -28,6 +28,8 @@ public:
     // is gathered, and a cron mail holding both streams must show the
     // error where it happened among the reports.
     void syserror(const char* what);
+    // "what: reason" on the error stream, as syserror writes it.
+    void error(const char* what, const char* reason);
 
     const bool verbose;
     // The log stream, or null when no log is written; the driver opens and

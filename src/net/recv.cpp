@@ -79,10 +79,11 @@ int Socket::WaitReady(short events, unsigned long seconds) {
     return pollfor(pfd, totalms - briefms);
 }
 
-// Ends a failed reception: a time-out or a close by the peer reads as
-// ETIMEDOUT, other failures keep the system's reason.
-static int failreception(int callresult, int savederrno) {
-    errno = callresult == 0 ? ETIMEDOUT : savederrno;
+// Ends a failed reception: a call that gave 0 ended by when (ETIMEDOUT
+// for a wait, kPeerClosed for a read), other failures keep the system's
+// reason.
+static int failreception(int callresult, int savederrno, int when) {
+    errno = callresult == 0 ? when : savederrno;
     return -1;
 }
 
@@ -103,7 +104,7 @@ int Socket::ReadPortions() {
         if (r <= 0) {
             int e = errno;
             if (report) report->console("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
-            return failreception(r, e);
+            return failreception(r, e, ETIMEDOUT);
         }
         r = RecvWaiting(pcRecvBuf1, kLineMax);
     }
@@ -111,7 +112,7 @@ int Socket::ReadPortions() {
     if (r <= 0) {
         int e = errno;
         if (report) report->console("!!! Error %d on recv() nr 1\n", r);
-        return failreception(r, e);
+        return failreception(r, e, kPeerClosed);
     }
     iRecvPos1 = 0;
     iRecvLen1 = r;
@@ -126,7 +127,7 @@ int Socket::ReadPortions() {
         int e = errno;
         iResult = r;
         if (report) report->console("!!! Error %d on recv() nr 2\n", r);
-        return failreception(r, e);
+        return failreception(r, e, kPeerClosed);
     }
     // r == 0: the peer closed right after the full portion. Deliver what came;
     // the next read meets the close again and reports it.
@@ -321,7 +322,10 @@ int Socket::Recv(int n) {
     }
     iResult = r;
     if (r <= 0) bBroken = true;
-    if (r == 0) return -1;
+    if (r == 0) {
+        errno = kPeerClosed;
+        return -1;
+    }
     if (r > 0) iBufUsed = r < kBufSize ? r + 1 : r;
     return r;
 }

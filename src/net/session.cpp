@@ -58,7 +58,7 @@ Step Session::connect(const char* announce) {
         return Step::End;
     }
     if (sock.Connect(host.c_str(), port) == -1) {
-        report.say("Cannot connect to host %s at port %d\n", host.c_str(), port);
+        report.say("Cannot connect to host %s at port %d: %s\n", host.c_str(), port, sock.ConnectError());
         return Step::End;
     }
     // Commands, groups of them and texts each go out in one send already;
@@ -69,7 +69,29 @@ Step Session::connect(const char* announce) {
     return Step::Next;
 }
 
-Step Session::greet() { return read().ok() ? Step::Next : Step::End; }
+Step Session::greet() {
+    Reply reply = service.read(sock);
+    if (reply.ok()) return Step::Next;
+    if (!expectstls(reply)) {
+        service.complain(report, reply, false);
+        return Step::End;
+    }
+    // POP3 -> POPTLS, SMTP -> SMTPTLS, NNTP -> NNTPTLS.
+    std::string setting(service.protocol, std::strcmp(service.protocol, "POP3") == 0 ? 3 : 4);
+    report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", service.protocol,
+               host.c_str(), port, setting.c_str());
+    return Step::End;
+}
+
+// A greeting that did not come to a port that is the protocol's port for
+// TLS from the first byte, or a TLS record (a handshake or an alert)
+// where the greeting should be: the server waits for, or asks for, TLS.
+bool Session::expectstls(const Reply& reply) const {
+    if (service.server.tls == TLSON) return false;
+    if (reply.status == Reply::Lost && reply.error == ETIMEDOUT && port == service.tlsport) return true;
+    const char* got = sock.pszBuf;
+    return (got[0] == 0x15 || got[0] == 0x16) && got[1] == 0x03;
+}
 
 Reply Session::read(bool quiet) {
     Reply reply = service.read(sock);

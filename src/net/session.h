@@ -55,7 +55,8 @@ public:
     // setting), connects within the greeting's time-out and, with TLS on,
     // makes the handshake. End after a reported failure.
     Step connect(const char* announce);
-    // Reads the greeting.
+    // Reads the greeting. One that shows the server expects TLS from the
+    // first byte says so, with the setting to change.
     Step greet();
     // Reads one reply; what is not positive is reported (a refusal only
     // unless quiet).
@@ -86,6 +87,7 @@ public:
 
 private:
     Step securefailed(int result);
+    bool expectstls(const Reply& reply) const;
 };
 
 // Commands sent ahead of their answers, up to a window at a time, so that

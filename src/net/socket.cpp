@@ -65,9 +65,12 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (!host || getaddrinfo(host, nullptr, &hints, &found) != 0) found = nullptr;
+    iLookupError = host ? getaddrinfo(host, nullptr, &hints, &found) : EAI_NONAME;
+    if (iLookupError != 0) found = nullptr;
+    if (iLookupError == EAI_SYSTEM) iLookupError = 0;  // errno tells
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
     if (iSocket < 0) errno = EBADF;
+    iConnectErrno = errno;
     iResult = -1;
     if (iSocket < 0 || !found) return -1;
 
@@ -111,8 +114,13 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
         reason = errno;
     }
     errno = reason;
+    iConnectErrno = reason;
     iResult = -1;
     return -1;
+}
+
+const char* Socket::ConnectError() const {
+    return iLookupError != 0 ? gai_strerror(iLookupError) : std::strerror(iConnectErrno);
 }
 
 // A new socket of family under the same descriptor number.

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +16,10 @@ struct TlsLink;
 struct TlsLinkDeleter {
     void operator()(TlsLink* link) const;
 };
+
+// errno of a reception that met the end of the connection: the server
+// closed it. No reception on a TCP socket fails with this value itself.
+constexpr int kPeerClosed = ESHUTDOWN;
 
 // How StartTls ended.
 enum TlsResult {
@@ -56,6 +61,9 @@ public:
     // bounded by ulTimeout. saLocal and saRemote describe IPv4 ends only.
     int Connect(const char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
     int Connect(const char* host, unsigned short port) { return Connect(host, port, 0, 0); }
+    // Why the last Connect failed: the resolver's words for a name it
+    // could not resolve, else the system's for the last address tried.
+    const char* ConnectError() const;
     int Send(const char* data, int length);
     int Send(const char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
@@ -106,6 +114,8 @@ private:
     std::unique_ptr<TlsLink, TlsLinkDeleter> tls;
     char szTlsError[256] = "";
     bool bBroken = false;
+    int iLookupError = 0;   // getaddrinfo's result of the last Connect
+    int iConnectErrno = 0;  // errno of its last attempt
 
     // The only places that move bytes: without waiting, a count, 0 when
     // the peer closed, or -1 (errno EAGAIN when it must wait first).

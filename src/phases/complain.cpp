@@ -6,8 +6,12 @@
 
 namespace {
 
-// No reply: the system's reason.
+// No reply: the system's reason, or that the server hung up.
 void lost(Report& report, const Reply& reply) {
+    if (reply.error == kPeerClosed) {
+        report.error("Receive", "connection closed by the server");
+        return;
+    }
     errno = reply.error;
     report.syserror("Receive");
 }

@@ -187,7 +187,7 @@ TEST_F(Run, ConfigurationErrors) {
     writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
     r = run({"all", "/CONFIG=My.Cfg"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/My.Cfg") + "\n");
+    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/My.Cfg") + ": No such file or directory\n");
 
     writefile(dir / "prog/My.Cfg", "POPHOST x\n");
     r = run({"all", "/CONFIG=My.Cfg"});
@@ -225,7 +225,7 @@ TEST_F(Run, ConfigurationErrors) {
     for (const std::string& name : {dir / "prog", dir / "work/fifo.cfg"}) {
         r = run({"all", "/c=" + name});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Error: can't read " + name + "\nError: " + name + " is not a regular file\n");
+        EXPECT_EQ(r.err, "Error: can't read " + name + ": not a regular file\n");
     }
 }
 

@@ -301,12 +301,12 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
     const std::string area = "00000000\tEmail\tbn\n";
     const std::vector<Failure> cases = {
         {"greeting", [](Script& s) { s.send("-ERR go away\r\n").drain(); }, "",
-         head + "POP3 host returned error: -ERR go away\r\n" + skip, "-", "-"},
+         head + "POP3 host returned error: -ERR go away\n" + skip, "-", "-"},
         {"garbled greeting", [](Script& s) { s.send("HELLO\r\n").drain(); }, "",
          head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
         {"USER",
          [](Script& s) { s.send("+OK\r\n").expect("USER joe\r\n").send("-ERR who\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         "USER joe\r\nQUIT\r\n", head + "POP3 host returned error: -ERR who\r\n" + skip, "-", "-"},
+         "USER joe\r\nQUIT\r\n", head + "POP3 host returned error: -ERR who\n" + skip, "-", "-"},
         {"PASS",
          [](Script& s) {
              s.send("+OK\r\n")
@@ -317,10 +317,10 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         "USER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\r\n" + skip, "-", "-"},
+         "USER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\n" + skip, "-", "-"},
         {"STAT",
          [](Script& s) { login(s).expect("STAT\r\n").send("-ERR busy\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: -ERR busy\r\n" + skip, "-", "-"},
+         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: -ERR busy\n" + skip, "-", "-"},
         {"huge STAT count",
          [](Script& s) {
              login(s).expect("STAT\r\n").send("+OK 2147483647 99\r\n").expect("QUIT\r\n").send("+OK\r\n");
@@ -344,7 +344,7 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
          afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
         {"LIST", [](Script& s) { login(s).expect("STAT\r\n").send("+OK 3 9\r\n").expect("LIST\r\n").send("-ERR no\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
          afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
-         head + "There are 3 messages (9 bytes) on the POP3 server.\nPOP3 host returned error: -ERR no\r\n" + skip,
+         head + "There are 3 messages (9 bytes) on the POP3 server.\nPOP3 host returned error: -ERR no\n" + skip,
          "-", "-"},
         // A short list must not wait for entries that never come.
         {"LIST too short",
@@ -389,7 +389,7 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .expect("QUIT\r\n");
          },
          commandsthree + "QUIT\r\n",
-         three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\r\n" + skip,
+         three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\n" + skip,
          "-", "-"},
         // The file is complete and listed before the first DELE, so a
         // refusal half-way leaves every message either stored or on the
@@ -407,7 +407,7 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
          },
          commandsthree + "DELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n",
          three + "* Message from Alice <alice@example.org>\n* Message from \n* Message from Bob <bob@example.org>\n" +
-             "POP3 host returned error: -ERR locked\r\nPOP3 host returned error: -ERR still locked\r\n" + skip,
+             "POP3 host returned error: -ERR locked\nPOP3 host returned error: -ERR still locked\n" + skip,
          all, area},
         {"QUIT",
          [](Script& s) {
@@ -423,7 +423,7 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
          },
          commandsthree + "DELE 1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n",
          three + "* Message from Alice <alice@example.org>\n* Message from \n* Message from Bob <bob@example.org>\n" +
-             "POP3 host returned error: -ERR cannot commit\r\n" + skip,
+             "POP3 host returned error: -ERR cannot commit\n" + skip,
          all, area},
     };
     for (const Failure& c : cases) {

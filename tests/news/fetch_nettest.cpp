@@ -114,7 +114,7 @@ TEST(FetchNews, RangesMarksAndPacket) {
         EXPECT_THAT(text, HasSubstr("* Fetching comp.above\n! Mark 300 of comp.above lies above the server's last "
                                     "article 250 - left as it is\nThere are no new messages in this newsgroup.\n"));
         EXPECT_EQ(text.find("! Mark"), text.rfind("! Mark"));
-        EXPECT_THAT(text, HasSubstr("NNTP host returned error: 411 no such group\r\n"
+        EXPECT_THAT(text, HasSubstr("NNTP host returned error: 411 no such group\n"
                                     "! Wasn't able to select newsgroup comp.refused - skipping\n"));
         EXPECT_THAT(text, Not(HasSubstr("423")));
         EXPECT_THAT(text, Not(HasSubstr("Average CPS")));
@@ -280,7 +280,7 @@ TEST(FetchNews, NewGroupsAndListFailures) {
     } cases[] = {
         {";1999-02-03;04:05:06", "", "* Fetching new newsgroups since 99-02-03 04:05:06 into new.txt\n", "g.one: 0-0\n"},
         {";2001-12-31", "alt.new\n", "* Fetching new newsgroups since 01-12-31 00:00:00 into new.txt\n", "g.one: 0-0\n"},
-        {"", "", "NNTP host returned error: 503 no list\r\n! Wasn't able to retrieve newsgroup list - skipping\n",
+        {"", "", "NNTP host returned error: 503 no list\n! Wasn't able to retrieve newsgroup list - skipping\n",
          "g.one: 0-0\n"},
         {"", "a.one\n", "Error fetching newsgroup list\n(skipping news fetch)\n", "g.one\n"},
         {"", "", "! Wasn't able to retrieve newsgroup list - skipping\n(skipping news fetch)\n", "g.one\n"},
@@ -333,7 +333,7 @@ TEST(FetchNews, WriteFailuresAndRefusedGreeting) {
 
     NewsRun refused("g.one: 0-0\n");
     out = refused.run();
-    EXPECT_THAT(out.out, HasSubstr("NNTP host returned error: 502 go away\r\n(skipping news fetch)\n"));
+    EXPECT_THAT(out.out, HasSubstr("NNTP host returned error: 502 go away\n(skipping news fetch)\n"));
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ("", server.received(2));
 }

@@ -243,7 +243,7 @@ TEST(FullRun, SmtpRefusingKeepsMailAndReplies) {
     EXPECT_EQ(o.nntppost, POSTCLIENT);
     EXPECT_EQ(o.pop, POPCLIENT);
     EXPECT_EQ(o.nntpfetch, FETCHCLIENT);
-    expectorder(o.log, {"Posting mail to 127.0.0.1...\nCannot connect to host 127.0.0.1 at port 25\n"
+    expectorder(o.log, {"Posting mail to 127.0.0.1...\nCannot connect to host 127.0.0.1 at port 25: Connection refused\n"
                         "(skipping email post)\n",
                         "Posting news to 127.0.0.1...\n", "Fetching email from 127.0.0.1...\n",
                         "Fetching news from 127.0.0.1...\n"});
@@ -275,7 +275,7 @@ TEST(FullRun, RefusedPostKeepsNewsAndReplies) {
     EXPECT_EQ(o.nntppost, "POST\r\n");
     EXPECT_EQ(o.pop, POPCLIENT);
     EXPECT_EQ(o.nntpfetch, FETCHCLIENT);
-    expectorder(o.log, {"Posting news to 127.0.0.1...\nNNTP host returned error: 440 posting not allowed\r\n"
+    expectorder(o.log, {"Posting news to 127.0.0.1...\nNNTP host returned error: 440 posting not allowed\n"
                         "(skipping news post)\n",
                         "Fetching email from 127.0.0.1...\n", "Fetching news from 127.0.0.1...\n"});
     EXPECT_THAT(o.run.out, HasSubstr("! NNTP server doesn't allow us to post\n"));

@@ -160,11 +160,11 @@ TEST(PostNews, RefusedArticleKeepsItsFileAndTheOthersGoOn) {
               "Posting news to 127.0.0.1...\n"
               "* Posting article to local.test\n"
               "* Posting article to local.archive\n"
-              "NNTP host returned error: 441 posting failed\r\n"
+              "NNTP host returned error: 441 posting failed\n"
               "* Posting article to local.test\n"
               "* Posting article to local.test\n");
     // On the console only, right after the server's line.
-    EXPECT_THAT(r.out, HasSubstr("441 posting failed\r\n! NNTP server did not accept message\n* Posting"));
+    EXPECT_THAT(r.out, HasSubstr("441 posting failed\n! NNTP server did not accept message\n* Posting"));
     // The refused article's file stays, with the record of the articles
     // that went, and so does REPLIES that lists it.
     EXPECT_EQ(p.files(), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
@@ -195,13 +195,13 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
     std::vector<Case> cases = {
         {"no NNTPHOST", "", false, "", nullptr, "NNTP hostname not defined\n" + skip, all, "", ""},
         {"nothing listens", host, false, "", nullptr,
-         posting + "Cannot connect to host 127.0.0.1 at port 119\n" + skip, all, "", ""},
+         posting + "Cannot connect to host 127.0.0.1 at port 119: Connection refused\n" + skip, all, "", ""},
         {"greeting refused: no POST, no QUIT", host, true, "502 access denied\r\n", [](Dialogue&) {},
-         posting + "NNTP host returned error: 502 access denied\r\n" + skip, all, "", ""},
+         posting + "NNTP host returned error: 502 access denied\n" + skip, all, "", ""},
         {"POST refused: no QUIT", host, true, "200 ready\r\n",
          [&](Dialogue& d) { d.ask("POST\r\n", "440 posting not allowed\r\n"); },
-         posting + "NNTP host returned error: 440 posting not allowed\r\n" + skip, all,
-         "440 posting not allowed\r\n! NNTP server doesn't allow us to post\n(skipping", ""},
+         posting + "NNTP host returned error: 440 posting not allowed\n" + skip, all,
+         "440 posting not allowed\n! NNTP server doesn't allow us to post\n(skipping", ""},
         {"no reply to POST", host, true, "200 ready\r\n",
          [&](Dialogue& d) {
              d.s.expect("POST\r\n").drop();
@@ -225,7 +225,7 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
              d.article(awire);
              d.quit("500 what\r\n");
          },
-         posting + one + one + "NNTP host returned error: 500 what\r\n" + skip, {}, "", ""},
+         posting + one + one + "NNTP host returned error: 500 what\n" + skip, {}, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -376,7 +376,7 @@ TEST(PostNews, DuplicateCountsAsPosted) {
     server.start();
     RunResult r = p.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
-    EXPECT_THAT(r.out, HasSubstr("441 435 Duplicate\r\n! Article already on the NNTP server\n"));
+    EXPECT_THAT(r.out, HasSubstr("441 435 Duplicate\n! Article already on the NNTP server\n"));
     EXPECT_EQ(p.files(), std::vector<std::string>{});
 }
 

@@ -48,7 +48,7 @@ TEST(Reply, SmtpMultiLineAndCapabilities) {
     EXPECT_TRUE(no.is("550"));
     Reply lost = readsmtp(f.sock);
     EXPECT_EQ(lost.status, Reply::Lost);
-    EXPECT_EQ(lost.error, ETIMEDOUT);
+    EXPECT_EQ(lost.error, kPeerClosed);
 }
 
 TEST(Reply, SmtpReplyThatNeverEndsIsInvalid) {
