@@ -23,19 +23,22 @@ constexpr size_t maxdepth = 16;
 
 struct Reader {
     Settings& settings;
-    const std::string& base;
     // Files being read right now, outermost first.
     std::vector<std::pair<dev_t, ino_t>> reading;
+    bool newsgroupsset = false;  // a NEWSGROUPS line was read
 
-    int read(const std::string& name);
+    // Reads name, which lies beside the file from when it has no "/".
+    int read(const std::string& name, const std::string& from);
     int scanline(std::string& text, long line, const char* path);
     int include(const std::string& value, long line, const char* path);
     void scanlogfile(const std::string& value, long line, const char* path);
+    int scannewsgroups(const std::string& value, const char* path);
     bool beingread(const char* path) const;
 };
 
 // A name with a "/" is taken as given; otherwise it lies in the folder of
-// base. Reports a name that does not fit and returns -1.
+// base (the configuration file that names it, or the program for the top
+// one). Reports a name that does not fit and returns -1.
 int resolvepath(const std::string& name, const std::string& base, std::string& out) {
     int r = 0;
     if (name.find('/') != std::string::npos) {
@@ -64,21 +67,26 @@ int Reader::include(const std::string& value, long line, const char* path) {
         return 0;
     }
     std::string target;
-    if (resolvepath(value, base, target) != 0) return -1;
+    if (resolvepath(value, path, target) != 0) return -1;
     if (beingread(target.c_str())) {
         configwarn("INCLUDE of a file that is already being read", line, path);
         return 0;
     }
-    return read(value) < 0 ? -1 : 0;
+    return read(value, path) < 0 ? -1 : 0;
 }
 
 void Reader::scanlogfile(const std::string& value, long line, const char* path) {
     configscantext(value, line, path, settings.logfile);
     if (value.find('/') != std::string::npos) return;
-    if (joinprogramdir(base, value, settings.logfile) != 0) {
+    if (joinprogramdir(path, value, settings.logfile) != 0) {
         configwarn("LOGFILE path too long, no log is written", line, path);
         settings.logfile.clear();
     }
+}
+
+int Reader::scannewsgroups(const std::string& value, const char* path) {
+    newsgroupsset = true;
+    return resolvepath(value, path, settings.newsgroups);
 }
 
 // A TLS mode must be spelled out: a typo must not quietly mean plain text.
@@ -113,7 +121,7 @@ int scanauth(const std::string& value, long line, const char* path, const char* 
     return -1;
 }
 
-enum class Kind { Text, Dir, LogFile, Tls, Auth, Include };
+enum class Kind { Text, Dir, LogFile, Newsgroups, Tls, Auth, Include };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -144,7 +152,7 @@ const Setting table[] = {
     {"NNTPPASSCMD", Kind::Text, [](Settings& s) { return &s.nntp.passcmd; }, nullptr},
     {"CAFILE", Kind::Text, [](Settings& s) { return &s.cafile; }, nullptr},
     {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
-    {"NEWSGROUPS", Kind::Text, [](Settings& s) { return &s.newsgroups; }, nullptr},
+    {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -171,6 +179,8 @@ int Reader::scanline(std::string& text, long line, const char* path) {
         case Kind::LogFile:
             scanlogfile(value, line, path);
             return 0;
+        case Kind::Newsgroups:
+            return scannewsgroups(value, path);
         case Kind::Tls:
             return scantls(value, line, path, s.key, s.server(settings)->tls);
         case Kind::Auth:
@@ -205,9 +215,9 @@ int readline(FILE* f, std::string& line) {
     return line.empty() ? 0 : 1;
 }
 
-int Reader::read(const std::string& name) {
+int Reader::read(const std::string& name, const std::string& from) {
     std::string path;
-    if (resolvepath(name, base, path) != 0) return -1;
+    if (resolvepath(name, from, path) != 0) return -1;
     // A FIFO or device would block the run or never end.
     int error = 0;
     std::unique_ptr<FILE, FileCloser> f(openregular(path.c_str(), error));
@@ -278,9 +288,15 @@ int onesecreteach(const Settings& settings) {
 }  // namespace
 
 int readconfigfile(const std::string& name, const std::string& base, Settings& settings) {
-    Reader reader{settings, base, {}};
-    int result = reader.read(name);
-    return result == 0 ? onesecreteach(settings) : result;
+    Reader reader{settings, {}};
+    int result = reader.read(name, base);
+    if (result != 0) return result;
+    // The default newsgroups file lies beside the top file.
+    std::string top;
+    if (!reader.newsgroupsset &&
+        (resolvepath(name, base, top) != 0 || resolvepath("newsrc", top, settings.newsgroups) != 0))
+        return -1;
+    return onesecreteach(settings);
 }
 
 int joinprogramdir(const std::string& base, const std::string& name, std::string& out) {

@@ -159,15 +159,6 @@ void scancommandline(int argc, char** argv, RunOptions& run, std::string& config
     run.postnews = news && post;
 }
 
-// A state file name without a directory lies in the folder of base (the
-// program or the configuration file found in the user's folder).
-void placenewsgroupsfile(const std::string& base, std::string& newsgroups) {
-    if (newsgroups.find('/') != std::string::npos) return;
-    std::string joined;
-    if (joinprogramdir(base, newsgroups, joined) != 0) toolong("newsgroups file path", newsgroups.c_str());
-    newsgroups = joined;
-}
-
 // Ends the run when the packet directory (given with its trailing "/")
 // does not exist or is no directory. The root is refused with the rest: an
 // empty SOUPDIR value gives "/", and no packet belongs there.
@@ -256,7 +247,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", settings.cafile.c_str());
         return 1;
     }
-    placenewsgroupsfile(base, settings.newsgroups);
     openlog(report, settings.logfile);
 
     // A phase that ended early, or kept a line of REPLIES because what it

@@ -67,7 +67,7 @@ TEST_F(Config, ValuesSpacesAndKeywords) {
     EXPECT_EQ(s.pop.host, "");
     EXPECT_EQ(s.hostname, std::string(200, 'h'));
     EXPECT_EQ(s.pop.user, std::string(100, 'u'));
-    EXPECT_EQ(s.newsgroups, "my groups");
+    EXPECT_EQ(s.newsgroups, dir / "my groups");
     EXPECT_EQ(s.soupdir, "soup/");
     EXPECT_EQ(s.logfile, "/var/log/vorpa.log");
     std::string path = dir / "a.cfg";
@@ -135,15 +135,30 @@ TEST_F(Config, LoginModesAndPasswordCommands) {
     EXPECT_EQ(err, "Error: NNTPPASS and NNTPPASSCMD are both set: keep one of them\n");
 }
 
-TEST_F(Config, IncludeIsResolvedBesideTheProgram) {
+// Names without a "/" lie beside the file that names them, the default
+// newsgroups file beside the top one; not beside the program.
+TEST_F(Config, NamesLieBesideTheFileThatHoldsThem) {
     mkdir((dir / "sub").c_str(), 0700);
-    writefile(dir / "sub/top.cfg", "INCLUDE inc.cfg\nINCLUDE missing.cfg\nPOPUSER after\n");
-    writefile(dir / "sub/inc.cfg", "POPHOST wrong\n");
-    writefile(dir / "inc.cfg", "POPHOST right\nPOPUSER inner\n");
+    mkdir((dir / "sub/more").c_str(), 0700);
+    writefile(dir / "sub/top.cfg", "INCLUDE " + (dir / "sub/more/inc.cfg") + "\nINCLUDE missing.cfg\nPOPUSER after\nLOGFILE run.log\n");
+    writefile(dir / "sub/more/inc.cfg", "POPHOST right\nPOPUSER inner\nINCLUDE deeper.cfg\n");
+    writefile(dir / "sub/more/deeper.cfg", "NEWSGROUPS groups\n");
+    writefile(dir / "inc.cfg", "POPHOST wrong\n");
     ASSERT_EQ(read(dir / "sub/top.cfg"), 0);
     EXPECT_EQ(s.pop.host, "right");
     EXPECT_EQ(s.pop.user, "after");
-    EXPECT_EQ(err, "Error: can't read " + (dir / "missing.cfg") + ": No such file or directory\n");
+    EXPECT_EQ(s.logfile, dir / "sub/run.log");
+    EXPECT_EQ(s.newsgroups, dir / "sub/more/groups");
+    EXPECT_EQ(err, "Error: can't read " + (dir / "sub/missing.cfg") + ": No such file or directory\n");
+    writefile(dir / "sub/more/deeper.cfg", "");
+    s = Settings();
+    ASSERT_EQ(read(dir / "sub/more/inc.cfg"), 0);
+    EXPECT_EQ(s.newsgroups, dir / "sub/more/newsrc");
+    // The top file by a name relative to the current directory.
+    writefile("x-vorpa-test.cfg", "");
+    ASSERT_EQ(read("./x-vorpa-test.cfg"), 0);
+    EXPECT_EQ(s.newsgroups, "./newsrc");
+    std::remove("x-vorpa-test.cfg");
 }
 
 TEST_F(Config, IncludeCyclesAndDepthEndWithAWarning) {
@@ -199,8 +214,7 @@ TEST_F(Config, UnreadableFiles) {
 
     // So is an included name: the run stops there instead of going on
     // without that file's settings.
-    argv0 = "/" + std::string(4000, 'd') + "/vorpa";
-    std::string inc(200, 'i');
+    std::string inc(4090, 'i');
     writefile(dir / "top.cfg", "POPUSER before\nINCLUDE " + inc + "\nPOPUSER after\n");
     EXPECT_EQ(read(dir / "top.cfg"), -1);
     EXPECT_EQ(err, "Error: file name too long: " + inc + "\n");

@@ -255,6 +255,17 @@ TEST_F(Run, WhereTheConfigurationIsFound) {
     EXPECT_TRUE(contains(r.out, "Newsgroups list file " + home + "/groups not found\n")) << r.out;
     EXPECT_TRUE(contains(readfile(home + "/run.log"), "(skipping news fetch)\n"));
 
+    // Named with /config=, the same file keeps its names beside it, not
+    // beside the program.
+    ASSERT_EQ(unlink((home + "/run.log").c_str()), 0);
+    r = run({"n", "f", "/config=" + home + "/vorpa.cfg"});
+    EXPECT_TRUE(contains(r.out, "Newsgroups list file " + home + "/groups not found\n")) << r.out;
+    EXPECT_TRUE(contains(readfile(home + "/run.log"), "(skipping news fetch)\n"));
+    writefile(home + "/more.cfg", settings);
+    r = run({"n", "f", "/config=" + home + "/vorpa.cfg"});
+    EXPECT_TRUE(contains(r.out, "Newsgroups list file " + home + "/newsrc not found\n")) << r.out;
+    EXPECT_EQ(listdir(dir / "prog"), std::vector<std::string>{"vorpa"});
+
     // $XDG_CONFIG_HOME moves the user's folder.
     writefile(dir / "xdg/vorpa/vorpa.cfg", settings);
     r = run({"XDG_CONFIG_HOME=" + (dir / "xdg"), program, "n", "f"}, "/usr/bin/env");
@@ -275,8 +286,8 @@ TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {
     EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
     EXPECT_TRUE(contains(r.err, longname));
 
-    // A program deep enough that its directory and the newsgroups file
-    // name together exceed a path setting.
+    // A configuration deep enough that its directory and the newsgroups
+    // file name together exceed a path setting.
     std::string deep = dir / "work";
     for (int i = 0; i < 16; i++) {
         deep += "/" + std::string(240, 'd');
@@ -285,8 +296,8 @@ TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {
     std::string deepprog = deep + "/vorpa";
     copyprogram(deepprog);
     std::string group(240, 'g');
-    writefile(dir / "work/deep.cfg", "SOUPDIR soup\nNEWSGROUPS " + group + "\n");
-    r = runprogram({deepprog, "fetch", "/c=./deep.cfg"}, dir / "work", 30);
+    writefile(deep + "/vorpa.cfg", "SOUPDIR soup\nNEWSGROUPS " + group + "\n");
+    r = runprogram({deepprog, "fetch"}, dir / "work", 30);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
     EXPECT_TRUE(contains(r.err, group));
