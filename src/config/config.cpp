@@ -26,6 +26,7 @@ struct Reader {
     // Files being read right now, outermost first.
     std::vector<std::pair<dev_t, ino_t>> reading;
     bool newsgroupsset = false;  // a NEWSGROUPS line was read
+    bool secret = false;         // the file being read sets a password
 
     // Reads name, which lies beside the file from when it has no "/".
     int read(const std::string& name, const std::string& from);
@@ -121,7 +122,7 @@ int scanauth(const std::string& value, long line, const char* path, const char* 
     return -1;
 }
 
-enum class Kind { Text, Dir, LogFile, Newsgroups, Tls, Auth, Include };
+enum class Kind { Text, Secret, Dir, LogFile, Newsgroups, Tls, Auth, Include };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -135,7 +136,7 @@ const Setting table[] = {
     {"HOSTNAME", Kind::Text, [](Settings& s) { return &s.hostname; }, nullptr},
     {"POPUSER", Kind::Text, [](Settings& s) { return &s.pop.user; }, nullptr},
     {"POPHOST", Kind::Text, [](Settings& s) { return &s.pop.host; }, nullptr},
-    {"POPPASS", Kind::Text, [](Settings& s) { return &s.pop.pass; }, nullptr},
+    {"POPPASS", Kind::Secret, [](Settings& s) { return &s.pop.pass; }, nullptr},
     {"POPPASSCMD", Kind::Text, [](Settings& s) { return &s.pop.passcmd; }, nullptr},
     {"POPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.pop; }},
     {"POPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.pop; }},
@@ -143,12 +144,12 @@ const Setting table[] = {
     {"SMTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.smtp; }},
     {"SMTPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.smtp; }},
     {"SMTPUSER", Kind::Text, [](Settings& s) { return &s.smtp.user; }, nullptr},
-    {"SMTPPASS", Kind::Text, [](Settings& s) { return &s.smtp.pass; }, nullptr},
+    {"SMTPPASS", Kind::Secret, [](Settings& s) { return &s.smtp.pass; }, nullptr},
     {"SMTPPASSCMD", Kind::Text, [](Settings& s) { return &s.smtp.passcmd; }, nullptr},
     {"NNTPHOST", Kind::Text, [](Settings& s) { return &s.nntp.host; }, nullptr},
     {"NNTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.nntp; }},
     {"NNTPUSER", Kind::Text, [](Settings& s) { return &s.nntp.user; }, nullptr},
-    {"NNTPPASS", Kind::Text, [](Settings& s) { return &s.nntp.pass; }, nullptr},
+    {"NNTPPASS", Kind::Secret, [](Settings& s) { return &s.nntp.pass; }, nullptr},
     {"NNTPPASSCMD", Kind::Text, [](Settings& s) { return &s.nntp.passcmd; }, nullptr},
     {"CAFILE", Kind::Text, [](Settings& s) { return &s.cafile; }, nullptr},
     {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
@@ -170,6 +171,10 @@ int Reader::scanline(std::string& text, long line, const char* path) {
     for (const Setting& s : table) {
         if (strcasecmp(text.c_str(), s.key) != 0) continue;
         switch (s.kind) {
+        case Kind::Secret:
+            secret = secret || !value.empty();
+            configscantext(value, line, path, *s.text(settings));
+            return 0;
         case Kind::Text:
             configscantext(value, line, path, *s.text(settings));
             return 0;
@@ -181,8 +186,12 @@ int Reader::scanline(std::string& text, long line, const char* path) {
             return 0;
         case Kind::Newsgroups:
             return scannewsgroups(value, path);
-        case Kind::Tls:
-            return scantls(value, line, path, s.key, s.server(settings)->tls);
+        case Kind::Tls: {
+            Server& server = *s.server(settings);
+            int r = scantls(value, line, path, s.key, server.tls);
+            server.plainallowed = &server == &settings.pop && r == 0 && server.tls == TLSOFF;
+            return r;
+        }
         case Kind::Auth:
             return scanauth(value, line, path, s.key, s.server(settings) == &settings.pop,
                             s.server(settings)->auth);
@@ -229,6 +238,8 @@ int Reader::read(const std::string& name, const std::string& from) {
         return 1;
     }
     reading.emplace_back(st.st_dev, st.st_ino);
+    bool outer = secret;
+    secret = false;
     int result = 0;
     std::string text;
     for (long line = 1;; line++) {
@@ -253,6 +264,10 @@ int Reader::read(const std::string& name, const std::string& from) {
         }
     }
     reading.pop_back();
+    if (secret && (st.st_mode & (S_IRGRP | S_IROTH)))
+        std::fprintf(stderr, "Warning: %s holds a password and other users can read it: chmod 600 %s\n\n",
+                     path.c_str(), path.c_str());
+    secret = outer;
     return result;
 }
 

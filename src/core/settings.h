@@ -18,6 +18,9 @@ enum class AuthMode { Auto, User, Plain, Login, XOAuth2, OAuthBearer };
 struct Server {
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;
+    // The TLS mode "off" written out for POP3: its password may then go
+    // unencrypted, as it did before the other servers' rule applied to it.
+    bool plainallowed = false;
     AuthMode auth = AuthMode::Auto;
     std::string user;
     std::string pass;

@@ -149,6 +149,10 @@ Step Session::securefailed(int result) {
 
 bool Session::maysendsecret(bool token) {
     if (sock.IsSecure() || (!token && sock.IsLoopback())) return true;
+    if (!token && service.server.plainallowed) {
+        report.say("Warning: the %s password goes unencrypted to %s (POPTLS off)\n", service.protocol, host.c_str());
+        return true;
+    }
     report.say("Not sending the %s %s unencrypted to %s\n", service.protocol, token ? "token" : "password",
                host.c_str());
     return false;

@@ -70,7 +70,8 @@ public:
     // On any failure one line says why and the phase ends: nothing more
     // goes out on the connection.
     Step starttls(const char* command);
-    // Whether a password may go out: only under TLS or to this machine; a
+    // Whether a password may go out: only under TLS or to this machine
+    // (or, with a warning, where the settings allow it in plain text); a
     // bearer token only under TLS. Says so when not.
     bool maysendsecret(bool token = false);
     // QUIT; the connection is closed once the server accepts it. End when

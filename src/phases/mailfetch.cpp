@@ -40,6 +40,7 @@ constexpr int pipelinewindow = 256;
 
 bool login(Session& session, const std::string& secret) {
     const Server& pop = session.service.server;
+    if (!session.maysendsecret()) return false;
     session.report.step("+ Sending USER command...\n");
     if (!session.ask("USER " + pop.user + "\r\n").ok()) return false;
     session.report.step("+ Sending PASS command...\n");

@@ -135,6 +135,26 @@ TEST_F(Config, LoginModesAndPasswordCommands) {
     EXPECT_EQ(err, "Error: NNTPPASS and NNTPPASSCMD are both set: keep one of them\n");
 }
 
+// A file that sets a password and that others may read is named, with the
+// fix; one line however many passwords it holds.
+TEST_F(Config, PasswordsInAFileOthersCanRead) {
+    std::string path = dir / "a.cfg";
+    writefile(path, "POPPASS x\nSMTPPASS y\nINCLUDE b.cfg\n");
+    writefile(dir / "b.cfg", "NNTPPASS z\n");
+    ASSERT_EQ(read(path), 0);
+    EXPECT_EQ(err, "");
+    for (mode_t mode : {0644, 0640}) {
+        chmod(path.c_str(), mode);
+        ASSERT_EQ(read(path), 0);
+        EXPECT_EQ(err, "Warning: " + path + " holds a password and other users can read it: chmod 600 " + path +
+                           "\n\n");
+    }
+    // A password emptied or set by a command is no secret in the file.
+    writefile(path, "POPPASS\nPOPPASSCMD pass show mail\n");
+    ASSERT_EQ(read(path), 0);
+    EXPECT_EQ(err, "");
+}
+
 // Names without a "/" lie beside the file that names them, the default
 // newsgroups file beside the top one; not beside the program.
 TEST_F(Config, NamesLieBesideTheFileThatHoldsThem) {

@@ -36,7 +36,9 @@ TEST(Install, ProgramManPageAndExample) {
     // Its packet directory is the user's to make; every keyword is known.
     r = runprogram({root + "/bin/vorpa", "all", "/c=" + example}, dest.path(), 30);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    // Its example passwords are readable by all, as installed.
+    EXPECT_EQ(r.err, "Warning: " + example + " holds a password and other users can read it: chmod 600 " + example +
+                         "\n\n");
     EXPECT_NE(r.out.find("FATAL ERROR: subdirectory /home/joe/soup does not exist"), std::string::npos) << r.out;
 
     r = runprogram({"/usr/bin/env", "MANWIDTH=80", "LC_ALL=C.UTF-8", "man", "--warnings", "-l", page}, ".", 60);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -172,9 +173,12 @@ std::string readfile(const std::string& path) {
 }
 
 void writefile(const std::string& path, const std::string& data) {
+    bool fresh = access(path.c_str(), F_OK) != 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
+    // Made as a careful user keeps them: a configuration may hold a password.
+    if (fresh) chmod(path.c_str(), 0600);
 }
 
 bool fileexists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
