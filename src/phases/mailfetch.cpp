@@ -4,18 +4,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
 #include "proto/pop3.h"
+#include "soup/popkeep.h"
 
 namespace {
 
@@ -286,6 +291,111 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     return true;
 }
 
+// POPKEEP: what the listed messages come to against the record.
+struct KeepPlan {
+    std::vector<ListEntry> fetch;
+    std::vector<std::string_view> fetchids;  // by fetch; empty: no id to record
+    std::vector<ListEntry> remove;           // fetched POPKEEPDAYS or more ago
+    std::vector<KeepRecord::Line> keep;      // recorded ids the server still lists
+    bool forgot = false;                     // recorded ids it no longer lists
+};
+
+// Joins the server's ids with the record, both sorted by id: each listed
+// message is new, recorded (and maybe old enough to go), or a repeated id.
+KeepPlan plankeep(const std::vector<ListEntry>& list, const UidList& uids, const KeepRecord& record, long days,
+                  long long now) {
+    size_t n = uids.uids.size();
+    std::vector<uint32_t> byid(n);
+    for (size_t i = 0; i < n; i++) byid[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byid.begin(), byid.end(),
+                     [&uids](uint32_t a, uint32_t b) { return uids.id(uids.uids[a]) < uids.id(uids.uids[b]); });
+    // -1 new, -2 an id listed before, else the time it was fetched.
+    std::vector<long long> fetched(n, -1);
+    KeepPlan plan;
+    const std::vector<KeepRecord::Line>& recorded = record.lines();
+    size_t r = 0;
+    for (size_t k = 0; k < n; k++) {
+        std::string_view id = uids.id(uids.uids[byid[k]]);
+        if (k > 0 && id == uids.id(uids.uids[byid[k - 1]])) {
+            fetched[byid[k]] = -2;
+            continue;
+        }
+        for (; r < recorded.size() && recorded[r].id < id; r++) plan.forgot = true;
+        if (r < recorded.size() && recorded[r].id == id) fetched[byid[k]] = recorded[r++].time;
+    }
+    if (r < recorded.size()) plan.forgot = true;
+    std::vector<std::pair<int32_t, uint32_t>> bynumber(n);
+    for (size_t i = 0; i < n; i++) bynumber[i] = {uids.uids[i].number, static_cast<uint32_t>(i)};
+    std::sort(bynumber.begin(), bynumber.end());
+    for (const ListEntry& entry : list) {
+        if (entry.size < 0) continue;
+        auto at = std::lower_bound(bynumber.begin(), bynumber.end(), std::make_pair(entry.number, uint32_t{0}));
+        bool known = at != bynumber.end() && at->first == entry.number;
+        long long time = known ? fetched[at->second] : -1;
+        if (time == -2) continue;
+        if (time >= 0) {
+            plan.keep.push_back({uids.id(uids.uids[at->second]), time});
+            if (days > 0 && now - time >= days * 86400LL) plan.remove.push_back(entry);
+        } else if (entry.size > 0) {
+            plan.fetch.push_back(entry);
+            plan.fetchids.push_back(known ? uids.id(uids.uids[at->second]) : std::string_view());
+        }
+    }
+    return plan;
+}
+
+// UIDL and its list; Refused for a server without it.
+enum class UidlResult { Listed, Refused, Failed };
+UidlResult readuidl(Session& session, UidList& uids) {
+    Reply reply = session.ask("UIDL\r\n", true);
+    if (reply.refused()) return UidlResult::Refused;
+    if (!reply.ok()) return UidlResult::Failed;
+    ListResult result = pop3uidl(session.sock, uids);
+    if (result == ListResult::Short) session.report.say("Unable to retrieve list of messages\n");
+    if (result == ListResult::Unterminated) session.report.say("List of messages not properly terminated\n");
+    return result == ListResult::Whole ? UidlResult::Listed : UidlResult::Failed;
+}
+
+// POPKEEP on: only the messages whose ids are not recorded are fetched,
+// and recorded once they are stored and listed; nothing is deleted but
+// what POPKEEPDAYS lets go. /test leaves the record as it is.
+Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list) {
+    Report& out = run.report;
+    UidList uids;
+    UidlResult listed = readuidl(session, uids);
+    if (listed == UidlResult::Failed) return Step::Quit;
+    if (listed == UidlResult::Refused) {
+        out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
+        return retrieveall(session, run.settings.soupdir, window, list);
+    }
+    const Server& pop = run.settings.pop;
+    std::string host;
+    unsigned short port = 0;
+    splithost(pop.host, pop.tls == TLSON ? 995 : 110, host, &port);
+    KeepRecord record;
+    const std::string path = KeepRecord::pathfor(run.settings.newsgroups, pop.user, host, port);
+    if (record.load(path) == KeepRecord::Failed) {
+        out.say("Cannot read %s: %s\n", path.c_str(), record.reason());
+        return Step::Quit;
+    }
+    long long now = static_cast<long long>(std::time(nullptr));
+    KeepPlan plan = plankeep(list, uids, record, run.settings.popkeepdays, now);
+    out.say("%zu of them are new.\n", plan.fetch.size());
+    if (!plan.fetch.empty()) {
+        Step step = retrieveall(session, run.settings.soupdir, window, plan.fetch);
+        if (step != Step::Next) return step;
+    }
+    if (run.options.test) return Step::Next;
+    for (std::string_view id : plan.fetchids)
+        if (!id.empty()) plan.keep.push_back({id, now});
+    if ((plan.fetch.size() > 0 || plan.forgot) && !record.save(plan.keep)) {
+        out.say("Cannot write to %s: %s\n", path.c_str(), record.reason());
+        return Step::Quit;
+    }
+    if (plan.remove.empty()) return Step::Next;
+    return deleteall(session, window, plan.remove) ? Step::Next : Step::Quit;
+}
+
 // The mailbox part of the dialogue, from the login to the last DELE.
 Step emptymailbox(const Context& run, Session& session, const std::string& secret) {
     Report& out = run.report;
@@ -311,6 +421,7 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
         return Step::Quit;
     }
     if (!readlist(session, list, count)) return Step::Quit;
+    if (run.settings.popkeep) return keepmailbox(run, session, window, list);
     step = retrieveall(session, run.settings.soupdir, window, list);
     if (step != Step::Next || run.options.test) return step;
     return deleteall(session, window, list) ? Step::Next : Step::Quit;
