@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -291,62 +292,81 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     return true;
 }
 
-// POPKEEP: what the listed messages come to against the record.
+// POPKEEP: the server's ids against the record. Per id of the UIDL list,
+// in its order: when it was fetched, new (-1), or an id listed before
+// (-2, a broken server's, fetched once).
 struct KeepPlan {
+    const UidList& uids;
+    std::vector<long long> fetched;
+    std::vector<uint32_t> byid;  // indexes into uids, sorted by id
+    bool forgot = false;         // recorded ids the server no longer lists
     std::vector<ListEntry> fetch;
-    std::vector<std::string_view> fetchids;  // by fetch; empty: no id to record
-    std::vector<ListEntry> remove;           // fetched POPKEEPDAYS or more ago
-    std::vector<KeepRecord::Line> keep;      // recorded ids the server still lists
-    bool forgot = false;                     // recorded ids it no longer lists
+    std::vector<uint32_t> fetchids;  // by fetch; nouid: no id to record
+    std::vector<ListEntry> remove;   // fetched POPKEEPDAYS or more ago
+    // (number, index) sorted, unless the ids come in the order of the
+    // messages, as servers list them: then the index is number - 1.
+    std::vector<std::pair<int32_t, uint32_t>> numbers;
+
+    static constexpr uint32_t nouid = UINT32_MAX;
+    std::string_view id(uint32_t i) const { return uids.id(uids.uids[i]); }
+    explicit KeepPlan(const UidList& uids);
+    // The id's index, the first of the ids equal to it; nouid if not listed.
+    uint32_t find(std::string_view id) const;
+    // The index of the id of the message of that number; nouid for none.
+    uint32_t bynumber(int32_t number) const;
+    void sort(const std::vector<ListEntry>& list, long days, long long now);
 };
 
-// Joins the server's ids with the record, both sorted by id: each listed
-// message is new, recorded (and maybe old enough to go), or a repeated id.
-KeepPlan plankeep(const std::vector<ListEntry>& list, const UidList& uids, const KeepRecord& record, long days,
-                  long long now) {
-    size_t n = uids.uids.size();
-    std::vector<uint32_t> byid(n);
-    for (size_t i = 0; i < n; i++) byid[i] = static_cast<uint32_t>(i);
-    std::stable_sort(byid.begin(), byid.end(),
-                     [&uids](uint32_t a, uint32_t b) { return uids.id(uids.uids[a]) < uids.id(uids.uids[b]); });
-    // -1 new, -2 an id listed before, else the time it was fetched.
-    std::vector<long long> fetched(n, -1);
-    KeepPlan plan;
-    const std::vector<KeepRecord::Line>& recorded = record.lines();
-    size_t r = 0;
-    for (size_t k = 0; k < n; k++) {
-        std::string_view id = uids.id(uids.uids[byid[k]]);
-        if (k > 0 && id == uids.id(uids.uids[byid[k - 1]])) {
-            fetched[byid[k]] = -2;
-            continue;
-        }
-        for (; r < recorded.size() && recorded[r].id < id; r++) plan.forgot = true;
-        if (r < recorded.size() && recorded[r].id == id) fetched[byid[k]] = recorded[r++].time;
+KeepPlan::KeepPlan(const UidList& uids) : uids(uids), fetched(uids.uids.size(), -1), byid(uids.uids.size()) {
+    for (size_t i = 0; i < byid.size(); i++) byid[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byid.begin(), byid.end(), [this](uint32_t a, uint32_t b) { return id(a) < id(b); });
+    for (size_t k = 1; k < byid.size(); k++)
+        if (id(byid[k]) == id(byid[k - 1])) fetched[byid[k]] = -2;
+    bool inorder = true;
+    for (size_t i = 0; i < uids.uids.size() && inorder; i++)
+        inorder = uids.uids[i].number == static_cast<int32_t>(i + 1);
+    if (inorder) return;
+    for (size_t i = 0; i < uids.uids.size(); i++) numbers.emplace_back(uids.uids[i].number, static_cast<uint32_t>(i));
+    std::sort(numbers.begin(), numbers.end());
+}
+
+uint32_t KeepPlan::find(std::string_view wanted) const {
+    auto at = std::lower_bound(byid.begin(), byid.end(), wanted,
+                               [this](uint32_t i, std::string_view v) { return id(i) < v; });
+    return at != byid.end() && id(*at) == wanted ? *at : nouid;
+}
+
+uint32_t KeepPlan::bynumber(int32_t number) const {
+    const std::vector<UidList::Uid>& all = uids.uids;
+    if (numbers.empty()) {
+        size_t i = static_cast<size_t>(number) - 1;
+        return number > 0 && i < all.size() ? static_cast<uint32_t>(i) : nouid;
     }
-    if (r < recorded.size()) plan.forgot = true;
-    std::vector<std::pair<int32_t, uint32_t>> bynumber(n);
-    for (size_t i = 0; i < n; i++) bynumber[i] = {uids.uids[i].number, static_cast<uint32_t>(i)};
-    std::sort(bynumber.begin(), bynumber.end());
+    auto at = std::lower_bound(numbers.begin(), numbers.end(), std::make_pair(number, uint32_t{0}));
+    return at != numbers.end() && at->first == number ? at->second : nouid;
+}
+
+// Each listed message is new, recorded (and maybe old enough to go), or
+// one more of an id listed before.
+void KeepPlan::sort(const std::vector<ListEntry>& list, long days, long long now) {
     for (const ListEntry& entry : list) {
         if (entry.size < 0) continue;
-        auto at = std::lower_bound(bynumber.begin(), bynumber.end(), std::make_pair(entry.number, uint32_t{0}));
-        bool known = at != bynumber.end() && at->first == entry.number;
-        long long time = known ? fetched[at->second] : -1;
+        uint32_t i = bynumber(entry.number);
+        long long time = i == nouid ? -1 : fetched[i];
         if (time == -2) continue;
         if (time >= 0) {
-            plan.keep.push_back({uids.id(uids.uids[at->second]), time});
-            if (days > 0 && now - time >= days * 86400LL) plan.remove.push_back(entry);
+            if (days > 0 && now - time >= days * 86400LL) remove.push_back(entry);
         } else if (entry.size > 0) {
-            plan.fetch.push_back(entry);
-            plan.fetchids.push_back(known ? uids.id(uids.uids[at->second]) : std::string_view());
+            fetch.push_back(entry);
+            fetchids.push_back(i);
         }
     }
-    return plan;
 }
 
 // UIDL and its list; Refused for a server without it.
 enum class UidlResult { Listed, Refused, Failed };
-UidlResult readuidl(Session& session, UidList& uids) {
+UidlResult readuidl(Session& session, UidList& uids, size_t count) {
+    uids.uids.reserve(count);
     Reply reply = session.ask("UIDL\r\n", true);
     if (reply.refused()) return UidlResult::Refused;
     if (!reply.ok()) return UidlResult::Failed;
@@ -362,7 +382,7 @@ UidlResult readuidl(Session& session, UidList& uids) {
 Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list) {
     Report& out = run.report;
     UidList uids;
-    UidlResult listed = readuidl(session, uids);
+    UidlResult listed = readuidl(session, uids, list.size());
     if (listed == UidlResult::Failed) return Step::Quit;
     if (listed == UidlResult::Refused) {
         out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
@@ -372,24 +392,39 @@ Step keepmailbox(const Context& run, Session& session, int window, const std::ve
     std::string host;
     unsigned short port = 0;
     splithost(pop.host, pop.tls == TLSON ? 995 : 110, host, &port);
-    KeepRecord record;
-    const std::string path = KeepRecord::pathfor(run.settings.newsgroups, pop.user, host, port);
-    if (record.load(path) == KeepRecord::Failed) {
-        out.say("Cannot read %s: %s\n", path.c_str(), record.reason());
+    KeepRecord record(run.settings.newsgroups, pop.user, host, port);
+    KeepPlan plan(uids);
+    KeepRecord::Loaded loaded = record.load([&plan](std::string_view id, long long time) {
+        uint32_t i = plan.find(id);
+        if (i == KeepPlan::nouid) plan.forgot = true;
+        else plan.fetched[i] = time;
+    });
+    if (loaded == KeepRecord::Failed) {
+        out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
         return Step::Quit;
     }
     long long now = static_cast<long long>(std::time(nullptr));
-    KeepPlan plan = plankeep(list, uids, record, run.settings.popkeepdays, now);
+    plan.sort(list, run.settings.popkeepdays, now);
     out.say("%zu of them are new.\n", plan.fetch.size());
     if (!plan.fetch.empty()) {
         Step step = retrieveall(session, run.settings.soupdir, window, plan.fetch);
         if (step != Step::Next) return step;
     }
     if (run.options.test) return Step::Next;
-    for (std::string_view id : plan.fetchids)
-        if (!id.empty()) plan.keep.push_back({id, now});
-    if ((plan.fetch.size() > 0 || plan.forgot) && !record.save(plan.keep)) {
-        out.say("Cannot write to %s: %s\n", path.c_str(), record.reason());
+    for (uint32_t i : plan.fetchids)
+        if (i != KeepPlan::nouid) plan.fetched[i] = now;
+    size_t next = 0;
+    auto line = [&plan, &next](std::string_view& id, long long& time) {
+        for (; next < plan.fetched.size(); next++) {
+            if (plan.fetched[next] < 0) continue;
+            id = plan.id(static_cast<uint32_t>(next));
+            time = plan.fetched[next++];
+            return true;
+        }
+        return false;
+    };
+    if ((!plan.fetch.empty() || plan.forgot) && !record.save(line)) {
+        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
         return Step::Quit;
     }
     if (plan.remove.empty()) return Step::Next;

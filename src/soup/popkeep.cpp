@@ -1,67 +1,71 @@
 #include "soup/popkeep.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <algorithm>
 
 #include "core/durable.h"
 #include "soup/soup.h"
 
 namespace {
 
+// Longer lines hold no id a server sends (at most 70 characters).
+constexpr size_t longestline = 1024;
+
 // "<time> <id>": false for anything else.
-bool parseline(std::string_view line, KeepRecord::Line& out) {
+bool parseline(std::string_view line, std::string_view& id, long long& time) {
     size_t space = line.find(' ');
     if (space == 0 || space == std::string_view::npos || space + 1 == line.size()) return false;
-    long long time = 0;
+    time = 0;
     for (char c : line.substr(0, space)) {
         if (c < '0' || c > '9' || time > (1LL << 50)) return false;
         time = time * 10 + (c - '0');
     }
-    out = {line.substr(space + 1), time};
+    id = line.substr(space + 1);
     return true;
 }
 
 }  // namespace
 
-std::string KeepRecord::pathfor(const std::string& statefile, const std::string& user, const std::string& host,
-                                unsigned short port) {
+KeepRecord::KeepRecord(const std::string& statefile, const std::string& user, const std::string& host,
+                       unsigned short port) {
     std::string name = "popkeep-" + user + "@" + host + "-" + std::to_string(port);
     // A user name must not lead into another folder.
     std::replace(name.begin(), name.end(), '/', '_');
-    return statefile.substr(0, statefile.rfind('/') + 1) + name;
+    path = statefile.substr(0, statefile.rfind('/') + 1) + name;
 }
 
-KeepRecord::Loaded KeepRecord::load(const std::string& where) {
-    path = where;
+KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id, long long time)>& take) {
     int openerror = 0;
     File in(openregular(path.c_str(), openerror));
     if (!in) {
         error = openerror == 0 ? EINVAL : openerror;
         return openerror == ENOENT ? Missing : Failed;
     }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) text.append(buffer, n);
+    std::string line;
+    bool toolong = false;
+    int c;
+    while ((c = getc_unlocked(in.get())) != EOF) {
+        if (c != '\n') {
+            toolong = toolong || line.size() == longestline;
+            if (!toolong) line.push_back(static_cast<char>(c));
+            continue;
+        }
+        std::string_view id;
+        long long time = 0;
+        if (!toolong && parseline(line, id, time)) take(id, time);
+        line.clear();
+        toolong = false;
+    }
     if (std::ferror(in.get())) {
         error = errno;
         return Failed;
     }
-    std::string_view all(text);
-    for (size_t from = 0; from < all.size();) {
-        size_t end = all.find('\n', from);
-        if (end == std::string_view::npos) end = all.size();
-        Line line;
-        if (parseline(all.substr(from, end - from), line)) sorted.push_back(line);
-        from = end + 1;
-    }
-    std::sort(sorted.begin(), sorted.end(), [](const Line& a, const Line& b) { return a.id < b.id; });
     return Ready;
 }
 
-bool KeepRecord::save(const std::vector<Line>& lines) {
+bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& time)>& next) {
     error = 0;
     char temp[4096];
     if (genfname(path.c_str(), "TMP", temp) < 0) {
@@ -70,13 +74,15 @@ bool KeepRecord::save(const std::vector<Line>& lines) {
     }
     DurableFile out;
     bool good = out.open(temp, "w");
-    std::string text;
-    for (const Line& line : lines) {
-        text = std::to_string(line.time);
-        text += ' ';
-        text.append(line.id.data(), line.id.size());
-        text += '\n';
-        good = good && out.write(text.data(), text.size());
+    std::string_view id;
+    long long time = 0;
+    std::string line;
+    while (good && next(id, time)) {
+        line = std::to_string(time);
+        line += ' ';
+        line.append(id.data(), id.size());
+        line += '\n';
+        good = out.write(line.data(), line.size());
     }
     if (good && out.commitas(path.c_str())) return true;
     reasontext = out.reason();
