@@ -1,6 +1,7 @@
 // The POP3 fetch phase: empties one mailbox into a new mail message file of
 // the packet. Messages are deleted on the server only once the file holding
-// them is synced, closed and listed in AREAS.
+// them is synced, closed and listed in AREAS. With POPKEEP they stay there,
+// and only those whose ids are not recorded yet are fetched.
 #include <fcntl.h>
 #include <unistd.h>
 
