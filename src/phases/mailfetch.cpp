@@ -87,8 +87,10 @@ bool mailboxsize(Session& session, long* count, long* total) {
 }
 
 // LIST: fills one entry per announced message and checks the terminator.
-bool readlist(Session& session, std::vector<ListEntry>& list, long count) {
-    if (!session.ask("LIST\r\n").ok()) return false;
+// With uidlahead, UIDL goes out with it, to be answered right after.
+bool readlist(Session& session, std::vector<ListEntry>& list, long count, bool uidlahead) {
+    bool listed = uidlahead ? session.send("LIST\r\nUIDL\r\n") && session.read().ok() : session.ask("LIST\r\n").ok();
+    if (!listed) return false;
     ListResult result = pop3list(session.sock, list, count);
     if (result == ListResult::Short) session.report.say("Unable to retrieve list of messages\n");
     if (result == ListResult::Unterminated) session.report.say("List of messages not properly terminated\n");
@@ -366,9 +368,9 @@ void KeepPlan::sort(const std::vector<ListEntry>& list, long days, long long now
 
 // UIDL and its list; Refused for a server without it.
 enum class UidlResult { Listed, Refused, Failed };
-UidlResult readuidl(Session& session, UidList& uids, size_t count) {
+UidlResult readuidl(Session& session, UidList& uids, size_t count, bool sent) {
     uids.uids.reserve(count);
-    Reply reply = session.ask("UIDL\r\n", true);
+    Reply reply = sent ? session.read(true) : session.ask("UIDL\r\n", true);
     if (reply.refused()) return UidlResult::Refused;
     if (!reply.ok()) return UidlResult::Failed;
     ListResult result = pop3uidl(session.sock, uids);
@@ -380,10 +382,11 @@ UidlResult readuidl(Session& session, UidList& uids, size_t count) {
 // POPKEEP on: only the messages whose ids are not recorded are fetched,
 // and recorded once they are stored and listed; nothing is deleted but
 // what POPKEEPDAYS lets go. /test leaves the record as it is.
-Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list) {
+Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list,
+                 bool uidlsent) {
     Report& out = run.report;
     UidList uids;
-    UidlResult listed = readuidl(session, uids, list.size());
+    UidlResult listed = readuidl(session, uids, list.size(), uidlsent);
     if (listed == UidlResult::Failed) return Step::Quit;
     if (listed == UidlResult::Refused) {
         out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
@@ -456,8 +459,10 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
         out.say("Out of memory reading message list\n");
         return Step::Quit;
     }
-    if (!readlist(session, list, count)) return Step::Quit;
-    if (run.settings.popkeep) return keepmailbox(run, session, window, list);
+    // Where the server pipelines, UIDL costs no round trip of its own.
+    bool uidlahead = run.settings.popkeep && pipelining;
+    if (!readlist(session, list, count, uidlahead)) return Step::Quit;
+    if (run.settings.popkeep) return keepmailbox(run, session, window, list, uidlahead);
     step = retrieveall(session, run.settings.soupdir, window, list);
     if (step != Step::Next || run.options.test) return step;
     return deleteall(session, window, list) ? Step::Next : Step::Quit;
