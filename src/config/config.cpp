@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,7 +124,33 @@ int scanauth(const std::string& value, long line, const char* path, const char* 
     return -1;
 }
 
-enum class Kind { Text, Secret, Dir, LogFile, Newsgroups, Tls, Auth, Include };
+// A switch is off or on, spelled out like a TLS mode.
+int scanonoff(const std::string& value, long line, const char* path, const char* key, bool& flag) {
+    if (!strcasecmp(value.c_str(), "off")) {
+        flag = false;
+    } else if (!strcasecmp(value.c_str(), "on")) {
+        flag = true;
+    } else {
+        std::fprintf(stderr, "Error: %s must be off or on in line %ld of %s\n", key, line, path);
+        return -1;
+    }
+    return 0;
+}
+
+// A count of days or articles: a typo must not quietly mean no bound.
+int scancount(const std::string& value, long line, const char* path, const char* key, long& count) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || !isdigit(static_cast<unsigned char>(value[0]))) {
+        std::fprintf(stderr, "Error: %s must be a number of 0 or more in line %ld of %s\n", key, line, path);
+        return -1;
+    }
+    count = n;
+    return 0;
+}
+
+enum class Kind { Text, Secret, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -130,6 +158,8 @@ struct Setting {
     Kind kind;
     std::string* (*text)(Settings&);  // Text, Dir
     Server* (*server)(Settings&);     // Tls, Auth
+    bool* (*flag)(Settings&) = nullptr;   // OnOff
+    long* (*count)(Settings&) = nullptr;  // Count
 };
 
 const Setting table[] = {
@@ -154,6 +184,10 @@ const Setting table[] = {
     {"CAFILE", Kind::Text, [](Settings& s) { return &s.cafile; }, nullptr},
     {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
+    {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Settings& s) { return &s.popkeep; }},
+    {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popkeepdays; }},
+    {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsfirst; }},
+    {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsmax; }},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -197,6 +231,10 @@ int Reader::scanline(std::string& text, long line, const char* path) {
                             s.server(settings)->auth);
         case Kind::Include:
             return include(value, line, path);
+        case Kind::OnOff:
+            return scanonoff(value, line, path, s.key, *s.flag(settings));
+        case Kind::Count:
+            return scancount(value, line, path, s.key, *s.count(settings));
         }
     }
     // Named as read: a tab in place of the space shows there.

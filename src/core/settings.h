@@ -39,6 +39,16 @@ struct Settings {
     std::string cafile;
     std::string soupdir;  // ends in "/" once read
     std::string newsgroups = "newsrc";
+    // POPKEEP on: messages stay on the server and only those whose UIDL id
+    // is not recorded yet are fetched; POPKEEPDAYS: those fetched at least
+    // that many days ago are deleted (0: never).
+    bool popkeep = false;
+    long popkeepdays = 0;
+    // A group's first fetch takes at most its newest newsfirst articles;
+    // one run asks for at most newsmax article numbers of a group. 0: no
+    // bound.
+    long newsfirst = 0;
+    long newsmax = 0;
     std::string logfile;
 };
 

@@ -1,21 +1,28 @@
 // The POP3 fetch phase: empties one mailbox into a new mail message file of
 // the packet. Messages are deleted on the server only once the file holding
-// them is synced, closed and listed in AREAS.
+// them is synced, closed and listed in AREAS. With POPKEEP they stay there,
+// and only those whose ids are not recorded yet are fetched.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
 #include "proto/pop3.h"
+#include "soup/popkeep.h"
 
 namespace {
 
@@ -81,8 +88,10 @@ bool mailboxsize(Session& session, long* count, long* total) {
 }
 
 // LIST: fills one entry per announced message and checks the terminator.
-bool readlist(Session& session, std::vector<ListEntry>& list, long count) {
-    if (!session.ask("LIST\r\n").ok()) return false;
+// With uidlahead, UIDL goes out with it, to be answered right after.
+bool readlist(Session& session, std::vector<ListEntry>& list, long count, bool uidlahead) {
+    bool listed = uidlahead ? session.send("LIST\r\nUIDL\r\n") && session.read().ok() : session.ask("LIST\r\n").ok();
+    if (!listed) return false;
     ListResult result = pop3list(session.sock, list, count);
     if (result == ListResult::Short) session.report.say("Unable to retrieve list of messages\n");
     if (result == ListResult::Unterminated) session.report.say("List of messages not properly terminated\n");
@@ -287,6 +296,146 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     return true;
 }
 
+// POPKEEP: the server's ids against the record. Per id of the UIDL list,
+// in its order: when it was fetched, new (-1), or an id listed before
+// (-2, a broken server's, fetched once).
+struct KeepPlan {
+    const UidList& uids;
+    std::vector<long long> fetched;
+    std::vector<uint32_t> byid;  // indexes into uids, sorted by id
+    bool forgot = false;         // recorded ids the server no longer lists
+    std::vector<ListEntry> fetch;
+    std::vector<uint32_t> fetchids;  // by fetch; nouid: no id to record
+    std::vector<ListEntry> remove;   // fetched POPKEEPDAYS or more ago
+    // (number, index) sorted, unless the ids come in the order of the
+    // messages, as servers list them: then the index is number - 1.
+    std::vector<std::pair<int32_t, uint32_t>> numbers;
+
+    static constexpr uint32_t nouid = UINT32_MAX;
+    std::string_view id(uint32_t i) const { return uids.id(uids.uids[i]); }
+    explicit KeepPlan(const UidList& uids);
+    // The id's index, the first of the ids equal to it; nouid if not listed.
+    uint32_t find(std::string_view id) const;
+    // The index of the id of the message of that number; nouid for none.
+    uint32_t bynumber(int32_t number) const;
+    void sort(const std::vector<ListEntry>& list, long days, long long now);
+};
+
+KeepPlan::KeepPlan(const UidList& uids) : uids(uids), fetched(uids.uids.size(), -1), byid(uids.uids.size()) {
+    for (size_t i = 0; i < byid.size(); i++) byid[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byid.begin(), byid.end(), [this](uint32_t a, uint32_t b) { return id(a) < id(b); });
+    for (size_t k = 1; k < byid.size(); k++)
+        if (id(byid[k]) == id(byid[k - 1])) fetched[byid[k]] = -2;
+    bool inorder = true;
+    for (size_t i = 0; i < uids.uids.size() && inorder; i++)
+        inorder = uids.uids[i].number == static_cast<int32_t>(i + 1);
+    if (inorder) return;
+    for (size_t i = 0; i < uids.uids.size(); i++) numbers.emplace_back(uids.uids[i].number, static_cast<uint32_t>(i));
+    std::sort(numbers.begin(), numbers.end());
+}
+
+uint32_t KeepPlan::find(std::string_view wanted) const {
+    auto at = std::lower_bound(byid.begin(), byid.end(), wanted,
+                               [this](uint32_t i, std::string_view v) { return id(i) < v; });
+    return at != byid.end() && id(*at) == wanted ? *at : nouid;
+}
+
+uint32_t KeepPlan::bynumber(int32_t number) const {
+    const std::vector<UidList::Uid>& all = uids.uids;
+    if (numbers.empty()) {
+        size_t i = static_cast<size_t>(number) - 1;
+        return number > 0 && i < all.size() ? static_cast<uint32_t>(i) : nouid;
+    }
+    auto at = std::lower_bound(numbers.begin(), numbers.end(), std::make_pair(number, uint32_t{0}));
+    return at != numbers.end() && at->first == number ? at->second : nouid;
+}
+
+// Each listed message is new, recorded (and maybe old enough to go), or
+// one more of an id listed before.
+void KeepPlan::sort(const std::vector<ListEntry>& list, long days, long long now) {
+    for (const ListEntry& entry : list) {
+        if (entry.size < 0) continue;
+        uint32_t i = bynumber(entry.number);
+        long long time = i == nouid ? -1 : fetched[i];
+        if (time == -2) continue;
+        if (time >= 0) {
+            if (days > 0 && now - time >= days * 86400LL) remove.push_back(entry);
+        } else if (entry.size > 0) {
+            fetch.push_back(entry);
+            fetchids.push_back(i);
+        }
+    }
+}
+
+// UIDL and its list; Refused for a server without it.
+enum class UidlResult { Listed, Refused, Failed };
+UidlResult readuidl(Session& session, UidList& uids, size_t count, bool sent) {
+    uids.uids.reserve(count);
+    Reply reply = sent ? session.read(true) : session.ask("UIDL\r\n", true);
+    if (reply.refused()) return UidlResult::Refused;
+    if (!reply.ok()) return UidlResult::Failed;
+    ListResult result = pop3uidl(session.sock, uids);
+    if (result == ListResult::Short) session.report.say("Unable to retrieve list of messages\n");
+    if (result == ListResult::Unterminated) session.report.say("List of messages not properly terminated\n");
+    return result == ListResult::Whole ? UidlResult::Listed : UidlResult::Failed;
+}
+
+// POPKEEP on: only the messages whose ids are not recorded are fetched,
+// and recorded once they are stored and listed; nothing is deleted but
+// what POPKEEPDAYS lets go. /test leaves the record as it is.
+Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list,
+                 bool uidlsent) {
+    Report& out = run.report;
+    UidList uids;
+    UidlResult listed = readuidl(session, uids, list.size(), uidlsent);
+    if (listed == UidlResult::Failed) return Step::Quit;
+    if (listed == UidlResult::Refused) {
+        out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
+        return retrieveall(session, run.settings.soupdir, window, list);
+    }
+    const Server& pop = run.settings.pop;
+    std::string host;
+    unsigned short port = 0;
+    splithost(pop.host, pop.tls == TLSON ? 995 : 110, host, &port);
+    KeepRecord record(run.settings.newsgroups, pop.user, host, port);
+    KeepPlan plan(uids);
+    KeepRecord::Loaded loaded = record.load([&plan](std::string_view id, long long time) {
+        uint32_t i = plan.find(id);
+        if (i == KeepPlan::nouid) plan.forgot = true;
+        else plan.fetched[i] = time;
+    });
+    if (loaded == KeepRecord::Failed) {
+        out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
+        return Step::Quit;
+    }
+    long long now = static_cast<long long>(std::time(nullptr));
+    plan.sort(list, run.settings.popkeepdays, now);
+    out.say("%zu of them are new.\n", plan.fetch.size());
+    if (!plan.fetch.empty()) {
+        Step step = retrieveall(session, run.settings.soupdir, window, plan.fetch);
+        if (step != Step::Next) return step;
+    }
+    if (run.options.test) return Step::Next;
+    for (uint32_t i : plan.fetchids)
+        if (i != KeepPlan::nouid) plan.fetched[i] = now;
+    size_t next = 0;
+    auto line = [&plan, &next](std::string_view& id, long long& time) {
+        for (; next < plan.fetched.size(); next++) {
+            if (plan.fetched[next] < 0) continue;
+            id = plan.id(static_cast<uint32_t>(next));
+            time = plan.fetched[next++];
+            return true;
+        }
+        return false;
+    };
+    if ((!plan.fetch.empty() || plan.forgot) && !record.save(line)) {
+        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+        return Step::Quit;
+    }
+    if (plan.remove.empty()) return Step::Next;
+    return deleteall(session, window, plan.remove) ? Step::Next : Step::Quit;
+}
+
 // The mailbox part of the dialogue, from the login to the last DELE.
 Step emptymailbox(const Context& run, Session& session, const std::string& secret) {
     Report& out = run.report;
@@ -311,7 +460,10 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
         out.say("Out of memory reading message list\n");
         return Step::Quit;
     }
-    if (!readlist(session, list, count)) return Step::Quit;
+    // Where the server pipelines, UIDL costs no round trip of its own.
+    bool uidlahead = run.settings.popkeep && pipelining;
+    if (!readlist(session, list, count, uidlahead)) return Step::Quit;
+    if (run.settings.popkeep) return keepmailbox(run, session, window, list, uidlahead);
     step = retrieveall(session, run.settings.soupdir, window, list);
     if (step != Step::Next || run.options.test) return step;
     return deleteall(session, window, list) ? Step::Next : Step::Quit;

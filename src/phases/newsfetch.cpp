@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -25,6 +26,30 @@ int percentof(long n, long first, long last) {
     __int128 done = static_cast<__int128>(n) - first;
     __int128 span = static_cast<__int128>(last) - first + 1;
     return static_cast<int>(done * 100 / span);
+}
+
+// NEWSFIRST and NEWSMAX: the part of range asked for in this run. A
+// group's first fetch (fresh) takes only its newest newsfirst numbers, and
+// at most newsmax numbers are asked for, the oldest first. Writes what was
+// left out into said for the group's report line; true when newsmax cut
+// the range, so that the mark follows what was asked.
+bool boundrange(GroupRange& range, bool fresh, long newsfirst, long newsmax, std::string& said) {
+    __int128 span = static_cast<__int128>(range.last) - range.first + 1;
+    if (span <= 0) return false;
+    bool newest = fresh && newsfirst > 0 && span > newsfirst;
+    if (newest) {
+        range.first = range.last - newsfirst + 1;
+        span = newsfirst;
+    }
+    bool cut = newsmax > 0 && span > newsmax;
+    if (cut) {
+        range.last = range.first + newsmax - 1;
+        said = ", fetching " + std::to_string(newsmax) + " of them (" + std::to_string(range.first) + "-" +
+               std::to_string(range.last) + ")";
+    } else if (newest) {
+        said = ", fetching the newest " + std::to_string(newsfirst);
+    }
+    return cut;
 }
 
 class NewsFetch {
@@ -206,14 +231,22 @@ Step NewsFetch::fetchgroup(const std::string& line) {
         writestate(group, group.high);
         return Step::Next;
     }
-    out.say("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
+    // No mark, or one below the server's first article: a first fetch.
+    bool fresh = group.high == 0 || range.first > group.high + 1;
+    GroupRange asked = range;
+    std::string said;
+    bool cut = boundrange(asked, fresh, run.settings.newsfirst, run.settings.newsmax, said);
+    out.say("There are %ld new messages (%ld-%ld) in this newsgroup%s.\n", range.count, range.first, range.last,
+            said.c_str());
 
     IncomingFile incoming;
     if (!incoming.open(soupdir))
         return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
-    Step step = fetcharticles(range, high, incoming);
+    Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
+    // The next run goes on after the numbers asked for, missing ones too.
+    if (cut && high < asked.last) high = asked.last;
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     meter.erase();

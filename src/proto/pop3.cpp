@@ -11,6 +11,9 @@ namespace {
 // A server that keeps sending capability lines is not answering.
 constexpr int maxcapalines = 1000;
 
+// As many ids as the longest message list takes.
+constexpr long maxuidllines = 1L << 24;
+
 // Reads a signed 32-bit number as "%ld" would, from *pos on; advances *pos
 // past it. False when there is no number or it does not fit.
 bool parsenumber(const char** pos, int32_t* value) {
@@ -107,4 +110,21 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
     int len = sock.RecvTeol();
     if (len == -1 || !pop3terminator(sock.pszBuf, len)) return ListResult::Unterminated;
     return ListResult::Whole;
+}
+
+ListResult pop3uidl(Socket& sock, UidList& list) {
+    for (long lines = 0; lines <= maxuidllines; lines++) {
+        int len = sock.RecvTeol();
+        if (len == -1) return ListResult::Short;
+        if (pop3terminator(sock.pszBuf, len)) return ListResult::Whole;
+        const char* pos = sock.pszBuf;
+        int32_t number = 0;
+        if (!parsenumber(&pos, &number)) continue;
+        pos += std::strspn(pos, " \t");
+        size_t idlen = std::strcspn(pos, " \t\r\n");
+        if (idlen == 0) continue;
+        list.uids.push_back({number, static_cast<uint32_t>(list.ids.size()), static_cast<uint32_t>(idlen)});
+        list.ids.append(pos, idlen);
+    }
+    return ListResult::Unterminated;
 }

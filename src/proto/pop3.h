@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/session.h"
@@ -41,5 +42,23 @@ enum class ListResult { Whole, Short, Unterminated };
 // LIST, after its positive reply: one entry per announced message, then
 // the terminator. Short when the list ends early or the connection fails.
 ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count);
+
+// The unique ids of a UIDL answer, held in one piece: a mailbox of
+// 100,000 messages must not cost an allocation per id.
+struct UidList {
+    struct Uid {
+        int32_t number;
+        uint32_t offset;  // into ids
+        uint32_t length;
+    };
+    std::string ids;
+    std::vector<Uid> uids;
+    std::string_view id(const Uid& uid) const { return std::string_view(ids).substr(uid.offset, uid.length); }
+};
+
+// UIDL, after its positive reply: the lines up to the terminator. A line
+// without a number and an id is passed over. Short when the connection
+// fails, Unterminated when more lines come than any mailbox holds.
+ListResult pop3uidl(Socket& sock, UidList& list);
 
 #endif

@@ -108,6 +108,26 @@ TEST_F(Config, LongValuesAndLines) {
     EXPECT_EQ(s.pop.host, "p");
 }
 
+// Switches and counts must be spelled out: a typo must not mean "off" or
+// "no bound".
+TEST_F(Config, KeepAndBoundSettings) {
+    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 30\nNEWSFIRST 500\nnewsmax 0\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_TRUE(s.popkeep);
+    EXPECT_EQ(s.popkeepdays, 30);
+    EXPECT_EQ(s.newsfirst, 500);
+    EXPECT_EQ(s.newsmax, 0);
+    for (const char* line : {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n"}) {
+        std::string path = dir / "b.cfg";
+        writefile(path, line);
+        err.clear();
+        EXPECT_EQ(read(path), -1) << line;
+        std::string key(line, std::strcspn(line, " \n"));
+        EXPECT_EQ(err, "Error: " + key + (key == "POPKEEP" ? " must be off or on" : " must be a number of 0 or more") +
+                           " in line 1 of " + path + "\n");
+    }
+}
+
 TEST_F(Config, LoginModesAndPasswordCommands) {
     writefile(dir / "a.cfg", "POPAUTH User\nSMTPAUTH XOAUTH2\nPOPPASSCMD pass show mail | head -1\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);

@@ -1,9 +1,12 @@
 // Black-box runs of "vorpa email fetch" against a scripted POP3 server on
 // 127.0.0.1:110 (in this test's own network namespace).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -687,3 +690,152 @@ TEST(Pop3Fetch, RatesAndAverage) {
 }
 
 }  // namespace
+
+// POPKEEP: a mailbox read from several devices stays on the server.
+struct KeptMailbox : Mailbox {
+    std::string record = dir / "popkeep-joe@127.0.0.1-110";
+    explicit KeptMailbox(const std::string& more = "") {
+        writefile(cfg, readfile(cfg) + "NEWSGROUPS " + (dir / "newsrc") + "\nPOPKEEP on\n" + more);
+    }
+};
+
+// STAT, LIST and UIDL of messages given as id and text.
+Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string>>& box) {
+    std::string list, uidl;
+    size_t total = 0;
+    for (size_t i = 0; i < box.size(); i++) {
+        list += std::to_string(i + 1) + " " + std::to_string(box[i].second.size()) + "\r\n";
+        uidl += std::to_string(i + 1) + " " + box[i].first + "\r\n";
+        total += box[i].second.size();
+    }
+    return login(s)
+        .expect("STAT\r\n")
+        .send("+OK " + std::to_string(box.size()) + " " + std::to_string(total) + "\r\n")
+        .expect("LIST\r\n")
+        .send("+OK\r\n" + list + ".\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n" + uidl + ".\r\n");
+}
+
+// The record's lines with their times replaced by "T".
+std::string recordids(const std::string& path) {
+    std::string text = readfile(path), out;
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('\n', from);
+        size_t space = text.find(' ', from);
+        if (end == std::string::npos || space > end) return "(bad record: " + text + ")";
+        out += "T" + text.substr(space, end + 1 - space);
+        from = end + 1;
+    }
+    return out;
+}
+
+const std::string keptlogin = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\n";
+
+TEST(Pop3Keep, SecondRunFetchesOnlyTheNewOne) {
+    KeptMailbox box;
+    {
+        ScriptedServer server(110);
+        listkept(server.session(), {{"aaa", wire1}, {"bbb", wire3}})
+            .expect("RETR 1\r\n").send("+OK\r\n" + wire1 + ".\r\n")
+            .expect("RETR 2\r\n").send("+OK\r\n" + wire3 + ".\r\n")
+            .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(server.received(0), keptlogin + "RETR 1\r\nRETR 2\r\nQUIT\r\n");
+        EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored3));
+        EXPECT_EQ(recordids(box.record), "T aaa\nT bbb\n");
+        EXPECT_NE(readfile(box.log).find("2 of them are new.\n"), std::string::npos);
+    }
+    // aaa was deleted elsewhere and is forgotten; ccc is new, listed twice
+    // by a broken server, and fetched once.
+    {
+        ScriptedServer server(110);
+        listkept(server.session(), {{"bbb", wire3}, {"ccc", wire2}, {"ccc", wire2}})
+            .expect("RETR 2\r\n").send("+OK\r\n" + wire2 + ".\r\n")
+            .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(server.received(0), keptlogin + "RETR 2\r\nQUIT\r\n");
+        EXPECT_EQ(box.file("00000001.MSG"), record(stored2));
+        EXPECT_EQ(recordids(box.record), "T bbb\nT ccc\n");
+    }
+    // /test fetches what is new and leaves the record; nothing new, no file.
+    for (const char* id : {"ddd", "bbb"}) {
+        ScriptedServer server(110);
+        Script& s = listkept(server.session(), {{id, wire3}});
+        if (std::string(id) == "ddd") s.expect("RETR 1\r\n").send("+OK\r\n" + wire3 + ".\r\n");
+        s.expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        std::string before = readfile(box.record);
+        RunResult r = box.fetch({"/test"});
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(readfile(box.record), before);
+    }
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "00000002.MSG", "AREAS"}));
+}
+
+TEST(Pop3Keep, DaysDeleteOnlyTheOldOnes) {
+    KeptMailbox box("POPKEEPDAYS 2\n");
+    std::string recent = std::to_string(time(nullptr) - 86400);
+    writefile(box.record, "1000 old\n" + recent + " fresh\n");
+    ScriptedServer server(110);
+    listkept(server.session(), {{"old", wire1}, {"fresh", wire2}, {"new", wire3}})
+        .expect("RETR 3\r\n").send("+OK\r\n" + wire3 + ".\r\n")
+        .expect("DELE 1\r\n").send("+OK\r\n")
+        .expect("QUIT\r\n").send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(server.received(0), keptlogin + "RETR 3\r\nDELE 1\r\nQUIT\r\n");
+    std::string text = readfile(box.record);
+    EXPECT_EQ(text.substr(0, text.find('\n', 10) + 1), "1000 old\n" + recent + " fresh\n");
+    EXPECT_EQ(recordids(box.record), "T old\nT fresh\nT new\n");
+}
+
+TEST(Pop3Keep, ServerWithoutUidlFetchesAllAndDeletesNothing) {
+    KeptMailbox box;
+    ScriptedServer server(110);
+    retrievethree(listthree(server.session()).expect("UIDL\r\n").send("-ERR no\r\n"))
+        .expect("QUIT\r\n").send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nQUIT\r\n");
+    EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored2) + record(stored3));
+    std::string log = fromphase(readfile(box.log));
+    EXPECT_NE(log.find("POP3 host does not know UIDL: every message is fetched, none deleted\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("-ERR"), std::string::npos) << log;
+    EXPECT_NE(access(box.record.c_str(), F_OK), 0);
+}
+
+// A run killed after storing and before the record took the new one (the
+// old record and a partial temporary file left): the next run fetches the
+// message once more, the one after that not again.
+TEST(Pop3Keep, UnrecordedMessageComesAgainOnce) {
+    KeptMailbox box;
+    for (int run = 0; run < 3; run++) {
+        ScriptedServer server(110);
+        Script& s = listkept(server.session(), {{"aaa", wire3}});
+        if (run < 2) s.expect("RETR 1\r\n").send("+OK\r\n" + wire3 + ".\r\n");
+        s.expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(recordids(box.record), "T aaa\n");
+        if (run == 0) {
+            std::remove(box.record.c_str());
+            writefile(box.dir / "00000000.TMP", "123 a");
+        }
+    }
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+}

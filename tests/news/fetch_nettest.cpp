@@ -483,3 +483,66 @@ TEST(FetchNews, StateFileNotRegular) {
         EXPECT_THAT(out.out, Not(HasSubstr("Fetching news from")));
     }
 }
+
+// NEWSFIRST: a group without a mark, or whose mark lies below the server's
+// first article with articles lost in between, brings only its newest
+// ones; a group going on from its mark is not bounded.
+TEST(FetchNews, NewsFirstBoundsAFirstFetch) {
+    NewsRun r("comp.huge\ncomp.expired: 1-5\ncomp.next: 1-10\n");
+    writefile(r.dir / "vorpa.cfg", readfile(r.dir / "vorpa.cfg") + "NEWSFIRST 500\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(s, "comp.huge", "211 10000000 1 10000000 comp.huge");
+    for (long n = 10000000 - 499; n <= 10000000; n++) article(s, n, "A: 1\r\n");
+    group(s, "comp.expired", "211 900 100 999 comp.expired");
+    for (long n = 500; n <= 999; n++) article(s, n, "A: 1\r\n");
+    group(s, "comp.next", "211 600 11 610 comp.next");
+    for (long n = 11; n <= 610; n++) article(s, n, "A: 1\r\n");
+    quit(s);
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+    EXPECT_EQ("comp.huge: 0-10000000\ncomp.expired: 1-999\ncomp.next: 1-610\n", r.newsrc());
+    EXPECT_THAT(out.out, HasSubstr("There are 10000000 new messages (1-10000000) in this newsgroup, fetching the "
+                                   "newest 500.\n"));
+    EXPECT_THAT(out.out, HasSubstr("There are 900 new messages (100-999) in this newsgroup, fetching the newest "
+                                   "500.\n"));
+    EXPECT_THAT(out.out, HasSubstr("There are 600 new messages (11-610) in this newsgroup.\n"));
+}
+
+// NEWSMAX: at most that many numbers a run, the oldest first, and the mark
+// follows what was asked (a missing article too); on a first fetch it takes
+// the start of NEWSFIRST's range.
+TEST(FetchNews, NewsMaxAcrossTwoRuns) {
+    NewsRun r("comp.big: 1-10\ncomp.new\n");
+    writefile(r.dir / "vorpa.cfg", readfile(r.dir / "vorpa.cfg") + "NEWSFIRST 5\nNEWSMAX 3\n");
+    for (int run = 0; run < 2; run++) {
+        ScriptedServer server(119);
+        Script& s = server.session().send(GREETING);
+        group(s, "comp.big", "211 8 11 18 comp.big");
+        if (run == 0) {
+            article(s, 11, "A: 1\r\n");
+            article(s, 12, "A: 1\r\n");
+            s.expect("ARTICLE 13\r\n").send("423 no such article\r\n");
+        } else {
+            for (long n = 14; n <= 16; n++) article(s, n, "A: 1\r\n");
+        }
+        group(s, "comp.new", "211 100 1 100 comp.new");
+        for (long n = run == 0 ? 96 : 99; n <= (run == 0 ? 98 : 100); n++) article(s, n, "A: 1\r\n");
+        quit(s);
+        server.start();
+        RunResult out = r.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(0, out.status);
+        if (run == 0) {
+            EXPECT_EQ("comp.big: 1-13\ncomp.new: 0-98\n", r.newsrc());
+            EXPECT_THAT(out.out, HasSubstr("There are 8 new messages (11-18) in this newsgroup, fetching 3 of them "
+                                           "(11-13).\n"));
+            EXPECT_THAT(out.out, HasSubstr("There are 100 new messages (1-100) in this newsgroup, fetching 3 of "
+                                           "them (96-98).\n"));
+        } else {
+            EXPECT_EQ("comp.big: 1-16\ncomp.new: 0-100\n", r.newsrc());
+        }
+    }
+}

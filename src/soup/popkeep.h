@@ -1,0 +1,36 @@
+// The record of a mailbox whose messages stay on the server: which unique
+// ids (UIDL) have been fetched, and when. It lies beside the newsgroups
+// state file, one line per id: seconds since the epoch, a space, the id.
+// Neither reading nor writing holds the record in memory: a mailbox of
+// 100,000 messages is no rarity.
+#ifndef VORPA_SOUP_POPKEEP_H
+#define VORPA_SOUP_POPKEEP_H
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+class KeepRecord {
+public:
+    enum Loaded { Ready, Missing, Failed };
+
+    // "popkeep-<user>@<host>-<port>" in the folder of statefile.
+    KeepRecord(const std::string& statefile, const std::string& user, const std::string& host, unsigned short port);
+
+    // Hands every line of the record to take; Missing when there is none
+    // yet. A line that is not a time and an id is passed over.
+    Loaded load(const std::function<void(std::string_view id, long long time)>& take);
+    // Replaces the record by the lines next gives until it returns false,
+    // in one step: a crash leaves the old record or the new one. False
+    // after a failure (reason() tells).
+    bool save(const std::function<bool(std::string_view& id, long long& time)>& next);
+    const std::string& where() const { return path; }
+    const char* reason() const;
+
+private:
+    std::string path;
+    int error = 0;
+    const char* reasontext = "";
+};
+
+#endif
