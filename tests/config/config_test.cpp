@@ -180,7 +180,8 @@ TEST_F(Config, PasswordsInAFileOthersCanRead) {
 TEST_F(Config, NamesLieBesideTheFileThatHoldsThem) {
     mkdir((dir / "sub").c_str(), 0700);
     mkdir((dir / "sub/more").c_str(), 0700);
-    writefile(dir / "sub/top.cfg", "INCLUDE " + (dir / "sub/more/inc.cfg") + "\nINCLUDE missing.cfg\nPOPUSER after\nLOGFILE run.log\n");
+    writefile(dir / "sub/top.cfg",
+              "INCLUDE " + (dir / "sub/more/inc.cfg") + "\nINCLUDE missing.cfg\nPOPUSER after\nLOGFILE run.log\n");
     writefile(dir / "sub/more/inc.cfg", "POPHOST right\nPOPUSER inner\nINCLUDE deeper.cfg\n");
     writefile(dir / "sub/more/deeper.cfg", "NEWSGROUPS groups\n");
     writefile(dir / "inc.cfg", "POPHOST wrong\n");

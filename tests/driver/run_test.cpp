@@ -33,7 +33,8 @@ const char usagetext[] =
     "--help               show this text\n"
     "--version            show the program's name and version\n";
 
-const std::regex banner("Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\nDocumentation: man vorpa\n\n");
+const std::regex banner(
+    "Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\nDocumentation: man vorpa\n\n");
 
 bool startswithbanner(const std::string& out) {
     std::smatch m;

@@ -595,7 +595,8 @@ TEST(SmtpPost, SettingsAndConnection) {
              {"SMTPHOST 127.0.0.1\n", "Your hostname not defined\n(skipping email post)\n"},
              {"HOSTNAME myhost\n", "SMTP hostname not defined\n(skipping email post)\n"},
              {"HOSTNAME myhost\nSMTPHOST 127.0.0.1\n",
-              "Posting mail to 127.0.0.1...\nCannot connect to host 127.0.0.1 at port 25: Connection refused\n(skipping email post)\n"},
+              "Posting mail to 127.0.0.1...\nCannot connect to host 127.0.0.1 at port 25: Connection refused\n"
+              "(skipping email post)\n"},
          }) {
         Packet p(c.settings);
         p.put("00000001.MSG", binary("From: s@x.org\nTo: r@y.org\n\nhi\n"));

@@ -433,7 +433,8 @@ TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
     // A bare IPv6 literal takes the default port: nothing listens on 25.
     Trial bare("SMTPHOST ::1\n");
     bare.outgoing();
-    EXPECT_NE(bare.run({"email", "post"}).find("Cannot connect to host ::1 at port 25: Connection refused\n"), std::string::npos)
+    EXPECT_NE(bare.run({"email", "post"}).find("Cannot connect to host ::1 at port 25: Connection refused\n"),
+              std::string::npos)
         << bare.seen;
     Trial bad("SMTPHOST [::1]:99999\n");
     bad.outgoing();
