@@ -57,6 +57,7 @@ private:
     Socket& s = session.sock;
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
+    bool unsynced = false;  // a file was added since the packet directory was synced
 
     // Progress of the current group.
     Meter meter{out};
@@ -222,6 +223,7 @@ Step NewsFetch::fetchgroup(const std::string& line) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
+    unsynced = true;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
     return replacestate();
@@ -339,11 +341,13 @@ Step NewsFetch::replacestate() {
     if (options.test) return Step::Next;
     replacing = false;
     // The new marks claim the fetched files: their names must survive a
-    // crash first.
-    if (!syncdirof(soupdir.c_str())) {
+    // crash first. Marks that claim none need no sync, nor a second report
+    // of the failure that stopped the fetch.
+    if (unsynced && !syncdirof(soupdir.c_str())) {
         out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
         return Step::Quit;
     }
+    unsynced = false;
     StateFile::Replaced replaced = state.save();
     // A state file read only in part must not be replaced by its first half.
     if (replaced == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());

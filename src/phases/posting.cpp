@@ -121,7 +121,7 @@ Step Walk::postreplies(Session& session, RepliesFile& replies) {
         ReplyAction action = judgereply(line, mine, otherruns, entry);
         if (action == ReplyAction::Keep) {
             if (entry.report) out.say("%s", entry.report);
-            kept = true;
+            kept = kept || !entry.unasked;
         }
         if (action != ReplyAction::Post) continue;
         if (!connected) {

@@ -199,6 +199,9 @@ struct ReplyEntry {
     const char* kind = nullptr;
     char format = 0;               // "u", "m", "M", "b" or "B"
     const char* report = nullptr;  // for Keep: what to say, if anything
+    // For Keep: a line of the other kind, whose posting phase is not part
+    // of this run; not a failure of this run.
+    bool unasked = false;
 };
 
 // Longest REPLIES line judged, before its line end; a longer one is an
