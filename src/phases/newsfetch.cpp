@@ -69,9 +69,9 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = nntpopen(session, "Fetching news from %s...\n");
+    Step step = nntpopen(session, options.check ? "Checking news fetch from %s...\n" : "Fetching news from %s...\n");
     if (step != Step::Next) return cleanup(step);
-    if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
+    if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     std::string line;
     for (;;) {
         StateFile::Read read = state.next(line);
@@ -183,7 +183,7 @@ Step NewsFetch::fetchgroup(const std::string& line) {
     // A name ends at a NUL byte, as it always did.
     GroupLine group(line.c_str());
     const char* name = group.name.c_str();
-    out.say("* Fetching %s\n", name);
+    out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
 
     Reply reply = session.ask(std::string("GROUP ") + group.name + "\r\n");
     // Every other group would be refused the same way.
@@ -208,6 +208,8 @@ Step NewsFetch::fetchgroup(const std::string& line) {
         return Step::Next;
     }
     out.say("There are %ld new messages (%ld-%ld) in this newsgroup.\n", range.count, range.first, range.last);
+    // A check run only counts.
+    if (options.check) return Step::Next;
 
     IncomingFile incoming;
     if (!incoming.open(soupdir))

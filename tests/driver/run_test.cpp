@@ -29,6 +29,7 @@ const char usagetext[] =
     "/list=<filename>     list newsgroups into file\n"
     "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
     "/test                don't delete mail/files after processing\n"
+    "/check               log in, report what would be done, send/fetch nothing\n"
     "/verbose             display additional information\n";
 
 const std::regex banner("Vorpa-Linux v1\\.00  [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n[^\n]*README\\.md[^\n]*\n\n");
