@@ -59,6 +59,9 @@ struct RunOptions {
     bool fetchnews = false;
     bool postnews = false;
     bool test = false;  // delete nothing, keep the state file
+    // Connect and log in, say what a run would do, then quit: nothing is
+    // sent, fetched, deleted or written but the log. Implies test.
+    bool check = false;
     bool verbose = false;
     // /list=: the newsgroup list into listfile, only the groups created
     // since the date when listyear is not 0.

@@ -39,6 +39,7 @@ void showusage() {
           "/list=<filename>     list newsgroups into file\n"
           "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
           "/test                don't delete mail/files after processing\n"
+          "/check               log in, report what would be done, send/fetch nothing\n"
           "/verbose             display additional information\n"
           "--help               show this text\n"
           "--version            show the program's name and version\n",
@@ -110,6 +111,9 @@ void scanoption(const char* arg, RunOptions& run, std::string& configfile) {
     const char* rest = arg + 1;
     if (!strcasecmp(rest, "test") || !strcasecmp(rest, "t")) {
         run.test = true;
+    } else if (!strcasecmp(rest, "check") || !strcasecmp(arg, "--check")) {
+        // The whole word only: "/c=" is the configuration file.
+        run.check = run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
         run.verbose = true;
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {

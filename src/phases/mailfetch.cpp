@@ -455,6 +455,7 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
         return Step::Quit;
     }
     out.say("There are %ld messages (%ld bytes) on the POP3 server.\n", count, total);
+    if (run.options.check) return Step::Next;
     std::vector<ListEntry> list;
     if (!allocatelist(list, count)) {
         out.say("Out of memory reading message list\n");
@@ -485,7 +486,8 @@ Result fetchemail(const Context& run) {
     // The password command runs before the server waits for us.
     std::string secret;
     Step step = loginsecret(run.report, pop, "POPPASSCMD", secret) ? Step::Next : Step::End;
-    if (step == Step::Next) step = session.connect("Fetching email from %s...\n");
+    const char* announce = run.options.check ? "Checking email fetch from %s...\n" : "Fetching email from %s...\n";
+    if (step == Step::Next) step = session.connect(announce);
     if (step == Step::Next) step = session.greet();
     if (step == Step::Next) {
         session.sock.ulTimeout = kReplyTimeout;

@@ -130,7 +130,7 @@ Step MailPost::hello(const char* verb) {
 Step MailPost::open() {
     // The password command runs before the server waits for us.
     if (!smtp.user.empty() && !loginsecret(out, smtp, "SMTPPASSCMD", secret)) return Step::End;
-    Step step = session.connect("Posting mail to %s...\n");
+    Step step = session.connect(run.options.check ? "Checking email post to %s...\n" : "Posting mail to %s...\n");
     if (step != Step::Next) return step;
     out.step("+ Connected, sending HELO...\n");
     if (session.greet() != Step::Next) return Step::End;

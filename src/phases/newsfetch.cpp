@@ -82,6 +82,7 @@ private:
     Socket& s = session.sock;
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
+    bool unsynced = false;  // a file was added since the packet directory was synced
 
     // Progress of the current group.
     Meter meter{out};
@@ -93,9 +94,9 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = nntpopen(session, "Fetching news from %s...\n");
+    Step step = nntpopen(session, options.check ? "Checking news fetch from %s...\n" : "Fetching news from %s...\n");
     if (step != Step::Next) return cleanup(step);
-    if (options.list && fetchlist() != Step::Next) return cleanup(Step::Quit);
+    if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     std::string line;
     for (;;) {
         StateFile::Read read = state.next(line);
@@ -207,7 +208,7 @@ Step NewsFetch::fetchgroup(const std::string& line) {
     // A name ends at a NUL byte, as it always did.
     GroupLine group(line.c_str());
     const char* name = group.name.c_str();
-    out.say("* Fetching %s\n", name);
+    out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
 
     Reply reply = session.ask(std::string("GROUP ") + group.name + "\r\n");
     // Every other group would be refused the same way.
@@ -238,6 +239,8 @@ Step NewsFetch::fetchgroup(const std::string& line) {
     bool cut = boundrange(asked, fresh, run.settings.newsfirst, run.settings.newsmax, said);
     out.say("There are %ld new messages (%ld-%ld) in this newsgroup%s.\n", range.count, range.first, range.last,
             said.c_str());
+    // A check run only counts.
+    if (options.check) return Step::Next;
 
     IncomingFile incoming;
     if (!incoming.open(soupdir))
@@ -255,6 +258,7 @@ Step NewsFetch::fetchgroup(const std::string& line) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
+    unsynced = true;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
     return replacestate();
@@ -372,11 +376,13 @@ Step NewsFetch::replacestate() {
     if (options.test) return Step::Next;
     replacing = false;
     // The new marks claim the fetched files: their names must survive a
-    // crash first.
-    if (!syncdirof(soupdir.c_str())) {
+    // crash first. Marks that claim none need no sync, nor a second report
+    // of the failure that stopped the fetch.
+    if (unsynced && !syncdirof(soupdir.c_str())) {
         out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
         return Step::Quit;
     }
+    unsynced = false;
     StateFile::Replaced replaced = state.save();
     // A state file read only in part must not be replaced by its first half.
     if (replaced == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());

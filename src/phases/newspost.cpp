@@ -71,7 +71,9 @@ Result postnews(const Context& run) {
     bool ready = !run.settings.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");
     PostDialogue dialogue{
-        [&session] { return nntpopen(session, "Posting news to %s...\n"); },
+        [&session, &run] {
+            return nntpopen(session, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n");
+        },
         [&session](PostedFile& posted, long start, long length) {
             return postarticle(session, posted, start, length);
         },

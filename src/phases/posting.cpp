@@ -63,7 +63,7 @@ Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
         return Step::Next;
     }
 
-    PostedFile posted(file.get(), path.c_str(), run.options.test);
+    PostedFile posted(file.get(), path.c_str());
     if (posted.stale) out.say("! Record %s does not match %s - sending the file whole\n", posted.record.c_str(), path.c_str());
     Step step = postmessages(posted, entry.format);
     if (step != Step::Next) return step;
@@ -121,7 +121,7 @@ Step Walk::postreplies(Session& session, RepliesFile& replies) {
         ReplyAction action = judgereply(line, mine, otherruns, entry);
         if (action == ReplyAction::Keep) {
             if (entry.report) out.say("%s", entry.report);
-            kept = true;
+            kept = kept || !entry.unasked;
         }
         if (action != ReplyAction::Post) continue;
         if (!connected) {
@@ -139,6 +139,40 @@ Step Walk::postreplies(Session& session, RepliesFile& replies) {
     return Step::Next;
 }
 
+// A check run's account of REPLIES: the files it lists for the phase of
+// kind mine, neither opened nor sent.
+void listfiles(const Context& run, int mine) {
+    Report& out = run.report;
+    RepliesFile replies(run.settings.soupdir);
+    RepliesFile::Load loaded = replies.load();
+    if (loaded == RepliesFile::NotRegular) out.say("! REPLIES file %s is not a regular file\n", replies.path.c_str());
+    if (loaded == RepliesFile::ReadErrors) out.say("! Error in REPLIES file\n");
+    int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
+    std::string files;
+    for (std::string line : replies.lines) {
+        ReplyEntry entry;
+        ReplyAction action = judgereply(line, mine, otherruns, entry);
+        if (action == ReplyAction::Keep && entry.report && !entry.unasked) out.say("%s", entry.report);
+        if (action == ReplyAction::Post) files += std::string(" ") + entry.prefix + ".MSG";
+    }
+    out.say("%s files listed in REPLIES:%s\n", mine == MAILKIND ? "Mail" : "News",
+            files.empty() ? " none" : files.c_str());
+}
+
+// A check run: the files to be posted, then the dialogue up to the login,
+// and QUIT.
+Result checkposting(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue) {
+    Step step = Step::End;
+    if (ready) {
+        listfiles(run, mine);
+        step = dialogue.open();
+        if (step == Step::Next) step = session.signoff();
+    }
+    if (step == Step::Next) return Result::Done;
+    session.end(step);
+    return Result::Ended;
+}
+
 }  // namespace
 
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
@@ -148,6 +182,7 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
 }
 
 Result postphase(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue) {
+    if (run.options.check) return checkposting(run, session, ready, mine, dialogue);
     Step step = Step::End;
     Walk walk(run, mine, dialogue);
     if (ready) {

@@ -55,6 +55,7 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
         return keep(entry, "! Unknown message format in REPLIES\n");
     }
     if (otherruns) return ReplyAction::Pass;
+    entry.unasked = true;
     return keep(entry, kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
                                  : "News found --- will keep REPLIES file\n");
 }

@@ -199,6 +199,9 @@ struct ReplyEntry {
     const char* kind = nullptr;
     char format = 0;               // "u", "m", "M", "b" or "B"
     const char* report = nullptr;  // for Keep: what to say, if anything
+    // For Keep: a line of the other kind, whose posting phase is not part
+    // of this run; not a failure of this run.
+    bool unasked = false;
 };
 
 // Longest REPLIES line judged, before its line end; a longer one is an
@@ -231,10 +234,10 @@ bool readmessageline(FILE* file, long& left, std::string& line);
 // "<offset> <length> <sha256>" each, written and synced before the next
 // message goes out, so that no later run sends them again. A record that
 // does not match the file as it is now is discarded (stale tells), and the
-// file sent whole. Nothing is recorded in test mode.
+// file sent whole. A test run records too: what it sent is not sent again.
 class PostedFile {
 public:
-    PostedFile(FILE* file, const char* path, bool test);
+    PostedFile(FILE* file, const char* path);
     PostedFile(const PostedFile&) = delete;
     PostedFile& operator=(const PostedFile&) = delete;
 
@@ -255,7 +258,6 @@ public:
     const std::string record;  // the "<prefix>.SNT" path
 
 private:
-    const bool test;
     std::vector<std::pair<long, long>> sent;  // as read from the record
     DurableFile out;
     int fault = 0;  // errno of a failure outside out

@@ -141,7 +141,8 @@ TEST(SmtpPost, EveryFormatTwoMessages) {
 
     RunResult r = p.run({"email", "post", "/verbose"});
     EXPECT_TRUE(server.finish()) << server.errortext();
-    EXPECT_EQ(r.status, 2) << r.err;
+    // The news line waits for a run that posts news: no failure of this one.
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(server.received(0), d.client);
 
     std::string reports = p.reports();

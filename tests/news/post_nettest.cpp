@@ -299,7 +299,7 @@ TEST(PostNews, BadEntriesAndFilesKeepReplies) {
     EXPECT_EQ(p.files(), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "00000003.MSG", "REPLIES"}));
     EXPECT_TRUE(fileexists(p.dir / "00000004.MSG"));
 
-    // Test mode posts everything and deletes nothing.
+    // Test mode posts everything, records it and deletes nothing.
     Packet t;
     t.put("00000001.MSG", rnews(a) + rnews(a));
     t.put("REPLIES", "00000001\tnews\tu\n");
@@ -312,7 +312,7 @@ TEST(PostNews, BadEntriesAndFilesKeepReplies) {
     r = t.run({"news", "post", "/test"});
     EXPECT_TRUE(again.finish()) << again.errortext();
     EXPECT_EQ(again.received(0), e.client);
-    EXPECT_EQ(t.files(), (std::vector<std::string>{"00000001.MSG", "REPLIES"}));
+    EXPECT_EQ(t.files(), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
 }
 
 TEST(PostNews, LinesLeftToTheMailPost) {
