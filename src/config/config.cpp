@@ -14,11 +14,9 @@
 #include <vector>
 
 #include "core/durable.h"
+#include "core/text.h"
 
 namespace {
-
-// Longest path the system opens.
-constexpr size_t kPathMax = 4095;
 
 // INCLUDE must neither loop nor nest without end.
 constexpr size_t maxdepth = 16;
@@ -242,11 +240,7 @@ int Reader::scanline(std::string& text, long line, const char* path) {
     return 0;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
-// Reads one line of at most kConfigLineMax bytes before its line end, the
+// Reads one line of at most kLineMax bytes before its line end, the
 // line end included, into line. 1 for a line, 0 at the end of the file, -1 for a longer one
 // or a read error (ferror tells).
 int readline(FILE* f, std::string& line) {
@@ -256,7 +250,7 @@ int readline(FILE* f, std::string& line) {
         line.push_back(static_cast<char>(c));
         if (c == '\n') return 1;
         // Room for the CR of a CR LF line end.
-        if (line.size() > kConfigLineMax && (line.size() > kConfigLineMax + 1 || c != '\r')) return -1;
+        if (line.size() > kLineMax && (line.size() > kLineMax + 1 || c != '\r')) return -1;
     }
     if (std::ferror(f)) return -1;
     return line.empty() ? 0 : 1;
@@ -267,7 +261,7 @@ int Reader::read(const std::string& name, const std::string& from) {
     if (resolvepath(name, from, path) != 0) return -1;
     // A FIFO or device would block the run or never end.
     int error = 0;
-    std::unique_ptr<FILE, FileCloser> f(openregular(path.c_str(), error));
+    File f(openregular(path.c_str(), error));
     struct stat st;
     if (f && fstat(fileno(f.get()), &st) != 0) error = errno;
     if (!f || error != 0) {
@@ -289,7 +283,7 @@ int Reader::read(const std::string& name, const std::string& from) {
                 result = 1;
             } else {
                 std::fprintf(stderr, "Error: line %ld of %s is longer than %zu bytes\n", line, path.c_str(),
-                             kConfigLineMax);
+                             kLineMax);
                 result = -1;
             }
             break;

@@ -6,9 +6,6 @@
 
 #include "core/settings.h"
 
-// Longest configuration line read; a longer one refuses the run.
-constexpr size_t kConfigLineMax = 65536;
-
 // Reads a configuration file (and its INCLUDEs) into settings. Its name,
 // without a "/", lies in the folder of base (the program, or the file
 // found in the user's configuration folder); names without a "/" in a
@@ -16,7 +13,7 @@ constexpr size_t kConfigLineMax = 65536;
 // default newsgroups file beside the top one. 0 when read to its end, 1 when it
 // could not be opened, -1 when the run must be refused (a name that does
 // not fit a path, a bad TLS or login mode, a line longer than
-// kConfigLineMax, a password set both plainly and as a command): reported
+// kLineMax, a password set both plainly and as a command): reported
 // on the error stream.
 int readconfigfile(const std::string& name, const std::string& base, Settings& settings);
 

@@ -92,6 +92,12 @@ private:
 // ("... is not a regular file").
 FILE* openregular(const char* path, int& error);
 
+// Closes a file that is only read.
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
 // Makes durable the entries of the directory that holds path (a path
 // ending in "/" names the directory itself), so that a file just made there
 // survives a crash. False when that fails.

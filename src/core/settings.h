@@ -15,6 +15,9 @@ enum TlsMode { TLSOFF = 0, TLSSTART = 1, TLSON = 2 };
 // one SASL mechanism.
 enum class AuthMode { Auto, User, Plain, Login, XOAuth2, OAuthBearer };
 
+// Longest file name a setting or option may hold: what the system opens.
+constexpr size_t kPathMax = 4095;
+
 struct Server {
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;

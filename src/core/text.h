@@ -2,12 +2,18 @@
 #ifndef VORPA_CORE_TEXT_H
 #define VORPA_CORE_TEXT_H
 
+#include <cstddef>
+
 // Writes v in decimal at p (20 characters at most) and returns the end.
 // For the lines written once per message, where printf costs more than the
 // rest of their handling.
 char* putlong(char* p, long v);
 // Copies text without its terminator to p and returns the end.
 char* puttext(char* p, const char* text);
+
+// Longest line read from a file of ours or the user's, before its line
+// end; a longer one is an error line.
+constexpr size_t kLineMax = 65536;
 
 // Case-insensitive comparison of exactly n bytes.
 int memicmp(const void* a, const void* b, unsigned n);

@@ -72,8 +72,6 @@ bool asksversion(int argc, char** argv) {
     std::exit(1);
 }
 
-// Longest path the system opens.
-constexpr size_t kPathMax = 4095;
 
 // A name the system could not open is refused here, with its option.
 std::string pathvalue(const char* what, const char* arg, const char* src, size_t len) {

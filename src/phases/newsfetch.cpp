@@ -108,7 +108,7 @@ Result NewsFetch::fetch() {
         }
         if (read == StateFile::TooLong) {
             out.say("! Line %ld of %s is longer than %zu bytes - kept as it is\n", state.lineno(),
-                    newsgroupsfile.c_str(), StateFile::kLongestLine);
+                    newsgroupsfile.c_str(), kLineMax);
             state.keep();
             continue;
         }

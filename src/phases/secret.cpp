@@ -12,13 +12,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text.h"
 #include "phases/shared.h"
 
 namespace {
 
 constexpr int kCommandLimitMs = 30000;
-// A first line longer than this is no password; no more of it is kept.
-constexpr size_t kLineMax = 65536;
 
 long long nowms() {
     using namespace std::chrono;

@@ -36,7 +36,7 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
     entry = ReplyEntry();
     size_t len = line.size() - (!line.empty() && line.back() == '\n');
     // splitreply reads up to a NUL byte: nothing after one is taken.
-    if (len > kRepliesLineMax || !splitreply(&line[0], entry)) return keep(entry, "! Error in REPLIES file\n");
+    if (len > kLineMax || !splitreply(&line[0], entry)) return keep(entry, "! Error in REPLIES file\n");
 
     int kind;
     if (!strcasecmp(entry.kind, "mail")) {

@@ -100,12 +100,6 @@ private:
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
 
-// Closes a file that is only read.
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced. False
 // on failure, with AREAS cut back to its old length and reason, when given,
 // set to the system's reason.
@@ -131,9 +125,6 @@ struct GroupLine {
 // permissions.
 class StateFile {
 public:
-    // A longer line is no group's line: it is kept as it is.
-    static constexpr size_t kLongestLine = 65536;
-
     StateFile() = default;
     StateFile(const StateFile&) = delete;
     StateFile& operator=(const StateFile&) = delete;
@@ -142,7 +133,7 @@ public:
     enum Opened { Ready, Missing, NotRegular };
     Opened open(const std::string& path);
     enum Read { Line, TooLong, End, ReadError };
-    // The next line, without its line end; a line longer than kLongestLine
+    // The next line, without its line end; a line longer than kLineMax
     // is TooLong and not handed out.
     Read next(std::string& line);
     // The number of the line read last, from 1.
@@ -203,10 +194,6 @@ struct ReplyEntry {
     // of this run; not a failure of this run.
     bool unasked = false;
 };
-
-// Longest REPLIES line judged, before its line end; a longer one is an
-// error line.
-constexpr size_t kRepliesLineMax = 65536;
 
 // Splits a whole REPLIES line (modified in place) and judges it for the
 // posting phase of kind `mine`; `otherruns` tells whether the other posting

@@ -34,12 +34,12 @@ StateFile::Read StateFile::next(std::string& line) {
         any = true;
         if (c == '\n') break;
         // A longer line is passed over to its end, not held.
-        if (line.size() <= kLongestLine) line.push_back(static_cast<char>(c));
+        if (line.size() <= kLineMax) line.push_back(static_cast<char>(c));
     }
     if (std::ferror(f)) return ReadError;
     if (!any) return End;
     number++;
-    return line.size() > kLongestLine ? TooLong : Line;
+    return line.size() > kLineMax ? TooLong : Line;
 }
 
 void StateFile::replace(const std::string& text) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/text.h"
 #include "soup/soup.h"
 
 namespace {
@@ -89,7 +90,7 @@ TEST(JudgeReply, BrokenLines) {
         }
     }
     // A line is judged whole up to 64 KB before its line end.
-    std::string longest = "R\tmail\tb" + std::string(kRepliesLineMax - 8, ' ');
+    std::string longest = "R\tmail\tb" + std::string(kLineMax - 8, ' ');
     expectquiet(judge(longest + "\n", MAILKIND, 1), ReplyAction::Post);
     expectkeep(judge(longest + " \n", MAILKIND, 1), "! Error in REPLIES file\n");
     // An empty prefix and an empty kind still split.
