@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""Vorpa against the real servers of the interop harness behind a slow link
+(bench/net/slowlink: 100 ms each way), beside a bare client that does the
+least the protocol allows over the same link. Needs the harness started
+(shared/servers/start.sh, as root) and a Release build.
+
+  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50 ...]
+
+news:   50 groups of 4 new articles of about 5 KB from INN (nnrpd, 119)
+mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
+        with STARTTLS and AUTH PLAIN
+Each figure is the median of five runs; VORPA=... measures another binary."""
+import base64
+import os
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD, SERVERS = sys.argv[1:3]
+SCENARIOS = sys.argv[3:] or ["news", "mail20", "mail50"]
+VORPA = os.environ.get("VORPA", BUILD + "/vorpa")
+WORK = os.environ.get("INTEROP_WORK", "/tmp/interop")
+CA = WORK + "/tls/ca.pem"
+CTLINND = "/usr/lib/news/bin/ctlinnd"
+GROUPS = ["local.bench%02d" % i for i in range(1, 51)]
+RUNS = 5
+FILL = "abcdefghijklmnopqrstuvwxyz0123456789" * 2
+
+
+class Link:
+    """slowlink in front of a port, for as long as the object lives"""
+    def __init__(self, port):
+        self.proc = subprocess.Popen([BUILD + "/bench/net/slowlink", str(port)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.port = int(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+
+class Conn:
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+        self.f = self.sock.makefile("rb")
+
+    def line(self):
+        line = self.f.readline()
+        if not line:
+            raise RuntimeError("connection closed")
+        return line
+
+    def reply(self):
+        """an SMTP reply, continuation lines included"""
+        while True:
+            line = self.line()
+            if line[3:4] != b"-":
+                return line
+
+    def tls(self):
+        ctx = ssl.create_default_context(cafile=CA)
+        self.sock = ctx.wrap_socket(self.sock, server_hostname="127.0.0.1")
+        self.f = self.sock.makefile("rb")
+
+
+def body(tag, size):
+    lines, total = [], 0
+    while total < size:
+        line = ("%s %d %s" % (tag, len(lines), FILL))[:72] + "\n"
+        lines.append(line)
+        total += len(line)
+    return "".join(lines)
+
+
+def timed(fn):
+    start = time.monotonic()
+    fn()
+    return time.monotonic() - start
+
+
+def runvorpa(d, command, **settings):
+    cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
+               LOGFILE=d + "/vorpa.log", CAFILE=CA)
+    cfg.update(settings)
+    with open(d + "/vorpa.cfg", "w") as f:
+        f.writelines("%s %s\n" % kv for kv in cfg.items())
+    os.chmod(d + "/vorpa.cfg", 0o600)
+    # /usr/bin/time: a child forked from this script would count its size
+    start = time.monotonic()
+    status = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", d + "/time", VORPA] +
+                            command.split() + ["/config=" + d + "/vorpa.cfg"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL).returncode
+    wall = time.monotonic() - start
+    if status != 0:
+        raise RuntimeError("vorpa %s exited %d (see %s)" % (command, status, d))
+    user, system, maxrss = open(d + "/time").read().split()[-3:]
+    return wall, float(user) + float(system), int(maxrss) / 1024
+
+
+def report(name, vorpas, bares):
+    wall = statistics.median(v[0] for v in vorpas)
+    cpu = statistics.median(v[1] for v in vorpas)
+    rss = max(v[2] for v in vorpas)
+    print("%-7s vorpa wall %.2f s, CPU %.3f s, peak RSS %.1f MB; bare client wall %.2f s"
+          % (name, wall, cpu, rss, statistics.median(bares)), flush=True)
+
+
+# --- news -------------------------------------------------------------------
+def seednews():
+    """50 groups, each holding 4 articles (made once, kept across runs)"""
+    conn = Conn(119)
+    conn.line()
+    for g in GROUPS:
+        conn.sock.sendall(b"GROUP %s\r\n" % g.encode())
+        answer = conn.line()
+        count = int(answer.split()[1]) if answer.startswith(b"211") else -1
+        if count < 0:
+            subprocess.run([CTLINND, "-s", "newgroup", g, "y", "bench"], check=True,
+                           env=dict(os.environ, INNCONF=WORK + "/inn/etc/inn.conf"))
+            count = 0
+        for n in range(count, 4):
+            conn.sock.sendall(b"POST\r\n")
+            if not conn.line().startswith(b"340"):
+                raise RuntimeError("POST refused")
+            art = ("From: Bench <bench@example.org>\r\nNewsgroups: %s\r\nSubject: bench %d\r\n\r\n%s"
+                   % (g, n, body(g, 5000).replace("\n", "\r\n"))) + ".\r\n"
+            conn.sock.sendall(art.encode())
+            if not conn.line().startswith(b"240"):
+                raise RuntimeError("article refused")
+    conn.sock.sendall(b"QUIT\r\n")
+    time.sleep(2)   # nnrpd hands the posts on to innd
+
+
+def barenews(port):
+    """the GROUPs in one flight, then every GROUP and ARTICLE in a second"""
+    conn = Conn(port)
+    conn.line()
+    conn.sock.sendall(b"".join(b"GROUP %s\r\n" % g.encode() for g in GROUPS))
+    ranges = []
+    for g in GROUPS:
+        answer = conn.line().split()
+        ranges.append((g, int(answer[2]), int(answer[3])))
+    conn.sock.sendall(b"".join(b"GROUP %s\r\n" % g.encode() +
+                               b"".join(b"ARTICLE %d\r\n" % n for n in range(lo, hi + 1))
+                               for g, lo, hi in ranges))
+    for g, lo, hi in ranges:
+        conn.line()
+        for n in range(lo, hi + 1):
+            conn.line()
+            while conn.line() != b".\r\n":
+                pass
+    conn.sock.sendall(b"QUIT\r\n")
+    conn.line()
+
+
+def news():
+    seednews()
+    link = Link(119)
+    vorpas, bares = [], []
+    for _ in range(RUNS):
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(d + "/packet")
+            with open(d + "/newsrc", "w") as f:
+                f.writelines(g + "\n" for g in GROUPS)
+            vorpas.append(runvorpa(d, "news fetch", NNTPHOST="127.0.0.1:%d" % link.port))
+            areas = open(d + "/packet/AREAS").read().count("\n")
+            if areas != len(GROUPS):
+                raise RuntimeError("%d groups fetched" % areas)
+        bares.append(timed(lambda: barenews(link.port)))
+    link.close()
+    report("news", vorpas, bares)
+
+
+# --- mail -------------------------------------------------------------------
+def mails(n):
+    return [("From: Joe <joe@example.org>\nTo: Rcpt <rcpt@example.org>\nSubject: bench %d\n\n%s"
+             % (i, body("mail %d" % i, 5000))).encode() for i in range(n)]
+
+
+def baremail(port, msgs):
+    """the login, then every MAIL, RCPT and BDAT LAST with its text in one flight"""
+    conn = Conn(port)
+    conn.reply()
+    conn.sock.sendall(b"EHLO client.example.org\r\n")
+    conn.reply()
+    conn.sock.sendall(b"STARTTLS\r\n")
+    conn.reply()
+    conn.tls()
+    conn.sock.sendall(b"EHLO client.example.org\r\n")
+    conn.reply()
+    conn.sock.sendall(b"AUTH PLAIN %s\r\n" % base64.b64encode(b"\0joe\0secret"))
+    if not conn.reply().startswith(b"235"):
+        raise RuntimeError("AUTH refused")
+    flight = []
+    for m in msgs:
+        text = m.replace(b"\n", b"\r\n")
+        flight.append(b"MAIL FROM:<joe@example.org>\r\nRCPT TO:<rcpt@example.org>\r\n"
+                      b"BDAT %d LAST\r\n" % len(text) + text)
+    conn.sock.sendall(b"".join(flight))
+    for _ in range(3 * len(msgs)):
+        if not conn.reply().startswith(b"250"):
+            raise RuntimeError("refused")
+    conn.sock.sendall(b"QUIT\r\n")
+    conn.reply()
+
+
+def mail(n):
+    def run():
+        link = Link(3587)
+        msgs = mails(n)
+        vorpas, bares = [], []
+        for _ in range(RUNS):
+            with tempfile.TemporaryDirectory() as d:
+                os.mkdir(d + "/packet")
+                with open(d + "/packet/MAIL01.MSG", "wb") as f:
+                    f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in msgs))
+                with open(d + "/packet/REPLIES", "w") as f:
+                    f.write("MAIL01\tmail\tu\n")
+                vorpas.append(runvorpa(d, "email post", SMTPHOST="127.0.0.1:%d" % link.port,
+                                       SMTPTLS="starttls", SMTPUSER="joe", SMTPPASS="secret"))
+                if os.path.exists(d + "/packet/MAIL01.MSG"):
+                    raise RuntimeError("mail left in the packet")
+            bares.append(timed(lambda: baremail(link.port, msgs)))
+        link.close()
+        report("mail%d" % n, vorpas, bares)
+    return run
+
+
+SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50)}
+for name in SCENARIOS:
+    SCENARIO[name]()
