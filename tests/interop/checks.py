@@ -330,6 +330,23 @@ def news(port, tls, login=False, group=None, post=False):
     return run
 
 
+def news_groups():
+    """several groups in one run, one of them unknown to the server"""
+    test, announce, archive = spool("local.test"), spool("local.announce"), spool("local.archive")
+    mark = len(test) - 2
+    d = packet("nntp-119-groups", groups=["local.test: 1-%d" % mark, "local.archive",
+                                          "local.nosuch", "local.announce"])
+    vorpa(d, "news fetch", NNTPHOST=at(119), NNTPTLS="off")
+    got = fetched(d)
+    expect(list(got) == ["local.test", "local.archive", "local.announce"], "AREAS lists %s" % list(got))
+    expect(got["local.test"] == test[mark:], "local.test: %d records" % len(got["local.test"]))
+    expect(got["local.archive"] == archive and got["local.announce"] == announce,
+           "local.archive or local.announce stored differently")
+    state = open(d + "/newsrc").read().splitlines()
+    expect(state == ["local.test: 1-%d" % len(test), "local.archive: 0-%d" % len(archive), "local.nosuch: 0-0",
+                     "local.announce: 0-%d" % len(announce)], "newsgroups file %r" % state)
+
+
 def nntp_login_missing():
     d = packet("nntp-1190-nologin", groups=["local.test"])
     out = vorpa(d, "news fetch", **news_settings(1190, "off", False))
@@ -390,6 +407,7 @@ def main():
          news(1190, "off", login=True, group="local.archive", post=True)),
         ("nntp  1563 TLS + AUTHINFO: local.announce fetched",
          news(1563, "on", login=True, group="local.announce")),
+        ("nntp  119  four groups in one run, one unknown: three fetched, marks kept", news_groups),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
