@@ -71,20 +71,23 @@ TEST(FetchNews, RangesMarksAndPacket) {
     ScriptedServer server(119);
     Script& s = server.session().send(GREETING);
     group(s, "comp.inside", "211 50 80 102 comp.inside");
+    group(s, "comp.expired", "211 3 200 202 comp.expired");
+    group(s, "comp.zero", "211 0 200 250 comp.zero");
+    group(s, "comp.above", "211 10 200 250 comp.above");
+    group(s, "comp.nocolon", "211 1 7 7 comp.nocolon");
+    group(s, "a.b", "211 2 5 6 a.b");
+    group(s, "", "411 no such group");
+    group(s, "comp.refused", "411 no such group");
+    group(s, "comp.lastmissing", "211 2 11 12 comp.lastmissing");
+    group(s, "comp.inside", "211 50 80 102 comp.inside");
     article(s, 101, "Subject: one\r\n\r\n..foo\r\nnul\0byte\r\n"s);
     article(s, 102, "Subject: two\r\n\r\nbody\r\n");
     group(s, "comp.expired", "211 3 200 202 comp.expired");
     article(s, 200, "A: 200\r\n");
     s.expect("ARTICLE 201\r\n").send("423 no such article\r\n");
     article(s, 202, "A: 202\r\n");
-    group(s, "comp.zero", "211 0 200 250 comp.zero");
-    group(s, "comp.above", "211 10 200 250 comp.above");
-    group(s, "comp.nocolon", "211 1 7 7 comp.nocolon");
-    article(s, 7, "A: 7\r\n");
-    group(s, "a.b", "211 2 5 6 a.b");
-    article(s, 6, "A: 6\r\n");
-    group(s, "", "411 no such group");
-    group(s, "comp.refused", "411 no such group");
+    article(group(s, "comp.nocolon", "211 1 7 7 comp.nocolon"), 7, "A: 7\r\n");
+    article(group(s, "a.b", "211 2 5 6 a.b"), 6, "A: 6\r\n");
     group(s, "comp.lastmissing", "211 2 11 12 comp.lastmissing");
     article(s, 11, "A: 11\r\n");
     s.expect("ARTICLE 12\r\n").send("423 no such article\r\n");
@@ -155,13 +158,15 @@ TEST(FetchNews, FailuresKeepStateFile) {
     const std::string state = "g.one: 0-0\ng.two: 4-5\n";
     ScriptedServer server(119);
     Script& during = server.session().send(GREETING);  // drop inside an article
+    group(group(during, "g.one", "211 1 1 1 g.one"), "g.two", "211 2 6 7 g.two");
     article(group(during, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
     group(during, "g.two", "211 2 6 7 g.two").expect("ARTICLE 6\r\n").send("220 6 <6@t>\r\nSubject: half\r\n").drop();
-    Script& again = server.session().send(GREETING);  // the first run again
+    Script& again = server.session().send(GREETING);  // the first run again: g.two was selected last
     article(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 2 6 7 g.two"), 6, "A: 6\r\n"), 7,
             "A: 7\r\n");
     quit(again);
     Script& noreply = server.session().send(GREETING);  // no reply to ARTICLE
+    group(group(noreply, "g.one", "211 1 1 1 g.one"), "g.two", "211 0 6 5 g.two");
     group(noreply, "g.one", "211 1 1 1 g.one").expect("ARTICLE 1\r\n").drop();
     Script& nogroup = server.session().send(GREETING);  // no reply to GROUP
     nogroup.expect("GROUP g.one\r\n").drop();
@@ -413,9 +418,14 @@ TEST(FetchNews, KilledRunKeepsFinishedGroups) {
     std::string pid = r.dir / "pid";
     ScriptedServer server(119);
     Script& killed = server.session().send(GREETING);
+    group(group(killed, "g.one", "211 1 1 1 g.one"), "g.two", "211 1 1 1 g.two");
     article(group(killed, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
-    group(killed, "g.two", "211 1 1 1 g.two").expect("ARTICLE 1\r\n");
-    killed.call([&pid] { kill(std::stoi(readfile(pid)), SIGKILL); }).drain();
+    group(killed, "g.two", "211 1 1 1 g.two").expect("ARTICLE 1\r\n").send("220 1 <1@t>\r\nB: half\r\n");
+    // Killed once the first group is marked, with the second one half read.
+    killed.call([&pid, &r] {
+        for (int i = 0; i < 500 && r.newsrc() != "g.one: 0-1\ng.two: 0-0\n"; i++) usleep(10000);
+        kill(std::stoi(readfile(pid)), SIGKILL);
+    }).drain();
     Script& again = server.session().send(GREETING);
     quit(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 1 1 1 g.two"), 1, "B: 1\r\n"));
     server.start();
@@ -493,6 +503,9 @@ TEST(FetchNews, NewsFirstBoundsAFirstFetch) {
     ScriptedServer server(119);
     Script& s = server.session().send(GREETING);
     group(s, "comp.huge", "211 10000000 1 10000000 comp.huge");
+    group(s, "comp.expired", "211 900 100 999 comp.expired");
+    group(s, "comp.next", "211 600 11 610 comp.next");
+    group(s, "comp.huge", "211 10000000 1 10000000 comp.huge");
     for (long n = 10000000 - 499; n <= 10000000; n++) article(s, n, "A: 1\r\n");
     group(s, "comp.expired", "211 900 100 999 comp.expired");
     for (long n = 500; n <= 999; n++) article(s, n, "A: 1\r\n");
@@ -520,6 +533,7 @@ TEST(FetchNews, NewsMaxAcrossTwoRuns) {
     for (int run = 0; run < 2; run++) {
         ScriptedServer server(119);
         Script& s = server.session().send(GREETING);
+        group(group(s, "comp.big", "211 8 11 18 comp.big"), "comp.new", "211 100 1 100 comp.new");
         group(s, "comp.big", "211 8 11 18 comp.big");
         if (run == 0) {
             article(s, 11, "A: 1\r\n");
