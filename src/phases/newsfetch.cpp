@@ -2,7 +2,9 @@
 // newsgroups state file go into one packet message file per group, the
 // newsgroup list is saved first on request, and the state file is replaced
 // by one with the new marks after every group that added a file, and once
-// more at the end.
+// more at the end. Over a slow link the waiting is what costs: every
+// group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
+// groups with something to fetch as one pipelined stream.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -63,13 +65,13 @@ struct Entry {
     long lineno;
     bool toolong;  // longer than kLineMax: names no group, kept as it is
     GroupLine group;
-    Reply reply;               // to the first flight's GROUP
-    GroupRange range{"", 0};   // what the reply offers beyond the mark
-    GroupRange asked{"", 0};   // the part of it asked for in this run
-    bool cut = false;          // NEWSMAX cut asked
-    std::string said;          // what NEWSFIRST and NEWSMAX left out, in words
-    bool streamed = false;     // its commands are in the stream
-    bool groupsent = false;    // the stream selects it with a GROUP of its own
+    Reply reply;              // to the first flight's GROUP
+    GroupRange range{"", 0};  // what the reply offers beyond the mark
+    GroupRange asked{"", 0};  // the part of it asked for in this run
+    bool cut = false;         // NEWSMAX cut asked
+    std::string said;         // what NEWSFIRST and NEWSMAX left out, in words
+    bool streamed = false;    // its commands are in the stream
+    bool groupsent = false;   // the stream selects it with a GROUP of its own
 };
 
 // Where the stream's commands have got to.

@@ -167,15 +167,15 @@ TEST(FetchNews, GroupsInOneFlight) {
     article(group(refused, "a", "411 gone"), 1, "Other: 1\r\n");
     quit(article(group(refused, "b", "211 1 1 1 b"), 1, "B: 1\r\n"));
     Script& wide = server.session().send(GREETING);
+    const std::string four = "211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n";
     std::string state;
     for (int i = 0; i < 12; i++) {
         std::string name(1000, static_cast<char>('a' + i));
         state += name + ": 1-1\n";
-        if (i == 8) wide.nothingahead(200).send("211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n");
+        if (i == 8) wide.nothingahead(200).send(four);
         wide.expect("GROUP " + name + "\r\n");
     }
-    quit(wide.send(std::string("211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n") + "211 0 0 0\r\n" +
-                   "211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n"));
+    quit(wide.send(four + four));
     server.start();
 
     NewsRun two("a: 0-0\nb: 0-0\n");
