@@ -5,16 +5,17 @@
 //   (c) 200 articles of about 5 KB behind a relay that delays each
 //       direction by 100 ms,
 //   (d) 200 groups of one or two articles of about 1 KB on loopback, where
-//       the state file is brought up to date after every group.
+//       the state file is brought up to date after every group,
+//   (e) 50 groups of 4 articles of about 5 KB behind a relay that delays
+//       each direction by 100 ms.
 // For each it prints wall time, CPU time and peak resident memory of vorpa,
 // checks every stored record, and sets the wall time beside that of a bare
-// client that sends every ARTICLE command at once and reads the answers,
-// over the same path. The server writes each answer in two parts, status
+// client that sends every command (GROUP and ARTICLE) at once and reads the
+// answers, over the same path. The server writes each answer in two parts, status
 // line and text, as INN's nnrpd does.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -194,15 +195,27 @@ bool run(const Scenario& sc, const std::string& dir) {
     return ok;
 }
 
-const int groupcount = 200;
-const size_t groupsize = 1000;
+// Scenarios of many groups.
+struct Groups {
+    const char* name;
+    int count;
+    long articles;  // in each group; 0: one or two, by turns
+    size_t size;    // of an article, about
+    int delayms;    // each way; 0 for none
+    int runs;
+    long articlesof(int g) const { return articles > 0 ? articles : 1 + g % 2; }
+};
+
+const Groups groupscenarios[] = {
+    {"d", 200, 0, 1000, 0, 7},
+    {"e", 50, 4, 5000, 100, 3},
+};
 
 std::string groupname(int g) { return "bench.g" + std::to_string(g); }
-long articlesof(int g) { return 1 + g % 2; }
 
-// Serves one session of scenario (d): GROUP of any bench group, ARTICLE of
-// its numbers, QUIT.
-void servegroups(int listener, bool& served) {
+// Serves one session of many groups: GROUP of any bench group, ARTICLE of
+// the numbers of the group selected last, QUIT.
+void servegroups(int listener, const Groups& gs, bool& served) {
     served = false;
     int fd = acceptbounded(listener);
     if (fd < 0) return;
@@ -213,13 +226,13 @@ void servegroups(int listener, bool& served) {
     long n;
     int g;
     while (ok && in.line(line)) {
-        if (std::sscanf(line.c_str(), "GROUP bench.g%d", &g) == 1) {
-            count = articlesof(g);
+        if (std::sscanf(line.c_str(), "GROUP bench.g%d", &g) == 1 && g >= 0 && g < gs.count) {
+            count = gs.articlesof(g);
             ok = sendall(fd, "211 " + std::to_string(count) + " 1 " + std::to_string(count) + " " + groupname(g) +
                                  "\r\n");
         } else if (std::sscanf(line.c_str(), "ARTICLE %ld", &n) == 1 && n >= 1 && n <= count) {
             ok = sendall(fd, "220 " + std::to_string(n) + " <" + std::to_string(n) + "@bench.test> article\r\n") &&
-                 sendall(fd, wirearticle(n, groupsize) + ".\r\n");
+                 sendall(fd, wirearticle(n, gs.size) + ".\r\n");
         } else if (line == "QUIT\r\n") {
             served = sendall(fd, "205 bye\r\n");
             break;
@@ -230,70 +243,117 @@ void servegroups(int listener, bool& served) {
     close(fd);
 }
 
+// The bare client of many groups: every GROUP and ARTICLE sent at once
+// (from a thread of its own), every answer read. True when all came.
+bool baregroups(unsigned short port, const Groups& gs) {
+    int fd = connectloopback(port);
+    if (fd < 0) return false;
+    LineReader in(fd);
+    std::string line;
+    bool ok = in.line(line);
+    std::string commands;
+    long total = 0;
+    for (int g = 0; g < gs.count; g++) {
+        commands += "GROUP " + groupname(g) + "\r\n";
+        for (long n = 1; n <= gs.articlesof(g); n++) commands += "ARTICLE " + std::to_string(n) + "\r\n";
+        total += gs.articlesof(g);
+    }
+    bool sent = false;
+    std::thread sender([&] { sent = sendall(fd, commands); });
+    long articles = 0;
+    for (int g = 0; g < gs.count && ok; g++) {
+        ok = in.line(line) && line.compare(0, 4, "211 ") == 0;
+        for (long n = 1; n <= gs.articlesof(g) && ok && in.line(line); n++) {
+            if (line.compare(0, 4, "220 ") != 0) continue;
+            while (in.line(line) && line != ".\r\n") {
+            }
+            articles += line == ".\r\n";
+        }
+    }
+    sender.join();
+    ok = ok && sent && sendall(fd, "QUIT\r\n") && in.line(line);
+    close(fd);
+    return ok && articles == total;
+}
+
 // Every group's file, its AREAS line and its new mark.
-bool checkgroups(const std::string& dir) {
+bool checkgroups(const std::string& dir, const Groups& gs) {
     std::string areas, newsrc;
-    for (int g = 0; g < groupcount; g++) {
+    for (int g = 0; g < gs.count; g++) {
         char number[16];
         std::snprintf(number, sizeof number, "%08X", static_cast<unsigned>(g));
         std::string packet;
-        for (long n = 1; n <= articlesof(g); n++) {
-            std::string text = stored(wirearticle(n, groupsize));
+        for (long n = 1; n <= gs.articlesof(g); n++) {
+            std::string text = stored(wirearticle(n, gs.size));
             size_t len = text.size();
             packet += std::string{char(len >> 24), char(len >> 16), char(len >> 8), char(len)} + text;
         }
         if (readwhole(dir + "/soup/" + number + ".MSG") != packet) return false;
         areas += std::string(number) + "\t" + groupname(g) + "\tBn\n";
-        newsrc += groupname(g) + ": 0-" + std::to_string(articlesof(g)) + "\n";
+        newsrc += groupname(g) + ": 0-" + std::to_string(gs.articlesof(g)) + "\n";
     }
     return readwhole(dir + "/soup/AREAS") == areas && readwhole(dir + "/newsrc") == newsrc;
 }
 
-bool rungroups(const std::string& dir, int runs) {
-    unsigned short port;
-    int listener = listenloopback(port);
+bool rungroups(const Groups& gs, const std::string& dir) {
+    unsigned short serverport;
+    int listener = listenloopback(serverport);
+    std::unique_ptr<Relay> relay;
+    if (gs.delayms > 0) relay = std::make_unique<Relay>(serverport, std::chrono::milliseconds(gs.delayms));
+    unsigned short port = relay ? relay->port : serverport;
     std::string soup = dir + "/soup/";
     mkdir(soup.c_str(), 0700);
     writewhole(dir + "/vorpa.cfg", "NNTPHOST 127.0.0.1:" + std::to_string(port) + "\nSOUPDIR " + soup +
                                        "\nNEWSGROUPS " + dir + "/newsrc\n");
     std::string state;
-    for (int g = 0; g < groupcount; g++) state += groupname(g) + ": 0-0\n";
-    std::vector<Measure> measures;
+    long articles = 0;
+    for (int g = 0; g < gs.count; g++) {
+        state += groupname(g) + ": 0-0\n";
+        articles += gs.articlesof(g);
+    }
+    Figures runs;
     bool ok = true;
-    for (int i = 0; i < runs; i++) {
+    for (int i = 0; i < gs.runs; i++) {
         writewhole(dir + "/newsrc", state);
         bool served;
-        std::thread server(servegroups, listener, std::ref(served));
+        std::thread server(servegroups, listener, std::cref(gs), std::ref(served));
         Measure m = runvorpa({"news", "fetch", "/config=" + dir + "/vorpa.cfg"}, dir, 600);
         server.join();
-        if (m.status != 0 || !served || !checkgroups(dir)) {
+        if (m.status != 0 || !served || !checkgroups(dir, gs)) {
             ok = false;
             std::printf("vorpa run failed (exit %d); its output:\n%s\n", m.status, readwhole(dir + "/output").c_str());
         }
         std::system(("rm -f '" + soup + "'*").c_str());
-        measures.push_back(m);
+        runs.vorpa.push_back(m);
+
+        std::thread bareserver(servegroups, listener, std::cref(gs), std::ref(served));
+        Clock::time_point start = Clock::now();
+        bool bareok = baregroups(port, gs);
+        runs.bare.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        bareserver.join();
+        if (!bareok || !served) {
+            ok = false;
+            std::printf("bare client failed\n");
+        }
     }
+    relay.reset();
     close(listener);
     rmdir(soup.c_str());
-    std::sort(measures.begin(), measures.end(), [](const Measure& a, const Measure& b) { return a.wall < b.wall; });
-    const Measure& v = measures[measures.size() / 2];
-    std::printf("(d) %d groups of 1 or 2 articles of about %zu bytes, on loopback; %s\n", groupcount, groupsize,
-                runsof(runs).c_str());
-    long articles = 0;
-    long maxrsskb = 0;
-    for (int g = 0; g < groupcount; g++) articles += articlesof(g);
-    for (const Measure& m : measures) maxrsskb = std::max(maxrsskb, m.maxrsskb);
-    std::printf("  vorpa:       wall %.3f s (fastest %.3f, slowest %.3f), CPU %.3f s (user %.3f, sys %.3f), %.0f "
-                "articles/s, peak RSS %.1f MB\n",
-                v.wall, measures.front().wall, measures.back().wall, v.cpu(), v.user, v.sys, articles / v.wall,
-                maxrsskb / 1024.0);
+    std::printf("(%s) %d groups of %s articles of about %zu bytes, ", gs.name, gs.count,
+                gs.articles > 0 ? std::to_string(gs.articles).c_str() : "1 or 2", gs.size);
+    if (gs.delayms > 0)
+        std::printf("%d ms each way", gs.delayms);
+    else
+        std::printf("on loopback");
+    std::printf("; %s\n", runsof(gs.runs).c_str());
+    printfigures(runs, articles, "articles", gs.delayms > 0 ? 2 : 0);
     std::printf("  check:       %s\n", ok ? "passed" : "FAILED");
     return ok;
 }
 
 }  // namespace
 
-// With an argument "a", "b", "c" or "d", runs only that scenario.
+// With an argument "a" to "e", runs only that scenario.
 int main(int argc, char** argv) {
     isolate();
     std::string only = argc > 1 ? argv[1] : "";
@@ -302,7 +362,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (const Scenario& sc : scenarios)
         if (only.empty() || only == sc.name) ok = run(sc, dir) && ok;
-    if (only.empty() || only == "d") ok = rungroups(dir, 7) && ok;
+    for (const Groups& gs : groupscenarios)
+        if (only.empty() || only == gs.name) ok = rungroups(gs, dir) && ok;
     std::system(("rm -rf '" + dir + "'").c_str());
     return ok ? 0 : 1;
 }

@@ -174,20 +174,26 @@ void Session::end(Step how) {
 }
 
 bool Pipeline::refill() {
-    Socket& sock = session.sock;
-    char* end = sock.pszBuf;
-    while (!exhausted && outstanding < window) {
-        char* after = next(end);
-        if (!after) {
+    // batch holds at most the one command held back last time for room.
+    size_t ready = 0;
+    while (outstanding < window) {
+        if (batch.size() == ready && (exhausted || !next(batch))) {
             exhausted = true;
             break;
         }
-        end = after;
+        size_t size = batch.size() - ready;
+        if (outstanding > 0 && bytes + size > kWindowBytes) break;
+        sizes.push_back(size);
+        bytes += size;
         outstanding++;
+        ready = batch.size();
     }
-    if (end == sock.pszBuf) return true;
-    *end = '\0';
-    if (sock.Send(sock.pszBuf) == -1) {
+    refillat = outstanding / 2;
+    if (ready == 0) return true;
+    Socket& sock = session.sock;
+    int sent = sock.Send(batch.data(), static_cast<int>(ready));
+    batch.erase(0, ready);
+    if (sent == -1) {
         session.report.syserror("Send");
         return false;
     }
@@ -195,6 +201,12 @@ bool Pipeline::refill() {
     // acknowledgement of the first (Nagle): send it at once.
     sock.AckNow();
     return true;
+}
+
+int Pipeline::answered() {
+    bytes -= sizes.front();
+    sizes.pop_front();
+    return --outstanding;
 }
 
 std::string Capabilities::parameters(const char* name) const {

@@ -7,6 +7,7 @@
 #define VORPA_SESSION_H
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -93,21 +94,27 @@ private:
 
 // Commands sent ahead of their answers, up to a window at a time, so that
 // the server streams its answers instead of waiting a round trip for each
-// command. Answers come back in order. The commands go out in one send from
-// pszBuf whenever half of them are answered, and only between answers: the
-// server may be blocked writing to us until we read.
+// command. Answers come back in order. The commands go out in one send
+// whenever half of those unanswered after the last send are answered, and
+// only between answers: the server may be blocked writing to us until we
+// read. The window is bounded in bytes too, so that what the server has not
+// read yet always fits in the connection's buffers.
 class Pipeline {
 public:
-    // Writes the next command at `at` and returns its end; null when there
-    // is none. window times the longest command must fit in pszBuf.
-    using Next = std::function<char*(char* at)>;
+    // Appends the next command to out and returns true; false when there
+    // is none.
+    using Next = std::function<bool(std::string& out)>;
+
+    // Unanswered commands hold at most this many bytes; a longer command
+    // goes out alone.
+    static constexpr size_t kWindowBytes = 8192;
 
     Pipeline(Session& session, int window, Next next) : session(session), window(window), next(std::move(next)) {}
 
     // Before an answer is read. False after a reported failed send.
-    bool fill() { return outstanding > window / 2 || refill(); }
+    bool fill() { return outstanding > refillat || refill(); }
     // One answer read; the commands not yet answered.
-    int answered() { return --outstanding; }
+    int answered();
 
 private:
     bool refill();
@@ -116,6 +123,10 @@ private:
     int window;
     Next next;
     int outstanding = 0;
+    int refillat = 0;            // refill once no more than this many are unanswered
+    size_t bytes = 0;            // of the unanswered commands
+    std::deque<size_t> sizes;    // of each unanswered command, oldest first
+    std::string batch;           // commands not sent yet
     bool exhausted = false;
 };
 

@@ -124,13 +124,16 @@ struct Progress {
 // sent ahead of their answers where the server allows it.
 Pipeline commands(Session& session, int window, const std::vector<ListEntry>& list, const char* verb,
                   int32_t minsize) {
-    return Pipeline(session, window, [&list, verb, minsize, i = size_t{0}](char* at) mutable -> char* {
+    return Pipeline(session, window, [&list, verb, minsize, i = size_t{0}](std::string& out) mutable {
         while (i < list.size() && list[i].size < minsize) i++;
-        if (i == list.size()) return nullptr;
-        at = puttext(at, verb);
-        *at++ = ' ';
-        at = putlong(at, list[i++].number);
-        return puttext(at, "\r\n");
+        if (i == list.size()) return false;
+        char command[32];
+        char* end = puttext(command, verb);
+        *end++ = ' ';
+        end = putlong(end, list[i++].number);
+        end = puttext(end, "\r\n");
+        out.append(command, static_cast<size_t>(end - command));
+        return true;
     });
 }
 

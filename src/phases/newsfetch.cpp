@@ -2,14 +2,18 @@
 // newsgroups state file go into one packet message file per group, the
 // newsgroup list is saved first on request, and the state file is replaced
 // by one with the new marks after every group that added a file, and once
-// more at the end.
+// more at the end. Over a slow link the waiting is what costs: every
+// group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
+// groups with something to fetch as one pipelined stream.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -17,8 +21,9 @@
 
 namespace {
 
-// ARTICLE commands in flight: at most 5120 bytes, which pszBuf holds.
-const int articlewindow = 256;
+// Commands in flight, GROUP or ARTICLE: 256 at most, and no more bytes
+// than Pipeline allows.
+const int commandwindow = 256;
 
 // (n - first) * 100 / (last - first + 1) for first <= n <= last, exact and
 // free of overflow for any longs.
@@ -52,6 +57,30 @@ bool boundrange(GroupRange& range, bool fresh, long newsfirst, long newsmax, std
     return cut;
 }
 
+// One line of the state file, and what the first flight learnt of its
+// group.
+struct Entry {
+    Entry(long lineno, bool toolong, const std::string& line) : lineno(lineno), toolong(toolong), group(line) {}
+
+    long lineno;
+    bool toolong;  // longer than kLineMax: names no group, kept as it is
+    GroupLine group;
+    Reply reply;              // to the first flight's GROUP
+    GroupRange range{"", 0};  // what the reply offers beyond the mark
+    GroupRange asked{"", 0};  // the part of it asked for in this run
+    bool cut = false;         // NEWSMAX cut asked
+    std::string said;         // what NEWSFIRST and NEWSMAX left out, in words
+    bool streamed = false;    // its commands are in the stream
+    bool groupsent = false;   // the stream selects it with a GROUP of its own
+};
+
+// Where the stream's commands have got to.
+struct Cursor {
+    size_t entry = 0;
+    long article = 0;
+    bool begun = false;  // the entry's GROUP, or its first ARTICLE, went out
+};
+
 class NewsFetch {
 public:
     explicit NewsFetch(const Context& run) : run(run), out(run.report) {}
@@ -60,9 +89,17 @@ public:
 private:
     bool preconditions();
     Step fetchlist();
-    Step fetchgroup(const std::string& line);
+    bool readstate();
+    Step selectall();
+    void plan(Entry& entry);
+    void startstream();
+    bool nextcommand(Cursor& cursor, std::string& command);
+    Step fetchgroup(Entry& entry);
+    Reply reselect();
     Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
+    Step nextanswer(Reply& reply);
     Step receivearticle(IncomingFile& message);
+    Step discard(const GroupRange& range);
     void writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     Result signoff();
@@ -83,6 +120,9 @@ private:
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
+    std::vector<Entry> entries;
+    // GROUP and ARTICLEs of every group with something to fetch, in order.
+    std::optional<Pipeline> stream;
 
     // Progress of the current group.
     Meter meter{out};
@@ -97,24 +137,15 @@ Result NewsFetch::fetch() {
     Step step = nntpopen(session, options.check ? "Checking news fetch from %s...\n" : "Fetching news from %s...\n");
     if (step != Step::Next) return cleanup(step);
     if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
-    std::string line;
-    for (;;) {
-        StateFile::Read read = state.next(line);
-        if (read == StateFile::End) return signoff();
-        if (read == StateFile::ReadError) {
-            // A state file read only in part must not be replaced by its first half.
-            out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
-            return cleanup(Step::Quit);
-        }
-        if (read == StateFile::TooLong) {
-            out.say("! Line %ld of %s is longer than %zu bytes - kept as it is\n", state.lineno(),
-                    newsgroupsfile.c_str(), kLineMax);
-            state.keep();
-            continue;
-        }
-        step = fetchgroup(line);
+    if (!readstate()) return cleanup(Step::Quit);
+    step = selectall();
+    if (step != Step::Next) return cleanup(step);
+    startstream();
+    for (Entry& entry : entries) {
+        step = fetchgroup(entry);
         if (step != Step::Next) return keepfinished(step);
     }
+    return signoff();
 }
 
 bool NewsFetch::preconditions() {
@@ -204,24 +235,152 @@ Step NewsFetch::fetchlist() {
     return Step::Next;
 }
 
-Step NewsFetch::fetchgroup(const std::string& line) {
-    // A name ends at a NUL byte, as it always did.
-    GroupLine group(line.c_str());
+// The whole state file, before the first GROUP goes out.
+bool NewsFetch::readstate() {
+    std::string line;
+    for (;;) {
+        StateFile::Read read = state.next(line);
+        if (read == StateFile::End) return true;
+        if (read == StateFile::ReadError) {
+            // A state file read only in part must not be replaced by its first half.
+            out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
+            return false;
+        }
+        // A name ends at a NUL byte, as it always did.
+        bool toolong = read == StateFile::TooLong;
+        entries.emplace_back(state.lineno(), toolong, toolong ? "" : line.c_str());
+    }
+}
+
+// The first flight: GROUP of every group sent ahead, each answer kept for
+// the group's turn. Without an answer nothing was fetched yet: only that
+// group is reported, and every line stays as it is.
+Step NewsFetch::selectall() {
+    Pipeline flight(session, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
+        while (i < entries.size() && entries[i].toolong) i++;
+        if (i == entries.size()) return false;
+        command += "GROUP " + entries[i++].group.name + "\r\n";
+        return true;
+    });
+    for (Entry& entry : entries) {
+        if (entry.toolong) continue;
+        // A failed send was reported, and its reply stays lost.
+        bool sent = flight.fill();
+        if (sent) {
+            readnntp(s, entry.reply);
+            flight.answered();
+        }
+        if (entry.reply.status != Reply::Lost) {
+            plan(entry);
+            continue;
+        }
+        const char* name = entry.group.name.c_str();
+        out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
+        if (sent) nntpcomplain(out, entry.reply, false);
+        out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
+        return Step::Quit;
+    }
+    return Step::Next;
+}
+
+// What the group's answer offers beyond its mark, and the part of it asked
+// for in this run.
+void NewsFetch::plan(Entry& entry) {
+    if (!entry.reply.ok()) return;
+    const GroupLine& group = entry.group;
+    entry.range = GroupRange(entry.reply.text.c_str(), group.high);
+    if (entry.range.count == 0) return;
+    // No mark, or one below the server's first article: a first fetch.
+    bool fresh = group.high == 0 || entry.range.first > group.high + 1;
+    entry.asked = entry.range;
+    entry.cut = boundrange(entry.asked, fresh, run.settings.newsfirst, run.settings.newsmax, entry.said);
+    // A check run only counts.
+    entry.streamed = !options.check && entry.asked.first <= entry.asked.last;
+}
+
+// The stream ends before a group that asks for a login: the fetch ends
+// there. The group the first flight selected last needs no GROUP again
+// when the stream begins with it.
+void NewsFetch::startstream() {
+    const Entry* last = nullptr;
+    for (const Entry& entry : entries)
+        if (!entry.toolong) last = &entry;
+    bool login = false;
+    bool first = true;
+    for (Entry& entry : entries) {
+        login = login || (entry.reply.refused() && needslogin(entry.reply));
+        entry.streamed = entry.streamed && !login;
+        if (!entry.streamed) continue;
+        entry.groupsent = !first || &entry != last;
+        first = false;
+    }
+    stream.emplace(session, commandwindow, [this, cursor = Cursor()](std::string& command) mutable {
+        return nextcommand(cursor, command);
+    });
+}
+
+bool NewsFetch::nextcommand(Cursor& cursor, std::string& command) {
+    while (!cursor.begun) {
+        if (cursor.entry == entries.size()) return false;
+        const Entry& entry = entries[cursor.entry];
+        if (!entry.streamed) {
+            cursor.entry++;
+            continue;
+        }
+        cursor.begun = true;
+        cursor.article = entry.asked.first;
+        if (entry.groupsent) {
+            command += "GROUP " + entry.group.name + "\r\n";
+            return true;
+        }
+    }
+    const Entry& entry = entries[cursor.entry];
+    char article[40];
+    char* end = puttext(article, "ARTICLE ");
+    end = putlong(end, cursor.article);
+    end = puttext(end, "\r\n");
+    command.append(article, static_cast<size_t>(end - article));
+    if (cursor.article == entry.asked.last) {
+        cursor.entry++;
+        cursor.begun = false;
+    } else {
+        cursor.article++;
+    }
+    return true;
+}
+
+Step NewsFetch::fetchgroup(Entry& entry) {
+    if (entry.toolong) {
+        out.say("! Line %ld of %s is longer than %zu bytes - kept as it is\n", entry.lineno, newsgroupsfile.c_str(),
+                kLineMax);
+        state.keep();
+        return Step::Next;
+    }
+    const GroupLine& group = entry.group;
     const char* name = group.name.c_str();
     out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
 
-    Reply reply = session.ask(std::string("GROUP ") + group.name + "\r\n");
+    const Reply& reply = entry.reply;
+    if (!reply.ok()) nntpcomplain(out, reply, false);
     // Every other group would be refused the same way.
     if (reply.refused() && needslogin(reply)) return Step::Quit;
-    if (!reply.ok()) out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
-    // Without a reply the connection is fit only for closing.
-    if (reply.status == Reply::Lost) return Step::Quit;
     // A refusal may be temporary: the group keeps its line and mark.
     if (!reply.ok()) {
+        out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
         writestate(group, group.high);
         return Step::Next;
     }
-    GroupRange range(reply.text.c_str(), group.high);
+    // Refused now though the first flight took it: its ARTICLEs' answers
+    // are another group's articles.
+    Reply again = entry.groupsent ? reselect() : reply;
+    if (!again.ok()) {
+        out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
+        if (again.status == Reply::Lost) return Step::Quit;
+        Step step = discard(entry.asked);
+        if (step == Step::Next) writestate(group, group.high);
+        return step;
+    }
+    const GroupRange& range = entry.range;
     // A new server or a renumbered group: nothing would be fetched there
     // again until the user mends the mark.
     if (group.high > range.last)
@@ -232,24 +391,19 @@ Step NewsFetch::fetchgroup(const std::string& line) {
         writestate(group, group.high);
         return Step::Next;
     }
-    // No mark, or one below the server's first article: a first fetch.
-    bool fresh = group.high == 0 || range.first > group.high + 1;
-    GroupRange asked = range;
-    std::string said;
-    bool cut = boundrange(asked, fresh, run.settings.newsfirst, run.settings.newsmax, said);
     out.say("There are %ld new messages (%ld-%ld) in this newsgroup%s.\n", range.count, range.first, range.last,
-            said.c_str());
-    // A check run only counts.
+            entry.said.c_str());
     if (options.check) return Step::Next;
 
     IncomingFile incoming;
     if (!incoming.open(soupdir))
         return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
+    const GroupRange& asked = entry.asked;
     Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
     // The next run goes on after the numbers asked for, missing ones too.
-    if (cut && high < asked.last) high = asked.last;
+    if (entry.cut && high < asked.last) high = asked.last;
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     meter.erase();
@@ -264,6 +418,14 @@ Step NewsFetch::fetchgroup(const std::string& line) {
     return replacestate();
 }
 
+// The answer to the stream's GROUP; lost after a failed send.
+Reply NewsFetch::reselect() {
+    if (!stream->fill()) return Reply();
+    Reply reply = session.read();
+    stream->answered();
+    return reply;
+}
+
 // ARTICLE for every number of the range; the high mark follows the last
 // article stored whole. Missing or refused articles are passed over.
 Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile& message) {
@@ -273,43 +435,38 @@ Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile&
     groupbytes = 0;
     average = 0;
     if (range.first > range.last) return Step::Next;
-    // ARTICLE for every number, sent ahead up to the window; the answers
-    // come back in order.
     Reply reply;  // one for every answer: its text keeps its room
-    Pipeline articles(session, articlewindow, [&range, next = range.first, more = true](char* at) mutable -> char* {
-        if (!more) return nullptr;
-        at = puttext(at, "ARTICLE ");
-        at = putlong(at, next);
-        more = next != range.last;
-        if (more) next++;
-        return puttext(at, "\r\n");
-    });
     for (long n = range.first;; n++) {
         meter.show(percentof(n, range.first, range.last), window.rate, average);
-        if (!articles.fill()) return Step::Quit;
-        // Servers that write a reply in two parts (INN's nnrpd does) hold
-        // the second back until the first is acknowledged (Nagle). Asked
-        // now, the kernel acknowledges at once and an article takes well
-        // under a millisecond; the socket would do so only after waiting a
-        // millisecond, once per article.
-        s.AckNow();
-        readnntp(s, reply);
-        if (!reply.ok()) nntpcomplain(out, reply, true);
-        articles.answered();
-        if (reply.status == Reply::Lost) {
-            // The connection is fit only for closing now.
-            meter.erase();
-            out.say("Unable to fetch message\n");
-            return Step::Quit;
-        }
+        Step step = nextanswer(reply);
+        if (step != Step::Next) return step;
         if (reply.ok()) {
-            Step step = receivearticle(message);
+            step = receivearticle(message);
             if (step != Step::Next) return step;
             high = n;
         }
         if (n == range.last) break;
     }
     return Step::Next;
+}
+
+// The stream's next answer to an ARTICLE; Quit when none came.
+Step NewsFetch::nextanswer(Reply& reply) {
+    if (!stream->fill()) return Step::Quit;
+    // Servers that write a reply in two parts (INN's nnrpd does) hold the
+    // second back until the first is acknowledged (Nagle). Asked now, the
+    // kernel acknowledges at once and an article takes well under a
+    // millisecond; the socket would do so only after waiting a
+    // millisecond, once per article.
+    s.AckNow();
+    readnntp(s, reply);
+    if (!reply.ok()) nntpcomplain(out, reply, true);
+    stream->answered();
+    if (reply.status != Reply::Lost) return Step::Next;
+    // The connection is fit only for closing now.
+    meter.erase();
+    out.say("Unable to fetch message\n");
+    return Step::Quit;
 }
 
 // One article into one record of the message file, up to the line ".".
@@ -332,6 +489,27 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
             return cannotwrite(message.path, message.reason(), Step::End);
     }
     if (!record.end()) return cannotwrite(message.path, message.reason());
+    return Step::Next;
+}
+
+// The answers to the ARTICLEs of a range, read to their ends and thrown
+// away.
+Step NewsFetch::discard(const GroupRange& range) {
+    Reply reply;
+    for (long n = range.first;; n++) {
+        Step step = nextanswer(reply);
+        if (step != Step::Next) return step;
+        for (bool linestart = true; reply.ok();) {
+            int len = s.RecvTeol();
+            if (len < 1) {
+                out.say("Unable to fetch message\n");
+                return Step::Quit;
+            }
+            if (linestart && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
+            linestart = s.iEol == 1;
+        }
+        if (n == range.last) break;
+    }
     return Step::Next;
 }
 

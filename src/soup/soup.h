@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,7 +118,8 @@ struct GroupLine {
     explicit GroupLine(const std::string& line);
 };
 
-// The newsgroups state file of a news fetch, read a line at a time. It can
+// The newsgroups state file of a news fetch, read a line at a time, and its
+// lines done with in the order read, at once or after more were read. It can
 // be replaced, as often as asked, by the lines done with so far followed by
 // the rest of the file as it was read: written under a temporary name
 // beside it, synced and renamed into place, so that one of the two files is
@@ -138,8 +140,8 @@ public:
     Read next(std::string& line);
     // The number of the line read last, from 1.
     long lineno() const { return number; }
-    // The line read last is done with: text (line end included) takes its
-    // place, or it stays as it is.
+    // The oldest line read and not yet done with is done with now: text
+    // (line end included) takes its place, or it stays as it is.
     void replace(const std::string& text);
     void keep();
     // Whether a replacement would change anything: a line was done with
@@ -171,7 +173,7 @@ private:
     mode_t mode = 0600;
     long number = 0;
     off_t offset = 0;         // bytes read
-    off_t linestart = 0;      // of the line read last
+    std::deque<std::pair<off_t, off_t>> waiting;  // lines read, not done with: start, end
     off_t rest = 0;           // where the lines not done with begin
     off_t savedrest = -1;     // rest at the last replacement
     std::vector<Piece> done;  // what takes the place of the lines before rest

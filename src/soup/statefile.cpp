@@ -25,7 +25,7 @@ StateFile::Opened StateFile::open(const std::string& path) {
 
 StateFile::Read StateFile::next(std::string& line) {
     line.clear();
-    linestart = offset;
+    off_t start = offset;
     FILE* f = in.get();
     int c;
     bool any = false;
@@ -38,6 +38,7 @@ StateFile::Read StateFile::next(std::string& line) {
     }
     if (std::ferror(f)) return ReadError;
     if (!any) return End;
+    waiting.emplace_back(start, offset);
     number++;
     return line.size() > kLineMax ? TooLong : Line;
 }
@@ -45,12 +46,15 @@ StateFile::Read StateFile::next(std::string& line) {
 void StateFile::replace(const std::string& text) {
     if (done.empty() || done.back().length != 0) done.emplace_back();
     done.back().text += text;
-    rest = offset;
+    rest = waiting.front().second;
+    waiting.pop_front();
 }
 
 void StateFile::keep() {
-    done.push_back(Piece{"", linestart, offset - linestart});
-    rest = offset;
+    auto [start, end] = waiting.front();
+    done.push_back(Piece{"", start, end - start});
+    rest = end;
+    waiting.pop_front();
 }
 
 bool StateFile::prepare() {

@@ -71,20 +71,23 @@ TEST(FetchNews, RangesMarksAndPacket) {
     ScriptedServer server(119);
     Script& s = server.session().send(GREETING);
     group(s, "comp.inside", "211 50 80 102 comp.inside");
+    group(s, "comp.expired", "211 3 200 202 comp.expired");
+    group(s, "comp.zero", "211 0 200 250 comp.zero");
+    group(s, "comp.above", "211 10 200 250 comp.above");
+    group(s, "comp.nocolon", "211 1 7 7 comp.nocolon");
+    group(s, "a.b", "211 2 5 6 a.b");
+    group(s, "", "411 no such group");
+    group(s, "comp.refused", "411 no such group");
+    group(s, "comp.lastmissing", "211 2 11 12 comp.lastmissing");
+    group(s, "comp.inside", "211 50 80 102 comp.inside");
     article(s, 101, "Subject: one\r\n\r\n..foo\r\nnul\0byte\r\n"s);
     article(s, 102, "Subject: two\r\n\r\nbody\r\n");
     group(s, "comp.expired", "211 3 200 202 comp.expired");
     article(s, 200, "A: 200\r\n");
     s.expect("ARTICLE 201\r\n").send("423 no such article\r\n");
     article(s, 202, "A: 202\r\n");
-    group(s, "comp.zero", "211 0 200 250 comp.zero");
-    group(s, "comp.above", "211 10 200 250 comp.above");
-    group(s, "comp.nocolon", "211 1 7 7 comp.nocolon");
-    article(s, 7, "A: 7\r\n");
-    group(s, "a.b", "211 2 5 6 a.b");
-    article(s, 6, "A: 6\r\n");
-    group(s, "", "411 no such group");
-    group(s, "comp.refused", "411 no such group");
+    article(group(s, "comp.nocolon", "211 1 7 7 comp.nocolon"), 7, "A: 7\r\n");
+    article(group(s, "a.b", "211 2 5 6 a.b"), 6, "A: 6\r\n");
     group(s, "comp.lastmissing", "211 2 11 12 comp.lastmissing");
     article(s, 11, "A: 11\r\n");
     s.expect("ARTICLE 12\r\n").send("423 no such article\r\n");
@@ -147,6 +150,85 @@ TEST(FetchNews, LongLinesAndAverage) {
     EXPECT_THAT(out.out, ::testing::ContainsRegex("\nAverage CPS fetching news: [1-9][0-9]*\n"));
 }
 
+// Every GROUP goes out before the first answer is read: the server answers
+// only once it has both. Then the stream: each group's GROUP again and its
+// ARTICLEs. A group that the stream's GROUP refuses is skipped, and the
+// answers to its ARTICLEs (another group's articles) are thrown away. Long
+// names fill the window by bytes: 8 GROUPs of 1008 bytes, then a wait for
+// half of them to be answered.
+TEST(FetchNews, GroupsInOneFlight) {
+    ScriptedServer server(119);
+    Script& flight = server.session().send(GREETING).expect("GROUP a\r\n").expect("GROUP b\r\n");
+    flight.send("211 1 1 1 a\r\n211 2 1 2 b\r\n");
+    article(group(flight, "a", "211 1 1 1 a"), 1, "A: 1\r\n");
+    quit(article(article(group(flight, "b", "211 2 1 2 b"), 1, "B: 1\r\n"), 2, "B: 2\r\n"));
+    Script& refused = server.session().send(GREETING);
+    group(group(refused, "a", "211 1 1 1 a"), "b", "211 1 1 1 b");
+    article(group(refused, "a", "411 gone"), 1, "Other: 1\r\n");
+    quit(article(group(refused, "b", "211 1 1 1 b"), 1, "B: 1\r\n"));
+    Script& wide = server.session().send(GREETING);
+    const std::string four = "211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n211 0 0 0\r\n";
+    std::string state;
+    for (int i = 0; i < 12; i++) {
+        std::string name(1000, static_cast<char>('a' + i));
+        state += name + ": 1-1\n";
+        if (i == 8) wide.nothingahead(200).send(four);
+        wide.expect("GROUP " + name + "\r\n");
+    }
+    quit(wide.send(four + four));
+    server.start();
+
+    NewsRun two("a: 0-0\nb: 0-0\n");
+    EXPECT_EQ(0, two.run().status);
+    NewsRun skip("a: 0-0\nb: 0-0\n");
+    RunResult out = skip.run();
+    NewsRun longnames(state);
+    EXPECT_EQ(0, longnames.run().status);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("GROUP a\r\nGROUP b\r\nGROUP a\r\nARTICLE 1\r\nGROUP b\r\nARTICLE 1\r\nARTICLE 2\r\nQUIT\r\n",
+              server.received(0));
+    EXPECT_EQ("a: 0-1\nb: 0-2\n", two.newsrc());
+    EXPECT_EQ("00000000\ta\tBn\n00000001\tb\tBn\n", two.areas());
+    EXPECT_EQ(record("B: 1\n") + record("B: 2\n"), readfile(two.soup + "00000001.MSG"));
+
+    EXPECT_EQ(0, out.status);
+    EXPECT_THAT(out.out, HasSubstr("* Fetching a\nNNTP host returned error: 411 gone\n! Wasn't able to select "
+                                   "newsgroup a - skipping\n* Fetching b\n"));
+    EXPECT_EQ("a: 0-0\nb: 0-1\n", skip.newsrc());
+    EXPECT_EQ("00000000\tb\tBn\n", skip.areas());
+    EXPECT_EQ(record("B: 1\n"), readfile(skip.soup + "00000000.MSG"));
+    EXPECT_EQ(state, longnames.newsrc());
+}
+
+// A drop in the third of four groups: the first two keep their new marks
+// and files, the third and fourth their lines as they were.
+TEST(FetchNews, DropInTheThirdGroupKeepsTheFirstTwo) {
+    const std::string rest = "g3\ng4: 1-2,4-4\n";
+    NewsRun r("g1: 0-0\ng2: 5-5\n" + rest);
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    for (const char* name : {"g1", "g2", "g3", "g4"}) group(s, name, "211 2 5 6 "s + name);
+    article(article(group(s, "g1", "211 2 5 6 g1"), 5, "A: 5\r\n"), 6, "A: 6\r\n");
+    article(group(s, "g2", "211 2 5 6 g2"), 6, "B: 6\r\n");
+    group(s, "g3", "211 2 5 6 g3").expect("ARTICLE 5\r\n").expect("ARTICLE 6\r\n");
+    s.expect("GROUP g4\r\n").expect("ARTICLE 5\r\n").expect("ARTICLE 6\r\n");
+    s.send("220 5 <5@t>\r\nC: half\r\n").drop();
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(2, out.status);
+    EXPECT_EQ("g1: 0-6\ng2: 5-6\n" + rest, r.newsrc());
+    EXPECT_EQ("00000000\tg1\tBn\n00000001\tg2\tBn\n", r.areas());
+    EXPECT_EQ(record("A: 5\n") + record("A: 6\n"), readfile(r.soup + "00000000.MSG"));
+    EXPECT_EQ(record("B: 6\n"), readfile(r.soup + "00000001.MSG"));
+    EXPECT_EQ(listdir(r.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+    EXPECT_THAT(out.out, HasSubstr("* Fetching g1\nThere are 2 new messages (5-6) in this newsgroup.\n"
+                                   "* Fetching g2\nThere are 1 new messages (6-6) in this newsgroup.\n"
+                                   "* Fetching g3\nThere are 2 new messages (5-6) in this newsgroup.\n"));
+    EXPECT_THAT(out.out, HasSubstr("Unable to fetch message\n(skipping news fetch)\n"));
+    EXPECT_THAT(out.out, Not(HasSubstr("g4")));
+}
+
 // After a failed reception the connection is only fit for closing: the
 // group being fetched gets no AREAS line and keeps its mark, while groups
 // finished before keep theirs, in AREAS and in the state file, and are not
@@ -155,13 +237,15 @@ TEST(FetchNews, FailuresKeepStateFile) {
     const std::string state = "g.one: 0-0\ng.two: 4-5\n";
     ScriptedServer server(119);
     Script& during = server.session().send(GREETING);  // drop inside an article
+    group(group(during, "g.one", "211 1 1 1 g.one"), "g.two", "211 2 6 7 g.two");
     article(group(during, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
     group(during, "g.two", "211 2 6 7 g.two").expect("ARTICLE 6\r\n").send("220 6 <6@t>\r\nSubject: half\r\n").drop();
-    Script& again = server.session().send(GREETING);  // the first run again
+    Script& again = server.session().send(GREETING);  // the first run again: g.two was selected last
     article(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 2 6 7 g.two"), 6, "A: 6\r\n"), 7,
             "A: 7\r\n");
     quit(again);
     Script& noreply = server.session().send(GREETING);  // no reply to ARTICLE
+    group(group(noreply, "g.one", "211 1 1 1 g.one"), "g.two", "211 0 6 5 g.two");
     group(noreply, "g.one", "211 1 1 1 g.one").expect("ARTICLE 1\r\n").drop();
     Script& nogroup = server.session().send(GREETING);  // no reply to GROUP
     nogroup.expect("GROUP g.one\r\n").drop();
@@ -413,9 +497,14 @@ TEST(FetchNews, KilledRunKeepsFinishedGroups) {
     std::string pid = r.dir / "pid";
     ScriptedServer server(119);
     Script& killed = server.session().send(GREETING);
+    group(group(killed, "g.one", "211 1 1 1 g.one"), "g.two", "211 1 1 1 g.two");
     article(group(killed, "g.one", "211 1 1 1 g.one"), 1, "A: 1\r\n");
-    group(killed, "g.two", "211 1 1 1 g.two").expect("ARTICLE 1\r\n");
-    killed.call([&pid] { kill(std::stoi(readfile(pid)), SIGKILL); }).drain();
+    group(killed, "g.two", "211 1 1 1 g.two").expect("ARTICLE 1\r\n").send("220 1 <1@t>\r\nB: half\r\n");
+    // Killed once the first group is marked, with the second one half read.
+    killed.call([&pid, &r] {
+        for (int i = 0; i < 500 && r.newsrc() != "g.one: 0-1\ng.two: 0-0\n"; i++) usleep(10000);
+        kill(std::stoi(readfile(pid)), SIGKILL);
+    }).drain();
     Script& again = server.session().send(GREETING);
     quit(article(group(group(again, "g.one", "211 1 1 1 g.one"), "g.two", "211 1 1 1 g.two"), 1, "B: 1\r\n"));
     server.start();
@@ -493,6 +582,9 @@ TEST(FetchNews, NewsFirstBoundsAFirstFetch) {
     ScriptedServer server(119);
     Script& s = server.session().send(GREETING);
     group(s, "comp.huge", "211 10000000 1 10000000 comp.huge");
+    group(s, "comp.expired", "211 900 100 999 comp.expired");
+    group(s, "comp.next", "211 600 11 610 comp.next");
+    group(s, "comp.huge", "211 10000000 1 10000000 comp.huge");
     for (long n = 10000000 - 499; n <= 10000000; n++) article(s, n, "A: 1\r\n");
     group(s, "comp.expired", "211 900 100 999 comp.expired");
     for (long n = 500; n <= 999; n++) article(s, n, "A: 1\r\n");
@@ -520,6 +612,7 @@ TEST(FetchNews, NewsMaxAcrossTwoRuns) {
     for (int run = 0; run < 2; run++) {
         ScriptedServer server(119);
         Script& s = server.session().send(GREETING);
+        group(group(s, "comp.big", "211 8 11 18 comp.big"), "comp.new", "211 100 1 100 comp.new");
         group(s, "comp.big", "211 8 11 18 comp.big");
         if (run == 0) {
             article(s, 11, "A: 1\r\n");

@@ -140,6 +140,8 @@ const std::string POPCLIENT =
 
 void fetchsession(Script& s) {
     s.send("200 news.test ready\r\n").expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
+    s.expect("GROUP local.two\r\n").send("211 2 10 11 local.two\r\n");
+    s.expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
     for (long n : {2, 3})
         s.expect("ARTICLE " + std::to_string(n) + "\r\n")
             .send("220 " + std::to_string(n) + " <" + std::to_string(n) + "@test>\r\n" + fetchedwire(n) + ".\r\n");
@@ -150,7 +152,7 @@ void fetchsession(Script& s) {
     s.expect("QUIT\r\n").send("205 bye\r\n");
 }
 const std::string FETCHCLIENT =
-    "GROUP local.one\r\nARTICLE 2\r\nARTICLE 3\r\nGROUP local.two\r\nARTICLE 10\r\nARTICLE 11\r\nQUIT\r\n";
+    "GROUP local.one\r\nGROUP local.two\r\nGROUP local.one\r\nARTICLE 2\r\nARTICLE 3\r\nGROUP local.two\r\nARTICLE 10\r\nARTICLE 11\r\nQUIT\r\n";
 
 // One "vorpa all" run; the SMTP server is left out when it is to refuse
 // the connection.
