@@ -264,8 +264,8 @@ Step MailPost::textanswer(PostedFile& posted, bool& taken) {
     return verdict(posted, session.read(), taken);
 }
 
-// One answer to a text that is not positive was reported; it keeps the
-// file.
+// The verdict on a text by its answer, reported already when not
+// positive: a refusal keeps the file.
 Step MailPost::verdict(PostedFile& posted, const Reply& reply, bool& taken) {
     taken = reply.ok();
     if (taken) return Step::Next;
@@ -351,7 +351,12 @@ Step MailPost::withdata(PostedFile& posted, long start, long length, Envelope ad
 // sender.
 Step MailPost::launch(Flight flight) {
     long size = plaintextsize(flight.posted->file, flight.start, flight.length, withoutbcc());
-    if (size < 0) return textfailed(session, *flight.posted, static_cast<int>(size));
+    if (size < 0) {
+        // Those in flight are whole, and the server takes them: their
+        // answers are read first.
+        Step step = landuntil(0);
+        return step == Step::Next ? textfailed(session, *flight.posted, static_cast<int>(size)) : step;
+    }
     const std::string reset = "RSET\r\n";
     std::string group = envelopegroup(flight.addresses, "BDAT " + std::to_string(size) + " LAST\r\n",
                                       SOCKBUFSIZE - 1 - reset.size());
@@ -366,7 +371,12 @@ Step MailPost::launch(Flight flight) {
     sock.Cork(true);
     if (!session.send(reset + group)) return Step::Quit;
     Step step = posttext(session, *flight.posted, flight.start, flight.length, withoutbcc(), size);
-    if (step == Step::Next) flights.push_back(std::move(flight));
+    if (step == Step::Next) {
+        flights.push_back(std::move(flight));
+    } else if (step == Step::End) {
+        // This text went out incomplete; those before it are answered.
+        landuntil(0);
+    }
     return step;
 }
 
@@ -394,7 +404,8 @@ Step MailPost::land() {
     if (reply.refused() && (reply.is("500") || reply.is("502") || reply.is("504")))
         return withoutchunking(std::move(flight));
     if (rcpts.accepted == 0) {
-        // BDAT refused, as expected; the RSET that follows ends it all.
+        // BDAT refused, as expected; the RSET of the next group ends the
+        // transaction.
         if (!reply.ok() && !reply.refused()) return Step::Quit;
         return noneaccepted(posted, flight.start, flight.length, flight.reached, rcpts);
     }
