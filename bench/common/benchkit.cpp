@@ -94,16 +94,29 @@ bool LineReader::line(std::string& out) {
             at = eol + 2;
             return true;
         }
-        in.erase(0, at);
-        at = 0;
-        char buf[65536];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        // Peers that write an answer in parts hold the rest back until the
-        // first part is acknowledged (Nagle): acknowledge at once.
-        setflag(fd, TCP_QUICKACK);
-        in.append(buf, static_cast<size_t>(n));
+        if (!more()) return false;
     }
+}
+
+bool LineReader::bytes(size_t n, std::string& out) {
+    while (in.size() - at < n)
+        if (!more()) return false;
+    out.assign(in, at, n);
+    at += n;
+    return true;
+}
+
+bool LineReader::more() {
+    in.erase(0, at);
+    at = 0;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    // Peers that write an answer in parts hold the rest back until the
+    // first part is acknowledged (Nagle): acknowledge at once.
+    setflag(fd, TCP_QUICKACK);
+    in.append(buf, static_cast<size_t>(n));
+    return true;
 }
 
 bool LineReader::ahead() const {

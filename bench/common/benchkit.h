@@ -29,11 +29,16 @@ public:
     explicit LineReader(int fd) : fd(fd) {}
     // False when the connection ends, fails or stalls first.
     bool line(std::string& out);
+    // The next n bytes, lines or not (a BDAT chunk).
+    bool bytes(size_t n, std::string& out);
     // Whether more has arrived than was handed out: a client that sent it
     // did so before it saw the answer to what was handed out last.
     bool ahead() const;
 
 private:
+    // Receives what has arrived; false when the connection ends first.
+    bool more();
+
     int fd;
     std::string in;
     size_t at = 0;

@@ -2,7 +2,9 @@
 // each, one outgoing packet file per kind in the rnews format) to servers
 // in this process, in a private network namespace:
 //   (a) mail on loopback, (b) mail behind a relay that delays each
-//   direction by 100 ms, (c) news on loopback, (d) news behind the relay.
+//   direction by 100 ms, (c) news on loopback, (d) news behind the relay;
+// and mails of about 5 KB to a server that also offers CHUNKING: (e) 20
+// and (f) 50 behind the relay, (g) 50 on loopback.
 // The mail server offers PIPELINING and AUTH PLAIN, and vorpa logs in, so
 // that it speaks EHLO. The news server writes each answer in two parts, as
 // INN does. Both servers keep what they took in, checked byte for byte
@@ -25,14 +27,15 @@
 
 namespace {
 
-const int MESSAGES = 50;
-
 struct Scenario {
     const char* name;
     bool mail;    // else news
     int delayms;  // each way; 0 for none
     int runs;
     double target;  // seconds, 0 for none
+    int messages = 50;
+    size_t size = 3000;     // of each message, about
+    bool chunking = false;  // the mail server offers CHUNKING
 };
 
 const Scenario scenarios[] = {
@@ -40,16 +43,19 @@ const Scenario scenarios[] = {
     {"b", true, 100, 1, 12},
     {"c", false, 0, 5, 0.5},
     {"d", false, 100, 1, 0},
+    {"e", true, 100, 3, 2.5, 20, 5000, true},
+    {"f", true, 100, 3, 3, 50, 5000, true},
+    {"g", true, 0, 5, 0, 50, 5000, true},
 };
 
 // Message n as stored in the packet file: LF line ends, a body of
 // 68-character lines, every tenth of them starting with a dot.
-std::string message(bool mail, int n) {
+std::string message(bool mail, int n, size_t size) {
     std::string num = std::to_string(n);
     std::string text = mail ? "From: Bench Sender <sender@example.org>\nTo: one@example.org, Two <two@example.org>\n"
                             : "From: bench@example.org\nNewsgroups: bench.test\n";
     text += "Subject: benchmark " + num + "\nMessage-ID: <" + num + "@bench.test>\n\n";
-    for (int i = 0; text.size() < 3000; i++) {
+    for (int i = 0; text.size() < size; i++) {
         std::string line(68, static_cast<char>('a' + (n + i) % 26));
         if (i % 10 == 0) line[0] = '.';
         text += line + "\n";
@@ -57,18 +63,24 @@ std::string message(bool mail, int n) {
     return text;
 }
 
-// The same message on the wire: CR LF, dots stuffed, the end line.
-std::string wire(const std::string& stored) {
+// The same message after BDAT: CR LF line ends.
+std::string plain(const std::string& stored) {
     std::string out;
-    size_t at = 0;
-    while (at < stored.size()) {
-        size_t end = stored.find('\n', at);
-        if (stored[at] == '.') out += '.';
-        out.append(stored, at, end - at) += "\r\n";
-        at = end + 1;
+    for (char c : stored) out += c == '\n' ? "\r\n" : std::string(1, c);
+    return out;
+}
+
+// A plain text after DATA: dots stuffed, the end line.
+std::string stuffed(const std::string& text) {
+    std::string out;
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+        if (text[at] == '.') out += '.';
+        out.append(text, at, text.find('\n', at) + 1 - at);
     }
     return out + ".\r\n";
 }
+
+std::string wire(const std::string& stored) { return stuffed(plain(stored)); }
 
 // What a server took in: for each message its envelope (mail) and text as
 // it came, and the commands or texts sent before the answer they must wait
@@ -100,8 +112,9 @@ std::string address(const std::string& line) {
 
 // One SMTP session. Answers go out when nothing more has arrived, as a
 // pipelining server sends them; after the commands that must end a group,
-// at once.
-void servemail(int listener, Received& got) {
+// at once. With chunking, CHUNKING is offered and BDAT taken: its chunk
+// is kept stuffed, to compare as DATA's text.
+void servemail(int listener, Received& got, bool chunking) {
     got = Received();
     int fd = acceptbounded(listener);
     if (fd < 0) return;
@@ -113,11 +126,12 @@ void servemail(int listener, Received& got) {
         std::string verb = line.substr(0, 4);
         for (char& c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         // Without PIPELINING every command ends a group.
-        bool last = !pipelining || (verb != "MAIL" && verb != "RCPT" && verb != "RSET");
+        bool last = !pipelining || (verb != "MAIL" && verb != "RCPT" && verb != "RSET" && verb != "BDAT");
         if (last && in.ahead()) got.early++;
         if (verb == "EHLO") {
             pipelining = true;
-            out += "250-bench\r\n250-PIPELINING\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n";
+            out += std::string("250-bench\r\n250-PIPELINING\r\n") + (chunking ? "250-CHUNKING\r\n" : "") +
+                   "250-AUTH PLAIN\r\n250 8BITMIME\r\n";
         } else if (verb == "HELO") {
             out += "250 bench\r\n";
         } else if (line.compare(0, 11, "AUTH PLAIN ") == 0) {
@@ -135,6 +149,12 @@ void servemail(int listener, Received& got) {
             last = !pipelining;
             if (last && in.ahead()) got.early++;
             got.messages.push_back(envelope + text);
+            envelope.clear();
+        } else if (chunking && line.compare(0, 5, "BDAT ") == 0 && line.find(" LAST\r\n") != std::string::npos) {
+            ok = in.bytes(std::stoul(line.substr(5)), text);
+            bool taken = envelope.find("\nto ") != std::string::npos;
+            out += taken ? "250 queued\r\n" : "554 no valid recipients\r\n";
+            if (taken) got.messages.push_back(envelope + stuffed(text));
             envelope.clear();
         } else if (verb == "RSET") {
             envelope.clear();
@@ -214,6 +234,26 @@ bool baremail(unsigned short port, const std::vector<std::string>& texts) {
     return ok;
 }
 
+// With CHUNKING: every message right behind the login, each as MAIL,
+// RCPT, RCPT, BDAT and its text, then QUIT; the answers read after that.
+bool barechunks(unsigned short port, const std::vector<std::string>& texts) {
+    int fd = connectloopback(port);
+    if (fd < 0) return false;
+    LineReader in(fd);
+    std::string line, all;
+    for (const std::string& text : texts) {
+        std::string chunk = plain(text);
+        all += "MAIL FROM:<sender@example.org>\r\nRCPT TO:<one@example.org>\r\nRCPT TO:<two@example.org>\r\n"
+               "BDAT " + std::to_string(chunk.size()) + " LAST\r\n" + chunk;
+    }
+    bool ok = reply(in, line) && sendall(fd, "EHLO client.bench.test\r\n") && reply(in, line) &&
+              sendall(fd, "AUTH PLAIN AGJlbmNoAHNlY3JldA==\r\n") && reply(in, line) && sendall(fd, all + "QUIT\r\n");
+    for (size_t i = 0; ok && i < 4 * texts.size(); i++) ok = reply(in, line) && line.compare(0, 3, "250") == 0;
+    ok = ok && reply(in, line) && line.compare(0, 3, "221") == 0;
+    close(fd);
+    return ok;
+}
+
 bool barenews(unsigned short port, const std::vector<std::string>& texts) {
     int fd = connectloopback(port);
     if (fd < 0) return false;
@@ -237,7 +277,7 @@ bool check(const Received& got, const std::vector<std::string>& texts, bool mail
         std::string want = mail ? "from sender@example.org\nto one@example.org\nto two@example.org\n" : "";
         good += got.messages[i] == want + wire(texts[i]);
     }
-    bool ok = good == MESSAGES && got.messages.size() == texts.size() && got.early == 0 && got.quit;
+    bool ok = good == static_cast<int>(texts.size()) && got.messages.size() == texts.size() && got.early == 0 && got.quit;
     if (!ok)
         std::printf("  %s: the server took %zu messages, %d of them right, %d sent early, %s\n", who,
                     got.messages.size(), good, got.early, got.quit ? "QUIT" : "no QUIT");
@@ -247,8 +287,8 @@ bool check(const Received& got, const std::vector<std::string>& texts, bool mail
 bool run(const Scenario& sc, const std::string& dir) {
     std::vector<std::string> texts;
     std::string packet;
-    for (int n = 1; n <= MESSAGES; n++) {
-        texts.push_back(message(sc.mail, n));
+    for (int n = 1; n <= sc.messages; n++) {
+        texts.push_back(message(sc.mail, n, sc.size));
         packet += "#! rnews " + std::to_string(texts.back().size()) + "\n" + texts.back();
     }
     unsigned short serverport;
@@ -262,7 +302,13 @@ bool run(const Scenario& sc, const std::string& dir) {
     writewhole(dir + "/vorpa.cfg", sc.mail ? "HOSTNAME client.bench.test\nSMTPHOST 127.0.0.1:" + port +
                                                  "\nSMTPUSER bench\nSMTPPASS secret\nSOUPDIR " + soup + "\n"
                                            : "NNTPHOST 127.0.0.1:" + port + "\nSOUPDIR " + soup + "\n");
-    auto serve = sc.mail ? servemail : servenews;
+    auto serve = [&sc, listener](Received& got) {
+        if (sc.mail) {
+            servemail(listener, got, sc.chunking);
+        } else {
+            servenews(listener, got);
+        }
+    };
 
     Figures runs;
     bool ok = true;
@@ -270,7 +316,7 @@ bool run(const Scenario& sc, const std::string& dir) {
         writewhole(soup + prefix + ".MSG", packet);
         writewhole(soup + "REPLIES", prefix + (sc.mail ? "\tmail\tu\n" : "\tnews\tu\n"));
         Received got;
-        std::thread server(serve, listener, std::ref(got));
+        std::thread server(serve, std::ref(got));
         Measure m = runvorpa({sc.mail ? "email" : "news", "post", "/config=" + dir + "/vorpa.cfg"}, dir, 300);
         server.join();
         runs.vorpa.push_back(m);
@@ -283,9 +329,10 @@ bool run(const Scenario& sc, const std::string& dir) {
                         sent ? "removed" : "left", readwhole(dir + "/output").c_str());
         }
 
-        std::thread bareserver(serve, listener, std::ref(got));
+        std::thread bareserver(serve, std::ref(got));
         Clock::time_point start = Clock::now();
-        bool bareok = sc.mail ? baremail(std::stoi(port), texts) : barenews(std::stoi(port), texts);
+        auto bare = !sc.mail ? barenews : sc.chunking ? barechunks : baremail;
+        bool bareok = bare(std::stoi(port), texts);
         runs.bare.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         bareserver.join();
         if (!check(got, texts, sc.mail, "bare client") || !bareok) ok = false;
@@ -294,10 +341,11 @@ bool run(const Scenario& sc, const std::string& dir) {
     close(listener);
     std::system(("rm -rf '" + soup + "'").c_str());
 
-    std::printf("(%s) %d %s of about 3 KB posted, %s; %s\n", sc.name, MESSAGES, sc.mail ? "mails" : "news articles",
+    std::printf("(%s) %d %s of about %zu KB posted%s, %s; %s\n", sc.name, sc.messages,
+                sc.mail ? "mails" : "news articles", sc.size / 1000, sc.chunking ? " (CHUNKING offered)" : "",
                 sc.delayms > 0 ? (std::to_string(sc.delayms) + " ms each way").c_str() : "on loopback",
                 runsof(sc.runs).c_str());
-    printfigures(runs, MESSAGES, "messages", sc.target);
+    printfigures(runs, sc.messages, "messages", sc.target);
     std::printf("  check:       %s\n",
                 ok ? "passed (every message received once, byte for byte, none early)" : "FAILED");
     return ok;
@@ -305,7 +353,7 @@ bool run(const Scenario& sc, const std::string& dir) {
 
 }  // namespace
 
-// With an argument "a", "b", "c" or "d", runs only that scenario.
+// With an argument "a" to "g", runs only that scenario.
 int main(int argc, char** argv) {
     isolate();
     std::string only = argc > 1 ? argv[1] : "";

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,9 @@
 namespace {
 
 const size_t SOCKBUFSIZE = 16384;
+// Messages sent with BDAT whose answers may still be to come: as many may
+// go again after the run is killed, as the .SNT record lacks them.
+const size_t CHUNKWINDOW = 10;
 
 bool iswhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -67,10 +71,21 @@ struct Recipients {
     Reply deferral;  // the last such answer
 };
 
+// One transaction of a message sent with BDAT, its answers to come.
+struct Flight {
+    PostedFile* posted;
+    long start;
+    long length;
+    Envelope addresses;
+    bool reached;  // an earlier transaction of the message was accepted
+};
+
 // The mail post's side of the dialogue. Where the server offers
 // PIPELINING, each message's MAIL, RCPTs and DATA go out in one group, and
 // its text is followed by the next message's group before the answer to the
-// text is read: about one round trip per message.
+// text is read: about one round trip per message. Where it also offers
+// CHUNKING, the text follows BDAT at once, and the answers of a window of
+// messages are read while later ones go out.
 class MailPost {
 public:
     MailPost(const Context& run, Session& session)
@@ -78,7 +93,7 @@ public:
 
     Step open();
     Step post(PostedFile& posted, long start, long length);
-    // Reads the answer to the last text sent, if it is still to come.
+    // Reads the answers to all that was sent, if they are still to come.
     Step settle();
 
 private:
@@ -89,7 +104,13 @@ private:
     Step data(bool sent);
     Step abandon(bool sent);
     Step textanswer(PostedFile& posted, bool& taken);
+    Step verdict(PostedFile& posted, const Reply& reply, bool& taken);
     Step noneaccepted(PostedFile& posted, long start, long length, bool reached, const Recipients& rcpts);
+    Step withdata(PostedFile& posted, long start, long length, Envelope addresses, bool reached);
+    Step launch(Flight flight);
+    Step land();
+    Step landuntil(size_t left);
+    Step withoutchunking(Flight flight);
 
     const Context& run;
     const Server& smtp;
@@ -98,11 +119,20 @@ private:
     Socket& sock;
     Capabilities keywords;
     std::string secret;  // of the login
+    bool hassecret = false;
     bool pipelining = false;
-    // The message whose text was sent and whose answer is still to come.
+    bool chunking = false;
+    bool nobdat = false;  // the server refused BDAT as unknown
+    // The message whose text was sent with DATA and whose answer is still
+    // to come.
     PostedFile* pending = nullptr;
     long pendingstart = 0;
     long pendinglength = 0;
+    // Sent with BDAT, oldest first.
+    std::deque<Flight> flights;
+    // The answers to what is in flight can still be read in step: a sender
+    // was refused, which ends the phase once they are read.
+    bool instep = false;
 };
 
 // Sends one command; a command too long for any server's line is refused
@@ -129,7 +159,11 @@ Step MailPost::hello(const char* verb) {
 // again, AUTH.
 Step MailPost::open() {
     // The password command runs before the server waits for us.
-    if (!smtp.user.empty() && !loginsecret(out, smtp, "SMTPPASSCMD", secret)) return Step::End;
+    // Once: a second connection uses the same.
+    if (!smtp.user.empty() && !hassecret) {
+        if (!loginsecret(out, smtp, "SMTPPASSCMD", secret)) return Step::End;
+        hassecret = true;
+    }
     Step step = session.connect(run.options.check ? "Checking email post to %s...\n" : "Posting mail to %s...\n");
     if (step != Step::Next) return step;
     out.step("+ Connected, sending HELO...\n");
@@ -149,13 +183,14 @@ Step MailPost::open() {
     }
     if (step == Step::Next && !smtp.user.empty()) step = sasllogin(session, keywords, "AUTH", secret, smtpauth);
     pipelining = keywords.has("PIPELINING");
+    chunking = pipelining && keywords.has("CHUNKING") && !nobdat;
     return step;
 }
 
 // One transaction: MAIL, the RCPTs and DATA, grouped where the server
 // pipelines; RSET in place of DATA's text when no recipient was accepted.
 Step MailPost::transaction(const Envelope& addresses, Recipients& rcpts) {
-    std::string group = pipelining ? envelopegroup(addresses, SOCKBUFSIZE - 1) : "";
+    std::string group = pipelining ? envelopegroup(addresses, "DATA\r\n", SOCKBUFSIZE - 1) : "";
     bool grouped = !group.empty();
     if (grouped && !session.send(group)) return Step::Quit;
     // The answer to the last text comes before those to this group.
@@ -170,8 +205,10 @@ Step MailPost::transaction(const Envelope& addresses, Recipients& rcpts) {
 Step MailPost::envelope(const Envelope& addresses, bool sent, Recipients& rcpts) {
     out.say("Mailing from %s\n", addresses.from.c_str());
     if (!sent && !command("MAIL FROM:" + addresses.from + "\r\n")) return Step::Quit;
-    if (!session.read().ok()) {
+    Reply reply = session.read();
+    if (!reply.ok()) {
         out.say("! Posting to SMTP server failed\n");
+        instep = reply.refused();
         return Step::Quit;
     }
     for (const std::string& to : addresses.to) {
@@ -220,12 +257,16 @@ Step MailPost::abandon(bool sent) {
     return session.ask("RSET\r\n").ok() ? Step::Next : Step::Quit;
 }
 
-// Reads the answer to a text; one that is not positive is reported and
-// keeps the file.
+// Reads the answer to a text.
 Step MailPost::textanswer(PostedFile& posted, bool& taken) {
     // The end of the text, and the next group if one was sent, go now.
     sock.Cork(false);
-    Reply reply = session.read();
+    return verdict(posted, session.read(), taken);
+}
+
+// The verdict on a text by its answer, reported already when not
+// positive: a refusal keeps the file.
+Step MailPost::verdict(PostedFile& posted, const Reply& reply, bool& taken) {
     taken = reply.ok();
     if (taken) return Step::Next;
     out.say("! SMTP server did not accept message\n");
@@ -234,6 +275,7 @@ Step MailPost::textanswer(PostedFile& posted, bool& taken) {
 }
 
 Step MailPost::settle() {
+    if (!flights.empty()) return landuntil(0);
     if (!pending) return Step::Next;
     PostedFile& posted = *pending;
     pending = nullptr;
@@ -270,8 +312,13 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
         posted.refused();
         return Step::Next;
     }
+    if (!chunking) return withdata(posted, start, length, std::move(addresses), false);
+    Step step = launch({&posted, start, length, std::move(addresses), false});
+    return step == Step::Next ? landuntil(CHUNKWINDOW - 1) : step;
+}
 
-    bool reached = false;  // an earlier transaction's text was accepted
+// The transactions of a message from here on, each with DATA.
+Step MailPost::withdata(PostedFile& posted, long start, long length, Envelope addresses, bool reached) {
     for (;;) {
         Recipients rcpts;
         Step step = transaction(addresses, rcpts);
@@ -295,6 +342,115 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
     pendinglength = length;
     // Without pipelining nothing more may go out before the answer.
     return pipelining ? Step::Next : settle();
+}
+
+// Sends one transaction with BDAT: RSET, MAIL, the RCPTs, BDAT and the
+// text, without waiting. The RSET ends a transaction that a refused BDAT
+// before it left open (as when no recipient was accepted), which would
+// otherwise take this message's recipients and text under the earlier
+// sender.
+Step MailPost::launch(Flight flight) {
+    long size = plaintextsize(flight.posted->file, flight.start, flight.length, withoutbcc());
+    if (size < 0) {
+        // Those in flight are whole, and the server takes them: their
+        // answers are read first.
+        Step step = landuntil(0);
+        return step == Step::Next ? textfailed(session, *flight.posted, static_cast<int>(size)) : step;
+    }
+    const std::string reset = "RSET\r\n";
+    std::string group = envelopegroup(flight.addresses, "BDAT " + std::to_string(size) + " LAST\r\n",
+                                      SOCKBUFSIZE - 1 - reset.size());
+    if (group.empty()) {
+        // Too many recipients for one group: step by step, with DATA.
+        Step step = landuntil(0);
+        if (step == Step::Next)
+            step = withdata(*flight.posted, flight.start, flight.length, std::move(flight.addresses), flight.reached);
+        return step == Step::Next ? settle() : step;
+    }
+    // Leaves in as few segments as possible; uncorked before any read.
+    sock.Cork(true);
+    if (!session.send(reset + group)) return Step::Quit;
+    Step step = posttext(session, *flight.posted, flight.start, flight.length, withoutbcc(), size);
+    if (step == Step::Next) {
+        flights.push_back(std::move(flight));
+    } else if (step == Step::End) {
+        // This text went out incomplete; those before it are answered.
+        landuntil(0);
+    }
+    return step;
+}
+
+// The answers to the oldest transaction in flight, with the reports and
+// the verdict of the dialogue step by step.
+Step MailPost::land() {
+    Flight flight = std::move(flights.front());
+    flights.pop_front();
+    PostedFile& posted = *flight.posted;
+    instep = false;
+    sock.Cork(false);
+    if (!session.read().ok()) return Step::Quit;  // RSET
+    Recipients rcpts;
+    Step step = envelope(flight.addresses, true, rcpts);
+    if (step != Step::Next) {
+        if (!instep) return step;
+        // A refused sender: the answers to its RCPTs and BDAT follow.
+        for (size_t i = 0; i <= flight.addresses.to.size() && instep; i++) {
+            Reply reply = session.service.read(sock);
+            instep = reply.status != Reply::Lost && reply.status != Reply::Invalid;
+        }
+        return Step::Quit;
+    }
+    Reply reply = session.read(true);
+    if (reply.refused() && (reply.is("500") || reply.is("502") || reply.is("504")))
+        return withoutchunking(std::move(flight));
+    if (rcpts.accepted == 0) {
+        // BDAT refused, as expected; the RSET of the next group ends the
+        // transaction.
+        if (!reply.ok() && !reply.refused()) return Step::Quit;
+        return noneaccepted(posted, flight.start, flight.length, flight.reached, rcpts);
+    }
+    bool taken = false;
+    if (!reply.ok()) session.service.complain(out, reply, false);
+    step = verdict(posted, reply, taken);
+    if (!taken) return step;
+    if (!rcpts.deferred.empty()) {
+        flight.addresses.to = std::move(rcpts.deferred);
+        flight.reached = true;
+        return launch(std::move(flight));
+    }
+    return recordsent(out, posted, flight.start, flight.length) ? Step::Next : Step::Quit;
+}
+
+// Reads answers until no more than left transactions are in flight. After
+// a refused sender, all in flight are read (their messages may be taken),
+// then the phase ends.
+Step MailPost::landuntil(size_t left) {
+    Step ending = Step::Next;
+    while (!flights.empty() && (flights.size() > left || ending != Step::Next)) {
+        Step step = land();
+        if (step == Step::Next) continue;
+        if (!instep) return step;
+        ending = step;
+    }
+    return ending;
+}
+
+// A server that lists CHUNKING but does not know BDAT took the text for
+// commands: the connection is out of step. A new one carries this message
+// and those behind it, with DATA.
+Step MailPost::withoutchunking(Flight flight) {
+    std::deque<Flight> again = std::move(flights);
+    flights.clear();
+    again.push_front(std::move(flight));
+    nobdat = true;
+    sock.Close();
+    out.step("+ SMTP host does not know BDAT, posting again with DATA...\n");
+    Step step = open();
+    for (Flight& f : again) {
+        if (step != Step::Next) break;
+        step = withdata(*f.posted, f.start, f.length, std::move(f.addresses), f.reached);
+    }
+    return step;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Sending one message text of an outgoing message file, for the mail post
 // (after DATA) and the news post (after POST) alike.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -12,45 +13,53 @@ namespace {
 
 // Collects the outgoing bytes and sends them in large pieces; the bytes on
 // the wire are the same as line by line, with far fewer system calls.
+// Without a socket it only counts them. No more than limit bytes go out:
+// a text that grew beyond the size announced for it fails whole.
 class Output {
 public:
-    explicit Output(Socket& sock) : sock(sock) {}
+    Output(Socket* sock, long limit) : sock(sock), limit(limit) {}
 
     void put(char c) {
         if (len == sizeof buf) flush();
         buf[len++] = c;
     }
     bool flush() {
+        if (!failed && static_cast<long>(len) > limit - total) overrun = failed = true;
         if (failed || len == 0) {
             len = 0;
             return !failed;
         }
-        int n = sock.Send(buf, static_cast<int>(len));
+        int n = sock ? sock->Send(buf, static_cast<int>(len)) : static_cast<int>(len);
         if (n != static_cast<int>(len)) {
             // A short count leaves the text incomplete as surely as -1.
             if (n >= 0) errno = EIO;
             failed = true;
         }
+        total += static_cast<long>(len);
         len = 0;
         return !failed;
     }
     bool ok() const { return !failed; }
 
+    long total = 0;
+    bool overrun = false;
+
 private:
-    Socket& sock;
+    Socket* sock;
+    const long limit;
     char buf[16384];
     size_t len = 0;
     bool failed = false;
 };
 
-// Turns stored lines into lines on the wire: "\r\n" line ends, a "." put
-// before a line that begins with one.
+// Turns stored lines into lines on the wire: "\r\n" line ends and, when
+// stuffing, a "." put before a line that begins with one.
 class Stuffer {
 public:
-    explicit Stuffer(Output& out) : out(out) {}
+    Stuffer(Output& out, bool stuffing) : out(out), stuffing(stuffing) {}
 
     void put(char c) {
-        if (linestart && c == '.') out.put('.');
+        if (stuffing && linestart && c == '.') out.put('.');
         linestart = false;
         if (c == '\n') {
             if (!aftercr) out.put('\r');
@@ -75,16 +84,16 @@ public:
 
 private:
     Output& out;
+    const bool stuffing;
     bool linestart = true;
     bool aftercr = false;
 };
 
-}  // namespace
-
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch) {
+// The text through the transformation into out: stuffed and ended with
+// ".\r\n" for DATA and POST, plain for BDAT.
+int writetext(Output& out, FILE* file, long start, long length, const HeaderWatch& watch, bool stuffed) {
     if (fseek(file, start, SEEK_SET) != 0) return SENDTEXT_READFAILED;
-    Output out(sock);
-    Stuffer text(out);
+    Stuffer text(out, stuffed);
     long left = length;
 
     std::string line;
@@ -94,7 +103,7 @@ int sendmessagetext(Socket& sock, FILE* file, long start, long length, const Hea
             break;
         }
         if (!watch || watch(line.data(), line.size())) text.put(line);
-        if (!out.ok()) return SENDTEXT_SENDFAILED;
+        if (!out.ok()) break;
     }
 
     char chunk[16384];
@@ -107,21 +116,42 @@ int sendmessagetext(Socket& sock, FILE* file, long start, long length, const Hea
     }
     if (ferror(file)) return SENDTEXT_READFAILED;
     text.finish();
-    out.put('.');
-    out.put('\r');
-    out.put('\n');
-    return out.flush() ? 0 : SENDTEXT_SENDFAILED;
+    if (stuffed) {
+        out.put('.');
+        out.put('\r');
+        out.put('\n');
+    }
+    bool flushed = out.flush();
+    if (out.overrun) return SENDTEXT_READFAILED;
+    return flushed ? 0 : SENDTEXT_SENDFAILED;
 }
 
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch) {
-    int sent = sendmessagetext(session.sock, posted.file, start, length, watch);
-    if (sent == SENDTEXT_SENDFAILED) {
+}  // namespace
+
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch, long plain) {
+    Output out(&sock, plain < 0 ? LONG_MAX : plain);
+    int result = writetext(out, file, start, length, watch, plain < 0);
+    // Fewer bytes than announced: the server would wait for the rest.
+    if (result == 0 && plain >= 0 && out.total != plain) return SENDTEXT_READFAILED;
+    return result;
+}
+
+long plaintextsize(FILE* file, long start, long length, const HeaderWatch& watch) {
+    Output out(nullptr, LONG_MAX);
+    int result = writetext(out, file, start, length, watch, false);
+    return result < 0 ? result : out.total;
+}
+
+Step textfailed(Session& session, const PostedFile& posted, int result) {
+    if (result == SENDTEXT_SENDFAILED) {
         session.report.syserror("Send");
         return Step::Quit;
     }
-    if (sent == SENDTEXT_READFAILED) {
-        session.report.say("! Error in message file %s\n", posted.path);
-        return Step::End;
-    }
-    return Step::Next;
+    session.report.say("! Error in message file %s\n", posted.path);
+    return Step::End;
+}
+
+Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch, long plain) {
+    int sent = sendmessagetext(session.sock, posted.file, start, length, watch, plain);
+    return sent == 0 ? Step::Next : textfailed(session, posted, sent);
 }

@@ -26,19 +26,28 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 // runs to the end of the file, if that comes first), followed by ".\r\n":
 // every line goes out ending in "\r\n" and a line beginning with "." gets
 // another in front. Every byte is sent, NUL bytes included. watch may be
-// empty. Returns 0 when all was sent, SENDTEXT_SENDFAILED when a send
-// failed (errno tells why; nothing is reported), SENDTEXT_READFAILED when
-// the file could not be read (the text went out incomplete and without
-// its ".\r\n": the caller must drop the connection so that the server
-// discards it).
+// empty. With plain not negative, the text goes without the dots put in
+// front and without ".\r\n" (as after BDAT), and must come to exactly plain
+// bytes: no more are sent. Returns 0 when all was sent, SENDTEXT_SENDFAILED
+// when a send failed (errno tells why; nothing is reported),
+// SENDTEXT_READFAILED when the file could not be read or did not give
+// plain bytes (the text went out incomplete and without its end: the
+// caller must drop the connection so that the server discards it).
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch);
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch, long plain = -1);
+
+// The size of the plain text (see sendmessagetext) that the file holds now,
+// or SENDTEXT_READFAILED. watch sees the header as when it is sent.
+long plaintextsize(FILE* file, long start, long length, const HeaderWatch& watch);
 
 // sendmessagetext for a posting phase, its failures reported: Quit when a
 // send failed, End when the file could not be read (the text went out
 // incomplete, and only dropping the connection keeps the server from
 // taking it).
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch);
+Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch,
+              long plain = -1);
+// Reports a failure of sendmessagetext or plaintextsize as posttext does.
+Step textfailed(Session& session, const PostedFile& posted, int result);
 
 // The dialogue of a posting phase with its server.
 struct PostDialogue {
@@ -48,7 +57,7 @@ struct PostDialogue {
     // the file whether the server accepted it, now or (pipelined) at the
     // next call or at settle().
     std::function<Step(PostedFile& posted, long start, long length)> post;
-    // Reads what is still outstanding of the file's last message (may be
+    // Reads what is still outstanding of the file's messages (may be
     // empty); called before the file's fate is decided.
     std::function<Step()> settle;
     // Reported in verbose mode when there is no REPLIES file.

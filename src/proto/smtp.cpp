@@ -97,13 +97,13 @@ void processemail(char* text, int isfrom, Envelope& envelope) {
     }
 }
 
-std::string envelopegroup(const Envelope& envelope, size_t limit) {
+std::string envelopegroup(const Envelope& envelope, const std::string& last, size_t limit) {
     std::string group = "MAIL FROM:" + envelope.from + "\r\n";
     for (const std::string& to : envelope.to) {
         group += "RCPT TO:" + to + "\r\n";
         if (group.size() > limit) return "";
     }
-    group += "DATA\r\n";
+    group += last;
     return group.size() > limit ? "" : group;
 }
 

@@ -26,9 +26,10 @@ struct Envelope {
 void processemail(char* text, int isfrom, Envelope& envelope);
 int isdelimiter(int c);
 
-// "MAIL FROM:", each "RCPT TO:" and "DATA", one line each, to go out in one
-// send; empty when they would be longer than limit bytes.
-std::string envelopegroup(const Envelope& envelope, size_t limit);
+// "MAIL FROM:", each "RCPT TO:" and last ("DATA\r\n", or "BDAT <n> LAST\r\n"),
+// one line each, to go out in one send; empty when they would be longer
+// than limit bytes.
+std::string envelopegroup(const Envelope& envelope, const std::string& last, size_t limit);
 
 // AUTH with the mechanism's exchange, as saslrun runs it.
 SaslOutcome smtpauth(Session& session, const SaslExchange& exchange);

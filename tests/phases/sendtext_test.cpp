@@ -22,7 +22,8 @@ struct Sent {
 
 // Sends length bytes from start of a file holding data, and collects what
 // the other end of the connection receives.
-Sent send(const std::string& data, long start, long length, const HeaderWatch& watch = HeaderWatch()) {
+Sent send(const std::string& data, long start, long length, const HeaderWatch& watch = HeaderWatch(),
+          long plain = -1) {
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Sent sent;
@@ -37,7 +38,7 @@ Sent send(const std::string& data, long start, long length, const HeaderWatch& w
     {
         Socket sock;
         sock.iSocket = pair[0];  // closed by the destructor, which ends the reader
-        sent.result = sendmessagetext(sock, file, start, length, watch);
+        sent.result = sendmessagetext(sock, file, start, length, watch, plain);
     }
     reader.join();
     close(pair[1]);
@@ -81,6 +82,16 @@ TEST(SendText, LineEndsDotsAndBounds) {
     for (int i = 0; i < 10000; i++) body += "abc\r\n";
     s = sendall("\n" + body);
     EXPECT_EQ(s.wire, "\r\n" + body + ".\r\n");
+}
+
+// The plain text of BDAT must come to the size announced: a file that now
+// gives more fails before a byte beyond it goes out, one that gives less
+// fails too.
+TEST(SendText, PlainTextHasTheCountedSize) {
+    Sent s = send("A: b\n\n.x\nend", 0, 12, HeaderWatch(), 16);
+    EXPECT_EQ(s.result, SENDTEXT_READFAILED);
+    EXPECT_EQ(s.wire, "");
+    EXPECT_EQ(send("A: b\n\n.x\nend", 0, 12, HeaderWatch(), 18).result, SENDTEXT_READFAILED);
 }
 
 TEST(SendText, HeaderWatchSeesHeaderLinesOnly) {
