@@ -302,6 +302,11 @@ Step MailPost::noneaccepted(PostedFile& posted, long start, long length, bool re
 Step MailPost::post(PostedFile& posted, long start, long length) {
     Envelope addresses;
     scanheader(posted.file, start, length, addresses);
+    // The messages in flight are answered before this one is reported on.
+    if (addresses.from.empty() || addresses.to.empty()) {
+        Step step = landuntil(0);
+        if (step != Step::Next) return step;
+    }
     if (addresses.from.empty()) {
         out.say("! No From address specified in message - skipping\n");
         posted.refused();

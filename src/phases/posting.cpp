@@ -94,14 +94,15 @@ Step Walk::postmessages(PostedFile& posted, char format) {
         long length = fseek(file, offset, SEEK_SET) == 0 ? nextmessage(file, format) : -1;
         if (length == 0) return Step::Next;
         long start = length > 0 && sized ? ftell(file) : -1;
-        if (start < 0) {
-            out.say("! Error in message file %s\n", posted.path);
-            posted.refused();
-            return Step::Next;
-        }
         // A message that the file does not hold whole would go out cut.
-        if (length > st.st_size - start) {
-            out.say("! Message in %s ends before its length - not sent\n", posted.path);
+        bool cut = start >= 0 && length > st.st_size - start;
+        if (start < 0 || cut) {
+            // The messages still in flight are answered first, so that the
+            // reports come in the order of the messages.
+            Step step = dialogue.settle ? dialogue.settle() : Step::Next;
+            if (step != Step::Next) return step;
+            out.say(cut ? "! Message in %s ends before its length - not sent\n" : "! Error in message file %s\n",
+                    posted.path);
             posted.refused();
             return Step::Next;
         }

@@ -964,7 +964,7 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
     const std::vector<std::string> texts = {"From: a@x.org\nBcc: hid@z.org\nTo: bad@y.org, good@y.org\n\n.dot\nbody\n",
                                             "From: b@x.org\nTo: r@y.org\n\nrefused\n",
                                             "From: c@x.org\nTo: gone@y.org\n\nnobody\n",
-                                            "From: d@x.org\nTo: r@y.org\n\n.\nlast",
+                                            "From: d@x.org\nTo: r@y.org\n\n.\nlast", "From: n@x.org\n\nno one\n",
                                             "From: e@x.org\nTo: r@y.org\n\nlater\n", "From: f@x.org\nTo: r@y.org\n\nf\n"};
     std::string file;
     for (const std::string& t : texts) file += binary(t);
@@ -978,13 +978,14 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
     client += bdat(s, "b@x.org", {"r@y.org"}, crlf(texts[1]));
     client += bdat(s, "c@x.org", {"gone@y.org"}, crlf(texts[2]));
     client += bdat(s, "d@x.org", {"r@y.org"}, crlf(texts[3]) + "\r\n");
-    client += bdat(s, "e@x.org", {"r@y.org"}, crlf(texts[4]));
-    client += bdat(s, "f@x.org", {"r@y.org"}, crlf(texts[5]));
+    // A message reported on without being sent waits for the answers before it.
     s.send("250 reset\r\n250 ok\r\n250 ok\r\n550 no such user\r\n250 ok\r\n250 chunk ok\r\n"
            "250 reset\r\n250 ok\r\n250 ok\r\n554 5.6.0 refused\r\n"
            "250 reset\r\n250 ok\r\n550 no such user\r\n503 no valid recipients\r\n"
-           "250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n"
-           "250 reset\r\n451 try later\r\n503 sender first\r\n503 sender first\r\n"
+           "250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n");
+    client += bdat(s, "e@x.org", {"r@y.org"}, crlf(texts[5]));
+    client += bdat(s, "f@x.org", {"r@y.org"}, crlf(texts[6]));
+    s.send("250 reset\r\n451 try later\r\n503 sender first\r\n503 sender first\r\n"
            "250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n");
     s.expect("QUIT\r\n").send("221 bye\r\n");
     server.start();
@@ -999,7 +1000,8 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
                            "! SMTP server did not accept message\nMailing from c@x.org\nMailing to gone@y.org\n"
                            "SMTP host returned error: 550 no such user\n! Recipient refused by SMTP server\n"
                            "! SMTP server accepted no recipient - message kept\nMailing from d@x.org\n"
-                           "Mailing to r@y.org\nMailing from e@x.org\nSMTP host returned error: 451 try later\n"
+                           "Mailing to r@y.org\n! No To address specified in message - skipping\nMailing from e@x.org\n"
+                           "SMTP host returned error: 451 try later\n"
                            "! Posting to SMTP server failed\nMailing from f@x.org\nMailing to r@y.org\n"
                            "(skipping email post)\n");
     // Recorded: "start length digest" of the first, fourth and last message.
@@ -1007,7 +1009,7 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
     EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 4) << record;
     size_t start = 4;
     for (size_t i = 0; i < texts.size(); start += texts[i++].size() + 4) {
-        bool sent = i == 0 || i == 3 || i == 5;
+        bool sent = i == 0 || i == 3 || i == 6;
         EXPECT_EQ(record.find("\n" + std::to_string(start) + " " + std::to_string(texts[i].size()) + " ") !=
                       std::string::npos, sent) << i;
     }
