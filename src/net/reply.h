@@ -25,6 +25,12 @@ struct Reply {
     bool is(const char* code) const { return text.compare(0, 3, code) == 0; }
 };
 
+// Whether a line (line end included) is the "." that ends a multi-line
+// answer of POP3 or NNTP.
+inline bool isterminator(const char* line, int len) {
+    return len == 3 && line[0] == '.' && line[1] == '\r' && line[2] == '\n';
+}
+
 // What a server says it can do: EHLO keywords, CAPA lines, each a name
 // and its parameters. Names and parameters compare without regard to case.
 class Capabilities {

@@ -206,7 +206,7 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
         // A line longer than the socket's buffer arrives in pieces; only the
         // first piece starts a line (terminator, dot-stuffing, headers).
         bool linestart = record.atlinestart();
-        if (linestart && pop3terminator(text, len)) break;
+        if (linestart && isterminator(text, len)) break;
         progress.received(static_cast<uint32_t>(len));
         const char* rest = linestart && text[0] == '.' ? text + 1 : text;
         size_t restlen = len - (rest - text);

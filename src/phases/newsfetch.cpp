@@ -213,7 +213,7 @@ Step NewsFetch::fetchlist() {
         linestart = s.iEol == 1;
         // The rest of a line longer than the line buffer: its name is stored.
         if (!whole) continue;
-        if (len == 3 && std::memcmp(p, ".\r\n", 3) == 0) break;
+        if (isterminator(p, len)) break;
         size_t n = static_cast<size_t>(len);
         if (*p == '.') {
             p++;
@@ -482,7 +482,7 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
         }
         // A line longer than the line buffer arrives in pieces: only a
         // piece that starts a line can be the terminator.
-        if (record.atlinestart() && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
+        if (record.atlinestart() && isterminator(s.pszBuf, len)) break;
         countline(static_cast<uint32_t>(len));
         // The rest of the article would be read as answers: close.
         if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0)
@@ -505,7 +505,7 @@ Step NewsFetch::discard(const GroupRange& range) {
                 out.say("Unable to fetch message\n");
                 return Step::Quit;
             }
-            if (linestart && len == 3 && std::memcmp(s.pszBuf, ".\r\n", 3) == 0) break;
+            if (linestart && isterminator(s.pszBuf, len)) break;
             linestart = s.iEol == 1;
         }
         if (n == range.last) break;

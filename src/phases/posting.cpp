@@ -24,6 +24,8 @@ public:
 private:
     Step postfile(const ReplyEntry& entry, bool& finished);
     Step postmessages(PostedFile& posted, char format);
+    // The answers still outstanding, read through the dialogue.
+    Step settle() { return dialogue.settle ? dialogue.settle() : Step::Next; }
     void keep(const char* format, const std::string& path) {
         out.say(format, path.c_str());
         kept = true;
@@ -66,11 +68,8 @@ Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
     PostedFile posted(file.get(), path.c_str());
     if (posted.stale) out.say("! Record %s does not match %s - sending the file whole\n", posted.record.c_str(), path.c_str());
     Step step = postmessages(posted, entry.format);
+    if (step == Step::Next) step = settle();
     if (step != Step::Next) return step;
-    if (dialogue.settle) {
-        step = dialogue.settle();
-        if (step != Step::Next) return step;
-    }
     file.reset();
 
     if (posted.failed) {
@@ -99,7 +98,7 @@ Step Walk::postmessages(PostedFile& posted, char format) {
         if (start < 0 || cut) {
             // The messages still in flight are answered first, so that the
             // reports come in the order of the messages.
-            Step step = dialogue.settle ? dialogue.settle() : Step::Next;
+            Step step = settle();
             if (step != Step::Next) return step;
             out.say(cut ? "! Message in %s ends before its length - not sent\n" : "! Error in message file %s\n",
                     posted.path);

@@ -71,7 +71,7 @@ Reply pop3capa(Session& session, Capabilities& caps) {
             reply.error = errno;
             break;
         }
-        if (pop3terminator(sock.pszBuf, len)) return reply;
+        if (isterminator(sock.pszBuf, len)) return reply;
         caps.add(std::string(sock.pszBuf, std::strcspn(sock.pszBuf, "\r\n")));
     }
     if (reply.ok()) reply.status = Reply::Invalid;
@@ -96,7 +96,7 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
         int len = sock.RecvTeol();
         // A terminator among the entries means a short list; reading on
         // would only wait for lines that never come.
-        if (len == -1 || pop3terminator(sock.pszBuf, len)) return ListResult::Short;
+        if (len == -1 || isterminator(sock.pszBuf, len)) return ListResult::Short;
         ListEntry entry{i + 1, -1};
         const char* pos = sock.pszBuf;
         int32_t number = 0;
@@ -108,7 +108,7 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
         list.push_back(entry);
     }
     int len = sock.RecvTeol();
-    if (len == -1 || !pop3terminator(sock.pszBuf, len)) return ListResult::Unterminated;
+    if (len == -1 || !isterminator(sock.pszBuf, len)) return ListResult::Unterminated;
     return ListResult::Whole;
 }
 
@@ -116,7 +116,7 @@ ListResult pop3uidl(Socket& sock, UidList& list) {
     for (long lines = 0; lines <= maxuidllines; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) return ListResult::Short;
-        if (pop3terminator(sock.pszBuf, len)) return ListResult::Whole;
+        if (isterminator(sock.pszBuf, len)) return ListResult::Whole;
         const char* pos = sock.pszBuf;
         int32_t number = 0;
         if (!parsenumber(&pos, &number)) continue;

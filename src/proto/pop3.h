@@ -13,11 +13,6 @@
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
 
-// Whether a line of a multi-line answer is its terminator.
-inline bool pop3terminator(const char* line, int len) {
-    return len == 3 && line[0] == '.' && line[1] == '\r' && line[2] == '\n';
-}
-
 // CAPA and the list it answers with. A refusal (an old server) leaves caps
 // empty; a list without its end is an invalid reply. What is not positive
 // has been reported through the session, a refusal excepted.
