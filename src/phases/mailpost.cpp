@@ -275,12 +275,14 @@ Step MailPost::verdict(PostedFile& posted, const Reply& reply, bool& taken) {
 }
 
 Step MailPost::settle() {
-    if (!flights.empty()) return landuntil(0);
-    if (!pending) return Step::Next;
+    // A refused BDAT among those in flight leaves the rest sent with DATA,
+    // the last of them still to be answered.
+    Step step = landuntil(0);
+    if (step != Step::Next || !pending) return step;
     PostedFile& posted = *pending;
     pending = nullptr;
     bool taken = false;
-    Step step = textanswer(posted, taken);
+    step = textanswer(posted, taken);
     if (!taken) return step;
     return recordsent(out, posted, pendingstart, pendinglength) ? Step::Next : Step::Quit;
 }
@@ -304,7 +306,7 @@ Step MailPost::post(PostedFile& posted, long start, long length) {
     scanheader(posted.file, start, length, addresses);
     // The messages in flight are answered before this one is reported on.
     if (addresses.from.empty() || addresses.to.empty()) {
-        Step step = landuntil(0);
+        Step step = settle();
         if (step != Step::Next) return step;
     }
     if (addresses.from.empty()) {
@@ -359,7 +361,7 @@ Step MailPost::launch(Flight flight) {
     if (size < 0) {
         // Those in flight are whole, and the server takes them: their
         // answers are read first.
-        Step step = landuntil(0);
+        Step step = settle();
         return step == Step::Next ? textfailed(session, *flight.posted, static_cast<int>(size)) : step;
     }
     const std::string reset = "RSET\r\n";
@@ -449,7 +451,7 @@ Step MailPost::withoutchunking(Flight flight) {
     again.push_front(std::move(flight));
     nobdat = true;
     sock.Close();
-    out.step("+ SMTP host does not know BDAT, posting again with DATA...\n");
+    out.say("SMTP host does not know BDAT: posting again with DATA\n");
     Step step = open();
     for (Flight& f : again) {
         if (step != Step::Next) break;

@@ -1044,11 +1044,14 @@ TEST(SmtpPost, ChunkingRecordsOnlyWhatWasAnswered) {
 
 // A server that lists CHUNKING but answers BDAT as unknown gets that
 // message and the rest again on a new connection, with DATA; the password
-// command runs once. CHUNKING without PIPELINING: DATA, step by step.
+// command runs once. Every answer is read before a file's fate: the last
+// message refused keeps its file, and the next file's message is recorded
+// in its own file only. CHUNKING without PIPELINING: DATA, step by step.
 TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     Packet p(LOGIN + "SMTPPASSCMD echo pw; echo ran >> runs\n");
     p.put("00000001.MSG", binary(m1) + binary(m2));
-    p.put("REPLIES", "00000001\tmail\tb\n");
+    p.put("00000002.MSG", binary(m3));
+    p.put("REPLIES", "00000001\tmail\tb\n00000002\tmail\tb\n");
     ScriptedServer server(25);
     Script& first = server.session();
     loggedin(first, BOTH);
@@ -1059,8 +1062,14 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     std::string client = loggedin(second, BOTH);
     Dialogue d(second, "");
     d.message("a@x.org", {"r@y.org"}, crlf(m1) + ".\r\n");
-    d.message("b@x.org", {"r@y.org"}, crlf(m2) + ".\r\n");
+    d.envelope("b@x.org", {"r@y.org"});
+    d.text(crlf(m2) + ".\r\n", "554 5.7.1 rejected\r\n");
+    d.message("c@x.org", {"r@y.org"}, crlf(m3) + ".\r\n");
     d.quit();
+    Script& again = server.session();
+    std::string resent = loggedin(again, BOTH);
+    resent += bdat(again, "b@x.org", {"r@y.org"}, crlf(m2));
+    again.send("250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n").expect("QUIT\r\n").send("221 bye\r\n");
     Packet q(LOGIN + "SMTPPASS pw\n");
     q.put("00000001.MSG", binary(m1));
     q.put("REPLIES", "00000001\tmail\tb\n");
@@ -1071,11 +1080,19 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     e.quit();
     server.start();
     RunResult r = p.run();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("SMTP host does not know BDAT: posting again with DATA\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SMTP host returned error: 554 5.7.1 rejected\n! SMTP server did not accept message\n"
+                         "Mailing from c@x.org\n"), std::string::npos) << r.out;
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
+    EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\n");
+    r = p.run();
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(readfile(p.dir / "runs"), "ran\n");
+    EXPECT_EQ(readfile(p.dir / "runs"), "ran\nran\n");
     EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
     q.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(1), client + d.client);
-    EXPECT_EQ(server.received(2), alone + e.client);
+    EXPECT_EQ(server.received(2), resent + "QUIT\r\n");
+    EXPECT_EQ(server.received(3), alone + e.client);
 }
