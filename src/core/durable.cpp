@@ -12,17 +12,22 @@ DurableFile::~DurableFile() { discard(); }
 
 bool DurableFile::open(const char* path, const char* mode) {
     discard();
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
-    fd = ::open(path, flags, 0666);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (mode[0] == 'a')
+        flags |= O_APPEND;
+    else
+        flags |= std::strchr(mode, 'x') ? O_EXCL : O_TRUNC;
     this->path = path;
     used = 0;
     flushed = 0;
+    fd = ::open(path, flags, 0666);
     error = fd == -1 ? errno : 0;
     good = fd != -1;
     if (good && mode[0] == 'a') {
         off_t end = lseek(fd, 0, SEEK_END);
         flushed = end > 0 ? static_cast<uint64_t>(end) : 0;
     }
+    if (!good) errno = error;
     return good;
 }
 

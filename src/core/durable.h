@@ -22,7 +22,8 @@ public:
     DurableFile& operator=(const DurableFile&) = delete;
     ~DurableFile();
 
-    // mode as for fopen: "w" or "wb" truncate, "a" or "ab" append.
+    // mode as for fopen: "w" or "wb" truncate, "a" or "ab" append, "wx"
+    // makes a new file and fails (EEXIST) where one is.
     bool open(const char* path, const char* mode);
     bool isopen() const { return fd != -1; }
     int descriptor() const { return fd; }

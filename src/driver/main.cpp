@@ -14,8 +14,12 @@
 #include "core/text.h"
 #include "net/socket.h"
 #include "phases/phases.h"
+#include "soup/soup.h"
 
 namespace {
+
+// sysexits' EX_TEMPFAIL: nothing is wrong that a later run would not pass.
+constexpr int kExitTempFail = 75;
 
 // The version is defined once, in the build.
 constexpr int versionmajor = VORPA_VERSION_MAJOR;
@@ -243,6 +247,18 @@ int main(int argc, char** argv) {
     if (settings.soupdir.size() > kPathMax - 1) toolong("SOUPDIR", settings.soupdir.c_str());
     Report report(options.verbose);
     checkdir(report, settings.soupdir);
+    // Two runs on one packet would take each other's files: the second
+    // touches nothing, not even the log, and may simply run again later.
+    PacketLock lock;
+    PacketLock::Taken taken = lock.take(settings.soupdir);
+    if (taken == PacketLock::Held) {
+        std::string pid = lock.holder > 0 ? " (pid " + std::to_string(lock.holder) + ")" : "";
+        std::string dir = settings.soupdir.size() > 1 ? settings.soupdir.substr(0, settings.soupdir.size() - 1) : settings.soupdir;
+        std::fprintf(stderr, "Another vorpa run%s is using %s\n", pid.c_str(), dir.c_str());
+        return kExitTempFail;
+    }
+    if (taken == PacketLock::Unlockable)
+        std::fprintf(stderr, "Warning: cannot lock %s: %s\n", settings.soupdir.c_str(), std::strerror(lock.error));
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
     if (!settings.cafile.empty() && !tlscheckcafile(settings.cafile.c_str())) {

@@ -1,6 +1,7 @@
 // Fetched message files that appear whole or not at all, and the removal
 // of what a killed run left behind.
 #include <dirent.h>
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,22 +18,39 @@ IncomingFile::~IncomingFile() {
 }
 
 bool IncomingFile::open(const std::string& soupdir) {
-    number = genfname(soupdir.c_str(), "MSG", path, "PRT");
-    // Only a path too long for a name leaves no free number.
+    number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG");
     if (number < 0) {
-        failure = std::strerror(ENAMETOOLONG);
+        failure = std::strerror(errno);
         return false;
     }
-    std::snprintf(temp, sizeof temp, "%.*sPRT", static_cast<int>(std::strlen(path) - 3), path);
-    made = file.open(temp, "wb");
-    return made;
+    made = true;
+    std::snprintf(path, sizeof path, "%.*sMSG", static_cast<int>(std::strlen(temp) - 3), temp);
+    return true;
 }
+
+namespace {
+
+// Gives from the name to without replacing a file there; -1 with EEXIST
+// when one is. A file system that cannot tell is given a plain rename.
+int renamenew(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    return std::rename(from, to);
+}
+
+}  // namespace
 
 bool IncomingFile::finish() {
     if (!file.commit()) return false;
-    if (std::rename(temp, path) != 0) {
-        failure = std::strerror(errno);
-        return false;
+    // A message file the reader made meanwhile under this number stays its
+    // own: the fetched file takes the next free number.
+    while (renamenew(temp, path) != 0) {
+        long next = errno == EEXIST ? genfname(temp, "MSG", path, "PRT") : -1;
+        if (next < 0) {
+            failure = std::strerror(errno == EEXIST ? ENAMETOOLONG : errno);
+            return false;
+        }
+        number = next;
     }
     made = false;
     return true;

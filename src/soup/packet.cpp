@@ -24,6 +24,18 @@ long genfname(const char* base, const char* ext, char* out, const char* reserved
     return -1;
 }
 
+long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved) {
+    for (;;) {
+        long number = genfname(base, ext, path, reserved);
+        if (number < 0) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (file.open(path, "wx")) return number;
+        if (errno != EEXIST) return -1;
+    }
+}
+
 namespace {
 
 void putbe32(unsigned char* p, uint32_t v) {

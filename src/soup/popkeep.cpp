@@ -68,12 +68,12 @@ KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id
 bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& time)>& next) {
     error = 0;
     char temp[4096];
-    if (genfname(path.c_str(), "TMP", temp) < 0) {
-        error = ENAMETOOLONG;
+    DurableFile out;
+    if (createnew(out, path.c_str(), "TMP", temp) < 0) {
+        error = errno;
         return false;
     }
-    DurableFile out;
-    bool good = out.open(temp, "w");
+    bool good = true;
     std::string_view id;
     long long time = 0;
     std::string line;

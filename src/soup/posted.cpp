@@ -206,12 +206,12 @@ bool RepliesFile::replace(const std::string& left) {
         return false;
     }
     char temp[4096];
-    if (genfname(soupdir.c_str(), "TMP", temp) < 0) {
-        reason = std::strerror(EEXIST);  // no free name
+    DurableFile f;
+    if (createnew(f, soupdir.c_str(), "TMP", temp) < 0) {
+        reason = std::strerror(errno);
         return false;
     }
-    DurableFile f;
-    bool ok = f.open(temp, "w") && f.write(left.data(), left.size()) && f.commitas(path.c_str());
+    bool ok = f.write(left.data(), left.size()) && f.commitas(path.c_str());
     if (ok) return true;
     reason = f.reason();
     std::remove(temp);

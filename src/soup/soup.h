@@ -24,6 +24,35 @@
 // is not free either.
 long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
 
+// The exclusive lock of one run on the packet directory, held until it is
+// destroyed or the process ends. It covers the packet and the state files of
+// the configuration that names the packet.
+class PacketLock {
+public:
+    enum Taken { Mine, Held, Unlockable };
+    PacketLock() = default;
+    PacketLock(const PacketLock&) = delete;
+    PacketLock& operator=(const PacketLock&) = delete;
+    ~PacketLock();
+
+    // soupdir with or without its trailing "/". Held: another process has
+    // it (holder is its pid when known, else 0); Unlockable: the system
+    // refused (error tells why).
+    Taken take(const std::string& soupdir);
+    long holder = 0;
+    int error = 0;
+
+private:
+    int fd = -1;
+};
+
+// Makes a new file "%08lX.<ext>" in the directory of base, exclusively, at
+// the first number free as genfname finds them (path as its out), and
+// opens it in file: a number another process took meanwhile is passed
+// over, and nobody's file is ever truncated. Returns the number, or -1
+// with errno set.
+long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
+
 // One length-prefixed record of a fetched message file: a 4-byte big-endian
 // length, then the text with "\n" line ends.
 class RecordWriter {

@@ -61,14 +61,14 @@ bool StateFile::prepare() {
     if (made) return true;
     // The name comes from the directory's free numbers; only a path too
     // long for one leaves none.
-    if (genfname(path.c_str(), "TMP", temp) < 0) {
+    if (createnew(out, path.c_str(), "TMP", temp) < 0) {
+        error = errno;
         std::snprintf(temp, sizeof temp, "%s", path.c_str());
-        error = ENAMETOOLONG;
         return false;
     }
-    made = out.open(temp, "w");
-    if (made) fchmod(out.descriptor(), mode);
-    return made;
+    made = true;
+    fchmod(out.descriptor(), mode);
+    return true;
 }
 
 StateFile::Replaced StateFile::save() {

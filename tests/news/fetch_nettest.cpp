@@ -291,14 +291,14 @@ TEST(FetchNews, StateFileReplacedLast) {
     std::string trace = r.dir / "trace";
     // LeakSanitizer, in a sanitizer build, refuses to run under ptrace.
     RunResult out = r.run({}, "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec /usr/bin/strace -f -y "
-                              "-e trace=fsync,rename -o " + trace + " \"$0\" \"$@\"");
+                              "-e trace=fsync,rename,renameat2 -o " + trace + " \"$0\" \"$@\"");
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(0, out.status);
     EXPECT_EQ("g.one: 0-1\n", r.newsrc());
     std::string calls = readfile(trace);
     std::string soupdir = r.soup.substr(0, r.soup.size() - 1);
     size_t msg = calls.find(r.soup + "00000000.PRT>)");
-    size_t named = calls.find("rename(\"" + r.soup + "00000000.PRT\", \"" + r.soup + "00000000.MSG\")");
+    size_t named = calls.find("\"" + r.soup + "00000000.PRT\", AT_FDCWD<");
     size_t dir = calls.find(soupdir + ">)");
     size_t tmp = calls.find(r.dir / "00000000.TMP>)");
     size_t rename = calls.find("rename(\"" + r.dir / "00000000.TMP\", \"" + r.dir / "newsrc\")");

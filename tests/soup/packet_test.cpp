@@ -57,6 +57,30 @@ TEST(Genfname, PathThatDoesNotFit) {
     EXPECT_EQ(std::strlen(out), 4095u);
 }
 
+// A fetched file never truncates or replaces a file it did not make: a
+// message file that appears under its number meanwhile keeps its bytes, and
+// the fetched one takes the next free number.
+TEST(IncomingFile, TakesOnlyItsOwnNames) {
+    TempDir dir;
+    std::string soup = dir.path() + "/";
+    IncomingFile incoming;
+    ASSERT_TRUE(incoming.open(soup));
+    EXPECT_EQ(incoming.number, 0);
+    ASSERT_TRUE(incoming.file.write("fetched", 7));
+    writefile(dir / "00000000.MSG", "reply");
+    writefile(dir / "00000001.PRT", "another's");
+    ASSERT_TRUE(incoming.finish()) << incoming.reason();
+    EXPECT_EQ(incoming.number, 2);
+    EXPECT_EQ(readfile(dir / "00000000.MSG"), "reply");
+    EXPECT_EQ(readfile(dir / "00000001.PRT"), "another's");
+    EXPECT_EQ(readfile(dir / "00000002.MSG"), "fetched");
+    EXPECT_FALSE(fileexists(dir / "00000000.PRT"));
+
+    DurableFile temp;
+    char path[4096];
+    EXPECT_EQ(createnew(temp, soup.c_str(), "PRT", path, "MSG"), 3);
+}
+
 TEST(RecordWriter, StoresLinesAndPatchesLengths) {
     TempDir dir;
     std::string path = dir / "00000000.MSG";
