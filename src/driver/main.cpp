@@ -271,9 +271,12 @@ int main(int argc, char** argv) {
     // lists was not sent, leaves work undone: cron or a script must be able
     // to tell such a run from one that did all its work.
     const Context run{settings, options, report};
-    bool undone = false;
-    auto phase = [&undone, &run](bool asked, Result (*what)(const Context&)) {
-        if (asked && what(run) != Result::Done) undone = true;
+    bool undone = false, offline = false;
+    auto phase = [&](bool asked, Result (*what)(const Context&)) {
+        if (!asked) return;
+        Result result = what(run);
+        if (result == Result::Offline) offline = true;
+        else if (result != Result::Done) undone = true;
     };
     phase(options.postmail, postemail);
     phase(options.postnews, postnews);
@@ -282,5 +285,6 @@ int main(int argc, char** argv) {
 
     report.console("\nDone.\n");
     closelog(report, settings.logfile);
-    return undone ? 2 : 0;
+    // Only the network failed: cron may stay quiet and simply run again.
+    return undone ? 2 : offline ? kExitTempFail : 0;
 }

@@ -58,6 +58,7 @@ Step Session::connect(const char* announce) {
         return Step::End;
     }
     if (sock.Connect(host.c_str(), port) == -1) {
+        passing = true;
         report.say("Cannot connect to host %s at port %d: %s\n", host.c_str(), port, sock.ConnectError());
         return Step::End;
     }
@@ -73,9 +74,12 @@ Step Session::greet() {
     Reply reply = service.read(sock);
     if (reply.ok()) return Step::Next;
     if (!expectstls(reply)) {
+        // POP3's -ERR and the 4xx codes of SMTP and NNTP: not now.
+        passing = reply.refused() && (reply.text[0] == '-' || reply.text[0] == '4');
         service.complain(report, reply, false);
         return Step::End;
     }
+    misconfigured = true;
     // POP3 -> POPTLS, SMTP -> SMTPTLS, NNTP -> NNTPTLS.
     std::string setting(service.protocol, std::strcmp(service.protocol, "POP3") == 0 ? 3 : 4);
     report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", service.protocol,
@@ -167,6 +171,7 @@ Step Session::signoff() {
 }
 
 void Session::end(Step how) {
+    passing = !misconfigured && (passing || sock.Broken());
     // After a time-out or a lost connection QUIT would only wait again.
     if (how == Step::Quit && !sock.Broken()) ask("QUIT\r\n");
     if (sock.iSocket != -1) sock.Close();

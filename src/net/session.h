@@ -86,9 +86,14 @@ public:
     Report& report;
     std::string host;
     unsigned short port = 0;
+    // The failure that ended the phase passes by itself: no connection, a
+    // time-out, a lost connection, or a greeting that refuses for now.
+    bool passing = false;
 
 private:
     Step securefailed(int result);
+    // The settings do not fit the server: no failure passes by itself.
+    bool misconfigured = false;
     bool expectstls(const Reply& reply) const;
 };
 

@@ -499,6 +499,5 @@ Result fetchemail(const Context& run) {
     if (step == Step::Next) step = emptymailbox(run, session, secret);
     if (step == Step::Next && session.signoff() != Step::Next) step = Step::End;
     if (step == Step::Next) return Result::Done;
-    session.end(step);
-    return Result::Ended;
+    return endphase(session, step);
 }

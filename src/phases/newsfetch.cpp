@@ -571,10 +571,7 @@ Step NewsFetch::replacestate() {
     return Step::Next;
 }
 
-Result NewsFetch::cleanup(Step how) {
-    session.end(how);
-    return Result::Ended;
-}
+Result NewsFetch::cleanup(Step how) { return endphase(session, how); }
 
 }  // namespace
 

@@ -10,6 +10,7 @@ enum class Result {
     Done,   // all its work done
     Kept,   // went through, but a line of REPLIES was kept: something listed was not sent
     Ended,  // ended early, with "(skipping ...)"
+    Offline,  // ended early, as Ended, by a failure that passes by itself (the network's)
 };
 
 // What every phase is given.

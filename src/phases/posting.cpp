@@ -169,11 +169,15 @@ Result checkposting(const Context& run, Session& session, bool ready, int mine, 
         if (step == Step::Next) step = session.signoff();
     }
     if (step == Step::Next) return Result::Done;
-    session.end(step);
-    return Result::Ended;
+    return endphase(session, step);
 }
 
 }  // namespace
+
+Result endphase(Session& session, Step how) {
+    session.end(how);
+    return session.passing ? Result::Offline : Result::Ended;
+}
 
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
@@ -203,10 +207,13 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
         step = walk.postreplies(session, replies);
-        if (replies.rewrite(run.options.test) == RepliesFile::Failed)
+        // Its lines of files sent and removed would have them taken as unsent.
+        if (replies.rewrite(run.options.test) == RepliesFile::Failed) {
             run.report.say("! Cannot rewrite %s: %s\n", replies.path.c_str(), replies.reason.c_str());
+            walk.kept = true;
+        }
     }
     if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
-    session.end(step);
-    return Result::Ended;
+    Result ended = endphase(session, step);
+    return walk.kept ? Result::Ended : ended;
 }

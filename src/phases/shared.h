@@ -81,6 +81,9 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);
 
+// Ends a failed phase as Session::end does, and says how it ended.
+Result endphase(Session& session, Step how);
+
 // Connects to the news server (announce as Session::connect takes it),
 // reads the greeting, then STARTTLS when so set and AUTHINFO USER and PASS
 // when a login is set.

@@ -1,5 +1,6 @@
 // What a scheduled run sees: the exit status after a run that did all its
-// work, a refused password, a server that is down and a refused article;
+// work, a refused password, a server that is down or busy (75: the network
+// failed, nothing else) and a refused article;
 // and the meter, drawn on a terminal but not into a pipe. The servers
 // listen on free ports of 127.0.0.1.
 #include <gtest/gtest.h>
@@ -84,8 +85,21 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
         down = at(closed);
     }
     r = runvorpa(args("NNTPHOST " + down + "\n", {"news", "post"}), dir.path());
-    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(r.status, 75) << r.out;
     EXPECT_TRUE(contains(r.out, "(skipping news post)\n"));
+
+    // A greeting that refuses for now passes by itself; one that refuses
+    // for good does not.
+    writefile(dir / "newsrc", "local.test 0-0\n");
+    for (const char* greeting : {"400 busy, come back later\r\n", "502 no permission\r\n"}) {
+        ScriptedServer busy(0);
+        busy.session().send(greeting);
+        busy.session().send(greeting);
+        busy.start();
+        r = runvorpa(args("NNTPHOST " + at(busy) + "\n", {"news"}), dir.path());
+        EXPECT_TRUE(busy.finish()) << busy.errortext();
+        EXPECT_EQ(r.status, greeting[0] == '4' ? 75 : 2) << r.out;
+    }
 
     ScriptedServer nntp(0);
     nntp.session()

@@ -81,19 +81,19 @@ TEST(RepliesVote, RemovedOnlyWhenBothPhasesGotThrough) {
 
     // The mail phase votes 1 first; the failing news phase must undo it.
     o = postboth(true, false);
-    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.status, 75);
     EXPECT_FALSE(o.mailfile) << o.out;
     EXPECT_TRUE(o.newsfile) << o.out;
     EXPECT_TRUE(o.replies) << o.out;
 
     o = postboth(false, true);
-    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.status, 75);
     EXPECT_TRUE(o.mailfile) << o.out;
     EXPECT_FALSE(o.newsfile) << o.out;
     EXPECT_TRUE(o.replies) << o.out;
 
     o = postboth(false, false);
-    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.status, 75);
     EXPECT_TRUE(o.mailfile && o.newsfile && o.replies) << o.out;
 }
 

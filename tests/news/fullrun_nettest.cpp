@@ -241,7 +241,7 @@ TEST(FullRun, EverythingGoesThrough) {
 TEST(FullRun, SmtpRefusingKeepsMailAndReplies) {
     Outcome o;
     fullrun(o, Smtp::Refusing, Post::Accepts);
-    EXPECT_EQ(o.run.status, 2) << o.run.err;
+    EXPECT_EQ(o.run.status, 75) << o.run.err;
     EXPECT_EQ(o.nntppost, POSTCLIENT);
     EXPECT_EQ(o.pop, POPCLIENT);
     EXPECT_EQ(o.nntpfetch, FETCHCLIENT);
