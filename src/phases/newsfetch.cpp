@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/text.h"
@@ -92,11 +93,12 @@ bool boundrange(Numbers& asked, bool fresh, long newsfirst, long newsmax, std::s
 struct Entry {
     Entry(long lineno, bool toolong, const std::string& line) : lineno(lineno), toolong(toolong), group(line) {}
 
-    // Whether its group is selected: a line naming a group.
-    bool selects() const { return !toolong; }
+    // Whether its group is selected: a line of its own naming a group.
+    bool selects() const { return !toolong && twinof == 0; }
 
     long lineno;
     bool toolong;     // longer than kLineMax: names no group, kept as it is
+    long twinof = 0;  // the earlier line naming the same group, merged into it
     GroupLine group;
     Reply reply;              // to the first flight's GROUP
     GroupRange range{"", 0};  // what the reply offers beyond the mark
@@ -279,9 +281,12 @@ Step NewsFetch::fetchlist() {
     return Step::Next;
 }
 
-// The whole state file, before the first GROUP goes out.
+// The whole state file, before the first GROUP goes out. A group named
+// again is fetched once: its first line takes the lowest and the highest
+// mark of all, and the later lines go.
 bool NewsFetch::readstate() {
     std::string line;
+    std::unordered_map<std::string, size_t> first;
     for (;;) {
         StateFile::Read read = state.next(line);
         if (read == StateFile::End) return true;
@@ -293,6 +298,14 @@ bool NewsFetch::readstate() {
         // A name ends at a NUL byte, as it always did.
         bool toolong = read == StateFile::TooLong;
         entries.emplace_back(state.lineno(), toolong, toolong ? "" : line.c_str());
+        if (toolong) continue;
+        Entry& entry = entries.back();
+        auto [named, fresh] = first.emplace(entry.group.name, entries.size() - 1);
+        if (fresh) continue;
+        Entry& earlier = entries[named->second];
+        entry.twinof = earlier.lineno;
+        earlier.group.low = std::min(earlier.group.low, entry.group.low);
+        earlier.group.high = std::max(earlier.group.high, entry.group.high);
     }
 }
 
@@ -459,6 +472,12 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     }
     const GroupLine& group = entry.group;
     const char* name = group.name.c_str();
+    if (entry.twinof != 0) {
+        out.say("! Line %ld of %s names %s again - merged into line %ld\n", entry.lineno, newsgroupsfile.c_str(),
+                name, entry.twinof);
+        state.replace("");
+        return Step::Next;
+    }
     out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
 
     const Reply& reply = entry.reply;

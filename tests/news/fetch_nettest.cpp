@@ -696,3 +696,19 @@ TEST(FetchNews, SparseRangeWithoutListgroupAndInvalidRanges) {
     EXPECT_THAT(out.out, Not(HasSubstr("500")));
 }
 
+// A group named on three lines is selected and fetched once, from the
+// highest mark; the state file keeps its first line only.
+TEST(FetchNews, GroupListedTwice) {
+    NewsRun r("g.one: 1-5\ng.two: 0-0\ng.one: 3-9\ng.one\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(group(s, "g.one", "211 4 8 11 g.one"), "g.two", "211 0 0 0 g.two");
+    quit(article(article(group(s, "g.one", "211 4 8 11 g.one"), 10, "A: 10\r\n"), 11, "A: 11\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("g.one: 0-11\ng.two: 0-0\n", r.newsrc());
+    EXPECT_EQ("00000000\tg.one\tBn\n", r.areas());
+    EXPECT_THAT(out.out, HasSubstr("! Line 3 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"
+                                   "! Line 4 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"));
+}
