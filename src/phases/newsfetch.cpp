@@ -4,15 +4,20 @@
 // by one with the new marks after every group that added a file, and once
 // more at the end. Over a slow link the waiting is what costs: every
 // group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
-// groups with something to fetch as one pipelined stream.
+// groups with something to fetch as one pipelined stream. A group whose
+// range is mostly gaps has its article numbers listed in between, so that
+// only the articles present are asked for.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/text.h"
@@ -25,32 +30,58 @@ namespace {
 // than Pipeline allows.
 const int commandwindow = 256;
 
-// (n - first) * 100 / (last - first + 1) for first <= n <= last, exact and
-// free of overflow for any longs.
-int percentof(long n, long first, long last) {
-    __int128 done = static_cast<__int128>(n) - first;
-    __int128 span = static_cast<__int128>(last) - first + 1;
-    return static_cast<int>(done * 100 / span);
+// A server's count above this keeps no more article numbers of one
+// LISTGROUP answer.
+const long maxlisted = 1L << 24;
+
+// done * 100 / size for done < size, free of overflow.
+int percentof(uint64_t done, uint64_t size) {
+    return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / size);
 }
 
-// NEWSFIRST and NEWSMAX: the part of range asked for in this run. A
+// The article numbers of a group asked for in this run: a range, or the
+// numbers a LISTGROUP answer listed.
+struct Numbers {
+    long first = 0;
+    long last = -1;
+    bool listing = false;
+    std::vector<long> listed;
+
+    uint64_t size() const {
+        if (listing) return listed.size();
+        return last < first ? 0 : static_cast<uint64_t>(last) - static_cast<uint64_t>(first) + 1;
+    }
+    long at(uint64_t i) const { return listing ? listed[i] : first + static_cast<long>(i); }
+    // Keeps count (at least 1) numbers from index from on.
+    void keep(uint64_t from, uint64_t count) {
+        if (listing) {
+            listed.erase(listed.begin() + static_cast<long>(from + count), listed.end());
+            listed.erase(listed.begin(), listed.begin() + static_cast<long>(from));
+            return;
+        }
+        first = at(from);
+        last = at(count - 1);
+    }
+};
+
+// NEWSFIRST and NEWSMAX: the part of the numbers asked for in this run. A
 // group's first fetch (fresh) takes only its newest newsfirst numbers, and
 // at most newsmax numbers are asked for, the oldest first. Writes what was
 // left out into said for the group's report line; true when newsmax cut
-// the range, so that the mark follows what was asked.
-bool boundrange(GroupRange& range, bool fresh, long newsfirst, long newsmax, std::string& said) {
-    __int128 span = static_cast<__int128>(range.last) - range.first + 1;
-    if (span <= 0) return false;
-    bool newest = fresh && newsfirst > 0 && span > newsfirst;
+// them, so that the mark follows what was asked.
+bool boundrange(Numbers& asked, bool fresh, long newsfirst, long newsmax, std::string& said) {
+    uint64_t n = asked.size();
+    if (n == 0) return false;
+    bool newest = fresh && newsfirst > 0 && n > static_cast<uint64_t>(newsfirst);
     if (newest) {
-        range.first = range.last - newsfirst + 1;
-        span = newsfirst;
+        asked.keep(n - static_cast<uint64_t>(newsfirst), static_cast<uint64_t>(newsfirst));
+        n = static_cast<uint64_t>(newsfirst);
     }
-    bool cut = newsmax > 0 && span > newsmax;
+    bool cut = newsmax > 0 && n > static_cast<uint64_t>(newsmax);
     if (cut) {
-        range.last = range.first + newsmax - 1;
-        said = ", fetching " + std::to_string(newsmax) + " of them (" + std::to_string(range.first) + "-" +
-               std::to_string(range.last) + ")";
+        asked.keep(0, static_cast<uint64_t>(newsmax));
+        said = ", fetching " + std::to_string(newsmax) + " of them (" + std::to_string(asked.at(0)) + "-" +
+               std::to_string(asked.at(asked.size() - 1)) + ")";
     } else if (newest) {
         said = ", fetching the newest " + std::to_string(newsfirst);
     }
@@ -62,14 +93,20 @@ bool boundrange(GroupRange& range, bool fresh, long newsfirst, long newsmax, std
 struct Entry {
     Entry(long lineno, bool toolong, const std::string& line) : lineno(lineno), toolong(toolong), group(line) {}
 
+    // Whether its group is selected: a line of its own naming a group.
+    bool selects() const { return !toolong && twinof == 0; }
+
     long lineno;
-    bool toolong;  // longer than kLineMax: names no group, kept as it is
+    bool toolong;     // longer than kLineMax: names no group, kept as it is
+    long twinof = 0;  // the earlier line naming the same group, merged into it
     GroupLine group;
     Reply reply;              // to the first flight's GROUP
     GroupRange range{"", 0};  // what the reply offers beyond the mark
-    GroupRange asked{"", 0};  // the part of it asked for in this run
+    bool sparse = false;      // far more numbers than articles: LISTGROUP asked
+    Numbers asked;            // of the range, those asked for in this run
     bool cut = false;         // NEWSMAX cut asked
     std::string said;         // what NEWSFIRST and NEWSMAX left out, in words
+    std::string unlisted;     // the line that says LISTGROUP was refused
     bool streamed = false;    // its commands are in the stream
     bool groupsent = false;   // the stream selects it with a GROUP of its own
 };
@@ -77,7 +114,7 @@ struct Entry {
 // Where the stream's commands have got to.
 struct Cursor {
     size_t entry = 0;
-    long article = 0;
+    uint64_t index = 0;  // of the next article in the entry's numbers
     bool begun = false;  // the entry's GROUP, or its first ARTICLE, went out
 };
 
@@ -92,14 +129,17 @@ private:
     bool readstate();
     Step selectall();
     void plan(Entry& entry);
+    Step listsparse();
+    void bound(Entry& entry);
+    Step lost(const Entry& entry, const Reply& reply, bool sent, const char* what);
     void startstream();
     bool nextcommand(Cursor& cursor, std::string& command);
     Step fetchgroup(Entry& entry);
     Reply reselect();
-    Step fetcharticles(const GroupRange& range, long& high, IncomingFile& message);
+    Step fetcharticles(const Numbers& asked, long& high, IncomingFile& message);
     Step nextanswer(Reply& reply);
     Step receivearticle(IncomingFile& message);
-    Step discard(const GroupRange& range);
+    Step discard(const Numbers& asked);
     void writestate(const GroupLine& group, long high);
     void countline(uint32_t len);
     Result signoff();
@@ -121,6 +161,11 @@ private:
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
     std::vector<Entry> entries;
+    // The entries before the first whose GROUP asks for a login: the fetch
+    // ends there.
+    size_t stop = 0;
+    // The entry whose group the server has selected when the stream begins.
+    const Entry* selected = nullptr;
     // GROUP and ARTICLEs of every group with something to fetch, in order.
     std::optional<Pipeline> stream;
 
@@ -139,6 +184,7 @@ Result NewsFetch::fetch() {
     if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     if (!readstate()) return cleanup(Step::Quit);
     step = selectall();
+    if (step == Step::Next) step = listsparse();
     if (step != Step::Next) return cleanup(step);
     startstream();
     for (Entry& entry : entries) {
@@ -235,9 +281,12 @@ Step NewsFetch::fetchlist() {
     return Step::Next;
 }
 
-// The whole state file, before the first GROUP goes out.
+// The whole state file, before the first GROUP goes out. A group named
+// again is fetched once: its first line takes the lowest and the highest
+// mark of all, and the later lines go.
 bool NewsFetch::readstate() {
     std::string line;
+    std::unordered_map<std::string, size_t> first;
     for (;;) {
         StateFile::Read read = state.next(line);
         if (read == StateFile::End) return true;
@@ -249,6 +298,14 @@ bool NewsFetch::readstate() {
         // A name ends at a NUL byte, as it always did.
         bool toolong = read == StateFile::TooLong;
         entries.emplace_back(state.lineno(), toolong, toolong ? "" : line.c_str());
+        if (toolong) continue;
+        Entry& entry = entries.back();
+        auto [named, fresh] = first.emplace(entry.group.name, entries.size() - 1);
+        if (fresh) continue;
+        Entry& earlier = entries[named->second];
+        entry.twinof = earlier.lineno;
+        earlier.group.low = std::min(earlier.group.low, entry.group.low);
+        earlier.group.high = std::max(earlier.group.high, entry.group.high);
     }
 }
 
@@ -257,61 +314,120 @@ bool NewsFetch::readstate() {
 // group is reported, and every line stays as it is.
 Step NewsFetch::selectall() {
     Pipeline flight(session, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
-        while (i < entries.size() && entries[i].toolong) i++;
+        while (i < entries.size() && !entries[i].selects()) i++;
         if (i == entries.size()) return false;
         command += "GROUP " + entries[i++].group.name + "\r\n";
         return true;
     });
     for (Entry& entry : entries) {
-        if (entry.toolong) continue;
+        if (!entry.selects()) continue;
         // A failed send was reported, and its reply stays lost.
         bool sent = flight.fill();
         if (sent) {
             readnntp(s, entry.reply);
             flight.answered();
         }
-        if (entry.reply.status != Reply::Lost) {
-            plan(entry);
-            continue;
-        }
-        const char* name = entry.group.name.c_str();
-        out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
-        if (sent) nntpcomplain(out, entry.reply, false);
-        out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
-        return Step::Quit;
+        if (entry.reply.status == Reply::Lost) return lost(entry, entry.reply, sent, "select newsgroup");
+        plan(entry);
+        selected = &entry;
     }
+    stop = 0;
+    while (stop < entries.size() && !(entries[stop].reply.refused() && needslogin(entries[stop].reply))) stop++;
     return Step::Next;
 }
 
-// What the group's answer offers beyond its mark, and the part of it asked
-// for in this run.
+// What the group's answer offers beyond its mark.
 void NewsFetch::plan(Entry& entry) {
     if (!entry.reply.ok()) return;
+    entry.range = GroupRange(entry.reply.text.c_str(), entry.group.high);
+    const GroupRange& range = entry.range;
+    if (!range.valid || range.count == 0) return;
+    __int128 span = static_cast<__int128>(range.last) - range.first + 1;
+    entry.sparse = span > static_cast<__int128>(range.estimate) * 2 + 1000;
+}
+
+// LISTGROUP for every group whose range is mostly gaps, in one flight
+// between the GROUPs and the stream; then what each group asks for.
+Step NewsFetch::listsparse() {
+    Pipeline flight(session, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
+        while (i < stop && !entries[i].sparse) i++;
+        if (i == stop) return false;
+        const Entry& entry = entries[i++];
+        command += "LISTGROUP " + entry.group.name + " " + std::to_string(entry.range.first) + "-" +
+                   std::to_string(entry.range.last) + "\r\n";
+        return true;
+    });
+    for (size_t i = 0; i < stop; i++) {
+        Entry& entry = entries[i];
+        if (!entry.sparse) continue;
+        Reply reply;
+        bool sent = flight.fill();
+        if (sent) readnntp(s, reply);
+        const GroupRange& range = entry.range;
+        // More numbers than that would not have made the range sparse; the
+        // rest waits for the next run.
+        size_t most = static_cast<size_t>(std::min(range.estimate, maxlisted)) * 2 + 1000;
+        bool whole = reply.ok() ? readnumbers(s, range.first, range.last, most, entry.asked.listed)
+                                : reply.status != Reply::Lost;
+        if (sent) flight.answered();
+        if (!whole) return lost(entry, reply, sent && !reply.ok(), "list the articles of newsgroup");
+        entry.asked.listing = reply.ok();
+        selected = reply.ok() ? &entry : nullptr;
+    }
+    for (Entry& entry : entries) bound(entry);
+    return Step::Next;
+}
+
+// The numbers of the group's range asked for in this run: the articles
+// present when they were listed, else the newest of the range, as many as
+// the server's count when the range is mostly gaps; bound by NEWSFIRST and
+// NEWSMAX.
+void NewsFetch::bound(Entry& entry) {
+    GroupRange& range = entry.range;
+    if (!entry.reply.ok() || !range.valid || range.count == 0) return;
+    Numbers& asked = entry.asked;
+    if (asked.listing) {
+        range.count = static_cast<long>(asked.listed.size());
+    } else {
+        asked.first = range.first;
+        asked.last = range.last;
+        if (entry.sparse) {
+            range.count = std::min(range.count, range.estimate);
+            if (range.count == 0) return;
+            asked.keep(asked.size() - static_cast<uint64_t>(range.count), static_cast<uint64_t>(range.count));
+            entry.unlisted = "! The server lists no article numbers of " + entry.group.name +
+                             ": asking only for the newest " + std::to_string(range.count) + " (" +
+                             std::to_string(asked.first) + "-" + std::to_string(asked.last) + ")\n";
+        }
+    }
     const GroupLine& group = entry.group;
-    entry.range = GroupRange(entry.reply.text.c_str(), group.high);
-    if (entry.range.count == 0) return;
     // No mark, or one below the server's first article: a first fetch.
-    bool fresh = group.high == 0 || entry.range.first > group.high + 1;
-    entry.asked = entry.range;
-    entry.cut = boundrange(entry.asked, fresh, run.settings.newsfirst, run.settings.newsmax, entry.said);
+    bool fresh = group.high == 0 || range.first > group.high + 1;
+    entry.cut = boundrange(asked, fresh, run.settings.newsfirst, run.settings.newsmax, entry.said);
     // A check run only counts.
-    entry.streamed = !options.check && entry.asked.first <= entry.asked.last;
+    entry.streamed = !options.check && asked.size() > 0;
+}
+
+// No answer before anything was fetched: only that group is reported, and
+// every line stays as it is.
+Step NewsFetch::lost(const Entry& entry, const Reply& reply, bool sent, const char* what) {
+    const char* name = entry.group.name.c_str();
+    out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
+    if (sent) nntpcomplain(out, reply, false);
+    out.say("! Wasn't able to %s %s - skipping\n", what, name);
+    return Step::Quit;
 }
 
 // The stream ends before a group that asks for a login: the fetch ends
-// there. The group the first flight selected last needs no GROUP again
-// when the stream begins with it.
+// there. The group selected last needs no GROUP again when the stream
+// begins with it.
 void NewsFetch::startstream() {
-    const Entry* last = nullptr;
-    for (const Entry& entry : entries)
-        if (!entry.toolong) last = &entry;
-    bool login = false;
     bool first = true;
-    for (Entry& entry : entries) {
-        login = login || (entry.reply.refused() && needslogin(entry.reply));
-        entry.streamed = entry.streamed && !login;
+    for (size_t i = 0; i < entries.size(); i++) {
+        Entry& entry = entries[i];
+        entry.streamed = entry.streamed && i < stop;
         if (!entry.streamed) continue;
-        entry.groupsent = !first || &entry != last;
+        entry.groupsent = !first || &entry != selected;
         first = false;
     }
     stream.emplace(session, commandwindow, [this, cursor = Cursor()](std::string& command) mutable {
@@ -328,7 +444,7 @@ bool NewsFetch::nextcommand(Cursor& cursor, std::string& command) {
             continue;
         }
         cursor.begun = true;
-        cursor.article = entry.asked.first;
+        cursor.index = 0;
         if (entry.groupsent) {
             command += "GROUP " + entry.group.name + "\r\n";
             return true;
@@ -337,14 +453,12 @@ bool NewsFetch::nextcommand(Cursor& cursor, std::string& command) {
     const Entry& entry = entries[cursor.entry];
     char article[40];
     char* end = puttext(article, "ARTICLE ");
-    end = putlong(end, cursor.article);
+    end = putlong(end, entry.asked.at(cursor.index));
     end = puttext(end, "\r\n");
     command.append(article, static_cast<size_t>(end - article));
-    if (cursor.article == entry.asked.last) {
+    if (++cursor.index == entry.asked.size()) {
         cursor.entry++;
         cursor.begun = false;
-    } else {
-        cursor.article++;
     }
     return true;
 }
@@ -358,6 +472,12 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     }
     const GroupLine& group = entry.group;
     const char* name = group.name.c_str();
+    if (entry.twinof != 0) {
+        out.say("! Line %ld of %s names %s again - merged into line %ld\n", entry.lineno, newsgroupsfile.c_str(),
+                name, entry.twinof);
+        state.replace("");
+        return Step::Next;
+    }
     out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
 
     const Reply& reply = entry.reply;
@@ -381,6 +501,12 @@ Step NewsFetch::fetchgroup(Entry& entry) {
         return step;
     }
     const GroupRange& range = entry.range;
+    if (!range.valid) {
+        out.say("! The server's article numbers of newsgroup %s are not valid: %.*s - skipping\n", name,
+                static_cast<int>(reply.text.find_last_not_of("\r\n") + 1), reply.text.c_str());
+        writestate(group, group.high);
+        return Step::Next;
+    }
     // A new server or a renumbered group: nothing would be fetched there
     // again until the user mends the mark.
     if (group.high > range.last)
@@ -393,17 +519,18 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     }
     out.say("There are %ld new messages (%ld-%ld) in this newsgroup%s.\n", range.count, range.first, range.last,
             entry.said.c_str());
+    if (!entry.unlisted.empty()) out.write(entry.unlisted.data(), entry.unlisted.size());
     if (options.check) return Step::Next;
 
     IncomingFile incoming;
     if (!incoming.open(soupdir))
         return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
-    const GroupRange& asked = entry.asked;
+    const Numbers& asked = entry.asked;
     Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
     // The next run goes on after the numbers asked for, missing ones too.
-    if (entry.cut && high < asked.last) high = asked.last;
+    if (entry.cut && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     meter.erase();
@@ -428,24 +555,22 @@ Reply NewsFetch::reselect() {
 
 // ARTICLE for every number of the range; the high mark follows the last
 // article stored whole. Missing or refused articles are passed over.
-Step NewsFetch::fetcharticles(const GroupRange& range, long& high, IncomingFile& message) {
+Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
     meter.forget();
     window.restart();
     groupstart = window.start;
     groupbytes = 0;
     average = 0;
-    if (range.first > range.last) return Step::Next;
     Reply reply;  // one for every answer: its text keeps its room
-    for (long n = range.first;; n++) {
-        meter.show(percentof(n, range.first, range.last), window.rate, average);
+    for (uint64_t i = 0, size = asked.size(); i < size; i++) {
+        meter.show(percentof(i, size), window.rate, average);
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
         if (reply.ok()) {
             step = receivearticle(message);
             if (step != Step::Next) return step;
-            high = n;
+            high = asked.at(i);
         }
-        if (n == range.last) break;
     }
     return Step::Next;
 }
@@ -492,11 +617,11 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
     return Step::Next;
 }
 
-// The answers to the ARTICLEs of a range, read to their ends and thrown
+// The answers to the ARTICLEs of a group, read to their ends and thrown
 // away.
-Step NewsFetch::discard(const GroupRange& range) {
+Step NewsFetch::discard(const Numbers& asked) {
     Reply reply;
-    for (long n = range.first;; n++) {
+    for (uint64_t i = 0, size = asked.size(); i < size; i++) {
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
         for (bool linestart = true; reply.ok();) {
@@ -508,7 +633,6 @@ Step NewsFetch::discard(const GroupRange& range) {
             if (linestart && isterminator(s.pszBuf, len)) break;
             linestart = s.iEol == 1;
         }
-        if (n == range.last) break;
     }
     return Step::Next;
 }

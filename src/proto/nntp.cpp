@@ -35,11 +35,29 @@ bool isduplicate(const Reply& reply) {
     return false;
 }
 
+namespace {
+
+// One field of a GROUP reply, as readlong reads it; a number that is
+// negative or too large for a long makes the range invalid.
+bool readfield(const char*& p, long& value, bool& valid) {
+    errno = 0;
+    char* end;
+    long v = std::strtol(p, &end, 10);
+    if (end == p) return false;
+    if (errno == ERANGE || v < 0) valid = false;
+    value = v;
+    p = end;
+    return true;
+}
+
+}  // namespace
+
 GroupRange::GroupRange(const char* reply, long high) {
     if (std::strlen(reply) > 4) {
         const char* p = reply + 4;
-        if (readlong(p, count) && readlong(p, first)) readlong(p, last);
+        if (readfield(p, count, valid) && readfield(p, first, valid)) readfield(p, last, valid);
     }
+    estimate = count;
     if (high >= last) {
         count = 0;
     } else if (high >= first) {
@@ -48,5 +66,22 @@ GroupRange::GroupRange(const char* reply, long high) {
         unsigned long n = static_cast<unsigned long>(last) - static_cast<unsigned long>(high);
         count = n > LONG_MAX ? LONG_MAX : static_cast<long>(n);
         first = high + 1;
+    }
+}
+
+bool readnumbers(Socket& sock, long first, long last, size_t max, std::vector<long>& numbers) {
+    numbers.clear();
+    for (bool linestart = true;;) {
+        int len = sock.RecvTeol();
+        if (len < 1) return false;
+        const char* p = sock.pszBuf;
+        bool whole = linestart;
+        linestart = sock.iEol == 1;
+        // The rest of a line longer than the line buffer names no number.
+        if (!whole) continue;
+        if (isterminator(p, len)) return true;
+        long n;
+        if (!readlong(p, n) || n < first || n > last || numbers.size() == max) continue;
+        if (numbers.empty() || n > numbers.back()) numbers.push_back(n);
     }
 }

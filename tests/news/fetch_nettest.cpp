@@ -639,3 +639,76 @@ TEST(FetchNews, NewsMaxAcrossTwoRuns) {
         }
     }
 }
+
+// A range of four billion numbers holding three articles: LISTGROUP names
+// them, in a flight between the GROUPs and the stream, and only they are
+// asked for. The group it selected needs no GROUP again. The largest
+// article number there is is taken.
+TEST(FetchNews, SparseRangeListsItsArticles) {
+    NewsRun r("g.sparse: 0-4\ng.max: 0-0\n");
+    const std::string max = "9223372036854775807";
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(group(s, "g.sparse", "211 3 1 4000000000 g.sparse"), "g.max", "211 1 " + max + " " + max + " g.max");
+    s.expect("LISTGROUP g.sparse 5-4000000000\r\n").send("211 3 1 4000000000 list follows\r\n3\r\n7\r\n3000000000\r\n"
+                                                          "4000000000\r\n.\r\n");
+    article(article(article(s, 7, "A: 7\r\n"), 3000000000, "A: 3\r\n"), 4000000000, "A: 4\r\n");
+    s.expect("GROUP g.max\r\n").send("211 1 " + max + " " + max + " g.max\r\n");
+    quit(s.expect("ARTICLE " + max + "\r\n").send("220 " + max + " <m@test>\r\nA: max\r\n.\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+    EXPECT_EQ("g.sparse: 0-4000000000\ng.max: 0-" + max + "\n", r.newsrc());
+    EXPECT_EQ(record("A: 7\n") + record("A: 3\n") + record("A: 4\n"), readfile(r.soup + "00000000.MSG"));
+    EXPECT_THAT(out.out, HasSubstr("* Fetching g.sparse\nThere are 3 new messages (5-4000000000) in this "
+                                   "newsgroup.\n"));
+}
+
+// Without LISTGROUP a sparse range is asked for as far as the server's
+// count, its newest numbers, and said so. Numbers that are no article
+// numbers refuse their group only.
+TEST(FetchNews, SparseRangeWithoutListgroupAndInvalidRanges) {
+    NewsRun r("g.neg: 1-2\ng.huge: 1-2\ng.sparse: 0-4\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(s, "g.neg", "211 3 -5 10 g.neg");
+    group(s, "g.huge", "211 3 1 9223372036854775808 g.huge");
+    group(s, "g.sparse", "211 3 1 4000000000 g.sparse");
+    s.expect("LISTGROUP g.sparse 5-4000000000\r\n").send("500 what?\r\n");
+    group(s, "g.sparse", "211 3 1 4000000000 g.sparse");
+    article(s, 3999999998, "A: 8\r\n");
+    s.expect("ARTICLE 3999999999\r\n").send("423 no such article\r\n");
+    quit(article(s, 4000000000, "A: 0\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status);
+    EXPECT_EQ("g.neg: 1-2\ng.huge: 1-2\ng.sparse: 0-4000000000\n", r.newsrc());
+    EXPECT_EQ("00000000\tg.sparse\tBn\n", r.areas());
+    EXPECT_THAT(out.out, HasSubstr("* Fetching g.neg\n! The server's article numbers of newsgroup g.neg are not "
+                                   "valid: 211 3 -5 10 g.neg - skipping\n* Fetching g.huge\n! The server's article "
+                                   "numbers of newsgroup g.huge are not valid: 211 3 1 9223372036854775808 g.huge - "
+                                   "skipping\n"));
+    EXPECT_THAT(out.out, HasSubstr("There are 3 new messages (5-4000000000) in this newsgroup.\n! The server lists "
+                                   "no article numbers of g.sparse: asking only for the newest 3 "
+                                   "(3999999998-4000000000)\n"));
+    EXPECT_THAT(out.out, Not(HasSubstr("500")));
+}
+
+// A group named on three lines is selected and fetched once, from the
+// highest mark; the state file keeps its first line only.
+TEST(FetchNews, GroupListedTwice) {
+    NewsRun r("g.one: 1-5\ng.two: 0-0\ng.one: 3-9\ng.one\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(group(s, "g.one", "211 4 8 11 g.one"), "g.two", "211 0 0 0 g.two");
+    quit(article(article(group(s, "g.one", "211 4 8 11 g.one"), 10, "A: 10\r\n"), 11, "A: 11\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ("g.one: 0-11\ng.two: 0-0\n", r.newsrc());
+    EXPECT_EQ("00000000\tg.one\tBn\n", r.areas());
+    EXPECT_THAT(out.out, HasSubstr("! Line 3 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"
+                                   "! Line 4 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"));
+}
