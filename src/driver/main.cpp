@@ -270,10 +270,11 @@ int main(int argc, char** argv) {
     // A phase that ended early, or kept a line of REPLIES because what it
     // lists was not sent, leaves work undone: cron or a script must be able
     // to tell such a run from one that did all its work.
-    const Context run{settings, options, report};
+    Interrupts interrupts;
+    const Context run{settings, options, report, interrupts};
     bool undone = false, offline = false;
     auto phase = [&](bool asked, Result (*what)(const Context&)) {
-        if (!asked) return;
+        if (!asked || interrupts.taken()) return;
         Result result = what(run);
         if (result == Result::Offline) offline = true;
         else if (result != Result::Done) undone = true;
@@ -283,7 +284,12 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail);
     phase(options.fetchnews, fetchnews);
 
-    report.console("\nDone.\n");
+    if (int sig = interrupts.taken()) {
+        report.say("Interrupted by %s\n", Interrupts::name(sig));
+        undone = true;
+    } else {
+        report.console("\nDone.\n");
+    }
     closelog(report, settings.logfile);
     // Only the network failed: cron may stay quiet and simply run again.
     return undone ? 2 : offline ? kExitTempFail : 0;

@@ -189,6 +189,8 @@ Result NewsFetch::fetch() {
     startstream();
     for (Entry& entry : entries) {
         step = fetchgroup(entry);
+        // Interrupted: the commands in flight are not worth their answers.
+        if (step == Step::Next && run.interrupts.taken()) step = Step::End;
         if (step != Step::Next) return keepfinished(step);
     }
     return signoff();
@@ -529,8 +531,9 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     const Numbers& asked = entry.asked;
     Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
-    // The next run goes on after the numbers asked for, missing ones too.
-    if (entry.cut && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
+    // The next run goes on after the numbers asked for, missing ones too;
+    // after an interrupt, right after the last article stored.
+    if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     meter.erase();
@@ -554,7 +557,8 @@ Reply NewsFetch::reselect() {
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
-// article stored whole. Missing or refused articles are passed over.
+// article stored whole. Missing or refused articles are passed over. An
+// interrupt ends the group after the article stored last.
 Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
     meter.forget();
     window.restart();
@@ -562,7 +566,7 @@ Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& me
     groupbytes = 0;
     average = 0;
     Reply reply;  // one for every answer: its text keeps its room
-    for (uint64_t i = 0, size = asked.size(); i < size; i++) {
+    for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
         meter.show(percentof(i, size), window.rate, average);
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;

@@ -3,6 +3,7 @@
 #ifndef VORPA_PHASES_H
 #define VORPA_PHASES_H
 
+#include "core/interrupts.h"
 #include "core/report.h"
 #include "core/settings.h"
 
@@ -18,6 +19,8 @@ struct Context {
     const Settings& settings;
     const RunOptions& options;
     Report& report;
+    // Asked at each point where the phase can stop without losing anything.
+    Interrupts& interrupts;
 };
 
 Result postemail(const Context& run);

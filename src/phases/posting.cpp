@@ -107,6 +107,12 @@ Step Walk::postmessages(PostedFile& posted, char format) {
         }
         offset = start + length;
         if (posted.wassent(start, length)) continue;
+        // Interrupted: what the server answered is recorded, the rest of
+        // the file waits for the next run.
+        if (run.interrupts.taken()) {
+            Step step = settle();
+            return step == Step::Next ? Step::Quit : step;
+        }
         Step step = dialogue.post(posted, start, length);
         if (step != Step::Next) return step;
     }

@@ -28,6 +28,7 @@ long long nowms() {
 // pipe, none of vorpa's other descriptors, a process group of its own.
 [[noreturn]] void execshell(int out, const char* command) {
     setpgid(0, 0);
+    Interrupts::release();
     int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
     closefrom(STDERR_FILENO + 1);

@@ -712,3 +712,32 @@ TEST(FetchNews, GroupListedTwice) {
     EXPECT_THAT(out.out, HasSubstr("! Line 3 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"
                                    "! Line 4 of " + r.dir / "newsrc" + " names g.one again - merged into line 1\n"));
 }
+
+namespace {
+
+// SIGTERM in the middle of a group: the articles stored so far are kept,
+// listed and marked, the run ends with one line saying why, exit 2.
+TEST(FetchNews, InterruptKeepsWhatWasStored) {
+    NewsRun r("g: 0-0\nh: 0-0\n");
+    std::string pidfile = r.dir / "pid";
+    ScriptedServer server(119);
+    Script& s = server.session().send(GREETING);
+    group(group(s, "g", "211 4 1 4 g"), "h", "211 1 1 1 h");
+    group(s, "g", "211 4 1 4 g").expect("ARTICLE 1\r\n").expect("ARTICLE 2\r\n").expect("ARTICLE 3\r\n");
+    s.expect("ARTICLE 4\r\n").send("220 1 <1@t>\r\nA: 1\r\n.\r\n220 2 <2@t>\r\nA: 2\r\n.\r\n").pause(300);
+    s.call([&] { kill(std::stoi(readfile(pidfile)), SIGTERM); }).pause(200);
+    s.send("220 3 <3@t>\r\nA: 3\r\n.\r\n220 4 <4@t>\r\nA: 4\r\n.\r\n").drain();
+    server.start();
+    RunResult out = r.run({}, "\"$0\" \"$@\" & echo $! > " + pidfile + "; wait $!");
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(2, out.status);
+    EXPECT_THAT(out.out, HasSubstr("(skipping news fetch)\nInterrupted by SIGTERM\n"));
+    EXPECT_THAT(out.out, Not(HasSubstr("Done.")));
+    EXPECT_EQ("g: 0-3\nh: 0-0\n", r.newsrc());
+    EXPECT_EQ("00000000\tg\tBn\n", r.areas());
+    EXPECT_EQ(record("A: 1\n") + record("A: 2\n") + record("A: 3\n"), readfile(r.soup + "00000000.MSG"));
+    EXPECT_EQ(listdir(r.soup), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
+    EXPECT_FALSE(r.tmpleft());
+}
+
+}  // namespace
