@@ -166,8 +166,12 @@ def pop3_expired(port, mech):
         expect(line in out, "no refusal in: %s" % tail(out))
         expect(maildir() == before, "mailbox changed")
         # dovecot tells a client that left from one that sent QUIT
-        # ("Aborted login by logging out")
-        ends = [l for l in dovecot_log()[seen:] if "Disconnected" in l]
+        # ("Aborted login by logging out"), a moment after it left
+        for _ in range(50):
+            ends = [l for l in dovecot_log()[seen:] if "Disconnected" in l]
+            if ends:
+                break
+            time.sleep(0.1)
         expect(len(ends) == 1 and "Connection closed (auth failed, 1 attempts" in ends[0]
                and "method=%s" % mech.upper() in ends[0], "dovecot logged %s" % ends)
     return run
