@@ -272,7 +272,7 @@ TEST(SmtpPost, MultiLineRepliesAndRefusedRecipient) {
     ScriptedServer server(25);
     Dialogue d(server.session(), "220-first\r\n220-second\r\n220 ready\r\n", "250-hello\r\n250-SIZE 1000\r\n250 HELP\r\n");
     d.ask("MAIL FROM:<s@x.org>\r\n", "250 ok\r\n");
-    d.ask("RCPT TO:<bad@y.org>\r\n", "550-no such user\r\n550 really not\r\n");
+    d.ask("RCPT TO:<bad@y.org>\r\n", "550-no such user\r\n550 \x1b]0;owned\x07really\x9b" "2J not\r\n");
     d.ask("RCPT TO:<good@y.org>\r\n", "250 ok\r\n");
     d.text(crlf(text) + ".\r\n");
     d.quit("221-bye\r\n221 closing\r\n");
@@ -280,9 +280,10 @@ TEST(SmtpPost, MultiLineRepliesAndRefusedRecipient) {
     RunResult r = p.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(0), d.client);
+    // The escapes of the refusal shown, not obeyed.
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
-                           "SMTP host returned error: 550 really not\n! Recipient refused by SMTP server\n"
-                           "Mailing to good@y.org\n");
+                           "SMTP host returned error: 550 ^[]0;owned^Greally\\x9B2J not\n"
+                           "! Recipient refused by SMTP server\nMailing to good@y.org\n");
     // The message reached a recipient: its file goes, and so does REPLIES.
     EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
 }
