@@ -206,6 +206,13 @@ void split(const std::string& line, std::string& verb, std::string& arg) {
     arg = space == std::string::npos ? "" : line.substr(space + 1);
 }
 
+// The address of "FROM:<a@b>" or "TO:<c@d>".
+std::string path(const std::string& arg) {
+    size_t open = arg.find('<');
+    size_t close = arg.find('>', open);
+    return open == std::string::npos || close == std::string::npos ? "" : arg.substr(open + 1, close - open - 1);
+}
+
 // ---- The three servers
 
 struct Pop3 {
@@ -293,10 +300,10 @@ struct Smtp {
             } else if (verb == "EHLO") {
                 c.send("250-demo.invalid\r\n250 8BITMIME\r\n");
             } else if (verb == "MAIL") {
-                next = Message{arg.substr(arg.find(':') + 1), "", ""};
+                next = Message{path(arg), "", ""};
                 c.send("250 sender ok\r\n");
             } else if (verb == "RCPT") {
-                next.to += (next.to.empty() ? "" : ", ") + arg.substr(arg.find(':') + 1);
+                next.to += (next.to.empty() ? "" : ", ") + path(arg);
                 c.send("250 recipient ok\r\n");
             } else if (verb == "DATA" && !next.to.empty()) {
                 c.send("354 end with a line holding a dot\r\n");

@@ -3,6 +3,7 @@
 #define VORPA_CORE_TEXT_H
 
 #include <cstddef>
+#include <string>
 
 // Writes v in decimal at p (20 characters at most) and returns the end.
 // For the lines written once per message, where printf costs more than the
@@ -10,6 +11,17 @@
 char* putlong(char* p, long v);
 // Copies text without its terminator to p and returns the end.
 char* puttext(char* p, const char* text);
+
+// Text that came from a server or a fetched message, as it may be shown on
+// the console and in the log: control characters other than TAB become
+// "^X" ("^[" for ESC, "^?" for DEL), bytes that are not UTF-8 "\xNN", and
+// so do the bytes of the C1 controls (U+0080 to U+009F), which terminals
+// take for ESC sequences too. A line end ("\n" or "\r\n") at the very end
+// stays. Writes at p, which has room for kSafeGrowth * len bytes, and
+// returns the end.
+constexpr size_t kSafeGrowth = 4;
+char* putsafe(char* p, const char* text, size_t len);
+std::string safetext(const std::string& text);
 
 // Longest line read from a file of ours or the user's, before its line
 // end; a longer one is an error line.

@@ -123,7 +123,7 @@ Step Session::starttls(const char* command) {
     Reply reply = ask(command, true);
     if (reply.refused()) {
         // The server's own words, once.
-        report.say("%s host refused TLS: %s", service.protocol, reply.text.c_str());
+        report.say("%s host refused TLS: %s", service.protocol, safetext(reply.text).c_str());
         return Step::End;
     }
     if (!reply.ok()) return Step::End;

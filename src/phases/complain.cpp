@@ -1,6 +1,8 @@
-// The words of each protocol for a reply that is not positive.
+// The words of each protocol for a reply that is not positive, with the
+// server's line made safe to show.
 #include <cerrno>
 
+#include "core/text.h"
 #include "proto/nntp.h"
 #include "phases/shared.h"
 
@@ -24,7 +26,7 @@ void pop3complain(Report& report, const Reply& reply, bool quiet) {
     } else if (reply.status == Reply::Invalid) {
         report.say("POP3 host did not send valid answer\n");
     } else if (!quiet) {
-        report.say("POP3 host returned error: %s", reply.text.c_str());
+        report.say("POP3 host returned error: %s", safetext(reply.text).c_str());
     }
 }
 
@@ -32,7 +34,7 @@ void smtpcomplain(Report& report, const Reply& reply, bool quiet) {
     if (reply.status == Reply::Lost) {
         lost(report, reply);
     } else if (!quiet) {
-        report.say("SMTP host returned error: %s", reply.text.c_str());
+        report.say("SMTP host returned error: %s", safetext(reply.text).c_str());
     }
 }
 
@@ -42,8 +44,8 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet) {
     } else if (quiet) {
         return;
     } else if (needslogin(reply)) {
-        report.say("NNTP host requires a login (NNTPUSER, NNTPPASS): %s", reply.text.c_str());
+        report.say("NNTP host requires a login (NNTPUSER, NNTPPASS): %s", safetext(reply.text).c_str());
     } else {
-        report.say("NNTP host returned error: %s", reply.text.c_str());
+        report.say("NNTP host returned error: %s", safetext(reply.text).c_str());
     }
 }

@@ -2,6 +2,7 @@
 // checks before anything is sent, the words of a refusal.
 #include <cstring>
 
+#include "core/text.h"
 #include "phases/shared.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool choose(Session& session, const Capabilities& caps, const char* keyword, Aut
                                             : SaslMechanism::OAuthBearer;
     const char* name = saslname(mechanism);
     if (caps.offers(keyword, name)) return true;
-    std::string offered = caps.parameters(keyword);
+    std::string offered = safetext(caps.parameters(keyword));
     session.report.say("%s host does not offer %s %s (it offers %s%s)\n", protocol, keyword, name,
                        offered.empty() ? "no " : "", offered.empty() ? keyword : offered.c_str());
     return false;
@@ -56,6 +57,7 @@ Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, 
     // A refused token is not offered again, nor anything else.
     std::string why = outcome.status;
     if (why.empty()) why = reply.text.substr(0, std::strcspn(reply.text.c_str(), "\r\n"));
-    session.report.say("%s login with %s refused: %s\n", session.service.protocol, exchange.name, why.c_str());
+    session.report.say("%s login with %s refused: %s\n", session.service.protocol, exchange.name,
+                       safetext(why).c_str());
     return Step::End;
 }

@@ -165,18 +165,17 @@ void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
     if (nul) end = nul;
     // Put together on the stack unless it is long: an allocation would
     // cost more than the rest of the report.
-    size_t shown = static_cast<size_t>(end - value);
-    char small[256];
+    size_t shown = kSafeGrowth * static_cast<size_t>(end - value);
+    char small[1024];
     std::string large;
     char* line = small;
     if (shown + 16 > sizeof small) {
         large.resize(shown + 16);
         line = &large[0];
     }
-    char* cursor = puttext(line, "* Message from ");
-    std::memcpy(cursor, value, shown);
-    cursor[shown] = '\n';
-    progress.meter.report(percent, line, static_cast<size_t>(cursor + shown + 1 - line));
+    char* cursor = putsafe(puttext(line, "* Message from "), value, static_cast<size_t>(end - value));
+    *cursor++ = '\n';
+    progress.meter.report(percent, line, static_cast<size_t>(cursor - line));
 }
 
 // Stores the lines of one message, after RETR was accepted, up to its

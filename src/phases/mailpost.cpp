@@ -204,7 +204,7 @@ Step MailPost::transaction(const Envelope& addresses, Recipients& rcpts) {
 // sent already, each command goes out right before its answer.
 Step MailPost::envelope(const Envelope& addresses, bool sent, Recipients& rcpts) {
     out.say("Mailing from %s\n", addresses.from.c_str());
-    if (!sent && !command("MAIL FROM:" + addresses.from + "\r\n")) return Step::Quit;
+    if (!sent && !command(mailfrom(addresses))) return Step::Quit;
     Reply reply = session.read();
     if (!reply.ok()) {
         out.say("! Posting to SMTP server failed\n");
@@ -213,7 +213,7 @@ Step MailPost::envelope(const Envelope& addresses, bool sent, Recipients& rcpts)
     }
     for (const std::string& to : addresses.to) {
         out.say("Mailing to %s\n", to.c_str());
-        if (!sent && !command("RCPT TO:" + to + "\r\n")) return Step::Quit;
+        if (!sent && !command(rcptto(to))) return Step::Quit;
         Reply reply = session.service.read(sock);
         if (reply.ok()) {
             rcpts.accepted++;

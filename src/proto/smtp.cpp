@@ -97,10 +97,14 @@ void processemail(char* text, int isfrom, Envelope& envelope) {
     }
 }
 
+std::string mailfrom(const Envelope& envelope) { return "MAIL FROM:<" + envelope.from + ">\r\n"; }
+
+std::string rcptto(const std::string& to) { return "RCPT TO:<" + to + ">\r\n"; }
+
 std::string envelopegroup(const Envelope& envelope, const std::string& last, size_t limit) {
-    std::string group = "MAIL FROM:" + envelope.from + "\r\n";
+    std::string group = mailfrom(envelope);
     for (const std::string& to : envelope.to) {
-        group += "RCPT TO:" + to + "\r\n";
+        group += rcptto(to);
         if (group.size() > limit) return "";
     }
     group += last;

@@ -26,6 +26,11 @@ struct Envelope {
 void processemail(char* text, int isfrom, Envelope& envelope);
 int isdelimiter(int c);
 
+// "MAIL FROM:<from>\r\n", "RCPT TO:<to>\r\n": strict servers refuse an
+// address without the brackets of RFC 5321's Path.
+std::string mailfrom(const Envelope& envelope);
+std::string rcptto(const std::string& to);
+
 // "MAIL FROM:", each "RCPT TO:" and last ("DATA\r\n", or "BDAT <n> LAST\r\n"),
 // one line each, to go out in one send; empty when they would be longer
 // than limit bytes.

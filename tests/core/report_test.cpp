@@ -158,4 +158,19 @@ TEST(Helpers, PutlongAndPuttext) {
     EXPECT_EQ(*end, 'x') << "no terminator is written";
 }
 
+TEST(Helpers, SafeText) {
+    // Controls, DEL and NUL as ^X; TAB and the line end at the end kept.
+    EXPECT_EQ(safetext("a\tb\x1b[2J\x7f\r\x07\nc\r\n"), "a\tb^[[2J^?^M^G^Jc\r\n");
+    EXPECT_EQ(safetext(std::string("x\0y\n", 4)), "x^@y\n");
+    // UTF-8 of two, three and four bytes kept; the rest byte by byte.
+    EXPECT_EQ(safetext("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+    EXPECT_EQ(safetext("\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82"),
+              "\\xFF\\xC0\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE2\\x82");
+    // C1 controls: U+009B is CSI to a terminal; U+00A0 is a character.
+    EXPECT_EQ(safetext("\xc2\x9b" "2J\xc2\xa0"), "\\xC2\\x9B2J\xc2\xa0");
+    std::string worst(100, '\xff');
+    char room[kSafeGrowth * 100];
+    EXPECT_EQ(putsafe(room, worst.data(), worst.size()), room + sizeof room);
+}
+
 }  // namespace

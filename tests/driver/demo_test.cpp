@@ -36,7 +36,7 @@ TEST(Demo, FetchesPostsAndShowsIt) {
     EXPECT_EQ(listdir(folder + "/packet"),
               (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "00000002.MSG", "AREAS"}));
     EXPECT_EQ(readfile(folder + "/newsrc"), "demo.announce: 0-8\ndemo.talk: 0-25\n");
-    EXPECT_TRUE(contains(readfile(folder + "/server/smtp.txt"), "RCPT TO:carol@example.com\r\nDATA\r\n"));
+    EXPECT_TRUE(contains(readfile(folder + "/server/smtp.txt"), "RCPT TO:<carol@example.com>\r\nDATA\r\n"));
     EXPECT_TRUE(contains(readfile(folder + "/server/nntp.txt"), "POST\r\nFrom: Demo User"));
 
     // A folder the demo did not make is left as it is.

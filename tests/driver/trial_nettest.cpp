@@ -55,9 +55,9 @@ TEST(Trial, WhatATestRunSentIsNotSentAgain) {
     Packet p;
     ScriptedServer smtp(25), nntp(119);
     smtpgreeting(smtp.session())
-        .expect("MAIL FROM:joe@home.org\r\n")
+        .expect("MAIL FROM:<joe@home.org>\r\n")
         .send("250 ok\r\n")
-        .expect("RCPT TO:ann@x.org\r\n")
+        .expect("RCPT TO:<ann@x.org>\r\n")
         .send("250 ok\r\n")
         .expect("DATA\r\n")
         .send("354 go\r\n")

@@ -166,8 +166,12 @@ def pop3_expired(port, mech):
         expect(line in out, "no refusal in: %s" % tail(out))
         expect(maildir() == before, "mailbox changed")
         # dovecot tells a client that left from one that sent QUIT
-        # ("Aborted login by logging out")
-        ends = [l for l in dovecot_log()[seen:] if "Disconnected" in l]
+        # ("Aborted login by logging out"), a moment after it left
+        for _ in range(50):
+            ends = [l for l in dovecot_log()[seen:] if "Disconnected" in l]
+            if ends:
+                break
+            time.sleep(0.1)
         expect(len(ends) == 1 and "Connection closed (auth failed, 1 attempts" in ends[0]
                and "method=%s" % mech.upper() in ends[0], "dovecot logged %s" % ends)
     return run
@@ -228,6 +232,31 @@ def smtp_post(port, tls, server="smtp", mech=None):
             expect(envelope == ("joe@example.org", to, port, True, USER), "envelope %r" % (envelope,))
             if mech:
                 expect(meta.get("auth_mech") == mech.upper(), "auth_mech %r" % meta.get("auth_mech"))
+        expect(left(d) == [], "packet holds %s" % left(d))
+    return run
+
+
+def strict_post(port):
+    """OpenSMTPD refuses an address without <>; one mail to To, Cc and Bcc"""
+    def run():
+        # with a Date: of its own, which OpenSMTPD would add
+        msg = mail("strict-%d" % port, "Cc: Cy <cc@example.org>\nBcc: bcc@example.org\n"
+                                       "Date: Mon, 1 Jan 2024 10:00:00 +0000\n")
+        want = ["bcc@example.org", "cc@example.org", "rcpt@example.org"]
+        before = len(received("opensmtpd"))
+        d = packet("strict-%d" % port, mails=[msg])
+        out = vorpa(d, "email post", SMTPHOST=at(port))
+        for _ in range(100):          # delivered once per recipient, a moment after the 250
+            new = received("opensmtpd")[before:]
+            if new and sorted(new[0][1]["rcpt_tos"]) == want:
+                break
+            time.sleep(0.1)
+        expect(len(new) == 1, "%d mails arrived: %s" % (len(new), tail(out)))
+        seq, meta, raw = new[0]
+        envelope = (meta["mail_from"], sorted(meta["rcpt_tos"]))
+        expect(envelope == ("joe@example.org", want), "envelope %r" % (envelope,))
+        expect(raw[meta["prefix_len"]:] == on_wire(msg).replace(b"\r\n", b"\n"),
+               "opensmtpd %06d differs from what was sent" % seq)
         expect(left(d) == [], "packet holds %s" % left(d))
     return run
 
@@ -397,6 +426,8 @@ def main():
          smtp_expired(587, "oauthbearer")),
         ("exim  3587 expired OAUTHBEARER token refused, nothing sent after, mail kept",
          smtp_expired(3587, "oauthbearer", "exim")),
+        ("osmtp 4025 addresses in <>: To, Cc and Bcc in the envelope, no Bcc line, text as sent",
+         strict_post(4025)),
         ("smtp  1587 self-signed certificate refused, nothing sent", smtp_refused(1587)),
         ("smtp  2587 wrong-name certificate refused, nothing sent", smtp_refused(2587)),
         ("smtp  587  wrong password ends the phase, mail kept",

@@ -1,7 +1,7 @@
 #!/bin/bash
-# Vorpa against real servers on loopback (dovecot, aiosmtpd, exim, INN, with
-# and without TLS and logins): installs them when missing, starts them fresh,
-# seeds them, runs checks.py and stops them on every way out.
+# Vorpa against real servers on loopback (dovecot, aiosmtpd, exim, OpenSMTPD,
+# INN, with and without TLS and logins): installs them when missing, starts
+# them fresh, seeds them, runs checks.py and stops them on every way out.
 #   VORPA_SERVERS  the servers folder (default <repo>/../shared/servers)
 #   VORPA          the program (default <repo>/build/vorpa)
 set -uo pipefail
@@ -19,7 +19,8 @@ quietly() { local secs=$1 out; shift
 }
 installed() {
   [ -x /usr/sbin/dovecot ] && [ -x /usr/lib/news/bin/nnrpd ] && [ -x /usr/sbin/exim4 ] &&
-    $PY -c 'import aiosmtpd' 2>/dev/null
+    $PY -c 'import aiosmtpd' 2>/dev/null &&
+    ls "${INTEROP_VENDOR:-/var/cache/interop-servers}"/opensmtpd_*.deb >/dev/null 2>&1
 }
 
 [ -d "$SERVERS" ] || skip "no servers folder at $SERVERS (set VORPA_SERVERS)"

@@ -560,6 +560,23 @@ TEST(Pop3Fetch, ReportsShowWhileWaiting) {
     EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
 }
 
+// Neither a title change, a colour, a backspace nor a byte that is no UTF-8
+// reaches the console or the log as it came.
+TEST(Pop3Fetch, FromShownWithoutItsControls) {
+    Mailbox box;
+    ScriptedServer server(110);
+    listthree(server.session())
+        .expect("RETR 1\r\n")
+        .send("+OK\r\nFrom: \x1b]0;owned\x07" "Eve \x1b[31m\xc3\xa9\xff\bx <eve@example.org>\r\n\r\npartial")
+        .drop();
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    const std::string shown = "* Message from ^[]0;owned^GEve ^[[31m\xc3\xa9\\xFF^Hx <eve@example.org>\n";
+    EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
+    EXPECT_NE(readfile(box.log).find(shown), std::string::npos);
+}
+
 // The message file cannot be written (file size limit): reported, no DELE,
 // no AREAS line. Both a failure while storing and one at the final flush.
 TEST(Pop3Fetch, WriteFailureDeletesNothing) {

@@ -58,12 +58,12 @@ struct Trial {
 };
 
 const std::string mailwire =
-    "MAIL FROM:joe@example.org\r\nRCPT TO:ann@example.org\r\nDATA\r\n"
+    "MAIL FROM:<joe@example.org>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\n"
     "From: joe@example.org\r\nTo: ann@example.org\r\n\r\nhi\r\n.\r\nQUIT\r\n";
 
 Script& takemail(Script& s) {
-    return s.expect("MAIL FROM:joe@example.org\r\n").send("250 ok\r\n")
-        .expect("RCPT TO:ann@example.org\r\n").send("250 ok\r\n")
+    return s.expect("MAIL FROM:<joe@example.org>\r\n").send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.org>\r\n").send("250 ok\r\n")
         .expect("DATA\r\n").send("354 go\r\n")
         .expectdata().send("250 queued\r\n")
         .expect("QUIT\r\n").send("221 bye\r\n");
