@@ -125,7 +125,7 @@ int Socket::RecvWaiting(char* buf, int len) {
     for (;;) {
         int r = RawRecv(buf, len);
         if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return r;
-        int ready = WaitReady(POLLIN, ulTimeout);
+        int ready = WaitPaced(POLLIN);
         if (ready <= 0) {
             if (ready == 0) errno = ETIMEDOUT;
             return -1;
@@ -185,15 +185,20 @@ int Socket::StartTls(const char* host, const char* cafile) {
     if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0 || !attach(*tls, iSocket))
         return TlsFailed(TLS_HANDSHAKE, "cannot set up TLS");
 
+    // The handshake as a whole within ulTimeout: no 1 KB restores time.
+    RestartPace();
     for (;;) {
         ERR_clear_error();
         errno = 0;
         int r = SSL_connect(tls->ssl);
-        if (r == 1) return iResult = TLS_OK;
+        if (r == 1) {
+            RestartPace();
+            return iResult = TLS_OK;
+        }
         int e = SSL_get_error(tls->ssl, r);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
             wouldblock(*tls, e);
-            int ready = WaitReady(tls->want, ulTimeout);
+            int ready = WaitPaced(tls->want);
             if (ready > 0) continue;
             return TlsFailed(TLS_HANDSHAKE, ready == 0 ? "timed out" : "connection lost");
         }
