@@ -50,10 +50,10 @@ static int pollfor(pollfd& pfd, long long ms) {
     return ppoll(&pfd, 1, &ts, nullptr);
 }
 
-// Waits up to seconds for the socket to be ready for events (data or a
-// close for POLLIN, room for POLLOUT): >0 ready, 0 timed out, -1 failed.
-// poll has no descriptor limit, unlike select.
-int Socket::WaitReady(short events, unsigned long seconds) {
+// Waits up to ms for the socket to be ready for events (data or a close
+// for POLLIN, room for POLLOUT): >0 ready, 0 timed out, -1 failed. poll
+// has no descriptor limit, unlike select.
+int Socket::WaitReady(short events, long long totalms) {
     // poll would silently wait out the time on a missing descriptor.
     if (iSocket < 0) {
         errno = EBADF;
@@ -63,8 +63,6 @@ int Socket::WaitReady(short events, unsigned long seconds) {
     pfd.fd = iSocket;
     pfd.events = PollEvents(events);
     if (pfd.events == 0) return 1;
-    const unsigned long maxseconds = 0x7fffffffUL;
-    long long totalms = static_cast<long long>(seconds < maxseconds ? seconds : maxseconds) * 1000;
     // Most waits in a transfer end within a millisecond. One that does not
     // may be a server holding back a small write until its last one is
     // acknowledged (Nagle: INN's two-part replies, answers to pipelined
@@ -77,6 +75,30 @@ int Socket::WaitReady(short events, unsigned long seconds) {
     if (events & POLLIN) AckNow();
     std::fflush(stdout);
     return pollfor(pfd, totalms - briefms);
+}
+
+static long long nowms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+long long Socket::TimeoutMs() const {
+    const unsigned long maxseconds = 0x7fffffffUL;
+    return static_cast<long long>(ulTimeout < maxseconds ? ulTimeout : maxseconds) * 1000;
+}
+
+int Socket::WaitPaced(short events) {
+    long long limit = TimeoutMs();
+    long long waited = paceReply.waitedms > paceLine.waitedms ? paceReply.waitedms : paceLine.waitedms;
+    // With no time left, still a look whether it is ready now.
+    long long left = limit > waited ? limit - waited : 0;
+    long long start = nowms();
+    int r = WaitReady(events, left);
+    long long took = nowms() - start;
+    paceReply.waitedms += took;
+    paceLine.waitedms += took;
+    return r;
 }
 
 // Ends a failed reception: a call that gave 0 ended by when (ETIMEDOUT
@@ -99,7 +121,7 @@ int Socket::ReadPortions() {
     // Without a descriptor nothing is found, and the wait reports why.
     int r = RawRecv(pcRecvBuf1, kLineMax);
     if (nothingyet(r)) {
-        r = WaitReady(POLLIN, ulTimeout);
+        r = WaitPaced(POLLIN);
         iResult = r;
         if (r <= 0) {
             int e = errno;
@@ -114,6 +136,7 @@ int Socket::ReadPortions() {
         if (report) report->console("!!! Error %d on recv() nr 1\n", r);
         return failreception(r, e, kPeerClosed);
     }
+    Moved(r);
     iRecvPos1 = 0;
     iRecvLen1 = r;
     iCurBuf = 1;
@@ -132,6 +155,7 @@ int Socket::ReadPortions() {
     // r == 0: the peer closed right after the full portion. Deliver what came;
     // the next read meets the close again and reports it.
     if (r > 0) {
+        Moved(r);
         iResult = r;
         iRecvPos2 = 0;
         iRecvLen2 = r;
@@ -217,6 +241,7 @@ int Socket::RecvTeol(int strip) {
     size_t stale = BufExtent();
     iEol = 0;
     iResult = 0;
+    paceLine.restart();
     int idx = 0;
     for (;;) {
         int avail = 0;
@@ -292,6 +317,7 @@ int Socket::Recv(int n) {
     }
     ClearBuf();
     iResult = 0;
+    paceLine.restart();
 
     int avail = 0;
     const char* ahead = Ahead(&avail);
@@ -306,7 +332,7 @@ int Socket::Recv(int n) {
 
     int r = RawRecv(pszBuf, n);
     if (nothingyet(r)) {
-        r = WaitReady(POLLIN, ulTimeout);
+        r = WaitPaced(POLLIN);
         if (r == 0) {
             bBroken = true;
             errno = ETIMEDOUT;
@@ -326,6 +352,9 @@ int Socket::Recv(int n) {
         errno = kPeerClosed;
         return -1;
     }
-    if (r > 0) iBufUsed = r < kBufSize ? r + 1 : r;
+    if (r > 0) {
+        Moved(r);
+        iBufUsed = r < kBufSize ? r + 1 : r;
+    }
     return r;
 }

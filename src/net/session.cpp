@@ -71,6 +71,7 @@ Step Session::connect(const char* announce) {
 }
 
 Step Session::greet() {
+    sock.StartReply();
     Reply reply = service.read(sock);
     if (reply.ok()) return Step::Next;
     if (!expectstls(reply)) {
@@ -98,6 +99,9 @@ bool Session::expectstls(const Reply& reply) const {
 }
 
 Reply Session::read(bool quiet) {
+    // An answer read after others to commands sent together has its own
+    // time, as if its command had just been sent.
+    sock.StartReply();
     Reply reply = service.read(sock);
     if (!reply.ok()) service.complain(report, reply, quiet);
     return reply;

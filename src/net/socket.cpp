@@ -108,6 +108,7 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
         }
         if (iResult == 0 && ConnectTo(reinterpret_cast<sockaddr*>(&remote), ai->ai_addrlen) == 0) {
             if (usLocalPort == 0) ReadLocalPort();
+            RestartPace();
             iResult = 0;
             return 0;
         }
@@ -141,7 +142,7 @@ int Socket::ConnectTo(const sockaddr* addr, unsigned addrlen) {
     if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
     int r = connect(iSocket, addr, addrlen);
     if (r != 0 && errno == EINPROGRESS) {
-        int ready = WaitReady(POLLOUT, ulTimeout);
+        int ready = WaitReady(POLLOUT, TimeoutMs());
         int error = 0;
         socklen_t len = sizeof error;
         if (ready == 0) {
@@ -194,14 +195,16 @@ int Socket::ReadLocalPort() {
 int Socket::Send(const char* data, int length) {
     // The kernel may take a send in parts: send the rest until all is out.
     // MSG_NOSIGNAL turns a reset peer into -1 instead of a SIGPIPE that
-    // would end the program. A peer that stops reading must not hold the
-    // program for ever: each wait for room is bounded by ulTimeout, like
-    // each wait for data.
+    // would end the program. A peer that stops reading, or reads slowly,
+    // must not hold the program for ever: the waits for room are bounded
+    // as those for data are. The answer's time starts once all is out.
+    RestartPace();
     int sent = 0;
     while (sent < length) {
         int n = RawSend(data + sent, length - sent);
+        if (n > 0) Moved(n);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = WaitReady(POLLOUT, ulTimeout);
+            int ready = WaitPaced(POLLOUT);
             if (ready > 0) continue;
             if (ready == 0) errno = ETIMEDOUT;
         }
@@ -212,6 +215,7 @@ int Socket::Send(const char* data, int length) {
         }
         sent += n;
     }
+    RestartPace();
     // A command sent from pszBuf may lie over a longer text built there
     // before it, beyond its own terminator: the next reception clears all.
     if (data >= pszBuf && data < pszBuf + kBufSize) iBufUsed = kBufSize;

@@ -68,8 +68,8 @@ public:
     int Send(const char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
 
-    // Turns the connection into TLS: the handshake (each wait bounded by
-    // ulTimeout), the chain checked against cafile (a PEM bundle) or, when
+    // Turns the connection into TLS: the handshake (within ulTimeout as a
+    // whole), the chain checked against cafile (a PEM bundle) or, when
     // it is empty, the system's store, and host against the certificate.
     // Returns a TlsResult; TlsError() then says why in words.
     int StartTls(const char* host, const char* cafile);
@@ -81,8 +81,17 @@ public:
     // since the socket was made: no answer can be waited for any more.
     bool Broken() const { return bBroken; }
 
+    // Waiting is bounded as a whole, not wait by wait, however the server
+    // drips its bytes: a reception may wait ulTimeout seconds in all, and
+    // so may a reply, all that arrives from a command sent (or StartReply)
+    // on. Each 1 KB that arrives restores the time: a transfer must move
+    // 1 KB per ulTimeout, and a line shorter than that is complete within
+    // ulTimeout of its start. A send is bounded alike.
     int RecvTeol(int strip);
     int RecvTeol() { return RecvTeol(0); }
+    // A reply begins here: the lines after it are no longer charged with
+    // the waits for those before.
+    void StartReply() { paceReply.restart(); }
     int Recv(int n);
     // The next line as RecvTeol(0) delivers it, but one that lies whole in
     // the read-ahead store is not copied: *line points at it there, valid
@@ -106,6 +115,23 @@ private:
     // Longest line the receptions deliver; one read takes at most this much.
     static constexpr int kLineMax = kBufSize - 1;
 
+    // What a transfer must move in each ulTimeout.
+    static constexpr int kPaceBytes = 1024;
+
+    // Milliseconds waited and bytes moved since the clock last started.
+    struct Pace {
+        long long waitedms = 0;
+        int moved = 0;
+        void restart() {
+            waitedms = 0;
+            moved = 0;
+        }
+        void add(int bytes) {
+            moved += bytes;
+            if (moved >= kPaceBytes) restart();
+        }
+    };
+
     // How far pszBuf may hold non-zero bytes (a line and its terminator, or
     // all of it after a command was sent from it), so that a reception
     // clears only that much.
@@ -116,6 +142,8 @@ private:
     bool bBroken = false;
     int iLookupError = 0;   // getaddrinfo's result of the last Connect
     int iConnectErrno = 0;  // errno of its last attempt
+    Pace paceReply;  // since the reply began
+    Pace paceLine;   // since the reception, send or handshake began
 
     // The only places that move bytes: without waiting, a count, 0 when
     // the peer closed, or -1 (errno EAGAIN when it must wait first).
@@ -134,7 +162,18 @@ private:
     size_t BufExtent() const;
     void ClearBuf();
     void EndLine(int len, size_t stale);
-    int WaitReady(short events, unsigned long seconds);
+    int WaitReady(short events, long long ms);
+    long long TimeoutMs() const;
+    // WaitReady for what is left of ulTimeout on both clocks.
+    int WaitPaced(short events);
+    void Moved(int bytes) {
+        paceReply.add(bytes);
+        paceLine.add(bytes);
+    }
+    void RestartPace() {
+        paceReply.restart();
+        paceLine.restart();
+    }
     int ReadLocalPort();
     int ReadPortions();
 };

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "net/socket.h"
@@ -17,6 +18,7 @@
 struct TlsLink {
     SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
+    BIO_METHOD* writer = nullptr;  // of the BIO that writes to the socket
     // What the last operation that could not go on is waiting for.
     short want = POLLIN;
 
@@ -27,6 +29,7 @@ struct TlsLink {
             if (SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
             SSL_free(ssl);
         }
+        BIO_meth_free(writer);
         SSL_CTX_free(ctx);
     }
 };
@@ -52,6 +55,40 @@ void sslreason(char* out, size_t size, const char* otherwise) {
     unsigned long code = ERR_peek_last_error();
     const char* reason = code ? ERR_reason_error_string(code) : nullptr;
     std::snprintf(out, size, "%s", reason ? reason : otherwise);
+}
+
+// OpenSSL's socket BIO writes with write(), and a write to a connection the
+// server has reset raises SIGPIPE, which would end the program: TLS writes
+// go through send() with MSG_NOSIGNAL instead, as plain ones do, and fail
+// with EPIPE. Reads stay with OpenSSL's socket BIO.
+int sendnosignal(BIO* bio, const char* data, int len) {
+    BIO_clear_retry_flags(bio);
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    int n = static_cast<int>(send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL));
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return n;
+}
+
+long writerctrl(BIO*, int cmd, long, void*) {
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+bool attach(TlsLink& link, int fd) {
+    link.writer = BIO_meth_new(BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE");
+    if (!link.writer || BIO_meth_set_write(link.writer, sendnosignal) != 1 ||
+        BIO_meth_set_ctrl(link.writer, writerctrl) != 1)
+        return false;
+    BIO* rbio = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* wbio = BIO_new(link.writer);
+    if (!rbio || !wbio) {
+        BIO_free(rbio);
+        BIO_free(wbio);
+        return false;
+    }
+    BIO_set_data(wbio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    BIO_set_init(wbio, 1);
+    SSL_set_bio(link.ssl, rbio, wbio);
+    return true;
 }
 
 }  // namespace
@@ -88,7 +125,7 @@ int Socket::RecvWaiting(char* buf, int len) {
     for (;;) {
         int r = RawRecv(buf, len);
         if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return r;
-        int ready = WaitReady(POLLIN, ulTimeout);
+        int ready = WaitPaced(POLLIN);
         if (ready <= 0) {
             if (ready == 0) errno = ETIMEDOUT;
             return -1;
@@ -145,18 +182,23 @@ int Socket::StartTls(const char* host, const char* cafile) {
         SSL_set_hostflags(tls->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     }
     int flags = fcntl(iSocket, F_GETFL);
-    if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0 || SSL_set_fd(tls->ssl, iSocket) != 1)
+    if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0 || !attach(*tls, iSocket))
         return TlsFailed(TLS_HANDSHAKE, "cannot set up TLS");
 
+    // The handshake as a whole within ulTimeout: no 1 KB restores time.
+    RestartPace();
     for (;;) {
         ERR_clear_error();
         errno = 0;
         int r = SSL_connect(tls->ssl);
-        if (r == 1) return iResult = TLS_OK;
+        if (r == 1) {
+            RestartPace();
+            return iResult = TLS_OK;
+        }
         int e = SSL_get_error(tls->ssl, r);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
             wouldblock(*tls, e);
-            int ready = WaitReady(tls->want, ulTimeout);
+            int ready = WaitPaced(tls->want);
             if (ready > 0) continue;
             return TlsFailed(TLS_HANDSHAKE, ready == 0 ? "timed out" : "connection lost");
         }

@@ -23,7 +23,7 @@
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Silence, Drain, StartTls, NothingAhead, Call };
+    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls, NothingAhead, Call };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
@@ -66,6 +66,11 @@ Script& Script::pause(int ms) {
 
 Script& Script::drop() {
     steps.push_back({Step::Drop, {}, {}, 0});
+    return *this;
+}
+
+Script& Script::reset() {
+    steps.push_back({Step::Reset, {}, {}, 0});
     return *this;
 }
 
@@ -396,6 +401,13 @@ struct ScriptedServer::Impl {
         case Script::Step::Drop:
             s.end(true);
             return false;
+        case Script::Step::Reset: {
+            // A close that lingers for no time sends RST.
+            linger now{1, 0};
+            setsockopt(s.fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            s.end(true);
+            return false;
+        }
         case Script::Step::Silence:
             listenquietly(s, step.ms);
             return true;
@@ -450,7 +462,7 @@ struct ScriptedServer::Impl {
             for (size_t k = 0; ran && k < scripts[i]->steps.size(); k++) {
                 const Script::Step& step = scripts[i]->steps[k];
                 if (!play(s, step)) {
-                    ran = step.kind == Script::Step::Drop;
+                    ran = step.kind == Script::Step::Drop || step.kind == Script::Step::Reset;
                     break;
                 }
             }

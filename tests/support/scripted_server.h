@@ -39,6 +39,9 @@ public:
     Script& pause(int ms);
     // Closes the connection at once.
     Script& drop();
+    // Resets the connection (RST, not FIN): the client's next write or
+    // read fails.
+    Script& reset();
     // Runs action in the server's thread at this point of the dialogue.
     Script& call(std::function<void()> action);
     // Waits ms and records an error if the client sent anything beyond
