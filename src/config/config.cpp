@@ -135,7 +135,7 @@ int scanonoff(const std::string& value, long line, const char* path, const char*
     return 0;
 }
 
-// A count of days or articles: a typo must not quietly mean no
+// A count of days, messages or articles: a typo must not quietly mean no
 // bound, nor a huge one overflow where it is used.
 int scancount(const std::string& value, long line, const char* path, const char* key, long most, long& count) {
     char* end = nullptr;
@@ -191,6 +191,7 @@ const Setting table[] = {
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Settings& s) { return &s.popkeep; }},
     {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popkeepdays; }, mostdays},
+    {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},

@@ -3,6 +3,8 @@
 #ifndef VORPA_PHASES_H
 #define VORPA_PHASES_H
 
+#include <csignal>
+
 #include "core/report.h"
 #include "core/settings.h"
 
@@ -17,6 +19,10 @@ struct Context {
     const Settings& settings;
     const RunOptions& options;
     Report& report;
+    // Looked at between messages: once it holds a value other than 0 (a
+    // signal handler's flag, say), a fetch ends at that point, keeping what
+    // it has stored. Null when nothing asks that.
+    const volatile std::sig_atomic_t* stop = nullptr;
 };
 
 Result postemail(const Context& run);

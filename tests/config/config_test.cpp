@@ -111,15 +111,16 @@ TEST_F(Config, LongValuesAndLines) {
 // Switches and counts must be spelled out: a typo must not mean "off" or
 // "no bound".
 TEST_F(Config, KeepAndBoundSettings) {
-    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nNEWSFIRST 1000000000\nnewsmax 0\n");
+    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nPOPMAX 1000000000\nNEWSFIRST 500\nnewsmax 0\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
     EXPECT_TRUE(s.popkeep);
     EXPECT_EQ(s.popkeepdays, 36500);
-    EXPECT_EQ(s.newsfirst, 1000000000);
+    EXPECT_EQ(s.popmax, 1000000000);
+    EXPECT_EQ(s.newsfirst, 500);
     EXPECT_EQ(s.newsmax, 0);
     // Past the bound a number would overflow where it is used.
     const char* const refused[] = {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n",
-                                   "POPKEEPDAYS 36501\n", "NEWSFIRST 1000000001\n", "POPKEEPDAYS 106751991167301\n",
+                                   "POPKEEPDAYS 36501\n", "POPMAX 1000000001\n", "POPKEEPDAYS 106751991167301\n",
                                    "NEWSMAX 99999999999999999999\n"};
     for (const char* line : refused) {
         std::string path = dir / "b.cfg";
