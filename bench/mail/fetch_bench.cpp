@@ -137,6 +137,10 @@ void serve(int listener, const Mailbox& box, bool bare) {
             std::string list = "+OK\r\n";
             for (long i = 1; i <= box.count; i++) list += std::to_string(i) + " " + std::to_string(box.size()) + "\r\n";
             ok = sendall(fd, list + ".\r\n");
+        } else if (cmd == "UIDL") {
+            std::string list = "+OK\r\n";
+            for (long i = 1; i <= box.count; i++) list += std::to_string(i) + " m" + std::to_string(i) + "\r\n";
+            ok = sendall(fd, list + ".\r\n");
         } else if (cmd == "RETR") {
             ok = sendmessage(fd, box);
         } else if (cmd == "CAPA") {
@@ -273,6 +277,7 @@ Measure runbare(const Mailbox& box, Bare kind, const std::string& storepath) {
         say("PASS bench\r\n", "\r\n");
         say("STAT\r\n", "\r\n");
         say("LIST\r\n", "\r\n.\r\n");
+        say("UIDL\r\n", "\r\n.\r\n");
         for (long i = 1; i <= box.count; i++) say("RETR " + std::to_string(i) + "\r\n", "\r\n.\r\n");
         for (long i = 1; i <= box.count; i++) say("DELE " + std::to_string(i) + "\r\n", "\r\n");
         say("QUIT\r\n", "\r\n");
@@ -328,6 +333,9 @@ bool scenario(const char* title, const Mailbox& box, int listener, const std::st
         stored = stored && v.status == 0 && stat(file.c_str(), &st) == 0 && st.st_size == expected;
         unlink(file.c_str());
         unlink((soup + "/AREAS").c_str());
+        // The server deletes nothing: the next run must not find its
+        // messages recorded.
+        unlink((dir + "/popkeep-bench@127.0.0.1-110").c_str());
         vs.push_back(v);
         std::thread bareserver(serve, listener, std::cref(box), true);
         bs.push_back(runbare(box, Bare::Recv, ""));

@@ -135,13 +135,15 @@ int scanonoff(const std::string& value, long line, const char* path, const char*
     return 0;
 }
 
-// A count of days or articles: a typo must not quietly mean no bound.
-int scancount(const std::string& value, long line, const char* path, const char* key, long& count) {
+// A count of days, messages or articles: a typo must not quietly mean no
+// bound, nor a huge one overflow where it is used.
+int scancount(const std::string& value, long line, const char* path, const char* key, long most, long& count) {
     char* end = nullptr;
     errno = 0;
     long n = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || !isdigit(static_cast<unsigned char>(value[0]))) {
-        std::fprintf(stderr, "Error: %s must be a number of 0 or more in line %ld of %s\n", key, line, path);
+    if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || n > most ||
+        !isdigit(static_cast<unsigned char>(value[0]))) {
+        std::fprintf(stderr, "Error: %s must be a number from 0 to %ld in line %ld of %s\n", key, most, line, path);
         return -1;
     }
     count = n;
@@ -158,7 +160,12 @@ struct Setting {
     Server* (*server)(Settings&);     // Tls, Auth
     bool* (*flag)(Settings&) = nullptr;   // OnOff
     long* (*count)(Settings&) = nullptr;  // Count
+    long most = 0;                        // Count: the largest value taken
 };
+
+// A hundred years of days; counts of messages and articles.
+constexpr long mostdays = 36500;
+constexpr long mostcount = 1000000000;
 
 const Setting table[] = {
     {"HOSTNAME", Kind::Text, [](Settings& s) { return &s.hostname; }, nullptr},
@@ -183,9 +190,10 @@ const Setting table[] = {
     {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Settings& s) { return &s.popkeep; }},
-    {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popkeepdays; }},
-    {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsfirst; }},
-    {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsmax; }},
+    {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popkeepdays; }, mostdays},
+    {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popmax; }, mostcount},
+    {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsfirst; }, mostcount},
+    {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -232,7 +240,7 @@ int Reader::scanline(std::string& text, long line, const char* path) {
         case Kind::OnOff:
             return scanonoff(value, line, path, s.key, *s.flag(settings));
         case Kind::Count:
-            return scancount(value, line, path, s.key, *s.count(settings));
+            return scancount(value, line, path, s.key, s.most, *s.count(settings));
         }
     }
     // Named as read: a tab in place of the space shows there.

@@ -87,6 +87,22 @@ bool DurableFile::patch(long offset, const void* data, size_t len) {
     return true;
 }
 
+bool DurableFile::cut(long length) {
+    if (!good || length < 0 || static_cast<uint64_t>(length) > flushed + used) {
+        errno = EINVAL;
+        return fail();
+    }
+    uint64_t at = static_cast<uint64_t>(length);
+    if (at >= flushed) {
+        used = static_cast<size_t>(at - flushed);
+        return true;
+    }
+    used = 0;
+    if (ftruncate(fd, static_cast<off_t>(at)) != 0 || lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return fail();
+    flushed = at;
+    return true;
+}
+
 bool DurableFile::sync() {
     if (fd == -1) return false;
     if (flush() && fsync(fd) != 0) fail();

@@ -55,6 +55,9 @@ public:
     bool makeroom(size_t len) { return used + len <= kBufferSize || flush(); }
     // Overwrites len bytes at offset, leaving the position where it is.
     bool patch(long offset, const void* data, size_t len);
+    // Cuts the file back to its first length bytes, at most what was
+    // written: the part of a record that will not be completed goes.
+    bool cut(long length);
     // Flush and fsync, staying open; false on failure (including any
     // earlier write).
     bool sync();

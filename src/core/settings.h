@@ -44,9 +44,11 @@ struct Settings {
     std::string newsgroups = "newsrc";
     // POPKEEP on: messages stay on the server and only those whose UIDL id
     // is not recorded yet are fetched; POPKEEPDAYS: those fetched at least
-    // that many days ago are deleted (0: never).
+    // that many days ago are deleted (0: never). POPMAX: at most that many
+    // messages are fetched in one run, the oldest first (0: no bound).
     bool popkeep = false;
     long popkeepdays = 0;
+    long popmax = 0;
     // A group's first fetch takes at most its newest newsfirst articles;
     // one run asks for at most newsmax article numbers of a group. 0: no
     // bound.

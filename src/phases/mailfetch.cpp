@@ -1,7 +1,10 @@
 // The POP3 fetch phase: empties one mailbox into a new mail message file of
 // the packet. Messages are deleted on the server only once the file holding
-// them is synced, closed and listed in AREAS. With POPKEEP they stay there,
-// and only those whose ids are not recorded yet are fetched.
+// them is synced, closed and listed in AREAS; their ids are recorded then,
+// so that a run that ends before the server took QUIT, or in the middle of
+// the fetch, is not followed by one that fetches them again. With POPKEEP
+// they stay there, and only those whose ids are not recorded yet are
+// fetched.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -230,48 +233,97 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
     return Step::Next;
 }
 
-// Retrieves every listed message into a new message file, then syncs it,
-// gives it its name and lists it in AREAS. After a reported failure no
-// part of it stays, also when AREAS could not take its line.
-Step retrieveall(Session& session, const std::string& soupdir, int window, const std::vector<ListEntry>& list) {
-    Report& out = session.report;
-    IncomingFile incoming;
-    const char* name = incoming.path;
-    if (!incoming.open(soupdir)) {
-        out.say("Cannot write to %s: %s\n", name, incoming.reason());
-        return Step::Quit;
-    }
-    Progress progress(out);
-    Pipeline retr = commands(session, window, list, "RETR", 1);
-    int count = static_cast<int>(list.size());
-    for (int i = 0; i < count; i++) {
-        const ListEntry& entry = list[i];
-        if (entry.size <= 0) continue;
-        reportfetching(out, i + 1, count, entry.size);
-        if (!retr.fill() || !session.read().ok()) return Step::Quit;
-        retr.answered();
-        Step step = receivemessage(session, incoming.file, name, entry, progress);
-        if (step != Step::Next) return step;
-    }
-    progress.updateaverage(mtime());
+// Syncs the file, gives it its name and lists it in AREAS, then syncs the
+// directory: the name and the AREAS line must survive a crash too before
+// the server forgets the messages. False after a reported failure; no part
+// of the file stays then, also when AREAS could not take its line.
+bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir) {
     if (!incoming.finish()) {
-        out.say("Cannot write to %s: %s\n", name, incoming.reason());
-        return Step::Quit;
+        out.say("Cannot write to %s: %s\n", incoming.path, incoming.reason());
+        return false;
     }
-    if (progress.average != 0) out.say("Average CPS fetching email: %u\n", progress.average);
     // Unlisted, the file would be found by no reader, and the messages
     // stay on the server: the next run stores them again.
     if (!incoming.list(soupdir, "Email", "bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
-        return Step::Quit;
+        return false;
     }
-    // The new file's name and the AREAS line must survive a crash too
-    // before the server forgets the messages.
     if (!syncdirof(soupdir.c_str())) {
         out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
-        return Step::Quit;
+        return false;
     }
-    return Step::Next;
+    return true;
+}
+
+// How a fetch went: the first `stored` entries of its list are in the
+// packet.
+struct Fetched {
+    Step step;
+    size_t stored;
+};
+
+bool stopasked(const Context& run) { return run.interrupts.taken() != 0; }
+
+// Retrieves the messages of fetch into a new message file and stores it.
+// A fetch that ends early (the connection lost or silent, a RETR refused, a
+// stop asked for) keeps the whole messages among its first keepable
+// entries, those a record can name: the file is cut after the last of them
+// and stored, and only the message in flight comes again.
+Fetched retrieve(const Context& run, Session& session, int window, const std::vector<ListEntry>& fetch,
+                 size_t keepable) {
+    Report& out = session.report;
+    IncomingFile incoming;
+    const char* name = incoming.path;
+    if (!incoming.open(run.settings.soupdir)) {
+        out.say("Cannot write to %s: %s\n", name, incoming.reason());
+        return {Step::Quit, 0};
+    }
+    Progress progress(out);
+    Pipeline retr = commands(session, window, fetch, "RETR", 1);
+    int count = static_cast<int>(fetch.size());
+    size_t messages = 0;
+    // What an early end keeps: entries, whole messages, the file's length.
+    size_t kept = 0;
+    size_t keptmessages = 0;
+    long keptlength = 0;
+    Step step = Step::Next;
+    for (size_t i = 0; i < fetch.size() && step == Step::Next; i++) {
+        if (i <= keepable) {
+            kept = i;
+            keptmessages = messages;
+            keptlength = incoming.file.position();
+        }
+        const ListEntry& entry = fetch[i];
+        if (entry.size <= 0) continue;
+        if (stopasked(run)) {
+            step = Step::Quit;
+            break;
+        }
+        reportfetching(out, static_cast<int>(i) + 1, count, entry.size);
+        if (!retr.fill() || !session.read().ok()) {
+            step = Step::Quit;
+            break;
+        }
+        retr.answered();
+        step = receivemessage(session, incoming.file, name, entry, progress);
+        if (step == Step::Next) messages++;
+    }
+    if (step == Step::Next) {
+        progress.updateaverage(mtime());
+        if (!storefile(out, incoming, run.settings.soupdir)) return {Step::Quit, 0};
+        if (progress.average != 0) out.say("Average CPS fetching email: %u\n", progress.average);
+        return {Step::Next, fetch.size()};
+    }
+    // A file that could not be written has been reported, and is lost.
+    if (step == Step::End || keptmessages == 0 || !incoming.file.ok()) return {step, 0};
+    if (!incoming.file.cut(keptlength)) {
+        out.say("Cannot write to %s: %s\n", name, incoming.reason());
+        return {step, 0};
+    }
+    if (!storefile(out, incoming, run.settings.soupdir)) return {step, 0};
+    out.say("Kept %zu whole message%s; the others come with the next run.\n", keptmessages,
+            keptmessages == 1 ? "" : "s");
+    return {step, kept};
 }
 
 // Every message is stored and listed by now, so the DELEs already sent
@@ -298,36 +350,58 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     return true;
 }
 
-// POPKEEP: the server's ids against the record. Per id of the UIDL list,
-// in its order: when it was fetched, new (-1), or an id listed before
-// (-2, a broken server's, fetched once).
-struct KeepPlan {
+// The server's ids against the record: what this run does with each
+// listed message. Per id of the UIDL list, in its order: when it was
+// stored, unseen, or one of an id listed more than once by a broken server:
+// with POPKEEP the first is fetched once and the others are passed over
+// (again); without, all of them are fetched and deleted as on a server
+// without UIDL (noid).
+struct Plan {
+    static constexpr long long unseen = -1;
+    static constexpr long long again = -2;
+    static constexpr long long noid = -3;
+    static constexpr uint32_t nouid = UINT32_MAX;
+
     const UidList& uids;
     std::vector<long long> fetched;
     std::vector<uint32_t> byid;  // indexes into uids, sorted by id
-    bool forgot = false;         // recorded ids the server no longer lists
-    std::vector<ListEntry> fetch;
-    std::vector<uint32_t> fetchids;  // by fetch; nouid: no id to record
-    std::vector<ListEntry> remove;   // fetched POPKEEPDAYS or more ago
     // (number, index) sorted, unless the ids come in the order of the
     // messages, as servers list them: then the index is number - 1.
     std::vector<std::pair<int32_t, uint32_t>> numbers;
+    bool forgot = false;  // recorded ids the server no longer lists
+    // To be fetched, in list order: the entry, its place in the list, and
+    // the index of its id (nouid: none to record).
+    std::vector<ListEntry> fetch;
+    std::vector<uint32_t> fetchat;
+    std::vector<uint32_t> fetchids;
+    std::vector<bool> drop;  // by place in the list: deleted after the fetch
+    size_t before = 0;       // listed messages stored by an earlier run
 
-    static constexpr uint32_t nouid = UINT32_MAX;
     std::string_view id(uint32_t i) const { return uids.id(uids.uids[i]); }
-    explicit KeepPlan(const UidList& uids);
+    Plan(const UidList& uids, bool keep);
     // The id's index, the first of the ids equal to it; nouid if not listed.
     uint32_t find(std::string_view id) const;
     // The index of the id of the message of that number; nouid for none.
     uint32_t bynumber(int32_t number) const;
-    void sort(const std::vector<ListEntry>& list, long days, long long now);
+    void sort(const std::vector<ListEntry>& list, bool keep, long days, long long now);
+    // At most most messages are fetched (0: all); returns how many are
+    // left for a later run.
+    size_t limit(long most);
+    // How many entries of fetch, from the first, have an id to record.
+    size_t keepable() const;
+    // The record becomes the ids stored.
+    bool save(KeepRecord& record) const;
 };
 
-KeepPlan::KeepPlan(const UidList& uids) : uids(uids), fetched(uids.uids.size(), -1), byid(uids.uids.size()) {
+Plan::Plan(const UidList& uids, bool keep)
+    : uids(uids), fetched(uids.uids.size(), unseen), byid(uids.uids.size()) {
     for (size_t i = 0; i < byid.size(); i++) byid[i] = static_cast<uint32_t>(i);
     std::stable_sort(byid.begin(), byid.end(), [this](uint32_t a, uint32_t b) { return id(a) < id(b); });
-    for (size_t k = 1; k < byid.size(); k++)
-        if (id(byid[k]) == id(byid[k - 1])) fetched[byid[k]] = -2;
+    for (size_t k = 1; k < byid.size(); k++) {
+        if (id(byid[k]) != id(byid[k - 1])) continue;
+        fetched[byid[k]] = keep ? again : noid;
+        if (!keep) fetched[byid[k - 1]] = noid;
+    }
     bool inorder = true;
     for (size_t i = 0; i < uids.uids.size() && inorder; i++)
         inorder = uids.uids[i].number == static_cast<int32_t>(i + 1);
@@ -336,13 +410,13 @@ KeepPlan::KeepPlan(const UidList& uids) : uids(uids), fetched(uids.uids.size(), 
     std::sort(numbers.begin(), numbers.end());
 }
 
-uint32_t KeepPlan::find(std::string_view wanted) const {
+uint32_t Plan::find(std::string_view wanted) const {
     auto at = std::lower_bound(byid.begin(), byid.end(), wanted,
                                [this](uint32_t i, std::string_view v) { return id(i) < v; });
     return at != byid.end() && id(*at) == wanted ? *at : nouid;
 }
 
-uint32_t KeepPlan::bynumber(int32_t number) const {
+uint32_t Plan::bynumber(int32_t number) const {
     const std::vector<UidList::Uid>& all = uids.uids;
     if (numbers.empty()) {
         size_t i = static_cast<size_t>(number) - 1;
@@ -352,21 +426,63 @@ uint32_t KeepPlan::bynumber(int32_t number) const {
     return at != numbers.end() && at->first == number ? at->second : nouid;
 }
 
-// Each listed message is new, recorded (and maybe old enough to go), or
-// one more of an id listed before.
-void KeepPlan::sort(const std::vector<ListEntry>& list, long days, long long now) {
-    for (const ListEntry& entry : list) {
-        if (entry.size < 0) continue;
+// A message stored before is not fetched again: without POPKEEP it is
+// deleted now, with it once POPKEEPDAYS let it go. Without POPKEEP the
+// others are fetched as they come, those of size 0 (skipped, but deleted)
+// and those without a size (neither) included.
+void Plan::sort(const std::vector<ListEntry>& list, bool keep, long days, long long now) {
+    drop.assign(list.size(), false);
+    for (size_t at = 0; at < list.size(); at++) {
+        const ListEntry& entry = list[at];
         uint32_t i = bynumber(entry.number);
-        long long time = i == nouid ? -1 : fetched[i];
-        if (time == -2) continue;
-        if (time >= 0) {
-            if (days > 0 && now - time >= days * 86400LL) remove.push_back(entry);
-        } else if (entry.size > 0) {
-            fetch.push_back(entry);
-            fetchids.push_back(i);
+        long long time = i == nouid ? unseen : fetched[i];
+        if (time >= 0 && entry.size >= 0) {
+            before++;
+            drop[at] = !keep || (days > 0 && now - time >= days * 86400LL);
+            continue;
+        }
+        if (keep && (entry.size <= 0 || time == again)) continue;
+        fetch.push_back(entry);
+        fetchat.push_back(static_cast<uint32_t>(at));
+        fetchids.push_back(time == unseen ? i : nouid);
+    }
+}
+
+size_t Plan::limit(long most) {
+    size_t taken = 0;
+    size_t cut = fetch.size();
+    size_t left = 0;
+    for (size_t k = 0; most > 0 && k < fetch.size(); k++) {
+        if (fetch[k].size <= 0) continue;
+        if (taken < static_cast<size_t>(most)) {
+            taken++;
+        } else if (left++ == 0) {
+            cut = k;
         }
     }
+    fetch.resize(cut);
+    fetchat.resize(cut);
+    fetchids.resize(cut);
+    return left;
+}
+
+size_t Plan::keepable() const {
+    size_t k = 0;
+    while (k < fetch.size() && (fetchids[k] != nouid || fetch[k].size <= 0)) k++;
+    return k;
+}
+
+bool Plan::save(KeepRecord& record) const {
+    size_t next = 0;
+    return record.save([this, &next](std::string_view& text, long long& time) {
+        for (; next < fetched.size(); next++) {
+            if (fetched[next] < 0) continue;
+            text = id(static_cast<uint32_t>(next));
+            time = fetched[next++];
+            return true;
+        }
+        return false;
+    });
 }
 
 // UIDL and its list; Refused for a server without it.
@@ -382,60 +498,74 @@ UidlResult readuidl(Session& session, UidList& uids, size_t count, bool sent) {
     return result == ListResult::Whole ? UidlResult::Listed : UidlResult::Failed;
 }
 
-// POPKEEP on: only the messages whose ids are not recorded are fetched,
-// and recorded once they are stored and listed; nothing is deleted but
-// what POPKEEPDAYS lets go. /test leaves the record as it is.
-Step keepmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list,
-                 bool uidlsent) {
+// The messages of the list, against the record of those stored before:
+// the others are fetched, at most POPMAX of them, and recorded once stored,
+// also when the fetch ends early. Then what is to go is deleted. /test
+// deletes nothing and leaves the record as it is.
+Step fetchmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list,
+                  bool uidlsent) {
     Report& out = run.report;
+    const Settings& settings = run.settings;
+    bool keep = settings.popkeep;
     UidList uids;
     UidlResult listed = readuidl(session, uids, list.size(), uidlsent);
     if (listed == UidlResult::Failed) return Step::Quit;
-    if (listed == UidlResult::Refused) {
+    if (listed == UidlResult::Refused && keep)
         out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
-        return retrieveall(session, run.settings.soupdir, window, list);
-    }
-    const Server& pop = run.settings.pop;
+    const Server& pop = settings.pop;
     std::string host;
     unsigned short port = 0;
     splithost(pop.host, pop.tls == TLSON ? 995 : 110, host, &port);
-    KeepRecord record(run.settings.newsgroups, pop.user, host, port);
-    KeepPlan plan(uids);
-    KeepRecord::Loaded loaded = record.load([&plan](std::string_view id, long long time) {
-        uint32_t i = plan.find(id);
-        if (i == KeepPlan::nouid) plan.forgot = true;
-        else plan.fetched[i] = time;
-    });
-    if (loaded == KeepRecord::Failed) {
-        out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
-        return Step::Quit;
+    KeepRecord record(settings.newsgroups, pop.user, host, port);
+    Plan plan(uids, keep);
+    if (listed == UidlResult::Listed) {
+        KeepRecord::Loaded loaded = record.load([&plan](std::string_view id, long long time) {
+            uint32_t i = plan.find(id);
+            if (i == Plan::nouid) plan.forgot = true;
+            else if (plan.fetched[i] >= Plan::unseen) plan.fetched[i] = time;
+        });
+        // Taken for an empty one, the record would have every message it
+        // names fetched again.
+        if (loaded == KeepRecord::Failed) {
+            out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
+            return Step::Quit;
+        }
+        long ignored = record.ignored();
+        if (ignored > 0)
+            out.say("! Ignored %ld unreadable line%s of %s\n", ignored, ignored == 1 ? "" : "s",
+                    record.where().c_str());
     }
     long long now = static_cast<long long>(std::time(nullptr));
-    plan.sort(list, run.settings.popkeepdays, now);
-    out.say("%zu of them are new.\n", plan.fetch.size());
-    if (!plan.fetch.empty()) {
-        Step step = retrieveall(session, run.settings.soupdir, window, plan.fetch);
-        if (step != Step::Next) return step;
-    }
-    if (run.options.test) return Step::Next;
-    for (uint32_t i : plan.fetchids)
-        if (i != KeepPlan::nouid) plan.fetched[i] = now;
-    size_t next = 0;
-    auto line = [&plan, &next](std::string_view& id, long long& time) {
-        for (; next < plan.fetched.size(); next++) {
-            if (plan.fetched[next] < 0) continue;
-            id = plan.id(static_cast<uint32_t>(next));
-            time = plan.fetched[next++];
-            return true;
+    plan.sort(list, keep, settings.popkeepdays, now);
+    if (keep && listed == UidlResult::Listed) out.say("%zu of them are new.\n", plan.fetch.size());
+    if (!keep && plan.before > 0)
+        out.say("%zu of them %s stored by an earlier run.\n", plan.before, plan.before == 1 ? "was" : "were");
+    size_t left = plan.limit(settings.popmax);
+    if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", settings.popmax, left);
+    Fetched got{Step::Next, 0};
+    if (!plan.fetch.empty()) got = retrieve(run, session, window, plan.fetch, plan.keepable());
+    if (got.step == Step::End) return got.step;
+    bool recorded = false;
+    for (size_t k = 0; k < got.stored; k++) {
+        uint32_t i = plan.fetchids[k];
+        if (i != Plan::nouid) {
+            plan.fetched[i] = now;
+            recorded = true;
         }
-        return false;
-    };
-    if ((!plan.fetch.empty() || plan.forgot) && !record.save(line)) {
-        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
-        return Step::Quit;
+        plan.drop[plan.fetchat[k]] = !keep && plan.fetch[k].size >= 0;
     }
-    if (plan.remove.empty()) return Step::Next;
-    return deleteall(session, window, plan.remove) ? Step::Next : Step::Quit;
+    if (!run.options.test && (recorded || plan.forgot) && !plan.save(record)) {
+        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+        // Without POPKEEP what is stored may go all the same: the record
+        // only guards against a run that ends before QUIT.
+        if (keep || got.step != Step::Next) return Step::Quit;
+    }
+    if (got.step != Step::Next || run.options.test) return got.step;
+    std::vector<ListEntry> dele;
+    for (size_t at = 0; at < list.size(); at++)
+        if (plan.drop[at]) dele.push_back(list[at]);
+    if (dele.empty()) return Step::Next;
+    return deleteall(session, window, dele) ? Step::Next : Step::Quit;
 }
 
 // The mailbox part of the dialogue, from the login to the last DELE.
@@ -464,12 +594,8 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
         return Step::Quit;
     }
     // Where the server pipelines, UIDL costs no round trip of its own.
-    bool uidlahead = run.settings.popkeep && pipelining;
-    if (!readlist(session, list, count, uidlahead)) return Step::Quit;
-    if (run.settings.popkeep) return keepmailbox(run, session, window, list, uidlahead);
-    step = retrieveall(session, run.settings.soupdir, window, list);
-    if (step != Step::Next || run.options.test) return step;
-    return deleteall(session, window, list) ? Step::Next : Step::Quit;
+    if (!readlist(session, list, count, pipelining)) return Step::Quit;
+    return fetchmailbox(run, session, window, list, pipelining);
 }
 
 }  // namespace
@@ -483,8 +609,12 @@ Result fetchemail(const Context& run) {
         session.end(Step::End);
         return Result::Ended;
     }
-    // What a run killed in the middle of a fetch left behind.
-    if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "PRT");
+    // What a run killed in the middle of a fetch, or of writing the record,
+    // left behind.
+    if (!run.options.test) {
+        removeleftovers(run.settings.soupdir.c_str(), "PRT");
+        removeleftovers(run.settings.newsgroups.c_str(), "TMP");
+    }
     // The password command runs before the server waits for us.
     std::string secret;
     Step step = loginsecret(run.report, pop, "POPPASSCMD", secret) ? Step::Next : Step::End;

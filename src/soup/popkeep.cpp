@@ -38,15 +38,20 @@ KeepRecord::KeepRecord(const std::string& statefile, const std::string& user, co
 
 KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id, long long time)>& take) {
     int openerror = 0;
+    passedover = 0;
     File in(openregular(path.c_str(), openerror));
     if (!in) {
-        error = openerror == 0 ? EINVAL : openerror;
+        error = openerror;
+        if (openerror == 0) reasontext = "not a regular file";
         return openerror == ENOENT ? Missing : Failed;
     }
     std::string line;
     bool toolong = false;
+    bool any = false;  // a byte was read
+    long taken = 0;
     int c;
     while ((c = getc_unlocked(in.get())) != EOF) {
+        any = true;
         if (c != '\n') {
             toolong = toolong || line.size() == longestline;
             if (!toolong) line.push_back(static_cast<char>(c));
@@ -54,7 +59,12 @@ KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id
         }
         std::string_view id;
         long long time = 0;
-        if (!toolong && parseline(line, id, time)) take(id, time);
+        if (!toolong && parseline(line, id, time)) {
+            take(id, time);
+            taken++;
+        } else {
+            passedover++;
+        }
         line.clear();
         toolong = false;
     }
@@ -62,11 +72,23 @@ KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id
         error = errno;
         return Failed;
     }
-    return Ready;
+    // Every line is written whole: one cut short is damage too.
+    if (!line.empty() || toolong) passedover++;
+    if (taken > 0) return Ready;
+    error = 0;
+    reasontext = any ? "no line of it is a time and an id" : "it is empty";
+    return Failed;
 }
 
 bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& time)>& next) {
     error = 0;
+    std::string_view id;
+    long long time = 0;
+    if (!next(id, time)) {
+        if (std::remove(path.c_str()) == 0 ? syncdirof(path.c_str()) : errno == ENOENT) return true;
+        error = errno != 0 ? errno : EIO;
+        return false;
+    }
     char temp[4096];
     DurableFile out;
     if (createnew(out, path.c_str(), "TMP", temp) < 0) {
@@ -74,16 +96,14 @@ bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& 
         return false;
     }
     bool good = true;
-    std::string_view id;
-    long long time = 0;
     std::string line;
-    while (good && next(id, time)) {
+    do {
         line = std::to_string(time);
         line += ' ';
         line.append(id.data(), id.size());
         line += '\n';
-        good = out.write(line.data(), line.size());
-    }
+        good = good && out.write(line.data(), line.size());
+    } while (good && next(id, time));
     if (good && out.commitas(path.c_str())) return true;
     reasontext = out.reason();
     if (out.isopen()) out.discard();

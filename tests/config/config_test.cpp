@@ -111,20 +111,26 @@ TEST_F(Config, LongValuesAndLines) {
 // Switches and counts must be spelled out: a typo must not mean "off" or
 // "no bound".
 TEST_F(Config, KeepAndBoundSettings) {
-    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 30\nNEWSFIRST 500\nnewsmax 0\n");
+    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nPOPMAX 1000000000\nNEWSFIRST 500\nnewsmax 0\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
     EXPECT_TRUE(s.popkeep);
-    EXPECT_EQ(s.popkeepdays, 30);
+    EXPECT_EQ(s.popkeepdays, 36500);
+    EXPECT_EQ(s.popmax, 1000000000);
     EXPECT_EQ(s.newsfirst, 500);
     EXPECT_EQ(s.newsmax, 0);
-    for (const char* line : {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n"}) {
+    // Past the bound a number would overflow where it is used.
+    const char* const refused[] = {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n",
+                                   "POPKEEPDAYS 36501\n", "POPMAX 1000000001\n", "POPKEEPDAYS 106751991167301\n",
+                                   "NEWSMAX 99999999999999999999\n"};
+    for (const char* line : refused) {
         std::string path = dir / "b.cfg";
-        writefile(path, line);
+        writefile(path, std::string("\n") + line);
         err.clear();
         EXPECT_EQ(read(path), -1) << line;
         std::string key(line, std::strcspn(line, " \n"));
-        EXPECT_EQ(err, "Error: " + key + (key == "POPKEEP" ? " must be off or on" : " must be a number of 0 or more") +
-                           " in line 1 of " + path + "\n");
+        std::string bound = key == "POPKEEPDAYS" ? "36500" : "1000000000";
+        std::string must = key == "POPKEEP" ? " must be off or on" : " must be a number from 0 to " + bound;
+        EXPECT_EQ(err, "Error: " + key + must + " in line 2 of " + path + "\n");
     }
 }
 

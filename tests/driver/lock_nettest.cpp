@@ -30,6 +30,7 @@ TEST(PacketLock, SecondRunTouchesNothing) {
         .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("STAT\r\n").send("+OK 1 " + std::to_string(text.size()) + "\r\n")
         .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(text.size()) + "\r\n.\r\n")
+        .expect("UIDL\r\n").send("-ERR\r\n")
         .expect("RETR 1\r\n").send("+OK\r\n" + text.substr(0, 20)).pause(300)
         .call([&] {
             during = listdir(soup);

@@ -50,6 +50,8 @@ void fetchone(Script& s) {
         .send("+OK 1 " + size + "\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 " + size + "\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR\r\n")
         .expect("RETR 1\r\n")
         .send("+OK\r\n" + wire + ".\r\n")
         .expect("DELE 1\r\n")

@@ -55,7 +55,22 @@ struct Mailbox {
     }
     std::string file(const std::string& name) { return readfile(soup + "/" + name); }
     std::vector<std::string> files() { return listdir(soup); }
+    // What the fetch stored, by UIDL id, beside the newsgroups state file.
+    std::string record = dir / "popkeep-joe@127.0.0.1-110";
 };
+
+// The record's lines with their times replaced by "T".
+std::string recordids(const std::string& path) {
+    std::string text = readfile(path), out;
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('\n', from);
+        size_t space = text.find(' ', from);
+        if (end == std::string::npos || space > end) return "(bad record: " + text + ")";
+        out += "T" + text.substr(space, end + 1 - space);
+        from = end + 1;
+    }
+    return out;
+}
 
 // Three messages as the server sends them (dot-stuffed, CR LF) and as they
 // must be stored.
@@ -103,7 +118,9 @@ Script& listthree(Script& s) {
         .expect("STAT\r\n")
         .send("+OK 3 " + std::to_string(total) + "\r\n")
         .expect("LIST\r\n")
-        .send(listing());
+        .send(listing())
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 aaa\r\n2 bbb\r\n3 ccc\r\n.\r\n");
 }
 
 Script& retrievethree(Script& s) {
@@ -116,7 +133,8 @@ Script& retrievethree(Script& s) {
         .send("+OK\r\n" + wire3 + ".\r\n");
 }
 
-const std::string commandsthree = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
+const std::string commandsthree =
+    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
 
 TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
     Mailbox box;
@@ -142,6 +160,7 @@ TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
     EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
     EXPECT_EQ(box.file("00000001.MSG"), record(stored1) + record(stored2) + record(stored3));
     EXPECT_EQ(box.file("AREAS"), "00000007\tEmail\tbn\n00000001\tEmail\tbn\n");
+    EXPECT_EQ(recordids(box.record), "T aaa\nT bbb\nT ccc\n");
 
     size_t total = wire1.size() + wire2.size() + wire3.size();
     const std::string reports =
@@ -190,6 +209,7 @@ TEST(Pop3Fetch, TestModeStoresButDeletesNothing) {
     EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored2) + record(stored3));
     EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
     EXPECT_EQ(r.out.find("(skipping email fetch)"), std::string::npos);
+    EXPECT_FALSE(fileexists(box.record));
 }
 
 // Without PIPELINING in the CAPA answer, or from a server that does not
@@ -204,8 +224,9 @@ TEST(Pop3Fetch, OneCommandAtATimeWithoutPipelining) {
             .expect("PASS secret\r\n").send("+OK\r\n")
             .expect("CAPA\r\n").send(capa)
             .expect("STAT\r\n").send("+OK 2 " + std::to_string(total) + "\r\n")
-            .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(wire1.size()) + "\r\n2 " +
+            .expect("LIST\r\n").nothingahead(100).send("+OK\r\n1 " + std::to_string(wire1.size()) + "\r\n2 " +
                                        std::to_string(wire3.size()) + "\r\n.\r\n")
+            .expect("UIDL\r\n").send("+OK\r\n1 a\r\n2 b\r\n.\r\n")
             .expect("RETR 1\r\n").nothingahead(100).send("+OK\r\n" + wire1 + ".\r\n")
             .expect("RETR 2\r\n").nothingahead(100).send("+OK\r\n" + wire3 + ".\r\n")
             .expect("DELE 1\r\n").nothingahead(100).send("+OK\r\n")
@@ -246,6 +267,8 @@ TEST(Pop3Fetch, EmptyAndUnreadableListEntries) {
         .send("+OK 6 16\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 0\r\n2 abc\r\n3 -5\r\n7\r\n\r\n12 16\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR unknown\r\n")
         .expect("RETR 12\r\n")
         .send("+OK\r\n" + wire3 + ".\r\n")
         .expect("DELE 1\r\n")
@@ -271,6 +294,8 @@ TEST(Pop3Fetch, EmptyAndUnreadableListEntries) {
         .send("+OK 1 0\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 0\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR unknown\r\n")
         .expect("DELE 1\r\n")
         .send("+OK\r\n")
         .expect("QUIT\r\n")
@@ -345,8 +370,13 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
         {"negative STAT count",
          [](Script& s) { login(s).expect("STAT\r\n").send("+OK -4 0\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
          afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
-        {"LIST", [](Script& s) { login(s).expect("STAT\r\n").send("+OK 3 9\r\n").expect("LIST\r\n").send("-ERR no\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+        // UIDL goes out with LIST.
+        {"LIST",
+         [](Script& s) {
+             login(s).expect("STAT\r\n").send("+OK 3 9\r\n").expect("LIST\r\n").send("-ERR no\r\n")
+                 .expect("UIDL\r\n").expect("QUIT\r\n").send("+OK\r\n");
+         },
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n",
          head + "There are 3 messages (9 bytes) on the POP3 server.\nPOP3 host returned error: -ERR no\n" + skip,
          "-", "-"},
         // A short list must not wait for entries that never come.
@@ -357,10 +387,11 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .send("+OK 3 9\r\n")
                  .expect("LIST\r\n")
                  .send("+OK\r\n1 4\r\n2 5\r\n.\r\n")
+                 .expect("UIDL\r\n")
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n",
          head + "There are 3 messages (9 bytes) on the POP3 server.\nUnable to retrieve list of messages\n" + skip,
          "-", "-"},
         {"LIST too long",
@@ -370,16 +401,18 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .send("+OK 1 4\r\n")
                  .expect("LIST\r\n")
                  .send("+OK\r\n1 4\r\n2 5\r\n.\r\n")
+                 .expect("UIDL\r\n")
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         afterlogin + "STAT\r\nLIST\r\nQUIT\r\n",
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n",
          head + "There are 1 messages (4 bytes) on the POP3 server.\nList of messages not properly terminated\n" +
              // The answer to QUIT is read after the stray terminator.
              "POP3 host did not send valid answer\n" + skip,
          "-", "-"},
         // RETR 3 went out with the others; its answer is what the client
-        // reads after QUIT before it closes.
+        // reads after QUIT before it closes. The message before the refused
+        // one is kept and recorded.
         {"RETR",
          [](Script& s) {
              listthree(s)
@@ -392,8 +425,9 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .expect("QUIT\r\n");
          },
          commandsthree + "QUIT\r\n",
-         three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\n" + skip,
-         "-", "-"},
+         three + "* Message from Alice <alice@example.org>\nPOP3 host returned error: -ERR gone\n" +
+             "Kept 1 whole message; the others come with the next run.\n" + skip,
+         record(stored1), area},
         // The file is complete and listed before the first DELE, so a
         // refusal half-way leaves every message either stored or on the
         // server. The answers to the DELEs sent ahead are read (and
@@ -461,14 +495,20 @@ TEST(Pop3Fetch, CommandsArePipelined) {
     const int window = 256;
     std::string wire = "From: p@q\r\n\r\n..body\r\n";
     std::string list = "+OK\r\n";
-    for (int i = 1; i <= count; i++) list += std::to_string(i) + " " + std::to_string(wire.size()) + "\r\n";
+    std::string uidl = "+OK\r\n";
+    for (int i = 1; i <= count; i++) {
+        list += std::to_string(i) + " " + std::to_string(wire.size()) + "\r\n";
+        uidl += std::to_string(i) + " id" + std::to_string(i) + "\r\n";
+    }
     ScriptedServer server(110);
     Script& s = login(server.session())
                     .expect("STAT\r\n")
                     .send("+OK " + std::to_string(count) + " 999\r\n")
                     .expect("LIST\r\n")
-                    .send(list + ".\r\n");
-    std::string commands = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\n";
+                    .send(list + ".\r\n")
+                    .expect("UIDL\r\n")
+                    .send(uidl + ".\r\n");
+    std::string commands = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\n";
     for (const char* verb : {"RETR", "DELE"}) {
         std::string answer = verb[0] == 'R' ? "+OK\r\n" + wire + ".\r\n" : "+OK\r\n";
         for (int i = 1; i <= window; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
@@ -490,31 +530,6 @@ TEST(Pop3Fetch, CommandsArePipelined) {
     EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
     EXPECT_NE(r.out.find("Fetching message 300 of 300 (" + std::to_string(wire.size()) + " bytes)...\n"),
               std::string::npos);
-}
-
-// The connection breaks in the middle of the second message: nothing of
-// the file stays, nothing is listed, and nothing is deleted.
-TEST(Pop3Fetch, DroppedConnectionMidMessage) {
-    Mailbox box;
-    ScriptedServer server(110);
-    listthree(server.session())
-        .expect("RETR 1\r\n")
-        .send("+OK\r\n" + wire1 + ".\r\n")
-        .expect("RETR 2\r\n")
-        .send("+OK\r\nFROM:\r\nfrom: Bob\r\n\r\npartial li")
-        .drop();
-    server.start();
-    RunResult r = box.fetch();
-    EXPECT_TRUE(server.finish());
-    EXPECT_EQ(r.status, 75);
-    EXPECT_EQ(box.files(), std::vector<std::string>{});
-    EXPECT_EQ(server.received(0).find("DELE"), std::string::npos);
-    EXPECT_NE(r.out.find("!!! Error 0 on recv() nr 1\n"), std::string::npos);
-    std::string log = readfile(box.log);
-    EXPECT_NE(log.find("* Message from Bob\nUnable to fetch message\n(skipping email fetch)\n"), std::string::npos)
-        << log;
-    // The connection is gone: no QUIT, and no wait for its answer.
-    EXPECT_EQ(r.err, "");
 }
 
 // Into one file, as in a cron mail, the error stream's lines stand where they
@@ -592,6 +607,8 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
             .send("+OK 1 " + std::to_string(body.size()) + "\r\n")
             .expect("LIST\r\n")
             .send("+OK\r\n1 " + std::to_string(body.size()) + "\r\n.\r\n")
+            .expect("UIDL\r\n")
+            .send("-ERR\r\n")
             .expect("RETR 1\r\n")
             .send("+OK\r\n" + body + ".\r\n");
         // A small message fails only when the file is synced, after its
@@ -610,7 +627,7 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
         EXPECT_EQ(server.errors(), std::vector<std::string>{});
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(server.received(0),
-                  "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\n"s + (whole ? "QUIT\r\n" : ""));
+                  "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\n"s + (whole ? "QUIT\r\n" : ""));
         EXPECT_NE(r.out.find("Cannot write to " + box.soup + "/00000000.MSG: File too large\n"), std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
@@ -651,6 +668,8 @@ TEST(Pop3Fetch, LongLinesStoredWhole) {
         .send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR\r\n")
         .expect("RETR 1\r\n")
         .send("+OK\r\n" + wire + ".\r\n")
         .expect("DELE 1\r\n")
@@ -682,6 +701,8 @@ TEST(Pop3Fetch, RatesAndAverage) {
         .send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR\r\n")
         .expect("RETR 1\r\n")
         .send("+OK\r\n")
         .sendsplit(wire, pieces, 20)
@@ -711,19 +732,19 @@ TEST(Pop3Fetch, RatesAndAverage) {
 
 // POPKEEP: a mailbox read from several devices stays on the server.
 struct KeptMailbox : Mailbox {
-    std::string record = dir / "popkeep-joe@127.0.0.1-110";
     explicit KeptMailbox(const std::string& more = "") {
         writefile(cfg, readfile(cfg) + "NEWSGROUPS " + (dir / "newsrc") + "\nPOPKEEP on\n" + more);
     }
 };
 
-// STAT, LIST and UIDL of messages given as id and text.
-Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string>>& box) {
-    std::string list, uidl;
+// STAT, LIST and UIDL of messages given as id and text; without uidl the
+// server does not know UIDL.
+Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string>>& box, bool uidl = true) {
+    std::string list, ids;
     size_t total = 0;
     for (size_t i = 0; i < box.size(); i++) {
         list += std::to_string(i + 1) + " " + std::to_string(box[i].second.size()) + "\r\n";
-        uidl += std::to_string(i + 1) + " " + box[i].first + "\r\n";
+        ids += std::to_string(i + 1) + " " + box[i].first + "\r\n";
         total += box[i].second.size();
     }
     return login(s)
@@ -732,20 +753,7 @@ Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string
         .expect("LIST\r\n")
         .send("+OK\r\n" + list + ".\r\n")
         .expect("UIDL\r\n")
-        .send("+OK\r\n" + uidl + ".\r\n");
-}
-
-// The record's lines with their times replaced by "T".
-std::string recordids(const std::string& path) {
-    std::string text = readfile(path), out;
-    for (size_t from = 0; from < text.size();) {
-        size_t end = text.find('\n', from);
-        size_t space = text.find(' ', from);
-        if (end == std::string::npos || space > end) return "(bad record: " + text + ")";
-        out += "T" + text.substr(space, end + 1 - space);
-        from = end + 1;
-    }
-    return out;
+        .send(uidl ? "+OK\r\n" + ids + ".\r\n" : "-ERR\r\n");
 }
 
 const std::string keptlogin = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\n";
@@ -820,7 +828,7 @@ TEST(Pop3Keep, DaysDeleteOnlyTheOldOnes) {
 TEST(Pop3Keep, ServerWithoutUidlFetchesAllAndDeletesNothing) {
     KeptMailbox box;
     ScriptedServer server(110);
-    retrievethree(listthree(server.session()).expect("UIDL\r\n").send("-ERR no\r\n"))
+    retrievethree(listkept(server.session(), {{"aaa", wire1}, {"bbb", wire2}, {"ccc", wire3}}, false))
         .expect("QUIT\r\n").send("+OK\r\n");
     server.start();
     RunResult r = box.fetch();
@@ -856,4 +864,93 @@ TEST(Pop3Keep, UnrecordedMessageComesAgainOnce) {
         }
     }
     EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+    EXPECT_FALSE(fileexists(box.dir / "00000000.TMP"));
+}
+
+// Cut off before the server answered QUIT, when POP3 deletes: the next run
+// knows the messages by their ids and only deletes them, passing over the
+// lines of the record it cannot read.
+TEST(Pop3Fetch, DropBeforeQuitAnswerFetchesNothingAgain) {
+    Mailbox box;
+    for (bool first : {true, false}) {
+        ScriptedServer server(110);
+        Script& s = first ? retrievethree(listthree(server.session())) : listthree(server.session());
+        s.expect("DELE 1\r\n").expect("DELE 2\r\n").expect("DELE 3\r\n").send("+OK\r\n+OK\r\n+OK\r\n");
+        s.expect("QUIT\r\n");
+        if (!first) s.send("+OK\r\n");
+        if (!first) writefile(box.record, readfile(box.record) + "garbage\n12x ddd\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, first ? 75 : 0) << r.out;
+        EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
+    }
+    EXPECT_NE(readfile(box.log).find("! Ignored 2 unreadable lines of " + box.record +
+                                     "\n3 of them were stored by an earlier run.\n"),
+              std::string::npos) << readfile(box.log);
+}
+
+// Cut off in the fourth of five messages: the three before it are kept and
+// the next run fetches only the others, here one as POPMAX says (those only
+// deleted do not count). A server without UIDL gives nothing to record
+// them by: there the fetch keeps nothing.
+TEST(Pop3Fetch, DropAfterThreeOfFiveKeepsThree) {
+    std::vector<std::pair<std::string, std::string>> five;
+    std::string stored;  // 15 bytes a message
+    for (int i = 1; i <= 5; i++) {
+        five.push_back({"m" + std::to_string(i), "Subject: " + std::to_string(i) + "\r\n"});
+        stored += record("Subject: " + std::to_string(i) + "\n");
+    }
+    for (bool uidl : {false, true}) {
+        SCOPED_TRACE(uidl);
+        Mailbox box;
+        ScriptedServer server(110);
+        Script& s = listkept(server.session(), five, uidl);
+        for (int i = 1; i <= 5; i++) s.expect("RETR " + std::to_string(i) + "\r\n");
+        for (int i = 0; i < 3; i++) s.send("+OK\r\n" + five[i].second + ".\r\n");
+        s.send("+OK\r\nSubj").drop();
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(r.status, 75);
+        // The connection is gone: no QUIT, and no wait for its answer.
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(box.files().size(), uidl ? 2u : 0u);
+        if (!uidl) continue;
+        EXPECT_EQ(box.file("00000000.MSG"), stored.substr(0, 45));
+        EXPECT_NE(readfile(box.log).find("Unable to fetch message\nKept 3 whole messages; the others come with the "
+                                         "next run.\n(skipping email fetch)\n"),
+                  std::string::npos) << readfile(box.log);
+
+        writefile(box.cfg, readfile(box.cfg) + "POPMAX 1\n");
+        ScriptedServer again(110);
+        Script& next = listkept(again.session(), five).expect("RETR 4\r\n").send("+OK\r\n" + five[3].second + ".\r\n");
+        for (int i = 1; i <= 4; i++) next.expect("DELE " + std::to_string(i) + "\r\n").send("+OK\r\n");
+        next.expect("QUIT\r\n").send("+OK\r\n");
+        again.start();
+        EXPECT_EQ(box.fetch().status, 0);
+        EXPECT_TRUE(again.finish()) << again.errortext();
+        EXPECT_NE(readfile(box.log).find("3 of them were stored by an earlier run.\nFetching 1 of them now, 1 in a "
+                                         "later run.\n"),
+                  std::string::npos) << readfile(box.log);
+        EXPECT_EQ(box.file("00000001.MSG"), stored.substr(45, 15));
+        EXPECT_EQ(recordids(box.record), "T m1\nT m2\nT m3\nT m4\n");
+    }
+}
+
+// A record that cannot be trusted at all stops the fetch rather than have
+// every message it names fetched again.
+TEST(Pop3Fetch, UnreadableRecordStopsTheFetch) {
+    for (std::string text : {"", "garbage\n1000\n"}) {
+        Mailbox box;
+        writefile(box.record, text);
+        ScriptedServer server(110);
+        listthree(server.session()).expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        EXPECT_EQ(box.fetch().status, 2);
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        std::string why = text.empty() ? "it is empty" : "no line of it is a time and an id";
+        EXPECT_NE(readfile(box.log).find("Cannot read " + box.record + ": " + why + "\n"), std::string::npos);
+        EXPECT_EQ(box.files(), std::vector<std::string>{});
+    }
 }

@@ -95,6 +95,7 @@ TEST(Tls, Pop3FromTheFirstByteAndAfterStls) {
             .expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n")
             .expect("STAT\r\n").send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
             .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
+            .expect("UIDL\r\n").send("-ERR\r\n")
             .expect("RETR 1\r\n").send("+OK\r\n" + wire + ".\r\n")
             .expect("DELE 1\r\n").send("+OK\r\n")
             .expect("QUIT\r\n").send("+OK bye\r\n");

@@ -124,6 +124,8 @@ void popsession(Script& s) {
         .send("+OK 2 " + std::to_string(POPWIRE1.size() + POPWIRE2.size()) + "\r\n")
         .expect("LIST\r\n")
         .send("+OK\r\n1 " + size1 + "\r\n2 " + size2 + "\r\n.\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR\r\n")
         .expect("RETR 1\r\n")
         .send("+OK\r\n" + POPWIRE1 + ".\r\n")
         .expect("RETR 2\r\n")
@@ -136,7 +138,7 @@ void popsession(Script& s) {
         .send("+OK bye\r\n");
 }
 const std::string POPCLIENT =
-    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
+    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
 
 void fetchsession(Script& s) {
     s.send("200 news.test ready\r\n").expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
