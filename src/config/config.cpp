@@ -35,6 +35,8 @@ struct Reader {
     void scanlogfile(const std::string& value, long line, const char* path);
     int scannewsgroups(const std::string& value, const char* path);
     bool beingread(const char* path) const;
+    // The account whose section is being read.
+    Account& account() { return settings.accounts.back(); }
 };
 
 // A name with a "/" is taken as given; otherwise it lies in the folder of
@@ -87,7 +89,7 @@ void Reader::scanlogfile(const std::string& value, long line, const char* path) 
 
 int Reader::scannewsgroups(const std::string& value, const char* path) {
     newsgroupsset = true;
-    return resolvepath(value, path, settings.newsgroups);
+    return resolvepath(value, path, account().newsgroups);
 }
 
 // A TLS mode must be spelled out: a typo must not quietly mean plain text.
@@ -156,10 +158,10 @@ enum class Kind { Text, Secret, Dir, LogFile, Newsgroups, Tls, Auth, Include, On
 struct Setting {
     const char* key;
     Kind kind;
-    std::string* (*text)(Settings&);  // Text, Dir
-    Server* (*server)(Settings&);     // Tls, Auth
-    bool* (*flag)(Settings&) = nullptr;   // OnOff
-    long* (*count)(Settings&) = nullptr;  // Count
+    std::string* (*text)(Account&);  // Text
+    Server* (*server)(Account&);     // Tls, Auth
+    bool* (*flag)(Account&) = nullptr;   // OnOff
+    long* (*count)(Account&) = nullptr;  // Count
     long most = 0;                        // Count: the largest value taken
 };
 
@@ -168,32 +170,32 @@ constexpr long mostdays = 36500;
 constexpr long mostcount = 1000000000;
 
 const Setting table[] = {
-    {"HOSTNAME", Kind::Text, [](Settings& s) { return &s.hostname; }, nullptr},
-    {"POPUSER", Kind::Text, [](Settings& s) { return &s.pop.user; }, nullptr},
-    {"POPHOST", Kind::Text, [](Settings& s) { return &s.pop.host; }, nullptr},
-    {"POPPASS", Kind::Secret, [](Settings& s) { return &s.pop.pass; }, nullptr},
-    {"POPPASSCMD", Kind::Text, [](Settings& s) { return &s.pop.passcmd; }, nullptr},
-    {"POPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.pop; }},
-    {"POPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.pop; }},
-    {"SMTPHOST", Kind::Text, [](Settings& s) { return &s.smtp.host; }, nullptr},
-    {"SMTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.smtp; }},
-    {"SMTPAUTH", Kind::Auth, nullptr, [](Settings& s) { return &s.smtp; }},
-    {"SMTPUSER", Kind::Text, [](Settings& s) { return &s.smtp.user; }, nullptr},
-    {"SMTPPASS", Kind::Secret, [](Settings& s) { return &s.smtp.pass; }, nullptr},
-    {"SMTPPASSCMD", Kind::Text, [](Settings& s) { return &s.smtp.passcmd; }, nullptr},
-    {"NNTPHOST", Kind::Text, [](Settings& s) { return &s.nntp.host; }, nullptr},
-    {"NNTPTLS", Kind::Tls, nullptr, [](Settings& s) { return &s.nntp; }},
-    {"NNTPUSER", Kind::Text, [](Settings& s) { return &s.nntp.user; }, nullptr},
-    {"NNTPPASS", Kind::Secret, [](Settings& s) { return &s.nntp.pass; }, nullptr},
-    {"NNTPPASSCMD", Kind::Text, [](Settings& s) { return &s.nntp.passcmd; }, nullptr},
-    {"CAFILE", Kind::Text, [](Settings& s) { return &s.cafile; }, nullptr},
-    {"SOUPDIR", Kind::Dir, [](Settings& s) { return &s.soupdir; }, nullptr},
+    {"HOSTNAME", Kind::Text, [](Account& s) { return &s.hostname; }, nullptr},
+    {"POPUSER", Kind::Text, [](Account& s) { return &s.pop.user; }, nullptr},
+    {"POPHOST", Kind::Text, [](Account& s) { return &s.pop.host; }, nullptr},
+    {"POPPASS", Kind::Secret, [](Account& s) { return &s.pop.pass; }, nullptr},
+    {"POPPASSCMD", Kind::Text, [](Account& s) { return &s.pop.passcmd; }, nullptr},
+    {"POPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.pop; }},
+    {"POPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.pop; }},
+    {"SMTPHOST", Kind::Text, [](Account& s) { return &s.smtp.host; }, nullptr},
+    {"SMTPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.smtp; }},
+    {"SMTPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.smtp; }},
+    {"SMTPUSER", Kind::Text, [](Account& s) { return &s.smtp.user; }, nullptr},
+    {"SMTPPASS", Kind::Secret, [](Account& s) { return &s.smtp.pass; }, nullptr},
+    {"SMTPPASSCMD", Kind::Text, [](Account& s) { return &s.smtp.passcmd; }, nullptr},
+    {"NNTPHOST", Kind::Text, [](Account& s) { return &s.nntp.host; }, nullptr},
+    {"NNTPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.nntp; }},
+    {"NNTPUSER", Kind::Text, [](Account& s) { return &s.nntp.user; }, nullptr},
+    {"NNTPPASS", Kind::Secret, [](Account& s) { return &s.nntp.pass; }, nullptr},
+    {"NNTPPASSCMD", Kind::Text, [](Account& s) { return &s.nntp.passcmd; }, nullptr},
+    {"CAFILE", Kind::Text, [](Account& s) { return &s.cafile; }, nullptr},
+    {"SOUPDIR", Kind::Dir, nullptr, nullptr},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
-    {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Settings& s) { return &s.popkeep; }},
-    {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popkeepdays; }, mostdays},
-    {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.popmax; }, mostcount},
-    {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsfirst; }, mostcount},
-    {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Settings& s) { return &s.newsmax; }, mostcount},
+    {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.popkeep; }},
+    {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popkeepdays; }, mostdays},
+    {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
+    {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
+    {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -213,13 +215,13 @@ int Reader::scanline(std::string& text, long line, const char* path) {
         switch (s.kind) {
         case Kind::Secret:
             secret = secret || !value.empty();
-            configscantext(value, line, path, *s.text(settings));
+            configscantext(value, line, path, *s.text(account()));
             return 0;
         case Kind::Text:
-            configscantext(value, line, path, *s.text(settings));
+            configscantext(value, line, path, *s.text(account()));
             return 0;
         case Kind::Dir:
-            configscandir(value, line, path, *s.text(settings));
+            configscandir(value, line, path, settings.soupdir);
             return 0;
         case Kind::LogFile:
             scanlogfile(value, line, path);
@@ -227,20 +229,21 @@ int Reader::scanline(std::string& text, long line, const char* path) {
         case Kind::Newsgroups:
             return scannewsgroups(value, path);
         case Kind::Tls: {
-            Server& server = *s.server(settings);
+            Server& server = *s.server(account());
             int r = scantls(value, line, path, s.key, server.tls);
-            server.plainallowed = &server == &settings.pop && r == 0 && server.tls == TLSOFF;
+            server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
             return r;
         }
-        case Kind::Auth:
-            return scanauth(value, line, path, s.key, s.server(settings) == &settings.pop,
-                            s.server(settings)->auth);
+        case Kind::Auth: {
+            Server& server = *s.server(account());
+            return scanauth(value, line, path, s.key, server.protocol == Protocol::Pop3, server.auth);
+        }
         case Kind::Include:
             return include(value, line, path);
         case Kind::OnOff:
-            return scanonoff(value, line, path, s.key, *s.flag(settings));
+            return scanonoff(value, line, path, s.key, *s.flag(account()));
         case Kind::Count:
-            return scancount(value, line, path, s.key, s.most, *s.count(settings));
+            return scancount(value, line, path, s.key, s.most, *s.count(account()));
         }
     }
     // Named as read: a tab in place of the space shows there.
@@ -323,16 +326,16 @@ std::string userconfigdir() {
 }
 
 // A password and a command for it: which one is meant cannot be guessed.
-int onesecreteach(const Settings& settings) {
+int onesecreteach(const Account& account) {
     static const struct {
-        const Server Settings::*server;
+        const Server Account::*server;
         const char* pass;
         const char* command;
-    } logins[] = {{&Settings::pop, "POPPASS", "POPPASSCMD"},
-                  {&Settings::smtp, "SMTPPASS", "SMTPPASSCMD"},
-                  {&Settings::nntp, "NNTPPASS", "NNTPPASSCMD"}};
+    } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"},
+                  {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"},
+                  {&Account::nntp, "NNTPPASS", "NNTPPASSCMD"}};
     for (const auto& l : logins) {
-        const Server& server = settings.*l.server;
+        const Server& server = account.*l.server;
         if (server.pass.empty() || server.passcmd.empty()) continue;
         std::fprintf(stderr, "Error: %s and %s are both set: keep one of them\n", l.pass, l.command);
         return -1;
@@ -349,9 +352,11 @@ int readconfigfile(const std::string& name, const std::string& base, Settings& s
     // The default newsgroups file lies beside the top file.
     std::string top;
     if (!reader.newsgroupsset &&
-        (resolvepath(name, base, top) != 0 || resolvepath("newsrc", top, settings.newsgroups) != 0))
+        (resolvepath(name, base, top) != 0 || resolvepath("newsrc", top, reader.account().newsgroups) != 0))
         return -1;
-    return onesecreteach(settings);
+    for (const Account& account : settings.accounts)
+        if (onesecreteach(account) != 0) return -1;
+    return 0;
 }
 
 int joinprogramdir(const std::string& base, const std::string& name, std::string& out) {

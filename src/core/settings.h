@@ -5,6 +5,7 @@
 #define VORPA_CORE_SETTINGS_H
 
 #include <string>
+#include <vector>
 
 // TLS mode of a server: plain text, STARTTLS after the greeting, or TLS
 // from the first byte.
@@ -18,7 +19,12 @@ enum class AuthMode { Auto, User, Plain, Login, XOAuth2, OAuthBearer };
 // Longest file name a setting or option may hold: what the system opens.
 constexpr size_t kPathMax = 4095;
 
+// Which protocol a server speaks: the rules of one protocol (POP3's
+// plain-text password with POPTLS off, its USER login) go by it.
+enum class Protocol { Pop3, Smtp, Nntp };
+
 struct Server {
+    Protocol protocol;
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;
     // The TLS mode "off" written out for POP3: its password may then go
@@ -32,20 +38,23 @@ struct Server {
     std::string passcmd;
 };
 
-struct Settings {
+// One account: a mail source, an SMTP server and an NNTP server with their
+// options, and the files that hold its state.
+struct Account {
+    std::string name = "default";
     std::string hostname;  // this machine's name, for the SMTP greeting
-    Server pop;
-    Server smtp;
-    Server nntp;
     // PEM bundle the servers' certificates are checked against; the
     // system's store when empty.
     std::string cafile;
-    std::string soupdir;  // ends in "/" once read
+    Server pop{Protocol::Pop3};
+    Server smtp{Protocol::Smtp};
+    Server nntp{Protocol::Nntp};
+    // The newsgroups state file; the mail source's record lies beside it.
     std::string newsgroups = "newsrc";
     // POPKEEP on: messages stay on the server and only those whose UIDL id
     // is not recorded yet are fetched; POPKEEPDAYS: those fetched at least
     // that many days ago are deleted (0: never). POPMAX: at most that many
-    // messages are fetched in one run, the oldest first (0: no bound).
+    // messages are fetched in one run (0: no bound).
     bool popkeep = false;
     long popkeepdays = 0;
     long popmax = 0;
@@ -54,6 +63,13 @@ struct Settings {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+};
+
+// The run's settings: the accounts, the default first, and what belongs to
+// the run as a whole.
+struct Settings {
+    std::vector<Account> accounts{Account()};
+    std::string soupdir;  // ends in "/" once read
     std::string logfile;
 };
 

@@ -261,8 +261,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Warning: cannot lock %s: %s\n", settings.soupdir.c_str(), std::strerror(lock.error));
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
-    if (!settings.cafile.empty() && !tlscheckcafile(settings.cafile.c_str())) {
-        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", settings.cafile.c_str());
+    if (!settings.accounts.front().cafile.empty() && !tlscheckcafile(settings.accounts.front().cafile.c_str())) {
+        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", settings.accounts.front().cafile.c_str());
         return 1;
     }
     openlog(report, settings.logfile);
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
     // lists was not sent, leaves work undone: cron or a script must be able
     // to tell such a run from one that did all its work.
     Interrupts interrupts;
-    const Context run{settings, options, report, interrupts};
+    const Context run{settings, settings.accounts.front(), options, report, interrupts};
     bool undone = false, offline = false;
     auto phase = [&](bool asked, Result (*what)(const Context&)) {
         if (!asked || interrupts.taken()) return;

@@ -505,18 +505,18 @@ UidlResult readuidl(Session& session, UidList& uids, size_t count, bool sent) {
 Step fetchmailbox(const Context& run, Session& session, int window, const std::vector<ListEntry>& list,
                   bool uidlsent) {
     Report& out = run.report;
-    const Settings& settings = run.settings;
-    bool keep = settings.popkeep;
+    const Account& account = run.account;
+    bool keep = account.popkeep;
     UidList uids;
     UidlResult listed = readuidl(session, uids, list.size(), uidlsent);
     if (listed == UidlResult::Failed) return Step::Quit;
     if (listed == UidlResult::Refused && keep)
         out.say("POP3 host does not know UIDL: every message is fetched, none deleted\n");
-    const Server& pop = settings.pop;
+    const Server& pop = account.pop;
     std::string host;
     unsigned short port = 0;
     splithost(pop.host, pop.tls == TLSON ? 995 : 110, host, &port);
-    KeepRecord record(settings.newsgroups, pop.user, host, port);
+    KeepRecord record(account.newsgroups, pop.user, host, port);
     Plan plan(uids, keep);
     if (listed == UidlResult::Listed) {
         KeepRecord::Loaded loaded = record.load([&plan](std::string_view id, long long time) {
@@ -536,12 +536,12 @@ Step fetchmailbox(const Context& run, Session& session, int window, const std::v
                     record.where().c_str());
     }
     long long now = static_cast<long long>(std::time(nullptr));
-    plan.sort(list, keep, settings.popkeepdays, now);
+    plan.sort(list, keep, account.popkeepdays, now);
     if (keep && listed == UidlResult::Listed) out.say("%zu of them are new.\n", plan.fetch.size());
     if (!keep && plan.before > 0)
         out.say("%zu of them %s stored by an earlier run.\n", plan.before, plan.before == 1 ? "was" : "were");
-    size_t left = plan.limit(settings.popmax);
-    if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", settings.popmax, left);
+    size_t left = plan.limit(account.popmax);
+    if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", account.popmax, left);
     Fetched got{Step::Next, 0};
     if (!plan.fetch.empty()) got = retrieve(run, session, window, plan.fetch, plan.keepable());
     if (got.step == Step::End) return got.step;
@@ -601,8 +601,8 @@ Step emptymailbox(const Context& run, Session& session, const std::string& secre
 }  // namespace
 
 Result fetchemail(const Context& run) {
-    const Server& pop = run.settings.pop;
-    const Service pop3{"POP3", pop, 110, 995, run.settings.cafile, readpop3, pop3complain, "(skipping email fetch)\n"};
+    const Server& pop = run.account.pop;
+    const Service pop3{"POP3", pop, 110, 995, run.account.cafile, readpop3, pop3complain, "(skipping email fetch)\n"};
     Session session(pop3, run.report);
     if (pop.host.empty() || pop.user.empty() || (pop.pass.empty() && pop.passcmd.empty())) {
         run.report.say("POP3 hostname/username/password not defined\n");
@@ -613,7 +613,7 @@ Result fetchemail(const Context& run) {
     // left behind.
     if (!run.options.test) {
         removeleftovers(run.settings.soupdir.c_str(), "PRT");
-        removeleftovers(run.settings.newsgroups.c_str(), "TMP");
+        removeleftovers(run.account.newsgroups.c_str(), "TMP");
     }
     // The password command runs before the server waits for us.
     std::string secret;

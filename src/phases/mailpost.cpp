@@ -89,7 +89,7 @@ struct Flight {
 class MailPost {
 public:
     MailPost(const Context& run, Session& session)
-        : run(run), smtp(run.settings.smtp), out(run.report), session(session), sock(session.sock) {}
+        : run(run), smtp(run.account.smtp), out(run.report), session(session), sock(session.sock) {}
 
     Step open();
     Step post(PostedFile& posted, long start, long length);
@@ -148,7 +148,7 @@ bool MailPost::command(const std::string& text) {
 
 // HELO, or EHLO with the reply's keywords kept.
 Step MailPost::hello(const char* verb) {
-    if (!command(verb + run.settings.hostname + "\r\n")) return Step::Quit;
+    if (!command(verb + run.account.hostname + "\r\n")) return Step::Quit;
     Reply reply = session.read();
     keywords.clear();
     for (const std::string& line : reply.lines) keywords.add(line);
@@ -463,13 +463,13 @@ Step MailPost::withoutchunking(Flight flight) {
 }  // namespace
 
 Result postemail(const Context& run) {
-    const Service smtp{"SMTP", run.settings.smtp, 25, 465, run.settings.cafile, readsmtp, smtpcomplain,
+    const Service smtp{"SMTP", run.account.smtp, 25, 465, run.account.cafile, readsmtp, smtpcomplain,
                        "(skipping email post)\n"};
     Session session(smtp, run.report);
     bool ready = false;
-    if (run.settings.hostname.empty()) {
+    if (run.account.hostname.empty()) {
         run.report.say("Your hostname not defined\n");
-    } else if (run.settings.smtp.host.empty()) {
+    } else if (run.account.smtp.host.empty()) {
         run.report.say("SMTP hostname not defined\n");
     } else {
         ready = true;

@@ -151,9 +151,9 @@ private:
     const Context& run;
     const RunOptions& options = run.options;
     const std::string& soupdir = run.settings.soupdir;
-    const std::string& newsgroupsfile = run.settings.newsgroups;
+    const std::string& newsgroupsfile = run.account.newsgroups;
     Report& out;
-    const Service nntp{"NNTP", run.settings.nntp, 119, 563, run.settings.cafile, readnntp, nntpcomplain,
+    const Service nntp{"NNTP", run.account.nntp, 119, 563, run.account.cafile, readnntp, nntpcomplain,
                        "(skipping news fetch)\n"};
     Session session{nntp, out};
     Socket& s = session.sock;
@@ -197,7 +197,7 @@ Result NewsFetch::fetch() {
 }
 
 bool NewsFetch::preconditions() {
-    if (run.settings.nntp.host.empty()) {
+    if (run.account.nntp.host.empty()) {
         out.say("NNTP hostname not defined\n");
         return false;
     }
@@ -405,7 +405,7 @@ void NewsFetch::bound(Entry& entry) {
     const GroupLine& group = entry.group;
     // No mark, or one below the server's first article: a first fetch.
     bool fresh = group.high == 0 || range.first > group.high + 1;
-    entry.cut = boundrange(asked, fresh, run.settings.newsfirst, run.settings.newsmax, entry.said);
+    entry.cut = boundrange(asked, fresh, run.account.newsfirst, run.account.newsmax, entry.said);
     // A check run only counts.
     entry.streamed = !options.check && asked.size() > 0;
 }

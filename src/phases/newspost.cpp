@@ -65,10 +65,10 @@ Step postarticle(Session& session, PostedFile& posted, long start, long length) 
 }  // namespace
 
 Result postnews(const Context& run) {
-    const Service nntp{"NNTP", run.settings.nntp, 119, 563, run.settings.cafile, readnntp, nntpcomplain,
+    const Service nntp{"NNTP", run.account.nntp, 119, 563, run.account.cafile, readnntp, nntpcomplain,
                        "(skipping news post)\n"};
     Session session(nntp, run.report);
-    bool ready = !run.settings.nntp.host.empty();
+    bool ready = !run.account.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");
     PostDialogue dialogue{
         [&session, &run] {

@@ -17,6 +17,8 @@ enum class Result {
 // What every phase is given.
 struct Context {
     const Settings& settings;
+    // The account the phase works for.
+    const Account& account;
     const RunOptions& options;
     Report& report;
     // Asked at each point where the phase can stop without losing anything.

@@ -39,12 +39,12 @@ TEST_F(Config, ExampleFileBesideTheProgram) {
               "PopHost after.include\r\n");
     writefile(dir / "servers.cfg", "POPHOST pop.example\nSMTPHOST smtp.example\nnntphost news.example\n");
     ASSERT_EQ(read("vorpa.cfg"), 0);
-    EXPECT_EQ(s.pop.user, "joe");
+    EXPECT_EQ(s.accounts[0].pop.user, "joe");
     EXPECT_EQ(s.soupdir, "/home/joe/soup/");
     EXPECT_EQ(s.logfile, dir / "run.log");
-    EXPECT_EQ(s.pop.host, "after.include");
-    EXPECT_EQ(s.smtp.host, "smtp.example");
-    EXPECT_EQ(s.nntp.host, "news.example");
+    EXPECT_EQ(s.accounts[0].pop.host, "after.include");
+    EXPECT_EQ(s.accounts[0].smtp.host, "smtp.example");
+    EXPECT_EQ(s.accounts[0].nntp.host, "news.example");
     EXPECT_EQ(err, "Warning: unknown keyword FOO in line 6 of " + (dir / "vorpa.cfg") + "\n\n");
 }
 
@@ -63,11 +63,11 @@ TEST_F(Config, ValuesSpacesAndKeywords) {
               "LOGFILE /var/log/vorpa.log\n"
               "\r\n\n;INCLUDE nothing\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
-    EXPECT_EQ(s.pop.pass, "se cret;x  ");
-    EXPECT_EQ(s.pop.host, "");
-    EXPECT_EQ(s.hostname, std::string(200, 'h'));
-    EXPECT_EQ(s.pop.user, std::string(100, 'u'));
-    EXPECT_EQ(s.newsgroups, dir / "my groups");
+    EXPECT_EQ(s.accounts[0].pop.pass, "se cret;x  ");
+    EXPECT_EQ(s.accounts[0].pop.host, "");
+    EXPECT_EQ(s.accounts[0].hostname, std::string(200, 'h'));
+    EXPECT_EQ(s.accounts[0].pop.user, std::string(100, 'u'));
+    EXPECT_EQ(s.accounts[0].newsgroups, dir / "my groups");
     EXPECT_EQ(s.soupdir, "soup/");
     EXPECT_EQ(s.logfile, "/var/log/vorpa.log");
     std::string path = dir / "a.cfg";
@@ -95,8 +95,8 @@ TEST_F(Config, LongValuesAndLines) {
     writefile(dir / "a.cfg", "HOSTNAME " + std::string(246, 'a') + "tail SOUPDIR /other/\nPOPPASS " + token +
                                  "\nSOUPDIR " + std::string(6000, 'd') + "\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
-    EXPECT_EQ(s.hostname, std::string(246, 'a') + "tail SOUPDIR /other/");
-    EXPECT_EQ(s.pop.pass, token);
+    EXPECT_EQ(s.accounts[0].hostname, std::string(246, 'a') + "tail SOUPDIR /other/");
+    EXPECT_EQ(s.accounts[0].pop.pass, token);
     EXPECT_EQ(s.soupdir, std::string(6000, 'd') + "/");
     EXPECT_EQ(err, "");
 
@@ -105,7 +105,7 @@ TEST_F(Config, LongValuesAndLines) {
                         "\nPOPHOST after\n");
     EXPECT_EQ(read(path), -1);
     EXPECT_EQ(err, "Error: line 4 of " + path + " is longer than 65536 bytes\n");
-    EXPECT_EQ(s.pop.host, "p");
+    EXPECT_EQ(s.accounts[0].pop.host, "p");
 }
 
 // Switches and counts must be spelled out: a typo must not mean "off" or
@@ -113,11 +113,11 @@ TEST_F(Config, LongValuesAndLines) {
 TEST_F(Config, KeepAndBoundSettings) {
     writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nPOPMAX 1000000000\nNEWSFIRST 500\nnewsmax 0\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
-    EXPECT_TRUE(s.popkeep);
-    EXPECT_EQ(s.popkeepdays, 36500);
-    EXPECT_EQ(s.popmax, 1000000000);
-    EXPECT_EQ(s.newsfirst, 500);
-    EXPECT_EQ(s.newsmax, 0);
+    EXPECT_TRUE(s.accounts[0].popkeep);
+    EXPECT_EQ(s.accounts[0].popkeepdays, 36500);
+    EXPECT_EQ(s.accounts[0].popmax, 1000000000);
+    EXPECT_EQ(s.accounts[0].newsfirst, 500);
+    EXPECT_EQ(s.accounts[0].newsmax, 0);
     // Past the bound a number would overflow where it is used.
     const char* const refused[] = {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n",
                                    "POPKEEPDAYS 36501\n", "POPMAX 1000000001\n", "POPKEEPDAYS 106751991167301\n",
@@ -137,10 +137,10 @@ TEST_F(Config, KeepAndBoundSettings) {
 TEST_F(Config, LoginModesAndPasswordCommands) {
     writefile(dir / "a.cfg", "POPAUTH User\nSMTPAUTH XOAUTH2\nPOPPASSCMD pass show mail | head -1\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
-    EXPECT_EQ(s.pop.auth, AuthMode::User);
-    EXPECT_EQ(s.smtp.auth, AuthMode::XOAuth2);
-    EXPECT_EQ(s.nntp.auth, AuthMode::Auto);
-    EXPECT_EQ(s.pop.passcmd, "pass show mail | head -1");
+    EXPECT_EQ(s.accounts[0].pop.auth, AuthMode::User);
+    EXPECT_EQ(s.accounts[0].smtp.auth, AuthMode::XOAuth2);
+    EXPECT_EQ(s.accounts[0].nntp.auth, AuthMode::Auto);
+    EXPECT_EQ(s.accounts[0].pop.passcmd, "pass show mail | head -1");
 
     // "user" is POP3's own; a typo must not quietly mean another login.
     std::string path = dir / "b.cfg";
@@ -192,27 +192,27 @@ TEST_F(Config, NamesLieBesideTheFileThatHoldsThem) {
     writefile(dir / "sub/more/deeper.cfg", "NEWSGROUPS groups\n");
     writefile(dir / "inc.cfg", "POPHOST wrong\n");
     ASSERT_EQ(read(dir / "sub/top.cfg"), 0);
-    EXPECT_EQ(s.pop.host, "right");
-    EXPECT_EQ(s.pop.user, "after");
+    EXPECT_EQ(s.accounts[0].pop.host, "right");
+    EXPECT_EQ(s.accounts[0].pop.user, "after");
     EXPECT_EQ(s.logfile, dir / "sub/run.log");
-    EXPECT_EQ(s.newsgroups, dir / "sub/more/groups");
+    EXPECT_EQ(s.accounts[0].newsgroups, dir / "sub/more/groups");
     EXPECT_EQ(err, "Error: can't read " + (dir / "sub/missing.cfg") + ": No such file or directory\n");
     writefile(dir / "sub/more/deeper.cfg", "");
     s = Settings();
     ASSERT_EQ(read(dir / "sub/more/inc.cfg"), 0);
-    EXPECT_EQ(s.newsgroups, dir / "sub/more/newsrc");
+    EXPECT_EQ(s.accounts[0].newsgroups, dir / "sub/more/newsrc");
     // The top file by a name relative to the current directory.
     writefile("x-vorpa-test.cfg", "");
     ASSERT_EQ(read("./x-vorpa-test.cfg"), 0);
-    EXPECT_EQ(s.newsgroups, "./newsrc");
+    EXPECT_EQ(s.accounts[0].newsgroups, "./newsrc");
     std::remove("x-vorpa-test.cfg");
 }
 
 TEST_F(Config, IncludeCyclesAndDepthEndWithAWarning) {
     writefile(dir / "self.cfg", "POPUSER one\nINCLUDE self.cfg\nPOPHOST two\n");
     ASSERT_EQ(read("self.cfg"), 0);
-    EXPECT_EQ(s.pop.user, "one");
-    EXPECT_EQ(s.pop.host, "two");
+    EXPECT_EQ(s.accounts[0].pop.user, "one");
+    EXPECT_EQ(s.accounts[0].pop.host, "two");
     EXPECT_EQ(err, "Warning: INCLUDE of a file that is already being read in line 2 of " + (dir / "self.cfg") +
                        "\n\n");
 
@@ -220,8 +220,8 @@ TEST_F(Config, IncludeCyclesAndDepthEndWithAWarning) {
     writefile(dir / "a.cfg", "INCLUDE b.cfg\nHOSTNAME a\n");
     writefile(dir / "b.cfg", "INCLUDE " + dir.path() + "/./a.cfg\nSMTPHOST b\n");
     ASSERT_EQ(read("a.cfg"), 0);
-    EXPECT_EQ(s.hostname, "a");
-    EXPECT_EQ(s.smtp.host, "b");
+    EXPECT_EQ(s.accounts[0].hostname, "a");
+    EXPECT_EQ(s.accounts[0].smtp.host, "b");
     EXPECT_NE(err.find("already being read in line 1 of " + (dir / "b.cfg")), std::string::npos) << err;
 
     // A chain of 20 files: the 16th may not include the 17th.
@@ -230,12 +230,12 @@ TEST_F(Config, IncludeCyclesAndDepthEndWithAWarning) {
                   "NNTPHOST n" + std::to_string(i) + "\nINCLUDE c" + std::to_string(i + 1) + ".cfg\n");
     }
     ASSERT_EQ(read("c0.cfg"), 0);
-    EXPECT_EQ(s.nntp.host, "n15");
+    EXPECT_EQ(s.accounts[0].nntp.host, "n15");
     EXPECT_EQ(err, "Warning: INCLUDE nested deeper than 16 files in line 2 of " + (dir / "c15.cfg") + "\n\n");
     // The depth is counted back down: a later run reads the chain again.
-    s.nntp.host.clear();
+    s.accounts[0].nntp.host.clear();
     ASSERT_EQ(read("c10.cfg"), 0);
-    EXPECT_EQ(s.nntp.host, "n19");
+    EXPECT_EQ(s.accounts[0].nntp.host, "n19");
 }
 
 TEST_F(Config, UnreadableFiles) {
@@ -249,7 +249,7 @@ TEST_F(Config, UnreadableFiles) {
     writefile(dir / "dev.cfg", "INCLUDE /dev/zero\nPOPUSER after\n");
     EXPECT_EQ(read("dev.cfg"), 0);
     EXPECT_EQ(err, "Error: can't read /dev/zero: not a regular file\n");
-    EXPECT_EQ(s.pop.user, "after");
+    EXPECT_EQ(s.accounts[0].pop.user, "after");
     writefile(dir / "empty.cfg", "");
     EXPECT_EQ(read("empty.cfg"), 0);
     EXPECT_EQ(err, "");
@@ -265,7 +265,7 @@ TEST_F(Config, UnreadableFiles) {
     writefile(dir / "top.cfg", "POPUSER before\nINCLUDE " + inc + "\nPOPUSER after\n");
     EXPECT_EQ(read(dir / "top.cfg"), -1);
     EXPECT_EQ(err, "Error: file name too long: " + inc + "\n");
-    EXPECT_EQ(s.pop.user, "before");
+    EXPECT_EQ(s.accounts[0].pop.user, "before");
 }
 
 TEST(JoinProgramDir, FitsOrFails) {
