@@ -24,6 +24,8 @@ constexpr size_t kPathMax = 4095;
 enum class Protocol { Pop3, Smtp, Nntp };
 
 struct Server {
+    explicit Server(Protocol protocol) : protocol(protocol) {}
+
     Protocol protocol;
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;

@@ -199,11 +199,10 @@ bool Pipeline::refill() {
     }
     refillat = outstanding / 2;
     if (ready == 0) return true;
-    Socket& sock = session.sock;
     int sent = sock.Send(batch.data(), static_cast<int>(ready));
     batch.erase(0, ready);
     if (sent == -1) {
-        session.report.syserror("Send");
+        if (report) report->syserror("Send");
         return false;
     }
     // A server that writes its answers in parts may wait for our

@@ -114,7 +114,11 @@ public:
     // goes out alone.
     static constexpr size_t kWindowBytes = 8192;
 
-    Pipeline(Session& session, int window, Next next) : session(session), window(window), next(std::move(next)) {}
+    // A failed send is reported through the session.
+    Pipeline(Session& session, int window, Next next)
+        : sock(session.sock), report(&session.report), window(window), next(std::move(next)) {}
+    // A failed send is left to the caller (errno tells why).
+    Pipeline(Socket& sock, int window, Next next) : sock(sock), window(window), next(std::move(next)) {}
 
     // Before an answer is read. False after a reported failed send.
     bool fill() { return outstanding > refillat || refill(); }
@@ -124,7 +128,8 @@ public:
 private:
     bool refill();
 
-    Session& session;
+    Socket& sock;
+    Report* report = nullptr;
     int window;
     Next next;
     int outstanding = 0;

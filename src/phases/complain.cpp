@@ -1,6 +1,8 @@
 // The words of each protocol for a reply that is not positive, with the
 // server's line made safe to show.
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "core/text.h"
 #include "proto/nntp.h"
@@ -48,4 +50,86 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet) {
     } else {
         report.say("NNTP host returned error: %s", safetext(reply.text).c_str());
     }
+}
+
+void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet) {
+    const char* name = c.protocol.name;
+    switch (c.stage) {
+    case Stage::None:
+        return;
+    case Stage::Host:
+        report.say("%s host %s is not a host name, address or host:port\n", name, c.server.host.c_str());
+        return;
+    case Stage::Socket:
+        errno = c.error;
+        report.syserror("Open socket");
+        return;
+    case Stage::Connect:
+        report.say("Cannot connect to host %s at port %d: %s\n", c.host.c_str(), c.port, c.sock.ConnectError());
+        return;
+    case Stage::Tls:
+        saytlsfailure(report, c);
+        return;
+    case Stage::Greeting:
+        if (c.wantstls) {
+            // POP3 -> POPTLS, SMTP -> SMTPTLS, NNTP -> NNTPTLS.
+            std::string setting(name, std::strcmp(name, "POP3") == 0 ? 3 : 4);
+            report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", name, c.host.c_str(),
+                       c.port, setting.c_str());
+        } else {
+            complain(report, c.reply, false);
+        }
+        return;
+    case Stage::StartTls:
+        // The server's own words, once.
+        if (c.reply.refused()) report.say("%s host refused TLS: %s", name, safetext(c.reply.text).c_str());
+        else complain(report, c.reply, true);
+        return;
+    case Stage::Send:
+        errno = c.error;
+        report.syserror("Send");
+        return;
+    case Stage::Reply:
+        complain(report, c.reply, quiet);
+        return;
+    }
+}
+
+void saytlsfailure(Report& report, const Connection& c) {
+    const char* host = c.host.c_str();
+    switch (c.tlsresult) {
+    case TLS_AHEAD:
+        report.say("%s host %s sent data ahead of the TLS handshake: connection refused\n", c.protocol.name, host);
+        break;
+    case TLS_UNTRUSTED:
+        report.say("Certificate of %s is not trusted: %s\n", host, c.sock.TlsError());
+        break;
+    case TLS_BADNAME:
+        report.say("Certificate is not valid for %s: %s\n", host, c.sock.TlsError());
+        break;
+    default:
+        report.say("TLS handshake with %s failed: %s\n", host, c.sock.TlsError());
+        break;
+    }
+}
+
+bool opened(Report& report, Connection& c, const char* announce, Complain complain) {
+    c.sock.report = &report;
+    report.say(announce, c.server.host.c_str());
+    report.step("+ Connecting to %s host %s...\n", c.protocol.name, c.server.host.c_str());
+    if (c.open()) return true;
+    sayfailure(report, c, complain);
+    return false;
+}
+
+bool maysendsecret(Report& report, const Connection& c, bool token) {
+    SecretRule rule = c.maysendsecret(token);
+    if (rule == SecretRule::Yes) return true;
+    if (rule == SecretRule::Plain) {
+        report.say("Warning: the %s password goes unencrypted to %s (POPTLS off)\n", c.protocol.name, c.host.c_str());
+        return true;
+    }
+    report.say("Not sending the %s %s unencrypted to %s\n", c.protocol.name, token ? "token" : "password",
+               c.host.c_str());
+    return false;
 }

@@ -223,3 +223,9 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
     Result ended = endphase(session, step);
     return walk.kept ? Result::Ended : ended;
 }
+
+Result endphase(Report& report, Connection& c, Step how, const char* skipping) {
+    c.close(how == Step::Quit);
+    report.say("%s", skipping);
+    return c.passing() ? Result::Offline : Result::Ended;
+}

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/session.h"
+#include "proto/client.h"
 #include "phases/phases.h"
 #include "proto/sasl.h"
 #include "soup/soup.h"
@@ -16,6 +17,21 @@
 void pop3complain(Report& report, const Reply& reply, bool quiet);
 void smtpcomplain(Report& report, const Reply& reply, bool quiet);
 void nntpcomplain(Report& report, const Reply& reply, bool quiet);
+using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
+
+// The words for what went wrong with a protocol client's connection, as
+// it noted it: the connection, TLS, the greeting, STARTTLS, a send, or a
+// reply (complained of through the protocol's words; a refusal only unless
+// quiet).
+void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
+void saytlsfailure(Report& report, const Connection& c);
+// Says announce (a format taking the host setting) and the verbose step,
+// then opens the connection; false after saying why it failed. The
+// transport's own lines go to report too.
+bool opened(Report& report, Connection& c, const char* announce, Complain complain);
+// Whether the login's secret may go over the connection; says why not, or
+// warns where it goes in plain text.
+bool maysendsecret(Report& report, const Connection& c, bool token);
 
 // Sees each header line of a message text (up to the first empty line,
 // line end included as stored) before it is sent; returns false to hold the
@@ -83,6 +99,10 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length);
 
 // Ends a failed phase as Session::end does, and says how it ended.
 Result endphase(Session& session, Step how);
+// The same for a protocol client's connection: QUIT once for Quit unless
+// the connection is broken, then the phase's skipping line; Offline when
+// only the network failed.
+Result endphase(Report& report, Connection& c, Step how, const char* skipping);
 
 // Connects to the news server (announce as Session::connect takes it),
 // reads the greeting, then STARTTLS when so set and AUTHINFO USER and PASS
