@@ -4,18 +4,11 @@
 #include "fuzz.h"
 #include "proto/pop3.h"
 
-namespace {
-
-void quiet(Report&, const Reply&, bool) {}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Server server;
+    const Server server{Protocol::Pop3};
     const std::string cafile;
-    const Service pop3{"POP3", server, 110, 995, cafile, readpop3, quiet, ""};
-    Report report;
-    Session session(pop3, report);
+    const Wire pop3{"POP3", 110, 995, readpop3};
+    Connection session(pop3, server, cafile);
     Peer peer(session.sock, data, size);
 
     Capabilities caps;

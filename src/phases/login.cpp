@@ -39,17 +39,20 @@ bool choose(Session& session, const Capabilities& caps, const char* keyword, Aut
 }  // namespace
 
 Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
-               SaslOutcome (*auth)(Session&, const SaslExchange&)) {
+               SaslOutcome (*auth)(Connection&, const SaslExchange&)) {
     const Server& server = session.service.server;
     bool token = bearer(server.auth);
     SaslMechanism mechanism;
     if (!session.maysendsecret(token) || !choose(session, caps, keyword, server.auth, mechanism)) return Step::Quit;
     session.report.step("+ Logging in as %s...\n", server.user.c_str());
     SaslExchange exchange = saslexchange(mechanism, server.user, secret, session.host, session.port);
-    SaslOutcome outcome = auth(session, exchange);
+    SaslOutcome outcome = auth(session.conn, exchange);
     const Reply& reply = outcome.reply;
     if (reply.ok()) return Step::Next;
-    if (reply.status == Reply::Lost) return Step::Quit;
+    if (reply.status == Reply::Lost) {
+        sayfailure(session.report, session.conn, session.service.complain, true);
+        return Step::Quit;
+    }
     if (!token || reply.status == Reply::Invalid) {
         session.service.complain(session.report, reply, false);
         return Step::Quit;

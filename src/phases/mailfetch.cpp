@@ -59,8 +59,11 @@ bool login(Session& session, const std::string& secret) {
 
 // CAPA. A server that does not know it is an old one, not a failure.
 bool capabilities(Session& session, Capabilities& caps) {
-    Reply reply = pop3capa(session, caps);
-    return reply.ok() || reply.refused();
+    Reply reply = pop3capa(session.conn, caps);
+    if (reply.ok() || reply.refused()) return true;
+    if (session.conn.stage == Stage::Send) sayfailure(session.report, session.conn, session.service.complain);
+    else session.service.complain(session.report, reply, false);
+    return false;
 }
 
 // USER and PASS, then CAPA; for a SASL mechanism CAPA first, whose SASL
@@ -127,7 +130,7 @@ struct Progress {
 // sent ahead of their answers where the server allows it.
 Pipeline commands(Session& session, int window, const std::vector<ListEntry>& list, const char* verb,
                   int32_t minsize) {
-    return Pipeline(session, window, [&list, verb, minsize, i = size_t{0}](std::string& out) mutable {
+    return Pipeline(session.sock, window, [&list, verb, minsize, i = size_t{0}](std::string& out) mutable {
         while (i < list.size() && list[i].size < minsize) i++;
         if (i == list.size()) return false;
         char command[32];
@@ -300,7 +303,7 @@ Fetched retrieve(const Context& run, Session& session, int window, const std::ve
             break;
         }
         reportfetching(out, static_cast<int>(i) + 1, count, entry.size);
-        if (!retr.fill() || !session.read().ok()) {
+        if (!filled(retr, session.report) || !session.read().ok()) {
             step = Step::Quit;
             break;
         }
@@ -333,7 +336,7 @@ bool deleteall(Session& session, int window, const std::vector<ListEntry>& list)
     Pipeline dele = commands(session, window, list, "DELE", 0);
     for (const ListEntry& entry : list) {
         if (entry.size < 0) continue;
-        if (!dele.fill()) return false;
+        if (!filled(dele, session.report)) return false;
         Reply reply = session.read();
         int unanswered = dele.answered();
         if (reply.ok()) continue;

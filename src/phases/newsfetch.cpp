@@ -315,7 +315,7 @@ bool NewsFetch::readstate() {
 // the group's turn. Without an answer nothing was fetched yet: only that
 // group is reported, and every line stays as it is.
 Step NewsFetch::selectall() {
-    Pipeline flight(session, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
+    Pipeline flight(s, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
         while (i < entries.size() && !entries[i].selects()) i++;
         if (i == entries.size()) return false;
         command += "GROUP " + entries[i++].group.name + "\r\n";
@@ -324,7 +324,7 @@ Step NewsFetch::selectall() {
     for (Entry& entry : entries) {
         if (!entry.selects()) continue;
         // A failed send was reported, and its reply stays lost.
-        bool sent = flight.fill();
+        bool sent = filled(flight, out);
         if (sent) {
             readnntp(s, entry.reply);
             flight.answered();
@@ -351,7 +351,7 @@ void NewsFetch::plan(Entry& entry) {
 // LISTGROUP for every group whose range is mostly gaps, in one flight
 // between the GROUPs and the stream; then what each group asks for.
 Step NewsFetch::listsparse() {
-    Pipeline flight(session, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
+    Pipeline flight(s, commandwindow, [this, i = size_t{0}](std::string& command) mutable {
         while (i < stop && !entries[i].sparse) i++;
         if (i == stop) return false;
         const Entry& entry = entries[i++];
@@ -363,7 +363,7 @@ Step NewsFetch::listsparse() {
         Entry& entry = entries[i];
         if (!entry.sparse) continue;
         Reply reply;
-        bool sent = flight.fill();
+        bool sent = filled(flight, out);
         if (sent) readnntp(s, reply);
         const GroupRange& range = entry.range;
         // More numbers than that would not have made the range sparse; the
@@ -432,7 +432,7 @@ void NewsFetch::startstream() {
         entry.groupsent = !first || &entry != selected;
         first = false;
     }
-    stream.emplace(session, commandwindow, [this, cursor = Cursor()](std::string& command) mutable {
+    stream.emplace(s, commandwindow, [this, cursor = Cursor()](std::string& command) mutable {
         return nextcommand(cursor, command);
     });
 }
@@ -550,7 +550,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
 
 // The answer to the stream's GROUP; lost after a failed send.
 Reply NewsFetch::reselect() {
-    if (!stream->fill()) return Reply();
+    if (!filled(*stream, out)) return Reply();
     Reply reply = session.read();
     stream->answered();
     return reply;
@@ -581,7 +581,7 @@ Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& me
 
 // The stream's next answer to an ARTICLE; Quit when none came.
 Step NewsFetch::nextanswer(Reply& reply) {
-    if (!stream->fill()) return Step::Quit;
+    if (!filled(*stream, out)) return Step::Quit;
     // Servers that write a reply in two parts (INN's nnrpd does) hold the
     // second back until the first is acknowledged (Nagle). Asked now, the
     // kernel acknowledges at once and an article takes well under a

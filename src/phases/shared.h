@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "net/session.h"
-#include "proto/client.h"
+#include "phases/session.h"
+#include "phases/session.h"
 #include "phases/phases.h"
 #include "proto/sasl.h"
 #include "soup/soup.h"
@@ -97,6 +97,13 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);
 
+// Pipeline::fill, a failed send reported.
+inline bool filled(Pipeline& pipeline, Report& report) {
+    if (pipeline.fill()) return true;
+    report.syserror("Send");
+    return false;
+}
+
 // Ends a failed phase as Session::end does, and says how it ended.
 Result endphase(Session& session, Step how);
 // The same for a protocol client's connection: QUIT once for Quit unless
@@ -129,6 +136,6 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
 // a password over TLS or to this machine. Quit after a reported failure;
 // End after a refused token: nothing more is sent.
 Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
-               SaslOutcome (*auth)(Session&, const SaslExchange&));
+               SaslOutcome (*auth)(Connection&, const SaslExchange&));
 
 #endif

@@ -1,8 +1,46 @@
 #include "proto/client.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
-#include "net/session.h"
+#include "core/text.h"
+
+
+namespace {
+
+bool copyhost(const char* from, size_t len, std::string& host) {
+    if (len == 0) return false;
+    host.assign(from, len);
+    return true;
+}
+
+bool readport(const char* text, unsigned short* port) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long n = std::strtoul(text, &end, 10);
+    if (*end != '\0' || errno == ERANGE || n == 0 || n > 65535) return false;
+    *port = static_cast<unsigned short>(n);
+    return true;
+}
+
+}  // namespace
+
+bool splithost(const std::string& text, unsigned short defport, std::string& host, unsigned short* port) {
+    const char* setting = text.c_str();
+    *port = defport;
+    if (setting[0] == '[') {
+        const char* close = std::strchr(setting, ']');
+        if (!close || !copyhost(setting + 1, close - setting - 1, host)) return false;
+        if (close[1] == '\0') return true;
+        return close[1] == ':' && readport(close + 2, port);
+    }
+    const char* colon = std::strchr(setting, ':');
+    // More than one colon: a bare IPv6 literal.
+    if (!colon || std::strchr(colon + 1, ':')) return copyhost(setting, std::strlen(setting), host);
+    return copyhost(setting, colon - setting, host) && readport(colon + 1, port);
+}
 
 bool Connection::fail(Failure how, Stage where) {
     // A broken connection is the network's, whatever the step.
@@ -16,7 +54,7 @@ bool Connection::open() {
         error = errno;
         return fail(Failure::Local, Stage::Socket);
     }
-    sock.ulTimeout = kOpeningTimeout;
+    sock.ulTimeout = kGreetingTimeout;
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
     if (!splithost(server.host, defport, host, &port)) return fail(Failure::Local, Stage::Host);
     if (sock.Connect(host.c_str(), port) == -1) return fail(Failure::Network, Stage::Connect);
@@ -30,19 +68,15 @@ bool Connection::open() {
 bool Connection::handshake() {
     tlsresult = sock.StartTls(host.c_str(), cafile.c_str());
     if (tlsresult == TLS_OK) return true;
-    Failure how = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME ? Failure::Local
-                  : tlsresult == TLS_AHEAD                                ? Failure::Protocol
-                                                                         : Failure::Network;
-    return fail(how, Stage::Tls);
+    // A handshake cut off by the network is the network's (see fail).
+    return fail(tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME ? Failure::Local : Failure::Protocol,
+                Stage::Tls);
 }
 
 bool Connection::greet() {
     sock.StartReply();
     reply = protocol.read(sock);
-    if (reply.ok()) {
-        sock.ulTimeout = kDialogueTimeout;
-        return true;
-    }
+    if (reply.ok()) return true;
     wantstls = expectstls(reply);
     if (wantstls) return fail(Failure::Local, Stage::Greeting);
     // POP3's -ERR and the 4xx codes of SMTP and NNTP: not now.
@@ -64,6 +98,8 @@ bool Connection::expectstls(const Reply& greeting) const {
 }
 
 Reply Connection::read() {
+    failure = Failure::None;
+    stage = Stage::None;
     // An answer read after others to commands sent together has its own
     // time, as if its command had just been sent.
     sock.StartReply();
@@ -78,6 +114,8 @@ Reply Connection::read() {
 }
 
 bool Connection::send(const std::string& text) {
+    failure = Failure::None;
+    stage = Stage::None;
     if (sock.Send(text.data(), static_cast<int>(text.size())) != -1) return true;
     error = errno;
     return fail(Failure::Network, Stage::Send);
@@ -94,11 +132,9 @@ Reply Connection::ask(const std::string& command) {
 
 bool Connection::starttls(const char* command) {
     Reply answer = ask(command);
-    if (!answer.ok()) {
-        stage = Stage::StartTls;
-        return false;
-    }
-    return handshake();
+    if (answer.ok()) return handshake();
+    if (stage == Stage::Reply) stage = Stage::StartTls;
+    return false;
 }
 
 SecretRule Connection::maysendsecret(bool token) const {
@@ -122,4 +158,36 @@ void Connection::close(bool quit) {
         stage = where;
     }
     if (sock.iSocket != -1) sock.Close();
+}
+
+bool Pipeline::refill() {
+    // batch holds at most the one command held back last time for room.
+    size_t ready = 0;
+    while (outstanding < window) {
+        if (batch.size() == ready && (exhausted || !next(batch))) {
+            exhausted = true;
+            break;
+        }
+        size_t size = batch.size() - ready;
+        if (outstanding > 0 && bytes + size > kWindowBytes) break;
+        sizes.push_back(size);
+        bytes += size;
+        outstanding++;
+        ready = batch.size();
+    }
+    refillat = outstanding / 2;
+    if (ready == 0) return true;
+    int sent = sock.Send(batch.data(), static_cast<int>(ready));
+    batch.erase(0, ready);
+    if (sent == -1) return false;
+    // A server that writes its answers in parts may wait for our
+    // acknowledgement of the first (Nagle): send it at once.
+    sock.AckNow();
+    return true;
+}
+
+int Pipeline::answered() {
+    bytes -= sizes.front();
+    sizes.pop_front();
+    return --outstanding;
 }

@@ -5,11 +5,26 @@
 #ifndef VORPA_PROTO_CLIENT_H
 #define VORPA_PROTO_CLIENT_H
 
+#include <cstddef>
+#include <deque>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "core/settings.h"
 #include "net/reply.h"
 #include "net/socket.h"
+
+// How a step of a dialogue ended.
+enum class Step {
+    Next,  // the dialogue goes on
+    Quit,  // send QUIT once, then end the phase
+    End,   // end the phase at once
+};
+
+// Splits a host setting into host and port (default port when it names
+// none). False when it is malformed.
+bool splithost(const std::string& setting, unsigned short defport, std::string& host, unsigned short* port);
 
 // Why a dialogue failed: the caller words it, and judges the run by it.
 enum class Failure {
@@ -36,8 +51,8 @@ struct Wire {
 
 // The reply time-outs: for the connection and the greeting, then for
 // every reply of the dialogue.
-constexpr unsigned long kOpeningTimeout = 20;
-constexpr unsigned long kDialogueTimeout = 90;
+constexpr unsigned long kGreetingTimeout = 20;
+constexpr unsigned long kReplyTimeout = 90;
 
 // Whether a password may go: under TLS or to this machine; in plain text
 // only where the settings allow it (said with a warning); never.
@@ -51,7 +66,7 @@ public:
     // Creates the socket and connects within the opening's time-out, with
     // the TLS handshake when the server's TLS is on.
     bool open();
-    // The greeting; the dialogue's time-out from then on.
+    // The greeting, within the opening's time-out.
     bool greet();
     // One reply; anything not positive is noted as the failure (a refusal
     // as Refused).
@@ -77,7 +92,8 @@ public:
     std::string host;
     unsigned short port = 0;
 
-    // The last failure, and what the caller needs to word it.
+    // The failure of the last step (None when it went well), and what the
+    // caller needs to word it.
     Failure failure = Failure::None;
     Stage stage = Stage::None;
     int error = 0;          // errno: Socket, Send
@@ -89,6 +105,45 @@ private:
     bool fail(Failure how, Stage where);
     bool handshake();
     bool expectstls(const Reply& greeting) const;
+};
+
+// Commands sent ahead of their answers, up to a window at a time, so that
+// the server streams its answers instead of waiting a round trip for each
+// command. Answers come back in order. The commands go out in one send
+// whenever half of those unanswered after the last send are answered, and
+// only between answers: the server may be blocked writing to us until we
+// read. The window is bounded in bytes too, so that what the server has not
+// read yet always fits in the connection's buffers.
+class Pipeline {
+public:
+    // Appends the next command to out and returns true; false when there
+    // is none.
+    using Next = std::function<bool(std::string& out)>;
+
+    // Unanswered commands hold at most this many bytes; a longer command
+    // goes out alone.
+    static constexpr size_t kWindowBytes = 8192;
+
+    Pipeline(Socket& sock, int window, Next next) : sock(sock), window(window), next(std::move(next)) {}
+
+    // Before an answer is read. False after a failed send (errno tells
+    // why; nothing is reported).
+    bool fill() { return outstanding > refillat || refill(); }
+    // One answer read; the commands not yet answered.
+    int answered();
+
+private:
+    bool refill();
+
+    Socket& sock;
+    int window;
+    Next next;
+    int outstanding = 0;
+    int refillat = 0;            // refill once no more than this many are unanswered
+    size_t bytes = 0;            // of the unanswered commands
+    std::deque<size_t> sizes;    // of each unanswered command, oldest first
+    std::string batch;           // commands not sent yet
+    bool exhausted = false;
 };
 
 #endif

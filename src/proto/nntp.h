@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "net/session.h"
+#include "proto/client.h"
 
 // One reply line, judged by its first character: 1xx, 2xx and 3xx
 // positive, anything else negative; no line (or an empty one) is lost.

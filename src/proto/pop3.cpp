@@ -59,11 +59,11 @@ Reply readpop3(Socket& sock) {
     return reply;
 }
 
-Reply pop3capa(Session& session, Capabilities& caps) {
+Reply pop3capa(Connection& connection, Capabilities& caps) {
     caps.clear();
-    Reply reply = session.ask("CAPA\r\n", true);
+    Reply reply = connection.ask("CAPA\r\n");
     if (!reply.ok()) return reply;
-    Socket& sock = session.sock;
+    Socket& sock = connection.sock;
     for (int lines = 0; lines < maxcapalines; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) {
@@ -75,13 +75,12 @@ Reply pop3capa(Session& session, Capabilities& caps) {
         caps.add(std::string(sock.pszBuf, std::strcspn(sock.pszBuf, "\r\n")));
     }
     if (reply.ok()) reply.status = Reply::Invalid;
-    session.service.complain(session.report, reply, false);
     return reply;
 }
 
-SaslOutcome pop3auth(Session& session, const SaslExchange& exchange) {
+SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange) {
     // RFC 5034: the AUTH line, CR LF included, is at most 255 octets.
-    return saslrun(session, exchange, {"AUTH", 255, pop3turn});
+    return saslrun(connection, exchange, {"AUTH", 255, pop3turn});
 }
 
 void pop3stat(const Reply& reply, long* count, long* total) {

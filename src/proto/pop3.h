@@ -7,19 +7,18 @@
 #include <string_view>
 #include <vector>
 
-#include "net/session.h"
+#include "proto/client.h"
 #include "proto/sasl.h"
 
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
 
 // CAPA and the list it answers with. A refusal (an old server) leaves caps
-// empty; a list without its end is an invalid reply. What is not positive
-// has been reported through the session, a refusal excepted.
-Reply pop3capa(Session& session, Capabilities& caps);
+// empty; a list without its end is an invalid reply.
+Reply pop3capa(Connection& connection, Capabilities& caps);
 
 // AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
-SaslOutcome pop3auth(Session& session, const SaslExchange& exchange);
+SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange);
 
 // The message count and total size of a STAT reply, read as "%ld" reads
 // them: 0 for a count that cannot be read.

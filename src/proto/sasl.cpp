@@ -69,7 +69,7 @@ SaslExchange saslexchange(SaslMechanism mechanism, const std::string& user, cons
     return {"", false, {}};
 }
 
-SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDialect& dialect) {
+SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const SaslDialect& dialect) {
     SaslOutcome outcome;
     Reply& reply = outcome.reply;
     std::string command = std::string(dialect.verb) + " " + exchange.name;
@@ -78,12 +78,12 @@ SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDi
         command += " " + exchange.responses[next++];
     bool answered = false;  // an error challenge
     for (;;) {
-        if (!session.send(command + "\r\n")) {
+        if (!connection.send(command + "\r\n")) {
             reply = Reply();
-            reply.error = errno;
+            reply.error = connection.error;
             return outcome;
         }
-        reply = session.service.read(session.sock);
+        reply = connection.read();
         if (reply.status == Reply::Lost) break;
         std::string challenge;
         SaslDialect::Turn turn = dialect.judge(reply, challenge);
@@ -109,7 +109,6 @@ SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDi
         reply.status = Reply::Negative;
         return outcome;
     }
-    session.service.complain(session.report, reply, true);
     return outcome;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/session.h"
+#include "proto/client.h"
 
 enum class SaslMechanism { Plain, Login, XOAuth2, OAuthBearer };
 
@@ -52,9 +52,9 @@ struct SaslOutcome {
 
 // Runs the exchange. A reply that does not fit it (a success before the
 // last response, a challenge after it where no error answer is known) is
-// turned negative. A reply that never came has been reported through the
-// session; the others (refused, invalid) are left to the caller.
-SaslOutcome saslrun(Session& session, const SaslExchange& exchange, const SaslDialect& dialect);
+// turned negative. A reply that never came (or a failed send) is noted in
+// the connection; nothing is reported.
+SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const SaslDialect& dialect);
 
 // The "status" of an OAuth2 error challenge (base64 JSON), with its
 // RFC 6750 error code and HTTP status side by side where the one is known

@@ -125,7 +125,7 @@ SaslDialect::Turn smtpturn(const Reply& reply, std::string& challenge) {
 
 }  // namespace
 
-SaslOutcome smtpauth(Session& session, const SaslExchange& exchange) {
+SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
     // RFC 4954: the AUTH line keeps to the command length of RFC 5321.
-    return saslrun(session, exchange, {"AUTH", 512, smtpturn});
+    return saslrun(connection, exchange, {"AUTH", 512, smtpturn});
 }

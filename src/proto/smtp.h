@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "net/session.h"
+#include "proto/client.h"
 #include "proto/sasl.h"
 
 // A reply of one or more lines ("250-..." continues): 1xx, 2xx and 3xx
@@ -37,6 +37,6 @@ std::string rcptto(const std::string& to);
 std::string envelopegroup(const Envelope& envelope, const std::string& last, size_t limit);
 
 // AUTH with the mechanism's exchange, as saslrun runs it.
-SaslOutcome smtpauth(Session& session, const SaslExchange& exchange);
+SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange);
 
 #endif
