@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
 #include "proto/pop3.h"
@@ -101,28 +102,6 @@ bool readlist(Session& session, std::vector<ListEntry>& list, long count, bool u
     return result == ListResult::Whole;
 }
 
-// Progress of the whole phase: the meter, the current-rate window and the
-// average over every byte received.
-struct Progress {
-    explicit Progress(Report& out) : meter(out) {}
-    Meter meter;
-    RateWindow window;
-    uint32_t start = mtime();
-    uint64_t bytes = 0;
-    uint32_t average = 0;
-
-    // The clock is read when a window closes (the window's new start is
-    // that reading) and after the last message, not for every line: in a
-    // virtual machine a reading is slow.
-    void received(uint32_t len) {
-        bytes += len;
-        if (window.add(len) != 0) updateaverage(window.start);
-    }
-    void updateaverage(uint32_t now) {
-        if (bytes > 10000 && now > start) average = ratecps(bytes, now - start);
-    }
-};
-
 // Commands of one kind (RETR or DELE) for the list entries that take it,
 // sent ahead of their answers where the server allows it.
 Pipeline commands(Session& session, int window, const std::vector<ListEntry>& list, const char* verb,
@@ -192,13 +171,12 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
         out.say("Cannot write to %s: %s\n", name, file.reason());
         return Step::End;
     }
-    progress.meter.forget();
-    progress.window.restart();
+    progress.unit();
     uint64_t done = 0;
     bool inheader = true;
     for (;;) {
         int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
-        progress.meter.show(percent, progress.window.rate, progress.average);
+        progress.show(percent);
         const char* text = nullptr;
         int len = session.sock.RecvLine(&text);
         if (len == -1) {
@@ -278,7 +256,8 @@ Fetched retrieve(const Context& run, Session& session, int window, const std::ve
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return {Step::Quit, 0};
     }
-    Progress progress(out);
+    // No average before the first 10000 bytes: it would say little.
+    Progress progress(out, 10000);
     Pipeline retr = commands(session, window, fetch, "RETR", 1);
     int count = static_cast<int>(fetch.size());
     size_t messages = 0;
@@ -309,9 +288,9 @@ Fetched retrieve(const Context& run, Session& session, int window, const std::ve
         if (step == Step::Next) messages++;
     }
     if (step == Step::Next) {
-        progress.updateaverage(mtime());
+        progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir)) return {Step::Quit, 0};
-        if (progress.average != 0) out.say("Average CPS fetching email: %u\n", progress.average);
+        if (progress.average() != 0) out.say("Average CPS fetching email: %u\n", progress.average());
         return {Step::Next, fetch.size()};
     }
     // A file that could not be written has been reported, and is lost.

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
 #include "proto/nntp.h"
@@ -141,7 +142,6 @@ private:
     Step receivearticle(IncomingFile& message);
     Step discard(const Numbers& asked);
     void writestate(const GroupLine& group, long high);
-    void countline(uint32_t len);
     Result signoff();
     Result keepfinished(Step how);
     Step replacestate();
@@ -169,12 +169,8 @@ private:
     // GROUP and ARTICLEs of every group with something to fetch, in order.
     std::optional<Pipeline> stream;
 
-    // Progress of the current group.
-    Meter meter{out};
-    RateWindow window;
-    uint32_t groupstart = 0;
-    uint64_t groupbytes = 0;
-    uint32_t average = 0;
+    // Progress of the current group, its average from the first byte on.
+    Progress progress{out, 0};
 };
 
 Result NewsFetch::fetch() {
@@ -536,8 +532,8 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
-    meter.erase();
-    if (average != 0) out.say("Average CPS fetching news: %u\n", average);
+    progress.meter.erase();
+    if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
     if (!incoming.list(soupdir, name, "Bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
@@ -560,14 +556,10 @@ Reply NewsFetch::reselect() {
 // article stored whole. Missing or refused articles are passed over. An
 // interrupt ends the group after the article stored last.
 Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
-    meter.forget();
-    window.restart();
-    groupstart = window.start;
-    groupbytes = 0;
-    average = 0;
+    progress.start();
     Reply reply;  // one for every answer: its text keeps its room
     for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
-        meter.show(percentof(i, size), window.rate, average);
+        progress.show(percentof(i, size));
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
         if (reply.ok()) {
@@ -593,7 +585,7 @@ Step NewsFetch::nextanswer(Reply& reply) {
     stream->answered();
     if (reply.status != Reply::Lost) return Step::Next;
     // The connection is fit only for closing now.
-    meter.erase();
+    progress.meter.erase();
     out.say("Unable to fetch message\n");
     return Step::Quit;
 }
@@ -605,14 +597,14 @@ Step NewsFetch::receivearticle(IncomingFile& message) {
     for (;;) {
         int len = s.RecvTeol();
         if (len < 1) {
-            meter.erase();
+            progress.meter.erase();
             out.say("Unable to fetch message\n");
             return Step::Quit;
         }
         // A line longer than the line buffer arrives in pieces: only a
         // piece that starts a line can be the terminator.
         if (record.atlinestart() && isterminator(s.pszBuf, len)) break;
-        countline(static_cast<uint32_t>(len));
+        progress.received(static_cast<uint32_t>(len));
         // The rest of the article would be read as answers: close.
         if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0)
             return cannotwrite(message.path, message.reason(), Step::End);
@@ -641,24 +633,13 @@ Step NewsFetch::discard(const Numbers& asked) {
     return Step::Next;
 }
 
-// Feeds the rate window. Every closed window adds to the group's average,
-// also one too short for the clock to move: leaving those out would
-// understate the average of a fast transfer many times over.
-void NewsFetch::countline(uint32_t len) {
-    uint32_t closed = window.add(len);
-    if (closed == 0) return;
-    groupbytes += closed;
-    uint32_t now = mtime();
-    if (now > groupstart) average = ratecps(groupbytes, now - groupstart);
-}
-
 // The group's line in the next state file.
 void NewsFetch::writestate(const GroupLine& group, long high) {
     state.replace(group.name + ": " + std::to_string(group.low) + "-" + std::to_string(high) + "\n");
 }
 
 Step NewsFetch::cannotwrite(const char* path, const char* reason, Step how) {
-    meter.erase();
+    progress.meter.erase();
     out.say("Cannot write to %s: %s\n", path, reason);
     return how;
 }
