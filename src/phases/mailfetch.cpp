@@ -25,6 +25,7 @@
 #include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
+#include "proto/body.h"
 #include "proto/pop3.h"
 #include "soup/popkeep.h"
 
@@ -174,34 +175,32 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
     progress.unit();
     uint64_t done = 0;
     bool inheader = true;
-    for (;;) {
-        int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
-        progress.show(percent);
-        const char* text = nullptr;
-        int len = session.sock.RecvLine(&text);
-        if (len == -1) {
-            out.say("Unable to fetch message\n");
-            return Step::Quit;
-        }
-        // A line longer than the socket's buffer arrives in pieces; only the
-        // first piece starts a line (terminator, dot-stuffing, headers).
-        bool linestart = record.atlinestart();
-        if (linestart && isterminator(text, len)) break;
+    auto percent = [&done, &entry] { return static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size)); };
+    progress.show(percent());
+    BodyEnd end = readbody(session.sock, [&](const char* text, size_t len, bool linestart) {
         progress.received(static_cast<uint32_t>(len));
         const char* rest = linestart && text[0] == '.' ? text + 1 : text;
         size_t restlen = len - (rest - text);
         done += restlen;
-        if (record.line(text, len) < 0) {
-            out.say("Cannot write to %s: %s\n", name, file.reason());
-            return Step::End;
+        if (record.line(text, len) < 0) return false;
+        // Only the first piece of a line longer than the socket's buffer
+        // can be a header line.
+        if (inheader && linestart) {
+            if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n'))
+                inheader = false;
+            else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0)
+                reportfrom(progress, percent(), rest, restlen);
         }
-        if (!inheader || !linestart) continue;
-        if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n')) {
-            inheader = false;
-        } else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0) {
-            reportfrom(progress, static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size)), rest,
-                       restlen);
-        }
+        progress.show(percent());
+        return true;
+    });
+    if (end == BodyEnd::Lost) {
+        out.say("Unable to fetch message\n");
+        return Step::Quit;
+    }
+    if (end == BodyEnd::SinkFailed) {
+        out.say("Cannot write to %s: %s\n", name, file.reason());
+        return Step::End;
     }
     progress.meter.erase();
     if (!record.end()) {

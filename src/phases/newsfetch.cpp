@@ -23,6 +23,7 @@
 #include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
+#include "proto/body.h"
 #include "proto/nntp.h"
 
 namespace {
@@ -244,21 +245,9 @@ Step NewsFetch::fetchlist() {
     // Without the reply every later reply would be read out of step.
     if (reply.status == Reply::Lost) return Step::Quit;
     if (!reply.ok()) return Step::Next;
-    bool linestart = true;
-    for (;;) {
-        int len = s.RecvTeol();
-        if (len < 1) {
-            out.say("Error fetching newsgroup list\n");
-            list.commit();
-            return Step::Quit;
-        }
-        const char* p = s.pszBuf;
-        bool whole = linestart;
-        linestart = s.iEol == 1;
+    BodyEnd end = readbody(s, [&list](const char* p, size_t n, bool linestart) {
         // The rest of a line longer than the line buffer: its name is stored.
-        if (!whole) continue;
-        if (isterminator(p, len)) break;
-        size_t n = static_cast<size_t>(len);
+        if (!linestart) return true;
         if (*p == '.') {
             p++;
             n--;
@@ -274,6 +263,12 @@ Step NewsFetch::fetchlist() {
         list.write(p, n);
         if (noposting) list.write(" [no posting]", 13);
         list.write("\n", 1);
+        return true;
+    });
+    if (end != BodyEnd::Whole) {
+        out.say("Error fetching newsgroup list\n");
+        list.commit();
+        return Step::Quit;
     }
     if (!list.commit()) out.say("Cannot write to newsgroup list file %s\n", listfile);
     return Step::Next;
@@ -594,21 +589,17 @@ Step NewsFetch::nextanswer(Reply& reply) {
 Step NewsFetch::receivearticle(IncomingFile& message) {
     RecordWriter record;
     if (!record.begin(message.file, 0)) return cannotwrite(message.path, message.reason(), Step::End);
-    for (;;) {
-        int len = s.RecvTeol();
-        if (len < 1) {
-            progress.meter.erase();
-            out.say("Unable to fetch message\n");
-            return Step::Quit;
-        }
-        // A line longer than the line buffer arrives in pieces: only a
-        // piece that starts a line can be the terminator.
-        if (record.atlinestart() && isterminator(s.pszBuf, len)) break;
+    BodyEnd end = readbody(s, [this, &record](const char* text, size_t len, bool) {
         progress.received(static_cast<uint32_t>(len));
-        // The rest of the article would be read as answers: close.
-        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0)
-            return cannotwrite(message.path, message.reason(), Step::End);
+        return record.line(text, len) >= 0;
+    });
+    if (end == BodyEnd::Lost) {
+        progress.meter.erase();
+        out.say("Unable to fetch message\n");
+        return Step::Quit;
     }
+    // The rest of the article would be read as answers: close.
+    if (end == BodyEnd::SinkFailed) return cannotwrite(message.path, message.reason(), Step::End);
     if (!record.end()) return cannotwrite(message.path, message.reason());
     return Step::Next;
 }
@@ -620,14 +611,9 @@ Step NewsFetch::discard(const Numbers& asked) {
     for (uint64_t i = 0, size = asked.size(); i < size; i++) {
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
-        for (bool linestart = true; reply.ok();) {
-            int len = s.RecvTeol();
-            if (len < 1) {
-                out.say("Unable to fetch message\n");
-                return Step::Quit;
-            }
-            if (linestart && isterminator(s.pszBuf, len)) break;
-            linestart = s.iEol == 1;
+        if (reply.ok() && readbody(s, [](const char*, size_t, bool) { return true; }) != BodyEnd::Whole) {
+            out.say("Unable to fetch message\n");
+            return Step::Quit;
         }
     }
     return Step::Next;

@@ -117,9 +117,6 @@ public:
         if (!(crlf ? file->writelf(text, stored) : file->write(text, stored))) return -1;
         return static_cast<long>(stored);
     }
-    // Whether the next piece starts a line (the last one ended in "\n"):
-    // only there do the terminator "." and dot-stuffing count.
-    bool atlinestart() const { return linestart; }
     // Patches the length.
     bool end();
 
