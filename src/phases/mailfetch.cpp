@@ -22,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
+#include "proto/body.h"
 #include "proto/pop3.h"
 #include "soup/popkeep.h"
 
@@ -104,28 +106,6 @@ bool readlist(Session& session, std::vector<ListEntry>& list, long count, bool u
     return result == ListResult::Whole;
 }
 
-// Progress of the whole phase: the meter, the current-rate window and the
-// average over every byte received.
-struct Progress {
-    explicit Progress(Report& out) : meter(out) {}
-    Meter meter;
-    RateWindow window;
-    uint32_t start = mtime();
-    uint64_t bytes = 0;
-    uint32_t average = 0;
-
-    // The clock is read when a window closes (the window's new start is
-    // that reading) and after the last message, not for every line: in a
-    // virtual machine a reading is slow.
-    void received(uint32_t len) {
-        bytes += len;
-        if (window.add(len) != 0) updateaverage(window.start);
-    }
-    void updateaverage(uint32_t now) {
-        if (bytes > 10000 && now > start) average = ratecps(bytes, now - start);
-    }
-};
-
 // Commands of one kind (RETR or DELE) for the list entries that take it,
 // sent ahead of their answers where the server allows it.
 Pipeline commands(Session& session, int window, const std::vector<ListEntry>& list, const char* verb,
@@ -195,38 +175,35 @@ Step receivemessage(Session& session, DurableFile& file, const char* name, const
         out.say("Cannot write to %s: %s\n", name, file.reason());
         return Step::End;
     }
-    progress.meter.forget();
-    progress.window.restart();
+    progress.unit();
     uint64_t done = 0;
     bool inheader = true;
-    for (;;) {
-        int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size));
-        progress.meter.show(percent, progress.window.rate, progress.average);
-        const char* text = nullptr;
-        int len = session.sock.RecvLine(&text);
-        if (len == -1) {
-            out.say("Unable to fetch message\n");
-            return Step::Quit;
-        }
-        // A line longer than the socket's buffer arrives in pieces; only the
-        // first piece starts a line (terminator, dot-stuffing, headers).
-        bool linestart = record.atlinestart();
-        if (linestart && isterminator(text, len)) break;
+    auto percent = [&done, &entry] { return static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size)); };
+    progress.show(percent());
+    BodyEnd end = readbody(session.sock, [&](const char* text, size_t len, bool linestart) {
         progress.received(static_cast<uint32_t>(len));
         const char* rest = linestart && text[0] == '.' ? text + 1 : text;
         size_t restlen = len - (rest - text);
         done += restlen;
-        if (record.line(text, len) < 0) {
-            out.say("Cannot write to %s: %s\n", name, file.reason());
-            return Step::End;
+        if (record.line(text, len) < 0) return false;
+        // Only the first piece of a line longer than the socket's buffer
+        // can be a header line.
+        if (inheader && linestart) {
+            if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n'))
+                inheader = false;
+            else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0)
+                reportfrom(progress, percent(), rest, restlen);
         }
-        if (!inheader || !linestart) continue;
-        if ((restlen == 2 && std::memcmp(rest, "\r\n", 2) == 0) || (restlen == 1 && rest[0] == '\n')) {
-            inheader = false;
-        } else if (restlen >= 5 && memicmp(rest, "From:", 5) == 0) {
-            reportfrom(progress, static_cast<int>(done * 100 / static_cast<uint64_t>(entry.size)), rest,
-                       restlen);
-        }
+        progress.show(percent());
+        return true;
+    });
+    if (end == BodyEnd::Lost) {
+        out.say("Unable to fetch message\n");
+        return Step::Quit;
+    }
+    if (end == BodyEnd::SinkFailed) {
+        out.say("Cannot write to %s: %s\n", name, file.reason());
+        return Step::End;
     }
     progress.meter.erase();
     if (!record.end()) {
@@ -281,7 +258,8 @@ Fetched retrieve(const Context& run, Session& session, int window, const std::ve
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return {Step::Quit, 0};
     }
-    Progress progress(out);
+    // No average before the first 10000 bytes: it would say little.
+    Progress progress(out, 10000);
     Pipeline retr = commands(session, window, fetch, "RETR", 1);
     int count = static_cast<int>(fetch.size());
     size_t messages = 0;
@@ -312,9 +290,9 @@ Fetched retrieve(const Context& run, Session& session, int window, const std::ve
         if (step == Step::Next) messages++;
     }
     if (step == Step::Next) {
-        progress.updateaverage(mtime());
+        progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir)) return {Step::Quit, 0};
-        if (progress.average != 0) out.say("Average CPS fetching email: %u\n", progress.average);
+        if (progress.average() != 0) out.say("Average CPS fetching email: %u\n", progress.average());
         return {Step::Next, fetch.size()};
     }
     // A file that could not be written has been reported, and is lost.

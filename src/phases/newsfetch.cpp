@@ -20,8 +20,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/text.h"
 #include "phases/shared.h"
+#include "proto/body.h"
 #include "proto/nntp.h"
 
 namespace {
@@ -141,7 +143,6 @@ private:
     Step receivearticle(IncomingFile& message);
     Step discard(const Numbers& asked);
     void writestate(const GroupLine& group, long high);
-    void countline(uint32_t len);
     Result signoff();
     Result keepfinished(Step how);
     Step replacestate();
@@ -169,12 +170,8 @@ private:
     // GROUP and ARTICLEs of every group with something to fetch, in order.
     std::optional<Pipeline> stream;
 
-    // Progress of the current group.
-    Meter meter{out};
-    RateWindow window;
-    uint32_t groupstart = 0;
-    uint64_t groupbytes = 0;
-    uint32_t average = 0;
+    // Progress of the current group, its average from the first byte on.
+    Progress progress{out, 0};
 };
 
 Result NewsFetch::fetch() {
@@ -248,21 +245,9 @@ Step NewsFetch::fetchlist() {
     // Without the reply every later reply would be read out of step.
     if (reply.status == Reply::Lost) return Step::Quit;
     if (!reply.ok()) return Step::Next;
-    bool linestart = true;
-    for (;;) {
-        int len = s.RecvTeol();
-        if (len < 1) {
-            out.say("Error fetching newsgroup list\n");
-            list.commit();
-            return Step::Quit;
-        }
-        const char* p = s.pszBuf;
-        bool whole = linestart;
-        linestart = s.iEol == 1;
+    BodyEnd end = readbody(s, [&list](const char* p, size_t n, bool linestart) {
         // The rest of a line longer than the line buffer: its name is stored.
-        if (!whole) continue;
-        if (isterminator(p, len)) break;
-        size_t n = static_cast<size_t>(len);
+        if (!linestart) return true;
         if (*p == '.') {
             p++;
             n--;
@@ -278,6 +263,12 @@ Step NewsFetch::fetchlist() {
         list.write(p, n);
         if (noposting) list.write(" [no posting]", 13);
         list.write("\n", 1);
+        return true;
+    });
+    if (end != BodyEnd::Whole) {
+        out.say("Error fetching newsgroup list\n");
+        list.commit();
+        return Step::Quit;
     }
     if (!list.commit()) out.say("Cannot write to newsgroup list file %s\n", listfile);
     return Step::Next;
@@ -536,8 +527,8 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
-    meter.erase();
-    if (average != 0) out.say("Average CPS fetching news: %u\n", average);
+    progress.meter.erase();
+    if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
     if (!incoming.list(soupdir, name, "Bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
@@ -560,14 +551,10 @@ Reply NewsFetch::reselect() {
 // article stored whole. Missing or refused articles are passed over. An
 // interrupt ends the group after the article stored last.
 Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
-    meter.forget();
-    window.restart();
-    groupstart = window.start;
-    groupbytes = 0;
-    average = 0;
+    progress.start();
     Reply reply;  // one for every answer: its text keeps its room
     for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
-        meter.show(percentof(i, size), window.rate, average);
+        progress.show(percentof(i, size));
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
         if (reply.ok()) {
@@ -593,7 +580,7 @@ Step NewsFetch::nextanswer(Reply& reply) {
     stream->answered();
     if (reply.status != Reply::Lost) return Step::Next;
     // The connection is fit only for closing now.
-    meter.erase();
+    progress.meter.erase();
     out.say("Unable to fetch message\n");
     return Step::Quit;
 }
@@ -602,21 +589,17 @@ Step NewsFetch::nextanswer(Reply& reply) {
 Step NewsFetch::receivearticle(IncomingFile& message) {
     RecordWriter record;
     if (!record.begin(message.file, 0)) return cannotwrite(message.path, message.reason(), Step::End);
-    for (;;) {
-        int len = s.RecvTeol();
-        if (len < 1) {
-            meter.erase();
-            out.say("Unable to fetch message\n");
-            return Step::Quit;
-        }
-        // A line longer than the line buffer arrives in pieces: only a
-        // piece that starts a line can be the terminator.
-        if (record.atlinestart() && isterminator(s.pszBuf, len)) break;
-        countline(static_cast<uint32_t>(len));
-        // The rest of the article would be read as answers: close.
-        if (record.line(s.pszBuf, static_cast<size_t>(len)) < 0)
-            return cannotwrite(message.path, message.reason(), Step::End);
+    BodyEnd end = readbody(s, [this, &record](const char* text, size_t len, bool) {
+        progress.received(static_cast<uint32_t>(len));
+        return record.line(text, len) >= 0;
+    });
+    if (end == BodyEnd::Lost) {
+        progress.meter.erase();
+        out.say("Unable to fetch message\n");
+        return Step::Quit;
     }
+    // The rest of the article would be read as answers: close.
+    if (end == BodyEnd::SinkFailed) return cannotwrite(message.path, message.reason(), Step::End);
     if (!record.end()) return cannotwrite(message.path, message.reason());
     return Step::Next;
 }
@@ -628,28 +611,12 @@ Step NewsFetch::discard(const Numbers& asked) {
     for (uint64_t i = 0, size = asked.size(); i < size; i++) {
         Step step = nextanswer(reply);
         if (step != Step::Next) return step;
-        for (bool linestart = true; reply.ok();) {
-            int len = s.RecvTeol();
-            if (len < 1) {
-                out.say("Unable to fetch message\n");
-                return Step::Quit;
-            }
-            if (linestart && isterminator(s.pszBuf, len)) break;
-            linestart = s.iEol == 1;
+        if (reply.ok() && readbody(s, [](const char*, size_t, bool) { return true; }) != BodyEnd::Whole) {
+            out.say("Unable to fetch message\n");
+            return Step::Quit;
         }
     }
     return Step::Next;
-}
-
-// Feeds the rate window. Every closed window adds to the group's average,
-// also one too short for the clock to move: leaving those out would
-// understate the average of a fast transfer many times over.
-void NewsFetch::countline(uint32_t len) {
-    uint32_t closed = window.add(len);
-    if (closed == 0) return;
-    groupbytes += closed;
-    uint32_t now = mtime();
-    if (now > groupstart) average = ratecps(groupbytes, now - groupstart);
 }
 
 // The group's line in the next state file.
@@ -658,7 +625,7 @@ void NewsFetch::writestate(const GroupLine& group, long high) {
 }
 
 Step NewsFetch::cannotwrite(const char* path, const char* reason, Step how) {
-    meter.erase();
+    progress.meter.erase();
     out.say("Cannot write to %s: %s\n", path, reason);
     return how;
 }

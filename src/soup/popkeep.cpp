@@ -89,25 +89,19 @@ bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& 
         error = errno != 0 ? errno : EIO;
         return false;
     }
-    char temp[4096];
-    DurableFile out;
-    if (createnew(out, path.c_str(), "TMP", temp) < 0) {
-        error = errno;
-        return false;
-    }
-    bool good = true;
+    Replacement out;
+    bool good = out.begin(path);
     std::string line;
-    do {
+    while (good) {
         line = std::to_string(time);
         line += ' ';
         line.append(id.data(), id.size());
         line += '\n';
-        good = good && out.write(line.data(), line.size());
-    } while (good && next(id, time));
-    if (good && out.commitas(path.c_str())) return true;
+        good = out.file.write(line.data(), line.size());
+        if (!next(id, time)) break;
+    }
+    if (good && out.commit()) return true;
     reasontext = out.reason();
-    if (out.isopen()) out.discard();
-    std::remove(temp);
     return false;
 }
 

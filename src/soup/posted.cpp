@@ -205,15 +205,8 @@ bool RepliesFile::replace(const std::string& left) {
         reason = std::strerror(lasterror());
         return false;
     }
-    char temp[4096];
-    DurableFile f;
-    if (createnew(f, soupdir.c_str(), "TMP", temp) < 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    bool ok = f.write(left.data(), left.size()) && f.commitas(path.c_str());
-    if (ok) return true;
+    Replacement f;
+    if (f.begin(path) && f.file.write(left.data(), left.size()) && f.commit()) return true;
     reason = f.reason();
-    std::remove(temp);
     return false;
 }

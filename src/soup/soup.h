@@ -53,6 +53,43 @@ private:
 // with errno set.
 long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
 
+// The new text of a file that is replaced whole. It goes to a temporary
+// file "%08lX.TMP" beside it, made with createnew, and may be written in
+// pieces while other work goes on; commit() syncs it and renames it into
+// place, the directory synced, so that a crash leaves one of the two files
+// whole. A temporary file that does not take the file's place is removed.
+class Replacement {
+public:
+    Replacement() = default;
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+    ~Replacement() { abandon(); }
+
+    // Makes the temporary file beside path, the file to replace, unless it
+    // is made; false when it cannot.
+    bool begin(const std::string& path);
+    bool begun() const { return made; }
+    // False when a write, the sync or the rename failed, or the sync of
+    // the directory after it: inplace() tells which.
+    bool commit();
+    bool inplace() const { return renamed; }
+    // Removes the temporary file, if there is one.
+    void abandon();
+    // The system's reason for a failure of begin() or commit().
+    const char* reason() const;
+    // The temporary file; the file itself when none could be made.
+    const char* temppath() const { return temp; }
+
+    DurableFile file;  // the temporary file, written to
+
+private:
+    std::string path;
+    char temp[4096] = "";
+    bool made = false;
+    bool renamed = false;
+    int error = 0;  // errno of a failure outside file
+};
+
 // One length-prefixed record of a fetched message file: a 4-byte big-endian
 // length, then the text with "\n" line ends.
 class RecordWriter {
@@ -80,9 +117,6 @@ public:
         if (!(crlf ? file->writelf(text, stored) : file->write(text, stored))) return -1;
         return static_cast<long>(stored);
     }
-    // Whether the next piece starts a line (the last one ended in "\n"):
-    // only there do the terminator "." and dot-stuffing count.
-    bool atlinestart() const { return linestart; }
     // Patches the length.
     bool end();
 
@@ -159,7 +193,6 @@ public:
     StateFile() = default;
     StateFile(const StateFile&) = delete;
     StateFile& operator=(const StateFile&) = delete;
-    ~StateFile();
 
     enum Opened { Ready, Missing, NotRegular };
     Opened open(const std::string& path);
@@ -185,7 +218,7 @@ public:
     // file could not be read.
     Replaced save();
     const char* reason() const;
-    const char* temppath() const { return temp; }
+    const char* temppath() const { return out.temppath(); }
 
 private:
     // Text, then a stretch of the file as read.
@@ -195,7 +228,6 @@ private:
         off_t length = 0;
     };
     bool copy(off_t from, off_t length);
-    void drop();
 
     std::string path;
     File in;
@@ -206,10 +238,7 @@ private:
     off_t rest = 0;           // where the lines not done with begin
     off_t savedrest = -1;     // rest at the last replacement
     std::vector<Piece> done;  // what takes the place of the lines before rest
-    DurableFile out;
-    char temp[4096] = "";
-    bool made = false;  // temp names a file of ours
-    int error = 0;      // errno of a failure outside out
+    Replacement out;
 };
 
 // What a posting phase does with one REPLIES line.

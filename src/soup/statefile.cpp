@@ -5,12 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "core/text.h"
 #include "soup/soup.h"
-
-StateFile::~StateFile() { drop(); }
 
 StateFile::Opened StateFile::open(const std::string& path) {
     this->path = path;
@@ -58,31 +55,22 @@ void StateFile::keep() {
 }
 
 bool StateFile::prepare() {
-    if (made) return true;
-    // The name comes from the directory's free numbers; only a path too
-    // long for one leaves none.
-    if (createnew(out, path.c_str(), "TMP", temp) < 0) {
-        error = errno;
-        std::snprintf(temp, sizeof temp, "%s", path.c_str());
-        return false;
-    }
-    made = true;
-    fchmod(out.descriptor(), mode);
+    if (out.begun()) return true;
+    if (!out.begin(path)) return false;
+    fchmod(out.file.descriptor(), mode);
     return true;
 }
 
 StateFile::Replaced StateFile::save() {
-    error = 0;
     if (!prepare()) return WriteFailed;
     for (const Piece& piece : done) {
-        out.write(piece.text.data(), piece.text.size());
+        out.file.write(piece.text.data(), piece.text.size());
         if (!copy(piece.from, piece.length)) return ReadFailed;
     }
     if (!copy(rest, -1)) return ReadFailed;
     // Once renamed it is in place: whichever file a failed sync of the
     // directory leaves there is whole.
-    if (!out.commitas(path.c_str()) && exist(temp)) return WriteFailed;
-    made = false;
+    if (!out.commit() && !out.inplace()) return WriteFailed;
     savedrest = rest;
     return Saved;
 }
@@ -98,21 +86,14 @@ bool StateFile::copy(off_t from, off_t length) {
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 && length < 0) return true;
         if (n <= 0) {
-            drop();
+            out.abandon();
             return false;
         }
-        out.write(buffer, static_cast<size_t>(n));
+        out.file.write(buffer, static_cast<size_t>(n));
         from += n;
         if (length > 0) length -= n;
     }
     return true;
 }
 
-const char* StateFile::reason() const { return error != 0 ? std::strerror(error) : out.reason(); }
-
-void StateFile::drop() {
-    if (!made) return;
-    out.discard();
-    std::remove(temp);
-    made = false;
-}
+const char* StateFile::reason() const { return out.reason(); }
