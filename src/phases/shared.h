@@ -130,11 +130,11 @@ bool loginsecret(Report& report, const Server& server, const char* command, std:
 bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
                     std::string& line);
 
-// Logs in with the mechanism the server's setting asks for (the best of
-// PLAIN and LOGIN for auto), which caps must list under keyword ("AUTH",
-// "SASL"); auth runs the protocol's exchange. A token goes only over TLS,
-// a password over TLS or to this machine. Quit after a reported failure;
-// End after a refused token: nothing more is sent.
+// The words of a SASL login as far as it went: the mechanism chosen (with
+// the warning of a password that goes unencrypted), or why it failed.
+void saylogin(Report& report, const Connection& c, const SaslLogin& login, Complain complain);
+
+// saslsignin through a session, with the words of each step.
 Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
                SaslOutcome (*auth)(Connection&, const SaslExchange&));
 

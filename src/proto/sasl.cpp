@@ -112,6 +112,44 @@ SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const 
     return outcome;
 }
 
+Step saslsignin(Connection& connection, const Capabilities& caps, const char* keyword, const std::string& secret,
+                SaslOutcome (*auth)(Connection&, const SaslExchange&), SaslLogin& login,
+                const std::function<void(const SaslLogin&)>& going) {
+    login = SaslLogin();
+    login.keyword = keyword;
+    AuthMode mode = connection.server.auth;
+    login.token = mode == AuthMode::XOAuth2 || mode == AuthMode::OAuthBearer;
+    if (connection.maysendsecret(login.token) == SecretRule::No) {
+        login.end = SaslLogin::Unsafe;
+        return Step::Quit;
+    }
+    if (mode == AuthMode::Auto || mode == AuthMode::User) {
+        bool plain = caps.offers(keyword, "PLAIN");
+        if (!plain && !caps.offers(keyword, "LOGIN")) login.end = SaslLogin::NotOffered;
+        login.mechanism = plain ? SaslMechanism::Plain : SaslMechanism::Login;
+    } else {
+        login.mechanism = mode == AuthMode::Plain     ? SaslMechanism::Plain
+                          : mode == AuthMode::Login   ? SaslMechanism::Login
+                          : mode == AuthMode::XOAuth2 ? SaslMechanism::XOAuth2
+                                                      : SaslMechanism::OAuthBearer;
+        if (!caps.offers(keyword, saslname(login.mechanism))) {
+            login.end = SaslLogin::NotOffered;
+            login.offered = caps.parameters(keyword);
+        }
+    }
+    if (login.end == SaslLogin::NotOffered) return Step::Quit;
+    going(login);
+    login.outcome = auth(connection, saslexchange(login.mechanism, connection.server.user, secret, connection.host,
+                                                  connection.port));
+    const Reply& reply = login.outcome.reply;
+    login.end = reply.ok()                        ? SaslLogin::Accepted
+                : reply.status == Reply::Lost    ? SaslLogin::Lost
+                : reply.status == Reply::Invalid ? SaslLogin::Invalid
+                                                 : SaslLogin::Refused;
+    if (login.end == SaslLogin::Accepted) return Step::Next;
+    return login.token && login.end == SaslLogin::Refused ? Step::End : Step::Quit;
+}
+
 std::string oauthstatus(const std::string& challenge) {
     std::string json;
     if (!unbase64(challenge, json)) return "";

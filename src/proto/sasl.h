@@ -4,6 +4,7 @@
 #define VORPA_PROTO_SASL_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,36 @@ struct SaslOutcome {
 // turned negative. A reply that never came (or a failed send) is noted in
 // the connection; nothing is reported.
 SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const SaslDialect& dialect);
+
+// A login by a SASL mechanism over a connection, as far as it went.
+struct SaslLogin {
+    enum End {
+        Chosen,      // the mechanism is offered and the secret may go
+        Unsafe,      // the secret may not go over this connection
+        NotOffered,  // the server does not list the mechanism (auto: neither PLAIN nor LOGIN)
+        Accepted,
+        Lost,        // no answer, or a failed send: the connection tells why
+        Refused,
+        Invalid,     // an answer that does not fit the exchange
+    };
+    End end = Chosen;
+    bool token = false;  // a bearer token (OAuth2), not a password
+    SaslMechanism mechanism = SaslMechanism::Plain;
+    const char* keyword = "";  // the capability that lists the mechanisms
+    std::string offered;       // NotOffered: what the server lists under it
+    SaslOutcome outcome;
+};
+
+// Logs in with the mechanism the server's auth setting asks for (the best
+// of PLAIN and LOGIN for auto) where caps lists it under keyword ("AUTH",
+// "SASL"); a token goes only over TLS, a password over TLS or to this
+// machine. going sees the login chosen, right before the exchange; auth
+// frames the exchange as the protocol does. Next once the server accepted
+// it; End after a refused token, which is not offered again, nor anything
+// else; Quit otherwise. login tells how far it went.
+Step saslsignin(Connection& connection, const Capabilities& caps, const char* keyword, const std::string& secret,
+                SaslOutcome (*auth)(Connection&, const SaslExchange&), SaslLogin& login,
+                const std::function<void(const SaslLogin&)>& going);
 
 // The "status" of an OAuth2 error challenge (base64 JSON), with its
 // RFC 6750 error code and HTTP status side by side where the one is known
