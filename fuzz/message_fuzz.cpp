@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "fuzz.h"
 #include "soup/soup.h"
 

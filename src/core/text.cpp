@@ -118,3 +118,14 @@ bool readlong(const char*& p, long& value) {
     p = end;
     return true;
 }
+
+bool readmessageline(FILE* file, long& left, std::string& line) {
+    line.clear();
+    int c;
+    while (left > 0 && (c = getc(file)) != EOF) {
+        left--;
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+    }
+    return !line.empty() && !ferror(file);
+}

@@ -3,6 +3,7 @@
 #define VORPA_CORE_TEXT_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Writes v in decimal at p (20 characters at most) and returns the end.
@@ -26,6 +27,11 @@ std::string safetext(const std::string& text);
 // Longest line read from a file of ours or the user's, before its line
 // end; a longer one is an error line.
 constexpr size_t kLineMax = 65536;
+
+// Reads one line of a message, whole and up to and including its "\n", but
+// never more than left bytes, which it counts down. False at the end of the
+// file or when left is 0 (line then empty), or on a read error (ferror).
+bool readmessageline(FILE* file, long& left, std::string& line);
 
 // Case-insensitive comparison of exactly n bytes.
 int memicmp(const void* a, const void* b, unsigned n);

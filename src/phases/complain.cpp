@@ -113,13 +113,27 @@ void saytlsfailure(Report& report, const Connection& c) {
     }
 }
 
-bool opened(Report& report, Connection& c, const char* announce, Complain complain) {
-    c.sock.report = &report;
-    report.say(announce, c.server.host.c_str());
+void announce(Report& report, const Connection& c, const char* format) {
+    report.say(format, c.server.host.c_str());
     report.step("+ Connecting to %s host %s...\n", c.protocol.name, c.server.host.c_str());
+}
+
+bool opened(Report& report, Connection& c, const char* format, Complain complain) {
+    c.sock.report = &report;
+    announce(report, c, format);
     if (c.open()) return true;
     sayfailure(report, c, complain);
     return false;
+}
+
+bool signedoff(Report& report, Connection& c, Complain complain) {
+    report.step("+ Signing off...\n");
+    if (!c.signoff()) {
+        sayfailure(report, c, complain);
+        return false;
+    }
+    report.step("+ %s session successfully terminated\n", c.protocol.name);
+    return true;
 }
 
 bool maysendsecret(Report& report, const Connection& c, bool token) {

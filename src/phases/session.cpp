@@ -56,13 +56,7 @@ Step Session::starttls(const char* command) {
 
 bool Session::maysendsecret(bool token) { return ::maysendsecret(report, conn, token); }
 
-Step Session::signoff() {
-    report.step("+ Signing off...\n");
-    if (!ask("QUIT\r\n").ok()) return Step::End;
-    sock.Close();
-    report.step("+ %s session successfully terminated\n", service.protocol);
-    return Step::Next;
-}
+Step Session::signoff() { return signedoff(report, conn, service.complain) ? Step::Next : Step::End; }
 
 void Session::end(Step how) {
     passing = conn.passing() || (sock.Broken() && conn.failure != Failure::Local);

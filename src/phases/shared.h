@@ -8,10 +8,10 @@
 #include <functional>
 #include <string>
 
-#include "phases/session.h"
-#include "phases/session.h"
 #include "phases/phases.h"
+#include "phases/session.h"
 #include "proto/sasl.h"
+#include "proto/sendtext.h"
 #include "soup/soup.h"
 
 void pop3complain(Report& report, const Reply& reply, bool quiet);
@@ -25,45 +25,24 @@ using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 // quiet).
 void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
 void saytlsfailure(Report& report, const Connection& c);
-// Says announce (a format taking the host setting) and the verbose step,
-// then opens the connection; false after saying why it failed. The
-// transport's own lines go to report too.
-bool opened(Report& report, Connection& c, const char* announce, Complain complain);
+// Says announce (a format taking the host setting) and the verbose step
+// of connecting.
+void announce(Report& report, const Connection& c, const char* format);
+// announce, then opens the connection; false after saying why it failed.
+// The transport's own lines go to report too.
+bool opened(Report& report, Connection& c, const char* format, Complain complain);
+// QUIT at the end of a dialogue, with the verbose steps; false after
+// saying why the server did not take it.
+bool signedoff(Report& report, Connection& c, Complain complain);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
 
-// Sees each header line of a message text (up to the first empty line,
-// line end included as stored) before it is sent; returns false to hold the
-// line back. The empty line ending the header is not shown.
-using HeaderWatch = std::function<bool(const char* line, size_t len)>;
-
-// Sends the message text that starts at start and is length bytes long (or
-// runs to the end of the file, if that comes first), followed by ".\r\n":
-// every line goes out ending in "\r\n" and a line beginning with "." gets
-// another in front. Every byte is sent, NUL bytes included. watch may be
-// empty. With plain not negative, the text goes without the dots put in
-// front and without ".\r\n" (as after BDAT), and must come to exactly plain
-// bytes: no more are sent. Returns 0 when all was sent, SENDTEXT_SENDFAILED
-// when a send failed (errno tells why; nothing is reported),
-// SENDTEXT_READFAILED when the file could not be read or did not give
-// plain bytes (the text went out incomplete and without its end: the
-// caller must drop the connection so that the server discards it).
-enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch, long plain = -1);
-
-// The size of the plain text (see sendmessagetext) that the file holds now,
-// or SENDTEXT_READFAILED. watch sees the header as when it is sent.
-long plaintextsize(FILE* file, long start, long length, const HeaderWatch& watch);
-
-// sendmessagetext for a posting phase, its failures reported: Quit when a
+// sendmessagetext for the news post, its failures reported: Quit when a
 // send failed, End when the file could not be read (the text went out
 // incomplete, and only dropping the connection keeps the server from
 // taking it).
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch,
-              long plain = -1);
-// Reports a failure of sendmessagetext or plaintextsize as posttext does.
-Step textfailed(Session& session, const PostedFile& posted, int result);
+Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch);
 
 // The dialogue of a posting phase with its server.
 struct PostDialogue {
@@ -80,18 +59,24 @@ struct PostDialogue {
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.
     const char* nothingposted;
+    // QUIT at the end; End when the server did not take it.
+    std::function<Step()> signoff = nullptr;
+    // Ends a failed phase (QUIT once for Quit) and says how it ended.
+    std::function<Result(Step how)> end = nullptr;
 };
 
 // Runs a posting phase whose settings were checked (ready false: a missing
 // setting was reported): reads REPLIES, judges each line for the phase of
 // kind mine and posts every message of the files to be posted through the
-// session, which it signs off at the end. Messages sent in earlier runs are
+// dialogue, which it signs off at the end. Messages sent in earlier runs are
 // not sent again. A file is removed (not in test mode) once all its
 // messages were sent, and its line leaves REPLIES, which goes when no line
 // is left; REPLIES is left alone when the reader changed it meanwhile. A
 // file that AREAS lists is fetched mail or news that took a name REPLIES
 // still holds: it is neither sent nor removed.
-Result postphase(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue);
+Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue);
+// The same with a session that signs off and ends the phase.
+Result postphase(const Context& run, Session& session, bool ready, int mine, PostDialogue dialogue);
 
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).

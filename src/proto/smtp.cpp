@@ -4,10 +4,26 @@
 #include <cstring>
 #include <utility>
 
+#include "core/text.h"
+
 namespace {
 
 // A server that keeps sending continuation lines is not answering.
 const int MAXREPLYLINES = 1000;
+
+// Longest command line a server need read: one that fills a line buffer
+// is refused rather than cut.
+const size_t kCommandMax = 16384;
+// Messages sent with BDAT whose answers may still be to come: as many may
+// go again after the run is killed, as the .SNT record lacks them.
+const size_t kChunkWindow = 10;
+
+bool iswhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool startswith(const std::string& line, const char* prefix) {
+    size_t len = std::strlen(prefix);
+    return line.size() >= len && memicmp(line.data(), prefix, static_cast<unsigned>(len)) == 0;
+}
 
 }  // namespace
 
@@ -97,6 +113,32 @@ void processemail(char* text, int isfrom, Envelope& envelope) {
     }
 }
 
+Envelope readenvelope(FILE* file, long start, long length) {
+    Envelope envelope;
+    if (fseek(file, start, SEEK_SET) != 0) return envelope;
+    long left = length;
+    bool addresses = false;
+    std::string line;
+    while (readmessageline(file, left, line)) {
+        if (line == "\n" || line == "\r\n") break;
+        if (startswith(line, "From:")) {
+            processemail(&line[5], 1, envelope);
+            addresses = false;
+        } else if (startswith(line, "To:") || startswith(line, "Cc:")) {
+            processemail(&line[3], 0, envelope);
+            addresses = true;
+        } else if (startswith(line, "Bcc:")) {
+            processemail(&line[4], 0, envelope);
+            addresses = true;
+        } else if (addresses && iswhite(line[0])) {
+            processemail(&line[0], 0, envelope);
+        } else {
+            addresses = false;
+        }
+    }
+    return envelope;
+}
+
 std::string mailfrom(const Envelope& envelope) { return "MAIL FROM:<" + envelope.from + ">\r\n"; }
 
 std::string rcptto(const std::string& to) { return "RCPT TO:<" + to + ">\r\n"; }
@@ -128,4 +170,375 @@ SaslDialect::Turn smtpturn(const Reply& reply, std::string& challenge) {
 SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
     // RFC 4954: the AUTH line keeps to the command length of RFC 5321.
     return saslrun(connection, exchange, {"AUTH", 512, smtpturn});
+}
+
+const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp};
+
+void SmtpClient::failed(SmtpFault::What what, Failure how, const Reply& reply, bool quiet) {
+    SmtpFault fault{what, how, reply, quiet};
+    if (what == SmtpFault::Login) fault.login = &signin;
+    events.failed(fault);
+}
+
+bool SmtpClient::send(const std::string& text) {
+    if (conn.send(text)) return true;
+    failed(SmtpFault::Dialogue, conn.failure);
+    return false;
+}
+
+bool SmtpClient::command(const std::string& text) {
+    if (text.size() < kCommandMax) return send(text);
+    conn.failure = Failure::Local;
+    conn.stage = Stage::Send;
+    conn.error = EMSGSIZE;
+    failed(SmtpFault::Dialogue, conn.failure);
+    return false;
+}
+
+// One reply; quiet: a refusal is no failure here.
+Reply SmtpClient::read(bool quiet) {
+    Reply reply = conn.read();
+    if (!reply.ok() && !(quiet && reply.refused())) failed(SmtpFault::Dialogue, conn.failure, Reply(), quiet);
+    return reply;
+}
+
+// HELO, or EHLO with the reply's keywords kept.
+Step SmtpClient::hello(const char* verb) {
+    if (!command(verb + hostname + "\r\n")) return Step::Quit;
+    Reply reply = read();
+    keywords.clear();
+    for (const std::string& line : reply.lines) keywords.add(line);
+    return reply.ok() ? Step::Next : Step::Quit;
+}
+
+Step SmtpClient::open(const std::string& password) {
+    secret = password;
+    return opening();
+}
+
+Step SmtpClient::opening() {
+    const Server& smtp = conn.server;
+    events.step(SmtpStep::Connecting, "");
+    if (!conn.open()) {
+        failed(SmtpFault::Dialogue, conn.failure);
+        return Step::End;
+    }
+    events.step(SmtpStep::Hello, "");
+    if (!conn.greet()) {
+        failed(SmtpFault::Dialogue, conn.failure);
+        return Step::End;
+    }
+    bool extended = smtp.tls != TLSOFF || !smtp.user.empty();
+    Step step = hello(extended ? "EHLO " : "HELO ");
+    conn.sock.ulTimeout = kReplyTimeout;
+    if (!extended || step != Step::Next) return step;
+    if (smtp.tls == TLSSTART) {
+        if (!keywords.has("STARTTLS")) {
+            failed(SmtpFault::NoStartTls, Failure::Refused);
+            return Step::End;
+        }
+        events.step(SmtpStep::StartTls, "");
+        if (!conn.starttls("STARTTLS\r\n")) {
+            failed(SmtpFault::Dialogue, conn.failure);
+            return Step::End;
+        }
+        // The server forgets the first EHLO.
+        step = hello("EHLO ");
+    }
+    if (step == Step::Next && !smtp.user.empty()) {
+        step = saslsignin(conn, keywords, "AUTH", secret, smtpauth, signin,
+                          [this](const SaslLogin& login) { events.loggingin(login); });
+        if (step != Step::Next) {
+            failed(SmtpFault::Login, signin.end == SaslLogin::Lost      ? conn.failure
+                                     : signin.end == SaslLogin::Invalid ? Failure::Protocol
+                                                                        : Failure::Login);
+        }
+    }
+    pipelining = keywords.has("PIPELINING");
+    chunking = pipelining && keywords.has("CHUNKING") && !nobdat;
+    return step;
+}
+
+Step SmtpClient::text(const SmtpMessage& message, long plain) {
+    int sent = sendmessagetext(conn.sock, message.file, message.start, message.length, message.watch, plain);
+    return sent == 0 ? Step::Next : textfailed(sent);
+}
+
+// A text that could not be sent whole: Quit after a failed send; End when
+// the file could not be read, as the text went out incomplete and only
+// dropping the connection keeps the server from taking it.
+Step SmtpClient::textfailed(int result) {
+    if (result == SENDTEXT_SENDFAILED) {
+        conn.failure = Failure::Network;
+        conn.stage = Stage::Send;
+        conn.error = errno;
+        failed(SmtpFault::Dialogue, conn.failure);
+        return Step::Quit;
+    }
+    failed(SmtpFault::File, Failure::Local);
+    return Step::End;
+}
+
+// One transaction: MAIL, the RCPTs and DATA, grouped where the server
+// pipelines; RSET in place of DATA's text when no recipient was accepted.
+Step SmtpClient::transaction(const Envelope& addresses, Recipients& rcpts) {
+    std::string group = pipelining ? envelopegroup(addresses, "DATA\r\n", kCommandMax - 1) : "";
+    bool grouped = !group.empty();
+    if (grouped && !send(group)) return Step::Quit;
+    // The answer to the last text comes before those to this group.
+    Step step = settle();
+    if (step == Step::Next) step = envelope(addresses, grouped, rcpts);
+    if (step != Step::Next) return step;
+    return rcpts.accepted > 0 ? data(grouped) : abandon(grouped);
+}
+
+// The answers to MAIL and every RCPT, each read after its step is told;
+// unless sent already, each command goes out right before its answer.
+Step SmtpClient::envelope(const Envelope& addresses, bool sent, Recipients& rcpts) {
+    events.step(SmtpStep::MailFrom, addresses.from);
+    if (!sent && !command(mailfrom(addresses))) return Step::Quit;
+    Reply reply = conn.read();
+    if (!reply.ok()) {
+        failed(SmtpFault::Sender, conn.failure, reply);
+        instep = reply.refused();
+        return Step::Quit;
+    }
+    for (const std::string& to : addresses.to) {
+        events.step(SmtpStep::RcptTo, to);
+        if (!sent && !command(rcptto(to))) return Step::Quit;
+        Reply reply = conn.read();
+        if (reply.ok()) {
+            rcpts.accepted++;
+            continue;
+        }
+        // Too many recipients at once (RFC 5321 4.5.3.1.10): no refusal.
+        if (reply.refused() && reply.is("452")) {
+            rcpts.deferred.push_back(to);
+            rcpts.deferral = reply;
+            continue;
+        }
+        failed(SmtpFault::Recipient, conn.failure, reply);
+        // Without an answer the dialogue is out of step.
+        if (reply.status == Reply::Lost || reply.status == Reply::Invalid) return Step::Quit;
+    }
+    return Step::Next;
+}
+
+Step SmtpClient::data(bool sent) {
+    if (!sent && !command("DATA\r\n")) return Step::Quit;
+    Reply reply = conn.read();
+    if (reply.ok()) return Step::Next;
+    failed(SmtpFault::Data, conn.failure, reply);
+    return Step::Quit;
+}
+
+// Ends a transaction without a recipient. A DATA sent in the group is
+// refused, as expected, by a server that keeps to RFC 2920; one that takes
+// it gets an empty text.
+Step SmtpClient::abandon(bool sent) {
+    if (sent) {
+        Reply reply = read(true);
+        if (reply.ok()) {
+            if (!send(".\r\n")) return Step::Quit;
+            reply = read(true);
+        }
+        if (!reply.ok() && !reply.refused()) return Step::Quit;
+    }
+    return send("RSET\r\n") && read().ok() ? Step::Next : Step::Quit;
+}
+
+// Reads the answer to a text.
+Step SmtpClient::textanswer(const SmtpMessage& message, bool& taken) {
+    // The end of the text, and the next group if one was sent, go now.
+    conn.sock.Cork(false);
+    return verdict(message, conn.read(), taken);
+}
+
+// The verdict on a text by its answer: a refusal keeps the file.
+Step SmtpClient::verdict(const SmtpMessage& message, const Reply& reply, bool& taken) {
+    taken = reply.ok();
+    if (taken) return Step::Next;
+    events.refused(message, {SmtpFault::Text, conn.failure, reply});
+    return reply.refused() ? Step::Next : Step::Quit;
+}
+
+Step SmtpClient::settle() {
+    // A refused BDAT among those in flight leaves the rest sent with DATA,
+    // the last of them still to be answered.
+    Step step = landuntil(0);
+    if (step != Step::Next || !pending) return step;
+    pending = false;
+    bool taken = false;
+    step = textanswer(waiting, taken);
+    if (!taken) return step;
+    return events.done(waiting) ? Step::Next : Step::Quit;
+}
+
+// A transaction in which the server accepted no recipient. The message is
+// taken once earlier transactions took some and the rest were refused for
+// good; otherwise it is kept: a server that takes none now would not take
+// them in any further transaction either.
+Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts) {
+    if (reached && rcpts.deferred.empty()) return events.done(message) ? Step::Next : Step::Quit;
+    events.refused(message, {SmtpFault::NoneAccepted, Failure::Refused, rcpts.deferral});
+    return Step::Next;
+}
+
+Step SmtpClient::post(const SmtpMessage& message) {
+    Envelope addresses = readenvelope(message.file, message.start, message.length);
+    SmtpFault::What missing = addresses.from.empty() ? SmtpFault::NoFrom : SmtpFault::NoTo;
+    if (addresses.from.empty() || addresses.to.empty()) {
+        // The messages in flight are answered before this one is told of.
+        Step step = settle();
+        if (step == Step::Next) events.refused(message, {missing, Failure::Local, Reply()});
+        return step;
+    }
+    if (!chunking) return withdata(message, std::move(addresses), false);
+    Step step = launch({message, std::move(addresses), false});
+    return step == Step::Next ? landuntil(kChunkWindow - 1) : step;
+}
+
+// The transactions of a message from here on, each with DATA.
+Step SmtpClient::withdata(const SmtpMessage& message, Envelope addresses, bool reached) {
+    for (;;) {
+        Recipients rcpts;
+        Step step = transaction(addresses, rcpts);
+        if (step != Step::Next) return step;
+        if (rcpts.accepted == 0) return noneaccepted(message, reached, rcpts);
+
+        // The end of the text waits for the next group, so that the server
+        // reads both at once and answers them in one go.
+        if (pipelining) conn.sock.Cork(true);
+        step = text(message);
+        if (step != Step::Next) return step;
+        if (rcpts.deferred.empty()) break;
+        bool taken = false;
+        step = textanswer(message, taken);
+        if (!taken) return step;
+        reached = true;
+        addresses.to = std::move(rcpts.deferred);
+    }
+    pending = true;
+    waiting = message;
+    // Without pipelining nothing more may go out before the answer.
+    return pipelining ? Step::Next : settle();
+}
+
+// Sends one transaction with BDAT: RSET, MAIL, the RCPTs, BDAT and the
+// text, without waiting. The RSET ends a transaction that a refused BDAT
+// before it left open (as when no recipient was accepted), which would
+// otherwise take this message's recipients and text under the earlier
+// sender.
+Step SmtpClient::launch(Flight flight) {
+    const SmtpMessage& message = flight.message;
+    long size = plaintextsize(message.file, message.start, message.length, message.watch);
+    if (size < 0) {
+        // Those in flight are whole, and the server takes them: their
+        // answers are read first.
+        Step step = settle();
+        return step == Step::Next ? textfailed(static_cast<int>(size)) : step;
+    }
+    const std::string reset = "RSET\r\n";
+    std::string group = envelopegroup(flight.addresses, "BDAT " + std::to_string(size) + " LAST\r\n",
+                                      kCommandMax - 1 - reset.size());
+    if (group.empty()) {
+        // Too many recipients for one group: step by step, with DATA.
+        Step step = landuntil(0);
+        if (step == Step::Next) step = withdata(message, std::move(flight.addresses), flight.reached);
+        return step == Step::Next ? settle() : step;
+    }
+    // Leaves in as few segments as possible; uncorked before any read.
+    conn.sock.Cork(true);
+    if (!send(reset + group)) return Step::Quit;
+    Step step = text(message, size);
+    if (step == Step::Next) {
+        flights.push_back(std::move(flight));
+    } else if (step == Step::End) {
+        // This text went out incomplete; those before it are answered.
+        landuntil(0);
+    }
+    return step;
+}
+
+// The answers to the oldest transaction in flight, with the steps and the
+// verdict told as they come.
+Step SmtpClient::land() {
+    Flight flight = std::move(flights.front());
+    flights.pop_front();
+    const SmtpMessage& message = flight.message;
+    instep = false;
+    conn.sock.Cork(false);
+    if (!read().ok()) return Step::Quit;  // RSET
+    Recipients rcpts;
+    Step step = envelope(flight.addresses, true, rcpts);
+    if (step != Step::Next) {
+        if (!instep) return step;
+        // A refused sender: the answers to its RCPTs and BDAT follow.
+        for (size_t i = 0; i <= flight.addresses.to.size() && instep; i++) {
+            Reply reply = conn.read();
+            instep = reply.status != Reply::Lost && reply.status != Reply::Invalid;
+        }
+        return Step::Quit;
+    }
+    Reply reply = conn.read();
+    if (reply.refused() && (reply.is("500") || reply.is("502") || reply.is("504")))
+        return withoutchunking(std::move(flight));
+    if (rcpts.accepted == 0) {
+        // BDAT refused, as expected; the RSET of the next group ends the
+        // transaction.
+        if (!reply.ok() && !reply.refused()) {
+            failed(SmtpFault::Dialogue, conn.failure, Reply(), true);
+            return Step::Quit;
+        }
+        return noneaccepted(message, flight.reached, rcpts);
+    }
+    bool taken = false;
+    step = verdict(message, reply, taken);
+    if (!taken) return step;
+    if (!rcpts.deferred.empty()) {
+        flight.addresses.to = std::move(rcpts.deferred);
+        flight.reached = true;
+        return launch(std::move(flight));
+    }
+    return events.done(message) ? Step::Next : Step::Quit;
+}
+
+// Reads answers until no more than left transactions are in flight. After
+// a refused sender, all in flight are read (their messages may be taken),
+// then the dialogue ends.
+Step SmtpClient::landuntil(size_t left) {
+    Step ending = Step::Next;
+    while (!flights.empty() && (flights.size() > left || ending != Step::Next)) {
+        Step step = land();
+        if (step == Step::Next) continue;
+        if (!instep) return step;
+        ending = step;
+    }
+    return ending;
+}
+
+// A server that lists CHUNKING but does not know BDAT took the text for
+// commands: the connection is out of step. A new one carries this message
+// and those behind it, with DATA.
+Step SmtpClient::withoutchunking(Flight flight) {
+    std::deque<Flight> again = std::move(flights);
+    flights.clear();
+    again.push_front(std::move(flight));
+    nobdat = true;
+    conn.sock.Close();
+    events.step(SmtpStep::WithData, "");
+    Step step = opening();
+    for (Flight& f : again) {
+        if (step != Step::Next) break;
+        step = withdata(f.message, std::move(f.addresses), f.reached);
+    }
+    return step;
+}
+
+bool SmtpClient::end(Step how) {
+    bool passing = conn.passing();
+    // After a time-out or a lost connection QUIT would only wait again.
+    if (how == Step::Quit && !conn.sock.Broken() && !conn.ask("QUIT\r\n").ok()) failed(SmtpFault::Dialogue, conn.failure);
+    if (conn.sock.iSocket != -1) conn.sock.Close();
+    return passing;
 }

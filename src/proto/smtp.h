@@ -1,13 +1,16 @@
 // The SMTP client: replies, the envelope of a message and the commands
-// that carry it, the login.
+// that carry it, the login, and the dialogue that posts messages.
 #ifndef VORPA_PROTO_SMTP_H
 #define VORPA_PROTO_SMTP_H
 
+#include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "proto/client.h"
 #include "proto/sasl.h"
+#include "proto/sendtext.h"
 
 // A reply of one or more lines ("250-..." continues): 1xx, 2xx and 3xx
 // positive, others negative; lines holds the text of each line (the EHLO
@@ -26,6 +29,11 @@ struct Envelope {
 void processemail(char* text, int isfrom, Envelope& envelope);
 int isdelimiter(int c);
 
+// The envelope of the message at [start, start + length) of file, from its
+// header: "From:" gives the sender, "To:", "Cc:", "Bcc:" and their
+// continuation lines the recipients.
+Envelope readenvelope(FILE* file, long start, long length);
+
 // "MAIL FROM:<from>\r\n", "RCPT TO:<to>\r\n": strict servers refuse an
 // address without the brackets of RFC 5321's Path.
 std::string mailfrom(const Envelope& envelope);
@@ -38,5 +46,149 @@ std::string envelopegroup(const Envelope& envelope, const std::string& last, siz
 
 // AUTH with the mechanism's exchange, as saslrun runs it.
 SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange);
+
+// One message to post: a range of an outgoing message file, and which of
+// its header lines go out.
+struct SmtpMessage {
+    FILE* file;
+    long start;
+    long length;
+    HeaderWatch watch;
+};
+
+// The steps of the dialogue, told as they begin.
+enum class SmtpStep {
+    Connecting,  // a connection is being made
+    Hello,       // connected: HELO or EHLO goes next
+    StartTls,
+    MailFrom,  // detail: the sender
+    RcptTo,    // detail: the recipient
+    WithData,  // BDAT was unknown: a new connection posts with DATA
+};
+
+// What went wrong, and its class.
+struct SmtpFault {
+    enum What {
+        Dialogue,      // a step of the connection itself: it tells which, and why
+        NoStartTls,    // TLS is set, and the server does not offer STARTTLS
+        Login,         // login tells how far it went
+        Sender,        // MAIL was not answered positively
+        Recipient,     // a RCPT was refused or not answered; the message goes on
+        Data,          // DATA was not answered positively
+        Text,          // the text was not taken: refused, or not answered
+        NoFrom,        // the message names no sender
+        NoTo,          // the message names no recipient
+        NoneAccepted,  // no recipient was accepted; reply: the last 452, if any
+        File,          // the message file could not be read
+    };
+    What what;
+    Failure how;
+    Reply reply;         // the server's answer
+    bool quiet = false;  // Dialogue: a refusal goes unsaid
+    const SaslLogin* login = nullptr;
+};
+
+// What the client tells as the dialogue goes, at the moment it happens, so
+// that its caller's words come in the order of the dialogue.
+class SmtpEvents {
+public:
+    virtual ~SmtpEvents() = default;
+    virtual void step(SmtpStep step, const std::string& detail) = 0;
+    // The login is chosen and about to go.
+    virtual void loggingin(const SaslLogin& login) = 0;
+    // The server took the message; false when that could not be kept: the
+    // dialogue then stops.
+    virtual bool done(const SmtpMessage& message) = 0;
+    // The message was not taken, and is not sent again in this dialogue.
+    virtual void refused(const SmtpMessage& message, const SmtpFault& fault) = 0;
+    // A step failed; the dialogue goes on only after a refused recipient.
+    virtual void failed(const SmtpFault& fault) = 0;
+};
+
+// The SMTP dialogue with one server. Where the server offers PIPELINING,
+// each message's MAIL, RCPTs and DATA go out in one group, and its text is
+// followed by the next message's group before the answer to the text is
+// read: about one round trip per message. Where it also offers CHUNKING,
+// the text follows BDAT at once, and the answers of a window of messages
+// are read while later ones go out. The verdict on a message may come
+// during a later call; all have come once settle() returns.
+class SmtpClient {
+public:
+    SmtpClient(const Server& server, const std::string& cafile, const std::string& hostname, SmtpEvents& events)
+        : conn(wire, server, cafile), hostname(hostname), events(events) {}
+
+    // Greeting and HELO; or, with TLS or a login set, EHLO, STARTTLS and
+    // EHLO again, and AUTH with secret (kept for a second connection).
+    Step open(const std::string& secret);
+    // One message: as many transactions as the server needs to take every
+    // recipient, each sending the text once the last one's was accepted.
+    Step post(const SmtpMessage& message);
+    // Reads the answers to all that was sent, if they are still to come.
+    Step settle();
+    // The regular end is the connection's signoff(). This one ends a
+    // failed dialogue: QUIT once for Quit unless the connection is broken,
+    // then it is closed. True when what failed passes by itself:
+    // the network.
+    bool end(Step how);
+
+    Connection& connection() { return conn; }
+
+private:
+    // What the RCPTs of one transaction came to.
+    struct Recipients {
+        size_t accepted = 0;
+        // Answered 452, too many recipients for now: for a further
+        // transaction.
+        std::vector<std::string> deferred;
+        Reply deferral;  // the last such answer
+    };
+    // One transaction of a message sent with BDAT, its answers to come.
+    struct Flight {
+        SmtpMessage message;
+        Envelope addresses;
+        bool reached;  // an earlier transaction of the message was accepted
+    };
+
+    Step opening();
+    Step hello(const char* verb);
+    void failed(SmtpFault::What what, Failure how, const Reply& reply = Reply(), bool quiet = false);
+    bool command(const std::string& text);
+    bool send(const std::string& text);
+    Reply read(bool quiet = false);
+    Step text(const SmtpMessage& message, long plain = -1);
+    Step textfailed(int result);
+    Step transaction(const Envelope& addresses, Recipients& rcpts);
+    Step envelope(const Envelope& addresses, bool sent, Recipients& rcpts);
+    Step data(bool sent);
+    Step abandon(bool sent);
+    Step textanswer(const SmtpMessage& message, bool& taken);
+    Step verdict(const SmtpMessage& message, const Reply& reply, bool& taken);
+    Step noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts);
+    Step withdata(const SmtpMessage& message, Envelope addresses, bool reached);
+    Step launch(Flight flight);
+    Step land();
+    Step landuntil(size_t left);
+    Step withoutchunking(Flight flight);
+
+    static const Wire wire;
+    Connection conn;
+    const std::string& hostname;
+    SmtpEvents& events;
+    std::string secret;
+    Capabilities keywords;
+    SaslLogin signin;
+    bool pipelining = false;
+    bool chunking = false;
+    bool nobdat = false;  // the server refused BDAT as unknown
+    // The message whose text was sent with DATA and whose answer is still
+    // to come.
+    bool pending = false;
+    SmtpMessage waiting{nullptr, 0, 0, nullptr};
+    // Sent with BDAT, oldest first.
+    std::deque<Flight> flights;
+    // The answers to what is in flight can still be read in step: a sender
+    // was refused, which ends the dialogue once they are read.
+    bool instep = false;
+};
 
 #endif

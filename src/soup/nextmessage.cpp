@@ -170,14 +170,3 @@ long nextmessage(FILE* file, char letter) {
             return -1;
     }
 }
-
-bool readmessageline(FILE* file, long& left, std::string& line) {
-    line.clear();
-    int c;
-    while (left > 0 && (c = getc(file)) != EOF) {
-        left--;
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') break;
-    }
-    return !line.empty() && !ferror(file);
-}

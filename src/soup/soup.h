@@ -270,11 +270,6 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
 // line end of a delimiter line belongs to the delimiter.
 long nextmessage(FILE* file, char letter);
 
-// Reads one line of a message, whole and up to and including its "\n", but
-// never more than left bytes, which it counts down. False at the end of the
-// file or when left is 0 (line then empty), or on a read error (ferror).
-bool readmessageline(FILE* file, long& left, std::string& line);
-
 // One outgoing message file being posted, and which of its messages a
 // server has accepted. Those are remembered in "<prefix>.SNT" beside it:
 // a line "file <device> <inode> <size> <mtime>" naming the file, then a line

@@ -1,13 +1,13 @@
 // Sending one message text of an outgoing message file, for the mail post
-// (after DATA) and the news post (after POST) alike.
+// (after DATA or BDAT) and the news post (after POST) alike.
+#include "proto/sendtext.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
 
-#include "net/socket.h"
-#include "phases/shared.h"
-#include "soup/soup.h"
+#include "core/text.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ private:
 
 // The text through the transformation into out: stuffed and ended with
 // ".\r\n" for DATA and POST, plain for BDAT.
-int writetext(Output& out, FILE* file, long start, long length, const HeaderWatch& watch, bool stuffed) {
+int writetext(Output& out, FILE* file, long start, long length, HeaderWatch& watch, bool stuffed) {
     if (fseek(file, start, SEEK_SET) != 0) return SENDTEXT_READFAILED;
     Stuffer text(out, stuffed);
     long left = length;
@@ -128,7 +128,7 @@ int writetext(Output& out, FILE* file, long start, long length, const HeaderWatc
 
 }  // namespace
 
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, const HeaderWatch& watch, long plain) {
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain) {
     Output out(&sock, plain < 0 ? LONG_MAX : plain);
     int result = writetext(out, file, start, length, watch, plain < 0);
     // Fewer bytes than announced: the server would wait for the rest.
@@ -136,22 +136,16 @@ int sendmessagetext(Socket& sock, FILE* file, long start, long length, const Hea
     return result;
 }
 
-long plaintextsize(FILE* file, long start, long length, const HeaderWatch& watch) {
+long plaintextsize(FILE* file, long start, long length, HeaderWatch watch) {
     Output out(nullptr, LONG_MAX);
     int result = writetext(out, file, start, length, watch, false);
     return result < 0 ? result : out.total;
 }
 
-Step textfailed(Session& session, const PostedFile& posted, int result) {
-    if (result == SENDTEXT_SENDFAILED) {
-        session.report.syserror("Send");
-        return Step::Quit;
-    }
-    session.report.say("! Error in message file %s\n", posted.path);
-    return Step::End;
-}
-
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch, long plain) {
-    int sent = sendmessagetext(session.sock, posted.file, start, length, watch, plain);
-    return sent == 0 ? Step::Next : textfailed(session, posted, sent);
+HeaderWatch withoutbcc() {
+    return [inbcc = false](const char* line, size_t len) mutable {
+        if (line[0] == ' ' || (line[0] >= '\t' && line[0] <= '\r')) return !inbcc;
+        inbcc = len >= 4 && memicmp(line, "Bcc:", 4) == 0;
+        return !inbcc;
+    };
 }

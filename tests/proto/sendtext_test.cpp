@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "net/socket.h"
-#include "phases/shared.h"
+#include "proto/sendtext.h"
 
 namespace {
 
