@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Server server;
     const std::string cafile;
     const Service pop3{"POP3", server, 110, 995, cafile, readpop3, quiet, ""};
-    Report report;
+    ConsoleReport report;
     Session session(pop3, report);
     Peer peer(session.sock, data, size);
 

@@ -189,7 +189,7 @@ void logwarning(const char* what, const std::string& logfile, const char* reason
                  reason ? reason : "");
 }
 
-void openlog(Report& report, const std::string& logfile) {
+void openlog(ConsoleReport& report, const std::string& logfile) {
     if (logfile.empty()) return;
     report.log = std::fopen(logfile.c_str(), "a");
     if (!report.log) {
@@ -205,7 +205,7 @@ void openlog(Report& report, const std::string& logfile) {
                  t->tm_min, t->tm_sec);
 }
 
-void closelog(Report& report, const std::string& logfile) {
+void closelog(ConsoleReport& report, const std::string& logfile) {
     if (!report.log) return;
     bool failed = std::ferror(report.log) != 0;
     const char* reason = report.logerror != 0 ? std::strerror(report.logerror) : nullptr;
@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (settings.soupdir.size() > kPathMax - 1) toolong("SOUPDIR", settings.soupdir.c_str());
-    Report report(options.verbose);
+    ConsoleReport report(options.verbose);
     checkdir(report, settings.soupdir);
     // Two runs on one packet would take each other's files: the second
     // touches nothing, not even the log, and may simply run again later.
