@@ -43,7 +43,7 @@ void showusage(Report& report) {
         "/config=<filename>   use <filename> as configuration file\n"
         "/list=<filename>     list newsgroups into file\n"
         "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
-        "/test                don't delete mail/files after processing\n"
+        "/test                send and fetch as usual, but delete nothing\n"
         "/check               log in, report what would be done, send/fetch nothing\n"
         "/verbose             display additional information\n"
         "--help               show this text\n"
@@ -109,11 +109,12 @@ void scanlist(Report& report, const char* arg, const char* value, RunOptions& ru
         badword(report, "bad time in", arg);
 }
 
+// Every option also in the long form: "--test" as "/test".
 void scanoption(Report& report, const char* arg, RunOptions& run, std::string& configfile) {
-    const char* rest = arg + 1;
+    const char* rest = arg + (arg[0] == '-' && arg[1] == '-' ? 2 : 1);
     if (!strcasecmp(rest, "test") || !strcasecmp(rest, "t")) {
         run.test = true;
-    } else if (!strcasecmp(rest, "check") || !strcasecmp(arg, "--check")) {
+    } else if (!strcasecmp(rest, "check")) {
         // The whole word only: "/c=" is the configuration file.
         run.check = run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
@@ -123,7 +124,7 @@ void scanoption(Report& report, const char* arg, RunOptions& run, std::string& c
         configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
     } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
         scanlist(report, arg, std::strchr(rest, '=') + 1, run);
-    } else if (!strcasecmp(arg, "--help") || !strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
+    } else if (!strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
         showusage(report);
         std::exit(0);
     } else {
@@ -158,7 +159,10 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
         }
         command = 1;
     }
-    if (!command) usage(report);
+    if (!command) {
+        report.alert("Error: say what to do: all, email or news (see vorpa --help)\n");
+        usage(report);
+    }
     run.fetchmail = mail && fetch;
     run.postmail = mail && post;
     run.fetchnews = news && fetch;
