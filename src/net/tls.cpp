@@ -61,11 +61,12 @@ public:
     bool pending() const override { return SSL_pending(ssl) > 0 || Layer::pending(); }
     short wants(short) const override { return Layer::wants(want); }
 
-    // The BIO's side: OpenSSL reads and writes the layer below.
-    int lowerread(char* buf, int len) { return readbelow(buf, len); }
-    int lowerwrite(const char* data, int len) { return writebelow(data, len); }
-
+    // OpenSSL reads and writes the layer below through a BIO of ours.
     bool attach();
+
+private:
+    static int bioread(BIO* bio, char* buf, int len);
+    static int biowrite(BIO* bio, const char* data, int len);
 };
 
 namespace {
@@ -86,24 +87,6 @@ bool mustretry(int n) {
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
 }
 
-// As OpenSSL's socket BIO reads: errno 0 for an end without an error, and
-// the end marked, which the TLS end without close_notify needs.
-int bioread(BIO* bio, char* buf, int len) {
-    BIO_clear_retry_flags(bio);
-    errno = 0;
-    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->lowerread(buf, len);
-    if (mustretry(n)) BIO_set_retry_read(bio);
-    if (n == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
-    return n;
-}
-
-int biowrite(BIO* bio, const char* data, int len) {
-    BIO_clear_retry_flags(bio);
-    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->lowerwrite(data, len);
-    if (mustretry(n)) BIO_set_retry_write(bio);
-    return n;
-}
-
 long bioctrl(BIO* bio, int cmd, long, void*) {
     if (cmd == BIO_CTRL_FLUSH) return 1;
     if (cmd == BIO_CTRL_EOF) return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0;
@@ -111,6 +94,24 @@ long bioctrl(BIO* bio, int cmd, long, void*) {
 }
 
 }  // namespace
+
+// As OpenSSL's socket BIO reads: errno 0 for an end without an error, and
+// the end marked, which the TLS end without close_notify needs.
+int TlsLayer::bioread(BIO* bio, char* buf, int len) {
+    BIO_clear_retry_flags(bio);
+    errno = 0;
+    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->readbelow(buf, len);
+    if (mustretry(n)) BIO_set_retry_read(bio);
+    if (n == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+    return n;
+}
+
+int TlsLayer::biowrite(BIO* bio, const char* data, int len) {
+    BIO_clear_retry_flags(bio);
+    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->writebelow(data, len);
+    if (mustretry(n)) BIO_set_retry_write(bio);
+    return n;
+}
 
 bool TlsLayer::attach() {
     method = BIO_meth_new(BIO_TYPE_SOURCE_SINK, "layer below");
