@@ -101,7 +101,9 @@ void sayfailure(Report& report, const Connection& c, Complain complain, bool qui
 
 void saytlsfailure(Report& report, const Connection& c) {
     const char* host = c.host.c_str();
-    switch (c.tlsresult) {
+    // After STARTTLS plain text is no hint to the settings.
+    int result = c.tlsresult == TLS_PLAIN && c.server.tls != TLSON ? TLS_HANDSHAKE : c.tlsresult;
+    switch (result) {
     case TLS_PLAIN:
         report.say("%s host %s at port %d expects plain text first: set %sTLS starttls or use port %d\n",
                    c.protocol.name, host, c.port, tlssetting(c).c_str(), c.protocol.tlsport);
