@@ -1,8 +1,11 @@
 #include "proto/pop3.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "core/text.h"
 
@@ -13,6 +16,14 @@ constexpr int maxcapalines = 1000;
 
 // As many ids as the longest message list takes.
 constexpr long maxuidllines = 1L << 24;
+
+// The list is allocated in one piece from the server's STAT count; beyond
+// this many entries the count is treated as one that cannot be allocated.
+constexpr long maxlistentries = 1L << 24;
+
+// Commands in flight where the server takes them so: at most 4608 bytes,
+// which pszBuf holds.
+constexpr int pipelinewindow = 256;
 
 // Reads a signed 32-bit number as "%ld" would, from *pos on; advances *pos
 // past it. False when there is no number or it does not fit.
@@ -37,6 +48,44 @@ SaslDialect::Turn pop3turn(const Reply& reply, std::string& challenge) {
     size_t from = text[1] == ' ' ? 2 : 1;
     challenge = text.substr(from, std::strcspn(text.c_str() + from, "\r\n"));
     return SaslDialect::Challenge;
+}
+
+// Room for count entries in one piece; false when it cannot be had.
+template <class T>
+bool allocate(std::vector<T>& list, long count) {
+    if (count > maxlistentries) return false;
+    try {
+        list.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// The index of the UIDL id of each LIST entry, by its message number: the
+// first id of that number, none when UIDL did not name it.
+void joinids(const std::vector<ListEntry>& entries, const std::vector<int32_t>& numbers, MailList& list) {
+    // Where the ids come in the order of the messages, as servers list
+    // them, the index is number - 1; else the number is looked up.
+    bool inorder = true;
+    for (size_t i = 0; i < numbers.size() && inorder; i++) inorder = numbers[i] == static_cast<int32_t>(i + 1);
+    std::vector<std::pair<int32_t, uint32_t>> bynumber;
+    if (!inorder) {
+        bynumber.reserve(numbers.size());
+        for (size_t i = 0; i < numbers.size(); i++) bynumber.emplace_back(numbers[i], static_cast<uint32_t>(i));
+        std::sort(bynumber.begin(), bynumber.end());
+    }
+    for (const ListEntry& entry : entries) {
+        uint32_t id = MailList::noid;
+        if (inorder) {
+            size_t i = static_cast<size_t>(entry.number) - 1;
+            if (entry.number > 0 && i < numbers.size()) id = static_cast<uint32_t>(i);
+        } else {
+            auto at = std::lower_bound(bynumber.begin(), bynumber.end(), std::make_pair(entry.number, uint32_t{0}));
+            if (at != bynumber.end() && at->first == entry.number) id = at->second;
+        }
+        list.messages.push_back({entry.size, id});
+    }
 }
 
 }  // namespace
@@ -75,6 +124,8 @@ Reply pop3capa(Connection& connection, Capabilities& caps) {
         caps.add(std::string(sock.pszBuf, std::strcspn(sock.pszBuf, "\r\n")));
     }
     if (reply.ok()) reply.status = Reply::Invalid;
+    connection.reply = reply;
+    connection.fail(Failure::Protocol, Stage::Reply);
     return reply;
 }
 
@@ -111,7 +162,7 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
     return ListResult::Whole;
 }
 
-ListResult pop3uidl(Socket& sock, UidList& list) {
+ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers) {
     for (long lines = 0; lines <= maxuidllines; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) return ListResult::Short;
@@ -122,8 +173,226 @@ ListResult pop3uidl(Socket& sock, UidList& list) {
         pos += std::strspn(pos, " \t");
         size_t idlen = std::strcspn(pos, " \t\r\n");
         if (idlen == 0) continue;
-        list.uids.push_back({number, static_cast<uint32_t>(list.ids.size()), static_cast<uint32_t>(idlen)});
-        list.ids.append(pos, idlen);
+        numbers.push_back(number);
+        list.ids.push_back({static_cast<uint32_t>(list.text.size()), static_cast<uint32_t>(idlen)});
+        list.text.append(pos, idlen);
     }
     return ListResult::Unterminated;
+}
+
+const Wire Pop3Client::wire{"POP3", 110, 995, readpop3};
+
+Pop3Client::Pop3Client(const Server& server, const std::string& cafile, SourceEvents& events)
+    : events(events), conn(wire, server, cafile) {}
+
+bool Pop3Client::fail(SourceFault fault, const SaslLogin* login) {
+    events.failed({fault, conn, login});
+    return false;
+}
+
+// USER or PASS: a refusal is the login's.
+bool Pop3Client::ask(const std::string& command) {
+    Reply reply = conn.ask(command);
+    if (reply.ok()) return true;
+    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
+    return fail(SourceFault::Step);
+}
+
+bool Pop3Client::open(const std::string& secret) {
+    events.step(SourceStep::Connecting);
+    if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
+    conn.sock.ulTimeout = kReplyTimeout;
+    quits = true;
+    if (conn.server.tls == TLSSTART) {
+        events.step(SourceStep::StartingTls);
+        // Nothing more goes out on a connection whose TLS failed.
+        quits = conn.starttls("STLS\r\n");
+        if (!quits) return fail(SourceFault::Step);
+    }
+    // CAPA is asked once either way: after USER and PASS, or before a
+    // SASL login, whose mechanisms its SASL line lists.
+    AuthMode mode = conn.server.auth;
+    if (mode == AuthMode::Auto || mode == AuthMode::User) return login(secret) && capabilities();
+    return capabilities() && sasl(secret);
+}
+
+bool Pop3Client::login(const std::string& secret) {
+    if (conn.maysendsecret(false) == SecretRule::No) {
+        conn.fail(Failure::Login, Stage::None);
+        return fail(SourceFault::SecretHeld);
+    }
+    events.step(SourceStep::SendingUser);
+    if (!ask("USER " + conn.server.user + "\r\n")) return false;
+    events.step(SourceStep::SendingPassword);
+    return ask("PASS " + secret + "\r\n");
+}
+
+bool Pop3Client::sasl(const std::string& secret) {
+    SaslLogin login;
+    Step step = saslsignin(conn, caps, "SASL", secret, pop3auth, login,
+                           [this](const SaslLogin& chosen) { events.loggingin(chosen); });
+    if (step == Step::Next) return true;
+    // A refused token is not offered again, nor anything else.
+    quits = step == Step::Quit;
+    if (login.end != SaslLogin::Lost && login.end != SaslLogin::Invalid) conn.fail(Failure::Login, conn.stage);
+    return fail(SourceFault::Login, &login);
+}
+
+// CAPA. A server that does not know it is an old one, not a failure.
+bool Pop3Client::capabilities() {
+    Reply reply = pop3capa(conn, caps);
+    window = caps.has("PIPELINING") ? pipelinewindow : 1;
+    return reply.ok() || reply.refused() || fail(SourceFault::Step);
+}
+
+// STAT: the message count (0 when none could be read) and the total size,
+// read as "%ld" reads them: a mailbox of more than 2 GiB is no rarity, and a
+// count too large for any list must not pass for an empty mailbox.
+bool Pop3Client::select(const std::string&, FolderSize& size) {
+    events.step(SourceStep::Counting);
+    Reply reply = conn.ask("STAT\r\n");
+    if (!reply.ok()) return fail(SourceFault::Step);
+    pop3stat(reply, &size.messages, &size.octets);
+    count = size.messages;
+    if (count >= 0) return true;
+    conn.reply.status = Reply::Invalid;
+    conn.fail(Failure::Protocol, Stage::Reply);
+    return fail(SourceFault::Step);
+}
+
+bool Pop3Client::list(MailList& list) {
+    entries.clear();
+    list = MailList();
+    if (!allocate(entries, count) || !allocate(list.messages, count)) {
+        conn.fail(Failure::Local, Stage::None);
+        return fail(SourceFault::HugeList);
+    }
+    // Where the server pipelines, UIDL costs no round trip of its own.
+    bool ahead = window > 1;
+    if (!(ahead ? conn.send("LIST\r\nUIDL\r\n") && conn.read().ok() : conn.ask("LIST\r\n").ok()))
+        return fail(SourceFault::Step);
+    ListResult listed = pop3list(conn.sock, entries, count);
+    std::vector<int32_t> numbers;
+    if (listed == ListResult::Whole) {
+        numbers.reserve(entries.size());
+        list.ids.reserve(entries.size());
+        Reply reply = ahead ? conn.read() : conn.ask("UIDL\r\n");
+        // A server without UIDL names its messages by no id.
+        list.hasids = !reply.refused();
+        if (!reply.ok() && !reply.refused()) return fail(SourceFault::Step);
+        if (list.hasids) listed = pop3uidl(conn.sock, list, numbers);
+    }
+    if (listed != ListResult::Whole) {
+        conn.fail(Failure::Protocol, Stage::Text);
+        return fail(listed == ListResult::Short ? SourceFault::ShortList : SourceFault::LongList);
+    }
+    joinids(entries, numbers, list);
+    return true;
+}
+
+// Commands of one kind (RETR or DELE) for the messages at places that take
+// it, sent ahead of their answers where the server allows it.
+Pipeline Pop3Client::commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize) {
+    return Pipeline(conn.sock, window, [this, &places, verb, minsize, i = size_t{0}](std::string& out) mutable {
+        while (i < places.size() && entries[places[i]].size < minsize) i++;
+        if (i == places.size()) return false;
+        char command[32];
+        char* end = puttext(command, verb);
+        *end++ = ' ';
+        end = putlong(end, entries[places[i++]].number);
+        end = puttext(end, "\r\n");
+        out.append(command, static_cast<size_t>(end - command));
+        return true;
+    });
+}
+
+bool Pop3Client::refill(Pipeline& pipeline) {
+    if (pipeline.fill()) return true;
+    conn.error = errno;
+    conn.fail(Failure::Network, Stage::Send);
+    return fail(SourceFault::Step);
+}
+
+bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
+    Pipeline retr = commands(places, "RETR", 1);
+    for (size_t k = 0; k < places.size(); k++) {
+        if (entries[places[k]].size <= 0) continue;
+        if (!sink.next(k) || !refill(retr)) return false;
+        Reply reply = conn.read();
+        if (reply.refused()) {
+            events.refused(k, reply);
+            return false;
+        }
+        if (!reply.ok()) return fail(SourceFault::Step);
+        retr.answered();
+        if (!receive(k, sink)) return false;
+    }
+    return true;
+}
+
+// One message, after RETR was accepted. Once its sink stopped in the middle
+// of the text, or before it, the connection is fit only for closing: the
+// rest of the message would be read as answers.
+bool Pop3Client::receive(size_t k, MessageSink& sink) {
+    MessageText text(conn.sock);
+    bool taken = sink.take(k, text);
+    if (text.end == BodyEnd::Lost) {
+        conn.fail(Failure::Network, Stage::Text);
+        return fail(SourceFault::LostMessage);
+    }
+    if (taken && text.end == BodyEnd::Whole) return true;
+    quits = text.end == BodyEnd::Whole;
+    conn.fail(Failure::Local, Stage::Text);
+    return fail(SourceFault::Sink);
+}
+
+bool Pop3Client::remove(const std::vector<uint32_t>& places) {
+    events.step(SourceStep::Removing);
+    Pipeline dele = commands(places, "DELE", 0);
+    for (size_t k = 0; k < places.size(); k++) {
+        if (entries[places[k]].size < 0) continue;
+        if (!refill(dele)) return false;
+        Reply reply = conn.read();
+        int unanswered = dele.answered();
+        if (reply.ok()) continue;
+        if (!reply.refused()) return fail(SourceFault::Step);
+        events.refused(k, reply);
+        // The server is still in step: take the answers to the DELEs
+        // already sent, so that the answer read after QUIT is its own.
+        for (size_t next = k + 1; unanswered > 0; unanswered--, next++) {
+            while (entries[places[next]].size < 0) next++;
+            Reply answer = conn.read();
+            if (answer.refused()) {
+                events.refused(next, answer);
+            } else if (!answer.ok()) {
+                fail(SourceFault::Step);
+                break;
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+bool Pop3Client::close() {
+    events.step(SourceStep::SigningOff);
+    if (!conn.signoff()) {
+        quits = false;
+        return fail(SourceFault::Step);
+    }
+    events.step(SourceStep::SignedOff);
+    return true;
+}
+
+void Pop3Client::abandon() {
+    // After a time-out or a lost connection QUIT would only wait again. Its
+    // failure is told, and the one that ended the dialogue stays noted.
+    if (quits && !conn.sock.Broken()) {
+        Failure failure = conn.failure;
+        Stage stage = conn.stage;
+        if (!conn.ask("QUIT\r\n").ok()) fail(SourceFault::Step);
+        conn.failure = failure;
+        conn.stage = stage;
+    }
+    if (conn.sock.iSocket != -1) conn.sock.Close();
 }

@@ -1,20 +1,23 @@
-// The POP3 client: replies, capabilities and the mailbox listing.
+// The POP3 client: one mailbox on one server as a mail source, over one
+// connection it owns, and the replies and lists of the protocol.
 #ifndef VORPA_PROTO_POP3_H
 #define VORPA_PROTO_POP3_H
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "core/maillist.h"
 #include "proto/client.h"
+#include "proto/mailsource.h"
 #include "proto/sasl.h"
 
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
 
 // CAPA and the list it answers with. A refusal (an old server) leaves caps
-// empty; a list without its end is an invalid reply.
+// empty; a list without its end is an invalid reply, noted in the
+// connection as one that failed.
 Reply pop3capa(Connection& connection, Capabilities& caps);
 
 // AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
@@ -37,22 +40,53 @@ enum class ListResult { Whole, Short, Unterminated };
 // the terminator. Short when the list ends early or the connection fails.
 ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count);
 
-// The unique ids of a UIDL answer, held in one piece: a mailbox of
-// 100,000 messages must not cost an allocation per id.
-struct UidList {
-    struct Uid {
-        int32_t number;
-        uint32_t offset;  // into ids
-        uint32_t length;
-    };
-    std::string ids;
-    std::vector<Uid> uids;
-    std::string_view id(const Uid& uid) const { return std::string_view(ids).substr(uid.offset, uid.length); }
-};
+// UIDL, after its positive reply: the lines up to the terminator, each id
+// into list.ids and its message number into numbers. A line without a
+// number and an id is passed over. Short when the connection fails,
+// Unterminated when more lines come than any mailbox holds.
+ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers);
 
-// UIDL, after its positive reply: the lines up to the terminator. A line
-// without a number and an id is passed over. Short when the connection
-// fails, Unterminated when more lines come than any mailbox holds.
-ListResult pop3uidl(Socket& sock, UidList& list);
+// Logs in with USER and PASS, or the SASL mechanism the settings name;
+// CAPA tells whether the server takes commands sent ahead of their
+// answers. Then STAT, LIST and UIDL, RETR and DELE, those of a list sent
+// ahead within a window where the server pipelines, and QUIT.
+class Pop3Client final : public MailSource {
+public:
+    Pop3Client(const Server& server, const std::string& cafile, SourceEvents& events);
+
+    bool open(const std::string& secret) override;
+    // One: the mailbox.
+    std::vector<std::string> folders() const override { return {""}; }
+    bool select(const std::string& folder, FolderSize& size) override;
+    bool list(MailList& list) override;
+    bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) override;
+    bool removes() const override { return true; }
+    bool remove(const std::vector<uint32_t>& places) override;
+    bool close() override;
+    void abandon() override;
+    Connection& connection() override { return conn; }
+
+private:
+    bool fail(SourceFault fault, const SaslLogin* login = nullptr);
+    bool ask(const std::string& command);  // of the login
+    bool login(const std::string& secret);
+    bool sasl(const std::string& secret);
+    bool capabilities();
+    Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize);
+    bool refill(Pipeline& pipeline);
+    bool receive(size_t k, MessageSink& sink);
+
+    static const Wire wire;
+    SourceEvents& events;
+    Connection conn;
+    Capabilities caps;
+    int window = 1;
+    // A failed dialogue may still end with QUIT: from the greeting on, but
+    // not after a refused STARTTLS, a refused token, a message cut off by
+    // its sink or a QUIT refused.
+    bool quits = false;
+    long count = 0;  // of STAT
+    std::vector<ListEntry> entries;
+};
 
 #endif

@@ -106,3 +106,100 @@ bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& 
 }
 
 const char* KeepRecord::reason() const { return error != 0 ? std::strerror(error) : reasontext; }
+
+FetchPlan::FetchPlan(const MailList& list, bool keep)
+    : list(list), keep(keep), fetched(list.ids.size(), unseen), byid(list.ids.size()) {
+    for (size_t i = 0; i < byid.size(); i++) byid[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byid.begin(), byid.end(), [this](uint32_t a, uint32_t b) { return id(a) < id(b); });
+    for (size_t k = 1; k < byid.size(); k++) {
+        if (id(byid[k]) != id(byid[k - 1])) continue;
+        fetched[byid[k]] = keep ? again : duplicate;
+        if (!keep) fetched[byid[k - 1]] = duplicate;
+    }
+}
+
+uint32_t FetchPlan::find(std::string_view wanted) const {
+    auto at = std::lower_bound(byid.begin(), byid.end(), wanted,
+                               [this](uint32_t i, std::string_view v) { return id(i) < v; });
+    return at != byid.end() && id(*at) == wanted ? *at : MailList::noid;
+}
+
+KeepRecord::Loaded FetchPlan::load(KeepRecord& record) {
+    return record.load([this](std::string_view id, long long time) {
+        uint32_t i = find(id);
+        if (i == MailList::noid) forgot = true;
+        else if (fetched[i] >= unseen) fetched[i] = time;
+    });
+}
+
+void FetchPlan::sort(long days, long long now) {
+    drop.assign(list.messages.size(), false);
+    for (size_t at = 0; at < list.messages.size(); at++) {
+        const MailList::Message& message = list.messages[at];
+        long long time = message.id == MailList::noid ? unseen : fetched[message.id];
+        if (time >= 0 && message.size >= 0) {
+            before++;
+            drop[at] = !keep || (days > 0 && now - time >= days * 86400LL);
+            continue;
+        }
+        if (keep && (message.size <= 0 || time == again)) continue;
+        fetch.push_back(static_cast<uint32_t>(at));
+        fetchids.push_back(time == unseen ? message.id : MailList::noid);
+    }
+}
+
+size_t FetchPlan::limit(long most) {
+    size_t taken = 0;
+    size_t cut = fetch.size();
+    size_t left = 0;
+    for (size_t k = 0; most > 0 && k < fetch.size(); k++) {
+        if (list.messages[fetch[k]].size <= 0) continue;
+        if (taken < static_cast<size_t>(most)) {
+            taken++;
+        } else if (left++ == 0) {
+            cut = k;
+        }
+    }
+    fetch.resize(cut);
+    fetchids.resize(cut);
+    return left;
+}
+
+size_t FetchPlan::keepable() const {
+    size_t k = 0;
+    while (k < fetch.size() && (fetchids[k] != MailList::noid || list.messages[fetch[k]].size <= 0)) k++;
+    return k;
+}
+
+bool FetchPlan::stored(size_t count, long long now) {
+    bool recorded = false;
+    for (size_t k = 0; k < count; k++) {
+        uint32_t i = fetchids[k];
+        if (i != MailList::noid) {
+            fetched[i] = now;
+            recorded = true;
+        }
+        drop[fetch[k]] = !keep && list.messages[fetch[k]].size >= 0;
+    }
+    return recorded;
+}
+
+bool FetchPlan::save(KeepRecord& record) const {
+    size_t next = 0;
+    return record.save([this, &next](std::string_view& text, long long& time) {
+        for (; next < fetched.size(); next++) {
+            if (fetched[next] < 0) continue;
+            text = id(static_cast<uint32_t>(next));
+            time = fetched[next++];
+            return true;
+        }
+        return false;
+    });
+}
+
+std::vector<uint32_t> FetchPlan::removals() const {
+    std::vector<uint32_t> places;
+    for (size_t at = 0; at < drop.size(); at++)
+        if (drop[at]) places.push_back(static_cast<uint32_t>(at));
+    return places;
+}

@@ -8,9 +8,14 @@
 #ifndef VORPA_SOUP_POPKEEP_H
 #define VORPA_SOUP_POPKEEP_H
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/maillist.h"
 
 class KeepRecord {
 public:
@@ -39,6 +44,59 @@ private:
     long passedover = 0;
     int error = 0;
     const char* reasontext = "";
+};
+
+// What a fetch does with each message a mail source listed, against the
+// record of those stored before: fetch it, pass over it, delete it. Per id
+// of the list, in its order: when it was stored, unseen, or one of an id
+// listed more than once by a broken server: with keep the first is fetched
+// once and the others are passed over (again); without, all of them are
+// fetched and deleted as those of a source without ids are (duplicate).
+class FetchPlan {
+public:
+    FetchPlan(const MailList& list, bool keep);
+    // Takes the times of the ids the record holds; notes those the source
+    // no longer lists.
+    KeepRecord::Loaded load(KeepRecord& record);
+    // A message stored before is not fetched again: without keep it is
+    // deleted now, with it once days let it go. Without keep the others
+    // are fetched as they come, those of size 0 (skipped, but deleted) and
+    // those without a size (neither) included.
+    void sort(long days, long long now);
+    // At most most messages are fetched (0: all); returns how many are
+    // left for a later run.
+    size_t limit(long most);
+    // How many places of fetch, from the first, have an id to record.
+    size_t keepable() const;
+    // The first count places of fetch are stored now, to be deleted unless
+    // kept; true when one of them has an id to record.
+    bool stored(size_t count, long long now);
+    // The record becomes the ids stored.
+    bool save(KeepRecord& record) const;
+    // The places to delete, in list order.
+    std::vector<uint32_t> removals() const;
+
+    // To be fetched: places in the list, in its order.
+    std::vector<uint32_t> fetch;
+    size_t before = 0;    // listed messages stored by an earlier run
+    bool forgot = false;  // recorded ids the source no longer lists
+
+private:
+    static constexpr long long unseen = -1;
+    static constexpr long long again = -2;
+    static constexpr long long duplicate = -3;
+
+    std::string_view id(uint32_t i) const { return list.id(i); }
+    // The id's index, the first of the ids equal to it; MailList::noid if
+    // not listed.
+    uint32_t find(std::string_view id) const;
+
+    const MailList& list;
+    const bool keep;
+    std::vector<long long> fetched;  // per id
+    std::vector<uint32_t> byid;      // indexes into the ids, sorted by id
+    std::vector<uint32_t> fetchids;  // per place of fetch: its id to record, or none
+    std::vector<bool> drop;          // per place in the list
 };
 
 #endif

@@ -103,14 +103,15 @@ public:
     // Returns the number of bytes stored, or -1 on a write failure. Called
     // for every line of every message: inline.
     long line(const char* text, size_t len) {
-        if (!file) return -1;
-        bool starts = linestart;
         // The rest of an over-long line keeps its dots: they are text.
+        size_t stuffed = linestart && len > 0 && text[0] == '.' ? 1 : 0;
+        return unstuffed(text + stuffed, len - stuffed);
+    }
+    // The same for a line whose leading "." was dropped already, or that
+    // never had one (a line of a message as its source holds it).
+    long unstuffed(const char* text, size_t len) {
+        if (!file) return -1;
         linestart = len > 0 && text[len - 1] == '\n';
-        if (starts && len > 0 && text[0] == '.') {
-            text++;
-            len--;
-        }
         // A received line holds an LF only at its end.
         bool crlf = linestart && len >= 2 && text[len - 2] == '\r';
         size_t stored = crlf ? len - 1 : len;

@@ -1,0 +1,7 @@
+#include "proto/mailsource.h"
+
+#include "proto/pop3.h"
+
+std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, SourceEvents& events) {
+    return std::make_unique<Pop3Client>(server, cafile, events);
+}

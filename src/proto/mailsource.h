@@ -1,0 +1,150 @@
+// A mail source: where the mail fetch takes its messages from, a POP3
+// mailbox or the folders of an account. The fetch opens it, lists a
+// folder's messages by their ids and sizes, retrieves a list of them into a
+// sink, removes a list where the source deletes, and closes it. The source
+// never prints: it tells the fetch what it begins, what it refused and what
+// failed, at the moment it happens, and the fetch says the words.
+#ifndef VORPA_PROTO_MAILSOURCE_H
+#define VORPA_PROTO_MAILSOURCE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/maillist.h"
+#include "core/settings.h"
+#include "proto/body.h"
+#include "proto/client.h"
+#include "proto/sasl.h"
+
+// A step of the dialogue, told as it begins.
+enum class SourceStep {
+    Connecting,
+    StartingTls,
+    // The login with USER and PASS begins: the password may go, in plain
+    // text only where the settings allow it.
+    SendingUser,
+    SendingPassword,
+    Counting,
+    Removing,
+    SigningOff,
+    SignedOff,
+};
+
+// What failed: the class is the connection's failure, and for Step its
+// note of the step says what went wrong.
+enum class SourceFault {
+    Step,          // a step of the dialogue, or QUIT at the end of a failed one
+    SecretHeld,    // the password may not go over this connection
+    Login,         // a SASL login did not go through: it tells how far it went
+    ShortList,     // the list ended early, or the connection failed in it
+    LongList,      // the list did not end where it should
+    HugeList,      // no room for as many messages as the server counts
+    LostMessage,   // the connection failed or went silent in a message
+    Sink,          // the sink refused a message
+};
+
+struct SourceFailure {
+    SourceFault fault;
+    const Connection& connection;
+    const SaslLogin* login;  // Login's
+};
+
+class SourceEvents {
+public:
+    virtual void step(SourceStep step) = 0;
+    // A SASL login is chosen and about to go.
+    virtual void loggingin(const SaslLogin& login) = 0;
+    // The server refused the k-th message of a retrieve or a removal.
+    virtual void refused(size_t k, const Reply& reply) = 0;
+    virtual void failed(const SourceFailure& failure) = 0;
+
+protected:
+    ~SourceEvents() = default;
+};
+
+// The text of a message as the source receives it, read by the sink that
+// takes it: every line as the message holds it (without the dot a POP3
+// server puts before a line that begins with one), line end included as
+// received, and a line longer than the connection's buffer in pieces of
+// which only the first is at a line start. Every fetched byte passes here:
+// the sink is inlined.
+class MessageText {
+public:
+    explicit MessageText(Socket& sock) : sock(sock) {}
+
+    // sink(text, len, linestart, received) for each line or piece, up to
+    // the end of the message or until it returns false; received is what
+    // the line took on the wire.
+    template <class Sink>
+    BodyEnd read(Sink&& sink) {
+        end = readbody(sock, [&sink](const char* text, size_t len, bool linestart) {
+            size_t stuffed = linestart && text[0] == '.' ? 1 : 0;
+            return sink(text + stuffed, len - stuffed, linestart, len);
+        });
+        return end;
+    }
+
+    // How the reading ended; SinkFailed also when the text was not read.
+    BodyEnd end = BodyEnd::SinkFailed;
+
+private:
+    Socket& sock;
+};
+
+// Takes the messages of a retrieve, the k-th of its places each.
+class MessageSink {
+public:
+    // Before the message is asked for: false stops the retrieve here,
+    // between two messages.
+    virtual bool next(size_t k) = 0;
+    // The server sends it: read its text whole, or return false to stop
+    // the retrieve (after reading it whole, or not).
+    virtual bool take(size_t k, MessageText& text) = 0;
+
+protected:
+    ~MessageSink() = default;
+};
+
+// How many messages a folder holds, and their size in octets.
+struct FolderSize {
+    long messages = 0;
+    long octets = 0;
+};
+
+// Every call but abandon returns false once the dialogue cannot go on:
+// after it told of a failure or a refusal, or when the sink stopped it. The
+// fetch then ends the dialogue with abandon.
+class MailSource {
+public:
+    virtual ~MailSource() = default;
+
+    // Connects, makes TLS, reads the greeting and logs in with secret.
+    virtual bool open(const std::string& secret) = 0;
+    // The folders to fetch, each into its own message file.
+    virtual std::vector<std::string> folders() const = 0;
+    virtual bool select(const std::string& folder, FolderSize& size) = 0;
+    // The messages of the folder selected.
+    virtual bool list(MailList& list) = 0;
+    // The messages at those places of the list into sink; one of unknown
+    // or no size is not asked for.
+    virtual bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) = 0;
+    // Whether the source deletes what it is asked to remove.
+    virtual bool removes() const = 0;
+    // Deletes the messages at those places of the list but one of unknown
+    // size.
+    virtual bool remove(const std::vector<uint32_t>& places) = 0;
+    // Signs off.
+    virtual bool close() = 0;
+    // Ends the dialogue after a failure, or a stop of the fetch: signs off
+    // where the protocol still allows it, and closes the connection.
+    virtual void abandon() = 0;
+    virtual Connection& connection() = 0;
+};
+
+// The source of the server's protocol.
+std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, SourceEvents& events);
+
+#endif
