@@ -206,8 +206,6 @@ Result MailFetch::fetch(const std::string& secret) {
     source = mailsource(run.account.pop, run.account.cafile, *this);
     Connection& c = source->connection();
     c.sock.report = &out;
-    out.say(run.options.check ? "Checking email fetch from %s...\n" : "Fetching email from %s...\n",
-            c.server.host.c_str());
     bool ok = source->open(secret);
     for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return Result::Done;
@@ -222,7 +220,7 @@ void MailFetch::step(SourceStep step) {
     const char* name = c.protocol.name;
     switch (step) {
     case SourceStep::Connecting:
-        out.step("+ Connecting to %s host %s...\n", name, c.server.host.c_str());
+        announce(out, c, run.options.check ? "Checking email fetch from %s...\n" : "Fetching email from %s...\n");
         return;
     case SourceStep::StartingTls:
         out.step("+ Starting TLS...\n");
