@@ -18,7 +18,7 @@ public:
     Walk(const Context& run, int mine, const PostDialogue& dialogue)
         : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue) {}
 
-    Step postreplies(Session& session, RepliesFile& replies);
+    Step postreplies(RepliesFile& replies);
     bool kept = false;
 
 private:
@@ -118,7 +118,7 @@ Step Walk::postmessages(PostedFile& posted, char format) {
     }
 }
 
-Step Walk::postreplies(Session& session, RepliesFile& replies) {
+Step Walk::postreplies(RepliesFile& replies) {
     bool connected = false;
     int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
     for (size_t i = 0; i < replies.lines.size(); i++) {
@@ -140,7 +140,7 @@ Step Walk::postreplies(Session& session, RepliesFile& replies) {
         if (finished) replies.drop(i, soupdir + entry.prefix + ".MSG");
         if (step != Step::Next) return step;
     }
-    if (connected) return session.signoff();
+    if (connected) return dialogue.signoff();
     out.step("%s", dialogue.nothingposted);
     return Step::Next;
 }
@@ -167,15 +167,15 @@ void listfiles(const Context& run, int mine) {
 
 // A check run: the files to be posted, then the dialogue up to the login,
 // and QUIT.
-Result checkposting(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue) {
+Result checkposting(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
     Step step = Step::End;
     if (ready) {
         listfiles(run, mine);
         step = dialogue.open();
-        if (step == Step::Next) step = session.signoff();
+        if (step == Step::Next) step = dialogue.signoff();
     }
     if (step == Step::Next) return Result::Done;
-    return endphase(session, step);
+    return dialogue.end(step);
 }
 
 }  // namespace
@@ -192,7 +192,14 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
 }
 
 Result postphase(const Context& run, Session& session, bool ready, int mine, const PostDialogue& dialogue) {
-    if (run.options.check) return checkposting(run, session, ready, mine, dialogue);
+    PostDialogue ending = dialogue;
+    ending.signoff = [&session] { return session.signoff(); };
+    ending.end = [&session](Step how) { return endphase(session, how); };
+    return postphase(run, ready, mine, ending);
+}
+
+Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
+    if (run.options.check) return checkposting(run, ready, mine, dialogue);
     Step step = Step::End;
     Walk walk(run, mine, dialogue);
     if (ready) {
@@ -212,7 +219,7 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
-        step = walk.postreplies(session, replies);
+        step = walk.postreplies(replies);
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {
             run.report.say("! Cannot rewrite %s: %s\n", replies.path.c_str(), replies.reason.c_str());
@@ -220,7 +227,7 @@ Result postphase(const Context& run, Session& session, bool ready, int mine, con
         }
     }
     if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
-    Result ended = endphase(session, step);
+    Result ended = dialogue.end(step);
     return walk.kept ? Result::Ended : ended;
 }
 
