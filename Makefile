@@ -41,7 +41,7 @@ demo: configure
 # into the build folder but the list of installed files.
 install:
 	@[ -x $(BUILD)/vorpa ] || $(MAKE) build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 clean:
 	rm -rf $(BUILD)

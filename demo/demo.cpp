@@ -498,7 +498,10 @@ bool setup(const fs::path& folder, const Servers& s) {
     config += "NNTPHOST 127.0.0.1:" + std::to_string(s.port[2]) + "\n";
     config += "SOUPDIR " + (folder / "packet").string() + "\nNEWSGROUPS " + (folder / "newsrc").string() +
               "\nLOGFILE " + (folder / "vorpa.log").string() + "\n";
-    return save(folder / "vorpa.cfg", config) && save(folder / "newsrc", "demo.announce\ndemo.talk\n") &&
+    // It holds a password: readable by its owner only, as the program asks.
+    bool saved = save(folder / "vorpa.cfg", config);
+    if (saved) fs::permissions(folder / "vorpa.cfg", fs::perms::owner_read | fs::perms::owner_write);
+    return saved && save(folder / "newsrc", "demo.announce\ndemo.talk\n") &&
            save(folder / "packet/REPLIES", "R0000001\tmail\tbn\nR0000002\tnews\tBn\n") &&
            save(folder / "packet/R0000001.MSG", record(outgoingmail) + record(outgoingmail2)) &&
            save(folder / "packet/R0000002.MSG", record(outgoingarticle));

@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expect(std::fclose(f) == 0);
 
     Settings settings;
-    int result = readconfigfile("vorpa.cfg", folder.path + "/vorpa", settings);
+    ReportBuffer report;  // its warnings and errors are dropped
+    int result = readconfigfile(report, "vorpa.cfg", folder.path + "/vorpa", settings);
     // The file is there: it is read to its end, or the run is refused.
     expect(result == 0 || result == -1);
     expect(settings.soupdir.empty() || settings.soupdir.back() == '/');

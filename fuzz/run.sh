@@ -14,7 +14,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(config judge message group pop3 smtp nntp)
 build="build-fuzz"
 
-./scripts/setup.sh
+./scripts/setup.sh fuzz
 timeout 120 cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
     -DVORPA_FUZZ=ON >/dev/null
 timeout 1200 cmake --build $build -j2 --target "${targets[@]/%/_fuzz}"

@@ -3,9 +3,10 @@
 # when all of them are there, so it is safe to run before every build.
 set -eu
 
-# clang-14 and libclang-rt-14-dev (libFuzzer, the sanitizers' runtimes):
-# the fuzz targets (fuzz/run.sh).
-packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db clang-14 libclang-rt-14-dev"
+# With "fuzz": also clang-14 and libclang-rt-14-dev (libFuzzer, the
+# sanitizers' runtimes), which only the fuzz targets need (fuzz/run.sh).
+packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db"
+[ "${1:-}" = fuzz ] && packages="$packages clang-14 libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

@@ -23,6 +23,7 @@ constexpr size_t maxdepth = 16;
 
 struct Reader {
     Settings& settings;
+    Report& report;
     // Files being read right now, outermost first.
     std::vector<std::pair<dev_t, ino_t>> reading;
     bool newsgroupsset = false;  // a NEWSGROUPS line was read
@@ -42,7 +43,7 @@ struct Reader {
 // A name with a "/" is taken as given; otherwise it lies in the folder of
 // base (the configuration file that names it, or the program for the top
 // one). Reports a name that does not fit and returns -1.
-int resolvepath(const std::string& name, const std::string& base, std::string& out) {
+int resolvepath(Report& report, const std::string& name, const std::string& base, std::string& out) {
     int r = 0;
     if (name.find('/') != std::string::npos) {
         out = name;
@@ -50,7 +51,7 @@ int resolvepath(const std::string& name, const std::string& base, std::string& o
     } else {
         r = joinprogramdir(base, name, out);
     }
-    if (r != 0) std::fprintf(stderr, "Error: file name too long: %s\n", name.c_str());
+    if (r != 0) report.alert("Error: file name too long: %s\n", name.c_str());
     return r;
 }
 
@@ -66,13 +67,13 @@ bool Reader::beingread(const char* path) const {
 // refused rather than going on without that file's settings.
 int Reader::include(const std::string& value, long line, const char* path) {
     if (reading.size() >= maxdepth) {
-        configwarn("INCLUDE nested deeper than 16 files", line, path);
+        configwarn(report, "INCLUDE nested deeper than 16 files", line, path);
         return 0;
     }
     std::string target;
-    if (resolvepath(value, path, target) != 0) return -1;
+    if (resolvepath(report, value, path, target) != 0) return -1;
     if (beingread(target.c_str())) {
-        configwarn("INCLUDE of a file that is already being read", line, path);
+        configwarn(report, "INCLUDE of a file that is already being read", line, path);
         return 0;
     }
     return read(value, path) < 0 ? -1 : 0;
@@ -82,18 +83,18 @@ void Reader::scanlogfile(const std::string& value, long line, const char* path) 
     configscantext(value, line, path, settings.logfile);
     if (value.find('/') != std::string::npos) return;
     if (joinprogramdir(path, value, settings.logfile) != 0) {
-        configwarn("LOGFILE path too long, no log is written", line, path);
+        configwarn(report, "LOGFILE path too long, no log is written", line, path);
         settings.logfile.clear();
     }
 }
 
 int Reader::scannewsgroups(const std::string& value, const char* path) {
     newsgroupsset = true;
-    return resolvepath(value, path, account().newsgroups);
+    return resolvepath(report, value, path, account().newsgroups);
 }
 
 // A TLS mode must be spelled out: a typo must not quietly mean plain text.
-int scantls(const std::string& value, long line, const char* path, const char* key, TlsMode& mode) {
+int scantls(Report& report, const std::string& value, long line, const char* path, const char* key, TlsMode& mode) {
     if (!strcasecmp(value.c_str(), "off")) {
         mode = TLSOFF;
     } else if (!strcasecmp(value.c_str(), "starttls")) {
@@ -101,14 +102,15 @@ int scantls(const std::string& value, long line, const char* path, const char* k
     } else if (!strcasecmp(value.c_str(), "on")) {
         mode = TLSON;
     } else {
-        std::fprintf(stderr, "Error: %s must be off, starttls or on in line %ld of %s\n", key, line, path);
+        report.alert("Error: %s must be off, starttls or on in line %ld of %s\n", key, line, path);
         return -1;
     }
     return 0;
 }
 
 // A login mechanism must be spelled out too; "user" is POP3's own.
-int scanauth(const std::string& value, long line, const char* path, const char* key, bool pop, AuthMode& mode) {
+int scanauth(Report& report, const std::string& value, long line, const char* path, const char* key, bool pop,
+             AuthMode& mode) {
     static const struct {
         const char* name;
         AuthMode mode;
@@ -119,19 +121,19 @@ int scanauth(const std::string& value, long line, const char* path, const char* 
         mode = n.mode;
         return 0;
     }
-    std::fprintf(stderr, "Error: %s must be auto, %splain, login, xoauth2 or oauthbearer in line %ld of %s\n", key,
+    report.alert("Error: %s must be auto, %splain, login, xoauth2 or oauthbearer in line %ld of %s\n", key,
                  pop ? "user, " : "", line, path);
     return -1;
 }
 
 // A switch is off or on, spelled out like a TLS mode.
-int scanonoff(const std::string& value, long line, const char* path, const char* key, bool& flag) {
+int scanonoff(Report& report, const std::string& value, long line, const char* path, const char* key, bool& flag) {
     if (!strcasecmp(value.c_str(), "off")) {
         flag = false;
     } else if (!strcasecmp(value.c_str(), "on")) {
         flag = true;
     } else {
-        std::fprintf(stderr, "Error: %s must be off or on in line %ld of %s\n", key, line, path);
+        report.alert("Error: %s must be off or on in line %ld of %s\n", key, line, path);
         return -1;
     }
     return 0;
@@ -139,13 +141,14 @@ int scanonoff(const std::string& value, long line, const char* path, const char*
 
 // A count of days, messages or articles: a typo must not quietly mean no
 // bound, nor a huge one overflow where it is used.
-int scancount(const std::string& value, long line, const char* path, const char* key, long most, long& count) {
+int scancount(Report& report, const std::string& value, long line, const char* path, const char* key, long most,
+              long& count) {
     char* end = nullptr;
     errno = 0;
     long n = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || n > most ||
         !isdigit(static_cast<unsigned char>(value[0]))) {
-        std::fprintf(stderr, "Error: %s must be a number from 0 to %ld in line %ld of %s\n", key, most, line, path);
+        report.alert("Error: %s must be a number from 0 to %ld in line %ld of %s\n", key, most, line, path);
         return -1;
     }
     count = n;
@@ -230,24 +233,24 @@ int Reader::scanline(std::string& text, long line, const char* path) {
             return scannewsgroups(value, path);
         case Kind::Tls: {
             Server& server = *s.server(account());
-            int r = scantls(value, line, path, s.key, server.tls);
+            int r = scantls(report, value, line, path, s.key, server.tls);
             server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
             return r;
         }
         case Kind::Auth: {
             Server& server = *s.server(account());
-            return scanauth(value, line, path, s.key, server.protocol == Protocol::Pop3, server.auth);
+            return scanauth(report, value, line, path, s.key, server.protocol == Protocol::Pop3, server.auth);
         }
         case Kind::Include:
             return include(value, line, path);
         case Kind::OnOff:
-            return scanonoff(value, line, path, s.key, *s.flag(account()));
+            return scanonoff(report, value, line, path, s.key, *s.flag(account()));
         case Kind::Count:
-            return scancount(value, line, path, s.key, s.most, *s.count(account()));
+            return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
         }
     }
     // Named as read: a tab in place of the space shows there.
-    configwarn(("unknown keyword " + text).c_str(), line, path);
+    configwarn(report, ("unknown keyword " + text).c_str(), line, path);
     return 0;
 }
 
@@ -269,14 +272,14 @@ int readline(FILE* f, std::string& line) {
 
 int Reader::read(const std::string& name, const std::string& from) {
     std::string path;
-    if (resolvepath(name, from, path) != 0) return -1;
+    if (resolvepath(report, name, from, path) != 0) return -1;
     // A FIFO or device would block the run or never end.
     int error = 0;
     File f(openregular(path.c_str(), error));
     struct stat st;
     if (f && fstat(fileno(f.get()), &st) != 0) error = errno;
     if (!f || error != 0) {
-        std::fprintf(stderr, "Error: can't read %s: %s\n", path.c_str(),
+        report.alert("Error: can't read %s: %s\n", path.c_str(),
                      error != 0 ? std::strerror(error) : "not a regular file");
         return 1;
     }
@@ -290,11 +293,10 @@ int Reader::read(const std::string& name, const std::string& from) {
         if (got == 0) break;
         if (got < 0) {
             if (std::ferror(f.get())) {
-                std::fprintf(stderr, "Error: can't read %s: %s\n", path.c_str(), std::strerror(errno));
+                report.alert("Error: can't read %s: %s\n", path.c_str(), std::strerror(errno));
                 result = 1;
             } else {
-                std::fprintf(stderr, "Error: line %ld of %s is longer than %zu bytes\n", line, path.c_str(),
-                             kLineMax);
+                report.alert("Error: line %ld of %s is longer than %zu bytes\n", line, path.c_str(), kLineMax);
                 result = -1;
             }
             break;
@@ -308,8 +310,8 @@ int Reader::read(const std::string& name, const std::string& from) {
     }
     reading.pop_back();
     if (secret && (st.st_mode & (S_IRGRP | S_IROTH)))
-        std::fprintf(stderr, "Warning: %s holds a password and other users can read it: chmod 600 %s\n\n",
-                     path.c_str(), path.c_str());
+        report.alert("Warning: %s holds a password and other users can read it: chmod 600 %s\n\n", path.c_str(),
+                     path.c_str());
     secret = outer;
     return result;
 }
@@ -326,7 +328,7 @@ std::string userconfigdir() {
 }
 
 // A password and a command for it: which one is meant cannot be guessed.
-int onesecreteach(const Account& account) {
+int onesecreteach(Report& report, const Account& account) {
     static const struct {
         const Server Account::*server;
         const char* pass;
@@ -337,7 +339,7 @@ int onesecreteach(const Account& account) {
     for (const auto& l : logins) {
         const Server& server = account.*l.server;
         if (server.pass.empty() || server.passcmd.empty()) continue;
-        std::fprintf(stderr, "Error: %s and %s are both set: keep one of them\n", l.pass, l.command);
+        report.alert("Error: %s and %s are both set: keep one of them\n", l.pass, l.command);
         return -1;
     }
     return 0;
@@ -345,17 +347,18 @@ int onesecreteach(const Account& account) {
 
 }  // namespace
 
-int readconfigfile(const std::string& name, const std::string& base, Settings& settings) {
-    Reader reader{settings, {}};
+int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings) {
+    Reader reader{settings, report, {}};
     int result = reader.read(name, base);
     if (result != 0) return result;
     // The default newsgroups file lies beside the top file.
     std::string top;
     if (!reader.newsgroupsset &&
-        (resolvepath(name, base, top) != 0 || resolvepath("newsrc", top, reader.account().newsgroups) != 0))
+        (resolvepath(report, name, base, top) != 0 ||
+         resolvepath(report, "newsrc", top, reader.account().newsgroups) != 0))
         return -1;
     for (const Account& account : settings.accounts)
-        if (onesecreteach(account) != 0) return -1;
+        if (onesecreteach(report, account) != 0) return -1;
     return 0;
 }
 
@@ -367,8 +370,8 @@ int joinprogramdir(const std::string& base, const std::string& name, std::string
     return 0;
 }
 
-void configwarn(const char* message, long line, const char* path) {
-    std::fprintf(stderr, "Warning: %s in line %ld of %s\n\n", message, line, path);
+void configwarn(Report& report, const char* message, long line, const char* path) {
+    report.alert("Warning: %s in line %ld of %s\n\n", message, line, path);
 }
 
 void configscantext(const std::string& value, long, const char*, std::string& dest) { dest = value; }
@@ -378,14 +381,14 @@ void configscandir(const std::string& value, long, const char*, std::string& des
     if (dest.empty() || dest.back() != '/') dest += '/';
 }
 
-void configscanyesno(const char* value, long line, const char* path, int& result) {
+void configscanyesno(Report& report, const char* value, long line, const char* path, int& result) {
     if (!strcasecmp(value, "Yes")) {
         result = 1;
     } else if (!strcasecmp(value, "No")) {
         result = 0;
     } else {
         result = 0;
-        configwarn("invalid Yes/No parameter", line, path);
+        configwarn(report, "invalid Yes/No parameter", line, path);
     }
 }
 
@@ -396,7 +399,7 @@ std::string programpath(const char* argv0) {
     return std::string(path, static_cast<size_t>(n));
 }
 
-bool findconfigfile(std::string& base, std::string& configfile) {
+bool findconfigfile(Report& report, std::string& base, std::string& configfile) {
     std::string beside = base.substr(0, base.rfind('/') + 1) + "vorpa.cfg";
     if (access(beside.c_str(), F_OK) == 0) {
         configfile = "vorpa.cfg";
@@ -411,7 +414,7 @@ bool findconfigfile(std::string& base, std::string& configfile) {
             return true;
         }
     }
-    std::fprintf(stderr, "Error: no configuration file at %s%s%s (or name one with /config=)\n", beside.c_str(),
+    report.alert("Error: no configuration file at %s%s%s (or name one with /config=)\n", beside.c_str(),
                  user.empty() ? "" : " or ", user.c_str());
     return false;
 }

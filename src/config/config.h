@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/report.h"
 #include "core/settings.h"
 
 // Reads a configuration file (and its INCLUDEs) into settings. Its name,
@@ -14,8 +15,8 @@
 // could not be opened, -1 when the run must be refused (a name that does
 // not fit a path, a bad TLS or login mode, a line longer than
 // kLineMax, a password set both plainly and as a command): reported
-// on the error stream.
-int readconfigfile(const std::string& name, const std::string& base, Settings& settings);
+// on report's error stream, as are the warnings.
+int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings);
 
 // The program file itself, through /proc/self/exe so that a start through
 // PATH or a symbolic link finds it; argv0 when that cannot be read.
@@ -27,13 +28,13 @@ std::string programpath(const char* argv0);
 // replaces it, since names without a "/" then lie beside that file. Sets
 // configfile ("vorpa.cfg", or the path of the second). False, after naming
 // every place looked at, when there is none.
-bool findconfigfile(std::string& base, std::string& configfile);
+bool findconfigfile(Report& report, std::string& base, std::string& configfile);
 
-void configwarn(const char* message, long line, const char* path);
+void configwarn(Report& report, const char* message, long line, const char* path);
 void configscantext(const std::string& value, long line, const char* path, std::string& dest);
 // A directory: "/" appended unless the value ends in one.
 void configscandir(const std::string& value, long line, const char* path, std::string& dest);
-void configscanyesno(const char* value, long line, const char* path, int& result);
+void configscanyesno(Report& report, const char* value, long line, const char* path, int& result);
 
 // Directory part of base (up to and including its last "/", at most 4094
 // characters) joined with name into out. Returns -1 when the path would be

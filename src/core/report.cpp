@@ -12,7 +12,7 @@
 
 namespace {
 
-void vreport(Report& report, const char* format, va_list ap) {
+void vreport(Report& report, Channel channel, const char* format, va_list ap) {
     // The common case formats on the stack; longer messages are formatted
     // again into a string of their own size so that nothing is cut.
     char buf[200];
@@ -24,18 +24,14 @@ void vreport(Report& report, const char* format, va_list ap) {
         return;
     }
     if (static_cast<size_t>(n) < sizeof buf) {
-        report.write(buf, n);
+        report.put(channel, buf, n);
     } else {
         std::string whole(static_cast<size_t>(n) + 1, '\0');
         vsnprintf(&whole[0], whole.size(), format, again);
-        report.write(whole.data(), n);
+        report.put(channel, whole.data(), n);
     }
     va_end(again);
 }
-
-}  // namespace
-
-namespace {
 
 // A server's line quoted in a report comes with its CR LF: the CR would
 // show as "^M" in a cron mail and in the log.
@@ -55,19 +51,10 @@ void putwithoutcr(const char* text, size_t len, FILE* to) {
 
 }  // namespace
 
-void Report::write(const char* text, size_t len) {
-    putwithoutcr(text, len, stdout);
-    if (!log) return;
-    putwithoutcr(text, len, log);
-    // Each whole line reaches the file at once: a run that is killed
-    // leaves in the log what it reported.
-    if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
-}
-
 void Report::say(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    vreport(*this, format, ap);
+    vreport(*this, Channel::Both, format, ap);
     va_end(ap);
 }
 
@@ -75,27 +62,77 @@ void Report::step(const char* format, ...) {
     if (!verbose) return;
     va_list ap;
     va_start(ap, format);
-    vreport(*this, format, ap);
+    vreport(*this, Channel::Both, format, ap);
     va_end(ap);
 }
 
 void Report::console(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    vprintf(format, ap);
+    vreport(*this, Channel::Console, format, ap);
     va_end(ap);
 }
 
-void Report::syserror(const char* what) {
-    int saved = errno;  // the reason being reported, whatever the flush does
-    fflush(stdout);
-    errno = saved;
-    perror(what);
+void Report::logonly(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vreport(*this, Channel::Log, format, ap);
+    va_end(ap);
 }
 
-void Report::error(const char* what, const char* reason) {
-    fflush(stdout);
-    fprintf(stderr, "%s: %s\n", what, reason);
+void Report::alert(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vreport(*this, Channel::Error, format, ap);
+    va_end(ap);
+}
+
+// The text of errno is taken before anything is written.
+void Report::syserror(const char* what) { error(what, std::strerror(errno)); }
+
+void Report::error(const char* what, const char* reason) { alert("%s: %s\n", what, reason); }
+
+ConsoleReport::ConsoleReport(bool verbose) : Report(verbose, isatty(STDOUT_FILENO) == 1) {}
+
+void ConsoleReport::put(Channel channel, const char* text, size_t len) {
+    switch (channel) {
+    case Channel::Both:
+        putwithoutcr(text, len, stdout);
+        [[fallthrough]];
+    case Channel::Log:
+        if (!log) return;
+        putwithoutcr(text, len, log);
+        // Each whole line reaches the file at once: a run that is killed
+        // leaves in the log what it reported.
+        if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
+        return;
+    case Channel::Console:
+        fwrite(text, 1, len, stdout);
+        return;
+    case Channel::Live:
+        fwrite(text, 1, len, stdout);
+        fflush(stdout);
+        return;
+    case Channel::Error:
+        fflush(stdout);
+        fwrite(text, 1, len, stderr);
+        return;
+    }
+}
+
+void ReportBuffer::put(Channel channel, const char* text, size_t len) {
+    texts.append(text, len);
+    pieces.emplace_back(channel, len);
+}
+
+void ReportBuffer::replay(Report& to) {
+    size_t at = 0;
+    for (const auto& piece : pieces) {
+        to.put(piece.first, texts.data() + at, piece.second);
+        at += piece.second;
+    }
+    texts.clear();
+    pieces.clear();
 }
 
 uint32_t mtime() {
@@ -109,8 +146,6 @@ uint32_t ratecps(uint64_t bytes, uint32_t elapsedms) {
     return static_cast<uint32_t>(bytes * 1000u / elapsedms);
 }
 
-Meter::Meter(Report& out) : out(out), live(isatty(STDOUT_FILENO) == 1) {}
-
 namespace {
 
 char* putpercent(char* p, int percent) {
@@ -119,16 +154,9 @@ char* putpercent(char* p, int percent) {
     return p;
 }
 
-// A few bytes: put one by one into the stream's buffer, cheaper than a call
-// of fwrite or printf.
-void putconsole(const char* text, const char* end) {
-    FILE* out = stdout;
-    for (; text < end; text++) putc_unlocked(*text, out);
-}
-
 }  // namespace
 
-void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
+void Meter::draw(int percent, uint32_t cur, uint32_t avg) {
     char line[64];  // the longest drawing takes 60 bytes
     char* p = line;
     *p++ = '\r';
@@ -140,22 +168,20 @@ void Meter::drawwhole(int percent, uint32_t cur, uint32_t avg) {
         p = putlong(p, avg);
         p = puttext(p, " avg]      \b\b\b\b\b\b");
     }
-    putconsole(line, p);
+    out.put(Channel::Live, line, static_cast<size_t>(p - line));
 }
 
 void Meter::report(int percent, const char* text, size_t len) {
-    if (live) fputs("\r", stdout);
+    if (live) out.put(Channel::Console, "\r", 1);
     out.write(text, len);
     if (!live) return;
     char shown[16];
-    putconsole(shown, putpercent(shown, percent));
-    fflush(stdout);
+    out.put(Channel::Live, shown, static_cast<size_t>(putpercent(shown, percent) - shown));
 }
 
 void Meter::erase() {
-    if (!live) return;
-    fputs("\r                          \r", stdout);
-    fflush(stdout);
+    static const char wipe[] = "\r                          \r";
+    if (live) out.put(Channel::Live, wipe, sizeof wipe - 1);
 }
 
 void RateWindow::restart() {

@@ -1,41 +1,91 @@
-// The one place reports go: the console and, when open, the log; and the
-// progress meter of the two fetch phases.
+// The one place reports go: the console, the log and the error stream,
+// and the progress meter of the two fetch phases. Every line of the
+// program reaches them through a Report, which formats it and hands it to
+// its sink with the channel it belongs to.
 #ifndef VORPA_CORE_REPORT_H
 #define VORPA_CORE_REPORT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum class Channel {
+    Both,     // console and log: the reports of the run
+    Console,  // console only
+    Live,     // console only, shown at once: the progress meter, the banner
+    Log,      // log only: the header line of a run
+    Error,    // error stream, after what the console holds
+};
 
 class Report {
 public:
-    explicit Report(bool verbose = false) : verbose(verbose) {}
+    // terminal: whether the console is one, so that the meter is drawn.
+    explicit Report(bool verbose = false, bool terminal = false) : verbose(verbose), terminal(terminal) {}
+    virtual ~Report() = default;
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
+
+    // len bytes of text for channel: the one way out of every report.
+    virtual void put(Channel channel, const char* text, size_t len) = 0;
 
     // printf-style report to the console and the log, written whole.
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // The same, only in verbose mode: the "+ " lines of every step.
     void step(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // len bytes of text, as say writes what it formatted. The log is
-    // flushed when the text ends a line.
-    void write(const char* text, size_t len);
+    // len bytes of text, as say writes what it formatted.
+    void write(const char* text, size_t len) { put(Channel::Both, text, len); }
     // len bytes of text, to the console only.
-    void show(const char* text, size_t len) { fwrite(text, 1, len, stdout); }
+    void show(const char* text, size_t len) { put(Channel::Console, text, len); }
     // printf-style, to the console only.
     void console(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // perror(). Standard output is flushed first: into a file or a pipe it
-    // is gathered, and a cron mail holding both streams must show the
-    // error where it happened among the reports.
+    // printf-style, to the log only.
+    void logonly(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // printf-style, to the error stream.
+    void alert(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // "what: " and the text of errno on the error stream, as perror() has it.
     void syserror(const char* what);
     // "what: reason" on the error stream, as syserror writes it.
     void error(const char* what, const char* reason);
+    // Shows at once what the console has gathered: before a wait that may
+    // last, or output of another program's.
+    void flush() { put(Channel::Live, "", 0); }
 
-    const bool verbose;
+    bool verbose;  // known once the command line is read
+    const bool terminal;
+};
+
+// The console, the log and the error stream of a run.
+class ConsoleReport : public Report {
+public:
+    explicit ConsoleReport(bool verbose = false);
+    // The log is flushed when a text ends a line. The error stream gets a
+    // text after standard output was flushed: into a file or a pipe that is
+    // gathered, and a cron mail holding both streams must show the error
+    // where it happened among the reports.
+    void put(Channel channel, const char* text, size_t len) override;
+
     // The log stream, or null when no log is written; the driver opens and
     // closes it.
     FILE* log = nullptr;
     int logerror = 0;  // errno of the first failed write to the log
+};
+
+// Keeps what is reported, each text with its channel, to hand it on later
+// in the same order: the lines of work done while another sink had the
+// console.
+class ReportBuffer : public Report {
+public:
+    using Report::Report;
+    void put(Channel channel, const char* text, size_t len) override;
+    // Hands what was kept to to, and forgets it.
+    void replay(Report& to);
+
+private:
+    std::string texts;
+    std::vector<std::pair<Channel, size_t>> pieces;  // lengths, in order
 };
 
 // Millisecond clock: (seconds % 1000000) * 1000 + microseconds / 1000.
@@ -44,31 +94,22 @@ uint32_t mtime();
 // Rate in bytes per second over elapsed milliseconds, without overflow.
 uint32_t ratecps(uint64_t bytes, uint32_t elapsedms);
 
-// The one-line progress meter of the two fetch phases, drawn on the console
-// only when the standard output is a terminal: into a file or a pipe (a
-// cron job's mail) the reports go alone.
+// The one-line progress meter of the two fetch phases, drawn only when the
+// report's console is a terminal: into a file or a pipe (a cron job's
+// mail) the reports go alone.
 class Meter {
 public:
-    explicit Meter(Report& out);
+    explicit Meter(Report& out) : out(out), live(out.terminal) {}
     // live: whether to draw.
     Meter(Report& out, bool live) : out(out), live(live) {}
     // Start of a unit: the next show() always draws.
     void forget() { drawnpercent = -1; }
     // Draws "\r%d%%" (and the rates when cur is not 0) if anything changed.
-    // A fast transfer of small messages draws a new percentage for nearly
-    // every received line: that drawing is inline and put together by hand.
+    // A fast transfer checks for nearly every received line: the check is
+    // inline.
     void show(int percent, uint32_t cur, uint32_t avg) {
         if (!live || (percent == drawnpercent && cur == drawncur && avg == drawnavg)) return;
-        if (cur == 0 && percent >= 0 && percent < 100) {
-            FILE* console = stdout;
-            putc_unlocked('\r', console);
-            if (percent >= 10) putc_unlocked(static_cast<char>('0' + percent / 10), console);
-            putc_unlocked(static_cast<char>('0' + percent % 10), console);
-            putc_unlocked('%', console);
-        } else {
-            drawwhole(percent, cur, avg);
-        }
-        fflush(stdout);
+        draw(percent, cur, avg);
         drawnpercent = percent;
         drawncur = cur;
         drawnavg = avg;
@@ -80,10 +121,10 @@ public:
 
 private:
     // "\r%d%%" and, with a rate, " [%u cps, %u avg]      \b\b\b\b\b\b".
-    void drawwhole(int percent, uint32_t cur, uint32_t avg);
+    void draw(int percent, uint32_t cur, uint32_t avg);
 
     Report& out;
-    bool live;  // standard output is a terminal
+    bool live;
     int drawnpercent = -1;
     uint32_t drawncur = 0;
     uint32_t drawnavg = 0;

@@ -30,36 +30,36 @@ const char* const weekday[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"}
 const char* const month[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-void showusage() {
-    fputs("Usage: (all commands & options can be abbreviated to their first letter)\n\n"
-          "vorpa all            fetch/post email & news\n"
-          "vorpa email          fetch/post email only (no news)\n"
-          "vorpa news           fetch/post news only (no email)\n"
-          "vorpa fetch          fetch mail/news only (no posting)\n"
-          "vorpa post           post mail/news only (no fetching)\n"
-          "(email/news and fetch/post may be combined)\n"
-          "\nCommandline options:\n\n"
-          "/config=<filename>   use <filename> as configuration file\n"
-          "/list=<filename>     list newsgroups into file\n"
-          "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
-          "/test                don't delete mail/files after processing\n"
-          "/check               log in, report what would be done, send/fetch nothing\n"
-          "/verbose             display additional information\n"
-          "--help               show this text\n"
-          "--version            show the program's name and version\n",
-          stdout);
+void showusage(Report& report) {
+    static const char text[] =
+        "Usage: (all commands & options can be abbreviated to their first letter)\n\n"
+        "vorpa all            fetch/post email & news\n"
+        "vorpa email          fetch/post email only (no news)\n"
+        "vorpa news           fetch/post news only (no email)\n"
+        "vorpa fetch          fetch mail/news only (no posting)\n"
+        "vorpa post           post mail/news only (no fetching)\n"
+        "(email/news and fetch/post may be combined)\n"
+        "\nCommandline options:\n\n"
+        "/config=<filename>   use <filename> as configuration file\n"
+        "/list=<filename>     list newsgroups into file\n"
+        "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
+        "/test                send and fetch as usual, but delete nothing\n"
+        "/check               log in, report what would be done, send/fetch nothing\n"
+        "/verbose             display additional information\n"
+        "--help               show this text\n"
+        "--version            show the program's name and version\n";
+    report.show(text, sizeof text - 1);
 }
 
-[[noreturn]] void usage() {
-    showusage();
+[[noreturn]] void usage(Report& report) {
+    showusage(report);
     std::exit(1);
 }
 
 // A word the run cannot take is named, then the usage follows.
-[[noreturn]] void badword(const char* what, const char* arg) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "Error: %s %s\n", what, arg);
-    usage();
+[[noreturn]] void badword(Report& report, const char* what, const char* arg) {
+    report.alert("Error: %s %s\n", what, arg);
+    usage(report);
 }
 
 // --version wins over every other word and prints nothing else.
@@ -71,15 +71,15 @@ bool asksversion(int argc, char** argv) {
 
 // A value that does not fit its buffer refuses the run rather than being
 // cut into the name of some other file.
-[[noreturn]] void toolong(const char* what, const char* value) {
-    fprintf(stderr, "Error: %s too long: %s\n", what, value);
+[[noreturn]] void toolong(Report& report, const char* what, const char* value) {
+    report.alert("Error: %s too long: %s\n", what, value);
     std::exit(1);
 }
 
 
 // A name the system could not open is refused here, with its option.
-std::string pathvalue(const char* what, const char* arg, const char* src, size_t len) {
-    if (len > kPathMax) toolong(what, arg);
+std::string pathvalue(Report& report, const char* what, const char* arg, const char* src, size_t len) {
+    if (len > kPathMax) toolong(report, what, arg);
     return std::string(src, len);
 }
 
@@ -94,44 +94,45 @@ bool startswith(const char* text, const char* prefix) {
 }
 
 // "/list=<file>[;Y-M-D[;H:M:S]]": the value is everything after the "=".
-void scanlist(const char* arg, const char* value, RunOptions& run) {
+void scanlist(Report& report, const char* arg, const char* value, RunOptions& run) {
     run.list = true;
     run.listyear = 0;
     const char* semi = std::strchr(value, ';');
     size_t namelen = semi ? static_cast<size_t>(semi - value) : std::strlen(value);
-    run.listfile = pathvalue("/list= file name", arg, value, namelen);
+    run.listfile = pathvalue(report, "/list= file name", arg, value, namelen);
     if (!semi) return;
     if (std::sscanf(semi + 1, "%u-%u-%u", &run.listyear, &run.listmonth, &run.listday) != 3)
-        badword("bad date in", arg);
+        badword(report, "bad date in", arg);
     run.listhour = run.listmin = run.listsec = 0;
     const char* timepart = std::strchr(semi + 1, ';');
     if (timepart && std::sscanf(timepart + 1, "%u:%u:%u", &run.listhour, &run.listmin, &run.listsec) != 3)
-        badword("bad time in", arg);
+        badword(report, "bad time in", arg);
 }
 
-void scanoption(const char* arg, RunOptions& run, std::string& configfile) {
-    const char* rest = arg + 1;
+// Every option also in the long form: "--test" as "/test".
+void scanoption(Report& report, const char* arg, RunOptions& run, std::string& configfile) {
+    const char* rest = arg + (arg[0] == '-' && arg[1] == '-' ? 2 : 1);
     if (!strcasecmp(rest, "test") || !strcasecmp(rest, "t")) {
         run.test = true;
-    } else if (!strcasecmp(rest, "check") || !strcasecmp(arg, "--check")) {
+    } else if (!strcasecmp(rest, "check")) {
         // The whole word only: "/c=" is the configuration file.
         run.check = run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
         run.verbose = true;
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
         const char* value = std::strchr(rest, '=') + 1;
-        configfile = pathvalue("/config= file name", arg, value, std::strlen(value));
+        configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
     } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
-        scanlist(arg, std::strchr(rest, '=') + 1, run);
-    } else if (!strcasecmp(arg, "--help") || !strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
-        showusage();
+        scanlist(report, arg, std::strchr(rest, '=') + 1, run);
+    } else if (!strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
+        showusage(report);
         std::exit(0);
     } else {
-        badword("unknown word", arg);
+        badword(report, "unknown word", arg);
     }
 }
 
-void scancommandline(int argc, char** argv, RunOptions& run, std::string& configfile) {
+void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std::string& configfile) {
     int mail = 1, news = 1, fetch = 1, post = 1;
     int command = 0;
     for (int i = 1; i < argc; i++) {
@@ -151,14 +152,17 @@ void scancommandline(int argc, char** argv, RunOptions& run, std::string& config
             fetch = 0;
             post = 1;
         } else if (arg[0] == '/' || arg[0] == '-') {
-            scanoption(arg, run, configfile);
+            scanoption(report, arg, run, configfile);
             continue;
         } else {
-            badword("unknown word", arg);
+            badword(report, "unknown word", arg);
         }
         command = 1;
     }
-    if (!command) usage();
+    if (!command) {
+        report.alert("Error: say what to do: all, email or news (see vorpa --help)\n");
+        usage(report);
+    }
     run.fetchmail = mail && fetch;
     run.postmail = mail && post;
     run.fetchnews = news && fetch;
@@ -178,40 +182,38 @@ void checkdir(Report& report, const std::string& soupdir) {
     } else {
         return;
     }
-    fflush(stdout);
     std::exit(1);
 }
 
 // A log that cannot be kept is no reason to stop the run; one line says so.
-void logwarning(const char* what, const std::string& logfile, const char* reason) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "Warning: cannot %s log file %s%s%s\n", what, logfile.c_str(), reason ? ": " : "",
+void logwarning(Report& report, const char* what, const std::string& logfile, const char* reason) {
+    report.alert("Warning: cannot %s log file %s%s%s\n", what, logfile.c_str(), reason ? ": " : "",
                  reason ? reason : "");
 }
 
-void openlog(Report& report, const std::string& logfile) {
+void openlog(ConsoleReport& report, const std::string& logfile) {
     if (logfile.empty()) return;
     report.log = std::fopen(logfile.c_str(), "a");
     if (!report.log) {
-        logwarning("open", logfile, std::strerror(errno));
+        logwarning(report, "open", logfile, std::strerror(errno));
         return;
     }
     std::fseek(report.log, 0, SEEK_END);
-    if (std::ftell(report.log) > 0) std::fputc('\n', report.log);
+    if (std::ftell(report.log) > 0) report.logonly("\n");
     std::time_t now = std::time(nullptr);
     std::tm* t = std::localtime(&now);
-    std::fprintf(report.log, "--- Vorpa-%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", osstr, versionmajor,
-                 versionminor, weekday[t->tm_wday], t->tm_mday, month[t->tm_mon], t->tm_year + 1900, t->tm_hour,
-                 t->tm_min, t->tm_sec);
+    report.logonly("--- Vorpa-%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", osstr, versionmajor, versionminor,
+                   weekday[t->tm_wday], t->tm_mday, month[t->tm_mon], t->tm_year + 1900, t->tm_hour, t->tm_min,
+                   t->tm_sec);
 }
 
-void closelog(Report& report, const std::string& logfile) {
+void closelog(ConsoleReport& report, const std::string& logfile) {
     if (!report.log) return;
     bool failed = std::ferror(report.log) != 0;
     const char* reason = report.logerror != 0 ? std::strerror(report.logerror) : nullptr;
     if (std::fclose(report.log) != 0 && !reason) reason = std::strerror(errno);
     report.log = nullptr;
-    if (failed || reason) logwarning("write to", logfile, reason);
+    if (failed || reason) logwarning(report, "write to", logfile, reason);
 }
 
 }  // namespace
@@ -224,28 +226,29 @@ int main(int argc, char** argv) {
     // start-up errors follow the banner.
     static char outbuf[65536];  // lives until the last flush at exit
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+    ConsoleReport report;
     if (asksversion(argc, argv)) {
-        std::printf("vorpa %d.%02d\n", versionmajor, versionminor);
+        report.console("vorpa %d.%02d\n", versionmajor, versionminor);
         return 0;
     }
-    std::printf("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
-    std::printf("Documentation: man vorpa\n\n");
-    std::fflush(stdout);
+    report.console("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
+    static const char documentation[] = "Documentation: man vorpa\n\n";
+    report.put(Channel::Live, documentation, sizeof documentation - 1);
 
     RunOptions options;
     std::string configfile;
-    scancommandline(argc, argv, options, configfile);
+    scancommandline(report, argc, argv, options, configfile);
+    report.verbose = options.verbose;
 
     std::string base = programpath(argc > 0 ? argv[0] : "vorpa");
-    if (configfile.empty() && !findconfigfile(base, configfile)) return 1;
+    if (configfile.empty() && !findconfigfile(report, base, configfile)) return 1;
     Settings settings;
-    if (readconfigfile(configfile, base, settings) != 0) return 1;
+    if (readconfigfile(report, configfile, base, settings) != 0) return 1;
     if (settings.soupdir.empty()) {
-        std::fprintf(stderr, "Error: SOUPDIR not defined in %s\n", configfile.c_str());
+        report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
     }
-    if (settings.soupdir.size() > kPathMax - 1) toolong("SOUPDIR", settings.soupdir.c_str());
-    Report report(options.verbose);
+    if (settings.soupdir.size() > kPathMax - 1) toolong(report, "SOUPDIR", settings.soupdir.c_str());
     checkdir(report, settings.soupdir);
     // Two runs on one packet would take each other's files: the second
     // touches nothing, not even the log, and may simply run again later.
@@ -254,15 +257,16 @@ int main(int argc, char** argv) {
     if (taken == PacketLock::Held) {
         std::string pid = lock.holder > 0 ? " (pid " + std::to_string(lock.holder) + ")" : "";
         std::string dir = settings.soupdir.size() > 1 ? settings.soupdir.substr(0, settings.soupdir.size() - 1) : settings.soupdir;
-        std::fprintf(stderr, "Another vorpa run%s is using %s\n", pid.c_str(), dir.c_str());
+        report.alert("Another vorpa run%s is using %s\n", pid.c_str(), dir.c_str());
         return kExitTempFail;
     }
     if (taken == PacketLock::Unlockable)
-        std::fprintf(stderr, "Warning: cannot lock %s: %s\n", settings.soupdir.c_str(), std::strerror(lock.error));
+        report.alert("Warning: cannot lock %s: %s\n", settings.soupdir.c_str(), std::strerror(lock.error));
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
-    if (!settings.accounts.front().cafile.empty() && !tlscheckcafile(settings.accounts.front().cafile.c_str())) {
-        std::fprintf(stderr, "Error: CAFILE %s holds no readable PEM certificate\n", settings.accounts.front().cafile.c_str());
+    for (const Account& account : settings.accounts) {
+        if (account.cafile.empty() || tlscheckcafile(account.cafile.c_str())) continue;
+        report.alert("Error: CAFILE %s holds no readable PEM certificate\n", account.cafile.c_str());
         return 1;
     }
     openlog(report, settings.logfile);

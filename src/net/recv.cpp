@@ -73,7 +73,7 @@ int Socket::WaitReady(short events, long long totalms) {
     int r = pollfor(pfd, briefms);
     if (r != 0 || totalms == briefms) return r;
     if (events & POLLIN) AckNow();
-    std::fflush(stdout);
+    if (report) report->flush();
     return pollfor(pfd, totalms - briefms);
 }
 
@@ -99,6 +99,26 @@ int Socket::WaitPaced(short events) {
     paceReply.waitedms += took;
     paceLine.waitedms += took;
     return r;
+}
+
+// A layer may hold bytes already decoded (ready now), or need to write
+// before it can read; bytes it holds that cannot be decoded yet (part of a
+// TLS record) need the descriptor, as plain data does.
+short Socket::PollEvents(short events) const {
+    if ((events & POLLIN) && top->pending()) return 0;
+    return top->wants(events);
+}
+
+int Socket::RecvWaiting(char* buf, int len) {
+    for (;;) {
+        int r = RawRecv(buf, len);
+        if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return r;
+        int ready = WaitPaced(POLLIN);
+        if (ready <= 0) {
+            if (ready == 0) errno = ETIMEDOUT;
+            return -1;
+        }
+    }
 }
 
 // Ends a failed reception: a call that gave 0 ended by when (ETIMEDOUT
@@ -233,6 +253,17 @@ inline void Socket::Take(int n) {
         pos = len = 0;
         iCurBuf = 3 - iCurBuf;
     }
+}
+
+void Socket::Push(std::unique_ptr<Layer> layer) {
+    layer->below = top;
+    int n = 0;
+    for (const char* ahead = Ahead(&n); n > 0; ahead = Ahead(&n)) {
+        layer->handed.append(ahead, n);
+        Take(n);
+    }
+    top = layer.get();
+    layers.push_back(std::move(layer));
 }
 
 int Socket::RecvTeol(int strip) {

@@ -33,6 +33,7 @@ Socket::Socket()
       iBufUsed(0) {}
 
 Socket::~Socket() {
+    Unwind();
     if (iSocket >= 0) close(iSocket);
     delete[] pszBuf;
     delete[] pcRecvBuf1;
@@ -60,7 +61,7 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
                     unsigned long localAddr) {
     // The name lookup and the connection may take long: show what has
     // been reported so far first.
-    std::fflush(stdout);
+    if (report) report->flush();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -197,11 +198,13 @@ int Socket::Send(const char* data, int length) {
     // MSG_NOSIGNAL turns a reset peer into -1 instead of a SIGPIPE that
     // would end the program. A peer that stops reading, or reads slowly,
     // must not hold the program for ever: the waits for room are bounded
-    // as those for data are. The answer's time starts once all is out.
+    // as those for data are. The answer's time starts once all is out,
+    // what a layer kept back included.
     RestartPace();
     int sent = 0;
-    while (sent < length) {
-        int n = RawSend(data + sent, length - sent);
+    for (;;) {
+        bool flushing = sent == length;
+        int n = flushing ? top->flush() : RawSend(data + sent, length - sent);
         if (n > 0) Moved(n);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int ready = WaitPaced(POLLOUT);
@@ -213,6 +216,7 @@ int Socket::Send(const char* data, int length) {
             iResult = -1;
             return -1;
         }
+        if (flushing) break;
         sent += n;
     }
     RestartPace();
@@ -232,7 +236,7 @@ int Socket::Close() {
     std::memset(pcRecvBuf2, 0, kBufSize);
     ulTimeout = 300;
     usLocalPort = 0;
-    tls.reset();
+    Unwind();
     bBroken = false;
     if (iSocket < 0) {
         errno = EBADF;
@@ -242,4 +246,16 @@ int Socket::Close() {
     iResult = close(iSocket);
     iSocket = -1;
     return iResult;
+}
+
+void Socket::Pop() {
+    if (layers.empty()) return;
+    top = layers.back()->below;
+    layers.pop_back();
+}
+
+// The highest first: a layer may still write to those below as it goes.
+void Socket::Unwind() {
+    while (!layers.empty()) Pop();
+    bSecure = false;
 }

@@ -1,5 +1,6 @@
 // One TCP connection (IPv4 or IPv6, plain or TLS) with line reception
-// under time-outs.
+// under time-outs. Its bytes pass through a stack of layers (layer.h): the
+// descriptor, TLS when started, and whatever is pushed on top.
 #ifndef VORPA_SOCKET_H
 #define VORPA_SOCKET_H
 
@@ -8,14 +9,13 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "core/report.h"
+#include "net/layer.h"
 
-// The TLS state of a connection; only the transport sees inside.
-struct TlsLink;
-struct TlsLinkDeleter {
-    void operator()(TlsLink* link) const;
-};
+// The TLS layer of a connection; only tls.cpp sees inside.
+class TlsLayer;
 
 // errno of a reception that met the end of the connection: the server
 // closed it. No reception on a TCP socket fails with this value itself.
@@ -73,7 +73,7 @@ public:
     // it is empty, the system's store, and host against the certificate.
     // Returns a TlsResult; TlsError() then says why in words.
     int StartTls(const char* host, const char* cafile);
-    bool IsSecure() const { return tls != nullptr; }
+    bool IsSecure() const { return bSecure; }
     const char* TlsError() const { return szTlsError; }
     // Whether the peer is this machine (127.0.0.0/8 or ::1).
     bool IsLoopback() const;
@@ -99,6 +99,12 @@ public:
     // needs a network read comes through pszBuf, and *line points there.
     // For the bulk of a transfer: the text of fetched messages.
     int RecvLine(const char** line);
+
+    // Puts layer on top of the connection's layers: every byte received
+    // or sent from now on passes through it, and each Send ends with its
+    // flush. What was read ahead and not yet delivered came after the line
+    // that started the layer, so it belongs to it and is handed to it.
+    void Push(std::unique_ptr<Layer> layer);
 
     // Every write goes out at once, not held back while earlier data is
     // unacknowledged (Nagle).
@@ -137,7 +143,10 @@ private:
     // clears only that much.
     int iBufUsed;
 
-    std::unique_ptr<TlsLink, TlsLinkDeleter> tls;
+    Descriptor base{iSocket};
+    std::vector<std::unique_ptr<Layer>> layers;  // on base, the lowest first
+    Layer* top = &base;
+    bool bSecure = false;
     char szTlsError[256] = "";
     bool bBroken = false;
     int iLookupError = 0;   // getaddrinfo's result of the last Connect
@@ -147,12 +156,18 @@ private:
 
     // The only places that move bytes: without waiting, a count, 0 when
     // the peer closed, or -1 (errno EAGAIN when it must wait first).
-    int RawRecv(char* buf, int len);
-    int RawSend(const char* data, int len);
-    // RawRecv once the caller waited: waits again while TLS needs more
-    // of a record; -1 with ETIMEDOUT when it does not come.
+    int RawRecv(char* buf, int len) { return top->read(buf, len); }
+    int RawSend(const char* data, int len) { return top->write(data, len); }
+    // RawRecv once the caller waited: waits again while a layer needs more
+    // (the rest of a TLS record); -1 with ETIMEDOUT when it does not come.
     int RecvWaiting(char* buf, int len);
+    // What a wait for events must poll the descriptor for; 0 when a layer
+    // holds bytes that a read delivers at once.
     short PollEvents(short events) const;
+    // Takes the top layer off, and every layer off.
+    void Pop();
+    void Unwind();
+    int Handshake(TlsLayer& tls);
     int Renew(int family);
     int ConnectTo(const struct sockaddr* addr, unsigned addrlen);
     int TlsFailed(int result, const char* why);

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "core/text.h"
@@ -93,7 +92,7 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
                     std::string& line) {
     report.step("+ Running %s...\n", setting);
     // Whatever the command says on the error stream comes after our lines.
-    std::fflush(stdout);
+    report.flush();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return failed(report, setting, std::string("cannot run: ") + strerror(errno));
     pid_t pid = fork();

@@ -18,10 +18,11 @@ protected:
     // settings; returns the result and keeps the error stream in err.
     int read(const std::string& name) {
         testing::internal::CaptureStderr();
-        int r = readconfigfile(name, argv0, s);
+        int r = readconfigfile(report, name, argv0, s);
         err = testing::internal::GetCapturedStderr();
         return r;
     }
+    ConsoleReport report;
     Settings s;
     TempDir dir;
     std::string argv0 = dir / "vorpa";
@@ -268,6 +269,18 @@ TEST_F(Config, UnreadableFiles) {
     EXPECT_EQ(s.accounts[0].pop.user, "before");
 }
 
+// What the reader says goes to the sink it is given, which may keep it.
+TEST_F(Config, WarningsAndErrorsGoThroughTheReport) {
+    writefile(dir / "a.cfg", "FOO bar\nPOPTLS maybe\n");
+    ReportBuffer kept;
+    EXPECT_EQ(readconfigfile(kept, "a.cfg", argv0, s), -1);
+    testing::internal::CaptureStderr();
+    kept.replay(report);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: unknown keyword FOO in line 1 of " + (dir / "a.cfg") + "\n\n" +
+                  "Error: POPTLS must be off, starttls or on in line 2 of " + (dir / "a.cfg") + "\n");
+}
+
 TEST(JoinProgramDir, FitsOrFails) {
     std::string out;
     EXPECT_EQ(joinprogramdir("/usr/bin/vorpa", "newsrc", out), 0);
@@ -280,14 +293,15 @@ TEST(JoinProgramDir, FitsOrFails) {
 }
 
 TEST(ScanYesNo, Values) {
+    ConsoleReport report;
     int r = 7;
-    configscanyesno("YES", 1, "f", r);
+    configscanyesno(report, "YES", 1, "f", r);
     EXPECT_EQ(r, 1);
-    configscanyesno("no", 1, "f", r);
+    configscanyesno(report, "no", 1, "f", r);
     EXPECT_EQ(r, 0);
     r = 1;
     testing::internal::CaptureStderr();
-    configscanyesno("maybe", 3, "f", r);
+    configscanyesno(report, "maybe", 3, "f", r);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: invalid Yes/No parameter in line 3 of f\n\n");
     EXPECT_EQ(r, 0);
 }
@@ -342,7 +356,7 @@ TEST_F(Config, RandomAndMutatedFiles) {
         }
         writefile(dir / "f.cfg", text);
         s = Settings();
-        int r = readconfigfile("f.cfg", argv0, s);
+        int r = readconfigfile(report, "f.cfg", argv0, s);
         ASSERT_TRUE(r == 0 || r == 1);
         if (!s.soupdir.empty()) {
             ASSERT_EQ(s.soupdir.back(), '/');

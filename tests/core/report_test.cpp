@@ -1,11 +1,14 @@
-// The reporting sink, the progress meter and its rate arithmetic, and
+// The reporting sinks, the progress meter and its rate arithmetic, and
 // the small shared helpers.
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/report.h"
 #include "core/text.h"
@@ -16,7 +19,7 @@ namespace {
 TEST(Report, ConsoleAndLogGetTheSameWholeText) {
     TempDir dir;
     std::string path = dir / "log";
-    Report report;
+    ConsoleReport report;
     report.log = std::fopen(path.c_str(), "w");
     ASSERT_NE(report.log, nullptr);
     std::string longline(450, 'L');
@@ -27,18 +30,64 @@ TEST(Report, ConsoleAndLogGetTheSameWholeText) {
     report.say("%s", std::string(200, 'y').c_str());
     report.step("+ only when verbose\n");
     report.console("console %s\n", "only");
+    report.logonly("log %s\n", "only");
     std::string out = testing::internal::GetCapturedStdout();
     std::fclose(report.log);
     report.log = nullptr;
     std::string want = "short 42\n! " + longline + "|end\n" + std::string(199, 'x') + std::string(200, 'y');
     EXPECT_EQ(out, want + "console only\n");
-    EXPECT_EQ(readfile(path), want);
+    EXPECT_EQ(readfile(path), want + "log only\n");
 
-    Report verbose(true);
+    ConsoleReport verbose(true);
     testing::internal::CaptureStdout();
     verbose.say("no log %s\n", "open");
     verbose.step("+ %s\n", "step");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "no log open\n+ step\n");
+}
+
+// Each text with its channel, in order.
+struct Recorder : Report {
+    using Report::Report;
+    void put(Channel channel, const char* text, size_t len) override {
+        said.emplace_back(channel, std::string(text, len));
+    }
+    std::vector<std::pair<Channel, std::string>> said;
+};
+
+void reportall(Report& report) {
+    Meter meter(report);
+    report.say("say %d\r\n", 1);
+    report.step("+ step %s\n", std::string(300, 's').c_str());
+    meter.show(7, 0, 0);
+    meter.report(7, "* from\r", 7);
+    report.show("show", 4);
+    report.logonly("log\n");
+    report.flush();
+    errno = ENOENT;
+    report.syserror("Receive");
+    report.alert("Error: %s\n", "alert");
+    meter.erase();
+}
+
+TEST(ReportBuffer, ReplaysEveryChannelInOrder) {
+    Recorder direct(true, true);
+    reportall(direct);
+    ASSERT_EQ(direct.said.size(), 12u);
+    EXPECT_EQ(direct.said[9], std::make_pair(Channel::Error, std::string("Receive: No such file or directory\n")));
+
+    ReportBuffer buffer(true, true);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    reportall(buffer);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    Recorder replayed;
+    buffer.replay(replayed);
+    EXPECT_EQ(replayed.said, direct.said);
+
+    Recorder quiet(true, false);  // no terminal: no meter
+    reportall(quiet);
+    EXPECT_EQ(quiet.said.size(), 8u);
 }
 
 TEST(Mtime, FollowsTheSystemClock) {
@@ -88,7 +137,7 @@ TEST(RateWindow, ClosesAfterMoreThan5000Bytes) {
 }
 
 TEST(Meter, DrawsOnlyWhatChanged) {
-    Report report;
+    ConsoleReport report;
     Meter m(report, true);
     testing::internal::CaptureStdout();
     m.show(0, 0, 0);
@@ -111,7 +160,7 @@ TEST(Meter, DrawsOnlyWhatChanged) {
 }
 
 TEST(Meter, ReportAndErase) {
-    Report report;
+    ConsoleReport report;
     Meter m(report, true);
     testing::internal::CaptureStdout();
     m.show(40, 2000, 1000);

@@ -19,6 +19,8 @@ TEST(Demo, FetchesPostsAndShowsIt) {
     for (int round = 0; round < 2; round++) {  // the second wipes the first
         RunResult r = runprogram({demo, vorpapath(), folder}, dir.path(), 60);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
+        // Its own configuration draws no warning.
+        EXPECT_FALSE(contains(r.out + r.err, "Warning")) << r.out << r.err;
         EXPECT_TRUE(contains(r.out, "There are 12 messages (")) << r.out;
         EXPECT_TRUE(contains(r.out, "* Posting article to demo.talk\n"));
         EXPECT_TRUE(contains(r.out, "\nDone.\n"));

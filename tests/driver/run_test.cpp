@@ -28,7 +28,7 @@ const char usagetext[] =
     "/config=<filename>   use <filename> as configuration file\n"
     "/list=<filename>     list newsgroups into file\n"
     "   [;<YYYY-MM-DD[;HH:MM:SS>]]   list new newsgroups since date\n"
-    "/test                don't delete mail/files after processing\n"
+    "/test                send and fetch as usual, but delete nothing\n"
     "/check               log in, report what would be done, send/fetch nothing\n"
     "/verbose             display additional information\n"
     "--help               show this text\n"
@@ -74,14 +74,16 @@ protected:
 TEST_F(Run, BadCommandLinesShowTheUsage) {
     config("SOUPDIR soup\n");
     // Each with the refusal naming the bad word, if there is one.
+    const std::string nothing = "say what to do: all, email or news (see vorpa --help)";
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
-        {{}, ""},
-        {{"/test"}, ""},
-        {{"-v", "/t", "/l=groups.txt"}, ""},
+        {{}, nothing},
+        {{"/test"}, nothing},
+        {{"-v", "/t", "/l=groups.txt"}, nothing},
         {{"bogus"}, "unknown word bogus"},
         {{"all", "bogus"}, "unknown word bogus"},
         {{"/all"}, "unknown word /all"},
-        {{"all", "--test"}, "unknown word --test"},
+        {{"all", "--tests"}, "unknown word --tests"},
+        {{"all", "---test"}, "unknown word ---test"},
         {{"em"}, "unknown word em"},
         {{"allx"}, "unknown word allx"},
         {{"all", "/"}, "unknown word /"},
@@ -103,6 +105,17 @@ TEST_F(Run, BadCommandLinesShowTheUsage) {
         EXPECT_EQ(r.out.substr(r.out.find("Usage:")), usagetext) << shown;
         EXPECT_EQ(r.err, c.second.empty() ? "" : "Error: " + c.second + "\n") << shown;
     }
+}
+
+// Every option in its long form too.
+TEST_F(Run, LongForms) {
+    config("SOUPDIR soup\n");
+    writefile(dir / "work/other.cfg", "SOUPDIR soup\nLOGFILE other.log\n");
+    RunResult r = run({"news", "fetch", "--test", "--verbose", "--config=" + (dir / "work/other.cfg"),
+                       "--list=groups.txt;2026-01-01", "--check"});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(contains(readfile(dir / "work/other.log"), "NNTP hostname not defined\n")) << r.out;
 }
 
 // Asked for, the usage is no error; the version line stands alone.

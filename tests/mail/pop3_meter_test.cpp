@@ -30,7 +30,7 @@ std::string console(const std::function<void()>& f) {
 }
 
 TEST(Pop3Meter, DrawsOnlyChangesAndKeepsReportsOnTheirOwnLine) {
-    Report report;
+    ConsoleReport report;
     Meter meter(report, true);  // as on a terminal
     std::string out = console([&] {
         meter.forget();

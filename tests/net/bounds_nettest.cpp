@@ -77,7 +77,7 @@ TEST(Bounds, DrippingGreetingEndsWithinItsTimeOut) {
 // The reply's line within the time-out from when it is awaited; what
 // follows it must bring 1 KB in every time-out, however it is split.
 TEST(Bounds, RepliesAndTransfersAreBoundedAsAWhole) {
-    Report report;
+    ConsoleReport report;
     std::string drip, flow, slowline = "+OK a status line that drips\r\n";
     for (int i = 0; i < 20; i++) drip += "CAPA" + std::to_string(i) + "\r\n";
     for (int i = 0; i < 12; i++) flow += std::string(598, 'a' + i) + "\r\n";

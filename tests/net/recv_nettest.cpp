@@ -282,7 +282,7 @@ TEST(RecvLine, InPlaceWhereWholeElseThroughTheBuffer) {
 // are all delivered, and the close shows at the next read. A reset there is
 // a failure of the follow-up read.
 TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
-    Report report;  // where the socket says what failed
+    ConsoleReport report;  // where the socket says what failed
     std::string block;
     while (block.size() < 16383 - 100) block += std::string(98, 'z') + "\r\n";
     block += std::string(16383 - block.size() - 2, 'e') + "\r\n";
@@ -327,7 +327,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
 }
 
 TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
-    Report report;  // where the socket says what failed
+    ConsoleReport report;  // where the socket says what failed
     ScriptedServer srv(0, 8000);
     srv.session().silence(3000);
     srv.session().send("half a li").drop();

@@ -106,7 +106,7 @@ TEST(Connect, FailuresReturnMinusOne) {
     EXPECT_EQ(errno, EADDRINUSE);
 
     Socket none;
-    Report report;  // where the socket says what failed
+    ConsoleReport report;  // where the socket says what failed
     none.report = &report;
     EXPECT_EQ(none.Connect(host, listener.usLocalPort), -1);
     EXPECT_EQ(none.iResult, -1);

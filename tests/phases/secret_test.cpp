@@ -22,7 +22,7 @@ struct Outcome {
 };
 
 Outcome runcommand(const std::string& command, int limitms) {
-    Report report;
+    ConsoleReport report;
     report.log = std::tmpfile();
     Outcome r{};
     auto start = std::chrono::steady_clock::now();
