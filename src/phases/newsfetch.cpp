@@ -514,8 +514,10 @@ Step NewsFetch::fetchgroup(Entry& entry) {
 
 // ARTICLE for every number of the range; the high mark follows the last
 // article stored whole. Missing or refused articles are passed over. An
-// interrupt ends the group after the article stored last.
-Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
+// interrupt ends the group after the article stored last. Every fetched
+// line passes this loop: in a function of its own it keeps its registers,
+// where inlined into the whole fetch it took 2% more instructions.
+__attribute__((noinline)) Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
     progress.start();
     for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
         progress.show(percentof(i, size));

@@ -181,6 +181,13 @@ void NntpClient::cutoff(Item item, size_t index) {
     events.failed(item, index, conn);
 }
 
+BodyEnd NntpClient::ended(Item item, size_t index, BodyEnd end) {
+    if (end == BodyEnd::Lost) cutoff(item, index);
+    // The rest of the text would be read as answers.
+    if (end == BodyEnd::SinkFailed) conn.fail(Failure::Local, Stage::Text);
+    return end;
+}
+
 Step NntpClient::select(const std::vector<std::string>& names) {
     Pipeline flight(conn.sock, kWindow, [&names, i = size_t{0}](std::string& command) mutable {
         if (i == names.size()) return false;
@@ -284,7 +291,9 @@ Step NntpClient::discard(uint64_t count) {
     for (uint64_t i = 0; i < count; i++) {
         const Reply& reply = next(Item::Discarded);
         if (reply.status == Reply::Lost) return Step::Quit;
-        if (reply.ok() && text(Item::Discarded, 0, [](const char*, size_t, bool) { return true; }) != BodyEnd::Whole)
+        if (reply.ok() && ended(Item::Discarded, 0, readbody(conn.sock, [](const char*, size_t, bool) {
+                              return true;
+                          })) != BodyEnd::Whole)
             return Step::Quit;
     }
     return Step::Next;

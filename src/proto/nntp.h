@@ -125,7 +125,7 @@ public:
     template <class Sink>
     Step newsgroups(const NewsDate& since, Sink&& sink) {
         if (!asknewsgroups(since)) return answer.refused() && !needslogin(answer) ? Step::Next : Step::Quit;
-        return text(Item::Newsgroups, 0, sink) == BodyEnd::Whole ? Step::Next : Step::Quit;
+        return ended(Item::Newsgroups, 0, readbody(conn.sock, sink)) == BodyEnd::Whole ? Step::Next : Step::Quit;
     }
 
     // GROUP of every name in one flight, commands sent ahead of their
@@ -166,7 +166,7 @@ public:
     // was not read, and the connection is fit only for closing.
     template <class Sink>
     BodyEnd text(Sink&& sink) {
-        return text(Item::Article, 0, sink);
+        return ended(NntpEvents::Item::Article, 0, readbody(conn.sock, sink));
     }
     // The answers to the count ARTICLEs of a group the stream could not
     // select, read and dropped. Quit after failed(Discarded).
@@ -200,14 +200,8 @@ private:
     const Reply& next(Item item);
     void cutoff(Item item, size_t index);
     bool nextcommand(std::string& command);
-    template <class Sink>
-    BodyEnd text(Item item, size_t index, Sink&& sink) {
-        BodyEnd end = readbody(conn.sock, sink);
-        if (end == BodyEnd::Lost) cutoff(item, index);
-        // The rest of the text would be read as answers.
-        if (end == BodyEnd::SinkFailed) conn.fail(Failure::Local, Stage::Text);
-        return end;
-    }
+    // Notes how a text ended.
+    BodyEnd ended(Item item, size_t index, BodyEnd end);
 
     NntpEvents& events;
     const Wire wire{"NNTP", 119, 563, readnntp};
