@@ -28,6 +28,7 @@ enum TlsResult {
     TLS_UNTRUSTED = -2,  // the certificate chain was not accepted
     TLS_BADNAME = -3,    // the certificate is not for this host
     TLS_AHEAD = -4,      // the server sent data before the handshake
+    TLS_PLAIN = -5,      // the server answered in plain text: no TLS there
 };
 
 class Socket {

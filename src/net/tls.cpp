@@ -198,7 +198,10 @@ int Socket::Handshake(TlsLayer& tls) {
         if (verified != X509_V_OK) return TlsFailed(TLS_UNTRUSTED, X509_verify_cert_error_string(verified));
         char why[200];
         sslreason(why, sizeof why, e == SSL_ERROR_SYSCALL ? "connection closed by the server" : "protocol error");
-        return TlsFailed(TLS_HANDSHAKE, why);
+        // A greeting in plain text read as a TLS record.
+        unsigned long code = ERR_peek_last_error();
+        bool plain = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_WRONG_VERSION_NUMBER;
+        return TlsFailed(plain ? TLS_PLAIN : TLS_HANDSHAKE, why);
     }
 }
 

@@ -20,6 +20,12 @@ void lost(Report& report, const Reply& reply) {
     report.syserror("Receive");
 }
 
+// POP3 -> POPTLS, SMTP -> SMTPTLS, NNTP -> NNTPTLS.
+std::string tlssetting(const Connection& c) {
+    const char* name = c.protocol.name;
+    return std::string(name, std::strcmp(name, "POP3") == 0 ? 3 : 4);
+}
+
 }  // namespace
 
 void pop3complain(Report& report, const Reply& reply, bool quiet) {
@@ -72,10 +78,8 @@ void sayfailure(Report& report, const Connection& c, Complain complain, bool qui
         return;
     case Stage::Greeting:
         if (c.wantstls) {
-            // POP3 -> POPTLS, SMTP -> SMTPTLS, NNTP -> NNTPTLS.
-            std::string setting(name, std::strcmp(name, "POP3") == 0 ? 3 : 4);
             report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", name, c.host.c_str(),
-                       c.port, setting.c_str());
+                       c.port, tlssetting(c).c_str());
         } else {
             complain(report, c.reply, false);
         }
@@ -100,7 +104,13 @@ void sayfailure(Report& report, const Connection& c, Complain complain, bool qui
 
 void saytlsfailure(Report& report, const Connection& c) {
     const char* host = c.host.c_str();
-    switch (c.tlsresult) {
+    // After STARTTLS plain text is no hint to the settings.
+    int result = c.tlsresult == TLS_PLAIN && c.server.tls != TLSON ? TLS_HANDSHAKE : c.tlsresult;
+    switch (result) {
+    case TLS_PLAIN:
+        report.say("%s host %s at port %d expects plain text first: set %sTLS starttls or use port %d\n",
+                   c.protocol.name, host, c.port, tlssetting(c).c_str(), c.protocol.tlsport);
+        break;
     case TLS_AHEAD:
         report.say("%s host %s sent data ahead of the TLS handshake: connection refused\n", c.protocol.name, host);
         break;

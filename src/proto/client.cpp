@@ -69,8 +69,8 @@ bool Connection::handshake() {
     tlsresult = sock.StartTls(host.c_str(), cafile.c_str());
     if (tlsresult == TLS_OK) return true;
     // A handshake cut off by the network is the network's (see fail).
-    return fail(tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME ? Failure::Local : Failure::Protocol,
-                Stage::Tls);
+    bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN;
+    return fail(settings ? Failure::Local : Failure::Protocol, Stage::Tls);
 }
 
 bool Connection::greet() {

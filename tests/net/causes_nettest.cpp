@@ -70,6 +70,15 @@ TEST(Causes, PortThatExpectsTls) {
     EXPECT_EQ(out.find("Receive:"), std::string::npos) << out;
     alert.finish();
     silent.finish();
+
+    // The other way round: TLS spoken to a port that greets in plain text.
+    ScriptedServer plain(110);
+    plain.session().send("+OK ready\r\n").drain();
+    plain.start();
+    out = fetch("127.0.0.1", "POPTLS on\nPOPHOST 127.0.0.1:110\n", 2);
+    EXPECT_NE(out.find("POP3 host 127.0.0.1 at port 110 expects plain text first: set POPTLS starttls or use port "
+                       "995\n(skipping"), std::string::npos) << out;
+    plain.finish();
 }
 
 }  // namespace
