@@ -31,14 +31,12 @@ int percentof(uint64_t done, uint64_t size) {
     return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / size);
 }
 
-using Numbers = ArticleNumbers;
-
 // NEWSFIRST and NEWSMAX: the part of the numbers asked for in this run. A
 // group's first fetch (fresh) takes only its newest newsfirst numbers, and
 // at most newsmax numbers are asked for, the oldest first. Writes what was
 // left out into said for the group's report line; true when newsmax cut
 // them, so that the mark follows what was asked.
-bool boundrange(Numbers& asked, bool fresh, long newsfirst, long newsmax, std::string& said) {
+bool boundrange(ArticleNumbers& asked, bool fresh, long newsfirst, long newsmax, std::string& said) {
     uint64_t n = asked.size();
     if (n == 0) return false;
     bool newest = fresh && newsfirst > 0 && n > static_cast<uint64_t>(newsfirst);
@@ -72,7 +70,7 @@ struct Entry {
     Reply reply;              // to the first flight's GROUP
     GroupRange range{"", 0};  // what the reply offers beyond the mark
     bool sparse = false;      // far more numbers than articles: LISTGROUP asked
-    Numbers asked;            // of the range, those asked for in this run
+    ArticleNumbers asked;     // of the range, those asked for in this run
     bool cut = false;         // NEWSMAX cut asked
     std::string said;         // what NEWSFIRST and NEWSMAX left out, in words
     std::string unlisted;     // the line that says LISTGROUP was refused
@@ -102,7 +100,7 @@ private:
     void lost(const Entry& entry, const Connection& c, const char* what);
     void startstream();
     Step fetchgroup(Entry& entry);
-    Step fetcharticles(const Numbers& asked, long& high, IncomingFile& message);
+    Step fetcharticles(const ArticleNumbers& asked, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message);
     void writestate(const GroupLine& group, long high);
     Result signoff();
@@ -378,7 +376,7 @@ void NewsFetch::failed(Item item, size_t index, const Connection& c) {
 void NewsFetch::bound(Entry& entry) {
     GroupRange& range = entry.range;
     if (!entry.reply.ok() || !range.valid || range.count == 0) return;
-    Numbers& asked = entry.asked;
+    ArticleNumbers& asked = entry.asked;
     if (asked.listing) {
         range.count = static_cast<long>(asked.listed.size());
     } else {
@@ -492,7 +490,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (!incoming.open(soupdir))
         return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
-    const Numbers& asked = entry.asked;
+    const ArticleNumbers& asked = entry.asked;
     Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
     // The next run goes on after the numbers asked for, missing ones too;
@@ -517,7 +515,8 @@ Step NewsFetch::fetchgroup(Entry& entry) {
 // interrupt ends the group after the article stored last. Every fetched
 // line passes this loop: in a function of its own it keeps its registers,
 // where inlined into the whole fetch it took 2% more instructions.
-__attribute__((noinline)) Step NewsFetch::fetcharticles(const Numbers& asked, long& high, IncomingFile& message) {
+__attribute__((noinline)) Step NewsFetch::fetcharticles(const ArticleNumbers& asked, long& high,
+                                                         IncomingFile& message) {
     progress.start();
     for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
         progress.show(percentof(i, size));

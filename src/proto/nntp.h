@@ -101,7 +101,9 @@ struct NewsDate {
 };
 
 // How the text of an article went out: the caller writes it, dot-stuffed
-// and ended with ".\r\n".
+// and ended with ".\r\n". SendFailed leaves errno as the send did;
+// SourceFailed (the caller's file, worded by the caller) leaves the text
+// cut, and the connection is dropped so that the server discards it.
 enum class TextSent { Whole, SendFailed, SourceFailed };
 using ArticleText = std::function<TextSent(Socket& sock)>;
 
