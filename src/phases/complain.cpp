@@ -96,6 +96,9 @@ void sayfailure(Report& report, const Connection& c, Complain complain, bool qui
     case Stage::Reply:
         complain(report, c.reply, quiet);
         return;
+    case Stage::Text:
+        // The transport said why; the caller says what was lost.
+        return;
     }
 }
 

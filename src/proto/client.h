@@ -36,8 +36,9 @@ enum class Failure {
     Local,     // this side: the settings, a file, a command, a certificate it does not trust
 };
 
-// Where in the opening or the dialogue it failed.
-enum class Stage { None, Host, Socket, Connect, Tls, Greeting, StartTls, Send, Reply };
+// Where in the opening or the dialogue it failed. Text: the text of a
+// multi-line answer (a message, an article, a list) was cut off.
+enum class Stage { None, Host, Socket, Connect, Tls, Greeting, StartTls, Send, Reply, Text };
 
 // What a client takes of its protocol: its name in reports ("POP3"), its
 // ports, plain or STARTTLS and with TLS from the first byte, and its reply
@@ -84,6 +85,8 @@ public:
     void close(bool quit);
     // The failure passes by itself: only the network's.
     bool passing() const { return failure == Failure::Network; }
+    // Notes a failure of a client's own step; false.
+    bool fail(Failure how, Stage where);
 
     const Wire& protocol;
     const Server& server;
@@ -102,7 +105,6 @@ public:
     Reply reply;             // Greeting, StartTls, Reply
 
 private:
-    bool fail(Failure how, Stage where);
     bool handshake();
     bool expectstls(const Reply& greeting) const;
 };
