@@ -119,12 +119,15 @@ Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping);
 // says why.
 bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret);
 
-// Runs command through /bin/sh -c, with /dev/null as its standard input
-// and ours as its standard error, in a process group of its own that is
-// killed after limitms: the first line it prints, without its line end,
-// goes into line. False after one line naming setting and what went wrong
-// (an exit status not 0, a signal, no output, the time-out).
-bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
+// Runs command through /bin/sh -c, with ours as its standard error, in a
+// process group of its own that is killed after limitms: the first line it
+// prints, without its line end, goes into line. When the run has a
+// terminal whose foreground is ours, the command gets the foreground and
+// the terminal as its standard input, so that it may ask for a
+// passphrase, and promptms to finish; else its standard input is
+// /dev/null. False after one line naming setting and what went wrong (an
+// exit status not 0, a signal, no output, the time-out).
+bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms, int promptms,
                     std::string& line);
 
 // The words of a SASL login as far as it went: the mechanism chosen (with
