@@ -43,5 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The file is there: it is read to its end, or the run is refused.
     expect(result == 0 || result == -1);
     expect(settings.soupdir.empty() || settings.soupdir.back() == '/');
+    // Every setting read names a file that was read.
+    if (result == 0) showsettings(report, settings);
     return 0;
 }

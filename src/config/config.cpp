@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,8 @@ namespace {
 // INCLUDE must neither loop nor nest without end.
 constexpr size_t maxdepth = 16;
 
+struct Setting;
+
 struct Reader {
     Settings& settings;
     Report& report;
@@ -28,10 +31,13 @@ struct Reader {
     std::vector<std::pair<dev_t, ino_t>> reading;
     bool newsgroupsset = false;  // a NEWSGROUPS line was read
     bool secret = false;         // the file being read sets a password
+    size_t file = 0;             // the file being read, in settings.files
 
     // Reads name, which lies beside the file from when it has no "/".
     int read(const std::string& name, const std::string& from);
     int scanline(std::string& text, long line, const char* path);
+    int scan(const Setting& s, const std::string& value, long line, const char* path);
+    void note(std::vector<Origin>& origins, const char* key, long line);
     int include(const std::string& value, long line, const char* path);
     void scanlogfile(const std::string& value, long line, const char* path);
     int scannewsgroups(const std::string& value, const char* path);
@@ -53,6 +59,14 @@ int resolvepath(Report& report, const std::string& name, const std::string& base
     }
     if (r != 0) report.alert("Error: file name too long: %s\n", name.c_str());
     return r;
+}
+
+// "~" and "~/..." lie in the home folder, as the shell has them.
+std::string expandhome(const std::string& value) {
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] == '\0' || value.empty() || value[0] != '~' || (value.size() > 1 && value[1] != '/'))
+        return value;
+    return home + value.substr(1);
 }
 
 bool Reader::beingread(const char* path) const {
@@ -102,27 +116,31 @@ int scantls(Report& report, const std::string& value, long line, const char* pat
     } else if (!strcasecmp(value.c_str(), "on")) {
         mode = TLSON;
     } else {
-        report.alert("Error: %s must be off, starttls or on in line %ld of %s\n", key, line, path);
+        report.alert("Error: %s must be off, starttls or on, not \"%s\" in line %ld of %s\n", key, value.c_str(),
+                     line, path);
         return -1;
     }
     return 0;
 }
 
+const char* const tlsnames[] = {"off", "starttls", "on"};
+
+const struct {
+    const char* name;
+    AuthMode mode;
+} authnames[] = {{"auto", AuthMode::Auto},   {"user", AuthMode::User},       {"plain", AuthMode::Plain},
+                 {"login", AuthMode::Login}, {"xoauth2", AuthMode::XOAuth2}, {"oauthbearer", AuthMode::OAuthBearer}};
+
 // A login mechanism must be spelled out too; "user" is POP3's own.
 int scanauth(Report& report, const std::string& value, long line, const char* path, const char* key, bool pop,
              AuthMode& mode) {
-    static const struct {
-        const char* name;
-        AuthMode mode;
-    } names[] = {{"auto", AuthMode::Auto},   {"user", AuthMode::User},       {"plain", AuthMode::Plain},
-                 {"login", AuthMode::Login}, {"xoauth2", AuthMode::XOAuth2}, {"oauthbearer", AuthMode::OAuthBearer}};
-    for (const auto& n : names) {
+    for (const auto& n : authnames) {
         if (strcasecmp(value.c_str(), n.name) != 0 || (n.mode == AuthMode::User && !pop)) continue;
         mode = n.mode;
         return 0;
     }
-    report.alert("Error: %s must be auto, %splain, login, xoauth2 or oauthbearer in line %ld of %s\n", key,
-                 pop ? "user, " : "", line, path);
+    report.alert("Error: %s must be auto, %splain, login, xoauth2 or oauthbearer, not \"%s\" in line %ld of %s\n",
+                 key, pop ? "user, " : "", value.c_str(), line, path);
     return -1;
 }
 
@@ -133,7 +151,7 @@ int scanonoff(Report& report, const std::string& value, long line, const char* p
     } else if (!strcasecmp(value.c_str(), "on")) {
         flag = true;
     } else {
-        report.alert("Error: %s must be off or on in line %ld of %s\n", key, line, path);
+        report.alert("Error: %s must be off or on, not \"%s\" in line %ld of %s\n", key, value.c_str(), line, path);
         return -1;
     }
     return 0;
@@ -148,20 +166,23 @@ int scancount(Report& report, const std::string& value, long line, const char* p
     long n = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || errno == ERANGE || n < 0 || n > most ||
         !isdigit(static_cast<unsigned char>(value[0]))) {
-        report.alert("Error: %s must be a number from 0 to %ld in line %ld of %s\n", key, most, line, path);
+        report.alert("Error: %s must be a number from 0 to %ld, not \"%s\" in line %ld of %s\n", key, most,
+                     value.c_str(), line, path);
         return -1;
     }
     count = n;
     return 0;
 }
 
-enum class Kind { Text, Secret, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count };
+// Secret: a password, kept byte for byte; Command: a password command,
+// never shown; File: a file beside the configuration.
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
     const char* key;
     Kind kind;
-    std::string* (*text)(Account&);  // Text
+    std::string* (*text)(Account&);  // Text, Secret, Command, File
     Server* (*server)(Account&);     // Tls, Auth
     bool* (*flag)(Account&) = nullptr;   // OnOff
     long* (*count)(Account&) = nullptr;  // Count
@@ -177,7 +198,7 @@ const Setting table[] = {
     {"POPUSER", Kind::Text, [](Account& s) { return &s.pop.user; }, nullptr},
     {"POPHOST", Kind::Text, [](Account& s) { return &s.pop.host; }, nullptr},
     {"POPPASS", Kind::Secret, [](Account& s) { return &s.pop.pass; }, nullptr},
-    {"POPPASSCMD", Kind::Text, [](Account& s) { return &s.pop.passcmd; }, nullptr},
+    {"POPPASSCMD", Kind::Command, [](Account& s) { return &s.pop.passcmd; }, nullptr},
     {"POPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.pop; }},
     {"POPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.pop; }},
     {"SMTPHOST", Kind::Text, [](Account& s) { return &s.smtp.host; }, nullptr},
@@ -185,13 +206,13 @@ const Setting table[] = {
     {"SMTPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.smtp; }},
     {"SMTPUSER", Kind::Text, [](Account& s) { return &s.smtp.user; }, nullptr},
     {"SMTPPASS", Kind::Secret, [](Account& s) { return &s.smtp.pass; }, nullptr},
-    {"SMTPPASSCMD", Kind::Text, [](Account& s) { return &s.smtp.passcmd; }, nullptr},
+    {"SMTPPASSCMD", Kind::Command, [](Account& s) { return &s.smtp.passcmd; }, nullptr},
     {"NNTPHOST", Kind::Text, [](Account& s) { return &s.nntp.host; }, nullptr},
     {"NNTPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.nntp; }},
     {"NNTPUSER", Kind::Text, [](Account& s) { return &s.nntp.user; }, nullptr},
     {"NNTPPASS", Kind::Secret, [](Account& s) { return &s.nntp.pass; }, nullptr},
-    {"NNTPPASSCMD", Kind::Text, [](Account& s) { return &s.nntp.passcmd; }, nullptr},
-    {"CAFILE", Kind::Text, [](Account& s) { return &s.cafile; }, nullptr},
+    {"NNTPPASSCMD", Kind::Command, [](Account& s) { return &s.nntp.passcmd; }, nullptr},
+    {"CAFILE", Kind::File, [](Account& s) { return &s.cafile; }, nullptr},
     {"SOUPDIR", Kind::Dir, nullptr, nullptr},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.popkeep; }},
@@ -203,55 +224,127 @@ const Setting table[] = {
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
 
+bool runwide(Kind kind) { return kind == Kind::Dir || kind == Kind::LogFile; }
+
 // One keyword line, already stripped of its line end and known to be no
 // comment. -1 when the run must be refused.
 int Reader::scanline(std::string& text, long line, const char* path) {
-    size_t space = text.find(' ');
+    static const char blank[] = " \t";
+    size_t space = text.find_first_of(blank);
     std::string value;
     if (space != std::string::npos) {
-        size_t from = text.find_first_not_of(' ', space);
+        size_t from = text.find_first_not_of(blank, space);
         if (from != std::string::npos) value = text.substr(from);
         text.resize(space);
     }
     for (const Setting& s : table) {
         if (strcasecmp(text.c_str(), s.key) != 0) continue;
-        switch (s.kind) {
-        case Kind::Secret:
-            secret = secret || !value.empty();
-            configscantext(value, line, path, *s.text(account()));
-            return 0;
-        case Kind::Text:
-            configscantext(value, line, path, *s.text(account()));
-            return 0;
-        case Kind::Dir:
-            configscandir(value, line, path, settings.soupdir);
-            return 0;
-        case Kind::LogFile:
-            scanlogfile(value, line, path);
-            return 0;
-        case Kind::Newsgroups:
-            return scannewsgroups(value, path);
-        case Kind::Tls: {
-            Server& server = *s.server(account());
-            int r = scantls(report, value, line, path, s.key, server.tls);
-            server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
-            return r;
-        }
-        case Kind::Auth: {
-            Server& server = *s.server(account());
-            return scanauth(report, value, line, path, s.key, server.protocol == Protocol::Pop3, server.auth);
-        }
-        case Kind::Include:
-            return include(value, line, path);
-        case Kind::OnOff:
-            return scanonoff(report, value, line, path, s.key, *s.flag(account()));
-        case Kind::Count:
-            return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
-        }
+        // What follows a value is no part of it, except in a password.
+        if (s.kind != Kind::Secret) value.erase(value.find_last_not_of(blank) + 1);
+        int r = scan(s, value, line, path);
+        if (r == 0 && s.kind != Kind::Include)
+            note(runwide(s.kind) ? settings.origins : account().origins, s.key, line);
+        return r;
     }
-    // Named as read: a tab in place of the space shows there.
     configwarn(report, ("unknown keyword " + text).c_str(), line, path);
     return 0;
+}
+
+void Reader::note(std::vector<Origin>& origins, const char* key, long line) {
+    for (Origin& o : origins) {
+        if (std::strcmp(o.key, key) != 0) continue;
+        o.file = file;
+        o.line = line;
+        return;
+    }
+    origins.push_back({key, file, line});
+}
+
+int Reader::scan(const Setting& s, const std::string& value, long line, const char* path) {
+    switch (s.kind) {
+    case Kind::Secret:
+        secret = secret || !value.empty();
+        configscantext(value, line, path, *s.text(account()));
+        return 0;
+    case Kind::Text:
+    case Kind::Command:
+        configscantext(value, line, path, *s.text(account()));
+        return 0;
+    case Kind::File:
+        if (value.empty()) {
+            s.text(account())->clear();
+            return 0;
+        }
+        return resolvepath(report, expandhome(value), path, *s.text(account()));
+    case Kind::Dir:
+        configscandir(expandhome(value), line, path, settings.soupdir);
+        return 0;
+    case Kind::LogFile:
+        scanlogfile(expandhome(value), line, path);
+        return 0;
+    case Kind::Newsgroups:
+        return scannewsgroups(expandhome(value), path);
+    case Kind::Tls: {
+        Server& server = *s.server(account());
+        int r = scantls(report, value, line, path, s.key, server.tls);
+        server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
+        return r;
+    }
+    case Kind::Auth: {
+        Server& server = *s.server(account());
+        return scanauth(report, value, line, path, s.key, server.protocol == Protocol::Pop3, server.auth);
+    }
+    case Kind::Include:
+        return include(expandhome(value), line, path);
+    case Kind::OnOff:
+        return scanonoff(report, value, line, path, s.key, *s.flag(account()));
+    case Kind::Count:
+        return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    }
+    return 0;
+}
+
+// A setting's value as --settings shows it: passwords and their commands
+// only as set.
+std::string shown(const Setting& s, const Settings& settings, Account& a) {
+    switch (s.kind) {
+    case Kind::Secret:
+    case Kind::Command:
+        return s.text(a)->empty() ? "" : "(set)";
+    case Kind::Text:
+        return *s.text(a);
+    case Kind::File:
+        return tildepath(*s.text(a));
+    case Kind::Dir:
+        return tildepath(settings.soupdir);
+    case Kind::LogFile:
+        return tildepath(settings.logfile);
+    case Kind::Newsgroups:
+        return tildepath(a.newsgroups);
+    case Kind::Tls:
+        return tlsnames[s.server(a)->tls];
+    case Kind::Auth:
+        for (const auto& n : authnames)
+            if (n.mode == s.server(a)->auth) return n.name;
+        return "";
+    case Kind::OnOff:
+        return *s.flag(a) ? "on" : "off";
+    case Kind::Count:
+        return std::to_string(*s.count(a));
+    case Kind::Include:
+        break;
+    }
+    return "";
+}
+
+// One line of --settings: keyword, value, and the file and line it came
+// from.
+void showsetting(Report& report, const char* indent, const Setting& s, const Settings& settings, Account& account,
+                 const Origin* origin) {
+    std::string value = shown(s, settings, account);
+    std::string where = origin ? tildepath(settings.files[origin->file]) + ":" + std::to_string(origin->line)
+                               : "(default)";
+    report.console("%s%s %s   %s\n", indent, s.key, value.empty() ? "(empty)" : value.c_str(), where.c_str());
 }
 
 // Reads one line of at most kLineMax bytes before its line end, the
@@ -275,7 +368,8 @@ int Reader::read(const std::string& name, const std::string& from) {
     if (resolvepath(report, name, from, path) != 0) return -1;
     // A FIFO or device would block the run or never end.
     int error = 0;
-    File f(openregular(path.c_str(), error));
+    // Dotfiles managers link the configuration: a link to a file is read.
+    File f(openregular(path.c_str(), error, true));
     struct stat st;
     if (f && fstat(fileno(f.get()), &st) != 0) error = errno;
     if (!f || error != 0) {
@@ -286,6 +380,9 @@ int Reader::read(const std::string& name, const std::string& from) {
     reading.emplace_back(st.st_dev, st.st_ino);
     bool outer = secret;
     secret = false;
+    size_t outerfile = file;
+    file = static_cast<size_t>(std::find(settings.files.begin(), settings.files.end(), path) - settings.files.begin());
+    if (file == settings.files.size()) settings.files.push_back(path);
     int result = 0;
     std::string text;
     for (long line = 1;; line++) {
@@ -309,6 +406,7 @@ int Reader::read(const std::string& name, const std::string& from) {
         }
     }
     reading.pop_back();
+    file = outerfile;
     if (secret && (st.st_mode & (S_IRGRP | S_IROTH)))
         report.alert("Warning: %s holds a password and other users can read it: chmod 600 %s\n\n", path.c_str(),
                      path.c_str());
@@ -400,6 +498,11 @@ std::string programpath(const char* argv0) {
 }
 
 bool findconfigfile(Report& report, std::string& base, std::string& configfile) {
+    if (!configfile.empty()) {
+        if (configfile.find('/') == std::string::npos && access(configfile.c_str(), F_OK) == 0)
+            configfile = "./" + configfile;
+        return true;
+    }
     std::string beside = base.substr(0, base.rfind('/') + 1) + "vorpa.cfg";
     if (access(beside.c_str(), F_OK) == 0) {
         configfile = "vorpa.cfg";
@@ -417,4 +520,37 @@ bool findconfigfile(Report& report, std::string& base, std::string& configfile) 
     report.alert("Error: no configuration file at %s%s%s (or name one with /config=)\n", beside.c_str(),
                  user.empty() ? "" : " or ", user.c_str());
     return false;
+}
+
+std::string tildepath(const std::string& path) {
+    const char* home = std::getenv("HOME");
+    size_t n = home ? std::strlen(home) : 0;
+    if (n < 2 || path.size() <= n || path.compare(0, n, home) != 0 || path[n] != '/') return path;
+    return "~" + path.substr(n);
+}
+
+const Origin* findorigin(const std::vector<Origin>& origins, const char* key) {
+    for (const Origin& o : origins)
+        if (std::strcmp(o.key, key) == 0) return &o;
+    return nullptr;
+}
+
+void showsettings(Report& report, const Settings& settings) {
+    // The table's accessors reach into an account they may change: copies
+    // are shown.
+    Account first = settings.accounts.front();
+    for (const Setting& s : table) {
+        const Origin* origin = findorigin(settings.origins, s.key);
+        if (runwide(s.kind) && origin) showsetting(report, "", s, settings, first, origin);
+    }
+    for (const Account& account : settings.accounts) {
+        report.console("Account %s:\n", account.name.c_str());
+        Account a = account;
+        for (const Setting& s : table) {
+            const Origin* origin = findorigin(account.origins, s.key);
+            // The newsgroups file is in force also where no line names it.
+            if (!runwide(s.kind) && (origin || s.kind == Kind::Newsgroups))
+                showsetting(report, "  ", s, settings, a, origin);
+        }
+    }
 }

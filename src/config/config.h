@@ -3,11 +3,13 @@
 #define VORPA_CONFIG_H
 
 #include <string>
+#include <vector>
 
 #include "core/report.h"
 #include "core/settings.h"
 
-// Reads a configuration file (and its INCLUDEs) into settings. Its name,
+// Reads a configuration file (and its INCLUDEs), or a symbolic link to one,
+// into settings, noting in each where its settings were read. Its name,
 // without a "/", lies in the folder of base (the program, or the file
 // found in the user's configuration folder); names without a "/" in a
 // file (INCLUDE, LOGFILE, NEWSGROUPS) lie beside that file, and the
@@ -22,13 +24,27 @@ int readconfigfile(Report& report, const std::string& name, const std::string& b
 // PATH or a symbolic link finds it; argv0 when that cannot be read.
 std::string programpath(const char* argv0);
 
-// Where the configuration lies when no /config= names one: vorpa.cfg
-// beside the program, else $XDG_CONFIG_HOME/vorpa/vorpa.cfg (by default
-// ~/.config/vorpa/vorpa.cfg). base is the program's path; the second file
-// replaces it, since names without a "/" then lie beside that file. Sets
-// configfile ("vorpa.cfg", or the path of the second). False, after naming
-// every place looked at, when there is none.
+// Where the configuration lies. configfile is the name /config= gives or
+// empty: a name without a "/" is the file in the current directory when
+// there is one ("./" is put before it), else the one beside the program.
+// Without a name: vorpa.cfg beside the program, else
+// $XDG_CONFIG_HOME/vorpa/vorpa.cfg (by default ~/.config/vorpa/vorpa.cfg).
+// base is the program's path; the second file replaces it, since names
+// without a "/" then lie beside that file. Sets configfile ("vorpa.cfg",
+// or the path of the second). False, after naming every place looked at,
+// when there is none.
 bool findconfigfile(Report& report, std::string& base, std::string& configfile);
+
+// Prints, for --settings, the settings read and the newsgroups file, the
+// run's own first, then account by account, each with the file and line
+// it came from; passwords and their commands only as "(set)".
+void showsettings(Report& report, const Settings& settings);
+
+// Where in origins key was set; null when no line set it.
+const Origin* findorigin(const std::vector<Origin>& origins, const char* key);
+
+// path as shown to the user: "~" in place of the home folder.
+std::string tildepath(const std::string& path);
 
 void configwarn(Report& report, const char* message, long line, const char* path);
 void configscantext(const std::string& value, long line, const char* path, std::string& dest);

@@ -159,8 +159,8 @@ bool syncdirof(const char* path) {
 }
 
 
-FILE* openregular(const char* path, int& error) {
-    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+FILE* openregular(const char* path, int& error, bool followlink) {
+    int fd = ::open(path, O_RDONLY | (followlink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0) {
         error = errno;

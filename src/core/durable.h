@@ -90,11 +90,11 @@ private:
 };
 
 // Opens a file to read that must be a regular file: a final symbolic link
-// is not followed and a FIFO or device does not block the open. Null when
-// it cannot be opened or is no regular file; error then holds errno, or 0
-// for a file that is not a regular one, a final symbolic link included
-// ("... is not a regular file").
-FILE* openregular(const char* path, int& error);
+// is not followed (unless followlink) and a FIFO or device does not block
+// the open. Null when it cannot be opened or is no regular file; error then
+// holds errno, or 0 for a file that is not a regular one, a final symbolic
+// link included ("... is not a regular file").
+FILE* openregular(const char* path, int& error, bool followlink = false);
 
 // Closes a file that is only read.
 struct FileCloser {

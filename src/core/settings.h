@@ -40,6 +40,14 @@ struct Server {
     std::string passcmd;
 };
 
+// Where a setting in force was read: its keyword, the file (an index into
+// Settings::files) and the line.
+struct Origin {
+    const char* key;
+    size_t file;
+    long line;
+};
+
 // One account: a mail source, an SMTP server and an NNTP server with their
 // options, and the files that hold its state.
 struct Account {
@@ -65,6 +73,8 @@ struct Account {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // The settings read for this account, each keyword once.
+    std::vector<Origin> origins;
 };
 
 // The run's settings: the accounts, the default first, and what belongs to
@@ -73,6 +83,10 @@ struct Settings {
     std::vector<Account> accounts{Account()};
     std::string soupdir;  // ends in "/" once read
     std::string logfile;
+    // The configuration files read, the top one first, and where SOUPDIR
+    // and LOGFILE were set.
+    std::vector<std::string> files;
+    std::vector<Origin> origins;
 };
 
 // What the command line asks of this run.
@@ -86,6 +100,9 @@ struct RunOptions {
     // sent, fetched, deleted or written but the log. Implies test.
     bool check = false;
     bool verbose = false;
+    // --settings: show the settings in force and where each was set, run
+    // nothing.
+    bool showsettings = false;
     // /list=: the newsgroup list into listfile, only the groups created
     // since the date when listyear is not 0.
     bool list = false;

@@ -46,6 +46,7 @@ void showusage(Report& report) {
         "/test                send and fetch as usual, but delete nothing\n"
         "/check               log in, report what would be done, send/fetch nothing\n"
         "/verbose             display additional information\n"
+        "--settings           show the settings in force and where each was set\n"
         "--help               show this text\n"
         "--version            show the program's name and version\n";
     report.show(text, sizeof text - 1);
@@ -119,6 +120,8 @@ void scanoption(Report& report, const char* arg, RunOptions& run, std::string& c
         run.check = run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
         run.verbose = true;
+    } else if (!strcasecmp(rest, "settings")) {
+        run.showsettings = true;
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
         const char* value = std::strchr(rest, '=') + 1;
         configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
@@ -159,7 +162,7 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
         }
         command = 1;
     }
-    if (!command) {
+    if (!command && !run.showsettings) {
         report.alert("Error: say what to do: all, email or news (see vorpa --help)\n");
         usage(report);
     }
@@ -172,11 +175,20 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
 // Ends the run when the packet directory (given with its trailing "/")
 // does not exist or is no directory. The root is refused with the rest: an
 // empty SOUPDIR value gives "/", and no packet belongs there.
-void checkdir(Report& report, const std::string& soupdir) {
+void checkdir(Report& report, const Settings& settings) {
+    const std::string& soupdir = settings.soupdir;
     std::string dir = soupdir.substr(0, soupdir.size() - 1);
     struct stat st;
     if (!exist(dir.c_str())) {
-        report.say("FATAL ERROR: subdirectory %s does not exist\n", dir.c_str());
+        // Named with the line that sets it: the one to mend.
+        const Origin* origin = findorigin(settings.origins, "SOUPDIR");
+        std::string where = origin ? " (line " + std::to_string(origin->line) + " of " +
+                                         tildepath(settings.files[origin->file]) + ")"
+                                   : "";
+        if (dir.empty())
+            report.alert("Error: SOUPDIR%s is empty or /, where no packet belongs\n", where.c_str());
+        else
+            report.alert("Error: SOUPDIR %s%s does not exist\n", tildepath(dir).c_str(), where.c_str());
     } else if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         report.say("FATAL ERROR: %s is not a directory\n", dir.c_str());
     } else {
@@ -241,15 +253,22 @@ int main(int argc, char** argv) {
     report.verbose = options.verbose;
 
     std::string base = programpath(argc > 0 ? argv[0] : "vorpa");
-    if (configfile.empty() && !findconfigfile(report, base, configfile)) return 1;
+    if (!findconfigfile(report, base, configfile)) return 1;
     Settings settings;
     if (readconfigfile(report, configfile, base, settings) != 0) return 1;
+    // Which of the places it may come from was taken.
+    if (options.check || options.verbose || options.showsettings)
+        report.console("Configuration: %s\n", tildepath(settings.files.front()).c_str());
+    if (options.showsettings) {
+        showsettings(report, settings);
+        return 0;
+    }
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
     }
     if (settings.soupdir.size() > kPathMax - 1) toolong(report, "SOUPDIR", settings.soupdir.c_str());
-    checkdir(report, settings.soupdir);
+    checkdir(report, settings);
     // Two runs on one packet would take each other's files: the second
     // touches nothing, not even the log, and may simply run again later.
     PacketLock lock;
@@ -265,7 +284,12 @@ int main(int argc, char** argv) {
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
     for (const Account& account : settings.accounts) {
-        if (account.cafile.empty() || tlscheckcafile(account.cafile.c_str())) continue;
+        if (account.cafile.empty()) continue;
+        if (access(account.cafile.c_str(), R_OK) != 0) {
+            report.alert("Error: CAFILE %s: %s\n", tildepath(account.cafile).c_str(), std::strerror(errno));
+            return 1;
+        }
+        if (tlscheckcafile(account.cafile.c_str())) continue;
         report.alert("Error: CAFILE %s holds no readable PEM certificate\n", account.cafile.c_str());
         return 1;
     }

@@ -1,33 +1,50 @@
-// What both news phases share: the connection, and the steps between the
-// greeting and the first command (STARTTLS, the login).
+// What both news phases share: the words of the opening and of the end of
+// their dialogue with the news server.
 #include "phases/shared.h"
 
-namespace {
-
-// STARTTLS when so set, then AUTHINFO USER and PASS when a login is set.
-Step nntpbegin(Session& session, const std::string& secret) {
-    const Server& nntp = session.service.server;
-    Step step = Step::Next;
-    if (nntp.tls == TLSSTART) step = session.starttls("STARTTLS\r\n");
-    if (step != Step::Next || nntp.user.empty()) return step;
-    if (!session.maysendsecret()) return Step::Quit;
-    session.report.step("+ Logging in as %s...\n", nntp.user.c_str());
-    Reply reply = session.ask("AUTHINFO USER " + nntp.user + "\r\n");
-    // 281 right away: no password wanted.
-    if (reply.ok() && reply.is("381")) reply = session.ask("AUTHINFO PASS " + secret + "\r\n");
-    return reply.ok() ? Step::Next : Step::Quit;
+void NewsWords::opening(Opening step, const Connection& c) {
+    const Server& nntp = c.server;
+    switch (step) {
+    case Opening::Connect:
+        out.say(announce, nntp.host.c_str());
+        out.step("+ Connecting to NNTP host %s...\n", nntp.host.c_str());
+        return;
+    case Opening::StartTls:
+        out.step("+ Starting TLS...\n");
+        return;
+    case Opening::Login:
+        // Warns where the password goes in plain text.
+        maysendsecret(out, c, false);
+        out.step("+ Logging in as %s...\n", nntp.user.c_str());
+        return;
+    }
 }
 
-}  // namespace
+void NewsWords::failed(Item item, size_t, const Connection& c) {
+    // A password that may not go: says why.
+    if (item == Item::Opening && c.failure == Failure::Login && c.stage == Stage::None) maysendsecret(out, c, false);
+    else sayfailure(out, c, nntpcomplain);
+}
 
-Step nntpopen(Session& session, const char* announce) {
-    const Server& nntp = session.service.server;
+Step nntpopen(Report& out, NntpClient& client) {
+    const Server& nntp = client.connection().server;
     // The password command runs before the server waits for us.
     std::string secret;
-    if (!nntp.user.empty() && !loginsecret(session.report, nntp, "NNTPPASSCMD", secret)) return Step::End;
-    Step step = session.connect(announce);
-    if (step == Step::Next) step = session.greet();
-    if (step != Step::Next) return step;
-    session.sock.ulTimeout = kReplyTimeout;
-    return nntpbegin(session, secret);
+    if (!nntp.user.empty() && !loginsecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
+    // The transport's own lines go to the report too.
+    client.connection().sock.report = &out;
+    return client.open(secret);
+}
+
+Step nntpsignoff(Report& out, NntpClient& client) {
+    out.step("+ Signing off...\n");
+    if (!client.signoff()) return Step::End;
+    out.step("+ NNTP session successfully terminated\n");
+    return Step::Next;
+}
+
+Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping) {
+    client.close(how == Step::Quit);
+    out.say("%s", skipping);
+    return client.connection().passing() ? Result::Offline : Result::Ended;
 }

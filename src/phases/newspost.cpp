@@ -27,58 +27,78 @@ HeaderWatch reportgroups(Report& out) {
     };
 }
 
+class NewsPost : private NewsWords {
+public:
+    explicit NewsPost(const Context& run)
+        : NewsWords(run.report, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n"),
+          client(run.account.nntp, run.account.cafile, *this) {}
+
+    Step open() { return nntpopen(out, client); }
+    Step post(PostedFile& posted, long start, long length);
+    Step signoff() { return nntpsignoff(out, client); }
+    Result end(Step how) { return nntpend(out, client, how, "(skipping news post)\n"); }
+
+private:
+    void refused(Item item, size_t index, const Reply& reply) override;
+    void failed(Item item, size_t index, const Connection& c) override;
+
+    NntpClient client;
+    PostedFile* posting = nullptr;  // the file of the article being posted
+};
+
 // One article: POST, the text, the server's verdict.
-Step postarticle(Session& session, PostedFile& posted, long start, long length) {
-    Socket& sock = session.sock;
-    Report& out = session.report;
-    if (!session.send("POST\r\n")) return Step::Quit;
-    // INN writes its replies in two parts and holds the second back until
-    // the first is acknowledged (Nagle): acknowledge at once, or every
-    // reply waits for our delayed acknowledgement.
-    sock.AckNow();
-    if (!session.read().ok()) {
-        // Console only: the server's own line or the receive error has
-        // been reported already.
-        out.console("! NNTP server doesn't allow us to post\n");
-        return Step::End;
-    }
-
-    Step step = posttext(session, posted, start, length, reportgroups(out));
+Step NewsPost::post(PostedFile& posted, long start, long length) {
+    posting = &posted;
+    Verdict verdict;
+    Step step = client.post(
+        [&](Socket& sock) {
+            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
+            if (sent == 0) return TextSent::Whole;
+            if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
+            out.say("! Error in message file %s\n", posted.path);
+            return TextSent::SourceFailed;
+        },
+        verdict);
     if (step != Step::Next) return step;
-
-    sock.AckNow();
-    Reply reply = session.read();
-    if (reply.ok()) return recordsent(out, posted, start, length) ? Step::Next : Step::Quit;
-    // An article posted by a run that died before it could record so: it
-    // is on the server, and would be refused every run.
-    if (reply.refused() && isduplicate(reply)) {
-        out.console("! Article already on the NNTP server\n");
-        return recordsent(out, posted, start, length) ? Step::Next : Step::Quit;
+    if (verdict == Verdict::Refused) {
+        out.console("! NNTP server did not accept message\n");
+        posted.refused();
+        return Step::Next;
     }
-    out.console("! NNTP server did not accept message\n");
-    posted.refused();
-    // Without an answer the dialogue is out of step and the article's fate
-    // unknown: the connection is fit only for closing.
-    return reply.refused() ? Step::Next : Step::End;
+    if (verdict == Verdict::Duplicate) out.console("! Article already on the NNTP server\n");
+    return recordsent(out, posted, start, length) ? Step::Next : Step::Quit;
+}
+
+void NewsPost::refused(Item item, size_t, const Reply& reply) {
+    nntpcomplain(out, reply, false);
+    // Console only, after the server's own line.
+    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+}
+
+void NewsPost::failed(Item item, size_t index, const Connection& c) {
+    NewsWords::failed(item, index, c);
+    if (c.stage != Stage::Reply) return;
+    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+    if (item == Item::Posted) {
+        out.console("! NNTP server did not accept message\n");
+        posting->refused();
+    }
 }
 
 }  // namespace
 
 Result postnews(const Context& run) {
-    const Service nntp{"NNTP", run.account.nntp, 119, 563, run.account.cafile, readnntp, nntpcomplain,
-                       "(skipping news post)\n"};
-    Session session(nntp, run.report);
+    NewsPost news(run);
     bool ready = !run.account.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");
-    PostDialogue dialogue{
-        [&session, &run] {
-            return nntpopen(session, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n");
-        },
-        [&session](PostedFile& posted, long start, long length) {
-            return postarticle(session, posted, start, length);
-        },
-        nullptr,
-        "+ No REPLIES file found, not posting any news\n",
-        "+ No news messages to be posted\n"};
-    return postphase(run, session, ready, NEWSKIND, dialogue);
+    PostDialogue dialogue{[&news] { return news.open(); },
+                          [&news](PostedFile& posted, long start, long length) {
+                              return news.post(posted, start, length);
+                          },
+                          nullptr,
+                          "+ No REPLIES file found, not posting any news\n",
+                          "+ No news messages to be posted\n",
+                          [&news] { return news.signoff(); },
+                          [&news](Step how) { return news.end(how); }};
+    return postphase(run, ready, NEWSKIND, dialogue);
 }

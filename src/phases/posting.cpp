@@ -178,16 +178,6 @@ Result checkposting(const Context& run, bool ready, int mine, const PostDialogue
     return dialogue.end(step);
 }
 
-// A text that could not be sent whole, said.
-Step textfailed(Session& session, const PostedFile& posted, int result) {
-    if (result == SENDTEXT_SENDFAILED) {
-        session.report.syserror("Send");
-        return Step::Quit;
-    }
-    session.report.say("! Error in message file %s\n", posted.path);
-    return Step::End;
-}
-
 }  // namespace
 
 Result endphase(Session& session, Step how) {
@@ -199,17 +189,6 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
     return false;
-}
-
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch) {
-    int sent = sendmessagetext(session.sock, posted.file, start, length, watch);
-    return sent == 0 ? Step::Next : textfailed(session, posted, sent);
-}
-
-Result postphase(const Context& run, Session& session, bool ready, int mine, PostDialogue dialogue) {
-    dialogue.signoff = [&session] { return session.signoff(); };
-    dialogue.end = [&session](Step how) { return endphase(session, how); };
-    return postphase(run, ready, mine, dialogue);
 }
 
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,18 +18,64 @@
 namespace {
 
 constexpr int kCommandLimitMs = 30000;
+// A person typing a passphrase.
+constexpr int kPromptLimitMs = 300000;
 
 long long nowms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// In the child: standard input from /dev/null, standard output into the
+// Gives the terminal's foreground to group. The caller may be in the
+// background by then, where the system would stop it for asking.
+void foreground(int tty, pid_t group) {
+    sigset_t ttou, before;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &before);
+    tcsetpgrp(tty, group);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// The terminal the run was started from, while vorpa has its foreground:
+// not under cron, nor in the background of a shell. Its modes are put
+// back with the foreground: a command killed while it asked with the echo
+// off must not leave the terminal so.
+class Terminal {
+public:
+    Terminal() : fd(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        if (fd >= 0 && (tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, &modes) != 0)) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~Terminal() { release(); }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    // Takes the terminal back, once the command is gone.
+    void release() {
+        if (fd < 0) return;
+        foreground(fd, getpgrp());
+        tcsetattr(fd, TCSADRAIN, &modes);
+        close(fd);
+        fd = -1;
+    }
+
+    int fd;
+
+private:
+    termios modes{};
+};
+
+// In the child: standard input from the terminal, which it then has the
+// foreground of, or from /dev/null without one; standard output into the
 // pipe, none of vorpa's other descriptors, a process group of its own.
-[[noreturn]] void execshell(int out, const char* command) {
+[[noreturn]] void execshell(int out, int tty, const char* command) {
     setpgid(0, 0);
+    // Before the command could read: whichever of the two comes first.
+    if (tty >= 0) foreground(tty, getpid());
     Interrupts::release();
-    int in = open("/dev/null", O_RDONLY);
+    int in = tty >= 0 ? tty : open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(127);
     closefrom(STDERR_FILENO + 1);
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
@@ -88,15 +135,17 @@ bool failed(Report& report, const char* setting, const std::string& why) {
 
 }  // namespace
 
-bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
+bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms, int promptms,
                     std::string& line) {
     report.step("+ Running %s...\n", setting);
     // Whatever the command says on the error stream comes after our lines.
     report.flush();
+    Terminal tty;
+    if (tty.fd >= 0) limitms = promptms;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return failed(report, setting, std::string("cannot run: ") + strerror(errno));
     pid_t pid = fork();
-    if (pid == 0) execshell(fds[1], command.c_str());
+    if (pid == 0) execshell(fds[1], tty.fd, command.c_str());
     int forkerror = errno;
     close(fds[1]);
     if (pid < 0) {
@@ -105,6 +154,7 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
     }
     // The child does the same: whichever comes first.
     setpgid(pid, pid);
+    if (tty.fd >= 0) foreground(tty.fd, pid);
     Running child(pid, fds[0], limitms);
     bool intime = child.finish();
     close(fds[0]);
@@ -113,8 +163,10 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
         kill(-pid, SIGKILL);
         if (!child.exited) kill(pid, SIGKILL);
         child.reap(0);
+        tty.release();
         return failed(report, setting, "timed out after " + std::to_string((limitms + 999) / 1000) + " s");
     }
+    tty.release();
     if (WIFSIGNALED(child.status))
         return failed(report, setting, "killed by signal " + std::to_string(WTERMSIG(child.status)));
     if (WEXITSTATUS(child.status) != 0)
@@ -132,5 +184,5 @@ bool loginsecret(Report& report, const Server& server, const char* command, std:
         secret = server.pass;
         return true;
     }
-    return runpasscommand(report, command, server.passcmd, kCommandLimitMs, secret);
+    return runpasscommand(report, command, server.passcmd, kCommandLimitMs, kPromptLimitMs, secret);
 }

@@ -10,6 +10,7 @@
 
 #include "phases/phases.h"
 #include "phases/session.h"
+#include "proto/nntp.h"
 #include "proto/sasl.h"
 #include "proto/sendtext.h"
 #include "soup/soup.h"
@@ -37,12 +38,6 @@ bool signedoff(Report& report, Connection& c, Complain complain);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
-
-// sendmessagetext for the news post, its failures reported: Quit when a
-// send failed, End when the file could not be read (the text went out
-// incomplete, and only dropping the connection keeps the server from
-// taking it).
-Step posttext(Session& session, PostedFile& posted, long start, long length, const HeaderWatch& watch);
 
 // The dialogue of a posting phase with its server.
 struct PostDialogue {
@@ -75,8 +70,6 @@ struct PostDialogue {
 // file that AREAS lists is fetched mail or news that took a name REPLIES
 // still holds: it is neither sent nor removed.
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue);
-// The same with a session that signs off and ends the phase.
-Result postphase(const Context& run, Session& session, bool ready, int mine, PostDialogue dialogue);
 
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
@@ -96,10 +89,29 @@ Result endphase(Session& session, Step how);
 // only the network failed.
 Result endphase(Report& report, Connection& c, Step how, const char* skipping);
 
-// Connects to the news server (announce as Session::connect takes it),
-// reads the greeting, then STARTTLS when so set and AUTHINFO USER and PASS
-// when a login is set.
-Step nntpopen(Session& session, const char* announce);
+// The words both news phases say for the opening of their dialogue, and
+// for its failures that end it; each phase words its own items.
+class NewsWords : public NntpEvents {
+public:
+    // announce: a format taking the host setting, said as the phase
+    // connects.
+    NewsWords(Report& out, const char* announce) : out(out), announce(announce) {}
+    void opening(Opening step, const Connection& c) override;
+    void failed(Item item, size_t index, const Connection& c) override;
+
+protected:
+    Report& out;
+    const char* announce;
+};
+
+// Runs the password command of a login, then opens the client.
+Step nntpopen(Report& out, NntpClient& client);
+// QUIT at the regular end, with its verbose lines; End when it was not
+// taken.
+Step nntpsignoff(Report& out, NntpClient& client);
+// Ends a failed news phase: QUIT once for Quit unless the connection is
+// broken, then the skipping line; Offline when only the network failed.
+Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping);
 
 // The password of a login, or the token of an OAuth2 mechanism: the
 // server's password setting, else the first line its command (the setting
@@ -107,12 +119,15 @@ Step nntpopen(Session& session, const char* announce);
 // says why.
 bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret);
 
-// Runs command through /bin/sh -c, with /dev/null as its standard input
-// and ours as its standard error, in a process group of its own that is
-// killed after limitms: the first line it prints, without its line end,
-// goes into line. False after one line naming setting and what went wrong
-// (an exit status not 0, a signal, no output, the time-out).
-bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms,
+// Runs command through /bin/sh -c, with ours as its standard error, in a
+// process group of its own that is killed after limitms: the first line it
+// prints, without its line end, goes into line. When the run has a
+// terminal whose foreground is ours, the command gets the foreground and
+// the terminal as its standard input, so that it may ask for a
+// passphrase, and promptms to finish; else its standard input is
+// /dev/null. False after one line naming setting and what went wrong (an
+// exit status not 0, a signal, no output, the time-out).
+bool runpasscommand(Report& report, const char* setting, const std::string& command, int limitms, int promptms,
                     std::string& line);
 
 // The words of a SASL login as far as it went: the mechanism chosen (with

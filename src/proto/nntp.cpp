@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -84,4 +85,280 @@ bool readnumbers(Socket& sock, long first, long last, size_t max, std::vector<lo
         if (!readlong(p, n) || n < first || n > last || numbers.size() == max) continue;
         if (numbers.empty() || n > numbers.back()) numbers.push_back(n);
     }
+}
+
+void ArticleNumbers::keep(uint64_t from, uint64_t count) {
+    if (listing) {
+        listed.erase(listed.begin() + static_cast<long>(from + count), listed.end());
+        listed.erase(listed.begin(), listed.begin() + static_cast<long>(from));
+        return;
+    }
+    first = at(from);
+    last = at(count - 1);
+}
+
+namespace {
+
+// Commands in flight, GROUP, LISTGROUP or ARTICLE: 256 at most, and no more
+// bytes than Pipeline allows.
+const int kWindow = 256;
+
+}  // namespace
+
+NntpClient::NntpClient(const Server& server, const std::string& cafile, NntpEvents& events)
+    : events(events), conn(wire, server, cafile) {}
+
+Step NntpClient::open(const std::string& secret) {
+    events.opening(NntpEvents::Opening::Connect, conn);
+    if (!conn.open() || !conn.greet()) {
+        events.failed(Item::Opening, 0, conn);
+        return Step::End;
+    }
+    conn.sock.ulTimeout = kReplyTimeout;
+    if (conn.server.tls == TLSSTART) {
+        events.opening(NntpEvents::Opening::StartTls, conn);
+        // Nothing more goes out on a connection whose TLS failed.
+        if (!conn.starttls("STARTTLS\r\n")) {
+            events.failed(Item::Opening, 0, conn);
+            return Step::End;
+        }
+    }
+    if (!conn.server.user.empty() && !login(secret)) {
+        events.failed(Item::Opening, 0, conn);
+        return Step::Quit;
+    }
+    events.ready();
+    return Step::Next;
+}
+
+bool NntpClient::login(const std::string& secret) {
+    if (conn.maysendsecret(false) == SecretRule::No) return conn.fail(Failure::Login, Stage::None);
+    events.opening(NntpEvents::Opening::Login, conn);
+    Reply reply = conn.ask("AUTHINFO USER " + conn.server.user + "\r\n");
+    // 281 right away: no password wanted.
+    if (reply.ok() && reply.is("381")) reply = conn.ask("AUTHINFO PASS " + secret + "\r\n");
+    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
+    return reply.ok();
+}
+
+bool NntpClient::asknewsgroups(const NewsDate& since) {
+    char command[64];
+    if (since.year == 0) {
+        std::snprintf(command, sizeof command, "LIST\r\n");
+    } else {
+        std::snprintf(command, sizeof command, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", since.year % 100,
+                      since.month, since.day, since.hour, since.min, since.sec);
+    }
+    answer = conn.ask(command);
+    if (answer.ok()) {
+        events.done(Item::Newsgroups, 0, answer);
+        return true;
+    }
+    if (answer.refused()) events.refused(Item::Newsgroups, 0, answer);
+    else events.failed(Item::Newsgroups, 0, conn);
+    return false;
+}
+
+bool NntpClient::sendahead(Pipeline& pipeline, Item item, size_t index) {
+    if (pipeline.fill()) return true;
+    conn.error = errno;
+    conn.fail(Failure::Network, Stage::Send);
+    events.failed(item, index, conn);
+    return false;
+}
+
+bool NntpClient::readanswer(Item item, size_t index) {
+    readnntp(conn.sock, answer);
+    if (answer.status != Reply::Lost) return true;
+    conn.reply = answer;
+    conn.fail(Failure::Network, Stage::Reply);
+    events.failed(item, index, conn);
+    return false;
+}
+
+void NntpClient::cutoff(Item item, size_t index) {
+    conn.fail(Failure::Network, Stage::Text);
+    events.failed(item, index, conn);
+}
+
+BodyEnd NntpClient::ended(Item item, size_t index, BodyEnd end) {
+    if (end == BodyEnd::Lost) cutoff(item, index);
+    // The rest of the text would be read as answers.
+    if (end == BodyEnd::SinkFailed) conn.fail(Failure::Local, Stage::Text);
+    return end;
+}
+
+Step NntpClient::select(const std::vector<std::string>& names) {
+    Pipeline flight(conn.sock, kWindow, [&names, i = size_t{0}](std::string& command) mutable {
+        if (i == names.size()) return false;
+        command += "GROUP " + names[i++] + "\r\n";
+        return true;
+    });
+    for (size_t i = 0; i < names.size(); i++) {
+        if (!sendahead(flight, Item::Select, i) || !readanswer(Item::Select, i)) return Step::Quit;
+        flight.answered();
+        if (answer.ok()) events.done(Item::Select, i, answer);
+        else events.refused(Item::Select, i, answer);
+    }
+    return Step::Next;
+}
+
+Step NntpClient::list(const std::vector<Listing>& groups) {
+    Pipeline flight(conn.sock, kWindow, [&groups, i = size_t{0}](std::string& command) mutable {
+        if (i == groups.size()) return false;
+        const Listing& group = groups[i++];
+        command += "LISTGROUP " + group.name + " " + std::to_string(group.first) + "-" +
+                   std::to_string(group.last) + "\r\n";
+        return true;
+    });
+    for (size_t i = 0; i < groups.size(); i++) {
+        const Listing& group = groups[i];
+        if (!sendahead(flight, Item::Listing, i) || !readanswer(Item::Listing, i)) return Step::Quit;
+        if (answer.ok() && !readnumbers(conn.sock, group.first, group.last, group.most, *group.numbers)) {
+            cutoff(Item::Listing, i);
+            return Step::Quit;
+        }
+        flight.answered();
+        if (answer.ok()) events.done(Item::Listing, i, answer);
+        else events.refused(Item::Listing, i, answer);
+    }
+    return Step::Next;
+}
+
+void NntpClient::stream(std::vector<Streamed> groups) {
+    streamed = std::move(groups);
+    group = 0;
+    begun = false;
+    pipe.emplace(conn.sock, kWindow, [this](std::string& command) { return nextcommand(command); });
+}
+
+bool NntpClient::nextcommand(std::string& command) {
+    if (!begun) {
+        if (group == streamed.size()) return false;
+        begun = true;
+        index = 0;
+        if (streamed[group].select) {
+            command += "GROUP " + streamed[group].name + "\r\n";
+            return true;
+        }
+    }
+    const ArticleNumbers& numbers = *streamed[group].numbers;
+    char article[40];
+    char* end = puttext(article, "ARTICLE ");
+    end = putlong(end, numbers.at(index));
+    end = puttext(end, "\r\n");
+    command.append(article, static_cast<size_t>(end - article));
+    if (++index == numbers.size()) {
+        group++;
+        begun = false;
+    }
+    return true;
+}
+
+const Reply& NntpClient::reselect() {
+    if (!sendahead(*pipe, Item::Reselect, 0)) {
+        answer = Reply();
+        return answer;
+    }
+    answer = conn.read();
+    pipe->answered();
+    if (answer.ok()) events.done(Item::Reselect, 0, answer);
+    else if (answer.refused()) events.refused(Item::Reselect, 0, answer);
+    else events.failed(Item::Reselect, 0, conn);
+    return answer;
+}
+
+const Reply& NntpClient::article() { return next(Item::Article); }
+
+const Reply& NntpClient::next(Item item) {
+    if (!sendahead(*pipe, item, 0)) {
+        answer.status = Reply::Lost;
+        return answer;
+    }
+    // Servers that write a reply in two parts (INN's nnrpd does) hold the
+    // second back until the first is acknowledged (Nagle). Asked now, the
+    // kernel acknowledges at once and an article takes well under a
+    // millisecond; the socket would do so only after waiting a
+    // millisecond, once per article.
+    conn.sock.AckNow();
+    if (!readanswer(item, 0)) return answer;
+    pipe->answered();
+    if (answer.refused()) events.refused(item, 0, answer);
+    return answer;
+}
+
+Step NntpClient::discard(uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        const Reply& reply = next(Item::Discarded);
+        if (reply.status == Reply::Lost) return Step::Quit;
+        if (reply.ok() && ended(Item::Discarded, 0, readbody(conn.sock, [](const char*, size_t, bool) {
+                              return true;
+                          })) != BodyEnd::Whole)
+            return Step::Quit;
+    }
+    return Step::Next;
+}
+
+Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
+    if (!conn.send("POST\r\n")) {
+        events.failed(Item::Post, 0, conn);
+        return Step::Quit;
+    }
+    // INN writes its replies in two parts and holds the second back until
+    // the first is acknowledged (Nagle): acknowledge at once, or every
+    // reply waits for our delayed acknowledgement.
+    conn.sock.AckNow();
+    Reply reply = conn.read();
+    if (!reply.ok()) {
+        if (reply.refused()) events.refused(Item::Post, 0, reply);
+        else events.failed(Item::Post, 0, conn);
+        return Step::End;
+    }
+    TextSent sent = text(conn.sock);
+    if (sent == TextSent::SendFailed) {
+        conn.error = errno;
+        conn.fail(Failure::Network, Stage::Send);
+        events.failed(Item::Posted, 0, conn);
+        return Step::Quit;
+    }
+    // The text went out incomplete: only dropping the connection keeps the
+    // server from taking it.
+    if (sent == TextSent::SourceFailed) {
+        conn.fail(Failure::Local, Stage::None);
+        return Step::End;
+    }
+    conn.sock.AckNow();
+    reply = conn.read();
+    if (reply.ok()) {
+        verdict = Verdict::Accepted;
+        events.done(Item::Posted, 0, reply);
+        return Step::Next;
+    }
+    // Without an answer the dialogue is out of step and the article's fate
+    // unknown: the connection is fit only for closing.
+    if (!reply.refused()) {
+        events.failed(Item::Posted, 0, conn);
+        return Step::End;
+    }
+    // An article posted by a run that died before it could record so: it
+    // is on the server, and would be refused every run.
+    verdict = isduplicate(reply) ? Verdict::Duplicate : Verdict::Refused;
+    events.refused(Item::Posted, 0, reply);
+    return Step::Next;
+}
+
+bool NntpClient::signoff() {
+    if (conn.signoff()) return true;
+    events.failed(Item::Signoff, 0, conn);
+    return false;
+}
+
+void NntpClient::close(bool quit) {
+    Failure failure = conn.failure;
+    Stage stage = conn.stage;
+    // After a time-out or a lost connection QUIT would only wait again.
+    if (quit && !conn.sock.Broken() && !conn.ask("QUIT\r\n").ok()) events.failed(Item::Signoff, 0, conn);
+    conn.failure = failure;
+    conn.stage = stage;
+    conn.close(false);
 }

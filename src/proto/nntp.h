@@ -1,10 +1,19 @@
-// The NNTP client: replies and the fields of the ones the news phases read.
+// The NNTP client: the replies and their fields, and the dialogues of the
+// news phases over one connection, which it owns: the opening with its
+// login, the newsgroup list, the flights of GROUP and LISTGROUP, the stream
+// of GROUP and ARTICLE, and POST. It prints nothing: it tells its caller
+// through NntpEvents as things happen.
 #ifndef VORPA_PROTO_NNTP_H
 #define VORPA_PROTO_NNTP_H
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "proto/body.h"
 #include "proto/client.h"
 
 // One reply line, judged by its first character: 1xx, 2xx and 3xx
@@ -40,5 +49,173 @@ struct GroupRange {
 // read and passed over, as are numbers out of order). False when the
 // connection failed.
 bool readnumbers(Socket& sock, long first, long last, size_t max, std::vector<long>& numbers);
+
+// The article numbers of a group asked for: a range, or the numbers a
+// LISTGROUP answer listed.
+struct ArticleNumbers {
+    long first = 0;
+    long last = -1;
+    bool listing = false;
+    std::vector<long> listed;
+
+    uint64_t size() const {
+        if (listing) return listed.size();
+        return last < first ? 0 : static_cast<uint64_t>(last) - static_cast<uint64_t>(first) + 1;
+    }
+    long at(uint64_t i) const { return listing ? listed[i] : first + static_cast<long>(i); }
+    // Keeps count (at least 1) numbers from index from on.
+    void keep(uint64_t from, uint64_t count);
+};
+
+// What the client tells its caller, at the moment it happens, so that the
+// caller's lines keep the order of the dialogue.
+class NntpEvents {
+public:
+    // What was asked: the opening and its login, LIST or NEWGROUPS, a GROUP
+    // of the first flight, a LISTGROUP of the second, the GROUP of the
+    // stream, an ARTICLE of the stream (its answer or its text), one whose
+    // answer is thrown away, POST and its answer, the article's text and
+    // the verdict on it, QUIT.
+    enum class Item { Opening, Newsgroups, Select, Listing, Reselect, Article, Discarded, Post, Posted, Signoff };
+    enum class Opening { Connect, StartTls, Login };
+
+    virtual ~NntpEvents() = default;
+    // A step of the opening begins on c. Login: the password may go (in
+    // plain text only where the settings allow it).
+    virtual void opening(Opening, const Connection&) {}
+    // The opening is done: the dialogue can begin.
+    virtual void ready() {}
+    // The server answered the item positively, or refused it; index is its
+    // place in its flight (Select, Listing), else 0.
+    virtual void done(Item, size_t, const Reply&) {}
+    virtual void refused(Item, size_t, const Reply&) {}
+    // The item failed, and with it the dialogue: c notes the class (a
+    // refused login is Login; a password that may not go is Login with no
+    // stage), the stage and the details. A text cut off has Stage::Text.
+    virtual void failed(Item, size_t, const Connection&) {}
+};
+
+// LIST when year is 0, else NEWGROUPS since that date and time.
+struct NewsDate {
+    unsigned year, month, day, hour, min, sec;
+};
+
+// How the text of an article went out: the caller writes it, dot-stuffed
+// and ended with ".\r\n". SendFailed leaves errno as the send did;
+// SourceFailed (the caller's file, worded by the caller) leaves the text
+// cut, and the connection is dropped so that the server discards it.
+enum class TextSent { Whole, SendFailed, SourceFailed };
+using ArticleText = std::function<TextSent(Socket& sock)>;
+
+// What the server said to an article posted.
+enum class Verdict { Accepted, Duplicate, Refused };
+
+class NntpClient {
+public:
+    NntpClient(const Server& server, const std::string& cafile, NntpEvents& events);
+
+    // Connects (with TLS from the first byte when so set), reads the
+    // greeting, makes STARTTLS when so set and logs in with AUTHINFO USER
+    // and PASS when a user is set. Next after ready(); End or Quit after
+    // failed(Opening).
+    Step open(const std::string& secret);
+
+    // LIST or NEWGROUPS: every line of the list goes to sink as readbody
+    // hands it. Next also after a refusal; Quit when the connection failed
+    // and after a refusal that asks for a login (every later command would
+    // meet it too).
+    template <class Sink>
+    Step newsgroups(const NewsDate& since, Sink&& sink) {
+        if (!asknewsgroups(since)) return answer.refused() && !needslogin(answer) ? Step::Next : Step::Quit;
+        return ended(Item::Newsgroups, 0, readbody(conn.sock, sink)) == BodyEnd::Whole ? Step::Next : Step::Quit;
+    }
+
+    // GROUP of every name in one flight, commands sent ahead of their
+    // answers; done or refused for each answer in turn. Quit after
+    // failed(Select).
+    Step select(const std::vector<std::string>& names);
+
+    // LISTGROUP of each group from first to last in one flight: at most
+    // most numbers of each go into numbers. done (once the numbers are
+    // read) or refused for each; Quit after failed(Listing).
+    struct Listing {
+        std::string name;
+        long first;
+        long last;
+        size_t most;
+        std::vector<long>* numbers;
+    };
+    Step list(const std::vector<Listing>& groups);
+
+    // The stream: for each group in turn its GROUP, unless select is false
+    // (the server has it selected already), and an ARTICLE for each of its
+    // numbers (at least one), sent ahead within a window and refilled as answers arrive.
+    // The numbers must stay as they are while the stream runs.
+    struct Streamed {
+        std::string name;
+        bool select;
+        const ArticleNumbers* numbers;
+    };
+    void stream(std::vector<Streamed> groups);
+    // The answer to the GROUP of the stream's next group, after done or
+    // refused; lost after failed(Reselect).
+    const Reply& reselect();
+    // The answer to the stream's next ARTICLE; lost after failed(Article).
+    // The text of a positive answer must be read (text) before the next.
+    const Reply& article();
+    // The text of the article answered last: every line to sink as
+    // readbody hands it. Lost after failed(Article); SinkFailed: the rest
+    // was not read, and the connection is fit only for closing.
+    template <class Sink>
+    BodyEnd text(Sink&& sink) {
+        return ended(NntpEvents::Item::Article, 0, readbody(conn.sock, sink));
+    }
+    // The answers to the count ARTICLEs of a group the stream could not
+    // select, read and dropped. Quit after failed(Discarded).
+    Step discard(uint64_t count);
+
+    // POST, then the article's text when the server takes it, then its
+    // verdict. Next with the verdict (after done(Posted) for Accepted,
+    // refused(Posted) for the others: an article refused as a duplicate is
+    // on the server already); End after refused(Post), a source that
+    // failed and failed(Post or Posted) of an answer lost; Quit after
+    // failed(Post or Posted) of a send.
+    Step post(const ArticleText& text, Verdict& verdict);
+
+    // QUIT; the connection is closed once the server takes it. False after
+    // failed(Signoff).
+    bool signoff();
+    // Ends a failed dialogue: QUIT once unless the connection is broken or
+    // quit is false (failed(Signoff) when it is not taken), then the
+    // connection is closed. The failure noted stays the one that ended it.
+    void close(bool quit);
+
+    Connection& connection() { return conn; }
+
+private:
+    using Item = NntpEvents::Item;
+
+    bool login(const std::string& secret);
+    bool asknewsgroups(const NewsDate& since);
+    bool sendahead(Pipeline& pipeline, Item item, size_t index);
+    bool readanswer(Item item, size_t index);
+    const Reply& next(Item item);
+    void cutoff(Item item, size_t index);
+    bool nextcommand(std::string& command);
+    // Notes how a text ended.
+    BodyEnd ended(Item item, size_t index, BodyEnd end);
+
+    NntpEvents& events;
+    const Wire wire{"NNTP", 119, 563, readnntp};
+    Connection conn;
+    Reply answer;  // the last one read: its text keeps its room
+    std::optional<Pipeline> pipe;  // the stream's
+
+    // Where the stream's commands have got to.
+    std::vector<Streamed> streamed;
+    size_t group = 0;
+    uint64_t index = 0;  // of the next article in the group's numbers
+    bool begun = false;  // the group's GROUP, or its first ARTICLE, went out
+};
 
 #endif

@@ -2,6 +2,7 @@
 // program placed in a temporary directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -49,32 +50,44 @@ TEST_F(Config, ExampleFileBesideTheProgram) {
     EXPECT_EQ(err, "Warning: unknown keyword FOO in line 6 of " + (dir / "vorpa.cfg") + "\n\n");
 }
 
+// Values as people write them: a tab as good as a space, white space
+// after a value dropped but in a password, "~/" the home folder.
 TEST_F(Config, ValuesSpacesAndKeywords) {
+    setenv("HOME", (dir / "home").c_str(), 1);
     writefile(dir / "a.cfg",
-              "POPPASS    se cret;x  \n"
-              "HOSTNAME\there.example\n"
+              "POPPASS    se cret;x \t\n"
+              "SMTPHOST\t \tsmtp.example \t\n"
               " POPUSER joe\n"
               "   \n"
               "POPHOST first\n"
-              "POPHOST\n"
+              "POPHOST \n"
+              "POPTLS on \n"
               "hostname " + std::string(200, 'h') + "\n"
               "popuser " + std::string(100, 'u') + "\n"
-              "NEWSGROUPS my groups\n"
-              "SOUPDIR soup\n"
-              "LOGFILE /var/log/vorpa.log\n"
+              "NEWSGROUPS my groups \n"
+              "SOUPDIR\t~/soup \n"
+              "LOGFILE ~/vorpa.log\n"
+              "CAFILE ca.pem\n"
+              "INCLUDE ~/more.cfg\n"
               "\r\n\n;INCLUDE nothing\n");
+    mkdir((dir / "home").c_str(), 0700);
+    writefile(dir / "home/more.cfg", "NNTPHOST ~/news\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
-    EXPECT_EQ(s.accounts[0].pop.pass, "se cret;x  ");
+    EXPECT_EQ(s.accounts[0].pop.pass, "se cret;x \t");
+    EXPECT_EQ(s.accounts[0].smtp.host, "smtp.example");
     EXPECT_EQ(s.accounts[0].pop.host, "");
+    EXPECT_EQ(s.accounts[0].pop.tls, TLSON);
     EXPECT_EQ(s.accounts[0].hostname, std::string(200, 'h'));
     EXPECT_EQ(s.accounts[0].pop.user, std::string(100, 'u'));
     EXPECT_EQ(s.accounts[0].newsgroups, dir / "my groups");
-    EXPECT_EQ(s.soupdir, "soup/");
-    EXPECT_EQ(s.logfile, "/var/log/vorpa.log");
+    EXPECT_EQ(s.soupdir, dir / "home/soup/");
+    EXPECT_EQ(s.logfile, dir / "home/vorpa.log");
+    // Beside the file, as the other names; a host is no file.
+    EXPECT_EQ(s.accounts[0].cafile, dir / "ca.pem");
+    EXPECT_EQ(s.accounts[0].nntp.host, "~/news");
     std::string path = dir / "a.cfg";
-    // Named as read: the tab shows, and a keyword of spaces is empty.
-    EXPECT_EQ(err, "Warning: unknown keyword HOSTNAME\there.example in line 2 of " + path + "\n\n" +
-                       "Warning: unknown keyword  in line 3 of " + path + "\n\n" +
+    // A keyword of spaces is empty.
+    EXPECT_EQ(err, "Warning: unknown keyword  in line 3 of " + path + "\n\n" +
                        "Warning: unknown keyword  in line 4 of " + path + "\n\n");
 }
 
@@ -129,9 +142,11 @@ TEST_F(Config, KeepAndBoundSettings) {
         err.clear();
         EXPECT_EQ(read(path), -1) << line;
         std::string key(line, std::strcspn(line, " \n"));
+        std::string value(line + key.size() + (line[key.size()] == ' '));
+        value.pop_back();
         std::string bound = key == "POPKEEPDAYS" ? "36500" : "1000000000";
         std::string must = key == "POPKEEP" ? " must be off or on" : " must be a number from 0 to " + bound;
-        EXPECT_EQ(err, "Error: " + key + must + " in line 2 of " + path + "\n");
+        EXPECT_EQ(err, "Error: " + key + must + ", not \"" + value + "\" in line 2 of " + path + "\n");
     }
 }
 
@@ -147,11 +162,12 @@ TEST_F(Config, LoginModesAndPasswordCommands) {
     std::string path = dir / "b.cfg";
     writefile(path, "POPAUTH oauth\n");
     EXPECT_EQ(read(path), -1);
-    EXPECT_EQ(err, "Error: POPAUTH must be auto, user, plain, login, xoauth2 or oauthbearer in line 1 of " + path +
-                       "\n");
+    EXPECT_EQ(err, "Error: POPAUTH must be auto, user, plain, login, xoauth2 or oauthbearer, not \"oauth\" in line 1 "
+                   "of " + path + "\n");
     writefile(path, "SMTPAUTH user\n");
     EXPECT_EQ(read(path), -1);
-    EXPECT_EQ(err, "Error: SMTPAUTH must be auto, plain, login, xoauth2 or oauthbearer in line 1 of " + path + "\n");
+    EXPECT_EQ(err, "Error: SMTPAUTH must be auto, plain, login, xoauth2 or oauthbearer, not \"user\" in line 1 of " +
+                       path + "\n");
     // A password emptied again by a later line leaves the command alone.
     s = Settings();
     writefile(path, "NNTPPASS x\nNNTPPASSCMD echo y\nNNTPPASS\n");
@@ -254,6 +270,16 @@ TEST_F(Config, UnreadableFiles) {
     writefile(dir / "empty.cfg", "");
     EXPECT_EQ(read("empty.cfg"), 0);
     EXPECT_EQ(err, "");
+    // Dotfiles managers link the files: a link is read when it leads to a
+    // regular file.
+    writefile(dir / "real.cfg", "POPUSER linked\n");
+    ASSERT_EQ(symlink((dir / "real.cfg").c_str(), (dir / "inc.cfg").c_str()), 0);
+    ASSERT_EQ(symlink("inc.cfg", (dir / "top.cfg").c_str()), 0);
+    ASSERT_EQ(symlink("adir", (dir / "dirlink.cfg").c_str()), 0);
+    writefile(dir / "links.cfg", "INCLUDE top.cfg\nINCLUDE dirlink.cfg\n");
+    EXPECT_EQ(read("links.cfg"), 0);
+    EXPECT_EQ(s.accounts[0].pop.user, "linked");
+    EXPECT_EQ(err, "Error: can't read " + (dir / "dirlink.cfg") + ": not a regular file\n");
     // A name that cannot be joined with the program's directory is refused
     // rather than cut into another name.
     std::string longname(4090, 'n');
@@ -278,7 +304,7 @@ TEST_F(Config, WarningsAndErrorsGoThroughTheReport) {
     kept.replay(report);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Warning: unknown keyword FOO in line 1 of " + (dir / "a.cfg") + "\n\n" +
-                  "Error: POPTLS must be off, starttls or on in line 2 of " + (dir / "a.cfg") + "\n");
+                  "Error: POPTLS must be off, starttls or on, not \"maybe\" in line 2 of " + (dir / "a.cfg") + "\n");
 }
 
 TEST(JoinProgramDir, FitsOrFails) {

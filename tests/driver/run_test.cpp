@@ -31,6 +31,7 @@ const char usagetext[] =
     "/test                send and fetch as usual, but delete nothing\n"
     "/check               log in, report what would be done, send/fetch nothing\n"
     "/verbose             display additional information\n"
+    "--settings           show the settings in force and where each was set\n"
     "--help               show this text\n"
     "--version            show the program's name and version\n";
 
@@ -198,26 +199,28 @@ TEST_F(Run, ConfigurationErrors) {
     EXPECT_TRUE(startswithbanner(r.out)) << r.out;
     EXPECT_TRUE(contains(r.out, "\n\nError: no configuration file at ")) << r.out;
 
-    // So is a /config= name without a directory, which keeps its case.
-    writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
-    r = run({"all", "/CONFIG=My.Cfg"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/My.Cfg") + ": No such file or directory\n");
-
+    // A /config= name without a directory, which keeps its case, is looked
+    // for there first, then beside the program.
     writefile(dir / "prog/My.Cfg", "POPHOST x\n");
     r = run({"all", "/CONFIG=My.Cfg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: SOUPDIR not defined in My.Cfg\n");
+    r = run({"all", "/CONFIG=my.cfg"});
+    EXPECT_EQ(r.err, "Error: can't read " + (dir / "prog/my.cfg") + ": No such file or directory\n");
+    writefile(dir / "work/My.Cfg", "SOUPDIR soup\n");
+    r = run({"all", "/CONFIG=My.Cfg"});
+    EXPECT_EQ(r.status, 2) << r.err;
 
     // A name with a directory is taken as given, relative to the current
     // directory; so is the packet directory.
     r = run({"fetch", "/c=./vorpa.cfg"});
     EXPECT_EQ(r.status, 2) << r.err;
 
-    writefile(dir / "work/missing.cfg", "SOUPDIR nosuch\nLOGFILE " + (dir / "log") + "\n");
+    // A missing packet directory is named with the line that sets it.
+    writefile(dir / "work/missing.cfg", "LOGFILE " + (dir / "log") + "\nSOUPDIR nosuch\n");
     r = run({"all", "/c=./missing.cfg"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "FATAL ERROR: subdirectory nosuch does not exist\n")) << r.out;
+    EXPECT_EQ(r.err, "Error: SOUPDIR nosuch (line 2 of ./missing.cfg) does not exist\n");
     EXPECT_FALSE(contains(r.out, "Done."));
     EXPECT_FALSE(fileexists(dir / "log"));
 
@@ -225,7 +228,7 @@ TEST_F(Run, ConfigurationErrors) {
     writefile(dir / "work/empty.cfg", "SOUPDIR\n");
     r = run({"all", "/c=./empty.cfg"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "FATAL ERROR: subdirectory  does not exist\n")) << r.out;
+    EXPECT_EQ(r.err, "Error: SOUPDIR (line 1 of ./empty.cfg) is empty or /, where no packet belongs\n");
     EXPECT_FALSE(contains(r.out, "Done."));
 
     // A packet directory that is a file, and a configuration that is no
@@ -285,6 +288,53 @@ TEST_F(Run, WhereTheConfigurationIsFound) {
     writefile(dir / "xdg/vorpa/vorpa.cfg", settings);
     r = run({"XDG_CONFIG_HOME=" + (dir / "xdg"), program, "n", "f"}, "/usr/bin/env");
     EXPECT_TRUE(contains(r.out, "Newsgroups list file " + (dir / "xdg/vorpa/newsrc") + " not found\n")) << r.out;
+}
+
+// --settings shows what is in force and where it was set, passwords and
+// their commands only as set; /check and /verbose name the file first.
+TEST_F(Run, SettingsAndWhereTheyCameFrom) {
+    const std::string folder = dir / "home/.config/vorpa";
+    ASSERT_EQ(system(("mkdir -p '" + folder + "' '" + (dir / "home/soup") + "'").c_str()), 0);
+    writefile(folder + "/vorpa.cfg", "SOUPDIR ~/soup\nPOPHOST pop.example \nINCLUDE servers.cfg\nPOPPASS secret\n");
+    writefile(folder + "/servers.cfg", "SMTPHOST\tsmtp.example.org:587\nSMTPPASSCMD pass show smtp\n"
+                                       "POPHOST pop.example.org\nSMTPTLS starttls \n");
+    ASSERT_EQ(chmod((folder + "/vorpa.cfg").c_str(), 0600), 0);
+    RunResult r = run({"--settings"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(startswithbanner(r.out)) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.find("Configuration:")),
+              "Configuration: ~/.config/vorpa/vorpa.cfg\n"
+              "SOUPDIR ~/soup/   ~/.config/vorpa/vorpa.cfg:1\n"
+              "Account default:\n"
+              "  POPHOST pop.example.org   ~/.config/vorpa/servers.cfg:3\n"
+              "  POPPASS (set)   ~/.config/vorpa/vorpa.cfg:4\n"
+              "  SMTPHOST smtp.example.org:587   ~/.config/vorpa/servers.cfg:1\n"
+              "  SMTPTLS starttls   ~/.config/vorpa/servers.cfg:4\n"
+              "  SMTPPASSCMD (set)   ~/.config/vorpa/servers.cfg:2\n"
+              "  NEWSGROUPS ~/.config/vorpa/newsrc   (default)\n");
+
+    const std::string named = "Configuration: ~/.config/vorpa/vorpa.cfg\n";
+    for (const char* option : {"/check", "--verbose"}) {
+        r = run({"news", "fetch", option});
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, banner, std::regex_constants::match_continuous)) << r.out;
+        EXPECT_EQ(r.out.substr(m.length(), named.size()), named) << option;
+    }
+    r = run({"news", "fetch"});
+    EXPECT_FALSE(contains(r.out, "Configuration:")) << r.out;
+    r = run({"--settings", "/config=nosuch.cfg"});
+    EXPECT_EQ(r.status, 1);
+
+    // A CAFILE that is not there is said so, beside the file when relative.
+    config("SOUPDIR soup\nCAFILE ~/ca.pem\n");
+    r = run({"all"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: CAFILE ~/ca.pem: No such file or directory\n");
+    config("SOUPDIR soup\nCAFILE ca.pem\n");
+    writefile(dir / "work/ca.pem", "");
+    r = run({"all"});
+    EXPECT_EQ(r.err, "Error: CAFILE " + (dir / "prog/ca.pem") + ": No such file or directory\n");
 }
 
 TEST_F(Run, ValuesThatDoNotFitRefuseTheRun) {

@@ -446,6 +446,7 @@ TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
 
     Trial unreadable("SMTPHOST 127.0.0.1\n");
     writefile(unreadable.cfg, "SOUPDIR " + unreadable.soup + "\nCAFILE " + unreadable.dir / "none.pem\n");
+    writefile(unreadable.dir / "none.pem", "no certificate\n");
     unreadable.run({"email", "post"});
     EXPECT_EQ(unreadable.result.status, 1);
     EXPECT_EQ(unreadable.result.err,
