@@ -131,14 +131,6 @@ void announce(Report& report, const Connection& c, const char* format) {
     report.step("+ Connecting to %s host %s...\n", c.protocol.name, c.server.host.c_str());
 }
 
-bool opened(Report& report, Connection& c, const char* format, Complain complain) {
-    c.sock.report = &report;
-    announce(report, c, format);
-    if (c.open()) return true;
-    sayfailure(report, c, complain);
-    return false;
-}
-
 bool signedoff(Report& report, Connection& c, Complain complain) {
     report.step("+ Signing off...\n");
     if (!c.signoff()) {

@@ -47,14 +47,3 @@ void saylogin(Report& report, const Connection& c, const SaslLogin& login, Compl
     if (why.empty()) why = reply.text.substr(0, std::strcspn(reply.text.c_str(), "\r\n"));
     report.say("%s login with %s refused: %s\n", protocol, saslname(login.mechanism), safetext(why).c_str());
 }
-
-Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
-               SaslOutcome (*auth)(Connection&, const SaslExchange&)) {
-    Complain complain = session.service.complain;
-    SaslLogin login;
-    Step step = saslsignin(session.conn, caps, keyword, secret, auth, login, [&session, complain](const SaslLogin& l) {
-        saylogin(session.report, session.conn, l, complain);
-    });
-    if (step != Step::Next) saylogin(session.report, session.conn, login, complain);
-    return step;
-}

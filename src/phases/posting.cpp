@@ -180,11 +180,6 @@ Result checkposting(const Context& run, bool ready, int mine, const PostDialogue
 
 }  // namespace
 
-Result endphase(Session& session, Step how) {
-    session.end(how);
-    return session.passing ? Result::Offline : Result::Ended;
-}
-
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
@@ -224,8 +219,3 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
     return walk.kept ? Result::Ended : ended;
 }
 
-Result endphase(Report& report, Connection& c, Step how, const char* skipping) {
-    c.close(how == Step::Quit);
-    report.say("%s", skipping);
-    return c.passing() ? Result::Offline : Result::Ended;
-}

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "phases/phases.h"
-#include "phases/session.h"
+#include "proto/client.h"
 #include "proto/nntp.h"
 #include "proto/sasl.h"
 #include "proto/sendtext.h"
@@ -29,9 +29,6 @@ void saytlsfailure(Report& report, const Connection& c);
 // Says announce (a format taking the host setting) and the verbose step
 // of connecting.
 void announce(Report& report, const Connection& c, const char* format);
-// announce, then opens the connection; false after saying why it failed.
-// The transport's own lines go to report too.
-bool opened(Report& report, Connection& c, const char* format, Complain complain);
 // QUIT at the end of a dialogue, with the verbose steps; false after
 // saying why the server did not take it.
 bool signedoff(Report& report, Connection& c, Complain complain);
@@ -74,20 +71,6 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);
-
-// Pipeline::fill, a failed send reported.
-inline bool filled(Pipeline& pipeline, Report& report) {
-    if (pipeline.fill()) return true;
-    report.syserror("Send");
-    return false;
-}
-
-// Ends a failed phase as Session::end does, and says how it ended.
-Result endphase(Session& session, Step how);
-// The same for a protocol client's connection: QUIT once for Quit unless
-// the connection is broken, then the phase's skipping line; Offline when
-// only the network failed.
-Result endphase(Report& report, Connection& c, Step how, const char* skipping);
 
 // The words both news phases say for the opening of their dialogue, and
 // for its failures that end it; each phase words its own items.
@@ -133,9 +116,5 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
 // The words of a SASL login as far as it went: the mechanism chosen (with
 // the warning of a password that goes unencrypted), or why it failed.
 void saylogin(Report& report, const Connection& c, const SaslLogin& login, Complain complain);
-
-// saslsignin through a session, with the words of each step.
-Step sasllogin(Session& session, const Capabilities& caps, const char* keyword, const std::string& secret,
-               SaslOutcome (*auth)(Connection&, const SaslExchange&));
 
 #endif
