@@ -14,6 +14,8 @@
 
 #include "net/socket.h"
 
+#include "core/report.h"
+
 // How far pszBuf may hold non-zero bytes. Only the part the last line or
 // block used can (all of it once a command was sent from it), unless a
 // caller built a longer text in it without sending it, which the byte just

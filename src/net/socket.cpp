@@ -1,6 +1,8 @@
 // The Socket object: creating, connecting, sending and closing.
 #include "net/socket.h"
 
+#include "core/report.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>

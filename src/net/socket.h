@@ -11,8 +11,11 @@
 #include <memory>
 #include <vector>
 
-#include "core/report.h"
 #include "net/layer.h"
+
+// Where a failed reception says what failed: the reporting sink, seen by
+// the transport only through this pointer.
+class Report;
 
 // The TLS layer of a connection; only tls.cpp sees inside.
 class TlsLayer;

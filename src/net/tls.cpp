@@ -11,6 +11,8 @@
 
 #include "net/socket.h"
 
+#include "core/report.h"
+
 class TlsLayer : public Layer {
 public:
     SSL_CTX* ctx = nullptr;
