@@ -6,8 +6,7 @@ void NewsWords::opening(Opening step, const Connection& c) {
     const Server& nntp = c.server;
     switch (step) {
     case Opening::Connect:
-        out.say(announce, nntp.host.c_str());
-        out.step("+ Connecting to NNTP host %s...\n", nntp.host.c_str());
+        ::announce(out, c, announce);
         return;
     case Opening::StartTls:
         out.step("+ Starting TLS...\n");
