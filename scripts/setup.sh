@@ -7,6 +7,11 @@ set -eu
 # sanitizers' runtimes), which only the fuzz targets need (fuzz/run.sh).
 packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev strace man-db"
 [ "${1:-}" = fuzz ] && packages="$packages clang-14 libclang-rt-14-dev"
+# --list: only say which packages a build and its tests need.
+if [ "${1:-}" = --list ]; then
+    echo "$packages"
+    exit 0
+fi
 
 missing=""
 for p in $packages; do
