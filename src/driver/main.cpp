@@ -135,7 +135,8 @@ void scanoption(Report& report, const char* arg, RunOptions& run, std::string& c
     }
 }
 
-void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std::string& configfile) {
+// all: the command line named neither email nor news.
+void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std::string& configfile, bool& all) {
     int mail = 1, news = 1, fetch = 1, post = 1;
     int command = 0;
     for (int i = 1; i < argc; i++) {
@@ -170,6 +171,7 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
     run.postmail = mail && post;
     run.fetchnews = news && fetch;
     run.postnews = news && post;
+    all = mail && news;
 }
 
 // Ends the run when the packet directory (given with its trailing "/")
@@ -249,7 +251,8 @@ int main(int argc, char** argv) {
 
     RunOptions options;
     std::string configfile;
-    scancommandline(report, argc, argv, options, configfile);
+    bool all = false;
+    scancommandline(report, argc, argv, options, configfile, all);
     report.verbose = options.verbose;
 
     std::string base = programpath(argc > 0 ? argv[0] : "vorpa");
@@ -299,7 +302,8 @@ int main(int argc, char** argv) {
     // lists was not sent, leaves work undone: cron or a script must be able
     // to tell such a run from one that did all its work.
     Interrupts interrupts;
-    const Context run{settings, settings.accounts.front(), options, report, interrupts};
+    Tally tally;
+    const Context run{settings, settings.accounts.front(), options, report, interrupts, all, tally};
     bool undone = false, offline = false;
     auto phase = [&](bool asked, Result (*what)(const Context&)) {
         if (!asked || interrupts.taken()) return;
@@ -311,12 +315,16 @@ int main(int argc, char** argv) {
     phase(options.postnews, postnews);
     phase(options.fetchmail, fetchemail);
     phase(options.fetchnews, fetchnews);
+    // A misspelt group would otherwise go unnoticed for ever.
+    if (!tally.unknown.empty()) undone = true;
 
+    std::string summary = options.check ? "" : summarize(tally);
+    if (!summary.empty()) report.console("\n%s\n", summary.c_str());
     if (int sig = interrupts.taken()) {
         report.say("Interrupted by %s\n", Interrupts::name(sig));
         undone = true;
     } else {
-        report.console("\nDone.\n");
+        report.console(summary.empty() ? "\nDone.\n" : "Done.\n");
     }
     closelog(report, settings.logfile);
     // Only the network failed: cron may stay quiet and simply run again.

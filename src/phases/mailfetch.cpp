@@ -291,7 +291,8 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         return true;
     }
     out.say("There are %ld messages (%ld bytes) on the %s server.\n", size.messages, size.octets, name);
-    if (run.options.check) return true;
+    // A check run with a keep rule tells what a run would do.
+    if (run.options.check && !run.account.popkeep) return true;
     MailList list;
     return source->list(list) && fetchlisted(list);
 }
@@ -326,10 +327,16 @@ bool MailFetch::fetchlisted(const MailList& list) {
     if (!keep && plan.before > 0)
         out.say("%zu of them %s stored by an earlier run.\n", plan.before, plan.before == 1 ? "was" : "were");
     size_t left = plan.limit(account.popmax);
+    if (run.options.check) {
+        size_t removals = plan.removals().size();
+        out.say("A run would fetch %zu of them and delete %zu.\n", plan.fetch.size(), removals);
+        return true;
+    }
     if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", account.popmax, left);
     Fetched got{Step::Next, 0};
     if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable());
     if (got.step == Step::End) return false;
+    run.tally.mails += static_cast<long>(got.stored);
     bool recorded = plan.stored(got.stored, now);
     if (!run.options.test && (recorded || plan.forgot) && !plan.save(record)) {
         out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
@@ -339,7 +346,12 @@ bool MailFetch::fetchlisted(const MailList& list) {
     }
     if (got.step != Step::Next || run.options.test) return got.step == Step::Next;
     std::vector<uint32_t> removals = plan.removals();
-    return removals.empty() || source->remove(removals);
+    if (removals.empty()) return true;
+    // Kept messages go only by POPKEEPDAYS: the user is told.
+    if (keep)
+        out.say("Deleting %zu message%s fetched %ld or more days ago.\n", removals.size(),
+                removals.size() == 1 ? "" : "s", account.popkeepdays);
+    return source->remove(removals);
 }
 
 // Retrieves the messages at the places of fetch into a new message file
@@ -379,6 +391,8 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
 
 Result fetchemail(const Context& run) {
     const Server& pop = run.account.pop;
+    if (unconfigured(run, pop)) return Result::Done;
+    run.tally.mailfetch = true;
     if (pop.host.empty() || pop.user.empty() || (pop.pass.empty() && pop.passcmd.empty())) {
         run.report.say("POP3 hostname/username/password not defined\n");
         run.report.say("%s", skipping);

@@ -31,7 +31,11 @@ public:
 
     void step(SmtpStep step, const std::string& detail) override;
     void loggingin(const SaslLogin& login) override { saylogin(out, client.connection(), login, smtpcomplain); }
-    bool done(const SmtpMessage& message) override { return recordsent(out, *posted, message.start, message.length); }
+    bool done(const SmtpMessage& message) override {
+        if (!recordsent(out, *posted, message.start, message.length)) return false;
+        run.tally.sent++;
+        return true;
+    }
     void refused(const SmtpMessage&, const SmtpFault& fault) override {
         say(fault);
         posted->refused();
@@ -126,6 +130,7 @@ void MailPost::say(const SmtpFault& fault) {
 }  // namespace
 
 Result postemail(const Context& run) {
+    if (unconfigured(run, run.account.smtp) && !listsfiles(run, MAILKIND)) return Result::Done;
     bool ready = false;
     if (run.account.hostname.empty()) {
         run.report.say("Your hostname not defined\n");

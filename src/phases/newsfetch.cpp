@@ -128,6 +128,7 @@ private:
     // The entry whose group the stream is at.
     const Entry* current = nullptr;
     bool listed = false;  // the server sends the newsgroup list
+    long articles = 0;    // stored of the current group
 
     // Progress of the current group, its average from the first byte on.
     Progress progress{out, 0};
@@ -448,6 +449,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     // A refusal may be temporary: the group keeps its line and mark.
     if (!reply.ok()) {
         out.say("! Wasn't able to select newsgroup %s - skipping\n", name);
+        if (reply.is("411") && !group.name.empty()) run.tally.unknown.push_back(group.name);
         writestate(group, group.high);
         return Step::Next;
     }
@@ -476,6 +478,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (group.high > range.last)
         out.say("! Mark %ld of %s lies above the server's last article %ld - left as it is\n", group.high,
                 name, range.last);
+    if (!options.check) run.tally.groups++;
     if (range.count == 0) {
         out.say("There are no new messages in this newsgroup.\n");
         writestate(group, group.high);
@@ -491,6 +494,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
         return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
     long high = group.high;
     const ArticleNumbers& asked = entry.asked;
+    articles = 0;
     Step step = fetcharticles(asked, high, incoming);
     if (step != Step::Next) return step;
     // The next run goes on after the numbers asked for, missing ones too;
@@ -505,6 +509,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
         return Step::Quit;
     }
     unsynced = true;
+    run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
     return replacestate();
@@ -526,6 +531,7 @@ __attribute__((noinline)) Step NewsFetch::fetcharticles(const ArticleNumbers& as
             Step step = receivearticle(message);
             if (step != Step::Next) return step;
             high = asked.at(i);
+            articles++;
         }
     }
     return Step::Next;
@@ -598,6 +604,9 @@ Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, "(skippin
 }  // namespace
 
 Result fetchnews(const Context& run) {
+    // A newsgroup list asked for needs the server.
+    if (unconfigured(run, run.account.nntp) && !run.options.list) return Result::Done;
+    run.tally.newsfetch = true;
     NewsFetch news(run);
     return news.fetch();
 }

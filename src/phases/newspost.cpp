@@ -31,7 +31,7 @@ class NewsPost : private NewsWords {
 public:
     explicit NewsPost(const Context& run)
         : NewsWords(run.report, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n"),
-          client(run.account.nntp, run.account.cafile, *this) {}
+          client(run.account.nntp, run.account.cafile, *this), tally(run.tally) {}
 
     Step open() { return nntpopen(out, client); }
     Step post(PostedFile& posted, long start, long length);
@@ -43,6 +43,7 @@ private:
     void failed(Item item, size_t index, const Connection& c) override;
 
     NntpClient client;
+    Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
 };
 
@@ -66,7 +67,9 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
         return Step::Next;
     }
     if (verdict == Verdict::Duplicate) out.console("! Article already on the NNTP server\n");
-    return recordsent(out, posted, start, length) ? Step::Next : Step::Quit;
+    if (!recordsent(out, posted, start, length)) return Step::Quit;
+    if (verdict != Verdict::Duplicate) tally.posted++;
+    return Step::Next;
 }
 
 void NewsPost::refused(Item item, size_t, const Reply& reply) {
@@ -88,6 +91,7 @@ void NewsPost::failed(Item item, size_t index, const Connection& c) {
 }  // namespace
 
 Result postnews(const Context& run) {
+    if (unconfigured(run, run.account.nntp) && !listsfiles(run, NEWSKIND)) return Result::Done;
     NewsPost news(run);
     bool ready = !run.account.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");

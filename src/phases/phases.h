@@ -3,6 +3,9 @@
 #ifndef VORPA_PHASES_H
 #define VORPA_PHASES_H
 
+#include <string>
+#include <vector>
+
 #include "core/interrupts.h"
 #include "core/report.h"
 #include "core/settings.h"
@@ -14,6 +17,19 @@ enum class Result {
     Offline,  // ended early, as Ended, by a failure that passes by itself (the network's)
 };
 
+// What a run did, counted by its phases; the driver sums it up.
+struct Tally {
+    // The phases that ran; one left out under "all" did not.
+    bool mailpost = false, newspost = false, mailfetch = false, newsfetch = false;
+    long sent = 0;      // mails the SMTP server accepted
+    long posted = 0;    // articles the NNTP server accepted
+    long mails = 0;     // fetched mails stored
+    long articles = 0;  // fetched articles stored
+    long groups = 0;    // groups fetched
+    long kept = 0;      // files kept in REPLIES for the next run
+    std::vector<std::string> unknown;  // groups the server does not have
+};
+
 // What every phase is given.
 struct Context {
     const Settings& settings;
@@ -23,11 +39,18 @@ struct Context {
     Report& report;
     // Asked at each point where the phase can stop without losing anything.
     Interrupts& interrupts;
+    // The command line named neither email nor news: a phase whose server
+    // is not configured is left out, unless REPLIES lists files for it.
+    bool all;
+    Tally& tally;
 };
 
 Result postemail(const Context& run);
 Result postnews(const Context& run);
 Result fetchemail(const Context& run);
 Result fetchnews(const Context& run);
+
+// The line that sums up what the phases that ran did; empty when none ran.
+std::string summarize(const Tally& tally);
 
 #endif

@@ -12,6 +12,11 @@
 
 namespace {
 
+// Whether the other posting phase is part of the run.
+int otherrunsof(const Context& run, int mine) {
+    return mine == MAILKIND ? run.options.postnews : run.options.postmail;
+}
+
 // One posting phase's walk, and whether it kept a line of REPLIES.
 class Walk {
 public:
@@ -120,7 +125,7 @@ Step Walk::postmessages(PostedFile& posted, char format) {
 
 Step Walk::postreplies(RepliesFile& replies) {
     bool connected = false;
-    int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
+    int otherruns = otherrunsof(run, mine);
     for (size_t i = 0; i < replies.lines.size(); i++) {
         std::string line = replies.lines[i];
         ReplyEntry entry;
@@ -145,6 +150,16 @@ Step Walk::postreplies(RepliesFile& replies) {
     return Step::Next;
 }
 
+// The files REPLIES lists for the phase of kind mine.
+long listed(const Context& run, const RepliesFile& replies, int mine) {
+    long files = 0;
+    for (std::string line : replies.lines) {
+        ReplyEntry entry;
+        if (judgereply(line, mine, otherrunsof(run, mine), entry) == ReplyAction::Post) files++;
+    }
+    return files;
+}
+
 // A check run's account of REPLIES: the files it lists for the phase of
 // kind mine, neither opened nor sent.
 void listfiles(const Context& run, int mine) {
@@ -153,7 +168,7 @@ void listfiles(const Context& run, int mine) {
     RepliesFile::Load loaded = replies.load();
     if (loaded == RepliesFile::NotRegular) out.say("! REPLIES file %s is not a regular file\n", replies.path.c_str());
     if (loaded == RepliesFile::ReadErrors) out.say("! Error in REPLIES file\n");
-    int otherruns = mine == MAILKIND ? run.options.postnews : run.options.postmail;
+    int otherruns = otherrunsof(run, mine);
     std::string files;
     for (std::string line : replies.lines) {
         ReplyEntry entry;
@@ -180,6 +195,11 @@ Result checkposting(const Context& run, bool ready, int mine, const PostDialogue
 
 }  // namespace
 
+bool listsfiles(const Context& run, int mine) {
+    RepliesFile replies(run.settings.soupdir);
+    return replies.load() != RepliesFile::Missing && listed(run, replies, mine) > 0;
+}
+
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
@@ -188,10 +208,13 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
 
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
     if (run.options.check) return checkposting(run, ready, mine, dialogue);
+    (mine == MAILKIND ? run.tally.mailpost : run.tally.newspost) = true;
     Step step = Step::End;
     Walk walk(run, mine, dialogue);
-    if (ready) {
-        RepliesFile replies(run.settings.soupdir);
+    RepliesFile replies(run.settings.soupdir);
+    if (!ready) {
+        replies.load();
+    } else {
         RepliesFile::Load loaded = replies.load();
         if (loaded == RepliesFile::Missing) {
             run.report.step("%s", dialogue.noreplies);
@@ -214,6 +237,7 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
             walk.kept = true;
         }
     }
+    run.tally.kept += listed(run, replies, mine);
     if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
     Result ended = dialogue.end(step);
     return walk.kept ? Result::Ended : ended;

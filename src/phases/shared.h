@@ -68,6 +68,12 @@ struct PostDialogue {
 // still holds: it is neither sent nor removed.
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue);
 
+// A phase left out of the run without a word: its server is not configured
+// and the command line asked for neither email nor news alone.
+inline bool unconfigured(const Context& run, const Server& server) { return run.all && server.host.empty(); }
+// Whether REPLIES lists a file for the posting phase of kind mine.
+bool listsfiles(const Context& run, int mine);
+
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);

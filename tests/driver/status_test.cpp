@@ -135,13 +135,13 @@ TEST_F(Status, MeterOnlyOnATerminal) {
     EXPECT_EQ(terminal.status, 0) << terminal.out;
     const std::string& shown = terminal.out;
     const std::string reports = "Fetching message 1 of 1 (" + size + " bytes)...\n* Message from ann@example.org\n";
-    EXPECT_TRUE(contains(piped.out, reports + "\nDone.\n")) << piped.out;
+    EXPECT_TRUE(contains(piped.out, reports + "\nFetched 1 mail.\nDone.\n")) << piped.out;
     EXPECT_EQ(piped.out.find('\r'), std::string::npos) << piped.out;
     EXPECT_EQ(piped.out.find('%'), std::string::npos);
 
     EXPECT_TRUE(contains(shown, "(" + size + " bytes)...\n\r0%\r* Message from ann@example.org\n")) << shown;
     EXPECT_TRUE(contains(shown, "\r50%"));
-    EXPECT_TRUE(contains(shown, "\r100%\r                          \r\nDone.\n")) << shown;
+    EXPECT_TRUE(contains(shown, "\r100%\r                          \r\nFetched 1 mail.\nDone.\n")) << shown;
 }
 
 }  // namespace

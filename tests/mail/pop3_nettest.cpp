@@ -189,7 +189,7 @@ TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
     EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("cps"), std::string::npos);
     EXPECT_EQ(r.out.find("Average CPS"), std::string::npos);
-    EXPECT_NE(r.out.find("+ POP3 session successfully terminated\n\nDone.\n"), std::string::npos);
+    EXPECT_NE(r.out.find("+ POP3 session successfully terminated\n\nFetched 3 mails.\nDone.\n"), std::string::npos);
 
     // The password is never shown, not even with /verbose.
     EXPECT_EQ(r.out.find("secret"), std::string::npos);
@@ -553,7 +553,7 @@ TEST(Pop3Fetch, ErrorLinesKeepTheirPlaceInOneFile) {
     if (send != std::string::npos) {
         EXPECT_LT(error, send) << r.out;
     }
-    std::string end = "(skipping email fetch)\n\nDone.\n";
+    std::string end = "(skipping email fetch)\n\nFetched 0 mails.\nDone.\n";
     ASSERT_GE(r.out.size(), end.size());
     EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << r.out;
 }
@@ -810,6 +810,19 @@ TEST(Pop3Keep, DaysDeleteOnlyTheOldOnes) {
     KeptMailbox box("POPKEEPDAYS 2\n");
     std::string recent = std::to_string(time(nullptr) - 86400);
     writefile(box.record, "1000 old\n" + recent + " fresh\n");
+    {
+        ScriptedServer server(110);
+        listkept(server.session(), {{"old", wire1}, {"fresh", wire2}, {"new", wire3}})
+            .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch({"/check"});
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_NE(r.out.find("There are 3 messages (" + std::to_string(wire1.size() + wire2.size() + wire3.size()) +
+                             " bytes) on the POP3 server.\n1 of them are new.\nA run would fetch 1 of them and "
+                             "delete 1.\n"),
+                  std::string::npos)
+            << r.out;
+    }
     ScriptedServer server(110);
     listkept(server.session(), {{"old", wire1}, {"fresh", wire2}, {"new", wire3}})
         .expect("RETR 3\r\n").send("+OK\r\n" + wire3 + ".\r\n")
@@ -820,6 +833,7 @@ TEST(Pop3Keep, DaysDeleteOnlyTheOldOnes) {
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(server.received(0), keptlogin + "RETR 3\r\nDELE 1\r\nQUIT\r\n");
+    EXPECT_NE(readfile(box.log).find("Deleting 1 message fetched 2 or more days ago.\n"), std::string::npos);
     std::string text = readfile(box.record);
     EXPECT_EQ(text.substr(0, text.find('\n', 10) + 1), "1000 old\n" + recent + " fresh\n");
     EXPECT_EQ(recordids(box.record), "T old\nT fresh\nT new\n");
