@@ -29,7 +29,6 @@ struct Reader {
     Report& report;
     // Files being read right now, outermost first.
     std::vector<std::pair<dev_t, ino_t>> reading;
-    bool newsgroupsset = false;  // a NEWSGROUPS line was read
     bool secret = false;         // the file being read sets a password
     size_t file = 0;             // the file being read, in settings.files
 
@@ -42,9 +41,59 @@ struct Reader {
     void scanlogfile(const std::string& value, long line, const char* path);
     int scannewsgroups(const std::string& value, const char* path);
     bool beingread(const char* path) const;
+    int startaccount(const std::string& name, long line, const char* path);
+    int emptysection();
     // The account whose section is being read.
     Account& account() { return settings.accounts.back(); }
+    // Where the section being read began, and whether a setting followed.
+    std::string sectionpath = "";
+    long sectionline = 0;
+    bool sectionset = false;
 };
+
+bool accountname(const std::string& name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name)
+        if (!isalnum(c) && c != '-' && c != '_' && c != '.') return false;
+    return true;
+}
+
+// An ACCOUNT line without a setting after it is most likely a mistake in
+// the lines that were meant to follow it.
+int Reader::emptysection() {
+    if (sectionline == 0 || sectionset) return 0;
+    report.alert("Error: ACCOUNT %s has no settings in line %ld of %s\n", account().name.c_str(), sectionline,
+                 sectionpath.c_str());
+    return -1;
+}
+
+// The default account's machine name and certificates serve every account
+// that does not set its own.
+int Reader::startaccount(const std::string& name, long line, const char* path) {
+    if (emptysection() != 0) return -1;
+    if (!accountname(name)) {
+        report.alert("Error: ACCOUNT must be a name of letters, digits, -, _ and ., not \"%s\" in line %ld of %s\n",
+                     name.c_str(), line, path);
+        return -1;
+    }
+    for (const Account& a : settings.accounts) {
+        if (a.name != name) continue;
+        report.alert("Error: ACCOUNT %s is named twice, again in line %ld of %s\n", name.c_str(), line, path);
+        return -1;
+    }
+    const Account& first = settings.accounts.front();
+    Account next;
+    next.name = name;
+    next.hostname = first.hostname;
+    next.cafile = first.cafile;
+    for (const char* key : {"HOSTNAME", "CAFILE"})
+        if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
+    settings.accounts.push_back(std::move(next));
+    sectionpath = path;
+    sectionline = line;
+    sectionset = false;
+    return 0;
+}
 
 // A name with a "/" is taken as given; otherwise it lies in the folder of
 // base (the configuration file that names it, or the program for the top
@@ -103,7 +152,6 @@ void Reader::scanlogfile(const std::string& value, long line, const char* path) 
 }
 
 int Reader::scannewsgroups(const std::string& value, const char* path) {
-    newsgroupsset = true;
     return resolvepath(report, value, path, account().newsgroups);
 }
 
@@ -237,10 +285,19 @@ int Reader::scanline(std::string& text, long line, const char* path) {
         if (from != std::string::npos) value = text.substr(from);
         text.resize(space);
     }
+    if (!strcasecmp(text.c_str(), "ACCOUNT")) {
+        value.erase(value.find_last_not_of(blank) + 1);
+        return startaccount(value, line, path);
+    }
     for (const Setting& s : table) {
         if (strcasecmp(text.c_str(), s.key) != 0) continue;
         // What follows a value is no part of it, except in a password.
         if (s.kind != Kind::Secret) value.erase(value.find_last_not_of(blank) + 1);
+        if (runwide(s.kind) && sectionline != 0) {
+            report.alert("Error: %s belongs before the first ACCOUNT, not in line %ld of %s\n", s.key, line, path);
+            return -1;
+        }
+        if (s.kind != Kind::Include) sectionset = true;
         int r = scan(s, value, line, path);
         if (r == 0 && s.kind != Kind::Include)
             note(runwide(s.kind) ? settings.origins : account().origins, s.key, line);
@@ -448,15 +505,19 @@ int onesecreteach(Report& report, const Account& account) {
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings) {
     Reader reader{settings, report, {}};
     int result = reader.read(name, base);
+    if (result == 0 && reader.emptysection() != 0) result = -1;
     if (result != 0) return result;
-    // The default newsgroups file lies beside the top file.
+    // The default newsgroups files lie beside the top file, one for each
+    // account.
     std::string top;
-    if (!reader.newsgroupsset &&
-        (resolvepath(report, name, base, top) != 0 ||
-         resolvepath(report, "newsrc", top, reader.account().newsgroups) != 0))
-        return -1;
-    for (const Account& account : settings.accounts)
+    if (resolvepath(report, name, base, top) != 0) return -1;
+    for (Account& account : settings.accounts) {
+        bool named = &account != &settings.accounts.front();
+        if (!findorigin(account.origins, "NEWSGROUPS") &&
+            resolvepath(report, named ? "newsrc-" + account.name : "newsrc", top, account.newsgroups) != 0)
+            return -1;
         if (onesecreteach(report, account) != 0) return -1;
+    }
     return 0;
 }
 

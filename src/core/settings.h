@@ -103,6 +103,8 @@ struct RunOptions {
     // --settings: show the settings in force and where each was set, run
     // nothing.
     bool showsettings = false;
+    // /account=: the run is for these accounts only (none named: all).
+    std::vector<std::string> accounts;
     // /list=: the newsgroup list into listfile, only the groups created
     // since the date when listyear is not 0.
     bool list = false;

@@ -1,5 +1,6 @@
 // Entry point: the command line, start-up checks, and the fixed order of the
 // four transfer phases.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <strings.h>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@ void showusage(Report& report) {
         "/test                send and fetch as usual, but delete nothing\n"
         "/check               log in, report what would be done, send/fetch nothing\n"
         "/verbose             display additional information\n"
+        "/account=<name>      this account only (may be repeated)\n"
         "--settings           show the settings in force and where each was set\n"
         "--help               show this text\n"
         "--version            show the program's name and version\n";
@@ -125,6 +128,8 @@ void scanoption(Report& report, const char* arg, RunOptions& run, std::string& c
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
         const char* value = std::strchr(rest, '=') + 1;
         configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
+    } else if (startswith(rest, "account=")) {
+        run.accounts.emplace_back(std::strchr(rest, '=') + 1);
     } else if (startswith(rest, "list=") || startswith(rest, "l=")) {
         scanlist(report, arg, std::strchr(rest, '=') + 1, run);
     } else if (!strcasecmp(rest, "help") || !strcasecmp(rest, "h")) {
@@ -230,6 +235,36 @@ void closelog(ConsoleReport& report, const std::string& logfile) {
     if (failed || reason) logwarning(report, "write to", logfile, reason);
 }
 
+// The accounts the run is for, in the order of the file; false after
+// naming one the configuration does not hold.
+bool chooseaccounts(Report& report, const Settings& settings, const RunOptions& options,
+                    std::vector<const Account*>& chosen) {
+    for (const std::string& name : options.accounts) {
+        bool known = false;
+        for (const Account& a : settings.accounts) known = known || a.name == name;
+        if (known) continue;
+        report.alert("Error: no ACCOUNT %s in %s\n", name.c_str(), tildepath(settings.files.front()).c_str());
+        return false;
+    }
+    for (const Account& a : settings.accounts)
+        if (options.accounts.empty() ||
+            std::find(options.accounts.begin(), options.accounts.end(), a.name) != options.accounts.end())
+            chosen.push_back(&a);
+    return true;
+}
+
+// The accounts a phase works for: those that have its server. When none
+// has, the first one alone, whose phase says what is missing or, under
+// all, is left out. once: the first of them only.
+std::vector<const Account*> phaseaccounts(const std::vector<const Account*>& chosen, Server Account::*server,
+                                          bool once) {
+    std::vector<const Account*> those;
+    for (const Account* a : chosen)
+        if (!(a->*server).host.empty() && (those.empty() || !once)) those.push_back(a);
+    if (those.empty()) those.push_back(chosen.front());
+    return those;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -266,6 +301,8 @@ int main(int argc, char** argv) {
         showsettings(report, settings);
         return 0;
     }
+    std::vector<const Account*> chosen;
+    if (!chooseaccounts(report, settings, options, chosen)) return 1;
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
@@ -303,18 +340,20 @@ int main(int argc, char** argv) {
     // to tell such a run from one that did all its work.
     Interrupts interrupts;
     Tally tally;
-    const Context run{settings, settings.accounts.front(), options, report, interrupts, all, tally};
     bool undone = false, offline = false;
-    auto phase = [&](bool asked, Result (*what)(const Context&)) {
-        if (!asked || interrupts.taken()) return;
-        Result result = what(run);
-        if (result == Result::Offline) offline = true;
-        else if (result != Result::Done) undone = true;
+    // Posting goes through one account: a message must not leave by each.
+    auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
+        for (const Account* account : phaseaccounts(chosen, server, once)) {
+            if (!asked || interrupts.taken()) return;
+            Result result = what({settings, *account, options, report, interrupts, all, tally});
+            if (result == Result::Offline) offline = true;
+            else if (result != Result::Done) undone = true;
+        }
     };
-    phase(options.postmail, postemail);
-    phase(options.postnews, postnews);
-    phase(options.fetchmail, fetchemail);
-    phase(options.fetchnews, fetchnews);
+    phase(options.postmail, postemail, &Account::smtp, true);
+    phase(options.postnews, postnews, &Account::nntp, true);
+    phase(options.fetchmail, fetchemail, &Account::pop, false);
+    phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

@@ -131,6 +131,13 @@ void announce(Report& report, const Connection& c, const char* format) {
     report.step("+ Connecting to %s host %s...\n", c.protocol.name, c.server.host.c_str());
 }
 
+std::string phaseline(const Context& run, const char* today, const char* what, bool fetch) {
+    if (!run.named()) return today;
+    std::string action = run.options.check ? "Checking " + std::string(what) + (fetch ? " fetch" : " post")
+                                           : (fetch ? "Fetching " : "Posting ") + std::string(what);
+    return action + " for " + run.account.name + (fetch ? " from" : " to") + " %s...\n";
+}
+
 bool signedoff(Report& report, Connection& c, Complain complain) {
     report.step("+ Signing off...\n");
     if (!c.signoff()) {

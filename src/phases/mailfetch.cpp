@@ -220,7 +220,10 @@ void MailFetch::step(SourceStep step) {
     const char* name = c.protocol.name;
     switch (step) {
     case SourceStep::Connecting:
-        announce(out, c, run.options.check ? "Checking email fetch from %s...\n" : "Fetching email from %s...\n");
+        announce(out, c,
+                 phaseline(run, run.options.check ? "Checking email fetch from %s...\n" : "Fetching email from %s...\n",
+                           "mail", true)
+                     .c_str());
         return;
     case SourceStep::StartingTls:
         out.step("+ Starting TLS...\n");
@@ -307,7 +310,8 @@ bool MailFetch::fetchlisted(const MailList& list) {
     bool keep = account.popkeep || !source->removes();
     if (!list.hasids && keep)
         out.say("%s host does not know UIDL: every message is fetched, none deleted\n", c.protocol.name);
-    KeepRecord record(account.newsgroups, c.server.user, c.host, c.port);
+    // A named account's record follows its name, however its host is spelt.
+    KeepRecord record(account.newsgroups, run.named() ? account.name : "", c.server.user, c.host, c.port);
     FetchPlan plan(list, keep);
     if (list.hasids) {
         // Taken for an empty one, the record would have every message it

@@ -64,7 +64,10 @@ Step MailPost::open() {
 void MailPost::step(SmtpStep step, const std::string& detail) {
     switch (step) {
     case SmtpStep::Connecting:
-        announce(out, client.connection(), run.options.check ? "Checking email post to %s...\n" : "Posting mail to %s...\n");
+        announce(out, client.connection(),
+                 phaseline(run, run.options.check ? "Checking email post to %s...\n" : "Posting mail to %s...\n",
+                           "mail", false)
+                     .c_str());
         return;
     case SmtpStep::Hello:
         out.step("+ Connected, sending HELO...\n");

@@ -6,7 +6,7 @@ void NewsWords::opening(Opening step, const Connection& c) {
     const Server& nntp = c.server;
     switch (step) {
     case Opening::Connect:
-        ::announce(out, c, announce);
+        ::announce(out, c, announce.c_str());
         return;
     case Opening::StartTls:
         out.step("+ Starting TLS...\n");

@@ -81,7 +81,10 @@ struct Entry {
 class NewsFetch : private NewsWords {
 public:
     explicit NewsFetch(const Context& run)
-        : NewsWords(run.report, run.options.check ? "Checking news fetch from %s...\n" : "Fetching news from %s...\n"),
+        : NewsWords(run.report, phaseline(run,
+                                          run.options.check ? "Checking news fetch from %s...\n"
+                                                            : "Fetching news from %s...\n",
+                                          "news", true)),
           run(run) {}
     Result fetch();
 

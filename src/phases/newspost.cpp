@@ -30,7 +30,9 @@ HeaderWatch reportgroups(Report& out) {
 class NewsPost : private NewsWords {
 public:
     explicit NewsPost(const Context& run)
-        : NewsWords(run.report, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n"),
+        : NewsWords(run.report,
+                    phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n",
+                              "news", false)),
           client(run.account.nntp, run.account.cafile, *this), tally(run.tally) {}
 
     Step open() { return nntpopen(out, client); }

@@ -43,6 +43,8 @@ struct Context {
     // is not configured is left out, unless REPLIES lists files for it.
     bool all;
     Tally& tally;
+    // The account is not the default one, and is named where it shows.
+    bool named() const { return &account != &settings.accounts.front(); }
 };
 
 Result postemail(const Context& run);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "phases/phases.h"
 #include "proto/client.h"
@@ -29,6 +30,10 @@ void saytlsfailure(Report& report, const Connection& c);
 // Says announce (a format taking the host setting) and the verbose step
 // of connecting.
 void announce(Report& report, const Connection& c, const char* format);
+// The format announce says for the phase: today, the default account's,
+// or for another account one that names it ("Fetching mail for work from
+// %s...\n"); what is "mail" or "news".
+std::string phaseline(const Context& run, const char* today, const char* what, bool fetch);
 // QUIT at the end of a dialogue, with the verbose steps; false after
 // saying why the server did not take it.
 bool signedoff(Report& report, Connection& c, Complain complain);
@@ -84,13 +89,13 @@ class NewsWords : public NntpEvents {
 public:
     // announce: a format taking the host setting, said as the phase
     // connects.
-    NewsWords(Report& out, const char* announce) : out(out), announce(announce) {}
+    NewsWords(Report& out, std::string announce) : out(out), announce(std::move(announce)) {}
     void opening(Opening step, const Connection& c) override;
     void failed(Item item, size_t index, const Connection& c) override;
 
 protected:
     Report& out;
-    const char* announce;
+    const std::string announce;
 };
 
 // Runs the password command of a login, then opens the client.

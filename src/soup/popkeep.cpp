@@ -28,9 +28,9 @@ bool parseline(std::string_view line, std::string_view& id, long long& time) {
 
 }  // namespace
 
-KeepRecord::KeepRecord(const std::string& statefile, const std::string& user, const std::string& host,
-                       unsigned short port) {
-    std::string name = "popkeep-" + user + "@" + host + "-" + std::to_string(port);
+KeepRecord::KeepRecord(const std::string& statefile, const std::string& account, const std::string& user,
+                       const std::string& host, unsigned short port) {
+    std::string name = "popkeep-" + (account.empty() ? user + "@" + host + "-" + std::to_string(port) : account);
     // A user name must not lead into another folder.
     std::replace(name.begin(), name.end(), '/', '_');
     path = statefile.substr(0, statefile.rfind('/') + 1) + name;

@@ -21,8 +21,11 @@ class KeepRecord {
 public:
     enum Loaded { Ready, Missing, Failed };
 
-    // "popkeep-<user>@<host>-<port>" in the folder of statefile.
-    KeepRecord(const std::string& statefile, const std::string& user, const std::string& host, unsigned short port);
+    // "popkeep-<account>" in the folder of statefile; without an account
+    // name (the default account's) "popkeep-<user>@<host>-<port>", as
+    // records were named before there were accounts.
+    KeepRecord(const std::string& statefile, const std::string& account, const std::string& user,
+               const std::string& host, unsigned short port);
 
     // Hands every line of the record to take; Missing when there is none
     // yet. A line that is not a time and an id is passed over and counted

@@ -393,3 +393,43 @@ TEST_F(Config, RandomAndMutatedFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// ACCOUNT sections: the default part's HOSTNAME and CAFILE serve every
+// account, a named account's state file carries its name; what does not
+// fit refuses the run with its file and line.
+TEST_F(Config, AccountSections) {
+    writefile(dir / "a.cfg", "HOSTNAME me\nPOPHOST p0\nINCLUDE b.cfg\nACCOUNT club\nHOSTNAME club.example\n");
+    writefile(dir / "b.cfg", "ACCOUNT work\nPOPHOST p1\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0) << err;
+    ASSERT_EQ(s.accounts.size(), 3u);
+    EXPECT_EQ(s.accounts[1].name, "work");
+    EXPECT_EQ(s.accounts[1].pop.host, "p1");
+    EXPECT_EQ(s.accounts[1].hostname, "me");
+    EXPECT_EQ(s.accounts[1].newsgroups, dir / "newsrc-work");
+    EXPECT_EQ(s.accounts[2].hostname, "club.example");
+    EXPECT_EQ(s.accounts[0].pop.host, "p0");
+    EXPECT_EQ(s.accounts[0].newsgroups, dir / "newsrc");
+
+    std::string path = dir / "c.cfg";
+    const struct {
+        const char* text;
+        std::string error;
+    } refused[] = {
+        {"ACCOUNT work\nPOPHOST a\nACCOUNT work\nPOPHOST b\n", "ACCOUNT work is named twice, again in line 3"},
+        {"ACCOUNT work\n\n;none\nACCOUNT club\nPOPHOST b\n", "ACCOUNT work has no settings in line 1"},
+        {"POPHOST a\nACCOUNT last\n", "ACCOUNT last has no settings in line 2"},
+        {"ACCOUNT work\nSOUPDIR /x\n", "SOUPDIR belongs before the first ACCOUNT, not in line 2"},
+        {"ACCOUNT my/work\nPOPHOST a\n",
+         "ACCOUNT must be a name of letters, digits, -, _ and ., not \"my/work\" in line 1"},
+    };
+    for (const auto& r : refused) {
+        s = Settings();
+        writefile(path, r.text);
+        EXPECT_EQ(read(path), -1) << r.text;
+        EXPECT_EQ(err, "Error: " + r.error + " of " + path + "\n");
+    }
+}
+
+}  // namespace

@@ -31,6 +31,7 @@ const char usagetext[] =
     "/test                send and fetch as usual, but delete nothing\n"
     "/check               log in, report what would be done, send/fetch nothing\n"
     "/verbose             display additional information\n"
+    "/account=<name>      this account only (may be repeated)\n"
     "--settings           show the settings in force and where each was set\n"
     "--help               show this text\n"
     "--version            show the program's name and version\n";
@@ -216,6 +217,19 @@ TEST_F(Run, ConfigurationErrors) {
     // directory; so is the packet directory.
     r = run({"fetch", "/c=./vorpa.cfg"});
     EXPECT_EQ(r.status, 0) << r.err;
+
+    // /account= names accounts of the file; a section in doubt refuses
+    // the run.
+    writefile(dir / "work/two.cfg", "SOUPDIR soup\nACCOUNT work\nPOPUSER ann\n");
+    r = run({"all", "/c=./two.cfg", "/account=work", "--account=club"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: no ACCOUNT club in ./two.cfg\n");
+    r = run({"all", "/c=./two.cfg", "--account=work"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    writefile(dir / "work/two.cfg", "SOUPDIR soup\nACCOUNT work\n");
+    r = run({"all", "/c=./two.cfg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: ACCOUNT work has no settings in line 2 of ./two.cfg\n");
 
     // A missing packet directory is named with the line that sets it.
     writefile(dir / "work/missing.cfg", "LOGFILE " + (dir / "log") + "\nSOUPDIR nosuch\n");

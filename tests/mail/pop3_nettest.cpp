@@ -26,9 +26,9 @@ std::string fromphase(const std::string& text) {
     return at == std::string::npos ? "(no phase output in: " + text + ")" : text.substr(at);
 }
 
-Script& login(Script& s) {
+Script& login(Script& s, const std::string& user = "joe") {
     return s.send("+OK POP3 ready\r\n")
-        .expect("USER joe\r\n")
+        .expect("USER " + user + "\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
         .send("+OK logged in\r\n")
@@ -739,7 +739,8 @@ struct KeptMailbox : Mailbox {
 
 // STAT, LIST and UIDL of messages given as id and text; without uidl the
 // server does not know UIDL.
-Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string>>& box, bool uidl = true) {
+Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string>>& box, bool uidl = true,
+                 const std::string& user = "joe") {
     std::string list, ids;
     size_t total = 0;
     for (size_t i = 0; i < box.size(); i++) {
@@ -747,7 +748,7 @@ Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string
         ids += std::to_string(i + 1) + " " + box[i].first + "\r\n";
         total += box[i].second.size();
     }
-    return login(s)
+    return login(s, user)
         .expect("STAT\r\n")
         .send("+OK " + std::to_string(box.size()) + " " + std::to_string(total) + "\r\n")
         .expect("LIST\r\n")
@@ -967,4 +968,41 @@ TEST(Pop3Fetch, UnreadableRecordStopsTheFetch) {
         EXPECT_NE(readfile(box.log).find("Cannot read " + box.record + ": " + why + "\n"), std::string::npos);
         EXPECT_EQ(box.files(), std::vector<std::string>{});
     }
+}
+
+// Every account's mailbox in one run, each into a file of its own; a named
+// account's record follows its name, not the spelling of its host.
+TEST(Pop3Accounts, EveryMailboxIntoOnePacket) {
+    KeptMailbox box;
+    writefile(box.cfg, readfile(box.cfg) + "ACCOUNT work\nPOPUSER ann\nPOPPASS secret\nPOPKEEP on\nPOPHOST 127.0.0.1\n");
+    {
+        ScriptedServer server(110);
+        listkept(server.session(), {{"aaa", wire1}})
+            .expect("RETR 1\r\n").send("+OK\r\n" + wire1 + ".\r\n")
+            .expect("QUIT\r\n").send("+OK\r\n");
+        listkept(server.session(), {{"bbb", wire3}}, true, "ann")
+            .expect("RETR 1\r\n").send("+OK\r\n" + wire3 + ".\r\n")
+            .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("Fetching email from 127.0.0.1...\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Fetching mail for work from 127.0.0.1...\n"), std::string::npos) << r.out;
+        EXPECT_EQ(box.file("00000000.MSG"), record(stored1));
+        EXPECT_EQ(box.file("00000001.MSG"), record(stored3));
+        EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n00000001\tEmail\tbn\n");
+        EXPECT_EQ(recordids(box.record), "T aaa\n");
+        EXPECT_EQ(recordids(box.dir / "popkeep-work"), "T bbb\n");
+    }
+    // Only work, its host spelt another way: nothing is fetched again.
+    writefile(box.cfg, readfile(box.cfg) + "POPHOST 127.0.0.1:110\n");
+    ScriptedServer server(110);
+    listkept(server.session(), {{"bbb", wire3}}, true, "ann").expect("QUIT\r\n").send("+OK\r\n");
+    server.start();
+    RunResult r = box.fetch({"/account=work"});
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(server.accepted(), 1u);
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
 }
