@@ -222,15 +222,26 @@ int scancount(Report& report, const std::string& value, long line, const char* p
     return 0;
 }
 
+// "sha256" and ":XX" for each of 32 bytes, the hex digits in either case.
+bool ispin(const std::string& text) {
+    if (text.size() != 6 + 32 * 3 || strncasecmp(text.c_str(), "sha256", 6) != 0) return false;
+    for (size_t at = 6; at < text.size(); at += 3) {
+        if (text[at] != ':' || !isxdigit(static_cast<unsigned char>(text[at + 1])) ||
+            !isxdigit(static_cast<unsigned char>(text[at + 2])))
+            return false;
+    }
+    return true;
+}
+
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count };
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
     const char* key;
     Kind kind;
-    std::string* (*text)(Account&);  // Text, Secret, Command, File
+    std::string* (*text)(Account&);  // Text, Secret, Command, File, Pin
     Server* (*server)(Account&);     // Tls, Auth
     bool* (*flag)(Account&) = nullptr;   // OnOff
     long* (*count)(Account&) = nullptr;  // Count
@@ -261,6 +272,7 @@ const Setting table[] = {
     {"NNTPPASS", Kind::Secret, [](Account& s) { return &s.nntp.pass; }, nullptr},
     {"NNTPPASSCMD", Kind::Command, [](Account& s) { return &s.nntp.passcmd; }, nullptr},
     {"CAFILE", Kind::File, [](Account& s) { return &s.cafile; }, nullptr},
+    {"TLSFINGERPRINT", Kind::Pin, [](Account& s) { return &s.tlsfingerprint; }, nullptr},
     {"SOUPDIR", Kind::Dir, nullptr, nullptr},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.popkeep; }},
@@ -357,6 +369,16 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::Pin:
+        // A typo must not quietly mean the usual checks, nor no certificate.
+        if (!value.empty() && !ispin(value)) {
+            report.alert("Error: TLSFINGERPRINT must be sha256: and 32 bytes in hex with colons, not \"%s\" in line "
+                         "%ld of %s\n",
+                         value.c_str(), line, path);
+            return -1;
+        }
+        *s.text(account()) = value;
+        return 0;
     }
     return 0;
 }
@@ -369,6 +391,7 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::Command:
         return s.text(a)->empty() ? "" : "(set)";
     case Kind::Text:
+    case Kind::Pin:
         return *s.text(a);
     case Kind::File:
         return tildepath(*s.text(a));

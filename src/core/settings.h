@@ -56,6 +56,9 @@ struct Account {
     // PEM bundle the servers' certificates are checked against; the
     // system's store when empty.
     std::string cafile;
+    // "sha256:AB:CD:..." of the one certificate its servers may show,
+    // whoever issued it, in place of the checks against cafile.
+    std::string tlsfingerprint;
     Server pop{Protocol::Pop3};
     Server smtp{Protocol::Smtp};
     Server nntp{Protocol::Nntp};

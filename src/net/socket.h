@@ -32,7 +32,11 @@ enum TlsResult {
     TLS_BADNAME = -3,    // the certificate is not for this host
     TLS_AHEAD = -4,      // the server sent data before the handshake
     TLS_PLAIN = -5,      // the server answered in plain text: no TLS there
+    TLS_NOTPINNED = -6,  // the certificate's fingerprint is not the pin
 };
+
+// "sha256", ":XX" for each of 32 bytes, and the terminator.
+constexpr size_t kFingerprintSize = 6 + 32 * 3 + 1;
 
 class Socket {
 public:
@@ -75,10 +79,15 @@ public:
     // Turns the connection into TLS: the handshake (within ulTimeout as a
     // whole), the chain checked against cafile (a PEM bundle) or, when
     // it is empty, the system's store, and host against the certificate.
+    // A pin ("sha256:AB:CD:..."), when not empty, takes the place of both
+    // checks: the certificate is the one with that fingerprint or none.
     // Returns a TlsResult; TlsError() then says why in words.
-    int StartTls(const char* host, const char* cafile);
+    int StartTls(const char* host, const char* cafile, const char* pin);
     bool IsSecure() const { return bSecure; }
     const char* TlsError() const { return szTlsError; }
+    // The SHA-256 fingerprint of the server's certificate as a pin spells
+    // it, once a handshake got that far; empty before.
+    const char* Fingerprint() const { return szFingerprint; }
     // Whether the peer is this machine (127.0.0.0/8 or ::1).
     bool IsLoopback() const;
     // Whether a reception failed (time-out, close, error) or a send did
@@ -152,6 +161,7 @@ private:
     Layer* top = &base;
     bool bSecure = false;
     char szTlsError[256] = "";
+    char szFingerprint[kFingerprintSize] = "";
     bool bBroken = false;
     int iLookupError = 0;   // getaddrinfo's result of the last Connect
     int iConnectErrno = 0;  // errno of its last attempt

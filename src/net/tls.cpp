@@ -6,6 +6,8 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -20,6 +22,8 @@ public:
     BIO_METHOD* method = nullptr;  // of the BIO on the layer below
     // What the last operation that could not go on is waiting for.
     short want = POLLIN;
+    const char* pin = "";  // empty: the chain and the name are checked
+    char fingerprint[kFingerprintSize] = "";  // of the server's certificate
 
     ~TlsLayer() override {
         if (ssl) {
@@ -95,6 +99,27 @@ long bioctrl(BIO* bio, int cmd, long, void*) {
     return 0;
 }
 
+// The certificate's fingerprint as a pin spells it: "sha256:AB:CD:...".
+bool fingerprintof(X509* cert, char* out) {
+    unsigned char digest[32];
+    unsigned int len = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), digest, &len) != 1 || len != sizeof digest) return false;
+    char* at = out + std::snprintf(out, kFingerprintSize, "sha256");
+    for (unsigned char byte : digest) at += std::snprintf(at, kFingerprintSize - (at - out), ":%02X", byte);
+    return true;
+}
+
+// Every handshake's check of the certificate: its fingerprint noted, then
+// the pin compared, or the chain and the name checked as OpenSSL does.
+int checkcertificate(X509_STORE_CTX* store, void* arg) {
+    auto& tls = *static_cast<TlsLayer*>(arg);
+    if (!fingerprintof(X509_STORE_CTX_get0_cert(store), tls.fingerprint)) tls.fingerprint[0] = '\0';
+    if (!*tls.pin) return X509_verify_cert(store);
+    if (*tls.fingerprint && strcasecmp(tls.fingerprint, tls.pin) == 0) return 1;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+    return 0;
+}
+
 }  // namespace
 
 // As OpenSSL's socket BIO reads: errno 0 for an end without an error, and
@@ -134,8 +159,9 @@ int Socket::TlsFailed(int result, const char* why) {
     return result;
 }
 
-int Socket::StartTls(const char* host, const char* cafile) {
+int Socket::StartTls(const char* host, const char* cafile, const char* pin) {
     szTlsError[0] = '\0';
+    szFingerprint[0] = '\0';
     if (iSocket < 0) return TlsFailed(TLS_HANDSHAKE, "not connected");
     // Bytes that came with the answer to STARTTLS were sent in the clear
     // and would pass for protected ones.
@@ -152,15 +178,21 @@ int Socket::StartTls(const char* host, const char* cafile) {
     SSL_CTX_set_read_ahead(tls.ctx, 1);
     SSL_CTX_set_default_read_buffer_len(tls.ctx, 65536);
     SSL_CTX_set_verify(tls.ctx, SSL_VERIFY_PEER, nullptr);
+    tls.pin = pin ? pin : "";
+    SSL_CTX_set_cert_verify_callback(tls.ctx, checkcertificate, &tls);
     // Every protocol here marks the end of its data itself.
     SSL_CTX_set_options(tls.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(tls.ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    bool trusted = cafile && *cafile ? SSL_CTX_load_verify_locations(tls.ctx, cafile, nullptr) == 1
-                                     : SSL_CTX_set_default_verify_paths(tls.ctx) == 1;
+    // A pin needs no authority to vouch for the certificate.
+    bool trusted = *tls.pin || (cafile && *cafile ? SSL_CTX_load_verify_locations(tls.ctx, cafile, nullptr) == 1
+                                                  : SSL_CTX_set_default_verify_paths(tls.ctx) == 1);
     if (!trusted) return TlsFailed(TLS_UNTRUSTED, "cannot load the trusted certificates");
     tls.ssl = SSL_new(tls.ctx);
     if (!tls.ssl) return TlsFailed(TLS_HANDSHAKE, "cannot set up TLS");
-    if (isipliteral(host)) {
+    if (*tls.pin) {
+        // The name still goes, for a server with a certificate per name.
+        if (!isipliteral(host)) SSL_set_tlsext_host_name(tls.ssl, host);
+    } else if (isipliteral(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.ssl), host);
     } else {
         SSL_set_tlsext_host_name(tls.ssl, host);
@@ -183,6 +215,7 @@ int Socket::Handshake(TlsLayer& tls) {
         ERR_clear_error();
         errno = 0;
         int r = SSL_connect(tls.ssl);
+        std::snprintf(szFingerprint, sizeof szFingerprint, "%s", tls.fingerprint);
         if (r == 1) {
             RestartPace();
             return iResult = TLS_OK;
@@ -197,6 +230,7 @@ int Socket::Handshake(TlsLayer& tls) {
         long verified = SSL_get_verify_result(tls.ssl);
         if (verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH)
             return TlsFailed(TLS_BADNAME, X509_verify_cert_error_string(verified));
+        if (verified == X509_V_ERR_CERT_REJECTED && *tls.pin) return TlsFailed(TLS_NOTPINNED, "not the pinned certificate");
         if (verified != X509_V_OK) return TlsFailed(TLS_UNTRUSTED, X509_verify_cert_error_string(verified));
         char why[200];
         sslreason(why, sizeof why, e == SSL_ERROR_SYSCALL ? "connection closed by the server" : "protocol error");

@@ -120,10 +120,22 @@ void saytlsfailure(Report& report, const Connection& c) {
     case TLS_BADNAME:
         report.say("Certificate is not valid for %s: %s\n", host, c.sock.TlsError());
         break;
+    case TLS_NOTPINNED:
+        report.say("Certificate of %s is not the one of TLSFINGERPRINT: it is %s, not %s\n", host,
+                   c.sock.Fingerprint(), c.pin.c_str());
+        break;
     default:
         report.say("TLS handshake with %s failed: %s\n", host, c.sock.TlsError());
         break;
     }
+}
+
+void attend(Report& report, Connection& c, bool check) {
+    c.sock.report = &report;
+    if (!check) return;
+    c.secured = [&report](const Connection& secure) {
+        report.say("Certificate of %s: %s\n", secure.host.c_str(), secure.sock.Fingerprint());
+    };
 }
 
 void announce(Report& report, const Connection& c, const char* format) {

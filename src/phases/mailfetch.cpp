@@ -203,9 +203,9 @@ private:
 };
 
 Result MailFetch::fetch(const std::string& secret) {
-    source = mailsource(run.account.pop, run.account.cafile, *this);
+    source = mailsource(run.account.pop, run.account.cafile, run.account.tlsfingerprint, *this);
     Connection& c = source->connection();
-    c.sock.report = &out;
+    attend(out, c, run.options.check);
     bool ok = source->open(secret);
     for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return Result::Done;

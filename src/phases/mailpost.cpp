@@ -12,8 +12,9 @@ namespace {
 class MailPost : public SmtpEvents {
 public:
     explicit MailPost(const Context& run)
-        : run(run), out(run.report), client(run.account.smtp, run.account.cafile, run.account.hostname, *this) {
-        client.connection().sock.report = &out;
+        : run(run), out(run.report),
+          client(run.account.smtp, run.account.cafile, run.account.tlsfingerprint, run.account.hostname, *this) {
+        attend(out, client.connection(), run.options.check);
     }
 
     Step open();

@@ -25,13 +25,12 @@ void NewsWords::failed(Item item, size_t, const Connection& c) {
     else sayfailure(out, c, nntpcomplain);
 }
 
-Step nntpopen(Report& out, NntpClient& client) {
+Step nntpopen(Report& out, NntpClient& client, bool check) {
     const Server& nntp = client.connection().server;
     // The password command runs before the server waits for us.
     std::string secret;
     if (!nntp.user.empty() && !loginsecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
-    // The transport's own lines go to the report too.
-    client.connection().sock.report = &out;
+    attend(out, client.connection(), check);
     return client.open(secret);
 }
 

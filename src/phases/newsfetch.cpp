@@ -116,7 +116,7 @@ private:
     const RunOptions& options = run.options;
     const std::string& soupdir = run.settings.soupdir;
     const std::string& newsgroupsfile = run.account.newsgroups;
-    NntpClient client{run.account.nntp, run.account.cafile, *this};
+    NntpClient client{run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this};
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
@@ -139,7 +139,7 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = nntpopen(out, client);
+    Step step = nntpopen(out, client, options.check);
     if (step != Step::Next) return cleanup(step);
     if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     if (!readstate()) return cleanup(Step::Quit);

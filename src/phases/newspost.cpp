@@ -33,9 +33,10 @@ public:
         : NewsWords(run.report,
                     phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n",
                               "news", false)),
-          client(run.account.nntp, run.account.cafile, *this), tally(run.tally) {}
+          client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this), tally(run.tally),
+          check(run.options.check) {}
 
-    Step open() { return nntpopen(out, client); }
+    Step open() { return nntpopen(out, client, check); }
     Step post(PostedFile& posted, long start, long length);
     Step signoff() { return nntpsignoff(out, client); }
     Result end(Step how) { return nntpend(out, client, how, "(skipping news post)\n"); }
@@ -46,6 +47,7 @@ private:
 
     NntpClient client;
     Tally& tally;
+    bool check;
     PostedFile* posting = nullptr;  // the file of the article being posted
 };
 

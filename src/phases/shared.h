@@ -27,6 +27,9 @@ using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 // quiet).
 void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
 void saytlsfailure(Report& report, const Connection& c);
+// The transport's own lines go to the report; in a check run each TLS
+// handshake names the server's certificate, for TLSFINGERPRINT.
+void attend(Report& report, Connection& c, bool check);
 // Says announce (a format taking the host setting) and the verbose step
 // of connecting.
 void announce(Report& report, const Connection& c, const char* format);
@@ -99,7 +102,7 @@ protected:
 };
 
 // Runs the password command of a login, then opens the client.
-Step nntpopen(Report& out, NntpClient& client);
+Step nntpopen(Report& out, NntpClient& client, bool check);
 // QUIT at the regular end, with its verbose lines; End when it was not
 // taken.
 Step nntpsignoff(Report& out, NntpClient& client);

@@ -66,10 +66,14 @@ bool Connection::open() {
 }
 
 bool Connection::handshake() {
-    tlsresult = sock.StartTls(host.c_str(), cafile.c_str());
-    if (tlsresult == TLS_OK) return true;
+    tlsresult = sock.StartTls(host.c_str(), cafile.c_str(), pin.c_str());
+    if (tlsresult == TLS_OK) {
+        if (secured) secured(*this);
+        return true;
+    }
     // A handshake cut off by the network is the network's (see fail).
-    bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN;
+    bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN ||
+                    tlsresult == TLS_NOTPINNED;
     return fail(settings ? Failure::Local : Failure::Protocol, Stage::Tls);
 }
 

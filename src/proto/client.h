@@ -61,8 +61,10 @@ enum class SecretRule { Yes, Plain, No };
 
 class Connection {
 public:
-    Connection(const Wire& protocol, const Server& server, const std::string& cafile)
-        : protocol(protocol), server(server), cafile(cafile) {}
+    // pin: the fingerprint the server's certificate must have, in place of
+    // the checks against cafile; empty for those checks.
+    Connection(const Wire& protocol, const Server& server, const std::string& cafile, const std::string& pin)
+        : protocol(protocol), server(server), cafile(cafile), pin(pin) {}
 
     // Creates the socket and connects within the opening's time-out, with
     // the TLS handshake when the server's TLS is on.
@@ -91,6 +93,9 @@ public:
     const Wire& protocol;
     const Server& server;
     const std::string& cafile;
+    const std::string& pin;
+    // Called after each TLS handshake that succeeded; may be empty.
+    std::function<void(const Connection&)> secured;
     Socket sock;
     std::string host;
     unsigned short port = 0;

@@ -145,6 +145,7 @@ public:
 };
 
 // The source of the server's protocol.
-std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, SourceEvents& events);
+std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, const std::string& pin,
+                                       SourceEvents& events);
 
 #endif

@@ -105,8 +105,8 @@ const int kWindow = 256;
 
 }  // namespace
 
-NntpClient::NntpClient(const Server& server, const std::string& cafile, NntpEvents& events)
-    : events(events), conn(wire, server, cafile) {}
+NntpClient::NntpClient(const Server& server, const std::string& cafile, const std::string& pin, NntpEvents& events)
+    : events(events), conn(wire, server, cafile, pin) {}
 
 Step NntpClient::open(const std::string& secret) {
     events.opening(NntpEvents::Opening::Connect, conn);

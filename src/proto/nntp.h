@@ -112,7 +112,7 @@ enum class Verdict { Accepted, Duplicate, Refused };
 
 class NntpClient {
 public:
-    NntpClient(const Server& server, const std::string& cafile, NntpEvents& events);
+    NntpClient(const Server& server, const std::string& cafile, const std::string& pin, NntpEvents& events);
 
     // Connects (with TLS from the first byte when so set), reads the
     // greeting, makes STARTTLS when so set and logs in with AUTHINFO USER

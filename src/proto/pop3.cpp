@@ -182,8 +182,8 @@ ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers)
 
 const Wire Pop3Client::wire{"POP3", 110, 995, readpop3};
 
-Pop3Client::Pop3Client(const Server& server, const std::string& cafile, SourceEvents& events)
-    : events(events), conn(wire, server, cafile) {}
+Pop3Client::Pop3Client(const Server& server, const std::string& cafile, const std::string& pin, SourceEvents& events)
+    : events(events), conn(wire, server, cafile, pin) {}
 
 bool Pop3Client::fail(SourceFault fault, const SaslLogin* login) {
     events.failed({fault, conn, login});

@@ -52,7 +52,7 @@ ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers)
 // ahead within a window where the server pipelines, and QUIT.
 class Pop3Client final : public MailSource {
 public:
-    Pop3Client(const Server& server, const std::string& cafile, SourceEvents& events);
+    Pop3Client(const Server& server, const std::string& cafile, const std::string& pin, SourceEvents& events);
 
     bool open(const std::string& secret) override;
     // One: the mailbox.

@@ -114,8 +114,9 @@ public:
 // during a later call; all have come once settle() returns.
 class SmtpClient {
 public:
-    SmtpClient(const Server& server, const std::string& cafile, const std::string& hostname, SmtpEvents& events)
-        : conn(wire, server, cafile), hostname(hostname), events(events) {}
+    SmtpClient(const Server& server, const std::string& cafile, const std::string& pin, const std::string& hostname,
+               SmtpEvents& events)
+        : conn(wire, server, cafile, pin), hostname(hostname), events(events) {}
 
     // Greeting and HELO; or, with TLS or a login set, EHLO, STARTTLS and
     // EHLO again, and AUTH with secret (kept for a second connection).

@@ -150,6 +150,23 @@ TEST_F(Config, KeepAndBoundSettings) {
     }
 }
 
+// A malformed pin must not quietly mean the usual checks.
+TEST_F(Config, TlsFingerprint) {
+    std::string pin = "sha256";
+    for (int i = 0; i < 32; i++) pin += i % 2 ? ":ab" : ":0F";
+    writefile(dir / "a.cfg", "TLSFINGERPRINT " + pin + "\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_EQ(s.accounts[0].tlsfingerprint, pin);
+    for (const std::string& bad : {pin.substr(0, pin.size() - 3), pin.substr(7), pin + ":00", "sha1" + pin.substr(6)}) {
+        std::string path = dir / "b.cfg";
+        writefile(path, "\nTLSFINGERPRINT " + bad + "\n");
+        err.clear();
+        EXPECT_EQ(read(path), -1) << bad;
+        EXPECT_EQ(err, "Error: TLSFINGERPRINT must be sha256: and 32 bytes in hex with colons, not \"" + bad +
+                           "\" in line 2 of " + path + "\n");
+    }
+}
+
 TEST_F(Config, LoginModesAndPasswordCommands) {
     writefile(dir / "a.cfg", "POPAUTH User\nSMTPAUTH XOAUTH2\nPOPPASSCMD pass show mail | head -1\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);

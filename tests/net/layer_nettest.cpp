@@ -80,7 +80,7 @@ TEST(Layer, CarriesEveryByteOnceItIsPushed) {
         if (tls) {
             ASSERT_EQ(line(s), "+OK secure\r\n");
             std::string cafile = std::string(VORPA_CERTS) + "/ca.pem";
-            ASSERT_EQ(s.StartTls(host, cafile.c_str()), TLS_OK) << s.TlsError();
+            ASSERT_EQ(s.StartTls(host, cafile.c_str(), ""), TLS_OK) << s.TlsError();
         }
         EXPECT_EQ(line(s), "+OK flip\r\n");
         s.Push(std::make_unique<Flip>());

@@ -5,6 +5,8 @@
 // error challenges, password commands, host:port and IPv6 literals. No
 // password or token may ever show.
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -173,6 +175,64 @@ TEST(Tls, EveryStarttlsFailureEndsThePhaseWithNothingSent) {
     smtp.finish();
     EXPECT_EQ(smtp.received(), "EHLO myhost\r\n");
     EXPECT_TRUE(fileexists(m.soup + "/MAIL01.MSG") && fileexists(m.soup + "/REPLIES"));
+}
+
+// The SHA-256 fingerprint of a test certificate, "sha256:AB:...".
+std::string fingerprint(const std::string& cert) {
+    std::string out = "sha256";
+    FILE* f = std::fopen((std::string(VORPA_CERTS) + "/" + cert + ".pem").c_str(), "r");
+    if (!f) return out;
+    X509* x = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    unsigned char digest[32];
+    unsigned int len = 0;
+    if (x && X509_digest(x, EVP_sha256(), digest, &len) == 1) {
+        char byte[4];
+        for (unsigned i = 0; i < len; i++) {
+            std::snprintf(byte, sizeof byte, ":%02X", digest[i]);
+            out += byte;
+        }
+    }
+    X509_free(x);
+    return out;
+}
+
+TEST(Tls, FingerprintPinWhateverTheIssuer) {
+    std::string untrusted = fingerprint("untrusted");
+    std::string lower = untrusted;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    {
+        // A self-signed certificate that CAFILE does not vouch for, pinned:
+        // a check run shows its fingerprint, a fetch does not.
+        ScriptedServer server(110);
+        pop3empty(server.session().send("+OK ready\r\n").expect("STLS\r\n").send("+OK\r\n").starttls("untrusted"));
+        pop3empty(server.session().send("+OK ready\r\n").expect("STLS\r\n").send("+OK\r\n").starttls("untrusted"));
+        server.start();
+        Trial r("POPHOST 127.0.0.1\nPOPTLS starttls\nTLSFINGERPRINT " + lower + "\n" + popsettings);
+        EXPECT_NE(r.run({"email", "fetch", "/check"}).find("Certificate of 127.0.0.1: " + untrusted + "\n"),
+                  std::string::npos)
+            << r.seen;
+        EXPECT_EQ(r.result.status, 0) << r.seen;
+        r.run({"email", "fetch"});
+        EXPECT_EQ(r.result.out.find("Certificate of"), std::string::npos) << r.seen;
+        EXPECT_EQ(r.result.status, 0) << r.seen;
+        EXPECT_TRUE(server.finish()) << server.errortext();
+    }
+    // A certificate the CA vouches for, but not the pinned one: refused
+    // before a byte of the dialogue goes.
+    ScriptedServer server(995, 3000);
+    server.tls("server");
+    server.session().drain();
+    server.start();
+    Trial r("POPHOST localhost\nPOPTLS on\nTLSFINGERPRINT " + untrusted + "\n" + popsettings);
+    EXPECT_NE(r.run({"email", "fetch"}).find("Certificate of localhost is not the one of TLSFINGERPRINT: it is " +
+                                              fingerprint("server") + ", not " + untrusted +
+                                              "\n(skipping email fetch)\n"),
+              std::string::npos)
+        << r.seen;
+    EXPECT_EQ(r.result.status, 2);
+    server.finish();
+    EXPECT_EQ(server.received(), "");
 }
 
 TEST(Tls, SmtpAuthPlainAfterStarttlsLoginOverTlsAndARefusal) {

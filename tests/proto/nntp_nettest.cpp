@@ -53,10 +53,10 @@ struct Peer {
     }
 
     Server server;
-    std::string cafile;
+    std::string cafile, pin;
     Recorder events;
     ScriptedServer scripted{119};
-    NntpClient client{server, cafile, events};
+    NntpClient client{server, cafile, pin, events};
 };
 
 TEST(NntpClient, RefusedLoginIsLoginAndTheConnectionIsQuitOnce) {

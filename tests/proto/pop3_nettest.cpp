@@ -63,9 +63,9 @@ struct Client {
         pop.user = "joe";
     }
     Server pop;
-    std::string cafile;
+    std::string cafile, pin;
     Recorder events;
-    Pop3Client client{pop, cafile, events};
+    Pop3Client client{pop, cafile, pin, events};
 };
 
 // The steps of the opening above and of STAT.

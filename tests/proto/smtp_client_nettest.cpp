@@ -58,9 +58,9 @@ struct Messages {
 struct Fixture {
     ScriptedServer server{0};
     Server smtp{Protocol::Smtp};
-    std::string cafile, hostname = "me";
+    std::string cafile, pin, hostname = "me";
     Recorder events;
-    SmtpClient client{smtp, cafile, hostname, events};
+    SmtpClient client{smtp, cafile, pin, hostname, events};
 
     Fixture() {
         smtp.host = "127.0.0.1:" + std::to_string(server.port());
