@@ -152,12 +152,12 @@ bool Connection::signoff() {
     return true;
 }
 
-void Connection::close(bool quit) {
+void Connection::close(bool quit, const std::function<void()>& refused) {
     // After a time-out or a lost connection QUIT would only wait again.
     if (quit && !sock.Broken()) {
         Failure kept = failure;
         Stage where = stage;
-        ask("QUIT\r\n");
+        if (!ask("QUIT\r\n").ok() && refused) refused();
         failure = kept;
         stage = where;
     }

@@ -83,8 +83,10 @@ public:
     // QUIT; the connection is closed once the server takes it.
     bool signoff();
     // Ends a failed dialogue: QUIT once unless the connection is broken or
-    // quit is false, then the socket is closed.
-    void close(bool quit);
+    // quit is false, then the socket is closed. When the QUIT is not taken,
+    // refused is called while its failure is noted (for the caller's
+    // words); the failure that ended the dialogue stays noted after it.
+    void close(bool quit, const std::function<void()>& refused = nullptr);
     // The failure passes by itself: only the network's.
     bool passing() const { return failure == Failure::Network; }
     // Notes a failure of a client's own step; false.

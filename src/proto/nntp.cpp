@@ -354,11 +354,5 @@ bool NntpClient::signoff() {
 }
 
 void NntpClient::close(bool quit) {
-    Failure failure = conn.failure;
-    Stage stage = conn.stage;
-    // After a time-out or a lost connection QUIT would only wait again.
-    if (quit && !conn.sock.Broken() && !conn.ask("QUIT\r\n").ok()) events.failed(Item::Signoff, 0, conn);
-    conn.failure = failure;
-    conn.stage = stage;
-    conn.close(false);
+    conn.close(quit, [this] { events.failed(Item::Signoff, 0, conn); });
 }

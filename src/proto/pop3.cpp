@@ -385,14 +385,6 @@ bool Pop3Client::close() {
 }
 
 void Pop3Client::abandon() {
-    // After a time-out or a lost connection QUIT would only wait again. Its
-    // failure is told, and the one that ended the dialogue stays noted.
-    if (quits && !conn.sock.Broken()) {
-        Failure failure = conn.failure;
-        Stage stage = conn.stage;
-        if (!conn.ask("QUIT\r\n").ok()) fail(SourceFault::Step);
-        conn.failure = failure;
-        conn.stage = stage;
-    }
-    if (conn.sock.iSocket != -1) conn.sock.Close();
+    // A QUIT not taken is told; the failure that ended the dialogue stays.
+    conn.close(quits, [this] { fail(SourceFault::Step); });
 }

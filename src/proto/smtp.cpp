@@ -536,9 +536,6 @@ Step SmtpClient::withoutchunking(Flight flight) {
 }
 
 bool SmtpClient::end(Step how) {
-    bool passing = conn.passing();
-    // After a time-out or a lost connection QUIT would only wait again.
-    if (how == Step::Quit && !conn.sock.Broken() && !conn.ask("QUIT\r\n").ok()) failed(SmtpFault::Dialogue, conn.failure);
-    if (conn.sock.iSocket != -1) conn.sock.Close();
-    return passing;
+    conn.close(how == Step::Quit, [this] { failed(SmtpFault::Dialogue, conn.failure); });
+    return conn.passing();
 }
