@@ -182,8 +182,7 @@ std::string requestline(int fd, int seconds) {
 }
 
 void answerbrowser(int fd, const char* status, const std::string& words) {
-    std::string page = "<!DOCTYPE html>\n<html><head><title>Vorpa</title></head><body><p>" + words +
-                       "</p></body></html>\n";
+    std::string page = "<html><head><title>Vorpa</title></head><body><p>" + words + "</p></body></html>\n";
     std::string reply = std::string("HTTP/1.1 ") + status +
                         "\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\nContent-Length: " +
                         std::to_string(page.size()) + "\r\n\r\n" + page;
