@@ -266,6 +266,7 @@ void MailFetch::failed(const SourceFailure& failure) {
         return;
     case SourceFault::Login:
         saylogin(out, c, *failure.login, complain);
+        tokenrefused(run, *failure.login);
         return;
     case SourceFault::ShortList:
         out.say("Unable to retrieve list of messages\n");

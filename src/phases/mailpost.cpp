@@ -103,6 +103,7 @@ void MailPost::say(const SmtpFault& fault) {
         return;
     case SmtpFault::Login:
         saylogin(out, client.connection(), *fault.login, smtpcomplain);
+        tokenrefused(run, *fault.login);
         return;
     case SmtpFault::NoFrom:
         out.say("! No From address specified in message - skipping\n");

@@ -261,6 +261,16 @@ Secret oauthsecret(const Context& run, std::string& secret) {
 
 }  // namespace
 
+void tokenrefused(const Context& run, const SaslLogin& login) {
+    if (run.account.oauth2.empty() || !login.token || login.end != SaslLogin::Refused) return;
+    TokenFile file(run.account.newsgroups, run.account.name);
+    OAuthTokens tokens;
+    if (file.load(tokens) != TokenFile::Ready) return;
+    tokens.access.clear();
+    tokens.expires = 0;
+    if (!file.save(tokens)) run.report.say("Cannot write to %s: %s\n", file.where().c_str(), file.reason());
+}
+
 Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret) {
     if (!run.account.oauth2.empty()) return oauthsecret(run, secret);
     std::string setting(command, std::strlen(command) - 3);

@@ -127,6 +127,10 @@ enum class Secret {
 // be had the account's other phases get the same end at once.
 Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret);
 
+// After a login that refused the account's OAuth2 access token: the next
+// run gets a new one rather than offering this one again.
+void tokenrefused(const Context& run, const SaslLogin& login);
+
 // The password of a server's login: its password setting, else its
 // command's first line. False after one line that says why.
 bool serversecret(Report& report, const Server& server, const char* command, std::string& secret);

@@ -29,7 +29,7 @@ TokenFile::Loaded TokenFile::load(OAuthTokens& tokens) {
         why = std::strerror(errno);
         return Failed;
     }
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) return Exposed;
+    if (st.st_mode & (S_IRGRP | S_IROTH)) return Exposed;
     tokens = OAuthTokens();
     std::string line;
     for (int c; (c = std::getc(f.get())) != EOF;) {

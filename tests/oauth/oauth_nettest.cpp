@@ -167,7 +167,8 @@ std::string pop(const TokenServer& server) {
 }  // namespace
 
 // A rotated refresh token is stored before the new access token logs in;
-// a valid one costs no request; a refresh without rotation keeps the old.
+// a valid one costs no request; a refresh without rotation keeps the old;
+// a refused one is not offered again.
 TEST(OAuth, RefreshRotationAndTheStoredToken) {
     bool rotate = true;
     TokenServer server([&](const std::string&, const Form& f) {
@@ -181,6 +182,8 @@ TEST(OAuth, RefreshRotationAndTheStoredToken) {
     ScriptedServer pops(995);
     pops.tls();
     for (const char* token : {"acc-rt1", "acc-rt1", "acc-rt2"}) poplogin(pops, token);
+    pops.session().send("+OK hi\r\n").expect("CAPA\r\n").send(capa).expectany()
+        .send("-ERR [AUTH] Authentication failed.\r\n").drain();
     pops.start();
     RunResult first = a.run({"email", "fetch"});
     EXPECT_EQ(first.status, 0) << first.out;
@@ -195,6 +198,9 @@ TEST(OAuth, RefreshRotationAndTheStoredToken) {
     RunResult third = a.run({"email", "fetch"});
     EXPECT_EQ(third.status, 0) << third.out;
     EXPECT_EQ(readfile(a.tokens).substr(0, 35), "refresh rt2\naccess acc-rt2\nexpires ");
+    RunResult refused = a.run({"email", "fetch"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(readfile(a.tokens), "refresh rt2\naccess \nexpires 0\n");
     EXPECT_TRUE(pops.finish()) << pops.errortext();
     for (const RunResult* r : {&first, &third})
         EXPECT_EQ((r->out + r->err).find("acc-"), std::string::npos) << "a token shown:\n" << r->out;
