@@ -125,8 +125,6 @@ void scanoption(Report& report, const char* arg, RunOptions& run, std::string& c
         run.check = run.test = true;
     } else if (!strcasecmp(rest, "verbose") || !strcasecmp(rest, "v")) {
         run.verbose = true;
-    } else if (!strcasecmp(rest, "authorize")) {
-        run.authorize = true;
     } else if (!strcasecmp(rest, "settings")) {
         run.showsettings = true;
     } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
@@ -150,7 +148,7 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
     int command = 0;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        if (!strcasecmp(arg, "authorize")) {
+        if (!strcasecmp(arg, "authorize") || !strcasecmp(arg, "--authorize")) {
             run.authorize = true;
             // The account it names, if any.
             if (i + 1 < argc && argv[i + 1][0] != '/' && argv[i + 1][0] != '-') run.accounts.emplace_back(argv[++i]);
