@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -123,7 +124,10 @@ OAuthOutcome devicegrant(const Account& account, const OAuthProvider& provider, 
     long long interval = number(start.body, "interval", 5);
     long long end = now() + number(start.body, "expires_in", 900);
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(interval));
+        // At least a second, as no provider wants to be asked faster; never
+        // past the code's end.
+        interval = std::max(interval, 1LL);
+        std::this_thread::sleep_for(std::chrono::seconds(std::min(interval, std::max(end - now(), 0LL))));
         if (now() >= end) return {OAuthOutcome::Expired, "expired_token"};
         HttpAnswer poll = postform(
             provider.tokenurl,

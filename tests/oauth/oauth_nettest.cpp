@@ -294,7 +294,7 @@ TEST(OAuth, LongPasswordHintAndPasswordBesideOAuth2) {
 // user turned down ends it.
 TEST(OAuth, DeviceGrant) {
     std::vector<std::string> polls = {R"({"error":"authorization_pending"})",
-                                      R"({"error":"slow_down","interval":1})",
+                                      R"({"error":"slow_down","interval":2})",
                                       R"({"access_token":"a","refresh_token":"r","expires_in":600})",
                                       R"({"error":"access_denied"})"};
     size_t polled = 0;
@@ -316,7 +316,7 @@ TEST(OAuth, DeviceGrant) {
     EXPECT_EQ(readfile(a.tokens).substr(0, 20), "refresh r\naccess a\ne");
     auto t = server.times;
     ASSERT_EQ(t.size(), 4u);
-    EXPECT_GE(t[3] - t[2], std::chrono::milliseconds(950));
+    EXPECT_GE(t[3] - t[2], std::chrono::milliseconds(1950));
     EXPECT_EQ(server.requests()[0].at("scope"), "mail");
     RunResult denied = a.run({"--authorize"});
     EXPECT_EQ(denied.status, 2);
