@@ -17,6 +17,9 @@ std::string formtext(const Form& form);
 struct HttpAnswer {
     bool reached = false;  // an HTTP answer came
     std::string failure;   // else why not
+    // The failure may pass by itself (the network's), unlike a certificate
+    // refused or an address that is none.
+    bool passing = false;
     long status = 0;
     nlohmann::json body;   // discarded when the answer is no JSON
 };

@@ -50,7 +50,7 @@ long long number(const nlohmann::json& body, const char* key, long long otherwis
 // or what kept it from answering.
 OAuthOutcome failure(const HttpAnswer& answer) {
     OAuthOutcome out;
-    if (!answer.reached) return {OAuthOutcome::Unreachable, answer.failure};
+    if (!answer.reached) return {answer.passing ? OAuthOutcome::Unreachable : OAuthOutcome::Failed, answer.failure};
     std::string error = text(answer.body, "error");
     std::string description = text(answer.body, "error_description");
     out.why = error.empty() ? "HTTP status " + std::to_string(answer.status) : error;

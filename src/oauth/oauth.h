@@ -31,7 +31,7 @@ struct OAuthOutcome {
         Denied,       // the user said no
         Expired,      // the user did not answer in time
         Refused,      // any other error the provider gave
-        Failed,       // no answer that fits, or a failure of ours
+        Failed,       // no answer that fits, a certificate refused, or a failure of ours
     };
     End end = Ok;
     // Anything but Ok: the provider's error code and description, or the

@@ -263,6 +263,19 @@ TEST(OAuth, WithdrawnUnreachableExposedMissing) {
     EXPECT_EQ(offline.status, 75);
     EXPECT_NE(offline.out.find("OAuth2 token endpoint of account default cannot be reached: "), std::string::npos);
 
+    // A certificate refused is no failure that passes by itself.
+    ScriptedServer https(0);
+    https.tls("untrusted");
+    https.session();
+    https.start();
+    Account refused("POPHOST localhost\nPOPTLS on\nPOPUSER joe\nOAUTH2TOKENURL https://localhost:" +
+                    std::to_string(https.port()) + "/token\n");
+    refused.store("refresh rt1\naccess old\nexpires 0\n");
+    RunResult untrusted = refused.run({"email", "fetch"});
+    EXPECT_EQ(untrusted.status, 2);
+    EXPECT_NE(untrusted.out.find("OAuth2 token refresh of account default failed: SSL certificate problem"),
+              std::string::npos) << untrusted.out;
+
     gone.store("refresh rt1\naccess old\nexpires 0\n", 0644);
     RunResult exposed = gone.run({"email", "fetch"});
     EXPECT_EQ(exposed.status, 2);
@@ -274,7 +287,8 @@ TEST(OAuth, WithdrawnUnreachableExposedMissing) {
 }
 
 // A token pasted as a password with the mechanism at auto is not sent;
-// a password beside OAUTH2 refuses the run.
+// a password beside OAUTH2, or a provider unknown, refuses the run; the
+// client secret is not shown.
 TEST(OAuth, LongPasswordHintAndPasswordBesideOAuth2) {
     TempDir dir;
     mkdir((dir / "soup").c_str(), 0700);
@@ -288,6 +302,15 @@ TEST(OAuth, LongPasswordHintAndPasswordBesideOAuth2) {
     RunResult beside = a.run({"email"});
     EXPECT_EQ(beside.status, 1);
     EXPECT_NE(beside.err.find("Error: SMTPPASSCMD is set beside OAUTH2 in account default"), std::string::npos);
+    Account b("OAUTH2 Yahoo\n");
+    RunResult unknown = b.run({"email"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("Error: OAUTH2 must be one of google,microsoft,custom, not \"Yahoo\" in line 7"),
+              std::string::npos) << unknown.err;
+    Account c("OAUTH2CLIENTSECRET s3cr3t\nOAUTH2TOKENURL http://127.0.0.1:1/\n");
+    RunResult shown = c.run({"--settings"});
+    EXPECT_NE(shown.out.find("OAUTH2CLIENTSECRET (set)"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("s3cr3t"), std::string::npos);
 }
 
 // Polls at the server's interval, slowed down when it says so; a code the
