@@ -17,6 +17,7 @@
 #include <ctime>
 #include <thread>
 
+#include "core/text.h"
 #include "oauth/http.h"
 
 namespace {
@@ -54,7 +55,9 @@ OAuthOutcome failure(const HttpAnswer& answer) {
     std::string error = text(answer.body, "error");
     std::string description = text(answer.body, "error_description");
     out.why = error.empty() ? "HTTP status " + std::to_string(answer.status) : error;
-    if (!description.empty()) out.why += ": " + description.substr(0, description.find_first_of("\r\n"));
+    if (!description.empty()) out.why += ": " + description;
+    // The provider's words go to the terminal.
+    out.why = safetext(out.why.substr(0, out.why.find_first_of("\r\n")));
     if (error == "invalid_grant") out.end = OAuthOutcome::Withdrawn;
     else if (error == "access_denied") out.end = OAuthOutcome::Denied;
     else if (error == "expired_token") out.end = OAuthOutcome::Expired;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "core/text.h"
 #include "oauth/oauth.h"
 #include "phases/shared.h"
 
@@ -38,7 +39,7 @@ class Prompt : public OAuthPrompt {
 public:
     explicit Prompt(Report& out) : out(out) {}
     void device(const std::string& address, const std::string& code) override {
-        out.say("Open %s and enter %s\n", address.c_str(), code.c_str());
+        out.say("Open %s and enter %s\n", safetext(address).c_str(), safetext(code).c_str());
         out.flush();
     }
     void browse(const std::string& address) override {
