@@ -222,6 +222,31 @@ int scancount(Report& report, const std::string& value, long line, const char* p
     return 0;
 }
 
+// One of words ("a|b|c"), in any case; empty takes the setting back.
+int scanword(Report& report, const std::string& value, long line, const char* path, const char* key,
+             const char* list, std::string& out) {
+    std::string lower = value;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string words = list;
+    for (size_t at = 0; !lower.empty() && at <= words.size();) {
+        size_t bar = std::min(words.find('|', at), words.size());
+        if (words.compare(at, bar - at, lower) == 0) {
+            out = lower;
+            return 0;
+        }
+        at = bar + 1;
+    }
+    if (lower.empty()) {
+        out.clear();
+        return 0;
+    }
+    for (char& c : words)
+        if (c == '|') c = ',';
+    report.alert("Error: %s must be one of %s, not \"%s\" in line %ld of %s\n", key, words.c_str(),
+                 value.c_str(), line, path);
+    return -1;
+}
+
 // "sha256" and ":XX" for each of 32 bytes, the hex digits in either case.
 bool ispin(const std::string& text) {
     if (text.size() != 6 + 32 * 3 || strncasecmp(text.c_str(), "sha256", 6) != 0) return false;
@@ -235,7 +260,7 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin };
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -246,6 +271,7 @@ struct Setting {
     bool* (*flag)(Account&) = nullptr;   // OnOff
     long* (*count)(Account&) = nullptr;  // Count
     long most = 0;                        // Count: the largest value taken
+    const char* words = nullptr;          // Word: the values taken, "a|b|c"
 };
 
 // A hundred years of days; counts of messages and articles.
@@ -280,6 +306,17 @@ const Setting table[] = {
     {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
+    // OAuth2
+    {"OAUTH2", Kind::Word, [](Account& s) { return &s.oauth2; }, nullptr, nullptr, nullptr, 0,
+     "google|microsoft|custom"},
+    {"OAUTH2CLIENTID", Kind::Text, [](Account& s) { return &s.oauth2clientid; }, nullptr},
+    {"OAUTH2CLIENTSECRET", Kind::Secret, [](Account& s) { return &s.oauth2clientsecret; }, nullptr},
+    {"OAUTH2AUTHURL", Kind::Text, [](Account& s) { return &s.oauth2authurl; }, nullptr},
+    {"OAUTH2DEVICEURL", Kind::Text, [](Account& s) { return &s.oauth2deviceurl; }, nullptr},
+    {"OAUTH2TOKENURL", Kind::Text, [](Account& s) { return &s.oauth2tokenurl; }, nullptr},
+    {"OAUTH2SCOPE", Kind::Text, [](Account& s) { return &s.oauth2scope; }, nullptr},
+    {"OAUTH2FLOW", Kind::Word, [](Account& s) { return &s.oauth2flow; }, nullptr, nullptr, nullptr, 0,
+     "device|loopback"},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -379,6 +416,8 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         }
         *s.text(account()) = value;
         return 0;
+    case Kind::Word:
+        return scanword(report, value, line, path, s.key, s.words, *s.text(account()));
     }
     return 0;
 }
@@ -392,6 +431,7 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return s.text(a)->empty() ? "" : "(set)";
     case Kind::Text:
     case Kind::Pin:
+    case Kind::Word:
         return *s.text(a);
     case Kind::File:
         return tildepath(*s.text(a));
@@ -523,6 +563,32 @@ int onesecreteach(Report& report, const Account& account) {
     return 0;
 }
 
+// With OAuth2 the logins of POP3 and SMTP take its token, by XOAUTH2 unless
+// a mechanism is written; a password beside it would be a second answer.
+int oauthlogins(Report& report, Account& account) {
+    if (account.oauth2.empty()) return 0;
+    static const struct {
+        Server Account::*server;
+        const char* pass;
+        const char* command;
+    } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"}, {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"}};
+    for (const auto& l : logins) {
+        Server& server = account.*l.server;
+        if (!server.pass.empty() || !server.passcmd.empty()) {
+            report.alert("Error: %s is set beside OAUTH2 in account %s: the login takes the OAuth2 token\n",
+                         server.pass.empty() ? l.command : l.pass, account.name.c_str());
+            return -1;
+        }
+        if (server.auth == AuthMode::Auto) server.auth = AuthMode::XOAuth2;
+    }
+    const char* missing = account.oauth2clientid.empty() ? "OAUTH2CLIENTID"
+                          : account.oauth2 == "custom" && account.oauth2tokenurl.empty() ? "OAUTH2TOKENURL"
+                                                                                           : nullptr;
+    if (!missing) return 0;
+    report.alert("Error: OAUTH2 needs %s in account %s\n", missing, account.name.c_str());
+    return -1;
+}
+
 }  // namespace
 
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings) {
@@ -539,7 +605,7 @@ int readconfigfile(Report& report, const std::string& name, const std::string& b
         if (!findorigin(account.origins, "NEWSGROUPS") &&
             resolvepath(report, named ? "newsrc-" + account.name : "newsrc", top, account.newsgroups) != 0)
             return -1;
-        if (onesecreteach(report, account) != 0) return -1;
+        if (onesecreteach(report, account) != 0 || oauthlogins(report, account) != 0) return -1;
     }
     return 0;
 }

@@ -76,6 +76,17 @@ struct Account {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // OAuth2: the provider whose endpoints, scope and flow are the
+    // defaults (empty: no OAuth2, the logins take passwords), the
+    // application registered with it, and what overrides the preset.
+    std::string oauth2;  // "google", "microsoft" or "custom"
+    std::string oauth2clientid;
+    std::string oauth2clientsecret;
+    std::string oauth2authurl;
+    std::string oauth2deviceurl;
+    std::string oauth2tokenurl;
+    std::string oauth2scope;
+    std::string oauth2flow;  // "device" or "loopback"; empty: the preset's
     // The settings read for this account, each keyword once.
     std::vector<Origin> origins;
 };
@@ -112,6 +123,9 @@ struct RunOptions {
     // since the date when listyear is not 0.
     bool list = false;
     std::string listfile;
+    // vorpa authorize [ACCOUNT]: the OAuth2 flow of the accounts named (of
+    // every OAuth2 account when none is), nothing else.
+    bool authorize = false;
     unsigned listyear = 0, listmonth = 0, listday = 0, listhour = 0, listmin = 0, listsec = 0;
 };
 

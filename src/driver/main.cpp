@@ -40,6 +40,8 @@ void showusage(Report& report) {
         "vorpa news           fetch/post news only (no email)\n"
         "vorpa fetch          fetch mail/news only (no posting)\n"
         "vorpa post           post mail/news only (no fetching)\n"
+        "vorpa authorize [account]\n"
+        "                     run the OAuth2 flow once, keep its tokens (whole word)\n"
         "(email/news and fetch/post may be combined)\n"
         "\nCommandline options:\n\n"
         "/config=<filename>   use <filename> as configuration file\n"
@@ -146,7 +148,11 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
     int command = 0;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        if (iscommand(arg, "all")) {
+        if (!strcasecmp(arg, "authorize") || !strcasecmp(arg, "--authorize")) {
+            run.authorize = true;
+            // The account it names, if any.
+            if (i + 1 < argc && argv[i + 1][0] != '/' && argv[i + 1][0] != '-') run.accounts.emplace_back(argv[++i]);
+        } else if (iscommand(arg, "all")) {
             mail = news = 1;
         } else if (iscommand(arg, "email")) {
             mail = 1;
@@ -168,7 +174,7 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
         }
         command = 1;
     }
-    if (!command && !run.showsettings) {
+    if (!command && !run.showsettings && !run.authorize) {
         report.alert("Error: say what to do: all, email or news (see vorpa --help)\n");
         usage(report);
     }
@@ -265,6 +271,22 @@ std::vector<const Account*> phaseaccounts(const std::vector<const Account*>& cho
     return those;
 }
 
+// Each account named, else every one with OAUTH2; the exit status of the
+// last that failed.
+int authorizeaccounts(Report& report, const RunOptions& options, const std::vector<const Account*>& chosen) {
+    int status = 0, done = 0;
+    for (const Account* account : chosen) {
+        if (options.accounts.empty() && account->oauth2.empty()) continue;
+        if (int r = authorize(report, *account)) status = r;
+        done++;
+    }
+    if (done == 0) {
+        report.alert("Error: no account has an OAUTH2 setting\n");
+        return 1;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -303,6 +325,7 @@ int main(int argc, char** argv) {
     }
     std::vector<const Account*> chosen;
     if (!chooseaccounts(report, settings, options, chosen)) return 1;
+    if (options.authorize) return authorizeaccounts(report, options, chosen);
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;

@@ -266,6 +266,7 @@ void MailFetch::failed(const SourceFailure& failure) {
         return;
     case SourceFault::Login:
         saylogin(out, c, *failure.login, complain);
+        tokenrefused(run, *failure.login);
         return;
     case SourceFault::ShortList:
         out.say("Unable to retrieve list of messages\n");
@@ -397,7 +398,8 @@ Result fetchemail(const Context& run) {
     const Server& pop = run.account.pop;
     if (unconfigured(run, pop)) return Result::Done;
     run.tally.mailfetch = true;
-    if (pop.host.empty() || pop.user.empty() || (pop.pass.empty() && pop.passcmd.empty())) {
+    if (pop.host.empty() || pop.user.empty() ||
+        (pop.pass.empty() && pop.passcmd.empty() && run.account.oauth2.empty())) {
         run.report.say("POP3 hostname/username/password not defined\n");
         run.report.say("%s", skipping);
         return Result::Ended;
@@ -410,9 +412,11 @@ Result fetchemail(const Context& run) {
     }
     // The password command runs before the server waits for us.
     std::string secret;
-    if (!loginsecret(run.report, pop, "POPPASSCMD", secret)) {
+    Secret got = loginsecret(run, pop, "POPPASSCMD", secret);
+    if (got == Secret::Ended) return Result::Ended;
+    if (got != Secret::Ready) {
         run.report.say("%s", skipping);
-        return Result::Ended;
+        return got == Secret::Offline ? Result::Offline : Result::Ended;
     }
     return MailFetch(run).fetch(secret);
 }

@@ -26,7 +26,9 @@ public:
     Step signoff() { return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End; }
     Result end(Step how) {
         bool passing = client.end(how);
+        if (got == Secret::Ended) return Result::Ended;
         out.say("(skipping email post)\n");
+        if (got == Secret::Offline) return Result::Offline;
         return passing ? Result::Offline : Result::Ended;
     }
 
@@ -50,6 +52,7 @@ private:
     Report& out;
     SmtpClient client;
     std::string secret;  // of the login
+    Secret got = Secret::Ready;
     // The file whose messages are posted: all its verdicts come before the
     // next file's first message goes.
     PostedFile* posted = nullptr;
@@ -58,7 +61,8 @@ private:
 // The password command runs before the server waits for us.
 Step MailPost::open() {
     const Server& smtp = run.account.smtp;
-    if (!smtp.user.empty() && !loginsecret(out, smtp, "SMTPPASSCMD", secret)) return Step::End;
+    if (!smtp.user.empty() && (got = loginsecret(run, smtp, "SMTPPASSCMD", secret)) != Secret::Ready)
+        return Step::End;
     return client.open(secret);
 }
 
@@ -99,6 +103,7 @@ void MailPost::say(const SmtpFault& fault) {
         return;
     case SmtpFault::Login:
         saylogin(out, client.connection(), *fault.login, smtpcomplain);
+        tokenrefused(run, *fault.login);
         return;
     case SmtpFault::NoFrom:
         out.say("! No From address specified in message - skipping\n");

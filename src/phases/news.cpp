@@ -29,7 +29,7 @@ Step nntpopen(Report& out, NntpClient& client, bool check) {
     const Server& nntp = client.connection().server;
     // The password command runs before the server waits for us.
     std::string secret;
-    if (!nntp.user.empty() && !loginsecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
+    if (!nntp.user.empty() && !serversecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
     attend(out, client.connection(), check);
     return client.open(secret);
 }

@@ -4,6 +4,7 @@
 #define VORPA_PHASES_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/interrupts.h"
@@ -28,6 +29,9 @@ struct Tally {
     long groups = 0;    // groups fetched
     long kept = 0;      // files kept in REPLIES for the next run
     std::vector<std::string> unknown;  // groups the server does not have
+    // Accounts whose OAuth2 access token could not be had, and how that
+    // ended: their other phases end the same way without a word.
+    std::vector<std::pair<std::string, Result>> untokened;
 };
 
 // What every phase is given.
@@ -51,6 +55,10 @@ Result postemail(const Context& run);
 Result postnews(const Context& run);
 Result fetchemail(const Context& run);
 Result fetchnews(const Context& run);
+
+// Runs the OAuth2 flow of the account on the terminal and stores the
+// tokens it gives: 0, else the exit status of the run.
+int authorize(Report& report, const Account& account);
 
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);

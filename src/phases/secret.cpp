@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "core/text.h"
+#include "oauth/oauth.h"
 #include "phases/shared.h"
 
 namespace {
@@ -179,10 +181,101 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
     return true;
 }
 
-bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret) {
+bool serversecret(Report& report, const Server& server, const char* command, std::string& secret) {
     if (server.passcmd.empty()) {
         secret = server.pass;
         return true;
     }
     return runpasscommand(report, command, server.passcmd, kCommandLimitMs, kPromptLimitMs, secret);
+}
+
+namespace {
+
+// Longer than any password and than a POP3 AUTH line may be: a token
+// pasted where a password goes, which PLAIN, LOGIN or PASS would only
+// have refused.
+bool tokenhint(Report& report, const Server& server, const char* setting, const std::string& secret) {
+    if (server.auth != AuthMode::Auto || secret.size() <= 255) return true;
+    std::string name = setting;
+    report.say("%s looks like an OAuth2 token (%zu characters): set %sAUTH xoauth2\n", setting, secret.size(),
+               name.substr(0, name.find("PASS")).c_str());
+    return false;
+}
+
+// Ends the account's phases: this one and, without a word, its others.
+Secret untokened(const Context& run, Secret how) {
+    run.tally.untokened.emplace_back(run.account.name, how == Secret::Offline ? Result::Offline : Result::Ended);
+    return how;
+}
+
+Secret oauthsecret(const Context& run, std::string& secret) {
+    const Account& account = run.account;
+    Report& out = run.report;
+    const char* name = account.name.c_str();
+    for (const auto& done : run.tally.untokened)
+        if (done.first == account.name) return done.second == Result::Offline ? Secret::Offline : Secret::Ended;
+    TokenFile file(account.newsgroups, account.name);
+    const char* path = file.where().c_str();
+    OAuthTokens tokens;
+    switch (file.load(tokens)) {
+    case TokenFile::Ready:
+        break;
+    case TokenFile::Missing:
+        out.say("Account %s is not authorized yet: run vorpa authorize %s\n", name, name);
+        return untokened(run, Secret::Ended);
+    case TokenFile::Exposed:
+        out.say("%s holds OAuth2 tokens and other users can read it: chmod 600 %s\n", path, path);
+        return untokened(run, Secret::Ended);
+    case TokenFile::Failed:
+        out.say("Cannot read %s: %s\n", path, file.reason());
+        return untokened(run, Secret::Ended);
+    }
+    if (!tokens.access.empty() && tokens.expires - 60 > static_cast<long long>(std::time(nullptr))) {
+        secret = tokens.access;
+        return Secret::Ready;
+    }
+    out.step("+ Refreshing the OAuth2 access token of account %s...\n", name);
+    OAuthOutcome got = oauthrefresh(account, tokens);
+    switch (got.end) {
+    case OAuthOutcome::Ok:
+        break;
+    case OAuthOutcome::Withdrawn:
+        out.say("The authorization of account %s was withdrawn or has expired: run vorpa authorize %s\n", name,
+                name);
+        return untokened(run, Secret::Ended);
+    case OAuthOutcome::Unreachable:
+        out.say("OAuth2 token endpoint of account %s cannot be reached: %s\n", name, got.why.c_str());
+        return untokened(run, Secret::Offline);
+    default:
+        out.say("OAuth2 token refresh of account %s failed: %s\n", name, got.why.c_str());
+        return untokened(run, Secret::Ended);
+    }
+    // A refresh token the provider replaced is the only one that works now.
+    if (!file.save(tokens)) {
+        out.say("Cannot write to %s: %s\n", path, file.reason());
+        return untokened(run, Secret::Ended);
+    }
+    secret = tokens.access;
+    return Secret::Ready;
+}
+
+}  // namespace
+
+void tokenrefused(const Context& run, const SaslLogin& login) {
+    if (run.account.oauth2.empty() || !login.token || login.end != SaslLogin::Refused) return;
+    TokenFile file(run.account.newsgroups, run.account.name);
+    OAuthTokens tokens;
+    if (file.load(tokens) != TokenFile::Ready) return;
+    tokens.access.clear();
+    tokens.expires = 0;
+    if (!file.save(tokens)) run.report.say("Cannot write to %s: %s\n", file.where().c_str(), file.reason());
+}
+
+Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret) {
+    if (!run.account.oauth2.empty()) return oauthsecret(run, secret);
+    std::string setting(command, std::strlen(command) - 3);
+    if (!serversecret(run.report, server, command, secret)) return Secret::Failed;
+    return tokenhint(run.report, server, (server.passcmd.empty() ? setting : std::string(command)).c_str(), secret)
+               ? Secret::Ready
+               : Secret::Failed;
 }

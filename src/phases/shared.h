@@ -110,11 +110,30 @@ Step nntpsignoff(Report& out, NntpClient& client);
 // broken, then the skipping line; Offline when only the network failed.
 Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping);
 
-// The password of a login, or the token of an OAuth2 mechanism: the
-// server's password setting, else the first line its command (the setting
-// named command, "POPPASSCMD") prints, run now. False after one line that
-// says why.
-bool loginsecret(Report& report, const Server& server, const char* command, std::string& secret);
+// How getting the secret of a login ended.
+enum class Secret {
+    Ready,
+    Failed,   // said why; the phase ends with its skipping line
+    Ended,    // the account's phases end here, with the one line said
+    Offline,  // said why; the network failed
+};
+
+// The secret of a POP3 or SMTP login: with OAUTH2 the account's access
+// token, refreshed at its token endpoint a minute before it expires and
+// stored with a new refresh token before it is used; else the server's
+// password setting, or the first line its command (the setting named
+// command, "POPPASSCMD") prints, run now. A password too long for one,
+// with the mechanism left at auto, is not sent. Once the token could not
+// be had the account's other phases get the same end at once.
+Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret);
+
+// After a login that refused the account's OAuth2 access token: the next
+// run gets a new one rather than offering this one again.
+void tokenrefused(const Context& run, const SaslLogin& login);
+
+// The password of a server's login: its password setting, else its
+// command's first line. False after one line that says why.
+bool serversecret(Report& report, const Server& server, const char* command, std::string& secret);
 
 // Runs command through /bin/sh -c, with ours as its standard error, in a
 // process group of its own that is killed after limitms: the first line it

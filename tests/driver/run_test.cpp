@@ -23,6 +23,8 @@ const char usagetext[] =
     "vorpa news           fetch/post news only (no email)\n"
     "vorpa fetch          fetch mail/news only (no posting)\n"
     "vorpa post           post mail/news only (no fetching)\n"
+    "vorpa authorize [account]\n"
+    "                     run the OAuth2 flow once, keep its tokens (whole word)\n"
     "(email/news and fetch/post may be combined)\n"
     "\nCommandline options:\n\n"
     "/config=<filename>   use <filename> as configuration file\n"

@@ -394,6 +394,148 @@ def password_hidden():
         expect(not re.search(r"[A-Za-z0-9_.+/=-]{100,}", text), "a token in the output or log of %s" % d)
 
 
+# --- OAuth2 built in: vorpa authorize, the token file, the refresh ----------
+OAUTH_HTTP, OAUTH_HTTPS = "http://127.0.0.1:8480", "https://localhost:8481"
+ROTATING = "interop-rotate"            # start.sh: its refresh tokens rotate
+
+
+def oauth_tool(*args):
+    r = subprocess.run(["/usr/bin/python3", SERVERS + "/oauth_token.py"] + list(args),
+                       capture_output=True, text=True, timeout=20)
+    return r.returncode, r.stdout + r.stderr
+
+
+def token_requests():
+    return open(WORK + "/oauth/log").read().count("POST /token ")
+
+
+def oauth_account(d, flow="device", **more):
+    """the account's settings for the token server over HTTPS, 995 and 465"""
+    s = dict(OAUTH2="custom", OAUTH2CLIENTID=ROTATING, OAUTH2TOKENURL=OAUTH_HTTPS + "/token",
+             OAUTH2SCOPE="mail", POPHOST=at(995), POPTLS="on", POPUSER=USER,
+             SMTPHOST=at(465), SMTPTLS="on", SMTPUSER=USER)
+    if flow == "device":
+        s["OAUTH2DEVICEURL"] = OAUTH_HTTPS + "/device_authorization"
+    else:
+        s.update(OAUTH2FLOW="loopback", OAUTH2AUTHURL=OAUTH_HTTP + "/authorize")
+    s.update(more)
+    cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
+               LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem", **s)
+    with open(d + "/vorpa.cfg", "w") as f:
+        f.writelines("%s %s\n" % kv for kv in cfg.items())
+    return s
+
+
+def stored(d):
+    lines = open(d + "/oauth2-default").read().splitlines()
+    return dict(l.split(" ", 1) for l in lines)
+
+
+def restore(d, tokens, expires=None):
+    """the token file of an earlier run in d, its access token expired when asked"""
+    if expires is not None:
+        tokens = dict(tokens, expires=str(expires))
+    path = d + "/oauth2-default"
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        f.writelines("%s %s\n" % kv for kv in tokens.items())
+
+
+OAUTH = {}                              # the tokens stored by the checks so far
+
+
+def oauth_device():
+    d = packet("oauth-device")
+    oauth_account(d)
+    p = subprocess.Popen([VORPA, "authorize", "/config=" + d + "/vorpa.cfg"], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        line = p.stdout.readline()
+        while line and not line.startswith("Open "):
+            line = p.stdout.readline()
+        m = re.match(r"Open (\S+) and enter ([B-Z]{4}-[B-Z]{4})$", line.strip())
+        expect(m and m.group(1) == OAUTH_HTTPS + "/device", "no device prompt: %r" % line)
+        expect(oauth_tool("approve", m.group(2))[0] == 0, "approve refused")
+        out = line + p.stdout.read()
+        p.wait(timeout=30)
+    finally:
+        p.kill()
+    outputs.append((d, out))
+    expect(p.returncode == 0 and "Account default is authorized: its tokens are in %s/oauth2-default" % d
+           in out, "exit %s: %s" % (p.returncode, tail(out)))
+    expect(os.stat(d + "/oauth2-default").st_mode & 0o777 == 0o600, "token file not 0600")
+    OAUTH.update(stored(d))
+
+
+def oauth_stored():
+    """fetch and post with the stored access token: no request to the token server"""
+    seed_mail(2)
+    before, requests = maildir(), token_requests()
+    d = packet("oauth-stored", mails=[mail("oauth-stored")])
+    s = oauth_account(d)
+    restore(d, OAUTH)
+    n = len(received("smtp"))
+    out = vorpa(d, "email", **s)
+    expect(len(fetched(d).get("Email", [])) == len(before) and not maildir(), "not fetched: %s" % tail(out))
+    new = received("smtp")[n:]
+    expect(len(new) == 1 and new[0][1].get("auth_mech") == "XOAUTH2", "not posted: %s" % tail(out))
+    expect("method=XOAUTH2," in logins()[-1], "login %s" % logins()[-1])
+    expect(token_requests() == requests, "a token request with a valid access token")
+
+
+def oauth_rotated():
+    """an expired access token: one refresh, the rotated refresh token stored, the old one dead"""
+    seed_mail(1)
+    requests = token_requests()
+    d = packet("oauth-rotated")
+    s = oauth_account(d)
+    restore(d, OAUTH, expires=0)
+    out = vorpa(d, "email fetch", **s)
+    now = stored(d)
+    expect(len(fetched(d).get("Email", [])) == 1, "not fetched: %s" % tail(out))
+    expect(token_requests() == requests + 1, "%d token requests" % (token_requests() - requests))
+    expect(now["refresh"] != OAUTH["refresh"] and now["access"] != OAUTH["access"], "tokens not replaced")
+    code, said = oauth_tool("refresh", OAUTH["refresh"], "--client-id", ROTATING)
+    expect(code != 0 and "invalid_grant" in said, "old refresh token still good: %s" % said)
+    OAUTH.update(now)
+
+
+def oauth_withdrawn():
+    oauth_tool("revoke", OAUTH["refresh"])
+    d = packet("oauth-withdrawn", mails=[mail("oauth-withdrawn")])
+    s = oauth_account(d)
+    restore(d, OAUTH, expires=0)
+    out = vorpa(d, "email", **s)
+    line = "The authorization of account default was withdrawn or has expired: run vorpa authorize default"
+    expect(out.count(line) == 1 and "(skipping" not in out, "in: %s" % tail(out))
+    expect(left(d) == ["MAIL01.MSG", "REPLIES"], "packet holds %s" % left(d))
+
+
+def oauth_loopback():
+    """the browser (oauth_token.py browse) opened through xdg-open; then a fetch with the token"""
+    d = packet("oauth-loopback")
+    s = oauth_account(d, flow="loopback", OAUTH2CLIENTID="interop-client")
+    os.makedirs(d + "/bin")
+    with open(d + "/bin/xdg-open", "w") as f:
+        f.write('#!/bin/sh\nexec /usr/bin/python3 %s/oauth_token.py browse "$1" > %s/browser 2>&1\n'
+                % (SERVERS, d))
+    os.chmod(d + "/bin/xdg-open", 0o755)
+    env = dict(os.environ, DISPLAY=":0", PATH=d + "/bin:" + os.environ["PATH"])
+    r = subprocess.run([VORPA, "authorize", "/config=" + d + "/vorpa.cfg"], stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=30, env=env)
+    out = r.stdout + r.stderr
+    outputs.append((d, out))
+    expect(r.returncode == 0 and "Account default is authorized" in out, "exit %d: %s" % (r.returncode, tail(out)))
+    for _ in range(50):
+        if os.path.exists(d + "/browser") and open(d + "/browser").read():
+            break
+        time.sleep(0.1)
+    page = open(d + "/browser").read()
+    expect("200" in page and "Vorpa is authorized" in page, "browser saw %r" % page)
+    seed_mail(1)
+    out = vorpa(d, "email fetch", **s)
+    expect(len(fetched(d).get("Email", [])) == 1, "not fetched with its token: %s" % tail(out))
+
+
 def main():
     os.makedirs(SCRATCH)
     checks = [
@@ -440,6 +582,13 @@ def main():
          news(1563, "on", login=True, group="local.announce")),
         ("nntp  119  four groups in one run, one unknown: three fetched, marks kept", news_groups),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
+        # OAuth2 built in
+        ("oauth 8481 device grant: code approved, tokens stored 0600", oauth_device),
+        ("oauth 995 + 465 the stored access token fetches and posts, no token request", oauth_stored),
+        ("oauth 8481 expired access token: one refresh, rotated token stored, the old one dead",
+         oauth_rotated),
+        ("oauth 8481 revoked refresh token: the one withdrawn line, mail kept", oauth_withdrawn),
+        ("oauth 8480 loopback grant with PKCE through xdg-open, then a fetch", oauth_loopback),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:
