@@ -235,7 +235,7 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin };
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, From };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -280,6 +280,8 @@ const Setting table[] = {
     {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
+    // Routing.
+    {"FROM", Kind::From, nullptr, nullptr},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -379,6 +381,17 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         }
         *s.text(account()) = value;
         return 0;
+    case Kind::From: {
+        // The last line wins, as for every other setting.
+        std::vector<std::string>& from = account().from;
+        from.clear();
+        for (size_t at = 0; (at = value.find_first_not_of(" \t", at)) != std::string::npos;) {
+            size_t end = value.find_first_of(" \t", at);
+            from.push_back(value.substr(at, end - at));
+            at = end;
+        }
+        return 0;
+    }
     }
     return 0;
 }
@@ -411,6 +424,11 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return *s.flag(a) ? "on" : "off";
     case Kind::Count:
         return std::to_string(*s.count(a));
+    case Kind::From: {
+        std::string all;
+        for (const std::string& f : a.from) all += (all.empty() ? "" : " ") + f;
+        return all;
+    }
     case Kind::Include:
         break;
     }

@@ -76,6 +76,9 @@ struct Account {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // Routing: the sender addresses this account sends, as shell patterns
+    // ("*@example.org"), compared without regard to case.
+    std::vector<std::string> from;
     // The settings read for this account, each keyword once.
     std::vector<Origin> origins;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -17,20 +18,37 @@ int otherrunsof(const Context& run, int mine) {
     return mine == MAILKIND ? run.options.postnews : run.options.postmail;
 }
 
+// The worse of two ends of a phase: Ended over Kept over Offline over Done.
+Result worse(Result a, Result b) {
+    auto rank = [](Result r) { return r == Result::Ended ? 3 : r == Result::Kept ? 2 : r == Result::Offline ? 1 : 0; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
 // One posting phase's walk, and whether it kept a line of REPLIES.
 class Walk {
 public:
     Walk(const Context& run, int mine, const PostDialogue& dialogue)
-        : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue) {}
+        : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue),
+          opened(dialogue.accounts, false), dead(dialogue.accounts, false), alive(dialogue.accounts) {}
 
     Step postreplies(RepliesFile& replies);
     bool kept = false;
+    // The account whose failure ended the walk, for the phase to end; -1
+    // when there is none.
+    int failing = 0;
+    // How the accounts that failed while others went on ended.
+    Result ended = Result::Done;
 
 private:
     Step postfile(const ReplyEntry& entry, bool& finished);
     Step postmessages(PostedFile& posted, char format);
-    // The answers still outstanding, read through the dialogue.
-    Step settle() { return dialogue.settle ? dialogue.settle() : Step::Next; }
+    Step postone(PostedFile& posted, long start, long length);
+    Step open(size_t account);
+    // The answers still outstanding, read through the dialogue of the
+    // account that took the last message.
+    Step settle();
+    Step fail(size_t account, Step how);
+    Step quitall();
     void keep(const char* format, const std::string& path) {
         out.say(format, path.c_str());
         kept = true;
@@ -41,12 +59,56 @@ private:
     const std::string& soupdir;
     const int mine;
     const PostDialogue& dialogue;
+    std::vector<bool> opened, dead;
+    size_t alive;
+    int current = -1;  // the account that took the last message
+    // A message of the file waits for an account whose dialogue failed.
+    bool stranded = false;
 };
+
+Step Walk::settle() {
+    if (current < 0 || dead[current] || !dialogue.settle) return Step::Next;
+    Step step = dialogue.settle(current);
+    return step == Step::Next ? step : fail(current, step);
+}
+
+Step Walk::open(size_t account) {
+    opened[account] = true;
+    Step step = dialogue.open(account);
+    return step == Step::Next ? step : fail(account, step);
+}
+
+// The dialogue of the account failed: while others may still post, it is
+// ended at once and the file waits for the next run; the last one is
+// ended by the phase.
+Step Walk::fail(size_t account, Step how) {
+    stranded = true;
+    dead[account] = true;
+    if (--alive == 0) {
+        failing = static_cast<int>(account);
+        return how;
+    }
+    ended = worse(ended, dialogue.end(account, how));
+    return Step::Next;
+}
+
+// Interrupted: every open dialogue is ended with QUIT, the last by the
+// phase.
+Step Walk::quitall() {
+    failing = -1;
+    for (size_t i = 0; i < opened.size(); i++) {
+        if (!opened[i] || dead[i]) continue;
+        if (failing >= 0) ended = worse(ended, dialogue.end(static_cast<size_t>(failing), Step::Quit));
+        failing = static_cast<int>(i);
+    }
+    return Step::Quit;
+}
 
 // Every message of one file not sent before. True when the file is
 // finished: all its messages are sent, and it is removed (not in test mode).
 Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
     finished = false;
+    stranded = false;
     std::string path = soupdir + entry.prefix + ".MSG";
     Areas areas = listedinareas(soupdir, entry.prefix);
     if (areas == Areas::Listed) {
@@ -79,6 +141,8 @@ Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
 
     if (posted.failed) {
         kept = true;
+    } else if (stranded) {
+        // Its account's failure was said, and judges the run.
     } else if (!run.options.test && remove(path.c_str()) != 0) {
         // The line goes all the same: keeping it would have the next run
         // send these messages a second time.
@@ -116,15 +180,41 @@ Step Walk::postmessages(PostedFile& posted, char format) {
         // the file waits for the next run.
         if (run.interrupts.taken()) {
             Step step = settle();
-            return step == Step::Next ? Step::Quit : step;
+            return step == Step::Next ? quitall() : step;
         }
-        Step step = dialogue.post(posted, start, length);
+        Step step = postone(posted, start, length);
         if (step != Step::Next) return step;
     }
 }
 
+// One message, through the dialogue of its account.
+Step Walk::postone(PostedFile& posted, long start, long length) {
+    std::string why;
+    int to = dialogue.route ? dialogue.route(posted, start, length, why) : 0;
+    if (to != current) {
+        // The last account's verdicts come first, in the order of the
+        // messages.
+        Step step = settle();
+        if (step != Step::Next) return step;
+        current = to;
+    }
+    if (to < 0) {
+        out.say("%s", why.c_str());
+        posted.refused();
+        return Step::Next;
+    }
+    size_t account = static_cast<size_t>(to);
+    Step step = opened[account] ? Step::Next : open(account);
+    if (step != Step::Next) return step;
+    if (dead[account]) {
+        stranded = true;
+        return Step::Next;
+    }
+    step = dialogue.post(account, posted, start, length);
+    return step == Step::Next ? step : fail(account, step);
+}
+
 Step Walk::postreplies(RepliesFile& replies) {
-    bool connected = false;
     int otherruns = otherrunsof(run, mine);
     for (size_t i = 0; i < replies.lines.size(); i++) {
         std::string line = replies.lines[i];
@@ -135,18 +225,23 @@ Step Walk::postreplies(RepliesFile& replies) {
             kept = kept || !entry.unasked;
         }
         if (action != ReplyAction::Post) continue;
-        if (!connected) {
-            Step step = dialogue.open();
+        if (!dialogue.route && !opened[0]) {
+            Step step = open(0);
             if (step != Step::Next) return step;
-            connected = true;
         }
         bool finished = false;
         Step step = postfile(entry, finished);
         if (finished) replies.drop(i, soupdir + entry.prefix + ".MSG");
         if (step != Step::Next) return step;
     }
-    if (connected) return dialogue.signoff();
-    out.step("%s", dialogue.nothingposted);
+    bool connected = false;
+    for (size_t i = 0; i < opened.size(); i++) {
+        connected = connected || opened[i];
+        if (!opened[i] || dead[i]) continue;
+        Step step = dialogue.signoff(i);
+        if (step != Step::Next && fail(i, step) != Step::Next) return step;
+    }
+    if (!connected) out.step("%s", dialogue.nothingposted);
     return Step::Next;
 }
 
@@ -180,17 +275,18 @@ void listfiles(const Context& run, int mine) {
             files.empty() ? " none" : files.c_str());
 }
 
-// A check run: the files to be posted, then the dialogue up to the login,
-// and QUIT.
+// A check run: the files to be posted, then each account's dialogue up to
+// the login, and QUIT.
 Result checkposting(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
-    Step step = Step::End;
-    if (ready) {
-        listfiles(run, mine);
-        step = dialogue.open();
-        if (step == Step::Next) step = dialogue.signoff();
+    if (!ready) return dialogue.end(0, Step::End);
+    listfiles(run, mine);
+    Result result = Result::Done;
+    for (size_t i = 0; i < dialogue.accounts; i++) {
+        Step step = dialogue.open(i);
+        if (step == Step::Next) step = dialogue.signoff(i);
+        if (step != Step::Next) result = worse(result, dialogue.end(i, step));
     }
-    if (step == Step::Next) return Result::Done;
-    return dialogue.end(step);
+    return result;
 }
 
 }  // namespace
@@ -238,8 +334,19 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
     }
     run.tally.kept += listed(run, replies, mine);
-    if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
-    Result ended = dialogue.end(step);
-    return walk.kept ? Result::Ended : ended;
+    if (step == Step::Next) return worse(walk.ended, walk.kept ? Result::Kept : Result::Done);
+    Result ended = walk.failing >= 0 ? dialogue.end(static_cast<size_t>(walk.failing), step) : Result::Ended;
+    return worse(walk.ended, walk.kept ? Result::Ended : ended);
+}
+
+std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
+    std::vector<Context> those;
+    if (run.accounts)
+        for (const Account* a : *run.accounts)
+            if (!(a->*server).host.empty())
+                those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
+                                 run.accounts});
+    if (those.empty()) those.push_back(run);
+    return those;
 }
 

@@ -1098,3 +1098,63 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     EXPECT_EQ(server.received(2), resent + "QUIT\r\n");
     EXPECT_EQ(server.received(3), alone + e.client);
 }
+
+// Each mail leaves by the account whose FROM matches its sender, a
+// "+detail" and the case aside; no match leaves by the default account,
+// and a sender no account with a server sends as is kept.
+TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
+    Packet p;
+    writefile(p.cfg, readfile(p.cfg) +
+                         "ACCOUNT work\nFROM joe@work.example *@Staff.Work.Example\nSMTPHOST 127.0.0.1:2525\n"
+                         "ACCOUNT club\nFROM *@club.org\nPOPHOST 127.0.0.1\n");
+    auto mail = [](const std::string& from, int n) {
+        std::string text = "From: " + from + "\nTo: r@y.org\nSubject: " + std::to_string(n) + "\n\nhi\n";
+        return be32(static_cast<uint32_t>(text.size())) + text;
+    };
+    auto wire = [](const std::string& from, int n) {
+        return "From: " + from + "\r\nTo: r@y.org\r\nSubject: " + std::to_string(n) + "\r\n\r\nhi\r\n.\r\n";
+    };
+    p.put("A.MSG", mail("Joe+lists@work.example", 1) + mail("me@home.org", 2) + mail("me@club.org", 3));
+    p.put("B.MSG", mail("boss@staff.work.example", 4));
+    p.put("REPLIES", "A\tmail\tb\nB\tmail\tb\n");
+    {
+        ScriptedServer home(25), work(2525);
+        Dialogue h(home.session());
+        h.message("me@home.org", {"r@y.org"}, wire("me@home.org", 2));
+        h.quit();
+        Dialogue w(work.session());
+        w.message("Joe+lists@work.example", {"r@y.org"}, wire("Joe+lists@work.example", 1));
+        w.message("boss@staff.work.example", {"r@y.org"}, wire("boss@staff.work.example", 4));
+        w.quit();
+        home.start();
+        work.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(home.finish()) << home.errortext();
+        EXPECT_TRUE(work.finish()) << work.errortext();
+        EXPECT_EQ(home.received(0), h.client);
+        EXPECT_EQ(work.received(0), w.client);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nMailing from Joe+lists@work.example\n"
+                             "Mailing to r@y.org\nPosting mail to 127.0.0.1...\nMailing from me@home.org\n"
+                             "Mailing to r@y.org\n! No account sends as me@club.org - message kept\n"
+                             "Mailing from boss@staff.work.example\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\n");
+        EXPECT_FALSE(p.has("B.MSG"));
+    }
+    // With no server of its own the default account sends nothing; what
+    // was sent is not sent again, and no account has work.
+    writefile(p.cfg, "HOSTNAME myhost\nSOUPDIR " + p.soup + "\nACCOUNT work\nFROM joe@work.example\n"
+                     "SMTPHOST 127.0.0.1:2525\n");
+    p.put("C.MSG", mail("me@home.org", 5));
+    p.put("REPLIES", "A\tmail\tb\nC\tmail\tb\n");
+    RunResult r = p.run();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("! No account sends as me@club.org - message kept\n"
+                         "! No account sends as me@home.org - message kept\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Posting"), std::string::npos) << r.out;
+    EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\nC\tmail\tb\n");
+}
