@@ -1157,4 +1157,27 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
         << r.out;
     EXPECT_EQ(r.out.find("Posting"), std::string::npos) << r.out;
     EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\nC\tmail\tb\n");
+
+    // An account whose server cannot be reached keeps its mail; the others
+    // go on, and only the network failed.
+    Packet q;
+    writefile(q.cfg, readfile(q.cfg) + "ACCOUNT work\nFROM joe@work.example\nSMTPHOST 127.0.0.1:2525\n");
+    q.put("X.MSG", mail("joe@work.example", 1));
+    q.put("Y.MSG", mail("me@home.org", 2));
+    q.put("REPLIES", "X\tmail\tb\nY\tmail\tb\n");
+    ScriptedServer home(25);
+    Dialogue h(home.session());
+    h.message("me@home.org", {"r@y.org"}, wire("me@home.org", 2));
+    h.quit();
+    home.start();
+    r = q.run();
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_EQ(home.received(0), h.client);
+    EXPECT_EQ(r.status, 75) << r.out;
+    EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nCannot connect to host 127.0.0.1 at port 2525"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(skipping email post)\nPosting mail to 127.0.0.1...\n"), std::string::npos) << r.out;
+    EXPECT_EQ(q.get("REPLIES"), "X\tmail\tb\n");
+    EXPECT_FALSE(q.has("Y.MSG"));
 }
