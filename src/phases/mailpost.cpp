@@ -5,6 +5,7 @@
 // what the server took.
 #include <fnmatch.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,10 +26,19 @@ public:
     Step open();
     Step post(PostedFile& file, long start, long length) {
         posted = &file;
+        if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
+        waiting.back().left++;
         return client.post({file.file, start, length, withoutbcc()});
     }
     Step settle() { return client.settle(); }
-    Step signoff() { return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End; }
+    // QUIT goes with the last message's commands.
+    Step signoff() {
+        client.quitahead();
+        Step step = client.settle();
+        if (step != Step::Next) return step;
+        return signedoff(out, client.connection(), smtpcomplain, client.quitwent()) ? Step::Next : Step::End;
+    }
+    size_t answers() const { return answered; }
     Result end(Step how) {
         bool passing = client.end(how);
         out.say("(skipping email post)\n");
@@ -38,13 +48,17 @@ public:
     void step(SmtpStep step, const std::string& detail) override;
     void loggingin(const SaslLogin& login) override { saylogin(out, client.connection(), login, smtpcomplain); }
     bool done(const SmtpMessage& message) override {
-        if (!recordsent(out, *posted, message.start, message.length)) return false;
+        // Not recorded, the message is not counted as answered: its file
+        // stays.
+        if (!recordsent(out, owner(message), message.start, message.length)) return false;
+        answered++;
         run.tally.sent++;
         return true;
     }
-    void refused(const SmtpMessage&, const SmtpFault& fault) override {
+    void refused(const SmtpMessage& message, const SmtpFault& fault) override {
         say(fault);
-        posted->refused();
+        owner(message).refused();
+        answered++;
     }
     void failed(const SmtpFault& fault) override { say(fault); }
 
@@ -55,9 +69,26 @@ private:
     Report& out;
     SmtpClient client;
     std::string secret;  // of the login
-    // The file whose messages are posted: all its verdicts come before the
-    // next file's first message goes.
+    // The file of the message posted last.
     PostedFile* posted = nullptr;
+    // The files of the messages awaiting their verdict, oldest first, and
+    // how many of each; the verdicts come in the order of the messages.
+    struct Waiting {
+        PostedFile* file;
+        size_t left;
+    };
+    std::deque<Waiting> waiting;
+    size_t answered = 0;  // verdicts given
+
+    // The file of the message whose verdict came.
+    PostedFile& owner(const SmtpMessage& message) {
+        auto it = waiting.begin();
+        while (it != waiting.end() && it->file->file != message.file) ++it;
+        if (it == waiting.end()) return *posted;
+        PostedFile& file = *it->file;
+        if (--it->left == 0) waiting.erase(it);
+        return file;
+    }
 };
 
 // The password command runs before the server waits for us.
@@ -200,6 +231,7 @@ Result postemail(const Context& run) {
         [&mail](size_t i) { return mail[i]->open(); },
         [&mail](size_t i, PostedFile& posted, long start, long length) { return mail[i]->post(posted, start, length); },
         [&mail](size_t i) { return mail[i]->settle(); },
+        [&mail](size_t i) { return mail[i]->answers(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n",
         [&mail](size_t i) { return mail[i]->signoff(); },

@@ -181,6 +181,7 @@ Result postnews(const Context& run) {
                               return news[i]->post(posted, start, length);
                           },
                           nullptr,
+                          nullptr,
                           "+ No REPLIES file found, not posting any news\n",
                           "+ No news messages to be posted\n",
                           [&news](size_t i) { return news[i]->signoff(); },

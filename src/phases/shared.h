@@ -38,9 +38,10 @@ void announce(Report& report, const Connection& c, const char* format);
 // or for another account one that names it ("Fetching mail for work from
 // %s...\n"); what is "mail" or "news".
 std::string phaseline(const Context& run, const char* today, const char* what, bool fetch);
-// QUIT at the end of a dialogue, with the verbose steps; false after
-// saying why the server did not take it.
-bool signedoff(Report& report, Connection& c, Complain complain);
+// QUIT at the end of a dialogue (sent: only its answer is still to come),
+// with the verbose steps; false after saying why the server did not take
+// it.
+bool signedoff(Report& report, Connection& c, Complain complain, bool sent = false);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
@@ -61,14 +62,19 @@ struct PostDialogue {
     // next call or at settle().
     std::function<Step(size_t account, PostedFile& posted, long start, long length)> post;
     // Reads what is still outstanding of the messages sent (may be empty);
-    // called before the file's fate is decided, and before another account
-    // takes a message.
+    // called before another account takes a message, and before a line is
+    // said that must come after their verdicts.
     std::function<Step(size_t account)> settle;
+    // The messages whose verdict the account's server gave so far; a
+    // file's fate is decided once all of its messages have theirs. Empty:
+    // each message has its verdict as post() returns.
+    std::function<size_t(size_t account)> answered;
     // Reported in verbose mode when there is no REPLIES file.
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.
     const char* nothingposted;
-    // QUIT at the end; End when the server did not take it.
+    // QUIT at the end, the answers still to come read with its own; End
+    // when the server did not take it.
     std::function<Step(size_t account)> signoff;
     // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
     std::function<Result(size_t account, Step how)> end;

@@ -622,6 +622,7 @@ TEST(SmtpPost, SettingsAndConnection) {
 // With PIPELINING offered, each message's MAIL, RCPTs and DATA go out
 // together, and the next group follows the text before its answer is read;
 // the reports and the verdicts stay those of the dialogue step by step.
+// QUIT goes with the last text, its answer read after the text's.
 TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     Packet p("HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS pw\n");
     std::string one = "From: s@x.org\nTo: bad@y.org, good@y.org\n\nhi\n";
@@ -636,8 +637,8 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
         .expect("DATA\r\n").nothingahead(100)
         .send("250 ok\r\n550 no such user\r\n250 ok\r\n354 go\r\n").expectdata()
         .expect("MAIL FROM:<t@x.org>\r\n").expect("RCPT TO:<c@y.org>\r\n").expect("DATA\r\n").nothingahead(100)
-        .send("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n").expectdata().nothingahead(100)
-        .send("554 refused\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+        .send("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n").expectdata().expect("QUIT\r\n")
+        .send("554 refused\r\n221 bye\r\n");
     server.start();
     RunResult r = p.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
@@ -1180,4 +1181,45 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
     EXPECT_NE(r.out.find("(skipping email post)\nPosting mail to 127.0.0.1...\n"), std::string::npos) << r.out;
     EXPECT_EQ(q.get("REPLIES"), "X\tmail\tb\n");
     EXPECT_FALSE(q.has("Y.MSG"));
+}
+
+// Twenty files of one mail each go in one flight as one file of twenty
+// would: the next file's mail goes while this one's answer is awaited, and
+// each file's fate follows its own answer. QUIT goes with the last one.
+TEST(SmtpPost, ChunkingWindowSpansFiles) {
+    Packet p(LOGIN + "SMTPPASS pw\n");
+    std::string replies;
+    auto text = [](int i) { return "From: m" + std::to_string(i) + "@x.org\nTo: r@y.org\n\nbody\n"; };
+    for (int i = 10; i < 30; i++) {
+        p.put("F" + std::to_string(i) + ".MSG", binary(text(i)));
+        replies += "F" + std::to_string(i) + "\tmail\tb\n";
+    }
+    p.put("REPLIES", replies);
+    ScriptedServer server(25);
+    Script& s = server.session();
+    std::string client = loggedin(s, BOTH), answers;
+    // Ten in flight: the answers to the first ten once all are in, then
+    // to the eleventh, which the twentieth waits for; QUIT comes before the
+    // rest is answered.
+    auto answer = [](int i) {
+        return "250 reset\r\n250 ok\r\n250 ok\r\n" + std::string(i == 16 ? "554 refused\r\n" : "250 queued\r\n");
+    };
+    for (int i = 10; i < 30; i++) {
+        client += bdat(s, "m" + std::to_string(i) + "@x.org", {"r@y.org"}, crlf(text(i)));
+        if (i < 20) answers += answer(i);
+        if (i == 19) s.send(answers);
+    }
+    answers.clear();
+    for (int i = 21; i < 30; i++) answers += answer(i);
+    s.send(answer(20)).expect("QUIT\r\n").send(answers + "221 bye\r\n");
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), client + "QUIT\r\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! SMTP server did not accept message\n"),
+              std::string::npos)
+        << p.reports();
+    EXPECT_EQ(p.get("REPLIES"), "F16\tmail\tb\n");
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F16.MSG", "REPLIES"}));
 }
