@@ -71,8 +71,8 @@ private:
     // of REPLIES; at the end, of every file.
     void decide(bool end);
     bool answered(const Pending& file) const {
-        size_t account = static_cast<size_t>(file.account);
-        return file.account < 0 || !dialogue.answered || dialogue.answered(account) >= file.upto;
+        return file.account < 0 || !dialogue.answered ||
+               dialogue.answered(static_cast<size_t>(file.account)) >= file.upto;
     }
     void keep(const char* format, const std::string& path) {
         out.say(format, path.c_str());
@@ -137,8 +137,8 @@ void Walk::decide(bool end) {
         std::string path = file.path;
         size_t line = file.line;
         bool failed = file.posted->failed, stranded = file.stranded;
-        // A file cut short by a failure stays as it is.
         files.pop_front();
+        // A file cut short by a failure stays as it is.
         if (!known) continue;
         if (failed) {
             kept = true;
