@@ -158,6 +158,15 @@ void Walk::decide(bool end) {
 // their answers are in.
 Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     std::string path = soupdir + entry.prefix + ".MSG";
+    // A file listed twice is settled first: its messages in flight are not
+    // recorded yet.
+    for (const Pending& earlier : files) {
+        if (earlier.path != path) continue;
+        Step step = settle();
+        if (step != Step::Next) return step;
+        decide(false);
+        break;
+    }
     Areas areas = listedinareas(soupdir, entry.prefix);
     int error = 0;
     File file(areas == Areas::Unlisted ? openregular(path.c_str(), error) : nullptr);
