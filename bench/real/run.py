@@ -4,11 +4,11 @@
 least the protocol allows over the same link. Needs the harness started
 (shared/servers/start.sh, as root) and a Release build.
 
-  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50 ...]
+  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50|files20 ...]
 
 news:   50 groups of 4 new articles of about 5 KB from INN (nnrpd, 119)
 mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
-        with STARTTLS and AUTH PLAIN
+        with STARTTLS and AUTH PLAIN; files20: the same 20 mails, one file each
 Each figure is the median of five runs; VORPA=... measures another binary."""
 import base64
 import os
@@ -208,7 +208,8 @@ def baremail(port, msgs):
     conn.reply()
 
 
-def mail(n):
+def mail(n, files=False):
+    """files: each mail in a file of its own, as many offline readers write them"""
     def run():
         link = Link(3587)
         msgs = mails(n)
@@ -216,20 +217,22 @@ def mail(n):
         for _ in range(RUNS):
             with tempfile.TemporaryDirectory() as d:
                 os.mkdir(d + "/packet")
-                with open(d + "/packet/MAIL01.MSG", "wb") as f:
-                    f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in msgs))
+                parts = [[m] for m in msgs] if files else [msgs]
+                for i, part in enumerate(parts):
+                    with open(d + "/packet/MAIL%02d.MSG" % i, "wb") as f:
+                        f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in part))
                 with open(d + "/packet/REPLIES", "w") as f:
-                    f.write("MAIL01\tmail\tu\n")
+                    f.writelines("MAIL%02d\tmail\tu\n" % i for i in range(len(parts)))
                 vorpas.append(runvorpa(d, "email post", SMTPHOST="127.0.0.1:%d" % link.port,
                                        SMTPTLS="starttls", SMTPUSER="joe", SMTPPASS="secret"))
-                if os.path.exists(d + "/packet/MAIL01.MSG"):
+                if os.listdir(d + "/packet"):
                     raise RuntimeError("mail left in the packet")
             bares.append(timed(lambda: baremail(link.port, msgs)))
         link.close()
-        report("mail%d" % n, vorpas, bares)
+        report("files%d" % n if files else "mail%d" % n, vorpas, bares)
     return run
 
 
-SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50)}
+SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "files20": mail(20, True)}
 for name in SCENARIOS:
     SCENARIO[name]()

@@ -260,7 +260,7 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word };
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -317,6 +317,8 @@ const Setting table[] = {
     {"OAUTH2SCOPE", Kind::Text, [](Account& s) { return &s.oauth2scope; }, nullptr},
     {"OAUTH2FLOW", Kind::Word, [](Account& s) { return &s.oauth2flow; }, nullptr, nullptr, nullptr, 0,
      "device|loopback"},
+    // Routing.
+    {"FROM", Kind::From, nullptr, nullptr},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -418,6 +420,17 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return 0;
     case Kind::Word:
         return scanword(report, value, line, path, s.key, s.words, *s.text(account()));
+    case Kind::From: {
+        // The last line wins, as for every other setting.
+        std::vector<std::string>& from = account().from;
+        from.clear();
+        for (size_t at = 0; (at = value.find_first_not_of(" \t", at)) != std::string::npos;) {
+            size_t end = value.find_first_of(" \t", at);
+            from.push_back(value.substr(at, end - at));
+            at = end;
+        }
+        return 0;
+    }
     }
     return 0;
 }
@@ -451,6 +464,11 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return *s.flag(a) ? "on" : "off";
     case Kind::Count:
         return std::to_string(*s.count(a));
+    case Kind::From: {
+        std::string all;
+        for (const std::string& f : a.from) all += (all.empty() ? "" : " ") + f;
+        return all;
+    }
     case Kind::Include:
         break;
     }

@@ -87,6 +87,9 @@ struct Account {
     std::string oauth2tokenurl;
     std::string oauth2scope;
     std::string oauth2flow;  // "device" or "loopback"; empty: the preset's
+    // Routing: the sender addresses this account sends, as shell patterns
+    // ("*@example.org"), compared without regard to case.
+    std::vector<std::string> from;
     // The settings read for this account, each keyword once.
     std::vector<Origin> origins;
 };

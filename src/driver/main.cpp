@@ -364,11 +364,12 @@ int main(int argc, char** argv) {
     Interrupts interrupts;
     Tally tally;
     bool undone = false, offline = false;
-    // Posting goes through one account: a message must not leave by each.
+    // A posting phase runs once: it sends each message by its account.
+    const std::vector<const Account*>* routes = settings.accounts.size() > 1 ? &chosen : nullptr;
     auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         for (const Account* account : phaseaccounts(chosen, server, once)) {
             if (!asked || interrupts.taken()) return;
-            Result result = what({settings, *account, options, report, interrupts, all, tally});
+            Result result = what({settings, *account, options, report, interrupts, all, tally, routes});
             if (result == Result::Offline) offline = true;
             else if (result != Result::Done) undone = true;
         }

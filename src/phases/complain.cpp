@@ -150,9 +150,9 @@ std::string phaseline(const Context& run, const char* today, const char* what, b
     return action + " for " + run.account.name + (fetch ? " from" : " to") + " %s...\n";
 }
 
-bool signedoff(Report& report, Connection& c, Complain complain) {
+bool signedoff(Report& report, Connection& c, Complain complain, bool sent) {
     report.step("+ Signing off...\n");
-    if (!c.signoff()) {
+    if (!c.signoff(sent)) {
         sayfailure(report, c, complain);
         return false;
     }

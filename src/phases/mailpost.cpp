@@ -1,8 +1,14 @@
 // The mail post phase: every mail entry of REPLIES goes to the SMTP server
-// through one connection, with the envelope addresses taken from each
-// message's header. The SMTP client holds the dialogue; the phase says
-// what it tells, and keeps the record of what the server took.
+// of the account that sends as its From, one connection per account, with
+// the envelope addresses taken from each message's header. The SMTP client
+// holds the dialogue; the phase says what it tells, and keeps the record of
+// what the server took.
+#include <fnmatch.h>
+
+#include <deque>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "phases/shared.h"
 #include "proto/smtp.h"
@@ -20,10 +26,19 @@ public:
     Step open();
     Step post(PostedFile& file, long start, long length) {
         posted = &file;
+        if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
+        waiting.back().left++;
         return client.post({file.file, start, length, withoutbcc()});
     }
     Step settle() { return client.settle(); }
-    Step signoff() { return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End; }
+    // QUIT goes with the last message's commands.
+    Step signoff() {
+        client.quitahead();
+        Step step = client.settle();
+        if (step != Step::Next) return step;
+        return signedoff(out, client.connection(), smtpcomplain, client.quitwent()) ? Step::Next : Step::End;
+    }
+    size_t answers() const { return answered; }
     Result end(Step how) {
         bool passing = client.end(how);
         if (got == Secret::Ended) return Result::Ended;
@@ -35,13 +50,17 @@ public:
     void step(SmtpStep step, const std::string& detail) override;
     void loggingin(const SaslLogin& login) override { saylogin(out, client.connection(), login, smtpcomplain); }
     bool done(const SmtpMessage& message) override {
-        if (!recordsent(out, *posted, message.start, message.length)) return false;
+        // Not recorded, the message is not counted as answered: its file
+        // stays.
+        if (!recordsent(out, owner(message), message.start, message.length)) return false;
+        answered++;
         run.tally.sent++;
         return true;
     }
-    void refused(const SmtpMessage&, const SmtpFault& fault) override {
+    void refused(const SmtpMessage& message, const SmtpFault& fault) override {
         say(fault);
-        posted->refused();
+        owner(message).refused();
+        answered++;
     }
     void failed(const SmtpFault& fault) override { say(fault); }
 
@@ -53,13 +72,36 @@ private:
     SmtpClient client;
     std::string secret;  // of the login
     Secret got = Secret::Ready;
-    // The file whose messages are posted: all its verdicts come before the
-    // next file's first message goes.
+    // The file of the message posted last.
     PostedFile* posted = nullptr;
+    // The files of the messages awaiting their verdict, oldest first, and
+    // how many of each; the verdicts come in the order of the messages.
+    struct Waiting {
+        PostedFile* file;
+        size_t left;
+    };
+    std::deque<Waiting> waiting;
+    size_t answered = 0;  // verdicts given
+
+    // The file of the message whose verdict came.
+    PostedFile& owner(const SmtpMessage& message) {
+        auto it = waiting.begin();
+        while (it != waiting.end() && it->file->file != message.file) ++it;
+        if (it == waiting.end()) return *posted;
+        PostedFile& file = *it->file;
+        if (--it->left == 0) waiting.erase(it);
+        return file;
+    }
 };
 
 // The password command runs before the server waits for us.
 Step MailPost::open() {
+    // Where the run routes, each account is asked for this at its first
+    // message only.
+    if (run.account.hostname.empty()) {
+        out.say("Your hostname not defined\n");
+        return Step::End;
+    }
     const Server& smtp = run.account.smtp;
     if (!smtp.user.empty() && (got = loginsecret(run, smtp, "SMTPPASSCMD", secret)) != Secret::Ready)
         return Step::End;
@@ -136,26 +178,72 @@ void MailPost::say(const SmtpFault& fault) {
     out.say("%s", line);
 }
 
+// Whether the account sends as address: one of its FROM patterns matches
+// it, with or without the "+detail" of its local part.
+bool sendsas(const Account& account, const std::string& address) {
+    std::string plain = address;
+    size_t at = plain.rfind('@');
+    size_t plus = plain.find('+');
+    if (at != std::string::npos && plus < at) plain.erase(plus, at - plus);
+    for (const std::string& pattern : account.from)
+        if (fnmatch(pattern.c_str(), plain.c_str(), FNM_CASEFOLD) == 0 ||
+            fnmatch(pattern.c_str(), address.c_str(), FNM_CASEFOLD) == 0)
+            return true;
+    return false;
+}
+
+// The account of the message's sender among those posting: the first
+// whose FROM matches, else the default one.
+int routemail(const Settings& settings, const std::vector<Context>& accounts, PostedFile& posted, long start,
+              long length, std::string& why) {
+    std::string from = readenvelope(posted.file, start, length).from;
+    // The client says that the sender is missing.
+    if (from.empty()) return 0;
+    const Account* by = &settings.accounts.front();
+    for (const Account& a : settings.accounts) {
+        if (!sendsas(a, from)) continue;
+        by = &a;
+        break;
+    }
+    for (size_t i = 0; i < accounts.size(); i++)
+        if (&accounts[i].account == by) return static_cast<int>(i);
+    if (by->smtp.host.empty())
+        why = "! No account sends as " + from + " - message kept\n";
+    else
+        why = "! Mail from " + from + " goes by account " + by->name + ", not in this run - message kept\n";
+    return -1;
+}
+
 }  // namespace
 
 Result postemail(const Context& run) {
-    if (unconfigured(run, run.account.smtp) && !listsfiles(run, MAILKIND)) return Result::Done;
+    std::vector<Context> accounts = postaccounts(run, &Account::smtp);
+    const Account& first = accounts.front().account;
+    if (unconfigured(run, first.smtp) && !listsfiles(run, MAILKIND)) return Result::Done;
     bool ready = false;
-    if (run.account.hostname.empty()) {
+    if (!run.accounts && first.hostname.empty()) {
         run.report.say("Your hostname not defined\n");
-    } else if (run.account.smtp.host.empty()) {
+    } else if (first.smtp.host.empty()) {
         run.report.say("SMTP hostname not defined\n");
     } else {
         ready = true;
     }
-    MailPost mail(run);
+    std::vector<std::unique_ptr<MailPost>> mail;
+    for (const Context& account : accounts) mail.push_back(std::make_unique<MailPost>(account));
     PostDialogue dialogue{
-        [&mail] { return mail.open(); },
-        [&mail](PostedFile& posted, long start, long length) { return mail.post(posted, start, length); },
-        [&mail] { return mail.settle(); },
+        accounts.size(),
+        nullptr,
+        [&mail](size_t i) { return mail[i]->open(); },
+        [&mail](size_t i, PostedFile& posted, long start, long length) { return mail[i]->post(posted, start, length); },
+        [&mail](size_t i) { return mail[i]->settle(); },
+        [&mail](size_t i) { return mail[i]->answers(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n",
-        [&mail] { return mail.signoff(); },
-        [&mail](Step how) { return mail.end(how); }};
+        [&mail](size_t i) { return mail[i]->signoff(); },
+        [&mail](size_t i, Step how) { return mail[i]->end(how); }};
+    if (run.accounts)
+        dialogue.route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
+            return routemail(run.settings, accounts, posted, start, length, why);
+        };
     return postphase(run, ready, MAILKIND, dialogue);
 }

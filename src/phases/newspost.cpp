@@ -1,7 +1,11 @@
 // The news post phase: every news entry of REPLIES goes to the NNTP server
-// through one connection, one POST per article.
+// of the account that reads its first group, one connection per account,
+// one POST per article.
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -92,21 +96,99 @@ void NewsPost::failed(Item item, size_t index, const Connection& c) {
     }
 }
 
+// The first group of the article's "Newsgroups:" line; empty when it has
+// none.
+std::string firstgroup(FILE* file, long start, long length) {
+    if (fseek(file, start, SEEK_SET) != 0) return "";
+    std::string line;
+    while (readmessageline(file, length, line) && line != "\n" && line != "\r\n") {
+        const size_t tag = 11;
+        if (line.size() < tag || memicmp(line.c_str(), "Newsgroups:", tag) != 0) continue;
+        size_t from = line.find_first_not_of(" \t", tag);
+        if (from == std::string::npos) return "";
+        return line.substr(from, line.find_first_of(", \t\r\n", from) - from);
+    }
+    return "";
+}
+
+// The groups each account's newsgroups state file lists, read at the first
+// article that asks.
+class NewsRoutes {
+public:
+    NewsRoutes(const Settings& settings, const std::vector<Context>& accounts)
+        : settings(settings), accounts(accounts) {}
+    int route(PostedFile& posted, long start, long length, std::string& why);
+
+private:
+    bool lists(const Account& account, const std::string& group);
+
+    const Settings& settings;
+    const std::vector<Context>& accounts;
+    std::vector<std::vector<std::string>> groups;  // of settings.accounts, once read
+};
+
+bool NewsRoutes::lists(const Account& account, const std::string& group) {
+    if (groups.empty()) {
+        for (const Account& a : settings.accounts) {
+            std::vector<std::string> names;
+            StateFile state;
+            std::string line;
+            if (!a.nntp.host.empty() && state.open(a.newsgroups) == StateFile::Ready)
+                while (state.next(line) == StateFile::Line) names.push_back(GroupLine(line).name);
+            groups.push_back(std::move(names));
+        }
+    }
+    const std::vector<std::string>& names = groups[static_cast<size_t>(&account - &settings.accounts.front())];
+    for (const std::string& name : names)
+        if (name == group) return true;
+    return false;
+}
+
+// The first account with a news server whose state file lists the first
+// group, else the default one.
+int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& why) {
+    std::string group = firstgroup(posted.file, start, length);
+    const Account* by = &settings.accounts.front();
+    for (const Account& a : settings.accounts) {
+        if (group.empty() || !lists(a, group)) continue;
+        by = &a;
+        break;
+    }
+    for (size_t i = 0; i < accounts.size(); i++)
+        if (&accounts[i].account == by) return static_cast<int>(i);
+    if (by->nntp.host.empty())
+        why = "! No account posts to " + group + " - article kept\n";
+    else
+        why = "! Article to " + group + " goes by account " + by->name + ", not in this run - article kept\n";
+    return -1;
+}
+
 }  // namespace
 
 Result postnews(const Context& run) {
-    if (unconfigured(run, run.account.nntp) && !listsfiles(run, NEWSKIND)) return Result::Done;
-    NewsPost news(run);
-    bool ready = !run.account.nntp.host.empty();
+    std::vector<Context> accounts = postaccounts(run, &Account::nntp);
+    const Account& first = accounts.front().account;
+    if (unconfigured(run, first.nntp) && !listsfiles(run, NEWSKIND)) return Result::Done;
+    bool ready = !first.nntp.host.empty();
     if (!ready) run.report.say("NNTP hostname not defined\n");
-    PostDialogue dialogue{[&news] { return news.open(); },
-                          [&news](PostedFile& posted, long start, long length) {
-                              return news.post(posted, start, length);
+    std::vector<std::unique_ptr<NewsPost>> news;
+    for (const Context& account : accounts) news.push_back(std::make_unique<NewsPost>(account));
+    NewsRoutes routes(run.settings, accounts);
+    PostDialogue dialogue{accounts.size(),
+                          nullptr,
+                          [&news](size_t i) { return news[i]->open(); },
+                          [&news](size_t i, PostedFile& posted, long start, long length) {
+                              return news[i]->post(posted, start, length);
                           },
+                          nullptr,
                           nullptr,
                           "+ No REPLIES file found, not posting any news\n",
                           "+ No news messages to be posted\n",
-                          [&news] { return news.signoff(); },
-                          [&news](Step how) { return news.end(how); }};
+                          [&news](size_t i) { return news[i]->signoff(); },
+                          [&news](size_t i, Step how) { return news[i]->end(how); }};
+    if (run.accounts)
+        dialogue.route = [&routes](PostedFile& posted, long start, long length, std::string& why) {
+            return routes.route(posted, start, length, why);
+        };
     return postphase(run, ready, NEWSKIND, dialogue);
 }

@@ -47,6 +47,10 @@ struct Context {
     // is not configured is left out, unless REPLIES lists files for it.
     bool all;
     Tally& tally;
+    // The accounts the run is for, in the order of the file, where the
+    // configuration has more than one: the posting phases route each
+    // message to one of them. Null: the account above only.
+    const std::vector<const Account*>* accounts = nullptr;
     // The account is not the default one, and is named where it shows.
     bool named() const { return &account != &settings.accounts.front(); }
 };

@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/text.h"
 #include "phases/shared.h"
@@ -17,20 +20,60 @@ int otherrunsof(const Context& run, int mine) {
     return mine == MAILKIND ? run.options.postnews : run.options.postmail;
 }
 
+// The worse of two ends of a phase: Ended over Kept over Offline over Done.
+Result worse(Result a, Result b) {
+    auto rank = [](Result r) { return r == Result::Ended ? 3 : r == Result::Kept ? 2 : r == Result::Offline ? 1 : 0; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+// A file whose messages went out, its fate waiting for their answers while
+// the next files' messages go.
+struct Pending {
+    size_t line;  // of REPLIES
+    std::string path;
+    File file;
+    std::unique_ptr<PostedFile> posted;
+    int account = -1;    // that took its last message
+    size_t upto = 0;     // the messages that account took up to this one
+    bool whole = false;  // every message of the file was dealt with
+    // A message of the file waits for an account whose dialogue failed.
+    bool stranded = false;
+};
+
 // One posting phase's walk, and whether it kept a line of REPLIES.
 class Walk {
 public:
-    Walk(const Context& run, int mine, const PostDialogue& dialogue)
-        : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue) {}
+    Walk(const Context& run, int mine, const PostDialogue& dialogue, RepliesFile& replies)
+        : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue), replies(replies),
+          opened(dialogue.accounts, false), dead(dialogue.accounts, false), handed(dialogue.accounts, 0),
+          alive(dialogue.accounts) {}
 
-    Step postreplies(RepliesFile& replies);
+    Step postreplies();
     bool kept = false;
+    // The account whose failure ended the walk, for the phase to end; -1
+    // when there is none.
+    int failing = 0;
+    // How the accounts that failed while others went on ended.
+    Result ended = Result::Done;
 
 private:
-    Step postfile(const ReplyEntry& entry, bool& finished);
-    Step postmessages(PostedFile& posted, char format);
-    // The answers still outstanding, read through the dialogue.
-    Step settle() { return dialogue.settle ? dialogue.settle() : Step::Next; }
+    Step walk();
+    Step postfile(size_t line, const ReplyEntry& entry);
+    Step postmessages(Pending& file, char format);
+    Step postone(Pending& file, long start, long length);
+    Step open(size_t account);
+    // The answers still outstanding, read through the dialogue of the
+    // account that took the last message.
+    Step settle();
+    Step fail(size_t account, Step how);
+    Step quitall();
+    // Settles the fate of the files whose answers are all in, in the order
+    // of REPLIES; at the end, of every file.
+    void decide(bool end);
+    bool answered(const Pending& file) const {
+        return file.account < 0 || !dialogue.answered ||
+               dialogue.answered(static_cast<size_t>(file.account)) >= file.upto;
+    }
     void keep(const char* format, const std::string& path) {
         out.say(format, path.c_str());
         kept = true;
@@ -41,14 +84,99 @@ private:
     const std::string& soupdir;
     const int mine;
     const PostDialogue& dialogue;
+    RepliesFile& replies;
+    std::vector<bool> opened, dead;
+    std::vector<size_t> handed;  // the messages each account took
+    size_t alive;
+    int current = -1;  // the account that took the last message
+    std::deque<Pending> files;
 };
 
-// Every message of one file not sent before. True when the file is
-// finished: all its messages are sent, and it is removed (not in test mode).
-Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
-    finished = false;
+Step Walk::settle() {
+    if (current < 0 || dead[current] || !dialogue.settle) return Step::Next;
+    Step step = dialogue.settle(current);
+    return step == Step::Next ? step : fail(current, step);
+}
+
+Step Walk::open(size_t account) {
+    opened[account] = true;
+    Step step = dialogue.open(account);
+    return step == Step::Next ? step : fail(account, step);
+}
+
+// The dialogue of the account failed: while others may still post, it is
+// ended at once and its messages wait for the next run; the last one is
+// ended by the phase.
+Step Walk::fail(size_t account, Step how) {
+    dead[account] = true;
+    if (--alive == 0) {
+        failing = static_cast<int>(account);
+        return how;
+    }
+    ended = worse(ended, dialogue.end(account, how));
+    return Step::Next;
+}
+
+// Interrupted: every open dialogue is ended with QUIT, the last by the
+// phase.
+Step Walk::quitall() {
+    failing = -1;
+    for (size_t i = 0; i < opened.size(); i++) {
+        if (!opened[i] || dead[i]) continue;
+        if (failing >= 0) ended = worse(ended, dialogue.end(static_cast<size_t>(failing), Step::Quit));
+        failing = static_cast<int>(i);
+    }
+    return Step::Quit;
+}
+
+void Walk::decide(bool end) {
+    while (!files.empty()) {
+        Pending& file = files.front();
+        bool known = file.whole && answered(file);
+        if (!known && !end) return;
+        std::string path = file.path;
+        size_t line = file.line;
+        bool failed = file.posted->failed, stranded = file.stranded;
+        files.pop_front();
+        // A file cut short by a failure stays as it is.
+        if (!known) continue;
+        if (failed) {
+            kept = true;
+        } else if (stranded) {
+            // Its account's failure was said, and judges the run.
+        } else if (!run.options.test && remove(path.c_str()) != 0) {
+            // The line stays, and with it the record that keeps the next
+            // run from sending these messages a second time.
+            out.say("! Cannot remove message file %s: %s\n", path.c_str(), std::strerror(errno));
+        } else if (!run.options.test) {
+            replies.drop(line, path);
+        }
+    }
+}
+
+// Every message of one file not sent before; its fate is decided once
+// their answers are in.
+Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     std::string path = soupdir + entry.prefix + ".MSG";
+    // A file listed twice is settled first: its messages in flight are not
+    // recorded yet.
+    for (const Pending& earlier : files) {
+        if (earlier.path != path) continue;
+        Step step = settle();
+        if (step != Step::Next) return step;
+        decide(false);
+        break;
+    }
     Areas areas = listedinareas(soupdir, entry.prefix);
+    int error = 0;
+    File file(areas == Areas::Unlisted ? openregular(path.c_str(), error) : nullptr);
+    std::unique_ptr<PostedFile> posted(file ? std::make_unique<PostedFile>(file.get(), path.c_str()) : nullptr);
+    // What is said of this file comes after the answers of the files
+    // before it.
+    if (!posted || posted->stale) {
+        Step step = settle();
+        if (step != Step::Next) return step;
+    }
     if (areas == Areas::Listed) {
         keep("! Message file %s is listed in AREAS - skipping\n", path);
         return Step::Next;
@@ -58,38 +186,28 @@ Step Walk::postfile(const ReplyEntry& entry, bool& finished) {
         kept = true;
         return Step::Next;
     }
-    int error = 0;
-    File file(openregular(path.c_str(), error));
     if (!file) {
         // Sent whole and removed by a run that died before it could drop
         // the line: its record says so.
-        finished = error == ENOENT && !run.options.test && exist(sentrecordpath(path).c_str());
-        if (finished) return Step::Next;
+        if (error == ENOENT && !run.options.test && exist(sentrecordpath(path).c_str())) {
+            replies.drop(line, path);
+            return Step::Next;
+        }
         keep("! Cannot open message file %s\n", path);
         if (error == 0) keep("! Message file %s is not a regular file\n", path);
         return Step::Next;
     }
-
-    PostedFile posted(file.get(), path.c_str());
-    if (posted.stale) out.say("! Record %s does not match %s - sending the file whole\n", posted.record.c_str(), path.c_str());
-    Step step = postmessages(posted, entry.format);
-    if (step == Step::Next) step = settle();
-    if (step != Step::Next) return step;
-    file.reset();
-
-    if (posted.failed) {
-        kept = true;
-    } else if (!run.options.test && remove(path.c_str()) != 0) {
-        // The line goes all the same: keeping it would have the next run
-        // send these messages a second time.
-        out.say("! Cannot remove message file %s: %s\n", path.c_str(), std::strerror(errno));
-    } else {
-        finished = !run.options.test;
-    }
-    return Step::Next;
+    if (posted->stale)
+        out.say("! Record %s does not match %s - sending the file whole\n", posted->record.c_str(), path.c_str());
+    files.push_back({line, path, std::move(file), std::move(posted)});
+    Pending& pending = files.back();
+    Step step = postmessages(pending, entry.format);
+    pending.whole = step == Step::Next;
+    return step;
 }
 
-Step Walk::postmessages(PostedFile& posted, char format) {
+Step Walk::postmessages(Pending& pending, char format) {
+    PostedFile& posted = *pending.posted;
     FILE* file = posted.file;
     struct stat st;
     bool sized = fstat(fileno(file), &st) == 0;
@@ -116,37 +234,81 @@ Step Walk::postmessages(PostedFile& posted, char format) {
         // the file waits for the next run.
         if (run.interrupts.taken()) {
             Step step = settle();
-            return step == Step::Next ? Step::Quit : step;
+            return step == Step::Next ? quitall() : step;
         }
-        Step step = dialogue.post(posted, start, length);
+        Step step = postone(pending, start, length);
         if (step != Step::Next) return step;
     }
 }
 
-Step Walk::postreplies(RepliesFile& replies) {
-    bool connected = false;
+// One message, through the dialogue of its account.
+Step Walk::postone(Pending& pending, long start, long length) {
+    PostedFile& posted = *pending.posted;
+    std::string why;
+    int to = dialogue.route ? dialogue.route(posted, start, length, why) : 0;
+    if (to != current) {
+        // The last account's verdicts come first, in the order of the
+        // messages.
+        Step step = settle();
+        if (step != Step::Next) return step;
+        current = to;
+    }
+    if (to < 0) {
+        out.say("%s", why.c_str());
+        posted.refused();
+        return Step::Next;
+    }
+    size_t account = static_cast<size_t>(to);
+    Step step = opened[account] ? Step::Next : open(account);
+    if (step != Step::Next) return step;
+    if (dead[account]) {
+        pending.stranded = true;
+        return Step::Next;
+    }
+    pending.account = to;
+    pending.upto = ++handed[account];
+    step = dialogue.post(account, posted, start, length);
+    return step == Step::Next ? step : fail(account, step);
+}
+
+Step Walk::postreplies() {
+    Step step = walk();
+    decide(true);
+    return step;
+}
+
+Step Walk::walk() {
     int otherruns = otherrunsof(run, mine);
     for (size_t i = 0; i < replies.lines.size(); i++) {
         std::string line = replies.lines[i];
         ReplyEntry entry;
         ReplyAction action = judgereply(line, mine, otherruns, entry);
         if (action == ReplyAction::Keep) {
-            if (entry.report) out.say("%s", entry.report);
+            if (entry.report) {
+                Step step = settle();
+                if (step != Step::Next) return step;
+                out.say("%s", entry.report);
+            }
             kept = kept || !entry.unasked;
         }
         if (action != ReplyAction::Post) continue;
-        if (!connected) {
-            Step step = dialogue.open();
+        if (!dialogue.route && !opened[0]) {
+            Step step = open(0);
             if (step != Step::Next) return step;
-            connected = true;
         }
-        bool finished = false;
-        Step step = postfile(entry, finished);
-        if (finished) replies.drop(i, soupdir + entry.prefix + ".MSG");
+        Step step = postfile(i, entry);
         if (step != Step::Next) return step;
+        decide(false);
     }
-    if (connected) return dialogue.signoff();
-    out.step("%s", dialogue.nothingposted);
+    // Each account reads the answers still to come as it signs off.
+    bool connected = false;
+    for (size_t i = 0; i < opened.size(); i++) {
+        connected = connected || opened[i];
+        if (!opened[i] || dead[i]) continue;
+        Step step = dialogue.signoff(i);
+        if (step != Step::Next && fail(i, step) != Step::Next) return step;
+    }
+    if (!connected) out.step("%s", dialogue.nothingposted);
     return Step::Next;
 }
 
@@ -180,17 +342,18 @@ void listfiles(const Context& run, int mine) {
             files.empty() ? " none" : files.c_str());
 }
 
-// A check run: the files to be posted, then the dialogue up to the login,
-// and QUIT.
+// A check run: the files to be posted, then each account's dialogue up to
+// the login, and QUIT.
 Result checkposting(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
-    Step step = Step::End;
-    if (ready) {
-        listfiles(run, mine);
-        step = dialogue.open();
-        if (step == Step::Next) step = dialogue.signoff();
+    if (!ready) return dialogue.end(0, Step::End);
+    listfiles(run, mine);
+    Result result = Result::Done;
+    for (size_t i = 0; i < dialogue.accounts; i++) {
+        Step step = dialogue.open(i);
+        if (step == Step::Next) step = dialogue.signoff(i);
+        if (step != Step::Next) result = worse(result, dialogue.end(i, step));
     }
-    if (step == Step::Next) return Result::Done;
-    return dialogue.end(step);
+    return result;
 }
 
 }  // namespace
@@ -210,8 +373,8 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
     if (run.options.check) return checkposting(run, ready, mine, dialogue);
     (mine == MAILKIND ? run.tally.mailpost : run.tally.newspost) = true;
     Step step = Step::End;
-    Walk walk(run, mine, dialogue);
     RepliesFile replies(run.settings.soupdir);
+    Walk walk(run, mine, dialogue, replies);
     if (!ready) {
         replies.load();
     } else {
@@ -230,7 +393,7 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
-        step = walk.postreplies(replies);
+        step = walk.postreplies();
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {
             run.report.say("! Cannot rewrite %s: %s\n", replies.path.c_str(), replies.reason.c_str());
@@ -238,8 +401,19 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
     }
     run.tally.kept += listed(run, replies, mine);
-    if (step == Step::Next) return walk.kept ? Result::Kept : Result::Done;
-    Result ended = dialogue.end(step);
-    return walk.kept ? Result::Ended : ended;
+    if (step == Step::Next) return worse(walk.ended, walk.kept ? Result::Kept : Result::Done);
+    Result ended = walk.failing >= 0 ? dialogue.end(static_cast<size_t>(walk.failing), step) : Result::Ended;
+    return worse(walk.ended, walk.kept ? Result::Ended : ended);
+}
+
+std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
+    std::vector<Context> those;
+    if (run.accounts)
+        for (const Account* a : *run.accounts)
+            if (!(a->*server).host.empty())
+                those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
+                                 run.accounts});
+    if (those.empty()) those.push_back(run);
+    return those;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "phases/phases.h"
 #include "proto/client.h"
@@ -37,38 +38,60 @@ void announce(Report& report, const Connection& c, const char* format);
 // or for another account one that names it ("Fetching mail for work from
 // %s...\n"); what is "mail" or "news".
 std::string phaseline(const Context& run, const char* today, const char* what, bool fetch);
-// QUIT at the end of a dialogue, with the verbose steps; false after
-// saying why the server did not take it.
-bool signedoff(Report& report, Connection& c, Complain complain);
+// QUIT at the end of a dialogue (sent: only its answer is still to come),
+// with the verbose steps; false after saying why the server did not take
+// it.
+bool signedoff(Report& report, Connection& c, Complain complain, bool sent = false);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
 
-// The dialogue of a posting phase with its server.
+// The dialogues of a posting phase with its servers: one per account it
+// posts for, numbered from 0 in the order of the file.
 struct PostDialogue {
-    // Connects and greets; called at the first entry to be posted.
-    std::function<Step()> open;
+    size_t accounts;
+    // The account whose server takes the message at [start, start + length)
+    // of the file; -1 when none may (why: the line that says so; the
+    // message is kept). Empty: the first takes every message, and is
+    // opened at the first entry to be posted.
+    std::function<int(PostedFile& posted, long start, long length, std::string& why)> route;
+    // Connects and greets; called at the account's first message.
+    std::function<Step(size_t account)> open;
     // Sends the message at [start, start + length) of the file, and tells
     // the file whether the server accepted it, now or (pipelined) at the
     // next call or at settle().
-    std::function<Step(PostedFile& posted, long start, long length)> post;
-    // Reads what is still outstanding of the file's messages (may be
-    // empty); called before the file's fate is decided.
-    std::function<Step()> settle;
+    std::function<Step(size_t account, PostedFile& posted, long start, long length)> post;
+    // Reads what is still outstanding of the messages sent (may be empty);
+    // called before another account takes a message, and before a line is
+    // said that must come after their verdicts.
+    std::function<Step(size_t account)> settle;
+    // The messages whose verdict the account's server gave so far; a
+    // file's fate is decided once all of its messages have theirs. Empty:
+    // each message has its verdict as post() returns.
+    std::function<size_t(size_t account)> answered;
     // Reported in verbose mode when there is no REPLIES file.
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.
     const char* nothingposted;
-    // QUIT at the end; End when the server did not take it.
-    std::function<Step()> signoff = nullptr;
-    // Ends a failed phase (QUIT once for Quit) and says how it ended.
-    std::function<Result(Step how)> end = nullptr;
+    // QUIT at the end, the answers still to come read with its own; End
+    // when the server did not take it.
+    std::function<Step(size_t account)> signoff;
+    // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
+    std::function<Result(size_t account, Step how)> end;
 };
+
+// The contexts of the accounts a posting phase posts for: where the run
+// routes, those of its accounts that have the server (of each account),
+// else the run's own alone.
+std::vector<Context> postaccounts(const Context& run, Server Account::*server);
 
 // Runs a posting phase whose settings were checked (ready false: a missing
 // setting was reported): reads REPLIES, judges each line for the phase of
 // kind mine and posts every message of the files to be posted through the
-// dialogue, which it signs off at the end. Messages sent in earlier runs are
+// dialogue of its account, each opened at its first message and kept for
+// the next ones, and all signed off at the end; an account whose dialogue
+// failed is ended at once while others go on, and its messages wait for
+// the next run. Messages sent in earlier runs are
 // not sent again. A file is removed (not in test mode) once all its
 // messages were sent, and its line leaves REPLIES, which goes when no line
 // is left; REPLIES is left alone when the reader changed it meanwhile. A

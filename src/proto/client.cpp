@@ -146,8 +146,8 @@ SecretRule Connection::maysendsecret(bool token) const {
     return !token && server.plainallowed ? SecretRule::Plain : SecretRule::No;
 }
 
-bool Connection::signoff() {
-    if (!ask("QUIT\r\n").ok()) return false;
+bool Connection::signoff(bool sent) {
+    if (!(sent ? read() : ask("QUIT\r\n")).ok()) return false;
     sock.Close();
     return true;
 }

@@ -80,8 +80,10 @@ public:
     // STARTTLS as the protocol spells it, and the handshake.
     bool starttls(const char* command);
     SecretRule maysendsecret(bool token) const;
-    // QUIT; the connection is closed once the server takes it.
-    bool signoff();
+    // QUIT; the connection is closed once the server takes it. sent: the
+    // QUIT went already, behind the last commands, and only its answer is
+    // read.
+    bool signoff(bool sent = false);
     // Ends a failed dialogue: QUIT once unless the connection is broken or
     // quit is false, then the socket is closed. When the QUIT is not taken,
     // refused is called while its failure is noted (for the caller's

@@ -525,6 +525,7 @@ Step SmtpClient::withoutchunking(Flight flight) {
     flights.clear();
     again.push_front(std::move(flight));
     nobdat = true;
+    quitsent = false;
     conn.sock.Close();
     events.step(SmtpStep::WithData, "");
     Step step = opening();
@@ -535,7 +536,12 @@ Step SmtpClient::withoutchunking(Flight flight) {
     return step;
 }
 
+void SmtpClient::quitahead() {
+    if (!quitsent && pipelining && (pending || !flights.empty())) quitsent = conn.send("QUIT\r\n");
+}
+
 bool SmtpClient::end(Step how) {
-    conn.close(how == Step::Quit, [this] { failed(SmtpFault::Dialogue, conn.failure); });
+    // A QUIT that went ahead is not sent twice.
+    conn.close(how == Step::Quit && !quitsent, [this] { failed(SmtpFault::Dialogue, conn.failure); });
     return conn.passing();
 }

@@ -60,12 +60,14 @@ def packet(name, mails=(), articles=(), groups=()):
     return d
 
 
-def vorpa(d, command, **settings):
+def vorpa(d, command, raw="", **settings):
+    """raw: lines after the settings, such as ACCOUNT sections"""
     cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
                LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem")
     cfg.update(settings)
     with open(d + "/vorpa.cfg", "w") as f:
         f.writelines("%s %s\n" % kv for kv in cfg.items())
+        f.write(raw)
     r = subprocess.run([VORPA] + command.split() + ["/verbose", "/config=" + d + "/vorpa.cfg"],
                        stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
     out = (r.stdout + r.stderr).decode("utf-8", "replace")
@@ -534,6 +536,110 @@ def oauth_loopback():
     seed_mail(1)
     out = vorpa(d, "email fetch", **s)
     expect(len(fetched(d).get("Email", [])) == 1, "not fetched with its token: %s" % tail(out))
+# --- accounts: several mailboxes and identities in one configuration ---------
+ANN, ANNPASS, ANNADDR = "ann", "secret2", "ann@example.net"   # fixed by start.sh
+
+
+def mailbox(user):
+    return {os.path.basename(p): open(p, "rb").read()
+            for p in glob.glob(WORK + "/mail/%s/Maildir/*/*" % user)}
+
+
+def seed_user(user, n):
+    subprocess.run([SERVERS + "/seed.sh", "-m", str(n), "-a", "0", "-b", "0", "-u", user],
+                   check=True, capture_output=True, timeout=30)
+
+
+def section(name, **settings):
+    return "ACCOUNT %s\n" % name + "".join("%s %s\n" % kv for kv in settings.items())
+
+
+def accounts_fetch():
+    """joe by POP3 over TLS, ann by POP3 after STLS: one packet, two files"""
+    seed_user(USER, 2)
+    seed_user(ANN, 2)
+    joe, ann = mailbox(USER), mailbox(ANN)
+    d = packet("accounts-fetch")
+    out = vorpa(d, "email fetch", POPHOST=at(995), POPTLS="on", POPUSER=USER, POPPASS=PASSWORD,
+                raw=section(ANN, POPHOST=at(110), POPTLS="starttls", POPUSER=ANN, POPPASS=ANNPASS))
+    expect("Fetching mail for ann from %s..." % at(110) in out, "no line for ann in: %s" % tail(out))
+    areas = open(d + "/packet/AREAS").read().splitlines()
+    expect(len(areas) == 2 and all(l.split("\t")[1] == "Email" for l in areas), "AREAS %s" % areas)
+    files = [records("%s/packet/%s.MSG" % (d, l.split("\t")[0])) for l in areas]
+    expect(sorted(files[0]) == sorted(joe.values()), "joe's file differs from his mailbox")
+    expect(sorted(files[1]) == sorted(ann.values()), "ann's file differs from her mailbox")
+    expect(not mailbox(USER) and not mailbox(ANN), "mail left on the server")
+
+
+def accounts_post():
+    """exim 4588 takes a sender only from its own login: each mail by its From"""
+    msgs = [mail("route-joe-1"), mail("route-ann").replace(b"Joe <joe@example.org>", b"Ann <%s>" % ANNADDR.encode()),
+            mail("route-joe-2")]
+    senders = ["joe@example.org", ANNADDR, "joe@example.org"]
+    before = len(received("exim"))
+    d = packet("accounts-post", mails=msgs)
+    out = vorpa(d, "email post", SMTPHOST=at(4588), SMTPTLS="starttls", SMTPUSER=USER, SMTPPASS=PASSWORD,
+                raw=section(ANN, FROM="*@Example.NET", SMTPHOST=at(4588), SMTPTLS="starttls", SMTPUSER=ANN,
+                            SMTPPASS=ANNPASS))
+    for _ in range(50):               # exim stores a few ms after its 250
+        new = received("exim")[before:]
+        if len(new) >= len(msgs):
+            break
+        time.sleep(0.1)
+    expect(len(new) == len(msgs), "%d of %d mails arrived: %s" % (len(new), len(msgs), tail(out)))
+    got = sorted((m["mail_from"], m["auth_user"], raw[m.get("received_len", 0):]) for _, m, raw in new)
+    want = sorted((s, "joe" if s.startswith("joe") else ANN, on_wire(m)) for s, m in zip(senders, msgs))
+    expect(got == want, "exim took %s" % [g[:2] for g in got])
+    expect(out.count("Posting mail") == 2 and "refused" not in out.lower(), "reports: %s" % tail(out))
+    expect(left(d) == [], "packet holds %s" % left(d))
+
+
+def fingerprint(pem):
+    r = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", pem],
+                       check=True, capture_output=True, timeout=10)
+    return "sha256:" + r.stdout.decode().strip().split("=", 1)[1]
+
+
+def accounts_pin():
+    """1995 serves a self-signed certificate: its pin is taken, another refused"""
+    seed_user(USER, 1)
+    joe = mailbox(USER)
+    pin = fingerprint(WORK + "/tls/untrusted.pem")
+    d = packet("accounts-pin")
+    out = vorpa(d, "email fetch", POPHOST=at(1995), POPTLS="on", POPUSER=USER, POPPASS=PASSWORD,
+                TLSFINGERPRINT=pin)
+    got = fetched(d)
+    expect(sorted(got.get("Email", [])) == sorted(joe.values()), "not fetched: %s" % tail(out))
+    seed_user(USER, 1)
+    joe = mailbox(USER)
+    d = packet("accounts-pin-wrong")
+    out = vorpa(d, "email fetch", POPHOST=at(1995), POPTLS="on", POPUSER=USER, POPPASS=PASSWORD,
+                TLSFINGERPRINT=fingerprint(WORK + "/tls/server.pem"))
+    expect("is not the one of TLSFINGERPRINT" in out and "(skipping email fetch)" in out,
+           "no refusal in: %s" % tail(out))
+    expect(mailbox(USER) == joe and left(d) == [], "fetched despite the wrong pin")
+
+
+def accounts_five():
+    """five accounts with nothing to do: five logins and nothing more"""
+    logins_before = len([l for l in dovecot_log() if "Login: user=" in l])
+    raw = "".join(section("a%d" % i, POPHOST=at(110), POPTLS="starttls", POPUSER=(USER, ANN)[i % 2],
+                          POPPASS=(PASSWORD, ANNPASS)[i % 2]) for i in range(1, 5))
+    # the first run takes what earlier checks left
+    vorpa(packet("accounts-five-first"), "email fetch", POPHOST=at(110), POPTLS="starttls", POPUSER=ANN,
+          POPPASS=ANNPASS, raw=raw)
+    d = packet("accounts-five")
+    started = time.time()
+    out = vorpa(d, "email fetch", POPHOST=at(110), POPTLS="starttls", POPUSER=ANN, POPPASS=ANNPASS, raw=raw)
+    took = time.time() - started
+    for _ in range(20):               # dovecot logs a moment after the login
+        logins = len([l for l in dovecot_log() if "Login: user=" in l]) - logins_before
+        if logins >= 10:
+            break
+        time.sleep(0.1)
+    expect(logins == 10, "%d logins in two runs" % logins)
+    expect(left(d) == [] and "(skipping" not in out, "reports: %s" % tail(out))
+    print("      five accounts, nothing to fetch, STLS and logins: %.0f ms" % (took * 1000), flush=True)
 
 
 def main():
@@ -589,6 +695,11 @@ def main():
          oauth_rotated),
         ("oauth 8481 revoked refresh token: the one withdrawn line, mail kept", oauth_withdrawn),
         ("oauth 8480 loopback grant with PKCE through xdg-open, then a fetch", oauth_loopback),
+        # accounts
+        ("accts 995+110 joe's and ann's mailboxes fetched in one run into one packet", accounts_fetch),
+        ("accts 4588 mail from joe and ann each through its own login, none refused", accounts_post),
+        ("accts 1995 self-signed certificate taken by its pin, another pin refused", accounts_pin),
+        ("accts 110  five accounts with nothing to do: five logins, timed", accounts_five),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:

@@ -622,6 +622,7 @@ TEST(SmtpPost, SettingsAndConnection) {
 // With PIPELINING offered, each message's MAIL, RCPTs and DATA go out
 // together, and the next group follows the text before its answer is read;
 // the reports and the verdicts stay those of the dialogue step by step.
+// QUIT goes with the last text, its answer read after the text's.
 TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     Packet p("HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS pw\n");
     std::string one = "From: s@x.org\nTo: bad@y.org, good@y.org\n\nhi\n";
@@ -636,8 +637,8 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
         .expect("DATA\r\n").nothingahead(100)
         .send("250 ok\r\n550 no such user\r\n250 ok\r\n354 go\r\n").expectdata()
         .expect("MAIL FROM:<t@x.org>\r\n").expect("RCPT TO:<c@y.org>\r\n").expect("DATA\r\n").nothingahead(100)
-        .send("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n").expectdata().nothingahead(100)
-        .send("554 refused\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+        .send("250 queued\r\n250 ok\r\n250 ok\r\n354 go\r\n").expectdata().expect("QUIT\r\n")
+        .send("554 refused\r\n221 bye\r\n");
     server.start();
     RunResult r = p.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
@@ -1097,4 +1098,128 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     EXPECT_EQ(server.received(1), client + d.client);
     EXPECT_EQ(server.received(2), resent + "QUIT\r\n");
     EXPECT_EQ(server.received(3), alone + e.client);
+}
+
+// Each mail leaves by the account whose FROM matches its sender, a
+// "+detail" and the case aside; no match leaves by the default account,
+// and a sender no account with a server sends as is kept.
+TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
+    Packet p;
+    writefile(p.cfg, readfile(p.cfg) +
+                         "ACCOUNT work\nFROM joe@work.example *@Staff.Work.Example\nSMTPHOST 127.0.0.1:2525\n"
+                         "ACCOUNT club\nFROM *@club.org\nPOPHOST 127.0.0.1\n");
+    auto mail = [](const std::string& from, int n) {
+        std::string text = "From: " + from + "\nTo: r@y.org\nSubject: " + std::to_string(n) + "\n\nhi\n";
+        return be32(static_cast<uint32_t>(text.size())) + text;
+    };
+    auto wire = [](const std::string& from, int n) {
+        return "From: " + from + "\r\nTo: r@y.org\r\nSubject: " + std::to_string(n) + "\r\n\r\nhi\r\n.\r\n";
+    };
+    p.put("A.MSG", mail("Joe+lists@work.example", 1) + mail("me@home.org", 2) + mail("me@club.org", 3));
+    p.put("B.MSG", mail("boss@staff.work.example", 4));
+    p.put("REPLIES", "A\tmail\tb\nB\tmail\tb\n");
+    {
+        ScriptedServer home(25), work(2525);
+        Dialogue h(home.session());
+        h.message("me@home.org", {"r@y.org"}, wire("me@home.org", 2));
+        h.quit();
+        Dialogue w(work.session());
+        w.message("Joe+lists@work.example", {"r@y.org"}, wire("Joe+lists@work.example", 1));
+        w.message("boss@staff.work.example", {"r@y.org"}, wire("boss@staff.work.example", 4));
+        w.quit();
+        home.start();
+        work.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(home.finish()) << home.errortext();
+        EXPECT_TRUE(work.finish()) << work.errortext();
+        EXPECT_EQ(home.received(0), h.client);
+        EXPECT_EQ(work.received(0), w.client);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nMailing from Joe+lists@work.example\n"
+                             "Mailing to r@y.org\nPosting mail to 127.0.0.1...\nMailing from me@home.org\n"
+                             "Mailing to r@y.org\n! No account sends as me@club.org - message kept\n"
+                             "Mailing from boss@staff.work.example\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\n");
+        EXPECT_FALSE(p.has("B.MSG"));
+    }
+    // With no server of its own the default account sends nothing; what
+    // was sent is not sent again, and no account has work.
+    writefile(p.cfg, "HOSTNAME myhost\nSOUPDIR " + p.soup + "\nACCOUNT work\nFROM joe@work.example\n"
+                     "SMTPHOST 127.0.0.1:2525\n");
+    p.put("C.MSG", mail("me@home.org", 5));
+    p.put("REPLIES", "A\tmail\tb\nC\tmail\tb\n");
+    RunResult r = p.run();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("! No account sends as me@club.org - message kept\n"
+                         "! No account sends as me@home.org - message kept\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Posting"), std::string::npos) << r.out;
+    EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\nC\tmail\tb\n");
+
+    // An account whose server cannot be reached keeps its mail; the others
+    // go on, and only the network failed.
+    Packet q;
+    writefile(q.cfg, readfile(q.cfg) + "ACCOUNT work\nFROM joe@work.example\nSMTPHOST 127.0.0.1:2525\n");
+    q.put("X.MSG", mail("joe@work.example", 1));
+    q.put("Y.MSG", mail("me@home.org", 2));
+    q.put("REPLIES", "X\tmail\tb\nY\tmail\tb\n");
+    ScriptedServer home(25);
+    Dialogue h(home.session());
+    h.message("me@home.org", {"r@y.org"}, wire("me@home.org", 2));
+    h.quit();
+    home.start();
+    r = q.run();
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_EQ(home.received(0), h.client);
+    EXPECT_EQ(r.status, 75) << r.out;
+    EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nCannot connect to host 127.0.0.1 at port 2525"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(skipping email post)\nPosting mail to 127.0.0.1...\n"), std::string::npos) << r.out;
+    EXPECT_EQ(q.get("REPLIES"), "X\tmail\tb\n");
+    EXPECT_FALSE(q.has("Y.MSG"));
+}
+
+// Twenty files of one mail each go in one flight as one file of twenty
+// would: the next file's mail goes while this one's answer is awaited, and
+// each file's fate follows its own answer. QUIT goes with the last one.
+TEST(SmtpPost, ChunkingWindowSpansFiles) {
+    Packet p(LOGIN + "SMTPPASS pw\n");
+    std::string replies;
+    auto text = [](int i) { return "From: m" + std::to_string(i) + "@x.org\nTo: r@y.org\n\nbody\n"; };
+    for (int i = 10; i < 30; i++) {
+        p.put("F" + std::to_string(i) + ".MSG", binary(text(i)));
+        replies += "F" + std::to_string(i) + "\tmail\tb\n";
+    }
+    p.put("REPLIES", replies);
+    ScriptedServer server(25);
+    Script& s = server.session();
+    std::string client = loggedin(s, BOTH), answers;
+    // Ten in flight: the answers to the first ten once all are in, then
+    // to the eleventh, which the twentieth waits for; QUIT comes before the
+    // rest is answered.
+    auto answer = [](int i) {
+        return "250 reset\r\n250 ok\r\n250 ok\r\n" + std::string(i == 16 ? "554 refused\r\n" : "250 queued\r\n");
+    };
+    for (int i = 10; i < 30; i++) {
+        client += bdat(s, "m" + std::to_string(i) + "@x.org", {"r@y.org"}, crlf(text(i)));
+        if (i < 20) answers += answer(i);
+        if (i == 19) s.send(answers);
+    }
+    answers.clear();
+    for (int i = 21; i < 30; i++) answers += answer(i);
+    s.send(answer(20)).expect("QUIT\r\n").send(answers + "221 bye\r\n");
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), client + "QUIT\r\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! SMTP server did not accept message\n"),
+              std::string::npos)
+        << p.reports();
+    EXPECT_EQ(p.get("REPLIES"), "F16\tmail\tb\n");
+    EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F16.MSG", "REPLIES"}));
 }

@@ -385,3 +385,48 @@ TEST(PostNews, DuplicateCountsAsPosted) {
 }
 
 }  // namespace
+
+// An article goes to the news server of the first account whose state file
+// lists the first group of its Newsgroups line, else the default account's;
+// each account then fetches the groups of its own state file.
+TEST(PostNews, ArticlesGoByTheAccountOfTheirFirstGroup) {
+    Packet p("NNTPHOST 127.0.0.1\nNEWSGROUPS newsrc\n");
+    writefile(p.cfg, readfile(p.cfg) + "ACCOUNT work\nNNTPHOST 127.0.0.1:1119\n");
+    writefile(p.dir / "newsrc", "local.one: 1-5\n");
+    writefile(p.dir / "newsrc-work", "work.misc: 1-7\n");
+    const std::string a = "Newsgroups: work.misc,local.one\n\na\n", b = "Newsgroups: local.one, work.misc\n\nb\n",
+                      c = "Newsgroups: other.group\n\nc\n";
+    auto wire = [](std::string text) {
+        std::string out;
+        for (char ch : text) out += ch == '\n' ? "\r\n"s : std::string(1, ch);
+        return out + ".\r\n";
+    };
+    p.put("1.MSG", rnews(a) + rnews(b));
+    p.put("2.MSG", rnews(c));
+    p.put("REPLIES", "1\tnews\tu\n2\tnews\tu\n");
+    ScriptedServer home(119), work(1119);
+    Dialogue hp(home.session()), wp(work.session());
+    wp.article(wire(a));
+    wp.quit();
+    hp.article(wire(b));
+    hp.article(wire(c));
+    hp.quit();
+    Dialogue hf(home.session()), wf(work.session());
+    hf.ask("GROUP local.one\r\n", "211 0 5 5 local.one\r\n");
+    hf.quit();
+    wf.ask("GROUP work.misc\r\n", "211 0 7 7 work.misc\r\n");
+    wf.quit();
+    home.start();
+    work.start();
+    RunResult r = p.run({"news"});
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_TRUE(work.finish()) << work.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(work.received(0), wp.client);
+    EXPECT_EQ(home.received(0), hp.client);
+    EXPECT_EQ(home.received(1), hf.client);
+    EXPECT_EQ(work.received(1), wf.client);
+    EXPECT_THAT(r.out, HasSubstr("Posting news for work to 127.0.0.1:1119...\n* Posting article to work.misc,local.one\n"
+                                 "Posting news to 127.0.0.1...\n* Posting article to local.one, work.misc\n"));
+    EXPECT_EQ(p.files(), std::vector<std::string>{});
+}
