@@ -58,6 +58,11 @@ public:
     // decrypted bytes. A failed handshake is recorded as the error
     // "session N: TLS handshake failed: <reason>" and ends the session.
     Script& starttls(const std::string& cert = "server");
+    // Sends reply in plain text and, in the same write, ahead compressed;
+    // from then on every step sends and reads raw deflate (as after NNTP's
+    // 206), each send one deflate block, and received() records the
+    // inflated bytes.
+    Script& deflate(const std::string& reply, const std::string& ahead = "");
 
     struct Step;
     std::vector<Step> steps;
