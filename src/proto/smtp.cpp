@@ -228,7 +228,7 @@ Step SmtpClient::opening() {
         failed(SmtpFault::Dialogue, conn.failure);
         return Step::End;
     }
-    bool extended = smtp.tls != TLSOFF || !smtp.user.empty();
+    bool extended = conn.tls != TLSOFF || !smtp.user.empty();
     Step step = hello(extended ? "EHLO " : "HELO ");
     conn.sock.ulTimeout = kReplyTimeout;
     if (!extended || step != Step::Next) return step;

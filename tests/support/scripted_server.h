@@ -68,6 +68,12 @@ public:
     std::vector<Step> steps;
 };
 
+// An NNTP server's greeting, then its answer to the CAPABILITIES that
+// every news connection asks: a list without COMPRESS.
+inline Script& nntpready(Script& s, const std::string& greeting = "200 news.test ready\r\n") {
+    return s.send(greeting).expect("CAPABILITIES\r\n").send("101 Capability list:\r\nVERSION 2\r\nREADER\r\n.\r\n");
+}
+
 class ScriptedServer {
 public:
     enum Address { IPv4, IPv6 };
