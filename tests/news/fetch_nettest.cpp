@@ -745,3 +745,33 @@ TEST(FetchNews, InterruptKeepsWhatWasStored) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fetch over a compressed connection stores what a plain one does, and
+// /verbose says what the compression saved; COMPRESS off asks nothing of it.
+TEST(FetchNews, CompressedFetchAndCompressOff) {
+    std::string text;
+    for (int i = 0; i < 200; i++) text += "Line " + std::to_string(i % 7) + " of a text that repeats itself\r\n";
+    ScriptedServer server(119);
+    Script& s = server.session()
+                    .send(GREETING)
+                    .expect("CAPABILITIES\r\n")
+                    .send("101 list\r\nVERSION 2\r\nCOMPRESS DEFLATE SHRINK\r\n.\r\n")
+                    .expect("COMPRESS DEFLATE\r\n")
+                    .deflate("206 on\r\n");
+    quit(article(group(s, "g.one", "211 1 1 1 g.one"), 1, text));
+    quit(group(server.session().send(GREETING), "g.one", "211 1 1 1 g.one"));
+    server.start();
+    NewsRun r("g.one: 0-0\n");
+    std::string out = r.run({"/verbose"}).out;
+    EXPECT_THAT(out, testing::ContainsRegex("\\+ Starting compression\\.\\.\\.\n.*\n\\+ NNTP connection compressed: "
+                                            "[0-9]{3} bytes on the wire for [0-9]{4} bytes carried\n\\+ NNTP session"));
+    // One record: its length, then the text with LF line ends.
+    EXPECT_EQ(readfile(r.soup + "00000000.MSG").size(), 4 + text.size() - 200);
+    writefile(r.dir / "vorpa.cfg", readfile(r.dir / "vorpa.cfg") + "COMPRESS off\n");
+    r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+}
+
+}  // namespace
