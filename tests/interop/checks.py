@@ -394,6 +394,28 @@ def password_hidden():
         expect(not re.search(r"[A-Za-z0-9_.+/=-]{100,}", text), "a token in the output or log of %s" % d)
 
 
+# --- compression and the TLS ports ------------------------------------------
+def news_compressed(port, tls, compress="on"):
+    """local.test fetched byte for byte; /verbose tells what deflate saved
+    (tls None: no NNTPTLS written, the port decides)"""
+    def run():
+        expected = spool("local.test")
+        d = packet("nntp-%d-compress-%s" % (port, compress), groups=["local.test"])
+        settings = dict(NNTPHOST=at(port), COMPRESS=compress)
+        if tls:
+            settings["NNTPTLS"] = tls
+        out = vorpa(d, "news fetch", **settings)
+        got = fetched(d)
+        expect(got.get("local.test") == expected, "records differ from the %d articles: %s"
+               % (len(expected), tail(out)))
+        m = re.search(r"\+ NNTP connection compressed: (\d+) bytes on the wire for (\d+) bytes carried", out)
+        if compress == "off":
+            expect(not m and "Starting compression" not in out, "compressed with COMPRESS off")
+            return
+        expect(m and int(m.group(1)) * 2 < int(m.group(2)), "no compression said: %s" % tail(out))
+    return run
+
+
 def main():
     os.makedirs(SCRATCH)
     checks = [
@@ -440,6 +462,10 @@ def main():
          news(1563, "on", login=True, group="local.announce")),
         ("nntp  119  four groups in one run, one unknown: three fetched, marks kept", news_groups),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
+        # compression and the TLS ports
+        ("nntp  563  no NNTPTLS written: TLS, COMPRESS, local.test fetched", news_compressed(563, None)),
+        ("nntp  119  STARTTLS, COMPRESS, local.test fetched", news_compressed(119, "starttls")),
+        ("nntp  119  COMPRESS off: local.test fetched plain", news_compressed(119, "off", "off")),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:
