@@ -27,7 +27,8 @@ using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 // quiet).
 void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
 void saytlsfailure(Report& report, const Connection& c);
-// The transport's own lines go to the report; in a check run each TLS
+// The transport's own lines go to the report, and in verbose mode what a
+// compressed connection carried as it closes; in a check run each TLS
 // handshake names the server's certificate, for TLSFINGERPRINT.
 void attend(Report& report, Connection& c, bool check);
 // Says announce (a format taking the host setting) and the verbose step
