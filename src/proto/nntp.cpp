@@ -146,18 +146,26 @@ bool NntpClient::login(const std::string& secret) {
 // 8054 asks for COMPRESS after TLS and the login). A server without
 // CAPABILITIES, or one that refuses COMPRESS, is spoken to as it is.
 bool NntpClient::compress() {
+    // A refusal is no failure of the dialogue.
+    auto goon = [this](const Reply& reply) {
+        if (reply.status == Reply::Lost) return false;
+        conn.failure = Failure::None;
+        conn.stage = Stage::None;
+        return true;
+    };
     Reply reply = conn.ask("CAPABILITIES\r\n");
-    if (!reply.ok() || !reply.is("101")) return reply.status != Reply::Lost;
+    if (!reply.ok() || !reply.is("101")) return goon(reply);
     Capabilities caps;
-    bool whole = readbody(conn.sock, [&caps](const char* text, size_t, bool linestart) {
-        if (linestart) caps.add(std::string(text, std::strcspn(text, "\r\n")));
+    bool whole = readbody(conn.sock, [&caps](const char* text, size_t len, bool linestart) {
+        std::string line(text, len);
+        if (linestart) caps.add(line.substr(0, line.find_first_of("\r\n")));
         return true;
     }) == BodyEnd::Whole;
     if (!whole) return conn.fail(Failure::Network, Stage::Text);
     if (!caps.offers("COMPRESS", "DEFLATE")) return true;
     events.opening(NntpEvents::Opening::Compress, conn);
     reply = conn.ask("COMPRESS DEFLATE\r\n");
-    if (!reply.is("206")) return reply.status != Reply::Lost;
+    if (!reply.is("206")) return goon(reply);
     // The server compresses from now on: without zlib nothing it says can
     // be read.
     return conn.sock.Deflate() || conn.fail(Failure::Local, Stage::None);
