@@ -12,6 +12,11 @@ mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
 compress: every article of local.test (seed.sh -m 0 -a 2000 -b 0 --corpus
         first) over 1 Mbit/s each way and 50 ms, with COMPRESS on and off,
         once each; then on loopback, five runs each, for the CPU it costs
+day:    the whole day behind 100 ms each way, in test mode so that it can run
+        again (seed.sh -m 100 -a 100 -b 100 first): 20 mails out through
+        exim 3587 (STARTTLS, AUTH), 5 articles out and the 3 groups in
+        through INN 563 (TLS), 100 mails in from dovecot 995 (TLS); each
+        phase alone, then all four in one run (medians of three)
 Each figure is the median of five runs; VORPA=... measures another binary."""
 import base64
 import os
@@ -24,7 +29,7 @@ import tempfile
 import time
 
 BUILD, SERVERS = sys.argv[1:3]
-SCENARIOS = sys.argv[3:] or ["news", "mail20", "mail50", "compress"]
+SCENARIOS = sys.argv[3:] or ["news", "mail20", "mail50", "compress", "day"]
 VORPA = os.environ.get("VORPA", BUILD + "/vorpa")
 WORK = os.environ.get("INTEROP_WORK", "/tmp/interop")
 CA = WORK + "/tls/ca.pem"
@@ -261,6 +266,40 @@ def compress():
                                 max(v[2] for c in fast for v in fast[c])), flush=True)
 
 
-SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "compress": compress}
+# --- the whole day ---------------------------------------------------------------
+def day():
+    links = {port: Link(port) for port in (3587, 995, 563)}
+    arts = [("From: Bench <bench@example.org>\nNewsgroups: local.test\nSubject: day %d\n"
+             "Message-ID: <day.%d@bench.example.org>\n\n%s" % (i, i, body("day %d" % i, 2000))).encode()
+            for i in range(5)]
+    settings = dict(SMTPHOST="127.0.0.1:%d" % links[3587].port, SMTPTLS="starttls", SMTPUSER="joe",
+                    SMTPPASS="secret", NNTPHOST="127.0.0.1:%d" % links[563].port, NNTPTLS="on",
+                    POPHOST="127.0.0.1:%d" % links[995].port, POPTLS="on", POPUSER="joe", POPPASS="secret")
+
+    def once(command):
+        """a fresh packet and state each run: what a run posted it records as sent"""
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(d + "/packet")
+            with open(d + "/packet/MAIL01.MSG", "wb") as f:
+                f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in mails(20)))
+            with open(d + "/packet/NEWS01.MSG", "wb") as f:
+                f.write(b"".join(b"#! rnews %d\n" % len(a) + a for a in arts))
+            with open(d + "/packet/REPLIES", "w") as f:
+                f.write("MAIL01\tmail\tu\nNEWS01\tnews\tu\n")
+            with open(d + "/newsrc", "w") as f:
+                f.write("local.test\nlocal.announce\nlocal.archive\n")
+            return runvorpa(d, command + " /test", **settings)[0]
+
+    walls = {name: statistics.median(once(name) for _ in range(3))
+             for name in ("email post", "news post", "email fetch", "news fetch", "all")}
+    for link in links.values():
+        link.close()
+    slowest = max(v for k, v in walls.items() if k != "all")
+    print("day     behind 100 ms: %s; all in one run %.2f s (%.2f times the slowest phase alone)"
+          % (", ".join("%s %.2f s" % (k, v) for k, v in walls.items() if k != "all"), walls["all"],
+             walls["all"] / slowest), flush=True)
+
+
+SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "compress": compress, "day": day}
 for name in SCENARIOS:
     SCENARIO[name]()
