@@ -241,8 +241,9 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Compress };
-
+enum class Kind {
+    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Compress
+};
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
