@@ -124,8 +124,8 @@ bool LineReader::ahead() const {
     return at < in.size() || (ioctl(fd, FIONREAD, &queued) == 0 && queued > 0);
 }
 
-Relay::Relay(unsigned short target, std::chrono::milliseconds delay)
-    : target(target), delay(delay), listener(listenloopback(port)), acceptor(&Relay::acceptloop, this) {}
+Relay::Relay(unsigned short target, std::chrono::milliseconds delay, long kbits)
+    : target(target), delay(delay), kbits(kbits), listener(listenloopback(port)), acceptor(&Relay::acceptloop, this) {}
 
 Relay::~Relay() {
     {
@@ -185,6 +185,10 @@ void Relay::receive(Direction& d) {
 
 void Relay::pass(Direction& d) {
     bool broken = false;
+    // When the line is free again: a chunk goes out in segments, each
+    // after the one before it has passed at the rate.
+    const size_t segment = 1448;
+    Clock::time_point free = Clock::now();
     for (;;) {
         std::pair<Clock::time_point, std::string> chunk;
         {
@@ -193,13 +197,23 @@ void Relay::pass(Direction& d) {
             chunk = std::move(d.chunks.front());
             d.chunks.pop_front();
         }
-        std::this_thread::sleep_until(chunk.first + delay);
-        if (chunk.second.empty()) {
-            shutdown(d.to, SHUT_WR);
-            return;
+        if (kbits <= 0 || chunk.second.empty()) {
+            std::this_thread::sleep_until(std::max(chunk.first, free) + delay);
+            if (chunk.second.empty()) {
+                shutdown(d.to, SHUT_WR);
+                return;
+            }
+            // A peer that is gone takes nothing more; the rest is dropped.
+            if (!broken) broken = !sendall(d.to, chunk.second);
+            continue;
         }
-        // A peer that is gone takes nothing more; the rest is dropped.
-        if (!broken) broken = !sendall(d.to, chunk.second);
+        for (size_t at = 0; at < chunk.second.size(); at += segment) {
+            std::string piece = chunk.second.substr(at, segment);
+            free = std::max(chunk.first, free) +
+                   std::chrono::microseconds(static_cast<long long>(piece.size()) * 8000 / kbits);
+            std::this_thread::sleep_until(free + delay);
+            if (!broken) broken = !sendall(d.to, piece);
+        }
     }
 }
 

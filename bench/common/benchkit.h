@@ -46,11 +46,13 @@ private:
 
 // Passes every connection made to port on to 127.0.0.1:target, each
 // direction delayed: every chunk goes on delay after it arrived, in order,
-// at any rate. The relay acknowledges at once and sends without waiting
-// (no Nagle), so that it adds the delay and nothing else.
+// at any rate, or with kbits (kilobits a second, each way) at that rate,
+// as a thin link's line would pass it. The relay acknowledges at once and
+// sends without waiting (no Nagle), so that it adds the delay and nothing
+// else.
 class Relay {
 public:
-    Relay(unsigned short target, std::chrono::milliseconds delay);
+    Relay(unsigned short target, std::chrono::milliseconds delay, long kbits = 0);
     ~Relay();
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
@@ -75,6 +77,7 @@ private:
 
     unsigned short target;
     std::chrono::milliseconds delay;
+    long kbits;
     int listener;
     bool stop = false;
     std::mutex stoplock;

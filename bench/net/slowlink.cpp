@@ -1,7 +1,8 @@
 // A slow link in front of a server on this machine, for measuring vorpa
-// against the real servers: `slowlink PORT [MS]` passes every connection
-// made to the port it prints on to 127.0.0.1:PORT, delaying each direction
-// by MS milliseconds (100 by default), until its standard input ends.
+// against the real servers: `slowlink PORT [MS [KBITS]]` passes every
+// connection made to the port it prints on to 127.0.0.1:PORT, delaying each
+// direction by MS milliseconds (100 by default), at KBITS kilobits a second
+// each way (any rate by default), until its standard input ends.
 #include <unistd.h>
 
 #include <chrono>
@@ -13,11 +14,12 @@
 int main(int argc, char** argv) {
     long target = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 0;
     long delay = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100;
-    if (argc > 3 || target <= 0 || target > 65535 || delay < 0) {
-        std::fprintf(stderr, "usage: slowlink PORT [MS]\n");
+    long kbits = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+    if (argc > 4 || target <= 0 || target > 65535 || delay < 0 || kbits < 0) {
+        std::fprintf(stderr, "usage: slowlink PORT [MS [KBITS]]\n");
         return 2;
     }
-    Relay relay(static_cast<unsigned short>(target), std::chrono::milliseconds(delay));
+    Relay relay(static_cast<unsigned short>(target), std::chrono::milliseconds(delay), kbits);
     std::printf("%u\n", relay.port);
     std::fflush(stdout);
     char c;

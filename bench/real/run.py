@@ -4,11 +4,19 @@
 least the protocol allows over the same link. Needs the harness started
 (shared/servers/start.sh, as root) and a Release build.
 
-  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50|files20 ...]
+  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50|files20|compress|day ...]
 
 news:   50 groups of 4 new articles of about 5 KB from INN (nnrpd, 119)
 mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
         with STARTTLS and AUTH PLAIN; files20: the same 20 mails, one file each
+compress: every article of local.test (seed.sh -m 0 -a 2000 -b 0 --corpus
+        first) over 1 Mbit/s each way and 50 ms, with COMPRESS on and off,
+        once each; then on loopback, five runs each, for the CPU it costs
+day:    the whole day behind 100 ms each way, in test mode so that it can run
+        again (seed.sh -m 100 -a 100 -b 100 first): 20 mails out through
+        exim 3587 (STARTTLS, AUTH), 5 articles out and the 3 groups in
+        through INN 563 (TLS), 100 mails in from dovecot 995 (TLS); each
+        phase alone, then all four in one run (medians of three)
 Each figure is the median of five runs; VORPA=... measures another binary."""
 import base64
 import os
@@ -21,7 +29,7 @@ import tempfile
 import time
 
 BUILD, SERVERS = sys.argv[1:3]
-SCENARIOS = sys.argv[3:] or ["news", "mail20", "mail50"]
+SCENARIOS = sys.argv[3:] or ["news", "mail20", "mail50", "compress", "day"]
 VORPA = os.environ.get("VORPA", BUILD + "/vorpa")
 WORK = os.environ.get("INTEROP_WORK", "/tmp/interop")
 CA = WORK + "/tls/ca.pem"
@@ -33,8 +41,8 @@ FILL = "abcdefghijklmnopqrstuvwxyz0123456789" * 2
 
 class Link:
     """slowlink in front of a port, for as long as the object lives"""
-    def __init__(self, port):
-        self.proc = subprocess.Popen([BUILD + "/bench/net/slowlink", str(port)],
+    def __init__(self, port, ms=100, kbits=0):
+        self.proc = subprocess.Popen([BUILD + "/bench/net/slowlink", str(port), str(ms), str(kbits)],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.port = int(self.proc.stdout.readline())
 
@@ -135,13 +143,13 @@ def seednews():
     time.sleep(2)   # nnrpd hands the posts on to innd
 
 
-def barenews(port):
+def barenews(port, groups=GROUPS):
     """the GROUPs in one flight, then every GROUP and ARTICLE in a second"""
     conn = Conn(port)
     conn.line()
-    conn.sock.sendall(b"".join(b"GROUP %s\r\n" % g.encode() for g in GROUPS))
+    conn.sock.sendall(b"".join(b"GROUP %s\r\n" % g.encode() for g in groups))
     ranges = []
-    for g in GROUPS:
+    for g in groups:
         answer = conn.line().split()
         ranges.append((g, int(answer[2]), int(answer[3])))
     conn.sock.sendall(b"".join(b"GROUP %s\r\n" % g.encode() +
@@ -233,6 +241,69 @@ def mail(n, files=False):
     return run
 
 
-SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "files20": mail(20, True)}
+# --- compression ---------------------------------------------------------------
+def fetchgroup(port, compress, group="local.test"):
+    with tempfile.TemporaryDirectory() as d:
+        os.mkdir(d + "/packet")
+        with open(d + "/newsrc", "w") as f:
+            f.write(group + "\n")
+        figures = runvorpa(d, "news fetch", NNTPHOST="127.0.0.1:%d" % port, COMPRESS=compress)
+        size = os.path.getsize(d + "/packet/00000000.MSG")
+    return figures, size
+
+
+def compress():
+    slow = Link(119, 50, 1000)
+    (on, _, _), size = fetchgroup(slow.port, "on")
+    (off, _, _), _ = fetchgroup(slow.port, "off")
+    bare = timed(lambda: barenews(slow.port, ["local.test"]))
+    slow.close()
+    print("compress %.1f MB of articles over 1 Mbit/s and 50 ms: vorpa %.1f s with COMPRESS, %.1f s without "
+          "(%.1f times), bare client without %.1f s" % (size / 1e6, on, off, off / on, bare), flush=True)
+    fast = {c: [fetchgroup(119, c)[0] for _ in range(RUNS)] for c in ("on", "off")}
+    cpu = {c: statistics.median(v[1] for v in fast[c]) for c in fast}
+    print("compress on loopback: CPU %.3f s with COMPRESS, %.3f s without (%+.0f%%), wall %.2f s and %.2f s, "
+          "peak RSS %.1f MB" % (cpu["on"], cpu["off"], (cpu["on"] / cpu["off"] - 1) * 100,
+                                statistics.median(v[0] for v in fast["on"]),
+                                statistics.median(v[0] for v in fast["off"]),
+                                max(v[2] for c in fast for v in fast[c])), flush=True)
+
+
+# --- the whole day ---------------------------------------------------------------
+def day():
+    links = {port: Link(port) for port in (3587, 995, 563)}
+    arts = [("From: Bench <bench@example.org>\nNewsgroups: local.test\nSubject: day %d\n"
+             "Message-ID: <day.%d@bench.example.org>\n\n%s" % (i, i, body("day %d" % i, 2000))).encode()
+            for i in range(5)]
+    settings = dict(SMTPHOST="127.0.0.1:%d" % links[3587].port, SMTPTLS="starttls", SMTPUSER="joe",
+                    SMTPPASS="secret", NNTPHOST="127.0.0.1:%d" % links[563].port, NNTPTLS="on",
+                    POPHOST="127.0.0.1:%d" % links[995].port, POPTLS="on", POPUSER="joe", POPPASS="secret")
+
+    def once(command):
+        """a fresh packet and state each run: what a run posted it records as sent"""
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(d + "/packet")
+            with open(d + "/packet/MAIL01.MSG", "wb") as f:
+                f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in mails(20)))
+            with open(d + "/packet/NEWS01.MSG", "wb") as f:
+                f.write(b"".join(b"#! rnews %d\n" % len(a) + a for a in arts))
+            with open(d + "/packet/REPLIES", "w") as f:
+                f.write("MAIL01\tmail\tu\nNEWS01\tnews\tu\n")
+            with open(d + "/newsrc", "w") as f:
+                f.write("local.test\nlocal.announce\nlocal.archive\n")
+            return runvorpa(d, command + " /test", **settings)[0]
+
+    walls = {name: statistics.median(once(name) for _ in range(3))
+             for name in ("email post", "news post", "email fetch", "news fetch", "all")}
+    for link in links.values():
+        link.close()
+    slowest = max(v for k, v in walls.items() if k != "all")
+    print("day     behind 100 ms: %s; all in one run %.2f s (%.2f times the slowest phase alone)"
+          % (", ".join("%s %.2f s" % (k, v) for k, v in walls.items() if k != "all"), walls["all"],
+             walls["all"] / slowest), flush=True)
+
+
+SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "files20": mail(20, True),
+            "compress": compress, "day": day}
 for name in SCENARIOS:
     SCENARIO[name]()

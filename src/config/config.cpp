@@ -51,6 +51,11 @@ struct Reader {
     bool sectionset = false;
 };
 
+// COMPRESS: one switch for every server of an account.
+void setcompress(Account& a, bool on) {
+    for (Server* server : {&a.pop, &a.smtp, &a.nntp}) server->compress = on;
+}
+
 bool accountname(const std::string& name) {
     if (name.empty()) return false;
     for (unsigned char c : name)
@@ -67,8 +72,8 @@ int Reader::emptysection() {
     return -1;
 }
 
-// The default account's machine name and certificates serve every account
-// that does not set its own.
+// The default account's machine name, certificates and compression serve
+// every account that does not set its own.
 int Reader::startaccount(const std::string& name, long line, const char* path) {
     if (emptysection() != 0) return -1;
     if (!accountname(name)) {
@@ -86,7 +91,8 @@ int Reader::startaccount(const std::string& name, long line, const char* path) {
     next.name = name;
     next.hostname = first.hostname;
     next.cafile = first.cafile;
-    for (const char* key : {"HOSTNAME", "CAFILE"})
+    setcompress(next, first.nntp.compress);
+    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS"})
         if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
     settings.accounts.push_back(std::move(next));
     sectionpath = path;
@@ -260,7 +266,9 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From };
+enum class Kind {
+    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress
+};
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -320,6 +328,8 @@ const Setting table[] = {
     // Routing.
     {"FROM", Kind::From, nullptr, nullptr},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
+    // Compression on the wire.
+    {"COMPRESS", Kind::Compress, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
 
@@ -396,6 +406,7 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         Server& server = *s.server(account());
         int r = scantls(report, value, line, path, s.key, server.tls);
         server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
+        server.tlswritten = r == 0;
         return r;
     }
     case Kind::Auth: {
@@ -404,6 +415,12 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
     }
     case Kind::Include:
         return include(expandhome(value), line, path);
+    case Kind::Compress: {
+        bool on = true;
+        int r = scanonoff(report, value, line, path, s.key, on);
+        if (r == 0) setcompress(account(), on);
+        return r;
+    }
     case Kind::OnOff:
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
@@ -462,6 +479,8 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return "";
     case Kind::OnOff:
         return *s.flag(a) ? "on" : "off";
+    case Kind::Compress:
+        return a.nntp.compress ? "on" : "off";
     case Kind::Count:
         return std::to_string(*s.count(a));
     case Kind::From: {

@@ -29,6 +29,9 @@ struct Server {
     Protocol protocol;
     std::string host;  // host, host:port, [IPv6]:port or a bare IPv6 literal
     TlsMode tls = TLSOFF;
+    // The TLS mode was written out: it holds on any port. Unwritten, the
+    // protocol's port for TLS from the first byte means TLS on.
+    bool tlswritten = false;
     // The TLS mode "off" written out for POP3: its password may then go
     // unencrypted, as it did before the other servers' rule applied to it.
     bool plainallowed = false;
@@ -38,6 +41,9 @@ struct Server {
     // A command whose first line of output is the password (or token), in
     // place of pass.
     std::string passcmd;
+
+    // COMPRESS: the connection is compressed where the server offers it.
+    bool compress = true;
 };
 
 // Where a setting in force was read: its keyword, the file (an index into

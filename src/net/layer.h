@@ -8,6 +8,8 @@
 #define VORPA_NET_LAYER_H
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 class Layer {
@@ -58,6 +60,41 @@ public:
 
 private:
     const int& fd;
+};
+
+// What a compression carried each way, and the bytes that took on the
+// layer below it.
+struct Carried {
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    uint64_t wiresent = 0;
+    uint64_t wirereceived = 0;
+};
+
+// Raw deflate both ways (zlib, window bits -15), as NNTP's COMPRESS
+// DEFLATE (RFC 8054) and IMAP's COMPRESS=DEFLATE (RFC 4978) speak it.
+// Every flush ends a deflate block, so that a batch of commands reaches the
+// server whole and pipelining keeps working. Pushed by Socket::Deflate().
+class DeflateLayer : public Layer {
+public:
+    DeflateLayer();
+    ~DeflateLayer() override;
+    // False when zlib could not set up its streams.
+    bool ready() const;
+    int read(char* buf, int len) override;
+    int write(const char* data, int len) override;
+    int flush() override;
+    bool pending() const override;
+    const Carried& carried() const { return counts; }
+
+private:
+    struct Streams;
+    std::unique_ptr<Streams> z;
+    Carried counts;
+    std::string kept;       // compressed, not yet taken by the layer below
+    bool flushed = true;    // no input since the last block ended
+    bool more = false;      // the last inflate filled its output: more may come
+    bool ended = false;     // the peer ended its deflate stream
 };
 
 #endif

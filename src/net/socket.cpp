@@ -250,6 +250,16 @@ int Socket::Close() {
     return iResult;
 }
 
+bool Socket::Deflate() {
+    auto layer = std::make_unique<DeflateLayer>();
+    if (!layer->ready()) return false;
+    deflater = layer.get();
+    Push(std::move(layer));
+    return true;
+}
+
+const Carried* Socket::Compression() const { return deflater ? &deflater->carried() : nullptr; }
+
 void Socket::Pop() {
     if (layers.empty()) return;
     top = layers.back()->below;
@@ -260,4 +270,5 @@ void Socket::Pop() {
 void Socket::Unwind() {
     while (!layers.empty()) Pop();
     bSecure = false;
+    deflater = nullptr;
 }

@@ -118,6 +118,15 @@ public:
     // flush. What was read ahead and not yet delivered came after the line
     // that started the layer, so it belongs to it and is handed to it.
     void Push(std::unique_ptr<Layer> layer);
+    // Compresses the connection from here on with a DeflateLayer: called
+    // right after the line that switched it on (NNTP's 206, IMAP's tagged
+    // OK) was received, so that what the server sent after that line in
+    // the same read is inflated too. False when zlib could not start (the
+    // connection stays as it was).
+    bool Deflate();
+    // What the compression carried and the bytes on the wire for it; null
+    // while the connection is not compressed.
+    const Carried* Compression() const;
 
     // Every write goes out at once, not held back while earlier data is
     // unacknowledged (Nagle).
@@ -159,6 +168,7 @@ private:
     Descriptor base{iSocket};
     std::vector<std::unique_ptr<Layer>> layers;  // on base, the lowest first
     Layer* top = &base;
+    DeflateLayer* deflater = nullptr;  // among layers, when pushed
     bool bSecure = false;
     char szTlsError[256] = "";
     char szFingerprint[kFingerprintSize] = "";

@@ -105,7 +105,7 @@ void sayfailure(Report& report, const Connection& c, Complain complain, bool qui
 void saytlsfailure(Report& report, const Connection& c) {
     const char* host = c.host.c_str();
     // After STARTTLS plain text is no hint to the settings.
-    int result = c.tlsresult == TLS_PLAIN && c.server.tls != TLSON ? TLS_HANDSHAKE : c.tlsresult;
+    int result = c.tlsresult == TLS_PLAIN && c.tls != TLSON ? TLS_HANDSHAKE : c.tlsresult;
     switch (result) {
     case TLS_PLAIN:
         report.say("%s host %s at port %d expects plain text first: set %sTLS starttls or use port %d\n",
@@ -132,6 +132,13 @@ void saytlsfailure(Report& report, const Connection& c) {
 
 void attend(Report& report, Connection& c, bool check) {
     c.sock.report = &report;
+    c.ending = [&report](const Connection& ending) {
+        const Carried* z = ending.sock.Compression();
+        if (!z) return;
+        report.step("+ %s connection compressed: %llu bytes on the wire for %llu bytes carried\n",
+                    ending.protocol.name, static_cast<unsigned long long>(z->wiresent + z->wirereceived),
+                    static_cast<unsigned long long>(z->sent + z->received));
+    };
     if (!check) return;
     c.secured = [&report](const Connection& secure) {
         report.say("Certificate of %s: %s\n", secure.host.c_str(), secure.sock.Fingerprint());
@@ -150,9 +157,9 @@ std::string phaseline(const Context& run, const char* today, const char* what, b
     return action + " for " + run.account.name + (fetch ? " from" : " to") + " %s...\n";
 }
 
-bool signedoff(Report& report, Connection& c, Complain complain, bool sent) {
+bool signedoff(Report& report, Connection& c, Complain complain) {
     report.step("+ Signing off...\n");
-    if (!c.signoff(sent)) {
+    if (!c.signoff()) {
         sayfailure(report, c, complain);
         return false;
     }

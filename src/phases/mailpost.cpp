@@ -36,7 +36,7 @@ public:
         client.quitahead();
         Step step = client.settle();
         if (step != Step::Next) return step;
-        return signedoff(out, client.connection(), smtpcomplain, client.quitwent()) ? Step::Next : Step::End;
+        return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End;
     }
     size_t answers() const { return answered; }
     Result end(Step how) {

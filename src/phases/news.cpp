@@ -16,6 +16,9 @@ void NewsWords::opening(Opening step, const Connection& c) {
         maysendsecret(out, c, false);
         out.step("+ Logging in as %s...\n", nntp.user.c_str());
         return;
+    case Opening::Compress:
+        out.step("+ Starting compression...\n");
+        return;
     }
 }
 

@@ -28,7 +28,8 @@ using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 // quiet).
 void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
 void saytlsfailure(Report& report, const Connection& c);
-// The transport's own lines go to the report; in a check run each TLS
+// The transport's own lines go to the report, and in verbose mode what a
+// compressed connection carried as it closes; in a check run each TLS
 // handshake names the server's certificate, for TLSFINGERPRINT.
 void attend(Report& report, Connection& c, bool check);
 // Says announce (a format taking the host setting) and the verbose step
@@ -38,10 +39,10 @@ void announce(Report& report, const Connection& c, const char* format);
 // or for another account one that names it ("Fetching mail for work from
 // %s...\n"); what is "mail" or "news".
 std::string phaseline(const Context& run, const char* today, const char* what, bool fetch);
-// QUIT at the end of a dialogue (sent: only its answer is still to come),
-// with the verbose steps; false after saying why the server did not take
-// it.
-bool signedoff(Report& report, Connection& c, Complain complain, bool sent = false);
+// QUIT at the end of a dialogue (or its answer, when it went with the last
+// commands), with the verbose steps; false after saying why the server did
+// not take it.
+bool signedoff(Report& report, Connection& c, Complain complain);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);

@@ -50,6 +50,7 @@ bool Connection::fail(Failure how, Stage where) {
 }
 
 bool Connection::open() {
+    quitting = false;
     if (sock.Create() == -1) {
         error = errno;
         return fail(Failure::Local, Stage::Socket);
@@ -57,12 +58,15 @@ bool Connection::open() {
     sock.ulTimeout = kGreetingTimeout;
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
     if (!splithost(server.host, defport, host, &port)) return fail(Failure::Local, Stage::Host);
+    // Nobody should wait out the greeting time for a greeting that a TLS
+    // port never sends.
+    tls = !server.tlswritten && port == protocol.tlsport ? TLSON : server.tls;
     if (sock.Connect(host.c_str(), port) == -1) return fail(Failure::Network, Stage::Connect);
     // Commands, groups of them and texts each go out in one send already;
     // held back for an acknowledgement, a group sent right after a text
     // would wait a round trip.
     sock.SetNoDelay();
-    return server.tls != TLSON || handshake();
+    return tls != TLSON || handshake();
 }
 
 bool Connection::handshake() {
@@ -95,7 +99,7 @@ bool Connection::greet() {
 // TLS from the first byte, or a TLS record (a handshake or an alert) where
 // the greeting should be: the server waits for, or asks for, TLS.
 bool Connection::expectstls(const Reply& greeting) const {
-    if (server.tls == TLSON) return false;
+    if (tls == TLSON) return false;
     if (greeting.status == Reply::Lost && greeting.error == ETIMEDOUT && port == protocol.tlsport) return true;
     const char* got = sock.pszBuf;
     return (got[0] == 0x15 || got[0] == 0x16) && got[1] == 0x03;
@@ -146,10 +150,15 @@ SecretRule Connection::maysendsecret(bool token) const {
     return !token && server.plainallowed ? SecretRule::Plain : SecretRule::No;
 }
 
-bool Connection::signoff(bool sent) {
-    if (!(sent ? read() : ask("QUIT\r\n")).ok()) return false;
-    sock.Close();
+bool Connection::signoff() {
+    if (!(quitting ? read() : ask("QUIT\r\n")).ok()) return false;
+    shut();
     return true;
+}
+
+void Connection::shut() {
+    if (ending) ending(*this);
+    sock.Close();
 }
 
 void Connection::close(bool quit, const std::function<void()>& refused) {
@@ -157,11 +166,11 @@ void Connection::close(bool quit, const std::function<void()>& refused) {
     if (quit && !sock.Broken()) {
         Failure kept = failure;
         Stage where = stage;
-        if (!ask("QUIT\r\n").ok() && refused) refused();
+        if (!(quitting ? read() : ask("QUIT\r\n")).ok() && refused) refused();
         failure = kept;
         stage = where;
     }
-    if (sock.iSocket != -1) sock.Close();
+    if (sock.iSocket != -1) shut();
 }
 
 bool Pipeline::refill() {

@@ -80,10 +80,9 @@ public:
     // STARTTLS as the protocol spells it, and the handshake.
     bool starttls(const char* command);
     SecretRule maysendsecret(bool token) const;
-    // QUIT; the connection is closed once the server takes it. sent: the
-    // QUIT went already, behind the last commands, and only its answer is
-    // read.
-    bool signoff(bool sent = false);
+    // QUIT (or, once quitting, its answer); the connection is closed once
+    // the server takes it.
+    bool signoff();
     // Ends a failed dialogue: QUIT once unless the connection is broken or
     // quit is false, then the socket is closed. When the QUIT is not taken,
     // refused is called while its failure is noted (for the caller's
@@ -100,9 +99,18 @@ public:
     const std::string& pin;
     // Called after each TLS handshake that succeeded; may be empty.
     std::function<void(const Connection&)> secured;
+    // Called as the connection is about to be closed, while what it
+    // carried can still be told; may be empty.
+    std::function<void(const Connection&)> ending;
+    // QUIT went out with the last commands of the dialogue: its answer is
+    // read after theirs, and it is not sent again.
+    bool quitting = false;
     Socket sock;
     std::string host;
     unsigned short port = 0;
+    // The TLS mode in force: the server's, or TLS on at the protocol's
+    // port for it when none was written.
+    TlsMode tls = TLSOFF;
 
     // The failure of the last step (None when it went well), and what the
     // caller needs to word it.
@@ -115,6 +123,7 @@ public:
 
 private:
     bool handshake();
+    void shut();
     bool expectstls(const Reply& greeting) const;
 };
 
@@ -142,6 +151,8 @@ public:
     bool fill() { return outstanding > refillat || refill(); }
     // One answer read; the commands not yet answered.
     int answered();
+    // Whether every command next gave has gone out.
+    bool sent() const { return batch.empty(); }
 
 private:
     bool refill();

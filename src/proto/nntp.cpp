@@ -109,6 +109,7 @@ NntpClient::NntpClient(const Server& server, const std::string& cafile, const st
     : events(events), conn(wire, server, cafile, pin) {}
 
 Step NntpClient::open(const std::string& secret) {
+    quitqueued = false;
     events.opening(NntpEvents::Opening::Connect, conn);
     if (!conn.open() || !conn.greet()) {
         events.failed(Item::Opening, 0, conn);
@@ -123,7 +124,7 @@ Step NntpClient::open(const std::string& secret) {
             return Step::End;
         }
     }
-    if (!conn.server.user.empty() && !login(secret)) {
+    if ((!conn.server.user.empty() && !login(secret)) || (conn.server.compress && !compress())) {
         events.failed(Item::Opening, 0, conn);
         return Step::Quit;
     }
@@ -139,6 +140,35 @@ bool NntpClient::login(const std::string& secret) {
     if (reply.ok() && reply.is("381")) reply = conn.ask("AUTHINFO PASS " + secret + "\r\n");
     if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
     return reply.ok();
+}
+
+// After the login: a server lists what it offers to whom it knows (RFC
+// 8054 asks for COMPRESS after TLS and the login). A server without
+// CAPABILITIES, or one that refuses COMPRESS, is spoken to as it is.
+bool NntpClient::compress() {
+    // A refusal is no failure of the dialogue.
+    auto goon = [this](const Reply& reply) {
+        if (reply.status == Reply::Lost) return false;
+        conn.failure = Failure::None;
+        conn.stage = Stage::None;
+        return true;
+    };
+    Reply reply = conn.ask("CAPABILITIES\r\n");
+    if (!reply.ok() || !reply.is("101")) return goon(reply);
+    Capabilities caps;
+    bool whole = readbody(conn.sock, [&caps](const char* text, size_t len, bool linestart) {
+        std::string line(text, len);
+        if (linestart) caps.add(line.substr(0, line.find_first_of("\r\n")));
+        return true;
+    }) == BodyEnd::Whole;
+    if (!whole) return conn.fail(Failure::Network, Stage::Text);
+    if (!caps.offers("COMPRESS", "DEFLATE")) return true;
+    events.opening(NntpEvents::Opening::Compress, conn);
+    reply = conn.ask("COMPRESS DEFLATE\r\n");
+    if (!reply.is("206")) return goon(reply);
+    // The server compresses from now on: without zlib nothing it says can
+    // be read.
+    return conn.sock.Deflate() || conn.fail(Failure::Local, Stage::None);
 }
 
 bool NntpClient::asknewsgroups(const NewsDate& since) {
@@ -229,12 +259,19 @@ void NntpClient::stream(std::vector<Streamed> groups) {
     streamed = std::move(groups);
     group = 0;
     begun = false;
+    quitqueued = false;
     pipe.emplace(conn.sock, kWindow, [this](std::string& command) { return nextcommand(command); });
 }
 
 bool NntpClient::nextcommand(std::string& command) {
     if (!begun) {
-        if (group == streamed.size()) return false;
+        if (group == streamed.size()) {
+            // A server's answer to QUIT costs no round trip of its own.
+            if (quitqueued || streamed.empty()) return false;
+            quitqueued = true;
+            command += "QUIT\r\n";
+            return true;
+        }
         begun = true;
         index = 0;
         if (streamed[group].select) {
@@ -348,11 +385,13 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
 }
 
 bool NntpClient::signoff() {
+    conn.quitting = quitqueued && pipe->sent();
     if (conn.signoff()) return true;
     events.failed(Item::Signoff, 0, conn);
     return false;
 }
 
 void NntpClient::close(bool quit) {
+    conn.quitting = quitqueued && pipe->sent();
     conn.close(quit, [this] { events.failed(Item::Signoff, 0, conn); });
 }

@@ -77,7 +77,7 @@ public:
     // answer is thrown away, POST and its answer, the article's text and
     // the verdict on it, QUIT.
     enum class Item { Opening, Newsgroups, Select, Listing, Reselect, Article, Discarded, Post, Posted, Signoff };
-    enum class Opening { Connect, StartTls, Login };
+    enum class Opening { Connect, StartTls, Login, Compress };
 
     virtual ~NntpEvents() = default;
     // A step of the opening begins on c. Login: the password may go (in
@@ -115,8 +115,11 @@ public:
     NntpClient(const Server& server, const std::string& cafile, const std::string& pin, NntpEvents& events);
 
     // Connects (with TLS from the first byte when so set), reads the
-    // greeting, makes STARTTLS when so set and logs in with AUTHINFO USER
-    // and PASS when a user is set. Next after ready(); End or Quit after
+    // greeting, makes STARTTLS when so set, logs in with AUTHINFO USER
+    // and PASS when a user is set, and asks CAPABILITIES: where it lists
+    // COMPRESS DEFLATE (and the server's COMPRESS is on), COMPRESS DEFLATE
+    // goes alone, and after 206 the connection is compressed; a refusal
+    // goes on without. Next after ready(); End or Quit after
     // failed(Opening).
     Step open(const std::string& secret);
 
@@ -149,7 +152,9 @@ public:
 
     // The stream: for each group in turn its GROUP, unless select is false
     // (the server has it selected already), and an ARTICLE for each of its
-    // numbers (at least one), sent ahead within a window and refilled as answers arrive.
+    // numbers (at least one), sent ahead within a window and refilled as
+    // answers arrive; QUIT goes with the last ARTICLEs, its answer read by
+    // signoff or close after theirs.
     // The numbers must stay as they are while the stream runs.
     struct Streamed {
         std::string name;
@@ -196,6 +201,7 @@ private:
     using Item = NntpEvents::Item;
 
     bool login(const std::string& secret);
+    bool compress();
     bool asknewsgroups(const NewsDate& since);
     bool sendahead(Pipeline& pipeline, Item item, size_t index);
     bool readanswer(Item item, size_t index);
@@ -216,6 +222,7 @@ private:
     size_t group = 0;
     uint64_t index = 0;  // of the next article in the group's numbers
     bool begun = false;  // the group's GROUP, or its first ARTICLE, went out
+    bool quitqueued = false;  // QUIT follows the stream's last ARTICLE
 };
 
 #endif

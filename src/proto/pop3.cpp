@@ -292,10 +292,17 @@ bool Pop3Client::list(MailList& list) {
 
 // Commands of one kind (RETR or DELE) for the messages at places that take
 // it, sent ahead of their answers where the server allows it.
-Pipeline Pop3Client::commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize) {
-    return Pipeline(conn.sock, window, [this, &places, verb, minsize, i = size_t{0}](std::string& out) mutable {
+Pipeline Pop3Client::commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize, bool quit) {
+    quitqueued = false;
+    quit = quit && window > 1;
+    return Pipeline(conn.sock, window, [this, &places, verb, minsize, quit, i = size_t{0}](std::string& out) mutable {
         while (i < places.size() && entries[places[i]].size < minsize) i++;
-        if (i == places.size()) return false;
+        if (i == places.size()) {
+            if (!quit || quitqueued) return false;
+            quitqueued = true;
+            out += "QUIT\r\n";
+            return true;
+        }
         char command[32];
         char* end = puttext(command, verb);
         *end++ = ' ';
@@ -348,15 +355,19 @@ bool Pop3Client::receive(size_t k, MessageSink& sink) {
 
 bool Pop3Client::remove(const std::vector<uint32_t>& places) {
     events.step(SourceStep::Removing);
-    Pipeline dele = commands(places, "DELE", 0);
+    // QUIT goes with the last DELEs: deleting is what QUIT does in POP3,
+    // and every message to go is on disk by now.
+    Pipeline dele = commands(places, "DELE", 0, true);
     for (size_t k = 0; k < places.size(); k++) {
         if (entries[places[k]].size < 0) continue;
         if (!refill(dele)) return false;
         Reply reply = conn.read();
         int unanswered = dele.answered();
+        conn.quitting = quitqueued && dele.sent();
         if (reply.ok()) continue;
         if (!reply.refused()) return fail(SourceFault::Step);
         events.refused(k, reply);
+        if (conn.quitting) unanswered--;
         // The server is still in step: take the answers to the DELEs
         // already sent, so that the answer read after QUIT is its own.
         for (size_t next = k + 1; unanswered > 0; unanswered--, next++) {

@@ -72,7 +72,8 @@ private:
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
     bool capabilities();
-    Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize);
+    // quit: QUIT follows the last command, where the server pipelines.
+    Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize, bool quit = false);
     bool refill(Pipeline& pipeline);
     bool receive(size_t k, MessageSink& sink);
 
@@ -85,6 +86,7 @@ private:
     // not after a refused STARTTLS, a refused token, a message cut off by
     // its sink or a QUIT refused.
     bool quits = false;
+    bool quitqueued = false;  // QUIT follows the last DELE
     long count = 0;  // of STAT
     std::vector<ListEntry> entries;
 };

@@ -228,7 +228,7 @@ Step SmtpClient::opening() {
         failed(SmtpFault::Dialogue, conn.failure);
         return Step::End;
     }
-    bool extended = smtp.tls != TLSOFF || !smtp.user.empty();
+    bool extended = conn.tls != TLSOFF || !smtp.user.empty();
     Step step = hello(extended ? "EHLO " : "HELO ");
     conn.sock.ulTimeout = kReplyTimeout;
     if (!extended || step != Step::Next) return step;
@@ -525,7 +525,7 @@ Step SmtpClient::withoutchunking(Flight flight) {
     flights.clear();
     again.push_front(std::move(flight));
     nobdat = true;
-    quitsent = false;
+    conn.quitting = false;
     conn.sock.Close();
     events.step(SmtpStep::WithData, "");
     Step step = opening();
@@ -537,11 +537,11 @@ Step SmtpClient::withoutchunking(Flight flight) {
 }
 
 void SmtpClient::quitahead() {
-    if (!quitsent && pipelining && (pending || !flights.empty())) quitsent = conn.send("QUIT\r\n");
+    if (!conn.quitting && pipelining && (pending || !flights.empty())) conn.quitting = conn.send("QUIT\r\n");
 }
 
 bool SmtpClient::end(Step how) {
     // A QUIT that went ahead is not sent twice.
-    conn.close(how == Step::Quit && !quitsent, [this] { failed(SmtpFault::Dialogue, conn.failure); });
+    conn.close(how == Step::Quit && !conn.quitting, [this] { failed(SmtpFault::Dialogue, conn.failure); });
     return conn.passing();
 }

@@ -128,10 +128,8 @@ public:
     Step settle();
     // Where the server pipelines and answers are still to come, QUIT goes
     // behind what was sent, to be answered after it: then settle(), and
-    // the connection's signoff(quitwent()).
+    // the connection's signoff().
     void quitahead();
-    // QUIT went ahead on the connection now open.
-    bool quitwent() const { return quitsent; }
     // The regular end is the connection's signoff(). This one ends a
     // failed dialogue: QUIT once for Quit unless the connection is broken,
     // then it is closed. True when what failed passes by itself:
@@ -193,7 +191,6 @@ private:
     SmtpMessage waiting{nullptr, 0, 0, nullptr};
     // Sent with BDAT, oldest first.
     std::deque<Flight> flights;
-    bool quitsent = false;  // QUIT went behind the last message
     // The answers to what is in flight can still be read in step: a sender
     // was refused, which ends the dialogue once they are read.
     bool instep = false;

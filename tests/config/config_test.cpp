@@ -413,11 +413,12 @@ TEST_F(Config, RandomAndMutatedFiles) {
 
 namespace {
 
-// ACCOUNT sections: the default part's HOSTNAME and CAFILE serve every
-// account, a named account's state file carries its name; what does not
+// ACCOUNT sections: the default part's HOSTNAME, CAFILE and COMPRESS serve
+// every account, a named account's state file carries its name; what does not
 // fit refuses the run with its file and line.
 TEST_F(Config, AccountSections) {
-    writefile(dir / "a.cfg", "HOSTNAME me\nPOPHOST p0\nINCLUDE b.cfg\nACCOUNT club\nHOSTNAME club.example\n");
+    writefile(dir / "a.cfg", "HOSTNAME me\nCOMPRESS off\nPOPHOST p0\nINCLUDE b.cfg\nACCOUNT club\nHOSTNAME "
+                             "club.example\nCOMPRESS on\n");
     writefile(dir / "b.cfg", "ACCOUNT work\nPOPHOST p1\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0) << err;
     ASSERT_EQ(s.accounts.size(), 3u);
@@ -426,6 +427,8 @@ TEST_F(Config, AccountSections) {
     EXPECT_EQ(s.accounts[1].hostname, "me");
     EXPECT_EQ(s.accounts[1].newsgroups, dir / "newsrc-work");
     EXPECT_EQ(s.accounts[2].hostname, "club.example");
+    EXPECT_FALSE(s.accounts[1].nntp.compress);
+    EXPECT_TRUE(s.accounts[2].nntp.compress);
     EXPECT_EQ(s.accounts[0].pop.host, "p0");
     EXPECT_EQ(s.accounts[0].newsgroups, dir / "newsrc");
 
@@ -438,6 +441,7 @@ TEST_F(Config, AccountSections) {
         {"ACCOUNT work\n\n;none\nACCOUNT club\nPOPHOST b\n", "ACCOUNT work has no settings in line 1"},
         {"POPHOST a\nACCOUNT last\n", "ACCOUNT last has no settings in line 2"},
         {"ACCOUNT work\nSOUPDIR /x\n", "SOUPDIR belongs before the first ACCOUNT, not in line 2"},
+        {"COMPRESS yes\n", "COMPRESS must be off or on, not \"yes\" in line 1"},
         {"ACCOUNT my/work\nPOPHOST a\n",
          "ACCOUNT must be a name of letters, digits, -, _ and ., not \"my/work\" in line 1"},
     };

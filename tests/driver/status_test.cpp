@@ -104,8 +104,7 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
     }
 
     ScriptedServer nntp(0);
-    nntp.session()
-        .send("200 ready\r\n")
+    nntpready(nntp.session(), "200 ready\r\n")
         .expect("POST\r\n")
         .send("340 send it\r\n")
         .expectdata()

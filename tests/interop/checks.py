@@ -640,6 +640,26 @@ def accounts_five():
     expect(logins == 10, "%d logins in two runs" % logins)
     expect(left(d) == [] and "(skipping" not in out, "reports: %s" % tail(out))
     print("      five accounts, nothing to fetch, STLS and logins: %.0f ms" % (took * 1000), flush=True)
+# --- compression and the TLS ports ------------------------------------------
+def news_compressed(port, tls, compress="on"):
+    """local.test fetched byte for byte; /verbose tells what deflate saved
+    (tls None: no NNTPTLS written, the port decides)"""
+    def run():
+        expected = spool("local.test")
+        d = packet("nntp-%d-compress-%s" % (port, compress), groups=["local.test"])
+        settings = dict(NNTPHOST=at(port), COMPRESS=compress)
+        if tls:
+            settings["NNTPTLS"] = tls
+        out = vorpa(d, "news fetch", **settings)
+        got = fetched(d)
+        expect(got.get("local.test") == expected, "records differ from the %d articles: %s"
+               % (len(expected), tail(out)))
+        m = re.search(r"\+ NNTP connection compressed: (\d+) bytes on the wire for (\d+) bytes carried", out)
+        if compress == "off":
+            expect(not m and "Starting compression" not in out, "compressed with COMPRESS off")
+            return
+        expect(m and int(m.group(1)) * 2 < int(m.group(2)), "no compression said: %s" % tail(out))
+    return run
 
 
 def main():
@@ -700,6 +720,10 @@ def main():
         ("accts 4588 mail from joe and ann each through its own login, none refused", accounts_post),
         ("accts 1995 self-signed certificate taken by its pin, another pin refused", accounts_pin),
         ("accts 110  five accounts with nothing to do: five logins, timed", accounts_five),
+        # compression and the TLS ports
+        ("nntp  563  no NNTPTLS written: TLS, COMPRESS, local.test fetched", news_compressed(563, None)),
+        ("nntp  119  STARTTLS, COMPRESS, local.test fetched", news_compressed(119, "starttls")),
+        ("nntp  119  COMPRESS off: local.test fetched plain", news_compressed(119, "off", "off")),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:

@@ -52,7 +52,8 @@ TEST(Causes, ServerThatHangsUp) {
 }
 
 // A TLS alert where the greeting should be, and silence on the port of TLS
-// from the first byte (after the greeting's 20 s): both name the setting.
+// from the first byte with TLS set off (after the greeting's 20 s): both
+// name the setting.
 TEST(Causes, PortThatExpectsTls) {
     ScriptedServer alert(110), silent(995, 40000);
     alert.session().send(std::string("\x15\x03\x01\x00\x02\x02\x28", 7)).drop();
@@ -63,7 +64,7 @@ TEST(Causes, PortThatExpectsTls) {
     EXPECT_NE(out.find("POP3 host 127.0.0.1 at port 110 expects TLS from the first byte: set POPTLS on\n(skipping"),
               std::string::npos)
         << out;
-    out = fetch("127.0.0.1:995", "", 2);
+    out = fetch("127.0.0.1:995", "POPTLS off\n", 2);
     EXPECT_NE(out.find("POP3 host 127.0.0.1 at port 995 expects TLS from the first byte: set POPTLS on\n(skipping"),
               std::string::npos)
         << out;

@@ -93,3 +93,59 @@ TEST(Layer, CarriesEveryByteOnceItIsPushed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lines that do not repeat, as mail text does not: many inflate rounds.
+std::string text(int lines) {
+    std::string out;
+    for (int i = 0; i < lines; i++) out += "line " + std::to_string(i * 7919 % 100003) + " of the text\r\n";
+    return out;
+}
+
+TEST(Deflate, CompressesBothWaysFromTheLineThatSwitchedItOn) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "over TLS" : "on the descriptor");
+        ScriptedServer srv(0, 5000);
+        if (tls) srv.tls();
+        const std::string bulk = text(20000);
+        srv.session()
+            .deflate("206 on\r\n", "HELLO\r\n")
+            .expect("A\r\n")
+            .expect("B\r\n")
+            .send(bulk)
+            .expect("QUIT\r\n");
+        srv.start();
+        Socket s;
+        char host[] = "127.0.0.1";
+        ASSERT_TRUE(s.Create() >= 0 && s.Connect(host, srv.port()) == 0);
+        s.ulTimeout = 3;
+        if (tls) {
+            std::string cafile = std::string(VORPA_CERTS) + "/ca.pem";
+            ASSERT_EQ(s.StartTls(host, cafile.c_str(), ""), TLS_OK) << s.TlsError();
+        }
+        ASSERT_EQ(line(s), "206 on\r\n");
+        EXPECT_EQ(s.Compression(), nullptr);
+        ASSERT_TRUE(s.Deflate());
+        EXPECT_EQ(line(s), "HELLO\r\n") << "in the read of the 206";
+        EXPECT_EQ(s.Send("A\r\nB\r\n"), 6);
+        std::string got;
+        while (got.size() < bulk.size()) {
+            std::string next = line(s);
+            if (next.rfind("error", 0) == 0) break;
+            got += next;
+        }
+        EXPECT_EQ(got, bulk);
+        EXPECT_EQ(s.Send("QUIT\r\n"), 6);
+        EXPECT_TRUE(srv.finish()) << srv.errortext();
+        EXPECT_EQ(srv.received(), "A\r\nB\r\nQUIT\r\n");
+        const Carried* c = s.Compression();
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->received, bulk.size() + 7);
+        EXPECT_EQ(c->sent, 12u);
+        EXPECT_LT(c->wirereceived * 2, c->received);
+        EXPECT_GT(c->wiresent, 0u);
+    }
+}
+
+}  // namespace

@@ -289,6 +289,7 @@ TEST(Tls, NntpAuthinfoAcceptedRefusedAndA480) {
         server.session().send("200 ready\r\n")
             .expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
             .expect("AUTHINFO PASS " + password + "\r\n").send("281 ok\r\n")
+            .expect("CAPABILITIES\r\n").send("500 What?\r\n")
             .expect("GROUP local.test\r\n").send("211 0 1 5 local.test\r\n")
             .expect("QUIT\r\n").send("205 bye\r\n");
         server.start();
@@ -314,7 +315,7 @@ TEST(Tls, NntpAuthinfoAcceptedRefusedAndA480) {
         EXPECT_TRUE(fileexists(r.soup + "/NEWS01.MSG") && fileexists(r.soup + "/REPLIES"));
     }
     ScriptedServer server(119);
-    server.session().send("200 ready\r\n")
+    nntpready(server.session(), "200 ready\r\n")
         .expect("GROUP local.test\r\n").send("480 Authentication required\r\n")
         .expect("QUIT\r\n").send("205 bye\r\n");
     server.start();
@@ -472,6 +473,7 @@ TEST(Sasl, PasswordCommands) {
     ScriptedServer news(119);
     news.session().send("200 ready\r\n").expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
         .expect("AUTHINFO PASS p4ss word\r\n").send("281 ok\r\n")
+        .expect("CAPABILITIES\r\n").send("500 What?\r\n")
         .expect("GROUP local.test\r\n").send("211 0 1 5 local.test\r\n").expect("QUIT\r\n").send("205 bye\r\n");
     news.start();
     Trial n("NNTPHOST 127.0.0.1\nNNTPUSER joe\nNNTPPASSCMD echo '" + password + "'\n");
@@ -511,6 +513,22 @@ TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
     EXPECT_EQ(unreadable.result.status, 1);
     EXPECT_EQ(unreadable.result.err,
               "Error: CAFILE " + unreadable.dir / "none.pem" + " holds no readable PEM certificate\n");
+}
+
+}  // namespace
+
+namespace {
+
+// No POPTLS written: port 995 is TLS from the first byte, where a plain
+// client would wait out the greeting's 20 s.
+TEST(Tls, TheTlsPortWithoutATlsSetting) {
+    ScriptedServer server(995);
+    server.tls("server");
+    pop3empty(server.session().send("+OK ready\r\n"));
+    server.start();
+    Trial r("POPHOST localhost:995\n" + popsettings);
+    EXPECT_NE(r.run({"email", "fetch"}).find("+ POP3 session successfully terminated\n"), std::string::npos) << r.seen;
+    EXPECT_TRUE(server.finish()) << server.errortext();
 }
 
 }  // namespace

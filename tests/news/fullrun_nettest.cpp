@@ -95,7 +95,7 @@ const std::string SMTPCLIENT =
     "QUIT\r\n";
 
 void postsession(Script& s, Post post) {
-    s.send("200 news.test ready\r\n").expect("POST\r\n");
+    nntpready(s).expect("POST\r\n");
     if (post == Post::Refuses) {
         s.send("440 posting not allowed\r\n").drain();
         return;
@@ -106,7 +106,7 @@ void postsession(Script& s, Post post) {
     s.expect("QUIT\r\n").send("205 bye\r\n");
 }
 const std::string POSTCLIENT =
-    "POST\r\nNewsgroups: local.one\r\nSubject: n1a\r\n\r\n..dot\r\n.\r\n"
+    "CAPABILITIES\r\nPOST\r\nNewsgroups: local.one\r\nSubject: n1a\r\n\r\n..dot\r\n.\r\n"
     "POST\r\nNewsgroups: local.two,local.one\r\nSubject: n1b\r\n\r\nb\r\n.\r\n"
     "POST\r\nNewsgroups: local.two\r\nSubject: n3\r\n\r\nlast\r\n.\r\n"
     "QUIT\r\n";
@@ -141,7 +141,7 @@ const std::string POPCLIENT =
     "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
 
 void fetchsession(Script& s) {
-    s.send("200 news.test ready\r\n").expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
+    nntpready(s).expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
     s.expect("GROUP local.two\r\n").send("211 2 10 11 local.two\r\n");
     s.expect("GROUP local.one\r\n").send("211 3 1 3 local.one\r\n");
     for (long n : {2, 3})
@@ -154,7 +154,7 @@ void fetchsession(Script& s) {
     s.expect("QUIT\r\n").send("205 bye\r\n");
 }
 const std::string FETCHCLIENT =
-    "GROUP local.one\r\nGROUP local.two\r\nGROUP local.one\r\nARTICLE 2\r\nARTICLE 3\r\nGROUP local.two\r\nARTICLE 10\r\nARTICLE 11\r\nQUIT\r\n";
+    "CAPABILITIES\r\nGROUP local.one\r\nGROUP local.two\r\nGROUP local.one\r\nARTICLE 2\r\nARTICLE 3\r\nGROUP local.two\r\nARTICLE 10\r\nARTICLE 11\r\nQUIT\r\n";
 
 // One "vorpa all" run; the SMTP server is left out when it is to refuse
 // the connection.
@@ -276,7 +276,7 @@ TEST(FullRun, RefusedPostKeepsNewsAndReplies) {
     fullrun(o, Smtp::Up, Post::Refuses);
     EXPECT_EQ(o.run.status, 2) << o.run.err;
     EXPECT_EQ(o.smtp, SMTPCLIENT);
-    EXPECT_EQ(o.nntppost, "POST\r\n");
+    EXPECT_EQ(o.nntppost, "CAPABILITIES\r\nPOST\r\n");
     EXPECT_EQ(o.pop, POPCLIENT);
     EXPECT_EQ(o.nntpfetch, FETCHCLIENT);
     expectorder(o.log, {"Posting news to 127.0.0.1...\nNNTP host returned error: 440 posting not allowed\n"

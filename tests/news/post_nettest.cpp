@@ -59,7 +59,12 @@ struct Dialogue {
     std::string client;
 
     explicit Dialogue(Script& script, const std::string& greeting = "200 news.test ready\r\n") : s(script) {
-        s.send(greeting);
+        if (greeting[0] != '2') {
+            s.send(greeting);
+            return;
+        }
+        nntpready(s, greeting);
+        client += "CAPABILITIES\r\n";
     }
     void ask(const std::string& command, const std::string& reply) {
         s.expect(command).send(reply);

@@ -45,7 +45,10 @@ struct Peer {
         server.host = "127.0.0.1";
         server.user = user;
     }
-    Script& session(const std::string& greeting = "200 news ready\r\n") { return scripted.session().send(greeting); }
+    // Without a login the server answers CAPABILITIES next.
+    Script& session(const std::string& greeting = "200 news ready\r\n") {
+        return server.user.empty() ? nntpready(scripted.session(), greeting) : scripted.session().send(greeting);
+    }
     // Opens the client after starting the scripts.
     Step open(const std::string& secret = "") {
         scripted.start();
@@ -143,8 +146,80 @@ TEST(NntpClient, PostVerdictsAndARefusedPost) {
     EXPECT_EQ(peer.events.seen, (std::vector<std::string>{"opening 0", "ready", "done Posted 0 240",
                                                           "refused Posted 0 441", "refused Posted 0 441",
                                                           "refused Post 0 440"}));
-    EXPECT_EQ(peer.scripted.received(), std::string("POST\r\n") + article + "POST\r\n" + article + "POST\r\n" +
+    EXPECT_EQ(peer.scripted.received(), std::string("CAPABILITIES\r\nPOST\r\n") + article + "POST\r\n" + article + "POST\r\n" +
                                             article + "POST\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kCompressing = "101 Capability list:\r\nVERSION 2\r\nCOMPRESS DEFLATE\r\n.\r\n";
+
+// After 206 everything is deflated both ways, what came in the read of the
+// 206 included; the ARTICLEs of two groups and QUIT go in one flight, so
+// the script takes all of them before it answers. A refused COMPRESS goes
+// on in plain text.
+TEST(NntpClient, CompressionWherePipelinedArticlesAndQuitGoInOneFlight) {
+    Peer peer;
+    peer.scripted.session()
+        .send("200 news ready\r\n")
+        .expect("CAPABILITIES\r\n")
+        .send(kCompressing)
+        .expect("COMPRESS DEFLATE\r\n")
+        .deflate("206 Compression active\r\n", "211 2 1 2 a\r\n")
+        .expect("GROUP a\r\n")
+        .expect("GROUP b\r\n")
+        .send("211 1 5 5 b\r\n")
+        .expect("GROUP a\r\n")
+        .expect("ARTICLE 1\r\n")
+        .expect("ARTICLE 2\r\n")
+        .expect("GROUP b\r\n")
+        .expect("ARTICLE 5\r\n")
+        .expect("QUIT\r\n")
+        .send("211 2 1 2 a\r\n220 1\r\none\r\n.\r\n220 2\r\ntwo\r\n.\r\n211 1 5 5 b\r\n220 5\r\nfive\r\n.\r\n"
+              "205 bye\r\n");
+    peer.scripted.session()
+        .send("200 news ready\r\n")
+        .expect("CAPABILITIES\r\n")
+        .send(kCompressing)
+        .expect("COMPRESS DEFLATE\r\n")
+        .send("403 not now\r\n")
+        .expect("GROUP a\r\n")
+        .send("211 0 1 0 a\r\n")
+        .expect("QUIT\r\n")
+        .send("205 bye\r\n");
+    ASSERT_EQ(peer.open(), Step::Next);
+    ASSERT_EQ(peer.client.select({"a", "b"}), Step::Next);
+    ArticleNumbers a{1, 2, false, {}}, b{5, 5, false, {}};
+    peer.client.stream({{"a", true, &a}, {"b", true, &b}});
+    std::string text;
+    auto keep = [&text](const char* p, size_t n, bool) {
+        text.append(p, n);
+        return true;
+    };
+    EXPECT_TRUE(peer.client.reselect().ok());
+    for (int i = 0; i < 3; i++) {
+        if (i == 2) {
+            EXPECT_TRUE(peer.client.reselect().ok());
+        }
+        ASSERT_TRUE(peer.client.article().ok());
+        EXPECT_EQ(peer.client.text(keep), BodyEnd::Whole);
+    }
+    EXPECT_EQ(text, "one\r\ntwo\r\nfive\r\n");
+    const Carried* carried = peer.client.connection().sock.Compression();
+    ASSERT_NE(carried, nullptr);
+    EXPECT_GT(carried->received, 0u);
+    EXPECT_TRUE(peer.client.signoff());
+
+    ASSERT_EQ(peer.client.open(""), Step::Next);
+    EXPECT_EQ(peer.client.connection().sock.Compression(), nullptr);
+    ASSERT_EQ(peer.client.select({"a"}), Step::Next);
+    EXPECT_TRUE(peer.client.signoff());
+    EXPECT_TRUE(peer.scripted.finish()) << peer.scripted.errortext();
+    EXPECT_EQ(peer.scripted.received(0),
+              "CAPABILITIES\r\nCOMPRESS DEFLATE\r\nGROUP a\r\nGROUP b\r\nGROUP a\r\nARTICLE 1\r\nARTICLE 2\r\n"
+              "GROUP b\r\nARTICLE 5\r\nQUIT\r\n");
 }
 
 }  // namespace

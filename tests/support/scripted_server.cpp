@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <zlib.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,7 +24,7 @@
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls, NothingAhead, Call };
+    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls, NothingAhead, Call, Deflate };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
@@ -99,7 +100,56 @@ Script& Script::starttls(const std::string& cert) {
     return *this;
 }
 
+Script& Script::deflate(const std::string& reply, const std::string& ahead) {
+    steps.push_back({Step::Deflate, reply, {}, 0});
+    steps.back().sizes.assign(1, ahead.size());
+    steps.back().bytes += ahead;
+    return *this;
+}
+
 namespace {
+
+// Raw deflate both ways, once a session is compressed.
+struct Deflater {
+    z_stream out{};
+    z_stream in{};
+    Deflater() {
+        deflateInit2(&out, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        inflateInit2(&in, -15);
+    }
+    ~Deflater() {
+        deflateEnd(&out);
+        inflateEnd(&in);
+    }
+    std::string pack(const std::string& plain) {
+        std::string packed;
+        out.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+        out.avail_in = static_cast<uInt>(plain.size());
+        char chunk[4096];
+        do {
+            out.next_out = reinterpret_cast<Bytef*>(chunk);
+            out.avail_out = sizeof chunk;
+            deflate(&out, Z_SYNC_FLUSH);
+            packed.append(chunk, sizeof chunk - out.avail_out);
+        } while (out.avail_out == 0);
+        return packed;
+    }
+    // False for bytes that are no deflate stream.
+    bool unpack(const char* data, size_t len, std::string& plain) {
+        in.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        in.avail_in = static_cast<uInt>(len);
+        char chunk[4096];
+        do {
+            in.next_out = reinterpret_cast<Bytef*>(chunk);
+            in.avail_out = sizeof chunk;
+            int r = inflate(&in, Z_SYNC_FLUSH);
+            if (r != Z_OK && r != Z_BUF_ERROR && r != Z_STREAM_END) return false;
+            plain.append(chunk, sizeof chunk - in.avail_out);
+            if (r != Z_OK) break;
+        } while (in.avail_out == 0 || in.avail_in > 0);
+        return true;
+    }
+};
 
 using Clock = std::chrono::steady_clock;
 
@@ -169,6 +219,7 @@ struct ScriptedServer::Impl {
         SSL* ssl = nullptr;   // set by the handshake
         std::string pending;  // received, not yet taken by an expect
         bool closed = false;  // the client has closed its side
+        std::unique_ptr<Deflater> z;  // once compressed
 
         // A clean end says close_notify; a drop just closes.
         void end(bool abrupt) {
@@ -238,9 +289,17 @@ struct ScriptedServer::Impl {
             s.closed = true;
             return;
         }
-        s.pending.append(buf, n);
+        std::string plain(buf, n);
+        if (s.z) {
+            plain.clear();
+            if (!s.z->unpack(buf, n, plain)) {
+                error("session " + std::to_string(s.index) + ": the client sent no deflate stream");
+                s.closed = true;
+            }
+        }
+        s.pending += plain;
         std::lock_guard<std::mutex> lock(mu);
-        got[s.index].append(buf, n);
+        got[s.index] += plain;
     }
 
     // Takes one line (up to LF) into line; false after an error was recorded.
@@ -286,7 +345,8 @@ struct ScriptedServer::Impl {
     // Sends bytes, each wait for the client to take more bounded: a client
     // that stops reading must not leave the server stuck in a send that
     // finish() then waits for.
-    bool sendbytes(Session& s, const std::string& bytes) {
+    bool sendbytes(Session& s, const std::string& plain) {
+        const std::string bytes = s.z ? s.z->pack(plain) : plain;
         auto fail = [&](const std::string& why) {
             error("session " + std::to_string(s.index) + ": sending " + shown(bytes) + why);
             return false;
@@ -424,6 +484,15 @@ struct ScriptedServer::Impl {
             return true;
         case Script::Step::StartTls:
             return handshake(s, step.bytes);
+        case Script::Step::Deflate: {
+            size_t ahead = step.sizes[0];
+            auto z = std::make_unique<Deflater>();
+            std::string bytes = step.bytes.substr(0, step.bytes.size() - ahead) +
+                                (ahead > 0 ? z->pack(step.bytes.substr(step.bytes.size() - ahead)) : "");
+            if (!sendbytes(s, bytes)) return false;
+            s.z = std::move(z);
+            return true;
+        }
         }
         return false;
     }
@@ -457,7 +526,7 @@ struct ScriptedServer::Impl {
                 std::lock_guard<std::mutex> lock(mu);
                 naccepted++;
             }
-            Session s{i, fd, nullptr, std::string(), false};
+            Session s{i, fd, nullptr, std::string(), false, nullptr};
             bool ran = implicitcert.empty() || handshake(s, implicitcert);
             for (size_t k = 0; ran && k < scripts[i]->steps.size(); k++) {
                 const Script::Step& step = scripts[i]->steps[k];

@@ -58,10 +58,21 @@ public:
     // decrypted bytes. A failed handshake is recorded as the error
     // "session N: TLS handshake failed: <reason>" and ends the session.
     Script& starttls(const std::string& cert = "server");
+    // Sends reply in plain text and, in the same write, ahead compressed;
+    // from then on every step sends and reads raw deflate (as after NNTP's
+    // 206), each send one deflate block, and received() records the
+    // inflated bytes.
+    Script& deflate(const std::string& reply, const std::string& ahead = "");
 
     struct Step;
     std::vector<Step> steps;
 };
+
+// An NNTP server's greeting, then its answer to the CAPABILITIES that
+// every news connection asks: a list without COMPRESS.
+inline Script& nntpready(Script& s, const std::string& greeting = "200 news.test ready\r\n") {
+    return s.send(greeting).expect("CAPABILITIES\r\n").send("101 Capability list:\r\nVERSION 2\r\nREADER\r\n.\r\n");
+}
 
 class ScriptedServer {
 public:
