@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "net/layer.h"
 
@@ -19,7 +20,7 @@ struct DeflateLayer::Streams {
     }
 };
 
-DeflateLayer::DeflateLayer() : z(new Streams) {
+DeflateLayer::DeflateLayer() : z(std::make_unique<Streams>()) {
     z->outready = deflateInit2(&z->out, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
     z->inready = inflateInit2(&z->in, -15) == Z_OK;
 }

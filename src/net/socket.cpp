@@ -16,18 +16,21 @@
 #include <cstring>
 
 Socket::Socket()
-    : iSocket(-1),
+    : ownBuf(std::make_unique<char[]>(kBufSize)),
+      ownRecv1(std::make_unique<char[]>(kBufSize)),
+      ownRecv2(std::make_unique<char[]>(kBufSize)),
+      iSocket(-1),
       iResult(0),
       iEol(0),
-      pszBuf(new char[kBufSize]()),
+      pszBuf(ownBuf.get()),
       ulTimeout(300),
       saLocal(),
       saRemote(),
       usLocalPort(0),
       iAddrLen(sizeof(sockaddr_in)),
       iCurBuf(1),
-      pcRecvBuf1(new char[kBufSize]),
-      pcRecvBuf2(new char[kBufSize]),
+      pcRecvBuf1(ownRecv1.get()),
+      pcRecvBuf2(ownRecv2.get()),
       iRecvPos1(0),
       iRecvLen1(0),
       iRecvPos2(0),
@@ -37,9 +40,6 @@ Socket::Socket()
 Socket::~Socket() {
     Unwind();
     if (iSocket >= 0) close(iSocket);
-    delete[] pszBuf;
-    delete[] pcRecvBuf1;
-    delete[] pcRecvBuf2;
 }
 
 int Socket::Create() {

@@ -39,6 +39,9 @@ enum TlsResult {
 constexpr size_t kFingerprintSize = 6 + 32 * 3 + 1;
 
 class Socket {
+    // What pszBuf, pcRecvBuf1 and pcRecvBuf2 point into.
+    std::unique_ptr<char[]> ownBuf, ownRecv1, ownRecv2;
+
 public:
     int iSocket;
     int iResult;
