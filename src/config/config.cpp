@@ -235,7 +235,8 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin };
+// List: one more value each line.
+enum class Kind { Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, List };
 
 // The one list of the settings: keyword, kind, and where the value goes.
 struct Setting {
@@ -246,6 +247,7 @@ struct Setting {
     bool* (*flag)(Account&) = nullptr;   // OnOff
     long* (*count)(Account&) = nullptr;  // Count
     long most = 0;                        // Count: the largest value taken
+    std::vector<std::string>* (*list)(Account&) = nullptr;  // List
 };
 
 // A hundred years of days; counts of messages and articles.
@@ -280,6 +282,19 @@ const Setting table[] = {
     {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
+    // IMAP as a mail source.
+    {"IMAPHOST", Kind::Text, [](Account& s) { return &s.imap.host; }, nullptr},
+    {"IMAPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.imap; }},
+    {"IMAPUSER", Kind::Text, [](Account& s) { return &s.imap.user; }, nullptr},
+    {"IMAPPASS", Kind::Secret, [](Account& s) { return &s.imap.pass; }, nullptr},
+    {"IMAPPASSCMD", Kind::Command, [](Account& s) { return &s.imap.passcmd; }, nullptr},
+    {"IMAPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.imap; }},
+    {"IMAPFOLDER", Kind::List, nullptr, nullptr, nullptr, nullptr, 0, [](Account& s) { return &s.imapfolders; }},
+    {"IMAPSEEN", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.imapseen; }},
+    {"IMAPDELETE", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.imapdelete; }},
+    {"IMAPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapkeepdays; }, mostdays},
+    {"IMAPFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapfirst; }, mostcount},
+    {"IMAPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
@@ -356,7 +371,8 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
     case Kind::Tls: {
         Server& server = *s.server(account());
         int r = scantls(report, value, line, path, s.key, server.tls);
-        server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
+        server.plainallowed =
+            (server.protocol == Protocol::Pop3 || server.protocol == Protocol::Imap) && r == 0 && server.tls == TLSOFF;
         return r;
     }
     case Kind::Auth: {
@@ -369,6 +385,9 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::List:
+        if (!value.empty()) s.list(account())->push_back(value);
+        return 0;
     case Kind::Pin:
         // A typo must not quietly mean the usual checks, nor no certificate.
         if (!value.empty() && !ispin(value)) {
@@ -411,6 +430,11 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return *s.flag(a) ? "on" : "off";
     case Kind::Count:
         return std::to_string(*s.count(a));
+    case Kind::List: {
+        std::string all;
+        for (const std::string& value : *s.list(a)) all += (all.empty() ? "" : ", ") + value;
+        return all;
+    }
     case Kind::Include:
         break;
     }
@@ -513,7 +537,8 @@ int onesecreteach(Report& report, const Account& account) {
         const char* command;
     } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"},
                   {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"},
-                  {&Account::nntp, "NNTPPASS", "NNTPPASSCMD"}};
+                  {&Account::nntp, "NNTPPASS", "NNTPPASSCMD"},
+                  {&Account::imap, "IMAPPASS", "IMAPPASSCMD"}};
     for (const auto& l : logins) {
         const Server& server = account.*l.server;
         if (server.pass.empty() || server.passcmd.empty()) continue;
