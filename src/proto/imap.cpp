@@ -332,7 +332,7 @@ bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
         return false;
     }
     if (word == "CAPABILITY") {
-        capabilities(text.substr(13));
+        capabilities(text.size() > 13 ? text.substr(13) : std::string());
     } else if (word == "OK") {
         size_t at = text.find('[');
         unsigned long long n = 0;
