@@ -69,10 +69,16 @@ bool MailFetch::imapfolder(const std::string& folder) {
     std::vector<uint32_t> fetch;  // places of listed, oldest first
     std::unordered_map<std::string, long long> ids;
     if (changed) ids = byid(record);
+    auto recorded = [&record](uint32_t uid) {
+        auto at = std::lower_bound(record.entries.begin(), record.entries.end(), uid,
+                                   [](const ImapRecord::Entry& e, uint32_t u) { return e.uid < u; });
+        return at != record.entries.end() && at->uid == uid;
+    };
     for (uint32_t i = 0; i < listed.size(); i++) {
         auto known = changed && !listed[i].messageid.empty() ? ids.find(listed[i].messageid) : ids.end();
         if (known != ids.end()) entries.push_back({listed[i].uid, known->second, listed[i].messageid});
-        else if (listed[i].size > 0) fetch.push_back(i);
+        // Stored by a run that ended before the one listed before it.
+        else if (listed[i].size > 0 && (changed || !recorded(listed[i].uid))) fetch.push_back(i);
     }
     // A first fetch takes only the newest messages, where asked.
     if (loaded == ImapRecord::Missing && account.imapfirst > 0 && fetch.size() > static_cast<size_t>(account.imapfirst))
@@ -102,15 +108,22 @@ bool MailFetch::imapfolder(const std::string& folder) {
     const char* area = strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
     if (!fetch.empty()) got = retrieve(list, fetch, fetch.size(), area);
     if (got.step == Step::End) return false;
+    // The server may send bodies in any order: what came whole is in the
+    // file, unless the fetch kept none.
     std::vector<uint32_t> stored;
-    for (size_t k = 0; k < got.stored; k++) {
+    bool kept = got.step == Step::Next || got.stored > 0;
+    for (size_t k = 0; kept && k < fetch.size(); k++) {
         const ImapMessage& m = listed[fetch[k]];
         if (!imap->delivered(k)) continue;
         stored.push_back(m.uid);
         entries.push_back({m.uid, now, m.messageid});
     }
     run.tally.mails += static_cast<long>(stored.size());
-    if (got.stored < fetch.size()) after = listed[fetch[got.stored]].uid;
+    for (size_t k = 0; got.step != Step::Next && k < fetch.size(); k++) {
+        if (kept && imap->delivered(k)) continue;
+        after = listed[fetch[k]].uid;
+        break;
+    }
     if (run.options.test) return got.step == Step::Next;
     if (loaded != ImapRecord::Ready || changed || after != record.next || !stored.empty()) {
         std::sort(entries.begin(), entries.end(),

@@ -21,6 +21,9 @@ constexpr size_t maxmessages = 1 << 24;
 // Body fetches in flight: each command is some 40 bytes.
 constexpr int pipelinewindow = 128;
 
+// Tagged answers that came before the one waited for.
+constexpr size_t maxearly = 2 * pipelinewindow;
+
 // UIDs in one STORE or EXPUNGE, so that the command stays short.
 constexpr size_t maxsetbytes = 4000;
 
@@ -222,9 +225,8 @@ std::string imapquoted(const std::string& text) {
 struct ImapClient::Want {
     enum Kind { Nothing, Select, List, Body } kind = Nothing;
     MessageSink* sink = nullptr;
-    size_t k = 0;
-    uint32_t uid = 0;
-    bool delivered = false;
+    const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
+    size_t k = 0;                                   // the place waited for
 };
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
@@ -297,27 +299,40 @@ bool ImapClient::await(const std::string& t, Want* want) {
     std::string text;
     long long literal = -1;
     for (;;) {
+        auto known = std::find_if(early.begin(), early.end(), [&t](const std::string& e) {
+            return e.size() > t.size() && e.compare(0, t.size(), t) == 0 && e[t.size()] == ' ';
+        });
+        if (known != early.end()) {
+            text = *known;
+            early.erase(known);
+            return tagged(text);
+        }
         conn.sock.StartReply();
         if (!readline(text, literal)) return false;
-        if (text.size() > t.size() && text.compare(0, t.size(), t) == 0 && text[t.size()] == ' ') {
-            if (literal >= 0 && !skipliteral(literal)) return false;
-            conn.reply = Reply();
-            conn.reply.text = text + "\r\n";
-            std::string word = statusword(text.data(), text.size());
-            conn.reply.status = word == "OK" ? Reply::Positive
-                                : word == "NO" || word == "BAD" ? Reply::Negative
-                                                                : Reply::Invalid;
-            if (conn.reply.ok()) {
-                size_t at = text.find("[CAPABILITY ");
-                if (at != std::string::npos) capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
-                return true;
-            }
-            conn.fail(conn.reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply);
-            return false;
+        if (text.compare(0, 2, "* ") == 0) {
+            if (!untagged(text, literal, want)) return false;
+            continue;
         }
-        if (text.compare(0, 2, "* ") != 0) return invalid(text);
-        if (!untagged(text, literal, want)) return false;
+        if (literal >= 0 && !skipliteral(literal)) return false;
+        // A server may answer commands sent together in another order.
+        if (text.empty() || text[0] == '+' || early.size() >= maxearly) return invalid(text);
+        early.push_back(text);
     }
+}
+
+// The tagged answer: true when it is OK; the failure is noted otherwise.
+bool ImapClient::tagged(const std::string& text) {
+    conn.reply = Reply();
+    conn.reply.text = text + "\r\n";
+    std::string word = statusword(text.data(), text.size());
+    conn.reply.status = word == "OK" ? Reply::Positive : word == "NO" || word == "BAD" ? Reply::Negative : Reply::Invalid;
+    if (conn.reply.ok()) {
+        size_t at = text.find("[CAPABILITY ");
+        if (at != std::string::npos) capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
+        return true;
+    }
+    conn.fail(conn.reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply);
+    return false;
 }
 
 bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
@@ -405,8 +420,9 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
         if (literal >= 0 && pos == text.rfind('{')) {
             bool isbody = depth == 0 && strcasecmp(name.c_str(), "BODY[]") == 0;
             bool isid = depth == 0 && startsnocase(name, 0, "BODY[HEADER.FIELDS");
-            if (isbody && want && want->kind == Want::Body && !want->delivered && (!hasuid || message.uid == want->uid)) {
-                if (!body(literal, message.uid, want)) return false;
+            size_t k = isbody && want && want->kind == Want::Body ? bodyplace(hasuid, message.uid, want) : got.size();
+            if (k < got.size() && !got[k]) {
+                if (!body(literal, k, want)) return false;
             } else if (isid) {
                 std::string header;
                 if (!readliteral(literal, header, 4096)) return false;
@@ -461,11 +477,21 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
     return true;
 }
 
+// The place in the retrieve of a body that came: the one waited for, or
+// one asked for after it that the server answered first.
+size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const {
+    if (!hasuid) return want->k;
+    const std::vector<uint32_t>& places = *want->places;
+    auto at = std::lower_bound(places.begin() + static_cast<long>(want->k), places.end(), uid,
+                               [this](uint32_t place, uint32_t u) { return messages[place].uid < u; });
+    return at != places.end() && messages[*at].uid == uid ? static_cast<size_t>(at - places.begin()) : got.size();
+}
+
 // A body the retrieve waits for, read by its sink straight from the
 // literal.
-bool ImapClient::body(long long size, uint32_t, Want* want) {
+bool ImapClient::body(long long size, size_t k, Want* want) {
     MessageText text(conn.sock, static_cast<uint64_t>(size));
-    bool taken = want->sink->take(want->k, text);
+    bool taken = want->sink->take(k, text);
     if (text.end == BodyEnd::Lost) {
         conn.fail(Failure::Network, Stage::Text);
         fail(SourceFault::LostMessage);
@@ -473,7 +499,7 @@ bool ImapClient::body(long long size, uint32_t, Want* want) {
         return false;
     }
     if (taken && text.end == BodyEnd::Whole) {
-        want->delivered = true;
+        got[k] = true;
         return true;
     }
     quits = false;
@@ -635,6 +661,7 @@ bool ImapClient::list(MailList& list) {
 
 bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
     got.assign(places.size(), false);
+    early.clear();
     size_t next = 0;
     Pipeline bodies(conn.sock, pipelinewindow, [this, &places, &next](std::string& out) {
         if (next == places.size()) return false;
@@ -652,11 +679,10 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
         Want want;
         want.kind = Want::Body;
         want.sink = &sink;
+        want.places = &places;
         want.k = k;
-        want.uid = messages[places[k]].uid;
-        bool ok = await("F" + std::to_string(want.uid), &want);
+        bool ok = await("F" + std::to_string(messages[places[k]].uid), &want);
         bodies.answered();
-        got[k] = want.delivered;
         if (ok) continue;
         if (conn.stage == Stage::None) return false;  // told already
         if (conn.reply.refused() && conn.stage == Stage::Reply && !conn.sock.Broken()) {

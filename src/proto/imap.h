@@ -60,8 +60,9 @@ public:
     void since(uint32_t uid) { from = uid; }
     bool list(MailList& list) override;
     const std::vector<ImapMessage>& listed() const { return messages; }
-    // The bodies at those places of the list; delivered(k) tells whether
-    // the k-th came (a message removed meanwhile does not).
+    // The bodies at those places of the list, ascending by UID, in the
+    // order the server sends them; delivered(k) tells whether the k-th
+    // came whole (a message removed meanwhile does not come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) override;
     bool delivered(size_t k) const { return k < got.size() && got[k]; }
     bool removes() const override { return false; }
@@ -87,7 +88,9 @@ private:
     bool fetched(std::string& text, long long& literal, Want* want);
     bool skipliteral(long long size);
     bool readliteral(long long size, std::string& into, size_t most);
-    bool body(long long size, uint32_t uid, Want* want);
+    bool tagged(const std::string& text);
+    size_t bodyplace(bool hasuid, uint32_t uid, const Want* want) const;
+    bool body(long long size, size_t k, Want* want);
     void capabilities(const std::string& list);
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
@@ -110,6 +113,7 @@ private:
     uint32_t from = 1;
     std::vector<ImapMessage> messages;
     std::vector<bool> got;
+    std::vector<std::string> early;  // tagged answers not waited for yet
 };
 
 #endif
