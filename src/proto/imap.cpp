@@ -490,6 +490,10 @@ size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const 
 // A body the retrieve waits for, read by its sink straight from the
 // literal.
 bool ImapClient::body(long long size, size_t k, Want* want) {
+    // One that comes early is announced as it comes; a stop asked for
+    // meanwhile is taken after it.
+    if (!asked[k]) want->sink->next(k);
+    asked[k] = true;
     MessageText text(conn.sock, static_cast<uint64_t>(size));
     bool taken = want->sink->take(k, text);
     if (text.end == BodyEnd::Lost) {
@@ -661,6 +665,7 @@ bool ImapClient::list(MailList& list) {
 
 bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
     got.assign(places.size(), false);
+    asked.assign(places.size(), false);
     early.clear();
     size_t next = 0;
     Pipeline bodies(conn.sock, pipelinewindow, [this, &places, &next](std::string& out) {
@@ -670,7 +675,8 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
         return true;
     });
     for (size_t k = 0; k < places.size(); k++) {
-        if (!sink.next(k)) return false;
+        if (!(asked[k] || sink.next(k))) return false;
+        asked[k] = true;
         if (!bodies.fill()) {
             conn.error = errno;
             conn.fail(Failure::Network, Stage::Send);

@@ -113,6 +113,7 @@ private:
     uint32_t from = 1;
     std::vector<ImapMessage> messages;
     std::vector<bool> got;
+    std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
 };
 
