@@ -51,6 +51,14 @@ std::string statusword(const char* text, size_t len) {
     return word;
 }
 
+// The status of a tagged answer by its word.
+Reply::Status completion(const std::string& word) {
+    return word == "OK" ? Reply::Positive : word == "NO" || word == "BAD" ? Reply::Negative : Reply::Invalid;
+}
+
+// Takes the bytes of a literal that nothing needs.
+bool passover(const char*, size_t, bool) { return true; }
+
 bool startsnocase(const std::string& text, size_t at, const char* word) {
     size_t n = std::strlen(word);
     return text.size() - std::min(at, text.size()) >= n && strncasecmp(text.c_str() + at, word, n) == 0;
@@ -152,17 +160,17 @@ Reply readimap(Socket& sock) {
         }
         std::string word = statusword(sock.pszBuf, bare);
         bool star = len >= 2 && sock.pszBuf[0] == '*' && sock.pszBuf[1] == ' ';
-        if (star && (word == "OK" || word == "PREAUTH")) reply.status = Reply::Positive;
-        else if (star && word == "BYE") reply.status = Reply::Negative;
-        else if (!star) reply.status = word == "OK" ? Reply::Positive
-                                       : word == "NO" || word == "BAD" ? Reply::Negative
-                                                                       : Reply::Invalid;
-        if (!star || word == "OK" || word == "PREAUTH" || word == "BYE") return reply;
+        if (!star) {
+            reply.status = completion(word);
+            return reply;
+        }
+        if (word == "OK" || word == "PREAUTH" || word == "BYE") {
+            reply.status = word == "BYE" ? Reply::Negative : Reply::Positive;
+            return reply;
+        }
         // Another untagged response: its literals go unread.
         for (long long n = literalcount(sock.pszBuf, bare); n >= 0; n = literalcount(sock.pszBuf, bare)) {
-            if (readliteral(sock, static_cast<uint64_t>(n), [](const char*, size_t, bool) { return true; }) !=
-                    BodyEnd::Whole ||
-                sock.RecvTeol() == -1) {
+            if (readliteral(sock, static_cast<uint64_t>(n), passover) != BodyEnd::Whole || sock.RecvTeol() == -1) {
                 reply.error = errno;
                 reply.status = Reply::Lost;
                 return reply;
@@ -275,7 +283,7 @@ bool ImapClient::readline(std::string& text, long long& literal) {
 }
 
 bool ImapClient::skipliteral(long long size) {
-    BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), [](const char*, size_t, bool) { return true; });
+    BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), passover);
     return end == BodyEnd::Whole || lost();
 }
 
@@ -324,11 +332,9 @@ bool ImapClient::await(const std::string& t, Want* want) {
 bool ImapClient::tagged(const std::string& text) {
     conn.reply = Reply();
     conn.reply.text = text + "\r\n";
-    std::string word = statusword(text.data(), text.size());
-    conn.reply.status = word == "OK" ? Reply::Positive : word == "NO" || word == "BAD" ? Reply::Negative : Reply::Invalid;
+    conn.reply.status = completion(statusword(text.data(), text.size()));
     if (conn.reply.ok()) {
-        size_t at = text.find("[CAPABILITY ");
-        if (at != std::string::npos) capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
+        namedcaps(text);
         return true;
     }
     conn.fail(conn.reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply);
@@ -361,8 +367,7 @@ bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
                 if (readnumber(text, pos, UINT32_MAX, n)) folder.uidnext = static_cast<uint32_t>(n);
             }
         }
-        if (at != std::string::npos && startsnocase(text, at + 1, "CAPABILITY "))
-            capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
+        namedcaps(text);
     } else if (word == "LIST") {
         // * LIST (\Noselect) "/" ""
         size_t close = text.find(')');
@@ -513,6 +518,13 @@ bool ImapClient::body(long long size, size_t k, Want* want) {
     return false;
 }
 
+bool ImapClient::namedcaps(const std::string& text) {
+    size_t at = text.find("[CAPABILITY ");
+    if (at == std::string::npos) return false;
+    capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
+    return true;
+}
+
 void ImapClient::capabilities(const std::string& list) {
     caps.clear();
     std::string auth = "AUTH";
@@ -535,8 +547,7 @@ bool ImapClient::open(const std::string& secret) {
     quits = true;
     const std::string& greeting = conn.reply.text;
     bool preauth = statusword(greeting.data(), greeting.size()) == "PREAUTH";
-    size_t at = greeting.find("[CAPABILITY ");
-    if (at != std::string::npos) capabilities(greeting.substr(at + 12, greeting.find(']', at) - at - 12));
+    namedcaps(greeting);
     if (conn.server.tls == TLSSTART) {
         events.step(SourceStep::StartingTls);
         quits = conn.starttls("S STARTTLS\r\n");
@@ -547,7 +558,7 @@ bool ImapClient::open(const std::string& secret) {
     if (!preauth && !login(secret)) return false;
     // The capabilities after the login, unless its answer named them, and
     // the delimiter between levels, in one round trip.
-    bool told = conn.reply.text.find("[CAPABILITY ") != std::string::npos;
+    bool told = namedcaps(conn.reply.text);
     std::string a = told ? "" : tag();
     std::string b = tag();
     std::string both = (told ? "" : a + " CAPABILITY\r\n") + b + " LIST \"\" \"\"\r\n";
@@ -596,11 +607,7 @@ bool ImapClient::login(const std::string& secret) {
     line += " ";
     if (!sendstring(line, secret)) return fail(SourceFault::Step);
     Reply reply = conn.ask(line + "\r\n");
-    if (reply.ok()) {
-        size_t at = reply.text.find("[CAPABILITY ");
-        if (at != std::string::npos) capabilities(reply.text.substr(at + 12, reply.text.find(']', at) - at - 12));
-        return true;
-    }
+    if (reply.ok()) return true;
     if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
     return fail(SourceFault::Step);
 }
@@ -610,9 +617,6 @@ bool ImapClient::sasl(const std::string& secret) {
     Step step = saslsignin(conn, caps, "AUTH", secret, caps.has("SASL-IR") ? imapauthir : imapauthwait, login,
                            [this](const SaslLogin& chosen) { events.loggingin(chosen); });
     if (step == Step::Next) {
-        const std::string& text = login.outcome.reply.text;
-        size_t at = text.find("[CAPABILITY ");
-        if (at != std::string::npos) capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
         conn.reply = login.outcome.reply;
         return true;
     }

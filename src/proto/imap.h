@@ -92,6 +92,8 @@ private:
     size_t bodyplace(bool hasuid, uint32_t uid, const Want* want) const;
     bool body(long long size, size_t k, Want* want);
     void capabilities(const std::string& list);
+    // The capabilities a response code names: false when it names none.
+    bool namedcaps(const std::string& text);
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
     bool sendstring(std::string& line, const std::string& text);
