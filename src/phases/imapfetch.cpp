@@ -61,7 +61,8 @@ bool MailFetch::imapfolder(const std::string& folder) {
                      size.messages == 0;
     MailList list;
     if (!unchanged) {
-        imap->since(next);
+        // A new UIDVALIDITY: the messages are known by their Message-IDs.
+        imap->since(next, changed);
         if (!imap->list(list)) return false;
     }
     const std::vector<ImapMessage>& listed = unchanged ? std::vector<ImapMessage>() : imap->listed();
@@ -106,7 +107,8 @@ bool MailFetch::imapfolder(const std::string& folder) {
     Fetched got{Step::Next, 0};
     // The folder's name as configured; INBOX as the POP3 fetch names it.
     const char* area = strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
-    if (!fetch.empty()) got = retrieve(list, fetch, fetch.size(), area);
+    std::vector<std::string> found;  // the Message-IDs in the headers
+    if (!fetch.empty()) got = retrieve(list, fetch, fetch.size(), area, &found);
     if (got.step == Step::End) return false;
     // The server may send bodies in any order: what came whole is in the
     // file, unless the fetch kept none.
@@ -116,7 +118,7 @@ bool MailFetch::imapfolder(const std::string& folder) {
         const ImapMessage& m = listed[fetch[k]];
         if (!imap->delivered(k)) continue;
         stored.push_back(m.uid);
-        entries.push_back({m.uid, now, m.messageid});
+        entries.push_back({m.uid, now, m.messageid.empty() ? found[k] : m.messageid});
     }
     run.tally.mails += static_cast<long>(stored.size());
     for (size_t k = 0; got.step != Step::Next && k < fetch.size(); k++) {

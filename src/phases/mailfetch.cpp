@@ -90,19 +90,21 @@ bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, 
 }
 
 // Stores the messages of a retrieve into one message file, a record each,
-// with the meter and the "From:" lines of their headers on the way. What a
+// with the meter and the "From:" lines of their headers on the way, and
+// their Message-IDs where asked (ids). What a
 // retrieve that ends early keeps: the whole messages among the first
 // keepable places, those a record can name.
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
-          size_t keepable)
+          size_t keepable, std::vector<std::string>* ids)
         : run(run),
           out(run.report),
           incoming(incoming),
           list(list),
           fetch(fetch),
           keepable(keepable),
+          ids(ids),
           keptlength(incoming.file.position()),
           // No average before the first 10000 bytes: it would say little.
           progress(out, 10000) {}
@@ -121,6 +123,7 @@ public:
         progress.unit();
         uint64_t done = 0;
         bool inheader = true;
+        bool folded = false;  // the Message-ID is on the next line
         auto percent = [&done, size] { return static_cast<int>(done * 100 / size); };
         progress.show(percent());
         BodyEnd end = text.read([&](const char* line, size_t len, bool linestart, size_t received) {
@@ -134,6 +137,11 @@ public:
                     inheader = false;
                 else if (len >= 5 && memicmp(line, "From:", 5) == 0)
                     reportfrom(progress, percent(), line, len);
+                else if (ids && (folded || (len >= 11 && memicmp(line, "Message-ID:", 11) == 0))) {
+                    size_t from = folded ? 0 : 11;
+                    (*ids)[k] = messageid(line + from, len - from);
+                    folded = !folded && (*ids)[k].empty();
+                }
             }
             progress.show(percent());
             return true;
@@ -156,6 +164,7 @@ public:
     const MailList& list;
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
+    std::vector<std::string>* const ids;
     size_t inflight = 0;      // the place of fetch asked for last
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
@@ -355,14 +364,15 @@ bool MailFetch::fetchlisted(const MailList& list) {
 // first keepable places: the file is cut after the last of them and stored,
 // and only the message in flight comes again.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area) {
+                            const char* area, std::vector<std::string>* ids) {
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return {Step::Quit, 0};
     }
-    Store store(run, incoming, list, fetch, keepable);
+    if (ids) ids->assign(fetch.size(), std::string());
+    Store store(run, incoming, list, fetch, keepable, ids);
     if (source->retrieve(fetch, store)) {
         store.progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};

@@ -40,8 +40,9 @@ private:
     bool imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
                    const std::vector<uint32_t>& old);
     // The messages at the places of fetch into a new message file listed
-    // under area in AREAS.
-    Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area);
+    // under area in AREAS; ids, when given, gets their Message-IDs.
+    Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area,
+                     std::vector<std::string>* ids = nullptr);
 
     const Context& run;
     Report& out;

@@ -218,6 +218,15 @@ std::string imapmailbox(const std::string& folder, char delimiter) {
     return out;
 }
 
+std::string messageid(const char* value, size_t len) {
+    std::string id;
+    for (size_t i = 0; i < len && id.size() < 998; i++) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        if (c > ' ' && c < 127) id += static_cast<char>(c);
+    }
+    return id;
+}
+
 std::string imapquoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
@@ -432,14 +441,7 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
                 std::string header;
                 if (!readliteral(literal, header, 4096)) return false;
                 size_t colon = header.find(':');
-                if (colon != std::string::npos) {
-                    std::string id;
-                    for (size_t i = colon + 1; i < header.size() && id.size() < 998; i++) {
-                        unsigned char c = static_cast<unsigned char>(header[i]);
-                        if (c > ' ' && c < 127) id += static_cast<char>(c);
-                    }
-                    message.messageid = id;
-                }
+                if (colon != std::string::npos) message.messageid = messageid(&header[colon + 1], header.size() - colon - 1);
             } else if (!skipliteral(literal)) {
                 return false;
             }
@@ -654,9 +656,8 @@ bool ImapClient::list(MailList& list) {
     messages.clear();
     Want want;
     want.kind = Want::List;
-    if (!command("UID FETCH " + std::to_string(from) + ":* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])",
-                 &want))
-        return false;
+    std::string items = withids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
+    if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want)) return false;
     std::sort(messages.begin(), messages.end(), [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
     messages.erase(std::unique(messages.begin(), messages.end(),
                                [](const ImapMessage& a, const ImapMessage& b) { return a.uid == b.uid; }),

@@ -29,6 +29,10 @@ std::string imapmailbox(const std::string& folder, char delimiter);
 // literal (8-bit bytes, CR, LF, NUL).
 std::string imapquoted(const std::string& text);
 
+// The Message-ID in a header field's value (after "Message-ID:"): its
+// printable characters.
+std::string messageid(const char* value, size_t len);
+
 // A message the folder lists: its UID, size (-1 unknown) and Message-ID.
 struct ImapMessage {
     uint32_t uid;
@@ -55,9 +59,13 @@ public:
     // A folder the server refused is missing, not a failure.
     bool select(const std::string& folder, FolderSize& size) override;
     const ImapFolder& selected() const { return folder; }
-    // The messages from UID from on (set by since), with their sizes and
-    // Message-IDs, in one command; list holds their sizes.
-    void since(uint32_t uid) { from = uid; }
+    // The messages from UID from on (set by since), with their sizes and,
+    // where asked, their Message-IDs, in one command; list holds their
+    // sizes.
+    void since(uint32_t uid, bool ids) {
+        from = uid;
+        withids = ids;
+    }
     bool list(MailList& list) override;
     const std::vector<ImapMessage>& listed() const { return messages; }
     // The bodies at those places of the list, ascending by UID, in the
@@ -113,6 +121,7 @@ private:
     bool loggingout = false;
     ImapFolder folder;
     uint32_t from = 1;
+    bool withids = false;
     std::vector<ImapMessage> messages;
     std::vector<bool> got;
     std::vector<bool> asked;  // told to the sink with next
