@@ -559,13 +559,18 @@ bool ImapClient::open(const std::string& secret) {
     if (!caps.has("IMAP4rev1") && !caps.has("IMAP4") && !command("CAPABILITY")) return false;
     if (!preauth && !login(secret)) return false;
     // The capabilities after the login, unless its answer named them, and
-    // the delimiter between levels, in one round trip.
+    // the delimiter between levels where a folder has levels, in one round
+    // trip.
     bool told = namedcaps(conn.reply.text);
+    std::vector<std::string> names = folders();
+    bool levels = std::any_of(names.begin(), names.end(),
+                              [](const std::string& name) { return name.find('/') != std::string::npos; });
     std::string a = told ? "" : tag();
-    std::string b = tag();
-    std::string both = (told ? "" : a + " CAPABILITY\r\n") + b + " LIST \"\" \"\"\r\n";
-    if (!conn.send(both)) return fail(SourceFault::Step);
-    if ((!told && !await(a, nullptr)) || !await(b, nullptr)) return fail(SourceFault::Step);
+    std::string b = levels ? tag() : "";
+    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
+    if (ask.empty()) return true;
+    if (!conn.send(ask)) return fail(SourceFault::Step);
+    if ((!told && !await(a, nullptr)) || (levels && !await(b, nullptr))) return fail(SourceFault::Step);
     return true;
 }
 
