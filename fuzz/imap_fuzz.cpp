@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FolderSize folder;
     if (client.select("Lists/dev", folder) && !client.selected().missing) {
-        client.since(3);
+        client.since(3, true);
         MailList list;
         if (client.list(list)) {
             const std::vector<ImapMessage>& listed = client.listed();
