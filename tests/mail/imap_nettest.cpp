@@ -230,6 +230,39 @@ TEST(ImapFetch, DeleteNeedsUidPlus) {
     }
 }
 
+// /test fetches and changes nothing; then IMAPSEEN flags what was stored
+// and IMAPKEEPDAYS removes what was stored long ago, said in one line.
+TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
+    Account box("IMAPSEEN on\nIMAPKEEPDAYS 30\n");
+    const std::string kept = "7 2\n1 100 <a@x>\n";
+    writefile(box.dir / "imapkeep-default-INBOX", kept);
+    ScriptedServer server(143);
+    for (bool test : {true, false}) {
+        Script& s = folder(login(server.session()), test ? "EXAMINE" : "SELECT", "INBOX", 2, 7, 3)
+                        .expect("A2 UID FETCH 2:* (UID RFC822.SIZE)\r\n")
+                        .send(listed(2, 2, two) + "A2 OK\r\n")
+                        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+                        .send(bodyof(2, 2, two));
+        if (!test)
+            s.expect("A3 UID STORE 2 +FLAGS.SILENT (\\Seen)\r\n")
+                .send("A3 OK\r\n")
+                .expect("A4 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+                .expect("A5 UID EXPUNGE 1\r\n")
+                .send("A4 OK\r\n* 1 EXPUNGE\r\nA5 OK\r\n");
+        logout(s, test ? 3 : 6);
+    }
+    server.start();
+    RunResult test = box.fetch({"/test"});
+    EXPECT_EQ(test.status, 0) << test.out;
+    EXPECT_EQ(readfile(box.dir / "imapkeep-default-INBOX"), kept);
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Removed 1 message stored 30 days ago or more from INBOX\n"), std::string::npos) << r.out;
+    EXPECT_EQ(box.record(), "7 3\n2 T <b@x>\n");
+}
+
 // A connection lost in the middle of a literal: the messages before it
 // are kept and recorded, the one cut off comes with the next run.
 TEST(ImapFetch, DropInMidLiteralKeepsTheMessagesBefore) {
