@@ -261,8 +261,7 @@ void MailFetch::failed(const SourceFailure& failure) {
         maysendsecret(out, c, false);
         return;
     case SourceFault::PlainRefused:
-        out.say("%s host takes no password in plain text (LOGINDISABLED): set %sAUTH to a SASL mechanism\n", name,
-                name);
+        out.say("%s host takes no password in plain text (LOGINDISABLED): set %sTLS starttls or on\n", name, name);
         return;
     case SourceFault::Login:
         saylogin(out, c, *failure.login, complain);

@@ -1,6 +1,9 @@
 #include "proto/imap.h"
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
