@@ -91,9 +91,9 @@ bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, 
 
 // Stores the messages of a retrieve into one message file, a record each,
 // with the meter and the "From:" lines of their headers on the way, and
-// their Message-IDs where asked (ids). What a
-// retrieve that ends early keeps: the whole messages among the first
-// keepable places, those a record can name.
+// their Message-IDs where asked (ids). What a retrieve that ends early
+// keeps: the whole messages among the first keepable places, those a
+// record can name.
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
