@@ -357,7 +357,10 @@ bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
     std::string word = statusword(text.data(), text.size());
     if (word == "BYE") {
         // The server hangs up: what it said is why.
-        if (loggingout) return literal < 0 || skipliteral(literal);
+        if (loggingout) {
+            saidbye = true;
+            return literal < 0 || skipliteral(literal);
+        }
         conn.reply = Reply();
         conn.reply.status = Reply::Negative;
         conn.reply.text = text + "\r\n";
@@ -752,7 +755,9 @@ bool ImapClient::close() {
     events.step(SourceStep::SigningOff);
     loggingout = true;
     std::string t = tag();
-    if (!conn.send(t + " LOGOUT\r\n") || !await(t, nullptr)) {
+    // A server that hangs up after its BYE, without the tagged answer, has
+    // let us go all the same.
+    if (!conn.send(t + " LOGOUT\r\n") || (!await(t, nullptr) && !(saidbye && conn.reply.status == Reply::Lost))) {
         quits = false;
         return fail(SourceFault::Step);
     }

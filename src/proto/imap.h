@@ -119,6 +119,7 @@ private:
     unsigned long tags = 0;
     bool quits = false;
     bool loggingout = false;
+    bool saidbye = false;  // the BYE of LOGOUT came
     ImapFolder folder;
     uint32_t from = 1;
     bool withids = false;
