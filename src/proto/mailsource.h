@@ -157,7 +157,8 @@ public:
     virtual Connection& connection() = 0;
 };
 
-// The source of the server's protocol.
+// A POP3 server's mailbox as a source; an IMAP account's folders are an
+// ImapClient (proto/imap.h), which takes the account's folder settings.
 std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, const std::string& pin,
                                        SourceEvents& events);
 
