@@ -53,7 +53,7 @@ struct Reader {
 
 // COMPRESS: one switch for every server of an account.
 void setcompress(Account& a, bool on) {
-    for (Server* server : {&a.pop, &a.smtp, &a.nntp}) server->compress = on;
+    for (Server* server : {&a.pop, &a.imap, &a.smtp, &a.nntp}) server->compress = on;
 }
 
 bool accountname(const std::string& name) {
@@ -266,8 +266,9 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
+// List: one more value each line.
 enum class Kind {
-    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress
+    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress, List
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -280,6 +281,7 @@ struct Setting {
     long* (*count)(Account&) = nullptr;  // Count
     long most = 0;                        // Count: the largest value taken
     const char* words = nullptr;          // Word: the values taken, "a|b|c"
+    std::vector<std::string>* (*list)(Account&) = nullptr;  // List
 };
 
 // A hundred years of days; counts of messages and articles.
@@ -327,6 +329,20 @@ const Setting table[] = {
      "device|loopback"},
     // Routing.
     {"FROM", Kind::From, nullptr, nullptr},
+    // IMAP as a mail source.
+    {"IMAPHOST", Kind::Text, [](Account& s) { return &s.imap.host; }, nullptr},
+    {"IMAPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.imap; }},
+    {"IMAPUSER", Kind::Text, [](Account& s) { return &s.imap.user; }, nullptr},
+    {"IMAPPASS", Kind::Secret, [](Account& s) { return &s.imap.pass; }, nullptr},
+    {"IMAPPASSCMD", Kind::Command, [](Account& s) { return &s.imap.passcmd; }, nullptr},
+    {"IMAPAUTH", Kind::Auth, nullptr, [](Account& s) { return &s.imap; }},
+    {"IMAPFOLDER", Kind::List, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+     [](Account& s) { return &s.imapfolders; }},
+    {"IMAPSEEN", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.imapseen; }},
+    {"IMAPDELETE", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.imapdelete; }},
+    {"IMAPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapkeepdays; }, mostdays},
+    {"IMAPFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapfirst; }, mostcount},
+    {"IMAPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     // Compression on the wire.
     {"COMPRESS", Kind::Compress, nullptr, nullptr},
@@ -405,7 +421,8 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
     case Kind::Tls: {
         Server& server = *s.server(account());
         int r = scantls(report, value, line, path, s.key, server.tls);
-        server.plainallowed = server.protocol == Protocol::Pop3 && r == 0 && server.tls == TLSOFF;
+        server.plainallowed =
+            (server.protocol == Protocol::Pop3 || server.protocol == Protocol::Imap) && r == 0 && server.tls == TLSOFF;
         server.tlswritten = r == 0;
         return r;
     }
@@ -425,6 +442,9 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::List:
+        if (!value.empty()) s.list(account())->push_back(value);
+        return 0;
     case Kind::Pin:
         // A typo must not quietly mean the usual checks, nor no certificate.
         if (!value.empty() && !ispin(value)) {
@@ -486,6 +506,11 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::From: {
         std::string all;
         for (const std::string& f : a.from) all += (all.empty() ? "" : " ") + f;
+        return all;
+    }
+    case Kind::List: {
+        std::string all;
+        for (const std::string& value : *s.list(a)) all += (all.empty() ? "" : ", ") + value;
         return all;
     }
     case Kind::Include:
@@ -590,7 +615,8 @@ int onesecreteach(Report& report, const Account& account) {
         const char* command;
     } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"},
                   {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"},
-                  {&Account::nntp, "NNTPPASS", "NNTPPASSCMD"}};
+                  {&Account::nntp, "NNTPPASS", "NNTPPASSCMD"},
+                  {&Account::imap, "IMAPPASS", "IMAPPASSCMD"}};
     for (const auto& l : logins) {
         const Server& server = account.*l.server;
         if (server.pass.empty() || server.passcmd.empty()) continue;
@@ -608,7 +634,9 @@ int oauthlogins(Report& report, Account& account) {
         Server Account::*server;
         const char* pass;
         const char* command;
-    } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"}, {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"}};
+    } logins[] = {{&Account::pop, "POPPASS", "POPPASSCMD"},
+                 {&Account::imap, "IMAPPASS", "IMAPPASSCMD"},
+                 {&Account::smtp, "SMTPPASS", "SMTPPASSCMD"}};
     for (const auto& l : logins) {
         Server& server = account.*l.server;
         if (!server.pass.empty() || !server.passcmd.empty()) {

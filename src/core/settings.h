@@ -21,7 +21,7 @@ constexpr size_t kPathMax = 4095;
 
 // Which protocol a server speaks: the rules of one protocol (POP3's
 // plain-text password with POPTLS off, its USER login) go by it.
-enum class Protocol { Pop3, Smtp, Nntp };
+enum class Protocol { Pop3, Smtp, Nntp, Imap };
 
 struct Server {
     explicit Server(Protocol protocol) : protocol(protocol) {}
@@ -32,7 +32,7 @@ struct Server {
     // The TLS mode was written out: it holds on any port. Unwritten, the
     // protocol's port for TLS from the first byte means TLS on.
     bool tlswritten = false;
-    // The TLS mode "off" written out for POP3: its password may then go
+    // The TLS mode "off" written out for POP3 or IMAP: its password may then go
     // unencrypted, as it did before the other servers' rule applied to it.
     bool plainallowed = false;
     AuthMode auth = AuthMode::Auto;
@@ -68,6 +68,7 @@ struct Account {
     Server pop{Protocol::Pop3};
     Server smtp{Protocol::Smtp};
     Server nntp{Protocol::Nntp};
+    Server imap{Protocol::Imap};
     // The newsgroups state file; the mail source's record lies beside it.
     std::string newsgroups = "newsrc";
     // POPKEEP on: messages stay on the server and only those whose UIDL id
@@ -77,6 +78,18 @@ struct Account {
     bool popkeep = false;
     long popkeepdays = 0;
     long popmax = 0;
+    // IMAP: the folders fetched, each into its own file (UTF-8, "/"
+    // between levels; none: INBOX). Mail stays there unless imapdelete;
+    // imapseen: stored messages get \Seen; imapkeepdays: those stored at
+    // least that many days ago are deleted (0: never); a folder's first
+    // fetch takes at most its newest imapfirst; one run fetches at most
+    // imapmax (0: no bound).
+    std::vector<std::string> imapfolders;
+    bool imapseen = false;
+    bool imapdelete = false;
+    long imapkeepdays = 0;
+    long imapfirst = 0;
+    long imapmax = 0;
     // A group's first fetch takes at most its newest newsfirst articles;
     // one run asks for at most newsmax article numbers of a group. 0: no
     // bound.

@@ -265,8 +265,11 @@ bool chooseaccounts(Report& report, const Settings& settings, const RunOptions& 
 std::vector<const Account*> phaseaccounts(const std::vector<const Account*>& chosen, Server Account::*server,
                                           bool once) {
     std::vector<const Account*> those;
-    for (const Account* a : chosen)
-        if (!(a->*server).host.empty() && (those.empty() || !once)) those.push_back(a);
+    for (const Account* a : chosen) {
+        // An account fetches its mail by IMAP too.
+        bool has = !(a->*server).host.empty() || (server == &Account::pop && !a->imap.host.empty());
+        if (has && (those.empty() || !once)) those.push_back(a);
+    }
     if (those.empty()) those.push_back(chosen.front());
     return those;
 }

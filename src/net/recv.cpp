@@ -268,7 +268,9 @@ void Socket::Push(std::unique_ptr<Layer> layer) {
     layers.push_back(std::move(layer));
 }
 
-int Socket::RecvTeol(int strip) {
+int Socket::RecvTeol(int strip) { return RecvUpTo(strip, kLineMax); }
+
+int Socket::RecvUpTo(int strip, int limit) {
     // The line overwrites the last one; what lies beyond it is cleared at
     // the end, which spares clearing the same bytes twice.
     size_t stale = BufExtent();
@@ -289,7 +291,7 @@ int Socket::RecvTeol(int strip) {
             continue;
         }
 
-        int room = kLineMax - idx;
+        int room = limit - idx;
         LinePart part = linepart(src, avail < room ? avail : room);
         int seg = part.len;
         bool lf = part.eol;
@@ -304,10 +306,11 @@ int Socket::RecvTeol(int strip) {
         bool done = lf;
         if (lf) {
             iEol = 1;
-        } else if (idx == kLineMax) {
+        } else if (idx == limit) {
             // Cut the over-long line, but never between the CR and LF of a
             // line end: a CR in the last place starts the next delivery.
-            if (pszBuf[idx - 1] == '\r') {
+            // At a literal's end the CR is its last byte.
+            if (pszBuf[idx - 1] == '\r' && limit == kLineMax) {
                 pszBuf[--idx] = '\0';
                 consumed--;
             }
@@ -324,11 +327,12 @@ int Socket::RecvTeol(int strip) {
     return idx;
 }
 
-int Socket::RecvLine(const char** line) {
+int Socket::RecvLine(const char** line, int limit) {
+    if (limit < 1 || limit > kLineMax) limit = kLineMax;
     int avail = 0;
     char* src = Ahead(&avail);
     if (avail != 0) {
-        LinePart part = linepart(src, avail);
+        LinePart part = linepart(src, avail < limit ? avail : limit);
         if (part.eol) {
             // Its bytes are taken: a lone CR may become a space there.
             if (part.lonecr) blanklonecrs(src, part.len);
@@ -340,7 +344,7 @@ int Socket::RecvLine(const char** line) {
         }
     }
     *line = pszBuf;
-    return RecvTeol(0);
+    return RecvUpTo(0, limit);
 }
 
 int Socket::Recv(int n) {

@@ -114,7 +114,10 @@ public:
     // until the next reception, and pszBuf is left as it was. A line that
     // needs a network read comes through pszBuf, and *line points there.
     // For the bulk of a transfer: the text of fetched messages.
-    int RecvLine(const char** line);
+    int RecvLine(const char** line) { return RecvLine(line, kLineMax); }
+    // The same, but a line ends after limit bytes at the latest (at most
+    // the buffer's): the bytes of a counted literal, and none beyond.
+    int RecvLine(const char** line, int limit);
 
     // Puts layer on top of the connection's layers: every byte received
     // or sent from now on passes through it, and each Send ends with its
@@ -218,6 +221,7 @@ private:
     }
     int ReadLocalPort();
     int ReadPortions();
+    int RecvUpTo(int strip, int limit);
 };
 
 // Whether path is a PEM bundle with at least one certificate, for the

@@ -38,6 +38,16 @@ void pop3complain(Report& report, const Reply& reply, bool quiet) {
     }
 }
 
+void imapcomplain(Report& report, const Reply& reply, bool quiet) {
+    if (reply.status == Reply::Lost) {
+        lost(report, reply);
+    } else if (reply.status == Reply::Invalid) {
+        report.say("IMAP host did not send valid answer\n");
+    } else if (!quiet) {
+        report.say("IMAP host returned error: %s", safetext(reply.text).c_str());
+    }
+}
+
 void smtpcomplain(Report& report, const Reply& reply, bool quiet) {
     if (reply.status == Reply::Lost) {
         lost(report, reply);
@@ -171,7 +181,8 @@ bool maysendsecret(Report& report, const Connection& c, bool token) {
     SecretRule rule = c.maysendsecret(token);
     if (rule == SecretRule::Yes) return true;
     if (rule == SecretRule::Plain) {
-        report.say("Warning: the %s password goes unencrypted to %s (POPTLS off)\n", c.protocol.name, c.host.c_str());
+        report.say("Warning: the %s password goes unencrypted to %s (%sTLS off)\n", c.protocol.name, c.host.c_str(),
+                   tlssetting(c).c_str());
         return true;
     }
     report.say("Not sending the %s %s unencrypted to %s\n", c.protocol.name, token ? "token" : "password",

@@ -1,5 +1,6 @@
-// The mail fetch phase: empties the folders of the account's mail source
-// (a POP3 mailbox) each into a new mail message file of the packet.
+// The mail fetch phase: empties the folders of the account's mail sources
+// (a POP3 mailbox, then the folders of an IMAP account) each into a new
+// mail message file of the packet.
 // Messages are deleted on the server only once the file holding them is
 // synced, closed and listed in AREAS; their ids are recorded then, so that a
 // run that ends before the server took QUIT, or in the middle of the fetch,
@@ -15,7 +16,9 @@
 
 #include "core/progress.h"
 #include "core/text.h"
+#include "phases/mailfetch.h"
 #include "phases/shared.h"
+#include "proto/imap.h"
 #include "proto/mailsource.h"
 #include "soup/popkeep.h"
 
@@ -68,14 +71,14 @@ void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
 // directory: the name and the AREAS line must survive a crash too before
 // the server forgets the messages. False after a reported failure; no part
 // of the file stays then, also when AREAS could not take its line.
-bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir) {
+bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, const char* area) {
     if (!incoming.finish()) {
         out.say("Cannot write to %s: %s\n", incoming.path, incoming.reason());
         return false;
     }
     // Unlisted, the file would be found by no reader, and the messages
     // stay on the server: the next run stores them again.
-    if (!incoming.list(soupdir, "Email", "bn")) {
+    if (!incoming.list(soupdir, area, "bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return false;
     }
@@ -87,19 +90,21 @@ bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir) 
 }
 
 // Stores the messages of a retrieve into one message file, a record each,
-// with the meter and the "From:" lines of their headers on the way. What a
-// retrieve that ends early keeps: the whole messages among the first
-// keepable places, those a record can name.
+// with the meter and the "From:" lines of their headers on the way, and
+// their Message-IDs where asked (ids). What a retrieve that ends early
+// keeps: the whole messages among the first keepable places, those a
+// record can name.
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
-          size_t keepable)
+          size_t keepable, std::vector<std::string>* ids)
         : run(run),
           out(run.report),
           incoming(incoming),
           list(list),
           fetch(fetch),
           keepable(keepable),
+          ids(ids),
           keptlength(incoming.file.position()),
           // No average before the first 10000 bytes: it would say little.
           progress(out, 10000) {}
@@ -118,6 +123,7 @@ public:
         progress.unit();
         uint64_t done = 0;
         bool inheader = true;
+        bool folded = false;  // the Message-ID is on the next line
         auto percent = [&done, size] { return static_cast<int>(done * 100 / size); };
         progress.show(percent());
         BodyEnd end = text.read([&](const char* line, size_t len, bool linestart, size_t received) {
@@ -131,6 +137,11 @@ public:
                     inheader = false;
                 else if (len >= 5 && memicmp(line, "From:", 5) == 0)
                     reportfrom(progress, percent(), line, len);
+                else if (ids && (folded || (len >= 11 && memicmp(line, "Message-ID:", 11) == 0))) {
+                    size_t from = folded ? 0 : 11;
+                    (*ids)[k] = messageid(line + from, len - from);
+                    folded = !folded && (*ids)[k].empty();
+                }
             }
             progress.show(percent());
             return true;
@@ -153,6 +164,7 @@ public:
     const MailList& list;
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
+    std::vector<std::string>* const ids;
     size_t inflight = 0;      // the place of fetch asked for last
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
@@ -170,45 +182,24 @@ private:
     }
 };
 
-// How a fetch went: the first `stored` places of its list are in the
-// packet. End: nothing of it is kept, and the record stays as it was.
-struct Fetched {
-    Step step;
-    size_t stored;
-};
+}  // namespace
 
-// The fetch of one account's mail: the words of what its source tells, the
-// plan of each folder and its packet file.
-class MailFetch final : public SourceEvents {
-public:
-    explicit MailFetch(const Context& run) : run(run), out(run.report) {}
-
-    Result fetch(const std::string& secret);
-
-    void step(SourceStep step) override;
-    void loggingin(const SaslLogin& login) override;
-    void refused(size_t k, const Reply& reply) override;
-    void failed(const SourceFailure& failure) override;
-
-private:
-    bool fetchfolder(const std::string& folder);
-    bool fetchlisted(const MailList& list);
-    Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable);
-
-    const Context& run;
-    Report& out;
-    // The words of the source's protocol for a reply that is not positive.
-    const Complain complain = pop3complain;
-    std::unique_ptr<MailSource> source;
-};
-
-Result MailFetch::fetch(const std::string& secret) {
-    source = mailsource(run.account.pop, run.account.cafile, run.account.tlsfingerprint, *this);
+Result MailFetch::fetch(const Server& server, const std::string& secret) {
+    if (server.protocol == Protocol::Imap) {
+        const Account& a = run.account;
+        bool readonly = run.options.test || run.options.check || !(a.imapseen || a.imapdelete || a.imapkeepdays > 0);
+        auto client = std::make_unique<ImapClient>(a, readonly, *this);
+        imap = client.get();
+        source = std::move(client);
+        complain = imapcomplain;
+    } else {
+        source = mailsource(server, run.account.cafile, run.account.tlsfingerprint, *this);
+    }
     Connection& c = source->connection();
     attend(out, c, run.options.check);
     bool ok = source->open(secret);
-    for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
-    if (ok && source->close()) return Result::Done;
+    for (const std::string& folder : source->folders()) ok = ok && (imap ? imapfolder(folder) : fetchfolder(folder));
+    if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     bool passing = c.passing();
     source->abandon();
     out.say("%s", skipping);
@@ -236,6 +227,10 @@ void MailFetch::step(SourceStep step) {
     case SourceStep::SendingPassword:
         out.step("+ Sending PASS command...\n");
         return;
+    case SourceStep::SendingLogin:
+        maysendsecret(out, c, false);
+        out.step("+ Sending LOGIN command...\n");
+        return;
     case SourceStep::Counting:
         out.step("+ Getting message information...\n");
         return;
@@ -257,12 +252,16 @@ void MailFetch::refused(size_t, const Reply& reply) { complain(out, reply, false
 
 void MailFetch::failed(const SourceFailure& failure) {
     const Connection& c = failure.connection;
+    const char* name = c.protocol.name;
     switch (failure.fault) {
     case SourceFault::Step:
         sayfailure(out, c, complain);
         return;
     case SourceFault::SecretHeld:
         maysendsecret(out, c, false);
+        return;
+    case SourceFault::PlainRefused:
+        out.say("%s host takes no password in plain text (LOGINDISABLED): set %sTLS starttls or on\n", name, name);
         return;
     case SourceFault::Login:
         saylogin(out, c, *failure.login, complain);
@@ -339,7 +338,7 @@ bool MailFetch::fetchlisted(const MailList& list) {
     }
     if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", account.popmax, left);
     Fetched got{Step::Next, 0};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable());
+    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), "Email");
     if (got.step == Step::End) return false;
     run.tally.mails += static_cast<long>(got.stored);
     bool recorded = plan.stored(got.stored, now);
@@ -364,17 +363,19 @@ bool MailFetch::fetchlisted(const MailList& list) {
 // message refused, a stop asked for) keeps the whole messages among its
 // first keepable places: the file is cut after the last of them and stored,
 // and only the message in flight comes again.
-Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable) {
+Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
+                            const char* area, std::vector<std::string>* ids) {
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return {Step::Quit, 0};
     }
-    Store store(run, incoming, list, fetch, keepable);
+    if (ids) ids->assign(fetch.size(), std::string());
+    Store store(run, incoming, list, fetch, keepable, ids);
     if (source->retrieve(fetch, store)) {
         store.progress.finish();
-        if (!storefile(out, incoming, run.settings.soupdir)) return {Step::Quit, 0};
+        if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};
         if (store.progress.average() != 0) out.say("Average CPS fetching email: %u\n", store.progress.average());
         return {Step::Next, fetch.size()};
     }
@@ -386,37 +387,52 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return {Step::Quit, 0};
     }
-    if (!storefile(out, incoming, run.settings.soupdir)) return {Step::Quit, 0};
+    if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};
     out.say("Kept %zu whole message%s; the others come with the next run.\n", store.keptmessages,
             store.keptmessages == 1 ? "" : "s");
     return {Step::Quit, kept};
+}
+
+namespace {
+
+// One source's fetch: its settings checked, its password command run.
+Result fetchfrom(const Context& run, const Server& server, const char* missing, const char* passcmd) {
+    if (server.host.empty() || server.user.empty() ||
+        (server.pass.empty() && server.passcmd.empty() && run.account.oauth2.empty())) {
+        run.report.say("%s", missing);
+        run.report.say("%s", skipping);
+        return Result::Ended;
+    }
+    // The password command runs before the server waits for us.
+    std::string secret;
+    Secret got = loginsecret(run, server, passcmd, secret);
+    if (got == Secret::Ended) return Result::Ended;
+    if (got != Secret::Ready) {
+        run.report.say("%s", skipping);
+        return got == Secret::Offline ? Result::Offline : Result::Ended;
+    }
+    return MailFetch(run).fetch(server, secret);
 }
 
 }  // namespace
 
 Result fetchemail(const Context& run) {
     const Server& pop = run.account.pop;
-    if (unconfigured(run, pop)) return Result::Done;
+    const Server& imap = run.account.imap;
+    if (unconfigured(run, pop) && unconfigured(run, imap)) return Result::Done;
     run.tally.mailfetch = true;
-    if (pop.host.empty() || pop.user.empty() ||
-        (pop.pass.empty() && pop.passcmd.empty() && run.account.oauth2.empty())) {
-        run.report.say("POP3 hostname/username/password not defined\n");
-        run.report.say("%s", skipping);
-        return Result::Ended;
-    }
     // What a run killed in the middle of a fetch, or of writing the record,
     // left behind.
     if (!run.options.test) {
         removeleftovers(run.settings.soupdir.c_str(), "PRT");
         removeleftovers(run.account.newsgroups.c_str(), "TMP");
     }
-    // The password command runs before the server waits for us.
-    std::string secret;
-    Secret got = loginsecret(run, pop, "POPPASSCMD", secret);
-    if (got == Secret::Ended) return Result::Ended;
-    if (got != Secret::Ready) {
-        run.report.say("%s", skipping);
-        return got == Secret::Offline ? Result::Offline : Result::Ended;
-    }
-    return MailFetch(run).fetch(secret);
+    Result popped = Result::Done;
+    if (!pop.host.empty() || imap.host.empty())
+        popped = fetchfrom(run, pop, "POP3 hostname/username/password not defined\n", "POPPASSCMD");
+    if (imap.host.empty() || run.interrupts.taken() != 0) return popped;
+    Result imapped = fetchfrom(run, imap, "IMAP hostname/username/password not defined\n", "IMAPPASSCMD");
+    for (Result worse : {Result::Ended, Result::Kept, Result::Offline})
+        if (popped == worse || imapped == worse) return worse;
+    return Result::Done;
 }

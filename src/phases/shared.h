@@ -20,6 +20,7 @@
 void pop3complain(Report& report, const Reply& reply, bool quiet);
 void smtpcomplain(Report& report, const Reply& reply, bool quiet);
 void nntpcomplain(Report& report, const Reply& reply, bool quiet);
+void imapcomplain(Report& report, const Reply& reply, bool quiet);
 using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 
 // The words for what went wrong with a protocol client's connection, as

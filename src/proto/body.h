@@ -1,9 +1,11 @@
 // The body of a multi-line answer of POP3 or NNTP (a message, an article, a
-// list), read up to the line "." that ends it.
+// list), read up to the line "." that ends it; and a literal of IMAP, read
+// by its byte count.
 #ifndef VORPA_PROTO_BODY_H
 #define VORPA_PROTO_BODY_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "net/reply.h"
 #include "net/socket.h"
@@ -31,6 +33,24 @@ BodyEnd readbody(Socket& sock, Sink&& sink) {
         linestart = sock.iEol == 1;
         if (!sink(text, static_cast<size_t>(len), starts)) return BodyEnd::SinkFailed;
     }
+}
+
+// Hands the size bytes of a literal to sink(text, len, linestart) as
+// readbody hands a body, nothing stuffed: straight from the connection's
+// buffer, however large the literal. Whole once the last byte came.
+template <class Sink>
+BodyEnd readliteral(Socket& sock, uint64_t size, Sink&& sink) {
+    constexpr uint64_t piece = 1 << 30;
+    for (bool linestart = true; size > 0;) {
+        const char* text = nullptr;
+        int len = sock.RecvLine(&text, static_cast<int>(size < piece ? size : piece));
+        if (len < 1) return BodyEnd::Lost;
+        size -= static_cast<uint64_t>(len);
+        bool starts = linestart;
+        linestart = sock.iEol == 1;
+        if (!sink(text, static_cast<size_t>(len), starts)) return BodyEnd::SinkFailed;
+    }
+    return BodyEnd::Whole;
 }
 
 #endif

@@ -31,6 +31,8 @@ enum class SourceStep {
     Removing,
     SigningOff,
     SignedOff,
+    // IMAP's LOGIN, with the user and the password.
+    SendingLogin,
 };
 
 // What failed: the class is the connection's failure, and for Step its
@@ -44,6 +46,7 @@ enum class SourceFault {
     HugeList,      // no room for as many messages as the server counts
     LostMessage,   // the connection failed or went silent in a message
     Sink,          // the sink refused a message
+    PlainRefused,  // the server takes no password in plain text (IMAP's LOGINDISABLED)
 };
 
 struct SourceFailure {
@@ -67,19 +70,27 @@ protected:
 
 // The text of a message as the source receives it, read by the sink that
 // takes it: every line as the message holds it (without the dot a POP3
-// server puts before a line that begins with one), line end included as
+// server puts before a line that begins with one, or the literal of an
+// IMAP server, read by its count), line end included as
 // received, and a line longer than the connection's buffer in pieces of
 // which only the first is at a line start. Every fetched byte passes here:
 // the sink is inlined.
 class MessageText {
 public:
     explicit MessageText(Socket& sock) : sock(sock) {}
+    MessageText(Socket& sock, uint64_t literal) : sock(sock), literal(literal), counted(true) {}
 
     // sink(text, len, linestart, received) for each line or piece, up to
     // the end of the message or until it returns false; received is what
     // the line took on the wire.
     template <class Sink>
     BodyEnd read(Sink&& sink) {
+        if (counted) {
+            end = readliteral(sock, literal, [&sink](const char* text, size_t len, bool linestart) {
+                return sink(text, len, linestart, len);
+            });
+            return end;
+        }
         end = readbody(sock, [&sink](const char* text, size_t len, bool linestart) {
             size_t stuffed = linestart && text[0] == '.' ? 1 : 0;
             return sink(text + stuffed, len - stuffed, linestart, len);
@@ -92,6 +103,8 @@ public:
 
 private:
     Socket& sock;
+    uint64_t literal = 0;
+    bool counted = false;
 };
 
 // Takes the messages of a retrieve, the k-th of its places each.
@@ -144,7 +157,8 @@ public:
     virtual Connection& connection() = 0;
 };
 
-// The source of the server's protocol.
+// A POP3 server's mailbox as a source; an IMAP account's folders are an
+// ImapClient (proto/imap.h), which takes the account's folder settings.
 std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, const std::string& pin,
                                        SourceEvents& events);
 

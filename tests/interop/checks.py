@@ -61,7 +61,7 @@ def packet(name, mails=(), articles=(), groups=()):
 
 
 def vorpa(d, command, raw="", **settings):
-    """raw: lines after the settings, such as ACCOUNT sections"""
+    """raw: lines written after the settings as they are (ACCOUNT sections, a keyword twice)"""
     cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
                LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem")
     cfg.update(settings)
@@ -395,6 +395,101 @@ def password_hidden():
             expect(form not in text, "%r in the output or log of %s" % (form, d))
         expect(not re.search(r"[A-Za-z0-9_.+/=-]{100,}", text), "a token in the output or log of %s" % d)
 
+# --- IMAP (dovecot on 143 and 993) ---------------------------------------------
+IMAP_FOLDERS = ("INBOX", "Lists/dev", "Entw\u00fcrfe")
+IMAP_AREAS = {"INBOX": "Email"}
+imap_dir = []                         # one folder for every IMAP run: its records
+
+
+def imap_mails():
+    """{folder: {Message-ID: (flags, text with LF line ends)}} as dovecot holds them"""
+    out = {}
+    for name, folder in readback.imap_folders(USER).items():
+        out[name] = {}
+        for m in folder["messages"]:
+            text = open(os.path.join(folder["path"], m["file"]), "rb").read()
+            out[name][m["message_id"]] = (sorted(m["flags"]), text.replace(b"\r\n", b"\n"))
+    return out
+
+
+def seed_imap(n, folder):
+    args = [SERVERS + "/seed.sh", "-m", str(n), "-a", "0", "-b", "0", "-s", "2000"]
+    if folder != "INBOX":
+        args += ["-u", USER, "-f", folder]
+    subprocess.run(args, check=True, capture_output=True, timeout=30)
+
+
+def imap_run(port, tls, folders=IMAP_FOLDERS, **settings):
+    if not imap_dir:
+        imap_dir.append(packet("imap"))
+    d = imap_dir[0]
+    for name in os.listdir(d + "/packet"):
+        os.remove(os.path.join(d + "/packet", name))
+    settings.setdefault("IMAPPASS", PASSWORD)
+    out = vorpa(d, "email fetch", raw="".join("IMAPFOLDER %s\n" % f for f in folders),
+                IMAPHOST=at(port), IMAPTLS=tls, IMAPUSER=USER, **settings)
+    return out, fetched(d)
+
+
+def imap_stored(got, before, new):
+    """the records are the new mails of each folder, byte for byte"""
+    for folder, ids in new.items():
+        area = IMAP_AREAS.get(folder, folder)
+        want = sorted(before[folder][i][1] for i in ids)
+        expect(sorted(got.get(area, [])) == want,
+               "%s: %d records, %d new mails" % (area, len(got.get(area, [])), len(want)))
+    expect(set(got) <= {IMAP_AREAS.get(f, f) for f in new}, "AREAS %s" % list(got))
+
+
+def imap_three():
+    for folder in IMAP_FOLDERS:
+        seed_imap(2, folder)
+    before = imap_mails()
+    out, got = imap_run(993, "on")
+    imap_stored(got, before, {f: list(before[f]) for f in IMAP_FOLDERS})
+    expect(imap_mails() == before, "flags or mails changed on the server")
+    expect("Entw\u00fcrfe" in out, tail(out))
+
+
+def imap_second():
+    old = imap_mails()
+    seed_imap(1, "INBOX")
+    before = imap_mails()
+    out, got = imap_run(143, "starttls")
+    imap_stored(got, before, {"INBOX": [i for i in before["INBOX"] if i not in old["INBOX"]]})
+    expect(imap_mails() == before, "flags or mails changed on the server")
+
+
+def imap_uidvalidity():
+    subprocess.run([SERVERS + "/uidvalidity.py", USER, "Lists/dev", "--kick"], check=True,
+                   capture_output=True, timeout=30)
+    out, got = imap_run(993, "on")
+    expect(got == {}, "fetched again: %s" % {a: len(r) for a, r in got.items()})
+    expect("UIDVALIDITY of Lists/dev changed" in out, tail(out))
+
+
+def imap_delete():
+    old = imap_mails()
+    seed_imap(1, "Lists/dev")
+    before = imap_mails()
+    new = [i for i in before["Lists/dev"] if i not in old["Lists/dev"]]
+    out, got = imap_run(993, "on", folders=("Lists/dev",), IMAPDELETE="on")
+    imap_stored(got, before, {"Lists/dev": new})
+    after = imap_mails()
+    expect(sorted(after["Lists/dev"]) == sorted(set(before["Lists/dev"]) - set(new)),
+           "Lists/dev holds %d, not %d" % (len(after["Lists/dev"]), len(before["Lists/dev"]) - len(new)))
+    expect(after["INBOX"] == before["INBOX"], "INBOX changed")
+
+
+def imap_token():
+    old = imap_mails()
+    seed_imap(1, "INBOX")
+    before = imap_mails()
+    out, got = imap_run(993, "on", folders=("INBOX",), IMAPAUTH="xoauth2", IMAPPASSCMD=TOKEN, IMAPPASS="")
+    imap_stored(got, before, {"INBOX": [i for i in before["INBOX"] if i not in old["INBOX"]]})
+    expect(any("imap-login:" in l and "Login: user=<joe>" in l and "method=XOAUTH2" in l for l in dovecot_log()),
+           "no XOAUTH2 login in dovecot's log")
+
 
 # --- OAuth2 built in: vorpa authorize, the token file, the refresh ----------
 OAUTH_HTTP, OAUTH_HTTPS = "http://127.0.0.1:8480", "https://localhost:8481"
@@ -724,6 +819,12 @@ def main():
         ("nntp  563  no NNTPTLS written: TLS, COMPRESS, local.test fetched", news_compressed(563, None)),
         ("nntp  119  STARTTLS, COMPRESS, local.test fetched", news_compressed(119, "starttls")),
         ("nntp  119  COMPRESS off: local.test fetched plain", news_compressed(119, "off", "off")),
+        # IMAP
+        ("imap  993  TLS: three folders fetched byte for byte, flags untouched", imap_three),
+        ("imap  143  STARTTLS: a second run fetches only the new mail", imap_second),
+        ("imap  993  UIDVALIDITY of Lists/dev changed: nothing fetched twice", imap_uidvalidity),
+        ("imap  993  IMAPDELETE: only what was stored is removed", imap_delete),
+        ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:

@@ -1,0 +1,169 @@
+#!/usr/bin/python3
+"""Vorpa's IMAP fetch against dovecot of the interop harness, beside its
+POP3 fetch of the same mails and a bare client that asks for every body in
+one command. Needs the harness started (shared/servers/start.sh, as root;
+under the shared lock) and a Release build.
+
+  bench/real/imap.py BUILD SERVERS_DIR [loopback|slow|big ...]
+
+loopback: 2000 mails of 5 KB in INBOX, on 110 and 143 without TLS
+slow:     100 mails of 5 KB in Lists/dev on 993 (TLS) behind 100 ms each
+          way (bench/net/slowlink), then the same folder unchanged
+big:      the peak memory of a folder with one mail of 50 MB against one
+          of 5 KB
+Each figure is the median of three runs; VORPA=... measures another binary."""
+import os
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD, SERVERS = sys.argv[1:3]
+SCENARIOS = sys.argv[3:] or ["loopback", "slow", "big"]
+VORPA = os.environ.get("VORPA", BUILD + "/vorpa")
+WORK = os.environ.get("INTEROP_WORK", "/tmp/interop")
+CA = WORK + "/tls/ca.pem"
+RUNS = 3
+
+
+class Link:
+    """slowlink in front of a port, for as long as the object lives"""
+    def __init__(self, port):
+        self.proc = subprocess.Popen([BUILD + "/bench/net/slowlink", str(port)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.port = int(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+
+def seed(n, size, folder="INBOX"):
+    args = [SERVERS + "/seed.sh", "-m", str(n), "-a", "0", "-b", "0", "-s", str(size)]
+    if folder != "INBOX":
+        args += ["-u", "joe", "-f", folder]
+    subprocess.run(args, check=True, capture_output=True, timeout=600)
+
+
+def runvorpa(d, folder="INBOX", **settings):
+    cfg = dict(SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc", LOGFILE=d + "/vorpa.log", CAFILE=CA)
+    cfg.update(settings)
+    with open(d + "/vorpa.cfg", "w") as f:
+        f.writelines("%s %s\n" % kv for kv in cfg.items())
+        f.write("IMAPFOLDER %s\n" % folder)
+    os.chmod(d + "/vorpa.cfg", 0o600)
+    os.makedirs(d + "/packet", exist_ok=True)
+    start = time.monotonic()
+    status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", d + "/time", VORPA, "email", "fetch",
+                             "/config=" + d + "/vorpa.cfg"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL).returncode
+    wall = time.monotonic() - start
+    if status != 0:
+        raise RuntimeError("vorpa exited %d (see %s)" % (status, d))
+    return wall, int(open(d + "/time").read().split()[-1]) / 1024, stored(d)
+
+
+def stored(d):
+    """the records and bytes in the packet's message files"""
+    count = size = 0
+    for name in os.listdir(d + "/packet"):
+        data = open(os.path.join(d, "packet", name), "rb").read() if name.endswith(".MSG") else b""
+        i = 0
+        while i + 4 <= len(data):
+            n = int.from_bytes(data[i:i + 4], "big")
+            count, size, i = count + 1, size + n, i + 4 + n
+    return count, size
+
+
+def fresh(folder="INBOX", **settings):
+    with tempfile.TemporaryDirectory() as d:
+        return runvorpa(d, folder, **settings)
+
+
+def imap(port, tls=False, **more):
+    s = dict(IMAPHOST="127.0.0.1:%d" % port, IMAPTLS="on" if tls else "off", IMAPUSER="joe",
+             IMAPPASS="secret")
+    s.update(more)
+    return s
+
+
+def bare(port, folder, tls=False):
+    """LOGIN, SELECT and every body in one UID FETCH"""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=60)
+    if tls:
+        sock = ssl.create_default_context(cafile=CA).wrap_socket(sock, server_hostname="127.0.0.1")
+    f = sock.makefile("rb")
+
+    seen = []
+
+    def answer(tag):
+        while True:
+            line = f.readline()
+            if not line:
+                raise RuntimeError("connection closed after %r" % seen[-3:])
+            seen.append(line[:80])
+            if line.rstrip().endswith(b"}"):
+                f.read(int(line[line.rindex(b"{") + 1:-3]))
+            elif line.startswith(tag + b" "):
+                return line
+    f.readline()
+    sock.sendall(b'a LOGIN joe secret\r\nb SELECT "%s"\r\nc UID FETCH 1:* (BODY.PEEK[])\r\nd LOGOUT\r\n'
+                 % folder.encode())
+    for tag in (b"a", b"b", b"c", b"d"):
+        if not answer(tag).startswith(tag + b" OK"):
+            raise RuntimeError("refused")
+
+
+def timed(fn):
+    start = time.monotonic()
+    fn()
+    return time.monotonic() - start
+
+
+def expected(runs, count):
+    for r in runs:
+        if r[2][0] != count:
+            raise RuntimeError("%d mails stored, not %d" % (r[2][0], count))
+    return [r[0] for r in runs]
+
+
+def loopback():
+    seed(2000, 5000)
+    pop = expected([fresh(POPHOST="127.0.0.1:110", POPUSER="joe", POPPASS="secret", POPTLS="off", POPKEEP="on")
+                    for _ in range(RUNS)], 2000)
+    got = expected([fresh(**imap(143)) for _ in range(RUNS)], 2000)
+    bares = [timed(lambda: bare(143, "INBOX")) for _ in range(RUNS)]
+    print("loopback 2000 x 5 KB: IMAP %.2f s, POP3 %.2f s (IMAP/POP3 %.2f); bare IMAP client %.2f s"
+          % (statistics.median(got), statistics.median(pop), statistics.median(got) / statistics.median(pop),
+             statistics.median(bares)), flush=True)
+
+
+def slow():
+    seed(100, 5000, "Lists/dev")
+    link = Link(993)
+    firsts, agains = [], []
+    for _ in range(RUNS):
+        with tempfile.TemporaryDirectory() as d:
+            firsts += expected([runvorpa(d, "Lists/dev", **imap(link.port, True))], 100)
+            agains += expected([runvorpa(d, "Lists/dev", **imap(link.port, True))], 100)
+    bares = [timed(lambda: bare(link.port, "Lists/dev", True)) for _ in range(RUNS)]
+    link.close()
+    print("slow 100 x 5 KB, TLS, 100 ms each way: %.2f s; unchanged folder %.2f s; bare IMAP client %.2f s"
+          % (statistics.median(firsts), statistics.median(agains), statistics.median(bares)), flush=True)
+
+
+def big():
+    seed(1, 5000, "Entw\u00fcrfe")
+    small = fresh("Entw\u00fcrfe", **imap(143))[1]
+    seed(1, 50000000, "Entw\u00fcrfe")
+    wall, large, (count, size) = fresh("Entw\u00fcrfe", **imap(143))
+    print("big: peak RSS %.1f MB for a 5 KB mail, %.1f MB for it and one of 50 MB (%d mails, %.1f MB, %.2f s)"
+          % (small, large, count, size / 1e6, wall), flush=True)
+
+
+SCENARIO = {"loopback": loopback, "slow": slow, "big": big}
+for name in SCENARIOS:
+    SCENARIO[name]()

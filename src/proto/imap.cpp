@@ -1,0 +1,791 @@
+#include "proto/imap.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "core/text.h"
+#include "proto/body.h"
+
+namespace {
+
+// A server that keeps sending untagged lines to a login is not answering.
+constexpr int maxuntagged = 1000;
+
+// Longest response line taken, literals aside.
+constexpr size_t maxline = 65536;
+
+// As many messages as a folder may list.
+constexpr size_t maxmessages = 1 << 24;
+
+// Body fetches in flight: each command is some 40 bytes.
+constexpr int pipelinewindow = 128;
+
+// Tagged answers that came before the one waited for.
+constexpr size_t maxearly = 2 * pipelinewindow;
+
+// UIDs in one STORE or EXPUNGE, so that the command stays short.
+constexpr size_t maxsetbytes = 4000;
+
+// The count of a literal that ends the line ("{12}" or "{12+}"); -1 when
+// there is none.
+long long literalcount(const char* text, size_t len) {
+    if (len < 3 || text[len - 1] != '}') return -1;
+    size_t end = len - 1;
+    if (text[end - 1] == '+') end--;
+    size_t at = end;
+    while (at > 0 && text[at - 1] >= '0' && text[at - 1] <= '9') at--;
+    if (at == end || at == 0 || text[at - 1] != '{' || end - at > 12) return -1;
+    long long n = 0;
+    for (size_t i = at; i < end; i++) n = n * 10 + (text[i] - '0');
+    return n;
+}
+
+// The word after the tag or "*", in upper case.
+std::string statusword(const char* text, size_t len) {
+    const char* space = static_cast<const char*>(std::memchr(text, ' ', len));
+    std::string word;
+    if (!space) return word;
+    for (const char* p = space + 1; p < text + len && *p != ' ' && *p != '\r' && *p != '\n'; p++)
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    return word;
+}
+
+// The status of a tagged answer by its word.
+Reply::Status completion(const std::string& word) {
+    return word == "OK" ? Reply::Positive : word == "NO" || word == "BAD" ? Reply::Negative : Reply::Invalid;
+}
+
+// Takes the bytes of a literal that nothing needs.
+bool passover(const char*, size_t, bool) { return true; }
+
+bool startsnocase(const std::string& text, size_t at, const char* word) {
+    size_t n = std::strlen(word);
+    return text.size() - std::min(at, text.size()) >= n && strncasecmp(text.c_str() + at, word, n) == 0;
+}
+
+// The number at text[at]; false when there is none or it is beyond most.
+bool readnumber(const std::string& text, size_t& at, unsigned long long most, unsigned long long& value) {
+    size_t start = at;
+    value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+        if (value > most) return false;
+    }
+    return at > start;
+}
+
+// "L OK" logs in, a continuation asks for more.
+SaslDialect::Turn imapturn(const Reply& reply, std::string& challenge) {
+    const std::string& text = reply.text;
+    if (!text.empty() && text[0] == '+') {
+        size_t from = text.size() > 1 && text[1] == ' ' ? 2 : 1;
+        challenge = text.substr(from, std::strcspn(text.c_str() + from, "\r\n"));
+        return SaslDialect::Challenge;
+    }
+    if (text.compare(0, 2, "L ") != 0) return reply.refused() ? SaslDialect::Failure : SaslDialect::Invalid;
+    return reply.ok() ? SaslDialect::Success : reply.refused() ? SaslDialect::Failure : SaslDialect::Invalid;
+}
+
+// With SASL-IR the initial response goes with the command; without, it
+// waits for the server's empty challenge.
+SaslOutcome imapauthir(Connection& connection, const SaslExchange& exchange) {
+    return saslrun(connection, exchange, {"L AUTHENTICATE", 1 << 20, imapturn});
+}
+SaslOutcome imapauthwait(Connection& connection, const SaslExchange& exchange) {
+    return saslrun(connection, exchange, {"L AUTHENTICATE", 0, imapturn});
+}
+
+// "1:3,7" for sorted UIDs, in pieces of at most maxsetbytes.
+std::vector<std::string> uidsets(std::vector<uint32_t> uids) {
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    std::vector<std::string> sets;
+    std::string set;
+    for (size_t i = 0; i < uids.size();) {
+        size_t j = i;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) j++;
+        std::string range = std::to_string(uids[i]);
+        if (j > i) range += ":" + std::to_string(uids[j]);
+        if (!set.empty() && set.size() + range.size() + 1 > maxsetbytes) {
+            sets.push_back(set);
+            set.clear();
+        }
+        set += (set.empty() ? "" : ",") + range;
+        i = j + 1;
+    }
+    if (!set.empty()) sets.push_back(set);
+    return sets;
+}
+
+// Modified base64 of UTF-16BE units (RFC 3501, 5.1.3).
+void pututf7(std::string& out, const std::vector<uint16_t>& units) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+    std::string bytes;
+    for (uint16_t u : units) {
+        bytes += static_cast<char>(u >> 8);
+        bytes += static_cast<char>(u & 0xff);
+    }
+    out += '&';
+    unsigned bits = 0;
+    int have = 0;
+    for (unsigned char c : bytes) {
+        bits = (bits << 8) | c;
+        have += 8;
+        while (have >= 6) {
+            have -= 6;
+            out += alphabet[(bits >> have) & 0x3f];
+        }
+    }
+    if (have > 0) out += alphabet[(bits << (6 - have)) & 0x3f];
+    out += '-';
+}
+
+}  // namespace
+
+Reply readimap(Socket& sock) {
+    Reply reply;
+    for (int lines = 0; lines < maxuntagged; lines++) {
+        int len = sock.RecvTeol();
+        if (len == -1) {
+            reply.error = errno;
+            reply.status = Reply::Lost;
+            return reply;
+        }
+        reply.text.assign(sock.pszBuf, static_cast<size_t>(len));
+        size_t bare = std::strcspn(sock.pszBuf, "\r\n");
+        if (len > 0 && sock.pszBuf[0] == '+') {
+            reply.status = Reply::Invalid;
+            return reply;
+        }
+        std::string word = statusword(sock.pszBuf, bare);
+        bool star = len >= 2 && sock.pszBuf[0] == '*' && sock.pszBuf[1] == ' ';
+        if (!star) {
+            reply.status = completion(word);
+            return reply;
+        }
+        if (word == "OK" || word == "PREAUTH" || word == "BYE") {
+            reply.status = word == "BYE" ? Reply::Negative : Reply::Positive;
+            return reply;
+        }
+        // Another untagged response: its literals go unread.
+        for (long long n = literalcount(sock.pszBuf, bare); n >= 0; n = literalcount(sock.pszBuf, bare)) {
+            if (readliteral(sock, static_cast<uint64_t>(n), passover) != BodyEnd::Whole || sock.RecvTeol() == -1) {
+                reply.error = errno;
+                reply.status = Reply::Lost;
+                return reply;
+            }
+            bare = std::strcspn(sock.pszBuf, "\r\n");
+        }
+    }
+    reply.status = Reply::Invalid;
+    return reply;
+}
+
+std::string imapmailbox(const std::string& folder, char delimiter) {
+    std::string out;
+    std::vector<uint16_t> units;
+    for (size_t i = 0; i < folder.size();) {
+        unsigned char c = static_cast<unsigned char>(folder[i]);
+        uint32_t point = c;
+        size_t more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : c >= 0xc0 ? 1 : 0;
+        if (more > 0 && i + more < folder.size()) {
+            point = c & (0x3fu >> more);
+            for (size_t j = 1; j <= more; j++) point = (point << 6) | (static_cast<unsigned char>(folder[i + j]) & 0x3f);
+        } else {
+            more = 0;
+        }
+        i += more + 1;
+        if (point >= 0x20 && point < 0x7f) {
+            if (!units.empty()) {
+                pututf7(out, units);
+                units.clear();
+            }
+            if (point == '/') out += delimiter;
+            else if (point == '&') out += "&-";
+            else out += static_cast<char>(point);
+            continue;
+        }
+        if (point >= 0x10000) {
+            point -= 0x10000;
+            units.push_back(static_cast<uint16_t>(0xd800 + (point >> 10)));
+            units.push_back(static_cast<uint16_t>(0xdc00 + (point & 0x3ff)));
+        } else {
+            units.push_back(static_cast<uint16_t>(point));
+        }
+    }
+    if (!units.empty()) pututf7(out, units);
+    return out;
+}
+
+std::string messageid(const char* value, size_t len) {
+    std::string id;
+    for (size_t i = 0; i < len && id.size() < 998; i++) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        if (c > ' ' && c < 127) id += static_cast<char>(c);
+    }
+    return id;
+}
+
+std::string imapquoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || u == '\r' || u == '\n' || u == 0) return "";
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// What the responses to one command are read for.
+struct ImapClient::Want {
+    enum Kind { Nothing, Select, List, Body } kind = Nothing;
+    MessageSink* sink = nullptr;
+    const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
+    size_t k = 0;                                   // the place waited for
+};
+
+const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
+
+ImapClient::ImapClient(const Account& account, bool readonly, SourceEvents& events)
+    : account(account),
+      readonly(readonly),
+      events(events),
+      conn(wire, account.imap, account.cafile, account.tlsfingerprint) {}
+
+bool ImapClient::fail(SourceFault fault, const SaslLogin* login) {
+    events.failed({fault, conn, login});
+    return false;
+}
+
+std::string ImapClient::tag() { return "A" + std::to_string(++tags); }
+
+bool ImapClient::lost() {
+    conn.reply = Reply();
+    conn.reply.error = errno;
+    conn.fail(Failure::Network, Stage::Reply);
+    return false;
+}
+
+bool ImapClient::invalid(const std::string& text) {
+    conn.reply = Reply();
+    conn.reply.status = Reply::Invalid;
+    conn.reply.text = text + "\r\n";
+    conn.fail(Failure::Protocol, Stage::Reply);
+    return false;
+}
+
+// One response line, or its part up to a literal, without its line end.
+bool ImapClient::readline(std::string& text, long long& literal) {
+    text.clear();
+    for (;;) {
+        int len = conn.sock.RecvTeol();
+        if (len == -1) return lost();
+        text.append(conn.sock.pszBuf, static_cast<size_t>(len));
+        if (conn.sock.iEol == 1) break;
+        if (text.size() > maxline) return invalid(text.substr(0, 200));
+    }
+    text.erase(text.find_last_not_of("\r\n") + 1);
+    literal = literalcount(text.data(), text.size());
+    return true;
+}
+
+bool ImapClient::skipliteral(long long size) {
+    BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), passover);
+    return end == BodyEnd::Whole || lost();
+}
+
+bool ImapClient::readliteral(long long size, std::string& into, size_t most) {
+    into.clear();
+    BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), [&into, most](const char* t, size_t n, bool) {
+        into.append(t, std::min(n, most - std::min(most, into.size())));
+        return true;
+    });
+    return end == BodyEnd::Whole || lost();
+}
+
+bool ImapClient::command(const std::string& text, Want* want) {
+    std::string t = tag();
+    return (conn.send(t + " " + text + "\r\n") || fail(SourceFault::Step)) && (await(t, want) || fail(SourceFault::Step));
+}
+
+// Reads the responses up to the tagged one of tag: true when it is OK; the
+// failure is noted otherwise, nothing told.
+bool ImapClient::await(const std::string& t, Want* want) {
+    std::string text;
+    long long literal = -1;
+    for (;;) {
+        auto known = std::find_if(early.begin(), early.end(), [&t](const std::string& e) {
+            return e.size() > t.size() && e.compare(0, t.size(), t) == 0 && e[t.size()] == ' ';
+        });
+        if (known != early.end()) {
+            text = *known;
+            early.erase(known);
+            return tagged(text);
+        }
+        conn.sock.StartReply();
+        if (!readline(text, literal)) return false;
+        if (text.compare(0, 2, "* ") == 0) {
+            if (!untagged(text, literal, want)) return false;
+            continue;
+        }
+        if (literal >= 0 && !skipliteral(literal)) return false;
+        // A server may answer commands sent together in another order.
+        if (text.empty() || text[0] == '+' || early.size() >= maxearly) return invalid(text);
+        early.push_back(text);
+    }
+}
+
+// The tagged answer: true when it is OK; the failure is noted otherwise.
+bool ImapClient::tagged(const std::string& text) {
+    conn.reply = Reply();
+    conn.reply.text = text + "\r\n";
+    conn.reply.status = completion(statusword(text.data(), text.size()));
+    if (conn.reply.ok()) {
+        namedcaps(text);
+        return true;
+    }
+    conn.fail(conn.reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply);
+    return false;
+}
+
+bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
+    std::string word = statusword(text.data(), text.size());
+    if (word == "BYE") {
+        // The server hangs up: what it said is why.
+        if (loggingout) {
+            saidbye = true;
+            return literal < 0 || skipliteral(literal);
+        }
+        conn.reply = Reply();
+        conn.reply.status = Reply::Negative;
+        conn.reply.text = text + "\r\n";
+        conn.fail(Failure::Network, Stage::Reply);
+        return false;
+    }
+    if (word == "CAPABILITY") {
+        capabilities(text.size() > 13 ? text.substr(13) : std::string());
+    } else if (word == "OK") {
+        size_t at = text.find('[');
+        unsigned long long n = 0;
+        if (at != std::string::npos && want && want->kind == Want::Select) {
+            size_t pos = at + 1;
+            if (startsnocase(text, pos, "UIDVALIDITY ")) {
+                pos += 12;
+                if (readnumber(text, pos, UINT32_MAX, n)) folder.uidvalidity = static_cast<uint32_t>(n);
+            } else if (startsnocase(text, pos, "UIDNEXT ")) {
+                pos += 8;
+                if (readnumber(text, pos, UINT32_MAX, n)) folder.uidnext = static_cast<uint32_t>(n);
+            }
+        }
+        namedcaps(text);
+    } else if (word == "LIST") {
+        // * LIST (\Noselect) "/" ""
+        size_t close = text.find(')');
+        if (close != std::string::npos && close + 4 < text.size() && text[close + 2] == '"') {
+            char d = text[close + 3];
+            if (d == '\\' && close + 5 < text.size()) d = text[close + 4];
+            if (d != '"') delimiter = d;
+        }
+    } else {
+        // "* <n> EXISTS", "* <n> FETCH (...)"
+        size_t pos = 2;
+        unsigned long long n = 0;
+        if (readnumber(text, pos, UINT32_MAX, n) && pos < text.size() && text[pos] == ' ') {
+            std::string what = statusword(text.data() + pos - 1, text.size() - pos + 1);
+            if (what == "EXISTS" && want && want->kind == Want::Select) folder.messages = static_cast<long>(n);
+            if (what == "FETCH") return fetched(text, literal, want);
+        }
+    }
+    while (literal >= 0) {
+        if (!skipliteral(literal) || !readline(text, literal)) return false;
+    }
+    return true;
+}
+
+// "* n FETCH (UID 5 RFC822.SIZE 120 BODY[] {120}" ... ")": the items the
+// command wants are taken, any others (FLAGS sent unasked) passed over.
+bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
+    size_t pos = text.find('(');
+    if (pos == std::string::npos) return invalid(text);
+    pos++;
+    ImapMessage message{0, -1, ""};
+    bool hasuid = false;
+    bool hassize = false;
+    int depth = 0;  // inside a list value
+    for (;;) {
+        while (pos < text.size() && text[pos] == ' ') pos++;
+        if (pos >= text.size()) {
+            if (literal < 0) break;
+            return invalid(text);
+        }
+        if (depth == 0 && text[pos] == ')') break;
+        // An item's name, with its section: BODY[HEADER.FIELDS (MESSAGE-ID)]
+        size_t start = pos;
+        if (depth == 0) {
+            int brackets = 0;
+            while (pos < text.size() && (brackets > 0 || (text[pos] != ' ' && text[pos] != ')'))) {
+                if (text[pos] == '[') brackets++;
+                if (text[pos] == ']') brackets--;
+                pos++;
+            }
+        }
+        std::string name = depth == 0 ? text.substr(start, pos - start) : "";
+        while (pos < text.size() && text[pos] == ' ') pos++;
+        // Its value.
+        if (literal >= 0 && pos == text.rfind('{')) {
+            bool isbody = depth == 0 && strcasecmp(name.c_str(), "BODY[]") == 0;
+            bool isid = depth == 0 && startsnocase(name, 0, "BODY[HEADER.FIELDS");
+            size_t k = isbody && want && want->kind == Want::Body ? bodyplace(hasuid, message.uid, want) : got.size();
+            if (k < got.size() && !got[k]) {
+                if (!body(literal, k, want)) return false;
+            } else if (isid) {
+                std::string header;
+                if (!readliteral(literal, header, 4096)) return false;
+                size_t colon = header.find(':');
+                if (colon != std::string::npos) message.messageid = messageid(&header[colon + 1], header.size() - colon - 1);
+            } else if (!skipliteral(literal)) {
+                return false;
+            }
+            if (!readline(text, literal)) return false;
+            pos = 0;
+            continue;
+        }
+        if (pos < text.size() && text[pos] == '(') {
+            depth++;
+            pos++;
+            continue;
+        }
+        if (pos < text.size() && text[pos] == '"') {
+            for (pos++; pos < text.size() && text[pos] != '"'; pos++)
+                if (text[pos] == '\\') pos++;
+            pos++;
+        } else {
+            size_t value = pos;
+            while (pos < text.size() && text[pos] != ' ' && text[pos] != ')' && text[pos] != '(') pos++;
+            unsigned long long n = 0;
+            size_t at = value;
+            if (depth == 0 && strcasecmp(name.c_str(), "UID") == 0 && readnumber(text, at, UINT32_MAX, n)) {
+                message.uid = static_cast<uint32_t>(n);
+                hasuid = true;
+            } else if (depth == 0 && strcasecmp(name.c_str(), "RFC822.SIZE") == 0 &&
+                       readnumber(text, at, INT32_MAX, n)) {
+                message.size = static_cast<int32_t>(n);
+                hassize = true;
+            }
+        }
+        while (depth > 0 && pos < text.size() && text[pos] == ')') {
+            depth--;
+            pos++;
+        }
+    }
+    if (want && want->kind == Want::List && hasuid && hassize && message.uid >= from) {
+        if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
+        messages.push_back(std::move(message));
+    }
+    return true;
+}
+
+// The place in the retrieve of a body that came: the one waited for, or
+// one asked for after it that the server answered first.
+size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const {
+    if (!hasuid) return want->k;
+    const std::vector<uint32_t>& places = *want->places;
+    auto at = std::lower_bound(places.begin() + static_cast<long>(want->k), places.end(), uid,
+                               [this](uint32_t place, uint32_t u) { return messages[place].uid < u; });
+    return at != places.end() && messages[*at].uid == uid ? static_cast<size_t>(at - places.begin()) : got.size();
+}
+
+// A body the retrieve waits for, read by its sink straight from the
+// literal.
+bool ImapClient::body(long long size, size_t k, Want* want) {
+    // One that comes early is announced as it comes; a stop asked for
+    // meanwhile is taken after it.
+    if (!asked[k]) want->sink->next(k);
+    asked[k] = true;
+    MessageText text(conn.sock, static_cast<uint64_t>(size));
+    bool taken = want->sink->take(k, text);
+    if (text.end == BodyEnd::Lost) {
+        conn.fail(Failure::Network, Stage::Text);
+        fail(SourceFault::LostMessage);
+        conn.stage = Stage::None;
+        return false;
+    }
+    if (taken && text.end == BodyEnd::Whole) {
+        got[k] = true;
+        return true;
+    }
+    quits = false;
+    conn.fail(Failure::Local, Stage::Text);
+    fail(SourceFault::Sink);
+    conn.stage = Stage::None;
+    return false;
+}
+
+bool ImapClient::namedcaps(const std::string& text) {
+    size_t at = text.find("[CAPABILITY ");
+    if (at == std::string::npos) return false;
+    capabilities(text.substr(at + 12, text.find(']', at) - at - 12));
+    return true;
+}
+
+void ImapClient::capabilities(const std::string& list) {
+    caps.clear();
+    std::string auth = "AUTH";
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find(' ', at);
+        if (end == std::string::npos) end = list.size();
+        std::string atom = list.substr(at, end - at);
+        if (startsnocase(atom, 0, "AUTH=")) auth += " " + atom.substr(5);
+        else if (!atom.empty()) caps.add(atom);
+        at = end + 1;
+    }
+    caps.add(auth);
+}
+
+bool ImapClient::open(const std::string& secret) {
+    events.step(SourceStep::Connecting);
+    if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
+    conn.sock.ulTimeout = kReplyTimeout;
+    quits = true;
+    const std::string& greeting = conn.reply.text;
+    bool preauth = statusword(greeting.data(), greeting.size()) == "PREAUTH";
+    namedcaps(greeting);
+    if (conn.server.tls == TLSSTART) {
+        events.step(SourceStep::StartingTls);
+        quits = conn.starttls("S STARTTLS\r\n");
+        if (!quits) return fail(SourceFault::Step);
+        caps.clear();
+    }
+    if (!caps.has("IMAP4rev1") && !caps.has("IMAP4") && !command("CAPABILITY")) return false;
+    if (!preauth && !login(secret)) return false;
+    // The capabilities after the login, unless its answer named them, and
+    // the delimiter between levels where a folder has levels, in one round
+    // trip.
+    bool told = namedcaps(conn.reply.text);
+    std::vector<std::string> names = folders();
+    bool levels = std::any_of(names.begin(), names.end(),
+                              [](const std::string& name) { return name.find('/') != std::string::npos; });
+    std::string a = told ? "" : tag();
+    std::string b = levels ? tag() : "";
+    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
+    if (ask.empty()) return true;
+    if (!conn.send(ask)) return fail(SourceFault::Step);
+    if ((!told && !await(a, nullptr)) || (levels && !await(b, nullptr))) return fail(SourceFault::Step);
+    return true;
+}
+
+// A string of the LOGIN command: quoted, or a literal once the server
+// asked for it; line holds what goes next.
+bool ImapClient::sendstring(std::string& line, const std::string& text) {
+    std::string quoted = imapquoted(text);
+    if (!quoted.empty()) {
+        line += quoted;
+        return true;
+    }
+    bool plus = caps.has("LITERAL+");
+    line += "{" + std::to_string(text.size()) + (plus ? "+}\r\n" : "}\r\n");
+    if (!plus) {
+        if (!conn.send(line)) return false;
+        line.clear();
+        Reply go = conn.read();
+        if (go.text.empty() || go.text[0] != '+') {
+            conn.fail(go.refused() ? Failure::Login : go.ok() ? Failure::Protocol : conn.failure, Stage::Reply);
+            return false;
+        }
+    }
+    line += text;
+    return true;
+}
+
+bool ImapClient::login(const std::string& secret) {
+    AuthMode mode = conn.server.auth;
+    if (mode != AuthMode::Auto || caps.offers("AUTH", "PLAIN")) return sasl(secret);
+    if (conn.maysendsecret(false) == SecretRule::No) {
+        conn.fail(Failure::Login, Stage::None);
+        return fail(SourceFault::SecretHeld);
+    }
+    if (caps.has("LOGINDISABLED")) {
+        conn.fail(Failure::Login, Stage::None);
+        return fail(SourceFault::PlainRefused);
+    }
+    events.step(SourceStep::SendingLogin);
+    std::string line = "L LOGIN ";
+    if (!sendstring(line, conn.server.user)) return fail(SourceFault::Step);
+    line += " ";
+    if (!sendstring(line, secret)) return fail(SourceFault::Step);
+    Reply reply = conn.ask(line + "\r\n");
+    if (reply.ok()) return true;
+    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
+    return fail(SourceFault::Step);
+}
+
+bool ImapClient::sasl(const std::string& secret) {
+    SaslLogin login;
+    Step step = saslsignin(conn, caps, "AUTH", secret, caps.has("SASL-IR") ? imapauthir : imapauthwait, login,
+                           [this](const SaslLogin& chosen) { events.loggingin(chosen); });
+    if (step == Step::Next) {
+        conn.reply = login.outcome.reply;
+        return true;
+    }
+    quits = step == Step::Quit;
+    if (login.end != SaslLogin::Lost && login.end != SaslLogin::Invalid) conn.fail(Failure::Login, conn.stage);
+    return fail(SourceFault::Login, &login);
+}
+
+std::vector<std::string> ImapClient::folders() const {
+    return account.imapfolders.empty() ? std::vector<std::string>{"INBOX"} : account.imapfolders;
+}
+
+bool ImapClient::select(const std::string& name, FolderSize& size) {
+    folder = ImapFolder();
+    messages.clear();
+    Want want;
+    want.kind = Want::Select;
+    std::string t = tag();
+    std::string box = imapquoted(imapmailbox(name, delimiter));
+    if (!conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n")) return fail(SourceFault::Step);
+    if (!await(t, &want)) {
+        if (!conn.reply.refused() || conn.stage != Stage::Reply || conn.sock.Broken()) return fail(SourceFault::Step);
+        folder.missing = true;
+        folder.reply = conn.reply;
+        conn.failure = Failure::None;
+        conn.stage = Stage::None;
+    }
+    size.messages = folder.messages;
+    size.octets = 0;
+    return true;
+}
+
+bool ImapClient::list(MailList& list) {
+    events.step(SourceStep::Counting);
+    messages.clear();
+    Want want;
+    want.kind = Want::List;
+    std::string items = withids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
+    if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want)) return false;
+    std::sort(messages.begin(), messages.end(), [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
+    messages.erase(std::unique(messages.begin(), messages.end(),
+                               [](const ImapMessage& a, const ImapMessage& b) { return a.uid == b.uid; }),
+                   messages.end());
+    list = MailList();
+    list.hasids = false;
+    for (const ImapMessage& m : messages) list.messages.push_back({m.size, MailList::noid});
+    return true;
+}
+
+bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
+    got.assign(places.size(), false);
+    asked.assign(places.size(), false);
+    early.clear();
+    size_t next = 0;
+    Pipeline bodies(conn.sock, pipelinewindow, [this, &places, &next](std::string& out) {
+        if (next == places.size()) return false;
+        uint32_t uid = messages[places[next++]].uid;
+        out += "F" + std::to_string(uid) + " UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])\r\n";
+        return true;
+    });
+    for (size_t k = 0; k < places.size(); k++) {
+        if (!(asked[k] || sink.next(k))) return false;
+        asked[k] = true;
+        if (!bodies.fill()) {
+            conn.error = errno;
+            conn.fail(Failure::Network, Stage::Send);
+            return fail(SourceFault::Step);
+        }
+        Want want;
+        want.kind = Want::Body;
+        want.sink = &sink;
+        want.places = &places;
+        want.k = k;
+        bool ok = await("F" + std::to_string(messages[places[k]].uid), &want);
+        bodies.answered();
+        if (ok) continue;
+        if (conn.stage == Stage::None) return false;  // told already
+        if (conn.reply.refused() && conn.stage == Stage::Reply && !conn.sock.Broken()) {
+            events.refused(k, conn.reply);
+            return false;
+        }
+        return fail(SourceFault::Step);
+    }
+    return true;
+}
+
+bool ImapClient::remove(const std::vector<uint32_t>& places) {
+    std::vector<uint32_t> uids;
+    for (uint32_t p : places) uids.push_back(messages[p].uid);
+    return expunge(uids);
+}
+
+bool ImapClient::store(const std::vector<uint32_t>& uids, const char* flag, bool thenexpunge) {
+    // Each set's commands go out together: STORE, then UID EXPUNGE of
+    // the same UIDs, never a plain EXPUNGE, which would remove what other
+    // clients marked.
+    for (const std::string& set : uidsets(uids)) {
+        std::string a = tag(), b = thenexpunge ? tag() : "";
+        std::string text = a + " UID STORE " + set + " +FLAGS.SILENT (" + flag + ")\r\n";
+        if (thenexpunge) text += b + " UID EXPUNGE " + set + "\r\n";
+        if (!conn.send(text)) return fail(SourceFault::Step);
+        bool stored = await(a, nullptr);
+        if (!stored && (!conn.reply.refused() || conn.sock.Broken())) return fail(SourceFault::Step);
+        Reply first = conn.reply;
+        if (thenexpunge && !await(b, nullptr)) return fail(SourceFault::Step);
+        if (!stored) {
+            conn.reply = first;
+            conn.fail(Failure::Refused, Stage::Reply);
+            return fail(SourceFault::Step);
+        }
+    }
+    return true;
+}
+
+bool ImapClient::flag(const std::vector<uint32_t>& uids, const char* name) { return store(uids, name, false); }
+
+bool ImapClient::expunge(const std::vector<uint32_t>& uids) {
+    events.step(SourceStep::Removing);
+    return store(uids, "\\Deleted", true);
+}
+
+bool ImapClient::close() {
+    events.step(SourceStep::SigningOff);
+    loggingout = true;
+    std::string t = tag();
+    // A server that hangs up after its BYE, without the tagged answer, has
+    // let us go all the same.
+    if (!conn.send(t + " LOGOUT\r\n") || (!await(t, nullptr) && !(saidbye && conn.reply.status == Reply::Lost))) {
+        quits = false;
+        return fail(SourceFault::Step);
+    }
+    conn.sock.Close();
+    events.step(SourceStep::SignedOff);
+    return true;
+}
+
+void ImapClient::abandon() {
+    if (quits && !conn.sock.Broken() && conn.sock.iSocket != -1) {
+        // What the failure noted stays; the answers of commands still in
+        // flight are passed over on the way to the LOGOUT's.
+        Failure kept = conn.failure;
+        Stage where = conn.stage;
+        Reply reply = conn.reply;
+        loggingout = true;
+        std::string t = "Z";
+        if (conn.send(t + " LOGOUT\r\n")) {
+            std::string text;
+            long long literal = -1;
+            for (int lines = 0; lines < 100000 && readline(text, literal); lines++) {
+                if (literal >= 0 && !skipliteral(literal)) break;
+                if (text.compare(0, 2, "Z ") == 0) break;
+            }
+        }
+        conn.failure = kept;
+        conn.stage = where;
+        conn.reply = reply;
+    }
+    if (conn.sock.iSocket != -1) conn.sock.Close();
+}

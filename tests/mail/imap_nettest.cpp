@@ -1,0 +1,342 @@
+// Black-box runs of "vorpa email fetch" against a scripted IMAP server on
+// 127.0.0.1:143 (in this test's own network namespace).
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run.h"
+#include "scripted_server.h"
+
+namespace {
+
+const std::string listcmd = " UID FETCH 1:* (UID RFC822.SIZE)\r\n";
+
+struct Account {
+    TempDir dir;
+    std::string soup = dir / "soup";
+    std::string cfg = dir / "vorpa.cfg";
+
+    explicit Account(const std::string& more = "") {
+        mkdir(soup.c_str(), 0700);
+        writefile(cfg, "IMAPHOST 127.0.0.1\nIMAPUSER joe\nIMAPPASS secret\nSOUPDIR " + soup + "\nLOGFILE " +
+                           (dir / "log") + "\nNEWSGROUPS " + (dir / "newsrc") + "\n" + more);
+    }
+    RunResult fetch(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"email", "fetch", "/config=" + cfg};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runvorpa(args, dir.path(), 30);
+    }
+    std::string file(const std::string& name) { return readfile(soup + "/" + name); }
+    // The record with its times replaced by "T" where they are now's.
+    std::string record(const std::string& folder = "INBOX") {
+        std::string text = readfile(dir / ("imapkeep-default-" + folder)), out;
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string line = text.substr(at, end - at);
+            size_t a = line.find(' '), b = line.find(' ', a + 1);
+            if (at > 0 && b != std::string::npos && line.compare(a + 1, 3, "100") != 0)
+                line = line.substr(0, a) + " T" + line.substr(b);
+            out += line + "\n";
+        }
+        return out;
+    }
+};
+
+// Greeting and LOGIN with quoted strings; the login's answer names the
+// capabilities, and INBOX needs no delimiter: nothing is asked after it.
+Script& login(Script& s, const std::string& caps = "IMAP4rev1 UIDPLUS") {
+    return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .expect("L LOGIN \"joe\" \"secret\"\r\n")
+        .send("L OK [CAPABILITY " + caps + "] in\r\n");
+}
+
+Script& folder(Script& s, const std::string& verb, const std::string& name, long exists, int validity, int next,
+               int tag = 1) {
+    return s.expect("A" + std::to_string(tag) + " " + verb + " \"" + name + "\"\r\n")
+        .send("* " + std::to_string(exists) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity) +
+              "] v\r\n* OK [UIDNEXT " + std::to_string(next) + "] n\r\nA" + std::to_string(tag) + " OK\r\n");
+}
+
+// One line of the listing: UID, size and, where asked, the Message-ID.
+std::string listed(int seq, int uid, const std::string& body, const std::string& id = "") {
+    std::string header = "Message-ID: " + id + "\r\n\r\n";
+    return "* " + std::to_string(seq) + " FETCH (UID " + std::to_string(uid) + " RFC822.SIZE " +
+           std::to_string(body.size()) +
+           (id.empty() ? "" : " BODY[HEADER.FIELDS (MESSAGE-ID)] {" + std::to_string(header.size()) + "}\r\n" + header) +
+           ")\r\n";
+}
+
+std::string bodyof(int seq, int uid, const std::string& body) {
+    return "* " + std::to_string(seq) + " FETCH (UID " + std::to_string(uid) + " BODY[] {" +
+           std::to_string(body.size()) + "}\r\n" + body + ")\r\nF" + std::to_string(uid) + " OK\r\n";
+}
+
+Script& logout(Script& s, int tag) {
+    return s.expect("A" + std::to_string(tag) + " LOGOUT\r\n").send("* BYE\r\nA" + std::to_string(tag) + " OK\r\n");
+}
+
+const std::string one = "From: Alice <a@x>\r\nMessage-ID: <a@x>\r\n\r\n.dot stays\r\n";
+const std::string two = "Message-ID:\r\n <b@x>\r\n\r\nbody {5}\r\n";
+const std::string three = "Message-Id: <c@x>\r\n\r\n3\r\n";
+
+// Stored messages stay; the next run asks from the next UID on, and an
+// unchanged folder costs only its EXAMINE.
+TEST(ImapFetch, FetchesOnlyWhatIsNewAndLeavesTheServerAlone) {
+    Account box;
+    ScriptedServer server(143);
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 2, 7, 3)
+        .expect("A2" + listcmd)
+        .send(listed(1, 1, one) + "* 1 FETCH (FLAGS (\\Seen))\r\n" + listed(2, 2, two) + "A2 OK\r\n")
+        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+        // Proton's Bridge sends flags inside another command's answer;
+        // dovecot may answer commands sent together in another order.
+        .send("* 2 FETCH (FLAGS (\\Recent))\r\n" + bodyof(2, 2, two) + "* 3 EXISTS\r\n" + bodyof(1, 1, one)), 3);
+    // Message 3 came: UIDNEXT tells, the list is asked from 3 on.
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 4)
+        .expect("A2 UID FETCH 3:* (UID RFC822.SIZE)\r\n")
+        .send(listed(3, 3, three) + "A2 OK\r\n")
+        .expect("F3 UID FETCH 3 (BODY.PEEK[])\r\n")
+        .send(bodyof(3, 3, three)), 3);
+    // 4 came and went: "4:*" names the highest UID, older than 4.
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 5)
+        .expect("A2 UID FETCH 4:* (UID RFC822.SIZE)\r\n")
+        .send(listed(3, 3, three) + "A2 OK\r\n"), 3);
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 5), 2);
+    server.start();
+    RunResult first = box.fetch();
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_NE(first.out.find("There are 2 messages in INBOX on the IMAP server.\n2 of them are new.\n"),
+              std::string::npos)
+        << first.out;
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n");
+    EXPECT_EQ(box.file("00000000.MSG"), record("Message-ID:\n <b@x>\n\nbody {5}\n") +
+                                            record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
+    EXPECT_EQ(box.record(), "7 3\n1 T <a@x>\n2 T <b@x>\n");
+    RunResult second = box.fetch();
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_EQ(box.file("00000001.MSG"), record("Message-Id: <c@x>\n\n3\n"));
+    RunResult third = box.fetch();
+    EXPECT_NE(third.out.find("0 of them are new."), std::string::npos) << third.out;
+    EXPECT_EQ(box.record(), "7 5\n1 T <a@x>\n2 T <b@x>\n3 T <c@x>\n");
+    RunResult fourth = box.fetch();
+    EXPECT_EQ(fourth.status, 0) << fourth.out;
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(server.received(3), "L LOGIN \"joe\" \"secret\"\r\nA1 EXAMINE \"INBOX\"\r\nA2 LOGOUT\r\n");
+    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+}
+
+// Quoted strings, a literal, SASL-IR, and an OAuth2 error challenge.
+TEST(ImapFetch, LogsInAsTheBytesAndTheServerNeed) {
+    struct Form {
+        std::string settings, caps;
+        std::vector<std::pair<std::string, std::string>> dialogue;  // expected, answered
+        int status;
+        std::string said;
+    } forms[] = {
+        {"IMAPPASS a \"q\" \\ b\n", "IMAP4rev1", {{"L LOGIN \"joe\" \"a \\\"q\\\" \\\\ b\"\r\n", "L OK in\r\n"}}, 0, ""},
+        {"IMAPPASS gr\xc3\xbc\xc3\x9f\n",
+         "IMAP4rev1",
+         {{"L LOGIN \"joe\" {6}\r\n", "+ go\r\n"}, {"gr\xc3\xbc\xc3\x9f\r\n", "L OK in\r\n"}},
+         0,
+         ""},
+        {"",
+         "IMAP4rev1 SASL-IR AUTH=PLAIN",
+         {{"L AUTHENTICATE PLAIN AGpvZQBzZWNyZXQ=\r\n", "L OK in\r\n"}},
+         0,
+         ""},
+        {"IMAPAUTH xoauth2\nIMAPTLS on\nCAFILE " VORPA_CERTS "/ca.pem\n",
+         "IMAP4rev1 AUTH=XOAUTH2",
+         {{"L AUTHENTICATE XOAUTH2\r\n", "+ \r\n"},
+          {"dXNlcj1qb2UBYXV0aD1CZWFyZXIgc2VjcmV0AQE=\r\n", "+ eyJzdGF0dXMiOiI0MDEifQ==\r\n"},
+          {"\r\n", "L NO bad token\r\n"}},
+         2,
+         "IMAP login with XOAUTH2 refused: invalid_token (401)\n"},
+        {"", "IMAP4rev1 LOGINDISABLED", {{"Z LOGOUT\r\n", "* BYE\r\nZ OK\r\n"}}, 2, "IMAP host takes no password in plain text (LOGINDISABLED)"},
+    };
+    for (const Form& form : forms) {
+        Account box(form.settings);
+        bool tls = form.settings.find("TLS on") != std::string::npos;
+        ScriptedServer server(tls ? 993 : 143);
+        if (tls) server.tls();
+        Script& s = server.session().send("* OK [CAPABILITY " + form.caps + "] ready\r\n");
+        for (const auto& step : form.dialogue) s.expect(step.first).send(step.second);
+        if (form.status == 0) {
+            s.expect("A1 CAPABILITY\r\n").send("* CAPABILITY IMAP4rev1\r\nA1 OK\r\n");
+            logout(folder(s, "EXAMINE", "INBOX", 0, 1, 1, 2), 3);
+        }
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(server.errortext(), "") << form.settings;
+        EXPECT_EQ(r.status, form.status) << r.out;
+        if (!form.said.empty()) {
+            EXPECT_NE(r.out.find(form.said), std::string::npos) << r.out;
+        }
+    }
+}
+
+// A new UIDVALIDITY: the messages whose Message-ID the record holds are
+// not fetched again; the record is rebuilt for the new value.
+TEST(ImapFetch, ChangedUidValidityFetchesNothingTwice) {
+    Account box;
+    writefile(box.dir / "imapkeep-default-INBOX", "7 3\n1 100 <a@x>\n2 100 <b@x>\n");
+    ScriptedServer server(143);
+    // A server may hang up after the BYE of LOGOUT, without its OK.
+    folder(login(server.session()), "EXAMINE", "INBOX", 2, 8, 12)
+        .expect("A2 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n")
+        .send(listed(1, 10, one, "<a@x>") + listed(2, 11, three, "<c@x>") + "A2 OK\r\n")
+        .expect("F11 UID FETCH 11 (BODY.PEEK[])\r\n")
+        .send(bodyof(2, 11, three))
+        .expect("A3 LOGOUT\r\n")
+        .send("* BYE\r\n")
+        .drop();
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("UIDVALIDITY of INBOX changed"), std::string::npos) << r.out;
+    EXPECT_EQ(box.file("00000000.MSG"), record("Message-Id: <c@x>\n\n3\n"));
+    EXPECT_EQ(box.record(), "8 12\n10 100 <a@x>\n11 T <c@x>\n");
+}
+
+// IMAPDELETE removes what was stored with UID EXPUNGE; without UIDPLUS
+// nothing is deleted, and the run says so once.
+TEST(ImapFetch, DeleteNeedsUidPlus) {
+    for (bool uidplus : {true, false}) {
+        Account box("IMAPDELETE on\n");
+        ScriptedServer server(143);
+        Script& s = folder(login(server.session(), uidplus ? "IMAP4rev1 UIDPLUS" : "IMAP4rev1"), "SELECT", "INBOX",
+                           1, 7, 2)
+                        .expect("A2" + listcmd)
+                        .send(listed(1, 1, one) + "A2 OK\r\n")
+                        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+                        .send(bodyof(1, 1, one));
+        if (uidplus)
+            s.expect("A3 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+                .expect("A4 UID EXPUNGE 1\r\n")
+                .send("A3 OK\r\n* 1 EXPUNGE\r\nA4 OK\r\n");
+        logout(s, uidplus ? 5 : 3);
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish());
+        EXPECT_EQ(server.errortext(), "");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("IMAP host does not offer UIDPLUS: no message is deleted\n") != std::string::npos,
+                  !uidplus)
+            << r.out;
+        EXPECT_EQ(box.record(), uidplus ? "7 2\n" : "7 2\n1 T <a@x>\n");
+    }
+}
+
+// /test fetches and changes nothing; then IMAPSEEN flags what was stored
+// and IMAPKEEPDAYS removes what was stored long ago, said in one line.
+TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
+    Account box("IMAPSEEN on\nIMAPKEEPDAYS 30\n");
+    const std::string kept = "7 2\n1 100 <a@x>\n";
+    writefile(box.dir / "imapkeep-default-INBOX", kept);
+    ScriptedServer server(143);
+    for (bool test : {true, false}) {
+        Script& s = folder(login(server.session()), test ? "EXAMINE" : "SELECT", "INBOX", 2, 7, 3)
+                        .expect("A2 UID FETCH 2:* (UID RFC822.SIZE)\r\n")
+                        .send(listed(2, 2, two) + "A2 OK\r\n")
+                        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+                        .send(bodyof(2, 2, two));
+        if (!test)
+            s.expect("A3 UID STORE 2 +FLAGS.SILENT (\\Seen)\r\n")
+                .send("A3 OK\r\n")
+                .expect("A4 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+                .expect("A5 UID EXPUNGE 1\r\n")
+                .send("A4 OK\r\n* 1 EXPUNGE\r\nA5 OK\r\n");
+        logout(s, test ? 3 : 6);
+    }
+    server.start();
+    RunResult test = box.fetch({"/test"});
+    EXPECT_EQ(test.status, 0) << test.out;
+    EXPECT_EQ(readfile(box.dir / "imapkeep-default-INBOX"), kept);
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Removed 1 message stored 30 days ago or more from INBOX\n"), std::string::npos) << r.out;
+    EXPECT_EQ(box.record(), "7 3\n2 T <b@x>\n");
+}
+
+// A connection lost in the middle of a literal: the messages before it
+// are kept and recorded, the one cut off comes with the next run.
+TEST(ImapFetch, DropInMidLiteralKeepsTheMessagesBefore) {
+    Account box;
+    ScriptedServer server(143);
+    folder(login(server.session()), "EXAMINE", "INBOX", 2, 7, 3)
+        .expect("A2" + listcmd)
+        .send(listed(1, 1, one) + listed(2, 2, two) + "A2 OK\r\n")
+        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+        .send(bodyof(1, 1, one) + "* 2 FETCH (UID 2 BODY[] {" + std::to_string(two.size()) + "}\r\nSubj")
+        .drop();
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(r.status, 75) << r.out;
+    EXPECT_NE(r.out.find("Unable to fetch message\n"), std::string::npos) << r.out;
+    EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
+    EXPECT_EQ(box.record(), "7 2\n1 T <a@x>\n");
+}
+
+// Folders by their names: the server's delimiter and modified UTF-7 on
+// the wire, the configured name in AREAS; a folder the server does not
+// have is named and skipped, the others fetched, exit 2. /check changes
+// nothing.
+TEST(ImapFetch, FoldersByNameAndCheck) {
+    Account box("IMAPFOLDER Nope\nIMAPFOLDER Entw\xc3\xbc" "rfe\nIMAPFOLDER Lists/dev\n");
+    ScriptedServer server(143);
+    auto start = [](Script& s) -> Script& {
+        return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+            .expect("L LOGIN \"joe\" \"secret\"\r\n")
+            .send("L OK [CAPABILITY IMAP4rev1] in\r\n")
+            .expect("A1 LIST \"\" \"\"\r\n")
+            .send("* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
+            .expect("A2 EXAMINE \"Nope\"\r\n")
+            .send("A2 NO [NONEXISTENT] no such mailbox\r\n");
+    };
+    Script& c = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 3)
+                    .expect("A4" + listcmd)
+                    .send(listed(1, 1, one) + "A4 OK\r\n");
+    logout(folder(c, "EXAMINE", "Lists.dev", 1, 5, 8, 5)
+               .expect("A6" + listcmd)
+               .send(listed(1, 7, two) + "A6 OK\r\n"),
+           7);
+    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 3)
+                    .expect("A4" + listcmd)
+                    .send(listed(1, 1, one) + "A4 OK\r\n")
+                    .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+                    .send(bodyof(1, 1, one));
+    folder(s, "EXAMINE", "Lists.dev", 1, 5, 8, 5)
+        .expect("A6" + listcmd)
+        .send(listed(1, 7, two) + "A6 OK\r\n")
+        .expect("F7 UID FETCH 7 (BODY.PEEK[])\r\n")
+        .send(bodyof(1, 7, two));
+    logout(s, 7);
+    server.start();
+    RunResult check = box.fetch({"/check"});
+    EXPECT_EQ(check.status, 2) << check.out;
+    EXPECT_NE(check.out.find("IMAP host has no folder Nope: A2 NO [NONEXISTENT] no such mailbox\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_NE(check.out.find("1 of them are new.\nA run would fetch 1 of them and delete 0.\n"), std::string::npos)
+        << check.out;
+    EXPECT_EQ(listdir(box.soup), std::vector<std::string>{});
+    EXPECT_FALSE(fileexists(box.dir / "imapkeep-default-Entw%C3%BCrfe"));
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEntw\xc3\xbcrfe\tbn\n00000001\tLists/dev\tbn\n");
+    EXPECT_EQ(box.record("Lists%2Fdev"), "5 8\n7 T <b@x>\n");
+}
+
+}  // namespace
