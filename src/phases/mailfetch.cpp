@@ -227,6 +227,9 @@ void MailFetch::step(SourceStep step) {
     case SourceStep::SendingPassword:
         out.step("+ Sending PASS command...\n");
         return;
+    case SourceStep::Compressing:
+        out.step("+ Starting compression...\n");
+        return;
     case SourceStep::SendingLogin:
         maysendsecret(out, c, false);
         out.step("+ Sending LOGIN command...\n");

@@ -92,6 +92,8 @@ public:
     bool passing() const { return failure == Failure::Network; }
     // Notes a failure of a client's own step; false.
     bool fail(Failure how, Stage where);
+    // Closes the socket, after telling ending what it carried.
+    void shut();
 
     const Wire& protocol;
     const Server& server;
@@ -123,7 +125,6 @@ public:
 
 private:
     bool handshake();
-    void shut();
     bool expectstls(const Reply& greeting) const;
 };
 

@@ -574,10 +574,31 @@ bool ImapClient::open(const std::string& secret) {
     std::string a = told ? "" : tag();
     std::string b = levels ? tag() : "";
     std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
-    if (ask.empty()) return true;
-    if (!conn.send(ask)) return fail(SourceFault::Step);
-    if ((!told && !await(a, nullptr)) || (levels && !await(b, nullptr))) return fail(SourceFault::Step);
-    return true;
+    if (!ask.empty()) {
+        if (!conn.send(ask)) return fail(SourceFault::Step);
+        if ((!told && !await(a, nullptr)) || (levels && !await(b, nullptr))) return fail(SourceFault::Step);
+    }
+    return compress();
+}
+
+// COMPRESS DEFLATE alone, once the capabilities after the login offer it
+// (RFC 4978); a refusal leaves the connection as it is.
+bool ImapClient::compress() {
+    if (!conn.server.compress || !caps.has("COMPRESS=DEFLATE")) return true;
+    events.step(SourceStep::Compressing);
+    std::string t = tag();
+    if (!conn.send(t + " COMPRESS DEFLATE\r\n")) return fail(SourceFault::Step);
+    if (!await(t, nullptr)) {
+        if (!conn.reply.refused() || conn.stage != Stage::Reply || conn.sock.Broken()) return fail(SourceFault::Step);
+        conn.failure = Failure::None;
+        conn.stage = Stage::None;
+        return true;
+    }
+    // The server compresses from now on: without zlib nothing it says can
+    // be read.
+    if (conn.sock.Deflate()) return true;
+    conn.fail(Failure::Local, Stage::None);
+    return fail(SourceFault::Step);
 }
 
 // A string of the LOGIN command: quoted, or a literal once the server
@@ -761,7 +782,7 @@ bool ImapClient::close() {
         quits = false;
         return fail(SourceFault::Step);
     }
-    conn.sock.Close();
+    conn.shut();
     events.step(SourceStep::SignedOff);
     return true;
 }
@@ -787,5 +808,5 @@ void ImapClient::abandon() {
         conn.stage = where;
         conn.reply = reply;
     }
-    if (conn.sock.iSocket != -1) conn.sock.Close();
+    if (conn.sock.iSocket != -1) conn.shut();
 }

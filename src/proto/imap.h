@@ -103,6 +103,7 @@ private:
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
     bool login(const std::string& secret);
+    bool compress();
     bool sasl(const std::string& secret);
     bool sendstring(std::string& line, const std::string& text);
     bool lost();

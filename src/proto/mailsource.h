@@ -33,6 +33,8 @@ enum class SourceStep {
     SignedOff,
     // IMAP's LOGIN, with the user and the password.
     SendingLogin,
+    // COMPRESS DEFLATE, after the login.
+    Compressing,
 };
 
 // What failed: the class is the connection's failure, and for Step its

@@ -491,6 +491,19 @@ def imap_token():
            "no XOAUTH2 login in dovecot's log")
 
 
+def imap_compress():
+    """dovecot offers COMPRESS=DEFLATE after the login: the fetch deflates, COMPRESS off does not"""
+    old = imap_mails()
+    seed_imap(1, "INBOX")
+    before = imap_mails()
+    out, got = imap_run(993, "on", folders=("INBOX",))
+    imap_stored(got, before, {"INBOX": [i for i in before["INBOX"] if i not in old["INBOX"]]})
+    m = re.search(r"\+ IMAP connection compressed: (\d+) bytes on the wire for (\d+) bytes carried", out)
+    expect(m and int(m.group(1)) < int(m.group(2)), "not compressed: %s" % tail(out))
+    out, got = imap_run(993, "on", folders=("INBOX",), COMPRESS="off")
+    expect("compressed" not in out and "0 of them are new." in out, tail(out))
+
+
 # --- OAuth2 built in: vorpa authorize, the token file, the refresh ----------
 OAUTH_HTTP, OAUTH_HTTPS = "http://127.0.0.1:8480", "https://localhost:8481"
 ROTATING = "interop-rotate"            # start.sh: its refresh tokens rotate
@@ -577,6 +590,22 @@ def oauth_stored():
     expect(len(new) == 1 and new[0][1].get("auth_mech") == "XOAUTH2", "not posted: %s" % tail(out))
     expect("method=XOAUTH2," in logins()[-1], "login %s" % logins()[-1])
     expect(token_requests() == requests, "a token request with a valid access token")
+
+
+def oauth_imap():
+    """IMAP logs in with the stored access token too"""
+    seed_mail(1)
+    d = packet("oauth-imap")
+    s = oauth_account(d)
+    for k in ("POPHOST", "POPTLS", "POPUSER", "SMTPHOST", "SMTPTLS", "SMTPUSER"):
+        del s[k]
+    s.update(IMAPHOST=at(993), IMAPTLS="on", IMAPUSER=USER, IMAPDELETE="on")
+    restore(d, OAUTH)
+    logged = len(dovecot_log())
+    out = vorpa(d, "email fetch", **s)
+    expect(fetched(d).get("Email"), "not fetched: %s" % tail(out))
+    expect(any("imap-login:" in l and "method=XOAUTH2" in l for l in dovecot_log()[logged:]),
+           "no XOAUTH2 login to IMAP: %s" % tail(out))
 
 
 def oauth_rotated():
@@ -806,6 +835,7 @@ def main():
         # OAuth2 built in
         ("oauth 8481 device grant: code approved, tokens stored 0600", oauth_device),
         ("oauth 995 + 465 the stored access token fetches and posts, no token request", oauth_stored),
+        ("oauth 993  IMAP logs in with the stored access token", oauth_imap),
         ("oauth 8481 expired access token: one refresh, rotated token stored, the old one dead",
          oauth_rotated),
         ("oauth 8481 revoked refresh token: the one withdrawn line, mail kept", oauth_withdrawn),
@@ -825,6 +855,7 @@ def main():
         ("imap  993  UIDVALIDITY of Lists/dev changed: nothing fetched twice", imap_uidvalidity),
         ("imap  993  IMAPDELETE: only what was stored is removed", imap_delete),
         ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
+        ("imap  993  COMPRESS=DEFLATE: the fetch deflated, COMPRESS off plain", imap_compress),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "run.h"
@@ -337,6 +338,36 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_EQ(box.file("AREAS"), "00000000\tEntw\xc3\xbcrfe\tbn\n00000001\tLists/dev\tbn\n");
     EXPECT_EQ(box.record("Lists%2Fdev"), "5 8\n7 T <b@x>\n");
+}
+
+// COMPRESS DEFLATE once the login's capabilities offer it, with untagged
+// data compressed in the same write as its OK; a refusal goes on plain.
+TEST(ImapFetch, CompressedWhereOfferedRefusalGoesOnPlain) {
+    Account box;
+    ScriptedServer server(143);
+    logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
+                      .expect("A1 COMPRESS DEFLATE\r\n")
+                      .deflate("A1 OK deflating\r\n", "* 1 EXISTS\r\n"),
+                  "EXAMINE", "INBOX", 1, 7, 2, 2)
+               .expect("A3" + listcmd)
+               .send(listed(1, 1, one) + "A3 OK\r\n")
+               .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+               .send(bodyof(1, 1, one)),
+           4);
+    logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
+                      .expect("A1 COMPRESS DEFLATE\r\n")
+                      .send("A1 NO not now\r\n"),
+                  "EXAMINE", "INBOX", 1, 7, 2, 2),
+           3);
+    server.start();
+    RunResult first = box.fetch({"/verbose"});
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_THAT(first.out, testing::ContainsRegex("\\+ Starting compression\\.\\.\\.\n(.*\n)*\\+ IMAP connection "
+                                                  "compressed: [0-9]+ bytes on the wire for [0-9]+ bytes carried\n"));
+    EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
+    RunResult second = box.fetch();
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_TRUE(server.finish()) << server.errortext();
 }
 
 }  // namespace
