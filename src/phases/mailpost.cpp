@@ -199,14 +199,9 @@ int routemail(const Settings& settings, const std::vector<Context>& accounts, Po
     std::string from = readenvelope(posted.file, start, length).from;
     // The client says that the sender is missing.
     if (from.empty()) return 0;
-    const Account* by = &settings.accounts.front();
-    for (const Account& a : settings.accounts) {
-        if (!sendsas(a, from)) continue;
-        by = &a;
-        break;
-    }
-    for (size_t i = 0; i < accounts.size(); i++)
-        if (&accounts[i].account == by) return static_cast<int>(i);
+    const Account* by = nullptr;
+    int i = routeto(settings, accounts, [&from](const Account& a) { return sendsas(a, from); }, by);
+    if (i >= 0) return i;
     if (by->smtp.host.empty())
         why = "! No account sends as " + from + " - message kept\n";
     else

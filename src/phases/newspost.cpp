@@ -148,14 +148,10 @@ bool NewsRoutes::lists(const Account& account, const std::string& group) {
 // group, else the default one.
 int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& why) {
     std::string group = firstgroup(posted.file, start, length);
-    const Account* by = &settings.accounts.front();
-    for (const Account& a : settings.accounts) {
-        if (group.empty() || !lists(a, group)) continue;
-        by = &a;
-        break;
-    }
-    for (size_t i = 0; i < accounts.size(); i++)
-        if (&accounts[i].account == by) return static_cast<int>(i);
+    const Account* by = nullptr;
+    int i = routeto(settings, accounts, [this, &group](const Account& a) { return !group.empty() && lists(a, group); },
+                    by);
+    if (i >= 0) return i;
     if (by->nntp.host.empty())
         why = "! No account posts to " + group + " - article kept\n";
     else

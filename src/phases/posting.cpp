@@ -417,3 +417,16 @@ std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
     return those;
 }
 
+int routeto(const Settings& settings, const std::vector<Context>& accounts,
+            const std::function<bool(const Account&)>& takes, const Account*& by) {
+    by = &settings.accounts.front();
+    for (const Account& a : settings.accounts)
+        if (takes(a)) {
+            by = &a;
+            break;
+        }
+    for (size_t i = 0; i < accounts.size(); i++)
+        if (&accounts[i].account == by) return static_cast<int>(i);
+    return -1;
+}
+

@@ -86,6 +86,11 @@ struct PostDialogue {
 // routes, those of its accounts that have the server (of each account),
 // else the run's own alone.
 std::vector<Context> postaccounts(const Context& run, Server Account::*server);
+// Where a message goes among those contexts: to the first account of the
+// settings that takes it, else to the default one. -1 when that account
+// does not post in this run; by names it.
+int routeto(const Settings& settings, const std::vector<Context>& accounts,
+            const std::function<bool(const Account&)>& takes, const Account*& by);
 
 // Runs a posting phase whose settings were checked (ready false: a missing
 // setting was reported): reads REPLIES, judges each line for the phase of
