@@ -37,10 +37,10 @@ public:
         : NewsWords(run.report,
                     phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n",
                               "news", false)),
-          client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this), tally(run.tally),
-          check(run.options.check) {}
+          run(run), client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this),
+          tally(run.tally) {}
 
-    Step open() { return nntpopen(out, client, check); }
+    Step open() { return nntpopen(run, client); }
     Step post(PostedFile& posted, long start, long length);
     Step signoff() { return nntpsignoff(out, client); }
     Result end(Step how) { return nntpend(out, client, how, "(skipping news post)\n"); }
@@ -49,9 +49,9 @@ private:
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c) override;
 
+    const Context& run;
     NntpClient client;
     Tally& tally;
-    bool check;
     PostedFile* posting = nullptr;  // the file of the article being posted
 };
 
@@ -188,3 +188,5 @@ Result postnews(const Context& run) {
         };
     return postphase(run, ready, NEWSKIND, dialogue);
 }
+
+bool postsnews(const Context& run) { return listsfiles(run, NEWSKIND); }
