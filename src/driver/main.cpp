@@ -375,10 +375,12 @@ int main(int argc, char** argv) {
         if (result == Result::Offline) offline = true;
         else if (result != Result::Done) undone = true;
     };
+    // The news post borrows the connections of the news fetches.
+    std::vector<std::pair<const Account*, Turn*>> lenders;
     auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         for (const Account* account : phaseaccounts(chosen, server, once)) {
             if (!asked || interrupts.taken()) return;
-            tallied(what({settings, *account, options, report, interrupts, all, tally, routes}));
+            tallied(what({settings, *account, options, report, interrupts, all, tally, routes, nullptr, &lenders}));
         }
     };
     // The fetches open their connections at once, each in a thread of its
@@ -401,8 +403,9 @@ int main(int argc, char** argv) {
         }
     };
     open(options.fetchmail, fetchemail, &Account::pop, false);
-    bool newsahead = !options.postnews || !postsnews({settings, *chosen.front(), options, report, interrupts, all, tally});
-    if (newsahead) open(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    size_t mailfetches = ahead.size();
+    open(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    for (size_t k = mailfetches; k < ahead.size(); k++) lenders.emplace_back(ahead[k].account, ahead[k].turn.get());
     for (Ahead& job : ahead) {
         job.thread = std::thread([&] {
             Turn& turn = *job.turn;
@@ -423,7 +426,6 @@ int main(int argc, char** argv) {
         }
         job.thread.join();
     }
-    if (!newsahead) phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

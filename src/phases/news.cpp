@@ -37,7 +37,11 @@ Step nntpopen(const Context& run, NntpClient& client) {
     attend(out, client.connection(), run.options.check);
     opening(run);
     Step step = client.open(secret);
+    if (step == Step::Next && run.turn) run.turn->lend(client);
     Waited waited = waitturn(run, client.connection(), step == Step::Next);
+    // The news post may have borrowed it meanwhile.
+    client.tellhome();
+    attend(out, client.connection(), run.options.check);
     if (waited == Waited::Dropped) return step == Step::Next ? Step::Quit : step;
     if (waited == Waited::Reopen) {
         client.connection().sock.Close();

@@ -37,6 +37,8 @@ struct Tally {
     std::vector<std::pair<std::string, Result>> untokened;
 };
 
+class NntpClient;
+
 // How a phase's wait for its turn ended.
 enum class Waited {
     Go,       // on with the connection opened
@@ -62,6 +64,9 @@ public:
     // first wait waits.
     Waited wait(const std::function<bool()>& hungup);
     void done();
+    // Before the wait: the news post of the account may borrow the news
+    // connection opened until the phase's turn.
+    void lend(NntpClient& client);
 
     // The run's side: waits until the phase has its secret (or is done).
     void started();
@@ -69,6 +74,8 @@ public:
     void go();
     // The run ends before the phase's turn.
     void drop();
+    // Once the opening is done: the connection lent, or null.
+    NntpClient* borrow();
 
 private:
     Report& to;
@@ -76,6 +83,7 @@ private:
     std::condition_variable changed;
     ReportBuffer kept;
     size_t mark = 0;  // the texts kept before the opening
+    NntpClient* lent = nullptr;
     bool ready = false, finished = false, waiting = false, waited = false;
     bool turn = false, live = false, dropped = false;
 };
@@ -101,15 +109,15 @@ struct Context {
     bool named() const { return &account != &settings.accounts.front(); }
     // The phase's turn, where its connection is opened ahead; null: now.
     Turn* turn = nullptr;
+    // The news fetches opened ahead, by account: the news post borrows
+    // their connections.
+    const std::vector<std::pair<const Account*, Turn*>>* ahead = nullptr;
 };
 
 Result postemail(const Context& run);
 Result postnews(const Context& run);
 Result fetchemail(const Context& run);
 Result fetchnews(const Context& run);
-// Whether REPLIES lists news to post: the news post opens its server then,
-// ahead of the news fetch.
-bool postsnews(const Context& run);
 
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.

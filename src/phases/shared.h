@@ -148,6 +148,9 @@ inline void opening(const Context& run) {
 // After the opening of c (opened: it went through), the phase's turn:
 // at once where the phase was not opened ahead.
 Waited waitturn(const Context& run, const Connection& c, bool opened);
+// The news connection of the account opened ahead by its news fetch, or
+// null.
+NntpClient* borrowed(const Context& run);
 
 // How getting the secret of a login ended.
 enum class Secret {

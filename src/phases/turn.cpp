@@ -39,6 +39,17 @@ void Turn::done() {
     changed.notify_all();
 }
 
+void Turn::lend(NntpClient& client) {
+    std::lock_guard<std::mutex> hold(lock);
+    lent = &client;
+}
+
+NntpClient* Turn::borrow() {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [this] { return waited || finished; });
+    return finished ? nullptr : lent;
+}
+
 void Turn::started() {
     std::unique_lock<std::mutex> hold(lock);
     changed.wait(hold, [this] { return ready; });
@@ -65,4 +76,11 @@ void Turn::drop() {
 Waited waitturn(const Context& run, const Connection& c, bool opened) {
     if (!run.turn) return Waited::Go;
     return run.turn->wait([&c, opened] { return opened && c.sock.HungUp(); });
+}
+
+NntpClient* borrowed(const Context& run) {
+    if (!run.ahead) return nullptr;
+    for (const auto& opened : *run.ahead)
+        if (opened.first == &run.account) return opened.second->borrow();
+    return nullptr;
 }
