@@ -393,7 +393,7 @@ int main(int argc, char** argv) {
         std::thread thread;
     };
     std::vector<Ahead> ahead;
-    auto open = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
+    auto openahead = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         if (!asked) return;
         for (const Account* account : phaseaccounts(chosen, server, once)) {
             ahead.emplace_back();
@@ -402,9 +402,9 @@ int main(int argc, char** argv) {
             ahead.back().turn = std::make_unique<Turn>(report);
         }
     };
-    open(options.fetchmail, fetchemail, &Account::pop, false);
+    openahead(options.fetchmail, fetchemail, &Account::pop, false);
     size_t mailfetches = ahead.size();
-    open(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
     for (size_t k = mailfetches; k < ahead.size(); k++) lenders.emplace_back(ahead[k].account, ahead[k].turn.get());
     for (Ahead& job : ahead) {
         job.thread = std::thread([&] {
