@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -455,6 +457,7 @@ struct Servers {
     unsigned short port[3] = {0, 0, 0};
 
     ~Servers() {
+        finish();
         for (int f : fd)
             if (f >= 0) close(f);
     }
@@ -468,25 +471,45 @@ struct Servers {
         }
         return true;
     }
-    // Serves the connections that wait, one after the other.
+    // Serves the connections that wait, the three servers at the same
+    // time (the client opens its connections at once), each server's one
+    // after the other.
     void serveready(int waitms) {
         pollfd p[3];
-        for (int i = 0; i < 3; i++) p[i] = {fd[i], POLLIN, 0};
+        for (int i = 0; i < 3; i++) p[i] = {busy[i] ? -1 : fd[i], POLLIN, 0};
         if (poll(p, 3, waitms) <= 0) return;
         for (int i = 0; i < 3; i++) {
             if (!(p[i].revents & POLLIN)) continue;
             int conn = accept4(fd[i], nullptr, nullptr, SOCK_CLOEXEC);
             if (conn < 0) continue;
-            if (i == 0) {
-                Client c(conn, pop3.transcript);
-                pop3.serve(c);
-            } else if (i == 1) {
-                Client c(conn, smtp.transcript);
-                smtp.serve(c);
-            } else {
-                Client c(conn, nntp.transcript);
-                nntp.serve(c);
-            }
+            if (serving[i].joinable()) serving[i].join();
+            busy[i] = true;
+            serving[i] = std::thread([this, i, conn] {
+                serve(i, conn);
+                busy[i] = false;
+            });
+        }
+    }
+    // Once the client is gone: what the servers hold is whole.
+    void finish() {
+        for (std::thread& t : serving)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    std::thread serving[3];
+    std::atomic<bool> busy[3] = {{false}, {false}, {false}};
+
+    void serve(int i, int conn) {
+        if (i == 0) {
+            Client c(conn, pop3.transcript);
+            pop3.serve(c);
+        } else if (i == 1) {
+            Client c(conn, smtp.transcript);
+            smtp.serve(c);
+        } else {
+            Client c(conn, nntp.transcript);
+            nntp.serve(c);
         }
     }
 };
@@ -537,6 +560,7 @@ int runvorpa(const std::string& vorpa, const fs::path& folder, Servers& servers)
         }
         servers.serveready(100);
     }
+    servers.finish();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -135,6 +135,14 @@ void ReportBuffer::replay(Report& to) {
     pieces.clear();
 }
 
+void ReportBuffer::cut(size_t n) {
+    if (n >= pieces.size()) return;
+    size_t at = 0;
+    for (size_t i = 0; i < n; i++) at += pieces[i].second;
+    texts.resize(at);
+    pieces.resize(n);
+}
+
 uint32_t mtime() {
     timeval tv;
     gettimeofday(&tv, nullptr);

@@ -82,6 +82,9 @@ public:
     void put(Channel channel, const char* text, size_t len) override;
     // Hands what was kept to to, and forgets it.
     void replay(Report& to);
+    // How many texts are kept; cut(n) forgets those after the first n.
+    size_t size() const { return pieces.size(); }
+    void cut(size_t n);
 
 private:
     std::string texts;

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <strings.h>
+#include <thread>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -369,18 +371,61 @@ int main(int argc, char** argv) {
     bool undone = false, offline = false;
     // A posting phase runs once: it sends each message by its account.
     const std::vector<const Account*>* routes = settings.accounts.size() > 1 ? &chosen : nullptr;
+    auto tallied = [&](Result result) {
+        if (result == Result::Offline) offline = true;
+        else if (result != Result::Done) undone = true;
+    };
+    // The news post borrows the connections of the news fetches.
+    std::vector<std::pair<const Account*, Turn*>> lenders;
     auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         for (const Account* account : phaseaccounts(chosen, server, once)) {
             if (!asked || interrupts.taken()) return;
-            Result result = what({settings, *account, options, report, interrupts, all, tally, routes});
-            if (result == Result::Offline) offline = true;
-            else if (result != Result::Done) undone = true;
+            tallied(what({settings, *account, options, report, interrupts, all, tally, routes, nullptr, &lenders}));
         }
     };
+    // The fetches open their connections at once, each in a thread of its
+    // own, while the posts work; each then works at its turn, in order.
+    struct Ahead {
+        Result (*what)(const Context&);
+        const Account* account;
+        std::unique_ptr<Turn> turn;
+        Result result = Result::Done;
+        std::thread thread;
+    };
+    std::vector<Ahead> ahead;
+    auto openahead = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
+        if (!asked) return;
+        for (const Account* account : phaseaccounts(chosen, server, once)) {
+            ahead.emplace_back();
+            ahead.back().what = what;
+            ahead.back().account = account;
+            ahead.back().turn = std::make_unique<Turn>(report);
+        }
+    };
+    openahead(options.fetchmail, fetchemail, &Account::pop, false);
+    size_t mailfetches = ahead.size();
+    openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    for (size_t k = mailfetches; k < ahead.size(); k++) lenders.emplace_back(ahead[k].account, ahead[k].turn.get());
+    for (Ahead& job : ahead) {
+        job.thread = std::thread([&] {
+            Turn& turn = *job.turn;
+            job.result = job.what({settings, *job.account, options, turn, interrupts, all, tally, routes, &turn});
+            turn.done();
+        });
+        // Their password commands run one after another, in order.
+        job.turn->started();
+    }
     phase(options.postmail, postemail, &Account::smtp, true);
     phase(options.postnews, postnews, &Account::nntp, true);
-    phase(options.fetchmail, fetchemail, &Account::pop, false);
-    phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    for (Ahead& job : ahead) {
+        if (interrupts.taken()) {
+            job.turn->drop();
+        } else {
+            job.turn->go();
+            tallied(job.result);
+        }
+        job.thread.join();
+    }
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

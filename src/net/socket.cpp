@@ -164,6 +164,16 @@ int Socket::ConnectTo(const sockaddr* addr, unsigned addrlen) {
     return r;
 }
 
+bool Socket::HungUp() const {
+    if (iSocket < 0 || bBroken) return true;
+    // RDHUP also sees the end behind a TLS alert that is still unread.
+    pollfd pfd{iSocket, POLLIN | POLLRDHUP, 0};
+    if (poll(&pfd, 1, 0) <= 0) return false;
+    if (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) return true;
+    char byte;
+    return recv(iSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 bool Socket::IsLoopback() const {
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;

@@ -96,6 +96,9 @@ public:
     // Whether a reception failed (time-out, close, error) or a send did
     // since the socket was made: no answer can be waited for any more.
     bool Broken() const { return bBroken; }
+    // Whether the server closed the connection or it failed, asked without
+    // waiting: for a connection that was left waiting a while.
+    bool HungUp() const;
 
     // Waiting is bounded as a whole, not wait by wait, however the server
     // drips its bytes: a reception may wait ulTimeout seconds in all, and

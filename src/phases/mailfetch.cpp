@@ -184,7 +184,7 @@ private:
 
 }  // namespace
 
-Result MailFetch::fetch(const Server& server, const std::string& secret) {
+void MailFetch::makesource(const Server& server) {
     if (server.protocol == Protocol::Imap) {
         const Account& a = run.account;
         bool readonly = run.options.test || run.options.check || !(a.imapseen || a.imapdelete || a.imapkeepdays > 0);
@@ -195,9 +195,23 @@ Result MailFetch::fetch(const Server& server, const std::string& secret) {
     } else {
         source = mailsource(server, run.account.cafile, run.account.tlsfingerprint, *this);
     }
-    Connection& c = source->connection();
-    attend(out, c, run.options.check);
+    attend(out, source->connection(), run.options.check);
+}
+
+Result MailFetch::fetch(const Server& server, const std::string& secret) {
+    makesource(server);
+    opening(run);
     bool ok = source->open(secret);
+    Waited waited = waitturn(run, source->connection(), ok);
+    if (waited == Waited::Dropped) {
+        source->abandon();
+        return Result::Ended;
+    }
+    if (waited == Waited::Reopen) {
+        makesource(server);
+        ok = source->open(secret);
+    }
+    Connection& c = source->connection();
     for (const std::string& folder : source->folders()) ok = ok && (imap ? imapfolder(folder) : fetchfolder(folder));
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     bool passing = c.passing();

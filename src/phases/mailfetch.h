@@ -33,6 +33,8 @@ public:
     void failed(const SourceFailure& failure) override;
 
 private:
+    // The source of server, its connection attended.
+    void makesource(const Server& server);
     bool fetchfolder(const std::string& folder);
     bool fetchlisted(const MailList& list);
     // An IMAP folder, against its record (imapfetch.cpp).

@@ -28,13 +28,26 @@ void NewsWords::failed(Item item, size_t, const Connection& c) {
     else sayfailure(out, c, nntpcomplain);
 }
 
-Step nntpopen(Report& out, NntpClient& client, bool check) {
+Step nntpopen(const Context& run, NntpClient& client) {
+    Report& out = run.report;
     const Server& nntp = client.connection().server;
     // The password command runs before the server waits for us.
     std::string secret;
     if (!nntp.user.empty() && !serversecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
-    attend(out, client.connection(), check);
-    return client.open(secret);
+    attend(out, client.connection(), run.options.check);
+    opening(run);
+    Step step = client.open(secret);
+    if (step == Step::Next && run.turn) run.turn->lend(client);
+    Waited waited = waitturn(run, client.connection(), step == Step::Next);
+    // The news post may have borrowed it meanwhile.
+    client.tellhome();
+    attend(out, client.connection(), run.options.check);
+    if (waited == Waited::Dropped) return step == Step::Next ? Step::Quit : step;
+    if (waited == Waited::Reopen) {
+        client.connection().sock.Close();
+        step = client.open(secret);
+    }
+    return step;
 }
 
 Step nntpsignoff(Report& out, NntpClient& client) {

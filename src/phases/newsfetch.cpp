@@ -139,7 +139,7 @@ private:
 
 Result NewsFetch::fetch() {
     if (!preconditions()) return cleanup(Step::End);
-    Step step = nntpopen(out, client, options.check);
+    Step step = nntpopen(run, client);
     if (step != Step::Next) return cleanup(step);
     if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     if (!readstate()) return cleanup(Step::Quit);

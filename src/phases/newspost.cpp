@@ -37,21 +37,32 @@ public:
         : NewsWords(run.report,
                     phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n",
                               "news", false)),
-          client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this), tally(run.tally),
-          check(run.options.check) {}
+          run(run), client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this),
+          tally(run.tally) {}
 
-    Step open() { return nntpopen(out, client, check); }
+    // The connection the news fetch of the account opened, where it did:
+    // the fetch goes on with it.
+    Step open() {
+        NntpClient* lent = borrowed(run);
+        if (!lent) return nntpopen(run, client);
+        use = lent;
+        use->tell(*this);
+        attend(out, use->connection(), run.options.check);
+        opening(Opening::Connect, use->connection());
+        return Step::Next;
+    }
     Step post(PostedFile& posted, long start, long length);
-    Step signoff() { return nntpsignoff(out, client); }
-    Result end(Step how) { return nntpend(out, client, how, "(skipping news post)\n"); }
+    Step signoff() { return use == &client ? nntpsignoff(out, client) : Step::Next; }
+    Result end(Step how) { return nntpend(out, *use, how, "(skipping news post)\n"); }
 
 private:
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c) override;
 
+    const Context& run;
     NntpClient client;
+    NntpClient* use = &client;  // the connection posted to
     Tally& tally;
-    bool check;
     PostedFile* posting = nullptr;  // the file of the article being posted
 };
 
@@ -59,7 +70,7 @@ private:
 Step NewsPost::post(PostedFile& posted, long start, long length) {
     posting = &posted;
     Verdict verdict;
-    Step step = client.post(
+    Step step = use->post(
         [&](Socket& sock) {
             int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
             if (sent == 0) return TextSent::Whole;

@@ -3,6 +3,9 @@
 #ifndef VORPA_PHASES_H
 #define VORPA_PHASES_H
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +37,57 @@ struct Tally {
     std::vector<std::pair<std::string, Result>> untokened;
 };
 
+class NntpClient;
+
+// How a phase's wait for its turn ended.
+enum class Waited {
+    Go,       // on with the connection opened
+    Reopen,   // the server closed it meanwhile: open it again once
+    Dropped,  // the run ended before the phase's turn: end without a word
+};
+
+// A phase whose connection is opened ahead, in a thread of its own, while
+// the phases before it work: what it says is kept until its turn, then put
+// to the run's report, where the rest goes as it is said. The run starts
+// the next such phase once this one has its secret (a password command may
+// ask on the terminal), so that those run one after another in order.
+class Turn final : public Report {
+public:
+    explicit Turn(Report& to) : Report(to.verbose, to.terminal), to(to) {}
+    void put(Channel channel, const char* text, size_t len) override;
+
+    // The phase's side. The secret is had and the connection opens now.
+    void opening();
+    // After the opening, failed or not: waits for the turn. hungup tells
+    // whether the server closed the connection while it waited; then what
+    // the opening said is forgotten, and the phase opens again. Only the
+    // first wait waits.
+    Waited wait(const std::function<bool()>& hungup);
+    void done();
+    // Before the wait: the news post of the account may borrow the news
+    // connection opened until the phase's turn.
+    void lend(NntpClient& client);
+
+    // The run's side: waits until the phase has its secret (or is done).
+    void started();
+    // The phase's turn has come: waits until it is done.
+    void go();
+    // The run ends before the phase's turn.
+    void drop();
+    // Once the opening is done: the connection lent, or null.
+    NntpClient* borrow();
+
+private:
+    Report& to;
+    std::mutex lock;
+    std::condition_variable changed;
+    ReportBuffer kept;
+    size_t mark = 0;  // the texts kept before the opening
+    NntpClient* lent = nullptr;
+    bool ready = false, finished = false, waiting = false, waited = false;
+    bool turn = false, live = false, dropped = false;
+};
+
 // What every phase is given.
 struct Context {
     const Settings& settings;
@@ -53,6 +107,11 @@ struct Context {
     const std::vector<const Account*>* accounts = nullptr;
     // The account is not the default one, and is named where it shows.
     bool named() const { return &account != &settings.accounts.front(); }
+    // The phase's turn, where its connection is opened ahead; null: now.
+    Turn* turn = nullptr;
+    // The news fetches opened ahead, by account: the news post borrows
+    // their connections.
+    const std::vector<std::pair<const Account*, Turn*>>* ahead = nullptr;
 };
 
 Result postemail(const Context& run);

@@ -132,13 +132,25 @@ protected:
 };
 
 // Runs the password command of a login, then opens the client.
-Step nntpopen(Report& out, NntpClient& client, bool check);
+Step nntpopen(const Context& run, NntpClient& client);
 // QUIT at the regular end, with its verbose lines; End when it was not
 // taken.
 Step nntpsignoff(Report& out, NntpClient& client);
 // Ends a failed news phase: QUIT once for Quit unless the connection is
 // broken, then the skipping line; Offline when only the network failed.
 Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping);
+
+// The secret is had: the connection opens now, ahead of the phase's turn
+// where the run opens it so.
+inline void opening(const Context& run) {
+    if (run.turn) run.turn->opening();
+}
+// After the opening of c (opened: it went through), the phase's turn:
+// at once where the phase was not opened ahead.
+Waited waitturn(const Context& run, const Connection& c, bool opened);
+// The news connection of the account opened ahead by its news fetch, or
+// null.
+NntpClient* borrowed(const Context& run);
 
 // How getting the secret of a login ended.
 enum class Secret {

@@ -106,35 +106,35 @@ const int kWindow = 256;
 }  // namespace
 
 NntpClient::NntpClient(const Server& server, const std::string& cafile, const std::string& pin, NntpEvents& events)
-    : events(events), conn(wire, server, cafile, pin) {}
+    : home(events), events(&events), conn(wire, server, cafile, pin) {}
 
 Step NntpClient::open(const std::string& secret) {
     quitqueued = false;
-    events.opening(NntpEvents::Opening::Connect, conn);
+    events->opening(NntpEvents::Opening::Connect, conn);
     if (!conn.open() || !conn.greet()) {
-        events.failed(Item::Opening, 0, conn);
+        events->failed(Item::Opening, 0, conn);
         return Step::End;
     }
     conn.sock.ulTimeout = kReplyTimeout;
     if (conn.server.tls == TLSSTART) {
-        events.opening(NntpEvents::Opening::StartTls, conn);
+        events->opening(NntpEvents::Opening::StartTls, conn);
         // Nothing more goes out on a connection whose TLS failed.
         if (!conn.starttls("STARTTLS\r\n")) {
-            events.failed(Item::Opening, 0, conn);
+            events->failed(Item::Opening, 0, conn);
             return Step::End;
         }
     }
     if ((!conn.server.user.empty() && !login(secret)) || (conn.server.compress && !compress())) {
-        events.failed(Item::Opening, 0, conn);
+        events->failed(Item::Opening, 0, conn);
         return Step::Quit;
     }
-    events.ready();
+    events->ready();
     return Step::Next;
 }
 
 bool NntpClient::login(const std::string& secret) {
     if (conn.maysendsecret(false) == SecretRule::No) return conn.fail(Failure::Login, Stage::None);
-    events.opening(NntpEvents::Opening::Login, conn);
+    events->opening(NntpEvents::Opening::Login, conn);
     Reply reply = conn.ask("AUTHINFO USER " + conn.server.user + "\r\n");
     // 281 right away: no password wanted.
     if (reply.ok() && reply.is("381")) reply = conn.ask("AUTHINFO PASS " + secret + "\r\n");
@@ -163,7 +163,7 @@ bool NntpClient::compress() {
     }) == BodyEnd::Whole;
     if (!whole) return conn.fail(Failure::Network, Stage::Text);
     if (!caps.offers("COMPRESS", "DEFLATE")) return true;
-    events.opening(NntpEvents::Opening::Compress, conn);
+    events->opening(NntpEvents::Opening::Compress, conn);
     reply = conn.ask("COMPRESS DEFLATE\r\n");
     if (!reply.is("206")) return goon(reply);
     // The server compresses from now on: without zlib nothing it says can
@@ -181,11 +181,11 @@ bool NntpClient::asknewsgroups(const NewsDate& since) {
     }
     answer = conn.ask(command);
     if (answer.ok()) {
-        events.done(Item::Newsgroups, 0, answer);
+        events->done(Item::Newsgroups, 0, answer);
         return true;
     }
-    if (answer.refused()) events.refused(Item::Newsgroups, 0, answer);
-    else events.failed(Item::Newsgroups, 0, conn);
+    if (answer.refused()) events->refused(Item::Newsgroups, 0, answer);
+    else events->failed(Item::Newsgroups, 0, conn);
     return false;
 }
 
@@ -193,7 +193,7 @@ bool NntpClient::sendahead(Pipeline& pipeline, Item item, size_t index) {
     if (pipeline.fill()) return true;
     conn.error = errno;
     conn.fail(Failure::Network, Stage::Send);
-    events.failed(item, index, conn);
+    events->failed(item, index, conn);
     return false;
 }
 
@@ -202,13 +202,13 @@ bool NntpClient::readanswer(Item item, size_t index) {
     if (answer.status != Reply::Lost) return true;
     conn.reply = answer;
     conn.fail(Failure::Network, Stage::Reply);
-    events.failed(item, index, conn);
+    events->failed(item, index, conn);
     return false;
 }
 
 void NntpClient::cutoff(Item item, size_t index) {
     conn.fail(Failure::Network, Stage::Text);
-    events.failed(item, index, conn);
+    events->failed(item, index, conn);
 }
 
 BodyEnd NntpClient::ended(Item item, size_t index, BodyEnd end) {
@@ -227,8 +227,8 @@ Step NntpClient::select(const std::vector<std::string>& names) {
     for (size_t i = 0; i < names.size(); i++) {
         if (!sendahead(flight, Item::Select, i) || !readanswer(Item::Select, i)) return Step::Quit;
         flight.answered();
-        if (answer.ok()) events.done(Item::Select, i, answer);
-        else events.refused(Item::Select, i, answer);
+        if (answer.ok()) events->done(Item::Select, i, answer);
+        else events->refused(Item::Select, i, answer);
     }
     return Step::Next;
 }
@@ -249,8 +249,8 @@ Step NntpClient::list(const std::vector<Listing>& groups) {
             return Step::Quit;
         }
         flight.answered();
-        if (answer.ok()) events.done(Item::Listing, i, answer);
-        else events.refused(Item::Listing, i, answer);
+        if (answer.ok()) events->done(Item::Listing, i, answer);
+        else events->refused(Item::Listing, i, answer);
     }
     return Step::Next;
 }
@@ -299,9 +299,9 @@ const Reply& NntpClient::reselect() {
     }
     answer = conn.read();
     pipe->answered();
-    if (answer.ok()) events.done(Item::Reselect, 0, answer);
-    else if (answer.refused()) events.refused(Item::Reselect, 0, answer);
-    else events.failed(Item::Reselect, 0, conn);
+    if (answer.ok()) events->done(Item::Reselect, 0, answer);
+    else if (answer.refused()) events->refused(Item::Reselect, 0, answer);
+    else events->failed(Item::Reselect, 0, conn);
     return answer;
 }
 
@@ -320,7 +320,7 @@ const Reply& NntpClient::next(Item item) {
     conn.sock.AckNow();
     if (!readanswer(item, 0)) return answer;
     pipe->answered();
-    if (answer.refused()) events.refused(item, 0, answer);
+    if (answer.refused()) events->refused(item, 0, answer);
     return answer;
 }
 
@@ -338,7 +338,7 @@ Step NntpClient::discard(uint64_t count) {
 
 Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     if (!conn.send("POST\r\n")) {
-        events.failed(Item::Post, 0, conn);
+        events->failed(Item::Post, 0, conn);
         return Step::Quit;
     }
     // INN writes its replies in two parts and holds the second back until
@@ -347,15 +347,15 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     conn.sock.AckNow();
     Reply reply = conn.read();
     if (!reply.ok()) {
-        if (reply.refused()) events.refused(Item::Post, 0, reply);
-        else events.failed(Item::Post, 0, conn);
+        if (reply.refused()) events->refused(Item::Post, 0, reply);
+        else events->failed(Item::Post, 0, conn);
         return Step::End;
     }
     TextSent sent = text(conn.sock);
     if (sent == TextSent::SendFailed) {
         conn.error = errno;
         conn.fail(Failure::Network, Stage::Send);
-        events.failed(Item::Posted, 0, conn);
+        events->failed(Item::Posted, 0, conn);
         return Step::Quit;
     }
     // The text went out incomplete: only dropping the connection keeps the
@@ -368,30 +368,30 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     reply = conn.read();
     if (reply.ok()) {
         verdict = Verdict::Accepted;
-        events.done(Item::Posted, 0, reply);
+        events->done(Item::Posted, 0, reply);
         return Step::Next;
     }
     // Without an answer the dialogue is out of step and the article's fate
     // unknown: the connection is fit only for closing.
     if (!reply.refused()) {
-        events.failed(Item::Posted, 0, conn);
+        events->failed(Item::Posted, 0, conn);
         return Step::End;
     }
     // An article posted by a run that died before it could record so: it
     // is on the server, and would be refused every run.
     verdict = isduplicate(reply) ? Verdict::Duplicate : Verdict::Refused;
-    events.refused(Item::Posted, 0, reply);
+    events->refused(Item::Posted, 0, reply);
     return Step::Next;
 }
 
 bool NntpClient::signoff() {
     conn.quitting = quitqueued && pipe->sent();
     if (conn.signoff()) return true;
-    events.failed(Item::Signoff, 0, conn);
+    events->failed(Item::Signoff, 0, conn);
     return false;
 }
 
 void NntpClient::close(bool quit) {
     conn.quitting = quitqueued && pipe->sent();
-    conn.close(quit, [this] { events.failed(Item::Signoff, 0, conn); });
+    conn.close(quit, [this] { events->failed(Item::Signoff, 0, conn); });
 }

@@ -122,6 +122,10 @@ public:
     // goes on without. Next after ready(); End or Quit after
     // failed(Opening).
     Step open(const std::string& secret);
+    // What it tells goes to to from here on, until tellhome: the news post
+    // borrows the connection the news fetch of its account opened.
+    void tell(NntpEvents& to) { events = &to; }
+    void tellhome() { events = &home; }
 
     // LIST or NEWGROUPS: every line of the list goes to sink as readbody
     // hands it. Next also after a refusal; Quit when the connection failed
@@ -211,7 +215,8 @@ private:
     // Notes how a text ended.
     BodyEnd ended(Item item, size_t index, BodyEnd end);
 
-    NntpEvents& events;
+    NntpEvents& home;
+    NntpEvents* events;
     const Wire wire{"NNTP", 119, 563, readnntp};
     Connection conn;
     Reply answer;  // the last one read: its text keeps its room

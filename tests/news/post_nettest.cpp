@@ -409,18 +409,16 @@ TEST(PostNews, ArticlesGoByTheAccountOfTheirFirstGroup) {
     p.put("1.MSG", rnews(a) + rnews(b));
     p.put("2.MSG", rnews(c));
     p.put("REPLIES", "1\tnews\tu\n2\tnews\tu\n");
+    // Each account's fetch goes on with the connection its post used.
     ScriptedServer home(119), work(1119);
     Dialogue hp(home.session()), wp(work.session());
     wp.article(wire(a));
+    wp.ask("GROUP work.misc\r\n", "211 0 7 7 work.misc\r\n");
     wp.quit();
     hp.article(wire(b));
     hp.article(wire(c));
+    hp.ask("GROUP local.one\r\n", "211 0 5 5 local.one\r\n");
     hp.quit();
-    Dialogue hf(home.session()), wf(work.session());
-    hf.ask("GROUP local.one\r\n", "211 0 5 5 local.one\r\n");
-    hf.quit();
-    wf.ask("GROUP work.misc\r\n", "211 0 7 7 work.misc\r\n");
-    wf.quit();
     home.start();
     work.start();
     RunResult r = p.run({"news"});
@@ -429,8 +427,6 @@ TEST(PostNews, ArticlesGoByTheAccountOfTheirFirstGroup) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(work.received(0), wp.client);
     EXPECT_EQ(home.received(0), hp.client);
-    EXPECT_EQ(home.received(1), hf.client);
-    EXPECT_EQ(work.received(1), wf.client);
     EXPECT_THAT(r.out, HasSubstr("Posting news for work to 127.0.0.1:1119...\n* Posting article to work.misc,local.one\n"
                                  "Posting news to 127.0.0.1...\n* Posting article to local.one, work.misc\n"));
     EXPECT_EQ(p.files(), std::vector<std::string>{});

@@ -1,0 +1,145 @@
+// The fetches open their connections while the mail post works, and each
+// says its lines at its turn; a connection closed while it waited is opened
+// again.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "run.h"
+#include "scripted_server.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+// What the servers saw, in the order they saw it; the SMTP server waits
+// for the logins of the others before it answers the mail.
+struct Events {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> seen;
+    void add(const std::string& what) {
+        std::lock_guard<std::mutex> hold(lock);
+        seen.push_back(what);
+        changed.notify_all();
+    }
+    void awaitcount(size_t n) {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait_for(hold, std::chrono::seconds(3), [&] { return seen.size() >= n; });
+    }
+};
+
+struct Packet {
+    TempDir dir;
+    std::string soup = dir / "soup/";
+    Packet() {
+        mkdir(soup.c_str(), 0700);
+        writefile(soup + "REPLIES", "00000000\tmail\tbn\n");
+        writefile(soup + "00000000.MSG", record("From: joe@home.org\nTo: ann@x.org\nSubject: m\n\nhi\n"));
+        writefile(dir / "newsrc", "local.one: 1-1\n");
+        writefile(dir / "vorpa.cfg", "HOSTNAME client.home.org\nSMTPHOST 127.0.0.1\nNNTPHOST 127.0.0.1\n"
+                                     "POPHOST 127.0.0.1\nPOPUSER joe\nPOPPASS secret\nSOUPDIR " + soup +
+                                         "\nNEWSGROUPS " + dir / "newsrc" + "\n");
+    }
+    RunResult run(std::vector<std::string> args) {
+        args.push_back("/config=" + dir / "vorpa.cfg");
+        return runvorpa(args, dir.path(), 30);
+    }
+};
+
+Script& smtpmail(Script& s, Events& events, size_t waitfor) {
+    return s.send("220 ready\r\n")
+        .expect("HELO client.home.org\r\n")
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<joe@home.org>\r\n")
+        .call([&events, waitfor] { events.awaitcount(waitfor); })
+        .pause(30)
+        .call([&events] { events.add("smtp"); })
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<ann@x.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("DATA\r\n")
+        .send("354 go\r\n")
+        .expectdata()
+        .send("250 queued\r\n")
+        .expect("QUIT\r\n")
+        .send("221 bye\r\n");
+}
+
+Script& poplogin(Script& s) {
+    return s.send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n").send("+OK\r\n")
+        .expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n");
+}
+
+Script& popempty(Script& s) {
+    return s.expect("STAT\r\n").send("+OK 0 0\r\n")
+        .expect("QUIT\r\n").send("+OK bye\r\n");
+}
+
+size_t at(const std::string& out, const char* line) {
+    size_t where = out.find(line);
+    EXPECT_NE(where, std::string::npos) << line << " in:\n" << out;
+    return where;
+}
+
+TEST(Openings, FetchesOpenWhileTheMailPostWorksAndSpeakInTurn) {
+    Packet p;
+    Events events;
+    ScriptedServer smtp(25), pop(110), nntp(119);
+    smtpmail(smtp.session(), events, 2);
+    popempty(poplogin(pop.session()).call([&events] { events.add("pop"); }));
+    // The news server refuses us: that phase fails at its turn.
+    nntp.session().send("400 not now\r\n").call([&events] { events.add("nntp"); });
+    smtp.start();
+    pop.start();
+    nntp.start();
+
+    RunResult r = p.run({"all", "/verbose"});
+    EXPECT_TRUE(smtp.finish()) << smtp.errortext();
+    EXPECT_TRUE(pop.finish()) << pop.errortext();
+    nntp.finish();
+    ASSERT_EQ(events.seen.size(), 3u);
+    EXPECT_EQ(events.seen[2], "smtp");
+    EXPECT_EQ(r.status, 75) << r.out;
+    size_t posted = at(r.out, "Posting mail to 127.0.0.1...\n");
+    size_t fetching = at(r.out, "Fetching email from 127.0.0.1...\n");
+    size_t empty = at(r.out, "There are no messages on the POP3 server.\n");
+    size_t news = at(r.out, "Fetching news from 127.0.0.1...\n");
+    size_t skipped = at(r.out, "(skipping news fetch)\n");
+    EXPECT_LT(posted, at(r.out, "+ SMTP session successfully terminated\n"));
+    EXPECT_LT(at(r.out, "+ SMTP session successfully terminated\n"), fetching);
+    EXPECT_LT(fetching, empty);
+    EXPECT_LT(empty, news);
+    EXPECT_LT(news, at(r.out, "400 not now"));
+    EXPECT_LT(at(r.out, "400 not now"), skipped);
+}
+
+TEST(Openings, AConnectionClosedWhileItWaitedIsOpenedAgain) {
+    Packet p;
+    Events events;
+    ScriptedServer smtp(25), pop(110);
+    smtpmail(smtp.session(), events, 1);
+    poplogin(pop.session()).call([&events] { events.add("pop"); }).drop();
+    popempty(poplogin(pop.session()));
+    smtp.start();
+    pop.start();
+
+    RunResult r = p.run({"email"});
+    EXPECT_TRUE(smtp.finish()) << smtp.errortext();
+    EXPECT_TRUE(pop.finish()) << pop.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(pop.accepted(), 2u);
+    // The opening lost shows nothing.
+    size_t first = at(r.out, "Fetching email from 127.0.0.1...\n");
+    EXPECT_EQ(r.out.find("Fetching email from", first + 1), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("There are no messages on the POP3 server.\n"));
+}
+
+}  // namespace
