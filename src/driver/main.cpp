@@ -377,10 +377,10 @@ int main(int argc, char** argv) {
     };
     // The news post borrows the connections of the news fetches.
     std::vector<std::pair<const Account*, Turn*>> lenders;
-    auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
-        for (const Account* account : phaseaccounts(chosen, server, once)) {
+    auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, Turn* turn) {
+        for (const Account* account : phaseaccounts(chosen, server, true)) {
             if (!asked || interrupts.taken()) return;
-            tallied(what({settings, *account, options, report, interrupts, all, tally, routes, nullptr, &lenders}));
+            tallied(what({settings, *account, options, report, interrupts, all, tally, routes, turn, &lenders}));
         }
     };
     // The fetches open their connections at once, each in a thread of its
@@ -406,6 +406,16 @@ int main(int argc, char** argv) {
     size_t mailfetches = ahead.size();
     openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
     for (size_t k = mailfetches; k < ahead.size(); k++) lenders.emplace_back(ahead[k].account, ahead[k].turn.get());
+    // A news post with no news fetch of its account to borrow from opens
+    // its own connection ahead.
+    const Account* newsposter = phaseaccounts(chosen, &Account::nntp, true).front();
+    Turn* newspostturn = nullptr;
+    if (options.postnews && std::none_of(lenders.begin(), lenders.end(), [newsposter](const auto& lender) {
+            return lender.first == newsposter;
+        })) {
+        openahead(true, opennewspost, &Account::nntp, true);
+        newspostturn = ahead.back().turn.get();
+    }
     for (Ahead& job : ahead) {
         job.thread = std::thread([&] {
             Turn& turn = *job.turn;
@@ -415,10 +425,11 @@ int main(int argc, char** argv) {
         // Their password commands run one after another, in order.
         job.turn->started();
     }
-    phase(options.postmail, postemail, &Account::smtp, true);
-    phase(options.postnews, postnews, &Account::nntp, true);
+    phase(options.postmail, postemail, &Account::smtp, nullptr);
+    phase(options.postnews, postnews, &Account::nntp, newspostturn);
     for (Ahead& job : ahead) {
-        if (interrupts.taken()) {
+        // The post is over: its connection is let go.
+        if (interrupts.taken() || job.turn.get() == newspostturn) {
             job.turn->drop();
         } else {
             job.turn->go();

@@ -31,28 +31,33 @@ HeaderWatch reportgroups(Report& out) {
     };
 }
 
+std::string postline(const Context& run) {
+    return phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n", "news",
+                     false);
+}
+
 class NewsPost : private NewsWords {
 public:
     explicit NewsPost(const Context& run)
-        : NewsWords(run.report,
-                    phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n",
-                              "news", false)),
-          run(run), client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this),
-          tally(run.tally) {}
+        : NewsWords(run.report, postline(run)), run(run),
+          client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this), tally(run.tally) {}
 
     // The connection the news fetch of the account opened, where it did:
-    // the fetch goes on with it.
+    // the fetch goes on with it. Else the one opened ahead for the post,
+    // which says its opening's lines now.
     Step open() {
         NntpClient* lent = borrowed(run);
+        Step step = Step::Next;
+        if (!lent && run.turn && (lent = run.turn->claim(step))) fetches = false;
         if (!lent) return nntpopen(run, client);
         use = lent;
         use->tell(*this);
         attend(out, use->connection(), run.options.check);
-        opening(Opening::Connect, use->connection());
-        return Step::Next;
+        if (fetches) opening(Opening::Connect, use->connection());
+        return step;
     }
     Step post(PostedFile& posted, long start, long length);
-    Step signoff() { return use == &client ? nntpsignoff(out, client) : Step::Next; }
+    Step signoff() { return use == &client || !fetches ? nntpsignoff(out, *use) : Step::Next; }
     Result end(Step how) { return nntpend(out, *use, how, "(skipping news post)\n"); }
 
 private:
@@ -62,6 +67,7 @@ private:
     const Context& run;
     NntpClient client;
     NntpClient* use = &client;  // the connection posted to
+    bool fetches = true;        // a connection lent is the news fetch's
     Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
 };
@@ -198,4 +204,14 @@ Result postnews(const Context& run) {
             return routes.route(posted, start, length, why);
         };
     return postphase(run, ready, NEWSKIND, dialogue);
+}
+
+Result opennewspost(const Context& run) {
+    if (run.account.nntp.host.empty() || (!run.options.check && !listsfiles(run, NEWSKIND))) return Result::Done;
+    NewsWords words(run.report, postline(run));
+    NntpClient client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words);
+    Step step = nntpopen(run, client);
+    // Dropped unclaimed: ended without a word.
+    if (!run.turn->hand(client, step)) client.close(step == Step::Quit);
+    return Result::Done;
 }

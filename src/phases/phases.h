@@ -38,6 +38,7 @@ struct Tally {
 };
 
 class NntpClient;
+enum class Step;
 
 // How a phase's wait for its turn ended.
 enum class Waited {
@@ -77,7 +78,18 @@ public:
     // Once the opening is done: the connection lent, or null.
     NntpClient* borrow();
 
+    // Where the news post's own connection is opened ahead. The opening's
+    // side, after its turn: hands the connection over until the run drops
+    // it; false where the post never claimed it.
+    bool hand(NntpClient& client, Step step);
+    // The post's side, as it first needs the connection: its turn, then
+    // the connection and how its opening went; null where none was opened.
+    NntpClient* claim(Step& step);
+
 private:
+    // Under the lock: the turn has come.
+    void begin();
+
     Report& to;
     std::mutex lock;
     std::condition_variable changed;
@@ -86,6 +98,8 @@ private:
     NntpClient* lent = nullptr;
     bool ready = false, finished = false, waiting = false, waited = false;
     bool turn = false, live = false, dropped = false;
+    bool handed = false;
+    Step handedstep{};
 };
 
 // What every phase is given.
@@ -118,6 +132,9 @@ Result postemail(const Context& run);
 Result postnews(const Context& run);
 Result fetchemail(const Context& run);
 Result fetchnews(const Context& run);
+// The news post's connection, opened ahead at run.turn where no news fetch
+// of the account opens one: the post claims it at that turn.
+Result opennewspost(const Context& run);
 
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.

@@ -55,15 +55,37 @@ void Turn::started() {
     changed.wait(hold, [this] { return ready; });
 }
 
-void Turn::go() {
-    std::unique_lock<std::mutex> hold(lock);
+void Turn::begin() {
     turn = true;
     if (!waiting) {
         kept.replay(to);
         live = true;
     }
     changed.notify_all();
+}
+
+void Turn::go() {
+    std::unique_lock<std::mutex> hold(lock);
+    begin();
     changed.wait(hold, [this] { return finished; });
+}
+
+bool Turn::hand(NntpClient& client, Step step) {
+    std::unique_lock<std::mutex> hold(lock);
+    lent = &client;
+    handedstep = step;
+    handed = true;
+    changed.notify_all();
+    changed.wait(hold, [this] { return dropped; });
+    return turn;
+}
+
+NntpClient* Turn::claim(Step& step) {
+    std::unique_lock<std::mutex> hold(lock);
+    begin();
+    changed.wait(hold, [this] { return handed || finished; });
+    step = handedstep;
+    return handed ? lent : nullptr;
 }
 
 void Turn::drop() {

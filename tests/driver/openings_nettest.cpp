@@ -1,6 +1,6 @@
-// The fetches open their connections while the mail post works, and each
-// says its lines at its turn; a connection closed while it waited is opened
-// again.
+// The fetches, and a news post that has no news fetch to borrow from, open
+// their connections while the mail post works, and each says its lines at
+// its turn; a connection closed while it waited is opened again.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -140,6 +140,47 @@ TEST(Openings, AConnectionClosedWhileItWaitedIsOpenedAgain) {
     size_t first = at(r.out, "Fetching email from 127.0.0.1...\n");
     EXPECT_EQ(r.out.find("Fetching email from", first + 1), std::string::npos) << r.out;
     EXPECT_THAT(r.out, HasSubstr("There are no messages on the POP3 server.\n"));
+}
+
+Script& nntplogin(Script& s) {
+    return s.send("200 ready\r\n").expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
+        .expect("AUTHINFO PASS secret\r\n").send("281 ok\r\n")
+        .expect("CAPABILITIES\r\n").send("101 Capability list:\r\nVERSION 2\r\nREADER\r\n.\r\n");
+}
+
+TEST(Openings, TheNewsPostOpensWhileTheMailPostWorksAndIsOpenedAgainIfClosed) {
+    for (bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed while it waited" : "kept open");
+        Packet p;
+        writefile(p.soup + "REPLIES", "00000000\tmail\tbn\n00000001\tnews\tBn\n");
+        writefile(p.soup + "00000001.MSG", record("Newsgroups: local.one\nSubject: n\n\nhi\n"));
+        writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "NNTPUSER joe\nNNTPPASS secret\n");
+        Events events;
+        ScriptedServer smtp(25), nntp(119);
+        smtpmail(smtp.session(), events, 1);
+        Script& first = nntplogin(nntp.session()).call([&events] { events.add("nntp"); });
+        if (closed) first.drop();
+        Script& post = closed ? nntplogin(nntp.session()) : first;
+        post.expect("POST\r\n").send("340 go\r\n").expectdata().send("240 posted\r\n")
+            .expect("QUIT\r\n").send("205 bye\r\n");
+        smtp.start();
+        nntp.start();
+
+        RunResult r = p.run({"post", "/verbose"});
+        EXPECT_TRUE(smtp.finish()) << smtp.errortext();
+        EXPECT_TRUE(nntp.finish()) << nntp.errortext();
+        ASSERT_EQ(events.seen.size(), 2u);
+        EXPECT_EQ(events.seen[1], "smtp");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(nntp.accepted(), closed ? 2u : 1u);
+        size_t ended = at(r.out, "+ SMTP session successfully terminated\n");
+        size_t news = at(r.out, "Posting news to 127.0.0.1...\n");
+        EXPECT_EQ(r.out.find("Posting news to", news + 1), std::string::npos) << r.out;
+        EXPECT_LT(ended, news);
+        EXPECT_LT(news, at(r.out, "+ Logging in as joe...\n"));
+        EXPECT_LT(at(r.out, "+ Logging in as joe...\n"), at(r.out, "* Posting article to local.one\n"));
+        EXPECT_LT(at(r.out, "* Posting article to local.one\n"), at(r.out, "+ NNTP session successfully terminated\n"));
+    }
 }
 
 }  // namespace
