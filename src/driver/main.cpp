@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <strings.h>
-#include <thread>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -385,27 +384,23 @@ int main(int argc, char** argv) {
     };
     // The fetches open their connections at once, each in a thread of its
     // own, while the posts work; each then works at its turn, in order.
-    struct Ahead {
+    struct Opened {
         Result (*what)(const Context&);
-        const Account* account;
-        std::unique_ptr<Turn> turn;
+        std::unique_ptr<Ahead> ahead;
         Result result = Result::Done;
-        std::thread thread;
     };
-    std::vector<Ahead> ahead;
+    std::vector<Opened> opened;
     auto openahead = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         if (!asked) return;
-        for (const Account* account : phaseaccounts(chosen, server, once)) {
-            ahead.emplace_back();
-            ahead.back().what = what;
-            ahead.back().account = account;
-            ahead.back().turn = std::make_unique<Turn>(report);
-        }
+        for (const Account* account : phaseaccounts(chosen, server, once))
+            opened.push_back({what, std::make_unique<Ahead>(Context{settings, *account, options, report, interrupts,
+                                                                    all, tally, routes})});
     };
     openahead(options.fetchmail, fetchemail, &Account::pop, false);
-    size_t mailfetches = ahead.size();
+    size_t mailfetches = opened.size();
     openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
-    for (size_t k = mailfetches; k < ahead.size(); k++) lenders.emplace_back(ahead[k].account, ahead[k].turn.get());
+    for (size_t k = mailfetches; k < opened.size(); k++)
+        lenders.emplace_back(&opened[k].ahead->context.account, &opened[k].ahead->turn);
     // A news post with no news fetch of its account to borrow from opens
     // its own connection ahead.
     const Account* newsposter = phaseaccounts(chosen, &Account::nntp, true).front();
@@ -414,28 +409,19 @@ int main(int argc, char** argv) {
             return lender.first == newsposter;
         })) {
         openahead(true, opennewspost, &Account::nntp, true);
-        newspostturn = ahead.back().turn.get();
+        newspostturn = &opened.back().ahead->turn;
     }
-    for (Ahead& job : ahead) {
-        job.thread = std::thread([&] {
-            Turn& turn = *job.turn;
-            job.result = job.what({settings, *job.account, options, turn, interrupts, all, tally, routes, &turn});
-            turn.done();
-        });
-        // Their password commands run one after another, in order.
-        job.turn->started();
-    }
+    for (Opened& job : opened) job.ahead->start([&job](const Context& run) { job.result = job.what(run); });
     phase(options.postmail, postemail, &Account::smtp, nullptr);
     phase(options.postnews, postnews, &Account::nntp, newspostturn);
-    for (Ahead& job : ahead) {
+    for (Opened& job : opened) {
         // The post is over: its connection is let go.
-        if (interrupts.taken() || job.turn.get() == newspostturn) {
-            job.turn->drop();
-        } else {
-            job.turn->go();
-            tallied(job.result);
+        if (interrupts.taken() || &job.ahead->turn == newspostturn) {
+            job.ahead.reset();
+            continue;
         }
-        job.thread.join();
+        job.ahead->go();
+        tallied(job.result);
     }
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;

@@ -412,22 +412,33 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
 
 namespace {
 
-// One source's fetch: its settings checked, its password command run.
-Result fetchfrom(const Context& run, const Server& server, const char* missing, const char* passcmd) {
+// One source's settings checked and its password command run; false after
+// saying why, with how the fetch ended.
+bool sourcesecret(const Context& run, const Server& server, const char* missing, const char* passcmd,
+                  std::string& secret, Result& ended) {
+    ended = Result::Ended;
     if (server.host.empty() || server.user.empty() ||
         (server.pass.empty() && server.passcmd.empty() && run.account.oauth2.empty())) {
         run.report.say("%s", missing);
         run.report.say("%s", skipping);
-        return Result::Ended;
+        return false;
     }
     // The password command runs before the server waits for us.
-    std::string secret;
     Secret got = loginsecret(run, server, passcmd, secret);
-    if (got == Secret::Ended) return Result::Ended;
-    if (got != Secret::Ready) {
-        run.report.say("%s", skipping);
-        return got == Secret::Offline ? Result::Offline : Result::Ended;
-    }
+    if (got == Secret::Ready) return true;
+    if (got == Secret::Ended) return false;
+    run.report.say("%s", skipping);
+    if (got == Secret::Offline) ended = Result::Offline;
+    return false;
+}
+
+const char* const popmissing = "POP3 hostname/username/password not defined\n";
+const char* const imapmissing = "IMAP hostname/username/password not defined\n";
+
+Result fetchfrom(const Context& run, const Server& server, const char* missing, const char* passcmd) {
+    std::string secret;
+    Result ended;
+    if (!sourcesecret(run, server, missing, passcmd, secret, ended)) return ended;
     return MailFetch(run).fetch(server, secret);
 }
 
@@ -444,11 +455,22 @@ Result fetchemail(const Context& run) {
         removeleftovers(run.settings.soupdir.c_str(), "PRT");
         removeleftovers(run.account.newsgroups.c_str(), "TMP");
     }
-    Result popped = Result::Done;
-    if (!pop.host.empty() || imap.host.empty())
-        popped = fetchfrom(run, pop, "POP3 hostname/username/password not defined\n", "POPPASSCMD");
-    if (imap.host.empty() || run.interrupts.taken() != 0) return popped;
-    Result imapped = fetchfrom(run, imap, "IMAP hostname/username/password not defined\n", "IMAPPASSCMD");
+    if (imap.host.empty()) return fetchfrom(run, pop, popmissing, "POPPASSCMD");
+    if (pop.host.empty()) return fetchfrom(run, imap, imapmissing, "IMAPPASSCMD");
+    // Both: the IMAP connection opens while POP3 works, its lines kept until
+    // POP3 is done.
+    std::string secret;
+    Result popped, imapped = Result::Done;
+    bool ready = sourcesecret(run, pop, popmissing, "POPPASSCMD", secret, popped);
+    Ahead imapahead(run);
+    imapahead.start([&imapped, &imap](const Context& own) {
+        imapped = fetchfrom(own, imap, imapmissing, "IMAPPASSCMD");
+    });
+    if (ready) popped = MailFetch(run).fetch(pop, secret);
+    // POP3 did not wait for the phase's turn where it had no secret.
+    bool dropped = run.turn && run.turn->wait([] { return false; }) == Waited::Dropped;
+    if (dropped || run.interrupts.taken() != 0) return popped;
+    imapahead.go();
     for (Result worse : {Result::Ended, Result::Kept, Result::Offline})
         if (popped == worse || imapped == worse) return worse;
     return Result::Done;

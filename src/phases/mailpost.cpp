@@ -23,7 +23,16 @@ public:
         attend(out, client.connection(), run.options.check);
     }
 
-    Step open();
+    // At the account's first message: the connection opened ahead, its
+    // lines said now; else opened now.
+    Step open() {
+        if (!ahead) return connect();
+        ahead->go();
+        return opened;
+    }
+    // Opens the connection in the thread of opener, whose context this one
+    // was made with.
+    void openahead(Ahead& opener);
     Step post(PostedFile& file, long start, long length) {
         posted = &file;
         if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
@@ -65,6 +74,7 @@ public:
     void failed(const SmtpFault& fault) override { say(fault); }
 
 private:
+    Step connect();
     void say(const SmtpFault& fault);
 
     const Context& run;
@@ -72,6 +82,8 @@ private:
     SmtpClient client;
     std::string secret;  // of the login
     Secret got = Secret::Ready;
+    Ahead* ahead = nullptr;
+    Step opened = Step::Next;  // how the opening ahead went
     // The file of the message posted last.
     PostedFile* posted = nullptr;
     // The files of the messages awaiting their verdict, oldest first, and
@@ -95,7 +107,7 @@ private:
 };
 
 // The password command runs before the server waits for us.
-Step MailPost::open() {
+Step MailPost::connect() {
     // Where the run routes, each account is asked for this at its first
     // message only.
     if (run.account.hostname.empty()) {
@@ -105,7 +117,22 @@ Step MailPost::open() {
     const Server& smtp = run.account.smtp;
     if (!smtp.user.empty() && (got = loginsecret(run, smtp, "SMTPPASSCMD", secret)) != Secret::Ready)
         return Step::End;
+    opening(run);
     return client.open(secret);
+}
+
+void MailPost::openahead(Ahead& opener) {
+    ahead = &opener;
+    opener.start([this](const Context&) {
+        opened = connect();
+        Waited waited = waitturn(run, client.connection(), opened == Step::Next);
+        if (waited == Waited::Dropped) {
+            client.end(opened == Step::Next ? Step::Quit : opened);
+        } else if (waited == Waited::Reopen) {
+            client.connection().sock.Close();
+            opened = client.open(secret);
+        }
+    });
 }
 
 void MailPost::step(SmtpStep step, const std::string& detail) {
@@ -225,6 +252,8 @@ Result postemail(const Context& run) {
     }
     std::vector<std::unique_ptr<MailPost>> mail;
     for (const Context& account : accounts) mail.push_back(std::make_unique<MailPost>(account));
+    // After mail: dropped before it, as their threads use it.
+    std::vector<std::unique_ptr<Ahead>> aheads;
     PostDialogue dialogue{
         accounts.size(),
         nullptr,
@@ -235,10 +264,20 @@ Result postemail(const Context& run) {
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n",
         [&mail](size_t i) { return mail[i]->signoff(); },
-        [&mail](size_t i, Step how) { return mail[i]->end(how); }};
+        [&mail](size_t i, Step how) { return mail[i]->end(how); },
+        nullptr};
     if (run.accounts)
         dialogue.route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
             return routemail(run.settings, accounts, posted, start, length, why);
         };
+    // Every account that sends opens at once, its lines kept until its
+    // first message.
+    dialogue.ahead = [&](const std::vector<size_t>& order) {
+        for (size_t i : order) {
+            aheads.push_back(std::make_unique<Ahead>(accounts[i]));
+            mail[i] = std::make_unique<MailPost>(aheads.back()->context);
+            mail[i]->openahead(*aheads.back());
+        }
+    };
     return postphase(run, ready, MAILKIND, dialogue);
 }

@@ -1,6 +1,7 @@
 // The news post phase: every news entry of REPLIES goes to the NNTP server
 // of the account that reads its first group, one connection per account,
 // one POST per article.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -198,11 +199,28 @@ Result postnews(const Context& run) {
                           "+ No REPLIES file found, not posting any news\n",
                           "+ No news messages to be posted\n",
                           [&news](size_t i) { return news[i]->signoff(); },
-                          [&news](size_t i, Step how) { return news[i]->end(how); }};
+                          [&news](size_t i, Step how) { return news[i]->end(how); },
+                          nullptr};
     if (run.accounts)
         dialogue.route = [&routes](PostedFile& posted, long start, long length, std::string& why) {
             return routes.route(posted, start, length, why);
         };
+    // Every account that posts and has no news connection opened ahead
+    // opens one now, claimed at its first article. After news: dropped
+    // before it.
+    std::vector<std::unique_ptr<Ahead>> aheads;
+    dialogue.ahead = [&](const std::vector<size_t>& order) {
+        for (size_t i : order) {
+            Context& account = accounts[i];
+            bool lent = run.ahead && std::any_of(run.ahead->begin(), run.ahead->end(), [&account](const auto& opened) {
+                            return opened.first == &account.account;
+                        });
+            if (account.turn || lent) continue;
+            aheads.push_back(std::make_unique<Ahead>(account));
+            aheads.back()->start([](const Context& own) { opennewspost(own); });
+            account.turn = &aheads.back()->turn;
+        }
+    };
     return postphase(run, ready, NEWSKIND, dialogue);
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -126,6 +127,35 @@ struct Context {
     // The news fetches opened ahead, by account: the news post borrows
     // their connections.
     const std::vector<std::pair<const Account*, Turn*>>* ahead = nullptr;
+};
+
+// Work opened ahead of its turn in a thread of its own, with a context like
+// run's whose report is the turn's. Dropped at the end where its turn did
+// not come.
+class Ahead {
+public:
+    explicit Ahead(const Context& run)
+        : turn(run.report),
+          context{run.settings, run.account, run.options, turn, run.interrupts,
+                  run.all, run.tally, run.accounts, &turn, run.ahead} {}
+    ~Ahead() {
+        if (!thread.joinable()) return;
+        turn.drop();
+        thread.join();
+    }
+    Ahead(const Ahead&) = delete;
+    Ahead& operator=(const Ahead&) = delete;
+    // Runs job(context) in the thread; returns once the job has its secret
+    // (or is done), so that password commands ask one after another.
+    void start(std::function<void(const Context&)> job);
+    // The turn has come: waits until the job is done.
+    void go();
+
+    Turn turn;
+    const Context context;
+
+private:
+    std::thread thread;
 };
 
 Result postemail(const Context& run);

@@ -2,6 +2,7 @@
 // phases share; the phases supply the dialogue with their server.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +50,9 @@ public:
           alive(dialogue.accounts) {}
 
     Step postreplies();
+    // The accounts the walk will hand a message, in the order of their
+    // first.
+    std::vector<size_t> plan() const;
     bool kept = false;
     // The account whose failure ended the walk, for the phase to end; -1
     // when there is none.
@@ -271,6 +275,32 @@ Step Walk::postone(Pending& pending, long start, long length) {
     return step == Step::Next ? step : fail(account, step);
 }
 
+std::vector<size_t> Walk::plan() const {
+    std::vector<size_t> order;
+    int otherruns = otherrunsof(run, mine);
+    for (std::string line : replies.lines) {
+        ReplyEntry entry;
+        if (judgereply(line, mine, otherruns, entry) != ReplyAction::Post) continue;
+        if (listedinareas(soupdir, entry.prefix) != Areas::Unlisted) continue;
+        std::string path = soupdir + entry.prefix + ".MSG";
+        int error = 0;
+        File file(openregular(path.c_str(), error));
+        if (!file) continue;
+        PostedFile posted(file.get(), path.c_str());
+        for (long offset = 0;;) {
+            long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
+            long start = length > 0 ? ftell(file.get()) : -1;
+            if (start < 0) break;
+            offset = start + length;
+            std::string why;
+            int to = posted.wassent(start, length) ? -1 : dialogue.route(posted, start, length, why);
+            if (to >= 0 && std::find(order.begin(), order.end(), static_cast<size_t>(to)) == order.end())
+                order.push_back(static_cast<size_t>(to));
+        }
+    }
+    return order;
+}
+
 Step Walk::postreplies() {
     Step step = walk();
     decide(true);
@@ -393,6 +423,7 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
+        if (dialogue.route && dialogue.ahead) dialogue.ahead(walk.plan());
         step = walk.postreplies();
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {

@@ -80,6 +80,10 @@ struct PostDialogue {
     std::function<Step(size_t account)> signoff;
     // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
     std::function<Result(size_t account, Step how)> end;
+    // Before the walk, where the run routes: the accounts that will take a
+    // message, in the order of their first, whose connections may open
+    // now, ahead of it. Empty: each opens at its first message.
+    std::function<void(const std::vector<size_t>& accounts)> ahead;
 };
 
 // The contexts of the accounts a posting phase posts for: where the run

@@ -106,3 +106,16 @@ NntpClient* borrowed(const Context& run) {
         if (opened.first == &run.account) return opened.second->borrow();
     return nullptr;
 }
+
+void Ahead::start(std::function<void(const Context&)> job) {
+    thread = std::thread([this, job] {
+        job(context);
+        turn.done();
+    });
+    turn.started();
+}
+
+void Ahead::go() {
+    turn.go();
+    thread.join();
+}

@@ -97,8 +97,6 @@ PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), r
     if (matches) return;
     sent.clear();
     stale = true;
-    // Also in a test run: what it sends is recorded anew.
-    std::remove(record.c_str());
 }
 
 bool PostedFile::wassent(long start, long length) const {
@@ -110,6 +108,8 @@ bool PostedFile::wassent(long start, long length) const {
 bool PostedFile::accepted(long start, long length) {
     std::string text;
     if (!out.isopen()) {
+        // Also in a test run: what it sends is recorded anew.
+        if (stale) std::remove(record.c_str());
         if (!exist(record.c_str())) text = "file " + identity(fileno(file)) + "\n";
         out.open(record.c_str(), "a");
     }

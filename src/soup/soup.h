@@ -276,8 +276,9 @@ long nextmessage(FILE* file, char letter);
 // a line "file <device> <inode> <size> <mtime>" naming the file, then a line
 // "<offset> <length> <sha256>" each, written and synced before the next
 // message goes out, so that no later run sends them again. A record that
-// does not match the file as it is now is discarded (stale tells), and the
-// file sent whole. A test run records too: what it sent is not sent again.
+// does not match the file as it is now is ignored (stale tells), replaced
+// at the first message accepted, and the file sent whole. Reading the
+// record changes nothing. A test run records too: what it sent is not sent again.
 class PostedFile {
 public:
     PostedFile(FILE* file, const char* path);

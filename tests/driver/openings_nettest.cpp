@@ -183,4 +183,100 @@ TEST(Openings, TheNewsPostOpensWhileTheMailPostWorksAndIsOpenedAgainIfClosed) {
     }
 }
 
+// With POP3 and IMAP on one account, IMAP logs in while POP3 works, and
+// speaks after it.
+TEST(Openings, ImapOpensWhilePop3Works) {
+    Packet p;
+    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "IMAPHOST 127.0.0.1\nIMAPUSER ann\nIMAPPASS pw\n");
+    Events events;
+    ScriptedServer pop(110), imap(143);
+    poplogin(pop.session()).expect("STAT\r\n").call([&events] { events.awaitcount(1); })
+        .call([&events] { events.add("pop"); }).send("+OK 0 0\r\n").expect("QUIT\r\n").send("+OK bye\r\n");
+    imap.session().send("* OK [CAPABILITY IMAP4rev1] ready\r\n").expect("L LOGIN \"ann\" \"pw\"\r\n")
+        .send("L OK [CAPABILITY IMAP4rev1] in\r\n").call([&events] { events.add("imap"); })
+        .expect("A1 EXAMINE \"INBOX\"\r\n").send("* 0 EXISTS\r\n* OK [UIDVALIDITY 1] v\r\nA1 OK\r\n")
+        .expect("A2 LOGOUT\r\n").send("* BYE\r\nA2 OK\r\n");
+    pop.start();
+    imap.start();
+
+    RunResult r = p.run({"email", "fetch"});
+    EXPECT_TRUE(pop.finish()) << pop.errortext();
+    EXPECT_TRUE(imap.finish()) << imap.errortext();
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"imap", "pop"}));
+    EXPECT_EQ(r.status, 0) << r.out;
+    size_t second = r.out.find("Fetching email from 127.0.0.1...\n", at(r.out, "Fetching email from") + 1);
+    EXPECT_LT(at(r.out, "There are no messages on the POP3 server.\n"), second) << r.out;
+    EXPECT_LT(second, at(r.out, "INBOX"));
+}
+
+// Mail routed to two accounts: the second one's connection opens while the
+// first one's mail goes, its lines said at its first mail; an account with
+// nothing to send is not contacted.
+TEST(Openings, EveryAccountThatSendsOpensAtOnce) {
+    Packet p;
+    writefile(p.soup + "REPLIES", "00000000\tmail\tbn\n00000001\tmail\tbn\n");
+    writefile(p.soup + "00000001.MSG", record("From: ann@work.org\nTo: bob@x.org\nSubject: w\n\nhi\n"));
+    // Looking ahead leaves a record that no longer matches for the walk to tell.
+    writefile(p.soup + "00000001.SNT", "file 1 2 3 4\n");
+    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "ACCOUNT work\nFROM *@work.org\n"
+                                       "SMTPHOST 127.0.0.1:587\nACCOUNT idle\nFROM *@idle.org\nSMTPHOST 127.0.0.1:2525\n");
+    Events events;
+    ScriptedServer home(25), work(587), idle(2525);
+    smtpmail(home.session(), events, 1);
+    work.session().send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n")
+        .call([&events] { events.add("work"); })
+        .expect("MAIL FROM:<ann@work.org>\r\n").send("250 ok\r\n").expect("RCPT TO:<bob@x.org>\r\n")
+        .send("250 ok\r\n").expect("DATA\r\n").send("354 go\r\n").expectdata().send("250 queued\r\n")
+        .expect("QUIT\r\n").send("221 bye\r\n");
+    home.start();
+    work.start();
+    idle.start();
+
+    RunResult r = p.run({"email", "post"});
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_TRUE(work.finish()) << work.errortext();
+    idle.finish();
+    EXPECT_EQ(idle.accepted(), 0u);
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"work", "smtp"}));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Posting mail to 127.0.0.1...\nMailing from joe@home.org\nMailing to ann@x.org\n"
+                         "! Record " + p.soup + "00000001.SNT does not match " + p.soup +
+                             "00000001.MSG - sending the file whole\n"
+                             "Posting mail for work to 127.0.0.1:587...\nMailing from ann@work.org\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// The same for news: the account of the second article opens while the
+// first one goes.
+TEST(Openings, EveryAccountThatPostsNewsOpensAtOnce) {
+    Packet p;
+    writefile(p.soup + "REPLIES", "00000000\tnews\tBn\n00000001\tnews\tBn\n");
+    writefile(p.soup + "00000000.MSG", record("Newsgroups: local.one\nSubject: n\n\nhi\n"));
+    writefile(p.soup + "00000001.MSG", record("Newsgroups: work.one\nSubject: w\n\nhi\n"));
+    writefile(p.dir / "newsrc-work", "work.one: 1-1\n");
+    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "NNTPUSER joe\nNNTPPASS secret\nACCOUNT work\n"
+                                       "NNTPHOST 127.0.0.1:1119\nNNTPUSER joe\nNNTPPASS secret\nNEWSGROUPS " +
+                                       p.dir / "newsrc-work" + "\n");
+    Events events;
+    ScriptedServer home(119), work(1119);
+    nntplogin(home.session()).expect("POST\r\n").call([&events] { events.awaitcount(1); })
+        .call([&events] { events.add("home"); }).send("340 go\r\n").expectdata().send("240 posted\r\n")
+        .expect("QUIT\r\n").send("205 bye\r\n");
+    nntplogin(work.session()).call([&events] { events.add("work"); }).expect("POST\r\n").send("340 go\r\n")
+        .expectdata().send("240 posted\r\n").expect("QUIT\r\n").send("205 bye\r\n");
+    home.start();
+    work.start();
+
+    RunResult r = p.run({"news", "post"});
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_TRUE(work.finish()) << work.errortext();
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"work", "home"}));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Posting news to 127.0.0.1...\n* Posting article to local.one\n"
+                         "Posting news for work to 127.0.0.1:1119...\n* Posting article to work.one\n"),
+              std::string::npos)
+        << r.out;
+}
+
 }  // namespace
