@@ -210,41 +210,52 @@ TEST(Openings, ImapOpensWhilePop3Works) {
 }
 
 // Mail routed to two accounts: the second one's connection opens while the
-// first one's mail goes, its lines said at its first mail; an account with
-// nothing to send is not contacted.
+// first one's mail goes, its lines said at its first mail, and opened again
+// if the server closed it meanwhile; an account with nothing to send is not
+// contacted.
 TEST(Openings, EveryAccountThatSendsOpensAtOnce) {
-    Packet p;
-    writefile(p.soup + "REPLIES", "00000000\tmail\tbn\n00000001\tmail\tbn\n");
-    writefile(p.soup + "00000001.MSG", record("From: ann@work.org\nTo: bob@x.org\nSubject: w\n\nhi\n"));
-    // Looking ahead leaves a record that no longer matches for the walk to tell.
-    writefile(p.soup + "00000001.SNT", "file 1 2 3 4\n");
-    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "ACCOUNT work\nFROM *@work.org\n"
-                                       "SMTPHOST 127.0.0.1:587\nACCOUNT idle\nFROM *@idle.org\nSMTPHOST 127.0.0.1:2525\n");
-    Events events;
-    ScriptedServer home(25), work(587), idle(2525);
-    smtpmail(home.session(), events, 1);
-    work.session().send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n")
-        .call([&events] { events.add("work"); })
-        .expect("MAIL FROM:<ann@work.org>\r\n").send("250 ok\r\n").expect("RCPT TO:<bob@x.org>\r\n")
-        .send("250 ok\r\n").expect("DATA\r\n").send("354 go\r\n").expectdata().send("250 queued\r\n")
-        .expect("QUIT\r\n").send("221 bye\r\n");
-    home.start();
-    work.start();
-    idle.start();
+    for (bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed while it waited" : "kept open");
+        Packet p;
+        writefile(p.soup + "REPLIES", "00000000\tmail\tbn\n00000001\tmail\tbn\n");
+        writefile(p.soup + "00000001.MSG", record("From: ann@work.org\nTo: bob@x.org\nSubject: w\n\nhi\n"));
+        // Looking ahead leaves a record that no longer matches for the walk to tell.
+        writefile(p.soup + "00000001.SNT", "file 1 2 3 4\n");
+        writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "ACCOUNT work\nFROM *@work.org\n"
+                                           "SMTPHOST 127.0.0.1:587\nACCOUNT idle\nFROM *@idle.org\n"
+                                           "SMTPHOST 127.0.0.1:2525\n");
+        Events events;
+        ScriptedServer home(25), work(587), idle(2525);
+        smtpmail(home.session(), events, 1);
+        auto hello = [](Script& s) -> Script& {
+            return s.send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n");
+        };
+        Script& first = hello(work.session()).call([&events] { events.add("work"); });
+        if (closed) first.drop();
+        Script& mail = closed ? hello(work.session()) : first;
+        mail.expect("MAIL FROM:<ann@work.org>\r\n").send("250 ok\r\n").expect("RCPT TO:<bob@x.org>\r\n")
+            .send("250 ok\r\n").expect("DATA\r\n").send("354 go\r\n").expectdata().send("250 queued\r\n")
+            .expect("QUIT\r\n").send("221 bye\r\n");
+        home.start();
+        work.start();
+        idle.start();
 
-    RunResult r = p.run({"email", "post"});
-    EXPECT_TRUE(home.finish()) << home.errortext();
-    EXPECT_TRUE(work.finish()) << work.errortext();
-    idle.finish();
-    EXPECT_EQ(idle.accepted(), 0u);
-    EXPECT_EQ(events.seen, (std::vector<std::string>{"work", "smtp"}));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Posting mail to 127.0.0.1...\nMailing from joe@home.org\nMailing to ann@x.org\n"
-                         "! Record " + p.soup + "00000001.SNT does not match " + p.soup +
-                             "00000001.MSG - sending the file whole\n"
-                             "Posting mail for work to 127.0.0.1:587...\nMailing from ann@work.org\n"),
-              std::string::npos)
-        << r.out;
+        RunResult r = p.run({"email", "post"});
+        EXPECT_TRUE(home.finish()) << home.errortext();
+        EXPECT_TRUE(work.finish()) << work.errortext();
+        idle.finish();
+        EXPECT_EQ(idle.accepted(), 0u);
+        EXPECT_EQ(work.accepted(), closed ? 2u : 1u);
+        EXPECT_EQ(events.seen, (std::vector<std::string>{"work", "smtp"}));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("Posting mail to 127.0.0.1...\nMailing from joe@home.org\nMailing to ann@x.org\n"
+                             "! Record " + p.soup + "00000001.SNT does not match " + p.soup +
+                                 "00000001.MSG - sending the file whole\n"
+                                 "Posting mail for work to 127.0.0.1:587...\nMailing from ann@work.org\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("Posting mail for work", r.out.find("Posting mail for work") + 1), std::string::npos);
+    }
 }
 
 // The same for news: the account of the second article opens while the
