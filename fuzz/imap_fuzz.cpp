@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 expect(i == 0 || listed[i].uid > listed[i - 1].uid);
                 places.push_back(i);
             }
-            if (client.retrieve(places, quiet)) client.expunge({1, 2, 3, 7});
+            if (client.retrieve(places, quiet, false)) client.expunge({1, 2, 3, 7});
         }
     }
     client.close();

@@ -108,7 +108,7 @@ bool MailFetch::imapfolder(const std::string& folder) {
     // The folder's name as configured; INBOX as the POP3 fetch names it.
     const char* area = strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
     std::vector<std::string> found;  // the Message-IDs in the headers
-    if (!fetch.empty()) got = retrieve(list, fetch, fetch.size(), area, &found);
+    if (!fetch.empty()) got = retrieve(list, fetch, fetch.size(), area, false, &found);
     if (got.step == Step::End) return false;
     // The server may send bodies in any order: what came whole is in the
     // file, unless the fetch kept none.

@@ -355,7 +355,10 @@ bool MailFetch::fetchlisted(const MailList& list) {
     }
     if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", account.popmax, left);
     Fetched got{Step::Next, 0};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), "Email");
+    // Nothing is deleted after the fetch where it keeps what it fetched and
+    // no stored message is old enough to go.
+    bool last = run.options.test || (keep && plan.removals().empty());
+    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), "Email", last);
     if (got.step == Step::End) return false;
     run.tally.mails += static_cast<long>(got.stored);
     bool recorded = plan.stored(got.stored, now);
@@ -381,7 +384,7 @@ bool MailFetch::fetchlisted(const MailList& list) {
 // first keepable places: the file is cut after the last of them and stored,
 // and only the message in flight comes again.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area, std::vector<std::string>* ids) {
+                            const char* area, bool last, std::vector<std::string>* ids) {
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
@@ -390,7 +393,7 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
     }
     if (ids) ids->assign(fetch.size(), std::string());
     Store store(run, incoming, list, fetch, keepable, ids);
-    if (source->retrieve(fetch, store)) {
+    if (source->retrieve(fetch, store, last)) {
         store.progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};
         if (store.progress.average() != 0) out.say("Average CPS fetching email: %u\n", store.progress.average());

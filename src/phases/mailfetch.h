@@ -43,8 +43,9 @@ private:
                    const std::vector<uint32_t>& old);
     // The messages at the places of fetch into a new message file listed
     // under area in AREAS; ids, when given, gets their Message-IDs.
+    // last: nothing is asked after them.
     Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area,
-                     std::vector<std::string>* ids = nullptr);
+                     bool last, std::vector<std::string>* ids = nullptr);
 
     const Context& run;
     Report& out;

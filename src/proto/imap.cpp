@@ -700,7 +700,7 @@ bool ImapClient::list(MailList& list) {
     return true;
 }
 
-bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
+bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool) {
     got.assign(places.size(), false);
     asked.assign(places.size(), false);
     early.clear();

@@ -71,7 +71,7 @@ public:
     // The bodies at those places of the list, ascending by UID, in the
     // order the server sends them; delivered(k) tells whether the k-th
     // came whole (a message removed meanwhile does not come).
-    bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) override;
+    bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     bool delivered(size_t k) const { return k < got.size() && got[k]; }
     bool removes() const override { return false; }
     bool remove(const std::vector<uint32_t>& places) override;

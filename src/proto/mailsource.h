@@ -144,8 +144,9 @@ public:
     // The messages of the folder selected.
     virtual bool list(MailList& list) = 0;
     // The messages at those places of the list into sink; one of unknown
-    // or no size is not asked for.
-    virtual bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) = 0;
+    // or no size is not asked for. last: nothing is asked after them, so
+    // that the sign-off may go with them.
+    virtual bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) = 0;
     // Whether the source deletes what it is asked to remove.
     virtual bool removes() const = 0;
     // Deletes the messages at those places of the list but one of unknown

@@ -320,21 +320,30 @@ bool Pop3Client::refill(Pipeline& pipeline) {
     return fail(SourceFault::Step);
 }
 
-bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink) {
-    Pipeline retr = commands(places, "RETR", 1);
+bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) {
+    // With no DELE to come, QUIT commits nothing: it may follow the RETRs.
+    Pipeline retr = commands(places, "RETR", 1, last);
     for (size_t k = 0; k < places.size(); k++) {
         if (entries[places[k]].size <= 0) continue;
-        if (!sink.next(k) || !refill(retr)) return false;
+        if (!sink.next(k) || !refill(retr)) return cutshort();
         Reply reply = conn.read();
+        conn.quitting = quitqueued && retr.sent();
         if (reply.refused()) {
             events.refused(k, reply);
-            return false;
+            return cutshort();
         }
-        if (!reply.ok()) return fail(SourceFault::Step);
+        if (!reply.ok()) return fail(SourceFault::Step) || cutshort();
         retr.answered();
-        if (!receive(k, sink)) return false;
+        if (!receive(k, sink)) return cutshort();
     }
     return true;
+}
+
+bool Pop3Client::cutshort() {
+    // Texts still on their way come before the answer to a QUIT sent with
+    // them: the connection is only closed, and the server ends at the QUIT.
+    if (quitqueued) quits = false;
+    return false;
 }
 
 // One message, after RETR was accepted. Once its sink stopped in the middle

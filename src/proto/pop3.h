@@ -59,7 +59,7 @@ public:
     std::vector<std::string> folders() const override { return {""}; }
     bool select(const std::string& folder, FolderSize& size) override;
     bool list(MailList& list) override;
-    bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink) override;
+    bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     bool removes() const override { return true; }
     bool remove(const std::vector<uint32_t>& places) override;
     bool close() override;
@@ -74,6 +74,8 @@ private:
     bool capabilities();
     // quit: QUIT follows the last command, where the server pipelines.
     Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize, bool quit = false);
+    // A retrieve ends early: false.
+    bool cutshort();
     bool refill(Pipeline& pipeline);
     bool receive(size_t k, MessageSink& sink);
 

@@ -198,7 +198,9 @@ TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
 TEST(Pop3Fetch, TestModeStoresButDeletesNothing) {
     Mailbox box;
     ScriptedServer server(110);
-    retrievethree(listthree(server.session())).expect("QUIT\r\n").send("+OK bye\r\n");
+    // Nothing is deleted after the RETRs: QUIT goes with them.
+    listthree(server.session()).expect("RETR 1\r\n").expect("RETR 2\r\n").expect("RETR 3\r\n").expect("QUIT\r\n")
+        .send("+OK\r\n" + wire1 + ".\r\n+OK\r\n" + wire2 + ".\r\n+OK\r\n" + wire3 + ".\r\n+OK bye\r\n");
     server.start();
     RunResult r = box.fetch({"/test"});
     EXPECT_TRUE(server.finish());
@@ -762,9 +764,8 @@ TEST(Pop3Keep, SecondRunFetchesOnlyTheNewOne) {
     {
         ScriptedServer server(110);
         listkept(server.session(), {{"aaa", wire1}, {"bbb", wire3}})
-            .expect("RETR 1\r\n").send("+OK\r\n" + wire1 + ".\r\n")
-            .expect("RETR 2\r\n").send("+OK\r\n" + wire3 + ".\r\n")
-            .expect("QUIT\r\n").send("+OK\r\n");
+            .expect("RETR 1\r\n").expect("RETR 2\r\n").expect("QUIT\r\n")
+            .send("+OK\r\n" + wire1 + ".\r\n+OK\r\n" + wire3 + ".\r\n+OK\r\n");
         server.start();
         RunResult r = box.fetch();
         EXPECT_TRUE(server.finish());

@@ -92,7 +92,7 @@ TEST(Pop3Client, ListsJoinIdsByNumberAndRetrievesUnstuffed) {
         ids.push_back(std::to_string(m.size) + (m.id == MailList::noid ? "" : " " + std::string(list.id(m.id))));
     EXPECT_EQ(ids, (std::vector<std::string>{"5 aa", "-1 bb", "0", "7 dd"}));
     // Nothing is asked for the empty message.
-    EXPECT_TRUE(c.client.retrieve({0, 2, 3}, c.events));
+    EXPECT_TRUE(c.client.retrieve({0, 2, 3}, c.events, false));
     EXPECT_TRUE(c.client.close());
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(c.events.told, openingsteps + "next 0\ntake 0\n5|.a\r\nnext 2\ntake 2\n3|b\r\n"
@@ -124,7 +124,7 @@ TEST(Pop3Client, FailuresTellTheirClass) {
         MailList list;
         ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list(list));
         EXPECT_FALSE(list.hasids);
-        EXPECT_FALSE(retrieve ? c.client.retrieve({0, 1}, c.events) : c.client.remove({0, 1}));
+        EXPECT_FALSE(retrieve ? c.client.retrieve({0, 1}, c.events, false) : c.client.remove({0, 1}));
         c.client.abandon();
         EXPECT_EQ(c.events.told, openingsteps + (retrieve ? "next 0\ntake 0\nfailed lost network\n"
                                                           : "dele\nrefused 0 -ERR locked\r\nrefused 1 -ERR still\r\n"));
@@ -147,7 +147,7 @@ TEST(Pop3Client, StopsBetweenMessages) {
     FolderSize size;
     MailList list;
     ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list(list));
-    EXPECT_FALSE(c.client.retrieve({0, 1}, c.events));
+    EXPECT_FALSE(c.client.retrieve({0, 1}, c.events, false));
     c.client.abandon();
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(c.events.told, openingsteps + "next 0\ntake 0\n3|a\r\nnext 1\n");
