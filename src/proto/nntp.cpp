@@ -99,9 +99,11 @@ void ArticleNumbers::keep(uint64_t from, uint64_t count) {
 
 namespace {
 
-// Commands in flight, GROUP, LISTGROUP or ARTICLE: 256 at most, and no more
-// bytes than Pipeline allows.
-const int kWindow = 256;
+// Commands in flight, GROUP, LISTGROUP or ARTICLE: 1024 at most, and no
+// more bytes than Pipeline allows (some 580 ARTICLEs). Far away, a window
+// smaller than a day's articles leaves its last refill a round trip of
+// its own.
+const int kWindow = 1024;
 
 }  // namespace
 
