@@ -224,8 +224,26 @@ Result postnews(const Context& run) {
     return postphase(run, ready, NEWSKIND, dialogue);
 }
 
+namespace {
+
+// Whether an article of REPLIES goes by the account of run.
+bool postsnews(const Context& run) {
+    std::vector<Context> accounts = postaccounts(run, &Account::nntp);
+    NewsRoutes routes(run.settings, accounts);
+    size_t mine = 0;
+    while (mine < accounts.size() && &accounts[mine].account != &run.account) mine++;
+    PostRoute route;
+    if (run.accounts)
+        route = [&routes](PostedFile& posted, long start, long length, std::string& why) {
+            return routes.route(posted, start, length, why);
+        };
+    return poststo(run, NEWSKIND, route, mine);
+}
+
+}  // namespace
+
 Result opennewspost(const Context& run) {
-    if (run.account.nntp.host.empty() || (!run.options.check && !listsfiles(run, NEWSKIND))) return Result::Done;
+    if (run.account.nntp.host.empty() || (!run.options.check && !postsnews(run))) return Result::Done;
     NewsWords words(run.report, postline(run));
     NntpClient client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words);
     Step step = nntpopen(run, client);

@@ -50,9 +50,6 @@ public:
           alive(dialogue.accounts) {}
 
     Step postreplies();
-    // The accounts the walk will hand a message, in the order of their
-    // first.
-    std::vector<size_t> plan() const;
     bool kept = false;
     // The account whose failure ended the walk, for the phase to end; -1
     // when there is none.
@@ -275,32 +272,6 @@ Step Walk::postone(Pending& pending, long start, long length) {
     return step == Step::Next ? step : fail(account, step);
 }
 
-std::vector<size_t> Walk::plan() const {
-    std::vector<size_t> order;
-    int otherruns = otherrunsof(run, mine);
-    for (std::string line : replies.lines) {
-        ReplyEntry entry;
-        if (judgereply(line, mine, otherruns, entry) != ReplyAction::Post) continue;
-        if (listedinareas(soupdir, entry.prefix) != Areas::Unlisted) continue;
-        std::string path = soupdir + entry.prefix + ".MSG";
-        int error = 0;
-        File file(openregular(path.c_str(), error));
-        if (!file) continue;
-        PostedFile posted(file.get(), path.c_str());
-        for (long offset = 0;;) {
-            long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
-            long start = length > 0 ? ftell(file.get()) : -1;
-            if (start < 0) break;
-            offset = start + length;
-            std::string why;
-            int to = posted.wassent(start, length) ? -1 : dialogue.route(posted, start, length, why);
-            if (to >= 0 && std::find(order.begin(), order.end(), static_cast<size_t>(to)) == order.end())
-                order.push_back(static_cast<size_t>(to));
-        }
-    }
-    return order;
-}
-
 Step Walk::postreplies() {
     Step step = walk();
     decide(true);
@@ -340,6 +311,35 @@ Step Walk::walk() {
     }
     if (!connected) out.step("%s", dialogue.nothingposted);
     return Step::Next;
+}
+
+// The accounts that take a message not sent before of the files REPLIES
+// lists for the phase of kind mine, in the order of their first; without
+// route, the one account, where there is such a message.
+std::vector<size_t> plan(const Context& run, const RepliesFile& replies, int mine, const PostRoute& route) {
+    std::vector<size_t> order;
+    const std::string& soupdir = run.settings.soupdir;
+    for (std::string line : replies.lines) {
+        ReplyEntry entry;
+        if (judgereply(line, mine, otherrunsof(run, mine), entry) != ReplyAction::Post) continue;
+        if (listedinareas(soupdir, entry.prefix) != Areas::Unlisted) continue;
+        std::string path = soupdir + entry.prefix + ".MSG";
+        int error = 0;
+        File file(openregular(path.c_str(), error));
+        if (!file) continue;
+        PostedFile posted(file.get(), path.c_str());
+        for (long offset = 0;;) {
+            long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
+            long start = length > 0 ? ftell(file.get()) : -1;
+            if (start < 0) break;
+            offset = start + length;
+            std::string why;
+            int to = posted.wassent(start, length) ? -1 : route ? route(posted, start, length, why) : 0;
+            if (to >= 0 && std::find(order.begin(), order.end(), static_cast<size_t>(to)) == order.end())
+                order.push_back(static_cast<size_t>(to));
+        }
+    }
+    return order;
 }
 
 // The files REPLIES lists for the phase of kind mine.
@@ -393,6 +393,13 @@ bool listsfiles(const Context& run, int mine) {
     return replies.load() != RepliesFile::Missing && listed(run, replies, mine) > 0;
 }
 
+bool poststo(const Context& run, int mine, const PostRoute& route, size_t account) {
+    RepliesFile replies(run.settings.soupdir);
+    if (replies.load() == RepliesFile::Missing) return false;
+    std::vector<size_t> order = plan(run, replies, mine, route);
+    return std::find(order.begin(), order.end(), account) != order.end();
+}
+
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
@@ -423,7 +430,7 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
-        if (dialogue.route && dialogue.ahead) dialogue.ahead(walk.plan());
+        if (dialogue.route && dialogue.ahead) dialogue.ahead(plan(run, replies, mine, dialogue.route));
         step = walk.postreplies();
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {

@@ -48,15 +48,18 @@ bool signedoff(Report& report, Connection& c, Complain complain);
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
 
+// The account whose server takes the message at [start, start + length)
+// of the file, among those a posting phase posts for; -1 when none may
+// (why: the line that says so; the message is kept).
+using PostRoute = std::function<int(PostedFile& posted, long start, long length, std::string& why)>;
+
 // The dialogues of a posting phase with its servers: one per account it
 // posts for, numbered from 0 in the order of the file.
 struct PostDialogue {
     size_t accounts;
-    // The account whose server takes the message at [start, start + length)
-    // of the file; -1 when none may (why: the line that says so; the
-    // message is kept). Empty: the first takes every message, and is
-    // opened at the first entry to be posted.
-    std::function<int(PostedFile& posted, long start, long length, std::string& why)> route;
+    // Empty: the first takes every message, and is opened at the first
+    // entry to be posted.
+    PostRoute route;
     // Connects and greets; called at the account's first message.
     std::function<Step(size_t account)> open;
     // Sends the message at [start, start + length) of the file, and tells
@@ -115,6 +118,10 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
 inline bool unconfigured(const Context& run, const Server& server) { return run.all && server.host.empty(); }
 // Whether REPLIES lists a file for the posting phase of kind mine.
 bool listsfiles(const Context& run, int mine);
+// Whether a message not sent before of the files REPLIES lists for the
+// posting phase of kind mine goes to the account at that place of route's
+// (without route: the one account).
+bool poststo(const Context& run, int mine, const PostRoute& route, size_t account);
 
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).

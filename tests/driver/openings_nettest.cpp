@@ -225,8 +225,10 @@ TEST(Openings, EveryAccountThatSendsOpensAtOnce) {
                                            "SMTPHOST 127.0.0.1:587\nACCOUNT idle\nFROM *@idle.org\n"
                                            "SMTPHOST 127.0.0.1:2525\n");
         Events events;
-        ScriptedServer home(25), work(587), idle(2525);
+        ScriptedServer home(25), work(587), idle(2525, 500);
         smtpmail(home.session(), events, 1);
+        // Scripted, so that a connection would be taken and counted.
+        idle.session().send("220 ready\r\n").drain();
         auto hello = [](Script& s) -> Script& {
             return s.send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n");
         };
@@ -288,6 +290,30 @@ TEST(Openings, EveryAccountThatPostsNewsOpensAtOnce) {
                          "Posting news for work to 127.0.0.1:1119...\n* Posting article to work.one\n"),
               std::string::npos)
         << r.out;
+}
+
+// An account that no article goes by opens no news connection.
+TEST(Openings, NoNewsConnectionForNothingToPost) {
+    Packet p;
+    writefile(p.soup + "REPLIES", "00000001\tnews\tBn\n");
+    writefile(p.soup + "00000001.MSG", record("Newsgroups: work.one\nSubject: w\n\nhi\n"));
+    writefile(p.dir / "newsrc-work", "work.one: 1-1\n");
+    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "ACCOUNT work\nNNTPHOST 127.0.0.1:1119\n"
+                                       "NEWSGROUPS " + p.dir / "newsrc-work" + "\n");
+    ScriptedServer home(119, 500), work(1119);
+    // Scripted, so that a connection would be taken and counted.
+    home.session().send("200 ready\r\n").drain();
+    work.session().send("200 ready\r\n").expect("CAPABILITIES\r\n").send("101 list\r\nVERSION 2\r\n.\r\n")
+        .expect("POST\r\n").send("340 go\r\n").expectdata().send("240 posted\r\n")
+        .expect("QUIT\r\n").send("205 bye\r\n");
+    home.start();
+    work.start();
+
+    RunResult r = p.run({"news", "post"});
+    EXPECT_TRUE(work.finish()) << work.errortext();
+    home.finish();
+    EXPECT_EQ(home.accepted(), 0u);
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 }  // namespace
