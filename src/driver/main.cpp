@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "core/text.h"
 #include "net/socket.h"
+#include "oauth/oauth.h"
 #include "phases/phases.h"
 #include "soup/soup.h"
 
@@ -279,9 +280,10 @@ std::vector<const Account*> phaseaccounts(const std::vector<const Account*>& cho
 // last that failed.
 int authorizeaccounts(Report& report, const RunOptions& options, const std::vector<const Account*>& chosen) {
     int status = 0, done = 0;
+    OAuthHttp http;
     for (const Account* account : chosen) {
         if (options.accounts.empty() && account->oauth2.empty()) continue;
-        if (int r = authorize(report, *account)) status = r;
+        if (int r = authorize(report, http, *account)) status = r;
         done++;
     }
     if (done == 0) {
@@ -367,6 +369,7 @@ int main(int argc, char** argv) {
     // to tell such a run from one that did all its work.
     Interrupts interrupts;
     Tally tally;
+    OAuthHttp http;
     bool undone = false, offline = false;
     // A posting phase runs once: it sends each message by its account.
     const std::vector<const Account*>* routes = settings.accounts.size() > 1 ? &chosen : nullptr;
@@ -379,7 +382,7 @@ int main(int argc, char** argv) {
     auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, Turn* turn) {
         for (const Account* account : phaseaccounts(chosen, server, true)) {
             if (!asked || interrupts.taken()) return;
-            tallied(what({settings, *account, options, report, interrupts, all, tally, routes, turn, &lenders}));
+            tallied(what({settings, *account, options, report, interrupts, all, tally, http, routes, turn, &lenders}));
         }
     };
     // The fetches open their connections at once, each in a thread of its
@@ -394,7 +397,7 @@ int main(int argc, char** argv) {
         if (!asked) return;
         for (const Account* account : phaseaccounts(chosen, server, once))
             opened.push_back({what, std::make_unique<Ahead>(Context{settings, *account, options, report, interrupts,
-                                                                    all, tally, routes})});
+                                                                    all, tally, http, routes})});
     };
     openahead(options.fetchmail, fetchemail, &Account::pop, false);
     size_t mailfetches = opened.size();

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "oauth/oauth.h"
+
 using Form = std::vector<std::pair<const char*, std::string>>;
 
 // "a=b&c=d", each value percent-encoded; empty values are left out.
@@ -26,6 +28,6 @@ struct HttpAnswer {
 
 // POSTs form to url; the server's certificate checked against cafile, or
 // the system's store when it is empty. The proxy variables are honoured.
-HttpAnswer postform(const std::string& url, const Form& form, const std::string& cafile);
+HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, const std::string& cafile);
 
 #endif

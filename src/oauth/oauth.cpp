@@ -112,10 +112,10 @@ bool randomtext(std::string& out) {
     return true;
 }
 
-OAuthOutcome devicegrant(const Account& account, const OAuthProvider& provider, OAuthPrompt& prompt,
-                         OAuthTokens& tokens) {
+OAuthOutcome devicegrant(OAuthHttp& http, const Account& account, const OAuthProvider& provider,
+                         OAuthPrompt& prompt, OAuthTokens& tokens) {
     if (provider.deviceurl.empty()) return {OAuthOutcome::Failed, "OAUTH2DEVICEURL is not set"};
-    HttpAnswer start = postform(provider.deviceurl, client(account, {{"scope", provider.scope}}), account.cafile);
+    HttpAnswer start = postform(http, provider.deviceurl, client(account, {{"scope", provider.scope}}), account.cafile);
     std::string code = text(start.body, "device_code"), user = text(start.body, "user_code");
     // Google names it verification_url.
     std::string address = text(start.body, "verification_uri");
@@ -133,7 +133,7 @@ OAuthOutcome devicegrant(const Account& account, const OAuthProvider& provider, 
         std::this_thread::sleep_for(std::chrono::seconds(std::min(interval, std::max(end - now(), 0LL))));
         if (now() >= end) return {OAuthOutcome::Expired, "expired_token"};
         HttpAnswer poll = postform(
-            provider.tokenurl,
+            http, provider.tokenurl,
             client(account, {{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"}, {"device_code", code}}),
             account.cafile);
         std::string error = text(poll.body, "error");
@@ -228,8 +228,8 @@ std::string parameter(const std::string& line, const char* key) {
     return unescape(q.substr(at, q.find('&', at) - at));
 }
 
-OAuthOutcome loopbackgrant(const Account& account, const OAuthProvider& provider, OAuthPrompt& prompt,
-                           OAuthTokens& tokens, int waitseconds) {
+OAuthOutcome loopbackgrant(OAuthHttp& http, const Account& account, const OAuthProvider& provider,
+                           OAuthPrompt& prompt, OAuthTokens& tokens, int waitseconds) {
     if (provider.authurl.empty()) return {OAuthOutcome::Failed, "OAUTH2AUTHURL is not set"};
     Listener listener;
     if (!listener.listening()) return {OAuthOutcome::Failed, std::string("cannot listen on 127.0.0.1: ") + strerror(errno)};
@@ -275,7 +275,7 @@ OAuthOutcome loopbackgrant(const Account& account, const OAuthProvider& provider
             said.body = {{"error", error}, {"error_description", parameter(line, "error_description")}};
             return failure(said);
         }
-        OAuthOutcome out = tokenanswer(postform(provider.tokenurl,
+        OAuthOutcome out = tokenanswer(postform(http, provider.tokenurl,
                                                 client(account, {{"grant_type", "authorization_code"},
                                                                  {"code", code},
                                                                  {"redirect_uri", redirect},
@@ -318,9 +318,9 @@ OAuthProvider oauthprovider(const Account& account) {
     return p;
 }
 
-OAuthOutcome oauthrefresh(const Account& account, OAuthTokens& tokens) {
+OAuthOutcome oauthrefresh(OAuthHttp& http, const Account& account, OAuthTokens& tokens) {
     OAuthProvider provider = oauthprovider(account);
-    return tokenanswer(postform(provider.tokenurl,
+    return tokenanswer(postform(http, provider.tokenurl,
                                 client(account, {{"grant_type", "refresh_token"},
                                                  {"refresh_token", tokens.refresh},
                                                  {"scope", provider.scopedrefresh ? provider.scope : ""}}),
@@ -328,11 +328,12 @@ OAuthOutcome oauthrefresh(const Account& account, OAuthTokens& tokens) {
                        tokens);
 }
 
-OAuthOutcome oauthauthorize(const Account& account, OAuthPrompt& prompt, OAuthTokens& tokens, int waitseconds) {
+OAuthOutcome oauthauthorize(OAuthHttp& http, const Account& account, OAuthPrompt& prompt, OAuthTokens& tokens,
+                            int waitseconds) {
     OAuthProvider provider = oauthprovider(account);
     tokens = OAuthTokens();
-    OAuthOutcome out = provider.device ? devicegrant(account, provider, prompt, tokens)
-                                       : loopbackgrant(account, provider, prompt, tokens, waitseconds);
+    OAuthOutcome out = provider.device ? devicegrant(http, account, provider, prompt, tokens)
+                                       : loopbackgrant(http, account, provider, prompt, tokens, waitseconds);
     if (out.end == OAuthOutcome::Ok && tokens.refresh.empty())
         return {OAuthOutcome::Failed, "the provider gave no refresh token (does OAUTH2SCOPE need offline_access?)"};
     return out;

@@ -6,10 +6,31 @@
 #ifndef VORPA_OAUTH_OAUTH_H
 #define VORPA_OAUTH_OAUTH_H
 
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "core/settings.h"
 #include "soup/tokens.h"
+
+// libcurl, which the requests to the provider go through: loaded at the
+// first request and kept while this lives. Most runs make none, and the
+// library with those it needs would double the memory of every run.
+class OAuthHttp {
+public:
+    OAuthHttp();
+    ~OAuthHttp();
+    OAuthHttp(const OAuthHttp&) = delete;
+    OAuthHttp& operator=(const OAuthHttp&) = delete;
+    struct Calls;
+    // The library's functions; null when it cannot be loaded, with why.
+    const Calls* calls(std::string& why);
+
+private:
+    // The fetches opened ahead ask from threads of their own.
+    std::mutex lock;
+    std::unique_ptr<Calls> loaded;
+};
 
 // An account's provider: its preset, with the settings over it.
 struct OAuthProvider {
@@ -41,7 +62,7 @@ struct OAuthOutcome {
 
 // Trades the refresh token for a new access token and its expiry; a new
 // refresh token in the answer takes the old one's place.
-OAuthOutcome oauthrefresh(const Account& account, OAuthTokens& tokens);
+OAuthOutcome oauthrefresh(OAuthHttp& http, const Account& account, OAuthTokens& tokens);
 
 // What an authorization shows the user.
 class OAuthPrompt {
@@ -57,7 +78,7 @@ public:
 // token among them. A device code is polled for at the provider's
 // interval until it expires; the browser's answer is awaited for at most
 // waitseconds.
-OAuthOutcome oauthauthorize(const Account& account, OAuthPrompt& prompt, OAuthTokens& tokens,
+OAuthOutcome oauthauthorize(OAuthHttp& http, const Account& account, OAuthPrompt& prompt, OAuthTokens& tokens,
                             int waitseconds = 600);
 
 #endif

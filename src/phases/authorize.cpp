@@ -56,7 +56,7 @@ private:
 
 }  // namespace
 
-int authorize(Report& report, const Account& account) {
+int authorize(Report& report, OAuthHttp& http, const Account& account) {
     const char* name = account.name.c_str();
     if (account.oauth2.empty()) {
         report.alert("Error: account %s has no OAUTH2 setting to authorize\n", name);
@@ -64,7 +64,7 @@ int authorize(Report& report, const Account& account) {
     }
     Prompt prompt(report);
     OAuthTokens tokens;
-    OAuthOutcome got = oauthauthorize(account, prompt, tokens);
+    OAuthOutcome got = oauthauthorize(http, account, prompt, tokens);
     switch (got.end) {
     case OAuthOutcome::Ok:
         break;

@@ -39,6 +39,7 @@ struct Tally {
 };
 
 class NntpClient;
+class OAuthHttp;
 enum class Step;
 
 // How a phase's wait for its turn ended.
@@ -116,6 +117,8 @@ struct Context {
     // is not configured is left out, unless REPLIES lists files for it.
     bool all;
     Tally& tally;
+    // The OAuth2 requests' library, loaded for the run at the first.
+    OAuthHttp& http;
     // The accounts the run is for, in the order of the file, where the
     // configuration has more than one: the posting phases route each
     // message to one of them. Null: the account above only.
@@ -137,7 +140,7 @@ public:
     explicit Ahead(const Context& run)
         : turn(run.report),
           context{run.settings, run.account, run.options, turn, run.interrupts,
-                  run.all, run.tally, run.accounts, &turn, run.ahead} {}
+                  run.all, run.tally, run.http, run.accounts, &turn, run.ahead} {}
     ~Ahead() {
         if (!thread.joinable()) return;
         turn.drop();
@@ -168,7 +171,7 @@ Result opennewspost(const Context& run);
 
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.
-int authorize(Report& report, const Account& account);
+int authorize(Report& report, OAuthHttp& http, const Account& account);
 
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);

@@ -450,7 +450,7 @@ std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
         for (const Account* a : *run.accounts)
             if (!(a->*server).host.empty())
                 those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
-                                 run.accounts, a == &run.account ? run.turn : nullptr, run.ahead});
+                                 run.http, run.accounts, a == &run.account ? run.turn : nullptr, run.ahead});
     if (those.empty()) those.push_back(run);
     return those;
 }

@@ -235,7 +235,7 @@ Secret oauthsecret(const Context& run, std::string& secret) {
         return Secret::Ready;
     }
     out.step("+ Refreshing the OAuth2 access token of account %s...\n", name);
-    OAuthOutcome got = oauthrefresh(account, tokens);
+    OAuthOutcome got = oauthrefresh(run.http, account, tokens);
     switch (got.end) {
     case OAuthOutcome::Ok:
         break;

@@ -263,6 +263,16 @@ TEST(OAuth, WithdrawnUnreachableExposedMissing) {
     EXPECT_EQ(offline.status, 75);
     EXPECT_NE(offline.out.find("OAuth2 token endpoint of account default cannot be reached: "), std::string::npos);
 
+    // libcurl is loaded only for the request: a broken one fails that
+    // alone, as this machine's fault.
+    writefile(gone.dir / "libcurl.so.4", "");
+    setenv("LD_LIBRARY_PATH", gone.dir.path().c_str(), 1);
+    RunResult unloaded = gone.run({"email", "fetch"});
+    unsetenv("LD_LIBRARY_PATH");
+    EXPECT_EQ(unloaded.status, 2);
+    EXPECT_NE(unloaded.out.find("\nOAuth2 token refresh of account default failed: cannot load " +
+                                gone.dir / "libcurl.so.4: file too short\n"), std::string::npos) << unloaded.out;
+
     // A certificate refused is no failure that passes by itself.
     ScriptedServer https(0);
     https.tls("untrusted");
