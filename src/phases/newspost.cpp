@@ -1,7 +1,6 @@
 // The news post phase: every news entry of REPLIES goes to the NNTP server
 // of the account that reads its first group, one connection per account,
 // one POST per article.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -177,6 +176,15 @@ int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& 
     return -1;
 }
 
+// The run's route of articles through routes; empty where it does not
+// route.
+PostRoute newsroute(const Context& run, NewsRoutes& routes) {
+    if (!run.accounts) return nullptr;
+    return [&routes](PostedFile& posted, long start, long length, std::string& why) {
+        return routes.route(posted, start, length, why);
+    };
+}
+
 }  // namespace
 
 Result postnews(const Context& run) {
@@ -201,10 +209,7 @@ Result postnews(const Context& run) {
                           [&news](size_t i) { return news[i]->signoff(); },
                           [&news](size_t i, Step how) { return news[i]->end(how); },
                           nullptr};
-    if (run.accounts)
-        dialogue.route = [&routes](PostedFile& posted, long start, long length, std::string& why) {
-            return routes.route(posted, start, length, why);
-        };
+    dialogue.route = newsroute(run, routes);
     // Every account that posts and has no news connection opened ahead
     // opens one now, claimed at its first article. After news: dropped
     // before it.
@@ -212,10 +217,7 @@ Result postnews(const Context& run) {
     dialogue.ahead = [&](const std::vector<size_t>& order) {
         for (size_t i : order) {
             Context& account = accounts[i];
-            bool lent = run.ahead && std::any_of(run.ahead->begin(), run.ahead->end(), [&account](const auto& opened) {
-                            return opened.first == &account.account;
-                        });
-            if (account.turn || lent) continue;
+            if (account.turn || lender(account)) continue;
             aheads.push_back(std::make_unique<Ahead>(account));
             aheads.back()->start([](const Context& own) { opennewspost(own); });
             account.turn = &aheads.back()->turn;
@@ -232,12 +234,7 @@ bool postsnews(const Context& run) {
     NewsRoutes routes(run.settings, accounts);
     size_t mine = 0;
     while (mine < accounts.size() && &accounts[mine].account != &run.account) mine++;
-    PostRoute route;
-    if (run.accounts)
-        route = [&routes](PostedFile& posted, long start, long length, std::string& why) {
-            return routes.route(posted, start, length, why);
-        };
-    return poststo(run, NEWSKIND, route, mine);
+    return poststo(run, NEWSKIND, newsroute(run, routes), mine);
 }
 
 }  // namespace

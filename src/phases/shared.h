@@ -162,6 +162,8 @@ Waited waitturn(const Context& run, const Connection& c, bool opened);
 // The news connection of the account opened ahead by its news fetch, or
 // null.
 NntpClient* borrowed(const Context& run);
+// The turn of the account's news fetch opened ahead, or null: at once.
+Turn* lender(const Context& run);
 
 // How getting the secret of a login ended.
 enum class Secret {

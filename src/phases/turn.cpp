@@ -100,11 +100,16 @@ Waited waitturn(const Context& run, const Connection& c, bool opened) {
     return run.turn->wait([&c, opened] { return opened && c.sock.HungUp(); });
 }
 
-NntpClient* borrowed(const Context& run) {
+Turn* lender(const Context& run) {
     if (!run.ahead) return nullptr;
     for (const auto& opened : *run.ahead)
-        if (opened.first == &run.account) return opened.second->borrow();
+        if (opened.first == &run.account) return opened.second;
     return nullptr;
+}
+
+NntpClient* borrowed(const Context& run) {
+    Turn* turn = lender(run);
+    return turn ? turn->borrow() : nullptr;
 }
 
 void Ahead::start(std::function<void(const Context&)> job) {

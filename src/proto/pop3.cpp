@@ -332,7 +332,10 @@ bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
             events.refused(k, reply);
             return cutshort();
         }
-        if (!reply.ok()) return fail(SourceFault::Step) || cutshort();
+        if (!reply.ok()) {
+            fail(SourceFault::Step);
+            return cutshort();
+        }
         retr.answered();
         if (!receive(k, sink)) return cutshort();
     }
