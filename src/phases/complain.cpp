@@ -26,27 +26,22 @@ std::string tlssetting(const Connection& c) {
     return std::string(name, std::strcmp(name, "POP3") == 0 ? 3 : 4);
 }
 
+// The words of POP3 and IMAP, which differ only in the name.
+void sourcecomplain(const char* name, Report& report, const Reply& reply, bool quiet) {
+    if (reply.status == Reply::Lost) {
+        lost(report, reply);
+    } else if (reply.status == Reply::Invalid) {
+        report.say("%s host did not send valid answer\n", name);
+    } else if (!quiet) {
+        report.say("%s host returned error: %s", name, safetext(reply.text).c_str());
+    }
+}
+
 }  // namespace
 
-void pop3complain(Report& report, const Reply& reply, bool quiet) {
-    if (reply.status == Reply::Lost) {
-        lost(report, reply);
-    } else if (reply.status == Reply::Invalid) {
-        report.say("POP3 host did not send valid answer\n");
-    } else if (!quiet) {
-        report.say("POP3 host returned error: %s", safetext(reply.text).c_str());
-    }
-}
+void pop3complain(Report& report, const Reply& reply, bool quiet) { sourcecomplain("POP3", report, reply, quiet); }
 
-void imapcomplain(Report& report, const Reply& reply, bool quiet) {
-    if (reply.status == Reply::Lost) {
-        lost(report, reply);
-    } else if (reply.status == Reply::Invalid) {
-        report.say("IMAP host did not send valid answer\n");
-    } else if (!quiet) {
-        report.say("IMAP host returned error: %s", safetext(reply.text).c_str());
-    }
-}
+void imapcomplain(Report& report, const Reply& reply, bool quiet) { sourcecomplain("IMAP", report, reply, quiet); }
 
 void smtpcomplain(Report& report, const Reply& reply, bool quiet) {
     if (reply.status == Reply::Lost) {
