@@ -122,8 +122,26 @@ bool PostedFile::accepted(long start, long length) {
         fault = lasterror();
         ok = false;
     }
-    if (!ok) failed = true;
+    if (ok) judged(start, Fate::Accepted);
+    else failed = true;
     return ok;
+}
+
+void PostedFile::refused(long start) {
+    failed = true;
+    judged(start, Fate::Refused);
+}
+
+void PostedFile::judged(long start, Fate fate) {
+    for (auto& handed : fates)
+        if (handed.first == start && handed.second == Fate::Awaited) {
+            handed.second = fate;
+            return;
+        }
+}
+
+bool PostedFile::answered() const {
+    return std::none_of(fates.begin(), fates.end(), [](const auto& f) { return f.second == Fate::Awaited; });
 }
 
 const char* PostedFile::reason() const { return fault != 0 ? std::strerror(fault) : out.reason(); }

@@ -295,6 +295,15 @@ public:
     // The message was not sent: the file stays.
     void refused() { failed = true; }
 
+    // A message of the file went to a server in this run; its verdict
+    // comes with the answers to its own commands.
+    void handed(long start) { fates.push_back({start, Fate::Awaited}); }
+    // The server refused the message handed at start, or it could not go
+    // whole: the file stays.
+    void refused(long start);
+    // Every message handed in this run has its verdict.
+    bool answered() const;
+
     FILE* const file;
     const char* const path;
     bool failed = false;
@@ -302,7 +311,11 @@ public:
     const std::string record;  // the "<prefix>.SNT" path
 
 private:
+    enum class Fate { Awaited, Accepted, Refused };
+    void judged(long start, Fate fate);
+
     std::vector<std::pair<long, long>> sent;  // as read from the record
+    std::vector<std::pair<long, Fate>> fates;  // of the messages handed
     DurableFile out;
     int fault = 0;  // errno of a failure outside out
 };
