@@ -24,26 +24,33 @@
 // is not free either.
 long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
 
-// The exclusive lock of one run on the packet directory, held until it is
-// destroyed or the process ends. It covers the packet and the state files of
-// the configuration that names the packet.
-class PacketLock {
+// The exclusive locks of one run, held until it is destroyed or the process
+// ends: on the packet directory, then on each folder that holds state files
+// (the newsgroups files and the records beside them), so that a second run
+// on another packet still keeps off this one's state.
+class RunLock {
 public:
     enum Taken { Mine, Held, Unlockable };
-    PacketLock() = default;
-    PacketLock(const PacketLock&) = delete;
-    PacketLock& operator=(const PacketLock&) = delete;
-    ~PacketLock();
+    RunLock() = default;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    ~RunLock();
 
-    // soupdir with or without its trailing "/". Held: another process has
-    // it (holder is its pid when known, else 0); Unlockable: the system
+    // dir with or without its trailing "/"; a directory this lock already
+    // holds, under any name, is Mine again. Held: another process has it
+    // (holder is its pid when known, else 0); Unlockable: the system
     // refused (error tells why).
-    Taken take(const std::string& soupdir);
+    Taken take(const std::string& dir);
     long holder = 0;
     int error = 0;
 
 private:
-    int fd = -1;
+    struct Lock {
+        int fd;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<Lock> locks;
 };
 
 // Makes a new file "%08lX.<ext>" in the directory of base, exclusively, at
