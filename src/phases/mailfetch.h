@@ -37,6 +37,7 @@ private:
     void makesource(const Server& server);
     bool fetchfolder(const std::string& folder);
     bool fetchlisted(const MailList& list);
+    void forget();
     // An IMAP folder, against its record (imapfetch.cpp).
     bool imapfolder(const std::string& folder);
     bool imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
