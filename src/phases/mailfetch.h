@@ -41,7 +41,7 @@ private:
     // An IMAP folder, against its record (imapfetch.cpp).
     bool imapfolder(const std::string& folder);
     bool imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
-                   const std::vector<uint32_t>& old);
+                   const std::vector<uint32_t>& old, const std::vector<uint32_t>& earlier);
     // The messages at the places of fetch into a new message file listed
     // under area in AREAS; ids, when given, gets their Message-IDs.
     // last: nothing is asked after them.
