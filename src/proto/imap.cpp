@@ -246,9 +246,9 @@ std::string imapquoted(const std::string& text) {
 struct ImapClient::Want {
     enum Kind { Nothing, Select, List, Body, Present } kind = Nothing;
     MessageSink* sink = nullptr;
-    std::vector<uint32_t>* uids = nullptr;  // Present's
     const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
     size_t k = 0;                                   // the place waited for
+    std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
 };
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
