@@ -33,6 +33,9 @@ public:
     bool save();
     const std::string& where() const { return path; }
     const char* reason() const;
+    // After a failed save: the file it concerns, the temporary one written
+    // first or the record.
+    const std::string& failedfile() const { return failed; }
 
     uint32_t uidvalidity = 0;
     uint32_t next = 1;
@@ -40,6 +43,7 @@ public:
 
 private:
     std::string path;
+    std::string failed;
     long passedover = 0;
     int error = 0;
     const char* reasontext = "";
