@@ -147,7 +147,7 @@ int Socket::ReadPortions() {
         iResult = r;
         if (r <= 0) {
             int e = errno;
-            if (report) report->console("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
+            if (report) report->say("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
             return failreception(r, e, ETIMEDOUT);
         }
         r = RecvWaiting(pcRecvBuf1, kLineMax);
@@ -155,7 +155,7 @@ int Socket::ReadPortions() {
     iResult = r;
     if (r <= 0) {
         int e = errno;
-        if (report) report->console("!!! Error %d on recv() nr 1\n", r);
+        if (report) report->say("!!! Error %d on recv() nr 1\n", r);
         return failreception(r, e, kPeerClosed);
     }
     Moved(r);
@@ -171,7 +171,7 @@ int Socket::ReadPortions() {
     if (r < 0) {
         int e = errno;
         iResult = r;
-        if (report) report->console("!!! Error %d on recv() nr 2\n", r);
+        if (report) report->say("!!! Error %d on recv() nr 2\n", r);
         return failreception(r, e, kPeerClosed);
     }
     // r == 0: the peer closed right after the full portion. Deliver what came;

@@ -33,6 +33,7 @@ enum TlsResult {
     TLS_AHEAD = -4,      // the server sent data before the handshake
     TLS_PLAIN = -5,      // the server answered in plain text: no TLS there
     TLS_NOTPINNED = -6,  // the certificate's fingerprint is not the pin
+    TLS_LOST = -7,       // the connection ended in the handshake
 };
 
 // "sha256", ":XX" for each of 32 bytes, and the terminator.

@@ -375,7 +375,7 @@ bool MailFetch::fetchlisted(const MailList& list) {
     run.tally.mails += static_cast<long>(got.stored);
     bool recorded = plan.stored(got.stored, now);
     if (!run.options.test && (recorded || plan.forgot) && !plan.save(record)) {
-        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+        out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
         // Without POPKEEP what is stored may go all the same: the record
         // only guards against a run that ends before QUIT.
         if (keep || got.step != Step::Next) return false;

@@ -87,11 +87,11 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
         verdict);
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
-        out.console("! NNTP server did not accept message\n");
+        out.say("! NNTP server did not accept message\n");
         posted.refused(start);
         return Step::Next;
     }
-    if (verdict == Verdict::Duplicate) out.console("! Article already on the NNTP server\n");
+    if (verdict == Verdict::Duplicate) out.say("! Article already on the NNTP server\n");
     if (!recordsent(out, posted, start, length)) return Step::Quit;
     if (verdict != Verdict::Duplicate) tally.posted++;
     return Step::Next;
@@ -99,16 +99,19 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
 
 void NewsPost::refused(Item item, size_t, const Reply& reply) {
     nntpcomplain(out, reply, false);
-    // Console only, after the server's own line.
-    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+    // After the server's own line.
+    if (item == Item::Post) out.say("! NNTP server doesn't allow us to post\n");
 }
 
 void NewsPost::failed(Item item, size_t index, const Connection& c) {
     NewsWords::failed(item, index, c);
     if (c.stage != Stage::Reply) return;
-    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+    // A connection lost before the answer refused nothing: the reason said
+    // so, and the article's file stays all the same.
+    bool said = c.failure != Failure::Network;
+    if (item == Item::Post && said) out.say("! NNTP server doesn't allow us to post\n");
     if (item == Item::Posted) {
-        out.console("! NNTP server did not accept message\n");
+        if (said) out.say("! NNTP server did not accept message\n");
         posting->refused();
     }
 }

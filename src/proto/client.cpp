@@ -75,10 +75,12 @@ bool Connection::handshake() {
         if (secured) secured(*this);
         return true;
     }
-    // A handshake cut off by the network is the network's (see fail).
+    // A handshake cut off or timed out by the network is the network's
+    // (the socket is broken then, see fail).
     bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN ||
                     tlsresult == TLS_NOTPINNED;
-    return fail(settings ? Failure::Local : Failure::Protocol, Stage::Tls);
+    return fail(settings ? Failure::Local : tlsresult == TLS_LOST ? Failure::Network : Failure::Protocol,
+                Stage::Tls);
 }
 
 bool Connection::greet() {

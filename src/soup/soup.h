@@ -57,7 +57,8 @@ private:
 // the first number free as genfname finds them (path as its out), and
 // opens it in file: a number another process took meanwhile is passed
 // over, and nobody's file is ever truncated. Returns the number, or -1
-// with errno set.
+// with errno set and path the file that could not be made (empty when
+// no name fits).
 long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
 
 // The new text of a file that is replaced whole. It goes to a temporary
@@ -84,8 +85,12 @@ public:
     void abandon();
     // The system's reason for a failure of begin() or commit().
     const char* reason() const;
-    // The temporary file; the file itself when none could be made.
+    // The temporary file, also one that could not be made; the file itself
+    // when no name fits.
     const char* temppath() const { return temp; }
+    // The file a failure concerns: the temporary file until it took the
+    // file's place, the file after.
+    const char* failedpath() const { return renamed ? path.c_str() : temp; }
 
     DurableFile file;  // the temporary file, written to
 
@@ -147,7 +152,7 @@ public:
     ~IncomingFile();
 
     // Picks the number in soupdir and makes the file; false when it
-    // cannot (path names the message file for the report).
+    // cannot (path names the message file for the report all the same).
     bool open(const std::string& soupdir);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
