@@ -355,6 +355,15 @@ private:
 // Whether the record of the message file names a message sent or given up.
 bool partlysent(const std::string& msgpath);
 
+// Stores the message at [start, start + length) of file, a letter given
+// up, as a file of its own in soupdir's "refused/" (made with mode 0700
+// when missing, and never cleaned): "<prefix>-<n>.eml" at the first n from
+// 1 that is free, never replacing a file, synced with its directory. False
+// when it cannot: path names the folder or file that failed and reason
+// says why; no part of the copy stays.
+bool storerefused(const std::string& soupdir, const char* prefix, FILE* file, long start, long length,
+                  std::string& path, std::string& reason);
+
 // The "<prefix>.SNT" record of a message file.
 std::string sentrecordpath(const std::string& msgpath);
 
