@@ -293,6 +293,42 @@ int authorizeaccounts(Report& report, const RunOptions& options, const std::vect
     return status;
 }
 
+// The folder of a state file, as open() takes it.
+std::string folderof(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+bool lockheld(Report& report, const RunLock& lock, const std::string& what) {
+    std::string pid = lock.holder > 0 ? " (pid " + std::to_string(lock.holder) + ")" : "";
+    report.alert("Another vorpa run%s is using %s\n", pid.c_str(), what.c_str());
+    return false;
+}
+
+// Two runs on one packet would take each other's files, and two on one
+// configuration (a relative SOUPDIR, from two folders) each other's state
+// files: the second touches nothing, not even the log, and may simply run
+// again later. The packet is locked first, then the folder of each chosen
+// account's state files.
+bool lockrun(Report& report, const Settings& settings, const std::vector<const Account*>& chosen, RunLock& lock) {
+    const std::string& soupdir = settings.soupdir;
+    RunLock::Taken taken = lock.take(soupdir);
+    if (taken == RunLock::Held)
+        return lockheld(report, lock, soupdir.size() > 1 ? soupdir.substr(0, soupdir.size() - 1) : soupdir);
+    if (taken == RunLock::Unlockable)
+        report.alert("Warning: cannot lock %s: %s\n", soupdir.c_str(), std::strerror(lock.error));
+    for (const Account* account : chosen) {
+        std::string folder = folderof(account->newsgroups);
+        taken = lock.take(folder);
+        if (taken == RunLock::Held) return lockheld(report, lock, account->newsgroups);
+        // A folder that is not there holds nothing yet; the phase that
+        // needs a file in it says so.
+        if (taken == RunLock::Unlockable && lock.error != ENOENT && lock.error != ENOTDIR)
+            report.alert("Warning: cannot lock %s: %s\n", folder.c_str(), std::strerror(lock.error));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -338,18 +374,8 @@ int main(int argc, char** argv) {
     }
     if (settings.soupdir.size() > kPathMax - 1) toolong(report, "SOUPDIR", settings.soupdir.c_str());
     checkdir(report, settings);
-    // Two runs on one packet would take each other's files: the second
-    // touches nothing, not even the log, and may simply run again later.
-    PacketLock lock;
-    PacketLock::Taken taken = lock.take(settings.soupdir);
-    if (taken == PacketLock::Held) {
-        std::string pid = lock.holder > 0 ? " (pid " + std::to_string(lock.holder) + ")" : "";
-        std::string dir = settings.soupdir.size() > 1 ? settings.soupdir.substr(0, settings.soupdir.size() - 1) : settings.soupdir;
-        report.alert("Another vorpa run%s is using %s\n", pid.c_str(), dir.c_str());
-        return kExitTempFail;
-    }
-    if (taken == PacketLock::Unlockable)
-        report.alert("Warning: cannot lock %s: %s\n", settings.soupdir.c_str(), std::strerror(lock.error));
+    RunLock lock;
+    if (!lockrun(report, settings, chosen, lock)) return kExitTempFail;
     // A bundle that trusts nothing would refuse every server with a
     // misleading reason, in every phase.
     for (const Account& account : settings.accounts) {

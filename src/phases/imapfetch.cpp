@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <ctime>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/text.h"
@@ -15,10 +15,10 @@
 namespace {
 
 // The message ids of the record, for a folder whose UIDs changed.
-std::unordered_map<std::string, long long> byid(const ImapRecord& record) {
-    std::unordered_map<std::string, long long> ids;
+std::unordered_set<std::string> byid(const ImapRecord& record) {
+    std::unordered_set<std::string> ids;
     for (const ImapRecord::Entry& e : record.entries)
-        if (!e.messageid.empty()) ids.emplace(e.messageid, e.time);
+        if (!e.messageid.empty()) ids.insert(e.messageid);
     return ids;
 }
 
@@ -50,10 +50,31 @@ bool MailFetch::imapfolder(const std::string& folder) {
     else out.say("There are %ld messages in %s on the IMAP server.\n", size.messages, name.c_str());
     bool changed = loaded == ImapRecord::Ready && record.uidvalidity != f.uidvalidity;
     if (changed) out.say("UIDVALIDITY of %s changed: its messages are matched by Message-ID\n", name.c_str());
+    // A Message-ID proves little: what it matched is not taken from the
+    // server before a run has seen the folder under its new numbers.
+    if (changed && (account.imapseen || account.imapdelete || account.imapkeepdays > 0))
+        out.say("UIDVALIDITY of %s changed: nothing in it is flagged or removed in this run\n", name.c_str());
+    std::vector<ImapRecord::Entry> entries = changed ? std::vector<ImapRecord::Entry>() : record.entries;
+    // IMAPDELETE removes all that the record names, not only this run's:
+    // what a run that ended before UID EXPUNGE left, what was stored
+    // before it was turned on. Those the server no longer has leave the
+    // record.
+    std::vector<uint32_t> earlier;
+    bool sweeping = !changed && account.imapdelete && !entries.empty() && imap->uidplus() && !run.options.test;
+    if (sweeping) {
+        std::vector<uint32_t> uids;
+        for (const ImapRecord::Entry& e : entries) uids.push_back(e.uid);
+        if (!imap->present(uids, earlier)) return false;
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&earlier](const ImapRecord::Entry& e) {
+                                         return !std::binary_search(earlier.begin(), earlier.end(), e.uid);
+                                     }),
+                      entries.end());
+    }
     long long now = static_cast<long long>(std::time(nullptr));
     std::vector<uint32_t> old;
-    if (!changed && account.imapkeepdays > 0)
-        for (const ImapRecord::Entry& e : record.entries)
+    if (!sweeping && account.imapkeepdays > 0)
+        for (const ImapRecord::Entry& e : entries)
             if (now - e.time >= account.imapkeepdays * 86400LL) old.push_back(e.uid);
     uint32_t next = loaded == ImapRecord::Ready && !changed ? record.next : 1;
     // UIDNEXT tells that nothing came: not a command more.
@@ -66,9 +87,8 @@ bool MailFetch::imapfolder(const std::string& folder) {
         if (!imap->list(list)) return false;
     }
     const std::vector<ImapMessage>& listed = unchanged ? std::vector<ImapMessage>() : imap->listed();
-    std::vector<ImapRecord::Entry> entries = changed ? std::vector<ImapRecord::Entry>() : record.entries;
     std::vector<uint32_t> fetch;  // places of listed, oldest first
-    std::unordered_map<std::string, long long> ids;
+    std::unordered_set<std::string> ids;
     if (changed) ids = byid(record);
     auto recorded = [&record](uint32_t uid) {
         auto at = std::lower_bound(record.entries.begin(), record.entries.end(), uid,
@@ -77,9 +97,16 @@ bool MailFetch::imapfolder(const std::string& folder) {
     };
     for (uint32_t i = 0; i < listed.size(); i++) {
         auto known = changed && !listed[i].messageid.empty() ? ids.find(listed[i].messageid) : ids.end();
-        if (known != ids.end()) entries.push_back({listed[i].uid, known->second, listed[i].messageid});
+        // A recorded Message-ID vouches for one message, the first with
+        // it: it counts as stored now.
+        if (known != ids.end()) {
+            entries.push_back({listed[i].uid, now, listed[i].messageid});
+            ids.erase(known);
+        }
         // Stored by a run that ended before the one listed before it.
-        else if (listed[i].size > 0 && (changed || !recorded(listed[i].uid))) fetch.push_back(i);
+        else if (listed[i].size > 0 && (changed || !recorded(listed[i].uid))) {
+            fetch.push_back(i);
+        }
     }
     // A first fetch takes only the newest messages, where asked.
     if (loaded == ImapRecord::Missing && account.imapfirst > 0 && fetch.size() > static_cast<size_t>(account.imapfirst))
@@ -100,7 +127,8 @@ bool MailFetch::imapfolder(const std::string& folder) {
     if (left == 0 && f.uidnext > after) after = f.uidnext;
     fetch.resize(fetch.size() - left);
     if (run.options.check) {
-        size_t removals = old.size() + (account.imapdelete && imap->uidplus() ? fetch.size() : 0);
+        size_t removals =
+            old.size() + earlier.size() + (account.imapdelete && imap->uidplus() && !changed ? fetch.size() : 0);
         out.say("A run would fetch %zu of them and delete %zu.\n", fetch.size(), removals);
         return true;
     }
@@ -127,7 +155,8 @@ bool MailFetch::imapfolder(const std::string& folder) {
         break;
     }
     if (run.options.test) return got.step == Step::Next;
-    if (loaded != ImapRecord::Ready || changed || after != record.next || !stored.empty()) {
+    if (loaded != ImapRecord::Ready || changed || after != record.next || !stored.empty() ||
+        entries.size() != record.entries.size()) {
         std::sort(entries.begin(), entries.end(),
                   [](const ImapRecord::Entry& a, const ImapRecord::Entry& b) { return a.uid < b.uid; });
         record.uidvalidity = f.uidvalidity;
@@ -138,14 +167,14 @@ bool MailFetch::imapfolder(const std::string& folder) {
             return false;
         }
     }
-    return got.step == Step::Next && imapafter(record, folder, stored, old);
+    return got.step == Step::Next && (changed || imapafter(record, folder, stored, old, earlier));
 }
 
 // Flags and removals of what is safely stored and recorded.
 bool MailFetch::imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
-                          const std::vector<uint32_t>& old) {
+                          const std::vector<uint32_t>& old, const std::vector<uint32_t>& earlier) {
     const Account& account = run.account;
-    bool removing = (account.imapdelete && !stored.empty()) || !old.empty();
+    bool removing = (account.imapdelete && !stored.empty()) || !old.empty() || !earlier.empty();
     if (removing && !imap->uidplus()) {
         if (!warneduidplus) out.say("IMAP host does not offer UIDPLUS: no message is deleted\n");
         warneduidplus = true;
@@ -155,8 +184,12 @@ bool MailFetch::imapafter(ImapRecord& record, const std::string& folder, const s
     if (account.imapseen && !deleting && !stored.empty() && !imap->flag(stored, "\\Seen")) return false;
     if (!removing) return true;
     std::vector<uint32_t> gone = old;
+    gone.insert(gone.end(), earlier.begin(), earlier.end());
     if (deleting) gone.insert(gone.end(), stored.begin(), stored.end());
     if (!imap->expunge(gone)) return false;
+    if (!earlier.empty())
+        out.say("Removed %zu message%s stored earlier from %s\n", earlier.size(), plural(earlier.size()),
+                safetext(folder).c_str());
     if (!old.empty())
         out.say("Removed %zu message%s stored %ld days ago or more from %s\n", old.size(), plural(old.size()),
                 account.imapkeepdays, safetext(folder).c_str());

@@ -182,6 +182,11 @@ private:
     }
 };
 
+// A named account's record follows its name, however its host is spelt.
+KeepRecord keeprecord(const Context& run, const Connection& c) {
+    return KeepRecord(run.account.newsgroups, run.named() ? run.account.name : "", c.server.user, c.host, c.port);
+}
+
 }  // namespace
 
 void MailFetch::makesource(const Server& server) {
@@ -308,6 +313,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     const char* name = source->connection().protocol.name;
     if (size.messages == 0) {
         out.say("There are no messages on the %s server.\n", name);
+        if (!run.options.test && !run.options.check) forget();
         return true;
     }
     out.say("There are %ld messages (%ld bytes) on the %s server.\n", size.messages, size.octets, name);
@@ -315,6 +321,13 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     if (run.options.check && !run.account.popkeep) return true;
     MailList list;
     return source->list(list) && fetchlisted(list);
+}
+
+// An empty mailbox lists none of the ids recorded: the record goes.
+void MailFetch::forget() {
+    KeepRecord record = keeprecord(run, source->connection());
+    if (!record.save([](std::string_view&, long long&) { return false; }))
+        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
 }
 
 // The messages of the list, against the record of those stored before:
@@ -327,8 +340,7 @@ bool MailFetch::fetchlisted(const MailList& list) {
     bool keep = account.popkeep || !source->removes();
     if (!list.hasids && keep)
         out.say("%s host does not know UIDL: every message is fetched, none deleted\n", c.protocol.name);
-    // A named account's record follows its name, however its host is spelt.
-    KeepRecord record(account.newsgroups, run.named() ? account.name : "", c.server.user, c.host, c.port);
+    KeepRecord record = keeprecord(run, c);
     FetchPlan plan(list, keep);
     if (list.hasids) {
         // Taken for an empty one, the record would have every message it

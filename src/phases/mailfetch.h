@@ -37,10 +37,11 @@ private:
     void makesource(const Server& server);
     bool fetchfolder(const std::string& folder);
     bool fetchlisted(const MailList& list);
+    void forget();
     // An IMAP folder, against its record (imapfetch.cpp).
     bool imapfolder(const std::string& folder);
     bool imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
-                   const std::vector<uint32_t>& old);
+                   const std::vector<uint32_t>& old, const std::vector<uint32_t>& earlier);
     // The messages at the places of fetch into a new message file listed
     // under area in AREAS; ids, when given, gets their Message-IDs.
     // last: nothing is asked after them.

@@ -47,7 +47,6 @@ public:
         if (step != Step::Next) return step;
         return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End;
     }
-    size_t answers() const { return answered; }
     Result end(Step how) {
         bool passing = client.end(how);
         if (got == Secret::Ended) return Result::Ended;
@@ -59,17 +58,14 @@ public:
     void step(SmtpStep step, const std::string& detail) override;
     void loggingin(const SaslLogin& login) override { saylogin(out, client.connection(), login, smtpcomplain); }
     bool done(const SmtpMessage& message) override {
-        // Not recorded, the message is not counted as answered: its file
-        // stays.
+        // Not recorded, the message has no verdict: its file stays.
         if (!recordsent(out, owner(message), message.start, message.length)) return false;
-        answered++;
         run.tally.sent++;
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
         say(fault);
-        owner(message).refused();
-        answered++;
+        owner(message).refused(message.start);
     }
     void failed(const SmtpFault& fault) override { say(fault); }
 
@@ -93,7 +89,6 @@ private:
         size_t left;
     };
     std::deque<Waiting> waiting;
-    size_t answered = 0;  // verdicts given
 
     // The file of the message whose verdict came.
     PostedFile& owner(const SmtpMessage& message) {
@@ -260,7 +255,6 @@ Result postemail(const Context& run) {
         [&mail](size_t i) { return mail[i]->open(); },
         [&mail](size_t i, PostedFile& posted, long start, long length) { return mail[i]->post(posted, start, length); },
         [&mail](size_t i) { return mail[i]->settle(); },
-        [&mail](size_t i) { return mail[i]->answers(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n",
         [&mail](size_t i) { return mail[i]->signoff(); },

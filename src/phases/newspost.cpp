@@ -88,7 +88,7 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
         out.console("! NNTP server did not accept message\n");
-        posted.refused();
+        posted.refused(start);
         return Step::Next;
     }
     if (verdict == Verdict::Duplicate) out.console("! Article already on the NNTP server\n");
@@ -202,7 +202,6 @@ Result postnews(const Context& run) {
                           [&news](size_t i, PostedFile& posted, long start, long length) {
                               return news[i]->post(posted, start, length);
                           },
-                          nullptr,
                           nullptr,
                           "+ No REPLIES file found, not posting any news\n",
                           "+ No news messages to be posted\n",

@@ -34,8 +34,6 @@ struct Pending {
     std::string path;
     File file;
     std::unique_ptr<PostedFile> posted;
-    int account = -1;    // that took its last message
-    size_t upto = 0;     // the messages that account took up to this one
     bool whole = false;  // every message of the file was dealt with
     // A message of the file waits for an account whose dialogue failed.
     bool stranded = false;
@@ -46,8 +44,7 @@ class Walk {
 public:
     Walk(const Context& run, int mine, const PostDialogue& dialogue, RepliesFile& replies)
         : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue), replies(replies),
-          opened(dialogue.accounts, false), dead(dialogue.accounts, false), handed(dialogue.accounts, 0),
-          alive(dialogue.accounts) {}
+          opened(dialogue.accounts, false), dead(dialogue.accounts, false), alive(dialogue.accounts) {}
 
     Step postreplies();
     bool kept = false;
@@ -68,13 +65,10 @@ private:
     Step settle();
     Step fail(size_t account, Step how);
     Step quitall();
-    // Settles the fate of the files whose answers are all in, in the order
-    // of REPLIES; at the end, of every file.
+    // Settles the fate of the files whose messages all have their verdict,
+    // in the order of REPLIES; at the end, of every file: one with a
+    // message whose verdict never came stays.
     void decide(bool end);
-    bool answered(const Pending& file) const {
-        return file.account < 0 || !dialogue.answered ||
-               dialogue.answered(static_cast<size_t>(file.account)) >= file.upto;
-    }
     void keep(const char* format, const std::string& path) {
         out.say(format, path.c_str());
         kept = true;
@@ -87,7 +81,6 @@ private:
     const PostDialogue& dialogue;
     RepliesFile& replies;
     std::vector<bool> opened, dead;
-    std::vector<size_t> handed;  // the messages each account took
     size_t alive;
     int current = -1;  // the account that took the last message
     std::deque<Pending> files;
@@ -133,7 +126,7 @@ Step Walk::quitall() {
 void Walk::decide(bool end) {
     while (!files.empty()) {
         Pending& file = files.front();
-        bool known = file.whole && answered(file);
+        bool known = file.whole && file.posted->answered();
         if (!known && !end) return;
         std::string path = file.path;
         size_t line = file.line;
@@ -270,8 +263,7 @@ Step Walk::postone(Pending& pending, long start, long length) {
         pending.stranded = true;
         return Step::Next;
     }
-    pending.account = to;
-    pending.upto = ++handed[account];
+    posted.handed(start);
     step = dialogue.post(account, posted, start, length);
     return step == Step::Next ? step : fail(account, step);
 }

@@ -62,18 +62,14 @@ struct PostDialogue {
     PostRoute route;
     // Connects and greets; called at the account's first message.
     std::function<Step(size_t account)> open;
-    // Sends the message at [start, start + length) of the file, and tells
-    // the file whether the server accepted it, now or (pipelined) at the
-    // next call or at settle().
+    // Sends the message at [start, start + length) of the file, and gives
+    // the file the server's verdict on that very message (accepted(), or
+    // refused(start)), now or (pipelined) at a later call or at settle().
     std::function<Step(size_t account, PostedFile& posted, long start, long length)> post;
     // Reads what is still outstanding of the messages sent (may be empty);
     // called before another account takes a message, and before a line is
     // said that must come after their verdicts.
     std::function<Step(size_t account)> settle;
-    // The messages whose verdict the account's server gave so far; a
-    // file's fate is decided once all of its messages have theirs. Empty:
-    // each message has its verdict as post() returns.
-    std::function<size_t(size_t account)> answered;
     // Reported in verbose mode when there is no REPLIES file.
     const char* noreplies;
     // Reported in verbose mode when nothing was to be posted.

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "core/text.h"
 #include "proto/body.h"
@@ -243,10 +244,11 @@ std::string imapquoted(const std::string& text) {
 
 // What the responses to one command are read for.
 struct ImapClient::Want {
-    enum Kind { Nothing, Select, List, Body } kind = Nothing;
+    enum Kind { Nothing, Select, List, Body, Present } kind = Nothing;
     MessageSink* sink = nullptr;
     const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
     size_t k = 0;                                   // the place waited for
+    std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
 };
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
@@ -483,6 +485,7 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
             pos++;
         }
     }
+    if (want && want->kind == Want::Present && hasuid) want->uids->push_back(message.uid);
     if (want && want->kind == Want::List && hasuid && hassize && message.uid >= from) {
         if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
         messages.push_back(std::move(message));
@@ -734,6 +737,23 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
         }
         return fail(SourceFault::Step);
     }
+    return true;
+}
+
+bool ImapClient::present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have) {
+    std::vector<uint32_t> answered;
+    Want want;
+    want.kind = Want::Present;
+    want.uids = &answered;
+    for (const std::string& set : uidsets(uids))
+        if (!command("UID FETCH " + set + " (UID)", &want)) return false;
+    // A FETCH the server sends unasked may name another message.
+    std::vector<uint32_t> asked = uids;
+    std::sort(asked.begin(), asked.end());
+    std::sort(answered.begin(), answered.end());
+    have.clear();
+    std::set_intersection(asked.begin(), asked.end(), answered.begin(), answered.end(), std::back_inserter(have));
+    have.erase(std::unique(have.begin(), have.end()), have.end());
     return true;
 }
 

@@ -75,6 +75,8 @@ public:
     bool delivered(size_t k) const { return k < got.size() && got[k]; }
     bool removes() const override { return false; }
     bool remove(const std::vector<uint32_t>& places) override;
+    // Which of those UIDs the folder selected still has, into have, sorted.
+    bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
     // Whether UID EXPUNGE can remove only the messages named.
     bool uidplus() const { return caps.has("UIDPLUS"); }
     // Adds the flag ("\\Seen") to the messages of those UIDs.

@@ -298,25 +298,27 @@ Step SmtpClient::textfailed(int result) {
 
 // One transaction: MAIL, the RCPTs and DATA, grouped where the server
 // pipelines; RSET in place of DATA's text when no recipient was accepted.
-Step SmtpClient::transaction(const Envelope& addresses, Recipients& rcpts) {
+Step SmtpClient::transaction(const SmtpMessage& message, const Envelope& addresses, Recipients& rcpts) {
     std::string group = pipelining ? envelopegroup(addresses, "DATA\r\n", kCommandMax - 1) : "";
     bool grouped = !group.empty();
     if (grouped && !send(group)) return Step::Quit;
     // The answer to the last text comes before those to this group.
     Step step = settle();
-    if (step == Step::Next) step = envelope(addresses, grouped, rcpts);
+    if (step == Step::Next) step = envelope(message, addresses, grouped, rcpts);
     if (step != Step::Next) return step;
-    return rcpts.accepted > 0 ? data(grouped) : abandon(grouped);
+    return rcpts.accepted > 0 ? data(message, grouped) : abandon(grouped);
 }
 
 // The answers to MAIL and every RCPT, each read after its step is told;
 // unless sent already, each command goes out right before its answer.
-Step SmtpClient::envelope(const Envelope& addresses, bool sent, Recipients& rcpts) {
+Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses, bool sent, Recipients& rcpts) {
     events.step(SmtpStep::MailFrom, addresses.from);
     if (!sent && !command(mailfrom(addresses))) return Step::Quit;
     Reply reply = conn.read();
     if (!reply.ok()) {
-        failed(SmtpFault::Sender, conn.failure, reply);
+        // A refusal is the message's verdict; no answer leaves it unknown.
+        if (reply.refused()) events.refused(message, {SmtpFault::Sender, conn.failure, reply});
+        else failed(SmtpFault::Sender, conn.failure, reply);
         instep = reply.refused();
         return Step::Quit;
     }
@@ -341,11 +343,12 @@ Step SmtpClient::envelope(const Envelope& addresses, bool sent, Recipients& rcpt
     return Step::Next;
 }
 
-Step SmtpClient::data(bool sent) {
+Step SmtpClient::data(const SmtpMessage& message, bool sent) {
     if (!sent && !command("DATA\r\n")) return Step::Quit;
     Reply reply = conn.read();
     if (reply.ok()) return Step::Next;
-    failed(SmtpFault::Data, conn.failure, reply);
+    if (reply.refused()) events.refused(message, {SmtpFault::Data, conn.failure, reply});
+    else failed(SmtpFault::Data, conn.failure, reply);
     return Step::Quit;
 }
 
@@ -419,7 +422,7 @@ Step SmtpClient::post(const SmtpMessage& message) {
 Step SmtpClient::withdata(const SmtpMessage& message, Envelope addresses, bool reached) {
     for (;;) {
         Recipients rcpts;
-        Step step = transaction(addresses, rcpts);
+        Step step = transaction(message, addresses, rcpts);
         if (step != Step::Next) return step;
         if (rcpts.accepted == 0) return noneaccepted(message, reached, rcpts);
 
@@ -487,7 +490,7 @@ Step SmtpClient::land() {
     conn.sock.Cork(false);
     if (!read().ok()) return Step::Quit;  // RSET
     Recipients rcpts;
-    Step step = envelope(flight.addresses, true, rcpts);
+    Step step = envelope(message, flight.addresses, true, rcpts);
     if (step != Step::Next) {
         if (!instep) return step;
         // A refused sender: the answers to its RCPTs and BDAT follow.

@@ -102,7 +102,8 @@ public:
     virtual bool done(const SmtpMessage& message) = 0;
     // The message was not taken, and is not sent again in this dialogue.
     virtual void refused(const SmtpMessage& message, const SmtpFault& fault) = 0;
-    // A step failed; the dialogue goes on only after a refused recipient.
+    // A step failed, no message's own; the dialogue goes on only after a
+    // refused recipient.
     virtual void failed(const SmtpFault& fault) = 0;
 };
 
@@ -163,9 +164,9 @@ private:
     Reply read(bool quiet = false);
     Step text(const SmtpMessage& message, long plain = -1);
     Step textfailed(int result);
-    Step transaction(const Envelope& addresses, Recipients& rcpts);
-    Step envelope(const Envelope& addresses, bool sent, Recipients& rcpts);
-    Step data(bool sent);
+    Step transaction(const SmtpMessage& message, const Envelope& addresses, Recipients& rcpts);
+    Step envelope(const SmtpMessage& message, const Envelope& addresses, bool sent, Recipients& rcpts);
+    Step data(const SmtpMessage& message, bool sent);
     Step abandon(bool sent);
     Step textanswer(const SmtpMessage& message, bool& taken);
     Step verdict(const SmtpMessage& message, const Reply& reply, bool& taken);

@@ -61,8 +61,10 @@ ImapRecord::Loaded ImapRecord::load() {
     while (c != EOF) {
         line.clear();
         while ((c = getc_unlocked(in.get())) != EOF && c != '\n')
-            if (line.size() <= longestline) line.push_back(static_cast<char>(c));
+            if (line.size() <= longestline + 1) line.push_back(static_cast<char>(c));
         if (c == EOF && line.empty()) break;
+        // A record may have been written with CR LF line ends.
+        if (c == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
         size_t at = 0;
         unsigned long long a = 0, b = 0;
         bool whole = c == '\n' && line.size() <= longestline && number(line, at, UINT32_MAX, a) && space(line, at) &&

@@ -27,6 +27,7 @@ public:
     // Missing when there is none yet; Failed (reason() tells) when it
     // cannot be read or its first line is damaged: trusting it would fetch
     // the folder again. A damaged entry line is passed over and counted.
+    // Lines may end in LF or CR LF.
     Loaded load();
     long ignored() const { return passedover; }
     // Replaces the record in one step (temporary file, sync, rename).

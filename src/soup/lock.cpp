@@ -1,6 +1,6 @@
-// One run per packet at a time. The lock is on the packet directory itself,
-// so the packet gains no file, and the system drops it when the process
-// ends, however it ends: a killed run leaves nothing to clean up.
+// One run per packet, and per folder of state files, at a time. The lock is
+// on the directory itself, so it gains no file, and the system drops it when
+// the process ends, however it ends: a killed run leaves nothing to clean up.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,23 +35,32 @@ long flockholder(dev_t dev, ino_t ino) {
 
 }  // namespace
 
-PacketLock::~PacketLock() {
-    if (fd != -1) close(fd);
+RunLock::~RunLock() {
+    for (const Lock& lock : locks) close(lock.fd);
 }
 
-PacketLock::Taken PacketLock::take(const std::string& soupdir) {
-    fd = open(soupdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd == -1) {
+RunLock::Taken RunLock::take(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd == -1 || fstat(fd, &st) != 0) {
         error = errno;
+        if (fd != -1) close(fd);
         return Unlockable;
+    }
+    // A flock through a second opening of a directory this run holds would
+    // wait for this run itself.
+    for (const Lock& lock : locks) {
+        if (lock.dev != st.st_dev || lock.ino != st.st_ino) continue;
+        close(fd);
+        return Mine;
     }
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         error = errno;
-        if (error != EWOULDBLOCK) return Unlockable;
-        struct stat st;
-        if (fstat(fd, &st) == 0) holder = flockholder(st.st_dev, st.st_ino);
-        return Held;
+        if (error == EWOULDBLOCK) holder = flockholder(st.st_dev, st.st_ino);
+        close(fd);
+        return error == EWOULDBLOCK ? Held : Unlockable;
     }
+    locks.push_back({fd, st.st_dev, st.st_ino});
     return Mine;
 }

@@ -57,6 +57,8 @@ KeepRecord::Loaded KeepRecord::load(const std::function<void(std::string_view id
             if (!toolong) line.push_back(static_cast<char>(c));
             continue;
         }
+        // A record may have been written with CR LF line ends.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         std::string_view id;
         long long time = 0;
         if (!toolong && parseline(line, id, time)) {

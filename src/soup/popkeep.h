@@ -27,9 +27,9 @@ public:
     KeepRecord(const std::string& statefile, const std::string& account, const std::string& user,
                const std::string& host, unsigned short port);
 
-    // Hands every line of the record to take; Missing when there is none
-    // yet. A line that is not a time and an id is passed over and counted
-    // in ignored(). Failed (reason() tells) when the record cannot be read,
+    // Hands every line of the record (LF or CR LF line ends) to take;
+    // Missing when there is none yet. A line that is not a time and an id
+    // is passed over and counted in ignored(). Failed (reason() tells) when the record cannot be read,
     // is empty or holds no line that can be: trusting it would fetch every
     // message again.
     Loaded load(const std::function<void(std::string_view id, long long time)>& take);

@@ -191,6 +191,7 @@ bool PostedFile::note(Kind kind, long start, long length, std::string sum, long 
     std::string line = recordline(entry);
     bool ok = fault == 0 && (out.isopen() ? out.write(line.data(), line.size()) && out.sync() : open(line));
     if (!ok) failed = true;
+    if (ok && kind == Accepted) judged(start, Fate::Accepted);
     // A deferral holds for the rest of the run too; what was sent is told
     // by earlier runs only, so that a message twice in the file goes twice.
     if (ok && kind == Deferred) entries.push_back(entry);
@@ -220,6 +221,23 @@ PostedFile::Count PostedFile::count(char format) {
         count.messages++;
         if (!wassent(start, length)) count.unsent++;
     }
+}
+
+void PostedFile::refused(long start) {
+    failed = true;
+    judged(start, Fate::Refused);
+}
+
+void PostedFile::judged(long start, Fate fate) {
+    for (auto& handed : fates)
+        if (handed.first == start && handed.second == Fate::Awaited) {
+            handed.second = fate;
+            return;
+        }
+}
+
+bool PostedFile::answered() const {
+    return std::none_of(fates.begin(), fates.end(), [](const auto& f) { return f.second == Fate::Awaited; });
 }
 
 const char* PostedFile::reason() const {

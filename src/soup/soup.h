@@ -24,26 +24,33 @@
 // is not free either.
 long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
 
-// The exclusive lock of one run on the packet directory, held until it is
-// destroyed or the process ends. It covers the packet and the state files of
-// the configuration that names the packet.
-class PacketLock {
+// The exclusive locks of one run, held until it is destroyed or the process
+// ends: on the packet directory, then on each folder that holds state files
+// (the newsgroups files and the records beside them), so that a second run
+// on another packet still keeps off this one's state.
+class RunLock {
 public:
     enum Taken { Mine, Held, Unlockable };
-    PacketLock() = default;
-    PacketLock(const PacketLock&) = delete;
-    PacketLock& operator=(const PacketLock&) = delete;
-    ~PacketLock();
+    RunLock() = default;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    ~RunLock();
 
-    // soupdir with or without its trailing "/". Held: another process has
-    // it (holder is its pid when known, else 0); Unlockable: the system
+    // dir with or without its trailing "/"; a directory this lock already
+    // holds, under any name, is Mine again. Held: another process has it
+    // (holder is its pid when known, else 0); Unlockable: the system
     // refused (error tells why).
-    Taken take(const std::string& soupdir);
+    Taken take(const std::string& dir);
     long holder = 0;
     int error = 0;
 
 private:
-    int fd = -1;
+    struct Lock {
+        int fd;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<Lock> locks;
 };
 
 // Makes a new file "%08lX.<ext>" in the directory of base, exclusively, at
@@ -304,6 +311,15 @@ public:
     // The message was not sent: the file stays.
     void refused() { failed = true; }
 
+    // A message of the file went to a server in this run; its verdict
+    // comes with the answers to its own commands.
+    void handed(long start) { fates.push_back({start, Fate::Awaited}); }
+    // The server refused the message handed at start, or it could not go
+    // whole: the file stays.
+    void refused(long start);
+    // Every message handed in this run has its verdict.
+    bool answered() const;
+
     // The messages of the file in format letter, and how many of them no
     // earlier run sent or gave up.
     struct Count {
@@ -343,8 +359,11 @@ private:
     // take lines at its end as it is (none yet, unreadable, naming the file
     // as it was, cut short) is written anew, with the lines it holds.
     bool open(const std::string& line);
+    enum class Fate { Awaited, Accepted, Refused };
+    void judged(long start, Fate fate);
 
     std::vector<Entry> entries;  // as read
+    std::vector<std::pair<long, Fate>> fates;  // of the messages handed
     // The record names the file as it is and ends with a whole line.
     bool appendable = false;
     DurableFile out;

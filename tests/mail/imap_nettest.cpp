@@ -180,29 +180,40 @@ TEST(ImapFetch, LogsInAsTheBytesAndTheServerNeed) {
     }
 }
 
-// A new UIDVALIDITY: the messages whose Message-ID the record holds are
-// not fetched again; the record is rebuilt for the new value.
-TEST(ImapFetch, ChangedUidValidityFetchesNothingTwice) {
-    Account box;
+// A new UIDVALIDITY: a Message-ID the record holds vouches for one
+// message, the first with it, which is recorded with this run's time; the
+// others are fetched, and nothing is removed in that run nor, by an old
+// time, in the next.
+TEST(ImapFetch, ChangedUidValidityVouchesOnceAndRemovesNothing) {
+    Account box("IMAPKEEPDAYS 30\n");
     writefile(box.dir / "imapkeep-default-INBOX", "7 3\n1 100 <a@x>\n2 100 <b@x>\n");
     ScriptedServer server(143);
     // A server may hang up after the BYE of LOGOUT, without its OK.
-    folder(login(server.session()), "EXAMINE", "INBOX", 2, 8, 12)
+    folder(login(server.session()), "SELECT", "INBOX", 3, 8, 13)
         .expect("A2 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n")
-        .send(listed(1, 10, one, "<a@x>") + listed(2, 11, three, "<c@x>") + "A2 OK\r\n")
+        .send(listed(1, 10, one, "<a@x>") + listed(2, 11, one, "<a@x>") + listed(3, 12, three, "<c@x>") +
+              "A2 OK\r\n")
         .expect("F11 UID FETCH 11 (BODY.PEEK[])\r\n")
-        .send(bodyof(2, 11, three))
+        .expect("F12 UID FETCH 12 (BODY.PEEK[])\r\n")
+        .send(bodyof(2, 11, one) + bodyof(3, 12, three))
         .expect("A3 LOGOUT\r\n")
         .send("* BYE\r\n")
         .drop();
+    logout(folder(login(server.session()), "SELECT", "INBOX", 3, 8, 13), 2);
     server.start();
     RunResult r = box.fetch();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("UIDVALIDITY of INBOX changed: its messages are matched by Message-ID\n"
+                         "UIDVALIDITY of INBOX changed: nothing in it is flagged or removed in this run\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(box.file("00000000.MSG"),
+              record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n") + record("Message-Id: <c@x>\n\n3\n"));
+    EXPECT_EQ(box.record(), "8 13\n10 T <a@x>\n11 T <a@x>\n12 T <c@x>\n");
+    RunResult next = box.fetch();
+    EXPECT_EQ(next.status, 0) << next.out;
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(server.errortext(), "");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("UIDVALIDITY of INBOX changed"), std::string::npos) << r.out;
-    EXPECT_EQ(box.file("00000000.MSG"), record("Message-Id: <c@x>\n\n3\n"));
-    EXPECT_EQ(box.record(), "8 12\n10 100 <a@x>\n11 T <c@x>\n");
 }
 
 // IMAPDELETE removes what was stored with UID EXPUNGE; without UIDPLUS
@@ -238,7 +249,8 @@ TEST(ImapFetch, DeleteNeedsUidPlus) {
 // and IMAPKEEPDAYS removes what was stored long ago, said in one line.
 TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
     Account box("IMAPSEEN on\nIMAPKEEPDAYS 30\n");
-    const std::string kept = "7 2\n1 100 <a@x>\n";
+    // Written with CR LF line ends: read all the same.
+    const std::string kept = "7 2\r\n1 100 <a@x>\r\n";
     writefile(box.dir / "imapkeep-default-INBOX", kept);
     ScriptedServer server(143);
     for (bool test : {true, false}) {
@@ -265,6 +277,41 @@ TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Removed 1 message stored 30 days ago or more from INBOX\n"), std::string::npos) << r.out;
     EXPECT_EQ(box.record(), "7 3\n2 T <b@x>\n");
+}
+
+// A run that ended after the record and before UID EXPUNGE: the next
+// removes what the record names and the server still has.
+TEST(ImapFetch, DeleteFinishesWhatAnEarlierRunStarted) {
+    Account box("IMAPDELETE on\n");
+    ScriptedServer server(143);
+    folder(login(server.session()), "SELECT", "INBOX", 2, 7, 3)
+        .expect("A2" + listcmd)
+        .send(listed(1, 1, one) + listed(2, 2, two) + "A2 OK\r\n")
+        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+        .send(bodyof(1, 1, one) + bodyof(2, 2, two))
+        .expect("A3 UID STORE 1:2 +FLAGS.SILENT (\\Deleted)\r\n")
+        .expect("A4 UID EXPUNGE 1:2\r\n")
+        .drop();
+    // Another client removed 2 meanwhile.
+    logout(folder(login(server.session()), "SELECT", "INBOX", 1, 7, 3)
+               .expect("A2 UID FETCH 1:2 (UID)\r\n")
+               .send("* 1 FETCH (UID 1)\r\nA2 OK\r\n")
+               .expect("A3 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+               .expect("A4 UID EXPUNGE 1\r\n")
+               .send("A3 OK\r\n* 1 EXPUNGE\r\nA4 OK\r\n"),
+           5);
+    server.start();
+    RunResult first = box.fetch();
+    EXPECT_EQ(first.status, 75) << first.out;
+    EXPECT_EQ(box.record(), "7 3\n1 T <a@x>\n2 T <b@x>\n");
+    RunResult second = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_NE(second.out.find("Removed 1 message stored earlier from INBOX\n"), std::string::npos) << second.out;
+    EXPECT_EQ(box.record(), "7 3\n");
+    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
 }
 
 // A connection lost in the middle of a literal: the messages before it

@@ -881,6 +881,31 @@ TEST(Pop3Keep, UnrecordedMessageComesAgainOnce) {
     EXPECT_FALSE(fileexists(box.dir / "00000000.TMP"));
 }
 
+// A record written with CR LF line ends is read as it is meant; a mailbox
+// found empty leaves no id in it.
+TEST(Pop3Keep, RecordFollowsTheServer) {
+    KeptMailbox box;
+    writefile(box.record, "1000 aaa\r\n");
+    for (bool empty : {false, true}) {
+        ScriptedServer server(110);
+        if (empty)
+            login(server.session()).expect("STAT\r\n").send("+OK 0 0\r\n").expect("QUIT\r\n").send("+OK\r\n");
+        else
+            listkept(server.session(), {{"aaa", wire1}, {"bbb", wire3}})
+                .expect("RETR 2\r\n").send("+OK\r\n" + wire3 + ".\r\n")
+                .expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        RunResult r = box.fetch();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, 0) << r.out;
+        if (!empty) {
+            EXPECT_EQ(readfile(box.record).substr(0, 9), "1000 aaa\n");
+        }
+    }
+    EXPECT_FALSE(fileexists(box.record));
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
+}
+
 // Cut off before the server answered QUIT, when POP3 deletes: the next run
 // knows the messages by their ids and only deletes them, passing over the
 // lines of the record it cannot read.

@@ -1227,3 +1227,70 @@ TEST(SmtpPost, ChunkingWindowSpansFiles) {
     EXPECT_EQ(p.get("REPLIES"), "F16\tmail\tb\n");
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F16.MSG", "REPLIES"}));
 }
+
+// Each file's fate follows the answers to its own messages: the first
+// file's mail refused at MAIL, at its one RCPT or at BDAT, the second's
+// accepted in the same flight. The first stays with its line, the second
+// goes.
+TEST(SmtpPost, ARefusalInTheWindowKeepsOnlyItsOwnFile) {
+    const std::vector<std::string> refusals = {
+        "250 reset\r\n550 sender refused\r\n503 sender first\r\n503 sender first\r\n",
+        "250 reset\r\n451 try later\r\n503 sender first\r\n503 sender first\r\n",
+        "250 reset\r\n250 ok\r\n550 no such user\r\n503 no valid recipients\r\n",
+        "250 reset\r\n250 ok\r\n250 ok\r\n554 refused\r\n"};
+    for (const std::string& refusal : refusals) {
+        SCOPED_TRACE(refusal);
+        Packet p(LOGIN + "SMTPPASS pw\n");
+        p.put("F1.MSG", binary(m1));
+        p.put("F2.MSG", binary(m2));
+        p.put("REPLIES", "F1\tmail\tb\nF2\tmail\tb\n");
+        ScriptedServer server(25);
+        Script& s = server.session();
+        loggedin(s, BOTH);
+        bdat(s, "a@x.org", {"r@y.org"}, crlf(m1));
+        bdat(s, "b@x.org", {"r@y.org"}, crlf(m2));
+        s.expect("QUIT\r\n").send(refusal + "250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n221 bye\r\n");
+        server.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"F1.MSG", "REPLIES"})) << r.out;
+        EXPECT_EQ(p.get("REPLIES"), "F1\tmail\tb\n");
+    }
+}
+
+// One file routed to two accounts: the one whose connection drops with
+// its answers outstanding keeps the file, though the other's mail of it
+// went; the next run sends only what was not accepted.
+TEST(SmtpPost, ARoutedFileStaysWhenOneAccountDrops) {
+    Packet p;
+    writefile(p.cfg, readfile(p.cfg) + "ACCOUNT ann\nFROM a@x.org\nSMTPHOST 127.0.0.1:2525\nSMTPUSER joe\n"
+                                       "SMTPPASS pw\n");
+    p.put("A.MSG", binary(m1) + binary(m2));
+    p.put("REPLIES", "A\tmail\tb\n");
+    ScriptedServer home(25), ann(2525);
+    Script& cut = ann.session();
+    loggedin(cut, BOTH);
+    bdat(cut, "a@x.org", {"r@y.org"}, crlf(m1));
+    cut.drop();
+    Dialogue h(home.session());
+    h.message("b@x.org", {"r@y.org"}, crlf(m2) + ".\r\n");
+    h.quit();
+    Script& again = ann.session();
+    std::string client = loggedin(again, BOTH);
+    client += bdat(again, "a@x.org", {"r@y.org"}, crlf(m1)) + "QUIT\r\n";
+    again.expect("QUIT\r\n").send("250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n221 bye\r\n");
+    home.start();
+    ann.start();
+    RunResult r = p.run();
+    EXPECT_EQ(r.status, 75) << r.out;
+    EXPECT_EQ(p.get("REPLIES"), "A\tmail\tb\n");
+    EXPECT_TRUE(p.has("A.MSG"));
+    r = p.run();
+    EXPECT_TRUE(home.finish()) << home.errortext();
+    EXPECT_TRUE(ann.finish()) << ann.errortext();
+    EXPECT_EQ(home.received(0), h.client);
+    EXPECT_EQ(ann.received(1), client);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
