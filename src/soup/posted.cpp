@@ -139,6 +139,7 @@ PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), r
         // What it holds is not known: the file is sent whole, a duplicate
         // at worst.
         stale = error != ENOENT;
+        missing = !stale;
         return;
     }
     // A line cut short by a crash was never synced: its message goes again.
@@ -200,10 +201,18 @@ bool PostedFile::note(Kind kind, long start, long length, std::string sum, long 
 
 bool PostedFile::open(const std::string& line) {
     if (appendable) return out.open(record.c_str(), "a") && out.write(line.data(), line.size()) && out.sync();
-    Replacement anew;
     std::string text = "file " + identity(fileno(file)) + "\n";
     for (const Entry& e : entries) text += recordline(e);
     text += line;
+    // A new record cut short by a crash lacks at most its one line.
+    if (missing) {
+        if (out.open(record.c_str(), "a") && out.write(text.data(), text.size()) && out.sync() &&
+            syncdirof(record.c_str()))
+            return true;
+        fault = out.ok() ? lasterror() : 0;
+        return false;
+    }
+    Replacement anew;
     if (!anew.begin(record) || !anew.file.write(text.data(), text.size()) || !anew.commit()) {
         failure = anew.reason();
         return false;

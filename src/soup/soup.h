@@ -366,6 +366,7 @@ private:
     std::vector<std::pair<long, Fate>> fates;  // of the messages handed
     // The record names the file as it is and ends with a whole line.
     bool appendable = false;
+    bool missing = false;  // there is no record yet
     DurableFile out;
     int fault = 0;        // errno of a failure outside out
     std::string failure;  // the reason the record could not be written anew
