@@ -167,7 +167,7 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     std::unique_ptr<PostedFile> posted(file ? std::make_unique<PostedFile>(file.get(), path.c_str()) : nullptr);
     // What is said of this file comes after the answers of the files
     // before it.
-    if (!posted || posted->stale) {
+    if (!posted || posted->stale || posted->changed) {
         Step step = settle();
         if (step != Step::Next) return step;
     }
@@ -183,7 +183,7 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     if (!file) {
         // Sent whole and removed by a run that died before it could drop
         // the line: its record says so.
-        if (error == ENOENT && !run.options.test && exist(sentrecordpath(path).c_str())) {
+        if (error == ENOENT && !run.options.test && partlysent(path)) {
             replies.drop(line, path);
             return Step::Next;
         }
@@ -193,6 +193,10 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     }
     if (posted->stale)
         out.say("! Record %s does not match %s - sending the file whole\n", posted->record.c_str(), path.c_str());
+    PostedFile::Count count = posted->changed ? posted->count(entry.format) : PostedFile::Count();
+    if (count.unsent > 0)
+        out.say("! %s.MSG changed since it was partly sent: %ld of %ld messages goes again\n", entry.prefix,
+                count.unsent, count.messages);
     files.push_back({line, path, std::move(file), std::move(posted)});
     Pending& pending = files.back();
     Step step = postmessages(pending, entry.format);

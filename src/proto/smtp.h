@@ -23,10 +23,11 @@ struct Envelope {
     std::vector<std::string> to;
 };
 
-// Takes the run around the first "@" of each top-level comma-separated
-// part of a header value (modified in place) into the envelope: the sender
-// when isfrom (the last one found wins), else recipients.
-void processemail(char* text, int isfrom, Envelope& envelope);
+// Takes the address of each part of a header value that a comma or
+// semicolon outside quotes and comments ends into the envelope: the sender
+// when isfrom (the last one found wins), else recipients. No address holds
+// a delimiter.
+void processemail(const char* text, int isfrom, Envelope& envelope);
 int isdelimiter(int c);
 
 // The envelope of the message at [start, start + length) of file, from its
