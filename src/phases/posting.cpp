@@ -131,6 +131,8 @@ void Walk::decide(bool end) {
         std::string path = file.path;
         size_t line = file.line;
         bool failed = file.posted->failed, stranded = file.stranded;
+        // A letter given up was said, and leaves the run unfinished.
+        kept = kept || file.posted->gaveup;
         files.pop_front();
         // A file cut short by a failure stays as it is.
         if (!known) continue;
@@ -222,7 +224,7 @@ Step Walk::postmessages(Pending& pending, char format) {
             Step step = settle();
             if (step != Step::Next) return step;
             out.say(cut ? "! Message in %s ends before its length - not sent\n" : "! Error in message file %s\n",
-                    posted.path);
+                    posted.path.c_str());
             posted.refused();
             return Step::Next;
         }
@@ -400,6 +402,33 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
     return false;
+}
+
+namespace {
+
+bool recordgivenup(Report& report, PostedFile& posted, long start, long length) {
+    if (posted.givenup(start, length)) return true;
+    report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
+    return false;
+}
+
+}  // namespace
+
+bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter) {
+    Report& out = run.report;
+    const std::string& soupdir = run.settings.soupdir;
+    std::string name = posted.path;
+    name = name.substr(name.rfind('/') + 1);
+    name = name.substr(0, name.size() - 4);  // ".MSG"
+    std::string reason;
+    if (!storerefused(soupdir, name.c_str(), posted.file, start, length, letter.storedat, reason)) {
+        out.say("Cannot write to %s: %s\n", letter.storedat.c_str(), reason.c_str());
+        return false;
+    }
+    if (!writenotice(out, soupdir, run.account.hostname, letter)) return false;
+    if (!recordgivenup(out, posted, start, length)) return false;
+    out.say("! Letter moved to %s, and a notice into area Vorpa\n", letter.storedat.c_str());
+    return true;
 }
 
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {

@@ -79,14 +79,6 @@ std::string explanation(const GivenUpLetter& l) {
 
 }  // namespace
 
-std::vector<std::string> replylines(const Reply& reply) {
-    std::string last = reply.text.substr(0, reply.text.find_first_of("\r\n"));
-    std::vector<std::string> lines;
-    for (size_t i = 0; i + 1 < reply.lines.size(); i++) lines.push_back(last.substr(0, 3) + "-" + reply.lines[i]);
-    if (!last.empty()) lines.push_back(last);
-    return lines;
-}
-
 bool writenotice(Report& out, const std::string& soupdir, const std::string& hostname, const GivenUpLetter& l) {
     std::string letter, text;
     int error = 0;

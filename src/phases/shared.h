@@ -140,8 +140,6 @@ struct GivenUpLetter {
     long days = 0;                    // 0: refused; else the days it was tried
 };
 
-// The lines of a reply as the server sent them, without their line ends.
-std::vector<std::string> replylines(const Reply& reply);
 
 // Tells the user of a letter given up where they read: a mail of its own
 // from "Vorpa <vorpa@hostname>" to the letter's sender, in a fetched mail
@@ -150,6 +148,13 @@ std::vector<std::string> replylines(const Reply& reply);
 // read from there. False after one line naming the file that could not be
 // read or written.
 bool writenotice(Report& out, const std::string& soupdir, const std::string& hostname, const GivenUpLetter& letter);
+
+// Gives up the message at [start, start + length) of the file: it moves to
+// refused/ (letter.storedat is filled in), its notice goes into the
+// packet, and the record says so, in that order, so that a run cut short
+// leaves it in the file. False after one line that says why: the message
+// stays.
+bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter);
 
 // The words both news phases say for the opening of their dialogue, and
 // for its failures that end it; each phase words its own items.

@@ -193,6 +193,10 @@ bool PostedFile::note(Kind kind, long start, long length, std::string sum, long 
     bool ok = fault == 0 && (out.isopen() ? out.write(line.data(), line.size()) && out.sync() : open(line));
     if (!ok) failed = true;
     if (ok && kind == Accepted) judged(start, Fate::Accepted);
+    if (ok && kind == GivenUp) {
+        judged(start, Fate::GivenUp);
+        gaveup = true;
+    }
     // A deferral holds for the rest of the run too; what was sent is told
     // by earlier runs only, so that a message twice in the file goes twice.
     if (ok && kind == Deferred) entries.push_back(entry);

@@ -334,13 +334,15 @@ public:
     Count count(char format);
 
     FILE* const file;
-    const char* const path;
+    const std::string path;
     bool failed = false;
     // The record cannot be read: the file is sent whole, and a new record
     // takes its place at the first message recorded.
     bool stale = false;
     // The file changed since a message of it was sent or given up.
     bool changed = false;
+    // A message of it was given up in this run.
+    bool gaveup = false;
     const std::string record;  // the "<prefix>.SNT" path
 
     // A line of the record.
@@ -364,7 +366,7 @@ private:
     // take lines at its end as it is (none yet, unreadable, naming the file
     // as it was, cut short) is written anew, with the lines it holds.
     bool open(const std::string& line);
-    enum class Fate { Awaited, Accepted, Refused };
+    enum class Fate { Awaited, Accepted, Refused, GivenUp };
     void judged(long start, Fate fate);
 
     std::vector<Entry> entries;  // as read

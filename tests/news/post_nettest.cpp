@@ -140,7 +140,7 @@ TEST(PostNews, EveryFormatOneConnection) {
     EXPECT_EQ(p.files(), (std::vector<std::string>{"0000000E.MSG", "0000000F.MSG", "REPLIES"}));
 }
 
-TEST(PostNews, RefusedArticleKeepsItsFileAndTheOthersGoOn) {
+TEST(PostNews, RefusedArticleIsGivenUpAndTheOthersGoOn) {
     Packet p;
     const std::string a = "Newsgroups: local.test\nSubject: a\n\nA\n";
     const std::string b = "Newsgroups: local.archive\nSubject: b\n\nB\n";
@@ -167,12 +167,14 @@ TEST(PostNews, RefusedArticleKeepsItsFileAndTheOthersGoOn) {
               "* Posting article to local.archive\n"
               "NNTP host returned error: 441 posting failed\n"
               "! NNTP server did not accept message\n"
+              "! Letter moved to " + p.soup + "/refused/00000001-1.eml, and a notice into area Vorpa\n"
               "* Posting article to local.test\n"
               "* Posting article to local.test\n");
-    // The refused article's file stays, with the record of the articles
-    // that went, and so does REPLIES that lists it.
-    EXPECT_EQ(p.files(), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
-    EXPECT_EQ(readfile(p.soup + "/00000001.MSG"), rnews(a) + rnews(b) + rnews(c));
+    // The refused article leaves for refused/, with a notice; the files
+    // are done with.
+    EXPECT_EQ(p.files(), (std::vector<std::string>{"00000000.MSG", "AREAS", "refused"}));
+    EXPECT_EQ(readfile(p.soup + "/refused/00000001-1.eml"), b);
+    EXPECT_NE(readfile(p.soup + "/00000000.MSG").find("    local.archive\n"), std::string::npos);
 }
 
 // A run that ends the phase early: what the server got, what the user is

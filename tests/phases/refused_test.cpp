@@ -89,7 +89,7 @@ TEST(Refused, FailuresNameTheFile) {
     Said out;
     GivenUpLetter given{"h", {}, {}, soup + "R.MSG", 5};
     EXPECT_FALSE(writenotice(out, soup + "gone/", "h", given));
-    EXPECT_EQ(out.text, "Cannot write to " + soup + "gone/: No such file or directory\n");
+    EXPECT_EQ(out.text, "Cannot write to " + soup + "gone/00000000.MSG: No such file or directory\n");
     given.storedat = soup + "missing.eml";
     out.text.clear();
     EXPECT_FALSE(writenotice(out, soup, "h", given));
