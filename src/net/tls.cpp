@@ -204,7 +204,7 @@ int Socket::TlsFailed(int result, const char* why) {
 int Socket::StartTls(const char* host, const char* cafile, const char* pin) {
     szTlsError[0] = '\0';
     szFingerprint[0] = '\0';
-    if (iSocket < 0) return TlsFailed(TLS_HANDSHAKE, "not connected");
+    if (sockfd < 0) return TlsFailed(TLS_HANDSHAKE, "not connected");
     // Bytes that came with the answer to STARTTLS were sent in the clear
     // and would pass for protected ones.
     if (iRecvLen1 - iRecvPos1 > 0 || iRecvLen2 - iRecvPos2 > 0)
@@ -251,7 +251,7 @@ int Socket::StartTls(const char* host, const char* cafile, const char* pin) {
 }
 
 int Socket::Handshake(TlsLayer& tls) {
-    // The handshake as a whole within ulTimeout: no 1 KB restores time.
+    // The handshake as a whole within timeoutSeconds: no 1 KB restores time.
     RestartPace();
     for (;;) {
         ERR_clear_error();

@@ -32,7 +32,7 @@ bool closing(const Reply& reply) { return reply.is("421"); }
 
 Reply readsmtp(Socket& sock) {
     Reply reply;
-    const char* line = sock.pszBuf;
+    const char* line = sock.line();
     for (int lines = 1;; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) {
@@ -257,7 +257,7 @@ Step SmtpClient::opening() {
     }
     bool extended = conn.tls != TLSOFF || !smtp.user.empty();
     Step step = hello(extended ? "EHLO " : "HELO ");
-    conn.sock.ulTimeout = kReplyTimeout;
+    conn.sock.settimeout(kReplyTimeout);
     if (!extended || step != Step::Next) return step;
     if (smtp.tls == TLSSTART) {
         if (!keywords.has("STARTTLS")) {
