@@ -440,6 +440,7 @@ Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Re
     SmtpFault fault{SmtpFault::NoneAccepted, Failure::Refused, rcpts.deferral};
     fault.permanent = rcpts.deferred.empty() && !rcpts.temporary;
     fault.refusals = rcpts.refusals;
+    for (const std::string& line : replylines(rcpts.deferral)) fault.refusals.push_back(line);
     events.refused(message, fault);
     return Step::Next;
 }
