@@ -8,8 +8,9 @@
 //   mailbox, "popkeep-<account>":         "<time> <id>"
 //   folder, "imapkeep-<account>-<folder>": "<validity> <next>", then
 //                                          "<id> <time> <message-id>"
-// Entries pass through callbacks: the record itself is never held in
-// memory, as a mailbox of 100,000 messages is no rarity.
+// Entries pass through callbacks, one at a time: a mailbox's go straight
+// against its listing, never all in memory, as a mailbox of 100,000
+// messages is no rarity.
 #ifndef VORPA_SOUP_MAILRECORD_H
 #define VORPA_SOUP_MAILRECORD_H
 
