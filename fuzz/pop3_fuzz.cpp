@@ -14,12 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Capabilities caps;
     pop3capa(session, caps);
     caps.offers("SASL", "PLAIN");
-    Reply stat = session.ask("STAT\r\n");
+    Reply stat = session.ask("STAT\r\n").reply;
     if (stat.ok()) {
         long count = 0, total = 0;
         pop3stat(stat, &count, &total);
         std::vector<ListEntry> list;
-        if (count > 0 && session.ask("LIST\r\n").ok()) {
+        if (count > 0 && session.ask("LIST\r\n").done()) {
             ListResult result = pop3list(session.sock, list, count);
             expect(list.size() <= static_cast<unsigned long>(count));
             expect(result != ListResult::Whole || list.size() == static_cast<unsigned long>(count));

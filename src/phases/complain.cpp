@@ -63,54 +63,59 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet) {
     }
 }
 
-void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet) {
+void sayfailure(Report& report, const Connection& c, const Outcome& failure, Complain complain, bool quiet) {
     const char* name = c.protocol.name;
-    switch (c.stage) {
-    case Stage::None:
-        return;
+    switch (failure.stage) {
     case Stage::Host:
         report.say("%s host %s is not a host name, address or host:port\n", name, c.server.host.c_str());
         return;
     case Stage::Socket:
-        errno = c.error;
+        errno = failure.error;
         report.syserror("Open socket");
         return;
     case Stage::Connect:
-        report.say("Cannot connect to host %s at port %d: %s\n", c.host.c_str(), c.port, c.sock.ConnectError());
+        report.say("Cannot connect to host %s at port %d: %s\n", c.host.c_str(), c.port, failure.detail.c_str());
         return;
     case Stage::Tls:
-        saytlsfailure(report, c);
+        saytlsfailure(report, c, failure);
         return;
     case Stage::Greeting:
-        if (c.wantstls) {
+        if (failure.wantstls) {
             report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", name, c.host.c_str(),
                        c.port, tlssetting(c).c_str());
         } else {
-            complain(report, c.reply, false);
+            complain(report, failure.reply, false);
         }
         return;
     case Stage::StartTls:
         // The server's own words, once.
-        if (c.reply.refused()) report.say("%s host refused TLS: %s", name, safetext(c.reply.text).c_str());
-        else complain(report, c.reply, true);
+        if (failure.reply.refused()) report.say("%s host refused TLS: %s", name, safetext(failure.reply.text).c_str());
+        else complain(report, failure.reply, true);
+        return;
+    case Stage::Secret:
+        maysendsecret(report, c, false);
         return;
     case Stage::Send:
-        errno = c.error;
+        errno = failure.error;
         report.syserror("Send");
         return;
     case Stage::Reply:
-        complain(report, c.reply, quiet);
+        complain(report, failure.reply, quiet);
         return;
     case Stage::Text:
         // The transport said why; the caller says what was lost.
         return;
+    case Stage::Own:
+        // This side's trouble: the transport or the caller says it.
+        return;
     }
 }
 
-void saytlsfailure(Report& report, const Connection& c) {
+void saytlsfailure(Report& report, const Connection& c, const Outcome& failure) {
     const char* host = c.host.c_str();
+    const char* why = failure.detail.c_str();
     // After STARTTLS plain text is no hint to the settings.
-    int result = c.tlsresult == TLS_PLAIN && c.tls != TLSON ? TLS_HANDSHAKE : c.tlsresult;
+    int result = failure.tlsresult == TLS_PLAIN && c.tls != TLSON ? TLS_HANDSHAKE : failure.tlsresult;
     switch (result) {
     case TLS_PLAIN:
         report.say("%s host %s at port %d expects plain text first: set %sTLS starttls or use port %d\n",
@@ -120,20 +125,20 @@ void saytlsfailure(Report& report, const Connection& c) {
         report.say("%s host %s sent data ahead of the TLS handshake: connection refused\n", c.protocol.name, host);
         break;
     case TLS_UNTRUSTED:
-        report.say("Certificate of %s is not trusted: %s\n", host, c.sock.TlsError());
+        report.say("Certificate of %s is not trusted: %s\n", host, why);
         break;
     case TLS_BADNAME:
-        report.say("Certificate is not valid for %s: %s\n", host, c.sock.TlsError());
+        report.say("Certificate is not valid for %s: %s\n", host, why);
         break;
     case TLS_NOTPINNED:
-        report.say("Certificate of %s is not the one of TLSFINGERPRINT: it is %s, not %s\n", host,
-                   c.sock.Fingerprint(), c.pin.c_str());
+        report.say("Certificate of %s is not the one of TLSFINGERPRINT: it is %s, not %s\n", host, why,
+                   c.pin.c_str());
         break;
     case TLS_LOST:
-        report.say("Connection to %s lost in the TLS handshake: %s\n", host, c.sock.TlsError());
+        report.say("Connection to %s lost in the TLS handshake: %s\n", host, why);
         break;
     default:
-        report.say("TLS handshake with %s failed: %s\n", host, c.sock.TlsError());
+        report.say("TLS handshake with %s failed: %s\n", host, why);
         break;
     }
 }
@@ -165,14 +170,15 @@ std::string phaseline(const Context& run, const char* today, const char* what, b
     return action + " for " + run.account.name + (fetch ? " from" : " to") + " %s...\n";
 }
 
-bool signedoff(Report& report, Connection& c, Complain complain) {
+Outcome signedoff(Report& report, Connection& c, Complain complain) {
     report.step("+ Signing off...\n");
-    if (!c.signoff()) {
-        sayfailure(report, c, complain);
-        return false;
+    Outcome answer = c.signoff();
+    if (!answer.done()) {
+        sayfailure(report, c, answer, complain);
+        return answer;
     }
     report.step("+ %s session successfully terminated\n", c.protocol.name);
-    return true;
+    return answer;
 }
 
 bool maysendsecret(Report& report, const Connection& c, bool token) {

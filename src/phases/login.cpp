@@ -32,7 +32,7 @@ void saylogin(Report& report, const Connection& c, const SaslLogin& login, Compl
     case SaslLogin::Accepted:
         return;
     case SaslLogin::Lost:
-        sayfailure(report, c, complain, true);
+        sayfailure(report, c, login.outcome.lost, complain, true);
         return;
     case SaslLogin::Refused:
     case SaslLogin::Invalid:

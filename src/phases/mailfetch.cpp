@@ -229,10 +229,10 @@ Result MailFetch::fetch(const Server& server, const std::string& secret) {
         makesource(server);
         ok = source->open(secret);
     }
-    Connection& c = source->connection();
     for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
-    bool passing = c.passing();
+    // The failure that ended the dialogue, not a QUIT refused after it.
+    bool passing = offline;
     source->abandon();
     out.say("%s", skipping);
     return passing ? Result::Offline : Result::Ended;
@@ -288,9 +288,10 @@ void MailFetch::refused(size_t, const Reply& reply) { kind->complain(out, reply,
 void MailFetch::failed(const SourceFailure& failure) {
     const Connection& c = failure.connection;
     const char* name = c.protocol.name;
+    offline = failure.outcome.passing();
     switch (failure.fault) {
     case SourceFault::Step:
-        sayfailure(out, c, kind->complain);
+        sayfailure(out, c, failure.outcome, kind->complain);
         return;
     case SourceFault::SecretHeld:
         maysendsecret(out, c, false);

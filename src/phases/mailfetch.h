@@ -69,6 +69,7 @@ private:
     SourceRules rules;
     std::unique_ptr<MailSource> source;
     bool missing = false;  // a folder the server does not have
+    bool offline = false;  // the failure told last passes by itself
     bool warnedremoval = false;
     size_t budget = SIZE_MAX;  // messages the rules leave for this run
 };

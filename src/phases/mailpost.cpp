@@ -45,10 +45,15 @@ public:
         client.quitahead();
         Step step = client.settle();
         if (step != Step::Next) return step;
-        return signedoff(out, client.connection(), smtpcomplain) ? Step::Next : Step::End;
+        Outcome answer = signedoff(out, client.connection(), smtpcomplain);
+        if (answer.done()) return Step::Next;
+        offline = answer.passing();
+        return Step::End;
     }
     Result end(Step how) {
-        bool passing = client.end(how);
+        // The failure that ended the dialogue, not a QUIT refused after it.
+        bool passing = offline;
+        client.end(how);
         if (got == Secret::Ended) return Result::Ended;
         out.say("(skipping email post)\n");
         if (got == Secret::Offline) return Result::Offline;
@@ -64,11 +69,15 @@ public:
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
+        offline = fault.cause.passing();
         say(fault);
         PostedFile& file = owner(message);
         if (!giveup(file, message, fault)) file.refused(message.start);
     }
-    void failed(const SmtpFault& fault) override { say(fault); }
+    void failed(const SmtpFault& fault) override {
+        offline = fault.cause.passing();
+        say(fault);
+    }
 
 private:
     Step connect();
@@ -80,6 +89,7 @@ private:
     SmtpClient client;
     std::string secret;  // of the login
     Secret got = Secret::Ready;
+    bool offline = false;  // the failure told last passes by itself
     Ahead* ahead = nullptr;
     Step opened = Step::Next;  // how the opening ahead went
     // The file of the message posted last.
@@ -165,7 +175,7 @@ void MailPost::say(const SmtpFault& fault) {
     const char* line = nullptr;
     switch (fault.what) {
     case SmtpFault::Dialogue:
-        sayfailure(out, client.connection(), smtpcomplain, fault.quiet);
+        sayfailure(out, client.connection(), fault.cause, smtpcomplain, fault.quiet);
         return;
     case SmtpFault::NoStartTls:
         out.say("SMTP host does not offer STARTTLS\n");
@@ -201,7 +211,8 @@ void MailPost::say(const SmtpFault& fault) {
     }
     // The server's answer first; a transaction that took no recipient may
     // have had none refused, only deferred.
-    if (fault.what != SmtpFault::NoneAccepted || fault.reply.refused()) smtpcomplain(out, fault.reply, false);
+    const Reply& reply = fault.cause.reply;
+    if (fault.what != SmtpFault::NoneAccepted || reply.refused()) smtpcomplain(out, reply, false);
     out.say("%s", line);
 }
 

@@ -22,10 +22,9 @@ void NewsWords::opening(Opening step, const Connection& c) {
     }
 }
 
-void NewsWords::failed(Item item, size_t, const Connection& c) {
-    // A password that may not go: says why.
-    if (item == Item::Opening && c.failure == Failure::Login && c.stage == Stage::None) maysendsecret(out, c, false);
-    else sayfailure(out, c, nntpcomplain);
+void NewsWords::failed(Item, size_t, const Connection& c, const Outcome& failure) {
+    passes = failure.passing();
+    sayfailure(out, c, failure, nntpcomplain);
 }
 
 Step nntpopen(const Context& run, NntpClient& client) {
@@ -57,8 +56,8 @@ Step nntpsignoff(Report& out, NntpClient& client) {
     return Step::Next;
 }
 
-Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping) {
+Result nntpend(Report& out, NntpClient& client, Step how, bool offline, const char* skipping) {
     client.close(how == Step::Quit);
     out.say("%s", skipping);
-    return client.connection().passing() ? Result::Offline : Result::Ended;
+    return offline ? Result::Offline : Result::Ended;
 }

@@ -91,7 +91,7 @@ public:
 private:
     void done(Item item, size_t index, const Reply& reply) override;
     void refused(Item item, size_t index, const Reply& reply) override;
-    void failed(Item item, size_t index, const Connection& c) override;
+    void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
 
     bool preconditions();
     Step fetchlist();
@@ -100,7 +100,7 @@ private:
     void plan(Entry& entry);
     Step listsparse();
     void bound(Entry& entry);
-    void lost(const Entry& entry, const Connection& c, const char* what);
+    void lost(const Entry& entry, const Connection& c, const Outcome& failure, const char* what);
     void startstream();
     Step fetchgroup(Entry& entry);
     Step fetcharticles(const ArticleNumbers& asked, long& high, IncomingFile& message);
@@ -131,6 +131,7 @@ private:
     // The entry whose group the stream is at.
     const Entry* current = nullptr;
     bool listed = false;  // the server sends the newsgroup list
+    bool listcut = false;  // the list was cut off
     long articles = 0;    // stored of the current group
 
     // Progress of the current group, its average from the first byte on.
@@ -220,7 +221,7 @@ Step NewsFetch::fetchlist() {
         return true;
     });
     // What came of a list cut off is kept.
-    if (client.connection().stage == Stage::Text) list.commit();
+    if (listcut) list.commit();
     else if (listed && !list.commit()) out.say("Cannot write to newsgroup list file %s\n", listfile);
     return step;
 }
@@ -339,37 +340,39 @@ void NewsFetch::refused(Item item, size_t index, const Reply& reply) {
     }
 }
 
-void NewsFetch::failed(Item item, size_t index, const Connection& c) {
+void NewsFetch::failed(Item item, size_t index, const Connection& c, const Outcome& failure) {
+    passes = failure.passing();
     switch (item) {
     case Item::Newsgroups:
-        if (c.stage == Stage::Text) {
+        if (failure.stage == Stage::Text) {
+            listcut = true;
             out.say("Error fetching newsgroup list\n");
             return;
         }
-        sayfailure(out, c, nntpcomplain);
+        sayfailure(out, c, failure, nntpcomplain);
         out.say("! Wasn't able to retrieve newsgroup list - skipping\n");
         return;
     case Item::Select:
-        lost(*flight[index], c, "select newsgroup");
+        lost(*flight[index], c, failure, "select newsgroup");
         return;
     case Item::Listing:
-        lost(*flight[index], c, "list the articles of newsgroup");
+        lost(*flight[index], c, failure, "list the articles of newsgroup");
         return;
     case Item::Reselect:
-        sayfailure(out, c, nntpcomplain);
+        sayfailure(out, c, failure, nntpcomplain);
         out.say("! Wasn't able to select newsgroup %s - skipping\n", current->group.name.c_str());
         return;
     case Item::Article:
     case Item::Discarded:
         // A failed send is said at once; the meter was not erased for it.
-        sayfailure(out, c, nntpcomplain);
-        if (c.stage == Stage::Send) return;
+        sayfailure(out, c, failure, nntpcomplain);
+        if (failure.stage == Stage::Send) return;
         // The answers of a refused group run no meter of their own.
-        if (item == Item::Article || c.stage != Stage::Text) progress.meter.erase();
+        if (item == Item::Article || failure.stage != Stage::Text) progress.meter.erase();
         out.say("Unable to fetch message\n");
         return;
     default:
-        NewsWords::failed(item, index, c);
+        NewsWords::failed(item, index, c, failure);
     }
 }
 
@@ -405,11 +408,12 @@ void NewsFetch::bound(Entry& entry) {
 
 // No answer before anything was fetched: only that group is reported, and
 // every line stays as it is. A failed send was said at once.
-void NewsFetch::lost(const Entry& entry, const Connection& c, const char* what) {
+void NewsFetch::lost(const Entry& entry, const Connection& c, const Outcome& failure, const char* what) {
     const char* name = entry.group.name.c_str();
-    if (c.stage == Stage::Send) sayfailure(out, c, nntpcomplain);
+    bool send = failure.stage == Stage::Send;
+    if (send) sayfailure(out, c, failure, nntpcomplain);
     out.say(options.check ? "* Checking %s\n" : "* Fetching %s\n", name);
-    if (c.stage != Stage::Send) sayfailure(out, c, nntpcomplain);
+    if (!send) sayfailure(out, c, failure, nntpcomplain);
     out.say("! Wasn't able to %s %s - skipping\n", what, name);
 }
 
@@ -601,7 +605,7 @@ Step NewsFetch::replacestate() {
     return Step::Next;
 }
 
-Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, "(skipping news fetch)\n"); }
+Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, offline(), "(skipping news fetch)\n"); }
 
 }  // namespace
 

@@ -63,7 +63,7 @@ public:
     Step open() {
         NntpClient* lent = borrowed(run);
         Step step = Step::Next;
-        if (!lent && run.turn && (lent = run.turn->claim(step))) fetches = false;
+        if (!lent && run.turn && (lent = run.turn->claim(step, passes))) fetches = false;
         if (!lent) return nntpopen(run, client);
         use = lent;
         use->tell(*this);
@@ -73,11 +73,11 @@ public:
     }
     Step post(PostedFile& posted, long start, long length);
     Step signoff() { return use == &client || !fetches ? nntpsignoff(out, *use) : Step::Next; }
-    Result end(Step how) { return nntpend(out, *use, how, "(skipping news post)\n"); }
+    Result end(Step how) { return nntpend(out, *use, how, offline(), "(skipping news post)\n"); }
 
 private:
     void refused(Item item, size_t index, const Reply& reply) override;
-    void failed(Item item, size_t index, const Connection& c) override;
+    void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
 
     const Context& run;
     NntpClient client;
@@ -122,12 +122,12 @@ void NewsPost::refused(Item item, size_t, const Reply& reply) {
     if (item == Item::Post) out.say("! NNTP server doesn't allow us to post\n");
 }
 
-void NewsPost::failed(Item item, size_t index, const Connection& c) {
-    NewsWords::failed(item, index, c);
-    if (c.stage != Stage::Reply) return;
+void NewsPost::failed(Item item, size_t index, const Connection& c, const Outcome& failure) {
+    NewsWords::failed(item, index, c, failure);
+    if (failure.stage != Stage::Reply) return;
     // A connection lost before the answer refused nothing: the reason said
     // so, and the article's file stays all the same.
-    bool said = c.failure != Failure::Network;
+    bool said = failure.failure != Failure::Network;
     if (item == Item::Post && said) out.say("! NNTP server doesn't allow us to post\n");
     if (item == Item::Posted) {
         if (said) out.say("! NNTP server did not accept message\n");
@@ -258,6 +258,6 @@ Result opennewspost(const Context& run) {
     NntpClient client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words);
     Step step = nntpopen(run, client);
     // Dropped unclaimed: ended without a word.
-    if (!run.turn->hand(client, step)) client.close(step == Step::Quit);
+    if (!run.turn->hand(client, step, words.offline())) client.close(step == Step::Quit);
     return Result::Done;
 }

@@ -82,11 +82,12 @@ public:
 
     // Where the news post's own connection is opened ahead. The opening's
     // side, after its turn: hands the connection over until the run drops
-    // it; false where the post never claimed it.
-    bool hand(NntpClient& client, Step step);
+    // it, with whether its opening failed by a failure that passes by
+    // itself; false where the post never claimed it.
+    bool hand(NntpClient& client, Step step, bool offline);
     // The post's side, as it first needs the connection: its turn, then
     // the connection and how its opening went; null where none was opened.
-    NntpClient* claim(Step& step);
+    NntpClient* claim(Step& step, bool& offline);
 
 private:
     // Under the lock: the turn has come.
@@ -102,6 +103,7 @@ private:
     bool turn = false, live = false, dropped = false;
     bool handed = false;
     Step handedstep{};
+    bool handedoffline = false;
 };
 
 // What every phase is given.

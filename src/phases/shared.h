@@ -23,12 +23,12 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet);
 void imapcomplain(Report& report, const Reply& reply, bool quiet);
 using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 
-// The words for what went wrong with a protocol client's connection, as
-// it noted it: the connection, TLS, the greeting, STARTTLS, a send, or a
-// reply (complained of through the protocol's words; a refusal only unless
-// quiet).
-void sayfailure(Report& report, const Connection& c, Complain complain, bool quiet = false);
-void saytlsfailure(Report& report, const Connection& c);
+// The words for a failure of a step on a protocol client's connection:
+// the connection, TLS, the greeting, STARTTLS, a secret that may not go, a
+// send, or a reply (complained of through the protocol's words; a refusal
+// only unless quiet).
+void sayfailure(Report& report, const Connection& c, const Outcome& failure, Complain complain, bool quiet = false);
+void saytlsfailure(Report& report, const Connection& c, const Outcome& failure);
 // The transport's own lines go to the report, and in verbose mode what a
 // compressed connection carried as it closes; in a check run each TLS
 // handshake names the server's certificate, for TLSFINGERPRINT.
@@ -41,9 +41,8 @@ void announce(Report& report, const Connection& c, const char* format);
 // %s...\n"); what is "mail" or "news".
 std::string phaseline(const Context& run, const char* today, const char* what, bool fetch);
 // QUIT at the end of a dialogue (or its answer, when it went with the last
-// commands), with the verbose steps; false after saying why the server did
-// not take it.
-bool signedoff(Report& report, Connection& c, Complain complain);
+// commands), with the verbose steps: done, or the failure said of it.
+Outcome signedoff(Report& report, Connection& c, Complain complain);
 // Whether the login's secret may go over the connection; says why not, or
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
@@ -164,11 +163,14 @@ public:
     // connects.
     NewsWords(Report& out, std::string announce) : out(out), announce(std::move(announce)) {}
     void opening(Opening step, const Connection& c) override;
-    void failed(Item item, size_t index, const Connection& c) override;
+    void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
+    // The failure told last, which ended the dialogue, passes by itself.
+    bool offline() const { return passes; }
 
 protected:
     Report& out;
     const std::string announce;
+    bool passes = false;
 };
 
 // Runs the password command of a login, then opens the client.
@@ -177,8 +179,9 @@ Step nntpopen(const Context& run, NntpClient& client);
 // taken.
 Step nntpsignoff(Report& out, NntpClient& client);
 // Ends a failed news phase: QUIT once for Quit unless the connection is
-// broken, then the skipping line; Offline when only the network failed.
-Result nntpend(Report& out, NntpClient& client, Step how, const char* skipping);
+// broken, then the skipping line; Offline when the failure that ended it
+// passes by itself (offline: the network's).
+Result nntpend(Report& out, NntpClient& client, Step how, bool offline, const char* skipping);
 
 // The secret is had: the connection opens now, ahead of the phase's turn
 // where the run opens it so.

@@ -70,21 +70,23 @@ void Turn::go() {
     changed.wait(hold, [this] { return finished; });
 }
 
-bool Turn::hand(NntpClient& client, Step step) {
+bool Turn::hand(NntpClient& client, Step step, bool offline) {
     std::unique_lock<std::mutex> hold(lock);
     lent = &client;
     handedstep = step;
+    handedoffline = offline;
     handed = true;
     changed.notify_all();
     changed.wait(hold, [this] { return dropped; });
     return turn;
 }
 
-NntpClient* Turn::claim(Step& step) {
+NntpClient* Turn::claim(Step& step, bool& offline) {
     std::unique_lock<std::mutex> hold(lock);
     begin();
     changed.wait(hold, [this] { return handed || finished; });
     step = handedstep;
+    offline = handedoffline;
     return handed ? lent : nullptr;
 }
 

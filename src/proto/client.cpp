@@ -42,59 +42,77 @@ bool splithost(const std::string& text, unsigned short defport, std::string& hos
     return copyhost(setting, colon - setting, host) && readport(colon + 1, port);
 }
 
-bool Connection::fail(Failure how, Stage where) {
-    // A broken connection is the network's, whatever the step.
-    failure = sock.Broken() && how != Failure::Local ? Failure::Network : how;
-    stage = where;
-    return false;
+Outcome Connection::failed(Failure how, Stage where, const Reply& reply) const {
+    Outcome failure;
+    failure.failure = sock.Broken() && how != Failure::Local ? Failure::Network : how;
+    failure.stage = where;
+    failure.reply = reply;
+    return failure;
 }
 
-bool Connection::open() {
+Outcome Connection::sendfailed() const {
+    Outcome failure = failed(Failure::Network, Stage::Send);
+    failure.error = errno;
+    return failure;
+}
+
+Outcome Connection::open() {
     quitting = false;
-    if (sock.Create() == -1) {
-        error = errno;
-        return fail(Failure::Local, Stage::Socket);
-    }
+    if (sock.Create() == -1) return Outcome{Failure::Local, Stage::Socket, errno};
     sock.settimeout(kGreetingTimeout);
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
-    if (!splithost(server.host, defport, host, &port)) return fail(Failure::Local, Stage::Host);
+    if (!splithost(server.host, defport, host, &port)) return failed(Failure::Local, Stage::Host);
     // Nobody should wait out the greeting time for a greeting that a TLS
     // port never sends.
     tls = !server.tlswritten && port == protocol.tlsport ? TLSON : server.tls;
-    if (sock.Connect(host.c_str(), port) == -1) return fail(Failure::Network, Stage::Connect);
+    if (sock.Connect(host.c_str(), port) == -1) {
+        Outcome failure = failed(Failure::Network, Stage::Connect);
+        failure.detail = sock.ConnectError();
+        return failure;
+    }
     // Commands, groups of them and texts each go out in one send already;
     // held back for an acknowledgement, a group sent right after a text
     // would wait a round trip.
     sock.SetNoDelay();
-    return tls != TLSON || handshake();
+    return tls == TLSON ? handshake() : Outcome();
 }
 
-bool Connection::handshake() {
-    tlsresult = sock.StartTls(host.c_str(), cafile.c_str(), pin.c_str());
-    if (tlsresult == TLS_OK) {
+Outcome Connection::handshake() {
+    int result = sock.StartTls(host.c_str(), cafile.c_str(), pin.c_str());
+    if (result == TLS_OK) {
         if (secured) secured(*this);
-        return true;
+        return Outcome();
     }
     // A handshake cut off or timed out by the network is the network's
-    // (the socket is broken then, see fail).
-    bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN ||
-                    tlsresult == TLS_NOTPINNED;
-    return fail(settings ? Failure::Local : tlsresult == TLS_LOST ? Failure::Network : Failure::Protocol,
-                Stage::Tls);
+    // (the socket is broken then, see failed).
+    bool settings = result == TLS_UNTRUSTED || result == TLS_BADNAME || result == TLS_PLAIN ||
+                    result == TLS_NOTPINNED;
+    Outcome failure =
+        failed(settings ? Failure::Local : result == TLS_LOST ? Failure::Network : Failure::Protocol, Stage::Tls);
+    failure.tlsresult = result;
+    failure.detail = result == TLS_NOTPINNED ? sock.Fingerprint() : sock.TlsError();
+    return failure;
 }
 
-bool Connection::greet() {
+Outcome Connection::greet() {
     sock.StartReply();
-    reply = protocol.read(sock);
-    if (reply.ok()) return true;
-    wantstls = expectstls(reply);
-    if (wantstls) return fail(Failure::Local, Stage::Greeting);
+    Reply reply = protocol.read(sock);
+    if (reply.ok()) {
+        Outcome greeted;
+        greeted.reply = std::move(reply);
+        return greeted;
+    }
+    if (expectstls(reply)) {
+        Outcome failure = failed(Failure::Local, Stage::Greeting, reply);
+        failure.wantstls = true;
+        return failure;
+    }
     // POP3's -ERR and the 4xx codes of SMTP and NNTP: not now.
     bool fornow = reply.refused() && (reply.text[0] == '-' || reply.text[0] == '4');
     Failure how = reply.status == Reply::Lost || fornow ? Failure::Network
                   : reply.refused()                     ? Failure::Refused
                                                         : Failure::Protocol;
-    return fail(how, Stage::Greeting);
+    return failed(how, Stage::Greeting, reply);
 }
 
 // A greeting that did not come to a port that is the protocol's port for
@@ -107,44 +125,43 @@ bool Connection::expectstls(const Reply& greeting) const {
     return (got[0] == 0x15 || got[0] == 0x16) && got[1] == 0x03;
 }
 
-Reply Connection::read() {
-    failure = Failure::None;
-    stage = Stage::None;
+Outcome Connection::read() {
     // An answer read after others to commands sent together has its own
     // time, as if its command had just been sent.
     sock.StartReply();
-    reply = protocol.read(sock);
-    if (!reply.ok()) {
-        fail(reply.status == Reply::Lost       ? Failure::Network
-             : reply.status == Reply::Invalid ? Failure::Protocol
-                                              : Failure::Refused,
-             Stage::Reply);
-    }
-    return reply;
+    Outcome answer;
+    answer.reply = protocol.read(sock);
+    const Reply& reply = answer.reply;
+    if (reply.ok()) return answer;
+    answer.failure = reply.status == Reply::Lost      ? Failure::Network
+                     : reply.status == Reply::Invalid ? Failure::Protocol
+                                                      : Failure::Refused;
+    if (sock.Broken()) answer.failure = Failure::Network;
+    return answer;
 }
 
-bool Connection::send(const std::string& text) {
-    failure = Failure::None;
-    stage = Stage::None;
-    if (sock.Send(text.data(), static_cast<int>(text.size())) != -1) return true;
-    error = errno;
-    return fail(Failure::Network, Stage::Send);
+Outcome Connection::send(const std::string& text) {
+    if (sock.Send(text.data(), static_cast<int>(text.size())) != -1) return Outcome();
+    return sendfailed();
 }
 
-Reply Connection::ask(const std::string& command) {
-    if (!send(command)) {
-        Reply lost;
-        lost.error = error;
-        return lost;
+Outcome Connection::ask(const std::string& command) {
+    Outcome sent = send(command);
+    if (!sent.done()) {
+        sent.reply.error = sent.error;
+        return sent;
     }
     return read();
 }
 
-bool Connection::starttls(const char* command) {
-    Reply answer = ask(command);
-    if (answer.ok()) return handshake();
-    if (stage == Stage::Reply) stage = Stage::StartTls;
-    return false;
+Outcome Connection::starttls(const char* command) {
+    Outcome answer = ask(command);
+    if (!answer.done()) {
+        if (answer.stage == Stage::Reply) answer.stage = Stage::StartTls;
+        return answer;
+    }
+    Outcome shaken = handshake();
+    return shaken.done() ? answer : shaken;
 }
 
 SecretRule Connection::maysendsecret(bool token) const {
@@ -152,10 +169,10 @@ SecretRule Connection::maysendsecret(bool token) const {
     return !token && server.plainallowed ? SecretRule::Plain : SecretRule::No;
 }
 
-bool Connection::signoff() {
-    if (!(quitting ? read() : ask("QUIT\r\n")).ok()) return false;
-    shut();
-    return true;
+Outcome Connection::signoff() {
+    Outcome answer = quitting ? read() : ask("QUIT\r\n");
+    if (answer.done()) shut();
+    return answer;
 }
 
 void Connection::shut() {
@@ -163,14 +180,11 @@ void Connection::shut() {
     sock.Close();
 }
 
-void Connection::close(bool quit, const std::function<void()>& refused) {
+void Connection::close(bool quit, const std::function<void(const Outcome&)>& refused) {
     // After a time-out or a lost connection QUIT would only wait again.
     if (quit && !sock.Broken()) {
-        Failure kept = failure;
-        Stage where = stage;
-        if (!(quitting ? read() : ask("QUIT\r\n")).ok() && refused) refused();
-        failure = kept;
-        stage = where;
+        Outcome answer = quitting ? read() : ask("QUIT\r\n");
+        if (!answer.done() && refused) refused(answer);
     }
     if (sock.isopen()) shut();
 }

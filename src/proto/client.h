@@ -1,7 +1,8 @@
 // What every protocol client shares: one connection to one server, opened
 // (connect, TLS from the first byte, greeting, STARTTLS), spoken over and
 // closed, and the classes its failures fall into. A client never prints:
-// it keeps what went wrong, and its caller words it.
+// each step returns its outcome, a failure as a value with its class and
+// the server's words, and the caller words it.
 #ifndef VORPA_PROTO_CLIENT_H
 #define VORPA_PROTO_CLIENT_H
 
@@ -36,9 +37,31 @@ enum class Failure {
     Local,     // this side: the settings, a file, a command, a certificate it does not trust
 };
 
-// Where in the opening or the dialogue it failed. Text: the text of a
-// multi-line answer (a message, an article, a list) was cut off.
-enum class Stage { None, Host, Socket, Connect, Tls, Greeting, StartTls, Send, Reply, Text };
+// Where in the opening or the dialogue it failed. Secret: the login's
+// secret may not go over the connection. Text: the text of a multi-line
+// answer (a message, an article, a list) was cut off. Own: this side's
+// own step (memory, a file, compression), whose trouble the caller or the
+// transport says.
+enum class Stage { Host, Socket, Connect, Tls, Greeting, StartTls, Secret, Send, Reply, Text, Own };
+
+// How a step of a dialogue went: done, or failed with its class, where,
+// and what the caller needs to word it. A step that reads a reply holds
+// it here either way.
+struct Outcome {
+    Failure failure = Failure::None;  // None: done
+    Stage stage = Stage::Reply;
+    int error = 0;           // errno: Socket, Send
+    int tlsresult = TLS_OK;  // Tls
+    bool wantstls = false;   // Greeting: the server expects TLS from the first byte
+    Reply reply{};           // the server's words: Greeting, StartTls, Reply
+    // The transport's words: why Connect or Tls failed; for a certificate
+    // that is not the one pinned, its fingerprint.
+    std::string detail{};
+
+    bool done() const { return failure == Failure::None; }
+    // The failure passes by itself: only the network's.
+    bool passing() const { return failure == Failure::Network; }
+};
 
 // What a client takes of its protocol: its name in reports ("POP3"), its
 // ports, plain or STARTTLS and with TLS from the first byte, and its reply
@@ -68,30 +91,31 @@ public:
 
     // Creates the socket and connects within the opening's time-out, with
     // the TLS handshake when the server's TLS is on.
-    bool open();
-    // The greeting, within the opening's time-out.
-    bool greet();
-    // One reply; anything not positive is noted as the failure (a refusal
-    // as Refused).
-    Reply read();
-    bool send(const std::string& text);
-    // send, then read; a failed send gives a lost reply.
-    Reply ask(const std::string& command);
-    // STARTTLS as the protocol spells it, and the handshake.
-    bool starttls(const char* command);
+    Outcome open();
+    // The greeting, within the opening's time-out; its reply either way.
+    Outcome greet();
+    // One reply; anything not positive is a failure (a refusal Refused),
+    // which the caller may take for none.
+    Outcome read();
+    Outcome send(const std::string& text);
+    // send, then read.
+    Outcome ask(const std::string& command);
+    // STARTTLS as the protocol spells it, and the handshake; done with the
+    // server's answer to it.
+    Outcome starttls(const char* command);
     SecretRule maysendsecret(bool token) const;
     // QUIT (or, once quitting, its answer); the connection is closed once
     // the server takes it.
-    bool signoff();
+    Outcome signoff();
     // Ends a failed dialogue: QUIT once unless the connection is broken or
-    // quit is false, then the socket is closed. When the QUIT is not taken,
-    // refused is called while its failure is noted (for the caller's
-    // words); the failure that ended the dialogue stays noted after it.
-    void close(bool quit, const std::function<void()>& refused = nullptr);
-    // The failure passes by itself: only the network's.
-    bool passing() const { return failure == Failure::Network; }
-    // Notes a failure of a client's own step; false.
-    bool fail(Failure how, Stage where);
+    // quit is false, then the socket is closed. A QUIT not taken is handed
+    // to refused before the socket closes (for the caller's words).
+    void close(bool quit, const std::function<void(const Outcome&)>& refused = nullptr);
+    // A failure of a step as the connection stands now: a broken
+    // connection's is the network's, whatever the step.
+    Outcome failed(Failure how, Stage where, const Reply& reply = Reply()) const;
+    // A send that failed just now: errno tells why.
+    Outcome sendfailed() const;
     // Closes the socket, after telling ending what it carried.
     void shut();
 
@@ -114,17 +138,8 @@ public:
     // port for it when none was written.
     TlsMode tls = TLSOFF;
 
-    // The failure of the last step (None when it went well), and what the
-    // caller needs to word it.
-    Failure failure = Failure::None;
-    Stage stage = Stage::None;
-    int error = 0;          // errno: Socket, Send
-    int tlsresult = TLS_OK;  // Tls
-    bool wantstls = false;   // Greeting: the server expects TLS from the first byte
-    Reply reply;             // Greeting, StartTls, Reply
-
 private:
-    bool handshake();
+    Outcome handshake();
     bool expectstls(const Reply& greeting) const;
 };
 

@@ -248,30 +248,28 @@ ImapClient::ImapClient(const Server& server, const std::string& cafile, const st
                        std::vector<std::string> folders, bool readonly, SourceEvents& events)
     : names(std::move(folders)), readonly(readonly), events(events), conn(wire, server, cafile, pin) {}
 
-bool ImapClient::fail(SourceFault fault, const SaslLogin* login) {
-    events.failed({fault, conn, login});
+bool ImapClient::fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login) {
+    events.failed({fault, conn, outcome, login});
     return false;
 }
 
 std::string ImapClient::tag() { return "A" + std::to_string(++tags); }
 
-bool ImapClient::lost() {
-    conn.reply = Reply();
-    conn.reply.error = errno;
-    conn.fail(Failure::Network, Stage::Reply);
-    return false;
+Outcome ImapClient::lost() const {
+    Reply reply;
+    reply.error = errno;
+    return conn.failed(Failure::Network, Stage::Reply, reply);
 }
 
-bool ImapClient::invalid(const std::string& text) {
-    conn.reply = Reply();
-    conn.reply.status = Reply::Invalid;
-    conn.reply.text = text + "\r\n";
-    conn.fail(Failure::Protocol, Stage::Reply);
-    return false;
+Outcome ImapClient::invalid(const std::string& text) const {
+    Reply reply;
+    reply.status = Reply::Invalid;
+    reply.text = text + "\r\n";
+    return conn.failed(Failure::Protocol, Stage::Reply, reply);
 }
 
 // One response line, or its part up to a literal, without its line end.
-bool ImapClient::readline(std::string& text, long long& literal) {
+Outcome ImapClient::readline(std::string& text, long long& literal) {
     text.clear();
     for (;;) {
         int len = conn.sock.RecvTeol();
@@ -282,31 +280,34 @@ bool ImapClient::readline(std::string& text, long long& literal) {
     }
     text.erase(text.find_last_not_of("\r\n") + 1);
     literal = literalcount(text.data(), text.size());
-    return true;
+    return Outcome();
 }
 
-bool ImapClient::skipliteral(long long size) {
+Outcome ImapClient::skipliteral(long long size) {
     BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), passover);
-    return end == BodyEnd::Whole || lost();
+    return end == BodyEnd::Whole ? Outcome() : lost();
 }
 
-bool ImapClient::readliteral(long long size, std::string& into, size_t most) {
+Outcome ImapClient::readliteral(long long size, std::string& into, size_t most) {
     into.clear();
     BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), [&into, most](const char* t, size_t n, bool) {
         into.append(t, std::min(n, most - std::min(most, into.size())));
         return true;
     });
-    return end == BodyEnd::Whole || lost();
+    return end == BodyEnd::Whole ? Outcome() : lost();
 }
 
-bool ImapClient::command(const std::string& text, Want* want) {
+Outcome ImapClient::command(const std::string& text, Want* want) {
     std::string t = tag();
-    return (conn.send(t + " " + text + "\r\n") || fail(SourceFault::Step)) && (await(t, want) || fail(SourceFault::Step));
+    Outcome answer = conn.send(t + " " + text + "\r\n");
+    if (answer.done()) answer = await(t, want);
+    if (!answer.done()) fail(SourceFault::Step, answer);
+    return answer;
 }
 
-// Reads the responses up to the tagged one of tag: true when it is OK; the
-// failure is noted otherwise, nothing told.
-bool ImapClient::await(const std::string& t, Want* want) {
+// Reads the responses up to the tagged one of tag: done when it is OK;
+// nothing told.
+Outcome ImapClient::await(const std::string& t, Want* want) {
     std::string text;
     long long literal = -1;
     for (;;) {
@@ -319,44 +320,47 @@ bool ImapClient::await(const std::string& t, Want* want) {
             return tagged(text);
         }
         conn.sock.StartReply();
-        if (!readline(text, literal)) return false;
+        Outcome read = readline(text, literal);
+        if (!read.done()) return read;
         if (text.compare(0, 2, "* ") == 0) {
-            if (!untagged(text, literal, want)) return false;
+            read = untagged(text, literal, want);
+            if (!read.done()) return read;
             continue;
         }
-        if (literal >= 0 && !skipliteral(literal)) return false;
+        if (literal >= 0) {
+            read = skipliteral(literal);
+            if (!read.done()) return read;
+        }
         // A server may answer commands sent together in another order.
         if (text.empty() || text[0] == '+' || early.size() >= maxearly) return invalid(text);
         early.push_back(text);
     }
 }
 
-// The tagged answer: true when it is OK; the failure is noted otherwise.
-bool ImapClient::tagged(const std::string& text) {
-    conn.reply = Reply();
-    conn.reply.text = text + "\r\n";
-    conn.reply.status = completion(statusword(text.data(), text.size()));
-    if (conn.reply.ok()) {
-        namedcaps(text);
-        return true;
-    }
-    conn.fail(conn.reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply);
-    return false;
+// The tagged answer, done when it is OK.
+Outcome ImapClient::tagged(const std::string& text) {
+    Reply reply;
+    reply.text = text + "\r\n";
+    reply.status = completion(statusword(text.data(), text.size()));
+    if (!reply.ok()) return conn.failed(reply.refused() ? Failure::Refused : Failure::Protocol, Stage::Reply, reply);
+    namedcaps(text);
+    Outcome answer;
+    answer.reply = std::move(reply);
+    return answer;
 }
 
-bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
+Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) {
     std::string word = statusword(text.data(), text.size());
     if (word == "BYE") {
         // The server hangs up: what it said is why.
         if (loggingout) {
             saidbye = true;
-            return literal < 0 || skipliteral(literal);
+            return literal < 0 ? Outcome() : skipliteral(literal);
         }
-        conn.reply = Reply();
-        conn.reply.status = Reply::Negative;
-        conn.reply.text = text + "\r\n";
-        conn.fail(Failure::Network, Stage::Reply);
-        return false;
+        Reply reply;
+        reply.status = Reply::Negative;
+        reply.text = text + "\r\n";
+        return conn.failed(Failure::Network, Stage::Reply, reply);
     }
     if (word == "CAPABILITY") {
         capabilities(text.size() > 13 ? text.substr(13) : std::string());
@@ -393,14 +397,16 @@ bool ImapClient::untagged(std::string& text, long long& literal, Want* want) {
         }
     }
     while (literal >= 0) {
-        if (!skipliteral(literal) || !readline(text, literal)) return false;
+        Outcome read = skipliteral(literal);
+        if (read.done()) read = readline(text, literal);
+        if (!read.done()) return read;
     }
-    return true;
+    return Outcome();
 }
 
 // "* n FETCH (UID 5 RFC822.SIZE 120 BODY[] {120}" ... ")": the items the
 // command wants are taken, any others (FLAGS sent unasked) passed over.
-bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
+Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
     size_t pos = text.find('(');
     if (pos == std::string::npos) return invalid(text);
     pos++;
@@ -432,17 +438,20 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
             bool isbody = depth == 0 && strcasecmp(name.c_str(), "BODY[]") == 0;
             bool isid = depth == 0 && startsnocase(name, 0, "BODY[HEADER.FIELDS");
             size_t k = isbody && want && want->kind == Want::Body ? bodyplace(hasuid, message.uid, want) : got.size();
+            Outcome read;
             if (k < got.size() && !got[k]) {
-                if (!body(literal, k, want)) return false;
+                read = body(literal, k, want);
             } else if (isid) {
                 std::string header;
-                if (!readliteral(literal, header, 4096)) return false;
+                read = readliteral(literal, header, 4096);
                 size_t colon = header.find(':');
-                if (colon != std::string::npos) message.messageid = messageid(&header[colon + 1], header.size() - colon - 1);
-            } else if (!skipliteral(literal)) {
-                return false;
+                if (read.done() && colon != std::string::npos)
+                    message.messageid = messageid(&header[colon + 1], header.size() - colon - 1);
+            } else {
+                read = skipliteral(literal);
             }
-            if (!readline(text, literal)) return false;
+            if (read.done()) read = readline(text, literal);
+            if (!read.done()) return read;
             pos = 0;
             continue;
         }
@@ -479,7 +488,7 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
         if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
         messages.push_back(std::move(message));
     }
-    return true;
+    return Outcome();
 }
 
 // The place in the retrieve of a body that came: the one waited for, or
@@ -493,29 +502,22 @@ size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const 
 }
 
 // A body the retrieve waits for, read by its sink straight from the
-// literal.
-bool ImapClient::body(long long size, size_t k, Want* want) {
+// literal. A text cut off (Network) or refused by the sink (Local) fails
+// at Text.
+Outcome ImapClient::body(long long size, size_t k, Want* want) {
     // One that comes early is announced as it comes; a stop asked for
     // meanwhile is taken after it.
     if (!asked[k]) want->sink->next(k);
     asked[k] = true;
     MessageText text(conn.sock, static_cast<uint64_t>(size));
     bool taken = want->sink->take(k, text);
-    if (text.end == BodyEnd::Lost) {
-        conn.fail(Failure::Network, Stage::Text);
-        fail(SourceFault::LostMessage);
-        conn.stage = Stage::None;
-        return false;
-    }
+    if (text.end == BodyEnd::Lost) return conn.failed(Failure::Network, Stage::Text);
     if (taken && text.end == BodyEnd::Whole) {
         got[k] = true;
-        return true;
+        return Outcome();
     }
     quits = false;
-    conn.fail(Failure::Local, Stage::Text);
-    fail(SourceFault::Sink);
-    conn.stage = Stage::None;
-    return false;
+    return conn.failed(Failure::Local, Stage::Text);
 }
 
 bool ImapClient::namedcaps(const std::string& text) {
@@ -542,24 +544,34 @@ void ImapClient::capabilities(const std::string& list) {
 
 bool ImapClient::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
-    if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
+    Outcome opened = conn.open();
+    if (opened.done()) opened = conn.greet();
+    if (!opened.done()) return fail(SourceFault::Step, opened);
     conn.sock.settimeout(kReplyTimeout);
     quits = true;
-    const std::string& greeting = conn.reply.text;
-    bool preauth = statusword(greeting.data(), greeting.size()) == "PREAUTH";
-    namedcaps(greeting);
+    // The last answer of the opening, which may name the capabilities
+    // after it.
+    Reply last = opened.reply;
+    bool preauth = statusword(last.text.data(), last.text.size()) == "PREAUTH";
+    namedcaps(last.text);
     if (conn.server.tls == TLSSTART) {
         events.step(SourceStep::StartingTls);
-        quits = conn.starttls("S STARTTLS\r\n");
-        if (!quits) return fail(SourceFault::Step);
+        Outcome secured = conn.starttls("S STARTTLS\r\n");
+        quits = secured.done();
+        if (!quits) return fail(SourceFault::Step, secured);
+        last = secured.reply;
         caps.clear();
     }
-    if (!caps.has("IMAP4rev1") && !caps.has("IMAP4") && !command("CAPABILITY")) return false;
-    if (!preauth && !login(secret)) return false;
+    if (!caps.has("IMAP4rev1") && !caps.has("IMAP4")) {
+        Outcome capable = command("CAPABILITY");
+        if (!capable.done()) return false;
+        last = capable.reply;
+    }
+    if (!preauth && !login(secret, last)) return false;
     // The capabilities after the login, unless its answer named them, and
     // the delimiter between levels where a folder has levels, in one round
     // trip.
-    bool told = namedcaps(conn.reply.text);
+    bool told = namedcaps(last.text);
     std::vector<std::string> names = folders();
     bool levels = std::any_of(names.begin(), names.end(),
                               [](const std::string& name) { return name.find('/') != std::string::npos; });
@@ -567,8 +579,10 @@ bool ImapClient::open(const std::string& secret) {
     std::string b = levels ? tag() : "";
     std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
     if (!ask.empty()) {
-        if (!conn.send(ask)) return fail(SourceFault::Step);
-        if ((!told && !await(a, nullptr)) || (levels && !await(b, nullptr))) return fail(SourceFault::Step);
+        Outcome asked = conn.send(ask);
+        if (asked.done() && !told) asked = await(a, nullptr);
+        if (asked.done() && levels) asked = await(b, nullptr);
+        if (!asked.done()) return fail(SourceFault::Step, asked);
     }
     return compress();
 }
@@ -579,76 +593,73 @@ bool ImapClient::compress() {
     if (!conn.server.compress || !caps.has("COMPRESS=DEFLATE")) return true;
     events.step(SourceStep::Compressing);
     std::string t = tag();
-    if (!conn.send(t + " COMPRESS DEFLATE\r\n")) return fail(SourceFault::Step);
-    if (!await(t, nullptr)) {
-        if (!conn.reply.refused() || conn.stage != Stage::Reply || conn.sock.Broken()) return fail(SourceFault::Step);
-        conn.failure = Failure::None;
-        conn.stage = Stage::None;
-        return true;
-    }
+    Outcome answer = conn.send(t + " COMPRESS DEFLATE\r\n");
+    if (answer.done()) answer = await(t, nullptr);
+    if (!answer.done()) return refusal(answer) || fail(SourceFault::Step, answer);
     // The server compresses from now on: without zlib nothing it says can
     // be read.
-    if (conn.sock.Deflate()) return true;
-    conn.fail(Failure::Local, Stage::None);
-    return fail(SourceFault::Step);
+    return conn.sock.Deflate() || fail(SourceFault::Step, conn.failed(Failure::Local, Stage::Own));
+}
+
+bool ImapClient::refusal(const Outcome& answer) const {
+    return answer.reply.refused() && answer.stage == Stage::Reply && !conn.sock.Broken();
 }
 
 // A string of the LOGIN command: quoted, or a literal once the server
 // asked for it; line holds what goes next.
-bool ImapClient::sendstring(std::string& line, const std::string& text) {
+Outcome ImapClient::sendstring(std::string& line, const std::string& text) {
     std::string quoted = imapquoted(text);
     if (!quoted.empty()) {
         line += quoted;
-        return true;
+        return Outcome();
     }
     bool plus = caps.has("LITERAL+");
     line += "{" + std::to_string(text.size()) + (plus ? "+}\r\n" : "}\r\n");
     if (!plus) {
-        if (!conn.send(line)) return false;
+        Outcome sent = conn.send(line);
+        if (!sent.done()) return sent;
         line.clear();
-        Reply go = conn.read();
-        if (go.text.empty() || go.text[0] != '+') {
-            conn.fail(go.refused() ? Failure::Login : go.ok() ? Failure::Protocol : conn.failure, Stage::Reply);
-            return false;
-        }
+        Outcome go = conn.read();
+        const Reply& reply = go.reply;
+        if (reply.text.empty() || reply.text[0] != '+')
+            return conn.failed(reply.refused() ? Failure::Login : reply.ok() ? Failure::Protocol : go.failure,
+                               Stage::Reply, reply);
     }
     line += text;
-    return true;
+    return Outcome();
 }
 
-bool ImapClient::login(const std::string& secret) {
+bool ImapClient::login(const std::string& secret, Reply& answer) {
     AuthMode mode = conn.server.auth;
-    if (mode != AuthMode::Auto || caps.offers("AUTH", "PLAIN")) return sasl(secret);
-    if (conn.maysendsecret(false) == SecretRule::No) {
-        conn.fail(Failure::Login, Stage::None);
-        return fail(SourceFault::SecretHeld);
-    }
-    if (caps.has("LOGINDISABLED")) {
-        conn.fail(Failure::Login, Stage::None);
-        return fail(SourceFault::PlainRefused);
-    }
+    if (mode != AuthMode::Auto || caps.offers("AUTH", "PLAIN")) return sasl(secret, answer);
+    if (conn.maysendsecret(false) == SecretRule::No)
+        return fail(SourceFault::SecretHeld, conn.failed(Failure::Login, Stage::Secret));
+    if (caps.has("LOGINDISABLED")) return fail(SourceFault::PlainRefused, conn.failed(Failure::Login, Stage::Secret));
     events.step(SourceStep::SendingLogin);
     std::string line = "L LOGIN ";
-    if (!sendstring(line, conn.server.user)) return fail(SourceFault::Step);
+    Outcome sent = sendstring(line, conn.server.user);
     line += " ";
-    if (!sendstring(line, secret)) return fail(SourceFault::Step);
-    Reply reply = conn.ask(line + "\r\n");
-    if (reply.ok()) return true;
-    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
-    return fail(SourceFault::Step);
+    if (sent.done()) sent = sendstring(line, secret);
+    if (!sent.done()) return fail(SourceFault::Step, sent);
+    Outcome reply = conn.ask(line + "\r\n");
+    if (reply.done()) {
+        answer = reply.reply;
+        return true;
+    }
+    if (reply.reply.refused()) return fail(SourceFault::Step, conn.failed(Failure::Login, Stage::Reply, reply.reply));
+    return fail(SourceFault::Step, reply);
 }
 
-bool ImapClient::sasl(const std::string& secret) {
+bool ImapClient::sasl(const std::string& secret, Reply& answer) {
     SaslLogin login;
     Step step = saslsignin(conn, caps, "AUTH", secret, caps.has("SASL-IR") ? imapauthir : imapauthwait, login,
                            [this](const SaslLogin& chosen) { events.loggingin(chosen); });
     if (step == Step::Next) {
-        conn.reply = login.outcome.reply;
+        answer = login.outcome.reply;
         return true;
     }
     quits = step == Step::Quit;
-    if (login.end != SaslLogin::Lost && login.end != SaslLogin::Invalid) conn.fail(Failure::Login, conn.stage);
-    return fail(SourceFault::Login, &login);
+    return fail(SourceFault::Login, saslfailure(conn, login), &login);
 }
 
 bool ImapClient::select(const std::string& name, FolderState& state) {
@@ -659,13 +670,13 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     want.kind = Want::Select;
     std::string t = tag();
     std::string box = imapquoted(imapmailbox(name, delimiter));
-    if (!conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n")) return fail(SourceFault::Step);
-    if (!await(t, &want)) {
-        if (!conn.reply.refused() || conn.stage != Stage::Reply || conn.sock.Broken()) return fail(SourceFault::Step);
+    Outcome answer = conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n");
+    if (!answer.done()) return fail(SourceFault::Step, answer);
+    answer = await(t, &want);
+    if (!answer.done()) {
+        if (!refusal(answer)) return fail(SourceFault::Step, answer);
         state.missing = true;
-        state.reply = conn.reply;
-        conn.failure = Failure::None;
-        conn.stage = Stage::None;
+        state.reply = answer.reply;
     }
     state.messages = folder.messages;
     state.validity = folder.uidvalidity;
@@ -684,7 +695,7 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
         want.kind = Want::List;
         std::string items =
             ask.messageids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
-        if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want)) return false;
+        if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want).done()) return false;
     }
     auto byuid = [](const Message& a, const Message& b) { return a.uid < b.uid; };
     std::sort(messages.begin(), messages.end(), byuid);
@@ -726,25 +737,24 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
         if (messages[places[k]].size <= 0) continue;
         if (!(asked[k] || sink.next(k))) return false;
         asked[k] = true;
-        if (!bodies.fill()) {
-            conn.error = errno;
-            conn.fail(Failure::Network, Stage::Send);
-            return fail(SourceFault::Step);
-        }
+        if (!bodies.fill()) return fail(SourceFault::Step, conn.sendfailed());
         Want want;
         want.kind = Want::Body;
         want.sink = &sink;
         want.places = &places;
         want.k = k;
-        bool ok = await("F" + std::to_string(messages[places[k]].uid), &want);
+        Outcome answer = await("F" + std::to_string(messages[places[k]].uid), &want);
         bodies.answered();
-        if (ok) continue;
-        if (conn.stage == Stage::None) return false;  // told already
-        if (conn.reply.refused() && conn.stage == Stage::Reply && !conn.sock.Broken()) {
-            events.refused(k, conn.reply);
+        if (answer.done()) continue;
+        if (answer.stage == Stage::Text)
+            return fail(answer.failure == Failure::Local ? SourceFault::Sink : SourceFault::LostMessage, answer);
+        // A server that hangs up (BYE) refused nothing: its failure is the
+        // network's.
+        if (refusal(answer) && answer.failure == Failure::Refused) {
+            events.refused(k, answer.reply);
             return false;
         }
-        return fail(SourceFault::Step);
+        return fail(SourceFault::Step, answer);
     }
     return true;
 }
@@ -755,7 +765,7 @@ bool ImapClient::present(const std::vector<uint32_t>& uids, std::vector<uint32_t
     want.kind = Want::Present;
     want.uids = &answered;
     for (const std::string& set : uidsets(uids))
-        if (!command("UID FETCH " + set + " (UID)", &want)) return false;
+        if (!command("UID FETCH " + set + " (UID)", &want).done()) return false;
     // A FETCH the server sends unasked may name another message.
     std::vector<uint32_t> asked = uids;
     std::sort(asked.begin(), asked.end());
@@ -785,16 +795,15 @@ bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places
         std::string a = tag(), b = thenexpunge ? tag() : "";
         std::string text = a + " UID STORE " + set + " +FLAGS.SILENT (" + flag + ")\r\n";
         if (thenexpunge) text += b + " UID EXPUNGE " + set + "\r\n";
-        if (!conn.send(text)) return fail(SourceFault::Step);
-        bool stored = await(a, nullptr);
-        if (!stored && (!conn.reply.refused() || conn.sock.Broken())) return fail(SourceFault::Step);
-        Reply first = conn.reply;
-        if (thenexpunge && !await(b, nullptr)) return fail(SourceFault::Step);
-        if (!stored) {
-            conn.reply = first;
-            conn.fail(Failure::Refused, Stage::Reply);
-            return fail(SourceFault::Step);
+        Outcome sent = conn.send(text);
+        if (!sent.done()) return fail(SourceFault::Step, sent);
+        Outcome stored = await(a, nullptr);
+        if (!stored.done() && (!stored.reply.refused() || conn.sock.Broken())) return fail(SourceFault::Step, stored);
+        if (thenexpunge) {
+            Outcome expunged = await(b, nullptr);
+            if (!expunged.done()) return fail(SourceFault::Step, expunged);
         }
+        if (!stored.done()) return fail(SourceFault::Step, conn.failed(Failure::Refused, Stage::Reply, stored.reply));
     }
     return true;
 }
@@ -812,11 +821,13 @@ bool ImapClient::close() {
     events.step(SourceStep::SigningOff);
     loggingout = true;
     std::string t = tag();
+    Outcome answer = conn.send(t + " LOGOUT\r\n");
+    if (answer.done()) answer = await(t, nullptr);
     // A server that hangs up after its BYE, without the tagged answer, has
     // let us go all the same.
-    if (!conn.send(t + " LOGOUT\r\n") || (!await(t, nullptr) && !(saidbye && conn.reply.status == Reply::Lost))) {
+    if (!answer.done() && !(saidbye && answer.reply.status == Reply::Lost)) {
         quits = false;
-        return fail(SourceFault::Step);
+        return fail(SourceFault::Step, answer);
     }
     conn.shut();
     events.step(SourceStep::SignedOff);
@@ -825,24 +836,18 @@ bool ImapClient::close() {
 
 void ImapClient::abandon() {
     if (quits && !conn.sock.Broken() && conn.sock.isopen()) {
-        // What the failure noted stays; the answers of commands still in
-        // flight are passed over on the way to the LOGOUT's.
-        Failure kept = conn.failure;
-        Stage where = conn.stage;
-        Reply reply = conn.reply;
+        // The answers of commands still in flight are passed over on the
+        // way to the LOGOUT's.
         loggingout = true;
         std::string t = "Z";
-        if (conn.send(t + " LOGOUT\r\n")) {
+        if (conn.send(t + " LOGOUT\r\n").done()) {
             std::string text;
             long long literal = -1;
-            for (int lines = 0; lines < 100000 && readline(text, literal); lines++) {
-                if (literal >= 0 && !skipliteral(literal)) break;
+            for (int lines = 0; lines < 100000 && readline(text, literal).done(); lines++) {
+                if (literal >= 0 && !skipliteral(literal).done()) break;
                 if (text.compare(0, 2, "Z ") == 0) break;
             }
         }
-        conn.failure = kept;
-        conn.stage = where;
-        conn.reply = reply;
     }
     if (conn.sock.isopen()) conn.shut();
 }

@@ -60,27 +60,32 @@ public:
 
 private:
     struct Want;
-    bool fail(SourceFault fault, const SaslLogin* login = nullptr);
+    bool fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login = nullptr);
     std::string tag();
-    bool command(const std::string& text, Want* want = nullptr);
-    bool await(const std::string& tag, Want* want);
-    bool readline(std::string& text, long long& literal);
-    bool untagged(std::string& text, long long& literal, Want* want);
-    bool fetched(std::string& text, long long& literal, Want* want);
-    bool skipliteral(long long size);
-    bool readliteral(long long size, std::string& into, size_t most);
-    bool tagged(const std::string& text);
+    // Sends a command and awaits its answer; a failure is told.
+    Outcome command(const std::string& text, Want* want = nullptr);
+    Outcome await(const std::string& tag, Want* want);
+    Outcome readline(std::string& text, long long& literal);
+    Outcome untagged(std::string& text, long long& literal, Want* want);
+    Outcome fetched(std::string& text, long long& literal, Want* want);
+    Outcome skipliteral(long long size);
+    Outcome readliteral(long long size, std::string& into, size_t most);
+    Outcome tagged(const std::string& text);
+    // Whether a tagged answer that failed refused the command, the
+    // connection still whole.
+    bool refusal(const Outcome& answer) const;
     size_t bodyplace(bool hasuid, uint32_t uid, const Want* want) const;
-    bool body(long long size, size_t k, Want* want);
+    Outcome body(long long size, size_t k, Want* want);
     void capabilities(const std::string& list);
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
-    bool login(const std::string& secret);
+    // answer: the server's answer to the login.
+    bool login(const std::string& secret, Reply& answer);
     bool compress();
-    bool sasl(const std::string& secret);
-    bool sendstring(std::string& line, const std::string& text);
-    bool lost();
-    bool invalid(const std::string& text);
+    bool sasl(const std::string& secret, Reply& answer);
+    Outcome sendstring(std::string& line, const std::string& text);
+    Outcome lost() const;
+    Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
     bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
 

@@ -39,8 +39,8 @@ enum class SourceStep {
     Compressing,
 };
 
-// What failed: the class is the connection's failure, and for Step its
-// note of the step says what went wrong.
+// What failed; its outcome has the class, and for Step says what went
+// wrong.
 enum class SourceFault {
     Step,          // a step of the dialogue, or QUIT at the end of a failed one
     SecretHeld,    // the password may not go over this connection
@@ -56,6 +56,7 @@ enum class SourceFault {
 struct SourceFailure {
     SourceFault fault;
     const Connection& connection;
+    const Outcome& outcome;
     const SaslLogin* login;  // Login's
 };
 

@@ -113,64 +113,64 @@ NntpClient::NntpClient(const Server& server, const std::string& cafile, const st
 Step NntpClient::open(const std::string& secret) {
     quitqueued = false;
     events->opening(NntpEvents::Opening::Connect, conn);
-    if (!conn.open() || !conn.greet()) {
-        events->failed(Item::Opening, 0, conn);
+    Outcome opened = conn.open();
+    if (opened.done()) opened = conn.greet();
+    if (!opened.done()) {
+        events->failed(Item::Opening, 0, conn, opened);
         return Step::End;
     }
     conn.sock.settimeout(kReplyTimeout);
     if (conn.server.tls == TLSSTART) {
         events->opening(NntpEvents::Opening::StartTls, conn);
         // Nothing more goes out on a connection whose TLS failed.
-        if (!conn.starttls("STARTTLS\r\n")) {
-            events->failed(Item::Opening, 0, conn);
+        Outcome secured = conn.starttls("STARTTLS\r\n");
+        if (!secured.done()) {
+            events->failed(Item::Opening, 0, conn, secured);
             return Step::End;
         }
     }
-    if ((!conn.server.user.empty() && !login(secret)) || (conn.server.compress && !compress())) {
-        events->failed(Item::Opening, 0, conn);
+    Outcome ready = conn.server.user.empty() ? Outcome() : login(secret);
+    if (ready.done() && conn.server.compress) ready = compress();
+    if (!ready.done()) {
+        events->failed(Item::Opening, 0, conn, ready);
         return Step::Quit;
     }
     events->ready();
     return Step::Next;
 }
 
-bool NntpClient::login(const std::string& secret) {
-    if (conn.maysendsecret(false) == SecretRule::No) return conn.fail(Failure::Login, Stage::None);
+Outcome NntpClient::login(const std::string& secret) {
+    if (conn.maysendsecret(false) == SecretRule::No) return conn.failed(Failure::Login, Stage::Secret);
     events->opening(NntpEvents::Opening::Login, conn);
-    Reply reply = conn.ask("AUTHINFO USER " + conn.server.user + "\r\n");
+    Outcome answer = conn.ask("AUTHINFO USER " + conn.server.user + "\r\n");
     // 281 right away: no password wanted.
-    if (reply.ok() && reply.is("381")) reply = conn.ask("AUTHINFO PASS " + secret + "\r\n");
-    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
-    return reply.ok();
+    if (answer.done() && answer.reply.is("381")) answer = conn.ask("AUTHINFO PASS " + secret + "\r\n");
+    if (answer.reply.refused()) return conn.failed(Failure::Login, Stage::Reply, answer.reply);
+    return answer;
 }
 
 // After the login: a server lists what it offers to whom it knows (RFC
 // 8054 asks for COMPRESS after TLS and the login). A server without
 // CAPABILITIES, or one that refuses COMPRESS, is spoken to as it is.
-bool NntpClient::compress() {
+Outcome NntpClient::compress() {
     // A refusal is no failure of the dialogue.
-    auto goon = [this](const Reply& reply) {
-        if (reply.status == Reply::Lost) return false;
-        conn.failure = Failure::None;
-        conn.stage = Stage::None;
-        return true;
-    };
-    Reply reply = conn.ask("CAPABILITIES\r\n");
-    if (!reply.ok() || !reply.is("101")) return goon(reply);
+    auto goon = [](const Outcome& answer) { return answer.reply.status == Reply::Lost ? answer : Outcome(); };
+    Outcome answer = conn.ask("CAPABILITIES\r\n");
+    if (!answer.done() || !answer.reply.is("101")) return goon(answer);
     Capabilities caps;
     bool whole = readbody(conn.sock, [&caps](const char* text, size_t len, bool linestart) {
         std::string line(text, len);
         if (linestart) caps.add(line.substr(0, line.find_first_of("\r\n")));
         return true;
     }) == BodyEnd::Whole;
-    if (!whole) return conn.fail(Failure::Network, Stage::Text);
-    if (!caps.offers("COMPRESS", "DEFLATE")) return true;
+    if (!whole) return conn.failed(Failure::Network, Stage::Text);
+    if (!caps.offers("COMPRESS", "DEFLATE")) return Outcome();
     events->opening(NntpEvents::Opening::Compress, conn);
-    reply = conn.ask("COMPRESS DEFLATE\r\n");
-    if (!reply.is("206")) return goon(reply);
+    answer = conn.ask("COMPRESS DEFLATE\r\n");
+    if (!answer.reply.is("206")) return goon(answer);
     // The server compresses from now on: without zlib nothing it says can
     // be read.
-    return conn.sock.Deflate() || conn.fail(Failure::Local, Stage::None);
+    return conn.sock.Deflate() ? Outcome() : conn.failed(Failure::Local, Stage::Own);
 }
 
 bool NntpClient::asknewsgroups(const NewsDate& since) {
@@ -181,42 +181,36 @@ bool NntpClient::asknewsgroups(const NewsDate& since) {
         std::snprintf(command, sizeof command, "NEWGROUPS %02u%02u%02u %02u%02u%02u\r\n", since.year % 100,
                       since.month, since.day, since.hour, since.min, since.sec);
     }
-    answer = conn.ask(command);
-    if (answer.ok()) {
+    Outcome asked = conn.ask(command);
+    answer = asked.reply;
+    if (asked.done()) {
         events->done(Item::Newsgroups, 0, answer);
         return true;
     }
     if (answer.refused()) events->refused(Item::Newsgroups, 0, answer);
-    else events->failed(Item::Newsgroups, 0, conn);
+    else events->failed(Item::Newsgroups, 0, conn, asked);
     return false;
 }
 
 bool NntpClient::sendahead(Pipeline& pipeline, Item item, size_t index) {
     if (pipeline.fill()) return true;
-    conn.error = errno;
-    conn.fail(Failure::Network, Stage::Send);
-    events->failed(item, index, conn);
+    events->failed(item, index, conn, conn.sendfailed());
     return false;
 }
 
 bool NntpClient::readanswer(Item item, size_t index) {
     readnntp(conn.sock, answer);
     if (answer.status != Reply::Lost) return true;
-    conn.reply = answer;
-    conn.fail(Failure::Network, Stage::Reply);
-    events->failed(item, index, conn);
+    events->failed(item, index, conn, conn.failed(Failure::Network, Stage::Reply, answer));
     return false;
 }
 
 void NntpClient::cutoff(Item item, size_t index) {
-    conn.fail(Failure::Network, Stage::Text);
-    events->failed(item, index, conn);
+    events->failed(item, index, conn, conn.failed(Failure::Network, Stage::Text));
 }
 
 BodyEnd NntpClient::ended(Item item, size_t index, BodyEnd end) {
     if (end == BodyEnd::Lost) cutoff(item, index);
-    // The rest of the text would be read as answers.
-    if (end == BodyEnd::SinkFailed) conn.fail(Failure::Local, Stage::Text);
     return end;
 }
 
@@ -299,11 +293,12 @@ const Reply& NntpClient::reselect() {
         answer = Reply();
         return answer;
     }
-    answer = conn.read();
+    Outcome got = conn.read();
+    answer = got.reply;
     pipe->answered();
-    if (answer.ok()) events->done(Item::Reselect, 0, answer);
+    if (got.done()) events->done(Item::Reselect, 0, answer);
     else if (answer.refused()) events->refused(Item::Reselect, 0, answer);
-    else events->failed(Item::Reselect, 0, conn);
+    else events->failed(Item::Reselect, 0, conn, got);
     return answer;
 }
 
@@ -339,36 +334,33 @@ Step NntpClient::discard(uint64_t count) {
 }
 
 Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
-    if (!conn.send("POST\r\n")) {
-        events->failed(Item::Post, 0, conn);
+    Outcome sent = conn.send("POST\r\n");
+    if (!sent.done()) {
+        events->failed(Item::Post, 0, conn, sent);
         return Step::Quit;
     }
     // INN writes its replies in two parts and holds the second back until
     // the first is acknowledged (Nagle): acknowledge at once, or every
     // reply waits for our delayed acknowledgement.
     conn.sock.AckNow();
-    Reply reply = conn.read();
-    if (!reply.ok()) {
-        if (reply.refused()) events->refused(Item::Post, 0, reply);
-        else events->failed(Item::Post, 0, conn);
+    Outcome answer = conn.read();
+    if (!answer.done()) {
+        if (answer.reply.refused()) events->refused(Item::Post, 0, answer.reply);
+        else events->failed(Item::Post, 0, conn, answer);
         return Step::End;
     }
-    TextSent sent = text(conn.sock);
-    if (sent == TextSent::SendFailed) {
-        conn.error = errno;
-        conn.fail(Failure::Network, Stage::Send);
-        events->failed(Item::Posted, 0, conn);
+    TextSent went = text(conn.sock);
+    if (went == TextSent::SendFailed) {
+        events->failed(Item::Posted, 0, conn, conn.sendfailed());
         return Step::Quit;
     }
     // The text went out incomplete: only dropping the connection keeps the
     // server from taking it.
-    if (sent == TextSent::SourceFailed) {
-        conn.fail(Failure::Local, Stage::None);
-        return Step::End;
-    }
+    if (went == TextSent::SourceFailed) return Step::End;
     conn.sock.AckNow();
-    reply = conn.read();
-    if (reply.ok()) {
+    answer = conn.read();
+    const Reply& reply = answer.reply;
+    if (answer.done()) {
         verdict = Verdict::Accepted;
         events->done(Item::Posted, 0, reply);
         return Step::Next;
@@ -376,7 +368,7 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     // Without an answer the dialogue is out of step and the article's fate
     // unknown: the connection is fit only for closing.
     if (!reply.refused()) {
-        events->failed(Item::Posted, 0, conn);
+        events->failed(Item::Posted, 0, conn, answer);
         return Step::End;
     }
     // An article posted by a run that died before it could record so: it
@@ -388,12 +380,13 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
 
 bool NntpClient::signoff() {
     conn.quitting = quitqueued && pipe->sent();
-    if (conn.signoff()) return true;
-    events->failed(Item::Signoff, 0, conn);
+    Outcome answer = conn.signoff();
+    if (answer.done()) return true;
+    events->failed(Item::Signoff, 0, conn, answer);
     return false;
 }
 
 void NntpClient::close(bool quit) {
     conn.quitting = quitqueued && pipe->sent();
-    conn.close(quit, [this] { events->failed(Item::Signoff, 0, conn); });
+    conn.close(quit, [this](const Outcome& answer) { events->failed(Item::Signoff, 0, conn, answer); });
 }

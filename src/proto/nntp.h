@@ -89,10 +89,11 @@ public:
     // place in its flight (Select, Listing), else 0.
     virtual void done(Item, size_t, const Reply&) {}
     virtual void refused(Item, size_t, const Reply&) {}
-    // The item failed, and with it the dialogue: c notes the class (a
-    // refused login is Login; a password that may not go is Login with no
-    // stage), the stage and the details. A text cut off has Stage::Text.
-    virtual void failed(Item, size_t, const Connection&) {}
+    // The item failed on c, and with it the dialogue: failure has the class
+    // (a refused login is Login; a password that may not go is Login at
+    // Stage::Secret), the stage and the details. A text cut off has
+    // Stage::Text.
+    virtual void failed(Item, size_t, const Connection&, const Outcome&) {}
 };
 
 // LIST when year is 0, else NEWGROUPS since that date and time.
@@ -196,7 +197,7 @@ public:
     bool signoff();
     // Ends a failed dialogue: QUIT once unless the connection is broken or
     // quit is false (failed(Signoff) when it is not taken), then the
-    // connection is closed. The failure noted stays the one that ended it.
+    // connection is closed.
     void close(bool quit);
 
     Connection& connection() { return conn; }
@@ -204,8 +205,8 @@ public:
 private:
     using Item = NntpEvents::Item;
 
-    bool login(const std::string& secret);
-    bool compress();
+    Outcome login(const std::string& secret);
+    Outcome compress();
     bool asknewsgroups(const NewsDate& since);
     bool sendahead(Pipeline& pipeline, Item item, size_t index);
     bool readanswer(Item item, size_t index);

@@ -108,10 +108,11 @@ Reply readpop3(Socket& sock) {
     return reply;
 }
 
-Reply pop3capa(Connection& connection, Capabilities& caps) {
+Outcome pop3capa(Connection& connection, Capabilities& caps) {
     caps.clear();
-    Reply reply = connection.ask("CAPA\r\n");
-    if (!reply.ok()) return reply;
+    Outcome answer = connection.ask("CAPA\r\n");
+    if (!answer.done()) return answer;
+    Reply reply = answer.reply;
     Socket& sock = connection.sock;
     for (int lines = 0; lines < maxcapalines; lines++) {
         int len = sock.RecvTeol();
@@ -120,13 +121,11 @@ Reply pop3capa(Connection& connection, Capabilities& caps) {
             reply.error = errno;
             break;
         }
-        if (isterminator(sock.line(), len)) return reply;
+        if (isterminator(sock.line(), len)) return answer;
         caps.add(std::string(sock.line(), std::strcspn(sock.line(), "\r\n")));
     }
     if (reply.ok()) reply.status = Reply::Invalid;
-    connection.reply = reply;
-    connection.fail(Failure::Protocol, Stage::Reply);
-    return reply;
+    return connection.failed(Failure::Protocol, Stage::Reply, reply);
 }
 
 SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange) {
@@ -185,29 +184,32 @@ const Wire Pop3Client::wire{"POP3", 110, 995, readpop3};
 Pop3Client::Pop3Client(const Server& server, const std::string& cafile, const std::string& pin, SourceEvents& events)
     : events(events), conn(wire, server, cafile, pin) {}
 
-bool Pop3Client::fail(SourceFault fault, const SaslLogin* login) {
-    events.failed({fault, conn, login});
+bool Pop3Client::fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login) {
+    events.failed({fault, conn, outcome, login});
     return false;
 }
 
 // USER or PASS: a refusal is the login's.
 bool Pop3Client::ask(const std::string& command) {
-    Reply reply = conn.ask(command);
-    if (reply.ok()) return true;
-    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
-    return fail(SourceFault::Step);
+    Outcome answer = conn.ask(command);
+    if (answer.done()) return true;
+    if (answer.reply.refused()) return fail(SourceFault::Step, conn.failed(Failure::Login, Stage::Reply, answer.reply));
+    return fail(SourceFault::Step, answer);
 }
 
 bool Pop3Client::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
-    if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
+    Outcome opened = conn.open();
+    if (opened.done()) opened = conn.greet();
+    if (!opened.done()) return fail(SourceFault::Step, opened);
     conn.sock.settimeout(kReplyTimeout);
     quits = true;
     if (conn.server.tls == TLSSTART) {
         events.step(SourceStep::StartingTls);
         // Nothing more goes out on a connection whose TLS failed.
-        quits = conn.starttls("STLS\r\n");
-        if (!quits) return fail(SourceFault::Step);
+        Outcome secured = conn.starttls("STLS\r\n");
+        quits = secured.done();
+        if (!quits) return fail(SourceFault::Step, secured);
     }
     // CAPA is asked once either way: after USER and PASS, or before a
     // SASL login, whose mechanisms its SASL line lists.
@@ -217,10 +219,8 @@ bool Pop3Client::open(const std::string& secret) {
 }
 
 bool Pop3Client::login(const std::string& secret) {
-    if (conn.maysendsecret(false) == SecretRule::No) {
-        conn.fail(Failure::Login, Stage::None);
-        return fail(SourceFault::SecretHeld);
-    }
+    if (conn.maysendsecret(false) == SecretRule::No)
+        return fail(SourceFault::SecretHeld, conn.failed(Failure::Login, Stage::Secret));
     events.step(SourceStep::SendingUser);
     if (!ask("USER " + conn.server.user + "\r\n")) return false;
     events.step(SourceStep::SendingPassword);
@@ -234,15 +234,14 @@ bool Pop3Client::sasl(const std::string& secret) {
     if (step == Step::Next) return true;
     // A refused token is not offered again, nor anything else.
     quits = step == Step::Quit;
-    if (login.end != SaslLogin::Lost && login.end != SaslLogin::Invalid) conn.fail(Failure::Login, conn.stage);
-    return fail(SourceFault::Login, &login);
+    return fail(SourceFault::Login, saslfailure(conn, login), &login);
 }
 
 // CAPA. A server that does not know it is an old one, not a failure.
 bool Pop3Client::capabilities() {
-    Reply reply = pop3capa(conn, caps);
+    Outcome answer = pop3capa(conn, caps);
     window = caps.has("PIPELINING") ? pipelinewindow : 1;
-    return reply.ok() || reply.refused() || fail(SourceFault::Step);
+    return answer.done() || answer.reply.refused() || fail(SourceFault::Step, answer);
 }
 
 // STAT: the message count (0 when none could be read) and the total size,
@@ -250,42 +249,39 @@ bool Pop3Client::capabilities() {
 // count too large for any list must not pass for an empty mailbox.
 bool Pop3Client::select(const std::string&, FolderState& state) {
     events.step(SourceStep::Counting);
-    Reply reply = conn.ask("STAT\r\n");
-    if (!reply.ok()) return fail(SourceFault::Step);
-    pop3stat(reply, &state.messages, &state.octets);
+    Outcome answer = conn.ask("STAT\r\n");
+    if (!answer.done()) return fail(SourceFault::Step, answer);
+    pop3stat(answer.reply, &state.messages, &state.octets);
     count = state.messages;
     if (count >= 0) return true;
-    conn.reply.status = Reply::Invalid;
-    conn.fail(Failure::Protocol, Stage::Reply);
-    return fail(SourceFault::Step);
+    answer.reply.status = Reply::Invalid;
+    return fail(SourceFault::Step, conn.failed(Failure::Protocol, Stage::Reply, answer.reply));
 }
 
 bool Pop3Client::list(const ListAsk&, MailList& list) {
     entries.clear();
     list = MailList();
-    if (!allocate(entries, count) || !allocate(list.messages, count)) {
-        conn.fail(Failure::Local, Stage::None);
-        return fail(SourceFault::HugeList);
-    }
+    if (!allocate(entries, count) || !allocate(list.messages, count))
+        return fail(SourceFault::HugeList, conn.failed(Failure::Local, Stage::Own));
     // Where the server pipelines, UIDL costs no round trip of its own.
     bool ahead = window > 1;
-    if (!(ahead ? conn.send("LIST\r\nUIDL\r\n") && conn.read().ok() : conn.ask("LIST\r\n").ok()))
-        return fail(SourceFault::Step);
+    Outcome answer = ahead ? conn.send("LIST\r\nUIDL\r\n") : conn.ask("LIST\r\n");
+    if (ahead && answer.done()) answer = conn.read();
+    if (!answer.done()) return fail(SourceFault::Step, answer);
     ListResult listed = pop3list(conn.sock, entries, count);
     std::vector<int32_t> numbers;
     if (listed == ListResult::Whole) {
         numbers.reserve(entries.size());
         list.ids.reserve(entries.size());
-        Reply reply = ahead ? conn.read() : conn.ask("UIDL\r\n");
+        Outcome uidl = ahead ? conn.read() : conn.ask("UIDL\r\n");
         // A server without UIDL names its messages by no id.
-        list.hasids = !reply.refused();
-        if (!reply.ok() && !reply.refused()) return fail(SourceFault::Step);
+        list.hasids = !uidl.reply.refused();
+        if (!uidl.done() && !uidl.reply.refused()) return fail(SourceFault::Step, uidl);
         if (list.hasids) listed = pop3uidl(conn.sock, list, numbers);
     }
-    if (listed != ListResult::Whole) {
-        conn.fail(Failure::Protocol, Stage::Text);
-        return fail(listed == ListResult::Short ? SourceFault::ShortList : SourceFault::LongList);
-    }
+    if (listed != ListResult::Whole)
+        return fail(listed == ListResult::Short ? SourceFault::ShortList : SourceFault::LongList,
+                    conn.failed(Failure::Protocol, Stage::Text));
     joinids(entries, numbers, list);
     return true;
 }
@@ -314,10 +310,7 @@ Pipeline Pop3Client::commands(const std::vector<uint32_t>& places, const char* v
 }
 
 bool Pop3Client::refill(Pipeline& pipeline) {
-    if (pipeline.fill()) return true;
-    conn.error = errno;
-    conn.fail(Failure::Network, Stage::Send);
-    return fail(SourceFault::Step);
+    return pipeline.fill() || fail(SourceFault::Step, conn.sendfailed());
 }
 
 bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) {
@@ -326,14 +319,14 @@ bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
     for (size_t k = 0; k < places.size(); k++) {
         if (entries[places[k]].size <= 0) continue;
         if (!sink.next(k) || !refill(retr)) return cutshort();
-        Reply reply = conn.read();
+        Outcome answer = conn.read();
         conn.quitting = quitqueued && retr.sent();
-        if (reply.refused()) {
-            events.refused(k, reply);
+        if (answer.reply.refused()) {
+            events.refused(k, answer.reply);
             return cutshort();
         }
-        if (!reply.ok()) {
-            fail(SourceFault::Step);
+        if (!answer.done()) {
+            fail(SourceFault::Step, answer);
             return cutshort();
         }
         retr.answered();
@@ -355,14 +348,10 @@ bool Pop3Client::cutshort() {
 bool Pop3Client::receive(size_t k, MessageSink& sink) {
     MessageText text(conn.sock);
     bool taken = sink.take(k, text);
-    if (text.end == BodyEnd::Lost) {
-        conn.fail(Failure::Network, Stage::Text);
-        return fail(SourceFault::LostMessage);
-    }
+    if (text.end == BodyEnd::Lost) return fail(SourceFault::LostMessage, conn.failed(Failure::Network, Stage::Text));
     if (taken && text.end == BodyEnd::Whole) return true;
     quits = text.end == BodyEnd::Whole;
-    conn.fail(Failure::Local, Stage::Text);
-    return fail(SourceFault::Sink);
+    return fail(SourceFault::Sink, conn.failed(Failure::Local, Stage::Text));
 }
 
 bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
@@ -373,22 +362,22 @@ bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
     for (size_t k = 0; k < places.size(); k++) {
         if (entries[places[k]].size < 0) continue;
         if (!refill(dele)) return false;
-        Reply reply = conn.read();
+        Outcome answer = conn.read();
         int unanswered = dele.answered();
         conn.quitting = quitqueued && dele.sent();
-        if (reply.ok()) continue;
-        if (!reply.refused()) return fail(SourceFault::Step);
-        events.refused(k, reply);
+        if (answer.done()) continue;
+        if (!answer.reply.refused()) return fail(SourceFault::Step, answer);
+        events.refused(k, answer.reply);
         if (conn.quitting) unanswered--;
         // The server is still in step: take the answers to the DELEs
         // already sent, so that the answer read after QUIT is its own.
         for (size_t next = k + 1; unanswered > 0; unanswered--, next++) {
             while (entries[places[next]].size < 0) next++;
-            Reply answer = conn.read();
-            if (answer.refused()) {
-                events.refused(next, answer);
-            } else if (!answer.ok()) {
-                fail(SourceFault::Step);
+            Outcome later = conn.read();
+            if (later.reply.refused()) {
+                events.refused(next, later.reply);
+            } else if (!later.done()) {
+                fail(SourceFault::Step, later);
                 break;
             }
         }
@@ -399,15 +388,16 @@ bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
 
 bool Pop3Client::close() {
     events.step(SourceStep::SigningOff);
-    if (!conn.signoff()) {
+    Outcome answer = conn.signoff();
+    if (!answer.done()) {
         quits = false;
-        return fail(SourceFault::Step);
+        return fail(SourceFault::Step, answer);
     }
     events.step(SourceStep::SignedOff);
     return true;
 }
 
 void Pop3Client::abandon() {
-    // A QUIT not taken is told; the failure that ended the dialogue stays.
-    conn.close(quits, [this] { fail(SourceFault::Step); });
+    // A QUIT not taken is told.
+    conn.close(quits, [this](const Outcome& quit) { fail(SourceFault::Step, quit); });
 }

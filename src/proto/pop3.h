@@ -16,9 +16,8 @@
 Reply readpop3(Socket& sock);
 
 // CAPA and the list it answers with. A refusal (an old server) leaves caps
-// empty; a list without its end is an invalid reply, noted in the
-// connection as one that failed.
-Reply pop3capa(Connection& connection, Capabilities& caps);
+// empty; a list without its end is an invalid reply, a failure.
+Outcome pop3capa(Connection& connection, Capabilities& caps);
 
 // AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
 SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange);
@@ -70,7 +69,7 @@ public:
     Connection& connection() override { return conn; }
 
 private:
-    bool fail(SourceFault fault, const SaslLogin* login = nullptr);
+    bool fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login = nullptr);
     bool ask(const std::string& command);  // of the login
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);

@@ -78,13 +78,19 @@ SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const 
         command += " " + exchange.responses[next++];
     bool answered = false;  // an error challenge
     for (;;) {
-        if (!connection.send(command + "\r\n")) {
+        Outcome sent = connection.send(command + "\r\n");
+        if (!sent.done()) {
             reply = Reply();
-            reply.error = connection.error;
+            reply.error = sent.error;
+            outcome.lost = sent;
             return outcome;
         }
-        reply = connection.read();
-        if (reply.status == Reply::Lost) break;
+        Outcome answer = connection.read();
+        reply = answer.reply;
+        if (reply.status == Reply::Lost) {
+            outcome.lost = std::move(answer);
+            break;
+        }
         std::string challenge;
         SaslDialect::Turn turn = dialect.judge(reply, challenge);
         bool more = next < exchange.responses.size();
@@ -148,6 +154,13 @@ Step saslsignin(Connection& connection, const Capabilities& caps, const char* ke
                                                  : SaslLogin::Refused;
     if (login.end == SaslLogin::Accepted) return Step::Next;
     return login.token && login.end == SaslLogin::Refused ? Step::End : Step::Quit;
+}
+
+Outcome saslfailure(const Connection& connection, const SaslLogin& login) {
+    if (login.end == SaslLogin::Lost) return login.outcome.lost;
+    if (login.end == SaslLogin::Invalid) return connection.failed(Failure::Protocol, Stage::Reply, login.outcome.reply);
+    return connection.failed(Failure::Login, login.end == SaslLogin::Unsafe ? Stage::Secret : Stage::Reply,
+                             login.outcome.reply);
 }
 
 std::string oauthstatus(const std::string& challenge) {

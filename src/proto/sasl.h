@@ -46,6 +46,8 @@ struct SaslDialect {
 struct SaslOutcome {
     // The server's last reply, positive only once the login was accepted.
     Reply reply;
+    // A reply that never came, or a send that failed: why.
+    Outcome lost;
     // The reason of an error challenge that was answered, decoded
     // ("invalid_token (401)"); empty when none came.
     std::string status;
@@ -53,8 +55,8 @@ struct SaslOutcome {
 
 // Runs the exchange. A reply that does not fit it (a success before the
 // last response, a challenge after it where no error answer is known) is
-// turned negative. A reply that never came (or a failed send) is noted in
-// the connection; nothing is reported.
+// turned negative. A reply that never came (or a failed send) leaves its
+// failure in the outcome; nothing is reported.
 SaslOutcome saslrun(Connection& connection, const SaslExchange& exchange, const SaslDialect& dialect);
 
 // A login by a SASL mechanism over a connection, as far as it went.
@@ -64,7 +66,7 @@ struct SaslLogin {
         Unsafe,      // the secret may not go over this connection
         NotOffered,  // the server does not list the mechanism (auto: neither PLAIN nor LOGIN)
         Accepted,
-        Lost,        // no answer, or a failed send: the connection tells why
+        Lost,        // no answer, or a failed send: outcome.lost tells why
         Refused,
         Invalid,     // an answer that does not fit the exchange
     };
@@ -86,6 +88,11 @@ struct SaslLogin {
 Step saslsignin(Connection& connection, const Capabilities& caps, const char* keyword, const std::string& secret,
                 SaslOutcome (*auth)(Connection&, const SaslExchange&), SaslLogin& login,
                 const std::function<void(const SaslLogin&)>& going);
+
+// The failure of a login that did not go through: that of the reply lost,
+// Protocol for an answer that does not fit, else Login (Secret where the
+// secret may not go).
+Outcome saslfailure(const Connection& connection, const SaslLogin& login);
 
 // The "status" of an OAuth2 error challenge (base64 JSON), with its
 // RFC 6750 error code and HTTP status side by side where the one is known

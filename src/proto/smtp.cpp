@@ -194,52 +194,52 @@ SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
 
 const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp};
 
-void SmtpClient::refuse(const SmtpMessage& message, SmtpFault::What what, const Reply& reply) {
-    SmtpFault fault{what, conn.failure, reply};
-    fault.permanent = reply.text[0] == '5';
-    fault.refusals = replylines(reply);
+void SmtpClient::refuse(const SmtpMessage& message, SmtpFault::What what, const Outcome& answer) {
+    SmtpFault fault{what, answer};
+    fault.permanent = answer.reply.text[0] == '5';
+    fault.refusals = replylines(answer.reply);
     events.refused(message, fault);
 }
 
-void SmtpClient::failed(SmtpFault::What what, Failure how, const Reply& reply, bool quiet) {
-    SmtpFault fault{what, how, reply, quiet};
+void SmtpClient::failed(SmtpFault::What what, const Outcome& cause, bool quiet) {
+    SmtpFault fault{what, cause, quiet};
     if (what == SmtpFault::Login) fault.login = &signin;
     events.failed(fault);
 }
 
 bool SmtpClient::send(const std::string& text) {
-    if (conn.send(text)) return true;
-    failed(SmtpFault::Dialogue, conn.failure);
+    Outcome sent = conn.send(text);
+    if (sent.done()) return true;
+    failed(SmtpFault::Dialogue, sent);
     return false;
 }
 
 bool SmtpClient::command(const std::string& text) {
     if (text.size() < kCommandMax) return send(text);
-    conn.failure = Failure::Local;
-    conn.stage = Stage::Send;
-    conn.error = EMSGSIZE;
-    failed(SmtpFault::Dialogue, conn.failure);
+    failed(SmtpFault::Dialogue, Outcome{Failure::Local, Stage::Send, EMSGSIZE});
     return false;
 }
 
 // One reply; quiet: a refusal is no failure here.
 Reply SmtpClient::read(bool quiet) {
-    Reply reply = conn.read();
-    if (!reply.ok() && !(quiet && reply.refused())) failed(SmtpFault::Dialogue, conn.failure, Reply(), quiet);
-    return reply;
+    Outcome answer = conn.read();
+    if (!answer.done() && !(quiet && answer.reply.refused())) failed(SmtpFault::Dialogue, answer, quiet);
+    return answer.reply;
 }
 
 // EHLO or HELO, with the reply's keywords kept. A server that does not know
 // EHLO refuses it for good: first, HELO follows then (RFC 5321 4.1.4).
 Step SmtpClient::hello(const char* verb, bool first) {
     if (!command(verb + hostname + "\r\n")) return Step::Quit;
-    Reply reply = read(first);
+    Outcome answer = conn.read();
+    const Reply& reply = answer.reply;
+    if (!answer.done() && !(first && reply.refused())) failed(SmtpFault::Dialogue, answer, first);
     if (first && reply.refused()) {
         if (reply.text[0] == '5') {
             events.step(SmtpStep::Helo, "");
             return hello("HELO ", false);
         }
-        failed(SmtpFault::Dialogue, conn.failure);
+        failed(SmtpFault::Dialogue, answer);
     }
     keywords.clear();
     for (const std::string& line : reply.lines) keywords.add(line);
@@ -254,13 +254,15 @@ Step SmtpClient::open(const std::string& password) {
 Step SmtpClient::opening() {
     const Server& smtp = conn.server;
     events.step(SmtpStep::Connecting, "");
-    if (!conn.open()) {
-        failed(SmtpFault::Dialogue, conn.failure);
+    Outcome opened = conn.open();
+    if (!opened.done()) {
+        failed(SmtpFault::Dialogue, opened);
         return Step::End;
     }
     events.step(SmtpStep::Hello, "");
-    if (!conn.greet()) {
-        failed(SmtpFault::Dialogue, conn.failure);
+    opened = conn.greet();
+    if (!opened.done()) {
+        failed(SmtpFault::Dialogue, opened);
         return Step::End;
     }
     // EHLO on every server, so that one without a login pipelines too.
@@ -269,12 +271,13 @@ Step SmtpClient::opening() {
     if (step != Step::Next) return step;
     if (smtp.tls == TLSSTART) {
         if (!keywords.has("STARTTLS")) {
-            failed(SmtpFault::NoStartTls, Failure::Refused);
+            failed(SmtpFault::NoStartTls, Outcome{Failure::Refused});
             return Step::End;
         }
         events.step(SmtpStep::StartTls, "");
-        if (!conn.starttls("STARTTLS\r\n")) {
-            failed(SmtpFault::Dialogue, conn.failure);
+        Outcome secured = conn.starttls("STARTTLS\r\n");
+        if (!secured.done()) {
+            failed(SmtpFault::Dialogue, secured);
             return Step::End;
         }
         // The server forgets the first EHLO.
@@ -283,11 +286,7 @@ Step SmtpClient::opening() {
     if (step == Step::Next && !smtp.user.empty()) {
         step = saslsignin(conn, keywords, "AUTH", secret, smtpauth, signin,
                           [this](const SaslLogin& login) { events.loggingin(login); });
-        if (step != Step::Next) {
-            failed(SmtpFault::Login, signin.end == SaslLogin::Lost      ? conn.failure
-                                     : signin.end == SaslLogin::Invalid ? Failure::Protocol
-                                                                        : Failure::Login);
-        }
+        if (step != Step::Next) failed(SmtpFault::Login, saslfailure(conn, signin));
     }
     pipelining = keywords.has("PIPELINING");
     chunking = pipelining && keywords.has("CHUNKING") && !nobdat;
@@ -304,13 +303,10 @@ Step SmtpClient::text(const SmtpMessage& message, long plain) {
 // dropping the connection keeps the server from taking it.
 Step SmtpClient::textfailed(int result) {
     if (result == SENDTEXT_SENDFAILED) {
-        conn.failure = Failure::Network;
-        conn.stage = Stage::Send;
-        conn.error = errno;
-        failed(SmtpFault::Dialogue, conn.failure);
+        failed(SmtpFault::Dialogue, Outcome{Failure::Network, Stage::Send, errno});
         return Step::Quit;
     }
-    failed(SmtpFault::File, Failure::Local);
+    failed(SmtpFault::File, Outcome{Failure::Local});
     return Step::End;
 }
 
@@ -334,22 +330,24 @@ Step SmtpClient::transaction(const SmtpMessage& message, const Envelope& address
 Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses, bool sent, Recipients& rcpts) {
     events.step(SmtpStep::MailFrom, addresses.from);
     if (!sent && !command(mailfrom(addresses))) return Step::Quit;
-    Reply reply = conn.read();
-    if (!reply.ok()) {
+    Outcome answer = conn.read();
+    const Reply& reply = answer.reply;
+    if (!answer.done()) {
         // A refusal is the message's verdict; no answer leaves it unknown.
         if (!reply.refused()) {
-            failed(SmtpFault::Sender, conn.failure, reply);
+            failed(SmtpFault::Sender, answer);
             return Step::Quit;
         }
-        refuse(message, SmtpFault::Sender, reply);
+        refuse(message, SmtpFault::Sender, answer);
         rcpts.judged = true;
         return closing(reply) ? Step::Quit : Step::Next;
     }
     for (const std::string& to : addresses.to) {
         events.step(SmtpStep::RcptTo, to);
         if (!sent && !command(rcptto(to))) return Step::Quit;
-        Reply reply = conn.read();
-        if (reply.ok()) {
+        Outcome answer = conn.read();
+        const Reply& reply = answer.reply;
+        if (answer.done()) {
             rcpts.accepted++;
             continue;
         }
@@ -359,7 +357,7 @@ Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses,
             rcpts.deferral = reply;
             continue;
         }
-        failed(SmtpFault::Recipient, conn.failure, reply);
+        failed(SmtpFault::Recipient, answer);
         // Without an answer the dialogue is out of step.
         if (!reply.refused() || closing(reply)) return Step::Quit;
         rcpts.temporary = rcpts.temporary || reply.text[0] != '5';
@@ -370,13 +368,14 @@ Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses,
 
 Step SmtpClient::data(const SmtpMessage& message, bool sent, Recipients& rcpts) {
     if (!sent && !command("DATA\r\n")) return Step::Quit;
-    Reply reply = conn.read();
-    if (reply.ok()) return Step::Next;
+    Outcome answer = conn.read();
+    const Reply& reply = answer.reply;
+    if (answer.done()) return Step::Next;
     if (!reply.refused()) {
-        failed(SmtpFault::Data, conn.failure, reply);
+        failed(SmtpFault::Data, answer);
         return Step::Quit;
     }
-    refuse(message, SmtpFault::Data, reply);
+    refuse(message, SmtpFault::Data, answer);
     rcpts.judged = true;
     if (closing(reply)) return Step::Quit;
     return send("RSET\r\n") && read().ok() ? Step::Next : Step::Quit;
@@ -416,14 +415,15 @@ Step SmtpClient::textanswer(const SmtpMessage& message, bool& taken) {
 
 // The verdict on a text by its answer. No answer is none: the message's
 // fate is unknown, and the connection's failure is said.
-Step SmtpClient::verdict(const SmtpMessage& message, const Reply& reply, bool& taken) {
-    taken = reply.ok();
+Step SmtpClient::verdict(const SmtpMessage& message, const Outcome& answer, bool& taken) {
+    const Reply& reply = answer.reply;
+    taken = answer.done();
     if (taken) return Step::Next;
     if (!reply.refused()) {
-        failed(SmtpFault::Dialogue, conn.failure);
+        failed(SmtpFault::Dialogue, answer);
         return Step::Quit;
     }
-    refuse(message, SmtpFault::Text, reply);
+    refuse(message, SmtpFault::Text, answer);
     return closing(reply) ? Step::Quit : Step::Next;
 }
 
@@ -445,7 +445,8 @@ Step SmtpClient::settle() {
 // them in any further transaction either.
 Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts) {
     if (reached && rcpts.deferred.empty()) return events.done(message) ? Step::Next : Step::Quit;
-    SmtpFault fault{SmtpFault::NoneAccepted, Failure::Refused, rcpts.deferral};
+    SmtpFault fault{SmtpFault::NoneAccepted, Outcome{Failure::Refused}};
+    fault.cause.reply = rcpts.deferral;
     fault.permanent = rcpts.deferred.empty() && !rcpts.temporary;
     fault.refusals = rcpts.refusals;
     for (const std::string& line : replylines(rcpts.deferral)) fault.refusals.push_back(line);
@@ -459,7 +460,7 @@ Step SmtpClient::post(const SmtpMessage& message) {
     if (addresses.from.empty() || addresses.to.empty()) {
         // The messages in flight are answered before this one is told of.
         Step step = settle();
-        if (step == Step::Next) events.refused(message, {missing, Failure::Local, Reply()});
+        if (step == Step::Next) events.refused(message, {missing, Outcome{Failure::Local}});
         return step;
     }
     if (!chunking) return withdata(message, std::move(addresses), false);
@@ -549,20 +550,21 @@ Step SmtpClient::land() {
         }
         return Step::Next;
     }
-    Reply reply = conn.read();
+    Outcome answer = conn.read();
+    const Reply& reply = answer.reply;
     if (reply.refused() && (reply.is("500") || reply.is("502") || reply.is("504")))
         return withoutchunking(std::move(flight));
     if (rcpts.accepted == 0) {
         // BDAT refused, as expected; the RSET of the next group ends the
         // transaction.
         if (!reply.ok() && !reply.refused()) {
-            failed(SmtpFault::Dialogue, conn.failure, Reply(), true);
+            failed(SmtpFault::Dialogue, answer, true);
             return Step::Quit;
         }
         return noneaccepted(message, flight.reached, rcpts);
     }
     bool taken = false;
-    step = verdict(message, reply, taken);
+    step = verdict(message, answer, taken);
     if (!taken) return step;
     if (!rcpts.deferred.empty()) {
         flight.addresses.to = std::move(rcpts.deferred);
@@ -601,11 +603,11 @@ Step SmtpClient::withoutchunking(Flight flight) {
 }
 
 void SmtpClient::quitahead() {
-    if (!conn.quitting && pipelining && (pending || !flights.empty())) conn.quitting = conn.send("QUIT\r\n");
+    if (!conn.quitting && pipelining && (pending || !flights.empty())) conn.quitting = conn.send("QUIT\r\n").done();
 }
 
-bool SmtpClient::end(Step how) {
+void SmtpClient::end(Step how) {
     // A QUIT that went ahead is not sent twice.
-    conn.close(how == Step::Quit && !conn.quitting, [this] { failed(SmtpFault::Dialogue, conn.failure); });
-    return conn.passing();
+    conn.close(how == Step::Quit && !conn.quitting,
+               [this](const Outcome& answer) { failed(SmtpFault::Dialogue, answer); });
 }

@@ -84,8 +84,9 @@ struct SmtpFault {
         File,          // the message file could not be read
     };
     What what;
-    Failure how;
-    Reply reply;         // the server's answer
+    // Its class, and how it came about: the server's answer, or for
+    // Dialogue where the connection failed.
+    Outcome cause;
     bool quiet = false;  // Dialogue: a refusal goes unsaid
     const SaslLogin* login = nullptr;
     // A refusal of the message for good (5xx; every recipient refused so),
@@ -142,10 +143,9 @@ public:
     // the connection's signoff().
     void quitahead();
     // The regular end is the connection's signoff(). This one ends a
-    // failed dialogue: QUIT once for Quit unless the connection is broken,
-    // then it is closed. True when what failed passes by itself:
-    // the network.
-    bool end(Step how);
+    // failed dialogue: QUIT once for Quit unless the connection is broken
+    // (failed() when it is not taken), then it is closed.
+    void end(Step how);
 
     Connection& connection() { return conn; }
 
@@ -173,7 +173,7 @@ private:
 
     Step opening();
     Step hello(const char* verb, bool first);
-    void failed(SmtpFault::What what, Failure how, const Reply& reply = Reply(), bool quiet = false);
+    void failed(SmtpFault::What what, const Outcome& cause, bool quiet = false);
     bool command(const std::string& text);
     bool send(const std::string& text);
     Reply read(bool quiet = false);
@@ -184,9 +184,9 @@ private:
     Step data(const SmtpMessage& message, bool sent, Recipients& rcpts);
     Step abandon(bool sent);
     Step reset(bool sent, size_t answers);
-    void refuse(const SmtpMessage& message, SmtpFault::What what, const Reply& reply);
+    void refuse(const SmtpMessage& message, SmtpFault::What what, const Outcome& answer);
     Step textanswer(const SmtpMessage& message, bool& taken);
-    Step verdict(const SmtpMessage& message, const Reply& reply, bool& taken);
+    Step verdict(const SmtpMessage& message, const Outcome& answer, bool& taken);
     Step noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts);
     Step withdata(const SmtpMessage& message, Envelope addresses, bool reached);
     Step launch(Flight flight);

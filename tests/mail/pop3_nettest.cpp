@@ -346,6 +346,15 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .send("+OK\r\n");
          },
          "USER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host returned error: -ERR [AUTH] no\n" + skip, "-", "-"},
+        // The QUIT after it is lost: said, but the refusal judges the run.
+        {"PASS, then QUIT lost",
+         [](Script& s) {
+             s.send("+OK\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n")
+                 .send("-ERR [AUTH] no\r\n").expect("QUIT\r\n").drop();
+         },
+         "USER joe\r\nPASS secret\r\nQUIT\r\n",
+         head + "POP3 host returned error: -ERR [AUTH] no\n" +
+             "!!! Error 0 on recv() nr 1\nReceive: connection closed by the server\n" + skip, "-", "-"},
         {"STAT",
          [](Script& s) { login(s).expect("STAT\r\n").send("-ERR busy\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
          afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: -ERR busy\n" + skip, "-", "-"},
