@@ -232,7 +232,7 @@ Result MailFetch::fetch(const Server& server, const std::string& secret) {
     for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     // The failure that ended the dialogue, not a QUIT refused after it.
-    bool passing = offline;
+    bool passing = ended.passing();
     source->abandon();
     out.say("%s", skipping);
     return passing ? Result::Offline : Result::Ended;
@@ -288,7 +288,7 @@ void MailFetch::refused(size_t, const Reply& reply) { kind->complain(out, reply,
 void MailFetch::failed(const SourceFailure& failure) {
     const Connection& c = failure.connection;
     const char* name = c.protocol.name;
-    offline = failure.outcome.passing();
+    ended = failure.outcome;
     switch (failure.fault) {
     case SourceFault::Step:
         sayfailure(out, c, failure.outcome, kind->complain);

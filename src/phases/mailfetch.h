@@ -69,7 +69,7 @@ private:
     SourceRules rules;
     std::unique_ptr<MailSource> source;
     bool missing = false;  // a folder the server does not have
-    bool offline = false;  // the failure told last passes by itself
+    Outcome ended;  // the failure told last, which ended the dialogue
     bool warnedremoval = false;
     size_t budget = SIZE_MAX;  // messages the rules leave for this run
 };

@@ -47,12 +47,12 @@ public:
         if (step != Step::Next) return step;
         Outcome answer = signedoff(out, client.connection(), smtpcomplain);
         if (answer.done()) return Step::Next;
-        offline = answer.passing();
+        ended = answer;
         return Step::End;
     }
     Result end(Step how) {
         // The failure that ended the dialogue, not a QUIT refused after it.
-        bool passing = offline;
+        bool passing = ended.passing();
         client.end(how);
         if (got == Secret::Ended) return Result::Ended;
         out.say("(skipping email post)\n");
@@ -69,13 +69,13 @@ public:
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
-        offline = fault.cause.passing();
+        ended = fault.cause;
         say(fault);
         PostedFile& file = owner(message);
         if (!giveup(file, message, fault)) file.refused(message.start);
     }
     void failed(const SmtpFault& fault) override {
-        offline = fault.cause.passing();
+        ended = fault.cause;
         say(fault);
     }
 
@@ -89,7 +89,7 @@ private:
     SmtpClient client;
     std::string secret;  // of the login
     Secret got = Secret::Ready;
-    bool offline = false;  // the failure told last passes by itself
+    Outcome ended;  // the failure told last, which ended the dialogue
     Ahead* ahead = nullptr;
     Step opened = Step::Next;  // how the opening ahead went
     // The file of the message posted last.

@@ -23,7 +23,7 @@ void NewsWords::opening(Opening step, const Connection& c) {
 }
 
 void NewsWords::failed(Item, size_t, const Connection& c, const Outcome& failure) {
-    passes = failure.passing();
+    last = failure;
     sayfailure(out, c, failure, nntpcomplain);
 }
 

@@ -341,7 +341,7 @@ void NewsFetch::refused(Item item, size_t index, const Reply& reply) {
 }
 
 void NewsFetch::failed(Item item, size_t index, const Connection& c, const Outcome& failure) {
-    passes = failure.passing();
+    last = failure;
     switch (item) {
     case Item::Newsgroups:
         if (failure.stage == Stage::Text) {
@@ -605,7 +605,7 @@ Step NewsFetch::replacestate() {
     return Step::Next;
 }
 
-Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, offline(), "(skipping news fetch)\n"); }
+Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, ended().passing(), "(skipping news fetch)\n"); }
 
 }  // namespace
 

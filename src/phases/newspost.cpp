@@ -63,7 +63,7 @@ public:
     Step open() {
         NntpClient* lent = borrowed(run);
         Step step = Step::Next;
-        if (!lent && run.turn && (lent = run.turn->claim(step, passes))) fetches = false;
+        if (!lent && run.turn && (lent = run.turn->claim(step, last))) fetches = false;
         if (!lent) return nntpopen(run, client);
         use = lent;
         use->tell(*this);
@@ -73,7 +73,7 @@ public:
     }
     Step post(PostedFile& posted, long start, long length);
     Step signoff() { return use == &client || !fetches ? nntpsignoff(out, *use) : Step::Next; }
-    Result end(Step how) { return nntpend(out, *use, how, offline(), "(skipping news post)\n"); }
+    Result end(Step how) { return nntpend(out, *use, how, ended().passing(), "(skipping news post)\n"); }
 
 private:
     void refused(Item item, size_t index, const Reply& reply) override;
@@ -258,6 +258,6 @@ Result opennewspost(const Context& run) {
     NntpClient client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words);
     Step step = nntpopen(run, client);
     // Dropped unclaimed: ended without a word.
-    if (!run.turn->hand(client, step, words.offline())) client.close(step == Step::Quit);
+    if (!run.turn->hand(client, step, words.ended())) client.close(step == Step::Quit);
     return Result::Done;
 }

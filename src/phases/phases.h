@@ -14,6 +14,7 @@
 #include "core/interrupts.h"
 #include "core/report.h"
 #include "core/settings.h"
+#include "proto/client.h"
 
 enum class Result {
     Done,   // all its work done
@@ -82,12 +83,12 @@ public:
 
     // Where the news post's own connection is opened ahead. The opening's
     // side, after its turn: hands the connection over until the run drops
-    // it, with whether its opening failed by a failure that passes by
-    // itself; false where the post never claimed it.
-    bool hand(NntpClient& client, Step step, bool offline);
+    // it, with the failure that ended its opening, if one did; false where
+    // the post never claimed it.
+    bool hand(NntpClient& client, Step step, const Outcome& failure);
     // The post's side, as it first needs the connection: its turn, then
     // the connection and how its opening went; null where none was opened.
-    NntpClient* claim(Step& step, bool& offline);
+    NntpClient* claim(Step& step, Outcome& failure);
 
 private:
     // Under the lock: the turn has come.
@@ -103,7 +104,7 @@ private:
     bool turn = false, live = false, dropped = false;
     bool handed = false;
     Step handedstep{};
-    bool handedoffline = false;
+    Outcome handedfailure;
 };
 
 // What every phase is given.

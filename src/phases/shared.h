@@ -164,13 +164,13 @@ public:
     NewsWords(Report& out, std::string announce) : out(out), announce(std::move(announce)) {}
     void opening(Opening step, const Connection& c) override;
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
-    // The failure told last, which ended the dialogue, passes by itself.
-    bool offline() const { return passes; }
+    // The failure told last, which ended the dialogue.
+    const Outcome& ended() const { return last; }
 
 protected:
     Report& out;
     const std::string announce;
-    bool passes = false;
+    Outcome last;
 };
 
 // Runs the password command of a login, then opens the client.

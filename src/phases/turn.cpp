@@ -70,23 +70,23 @@ void Turn::go() {
     changed.wait(hold, [this] { return finished; });
 }
 
-bool Turn::hand(NntpClient& client, Step step, bool offline) {
+bool Turn::hand(NntpClient& client, Step step, const Outcome& failure) {
     std::unique_lock<std::mutex> hold(lock);
     lent = &client;
     handedstep = step;
-    handedoffline = offline;
+    handedfailure = failure;
     handed = true;
     changed.notify_all();
     changed.wait(hold, [this] { return dropped; });
     return turn;
 }
 
-NntpClient* Turn::claim(Step& step, bool& offline) {
+NntpClient* Turn::claim(Step& step, Outcome& failure) {
     std::unique_lock<std::mutex> hold(lock);
     begin();
     changed.wait(hold, [this] { return handed || finished; });
     step = handedstep;
-    offline = handedoffline;
+    failure = handedfailure;
     return handed ? lent : nullptr;
 }
 
