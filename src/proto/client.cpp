@@ -51,8 +51,9 @@ Outcome Connection::failed(Failure how, Stage where, const Reply& reply) const {
 }
 
 Outcome Connection::sendfailed() const {
+    int error = errno;
     Outcome failure = failed(Failure::Network, Stage::Send);
-    failure.error = errno;
+    failure.error = error;
     return failure;
 }
 
