@@ -173,6 +173,10 @@ private:
     std::string failure;  // the reason for a failure outside file
 };
 
+// Gives from the name to without replacing a file there; -1 with EEXIST
+// when one is. A file system that cannot tell is given a plain rename.
+int renamenew(const char* from, const char* to);
+
 // Removes the "%08lX.<ext>" files in the directory of base that a run
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
