@@ -189,8 +189,14 @@ bool completepacking(const std::string& soupdir, const Journal& journal, Archive
         if (line.first == "temp") temp = line.second;
         if (line.first == "file") going.insert(line.second);
     }
-    if (!temp.empty() && exist(temp.c_str()))
-        return removesynced(temp, fault) && removesynced(journalpath, fault);
+    // A folder gone meanwhile tells nothing: the files stay, a duplicate at
+    // worst.
+    std::string folder = temp.substr(0, temp.rfind('/') + 1);
+    if (!temp.empty() && (exist(temp.c_str()) || !exist(folder.c_str()))) {
+        // One left all the same is removed by the next packing.
+        std::remove(temp.c_str());
+        return removesynced(journalpath, fault);
+    }
     std::string areaspath = soupdir + "AREAS";
     std::string text;
     int error = 0;

@@ -368,6 +368,7 @@ bool completetakein(const std::string& soupdir, const Journal& journal, std::str
     }
     if (!add.empty() && !appendsynced(repliespath, text, add, fault)) return false;
 
+    text.clear();
     if (!readtext(record, text, error) && error != ENOENT) return failed(fault, record, error);
     if (("\n" + text).find("\n" + digest + "\t") == std::string::npos &&
         !appendsynced(record, text, digest + "\t" + basename(archivepath) + "\n", fault))
