@@ -326,6 +326,12 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
         if (taken == RunLock::Unlockable && lock.error != ENOENT && lock.error != ENOTDIR)
             report.alert("Warning: cannot lock %s: %s\n", folder.c_str(), std::strerror(lock.error));
     }
+    // The reader's folders, and the record of its replies taken in beside
+    // the default account's state files.
+    std::vector<std::string> reader{settings.readerpackets, settings.readerreplies};
+    if (!settings.readerreplies.empty()) reader.push_back(folderof(settings.accounts.front().newsgroups));
+    for (const std::string& folder : reader)
+        if (!folder.empty() && lock.take(folder) == RunLock::Held) return lockheld(report, lock, folder);
     return true;
 }
 
@@ -425,6 +431,7 @@ int main(int argc, char** argv) {
             opened.push_back({what, std::make_unique<Ahead>(Context{settings, *account, options, report, interrupts,
                                                                     all, tally, http, routes})});
     };
+    tallied(takereplies(settings, options, report));
     openahead(options.fetchmail, fetchemail, &Account::pop, false);
     size_t mailfetches = opened.size();
     openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
@@ -452,6 +459,7 @@ int main(int argc, char** argv) {
         job.ahead->go();
         tallied(job.result);
     }
+    if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

@@ -169,6 +169,14 @@ Result fetchnews(const Context& run);
 // of the account opens one: the post claims it at that turn.
 Result opennewspost(const Context& run);
 
+// The offline reader's archives. Before the posts: what a run killed
+// while packing or taking in left is completed, then every reply archive
+// in READERREPLIES is taken into the packet. After the fetches: the
+// fetched files are packed into a new archive in READERPACKETS. Neither
+// does anything in a check run.
+Result takereplies(const Settings& settings, const RunOptions& options, Report& out);
+Result packforreader(const Settings& settings, const RunOptions& options, Report& out);
+
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.
 int authorize(Report& report, OAuthHttp& http, const Account& account);
