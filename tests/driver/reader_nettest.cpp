@@ -218,7 +218,7 @@ TEST(ReplyArchives, TakenInBesideAKeptLetterAndAllSent) {
                  false);
     ScriptedServer server(25);
     Script& s = server.session();
-    s.send("220 ready\r\n").expect("HELO myhost\r\n").send("250 hello\r\n");
+    s.send("220 ready\r\n").expect("EHLO myhost\r\n").send("250 hello\r\n");
     for (int n : {0, 4, 1, 2, 3}) {
         std::string i = std::to_string(n);
         s.expect("MAIL FROM:<s" + i + "@x.org>\r\n").send("250 ok\r\n");
