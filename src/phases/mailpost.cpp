@@ -64,15 +64,17 @@ public:
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
-        say(fault);
         PostedFile& file = owner(message);
+        std::vector<std::string> to = readenvelope(message.file, message.start, message.length).to;
+        say(fault, lettername(file, message.start, message.length, to.empty() ? "" : to.front()) + " ");
         if (!giveup(file, message, fault)) file.refused(message.start);
     }
     void failed(const SmtpFault& fault) override { say(fault); }
 
 private:
     Step connect();
-    void say(const SmtpFault& fault);
+    // name: how a line about the message names it, with a space.
+    void say(const SmtpFault& fault, const std::string& name = "");
     bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault);
 
     const Context& run;
@@ -161,7 +163,7 @@ void MailPost::step(SmtpStep step, const std::string& detail) {
     }
 }
 
-void MailPost::say(const SmtpFault& fault) {
+void MailPost::say(const SmtpFault& fault, const std::string& name) {
     const char* line = nullptr;
     switch (fault.what) {
     case SmtpFault::Dialogue:
@@ -175,34 +177,34 @@ void MailPost::say(const SmtpFault& fault) {
         tokenrefused(run, *fault.login);
         return;
     case SmtpFault::NoFrom:
-        out.say("! No From address specified in message - skipping\n");
+        out.say("! %sNo From address specified in message - skipping\n", name.c_str());
         return;
     case SmtpFault::NoTo:
-        out.say("! No To address specified in message - skipping\n");
+        out.say("! %sNo To address specified in message - skipping\n", name.c_str());
         return;
     case SmtpFault::File:
         out.say("! Error in message file %s\n", posted->path.c_str());
         return;
     case SmtpFault::Sender:
-        line = "! Posting to SMTP server failed\n";
+        line = "Posting to SMTP server failed\n";
         break;
     case SmtpFault::Recipient:
-        line = "! Recipient refused by SMTP server\n";
+        line = "Recipient refused by SMTP server\n";
         break;
     case SmtpFault::Data:
-        line = "! SMTP server won't accept message\n";
+        line = "SMTP server won't accept message\n";
         break;
     case SmtpFault::Text:
-        line = "! SMTP server did not accept message\n";
+        line = "SMTP server did not accept message\n";
         break;
     case SmtpFault::NoneAccepted:
-        line = "! SMTP server accepted no recipient - message kept\n";
+        line = "SMTP server accepted no recipient - message kept\n";
         break;
     }
     // The server's answer first; a transaction that took no recipient may
     // have had none refused, only deferred.
     if (fault.what != SmtpFault::NoneAccepted || fault.reply.refused()) smtpcomplain(out, fault.reply, false);
-    out.say("%s", line);
+    out.say("! %s%s", name.c_str(), line);
 }
 
 // A letter the server refused for good, or for now through more than
@@ -251,9 +253,10 @@ int routemail(const Settings& settings, const std::vector<Context>& accounts, Po
     int i = routeto(settings, accounts, [&from](const Account& a) { return sendsas(a, from); }, by);
     if (i >= 0) return i;
     if (by->smtp.host.empty())
-        why = "! No account sends as " + from + " - message kept\n";
+        why = "! " + lettername(posted, start, length, "") + " No account sends as " + from + " - message kept\n";
     else
-        why = "! Mail from " + from + " goes by account " + by->name + ", not in this run - message kept\n";
+        why = "! " + lettername(posted, start, length, "") + " Mail from " + from + " goes by account " + by->name +
+              ", not in this run - message kept\n";
     return -1;
 }
 

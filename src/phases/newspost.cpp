@@ -30,6 +30,13 @@ std::string newsgroups(FILE* file, long start, long length) {
     return "";
 }
 
+// The first group of the article's "Newsgroups:" line; empty when it has
+// none.
+std::string firstgroup(FILE* file, long start, long length) {
+    std::string groups = newsgroups(file, start, length);
+    return groups.substr(0, groups.find_first_of(", \t"));
+}
+
 // Reports the groups of each article from its "Newsgroups:" header line;
 // every header line goes out.
 HeaderWatch reportgroups(Report& out) {
@@ -103,7 +110,8 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
         verdict);
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
-        out.say("! NNTP server did not accept message\n");
+        out.say("! %s NNTP server did not accept message\n",
+                lettername(posted, start, length, firstgroup(posted.file, start, length)).c_str());
         // The article's own refusal: it is given up, and the post goes on.
         GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(posted.file, start, length)}, "", 0};
         if (run.options.test || !givenup(run, posted, start, length, letter)) posted.refused(start);
@@ -133,13 +141,6 @@ void NewsPost::failed(Item item, size_t index, const Connection& c) {
         if (said) out.say("! NNTP server did not accept message\n");
         posting->refused();
     }
-}
-
-// The first group of the article's "Newsgroups:" line; empty when it has
-// none.
-std::string firstgroup(FILE* file, long start, long length) {
-    std::string groups = newsgroups(file, start, length);
-    return groups.substr(0, groups.find_first_of(", \t"));
 }
 
 // The groups each account's newsgroups state file lists, read at the first
@@ -184,9 +185,10 @@ int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& 
                     by);
     if (i >= 0) return i;
     if (by->nntp.host.empty())
-        why = "! No account posts to " + group + " - article kept\n";
+        why = "! " + lettername(posted, start, length, group) + " No account posts to " + group + " - article kept\n";
     else
-        why = "! Article to " + group + " goes by account " + by->name + ", not in this run - article kept\n";
+        why = "! " + lettername(posted, start, length, group) + " Article to " + group + " goes by account " +
+              by->name + ", not in this run - article kept\n";
     return -1;
 }
 

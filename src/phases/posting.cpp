@@ -398,6 +398,30 @@ bool poststo(const Context& run, int mine, const PostRoute& route, size_t accoun
     return std::find(order.begin(), order.end(), account) != order.end();
 }
 
+std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
+    std::string name = posted.path.substr(posted.path.rfind('/') + 1) + " ";
+    std::string subject, line;
+    bool in = false;
+    if (fseek(posted.file, start, SEEK_SET) == 0)
+        while (readmessageline(posted.file, length, line) && line != "\n" && line != "\r\n") {
+            bool more = line[0] == ' ' || line[0] == '\t';
+            if (in && more) subject += line;
+            if (in && !more) break;
+            if (!in && line.size() >= 8 && memicmp(line.c_str(), "Subject:", 8) == 0) {
+                subject = line.substr(8);
+                in = true;
+            }
+        }
+    for (char& c : subject)
+        if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    size_t first = subject.find_first_not_of(' ');
+    if (first != std::string::npos)
+        name += "\"" + safetext(subject.substr(first, subject.find_last_not_of(' ') + 1 - first)) + "\" ";
+    if (!to.empty()) name += "to " + safetext(to) + " ";
+    name.back() = ':';
+    return name;
+}
+
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());

@@ -119,6 +119,11 @@ bool listsfiles(const Context& run, int mine);
 // (without route: the one account).
 bool poststo(const Context& run, int mine, const PostRoute& route, size_t account);
 
+// How a line about a letter kept or refused names it, so that the user
+// finds it: its file, Subject and first recipient (to, where it has one),
+// and a colon: R0000002.MSG "Re: trip" to ann@example.net:
+std::string lettername(const PostedFile& posted, long start, long length, const std::string& to);
+
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);

@@ -396,7 +396,8 @@ TEST(SmtpPost, ALetterRefusedForGoodIsMovedOutAndTold) {
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(0), d.client);
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(p.reports().find("SMTP host returned error: 550 5.7.1 sender refused\n! Posting to SMTP server failed\n"
+    EXPECT_NE(p.reports().find("SMTP host returned error: 550 5.7.1 sender refused\n"
+                               "! 00000001.MSG \"spam\" to r@y.org: Posting to SMTP server failed\n"
                                "! Letter moved to " + p.soup + "/refused/00000001-1.eml, and a notice into area "
                                "Vorpa\nMailing from t@x.org\n"),
               std::string::npos)
@@ -531,8 +532,8 @@ TEST(SmtpPost, BadEntriesAndFilesAreReportedAndKept) {
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n! Cannot open message file " + dir +
                                "00000001.MSG\nMailing from s@x.org\nMailing to r@y.org\n"
                                "! Error in message file " + dir + "00000002.MSG\n"
-                               "! No From address specified in message - skipping\n"
-                               "! No To address specified in message - skipping\n"
+                               "! 00000003.MSG \"no sender\" to r@y.org: No From address specified in message - skipping\n"
+                               "! 00000003.MSG: No To address specified in message - skipping\n"
                                "Mailing from s@x.org\nMailing to r@y.org\n"
                                "! Error in REPLIES file\n! Error in message file " + dir + "00000004.MSG\n"
                                "! Error in REPLIES file\n! Unknown message format in REPLIES\n"
@@ -694,7 +695,7 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
                            "SMTP host returned error: 550 no such user\n! Recipient refused by SMTP server\n"
                            "Mailing to good@y.org\nMailing from t@x.org\nMailing to c@y.org\n"
-                           "SMTP host returned error: 451 later\n! SMTP server did not accept message\n");
+                           "SMTP host returned error: 451 later\n! 00000001.MSG to c@y.org: SMTP server did not accept message\n");
     EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
 }
 
@@ -981,7 +982,7 @@ TEST(SmtpPost, RecipientsBeyondWhatTheServerTakesAtOnce) {
                   !c.refused.empty())
             << reports;
         const std::string end = "Mailing to u599@y.org\nSMTP host returned error: 452 4.5.3 too many recipients\n"
-                                "! SMTP server accepted no recipient - message kept\n";
+                                "! 00000001.MSG to u0@y.org: SMTP server accepted no recipient - message kept\n";
         EXPECT_EQ(reports.find("error: 452") == std::string::npos, !c.kept) << reports;
         if (c.kept) {
             EXPECT_EQ(reports.substr(reports.size() - end.size()), end);
@@ -1087,15 +1088,18 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
                            "Mailing to bad@y.org\nSMTP host returned error: 550 no such user\n"
                            "! Recipient refused by SMTP server\nMailing to good@y.org\n"
                            "Mailing from b@x.org\nMailing to r@y.org\nSMTP host returned error: 554 5.6.0 refused\n"
-                           "! SMTP server did not accept message\n! Letter moved to " + p.soup +
+                           "! 00000001.MSG to r@y.org: SMTP server did not accept message\n! Letter moved to " + p.soup +
                            "/refused/00000001-1.eml, and a notice into area Vorpa\nMailing from c@x.org\n"
                            "Mailing to gone@y.org\nSMTP host returned error: 550 no such user\n"
-                           "! Recipient refused by SMTP server\n! SMTP server accepted no recipient - message kept\n"
+                           "! Recipient refused by SMTP server\n"
+                           "! 00000001.MSG to gone@y.org: SMTP server accepted no recipient - message kept\n"
                            "! Letter moved to " + p.soup + "/refused/00000001-2.eml, and a notice into area Vorpa\n"
                            "Mailing from d@x.org\n"
-                           "Mailing to r@y.org\n! No To address specified in message - skipping\nMailing from e@x.org\n"
+                           "Mailing to r@y.org\n! 00000001.MSG: No To address specified in message - skipping\n"
+                           "Mailing from e@x.org\n"
                            "SMTP host returned error: 451 try later\n"
-                           "! Posting to SMTP server failed\nMailing from f@x.org\nMailing to r@y.org\n");
+                           "! 00000001.MSG to r@y.org: Posting to SMTP server failed\nMailing from f@x.org\n"
+                           "Mailing to r@y.org\n");
     // Recorded: "start length digest" of the first, fourth and last
     // message; the second and third given up, the fifth deferred.
     std::string record = p.get("00000001.SNT");
@@ -1175,7 +1179,8 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     RunResult r = p.run();
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_NE(r.out.find("SMTP host does not know BDAT: posting again with DATA\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("SMTP host returned error: 451 4.7.1 try later\n! SMTP server did not accept message\n"
+    EXPECT_NE(r.out.find("SMTP host returned error: 451 4.7.1 try later\n"
+                         "! 00000001.MSG to r@y.org: SMTP server did not accept message\n"
                          "Mailing from c@x.org\n"), std::string::npos) << r.out;
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
     EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\n");
@@ -1227,7 +1232,7 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
         EXPECT_EQ(r.status, 2) << r.out;
         EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nMailing from Joe+lists@work.example\n"
                              "Mailing to r@y.org\nPosting mail to 127.0.0.1...\nMailing from me@home.org\n"
-                             "Mailing to r@y.org\n! No account sends as me@club.org - message kept\n"
+                             "Mailing to r@y.org\n! A.MSG \"3\": No account sends as me@club.org - message kept\n"
                              "Mailing from boss@staff.work.example\n"),
                   std::string::npos)
             << r.out;
@@ -1242,8 +1247,8 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
     p.put("REPLIES", "A\tmail\tb\nC\tmail\tb\n");
     RunResult r = p.run();
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(r.out.find("! No account sends as me@club.org - message kept\n"
-                         "! No account sends as me@home.org - message kept\n"),
+    EXPECT_NE(r.out.find("! A.MSG \"3\": No account sends as me@club.org - message kept\n"
+                         "! C.MSG \"5\": No account sends as me@home.org - message kept\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Posting"), std::string::npos) << r.out;
@@ -1307,7 +1312,8 @@ TEST(SmtpPost, ChunkingWindowSpansFiles) {
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(0), client + "QUIT\r\n");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! SMTP server did not accept message\n"
+    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! F16.MSG to r@y.org: SMTP server did not accept "
+                               "message\n"
                                "! Letter moved to " + p.soup + "/refused/F16-1.eml"),
               std::string::npos)
         << p.reports();

@@ -166,7 +166,7 @@ TEST(PostNews, RefusedArticleIsGivenUpAndTheOthersGoOn) {
               "* Posting article to local.test\n"
               "* Posting article to local.archive\n"
               "NNTP host returned error: 441 posting failed\n"
-              "! NNTP server did not accept message\n"
+              "! 00000001.MSG \"b\" to local.archive: NNTP server did not accept message\n"
               "! Letter moved to " + p.soup + "/refused/00000001-1.eml, and a notice into area Vorpa\n"
               "* Posting article to local.test\n"
               "* Posting article to local.test\n");
