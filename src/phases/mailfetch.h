@@ -21,11 +21,19 @@ struct Fetched {
     size_t stored;
 };
 
-class MailFetch final : public SourceEvents {
+class MailFetch final : public SourceEvents, public Opener {
 public:
-    explicit MailFetch(const Context& run) : run(run), out(run.report), imapleft(run.account.imapmax) {}
+    MailFetch(const Context& run, const Server& server)
+        : run(run), out(run.report), server(server), imapleft(run.account.imapmax) {}
 
-    Result fetch(const Server& server, const std::string& secret);
+    // The secret of the login.
+    bool prepare() override;
+    // The source made and opened.
+    bool open() override;
+    Connection& connection() override { return source->connection(); }
+    void drop() override { source->abandon(); }
+    // The source's folders, once open() went through or not.
+    Result fetch();
 
     void step(SourceStep step) override;
     void loggingin(const SaslLogin& login) override;
@@ -34,7 +42,7 @@ public:
 
 private:
     // The source of server, its connection attended.
-    void makesource(const Server& server);
+    void makesource();
     bool fetchfolder(const std::string& folder);
     bool fetchlisted(const MailList& list);
     void forget();
@@ -50,6 +58,10 @@ private:
 
     const Context& run;
     Report& out;
+    const Server& server;
+    std::string secret;
+    Secret got = Secret::Ready;
+    bool opened = false;  // open() went through
     // The words of the source's protocol for a reply that is not positive.
     Complain complain = pop3complain;
     std::unique_ptr<MailSource> source;

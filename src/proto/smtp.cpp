@@ -172,7 +172,14 @@ SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
     return saslrun(connection, exchange, {"AUTH", 512, smtpturn});
 }
 
-const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp};
+namespace {
+
+// 421: the service is not available now.
+bool smtpbusy(const Reply& reply, bool) { return reply.is("421"); }
+
+}  // namespace
+
+const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp, smtpbusy};
 
 void SmtpClient::failed(SmtpFault::What what, Failure how, const Reply& reply, bool quiet) {
     SmtpFault fault{what, how, reply, quiet};
