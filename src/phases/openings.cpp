@@ -75,18 +75,29 @@ void Openings::wait(Opening& o) {
 // (waited: it was done before its phase's turn), or turned it away as busy
 // while another of our connections to it was open. The connection it has
 // is ended, and what it said of it forgotten where it is still kept.
-bool Openings::reopens(Opening& o, bool waited) {
-    if (!o.prepared) return false;
+Openings::Again Openings::reopens(Opening& o, bool waited) {
+    if (!o.prepared) return Again::No;
     Connection& c = o.opener->connection();
+    Again again = Again::No;
     if (o.ok && waited && c.sock.HungUp()) {
         c.sock.Close();
+        again = Again::HungUp;
     } else if (!o.ok && c.busy() && crowded(o)) {
         o.opener->drop();
+        again = Again::Busy;
     } else {
-        return false;
+        return again;
     }
     o.said.cut(o.mark);
-    return true;
+    return again;
+}
+
+// Opens it again; busy once more, the server's crowding passes by itself.
+void Openings::reopen(Opening& o, Again again) {
+    if (again == Again::No) return;
+    o.ok = o.opener->open();
+    Connection& c = o.opener->connection();
+    if (!o.ok && again == Again::Busy && c.busy()) c.fail(Failure::Network, c.stage);
 }
 
 // Whether another of our openings to the server of o's went through. Those
@@ -118,17 +129,17 @@ void Openings::take(Opening& o) {
     bool underway = o.intask && o.task.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
     if (underway) o.said.golive();
     wait(o);
-    bool again = reopens(o, !underway);
+    Again again = reopens(o, !underway);
     o.said.golive();
     forgettoken(o);
-    if (again) o.ok = o.opener->open();
+    reopen(o, again);
     o.taken = true;
 }
 
 void Openings::borrow(Opening& o) {
     wait(o);
     forgettoken(o);
-    if (reopens(o, true)) o.ok = o.opener->open();
+    reopen(o, reopens(o, true));
 }
 
 Openings::Openings(Interrupts& interrupts) : interrupts(interrupts) {}

@@ -76,8 +76,10 @@ public:
     void end();
 
 private:
+    enum class Again { No, HungUp, Busy };
     void wait(Opening& opening);
-    bool reopens(Opening& opening, bool waited);
+    Again reopens(Opening& opening, bool waited);
+    void reopen(Opening& opening, Again again);
     bool crowded(const Opening& opening);
     void forgettoken(Opening& opening);
 
