@@ -413,10 +413,10 @@ int main(int argc, char** argv) {
         if (!asked) return;
         for (const Account* account : phaseaccounts(chosen, server, once)) what(context(*account));
     };
-    open(options.fetchmail, openmailfetch, &Account::pop, false);
-    open(options.fetchnews, opennewsfetch, &Account::nntp, options.list);
-    open(options.postnews, opennewspost, &Account::nntp, true);
-    open(options.postmail, openmailpost, &Account::smtp, true);
+    open(options.fetchmail, openmailfetchahead, &Account::pop, false);
+    open(options.fetchnews, opennewsfetchahead, &Account::nntp, options.list);
+    open(options.postnews, opennewspostahead, &Account::nntp, true);
+    open(options.postmail, openmailpostahead, &Account::smtp, true);
     auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
         for (const Account* account : phaseaccounts(chosen, server, once)) {
             if (!asked || interrupts.taken()) return;

@@ -483,7 +483,7 @@ Result fetchemail(const Context& run) {
     return Result::Done;
 }
 
-void openmailfetch(const Context& run) {
+void openmailfetchahead(const Context& run) {
     const Account& account = run.account;
     for (const Server* server : {&account.pop, &account.imap}) {
         if (lacks(run, *server)) continue;

@@ -257,7 +257,7 @@ Result postemail(const Context& run) {
 
 // Every account a message goes by (a check run: every one) opens at once,
 // its lines kept until its first message.
-void openmailpost(const Context& run) {
+void openmailpostahead(const Context& run) {
     std::vector<Context> accounts = postaccounts(run, &Account::smtp);
     const Account& first = accounts.front().account;
     // The phase says what is missing, and opens nothing.

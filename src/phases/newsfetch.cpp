@@ -634,7 +634,7 @@ Result fetchnews(const Context& run) {
     return news.fetch();
 }
 
-void opennewsfetch(const Context& run) {
+void opennewsfetchahead(const Context& run) {
     const Account& account = run.account;
     if (account.nntp.host.empty()) return;
     // Without its state file the fetch asks the server nothing.

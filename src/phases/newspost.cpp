@@ -239,7 +239,7 @@ Result postnews(const Context& run) {
 
 // Every account an article goes by (a check run: every one) whose news
 // fetch opens no connection opens one for the post.
-void opennewspost(const Context& run) {
+void opennewspostahead(const Context& run) {
     std::vector<Context> accounts = postaccounts(run, &Account::nntp);
     NewsRoutes routes(run.settings, accounts);
     std::vector<size_t> order;

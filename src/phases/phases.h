@@ -123,10 +123,10 @@ Result fetchnews(const Context& run);
 // fetch, of the accounts the news post of run posts for that no news fetch
 // opens for, and of those the mail post sends by. A phase left out of the
 // run or missing a setting opens nothing here.
-void openmailfetch(const Context& run);
-void opennewsfetch(const Context& run);
-void opennewspost(const Context& run);
-void openmailpost(const Context& run);
+void openmailfetchahead(const Context& run);
+void opennewsfetchahead(const Context& run);
+void opennewspostahead(const Context& run);
+void openmailpostahead(const Context& run);
 
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.
