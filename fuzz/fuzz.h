@@ -28,8 +28,8 @@ public:
     Peer(Socket& sock, const uint8_t* data, size_t size) {
         int fds[2];
         expect(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-        sock.iSocket = fds[0];
-        sock.ulTimeout = 1;
+        sock.adopt(fds[0]);
+        sock.settimeout(1);
         fd = fds[1];
         if (size > kFedMax) size = kFedMax;
         expect(write(fd, data, size) == static_cast<ssize_t>(size));

@@ -64,7 +64,7 @@ int sender(unsigned short port, long long lines) {
 }
 
 bool recvteol(Socket& conn, long long total, Result& r) {
-    conn.ulTimeout = 10;
+    conn.settimeout(10);
     auto t0 = Clock::now();
     for (long long got = 0; got < total;) {
         int n = conn.RecvTeol();
@@ -81,7 +81,7 @@ bool barerecv(Socket& conn, long long total, Result& r) {
     std::unique_ptr<char[]> buf(new char[kReadSize]);
     auto t0 = Clock::now();
     for (long long got = 0; got < total;) {
-        ssize_t n = recv(conn.iSocket, buf.get(), kReadSize, 0);
+        ssize_t n = recv(conn.descriptor(), buf.get(), kReadSize, 0);
         if (n <= 0) return false;
         const char* p = buf.get();
         const char* end = p + n;
@@ -98,7 +98,7 @@ bool barerecv(Socket& conn, long long total, Result& r) {
 
 // The next connection, or null when none comes within ten seconds.
 std::unique_ptr<Socket> acceptbounded(Socket& listener) {
-    pollfd pfd{listener.iSocket, POLLIN, 0};
+    pollfd pfd{listener.descriptor(), POLLIN, 0};
     if (poll(&pfd, 1, 10000) != 1) return nullptr;
     return testnet::Accept(listener);
 }

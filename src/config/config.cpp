@@ -302,6 +302,7 @@ const Setting table[] = {
     {"SMTPUSER", Kind::Text, [](Account& s) { return &s.smtp.user; }, nullptr},
     {"SMTPPASS", Kind::Secret, [](Account& s) { return &s.smtp.pass; }, nullptr},
     {"SMTPPASSCMD", Kind::Command, [](Account& s) { return &s.smtp.passcmd; }, nullptr},
+    {"KEEPTRYING", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.keeptrying; }, mostdays},
     {"NNTPHOST", Kind::Text, [](Account& s) { return &s.nntp.host; }, nullptr},
     {"NNTPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.nntp; }},
     {"NNTPUSER", Kind::Text, [](Account& s) { return &s.nntp.user; }, nullptr},

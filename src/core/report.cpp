@@ -98,14 +98,9 @@ void ConsoleReport::put(Channel channel, const char* text, size_t len) {
     switch (channel) {
     case Channel::Both:
         putwithoutcr(text, len, stdout);
-        [[fallthrough]];
+        break;
     case Channel::Log:
-        if (!log) return;
-        putwithoutcr(text, len, log);
-        // Each whole line reaches the file at once: a run that is killed
-        // leaves in the log what it reported.
-        if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
-        return;
+        break;
     case Channel::Console:
         fwrite(text, 1, len, stdout);
         return;
@@ -114,10 +109,16 @@ void ConsoleReport::put(Channel channel, const char* text, size_t len) {
         fflush(stdout);
         return;
     case Channel::Error:
+        // What went wrong belongs in the log too, beside what followed it.
         fflush(stdout);
         fwrite(text, 1, len, stderr);
-        return;
+        break;
     }
+    if (!log) return;
+    putwithoutcr(text, len, log);
+    // Each whole line reaches the file at once: a run that is killed
+    // leaves in the log what it reported.
+    if (len > 0 && text[len - 1] == '\n' && fflush(log) != 0 && logerror == 0) logerror = errno;
 }
 
 void ReportBuffer::put(Channel channel, const char* text, size_t len) {

@@ -17,7 +17,7 @@ enum class Channel {
     Console,  // console only
     Live,     // console only, shown at once: the progress meter, the banner
     Log,      // log only: the header line of a run
-    Error,    // error stream, after what the console holds
+    Error,    // error stream, after what the console holds, and the log
 };
 
 class Report {
@@ -43,7 +43,7 @@ public:
     void console(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // printf-style, to the log only.
     void logonly(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // printf-style, to the error stream.
+    // printf-style, to the error stream and the log.
     void alert(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // "what: " and the text of errno on the error stream, as perror() has it.
     void syserror(const char* what);

@@ -95,6 +95,9 @@ struct Account {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // Days a letter kept by temporary refusals is tried before it is given
+    // up like a refused one; 0: never.
+    long keeptrying = 5;
     // OAuth2: the provider whose endpoints, scope and flow are the
     // defaults (empty: no OAuth2, the logins take passwords), the
     // application registered with it, and what overrides the preset.

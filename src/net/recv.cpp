@@ -16,32 +16,32 @@
 
 #include "core/report.h"
 
-// How far pszBuf may hold non-zero bytes. Only the part the last line or
+// How far lineBuf may hold non-zero bytes. Only the part the last line or
 // block used can (all of it once a command was sent from it), unless a
 // caller built a longer text in it without sending it, which the byte just
 // past that part shows.
 size_t Socket::BufExtent() const {
     size_t used = iBufUsed;
-    if (used < static_cast<size_t>(kBufSize) && pszBuf[used] != 0) {
-        used += strnlen(pszBuf + used, kBufSize - used);
+    if (used < static_cast<size_t>(kBufSize) && lineBuf[used] != 0) {
+        used += strnlen(lineBuf + used, kBufSize - used);
         if (used < static_cast<size_t>(kBufSize)) used++;
     }
     return used;
 }
 
-// Makes pszBuf all zero again.
+// Makes lineBuf all zero again.
 void Socket::ClearBuf() {
-    std::memset(pszBuf, 0, BufExtent());
+    std::memset(lineBuf, 0, BufExtent());
     iBufUsed = 0;
 }
 
-// Ends a line of len characters in pszBuf, which held non-zero bytes up to
+// Ends a line of len characters in lineBuf, which held non-zero bytes up to
 // stale before: the terminator and zeros beyond, so that the whole buffer
 // reads as if cleared before the line was put in.
 void Socket::EndLine(int len, size_t stale) {
-    pszBuf[len] = '\0';
+    lineBuf[len] = '\0';
     size_t end = static_cast<size_t>(len) + 1;
-    if (stale > end) std::memset(pszBuf + end, 0, stale - end);
+    if (stale > end) std::memset(lineBuf + end, 0, stale - end);
     iBufUsed = static_cast<int>(end);
 }
 
@@ -57,12 +57,12 @@ static int pollfor(pollfd& pfd, long long ms) {
 // has no descriptor limit, unlike select.
 int Socket::WaitReady(short events, long long totalms) {
     // poll would silently wait out the time on a missing descriptor.
-    if (iSocket < 0) {
+    if (sockfd < 0) {
         errno = EBADF;
         return -1;
     }
     pollfd pfd{};
-    pfd.fd = iSocket;
+    pfd.fd = sockfd;
     pfd.events = PollEvents(events);
     if (pfd.events == 0) return 1;
     // Most waits in a transfer end within a millisecond. One that does not
@@ -87,7 +87,7 @@ static long long nowms() {
 
 long long Socket::TimeoutMs() const {
     const unsigned long maxseconds = 0x7fffffffUL;
-    return static_cast<long long>(ulTimeout < maxseconds ? ulTimeout : maxseconds) * 1000;
+    return static_cast<long long>(timeoutSeconds < maxseconds ? timeoutSeconds : maxseconds) * 1000;
 }
 
 int Socket::WaitPaced(short events) {
@@ -147,7 +147,7 @@ int Socket::ReadPortions() {
         iResult = r;
         if (r <= 0) {
             int e = errno;
-            if (report) report->console("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, ulTimeout);
+            if (report) report->say("!!! Error %d on select() nr 1 -- ulTimeout = %lu\n", r, timeoutSeconds);
             return failreception(r, e, ETIMEDOUT);
         }
         r = RecvWaiting(pcRecvBuf1, kLineMax);
@@ -155,7 +155,7 @@ int Socket::ReadPortions() {
     iResult = r;
     if (r <= 0) {
         int e = errno;
-        if (report) report->console("!!! Error %d on recv() nr 1\n", r);
+        if (report) report->say("!!! Error %d on recv() nr 1\n", r);
         return failreception(r, e, kPeerClosed);
     }
     Moved(r);
@@ -171,7 +171,7 @@ int Socket::ReadPortions() {
     if (r < 0) {
         int e = errno;
         iResult = r;
-        if (report) report->console("!!! Error %d on recv() nr 2\n", r);
+        if (report) report->say("!!! Error %d on recv() nr 2\n", r);
         return failreception(r, e, kPeerClosed);
     }
     // r == 0: the peer closed right after the full portion. Deliver what came;
@@ -295,7 +295,7 @@ int Socket::RecvUpTo(int strip, int limit) {
         LinePart part = linepart(src, avail < room ? avail : room);
         int seg = part.len;
         bool lf = part.eol;
-        char* dst = pszBuf + idx;
+        char* dst = lineBuf + idx;
         std::memcpy(dst, src, seg);
         // A CR that ended the last portion was kept for this decision.
         if (idx > 0 && dst[-1] == '\r' && src[0] != '\n') dst[-1] = ' ';
@@ -310,8 +310,8 @@ int Socket::RecvUpTo(int strip, int limit) {
             // Cut the over-long line, but never between the CR and LF of a
             // line end: a CR in the last place starts the next delivery.
             // At a literal's end the CR is its last byte.
-            if (pszBuf[idx - 1] == '\r' && limit == kLineMax) {
-                pszBuf[--idx] = '\0';
+            if (lineBuf[idx - 1] == '\r' && limit == kLineMax) {
+                lineBuf[--idx] = '\0';
                 consumed--;
             }
             done = true;
@@ -322,7 +322,7 @@ int Socket::RecvUpTo(int strip, int limit) {
 
     EndLine(idx, stale);
     if (strip > 0) {
-        while (idx > 0 && (pszBuf[idx - 1] == '\r' || pszBuf[idx - 1] == '\n')) pszBuf[--idx] = '\0';
+        while (idx > 0 && (lineBuf[idx - 1] == '\r' || lineBuf[idx - 1] == '\n')) lineBuf[--idx] = '\0';
     }
     return idx;
 }
@@ -343,7 +343,7 @@ int Socket::RecvLine(const char** line, int limit) {
             return part.len;
         }
     }
-    *line = pszBuf;
+    *line = lineBuf;
     return RecvUpTo(0, limit);
 }
 
@@ -360,14 +360,14 @@ int Socket::Recv(int n) {
     const char* ahead = Ahead(&avail);
     if (avail != 0) {
         int take = n < avail ? n : avail;
-        std::memcpy(pszBuf, ahead, take);
+        std::memcpy(lineBuf, ahead, take);
         Take(take);
         iBufUsed = take < kBufSize ? take + 1 : take;
         iResult = take;
         return take;
     }
 
-    int r = RawRecv(pszBuf, n);
+    int r = RawRecv(lineBuf, n);
     if (nothingyet(r)) {
         r = WaitPaced(POLLIN);
         if (r == 0) {
@@ -381,7 +381,7 @@ int Socket::Recv(int n) {
             iResult = -1;
             return -1;
         }
-        r = RecvWaiting(pszBuf, n);
+        r = RecvWaiting(lineBuf, n);
     }
     iResult = r;
     if (r <= 0) bBroken = true;

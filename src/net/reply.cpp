@@ -28,3 +28,11 @@ bool Capabilities::offers(const char* name, const char* parameter) const {
     }
     return false;
 }
+
+std::vector<std::string> replylines(const Reply& reply) {
+    std::string last = reply.text.substr(0, reply.text.find_first_of("\r\n"));
+    std::vector<std::string> lines;
+    for (size_t i = 0; i + 1 < reply.lines.size(); i++) lines.push_back(last.substr(0, 3) + "-" + reply.lines[i]);
+    if (!last.empty()) lines.push_back(last);
+    return lines;
+}

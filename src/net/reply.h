@@ -25,6 +25,10 @@ struct Reply {
     bool is(const char* code) const { return text.compare(0, 3, code) == 0; }
 };
 
+// The lines of a reply as the server sent them, codes included, without
+// their line ends: "550-first", "550 last".
+std::vector<std::string> replylines(const Reply& reply);
+
 // Whether a line (line end included) is the "." that ends a multi-line
 // answer of POP3 or NNTP.
 inline bool isterminator(const char* line, int len) {

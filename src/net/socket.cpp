@@ -19,11 +19,11 @@ Socket::Socket()
     : ownBuf(std::make_unique<char[]>(kBufSize)),
       ownRecv1(std::make_unique<char[]>(kBufSize)),
       ownRecv2(std::make_unique<char[]>(kBufSize)),
-      iSocket(-1),
+      sockfd(-1),
+      lineBuf(ownBuf.get()),
+      timeoutSeconds(300),
       iResult(0),
       iEol(0),
-      pszBuf(ownBuf.get()),
-      ulTimeout(300),
       saLocal(),
       saRemote(),
       usLocalPort(0),
@@ -39,16 +39,22 @@ Socket::Socket()
 
 Socket::~Socket() {
     Unwind();
-    if (iSocket >= 0) close(iSocket);
+    if (sockfd >= 0) close(sockfd);
 }
 
 int Socket::Create() {
     // A socket still held would leak, with its read-ahead data.
-    if (iSocket >= 0) Close();
+    if (sockfd >= 0) Close();
     bBroken = false;
     // Close-on-exec so that a program we start never holds our connection open.
-    iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return iSocket;
+    sockfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return sockfd;
+}
+
+void Socket::adopt(int fd) {
+    if (sockfd >= 0) Close();
+    bBroken = false;
+    sockfd = fd;
 }
 
 // Whether an address is one a server can have: the all-ones IPv4 address
@@ -72,10 +78,10 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
     if (iLookupError != 0) found = nullptr;
     if (iLookupError == EAI_SYSTEM) iLookupError = 0;  // errno tells
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
-    if (iSocket < 0) errno = EBADF;
+    if (sockfd < 0) errno = EBADF;
     iConnectErrno = errno;
     iResult = -1;
-    if (iSocket < 0 || !found) return -1;
+    if (sockfd < 0 || !found) return -1;
 
     int reason = EADDRNOTAVAIL;
     bool fresh = true;  // the socket of Create, not yet used by an attempt
@@ -101,13 +107,13 @@ int Socket::Connect(const char* host, unsigned short port, unsigned short localP
             saLocal.sin_family = AF_INET;
             saLocal.sin_addr.s_addr = static_cast<in_addr_t>(localAddr);
             saLocal.sin_port = htons(usLocalPort);
-            iResult = bind(iSocket, reinterpret_cast<sockaddr*>(&saLocal), iAddrLen);
+            iResult = bind(sockfd, reinterpret_cast<sockaddr*>(&saLocal), iAddrLen);
         } else {
             reinterpret_cast<sockaddr_in6*>(&remote)->sin6_port = htons(port);
             sockaddr_in6 local{};
             local.sin6_family = AF_INET6;
             local.sin6_port = htons(usLocalPort);
-            iResult = localPort ? bind(iSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) : 0;
+            iResult = localPort ? bind(sockfd, reinterpret_cast<sockaddr*>(&local), sizeof local) : 0;
         }
         if (iResult == 0 && ConnectTo(reinterpret_cast<sockaddr*>(&remote), ai->ai_addrlen) == 0) {
             if (usLocalPort == 0) ReadLocalPort();
@@ -131,26 +137,26 @@ const char* Socket::ConnectError() const {
 int Socket::Renew(int family) {
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    int r = dup3(fd, iSocket, O_CLOEXEC);
+    int r = dup3(fd, sockfd, O_CLOEXEC);
     int saved = errno;
     close(fd);
     errno = saved;
     return r < 0 ? -1 : 0;
 }
 
-// connect() with its wait bounded by ulTimeout: a host that drops
+// connect() with its wait bounded by timeoutSeconds: a host that drops
 // connection attempts must not hold the run for the system's minutes.
 int Socket::ConnectTo(const sockaddr* addr, unsigned addrlen) {
-    int flags = fcntl(iSocket, F_GETFL);
-    if (flags < 0 || fcntl(iSocket, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
-    int r = connect(iSocket, addr, addrlen);
+    int flags = fcntl(sockfd, F_GETFL);
+    if (flags < 0 || fcntl(sockfd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    int r = connect(sockfd, addr, addrlen);
     if (r != 0 && errno == EINPROGRESS) {
         int ready = WaitReady(POLLOUT, TimeoutMs());
         int error = 0;
         socklen_t len = sizeof error;
         if (ready == 0) {
             error = ETIMEDOUT;
-        } else if (ready > 0 && getsockopt(iSocket, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+        } else if (ready > 0 && getsockopt(sockfd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
             error = errno;
         } else if (ready < 0) {
             error = errno;
@@ -159,25 +165,25 @@ int Socket::ConnectTo(const sockaddr* addr, unsigned addrlen) {
         errno = error;
     }
     int saved = errno;
-    fcntl(iSocket, F_SETFL, flags);
+    fcntl(sockfd, F_SETFL, flags);
     errno = saved;
     return r;
 }
 
 bool Socket::HungUp() const {
-    if (iSocket < 0 || bBroken) return true;
+    if (sockfd < 0 || bBroken) return true;
     // RDHUP also sees the end behind a TLS alert that is still unread.
-    pollfd pfd{iSocket, POLLIN | POLLRDHUP, 0};
+    pollfd pfd{sockfd, POLLIN | POLLRDHUP, 0};
     if (poll(&pfd, 1, 0) <= 0) return false;
     if (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) return true;
     char byte;
-    return recv(iSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    return recv(sockfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 bool Socket::IsLoopback() const {
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    if (iSocket < 0 || getpeername(iSocket, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    if (sockfd < 0 || getpeername(sockfd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
     if (peer.ss_family == AF_INET) {
         uint32_t addr = ntohl(reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr);
         return (addr >> 24) == 127;
@@ -193,7 +199,7 @@ bool Socket::IsLoopback() const {
 int Socket::ReadLocalPort() {
     sockaddr_storage local{};
     socklen_t len = sizeof local;
-    iResult = getsockname(iSocket, reinterpret_cast<sockaddr*>(&local), &len);
+    iResult = getsockname(sockfd, reinterpret_cast<sockaddr*>(&local), &len);
     if (iResult < 0) return iResult;
     if (local.ss_family == AF_INET6) {
         usLocalPort = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
@@ -232,9 +238,9 @@ int Socket::Send(const char* data, int length) {
         sent += n;
     }
     RestartPace();
-    // A command sent from pszBuf may lie over a longer text built there
+    // A command sent from lineBuf may lie over a longer text built there
     // before it, beyond its own terminator: the next reception clears all.
-    if (data >= pszBuf && data < pszBuf + kBufSize) iBufUsed = kBufSize;
+    if (data >= lineBuf && data < lineBuf + kBufSize) iBufUsed = kBufSize;
     iResult = sent;
     return sent;
 }
@@ -242,21 +248,21 @@ int Socket::Send(const char* data, int length) {
 int Socket::Close() {
     iRecvPos1 = iRecvLen1 = iRecvPos2 = iRecvLen2 = 0;
     iCurBuf = 1;
-    std::memset(pszBuf, 0, kBufSize);
+    std::memset(lineBuf, 0, kBufSize);
     iBufUsed = 0;
     std::memset(pcRecvBuf1, 0, kBufSize);
     std::memset(pcRecvBuf2, 0, kBufSize);
-    ulTimeout = 300;
+    timeoutSeconds = 300;
     usLocalPort = 0;
     Unwind();
     bBroken = false;
-    if (iSocket < 0) {
+    if (sockfd < 0) {
         errno = EBADF;
         iResult = -1;
         return -1;
     }
-    iResult = close(iSocket);
-    iSocket = -1;
+    iResult = close(sockfd);
+    sockfd = -1;
     return iResult;
 }
 

@@ -33,21 +33,22 @@ enum TlsResult {
     TLS_AHEAD = -4,      // the server sent data before the handshake
     TLS_PLAIN = -5,      // the server answered in plain text: no TLS there
     TLS_NOTPINNED = -6,  // the certificate's fingerprint is not the pin
+    TLS_LOST = -7,       // the connection ended in the handshake
 };
 
 // "sha256", ":XX" for each of 32 bytes, and the terminator.
 constexpr size_t kFingerprintSize = 6 + 32 * 3 + 1;
 
 class Socket {
-    // What pszBuf, pcRecvBuf1 and pcRecvBuf2 point into.
+    // What lineBuf, pcRecvBuf1 and pcRecvBuf2 point into.
     std::unique_ptr<char[]> ownBuf, ownRecv1, ownRecv2;
+    int sockfd;  // -1: none
+    char* lineBuf;
+    unsigned long timeoutSeconds;
 
 public:
-    int iSocket;
     int iResult;
     int iEol;
-    char* pszBuf;
-    unsigned long ulTimeout;
     struct sockaddr_in saLocal;
     struct sockaddr_in saRemote;
     unsigned short usLocalPort;
@@ -68,8 +69,26 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     int Create();
+    // Takes fd, a descriptor connected or listening already (an accepted
+    // peer, one end of a socket pair), as this socket's, in place of
+    // Create; one held before is closed.
+    void adopt(int fd);
+    // The descriptor, -1 while there is none (before Create, after Close).
+    int descriptor() const { return sockfd; }
+    bool isopen() const { return sockfd >= 0; }
+
+    // Seconds each wait may take (see RecvTeol); 300 when made or closed.
+    void settimeout(unsigned long seconds) { timeoutSeconds = seconds; }
+    unsigned long timeout() const { return timeoutSeconds; }
+
+    // The line or block the last reception delivered, NUL-terminated, in
+    // the socket's buffer of 16 KB; the next reception overwrites it. A
+    // command may be built in it and sent from there.
+    char* line() { return lineBuf; }
+    const char* line() const { return lineBuf; }
+
     // Tries every address of host (IPv6 and IPv4) in turn, each attempt
-    // bounded by ulTimeout. saLocal and saRemote describe IPv4 ends only.
+    // bounded by timeout(). saLocal and saRemote describe IPv4 ends only.
     int Connect(const char* host, unsigned short port, unsigned short localPort, unsigned long localAddr);
     int Connect(const char* host, unsigned short port) { return Connect(host, port, 0, 0); }
     // Why the last Connect failed: the resolver's words for a name it
@@ -79,7 +98,7 @@ public:
     int Send(const char* text) { return Send(text, static_cast<int>(std::strlen(text))); }
     int Close();
 
-    // Turns the connection into TLS: the handshake (within ulTimeout as a
+    // Turns the connection into TLS: the handshake (within timeout() as a
     // whole), the chain checked against cafile (a PEM bundle) or, when
     // it is empty, the system's store, and host against the certificate.
     // A pin ("sha256:AB:CD:..."), when not empty, takes the place of both
@@ -101,11 +120,11 @@ public:
     bool HungUp() const;
 
     // Waiting is bounded as a whole, not wait by wait, however the server
-    // drips its bytes: a reception may wait ulTimeout seconds in all, and
+    // drips its bytes: a reception may wait timeout() seconds in all, and
     // so may a reply, all that arrives from a command sent (or StartReply)
     // on. Each 1 KB that arrives restores the time: a transfer must move
-    // 1 KB per ulTimeout, and a line shorter than that is complete within
-    // ulTimeout of its start. A send is bounded alike.
+    // 1 KB per timeout(), and a line shorter than that is complete within
+    // timeout() of its start. A send is bounded alike.
     int RecvTeol(int strip);
     int RecvTeol() { return RecvTeol(0); }
     // A reply begins here: the lines after it are no longer charged with
@@ -114,8 +133,8 @@ public:
     int Recv(int n);
     // The next line as RecvTeol(0) delivers it, but one that lies whole in
     // the read-ahead store is not copied: *line points at it there, valid
-    // until the next reception, and pszBuf is left as it was. A line that
-    // needs a network read comes through pszBuf, and *line points there.
+    // until the next reception, and line() is left as it was. A line that
+    // needs a network read comes through line(), and *line points there.
     // For the bulk of a transfer: the text of fetched messages.
     int RecvLine(const char** line) { return RecvLine(line, kLineMax); }
     // The same, but a line ends after limit bytes at the latest (at most
@@ -152,7 +171,7 @@ private:
     // Longest line the receptions deliver; one read takes at most this much.
     static constexpr int kLineMax = kBufSize - 1;
 
-    // What a transfer must move in each ulTimeout.
+    // What a transfer must move in each timeout().
     static constexpr int kPaceBytes = 1024;
 
     // Milliseconds waited and bytes moved since the clock last started.
@@ -169,12 +188,12 @@ private:
         }
     };
 
-    // How far pszBuf may hold non-zero bytes (a line and its terminator, or
+    // How far lineBuf may hold non-zero bytes (a line and its terminator, or
     // all of it after a command was sent from it), so that a reception
     // clears only that much.
     int iBufUsed;
 
-    Descriptor base{iSocket};
+    Descriptor base{sockfd};
     std::vector<std::unique_ptr<Layer>> layers;  // on base, the lowest first
     Layer* top = &base;
     DeflateLayer* deflater = nullptr;  // among layers, when pushed
@@ -212,7 +231,7 @@ private:
     void EndLine(int len, size_t stale);
     int WaitReady(short events, long long ms);
     long long TimeoutMs() const;
-    // WaitReady for what is left of ulTimeout on both clocks.
+    // WaitReady for what is left of timeout() on both clocks.
     int WaitPaced(short events);
     void Moved(int bytes) {
         paceReply.add(bytes);

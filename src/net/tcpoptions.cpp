@@ -8,7 +8,7 @@
 
 int Socket::SetNoDelay() {
     int on = 1;
-    iResult = setsockopt(iSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    iResult = setsockopt(sockfd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return iResult;
 }
 
@@ -16,11 +16,11 @@ int Socket::SetNoDelay() {
 // left.
 void Socket::Cork(bool on) {
     int flag = on ? 1 : 0;
-    setsockopt(iSocket, IPPROTO_TCP, TCP_CORK, &flag, sizeof flag);
+    setsockopt(sockfd, IPPROTO_TCP, TCP_CORK, &flag, sizeof flag);
 }
 
 // Failure only costs the delay; iResult keeps what the last transfer left.
 void Socket::AckNow() {
     int on = 1;
-    setsockopt(iSocket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    setsockopt(sockfd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }

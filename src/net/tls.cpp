@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "net/socket.h"
 
@@ -26,6 +27,9 @@ public:
     // What the last operation that could not go on is waiting for.
     short want = POLLIN;
     const char* pin = "";  // empty: the chain and the name are checked
+    // errno of the end the layer below met (kPeerClosed: the server
+    // closed), 0 while it has met none: a handshake it cut off is lost.
+    int lost = 0;
     char fingerprint[kFingerprintSize] = "";  // of the server's certificate
 
     ~TlsLayer() override {
@@ -157,16 +161,24 @@ bool systemstore(SSL_CTX* ctx) {
 int TlsLayer::bioread(BIO* bio, char* buf, int len) {
     BIO_clear_retry_flags(bio);
     errno = 0;
-    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->readbelow(buf, len);
+    auto& tls = *static_cast<TlsLayer*>(BIO_get_data(bio));
+    int n = tls.readbelow(buf, len);
     if (mustretry(n)) BIO_set_retry_read(bio);
-    if (n == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+    else if (n < 0) tls.lost = errno != 0 ? errno : EIO;
+    if (n == 0) {
+        BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+        tls.lost = kPeerClosed;
+    }
     return n;
 }
 
 int TlsLayer::biowrite(BIO* bio, const char* data, int len) {
     BIO_clear_retry_flags(bio);
-    int n = static_cast<TlsLayer*>(BIO_get_data(bio))->writebelow(data, len);
+    auto& tls = *static_cast<TlsLayer*>(BIO_get_data(bio));
+    int n = tls.writebelow(data, len);
     if (mustretry(n)) BIO_set_retry_write(bio);
+    // A write to a server that has gone fails with EPIPE.
+    else if (n < 0) tls.lost = errno == EPIPE ? kPeerClosed : errno != 0 ? errno : EIO;
     return n;
 }
 
@@ -192,7 +204,7 @@ int Socket::TlsFailed(int result, const char* why) {
 int Socket::StartTls(const char* host, const char* cafile, const char* pin) {
     szTlsError[0] = '\0';
     szFingerprint[0] = '\0';
-    if (iSocket < 0) return TlsFailed(TLS_HANDSHAKE, "not connected");
+    if (sockfd < 0) return TlsFailed(TLS_HANDSHAKE, "not connected");
     // Bytes that came with the answer to STARTTLS were sent in the clear
     // and would pass for protected ones.
     if (iRecvLen1 - iRecvPos1 > 0 || iRecvLen2 - iRecvPos2 > 0)
@@ -239,7 +251,7 @@ int Socket::StartTls(const char* host, const char* cafile, const char* pin) {
 }
 
 int Socket::Handshake(TlsLayer& tls) {
-    // The handshake as a whole within ulTimeout: no 1 KB restores time.
+    // The handshake as a whole within timeoutSeconds: no 1 KB restores time.
     RestartPace();
     for (;;) {
         ERR_clear_error();
@@ -255,7 +267,16 @@ int Socket::Handshake(TlsLayer& tls) {
             tls.wouldblock(e);
             int ready = WaitPaced(tls.want);
             if (ready > 0) continue;
-            return TlsFailed(TLS_HANDSHAKE, ready == 0 ? "timed out" : "connection lost");
+            // A silent server is the network's, as after the handshake.
+            bBroken = true;
+            return TlsFailed(ready == 0 ? TLS_HANDSHAKE : TLS_LOST, ready == 0 ? "timed out" : std::strerror(errno));
+        }
+        // The connection ended under the handshake: whatever OpenSSL made
+        // of it, no server spoke TLS wrongly.
+        if (tls.lost != 0) {
+            bBroken = true;
+            return TlsFailed(TLS_LOST,
+                             tls.lost == kPeerClosed ? "connection closed by the server" : std::strerror(tls.lost));
         }
         long verified = SSL_get_verify_result(tls.ssl);
         if (verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH)

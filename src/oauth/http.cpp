@@ -7,8 +7,8 @@ namespace {
 
 const char kLibrary[] = "libcurl.so.4";
 
-// An answer larger than this is no token endpoint's.
-constexpr size_t kAnswerMax = 1 << 20;
+// An answer larger than this is no token endpoint's: tokens are a few KB.
+constexpr size_t kAnswerMax = 64 * 1024;
 
 size_t gather(char* data, size_t size, size_t count, void* to) {
     std::string& text = *static_cast<std::string*>(to);
@@ -134,6 +134,14 @@ HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, c
     curl->setopt(c, CURLOPT_TIMEOUT, 60L);
     if (!cafile.empty()) curl->setopt(c, CURLOPT_CAINFO, cafile.c_str());
     CURLcode code = curl->perform(c);
+    // Only gather refuses to write: the answer is too large. A server
+    // error's page may be; it counts by its status alone.
+    if (code == CURLE_WRITE_ERROR) {
+        curl->getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
+        answer.reached = answer.status >= 500;
+        if (!answer.reached) answer.failure = "the answer is larger than 64 KB";
+        return answer;
+    }
     if (code != CURLE_OK) {
         answer.failure = error[0] ? error : curl->strerror(code);
         answer.passing = code != CURLE_PEER_FAILED_VERIFICATION && code != CURLE_SSL_CACERT_BADFILE &&

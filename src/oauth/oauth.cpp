@@ -58,31 +58,35 @@ OAuthOutcome failure(const HttpAnswer& answer) {
     if (!description.empty()) out.why += ": " + description;
     // The provider's words go to the terminal.
     out.why = safetext(out.why.substr(0, out.why.find_first_of("\r\n")));
-    if (error == "invalid_grant") out.end = OAuthOutcome::Withdrawn;
+    // A server error passes by itself, as the network's do, whatever it
+    // says (temporarily_unavailable, server_error).
+    if (answer.status >= 500) out.end = OAuthOutcome::Unreachable;
+    else if (error == "invalid_grant") out.end = OAuthOutcome::Withdrawn;
     else if (error == "access_denied") out.end = OAuthOutcome::Denied;
     else if (error == "expired_token") out.end = OAuthOutcome::Expired;
-    // A server error passes by itself, as the network's do.
-    else if (error.empty() && answer.status >= 500) out.end = OAuthOutcome::Unreachable;
     else if (error.empty()) out.end = OAuthOutcome::Failed;
     else out.end = OAuthOutcome::Refused;
     return out;
 }
 
-// The tokens of a successful answer; false when it holds no access token.
-bool taketokens(const HttpAnswer& answer, OAuthTokens& tokens) {
-    std::string access = text(answer.body, "access_token");
-    if (!answer.reached || answer.status != 200 || access.empty()) return false;
-    tokens.access = access;
-    tokens.expires = now() + number(answer.body, "expires_in", 3600);
-    std::string refresh = text(answer.body, "refresh_token");
-    if (!refresh.empty()) tokens.refresh = refresh;
-    return true;
+// A token goes into a file of lines and into a login command: a line end
+// or another control character in it would break either.
+bool controlfree(const std::string& token) {
+    return std::none_of(token.begin(), token.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
+// The tokens of a successful answer, taken only when all of them are fit.
 OAuthOutcome tokenanswer(const HttpAnswer& answer, OAuthTokens& tokens) {
-    if (taketokens(answer, tokens)) return {};
-    if (answer.reached && answer.status == 200) return {OAuthOutcome::Failed, "the answer holds no access token"};
-    return failure(answer);
+    if (!answer.reached || answer.status != 200) return failure(answer);
+    std::string access = text(answer.body, "access_token"), refresh = text(answer.body, "refresh_token");
+    if (access.empty()) return {OAuthOutcome::Failed, "the answer holds no access token"};
+    if (!controlfree(access) || !controlfree(refresh))
+        return {OAuthOutcome::Failed, "the answer holds a token with a control character"};
+    tokens.access = access;
+    tokens.expires = now() + number(answer.body, "expires_in", 3600);
+    if (!refresh.empty()) tokens.refresh = refresh;
+    return {};
 }
 
 // The client's part of every token request.

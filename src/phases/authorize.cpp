@@ -83,7 +83,7 @@ int authorize(Report& report, OAuthHttp& http, const Account& account) {
     }
     TokenFile file(account.newsgroups, account.name);
     if (!file.save(tokens)) {
-        report.say("Cannot write to %s: %s\n", file.where().c_str(), file.reason());
+        report.say("Cannot write to %s: %s\n", file.failedfile().c_str(), file.reason());
         return 2;
     }
     report.say("Account %s is authorized: its tokens are in %s\n", name, file.where().c_str());

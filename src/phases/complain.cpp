@@ -129,6 +129,9 @@ void saytlsfailure(Report& report, const Connection& c) {
         report.say("Certificate of %s is not the one of TLSFINGERPRINT: it is %s, not %s\n", host,
                    c.sock.Fingerprint(), c.pin.c_str());
         break;
+    case TLS_LOST:
+        report.say("Connection to %s lost in the TLS handshake: %s\n", host, c.sock.TlsError());
+        break;
     default:
         report.say("TLS handshake with %s failed: %s\n", host, c.sock.TlsError());
         break;

@@ -163,7 +163,7 @@ bool MailFetch::imapfolder(const std::string& folder) {
         record.next = after;
         record.entries = std::move(entries);
         if (!record.save()) {
-            out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+            out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
             return false;
         }
     }
@@ -201,6 +201,6 @@ bool MailFetch::imapafter(ImapRecord& record, const std::string& folder, const s
                            }),
             e.end());
     if (record.save()) return true;
-    out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+    out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
     return false;
 }

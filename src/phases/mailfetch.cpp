@@ -67,10 +67,8 @@ void reportfrom(Progress& progress, int percent, const char* text, size_t len) {
     progress.meter.report(percent, line, static_cast<size_t>(cursor - line));
 }
 
-// Syncs the file, gives it its name and lists it in AREAS, then syncs the
-// directory: the name and the AREAS line must survive a crash too before
-// the server forgets the messages. False after a reported failure; no part
-// of the file stays then, also when AREAS could not take its line.
+}  // namespace
+
 bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, const char* area) {
     if (!incoming.finish()) {
         out.say("Cannot write to %s: %s\n", incoming.path, incoming.reason());
@@ -88,6 +86,8 @@ bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, 
     }
     return true;
 }
+
+namespace {
 
 // Stores the messages of a retrieve into one message file, a record each,
 // with the meter and the "From:" lines of their headers on the way, and
@@ -381,7 +381,7 @@ bool MailFetch::fetchlisted(const MailList& list) {
     run.tally.mails += static_cast<long>(got.stored);
     bool recorded = plan.stored(got.stored, now);
     if (!run.options.test && (recorded || plan.forgot) && !plan.save(record)) {
-        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
+        out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
         // Without POPKEEP what is stored may go all the same: the record
         // only guards against a run that ends before QUIT.
         if (keep || got.step != Step::Next) return false;

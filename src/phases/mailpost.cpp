@@ -69,12 +69,14 @@ public:
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
         say(fault);
-        owner(message).refused(message.start);
+        PostedFile& file = owner(message);
+        if (!giveup(file, message, fault)) file.refused(message.start);
     }
     void failed(const SmtpFault& fault) override { say(fault); }
 
 private:
     void say(const SmtpFault& fault);
+    bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault);
 
     const Context& run;
     Report& out;
@@ -161,7 +163,7 @@ void MailPost::say(const SmtpFault& fault) {
         out.say("! No To address specified in message - skipping\n");
         return;
     case SmtpFault::File:
-        out.say("! Error in message file %s\n", posted->path);
+        out.say("! Error in message file %s\n", posted->path.c_str());
         return;
     case SmtpFault::Sender:
         line = "! Posting to SMTP server failed\n";
@@ -183,6 +185,27 @@ void MailPost::say(const SmtpFault& fault) {
     // have had none refused, only deferred.
     if (fault.what != SmtpFault::NoneAccepted || fault.reply.refused()) smtpcomplain(out, fault.reply, false);
     out.say("%s", line);
+}
+
+// A letter the server refused for good, or for now through more than
+// KEEPTRYING days, leaves the packet for refused/, and a notice tells the
+// user where they read; false when it stays for the next run.
+bool MailPost::giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault) {
+    if (run.options.test || fault.refusals.empty()) return false;
+    long days = 0;
+    if (!fault.permanent) {
+        long since = file.deferredsince(message.start, message.length);
+        long keep = run.account.keeptrying;
+        if (since < 0) {
+            out.say("! Cannot record what was sent in %s: %s\n", file.record.c_str(), file.reason());
+            return false;
+        }
+        days = (std::time(nullptr) - since) / 86400;
+        if (keep == 0 || days < keep) return false;
+    }
+    return givenup(run, file, message.start, message.length,
+                   {run.account.smtp.host, fault.refusals,
+                    readenvelope(file.file, message.start, message.length).to, "", days});
 }
 
 // Whether the account sends as address: one of its FROM patterns matches

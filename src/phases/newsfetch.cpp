@@ -508,8 +508,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (options.check) return Step::Next;
 
     IncomingFile incoming;
-    if (!incoming.open(soupdir))
-        return cannotwrite(incoming.number < 0 ? soupdir.c_str() : incoming.path, incoming.reason());
+    if (!incoming.open(soupdir)) return cannotwrite(incoming.path, incoming.reason());
     long high = group.high;
     const ArticleNumbers& asked = entry.asked;
     articles = 0;

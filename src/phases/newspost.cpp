@@ -15,6 +15,21 @@ namespace {
 
 bool iswhite(char c) { return c == ' ' || c == '\t'; }
 
+// The value of the article's "Newsgroups:" line, without its line end;
+// empty when it has none.
+std::string newsgroups(FILE* file, long start, long length) {
+    if (fseek(file, start, SEEK_SET) != 0) return "";
+    std::string line;
+    while (readmessageline(file, length, line) && line != "\n" && line != "\r\n") {
+        const size_t tag = 11;
+        if (line.size() < tag || memicmp(line.c_str(), "Newsgroups:", tag) != 0) continue;
+        size_t from = line.find_first_not_of(" \t", tag);
+        if (from == std::string::npos) return "";
+        return line.substr(from, line.find_last_not_of(" \t\r\n") + 1 - from);
+    }
+    return "";
+}
+
 // Reports the groups of each article from its "Newsgroups:" header line;
 // every header line goes out.
 HeaderWatch reportgroups(Report& out) {
@@ -54,6 +69,7 @@ private:
     bool borrowed = false;        // the news fetch's, which goes on with it
     Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
+    Reply refusal;                  // of the article posted last
 };
 
 // The connection the news fetch of the account opened, where it did: the
@@ -107,34 +123,40 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
             int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
             if (sent == 0) return TextSent::Whole;
             if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
-            out.say("! Error in message file %s\n", posted.path);
+            out.say("! Error in message file %s\n", posted.path.c_str());
             return TextSent::SourceFailed;
         },
         verdict);
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
-        out.console("! NNTP server did not accept message\n");
-        posted.refused(start);
+        out.say("! NNTP server did not accept message\n");
+        // The article's own refusal: it is given up, and the post goes on.
+        GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(posted.file, start, length)}, "", 0};
+        if (run.options.test || !givenup(run, posted, start, length, letter)) posted.refused(start);
         return Step::Next;
     }
-    if (verdict == Verdict::Duplicate) out.console("! Article already on the NNTP server\n");
+    if (verdict == Verdict::Duplicate) out.say("! Article already on the NNTP server\n");
     if (!recordsent(out, posted, start, length)) return Step::Quit;
     if (verdict != Verdict::Duplicate) tally.posted++;
     return Step::Next;
 }
 
 void NewsPost::refused(Item item, size_t, const Reply& reply) {
+    if (item == Item::Posted) refusal = reply;
     nntpcomplain(out, reply, false);
-    // Console only, after the server's own line.
-    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+    // After the server's own line.
+    if (item == Item::Post) out.say("! NNTP server doesn't allow us to post\n");
 }
 
 void NewsPost::failed(Item item, size_t index, const Connection& c) {
     NewsWords::failed(item, index, c);
     if (c.stage != Stage::Reply) return;
-    if (item == Item::Post) out.console("! NNTP server doesn't allow us to post\n");
+    // A connection lost before the answer refused nothing: the reason said
+    // so, and the article's file stays all the same.
+    bool said = c.failure != Failure::Network;
+    if (item == Item::Post && said) out.say("! NNTP server doesn't allow us to post\n");
     if (item == Item::Posted) {
-        out.console("! NNTP server did not accept message\n");
+        if (said) out.say("! NNTP server did not accept message\n");
         posting->refused();
     }
 }
@@ -142,16 +164,8 @@ void NewsPost::failed(Item item, size_t index, const Connection& c) {
 // The first group of the article's "Newsgroups:" line; empty when it has
 // none.
 std::string firstgroup(FILE* file, long start, long length) {
-    if (fseek(file, start, SEEK_SET) != 0) return "";
-    std::string line;
-    while (readmessageline(file, length, line) && line != "\n" && line != "\r\n") {
-        const size_t tag = 11;
-        if (line.size() < tag || memicmp(line.c_str(), "Newsgroups:", tag) != 0) continue;
-        size_t from = line.find_first_not_of(" \t", tag);
-        if (from == std::string::npos) return "";
-        return line.substr(from, line.find_first_of(", \t\r\n", from) - from);
-    }
-    return "";
+    std::string groups = newsgroups(file, start, length);
+    return groups.substr(0, groups.find_first_of(", \t"));
 }
 
 // The groups each account's newsgroups state file lists, read at the first

@@ -131,6 +131,8 @@ void Walk::decide(bool end) {
         std::string path = file.path;
         size_t line = file.line;
         bool failed = file.posted->failed, stranded = file.stranded;
+        // A letter given up was said, and leaves the run unfinished.
+        kept = kept || file.posted->gaveup;
         files.pop_front();
         // A file cut short by a failure stays as it is.
         if (!known) continue;
@@ -167,7 +169,7 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     std::unique_ptr<PostedFile> posted(file ? std::make_unique<PostedFile>(file.get(), path.c_str()) : nullptr);
     // What is said of this file comes after the answers of the files
     // before it.
-    if (!posted || posted->stale) {
+    if (!posted || posted->stale || posted->changed) {
         Step step = settle();
         if (step != Step::Next) return step;
     }
@@ -183,7 +185,7 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     if (!file) {
         // Sent whole and removed by a run that died before it could drop
         // the line: its record says so.
-        if (error == ENOENT && !run.options.test && exist(sentrecordpath(path).c_str())) {
+        if (error == ENOENT && !run.options.test && partlysent(path)) {
             replies.drop(line, path);
             return Step::Next;
         }
@@ -193,6 +195,10 @@ Step Walk::postfile(size_t line, const ReplyEntry& entry) {
     }
     if (posted->stale)
         out.say("! Record %s does not match %s - sending the file whole\n", posted->record.c_str(), path.c_str());
+    PostedFile::Count count = posted->changed ? posted->count(entry.format) : PostedFile::Count();
+    if (count.unsent > 0)
+        out.say("! %s.MSG changed since it was partly sent: %ld of %ld messages goes again\n", entry.prefix,
+                count.unsent, count.messages);
     files.push_back({line, path, std::move(file), std::move(posted)});
     Pending& pending = files.back();
     Step step = postmessages(pending, entry.format);
@@ -218,7 +224,7 @@ Step Walk::postmessages(Pending& pending, char format) {
             Step step = settle();
             if (step != Step::Next) return step;
             out.say(cut ? "! Message in %s ends before its length - not sent\n" : "! Error in message file %s\n",
-                    posted.path);
+                    posted.path.c_str());
             posted.refused();
             return Step::Next;
         }
@@ -395,6 +401,33 @@ bool recordsent(Report& report, PostedFile& posted, long start, long length) {
     if (posted.accepted(start, length)) return true;
     report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
     return false;
+}
+
+namespace {
+
+bool recordgivenup(Report& report, PostedFile& posted, long start, long length) {
+    if (posted.givenup(start, length)) return true;
+    report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
+    return false;
+}
+
+}  // namespace
+
+bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter) {
+    Report& out = run.report;
+    const std::string& soupdir = run.settings.soupdir;
+    std::string name = posted.path;
+    name = name.substr(name.rfind('/') + 1);
+    name = name.substr(0, name.size() - 4);  // ".MSG"
+    std::string reason;
+    if (!storerefused(soupdir, name.c_str(), posted.file, start, length, letter.storedat, reason)) {
+        out.say("Cannot write to %s: %s\n", letter.storedat.c_str(), reason.c_str());
+        return false;
+    }
+    if (!writenotice(out, soupdir, run.account.hostname, letter)) return false;
+    if (!recordgivenup(out, posted, start, length)) return false;
+    out.say("! Letter moved to %s, and a notice into area Vorpa\n", letter.storedat.c_str());
+    return true;
 }
 
 Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {

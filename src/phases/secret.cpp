@@ -253,7 +253,7 @@ Secret oauthsecret(const Context& run, std::string& secret) {
     }
     // A refresh token the provider replaced is the only one that works now.
     if (!file.save(tokens)) {
-        out.say("Cannot write to %s: %s\n", path, file.reason());
+        out.say("Cannot write to %s: %s\n", file.failedfile().c_str(), file.reason());
         return untokened(run, Secret::Ended);
     }
     secret = tokens.access;
@@ -278,7 +278,7 @@ void forgettoken(const Context& run) {
     if (file.load(tokens) != TokenFile::Ready) return;
     tokens.access.clear();
     tokens.expires = 0;
-    if (!file.save(tokens)) run.report.say("Cannot write to %s: %s\n", file.where().c_str(), file.reason());
+    if (!file.save(tokens)) run.report.say("Cannot write to %s: %s\n", file.failedfile().c_str(), file.reason());
 }
 
 Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret) {

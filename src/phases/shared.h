@@ -120,6 +120,39 @@ std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& rout
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);
 
+// Syncs a fetched file, gives it its name and lists it in AREAS under area,
+// then syncs the directory: the name and the AREAS line must survive a
+// crash too before the server forgets the messages. False after a reported
+// failure; no part of the file stays then, also when AREAS could not take
+// its line.
+bool storefile(Report& out, IncomingFile& incoming, const std::string& soupdir, const char* area);
+
+// A letter given up: refused for good by a server, or refused for now
+// until KEEPTRYING ran out.
+struct GivenUpLetter {
+    std::string server;               // host[:port] as set
+    std::vector<std::string> reply;   // the server's last reply, every line as sent
+    std::vector<std::string> recipients;
+    std::string storedat;             // the letter, as storerefused() put it in refused/
+    long days = 0;                    // 0: refused; else the days it was tried
+};
+
+
+// Tells the user of a letter given up where they read: a mail of its own
+// from "Vorpa <vorpa@hostname>" to the letter's sender, in a fetched mail
+// file listed in AREAS under "Vorpa", saying who refused it and what they
+// said, its recipients and where it lies now, with the letter attached as
+// read from there. False after one line naming the file that could not be
+// read or written.
+bool writenotice(Report& out, const std::string& soupdir, const std::string& hostname, const GivenUpLetter& letter);
+
+// Gives up the message at [start, start + length) of the file: it moves to
+// refused/ (letter.storedat is filled in), its notice goes into the
+// packet, and the record says so, in that order, so that a run cut short
+// leaves it in the file. False after one line that says why: the message
+// stays.
+bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter);
+
 // The words both news phases say for the opening of their dialogue, and
 // for its failures that end it; each phase words its own items.
 class NewsWords : public NntpEvents {

@@ -55,7 +55,7 @@ bool Connection::open() {
         error = errno;
         return fail(Failure::Local, Stage::Socket);
     }
-    sock.ulTimeout = kGreetingTimeout;
+    sock.settimeout(kGreetingTimeout);
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
     if (!splithost(server.host, defport, host, &port)) return fail(Failure::Local, Stage::Host);
     // Nobody should wait out the greeting time for a greeting that a TLS
@@ -75,10 +75,12 @@ bool Connection::handshake() {
         if (secured) secured(*this);
         return true;
     }
-    // A handshake cut off by the network is the network's (see fail).
+    // A handshake cut off or timed out by the network is the network's
+    // (the socket is broken then, see fail).
     bool settings = tlsresult == TLS_UNTRUSTED || tlsresult == TLS_BADNAME || tlsresult == TLS_PLAIN ||
                     tlsresult == TLS_NOTPINNED;
-    return fail(settings ? Failure::Local : Failure::Protocol, Stage::Tls);
+    return fail(settings ? Failure::Local : tlsresult == TLS_LOST ? Failure::Network : Failure::Protocol,
+                Stage::Tls);
 }
 
 bool Connection::greet() {
@@ -101,7 +103,7 @@ bool Connection::greet() {
 bool Connection::expectstls(const Reply& greeting) const {
     if (tls == TLSON) return false;
     if (greeting.status == Reply::Lost && greeting.error == ETIMEDOUT && port == protocol.tlsport) return true;
-    const char* got = sock.pszBuf;
+    const char* got = sock.line();
     return (got[0] == 0x15 || got[0] == 0x16) && got[1] == 0x03;
 }
 
@@ -175,7 +177,7 @@ void Connection::close(bool quit, const std::function<void()>& refused) {
         failure = kept;
         stage = where;
     }
-    if (sock.iSocket != -1) shut();
+    if (sock.isopen()) shut();
 }
 
 bool Pipeline::refill() {

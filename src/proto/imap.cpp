@@ -156,14 +156,14 @@ Reply readimap(Socket& sock) {
             reply.status = Reply::Lost;
             return reply;
         }
-        reply.text.assign(sock.pszBuf, static_cast<size_t>(len));
-        size_t bare = std::strcspn(sock.pszBuf, "\r\n");
-        if (len > 0 && sock.pszBuf[0] == '+') {
+        reply.text.assign(sock.line(), static_cast<size_t>(len));
+        size_t bare = std::strcspn(sock.line(), "\r\n");
+        if (len > 0 && sock.line()[0] == '+') {
             reply.status = Reply::Invalid;
             return reply;
         }
-        std::string word = statusword(sock.pszBuf, bare);
-        bool star = len >= 2 && sock.pszBuf[0] == '*' && sock.pszBuf[1] == ' ';
+        std::string word = statusword(sock.line(), bare);
+        bool star = len >= 2 && sock.line()[0] == '*' && sock.line()[1] == ' ';
         if (!star) {
             reply.status = completion(word);
             return reply;
@@ -173,13 +173,13 @@ Reply readimap(Socket& sock) {
             return reply;
         }
         // Another untagged response: its literals go unread.
-        for (long long n = literalcount(sock.pszBuf, bare); n >= 0; n = literalcount(sock.pszBuf, bare)) {
+        for (long long n = literalcount(sock.line(), bare); n >= 0; n = literalcount(sock.line(), bare)) {
             if (readliteral(sock, static_cast<uint64_t>(n), passover) != BodyEnd::Whole || sock.RecvTeol() == -1) {
                 reply.error = errno;
                 reply.status = Reply::Lost;
                 return reply;
             }
-            bare = std::strcspn(sock.pszBuf, "\r\n");
+            bare = std::strcspn(sock.line(), "\r\n");
         }
     }
     reply.status = Reply::Invalid;
@@ -296,7 +296,7 @@ bool ImapClient::readline(std::string& text, long long& literal) {
     for (;;) {
         int len = conn.sock.RecvTeol();
         if (len == -1) return lost();
-        text.append(conn.sock.pszBuf, static_cast<size_t>(len));
+        text.append(conn.sock.line(), static_cast<size_t>(len));
         if (conn.sock.iEol == 1) break;
         if (text.size() > maxline) return invalid(text.substr(0, 200));
     }
@@ -563,7 +563,7 @@ void ImapClient::capabilities(const std::string& list) {
 bool ImapClient::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
     if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
-    conn.sock.ulTimeout = kReplyTimeout;
+    conn.sock.settimeout(kReplyTimeout);
     quits = true;
     const std::string& greeting = conn.reply.text;
     bool preauth = statusword(greeting.data(), greeting.size()) == "PREAUTH";
@@ -818,7 +818,7 @@ bool ImapClient::close() {
 }
 
 void ImapClient::abandon() {
-    if (quits && !conn.sock.Broken() && conn.sock.iSocket != -1) {
+    if (quits && !conn.sock.Broken() && conn.sock.isopen()) {
         // What the failure noted stays; the answers of commands still in
         // flight are passed over on the way to the LOGOUT's.
         Failure kept = conn.failure;
@@ -838,5 +838,5 @@ void ImapClient::abandon() {
         conn.stage = where;
         conn.reply = reply;
     }
-    if (conn.sock.iSocket != -1) conn.shut();
+    if (conn.sock.isopen()) conn.shut();
 }

@@ -18,8 +18,8 @@ void readnntp(Socket& sock, Reply& reply) {
         return;
     }
     reply.error = 0;
-    reply.text.assign(sock.pszBuf, static_cast<size_t>(len));
-    char code = sock.pszBuf[0];
+    reply.text.assign(sock.line(), static_cast<size_t>(len));
+    char code = sock.line()[0];
     reply.status = code == '1' || code == '2' || code == '3' ? Reply::Positive : Reply::Negative;
 }
 
@@ -77,7 +77,7 @@ bool readnumbers(Socket& sock, long first, long last, size_t max, std::vector<lo
     for (bool linestart = true;;) {
         int len = sock.RecvTeol();
         if (len < 1) return false;
-        const char* p = sock.pszBuf;
+        const char* p = sock.line();
         bool whole = linestart;
         linestart = sock.iEol == 1;
         // The rest of a line longer than the line buffer names no number.
@@ -119,7 +119,7 @@ Step NntpClient::open(const std::string& secret) {
         events->failed(Item::Opening, 0, conn);
         return Step::End;
     }
-    conn.sock.ulTimeout = kReplyTimeout;
+    conn.sock.settimeout(kReplyTimeout);
     if (conn.server.tls == TLSSTART) {
         events->opening(NntpEvents::Opening::StartTls, conn);
         // Nothing more goes out on a connection whose TLS failed.

@@ -22,7 +22,7 @@ constexpr long maxuidllines = 1L << 24;
 constexpr long maxlistentries = 1L << 24;
 
 // Commands in flight where the server takes them so: at most 4608 bytes,
-// which pszBuf holds.
+// which the socket's line buffer holds.
 constexpr int pipelinewindow = 256;
 
 // Reads a signed 32-bit number as "%ld" would, from *pos on; advances *pos
@@ -109,10 +109,10 @@ Reply readpop3(Socket& sock) {
         reply.error = errno;
         return reply;
     }
-    reply.text.assign(sock.pszBuf, static_cast<size_t>(len));
-    if (len >= 3 && memicmp(sock.pszBuf, "+OK", 3) == 0) {
+    reply.text.assign(sock.line(), static_cast<size_t>(len));
+    if (len >= 3 && memicmp(sock.line(), "+OK", 3) == 0) {
         reply.status = Reply::Positive;
-    } else if (len >= 4 && memicmp(sock.pszBuf, "-ERR", 4) == 0) {
+    } else if (len >= 4 && memicmp(sock.line(), "-ERR", 4) == 0) {
         reply.status = Reply::Negative;
     } else {
         reply.status = Reply::Invalid;
@@ -132,8 +132,8 @@ Reply pop3capa(Connection& connection, Capabilities& caps) {
             reply.error = errno;
             break;
         }
-        if (isterminator(sock.pszBuf, len)) return reply;
-        caps.add(std::string(sock.pszBuf, std::strcspn(sock.pszBuf, "\r\n")));
+        if (isterminator(sock.line(), len)) return reply;
+        caps.add(std::string(sock.line(), std::strcspn(sock.line(), "\r\n")));
     }
     if (reply.ok()) reply.status = Reply::Invalid;
     connection.reply = reply;
@@ -158,9 +158,9 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
         int len = sock.RecvTeol();
         // A terminator among the entries means a short list; reading on
         // would only wait for lines that never come.
-        if (len == -1 || isterminator(sock.pszBuf, len)) return ListResult::Short;
+        if (len == -1 || isterminator(sock.line(), len)) return ListResult::Short;
         ListEntry entry{i + 1, -1};
-        const char* pos = sock.pszBuf;
+        const char* pos = sock.line();
         int32_t number = 0;
         int32_t size = 0;
         if (parsenumber(&pos, &number)) {
@@ -170,7 +170,7 @@ ListResult pop3list(Socket& sock, std::vector<ListEntry>& list, long count) {
         list.push_back(entry);
     }
     int len = sock.RecvTeol();
-    if (len == -1 || !isterminator(sock.pszBuf, len)) return ListResult::Unterminated;
+    if (len == -1 || !isterminator(sock.line(), len)) return ListResult::Unterminated;
     return ListResult::Whole;
 }
 
@@ -178,8 +178,8 @@ ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers)
     for (long lines = 0; lines <= maxuidllines; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) return ListResult::Short;
-        if (isterminator(sock.pszBuf, len)) return ListResult::Whole;
-        const char* pos = sock.pszBuf;
+        if (isterminator(sock.line(), len)) return ListResult::Whole;
+        const char* pos = sock.line();
         int32_t number = 0;
         if (!parsenumber(&pos, &number)) continue;
         pos += std::strspn(pos, " \t");
@@ -213,7 +213,7 @@ bool Pop3Client::ask(const std::string& command) {
 bool Pop3Client::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
     if (!conn.open() || !conn.greet()) return fail(SourceFault::Step);
-    conn.sock.ulTimeout = kReplyTimeout;
+    conn.sock.settimeout(kReplyTimeout);
     quits = true;
     if (conn.server.tls == TLSSTART) {
         events.step(SourceStep::StartingTls);

@@ -25,11 +25,14 @@ bool startswith(const std::string& line, const char* prefix) {
     return line.size() >= len && memicmp(line.data(), prefix, static_cast<unsigned>(len)) == 0;
 }
 
+// A server that closes the session (421) takes no further message.
+bool closing(const Reply& reply) { return reply.is("421"); }
+
 }  // namespace
 
 Reply readsmtp(Socket& sock) {
     Reply reply;
-    const char* line = sock.pszBuf;
+    const char* line = sock.line();
     for (int lines = 1;; lines++) {
         int len = sock.RecvTeol();
         if (len == -1) {
@@ -66,50 +69,67 @@ int isdelimiter(int c) {
         case '>':
         case '(':
         case ')':
+        case ',':
+        case ';':
             return 1;
         default:
             return 0;
     }
 }
 
-// Takes the run around the first "@" of each top-level comma-separated part
-// of a header value: enough for the usual "Name <addr>", "addr (Name)" and
-// lists of them, without the full address grammar.
-void processemail(char* text, int isfrom, Envelope& envelope) {
-    char* part = text;
-    int depth = 0;
+// Readers write "Ann <ann@x.org, bob@y.org>" for two recipients: a comma
+// or semicolon ends an address wherever it stands, brackets or not, and
+// only quotes and comments hold one as text. Of each part so ended, the
+// run around its first at sign inside brackets is taken, else around its
+// first outside quotes and comments: enough for the usual "Name <addr>",
+// "addr (Name)" and lists of them, without the full address grammar.
+void processemail(const char* text, int isfrom, Envelope& envelope) {
+    const char* part = text;
     bool quoted = false;
-    while (*part) {
-        char* end = part;
-        for (; *end; end++) {
-            char c = *end;
-            if (c == ',' && depth == 0 && !quoted) break;
-            if (c == '"' || c == '\'') quoted = !quoted;
-            else if (c == '(' || c == '<') depth++;
-            else if (c == ')' || c == '>') depth--;
-        }
-        char* next = nullptr;
-        if (*end == ',') {
-            *end = '\0';
-            next = end + 1;
-        }
-
-        char* at = std::strchr(part, '@');
-        if (at) {
-            char* first = at;
-            while (first > part && !isdelimiter(first[-1])) first--;
-            char* last = at;
-            while (!isdelimiter(*last)) last++;
-            std::string address(first, static_cast<size_t>(last - first));
-            if (isfrom) {
-                envelope.from = std::move(address);
-            } else {
-                envelope.to.push_back(std::move(address));
+    int comment = 0;
+    bool angle = false;
+    const char* bracketed = nullptr;  // the part's first at sign inside "<...>"
+    const char* bare = nullptr;       // outside them
+    const char* any = nullptr;        // anywhere
+    for (const char* p = text;; p++) {
+        char c = *p;
+        if (c == '\0' || (!quoted && comment == 0 && (c == ',' || c == ';'))) {
+            // A quote or comment never closed is taken for text.
+            const char* at = bracketed ? bracketed : bare ? bare : c == '\0' && (quoted || comment > 0) ? any : nullptr;
+            if (at) {
+                const char* first = at;
+                while (first > part && !isdelimiter(first[-1])) first--;
+                const char* last = at;
+                while (!isdelimiter(*last)) last++;
+                std::string address(first, static_cast<size_t>(last - first));
+                if (isfrom) {
+                    envelope.from = std::move(address);
+                } else {
+                    envelope.to.push_back(std::move(address));
+                }
             }
+            if (c == '\0') return;
+            part = p + 1;
+            bracketed = bare = any = nullptr;
+            continue;
         }
-
-        if (!next) break;
-        part = next;
+        if (c == '@' && !any) any = p;
+        if ((quoted || comment > 0) && c == '\\' && p[1] != '\0') {
+            p++;
+        } else if (quoted) {
+            quoted = c != '"';
+        } else if (comment > 0) {
+            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '(') {
+            comment = 1;
+        } else if (c == '<' || c == '>') {
+            angle = c == '<';
+        } else if (c == '@') {
+            const char*& first = angle ? bracketed : bare;
+            if (!first) first = p;
+        }
     }
 }
 
@@ -181,6 +201,13 @@ bool smtpbusy(const Reply& reply, bool) { return reply.is("421"); }
 
 const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp, smtpbusy};
 
+void SmtpClient::refuse(const SmtpMessage& message, SmtpFault::What what, const Reply& reply) {
+    SmtpFault fault{what, conn.failure, reply};
+    fault.permanent = reply.text[0] == '5';
+    fault.refusals = replylines(reply);
+    events.refused(message, fault);
+}
+
 void SmtpClient::failed(SmtpFault::What what, Failure how, const Reply& reply, bool quiet) {
     SmtpFault fault{what, how, reply, quiet};
     if (what == SmtpFault::Login) fault.login = &signin;
@@ -237,7 +264,7 @@ Step SmtpClient::opening() {
     }
     bool extended = conn.tls != TLSOFF || !smtp.user.empty();
     Step step = hello(extended ? "EHLO " : "HELO ");
-    conn.sock.ulTimeout = kReplyTimeout;
+    conn.sock.settimeout(kReplyTimeout);
     if (!extended || step != Step::Next) return step;
     if (smtp.tls == TLSSTART) {
         if (!keywords.has("STARTTLS")) {
@@ -296,7 +323,9 @@ Step SmtpClient::transaction(const SmtpMessage& message, const Envelope& address
     Step step = settle();
     if (step == Step::Next) step = envelope(message, addresses, grouped, rcpts);
     if (step != Step::Next) return step;
-    return rcpts.accepted > 0 ? data(message, grouped) : abandon(grouped);
+    // After a refused sender the answers to the RCPTs sent with it follow.
+    if (rcpts.judged) return reset(grouped, grouped ? addresses.to.size() : 0);
+    return rcpts.accepted > 0 ? data(message, grouped, rcpts) : abandon(grouped);
 }
 
 // The answers to MAIL and every RCPT, each read after its step is told;
@@ -307,10 +336,13 @@ Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses,
     Reply reply = conn.read();
     if (!reply.ok()) {
         // A refusal is the message's verdict; no answer leaves it unknown.
-        if (reply.refused()) events.refused(message, {SmtpFault::Sender, conn.failure, reply});
-        else failed(SmtpFault::Sender, conn.failure, reply);
-        instep = reply.refused();
-        return Step::Quit;
+        if (!reply.refused()) {
+            failed(SmtpFault::Sender, conn.failure, reply);
+            return Step::Quit;
+        }
+        refuse(message, SmtpFault::Sender, reply);
+        rcpts.judged = true;
+        return closing(reply) ? Step::Quit : Step::Next;
     }
     for (const std::string& to : addresses.to) {
         events.step(SmtpStep::RcptTo, to);
@@ -328,18 +360,35 @@ Step SmtpClient::envelope(const SmtpMessage& message, const Envelope& addresses,
         }
         failed(SmtpFault::Recipient, conn.failure, reply);
         // Without an answer the dialogue is out of step.
-        if (reply.status == Reply::Lost || reply.status == Reply::Invalid) return Step::Quit;
+        if (!reply.refused() || closing(reply)) return Step::Quit;
+        rcpts.temporary = rcpts.temporary || reply.text[0] != '5';
+        for (const std::string& line : replylines(reply)) rcpts.refusals.push_back(to + ": " + line);
     }
     return Step::Next;
 }
 
-Step SmtpClient::data(const SmtpMessage& message, bool sent) {
+Step SmtpClient::data(const SmtpMessage& message, bool sent, Recipients& rcpts) {
     if (!sent && !command("DATA\r\n")) return Step::Quit;
     Reply reply = conn.read();
     if (reply.ok()) return Step::Next;
-    if (reply.refused()) events.refused(message, {SmtpFault::Data, conn.failure, reply});
-    else failed(SmtpFault::Data, conn.failure, reply);
-    return Step::Quit;
+    if (!reply.refused()) {
+        failed(SmtpFault::Data, conn.failure, reply);
+        return Step::Quit;
+    }
+    refuse(message, SmtpFault::Data, reply);
+    rcpts.judged = true;
+    if (closing(reply)) return Step::Quit;
+    return send("RSET\r\n") && read().ok() ? Step::Next : Step::Quit;
+}
+
+// Ends a transaction whose sender was refused: the answers to the RCPTs
+// sent with it, then as one without a recipient.
+Step SmtpClient::reset(bool sent, size_t answers) {
+    for (size_t i = 0; i < answers; i++) {
+        Reply reply = read(true);
+        if (!reply.ok() && !reply.refused()) return Step::Quit;
+    }
+    return abandon(sent);
 }
 
 // Ends a transaction without a recipient. A DATA sent in the group is
@@ -364,12 +413,17 @@ Step SmtpClient::textanswer(const SmtpMessage& message, bool& taken) {
     return verdict(message, conn.read(), taken);
 }
 
-// The verdict on a text by its answer: a refusal keeps the file.
+// The verdict on a text by its answer. No answer is none: the message's
+// fate is unknown, and the connection's failure is said.
 Step SmtpClient::verdict(const SmtpMessage& message, const Reply& reply, bool& taken) {
     taken = reply.ok();
     if (taken) return Step::Next;
-    events.refused(message, {SmtpFault::Text, conn.failure, reply});
-    return reply.refused() ? Step::Next : Step::Quit;
+    if (!reply.refused()) {
+        failed(SmtpFault::Dialogue, conn.failure);
+        return Step::Quit;
+    }
+    refuse(message, SmtpFault::Text, reply);
+    return closing(reply) ? Step::Quit : Step::Next;
 }
 
 Step SmtpClient::settle() {
@@ -390,7 +444,11 @@ Step SmtpClient::settle() {
 // them in any further transaction either.
 Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts) {
     if (reached && rcpts.deferred.empty()) return events.done(message) ? Step::Next : Step::Quit;
-    events.refused(message, {SmtpFault::NoneAccepted, Failure::Refused, rcpts.deferral});
+    SmtpFault fault{SmtpFault::NoneAccepted, Failure::Refused, rcpts.deferral};
+    fault.permanent = rcpts.deferred.empty() && !rcpts.temporary;
+    fault.refusals = rcpts.refusals;
+    for (const std::string& line : replylines(rcpts.deferral)) fault.refusals.push_back(line);
+    events.refused(message, fault);
     return Step::Next;
 }
 
@@ -413,7 +471,7 @@ Step SmtpClient::withdata(const SmtpMessage& message, Envelope addresses, bool r
     for (;;) {
         Recipients rcpts;
         Step step = transaction(message, addresses, rcpts);
-        if (step != Step::Next) return step;
+        if (step != Step::Next || rcpts.judged) return step;
         if (rcpts.accepted == 0) return noneaccepted(message, reached, rcpts);
 
         // The end of the text waits for the next group, so that the server
@@ -476,19 +534,19 @@ Step SmtpClient::land() {
     Flight flight = std::move(flights.front());
     flights.pop_front();
     const SmtpMessage& message = flight.message;
-    instep = false;
     conn.sock.Cork(false);
     if (!read().ok()) return Step::Quit;  // RSET
     Recipients rcpts;
     Step step = envelope(message, flight.addresses, true, rcpts);
-    if (step != Step::Next) {
-        if (!instep) return step;
-        // A refused sender: the answers to its RCPTs and BDAT follow.
-        for (size_t i = 0; i <= flight.addresses.to.size() && instep; i++) {
-            Reply reply = conn.read();
-            instep = reply.status != Reply::Lost && reply.status != Reply::Invalid;
+    if (step != Step::Next) return step;
+    if (rcpts.judged) {
+        // The answers to its RCPTs and BDAT follow; the next RSET ends
+        // what is left of the transaction.
+        for (size_t i = 0; i <= flight.addresses.to.size(); i++) {
+            Reply reply = read(true);
+            if (!reply.ok() && !reply.refused()) return Step::Quit;
         }
-        return Step::Quit;
+        return Step::Next;
     }
     Reply reply = conn.read();
     if (reply.refused() && (reply.is("500") || reply.is("502") || reply.is("504")))
@@ -513,18 +571,13 @@ Step SmtpClient::land() {
     return events.done(message) ? Step::Next : Step::Quit;
 }
 
-// Reads answers until no more than left transactions are in flight. After
-// a refused sender, all in flight are read (their messages may be taken),
-// then the dialogue ends.
+// Reads answers until no more than left transactions are in flight.
 Step SmtpClient::landuntil(size_t left) {
-    Step ending = Step::Next;
-    while (!flights.empty() && (flights.size() > left || ending != Step::Next)) {
+    while (flights.size() > left) {
         Step step = land();
-        if (step == Step::Next) continue;
-        if (!instep) return step;
-        ending = step;
+        if (step != Step::Next) return step;
     }
-    return ending;
+    return Step::Next;
 }
 
 // A server that lists CHUNKING but does not know BDAT took the text for

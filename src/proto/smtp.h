@@ -23,10 +23,11 @@ struct Envelope {
     std::vector<std::string> to;
 };
 
-// Takes the run around the first "@" of each top-level comma-separated
-// part of a header value (modified in place) into the envelope: the sender
-// when isfrom (the last one found wins), else recipients.
-void processemail(char* text, int isfrom, Envelope& envelope);
+// Takes the address of each part of a header value that a comma or
+// semicolon outside quotes and comments ends into the envelope: the sender
+// when isfrom (the last one found wins), else recipients. No address holds
+// a delimiter.
+void processemail(const char* text, int isfrom, Envelope& envelope);
 int isdelimiter(int c);
 
 // The envelope of the message at [start, start + length) of file, from its
@@ -86,6 +87,12 @@ struct SmtpFault {
     Reply reply;         // the server's answer
     bool quiet = false;  // Dialogue: a refusal goes unsaid
     const SaslLogin* login = nullptr;
+    // A refusal of the message for good (5xx; every recipient refused so),
+    // not one for now.
+    bool permanent = false;
+    // Every answer that refused the message, whole, one line each:
+    // "550 5.1.1 no such user", or for a recipient "<to>: 550 ...".
+    std::vector<std::string> refusals{};
 };
 
 // What the client tells as the dialogue goes, at the moment it happens, so
@@ -99,7 +106,8 @@ public:
     // The server took the message; false when that could not be kept: the
     // dialogue then stops.
     virtual bool done(const SmtpMessage& message) = 0;
-    // The message was not taken, and is not sent again in this dialogue.
+    // The message was not taken, and is not sent again in this dialogue,
+    // which goes on with the next message.
     virtual void refused(const SmtpMessage& message, const SmtpFault& fault) = 0;
     // A step failed, no message's own; the dialogue goes on only after a
     // refused recipient.
@@ -147,6 +155,12 @@ private:
         // transaction.
         std::vector<std::string> deferred;
         Reply deferral;  // the last such answer
+        // Refused otherwise, each "<to>: <answer>"; all for good, or not.
+        std::vector<std::string> refusals;
+        bool temporary = false;
+        // The message had its verdict (its sender or DATA was refused):
+        // the transaction is over.
+        bool judged = false;
     };
     // One transaction of a message sent with BDAT, its answers to come.
     struct Flight {
@@ -165,8 +179,10 @@ private:
     Step textfailed(int result);
     Step transaction(const SmtpMessage& message, const Envelope& addresses, Recipients& rcpts);
     Step envelope(const SmtpMessage& message, const Envelope& addresses, bool sent, Recipients& rcpts);
-    Step data(const SmtpMessage& message, bool sent);
+    Step data(const SmtpMessage& message, bool sent, Recipients& rcpts);
     Step abandon(bool sent);
+    Step reset(bool sent, size_t answers);
+    void refuse(const SmtpMessage& message, SmtpFault::What what, const Reply& reply);
     Step textanswer(const SmtpMessage& message, bool& taken);
     Step verdict(const SmtpMessage& message, const Reply& reply, bool& taken);
     Step noneaccepted(const SmtpMessage& message, bool reached, const Recipients& rcpts);
@@ -192,9 +208,6 @@ private:
     SmtpMessage waiting{nullptr, 0, 0, nullptr};
     // Sent with BDAT, oldest first.
     std::deque<Flight> flights;
-    // The answers to what is in flight can still be read in step: a sender
-    // was refused, which ends the dialogue once they are read.
-    bool instep = false;
 };
 
 #endif

@@ -110,6 +110,7 @@ bool ImapRecord::save() {
     good = good && out.file.write(text.data(), text.size());
     if (good && out.commit()) return true;
     reasontext = out.reason();
+    failed = out.failedpath();
     return false;
 }
 

@@ -34,6 +34,9 @@ public:
     bool save();
     const std::string& where() const { return path; }
     const char* reason() const;
+    // After a failed save: the file it concerns, the temporary one written
+    // first or the record.
+    const std::string& failedfile() const { return failed; }
 
     uint32_t uidvalidity = 0;
     uint32_t next = 1;
@@ -41,6 +44,7 @@ public:
 
 private:
     std::string path;
+    std::string failed;
     long passedover = 0;
     int error = 0;
     const char* reasontext = "";

@@ -19,13 +19,13 @@ IncomingFile::~IncomingFile() {
 
 bool IncomingFile::open(const std::string& soupdir) {
     number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG");
-    if (number < 0) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    made = true;
-    std::snprintf(path, sizeof path, "%.*sMSG", static_cast<int>(std::strlen(temp) - 3), temp);
-    return true;
+    if (number < 0) failure = std::strerror(errno);
+    // The message file is named in a report also when it cannot be made;
+    // the packet when no name fits.
+    if (*temp) std::snprintf(path, sizeof path, "%.*sMSG", static_cast<int>(std::strlen(temp) - 3), temp);
+    else std::snprintf(path, sizeof path, "%s", soupdir.c_str());
+    made = number >= 0;
+    return made;
 }
 
 namespace {

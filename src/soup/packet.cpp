@@ -28,6 +28,7 @@ long createnew(DurableFile& file, const char* base, const char* ext, char* path,
     for (;;) {
         long number = genfname(base, ext, path, reserved);
         if (number < 0) {
+            path[0] = '\0';
             errno = ENAMETOOLONG;
             return -1;
         }

@@ -89,6 +89,7 @@ bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& 
     if (!next(id, time)) {
         if (std::remove(path.c_str()) == 0 ? syncdirof(path.c_str()) : errno == ENOENT) return true;
         error = errno != 0 ? errno : EIO;
+        failed = path;
         return false;
     }
     Replacement out;
@@ -104,6 +105,7 @@ bool KeepRecord::save(const std::function<bool(std::string_view& id, long long& 
     }
     if (good && out.commit()) return true;
     reasontext = out.reason();
+    failed = out.failedpath();
     return false;
 }
 

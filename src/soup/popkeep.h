@@ -41,9 +41,13 @@ public:
     bool save(const std::function<bool(std::string_view& id, long long& time)>& next);
     const std::string& where() const { return path; }
     const char* reason() const;
+    // After a failed save: the file it concerns, the temporary one written
+    // first or the record.
+    const std::string& failedfile() const { return failed; }
 
 private:
     std::string path;
+    std::string failed;
     long passedover = 0;
     int error = 0;
     const char* reasontext = "";

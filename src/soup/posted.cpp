@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,57 +75,165 @@ int lasterror() { return errno != 0 ? errno : EIO; }
 
 }  // namespace
 
-PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), record(sentrecordpath(path)) {
-    int error = 0;
-    File f(openregular(record.c_str(), error));
-    if (!f && error == ENOENT) return;
-    // The record is trusted only for the very bytes it describes: a file
-    // written anew under the name, or edited, is sent whole; so is one
-    // whose record cannot be read.
-    bool matches = false;
-    char line[256];
-    if (f && fgets(line, sizeof line, f.get()) && line == "file " + identity(fileno(file)) + "\n") {
-        long start = 0;
-        long length = 0;
-        char hex[80];
-        matches = true;
-        while (matches && fscanf(f.get(), "%ld %ld %79s", &start, &length, hex) == 3) {
-            matches = start >= 0 && length > 0 && digest(fileno(file), start, length) == hex;
-            sent.emplace_back(start, length);
-        }
-        matches = matches && feof(f.get());
+namespace {
+
+// A line of a record without its line end; false for one that is none.
+bool parseline(const std::string& line, PostedFile::Entry& entry) {
+    const char* p = line.c_str();
+    entry.kind = PostedFile::Accepted;
+    entry.since = 0;
+    if (line.compare(0, 8, "givenup ") == 0) {
+        entry.kind = PostedFile::GivenUp;
+        p += 8;
+    } else if (line.compare(0, 9, "deferred ") == 0) {
+        entry.kind = PostedFile::Deferred;
+        p += 9;
     }
-    if (matches) return;
-    sent.clear();
-    stale = true;
+    char hex[65];
+    int used = 0;
+    entry.claimed = false;
+    if (std::sscanf(p, "%ld %ld %64[0-9a-f]%n", &entry.start, &entry.length, hex, &used) != 3) return false;
+    p += used;
+    if (entry.kind == PostedFile::Deferred) {
+        if (std::sscanf(p, " %ld%n", &entry.since, &used) != 1) return false;
+        p += used;
+    }
+    entry.digest = hex;
+    return *p == '\0' && entry.start >= 0 && entry.length > 0 && entry.digest.size() == 64;
 }
 
-bool PostedFile::wassent(long start, long length) const {
-    for (const auto& done : sent)
-        if (done.first == start && done.second == length) return true;
+std::string recordline(const PostedFile::Entry& entry) {
+    std::string line = entry.kind == PostedFile::GivenUp    ? "givenup "
+                       : entry.kind == PostedFile::Deferred ? "deferred "
+                                                            : "";
+    line += std::to_string(entry.start) + " " + std::to_string(entry.length) + " " + entry.digest;
+    if (entry.kind == PostedFile::Deferred) line += " " + std::to_string(entry.since);
+    return line + "\n";
+}
+
+// The whole lines of a record's text after the first, which names the
+// file; at tells where the lines end.
+std::vector<PostedFile::Entry> parserecord(const std::string& text, size_t& at) {
+    std::vector<PostedFile::Entry> entries;
+    at = 0;
+    for (size_t lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1) {
+        PostedFile::Entry entry;
+        if (at != 0 && parseline(text.substr(at, lf - at), entry)) entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool sentany(const std::vector<PostedFile::Entry>& entries) {
+    for (const PostedFile::Entry& e : entries)
+        if (e.kind != PostedFile::Deferred) return true;
     return false;
 }
 
-bool PostedFile::accepted(long start, long length) {
+}  // namespace
+
+PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), record(sentrecordpath(path)) {
     std::string text;
-    if (!out.isopen()) {
-        // Also in a test run: what it sends is recorded anew.
-        if (stale) std::remove(record.c_str());
-        if (!exist(record.c_str())) text = "file " + identity(fileno(file)) + "\n";
-        out.open(record.c_str(), "a");
+    int error = 0;
+    bool errors = false;
+    if (!readall(record, text, error, &errors) || errors) {
+        // What it holds is not known: the file is sent whole, a duplicate
+        // at worst.
+        stale = error != ENOENT;
+        missing = !stale;
+        return;
     }
+    // A line cut short by a crash was never synced: its message goes again.
+    size_t end = 0;
+    entries = parserecord(text, end);
+    bool named = text.compare(0, text.find('\n'), "file " + identity(fileno(file))) == 0 && end > 0;
+    appendable = named && end == text.size();
+    changed = !named && sentany(entries);
+}
+
+PostedFile::Entry* PostedFile::find(bool sent, long start, long length, std::string& sum) {
+    // Each line vouches for one message: of two alike, one may be unsent.
+    for (Entry& e : entries)
+        if (e.claimed && e.start == start && e.length == length && (e.kind != Deferred) == sent) return &e;
+    for (Entry& e : entries) {
+        if (e.claimed || (e.kind != Deferred) != sent || e.length != length) continue;
+        if (sum.empty()) sum = digest(fileno(file), start, length);
+        if (sum.empty()) return nullptr;
+        if (e.digest != sum) continue;
+        // Written anew, the record says where it stands now.
+        e.start = start;
+        e.claimed = true;
+        return &e;
+    }
+    return nullptr;
+}
+
+bool PostedFile::wassent(long start, long length) {
+    std::string sum;
+    return find(true, start, length, sum) != nullptr;
+}
+
+bool PostedFile::accepted(long start, long length) { return note(Accepted, start, length, ""); }
+
+bool PostedFile::givenup(long start, long length) { return note(GivenUp, start, length, ""); }
+
+long PostedFile::deferredsince(long start, long length) {
+    std::string sum;
+    if (const Entry* e = find(false, start, length, sum)) return e->since;
+    long now = static_cast<long>(std::time(nullptr));
+    return note(Deferred, start, length, sum, now) ? now : -1;
+}
+
+bool PostedFile::note(Kind kind, long start, long length, std::string sum, long since) {
     errno = 0;
-    std::string sum = digest(fileno(file), start, length);
+    if (sum.empty()) sum = digest(fileno(file), start, length);
     fault = sum.empty() ? lasterror() : 0;
-    text += std::to_string(start) + " " + std::to_string(length) + " " + sum + "\n";
-    bool ok = fault == 0 && out.write(text.data(), text.size()) && out.sync();
-    if (ok && text[0] == 'f' && !syncdirof(record.c_str())) {
-        fault = lasterror();
-        ok = false;
+    // Also in a test run: what it sends is recorded anew.
+    Entry entry{kind, start, length, sum, since, true};
+    std::string line = recordline(entry);
+    bool ok = fault == 0 && (out.isopen() ? out.write(line.data(), line.size()) && out.sync() : open(line));
+    if (!ok) failed = true;
+    if (ok && kind == Accepted) judged(start, Fate::Accepted);
+    if (ok && kind == GivenUp) {
+        judged(start, Fate::GivenUp);
+        gaveup = true;
     }
-    if (ok) judged(start, Fate::Accepted);
-    else failed = true;
+    // A deferral holds for the rest of the run too; what was sent is told
+    // by earlier runs only, so that a message twice in the file goes twice.
+    if (ok && kind == Deferred) entries.push_back(entry);
     return ok;
+}
+
+bool PostedFile::open(const std::string& line) {
+    if (appendable) return out.open(record.c_str(), "a") && out.write(line.data(), line.size()) && out.sync();
+    std::string text = "file " + identity(fileno(file)) + "\n";
+    for (const Entry& e : entries) text += recordline(e);
+    text += line;
+    // A new record cut short by a crash lacks at most its one line.
+    if (missing) {
+        if (out.open(record.c_str(), "a") && out.write(text.data(), text.size()) && out.sync() &&
+            syncdirof(record.c_str()))
+            return true;
+        fault = out.ok() ? lasterror() : 0;
+        return false;
+    }
+    Replacement anew;
+    if (!anew.begin(record) || !anew.file.write(text.data(), text.size()) || !anew.commit()) {
+        failure = anew.reason();
+        return false;
+    }
+    return out.open(record.c_str(), "a");
+}
+
+PostedFile::Count PostedFile::count(char format) {
+    Count count;
+    for (long offset = 0;;) {
+        long length = fseek(file, offset, SEEK_SET) == 0 ? nextmessage(file, format) : -1;
+        long start = length > 0 ? ftell(file) : -1;
+        if (start < 0) return count;
+        offset = start + length;
+        count.messages++;
+        if (!wassent(start, length)) count.unsent++;
+    }
 }
 
 void PostedFile::refused(long start) {
@@ -144,7 +253,16 @@ bool PostedFile::answered() const {
     return std::none_of(fates.begin(), fates.end(), [](const auto& f) { return f.second == Fate::Awaited; });
 }
 
-const char* PostedFile::reason() const { return fault != 0 ? std::strerror(fault) : out.reason(); }
+const char* PostedFile::reason() const {
+    return !failure.empty() ? failure.c_str() : fault != 0 ? std::strerror(fault) : out.reason();
+}
+
+bool partlysent(const std::string& msgpath) {
+    std::string text;
+    int error = 0;
+    size_t end = 0;
+    return readall(sentrecordpath(msgpath), text, error) && sentany(parserecord(text, end));
+}
 
 std::string sentrecordpath(const std::string& msgpath) { return msgpath.substr(0, msgpath.size() - 3) + "SNT"; }
 

@@ -14,8 +14,8 @@ bool Replacement::begin(const std::string& path) {
     error = 0;
     if (createnew(file, path.c_str(), "TMP", temp) < 0) {
         error = errno;
-        // It has no name of its own to report: a path too long leaves none.
-        std::snprintf(temp, sizeof temp, "%s", path.c_str());
+        // A path too long leaves it no name of its own to report.
+        if (!*temp) std::snprintf(temp, sizeof temp, "%s", path.c_str());
         return false;
     }
     made = true;

@@ -57,7 +57,8 @@ private:
 // the first number free as genfname finds them (path as its out), and
 // opens it in file: a number another process took meanwhile is passed
 // over, and nobody's file is ever truncated. Returns the number, or -1
-// with errno set.
+// with errno set and path the file that could not be made (empty when
+// no name fits).
 long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
 
 // The new text of a file that is replaced whole. It goes to a temporary
@@ -84,8 +85,12 @@ public:
     void abandon();
     // The system's reason for a failure of begin() or commit().
     const char* reason() const;
-    // The temporary file; the file itself when none could be made.
+    // The temporary file, also one that could not be made; the file itself
+    // when no name fits.
     const char* temppath() const { return temp; }
+    // The file a failure concerns: the temporary file until it took the
+    // file's place, the file after.
+    const char* failedpath() const { return renamed ? path.c_str() : temp; }
 
     DurableFile file;  // the temporary file, written to
 
@@ -147,7 +152,7 @@ public:
     ~IncomingFile();
 
     // Picks the number in soupdir and makes the file; false when it
-    // cannot (path names the message file for the report).
+    // cannot (path names the message file for the report all the same).
     bool open(const std::string& soupdir);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
@@ -282,22 +287,31 @@ long nextmessage(FILE* file, char letter);
 // server has accepted. Those are remembered in "<prefix>.SNT" beside it:
 // a line "file <device> <inode> <size> <mtime>" naming the file, then a line
 // "<offset> <length> <sha256>" each, written and synced before the next
-// message goes out, so that no later run sends them again. A record that
-// does not match the file as it is now is ignored (stale tells), replaced
-// at the first message accepted, and the file sent whole. Reading the
-// record changes nothing. A test run records too: what it sent is not sent again.
+// message goes out, so that no later run sends them again. Messages are
+// known by their digest: one whose bytes are recorded is not sent again
+// wherever it stands now, so that editing a file partly sent sends only
+// what is new in it. Lines "givenup <offset> <length> <sha256>" name
+// messages moved out for good, "deferred <offset> <length> <sha256>
+// <time>" those that failed for now. Reading the record changes nothing.
+// A test run records too: what it sent is not sent again.
 class PostedFile {
 public:
     PostedFile(FILE* file, const char* path);
     PostedFile(const PostedFile&) = delete;
     PostedFile& operator=(const PostedFile&) = delete;
 
-    // Whether an earlier run had the message accepted.
-    bool wassent(long start, long length) const;
+    // Whether an earlier run had the message accepted, or gave it up.
+    bool wassent(long start, long length);
     // The server accepted the message. False when that could not be
     // recorded (reason() tells why): the phase must stop before the next
     // message.
     bool accepted(long start, long length);
+    // The message was refused for good and moved out of the packet: it is
+    // never sent again. False as for accepted().
+    bool givenup(long start, long length);
+    // When the message first failed for now (seconds since the epoch),
+    // recorded now if it had not; -1 when that could not be recorded.
+    long deferredsince(long start, long length);
     const char* reason() const;
     // The message was not sent: the file stays.
     void refused() { failed = true; }
@@ -311,21 +325,71 @@ public:
     // Every message handed in this run has its verdict.
     bool answered() const;
 
+    // The messages of the file in format letter, and how many of them no
+    // earlier run sent or gave up.
+    struct Count {
+        long messages = 0;
+        long unsent = 0;
+    };
+    Count count(char format);
+
     FILE* const file;
-    const char* const path;
+    const std::string path;
     bool failed = false;
-    bool stale = false;  // a record was found that does not match the file
+    // The record cannot be read: the file is sent whole, and a new record
+    // takes its place at the first message recorded.
+    bool stale = false;
+    // The file changed since a message of it was sent or given up.
+    bool changed = false;
+    // A message of it was given up in this run.
+    bool gaveup = false;
     const std::string record;  // the "<prefix>.SNT" path
 
+    // A line of the record.
+    enum Kind { Accepted, GivenUp, Deferred };
+    struct Entry {
+        Kind kind;
+        long start;
+        long length;
+        std::string digest;
+        long since;  // Deferred: the first failure
+        bool claimed = false;  // a message of the file was found to be it
+    };
+
 private:
-    enum class Fate { Awaited, Accepted, Refused };
+    // The entry for the message's bytes, sent (accepted or given up) or
+    // deferred, or null; sum gets their digest once one was compared.
+    Entry* find(bool sent, long start, long length, std::string& sum);
+    // Records a line; sum is the message's digest, or empty.
+    bool note(Kind kind, long start, long length, std::string sum, long since = 0);
+    // Opens the record with the first line of the run. One that cannot
+    // take lines at its end as it is (none yet, unreadable, naming the file
+    // as it was, cut short) is written anew, with the lines it holds.
+    bool open(const std::string& line);
+    enum class Fate { Awaited, Accepted, Refused, GivenUp };
     void judged(long start, Fate fate);
 
-    std::vector<std::pair<long, long>> sent;  // as read from the record
+    std::vector<Entry> entries;  // as read
     std::vector<std::pair<long, Fate>> fates;  // of the messages handed
+    // The record names the file as it is and ends with a whole line.
+    bool appendable = false;
+    bool missing = false;  // there is no record yet
     DurableFile out;
-    int fault = 0;  // errno of a failure outside out
+    int fault = 0;        // errno of a failure outside out
+    std::string failure;  // the reason the record could not be written anew
 };
+
+// Whether the record of the message file names a message sent or given up.
+bool partlysent(const std::string& msgpath);
+
+// Stores the message at [start, start + length) of file, a letter given
+// up, as a file of its own in soupdir's "refused/" (made with mode 0700
+// when missing, and never cleaned): "<prefix>-<n>.eml" at the first n from
+// 1 that is free, never replacing a file, synced with its directory. False
+// when it cannot: path names the folder or file that failed and reason
+// says why; no part of the copy stays.
+bool storerefused(const std::string& soupdir, const char* prefix, FILE* file, long start, long length,
+                  std::string& path, std::string& reason);
 
 // The "<prefix>.SNT" record of a message file.
 std::string sentrecordpath(const std::string& msgpath);

@@ -62,14 +62,17 @@ bool TokenFile::save(const OAuthTokens& tokens) {
                        std::to_string(tokens.expires) + "\n";
     if (!next.begin(path)) {
         why = next.reason();
+        failed = next.failedpath();
         return false;
     }
     // Closed to others before a byte of it is written.
     if (fchmod(next.file.descriptor(), 0600) != 0) {
         why = std::strerror(errno);
+        failed = next.failedpath();
         return false;
     }
     if (next.file.write(text.data(), text.size()) && next.commit()) return true;
     why = next.reason();
+    failed = next.failedpath();
     return false;
 }

@@ -29,9 +29,13 @@ public:
     bool save(const OAuthTokens& tokens);
     const std::string& where() const { return path; }
     const char* reason() const { return why.c_str(); }
+    // After a failed save: the file it concerns, the temporary one written
+    // first or the token file.
+    const std::string& failedfile() const { return failed; }
 
 private:
     std::string path;
+    std::string failed;
     std::string why;
 };
 

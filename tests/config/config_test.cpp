@@ -125,8 +125,11 @@ TEST_F(Config, LongValuesAndLines) {
 // Switches and counts must be spelled out: a typo must not mean "off" or
 // "no bound".
 TEST_F(Config, KeepAndBoundSettings) {
-    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nPOPMAX 1000000000\nNEWSFIRST 500\nnewsmax 0\n");
+    EXPECT_EQ(s.accounts[0].keeptrying, 5);
+    writefile(dir / "a.cfg", "POPKEEP On\nPOPKEEPDAYS 36500\nPOPMAX 1000000000\nNEWSFIRST 500\nnewsmax 0\n"
+                             "KEEPTRYING 0\n");
     ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_EQ(s.accounts[0].keeptrying, 0);
     EXPECT_TRUE(s.accounts[0].popkeep);
     EXPECT_EQ(s.accounts[0].popkeepdays, 36500);
     EXPECT_EQ(s.accounts[0].popmax, 1000000000);
@@ -135,7 +138,7 @@ TEST_F(Config, KeepAndBoundSettings) {
     // Past the bound a number would overflow where it is used.
     const char* const refused[] = {"POPKEEP yes\n", "POPKEEPDAYS -1\n", "NEWSFIRST 5x\n", "NEWSMAX\n",
                                    "POPKEEPDAYS 36501\n", "POPMAX 1000000001\n", "POPKEEPDAYS 106751991167301\n",
-                                   "NEWSMAX 99999999999999999999\n"};
+                                   "NEWSMAX 99999999999999999999\n", "KEEPTRYING 36501\n"};
     for (const char* line : refused) {
         std::string path = dir / "b.cfg";
         writefile(path, std::string("\n") + line);
@@ -144,7 +147,7 @@ TEST_F(Config, KeepAndBoundSettings) {
         std::string key(line, std::strcspn(line, " \n"));
         std::string value(line + key.size() + (line[key.size()] == ' '));
         value.pop_back();
-        std::string bound = key == "POPKEEPDAYS" ? "36500" : "1000000000";
+        std::string bound = key == "POPKEEPDAYS" || key == "KEEPTRYING" ? "36500" : "1000000000";
         std::string must = key == "POPKEEP" ? " must be off or on" : " must be a number from 0 to " + bound;
         EXPECT_EQ(err, "Error: " + key + must + ", not \"" + value + "\" in line 2 of " + path + "\n");
     }

@@ -114,8 +114,9 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
     nntp.start();
     r = runvorpa(args("NNTPHOST " + at(nntp) + "\n", {"news", "post"}), dir.path());
     EXPECT_TRUE(nntp.finish()) << nntp.errortext();
+    // A refused article is given up: said, and the run left undone.
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_TRUE(fileexists(dir / "soup/N1.MSG") && fileexists(dir / "soup/REPLIES"));
+    EXPECT_TRUE(fileexists(dir / "soup/refused/N1-1.eml") && !fileexists(dir / "soup/N1.MSG"));
 }
 
 // The same fetch into a pipe and onto a terminal: the reports are the same

@@ -6,8 +6,10 @@ import glob
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 VORPA, SERVERS = sys.argv[1:3]
@@ -22,6 +24,7 @@ STAMP = "%d" % (time.time() * 1000)
 TOKEN = SERVERS + "/token.sh joe"                    # a fresh OAuth2 token a run
 EXPIRED = SERVERS + "/token.sh --expired joe"        # one the servers refuse
 outputs = []                          # everything vorpa printed or logged
+exits = []                            # vorpa's exit status, run by run
 results = []
 
 
@@ -41,13 +44,14 @@ def check(name, fn):
 
 
 # --- packets and runs -----------------------------------------------------
-def packet(name, mails=(), articles=(), groups=()):
+def packet(name, mails=(), articles=(), groups=(), more=()):
     """A fresh folder with the packet (outgoing files in rnews format) and
-    the newsgroups file."""
+    the newsgroups file; more: further mail files, MAIL02 on."""
     d = os.path.join(SCRATCH, "%02d-%s" % (len(os.listdir(SCRATCH)) + 1, name))
     os.makedirs(d + "/packet")
     replies = []
-    for prefix, kind, msgs in (("MAIL01", "mail", mails), ("NEWS01", "news", articles)):
+    files = [("MAIL01", "mail", mails)] + [("MAIL%02d" % (i + 2), "mail", m) for i, m in enumerate(more)]
+    for prefix, kind, msgs in files + [("NEWS01", "news", articles)]:
         if msgs:
             with open("%s/packet/%s.MSG" % (d, prefix), "wb") as f:
                 f.write(b"".join(b"#! rnews %d\n" % len(m) + m for m in msgs))
@@ -76,6 +80,7 @@ def vorpa(d, command, raw="", **settings):
     log = open(d + "/vorpa.log", encoding="utf-8", errors="replace").read() \
         if os.path.exists(d + "/vorpa.log") else ""
     outputs.append((d, out + log))
+    exits.append(r.returncode)
     return out
 
 
@@ -719,6 +724,140 @@ def accounts_post():
     expect(left(d) == [], "packet holds %s" % left(d))
 
 
+def arrived(server, before, want, wait=5.0):
+    """the mails stored since before; waits until want are there, or wait seconds"""
+    deadline = time.time() + wait
+    while True:
+        new = received(server)[before:]
+        if len(new) >= want or time.time() > deadline:
+            return new
+        time.sleep(0.1)
+
+
+def refused_sender():
+    """a sender not joe's (550 5.7.1) in the first file, joe's own in the second:
+    the letter moved to refused/ with a notice, the second delivered, both files gone"""
+    foreign = mail("refused-sender").replace(b"Joe <joe@example.org>", b"Bob <bob@example.com>")
+    own = mail("refused-next")
+    before = len(received("exim"))
+    d = packet("refused-sender", mails=[foreign], more=[[own]])
+    s = dict(SMTPHOST=at(4588), SMTPTLS="starttls", SMTPUSER=USER, SMTPPASS=PASSWORD)
+    out = vorpa(d, "email post", **s)
+    expect(exits[-1] == 2, "exit %d: %s" % (exits[-1], tail(out)))
+    moved = d + "/packet/refused/MAIL01-1.eml"
+    expect(out.count("! Letter moved to %s, and a notice into area Vorpa" % moved) == 1, "in: %s" % tail(out))
+    new = arrived("exim", before, 2, wait=1.0)
+    got = [(m["mail_from"], raw[m.get("received_len", 0):]) for _, m, raw in new]
+    expect(got == [("joe@example.org", on_wire(own))], "exim took mail from %s" % [g[0] for g in got])
+    expect(left(d) == ["00000000.MSG", "AREAS", "refused"], "packet holds %s" % left(d))
+    expect(open(moved, "rb").read() == foreign, "refused/ holds another letter")
+    areas = open(d + "/packet/AREAS").read()
+    expect(areas == "00000000\tVorpa\tbn\n", "AREAS %r" % areas)
+    notice = fetched(d)["Vorpa"]
+    expect(len(notice) == 1, "%d notices" % len(notice))
+    for part in (b"Subject: Not sent: interop refused-sender", b"550 5.7.1", moved.encode(),
+                 b"Content-Type: message/rfc822", b"Bob <bob@example.com>"):
+        expect(part in notice[0], "no %r in the notice" % part)
+    out = vorpa(d, "email post", **s)
+    expect(exits[-1] == 0 and "Mailing" not in out, "second run, exit %d: %s" % (exits[-1], tail(out)))
+    expect(len(arrived("exim", before, 2, wait=0.5)) == 1, "the second run sent mail")
+
+
+class Relay:
+    """127.0.0.1:port -> a server's port, both ways; while cut is set, a
+    session ends once the client's text is complete (the dot after DATA, or
+    all of BDAT LAST), before the server has it or answers: the server stores
+    nothing and the client knows no verdict"""
+
+    def __init__(self, backend):
+        self.backend, self.cut, self.cuts = backend, True, 0
+        self.listener = socket.create_server((HOST, 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.session, args=(client,), daemon=True).start()
+
+    @staticmethod
+    def pump(src, dst):
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+        except OSError:
+            pass
+
+    def session(self, client):
+        server = socket.create_connection((HOST, self.backend), timeout=20)
+        client.settimeout(20)
+        threading.Thread(target=self.pump, args=(server, client), daemon=True).start()
+        sent = b""
+        try:
+            while True:
+                data = client.recv(65536)
+                if not data:
+                    break
+                if self.cut and self.complete(sent + data, len(sent)):
+                    self.cuts += 1
+                    break
+                server.sendall(data)
+                sent += data
+        except OSError:
+            pass
+        for sock in (client, server):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+
+    @staticmethod
+    def complete(sent, before):
+        if b"\r\n.\r\n" in sent[max(0, before - 4):]:
+            return True
+        last = list(re.finditer(rb"BDAT (\d+) LAST\r\n", sent))
+        return bool(last) and len(sent) >= last[-1].end() + int(last[-1].group(1))
+
+    def close(self):
+        self.listener.close()
+
+
+def routed_drop():
+    """ann's mail by exim (pipelined, BDAT) through a relay that cuts before
+    her verdict, joe's of the same file by aiosmtpd: the file stays (75), the
+    next run sends ann's alone"""
+    ann = mail("drop-ann").replace(b"Joe <joe@example.org>", b"Ann <%s>" % ANNADDR.encode())
+    joe = mail("drop-joe")
+    relay = Relay(2525)
+    try:
+        smtp, exim = len(received("smtp")), len(received("exim"))
+        d = packet("routed-drop", mails=[ann, joe])
+        replies = open(d + "/packet/REPLIES").read()
+        s = dict(SMTPHOST=at(25), SMTPTLS="off",
+                 raw=section(ANN, FROM=ANNADDR, SMTPHOST=at(relay.port), SMTPTLS="off"))
+        out = vorpa(d, "email post", **s)
+        expect(exits[-1] == 75 and relay.cuts == 1, "exit %d, %d cuts: %s" % (exits[-1], relay.cuts, tail(out)))
+        expect("MAIL01.MSG" in left(d) and open(d + "/packet/REPLIES").read() == replies,
+               "packet holds %s" % left(d))
+        relay.cut = False
+        out = vorpa(d, "email post", **s)
+        expect(exits[-1] == 0, "second run, exit %d: %s" % (exits[-1], tail(out)))
+        expect(left(d) == [], "packet holds %s" % left(d))
+        got = [raw[m.get("received_len", 0):] for _, m, raw in arrived("exim", exim, 2, wait=1.0)]
+        expect(got == [on_wire(ann)], "exim took %d mails" % len(got))
+        got = [raw for _, _, raw in arrived("smtp", smtp, 2, wait=0.5)]
+        expect(got == [on_wire(joe)], "aiosmtpd took %d mails" % len(got))
+    finally:
+        relay.close()
+
+
 def fingerprint(pem):
     r = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", pem],
                        check=True, capture_output=True, timeout=10)
@@ -844,6 +983,10 @@ def main():
         # accounts
         ("accts 995+110 joe's and ann's mailboxes fetched in one run into one packet", accounts_fetch),
         ("accts 4588 mail from joe and ann each through its own login, none refused", accounts_post),
+        ("accts 4588 a sender refused (550): letter to refused/, notice in Vorpa, the next file sent",
+         refused_sender),
+        ("accts 25+2525 ann's link cut before her verdict: file kept (75), then her mail alone, once",
+         routed_drop),
         ("accts 1995 self-signed certificate taken by its pin, another pin refused", accounts_pin),
         ("accts 110  five accounts with nothing to do: five logins, timed", accounts_five),
         # compression and the TLS ports

@@ -635,6 +635,50 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
     }
 }
 
+// A file that cannot be made is named, on the console and in the log: the
+// message file in a read-only packet (nothing fetched, nothing deleted),
+// the record's temporary file in a read-only folder of state files
+// (without POPKEEP the stored message goes all the same).
+TEST(Pop3Fetch, AFileThatCannotBeMadeIsNamed) {
+    Mailbox box;
+    const std::string state = box.dir / "state";
+    mkdir(state.c_str(), 0700);
+    writefile(box.cfg, readfile(box.cfg) + "NEWSGROUPS " + state + "/newsrc\n");
+    const std::string message = "Subject: one\r\n\r\nhi\r\n";
+    struct Case {
+        std::string readonly;
+        std::string line;
+        bool stored;
+    } cases[] = {
+        {box.soup, "Cannot write to " + box.soup + "/00000000.MSG: Read-only file system\n(skipping email fetch)\n",
+         false},
+        {state, "Cannot write to " + state + "/00000000.TMP: Read-only file system\n", true},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server(110);
+        Script& s = login(server.session())
+            .expect("STAT\r\n").send("+OK 1 " + std::to_string(message.size()) + "\r\n")
+            .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(message.size()) + "\r\n.\r\n")
+            .expect("UIDL\r\n").send("+OK\r\n1 id1\r\n.\r\n");
+        if (c.stored)
+            s.expect("RETR 1\r\n").send("+OK\r\n" + message + ".\r\n").expect("DELE 1\r\n").send("+OK\r\n");
+        s.expect("QUIT\r\n").send("+OK\r\n");
+        server.start();
+        // The folder is read-only in a mount namespace of the run's own.
+        RunResult r = runprogram({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                  "mount --bind \"$1\" \"$1\" && mount -o remount,ro,bind \"$1\" && "
+                                  "exec \"$0\" email fetch \"/config=$2\"",
+                                  vorpapath(), c.readonly, box.cfg},
+                                 box.dir.path(), 60);
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        if (r.out.empty()) GTEST_SKIP() << "no read-only mount here: " << r.err;
+        EXPECT_EQ(r.status, c.stored ? 0 : 2) << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        EXPECT_NE(readfile(box.log).find(c.line), std::string::npos);
+        EXPECT_EQ(fileexists(box.soup + "/00000000.MSG"), c.stored);
+    }
+}
+
 // Without its AREAS line the file would be found by no reader: nothing is
 // deleted then, and the file goes, lest the next run store the mail twice.
 TEST(Pop3Fetch, AreasFailureDeletesNothing) {

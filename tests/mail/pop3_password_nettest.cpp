@@ -21,11 +21,11 @@ const char address[] = "10.1.2.3";
 std::string serve(Socket& listener) {
     std::unique_ptr<Socket> peer = testnet::Accept(listener);
     if (!peer) return "no connection";
-    peer->ulTimeout = 20;
+    peer->settimeout(20);
     std::string got;
     peer->Send("+OK hi\r\n");
     while (peer->RecvTeol() > 0) {
-        std::string line = peer->pszBuf;
+        std::string line = peer->line();
         got += line;
         peer->Send(line.rfind("QUIT", 0) == 0 ? "+OK bye\r\n" : "-ERR no\r\n");
         if (line.rfind("QUIT", 0) == 0) break;

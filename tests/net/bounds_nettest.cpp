@@ -92,7 +92,7 @@ TEST(Bounds, RepliesAndTransfersAreBoundedAsAWhole) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(s.Create() >= 0 && s.Connect(host, dripping.port()) == 0);
-        s.ulTimeout = 1;
+        s.settimeout(1);
         auto t0 = Clock::now();
         testing::internal::CaptureStdout();
         int lines = 0;
@@ -104,7 +104,7 @@ TEST(Bounds, RepliesAndTransfersAreBoundedAsAWhole) {
     Socket s;
     s.report = &report;
     ASSERT_TRUE(s.Create() >= 0 && s.Connect(host, flowing.port()) == 0);
-    s.ulTimeout = 1;
+    s.settimeout(1);
     auto t0 = Clock::now();
     for (int i = 0; i < 13; i++) ASSERT_GT(s.RecvTeol(), 0) << i;
     EXPECT_GT(secondssince(t0), 2.5);

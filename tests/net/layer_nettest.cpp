@@ -61,7 +61,7 @@ private:
 
 std::string line(Socket& s) {
     int n = s.RecvTeol();
-    return n < 0 ? "error " + std::to_string(errno) : std::string(s.pszBuf, n);
+    return n < 0 ? "error " + std::to_string(errno) : std::string(s.line(), n);
 }
 
 TEST(Layer, CarriesEveryByteOnceItIsPushed) {
@@ -76,7 +76,7 @@ TEST(Layer, CarriesEveryByteOnceItIsPushed) {
         char host[] = "127.0.0.1";
         ASSERT_TRUE(s.Create() >= 0 && s.Connect(host, srv.port()) == 0);
         // A wait that missed what the layer holds would last this long.
-        s.ulTimeout = 3;
+        s.settimeout(3);
         if (tls) {
             ASSERT_EQ(line(s), "+OK secure\r\n");
             std::string cafile = std::string(VORPA_CERTS) + "/ca.pem";
@@ -119,7 +119,7 @@ TEST(Deflate, CompressesBothWaysFromTheLineThatSwitchedItOn) {
         Socket s;
         char host[] = "127.0.0.1";
         ASSERT_TRUE(s.Create() >= 0 && s.Connect(host, srv.port()) == 0);
-        s.ulTimeout = 3;
+        s.settimeout(3);
         if (tls) {
             std::string cafile = std::string(VORPA_CERTS) + "/ca.pem";
             ASSERT_EQ(s.StartTls(host, cafile.c_str(), ""), TLS_OK) << s.TlsError();

@@ -26,7 +26,7 @@ TEST(Passive, ListensAcceptsAndNamesThePeer) {
     ASSERT_GE(listener.Create(), 0);
     ASSERT_EQ(testnet::Passive(listener, 0, 1, htonl(INADDR_LOOPBACK)), 0);
     EXPECT_NE(listener.usLocalPort, 0);
-    EXPECT_EQ(listener.usLocalPort, testnet::BoundPort(listener.iSocket));
+    EXPECT_EQ(listener.usLocalPort, testnet::BoundPort(listener.descriptor()));
 
     Socket other;
     other.Create();
@@ -42,7 +42,7 @@ TEST(Passive, ListensAcceptsAndNamesThePeer) {
         ASSERT_TRUE(peer);
         EXPECT_EQ(testnet::PeerAddr(*peer), "127.0.0.1");
         EXPECT_EQ(ntohs(peer->saRemote.sin_port), client.usLocalPort);
-        EXPECT_EQ(peer->ulTimeout, 300u);
+        EXPECT_EQ(peer->timeout(), 300u);
 
         char hello[] = "+OK hello\r\n";
         EXPECT_EQ(peer->Send(hello), 11);
@@ -50,7 +50,7 @@ TEST(Passive, ListensAcceptsAndNamesThePeer) {
         char cmd[] = "QUIT\r\n";
         client.Send(cmd);
         EXPECT_EQ(peer->RecvTeol(), 6);
-        EXPECT_STREQ(peer->pszBuf, "QUIT\r\n");
+        EXPECT_STREQ(peer->line(), "QUIT\r\n");
 
         EXPECT_EQ(testnet::AddressLiteral(*peer), "[127.0.0.1]");
         std::string name;
@@ -86,24 +86,24 @@ TEST(Options, SetWhatTheyNameAndReportFailures) {
     Socket s;
     ASSERT_GE(s.Create(), 0);
     EXPECT_EQ(testnet::SetReusePort(s, 1), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_REUSEADDR), 0);
+    EXPECT_NE(intoption(s.descriptor(), SO_REUSEADDR), 0);
     EXPECT_EQ(testnet::SetReusePort(s, 2), 0);
-    EXPECT_EQ(intoption(s.iSocket, SO_REUSEADDR), 0);
+    EXPECT_EQ(intoption(s.descriptor(), SO_REUSEADDR), 0);
     EXPECT_EQ(testnet::SetReusePort(s, 1), 0);
     EXPECT_EQ(testnet::SetReusePort(s, 0), 0);
-    EXPECT_EQ(intoption(s.iSocket, SO_REUSEADDR), 0);
+    EXPECT_EQ(intoption(s.descriptor(), SO_REUSEADDR), 0);
 
     EXPECT_EQ(testnet::SetLinger(s), 0);
     linger lg{};
     socklen_t len = sizeof lg;
-    ASSERT_EQ(getsockopt(s.iSocket, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
+    ASSERT_EQ(getsockopt(s.descriptor(), SOL_SOCKET, SO_LINGER, &lg, &len), 0);
     EXPECT_NE(lg.l_onoff, 0);
     EXPECT_EQ(lg.l_linger, 20);
 
     EXPECT_EQ(testnet::SetKeepAlive(s), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_KEEPALIVE), 0);
+    EXPECT_NE(intoption(s.descriptor(), SO_KEEPALIVE), 0);
     EXPECT_EQ(testnet::SetOob(s), 0);
-    EXPECT_NE(intoption(s.iSocket, SO_OOBINLINE), 0);
+    EXPECT_NE(intoption(s.descriptor(), SO_OOBINLINE), 0);
 
     Socket none;
     EXPECT_EQ(testnet::SetKeepAlive(none), -1);

@@ -26,15 +26,15 @@ bool connectto(Socket& s, const ScriptedServer& srv) {
     return s.Create() >= 0 && s.Connect(host, srv.port()) == 0;
 }
 
-// True when every byte of pszBuf from index from on is zero.
+// True when every byte of the line buffer from index from on is zero.
 bool zeroafter(const Socket& s, int from) {
     for (int i = from; i < 16384; i++)
-        if (s.pszBuf[i] != 0) return false;
+        if (s.line()[i] != 0) return false;
     return true;
 }
 
 std::string line(const Socket& s, int len) {
-    return std::string(s.pszBuf, len);
+    return std::string(s.line(), len);
 }
 
 TEST(RecvTeol, DeliversOneLineAtATimeWhateverTheReads) {
@@ -165,10 +165,10 @@ TEST(RecvTeol, CutsOverlongLinesWithoutSplittingTheLineEnd) {
 
     EXPECT_EQ(s.RecvTeol(), 16383);
     EXPECT_EQ(s.iEol, 1);
-    EXPECT_EQ(s.pszBuf[16382], '\n');
+    EXPECT_EQ(s.line()[16382], '\n');
 
     EXPECT_EQ(s.RecvTeol(), 16382);
-    EXPECT_EQ(s.pszBuf[16381], ' ') << "a CR followed by a CR is a lone CR";
+    EXPECT_EQ(s.line()[16381], ' ') << "a CR followed by a CR is a lone CR";
     EXPECT_EQ(s.RecvTeol(), 2);
     EXPECT_EQ(line(s, 2), "\r\n");
 
@@ -191,7 +191,7 @@ TEST(RecvTeol, FullFirstReadDoesNotWaitForMore) {
     srv.start();
     Socket s;
     ASSERT_TRUE(connectto(s, srv));
-    s.ulTimeout = 3;
+    s.settimeout(3);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     auto t0 = Clock::now();
@@ -227,7 +227,7 @@ TEST(RecvTeol, FullFirstReadDoesNotWaitForMore) {
 }
 
 // RecvLine delivers what RecvTeol would, in place where a line lies whole in
-// the read-ahead store and through pszBuf where it does not (or where the
+// the read-ahead store and through line() where it does not (or where the
 // line needs a network read).
 TEST(RecvLine, InPlaceWhereWholeElseThroughTheBuffer) {
     std::vector<std::string> lines;
@@ -249,23 +249,23 @@ TEST(RecvLine, InPlaceWhereWholeElseThroughTheBuffer) {
     ASSERT_TRUE(connectto(s, srv));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    // The first line comes with a network read, through pszBuf.
+    // The first line comes with a network read, through line().
     const char* text = nullptr;
     for (const std::string& want : lines) {
         ASSERT_EQ(s.RecvLine(&text), static_cast<int>(want.size()));
-        ASSERT_EQ(text == s.pszBuf, &want == &lines[0]);
+        ASSERT_EQ(text == s.line(), &want == &lines[0]);
         ASSERT_EQ(std::string(text, want.size()), want);
         ASSERT_EQ(s.iEol, 1);
     }
-    EXPECT_EQ(line(s, 100), lines[0]) << "lines given in place leave pszBuf alone";
+    EXPECT_EQ(line(s, 100), lines[0]) << "lines given in place leave line() alone";
     EXPECT_TRUE(zeroafter(s, 100));
     EXPECT_EQ(s.RecvLine(&text), static_cast<int>(spanning.size()));
-    EXPECT_EQ(text, s.pszBuf);
+    EXPECT_EQ(text, s.line());
     EXPECT_EQ(line(s, static_cast<int>(spanning.size())), spanning);
     EXPECT_EQ(s.RecvLine(&text), 5);
     EXPECT_EQ(std::string(text, 5), "a b\r\n");
     EXPECT_EQ(s.RecvLine(&text), 16383);
-    EXPECT_EQ(text, s.pszBuf);
+    EXPECT_EQ(text, s.line());
     EXPECT_EQ(std::string(text, 16383), std::string(16383, 'L'));
     EXPECT_EQ(s.iEol, 0);
     EXPECT_EQ(s.RecvLine(&text), 20000 - 16383 + 2);
@@ -295,7 +295,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
-        s.ulTimeout = 3;
+        s.settimeout(3);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         testing::internal::CaptureStdout();
         int total = 0;
@@ -312,7 +312,7 @@ TEST(RecvTeol, CloseOrResetRightAfterAFullFirstRead) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
-        s.ulTimeout = 3;
+        s.settimeout(3);
         // Left unread, this makes the server's close a reset.
         char junk[] = "junk\r\n";
         s.Send(junk);
@@ -338,7 +338,7 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
-        s.ulTimeout = 1;
+        s.settimeout(1);
         testing::internal::CaptureStdout();
         auto t0 = Clock::now();
         errno = 0;
@@ -356,13 +356,13 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
-        s.ulTimeout = 5;
+        s.settimeout(5);
         testing::internal::CaptureStdout();
         errno = 0;
         EXPECT_EQ(s.RecvTeol(), -1);
         EXPECT_EQ(errno, kPeerClosed);
         EXPECT_EQ(s.iResult, -1);
-        EXPECT_EQ(std::string(s.pszBuf), "half a li");
+        EXPECT_EQ(std::string(s.line()), "half a li");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "!!! Error 0 on recv() nr 1\n");
     }
     {
@@ -370,7 +370,7 @@ TEST(RecvTeol, FailuresPrintTheirDiagnosticAndSetErrno) {
         Socket s;
         s.report = &report;
         ASSERT_TRUE(connectto(s, srv));
-        s.ulTimeout = 5;
+        s.settimeout(5);
         char junk[] = "junk\r\n";
         s.Send(junk);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -396,42 +396,42 @@ TEST(Recv, SharesTheReadAheadWithRecvTeol) {
     srv.start();
     Socket s;
     ASSERT_TRUE(connectto(s, srv));
-    s.ulTimeout = 1;
+    s.settimeout(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     EXPECT_EQ(s.RecvTeol(), 5);
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(s.Recv(100), 100);
         EXPECT_EQ(s.iResult, 100);
-        EXPECT_EQ(std::string(s.pszBuf), ahead.substr(100 * i, 100));
+        EXPECT_EQ(std::string(s.line()), ahead.substr(100 * i, 100));
     }
     EXPECT_EQ(s.Recv(0), -1);
     EXPECT_EQ(s.iResult, -1);
     EXPECT_EQ(s.Recv(16385), -1);
     EXPECT_EQ(s.iResult, -1);
 
-    // Commands built in pszBuf, a long one and then a short one, leave
+    // Commands built in line(), a long one and then a short one, leave
     // nothing behind for the next reception; nor does a text built there
     // and never sent, under a command sent after it.
     std::string longcmd = std::string(1000, 'c') + "\r\n";
-    std::snprintf(s.pszBuf, 16384, "%s", longcmd.c_str());
-    ASSERT_EQ(s.Send(s.pszBuf), 1002);
-    std::snprintf(s.pszBuf, 16384, "x\r\n");
-    ASSERT_EQ(s.Send(s.pszBuf), 3);
-    std::snprintf(s.pszBuf, 16384, "%s", std::string(3000, 'u').c_str());
+    std::snprintf(s.line(), 16384, "%s", longcmd.c_str());
+    ASSERT_EQ(s.Send(s.line()), 1002);
+    std::snprintf(s.line(), 16384, "x\r\n");
+    ASSERT_EQ(s.Send(s.line()), 3);
+    std::snprintf(s.line(), 16384, "%s", std::string(3000, 'u').c_str());
     std::string overcmd = std::string(1500, 'd') + "\r\n";
-    std::snprintf(s.pszBuf, 16384, "%s", overcmd.c_str());
-    ASSERT_EQ(s.Send(s.pszBuf), 1502);
+    std::snprintf(s.line(), 16384, "%s", overcmd.c_str());
+    ASSERT_EQ(s.Send(s.line()), 1502);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(s.Recv(100), -1);
     EXPECT_EQ(s.iResult, ETIMEDOUT);
     EXPECT_TRUE(zeroafter(s, 0));
     // So does a text built there and never sent.
-    std::snprintf(s.pszBuf, 16384, "%s", std::string(700, 'q').c_str());
-    s.ulTimeout = 5;
+    std::snprintf(s.line(), 16384, "%s", std::string(700, 'q').c_str());
+    s.settimeout(5);
     EXPECT_EQ(s.Recv(16384), 4);
-    EXPECT_EQ(std::string(s.pszBuf), "late");
+    EXPECT_EQ(std::string(s.line()), "late");
     EXPECT_TRUE(zeroafter(s, 4));
     EXPECT_EQ(s.Recv(100), -1);
     EXPECT_EQ(s.iResult, 0) << "an orderly close";

@@ -41,10 +41,10 @@ TEST(ScriptedServer, ServesAFixedPortAndRecordsEveryByte) {
 
     Socket s;
     ASSERT_TRUE(connectto(s, 110));
-    s.ulTimeout = 3;
+    s.settimeout(3);
     // The first piece arrives on its own.
     EXPECT_EQ(s.Recv(100), 4);
-    EXPECT_STREQ(s.pszBuf, "+OK ");
+    EXPECT_STREQ(s.line(), "+OK ");
     EXPECT_EQ(s.RecvTeol(), 5);
     char lines[] = "USER joe\r\nbody\r\n..stuffed\r\n.\r\n";
     s.Send(lines);
@@ -82,7 +82,7 @@ TEST(ScriptedServer, ReportsWrongAndMissingLinesFast) {
         char wrong[] = "HELO you\r\n";
         s.Send(wrong);
         // The mismatch ends the session: the connection closes, no reply.
-        s.ulTimeout = 2;
+        s.settimeout(2);
         testing::internal::CaptureStdout();
         EXPECT_EQ(s.RecvTeol(), -1);
         testing::internal::GetCapturedStdout();

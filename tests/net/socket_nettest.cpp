@@ -38,7 +38,7 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     ASSERT_EQ(s.Connect(dotted, srv.port()), 0);
     EXPECT_EQ(s.iResult, 0);
     EXPECT_NE(s.usLocalPort, 0);
-    EXPECT_EQ(s.usLocalPort, testnet::BoundPort(s.iSocket));
+    EXPECT_EQ(s.usLocalPort, testnet::BoundPort(s.descriptor()));
     EXPECT_EQ(s.saLocal.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(ntohs(s.saRemote.sin_port), srv.port());
     EXPECT_EQ(s.RecvTeol(), 7);
@@ -48,15 +48,15 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     EXPECT_EQ(s.Send(bye), 5);
     EXPECT_EQ(s.iResult, 5);
 
-    s.ulTimeout = 7;
+    s.settimeout(7);
     EXPECT_EQ(s.Close(), 0);
-    EXPECT_EQ(s.iSocket, -1);
-    EXPECT_EQ(s.ulTimeout, 300u);
+    EXPECT_EQ(s.descriptor(), -1);
+    EXPECT_EQ(s.timeout(), 300u);
     EXPECT_EQ(s.usLocalPort, 0);
-    EXPECT_TRUE(allzero(s.pszBuf, 16384));
+    EXPECT_TRUE(allzero(s.line(), 16384));
     EXPECT_EQ(s.Close(), -1);
     EXPECT_EQ(s.iResult, -1);
-    EXPECT_EQ(s.iSocket, -1);
+    EXPECT_EQ(s.descriptor(), -1);
 
     // The object is usable again, here with a chosen local port and address.
     Socket probe;
@@ -68,9 +68,9 @@ TEST(Connect, ReachesTheServerAndLearnsTheLocalEnd) {
     char name[] = "localhost";
     ASSERT_EQ(s.Connect(name, srv.port(), local, htonl(INADDR_LOOPBACK)), 0);
     EXPECT_EQ(s.usLocalPort, local);
-    EXPECT_EQ(testnet::BoundPort(s.iSocket), local);
+    EXPECT_EQ(testnet::BoundPort(s.descriptor()), local);
     EXPECT_EQ(s.RecvTeol(), 7);
-    EXPECT_EQ(std::string(s.pszBuf), "again\r\n");
+    EXPECT_EQ(std::string(s.line()), "again\r\n");
     EXPECT_TRUE(srv.finish()) << srv.errortext();
     EXPECT_EQ(srv.accepted(), 2u);
 }
@@ -87,7 +87,7 @@ TEST(Connect, FailuresReturnMinusOne) {
         s.iResult = 0;
         EXPECT_EQ(s.Connect(&host[0], listener.usLocalPort), -1) << bad;
         EXPECT_EQ(s.iResult, -1) << bad;
-        EXPECT_EQ(testnet::BoundPort(s.iSocket), 0) << bad << ": the socket was touched";
+        EXPECT_EQ(testnet::BoundPort(s.descriptor()), 0) << bad << ": the socket was touched";
     }
     char host[] = "127.0.0.1";
 
@@ -110,8 +110,8 @@ TEST(Connect, FailuresReturnMinusOne) {
     none.report = &report;
     EXPECT_EQ(none.Connect(host, listener.usLocalPort), -1);
     EXPECT_EQ(none.iResult, -1);
-    EXPECT_EQ(none.iSocket, -1);
-    // Receiving without a socket fails at once rather than after ulTimeout.
+    EXPECT_EQ(none.descriptor(), -1);
+    // Receiving without a socket fails at once rather than after timeout().
     testing::internal::CaptureStdout();
     errno = 0;
     EXPECT_EQ(none.RecvTeol(), -1);
@@ -128,7 +128,7 @@ TEST(Connect, FailuresReturnMinusOne) {
         fd = failed.Create();
         ASSERT_GE(fd, 0);
         EXPECT_EQ(failed.Connect(host, 9), -1);
-        EXPECT_EQ(failed.iSocket, fd);
+        EXPECT_EQ(failed.descriptor(), fd);
     }
     errno = 0;
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
@@ -142,7 +142,7 @@ TEST(Connect, FailuresReturnMinusOne) {
 }
 
 // A host that drops connection attempts: a listener whose queue is full
-// and never taken from. Each address gets ulTimeout, not the system's
+// and never taken from. Each address gets timeout(), not the system's
 // minutes.
 TEST(Connect, IsBoundedByTheTimeOut) {
     Socket listener;
@@ -153,12 +153,12 @@ TEST(Connect, IsBoundedByTheTimeOut) {
     for (int i = 0; i < 40; i++) {
         queued.push_back(std::make_unique<Socket>());
         queued.back()->Create();
-        fcntl(queued.back()->iSocket, F_SETFL, O_NONBLOCK);
-        connect(queued.back()->iSocket, reinterpret_cast<sockaddr*>(&listener.saLocal), sizeof listener.saLocal);
+        fcntl(queued.back()->descriptor(), F_SETFL, O_NONBLOCK);
+        connect(queued.back()->descriptor(), reinterpret_cast<sockaddr*>(&listener.saLocal), sizeof listener.saLocal);
     }
     Socket s;
     s.Create();
-    s.ulTimeout = 1;
+    s.settimeout(1);
     auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_EQ(s.Connect(host, listener.usLocalPort), -1);
@@ -183,7 +183,7 @@ TEST(Send, GivesUpOnAPeerThatStopsReading) {
 
     // Far more than the two socket buffers hold: the peer reads nothing.
     std::string block(64 << 20, 'x');
-    client.ulTimeout = 1;
+    client.settimeout(1);
     auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_EQ(client.Send(&block[0], static_cast<int>(block.size())), -1);

@@ -177,6 +177,37 @@ TEST(Tls, EveryStarttlsFailureEndsThePhaseWithNothingSent) {
     EXPECT_TRUE(fileexists(m.soup + "/MAIL01.MSG") && fileexists(m.soup + "/REPLIES"));
 }
 
+// A server that hangs up or resets in the middle of the handshake is the
+// network's: the next run may go through. Said as such, in the log too.
+TEST(Tls, AHandshakeCutOffIsALostConnection) {
+    struct Case {
+        const char* tls;
+        std::function<void(Script&)> play;
+        const char* reason;  // null: a close or a reset, as the race goes
+    } cases[] = {
+        {"on", [](Script& s) { s.pause(200).reset(); }, "Connection reset by peer"},
+        {"starttls", [](Script& s) { s.send("+OK ready\r\n").expect("STLS\r\n").send("+OK\r\n").drop(); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server(110, 3000);
+        c.play(server.session());
+        server.start();
+        Trial r("POPHOST 127.0.0.1:110\nPOPTLS " + std::string(c.tls) + "\n" + popsettings);
+        r.run({"email", "fetch"});
+        server.finish();
+        EXPECT_EQ(r.result.status, 75) << r.seen;
+        const std::string line = "\nConnection to 127.0.0.1 lost in the TLS handshake: ";
+        size_t at = r.result.out.find(line);
+        ASSERT_NE(at, std::string::npos) << r.seen;
+        // The reason and what follows from it, on the console and in the log.
+        std::string said = r.result.out.substr(at, r.result.out.find("(skipping email fetch)\n", at) + 23 - at);
+        EXPECT_NE(readfile(r.log).find(said), std::string::npos) << said << r.seen;
+        if (c.reason) {
+            EXPECT_EQ(said, line + c.reason + "\n(skipping email fetch)\n");
+        }
+    }
+}
+
 // The SHA-256 fingerprint of a test certificate, "sha256:AB:...".
 std::string fingerprint(const std::string& cert) {
     std::string out = "sha256";

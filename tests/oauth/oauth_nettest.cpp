@@ -309,6 +309,43 @@ TEST(OAuth, WithdrawnUnreachableExposedMissing) {
                                                      "default\n"), std::string::npos);
 }
 
+// A server error passes by itself whatever its body (75); a token that
+// would break the file's lines, or an answer no endpoint gives, is the
+// provider's fault (2, one line), and the file stays as it was.
+TEST(OAuth, ServerErrorsPassAndUnfitTokensAreNeverStored) {
+    std::pair<int, std::string> next;
+    TokenServer server([&](const std::string&, const Form&) { return next; });
+    Account a(pop(server));
+    const std::string stored = "refresh rt1\naccess old\nexpires 0\n";
+    a.store(stored);
+    const std::pair<int, std::string> passing[] = {
+        {503, R"({"error":"temporarily_unavailable"})"},
+        {500, R"({"error":"server_error","error_description":"try later"})"},
+        {502, ""},
+        {503, std::string(70000, 'x')},
+    };
+    for (const auto& answer : passing) {
+        next = answer;
+        RunResult r = a.run({"email", "fetch"});
+        EXPECT_EQ(r.status, 75) << answer.first << " " << answer.second.substr(0, 60) << "\n" << r.out;
+        EXPECT_NE(r.out.find("\nOAuth2 token endpoint of account default cannot be reached: "), std::string::npos)
+            << r.out;
+    }
+    const std::pair<std::string, std::string> unfit[] = {
+        {R"({"access_token":"acc","refresh_token":"rt\r\n2"})", "the answer holds a token with a control character"},
+        {R"({"access_token":"a\u0000cc"})", "the answer holds a token with a control character"},
+        {R"({"access_token":"acc","pad":")" + std::string(70000, 'x') + "\"}", "the answer is larger than 64 KB"},
+    };
+    for (const auto& answer : unfit) {
+        next = {200, answer.first};
+        RunResult r = a.run({"email", "fetch"});
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("\nOAuth2 token refresh of account default failed: " + answer.second + "\n\n"),
+                  std::string::npos) << r.out;
+        EXPECT_EQ(readfile(a.tokens), stored);
+    }
+}
+
 // A token pasted as a password with the mechanism at auto is not sent;
 // a password beside OAUTH2, or a provider unknown, refuses the run; the
 // client secret is not shown.

@@ -20,8 +20,8 @@ struct Fed {
     explicit Fed(const std::string& text) {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
-        sock.iSocket = fds[0];
-        sock.ulTimeout = 2;
+        sock.adopt(fds[0]);
+        sock.settimeout(2);
         EXPECT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
         close(fds[1]);
     }

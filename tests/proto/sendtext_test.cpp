@@ -37,7 +37,7 @@ Sent send(const std::string& data, long start, long length, const HeaderWatch& w
     fflush(file);
     {
         Socket sock;
-        sock.iSocket = pair[0];  // closed by the destructor, which ends the reader
+        sock.adopt(pair[0]);  // closed by the destructor, which ends the reader
         sent.result = sendmessagetext(sock, file, start, length, watch, plain);
     }
     reader.join();
@@ -118,7 +118,7 @@ TEST(SendText, FailedSendIsReported) {
     fputs("To: a@b\n\nbody\n", file);
     fflush(file);
     Socket sock;
-    sock.iSocket = pair[0];
+    sock.adopt(pair[0]);
     EXPECT_EQ(sendmessagetext(sock, file, 0, 15, HeaderWatch()), SENDTEXT_SENDFAILED);
     fclose(file);
 }

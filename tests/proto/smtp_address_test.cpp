@@ -1,7 +1,9 @@
 // Envelope addresses cut out of header values.
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,16 +31,22 @@ TEST(ProcessEmail, Recipients) {
     EXPECT_EQ(recipients(" Joe Bloggs <joe@example.org>\n"), V{"joe@example.org"});
     EXPECT_EQ(recipients(" joe@example.org (Joe Bloggs)\n"), V{"joe@example.org"});
     EXPECT_EQ(recipients(" a@x.org, Bee <b@y.org>\n"), (V{"a@x.org", "b@y.org"}));
-    // Commas inside quotes, brackets or parentheses do not split.
+    // Commas inside quotes or comments do not split, nor do at signs there
+    // make an address.
     EXPECT_EQ(recipients(" \"Doe, John\" <jd@x.org>, c@y.org\n"), (V{"jd@x.org", "c@y.org"}));
     EXPECT_EQ(recipients(" (Doe, John) jd@x.org, c@y.org\n"), (V{"jd@x.org", "c@y.org"}));
-    EXPECT_EQ(recipients(" <a@x.org,b@y.org>\n"), V{"a@x.org,b@y.org"});
-    // An apostrophe opens a quote that the rest of the value never closes.
-    EXPECT_EQ(recipients(" Pat O'Brien <ob@x.org>, c@y.org\n"), V{"ob@x.org"});
-    // A semicolon is part of the run.
-    EXPECT_EQ(recipients(" a@x.org;b@y.org\n"), V{"a@x.org;b@y.org"});
-    // The first at sign of a part wins, quotes next to it included.
-    EXPECT_EQ(recipients(" \"joe@home\" <joe@work.org>\n"), V{"\"joe@home\""});
+    EXPECT_EQ(recipients(" \"joe@home\" <joe@work.org>; (x@y) k@z.org\n"), (V{"joe@work.org", "k@z.org"}));
+    EXPECT_EQ(recipients(" \"a\\\"@b, c\" <q@x.org>\n"), V{"q@x.org"});
+    // A comma or semicolon ends an address also inside brackets.
+    EXPECT_EQ(recipients(" Ann Example <ann@example.net, bob@example.com>\n"),
+              (V{"ann@example.net", "bob@example.com"}));
+    EXPECT_EQ(recipients(" <a@x.org,b@y.org>;c@z.org\n"), (V{"a@x.org", "b@y.org", "c@z.org"}));
+    EXPECT_EQ(recipients(" Friends: a@x.org, b@y.org;\n"), (V{"a@x.org", "b@y.org"}));
+    // An apostrophe is text; a quote never closed is text too.
+    EXPECT_EQ(recipients(" Pat O'Brien <ob@x.org>, c@y.org\n"), (V{"ob@x.org", "c@y.org"}));
+    EXPECT_EQ(recipients(" \"Joe joe@x.org\n"), V{"joe@x.org"});
+    // A quoted local part stays whole.
+    EXPECT_EQ(recipients(" <\"a@b\"@x.org>\n"), V{"\"a@b\"@x.org"});
     // Parts without an at sign give nothing.
     EXPECT_EQ(recipients(" joe, , a@x.org,,\n"), V{"a@x.org"});
     EXPECT_EQ(recipients("\n"), V{});
@@ -68,12 +76,25 @@ TEST(ProcessEmail, SenderAndNoLimit) {
     EXPECT_EQ(envelope.from, "late@x.org");
 }
 
-TEST(ProcessEmail, IsDelimiter) {
-    for (int c : std::vector<int>{0, ' ', '\t', '\r', '\n', '<', '>', '(', ')'}) EXPECT_EQ(isdelimiter(c), 1) << c;
-    for (int c : std::vector<int>{',', ';', ':', '"', '\'', '@', 'a', '\v', -61, 0xc3}) EXPECT_EQ(isdelimiter(c), 0) << c;
+// Two recipients under one name give two RCPTs, never one with a comma.
+TEST(ProcessEmail, OneNameTwoRecipients) {
+    std::string message =
+        "From: Joe <joe@x.org>\nTo: Ann Example <ann@example.net, bob@example.com>\n\nhi, <c@d.org>\n";
+    std::unique_ptr<FILE, int (*)(FILE*)> file(tmpfile(), fclose);
+    ASSERT_TRUE(file);
+    fwrite(message.data(), 1, message.size(), file.get());
+    EXPECT_EQ(envelopegroup(readenvelope(file.get(), 0, static_cast<long>(message.size())), "DATA\r\n", 1000),
+              "MAIL FROM:<joe@x.org>\r\nRCPT TO:<ann@example.net>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
 }
 
-// Random header values: every address holds an at sign and no delimiter.
+TEST(ProcessEmail, IsDelimiter) {
+    for (int c : std::vector<int>{0, ' ', '\t', '\r', '\n', '<', '>', '(', ')', ',', ';'})
+        EXPECT_EQ(isdelimiter(c), 1) << c;
+    for (int c : std::vector<int>{':', '"', '\'', '@', 'a', '\v', -61, 0xc3}) EXPECT_EQ(isdelimiter(c), 0) << c;
+}
+
+// Random header values: every address holds an at sign and no delimiter
+// (a comma above all).
 TEST(ProcessEmail, FuzzValues) {
     std::mt19937 rng(6);
     const std::string alphabet = " \t\r\n<>()\"',;@@@abcxyz.\x80\xff";

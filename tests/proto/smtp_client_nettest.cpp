@@ -135,7 +135,7 @@ TEST(SmtpClient, FailuresCarryTheirClass) {
                                        "RSET\r\nMAIL FROM:<a@x.org>\r\nRCPT TO:<r@y.org>\r\nBDAT " +
                                        std::to_string(plain.size()) + " LAST\r\n" + plain);
     EXPECT_EQ(f.events.log, (std::vector<std::string>{"connect", "hello", "login", "MAIL a@x.org", "RCPT r@y.org",
-                                                      "refused 0 Text Network"}));
+                                                      "failed Dialogue Network"}));
 }
 
 }  // namespace

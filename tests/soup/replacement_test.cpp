@@ -58,7 +58,7 @@ TEST(Replacement, WholeOrNotAtAll) {
 
     Replacement nowhere;
     EXPECT_FALSE(nowhere.begin(dir / "gone/newsrc"));
-    EXPECT_EQ(nowhere.temppath(), dir / "gone/newsrc");
+    EXPECT_EQ(nowhere.temppath(), dir / "gone/00000000.TMP");
     EXPECT_STREQ(nowhere.reason(), "No such file or directory");
 }
 

@@ -13,7 +13,7 @@ namespace testnet {
 int Passive(Socket& s, unsigned short port, int reuse, unsigned long localAddr) {
     if (reuse > 0) {
         int on = 1;
-        setsockopt(s.iSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(s.descriptor(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
     s.usLocalPort = port;
     std::memset(&s.saLocal, 0, sizeof s.saLocal);
@@ -21,12 +21,12 @@ int Passive(Socket& s, unsigned short port, int reuse, unsigned long localAddr) 
     s.saLocal.sin_port = htons(port);
     s.saLocal.sin_addr.s_addr = static_cast<in_addr_t>(localAddr);
     sockaddr* local = reinterpret_cast<sockaddr*>(&s.saLocal);
-    s.iResult = bind(s.iSocket, local, sizeof s.saLocal);
+    s.iResult = bind(s.descriptor(), local, sizeof s.saLocal);
     if (s.iResult < 0) return s.iResult;
-    s.iResult = listen(s.iSocket, 10);
+    s.iResult = listen(s.descriptor(), 10);
     if (s.iResult < 0 || port != 0) return s.iResult;
     socklen_t len = sizeof s.saLocal;
-    s.iResult = getsockname(s.iSocket, local, &len);
+    s.iResult = getsockname(s.descriptor(), local, &len);
     if (s.iResult < 0) return s.iResult;
     s.usLocalPort = ntohs(s.saLocal.sin_port);
     return 0;
@@ -42,19 +42,19 @@ unsigned short BoundPort(int fd) {
 std::unique_ptr<Socket> Accept(Socket& listener) {
     auto peer = std::make_unique<Socket>();
     socklen_t len = sizeof peer->saRemote;
-    peer->iSocket = accept4(listener.iSocket, reinterpret_cast<sockaddr*>(&peer->saRemote), &len,
-                            SOCK_CLOEXEC);
-    if (peer->iSocket < 0) {
+    int fd = accept4(listener.descriptor(), reinterpret_cast<sockaddr*>(&peer->saRemote), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
         listener.iResult = -1;
         return nullptr;
     }
+    peer->adopt(fd);
     return peer;
 }
 
 namespace {
 
 int setoption(Socket& s, int name, const void* value, socklen_t len) {
-    s.iResult = setsockopt(s.iSocket, SOL_SOCKET, name, value, len);
+    s.iResult = setsockopt(s.descriptor(), SOL_SOCKET, name, value, len);
     return s.iResult;
 }
 
