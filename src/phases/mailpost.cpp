@@ -126,7 +126,10 @@ void MailPost::step(SmtpStep step, const std::string& detail) {
                      .c_str());
         return;
     case SmtpStep::Hello:
-        out.step("+ Connected, sending HELO...\n");
+        out.step("+ Connected, sending EHLO...\n");
+        return;
+    case SmtpStep::Helo:
+        out.step("+ EHLO refused, sending HELO...\n");
         return;
     case SmtpStep::StartTls:
         out.step("+ Starting TLS...\n");

@@ -236,10 +236,18 @@ Reply SmtpClient::read(bool quiet) {
     return reply;
 }
 
-// HELO, or EHLO with the reply's keywords kept.
-Step SmtpClient::hello(const char* verb) {
+// EHLO or HELO, with the reply's keywords kept. A server that does not know
+// EHLO refuses it for good: first, HELO follows then (RFC 5321 4.1.4).
+Step SmtpClient::hello(const char* verb, bool first) {
     if (!command(verb + hostname + "\r\n")) return Step::Quit;
-    Reply reply = read();
+    Reply reply = read(first);
+    if (first && reply.refused()) {
+        if (reply.text[0] == '5') {
+            events.step(SmtpStep::Helo, "");
+            return hello("HELO ", false);
+        }
+        failed(SmtpFault::Dialogue, conn.failure);
+    }
     keywords.clear();
     for (const std::string& line : reply.lines) keywords.add(line);
     return reply.ok() ? Step::Next : Step::Quit;
@@ -262,10 +270,10 @@ Step SmtpClient::opening() {
         failed(SmtpFault::Dialogue, conn.failure);
         return Step::End;
     }
-    bool extended = conn.tls != TLSOFF || !smtp.user.empty();
-    Step step = hello(extended ? "EHLO " : "HELO ");
+    // EHLO on every server, so that one without a login pipelines too.
+    Step step = hello("EHLO ", true);
     conn.sock.settimeout(kReplyTimeout);
-    if (!extended || step != Step::Next) return step;
+    if (step != Step::Next) return step;
     if (smtp.tls == TLSSTART) {
         if (!keywords.has("STARTTLS")) {
             failed(SmtpFault::NoStartTls, Failure::Refused);
@@ -277,7 +285,7 @@ Step SmtpClient::opening() {
             return Step::End;
         }
         // The server forgets the first EHLO.
-        step = hello("EHLO ");
+        step = hello("EHLO ", false);
     }
     if (step == Step::Next && !smtp.user.empty()) {
         step = saslsignin(conn, keywords, "AUTH", secret, smtpauth, signin,

@@ -60,7 +60,8 @@ struct SmtpMessage {
 // The steps of the dialogue, told as they begin.
 enum class SmtpStep {
     Connecting,  // a connection is being made
-    Hello,       // connected: HELO or EHLO goes next
+    Hello,       // connected: EHLO goes next
+    Helo,        // EHLO was refused for good: HELO goes next
     StartTls,
     MailFrom,  // detail: the sender
     RcptTo,    // detail: the recipient
@@ -127,8 +128,9 @@ public:
                SmtpEvents& events)
         : conn(wire, server, cafile, pin), hostname(hostname), events(events) {}
 
-    // Greeting and HELO; or, with TLS or a login set, EHLO, STARTTLS and
-    // EHLO again, and AUTH with secret (kept for a second connection).
+    // Greeting and EHLO (HELO where EHLO is refused); with STARTTLS set,
+    // STARTTLS and EHLO again; with a login set, AUTH with secret (kept
+    // for a second connection).
     Step open(const std::string& secret);
     // One message: as many transactions as the server needs to take every
     // recipient, each sending the text once the last one's was accepted.
@@ -170,7 +172,7 @@ private:
     };
 
     Step opening();
-    Step hello(const char* verb);
+    Step hello(const char* verb, bool first);
     void failed(SmtpFault::What what, Failure how, const Reply& reply = Reply(), bool quiet = false);
     bool command(const std::string& text);
     bool send(const std::string& text);

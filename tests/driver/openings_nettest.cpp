@@ -67,7 +67,7 @@ struct Packet {
 
 Script& smtpmail(Script& s, Events& events, size_t waitfor) {
     return s.send("220 ready\r\n")
-        .expect("HELO client.home.org\r\n")
+        .expect("EHLO client.home.org\r\n")
         .send("250 hi\r\n")
         .expect("MAIL FROM:<joe@home.org>\r\n")
         .call([&events, waitfor] { events.awaitcount(waitfor); })
@@ -245,7 +245,7 @@ TEST(Openings, EveryAccountThatSendsOpensAtOnce) {
         // Scripted, so that a connection would be taken and counted.
         idle.session().send("220 ready\r\n").drain();
         auto hello = [](Script& s) -> Script& {
-            return s.send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n");
+            return s.send("220 ready\r\n").expect("EHLO client.home.org\r\n").send("250 hi\r\n");
         };
         Script& first = hello(work.session()).call([&events] { events.add("work"); });
         if (closed) first.drop();

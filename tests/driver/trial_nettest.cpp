@@ -48,7 +48,7 @@ struct Packet {
 };
 
 Script& smtpgreeting(Script& s) {
-    return s.send("220 ready\r\n").expect("HELO client.home.org\r\n").send("250 hi\r\n");
+    return s.send("220 ready\r\n").expect("EHLO client.home.org\r\n").send("250 hi\r\n");
 }
 
 TEST(Trial, WhatATestRunSentIsNotSentAgain) {

@@ -63,7 +63,9 @@ struct Dialogue {
         : s(script) {
         if (greeting.empty()) return;  // begun by the caller
         s.send(greeting);
-        ask("HELO myhost\r\n", hello);
+        ask("EHLO myhost\r\n", hello);
+        // Refused for good, EHLO gives way to HELO.
+        if (hello[0] == '5') ask("HELO myhost\r\n", hello);
     }
     void ask(const std::string& command, const std::string& reply) {
         s.expect(command).send(reply);
@@ -149,7 +151,7 @@ TEST(SmtpPost, EveryFormatTwoMessages) {
 
     std::string reports = p.reports();
     EXPECT_EQ(reports.find("Posting mail to 127.0.0.1...\n+ Connecting to SMTP host 127.0.0.1...\n"
-                           "+ Connected, sending HELO...\nMailing from s1@x.org\nMailing to r1@y.org\n"),
+                           "+ Connected, sending EHLO...\nMailing from s1@x.org\nMailing to r1@y.org\n"),
               0u)
         << reports;
     EXPECT_NE(reports.find("News found --- will keep REPLIES file\n"), std::string::npos) << reports;
@@ -677,6 +679,41 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
 }
 
+// A server without a login is greeted with EHLO too, and pipelines what
+// it offers to; one that refuses EHLO gets HELO, step by step.
+TEST(SmtpPost, EhloOnEveryServer) {
+    const std::string text = "From: s@x.org\nTo: r@y.org\n\nhi\n";
+    for (bool knows : {true, false}) {
+        SCOPED_TRACE(knows);
+        Packet p;
+        p.put("00000001.MSG", binary(text));
+        p.put("REPLIES", "00000001\tmail\tb\n");
+        ScriptedServer server(25);
+        Script& s = server.session();
+        s.send("220 hi\r\n").expect("EHLO myhost\r\n");
+        if (knows) {
+            s.send("250-hi\r\n250 PIPELINING\r\n")
+                .expect("MAIL FROM:<s@x.org>\r\n").expect("RCPT TO:<r@y.org>\r\n").expect("DATA\r\n")
+                .nothingahead(100).send("250 ok\r\n250 ok\r\n354 go\r\n").expectdata().expect("QUIT\r\n")
+                .send("250 queued\r\n221 bye\r\n");
+        } else {
+            Dialogue d(s, "", "");
+            s.send("502 unknown\r\n");
+            d.ask("HELO myhost\r\n", "250 hello\r\n");
+            d.message("s@x.org", {"r@y.org"}, crlf(text) + ".\r\n");
+            d.quit();
+        }
+        server.start();
+        RunResult r = p.run({"email", "post", "/verbose"});
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(knows ? "+ Connected, sending EHLO...\nMailing"
+                                   : "+ Connected, sending EHLO...\n+ EHLO refused, sending HELO...\nMailing"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
 const std::string m1 = "From: a@x.org\nTo: r@y.org\n\none\n";
 const std::string m2 = "From: b@x.org\nTo: r@y.org\n\ntwo\n";
 const std::string m3 = "From: c@x.org\nTo: r@y.org\n\nthree\n";
@@ -822,13 +859,13 @@ TEST(SmtpPost, ATimeOutEndsThePhaseAfterOneWait) {
     p.put("00000001.MSG", binary(m1));
     p.put("REPLIES", "00000001\tmail\tb\n");
     ScriptedServer server(25, 40000);
-    server.session().send("220 ready\r\n").expect("HELO myhost\r\n").silence(35000);
+    server.session().send("220 ready\r\n").expect("EHLO myhost\r\n").silence(35000);
     server.start();
     auto start = std::chrono::steady_clock::now();
     RunResult r = p.run();
     auto took = std::chrono::steady_clock::now() - start;
     server.finish();
-    EXPECT_EQ(server.received(0), "HELO myhost\r\n");
+    EXPECT_EQ(server.received(0), "EHLO myhost\r\n");
     EXPECT_GE(took, std::chrono::seconds(19));
     EXPECT_LT(took, std::chrono::seconds(30));
     EXPECT_NE(p.reports().find("(skipping email post)\n"), std::string::npos) << r.out;
@@ -865,7 +902,7 @@ TEST(SmtpPost, RecipientsBeyondWhatTheServerTakesAtOnce) {
         p.put("REPLIES", "00000001\tmail\tb\n");
         ScriptedServer server(25);
         Script& s = server.session();
-        std::string client = c.pipelined ? "EHLO myhost\r\nAUTH PLAIN AGpvZQBwdw==\r\n" : "HELO myhost\r\n";
+        std::string client = c.pipelined ? "EHLO myhost\r\nAUTH PLAIN AGpvZQBwdw==\r\n" : "EHLO myhost\r\n";
         s.send("220 ready\r\n");
         if (c.pipelined) {
             s.expect("EHLO myhost\r\n").send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n");

@@ -516,13 +516,13 @@ TEST(Sasl, PasswordCommands) {
 TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
     ScriptedServer v6(2025, 5000, ScriptedServer::IPv6);
     if (!v6.listening()) GTEST_SKIP() << "no IPv6 loopback here";
-    takemail(v6.session().send("220 hi\r\n").expect("HELO myhost\r\n").send("250 hi\r\n"));
+    takemail(v6.session().send("220 hi\r\n").expect("EHLO myhost\r\n").send("250 hi\r\n"));
     v6.start();
     Trial r("SMTPHOST [::1]:2025\n");
     r.outgoing();
     r.run({"email", "post"});
     EXPECT_FALSE(fileexists(r.soup + "/MAIL01.MSG")) << r.seen;
-    EXPECT_EQ(v6.received(0), "HELO myhost\r\n" + mailwire);
+    EXPECT_EQ(v6.received(0), "EHLO myhost\r\n" + mailwire);
 
     // A bare IPv6 literal takes the default port: nothing listens on 25.
     Trial bare("SMTPHOST ::1\n");

@@ -65,7 +65,7 @@ struct Outcome {
 
 void smtpsession(Script& s) {
     s.send("220 mail.test ready\r\n")
-        .expect("HELO client.home.org\r\n")
+        .expect("EHLO client.home.org\r\n")
         .send("250 hello\r\n")
         .expect("MAIL FROM:<joe@home.org>\r\n")
         .send("250 ok\r\n")
@@ -89,7 +89,7 @@ void smtpsession(Script& s) {
         .send("221 bye\r\n");
 }
 const std::string SMTPCLIENT =
-    "HELO client.home.org\r\nMAIL FROM:<joe@home.org>\r\nRCPT TO:<ann@x.org>\r\nDATA\r\n"
+    "EHLO client.home.org\r\nMAIL FROM:<joe@home.org>\r\nRCPT TO:<ann@x.org>\r\nDATA\r\n"
     "From: Joe <joe@home.org>\r\nTo: ann@x.org\r\nSubject: m0\r\n\r\n..dot\r\n.\r\n"
     "MAIL FROM:<joe@home.org>\r\nRCPT TO:<bob@y.org>\r\nRCPT TO:<cy@z.org>\r\nDATA\r\n"
     "From: joe@home.org\r\nTo: bob@y.org\r\nCc: cy@z.org\r\nSubject: m2\r\n\r\nhi\r\n.\r\n"

@@ -345,7 +345,7 @@ TEST(PostNews, LinesLeftToTheMailPost) {
     ScriptedServer smtp(25);
     smtp.session()
         .send("220 ready\r\n")
-        .expect("HELO me\r\n")
+        .expect("EHLO me\r\n")
         .send("250 hi\r\n")
         .expect("MAIL FROM:<a@x.org>\r\n")
         .send("250 ok\r\n")

@@ -22,7 +22,7 @@ struct Recorder : SmtpEvents {
         return std::string(whats[f.what]) + " " + classes[static_cast<int>(f.how)];
     }
     void step(SmtpStep step, const std::string& detail) override {
-        static const char* const steps[] = {"connect", "hello", "tls", "MAIL ", "RCPT ", "withdata"};
+        static const char* const steps[] = {"connect", "hello", "helo", "tls", "MAIL ", "RCPT ", "withdata"};
         log.push_back(steps[static_cast<int>(step)] + detail);
     }
     void loggingin(const SaslLogin&) override { log.push_back("login"); }
