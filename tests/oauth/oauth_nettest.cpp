@@ -325,7 +325,7 @@ TEST(OAuth, ServerErrorsPassAndUnfitTokensAreNeverStored) {
         {503, std::string(70000, 'x')},
     };
     for (const auto& answer : passing) {
-        next = answer;
+        server.change([&] { next = answer; });
         RunResult r = a.run({"email", "fetch"});
         EXPECT_EQ(r.status, 75) << answer.first << " " << answer.second.substr(0, 60) << "\n" << r.out;
         EXPECT_NE(r.out.find("\nOAuth2 token endpoint of account default cannot be reached: "), std::string::npos)
@@ -337,7 +337,7 @@ TEST(OAuth, ServerErrorsPassAndUnfitTokensAreNeverStored) {
         {R"({"access_token":"acc","pad":")" + std::string(70000, 'x') + "\"}", "the answer is larger than 64 KB"},
     };
     for (const auto& answer : unfit) {
-        next = {200, answer.first};
+        server.change([&] { next = {200, answer.first}; });
         RunResult r = a.run({"email", "fetch"});
         EXPECT_EQ(r.status, 2) << r.out;
         EXPECT_NE(r.out.find("\nOAuth2 token refresh of account default failed: " + answer.second + "\n\n"),
