@@ -1,6 +1,7 @@
-// An IMAP server's answers to SELECT, the list of new messages, their
-// bodies, a STORE with its UID EXPUNGE and LOGOUT, then responses to the
-// end.
+// An IMAP server's answers to SELECT, the check of known messages and the
+// list of new ones, their bodies, a STORE with its UID EXPUNGE and LOGOUT,
+// then responses to the end.
+#include <string>
 #include <vector>
 
 #include "fuzz.h"
@@ -28,25 +29,32 @@ struct Quiet final : SourceEvents, MessageSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Account account;
+    Server server(Protocol::Imap);
+    std::string none;
     Quiet quiet;
-    ImapClient client(account, false, quiet);
+    ImapClient client(server, none, none, {"Lists/dev"}, false, quiet);
     Peer peer(client.connection().sock, data, size);
 
-    FolderSize folder;
-    if (client.select("Lists/dev", folder) && !client.selected().missing) {
-        client.since(3, true);
+    FolderState folder;
+    if (client.select("Lists/dev", folder) && !folder.missing) {
+        ListAsk ask;
+        ask.from = 3;
+        ask.messageids = true;
+        ask.known = {1, 2};
         MailList list;
-        if (client.list(list)) {
-            const std::vector<ImapMessage>& listed = client.listed();
-            expect(listed.size() == list.messages.size());
+        if (client.list(ask, list)) {
+            expect(list.hasids && list.ids.size() == list.messages.size());
+            expect(list.messageids.size() == list.messages.size());
             std::vector<uint32_t> places;
-            for (uint32_t i = 0; i < listed.size(); i++) {
-                expect(listed[i].uid >= 3 && listed[i].size >= 0);
-                expect(i == 0 || listed[i].uid > listed[i - 1].uid);
+            unsigned long previous = 0;
+            for (uint32_t i = 0; i < list.messages.size(); i++) {
+                unsigned long uid = std::stoul(std::string(list.id(list.messages[i].id)));
+                expect(uid > previous && list.messages[i].size >= 0);
+                expect(uid >= 3 || uid == 1 || uid == 2);
+                previous = uid;
                 places.push_back(i);
             }
-            if (client.retrieve(places, quiet, false)) client.expunge({1, 2, 3, 7});
+            if (client.retrieve(places, quiet, false)) client.remove(list, places);
         }
     }
     client.close();

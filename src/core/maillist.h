@@ -1,5 +1,6 @@
-// What a mail source lists of one folder: each message's size and unique
-// id, read by the source and planned by the fetch.
+// What a mail source lists of one folder: each message's size, unique id
+// and, where asked for, its Message-ID, read by the source and planned by
+// the fetch.
 #ifndef VORPA_CORE_MAILLIST_H
 #define VORPA_CORE_MAILLIST_H
 
@@ -31,8 +32,33 @@ struct MailList {
     std::vector<Id> ids;
     std::string text;
     bool hasids = false;
+    // Per message, its Message-ID in text where the listing asked for them
+    // (empty otherwise, or for one without).
+    std::vector<Id> messageids;
 
-    std::string_view id(uint32_t i) const { return std::string_view(text).substr(ids[i].offset, ids[i].length); }
+    std::string_view id(uint32_t i) const { return piece(ids[i]); }
+    std::string_view messageid(uint32_t place) const {
+        return place < messageids.size() ? piece(messageids[place]) : std::string_view();
+    }
+    std::string_view piece(Id at) const { return std::string_view(text).substr(at.offset, at.length); }
+    // Appends bytes to text: where they are.
+    Id add(std::string_view bytes) {
+        Id at{static_cast<uint32_t>(text.size()), static_cast<uint32_t>(bytes.size())};
+        text.append(bytes.data(), bytes.size());
+        return at;
+    }
+};
+
+// What a listing of a folder asks for, where the folder's ids are numbers
+// that grow (a source that lists a mailbox whole takes none of it).
+struct ListAsk {
+    // The messages from this number on; 0: none, nothing came since.
+    uint32_t from = 1;
+    // Each message with its Message-ID.
+    bool messageids = false;
+    // Which of these numbers the folder still has: each one it has is
+    // listed too (its size unknown, 0).
+    std::vector<uint32_t> known;
 };
 
 #endif

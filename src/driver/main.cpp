@@ -326,6 +326,12 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
         if (taken == RunLock::Unlockable && lock.error != ENOENT && lock.error != ENOTDIR)
             report.alert("Warning: cannot lock %s: %s\n", folder.c_str(), std::strerror(lock.error));
     }
+    // The reader's folders, and the record of its replies taken in beside
+    // the default account's state files.
+    std::vector<std::string> reader{settings.readerpackets, settings.readerreplies};
+    if (!settings.readerreplies.empty()) reader.push_back(folderof(settings.accounts.front().newsgroups));
+    for (const std::string& folder : reader)
+        if (!folder.empty() && lock.take(folder) == RunLock::Held) return lockheld(report, lock, folder);
     return true;
 }
 
@@ -413,6 +419,8 @@ int main(int argc, char** argv) {
         if (!asked) return;
         for (const Account* account : phaseaccounts(chosen, server, once)) what(context(*account));
     };
+    // The reader's replies are in the packet before the posts plan.
+    tallied(takereplies(settings, options, report));
     open(options.fetchmail, openmailfetchahead, &Account::pop, false);
     open(options.fetchnews, opennewsfetchahead, &Account::nntp, options.list);
     open(options.postnews, opennewspostahead, &Account::nntp, true);
@@ -428,6 +436,7 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail, &Account::pop, false);
     phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     openings.end();
+    if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

@@ -6,7 +6,10 @@
 // run that ends before the server took QUIT, or in the middle of the fetch,
 // is not followed by one that fetches them again. With POPKEEP, or from a
 // source that does not delete, they stay there, and only those whose ids
-// are not recorded yet are fetched.
+// are not recorded yet are fetched. What is fetched, kept and removed is
+// the plan's (soup/mailplan.h); every source is one row of kinds below.
+#include <strings.h>
+
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -18,9 +21,9 @@
 #include "core/text.h"
 #include "phases/mailfetch.h"
 #include "phases/shared.h"
-#include "proto/imap.h"
 #include "proto/mailsource.h"
-#include "soup/popkeep.h"
+#include "soup/mailplan.h"
+#include "soup/mailrecord.h"
 
 namespace {
 
@@ -105,6 +108,7 @@ public:
           fetch(fetch),
           keepable(keepable),
           ids(ids),
+          delivered(fetch.size(), false),
           keptlength(incoming.file.position()),
           // No average before the first 10000 bytes: it would say little.
           progress(out, 10000) {}
@@ -151,6 +155,7 @@ public:
         progress.meter.erase();
         if (!record.end()) return cannotwrite(false);
         messages++;
+        delivered[k] = true;
         if (k < keepable) {
             keptmessages = messages;
             keptlength = incoming.file.position();
@@ -165,6 +170,7 @@ public:
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
     std::vector<std::string>* const ids;
+    std::vector<bool> delivered;  // per place of fetch: in the file whole
     size_t inflight = 0;      // the place of fetch asked for last
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
@@ -182,24 +188,34 @@ private:
     }
 };
 
-// A named account's record follows its name, however its host is spelt.
-KeepRecord keeprecord(const Context& run, const Connection& c) {
-    return KeepRecord(run.account.newsgroups, run.named() ? run.account.name : "", c.server.user, c.host, c.port);
-}
+const char* plural(size_t n) { return n == 1 ? "" : "s"; }
+
+// Every kind of source, with what its settings ask.
+const SourceKind kinds[] = {
+    {Protocol::Pop3, pop3complain, "",
+     [](const Account& a) { return SourceRules{{a.popkeep, a.popkeepdays, 0, true}, a.popmax, false, {}}; }},
+    {Protocol::Imap, imapcomplain, "IMAP host does not offer UIDPLUS: no message is deleted\n",
+     [](const Account& a) {
+         std::vector<std::string> folders = a.imapfolders;
+         if (folders.empty()) folders.push_back("INBOX");
+         return SourceRules{{!a.imapdelete, a.imapkeepdays, a.imapfirst, false}, a.imapmax, a.imapseen, folders};
+     }},
+};
 
 }  // namespace
 
+MailFetch::MailFetch(const Context& run, const Server& server) : run(run), out(run.report), server(server) {
+    for (const SourceKind& k : kinds)
+        if (k.protocol == server.protocol) kind = &k;
+    rules = kind->rules(run.account);
+    if (rules.most > 0) budget = static_cast<size_t>(rules.most);
+}
+
 void MailFetch::makesource() {
-    if (server.protocol == Protocol::Imap) {
-        const Account& a = run.account;
-        bool readonly = run.options.test || run.options.check || !(a.imapseen || a.imapdelete || a.imapkeepdays > 0);
-        auto client = std::make_unique<ImapClient>(a, readonly, *this);
-        imap = client.get();
-        source = std::move(client);
-        complain = imapcomplain;
-    } else {
-        source = mailsource(server, run.account.cafile, run.account.tlsfingerprint, *this);
-    }
+    // Nothing on the server changes where no rule flags or removes.
+    bool readonly = run.options.test || run.options.check ||
+                    !(rules.seen || !rules.plan.keep || rules.plan.keepdays > 0);
+    source = mailsource(server, {run.account.cafile, run.account.tlsfingerprint, rules.folders, readonly}, *this);
     attend(out, source->connection(), run.options.check);
 }
 
@@ -223,7 +239,7 @@ Result MailFetch::fetch() {
     }
     Connection& c = source->connection();
     bool ok = opened;
-    for (const std::string& folder : source->folders()) ok = ok && (imap ? imapfolder(folder) : fetchfolder(folder));
+    for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     bool passing = c.passing();
     source->abandon();
@@ -274,16 +290,16 @@ void MailFetch::step(SourceStep step) {
     }
 }
 
-void MailFetch::loggingin(const SaslLogin& login) { saylogin(out, source->connection(), login, complain); }
+void MailFetch::loggingin(const SaslLogin& login) { saylogin(out, source->connection(), login, kind->complain); }
 
-void MailFetch::refused(size_t, const Reply& reply) { complain(out, reply, false); }
+void MailFetch::refused(size_t, const Reply& reply) { kind->complain(out, reply, false); }
 
 void MailFetch::failed(const SourceFailure& failure) {
     const Connection& c = failure.connection;
     const char* name = c.protocol.name;
     switch (failure.fault) {
     case SourceFault::Step:
-        sayfailure(out, c, complain);
+        sayfailure(out, c, kind->complain);
         return;
     case SourceFault::SecretHeld:
         maysendsecret(out, c, false);
@@ -292,7 +308,7 @@ void MailFetch::failed(const SourceFailure& failure) {
         out.say("%s host takes no password in plain text (LOGINDISABLED): set %sTLS starttls or on\n", name, name);
         return;
     case SourceFault::Login:
-        saylogin(out, c, *failure.login, complain);
+        saylogin(out, c, *failure.login, kind->complain);
         tokenrefused(run, *failure.login);
         return;
     case SourceFault::ShortList:
@@ -313,122 +329,195 @@ void MailFetch::failed(const SourceFailure& failure) {
     }
 }
 
+// A folder (or the mailbox) against its record: what the plan fetches is
+// stored and recorded, also when the fetch ends early, then what is to go
+// is removed. /test removes nothing and leaves the record as it is; /check
+// says what a run would do. A mailbox is listed whole, its record read
+// after the listing; a folder's listing starts where the record says,
+// and its record goes first.
 bool MailFetch::fetchfolder(const std::string& folder) {
-    FolderSize size;
-    if (!source->select(folder, size)) return false;
-    const char* name = source->connection().protocol.name;
-    if (size.messages == 0) {
-        out.say("There are no messages on the %s server.\n", name);
-        if (!run.options.test && !run.options.check) forget();
+    FolderState state;
+    if (!source->select(folder, state)) return false;
+    const Connection& c = source->connection();
+    const char* name = c.protocol.name;
+    const RunOptions& options = run.options;
+    const Account& account = run.account;
+    bool named = !folder.empty();
+    std::string shown = safetext(folder);
+    if (state.missing) {
+        out.say("%s host has no folder %s: %s", name, shown.c_str(), safetext(state.reply.text).c_str());
+        missing = true;
         return true;
     }
-    out.say("There are %ld messages (%ld bytes) on the %s server.\n", size.messages, size.octets, name);
-    // A check run with a keep rule tells what a run would do.
-    if (run.options.check && !run.account.popkeep) return true;
+    // A named account's mailbox record follows its name, however its host
+    // is spelt.
+    MailRecord record = named ? MailRecord::folder(account.newsgroups, account.name, folder)
+                              : MailRecord::mailbox(account.newsgroups, run.named() ? account.name : "",
+                                                    c.server.user, c.host, c.port);
     MailList list;
-    return source->list(list) && fetchlisted(list);
-}
-
-// An empty mailbox lists none of the ids recorded: the record goes.
-void MailFetch::forget() {
-    KeepRecord record = keeprecord(run, source->connection());
-    if (!record.save([](std::string_view&, long long&) { return false; }))
-        out.say("Cannot write to %s: %s\n", record.where().c_str(), record.reason());
-}
-
-// The messages of the list, against the record of those stored before:
-// the others are fetched, at most POPMAX of them, and recorded once stored,
-// also when the fetch ends early. Then what is to go is deleted. /test
-// deletes nothing and leaves the record as it is.
-bool MailFetch::fetchlisted(const MailList& list) {
-    const Account& account = run.account;
-    const Connection& c = source->connection();
-    bool keep = account.popkeep || !source->removes();
-    if (!list.hasids && keep)
-        out.say("%s host does not know UIDL: every message is fetched, none deleted\n", c.protocol.name);
-    KeepRecord record = keeprecord(run, c);
-    FetchPlan plan(list, keep);
-    if (list.hasids) {
+    MailPlan plan(list, rules.plan, source->removes());
+    if (named) {
+        if (!readrecord(plan, record)) return false;
+        if (state.messages == 0) out.say("There are no messages in %s on the %s server.\n", shown.c_str(), name);
+        else out.say("There are %ld messages in %s on the %s server.\n", state.messages, shown.c_str(), name);
+    } else if (state.messages == 0) {
+        out.say("There are no messages on the %s server.\n", name);
+        // An empty mailbox lists none of the ids recorded: the record goes.
+        if (!options.test && !options.check && !record.save([](MailRecord::Entry&) { return false; }))
+            out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
+        return true;
+    } else {
+        out.say("There are %ld messages (%ld bytes) on the %s server.\n", state.messages, state.octets, name);
+        // A check run with a keep rule tells what a run would do.
+        if (options.check && !rules.plan.keep) return true;
+    }
+    ListAsk ask = plan.select(state.validity, state.next, state.messages, options.test);
+    if (plan.renumbered) {
+        out.say("UIDVALIDITY of %s changed: its messages are matched by Message-ID\n", shown.c_str());
+        // A Message-ID proves little: what it matched is not taken from the
+        // server before a run has seen the folder under its new numbers.
+        if (rules.seen || !rules.plan.keep || rules.plan.keepdays > 0)
+            out.say("UIDVALIDITY of %s changed: nothing in it is flagged or removed in this run\n", shown.c_str());
+    }
+    if ((ask.from != 0 || !ask.known.empty()) && !source->list(ask, list)) return false;
+    if (!named) {
+        if (!list.hasids && plan.keep)
+            out.say("%s host does not know UIDL: every message is fetched, none deleted\n", name);
         // Taken for an empty one, the record would have every message it
         // names fetched again.
-        if (plan.load(record) == KeepRecord::Failed) {
-            out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
-            return false;
-        }
-        long ignored = record.ignored();
-        if (ignored > 0)
-            out.say("! Ignored %ld unreadable line%s of %s\n", ignored, ignored == 1 ? "" : "s",
-                    record.where().c_str());
+        if (list.hasids && !readrecord(plan, record)) return false;
     }
     long long now = static_cast<long long>(std::time(nullptr));
-    plan.sort(account.popkeepdays, now);
-    if (keep && list.hasids) out.say("%zu of them are new.\n", plan.fetch.size());
-    if (!keep && plan.before > 0)
+    plan.sort(now);
+    if (named || (plan.keep && list.hasids)) out.say("%zu of them are new.\n", plan.fetch.size());
+    if (!named && !plan.keep && plan.before > 0)
         out.say("%zu of them %s stored by an earlier run.\n", plan.before, plan.before == 1 ? "was" : "were");
-    size_t left = plan.limit(account.popmax);
-    if (run.options.check) {
-        size_t removals = plan.removals().size();
-        out.say("A run would fetch %zu of them and delete %zu.\n", plan.fetch.size(), removals);
+    size_t left = plan.limit(budget);
+    if (budget != SIZE_MAX) budget -= plan.taking;
+    // A mailbox's check says the fetch without its bound.
+    if (left > 0 && (named || !options.check))
+        out.say("Fetching %zu of them now, %zu in a later run.\n", plan.taking, left);
+    if (options.check) {
+        out.say("A run would fetch %zu of them and delete %zu.\n", plan.fetch.size(), plan.wouldremove());
         return true;
     }
-    if (left > 0) out.say("Fetching %ld of them now, %zu in a later run.\n", account.popmax, left);
-    Fetched got{Step::Next, 0};
+    // The folder's name as configured; INBOX as the mailbox is named.
+    const char* area = !named || strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
     // Nothing is deleted after the fetch where it keeps what it fetched and
     // no stored message is old enough to go.
-    bool last = run.options.test || (keep && plan.removals().empty());
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), "Email", last);
+    bool last = options.test || (plan.keep && plan.removals().empty());
+    Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
+    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area, last, named);
     if (got.step == Step::End) return false;
-    run.tally.mails += static_cast<long>(got.stored);
-    bool recorded = plan.stored(got.stored, now);
-    if (!run.options.test && (recorded || plan.forgot) && !plan.save(record)) {
+    std::vector<uint32_t> stored;
+    for (size_t k = 0; k < plan.fetch.size(); k++)
+        if (got.stored[k]) stored.push_back(plan.fetch[k]);
+    run.tally.mails += static_cast<long>(plan.stored(got.stored, got.messageids, got.step == Step::Next, now));
+    if (options.test) return got.step == Step::Next;
+    if (plan.changed() && !plan.save(record)) {
         out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
-        // Without POPKEEP what is stored may go all the same: the record
-        // only guards against a run that ends before QUIT.
-        if (keep || got.step != Step::Next) return false;
+        // Without keep what is stored may go all the same: a mailbox's
+        // record only guards against a run that ends before QUIT. A
+        // folder's says where the next listing starts.
+        if (plan.keep || got.step != Step::Next || named) return false;
     }
-    if (got.step != Step::Next || run.options.test) return got.step == Step::Next;
+    return got.step == Step::Next && removefrom(plan, record, list, folder, stored);
+}
+
+bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {
+    if (plan.load(record) == MailRecord::Failed) {
+        out.say("Cannot read %s: %s\n", record.where().c_str(), record.reason());
+        return false;
+    }
+    long ignored = record.ignored();
+    if (ignored > 0)
+        out.say("! Ignored %ld unreadable line%s of %s\n", ignored, plural(static_cast<size_t>(ignored)),
+                record.where().c_str());
+    return true;
+}
+
+// Flags and removals of what is safely stored and recorded (stored: this
+// run's places). A folder's removals are done at once: they leave its
+// record.
+bool MailFetch::removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
+                           const std::vector<uint32_t>& stored) {
+    if (plan.renumbered) return true;
     std::vector<uint32_t> removals = plan.removals();
+    if ((!removals.empty() || (!rules.plan.keep && !stored.empty())) && !source->removes()) {
+        if (!warnedremoval) out.say("%s", kind->cannotremove);
+        warnedremoval = true;
+        removals.clear();
+    }
+    bool deleting = !removals.empty() && !plan.keep && !stored.empty();
+    if (rules.seen && !deleting && !stored.empty() && !source->markseen(list, stored)) return false;
     if (removals.empty()) return true;
-    // Kept messages go only by POPKEEPDAYS: the user is told.
-    if (keep)
-        out.say("Deleting %zu message%s fetched %ld or more days ago.\n", removals.size(),
-                removals.size() == 1 ? "" : "s", account.popkeepdays);
-    return source->remove(removals);
+    bool named = !folder.empty();
+    long days = rules.plan.keepdays;
+    // Kept messages go only by their age: the user is told.
+    if (!named && plan.keep)
+        out.say("Deleting %zu message%s fetched %ld or more days ago.\n", removals.size(), plural(removals.size()),
+                days);
+    if (!source->remove(list, removals)) return false;
+    if (!named) return true;
+    size_t earlier = plan.earlier();
+    std::string shown = safetext(folder);
+    if (earlier > 0 && plan.keep)
+        out.say("Removed %zu message%s stored %ld days ago or more from %s\n", earlier, plural(earlier), days,
+                shown.c_str());
+    else if (earlier > 0)
+        out.say("Removed %zu message%s stored earlier from %s\n", earlier, plural(earlier), shown.c_str());
+    plan.removed();
+    if (plan.save(record)) return true;
+    out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
+    return false;
 }
 
 // Retrieves the messages at the places of fetch into a new message file
 // and stores it. A fetch that ends early (the connection lost or silent, a
 // message refused, a stop asked for) keeps the whole messages among its
 // first keepable places: the file is cut after the last of them and stored,
-// and only the message in flight comes again.
+// and only the message in flight comes again. A place of no size is
+// stored where the fetch passed it.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area, bool last, std::vector<std::string>* ids) {
+                            const char* area, bool last, bool messageids) {
+    Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false), {}};
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
-        return {Step::Quit, 0};
+        return got;
     }
-    if (ids) ids->assign(fetch.size(), std::string());
-    Store store(run, incoming, list, fetch, keepable, ids);
+    if (messageids) got.messageids.assign(fetch.size(), std::string());
+    Store store(run, incoming, list, fetch, keepable, messageids ? &got.messageids : nullptr);
+    auto passed = [&](size_t upto) {
+        for (size_t k = 0; k < fetch.size(); k++)
+            got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);
+    };
     if (source->retrieve(fetch, store, last)) {
         store.progress.finish();
-        if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};
+        if (!storefile(out, incoming, run.settings.soupdir, area)) return got;
         if (store.progress.average() != 0) out.say("Average CPS fetching email: %u\n", store.progress.average());
-        return {Step::Next, fetch.size()};
+        got.step = Step::Next;
+        keepable = fetch.size();
+        passed(fetch.size());
+        return got;
     }
-    if (store.ended) return {Step::End, 0};
+    if (store.ended) {
+        got.step = Step::End;
+        return got;
+    }
     // A file that could not be written has been reported, and is lost.
     size_t kept = store.inflight < keepable ? store.inflight : keepable;
-    if (store.keptmessages == 0 || !incoming.file.ok()) return {Step::Quit, 0};
+    if (store.keptmessages == 0 || !incoming.file.ok()) return got;
     if (!incoming.file.cut(store.keptlength)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
-        return {Step::Quit, 0};
+        return got;
     }
-    if (!storefile(out, incoming, run.settings.soupdir, area)) return {Step::Quit, 0};
+    if (!storefile(out, incoming, run.settings.soupdir, area)) return got;
     out.say("Kept %zu whole message%s; the others come with the next run.\n", store.keptmessages,
-            store.keptmessages == 1 ? "" : "s");
-    return {Step::Quit, kept};
+            plural(store.keptmessages));
+    if (kept > 0) passed(kept);
+    return got;
 }
 
 namespace {

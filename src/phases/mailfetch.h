@@ -1,5 +1,5 @@
-// The mail fetch of one account's source, shared by its POP3 and IMAP
-// parts: the words of what the source tells, the plan of each folder and
+// The mail fetch of one account's source, whatever its protocol: the words
+// of what the source tells, the plan of each folder against its record, and
 // the packet file its messages go into.
 #ifndef VORPA_PHASES_MAILFETCH_H
 #define VORPA_PHASES_MAILFETCH_H
@@ -10,21 +10,38 @@
 #include <vector>
 
 #include "phases/shared.h"
-#include "proto/imap.h"
 #include "proto/mailsource.h"
-#include "soup/imapkeep.h"
+#include "soup/mailplan.h"
 
-// How a fetch went: the first `stored` places of its list are in the
-// packet. End: nothing of it is kept, and the record stays as it was.
+// How a fetch went: which places of it are in the packet, with the
+// Message-IDs their headers named where asked for. End: nothing of it is
+// kept, and the record stays as it was.
 struct Fetched {
     Step step;
-    size_t stored;
+    std::vector<bool> stored;
+    std::vector<std::string> messageids;
+};
+
+// What an account's settings ask of the fetch from one of its sources.
+struct SourceRules {
+    MailRules plan;
+    long most = 0;      // messages one run fetches (0: no bound)
+    bool seen = false;  // what was stored is flagged as seen
+    std::vector<std::string> folders;  // of a source with folders
+};
+
+// One kind of source: its protocol, the words of its replies, what is said
+// where its rules would remove and it cannot, and its settings.
+struct SourceKind {
+    Protocol protocol;
+    Complain complain;
+    const char* cannotremove;
+    SourceRules (*rules)(const Account& account);
 };
 
 class MailFetch final : public SourceEvents, public Opener {
 public:
-    MailFetch(const Context& run, const Server& server)
-        : run(run), out(run.report), server(server), imapleft(run.account.imapmax) {}
+    MailFetch(const Context& run, const Server& server);
 
     // The secret of the login.
     bool prepare() override;
@@ -44,17 +61,14 @@ private:
     // The source of server, its connection attended.
     void makesource();
     bool fetchfolder(const std::string& folder);
-    bool fetchlisted(const MailList& list);
-    void forget();
-    // An IMAP folder, against its record (imapfetch.cpp).
-    bool imapfolder(const std::string& folder);
-    bool imapafter(ImapRecord& record, const std::string& folder, const std::vector<uint32_t>& stored,
-                   const std::vector<uint32_t>& old, const std::vector<uint32_t>& earlier);
+    bool readrecord(MailPlan& plan, MailRecord& record);
+    bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
+                    const std::vector<uint32_t>& stored);
     // The messages at the places of fetch into a new message file listed
-    // under area in AREAS; ids, when given, gets their Message-IDs.
-    // last: nothing is asked after them.
+    // under area in AREAS; messageids: their Message-IDs are wanted. last:
+    // nothing is asked after them.
     Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area,
-                     bool last, std::vector<std::string>* ids = nullptr);
+                     bool last, bool messageids);
 
     const Context& run;
     Report& out;
@@ -62,13 +76,12 @@ private:
     std::string secret;
     Secret got = Secret::Ready;
     bool opened = false;  // open() went through
-    // The words of the source's protocol for a reply that is not positive.
-    Complain complain = pop3complain;
+    const SourceKind* kind = nullptr;
+    SourceRules rules;
     std::unique_ptr<MailSource> source;
-    ImapClient* imap = nullptr;  // the source, when it is IMAP
-    bool missing = false;        // a folder the server does not have
-    bool warneduidplus = false;
-    long imapleft;  // messages IMAPMAX leaves for this run; 0: no bound
+    bool missing = false;  // a folder the server does not have
+    bool warnedremoval = false;
+    size_t budget = SIZE_MAX;  // messages the rules leave for this run
 };
 
 #endif

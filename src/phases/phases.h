@@ -128,6 +128,14 @@ void opennewsfetchahead(const Context& run);
 void opennewspostahead(const Context& run);
 void openmailpostahead(const Context& run);
 
+// The offline reader's archives. Before the posts: what a run killed
+// while packing or taking in left is completed, then every reply archive
+// in READERREPLIES is taken into the packet. After the fetches: the
+// fetched files are packed into a new archive in READERPACKETS. Neither
+// does anything in a check run.
+Result takereplies(const Settings& settings, const RunOptions& options, Report& out);
+Result packforreader(const Settings& settings, const RunOptions& options, Report& out);
+
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.
 int authorize(Report& report, OAuthHttp& http, const Account& account);

@@ -153,7 +153,7 @@ void Walk::decide(bool end) {
 // Every message of one file not sent before; its fate is decided once
 // their answers are in.
 Step Walk::postfile(size_t line, const ReplyEntry& entry) {
-    std::string path = soupdir + entry.prefix + ".MSG";
+    std::string path = soupdir + casedname(soupdir, std::string(entry.prefix) + ".MSG");
     // A file listed twice is settled first: its messages in flight are not
     // recorded yet.
     for (const Pending& earlier : files) {
@@ -321,7 +321,7 @@ std::vector<size_t> plan(const Context& run, const RepliesFile& replies, int min
         ReplyEntry entry;
         if (judgereply(line, mine, otherrunsof(run, mine), entry) != ReplyAction::Post) continue;
         if (listedinareas(soupdir, entry.prefix) != Areas::Unlisted) continue;
-        std::string path = soupdir + entry.prefix + ".MSG";
+        std::string path = soupdir + casedname(soupdir, std::string(entry.prefix) + ".MSG");
         int error = 0;
         File file(openregular(path.c_str(), error));
         if (!file) continue;

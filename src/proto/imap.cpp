@@ -222,15 +222,6 @@ std::string imapmailbox(const std::string& folder, char delimiter) {
     return out;
 }
 
-std::string messageid(const char* value, size_t len) {
-    std::string id;
-    for (size_t i = 0; i < len && id.size() < 998; i++) {
-        unsigned char c = static_cast<unsigned char>(value[i]);
-        if (c > ' ' && c < 127) id += static_cast<char>(c);
-    }
-    return id;
-}
-
 std::string imapquoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
@@ -262,11 +253,9 @@ bool imapbusy(const Reply& reply, bool greeting) {
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap, imapbusy};
 
-ImapClient::ImapClient(const Account& account, bool readonly, SourceEvents& events)
-    : account(account),
-      readonly(readonly),
-      events(events),
-      conn(wire, account.imap, account.cafile, account.tlsfingerprint) {}
+ImapClient::ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
+                       std::vector<std::string> folders, bool readonly, SourceEvents& events)
+    : names(std::move(folders)), readonly(readonly), events(events), conn(wire, server, cafile, pin) {}
 
 bool ImapClient::fail(SourceFault fault, const SaslLogin* login) {
     events.failed({fault, conn, login});
@@ -424,7 +413,7 @@ bool ImapClient::fetched(std::string& text, long long& literal, Want* want) {
     size_t pos = text.find('(');
     if (pos == std::string::npos) return invalid(text);
     pos++;
-    ImapMessage message{0, -1, ""};
+    Message message{0, -1, ""};
     bool hasuid = false;
     bool hassize = false;
     int depth = 0;  // inside a list value
@@ -672,13 +661,10 @@ bool ImapClient::sasl(const std::string& secret) {
     return fail(SourceFault::Login, &login);
 }
 
-std::vector<std::string> ImapClient::folders() const {
-    return account.imapfolders.empty() ? std::vector<std::string>{"INBOX"} : account.imapfolders;
-}
-
-bool ImapClient::select(const std::string& name, FolderSize& size) {
-    folder = ImapFolder();
+bool ImapClient::select(const std::string& name, FolderState& state) {
+    folder = Selected();
     messages.clear();
+    state = FolderState();
     Want want;
     want.kind = Want::Select;
     std::string t = tag();
@@ -686,30 +672,51 @@ bool ImapClient::select(const std::string& name, FolderSize& size) {
     if (!conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n")) return fail(SourceFault::Step);
     if (!await(t, &want)) {
         if (!conn.reply.refused() || conn.stage != Stage::Reply || conn.sock.Broken()) return fail(SourceFault::Step);
-        folder.missing = true;
-        folder.reply = conn.reply;
+        state.missing = true;
+        state.reply = conn.reply;
         conn.failure = Failure::None;
         conn.stage = Stage::None;
     }
-    size.messages = folder.messages;
-    size.octets = 0;
+    state.messages = folder.messages;
+    state.validity = folder.uidvalidity;
+    state.next = folder.uidnext;
     return true;
 }
 
-bool ImapClient::list(MailList& list) {
-    events.step(SourceStep::Counting);
+bool ImapClient::list(const ListAsk& ask, MailList& list) {
     messages.clear();
-    Want want;
-    want.kind = Want::List;
-    std::string items = withids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
-    if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want)) return false;
-    std::sort(messages.begin(), messages.end(), [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
+    std::vector<uint32_t> have;
+    if (!ask.known.empty() && !present(ask.known, have)) return false;
+    if (ask.from != 0) {
+        events.step(SourceStep::Counting);
+        from = ask.from;
+        Want want;
+        want.kind = Want::List;
+        std::string items =
+            ask.messageids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
+        if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want)) return false;
+    }
+    auto byuid = [](const Message& a, const Message& b) { return a.uid < b.uid; };
+    std::sort(messages.begin(), messages.end(), byuid);
     messages.erase(std::unique(messages.begin(), messages.end(),
-                               [](const ImapMessage& a, const ImapMessage& b) { return a.uid == b.uid; }),
+                               [](const Message& a, const Message& b) { return a.uid == b.uid; }),
                    messages.end());
+    // What the folder still has of the known ones, its size not asked for.
+    size_t listed = messages.size();
+    for (uint32_t uid : have)
+        if (!std::binary_search(messages.begin(), messages.begin() + static_cast<long>(listed), Message{uid, 0, ""},
+                                byuid))
+            messages.push_back({uid, 0, ""});
+    std::sort(messages.begin(), messages.end(), byuid);
     list = MailList();
-    list.hasids = false;
-    for (const ImapMessage& m : messages) list.messages.push_back({m.size, MailList::noid});
+    list.hasids = true;
+    list.messages.reserve(messages.size());
+    list.ids.reserve(messages.size());
+    for (const Message& m : messages) {
+        list.messages.push_back({m.size, static_cast<uint32_t>(list.ids.size())});
+        list.ids.push_back(list.add(std::to_string(m.uid)));
+        if (ask.messageids) list.messageids.push_back(list.add(m.messageid));
+    }
     return true;
 }
 
@@ -719,12 +726,14 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
     early.clear();
     size_t next = 0;
     Pipeline bodies(conn.sock, pipelinewindow, [this, &places, &next](std::string& out) {
+        while (next < places.size() && messages[places[next]].size <= 0) next++;
         if (next == places.size()) return false;
         uint32_t uid = messages[places[next++]].uid;
         out += "F" + std::to_string(uid) + " UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])\r\n";
         return true;
     });
     for (size_t k = 0; k < places.size(); k++) {
+        if (messages[places[k]].size <= 0) continue;
         if (!(asked[k] || sink.next(k))) return false;
         asked[k] = true;
         if (!bodies.fill()) {
@@ -767,13 +776,18 @@ bool ImapClient::present(const std::vector<uint32_t>& uids, std::vector<uint32_t
     return true;
 }
 
-bool ImapClient::remove(const std::vector<uint32_t>& places) {
+bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places, const char* flag,
+                       bool thenexpunge) {
+    // The list names each message by its UID.
     std::vector<uint32_t> uids;
-    for (uint32_t p : places) uids.push_back(messages[p].uid);
-    return expunge(uids);
-}
-
-bool ImapClient::store(const std::vector<uint32_t>& uids, const char* flag, bool thenexpunge) {
+    for (uint32_t place : places) {
+        uint32_t i = list.messages[place].id;
+        std::string id(i == MailList::noid ? "" : list.id(i));
+        size_t at = 0;
+        unsigned long long uid = 0;
+        if (readnumber(id, at, UINT32_MAX, uid) && at == id.size() && uid > 0)
+            uids.push_back(static_cast<uint32_t>(uid));
+    }
     // Each set's commands go out together: STORE, then UID EXPUNGE of
     // the same UIDs, never a plain EXPUNGE, which would remove what other
     // clients marked.
@@ -795,11 +809,13 @@ bool ImapClient::store(const std::vector<uint32_t>& uids, const char* flag, bool
     return true;
 }
 
-bool ImapClient::flag(const std::vector<uint32_t>& uids, const char* name) { return store(uids, name, false); }
+bool ImapClient::markseen(const MailList& list, const std::vector<uint32_t>& places) {
+    return store(list, places, "\\Seen", false);
+}
 
-bool ImapClient::expunge(const std::vector<uint32_t>& uids) {
+bool ImapClient::remove(const MailList& list, const std::vector<uint32_t>& places) {
     events.step(SourceStep::Removing);
-    return store(uids, "\\Deleted", true);
+    return store(list, places, "\\Deleted", true);
 }
 
 bool ImapClient::close() {

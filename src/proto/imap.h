@@ -29,60 +29,31 @@ std::string imapmailbox(const std::string& folder, char delimiter);
 // literal (8-bit bytes, CR, LF, NUL).
 std::string imapquoted(const std::string& text);
 
-// The Message-ID in a header field's value (after "Message-ID:"): its
-// printable characters.
-std::string messageid(const char* value, size_t len);
-
-// A message the folder lists: its UID, size (-1 unknown) and Message-ID.
-struct ImapMessage {
-    uint32_t uid;
-    int32_t size;
-    std::string messageid;
-};
-
-// What SELECT told of a folder.
-struct ImapFolder {
-    bool missing = false;  // refused: reply tells why
-    Reply reply;
-    long messages = 0;
-    uint32_t uidvalidity = 0;
-    uint32_t uidnext = 0;  // 0: not told
-};
-
 class ImapClient final : public MailSource {
 public:
-    // readonly: folders are opened with EXAMINE, nothing is flagged.
-    ImapClient(const Account& account, bool readonly, SourceEvents& events);
+    // folders: those fetched (UTF-8, "/" between levels). readonly: they
+    // are opened with EXAMINE, nothing is flagged or removed.
+    ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
+               std::vector<std::string> folders, bool readonly, SourceEvents& events);
 
     bool open(const std::string& secret) override;
-    std::vector<std::string> folders() const override;
+    std::vector<std::string> folders() const override { return names; }
     // A folder the server refused is missing, not a failure.
-    bool select(const std::string& folder, FolderSize& size) override;
-    const ImapFolder& selected() const { return folder; }
-    // The messages from UID from on (set by since), with their sizes and,
-    // where asked, their Message-IDs, in one command; list holds their
-    // sizes.
-    void since(uint32_t uid, bool ids) {
-        from = uid;
-        withids = ids;
-    }
-    bool list(MailList& list) override;
-    const std::vector<ImapMessage>& listed() const { return messages; }
+    bool select(const std::string& folder, FolderState& state) override;
+    // Which of the known UIDs the folder still has, then the messages from
+    // UID from on with their sizes and, where asked, their Message-IDs;
+    // ids are the UIDs, and the list is ascending by them.
+    bool list(const ListAsk& ask, MailList& list) override;
     // The bodies at those places of the list, ascending by UID, in the
-    // order the server sends them; delivered(k) tells whether the k-th
-    // came whole (a message removed meanwhile does not come).
+    // order the server sends them (a message removed meanwhile does not
+    // come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
-    bool delivered(size_t k) const { return k < got.size() && got[k]; }
-    bool removes() const override { return false; }
-    bool remove(const std::vector<uint32_t>& places) override;
-    // Which of those UIDs the folder selected still has, into have, sorted.
-    bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
-    // Whether UID EXPUNGE can remove only the messages named.
-    bool uidplus() const { return caps.has("UIDPLUS"); }
-    // Adds the flag ("\\Seen") to the messages of those UIDs.
-    bool flag(const std::vector<uint32_t>& uids, const char* name);
-    // \Deleted and UID EXPUNGE for those UIDs.
-    bool expunge(const std::vector<uint32_t>& uids);
+    // Only UID EXPUNGE removes just the messages named (UIDPLUS): a plain
+    // EXPUNGE would take what other clients marked too.
+    bool removes() const override { return caps.has("UIDPLUS"); }
+    // \Deleted and UID EXPUNGE.
+    bool remove(const MailList& list, const std::vector<uint32_t>& places) override;
+    bool markseen(const MailList& list, const std::vector<uint32_t>& places) override;
     bool close() override;
     void abandon() override;
     Connection& connection() override { return conn; }
@@ -110,10 +81,25 @@ private:
     bool sendstring(std::string& line, const std::string& text);
     bool lost();
     bool invalid(const std::string& text);
-    bool store(const std::vector<uint32_t>& uids, const char* flag, bool thenexpunge);
+    bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
+    bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
+
+    // A message the folder lists: its UID, size (-1 unknown) and
+    // Message-ID.
+    struct Message {
+        uint32_t uid;
+        int32_t size;
+        std::string messageid;
+    };
+    // What SELECT told of the folder.
+    struct Selected {
+        long messages = 0;
+        uint32_t uidvalidity = 0;
+        uint32_t uidnext = 0;
+    };
 
     static const Wire wire;
-    const Account& account;
+    const std::vector<std::string> names;
     const bool readonly;
     SourceEvents& events;
     Connection conn;
@@ -123,10 +109,9 @@ private:
     bool quits = false;
     bool loggingout = false;
     bool saidbye = false;  // the BYE of LOGOUT came
-    ImapFolder folder;
+    Selected folder;
     uint32_t from = 1;
-    bool withids = false;
-    std::vector<ImapMessage> messages;
+    std::vector<Message> messages;
     std::vector<bool> got;
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet

@@ -1,9 +1,11 @@
 // A mail source: where the mail fetch takes its messages from, a POP3
-// mailbox or the folders of an account. The fetch opens it, lists a
-// folder's messages by their ids and sizes, retrieves a list of them into a
-// sink, removes a list where the source deletes, and closes it. The source
-// never prints: it tells the fetch what it begins, what it refused and what
-// failed, at the moment it happens, and the fetch says the words.
+// mailbox or the folders of an account. The fetch opens it, selects each
+// folder, lists its messages (ids, sizes and, where asked, Message-IDs),
+// retrieves a list of them into a sink, flags and removes lists where the
+// source can, and closes it. What to fetch, keep and remove is the fetch's
+// plan (soup/mailplan.h), never the source's. The source never prints: it
+// tells the fetch what it begins, what it refused and what failed, at the
+// moment it happens, and the fetch says the words.
 #ifndef VORPA_PROTO_MAILSOURCE_H
 #define VORPA_PROTO_MAILSOURCE_H
 
@@ -123,35 +125,49 @@ protected:
     ~MessageSink() = default;
 };
 
-// How many messages a folder holds, and their size in octets.
-struct FolderSize {
+// What selecting a folder told of it.
+struct FolderState {
     long messages = 0;
-    long octets = 0;
+    long octets = 0;  // 0 where the source does not count them
+    // The source has no such folder: reply tells why.
+    bool missing = false;
+    Reply reply;
+    // A folder whose ids are numbers that grow: its numbering, and the
+    // number its next message gets (0: not told).
+    uint32_t validity = 0;
+    uint32_t next = 0;
 };
 
 // Every call but abandon returns false once the dialogue cannot go on:
 // after it told of a failure or a refusal, or when the sink stopped it. The
-// fetch then ends the dialogue with abandon.
+// fetch then ends the dialogue with abandon. A message is named by its place
+// in the folder's list.
 class MailSource {
 public:
     virtual ~MailSource() = default;
 
     // Connects, makes TLS, reads the greeting and logs in with secret.
     virtual bool open(const std::string& secret) = 0;
-    // The folders to fetch, each into its own message file.
+    // The folders to fetch, each into its own message file; a mailbox
+    // without folders is one of no name.
     virtual std::vector<std::string> folders() const = 0;
-    virtual bool select(const std::string& folder, FolderSize& size) = 0;
-    // The messages of the folder selected.
-    virtual bool list(MailList& list) = 0;
+    virtual bool select(const std::string& folder, FolderState& state) = 0;
+    // The messages of the folder selected, as ask asks where its ids are
+    // numbers (a mailbox is listed whole).
+    virtual bool list(const ListAsk& ask, MailList& list) = 0;
     // The messages at those places of the list into sink; one of unknown
     // or no size is not asked for. last: nothing is asked after them, so
     // that the sign-off may go with them.
     virtual bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) = 0;
     // Whether the source deletes what it is asked to remove.
     virtual bool removes() const = 0;
-    // Deletes the messages at those places of the list but one of unknown
-    // size.
-    virtual bool remove(const std::vector<uint32_t>& places) = 0;
+    // Deletes the messages at those places of list but one of unknown size.
+    // A folder's list may name after its own messages those its record
+    // holds, by their ids.
+    virtual bool remove(const MailList& list, const std::vector<uint32_t>& places) = 0;
+    // Flags the messages at those places as seen, where the source has
+    // flags.
+    virtual bool markseen(const MailList& list, const std::vector<uint32_t>& places) = 0;
     // Signs off.
     virtual bool close() = 0;
     // Ends the dialogue after a failure, or a stop of the fetch: signs off
@@ -160,9 +176,22 @@ public:
     virtual Connection& connection() = 0;
 };
 
-// A POP3 server's mailbox as a source; an IMAP account's folders are an
-// ImapClient (proto/imap.h), which takes the account's folder settings.
-std::unique_ptr<MailSource> mailsource(const Server& server, const std::string& cafile, const std::string& pin,
-                                       SourceEvents& events);
+// What a source is made with besides its server: the checks of its
+// certificate (kept by reference), and where it has folders, those to
+// fetch and whether the fetch changes nothing in them.
+struct SourceOptions {
+    const std::string& cafile;
+    const std::string& pin;
+    std::vector<std::string> folders;
+    bool readonly = true;
+};
+
+// The Message-ID in a header field's value (after "Message-ID:"): its
+// printable characters.
+std::string messageid(const char* value, size_t len);
+
+// The source the server's protocol speaks: a POP3 mailbox, an IMAP
+// account's folders.
+std::unique_ptr<MailSource> mailsource(const Server& server, const SourceOptions& options, SourceEvents& events);
 
 #endif

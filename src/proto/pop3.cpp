@@ -260,19 +260,19 @@ bool Pop3Client::capabilities() {
 // STAT: the message count (0 when none could be read) and the total size,
 // read as "%ld" reads them: a mailbox of more than 2 GiB is no rarity, and a
 // count too large for any list must not pass for an empty mailbox.
-bool Pop3Client::select(const std::string&, FolderSize& size) {
+bool Pop3Client::select(const std::string&, FolderState& state) {
     events.step(SourceStep::Counting);
     Reply reply = conn.ask("STAT\r\n");
     if (!reply.ok()) return fail(SourceFault::Step);
-    pop3stat(reply, &size.messages, &size.octets);
-    count = size.messages;
+    pop3stat(reply, &state.messages, &state.octets);
+    count = state.messages;
     if (count >= 0) return true;
     conn.reply.status = Reply::Invalid;
     conn.fail(Failure::Protocol, Stage::Reply);
     return fail(SourceFault::Step);
 }
 
-bool Pop3Client::list(MailList& list) {
+bool Pop3Client::list(const ListAsk&, MailList& list) {
     entries.clear();
     list = MailList();
     if (!allocate(entries, count) || !allocate(list.messages, count)) {
@@ -377,7 +377,7 @@ bool Pop3Client::receive(size_t k, MessageSink& sink) {
     return fail(SourceFault::Sink);
 }
 
-bool Pop3Client::remove(const std::vector<uint32_t>& places) {
+bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
     events.step(SourceStep::Removing);
     // QUIT goes with the last DELEs: deleting is what QUIT does in POP3,
     // and every message to go is on disk by now.

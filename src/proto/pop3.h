@@ -57,11 +57,14 @@ public:
     bool open(const std::string& secret) override;
     // One: the mailbox.
     std::vector<std::string> folders() const override { return {""}; }
-    bool select(const std::string& folder, FolderSize& size) override;
-    bool list(MailList& list) override;
+    bool select(const std::string& folder, FolderState& state) override;
+    // The mailbox whole, whatever ask says.
+    bool list(const ListAsk& ask, MailList& list) override;
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     bool removes() const override { return true; }
-    bool remove(const std::vector<uint32_t>& places) override;
+    bool remove(const MailList& list, const std::vector<uint32_t>& places) override;
+    // POP3 has no flags.
+    bool markseen(const MailList&, const std::vector<uint32_t>&) override { return true; }
     bool close() override;
     void abandon() override;
     Connection& connection() override { return conn; }

@@ -327,7 +327,7 @@ void RepliesFile::removeorphans(const std::string& left) {
         std::string name = entry->d_name;
         if (name.size() < 5 || name.compare(name.size() - 4, 4, ".SNT") != 0) continue;
         std::string prefix = name.substr(0, name.size() - 4);
-        if (exist((soupdir + prefix + ".MSG").c_str()) ||
+        if (exist((soupdir + casedname(soupdir, prefix + ".MSG")).c_str()) ||
             ("\n" + left).find("\n" + prefix + "\t") != std::string::npos)
             continue;
         std::remove((soupdir + name).c_str());

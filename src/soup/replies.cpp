@@ -1,4 +1,7 @@
+#include <dirent.h>
+
 #include <cstring>
+#include <memory>
 #include <string>
 #include <strings.h>
 
@@ -23,7 +26,8 @@ bool splitreply(char* line, ReplyEntry& entry) {
     return true;
 }
 
-bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbB", letter) != nullptr; }
+// "n" is what some readers write for news in rnews batches: "u".
+bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbBn", letter) != nullptr; }
 
 ReplyAction keep(ReplyEntry& entry, const char* report) {
     entry.report = report;
@@ -58,6 +62,15 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
     entry.unasked = true;
     return keep(entry, kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
                                  : "News found --- will keep REPLIES file\n");
+}
+
+std::string casedname(const std::string& dir, const std::string& name) {
+    if (exist((dir + name).c_str())) return name;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) return name;
+    while (const dirent* entry = readdir(d.get()))
+        if (!strcasecmp(entry->d_name, name.c_str())) return entry->d_name;
+    return name;
 }
 
 GroupLine::GroupLine(const std::string& line) {

@@ -173,6 +173,10 @@ private:
     std::string failure;  // the reason for a failure outside file
 };
 
+// Gives from the name to without replacing a file there; -1 with EEXIST
+// when one is. A file system that cannot tell is given a plain rename.
+int renamenew(const char* from, const char* to);
+
 // Removes the "%08lX.<ext>" files in the directory of base that a run
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
@@ -261,7 +265,7 @@ enum ReplyKind { MAILKIND = 0, NEWSKIND = 1 };
 struct ReplyEntry {
     const char* prefix = nullptr;  // base name of the message file
     const char* kind = nullptr;
-    char format = 0;               // "u", "m", "M", "b" or "B"
+    char format = 0;               // "u", "m", "M", "b" or "B"; "n" is "u"
     const char* report = nullptr;  // for Keep: what to say, if anything
     // For Keep: a line of the other kind, whose posting phase is not part
     // of this run; not a failure of this run.
@@ -273,8 +277,14 @@ struct ReplyEntry {
 // phase is part of this run.
 ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& entry);
 
+// The name of the entry of dir (ending in "/") that is name whatever its
+// case: name itself when dir has it, else the first that differs from it
+// only in case, else name. Readers unpacked by hand write "replies" and
+// "r0000000.msg".
+std::string casedname(const std::string& dir, const std::string& name);
+
 // Length of the next message of an outgoing message file in format
-// letter, with the file at its first byte; 0 only at the end of the file
+// letter ("n" is read as "u"), with the file at its first byte; 0 only at the end of the file
 // (messages of length 0 are skipped); -1 on a format error, a negative
 // length or a read error. A length may reach past the end of the file: the
 // message is cut short. A "u" length then reaches one byte past it (its
@@ -404,7 +414,9 @@ Areas listedinareas(const std::string& soupdir, const char* prefix);
 // REPLIES as read, in its whole lines, and which of them are done with.
 class RepliesFile {
 public:
-    explicit RepliesFile(const std::string& soupdir) : soupdir(soupdir), path(soupdir + "REPLIES") {}
+    // REPLIES is found whatever the case of its name.
+    explicit RepliesFile(const std::string& soupdir)
+        : soupdir(soupdir), path(soupdir + casedname(soupdir, "REPLIES")) {}
     enum Load { Missing, NotRegular, Read, ReadErrors };
     // Missing when there is no REPLIES; NotRegular when it is something
     // else than a regular file (a FIFO, a device, a symbolic link), which is

@@ -206,6 +206,25 @@ TEST(SmtpPost, AllRunPassesNewsOverAndRemovesRepliesWhenDone) {
     EXPECT_EQ(n.reports().find("Posting mail"), std::string::npos) << n.reports();
 }
 
+TEST(SmtpPost, NamesInAnyCaseAndFormatN) {
+    // As a reader's archive unpacked with its own options leaves them.
+    Packet p;
+    p.put("replies", "r0000000\tmail\tb\nr0000001\tmail\tn\n");
+    p.put("r0000000.msg", be32(static_cast<uint32_t>(stored(1).size())) + stored(1));
+    p.put("r0000001.msg", "#! rnews " + std::to_string(stored(2).size()) + "\n" + stored(2));
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("s1@x.org", {"r1@y.org"}, wired(1));
+    d.message("s2@x.org", {"r2@y.org"}, wired(2));
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
+
 TEST(SmtpPost, EnvelopeAddresses) {
     Packet p;
     std::string longto = "To: ";

@@ -82,9 +82,9 @@ TEST(Pop3Client, ListsJoinIdsByNumberAndRetrievesUnstuffed) {
         .expect("QUIT\r\n").send("+OK\r\n");
     server.start();
     Client c(server);
-    FolderSize size;
+    FolderState size;
     MailList list;
-    ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list(list)) << c.events.told;
+    ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list({}, list)) << c.events.told;
     EXPECT_EQ(size.messages, 4);
     ASSERT_EQ(list.messages.size(), 4u);
     std::vector<std::string> ids;
@@ -120,11 +120,11 @@ TEST(Pop3Client, FailuresTellTheirClass) {
     }
     for (bool retrieve : {true, false}) {
         Client c(server);
-        FolderSize size;
+        FolderState size;
         MailList list;
-        ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list(list));
+        ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list({}, list));
         EXPECT_FALSE(list.hasids);
-        EXPECT_FALSE(retrieve ? c.client.retrieve({0, 1}, c.events, false) : c.client.remove({0, 1}));
+        EXPECT_FALSE(retrieve ? c.client.retrieve({0, 1}, c.events, false) : c.client.remove(list, {0, 1}));
         c.client.abandon();
         EXPECT_EQ(c.events.told, openingsteps + (retrieve ? "next 0\ntake 0\nfailed lost network\n"
                                                           : "dele\nrefused 0 -ERR locked\r\nrefused 1 -ERR still\r\n"));
@@ -144,9 +144,9 @@ TEST(Pop3Client, StopsBetweenMessages) {
     server.start();
     Client c(server);
     c.events.stopat = 1;
-    FolderSize size;
+    FolderState size;
     MailList list;
-    ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list(list));
+    ASSERT_TRUE(c.client.open("secret") && c.client.select("", size) && c.client.list({}, list));
     EXPECT_FALSE(c.client.retrieve({0, 1}, c.events, false));
     c.client.abandon();
     EXPECT_TRUE(server.finish()) << server.errortext();

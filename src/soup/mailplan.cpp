@@ -1,0 +1,276 @@
+#include "soup/mailplan.h"
+
+#include <algorithm>
+#include <string_view>
+#include <unordered_set>
+
+namespace {
+
+// A folder's id, a number; 0 for anything else.
+uint32_t numberof(std::string_view id) {
+    uint64_t n = 0;
+    for (char c : id) {
+        if (c < '0' || c > '9' || n > UINT32_MAX) return 0;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    return n > UINT32_MAX ? 0 : static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
+MailPlan::MailPlan(MailList& list, const MailRules& rules, bool removes)
+    : keep(rules.keep || !removes), list(list), rules(rules) {}
+
+void MailPlan::index() {
+    if (indexed) return;
+    indexed = true;
+    listed = list.messages.size();
+    fetched.assign(list.ids.size(), unseen);
+    byid.resize(list.ids.size());
+    for (size_t i = 0; i < byid.size(); i++) byid[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byid.begin(), byid.end(), [this](uint32_t a, uint32_t b) { return list.id(a) < list.id(b); });
+    for (size_t k = 1; k < byid.size(); k++) {
+        if (list.id(byid[k]) != list.id(byid[k - 1])) continue;
+        fetched[byid[k]] = keep ? again : duplicate;
+        if (!keep) fetched[byid[k - 1]] = duplicate;
+    }
+    if (numbered) messageids.assign(list.ids.size(), std::string());
+}
+
+uint32_t MailPlan::find(std::string_view wanted) const {
+    auto at = std::lower_bound(byid.begin(), byid.end(), wanted,
+                               [this](uint32_t i, std::string_view v) { return list.id(i) < v; });
+    return at != byid.end() && list.id(*at) == wanted ? *at : MailList::noid;
+}
+
+uint32_t MailPlan::number(uint32_t place) const {
+    uint32_t id = list.messages[place].id;
+    return id == MailList::noid ? 0 : numberof(list.id(id));
+}
+
+bool MailPlan::old(long long time, long long now) const {
+    return rules.keepdays > 0 && now - time >= rules.keepdays * 86400LL;
+}
+
+MailRecord::Loaded MailPlan::load(MailRecord& record) {
+    numbered = record.numbered();
+    if (!numbered) index();
+    loaded = record.load([this](const MailRecord::Entry& entry) { take(entry); });
+    recordvalidity = record.validity;
+    recordnext = record.next;
+    return loaded;
+}
+
+void MailPlan::take(const MailRecord::Entry& entry) {
+    if (!numbered) {
+        uint32_t i = find(entry.id);
+        if (i == MailList::noid) forgot = true;
+        else if (fetched[i] >= unseen) fetched[i] = entry.time;
+        return;
+    }
+    auto add = [this](std::string_view bytes) {
+        MailList::Id at{static_cast<uint32_t>(heldtext.size()), static_cast<uint32_t>(bytes.size())};
+        heldtext.append(bytes.data(), bytes.size());
+        return at;
+    };
+    held.push_back({add(entry.id), entry.time, add(entry.messageid)});
+}
+
+ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool test) {
+    ListAsk ask;
+    validity = folder;
+    foldernext = next;
+    if (!numbered) return ask;
+    renumbered = loaded == MailRecord::Ready && recordvalidity != folder;
+    uint32_t from = loaded == MailRecord::Ready && !renumbered ? recordnext : 1;
+    mark = from;
+    // The folder's next number tells that nothing came.
+    bool nothing = (loaded == MailRecord::Ready && !renumbered && next != 0 && next <= from) || messages == 0;
+    ask.from = nothing ? 0 : from;
+    ask.messageids = renumbered;
+    // Without keep all that the record names goes, not only this run's:
+    // what a run that ended before removing left, what was stored before
+    // keep was turned off. Those the folder no longer has are forgotten.
+    checked = !renumbered && !keep && !held.empty() && !test;
+    if (checked)
+        for (const Held& h : held) ask.known.push_back(numberof(heldpiece(h.id)));
+    return ask;
+}
+
+// A folder's held entries against its listing: listed ones take their
+// time, the others stay held (as places after the listed ones) unless the
+// folder said it no longer has them. After a new numbering only their
+// Message-IDs count.
+void MailPlan::match(long long now) {
+    if (renumbered) {
+        std::unordered_set<std::string_view> ids;
+        for (const Held& h : held)
+            if (h.messageid.length > 0) ids.insert(heldpiece(h.messageid));
+        for (size_t at = 0; at < listed; at++) {
+            std::string_view id = list.messageid(static_cast<uint32_t>(at));
+            uint32_t i = list.messages[at].id;
+            if (id.empty() || i == MailList::noid || ids.erase(id) == 0) continue;
+            fetched[i] = now;
+            messageids[i] = std::string(id);
+            vouched++;
+        }
+        forgot = !held.empty();
+        return;
+    }
+    for (const Held& h : held) {
+        uint32_t i = find(heldpiece(h.id));
+        if (i != MailList::noid) {
+            if (fetched[i] < unseen) continue;
+            fetched[i] = h.time;
+            messageids[i] = std::string(heldpiece(h.messageid));
+        } else if (checked) {
+            forgot = true;
+        } else {
+            list.messages.push_back({0, static_cast<uint32_t>(list.ids.size())});
+            list.ids.push_back(list.add(heldpiece(h.id)));
+            fetched.push_back(h.time);
+            messageids.emplace_back(heldpiece(h.messageid));
+        }
+    }
+}
+
+void MailPlan::sort(long long now) {
+    index();
+    if (numbered) match(now);
+    held.clear();
+    heldtext.clear();
+    drop.assign(list.messages.size(), false);
+    for (size_t at = 0; at < listed; at++) {
+        const MailList::Message& message = list.messages[at];
+        long long time = message.id == MailList::noid ? unseen : fetched[message.id];
+        if (time >= 0 && message.size >= 0) {
+            before++;
+            aged += old(time, now);
+            drop[at] = !renumbered && (!keep || old(time, now));
+            dropped += drop[at];
+            continue;
+        }
+        if ((keep || !rules.empties) && (message.size <= 0 || time == again)) continue;
+        fetch.push_back(static_cast<uint32_t>(at));
+        fetchids.push_back(time == unseen ? message.id : MailList::noid);
+    }
+    // Whether held entries are still there is not known: only their age
+    // lets them go.
+    for (size_t at = listed; at < list.messages.size(); at++) {
+        drop[at] = old(fetched[list.messages[at].id], now);
+        dropped += drop[at];
+        aged += drop[at];
+    }
+    size_t first = static_cast<size_t>(rules.first);
+    if (loaded == MailRecord::Missing && first > 0 && fetch.size() > first) {
+        fetch.erase(fetch.begin(), fetch.end() - static_cast<long>(first));
+        fetchids.erase(fetchids.begin(), fetchids.end() - static_cast<long>(first));
+    }
+}
+
+size_t MailPlan::limit(size_t most) {
+    size_t cut = fetch.size();
+    size_t left = 0;
+    taking = 0;
+    for (size_t k = 0; k < fetch.size(); k++) {
+        if (list.messages[fetch[k]].size <= 0) continue;
+        if (taking < most) {
+            taking++;
+        } else if (left++ == 0) {
+            cut = k;
+        }
+    }
+    // The first number not dealt with once the fetch is through: the first
+    // left for a later run, else past all that were listed.
+    if (numbered && left > 0) {
+        mark = number(fetch[cut]);
+    } else if (numbered) {
+        for (size_t at = 0; at < listed; at++) mark = std::max(mark, number(static_cast<uint32_t>(at)) + 1);
+        mark = std::max(mark, foldernext);
+    }
+    fetch.resize(cut);
+    fetchids.resize(cut);
+    return left;
+}
+
+size_t MailPlan::keepable() const {
+    size_t k = 0;
+    while (k < fetch.size() && (fetchids[k] != MailList::noid || list.messages[fetch[k]].size <= 0)) k++;
+    return k;
+}
+
+size_t MailPlan::wouldremove() const {
+    size_t after = 0;
+    if (!keep && !renumbered)
+        for (uint32_t at : fetch) after += list.messages[at].size >= 0;
+    return aged + after;
+}
+
+size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::string>& found, bool whole,
+                        long long now) {
+    size_t count = 0;
+    for (size_t k = 0; k < fetch.size(); k++) {
+        if (!places[k]) continue;
+        count++;
+        uint32_t at = fetch[k];
+        uint32_t i = fetchids[k];
+        if (i != MailList::noid) {
+            fetched[i] = now;
+            recorded = true;
+            if (numbered) {
+                std::string_view id = list.messageid(at);
+                messageids[i] = id.empty() && k < found.size() ? found[k] : std::string(id);
+            }
+        }
+        drop[at] = !keep && !renumbered && list.messages[at].size >= 0;
+    }
+    for (size_t k = 0; numbered && !whole && k < fetch.size(); k++) {
+        if (places[k]) continue;
+        mark = number(fetch[k]);
+        break;
+    }
+    return count;
+}
+
+bool MailPlan::changed() const {
+    if (recorded || forgot) return true;
+    return numbered && (loaded != MailRecord::Ready || renumbered || mark != recordnext || vouched > 0);
+}
+
+bool MailPlan::save(MailRecord& record) const {
+    std::vector<uint32_t> order;
+    for (size_t i = 0; i < fetched.size(); i++)
+        if (fetched[i] >= 0) order.push_back(static_cast<uint32_t>(i));
+    // A folder's record goes by number, as its next does.
+    if (numbered) {
+        std::stable_sort(order.begin(), order.end(),
+                         [this](uint32_t a, uint32_t b) { return numberof(list.id(a)) < numberof(list.id(b)); });
+        record.validity = validity;
+        record.next = mark;
+    }
+    size_t next = 0;
+    return record.save([this, &order, &next](MailRecord::Entry& entry) {
+        if (next == order.size()) return false;
+        uint32_t i = order[next++];
+        entry.id = list.id(i);
+        entry.time = fetched[i];
+        entry.messageid = numbered ? std::string_view(messageids[i]) : std::string_view();
+        return true;
+    });
+}
+
+std::vector<uint32_t> MailPlan::removals() const {
+    std::vector<uint32_t> places;
+    for (size_t at = 0; at < drop.size(); at++)
+        if (drop[at]) places.push_back(static_cast<uint32_t>(at));
+    return places;
+}
+
+size_t MailPlan::earlier() const { return dropped; }
+
+void MailPlan::removed() {
+    for (size_t at = 0; at < drop.size(); at++) {
+        uint32_t i = list.messages[at].id;
+        if (drop[at] && i != MailList::noid) fetched[i] = unseen;
+    }
+}
