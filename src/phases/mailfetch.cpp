@@ -401,13 +401,15 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         out.say("A run would fetch %zu of them and delete %zu.\n", plan.fetch.size(), plan.wouldremove());
         return true;
     }
-    // The folder's name as configured; INBOX as the mailbox is named.
-    const char* area = !named || strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
+    // The folder's name as configured; INBOX as the mailbox is named. A
+    // named account's areas carry its name: the reader shows only the area.
+    std::string area = !named || strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder;
+    if (run.named()) area += " (" + account.name + ")";
     // Nothing is deleted after the fetch where it keeps what it fetched and
     // no stored message is old enough to go.
     bool last = options.test || (plan.keep && plan.removals().empty());
     Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area, last, named);
+    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named);
     if (got.step == Step::End) return false;
     std::vector<uint32_t> stored;
     for (size_t k = 0; k < plan.fetch.size(); k++)

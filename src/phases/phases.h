@@ -132,7 +132,8 @@ void openmailpostahead(const Context& run);
 // while packing or taking in left is completed, then every reply archive
 // in READERREPLIES is taken into the packet. After the fetches: the
 // fetched files are packed into a new archive in READERPACKETS. Neither
-// does anything in a check run.
+// does anything in a check run; there takereplies names the message files
+// that neither AREAS nor REPLIES names.
 Result takereplies(const Settings& settings, const RunOptions& options, Report& out);
 Result packforreader(const Settings& settings, const RunOptions& options, Report& out);
 

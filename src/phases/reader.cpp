@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "config/config.h"
+#include "core/text.h"
 #include "phases/phases.h"
 #include "soup/archives.h"
+#include "soup/soup.h"
 
 namespace {
 
@@ -31,10 +33,23 @@ std::string takenrecord(const Settings& settings) {
     return (slash == std::string::npos ? "" : newsgroups.substr(0, slash + 1)) + "replies-taken";
 }
 
+// A check run names the message files that no reader and no post finds:
+// a letter whose REPLIES line was lost, a fetched file whose AREAS line was.
+void listunnamed(Report& out, const std::string& soupdir) {
+    std::vector<std::string> names;
+    if (!unnamedfiles(soupdir, names) || names.empty()) return;
+    std::string list;
+    for (const std::string& name : names) list += " " + safetext(name);
+    out.say("Message files named by neither AREAS nor REPLIES:%s\n", list.c_str());
+}
+
 }  // namespace
 
 Result takereplies(const Settings& settings, const RunOptions& options, Report& out) {
-    if (options.check) return Result::Done;
+    if (options.check) {
+        listunnamed(out, settings.soupdir);
+        return Result::Done;
+    }
     const std::string& soupdir = settings.soupdir;
     if (!finished(out, soupdir)) return Result::Kept;
     const std::string& dir = settings.readerreplies;

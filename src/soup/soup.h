@@ -283,6 +283,11 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
 // "r0000000.msg".
 std::string casedname(const std::string& dir, const std::string& name);
 
+// The message files of soupdir (".MSG" in any case) that neither AREAS nor
+// REPLIES names, compared without regard to case, sorted into names. False
+// when AREAS or REPLIES is there but cannot be read: nothing tells.
+bool unnamedfiles(const std::string& soupdir, std::vector<std::string>& names);
+
 // Length of the next message of an outgoing message file in format
 // letter ("n" is read as "u"), with the file at its first byte; 0 only at the end of the file
 // (messages of length 0 are skipped); -1 on a format error, a negative

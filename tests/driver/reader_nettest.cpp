@@ -40,11 +40,11 @@ struct Reader {
         argv.insert(argv.end(), args.begin(), args.end());
         return runprogram(argv, dir.path(), 60);
     }
-    // Fetched files as earlier runs left them: two mails, one article.
+    // Fetched files as earlier runs left them: two mails of account ann, one article.
     void fetched() {
         writefile(soup + "00000003.MSG", record("From: a\n\none\n") + record("From: b\n\ntwo\n"));
         writefile(soup + "0000000A.MSG", record("Newsgroups: comp.x\n\nart\n"));
-        writefile(soup + "AREAS", "00000003\tEmail\tbn\n0000000A\tcomp.x\tBn\n00000007\tEmail\tbn\n");
+        writefile(soup + "AREAS", "00000003\tEmail (ann)\tbn\n0000000A\tcomp.x\tBn\n00000007\tEmail\tbn\n");
     }
 };
 
@@ -161,7 +161,7 @@ TEST(ReaderPacket, FetchedFilesPackedIntoAZipOrATgzNumberedAnew) {
         // A line whose file is gone goes with the rest.
         EXPECT_EQ(listdir(r.soup), std::vector<std::string>{});
         EXPECT_EQ(listdir(r.down), (std::vector<std::string>{"vorpa0007.zip", "vorpa0008." + std::string(format)}));
-        EXPECT_EQ(unpacked(archive), (Entries{{"AREAS", "00000000\tEmail\tbn\n00000001\tcomp.x\tBn\n"},
+        EXPECT_EQ(unpacked(archive), (Entries{{"AREAS", "00000000\tEmail (ann)\tbn\n00000001\tcomp.x\tBn\n"},
                                               {"00000000.MSG", record("From: a\n\none\n") + record("From: b\n\ntwo\n")},
                                               {"00000001.MSG", record("Newsgroups: comp.x\n\nart\n")}}));
         // Nothing fetched, nothing packed.
@@ -191,7 +191,7 @@ TEST(ReaderPacket, AKilledPackingIsFinishedWithEachMessageInOneArchive) {
         ASSERT_EQ(archives.size(), 1u) << at;
         Entries entries = unpacked(r.down + archives[0]);
         ASSERT_EQ(entries.size(), 3u) << at;
-        EXPECT_EQ(entries[0].second, "00000000\tEmail\tbn\n00000001\tcomp.x\tBn\n") << at;
+        EXPECT_EQ(entries[0].second, "00000000\tEmail (ann)\tbn\n00000001\tcomp.x\tBn\n") << at;
     }
 }
 
@@ -218,7 +218,7 @@ TEST(ReplyArchives, TakenInBesideAKeptLetterAndAllSent) {
                  false);
     ScriptedServer server(25);
     Script& s = server.session();
-    s.send("220 ready\r\n").expect("HELO myhost\r\n").send("250 hello\r\n");
+    s.send("220 ready\r\n").expect("EHLO myhost\r\n").send("250 hello\r\n");
     for (int n : {0, 4, 1, 2, 3}) {
         std::string i = std::to_string(n);
         s.expect("MAIL FROM:<s" + i + "@x.org>\r\n").send("250 ok\r\n");
