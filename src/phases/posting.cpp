@@ -391,11 +391,10 @@ bool listsfiles(const Context& run, int mine) {
     return replies.load() != RepliesFile::Missing && listed(run, replies, mine) > 0;
 }
 
-bool poststo(const Context& run, int mine, const PostRoute& route, size_t account) {
+std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& route) {
     RepliesFile replies(run.settings.soupdir);
-    if (replies.load() == RepliesFile::Missing) return false;
-    std::vector<size_t> order = plan(run, replies, mine, route);
-    return std::find(order.begin(), order.end(), account) != order.end();
+    if (replies.load() == RepliesFile::Missing) return {};
+    return plan(run, replies, mine, route);
 }
 
 std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
@@ -479,7 +478,6 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
-        if (dialogue.route && dialogue.ahead) dialogue.ahead(plan(run, replies, mine, dialogue.route));
         step = walk.postreplies();
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {
@@ -499,7 +497,7 @@ std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
         for (const Account* a : *run.accounts)
             if (!(a->*server).host.empty())
                 those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
-                                 run.http, run.accounts, a == &run.account ? run.turn : nullptr, run.ahead});
+                                 run.http, run.accounts, run.openings});
     if (those.empty()) those.push_back(run);
     return those;
 }

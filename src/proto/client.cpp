@@ -107,6 +107,11 @@ bool Connection::expectstls(const Reply& greeting) const {
     return (got[0] == 0x15 || got[0] == 0x16) && got[1] == 0x03;
 }
 
+bool Connection::busy() const {
+    return (stage == Stage::Greeting || stage == Stage::Reply) && reply.refused() &&
+           protocol.busy(reply, stage == Stage::Greeting);
+}
+
 Reply Connection::read() {
     failure = Failure::None;
     stage = Stage::None;

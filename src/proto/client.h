@@ -48,6 +48,10 @@ struct Wire {
     unsigned short port;
     unsigned short tlsport;
     Reply (*read)(Socket& sock);
+    // Whether a refusal of the opening (greeting: of the greeting) says
+    // that the server is busy for now, as one that takes one connection
+    // per client says it.
+    bool (*busy)(const Reply& reply, bool greeting);
 };
 
 // The reply time-outs: for the connection and the greeting, then for
@@ -90,6 +94,8 @@ public:
     void close(bool quit, const std::function<void()>& refused = nullptr);
     // The failure passes by itself: only the network's.
     bool passing() const { return failure == Failure::Network; }
+    // The opening failed as the server turned it away for now as busy.
+    bool busy() const;
     // Notes a failure of a client's own step; false.
     bool fail(Failure how, Stage where);
     // Closes the socket, after telling ending what it carried.

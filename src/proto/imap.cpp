@@ -242,7 +242,16 @@ struct ImapClient::Want {
     std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
 };
 
-const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
+namespace {
+
+// A greeting of BYE, or a login refused with [UNAVAILABLE].
+bool imapbusy(const Reply& reply, bool greeting) {
+    return greeting || reply.text.find(" NO [UNAVAILABLE]") != std::string::npos;
+}
+
+}  // namespace
+
+const Wire ImapClient::wire{"IMAP", 143, 993, readimap, imapbusy};
 
 ImapClient::ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
                        std::vector<std::string> folders, bool readonly, SourceEvents& events)
@@ -634,7 +643,8 @@ bool ImapClient::login(const std::string& secret) {
     if (!sendstring(line, secret)) return fail(SourceFault::Step);
     Reply reply = conn.ask(line + "\r\n");
     if (reply.ok()) return true;
-    if (reply.refused()) conn.fail(Failure::Login, Stage::Reply);
+    // Not the login's fault where the server is busy.
+    if (reply.refused()) conn.fail(wire.busy(reply, false) ? Failure::Network : Failure::Login, Stage::Reply);
     return fail(SourceFault::Step);
 }
 

@@ -192,7 +192,14 @@ SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
     return saslrun(connection, exchange, {"AUTH", 512, smtpturn});
 }
 
-const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp};
+namespace {
+
+// 421: the service is not available now.
+bool smtpbusy(const Reply& reply, bool) { return reply.is("421"); }
+
+}  // namespace
+
+const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp, smtpbusy};
 
 void SmtpClient::refuse(const SmtpMessage& message, SmtpFault::What what, const Reply& reply) {
     SmtpFault fault{what, conn.failure, reply};
