@@ -92,7 +92,8 @@ int Reader::startaccount(const std::string& name, long line, const char* path) {
     next.hostname = first.hostname;
     next.cafile = first.cafile;
     setcompress(next, first.nntp.compress);
-    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS"})
+    next.addheaders = first.addheaders;
+    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS"})
         if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
     settings.accounts.push_back(std::move(next));
     sectionpath = path;
@@ -330,8 +331,10 @@ const Setting table[] = {
     {"OAUTH2SCOPE", Kind::Text, [](Account& s) { return &s.oauth2scope; }, nullptr},
     {"OAUTH2FLOW", Kind::Word, [](Account& s) { return &s.oauth2flow; }, nullptr, nullptr, nullptr, 0,
      "device|loopback"},
-    // Routing.
+    // Routing, and the letters' headers.
     {"FROM", Kind::From, nullptr, nullptr},
+    {"NAME", Kind::Text, [](Account& s) { return &s.realname; }, nullptr},
+    {"ADDHEADERS", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.addheaders; }},
     // IMAP as a mail source.
     {"IMAPHOST", Kind::Text, [](Account& s) { return &s.imap.host; }, nullptr},
     {"IMAPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.imap; }},

@@ -112,6 +112,11 @@ struct Account {
     // Routing: the sender addresses this account sends, as shell patterns
     // ("*@example.org"), compared without regard to case.
     std::vector<std::string> from;
+    // The name in a From: added to a letter that has none.
+    std::string realname;
+    // Whether a letter or article gets the From:, Date: and Message-ID: it
+    // lacks.
+    bool addheaders = true;
     // The settings read for this account, each keyword once.
     std::vector<Origin> origins;
 };

@@ -38,10 +38,12 @@ public:
     Connection& connection() override { return client.connection(); }
     void drop() override { client.end(opened == Step::Next ? Step::Quit : opened); }
     Step post(PostedFile& file, long start, long length) {
+        std::string head;
+        if (!addedheaders(run, file, start, length, accountfrom(run.account), head)) return Step::Quit;
         posted = &file;
         if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
         waiting.back().left++;
-        return client.post({file.file, start, length, withoutbcc()});
+        return client.post({file.file, start, length, withoutbcc(), head});
     }
     Step settle() { return client.settle(); }
     // QUIT goes with the last message's commands.
@@ -162,7 +164,9 @@ void MailPost::say(const SmtpFault& fault, const std::string& name) {
         tokenrefused(run, *fault.login);
         return;
     case SmtpFault::NoFrom:
-        out.say("! %sNo From address specified in message - skipping\n", name.c_str());
+        // A From: would have been added from the account's FROM.
+        out.say("! %sNo From address specified in message - skipping%s\n", name.c_str(),
+                run.account.addheaders ? " (set FROM in the configuration)" : "");
         return;
     case SmtpFault::NoTo:
         out.say("! %sNo To address specified in message - skipping\n", name.c_str());

@@ -124,10 +124,12 @@ Result NewsPost::end(Step how) {
 // One article: POST, the text, the server's verdict.
 Step NewsPost::post(PostedFile& posted, long start, long length) {
     posting = &posted;
+    std::string head;
+    if (!addedheaders(run, posted, start, length, "", head)) return Step::Quit;
     Verdict verdict;
     Step step = use->post(
         [&](Socket& sock) {
-            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
+            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out), -1, head);
             if (sent == 0) return TextSent::Whole;
             if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
             out.say("! Error in message file %s\n", posted.path.c_str());

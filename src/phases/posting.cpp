@@ -397,6 +397,42 @@ std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& rout
     return plan(run, replies, mine, route);
 }
 
+std::string accountfrom(const Account& account) {
+    for (const std::string& address : account.from) {
+        if (address.find_first_of("*?[") != std::string::npos) continue;
+        return account.realname.empty() ? address : account.realname + " <" + address + ">";
+    }
+    return "";
+}
+
+bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+                  std::string& head) {
+    head.clear();
+    if (!run.account.addheaders) return true;
+    head = posted.added(start, length);
+    if (!head.empty()) return true;
+    bool hasfrom = false, hasdate = false, hasid = false;
+    std::string line;
+    long left = length;
+    if (fseek(posted.file, start, SEEK_SET) == 0)
+        while (readmessageline(posted.file, left, line) && line != "\n" && line != "\r\n") {
+            auto is = [&line](const char* name) {
+                size_t len = std::strlen(name);
+                return line.size() >= len && memicmp(line.c_str(), name, static_cast<unsigned>(len)) == 0;
+            };
+            hasfrom = hasfrom || is("From:");
+            hasdate = hasdate || is("Date:");
+            hasid = hasid || is("Message-ID:");
+        }
+    time_t now = std::time(nullptr);
+    if (!hasfrom && !from.empty()) head += "From: " + from + "\n";
+    if (!hasdate) head += "Date: " + maildate(now) + "\n";
+    if (!hasid) head += "Message-ID: " + newmessageid(now, run.account.hostname) + "\n";
+    if (head.empty() || posted.addheaders(start, length, head)) return true;
+    run.report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
+    return false;
+}
+
 std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
     std::string name = posted.path.substr(posted.path.rfind('/') + 1) + " ";
     std::string subject, line;

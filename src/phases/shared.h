@@ -5,6 +5,7 @@
 #define VORPA_PHASES_SHARED_H
 
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <utility>
@@ -115,6 +116,24 @@ bool listsfiles(const Context& run, int mine);
 // take a message not sent before of the files REPLIES lists for the
 // posting phase of kind mine, in the order of their first.
 std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& route);
+
+// The date as RFC 5322 writes it, and a Message-ID of our own,
+// "<time.pid.random@hostname>".
+std::string maildate(time_t now);
+std::string newmessageid(time_t now, const std::string& hostname);
+
+// The header lines the message at [start, start + length) of the file
+// lacks, to go before its own: From: (from, where given), Date: and
+// Message-ID:, unless the account's ADDHEADERS is off. Those added when it
+// first went go again as recorded, so that a resend sends the same bytes;
+// new ones are recorded before it goes. False after one line that says
+// why.
+bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+                  std::string& head);
+
+// The From: the account gives a letter without one: the first of its FROM
+// addresses that is no pattern, with its NAME; empty when it has none.
+std::string accountfrom(const Account& account);
 
 // How a line about a letter kept or refused names it, so that the user
 // finds it: its file, Subject and first recipient (to, where it has one),

@@ -327,6 +327,11 @@ public:
     // When the message first failed for now (seconds since the epoch),
     // recorded now if it had not; -1 when that could not be recorded.
     long deferredsince(long start, long length);
+    // The header lines put before the message's own when it first went,
+    // or none; a message sent again goes with the same bytes.
+    std::string added(long start, long length);
+    // Records them before the message goes. False as for accepted().
+    bool addheaders(long start, long length, const std::string& head);
     const char* reason() const;
     // The message was not sent: the file stays.
     void refused() { failed = true; }
@@ -361,22 +366,23 @@ public:
     const std::string record;  // the "<prefix>.SNT" path
 
     // A line of the record.
-    enum Kind { Accepted, GivenUp, Deferred };
+    enum Kind { Accepted, GivenUp, Deferred, Added };
     struct Entry {
         Kind kind;
         long start;
         long length;
         std::string digest;
         long since;  // Deferred: the first failure
+        std::string head;  // Added: the header lines put before the message's own
         bool claimed = false;  // a message of the file was found to be it
     };
 
 private:
     // The entry for the message's bytes, sent (accepted or given up) or
     // deferred, or null; sum gets their digest once one was compared.
-    Entry* find(bool sent, long start, long length, std::string& sum);
+    Entry* find(bool sent, long start, long length, std::string& sum, Kind other = Deferred);
     // Records a line; sum is the message's digest, or empty.
-    bool note(Kind kind, long start, long length, std::string sum, long since = 0);
+    bool note(Kind kind, long start, long length, std::string sum, long since = 0, const std::string& head = "");
     // Opens the record with the first line of the run. One that cannot
     // take lines at its end as it is (none yet, unreadable, naming the file
     // as it was, cut short) is written anew, with the lines it holds.

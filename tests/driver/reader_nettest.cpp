@@ -30,7 +30,7 @@ struct Reader {
 
     explicit Reader(const std::string& settings = "") {
         for (const std::string& d : {soup, down, up}) mkdir(d.c_str(), 0700);
-        writefile(cfg, "HOSTNAME myhost\nSOUPDIR " + soup + "\nREADERPACKETS " + down + "\nREADERREPLIES " + up +
+        writefile(cfg, "ADDHEADERS off\nHOSTNAME myhost\nSOUPDIR " + soup + "\nREADERPACKETS " + down + "\nREADERREPLIES " + up +
                            "\nNEWSGROUPS " + dir / "newsrc" + "\n" + settings);
     }
     RunResult run(std::vector<std::string> args, const std::string& wrap = "") {

@@ -34,7 +34,7 @@ struct Packet {
 
     explicit Packet(const std::string& settings = "HOSTNAME myhost\nSMTPHOST 127.0.0.1\n") {
         mkdir(soup.c_str(), 0700);
-        writefile(cfg, settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
+        writefile(cfg, "ADDHEADERS off\n" + settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
     }
     void put(const std::string& name, const std::string& data) { writefile(soup + "/" + name, data); }
     std::string get(const std::string& name) { return readfile(soup + "/" + name); }
@@ -732,6 +732,53 @@ TEST(SmtpPost, EhloOnEveryServer) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// A letter without From:, Date: and Message-ID: gets them, the sender from
+// the account's FROM and NAME; sent again after a drop before its verdict,
+// it goes with the very same bytes. Without a FROM to take, it is kept.
+TEST(SmtpPost, ALetterGetsTheHeadersItLacksOnceForAll) {
+    Packet p;
+    writefile(p.cfg, "HOSTNAME myhost\nSMTPHOST 127.0.0.1\nFROM *@home.org joe@home.org\nNAME Joe Home\nSOUPDIR " +
+                         p.soup + "\n");
+    p.put("L.MSG", binary("To: r@y.org\nSubject: s\n\nhi\n"));
+    p.put("REPLIES", "L\tmail\tb\n");
+    ScriptedServer server(25);
+    for (int run = 0; run < 2; run++) {
+        Script& s = server.session();
+        Dialogue d(s);
+        d.envelope("joe@home.org", {"r@y.org"});
+        d.ask("DATA\r\n", "354 go ahead\r\n");
+        s.expectdata();
+        if (run == 0) s.drop();
+        else s.send("250 queued\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+    }
+    server.start();
+    EXPECT_EQ(p.run().status, 75);
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string first = server.received(0);
+    EXPECT_EQ(server.received(1), first + "QUIT\r\n");
+    size_t head = first.find("DATA\r\n") + 6;
+    const std::string added = "From: Joe Home <joe@home.org>\r\nDate: ";
+    EXPECT_EQ(first.compare(head, added.size(), added), 0) << first;
+    EXPECT_NE(first.find("\r\nMessage-ID: <"), std::string::npos) << first;
+    EXPECT_NE(first.find("@myhost>\r\nTo: r@y.org\r\nSubject: s\r\n\r\nhi\r\n.\r\n"), std::string::npos) << first;
+
+    writefile(p.cfg, "HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSOUPDIR " + p.soup + "\n");
+    p.put("L.MSG", binary("To: r@y.org\nSubject: s\n\nhi\n"));
+    p.put("REPLIES", "L\tmail\tb\n");
+    ScriptedServer none(25);
+    Dialogue q(none.session());
+    q.quit();
+    none.start();
+    r = p.run();
+    EXPECT_TRUE(none.finish()) << none.errortext();
+    EXPECT_NE(r.out.find("! L.MSG \"s\" to r@y.org: No From address specified in message - skipping (set FROM in "
+                         "the configuration)\n"),
+              std::string::npos)
+        << r.out;
 }
 
 const std::string m1 = "From: a@x.org\nTo: r@y.org\n\none\n";

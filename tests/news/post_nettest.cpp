@@ -35,7 +35,7 @@ struct Packet {
 
     explicit Packet(const std::string& settings = "NNTPHOST 127.0.0.1\n") {
         mkdir(soup.c_str(), 0700);
-        writefile(cfg, settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
+        writefile(cfg, "ADDHEADERS off\n" + settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
     }
     void put(const std::string& name, const std::string& data) { writefile(soup + "/" + name, data); }
     RunResult run(std::vector<std::string> args = {"news", "post"}) {
