@@ -66,7 +66,8 @@ def packet(name, mails=(), articles=(), groups=(), more=()):
 
 def vorpa(d, command, raw="", **settings):
     """raw: lines written after the settings as they are (ACCOUNT sections, a keyword twice)"""
-    cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
+    # Letters go as written, so that what the servers store is compared byte for byte.
+    cfg = dict(HOSTNAME="client.example.org", ADDHEADERS="off", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
                LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem")
     cfg.update(settings)
     with open(d + "/vorpa.cfg", "w") as f:
