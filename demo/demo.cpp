@@ -515,7 +515,8 @@ private:
 };
 
 bool setup(const fs::path& folder, const Servers& s) {
-    std::string config = "; Written by the demo: servers on this machine\nHOSTNAME client.example.org\n";
+    // The demo's letters go as written, so that what the servers got reads as the packet does.
+    std::string config = "; Written by the demo: servers on this machine\nHOSTNAME client.example.org\nADDHEADERS off\n";
     config += "POPHOST 127.0.0.1:" + std::to_string(s.port[0]) + "\nPOPUSER demo\nPOPPASS demo\n";
     config += "SMTPHOST 127.0.0.1:" + std::to_string(s.port[1]) + "\n";
     config += "NNTPHOST 127.0.0.1:" + std::to_string(s.port[2]) + "\n";

@@ -5,7 +5,7 @@ set -eu
 
 # With "fuzz": also clang-14 and libclang-rt-14-dev (libFuzzer, the
 # sanitizers' runtimes), which only the fuzz targets need (fuzz/run.sh).
-packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev zlib1g-dev libcurl4-openssl-dev nlohmann-json3-dev strace man-db"
+packages="cmake make g++ libgtest-dev libgmock-dev libssl-dev zlib1g-dev libcurl4-openssl-dev nlohmann-json3-dev libarchive-dev zip unzip strace man-db"
 [ "${1:-}" = fuzz ] && packages="$packages clang-14 libclang-rt-14-dev"
 # --list: only say which packages a build and its tests need.
 if [ "${1:-}" = --list ]; then

@@ -92,7 +92,8 @@ int Reader::startaccount(const std::string& name, long line, const char* path) {
     next.hostname = first.hostname;
     next.cafile = first.cafile;
     setcompress(next, first.nntp.compress);
-    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS"})
+    next.addheaders = first.addheaders;
+    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS"})
         if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
     settings.accounts.push_back(std::move(next));
     sectionpath = path;
@@ -266,9 +267,10 @@ bool ispin(const std::string& text) {
 
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
-// List: one more value each line.
+// List: one more value each line; RunWord: a Word of the run's own.
 enum class Kind {
-    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress, List
+    Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress,
+    List, RunWord
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -280,8 +282,9 @@ struct Setting {
     bool* (*flag)(Account&) = nullptr;   // OnOff
     long* (*count)(Account&) = nullptr;  // Count
     long most = 0;                        // Count: the largest value taken
-    const char* words = nullptr;          // Word: the values taken, "a|b|c"
+    const char* words = nullptr;          // Word, RunWord: the values taken, "a|b|c"
     std::vector<std::string>* (*list)(Account&) = nullptr;  // List
+    std::string Settings::*run = nullptr;  // Dir, RunWord
 };
 
 // A hundred years of days; counts of messages and articles.
@@ -310,7 +313,7 @@ const Setting table[] = {
     {"NNTPPASSCMD", Kind::Command, [](Account& s) { return &s.nntp.passcmd; }, nullptr},
     {"CAFILE", Kind::File, [](Account& s) { return &s.cafile; }, nullptr},
     {"TLSFINGERPRINT", Kind::Pin, [](Account& s) { return &s.tlsfingerprint; }, nullptr},
-    {"SOUPDIR", Kind::Dir, nullptr, nullptr},
+    {"SOUPDIR", Kind::Dir, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &Settings::soupdir},
     {"NEWSGROUPS", Kind::Newsgroups, nullptr, nullptr},
     {"POPKEEP", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.popkeep; }},
     {"POPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popkeepdays; }, mostdays},
@@ -328,8 +331,10 @@ const Setting table[] = {
     {"OAUTH2SCOPE", Kind::Text, [](Account& s) { return &s.oauth2scope; }, nullptr},
     {"OAUTH2FLOW", Kind::Word, [](Account& s) { return &s.oauth2flow; }, nullptr, nullptr, nullptr, 0,
      "device|loopback"},
-    // Routing.
+    // Routing, and the letters' headers.
     {"FROM", Kind::From, nullptr, nullptr},
+    {"NAME", Kind::Text, [](Account& s) { return &s.realname; }, nullptr},
+    {"ADDHEADERS", Kind::OnOff, nullptr, nullptr, [](Account& s) { return &s.addheaders; }},
     // IMAP as a mail source.
     {"IMAPHOST", Kind::Text, [](Account& s) { return &s.imap.host; }, nullptr},
     {"IMAPTLS", Kind::Tls, nullptr, [](Account& s) { return &s.imap; }},
@@ -345,12 +350,17 @@ const Setting table[] = {
     {"IMAPFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapfirst; }, mostcount},
     {"IMAPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapmax; }, mostcount},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
+    // The offline reader's folders.
+    {"READERPACKETS", Kind::Dir, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &Settings::readerpackets},
+    {"READERPACKETFORMAT", Kind::RunWord, nullptr, nullptr, nullptr, nullptr, 0, "zip|tgz", nullptr,
+     &Settings::readerformat},
+    {"READERREPLIES", Kind::Dir, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &Settings::readerreplies},
     // Compression on the wire.
     {"COMPRESS", Kind::Compress, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
 };
 
-bool runwide(Kind kind) { return kind == Kind::Dir || kind == Kind::LogFile; }
+bool runwide(Kind kind) { return kind == Kind::Dir || kind == Kind::LogFile || kind == Kind::RunWord; }
 
 // One keyword line, already stripped of its line end and known to be no
 // comment. -1 when the run must be refused.
@@ -412,8 +422,17 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         }
         return resolvepath(report, expandhome(value), path, *s.text(account()));
     case Kind::Dir:
-        configscandir(expandhome(value), line, path, settings.soupdir);
+        configscandir(expandhome(value), line, path, settings.*s.run);
+        // An empty reader's folder takes the setting back; an empty SOUPDIR
+        // is "/", refused at the start.
+        if (s.run != &Settings::soupdir && value.empty()) (settings.*s.run).clear();
         return 0;
+    case Kind::RunWord: {
+        int r = scanword(report, value, line, path, s.key, s.words, settings.*s.run);
+        // Empty: the default, the first word, again.
+        if (r == 0 && (settings.*s.run).empty()) settings.*s.run = std::string(s.words, std::strcspn(s.words, "|"));
+        return r;
+    }
     case Kind::LogFile:
         scanlogfile(expandhome(value), line, path);
         return 0;
@@ -487,7 +506,9 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::File:
         return tildepath(*s.text(a));
     case Kind::Dir:
-        return tildepath(settings.soupdir);
+        return tildepath(settings.*s.run);
+    case Kind::RunWord:
+        return settings.*s.run;
     case Kind::LogFile:
         return tildepath(settings.logfile);
     case Kind::Newsgroups:

@@ -46,6 +46,11 @@ const char* Interrupts::name(int sig) {
     }
 }
 
+void Interrupts::hold() {
+    sigset_t set = interruptsignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 void Interrupts::release() {
     sigset_t set = interruptsignals();
     sigprocmask(SIG_UNBLOCK, &set, nullptr);

@@ -22,6 +22,9 @@ public:
     static const char* name(int sig);
     // In a child before exec: nothing held back.
     static void release();
+    // In a thread of the run's other than the main one: the three signals
+    // stay held back there for good, so that the main thread takes them.
+    static void hold();
 
 private:
     sigset_t held;

@@ -112,6 +112,11 @@ struct Account {
     // Routing: the sender addresses this account sends, as shell patterns
     // ("*@example.org"), compared without regard to case.
     std::vector<std::string> from;
+    // The name in a From: added to a letter that has none.
+    std::string realname;
+    // Whether a letter or article gets the From:, Date: and Message-ID: it
+    // lacks.
+    bool addheaders = true;
     // The settings read for this account, each keyword once.
     std::vector<Origin> origins;
 };
@@ -122,8 +127,15 @@ struct Settings {
     std::vector<Account> accounts{Account()};
     std::string soupdir;  // ends in "/" once read
     std::string logfile;
-    // The configuration files read, the top one first, and where SOUPDIR
-    // and LOGFILE were set.
+    // The offline reader's download folder: after the fetches the packet's
+    // fetched files go into an archive there. Its upload folder: the reply
+    // archives there are taken into the packet before the posts. Both end
+    // in "/" once read; empty: the reader works on the packet directory.
+    std::string readerpackets;
+    std::string readerreplies;
+    std::string readerformat = "zip";  // of the archives packed: "zip" or "tgz"
+    // The configuration files read, the top one first, and where SOUPDIR,
+    // LOGFILE and the reader's settings were set.
     std::vector<std::string> files;
     std::vector<Origin> origins;
 };

@@ -326,6 +326,12 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
         if (taken == RunLock::Unlockable && lock.error != ENOENT && lock.error != ENOTDIR)
             report.alert("Warning: cannot lock %s: %s\n", folder.c_str(), std::strerror(lock.error));
     }
+    // The reader's folders, and the record of its replies taken in beside
+    // the default account's state files.
+    std::vector<std::string> reader{settings.readerpackets, settings.readerreplies};
+    if (!settings.readerreplies.empty()) reader.push_back(folderof(settings.accounts.front().newsgroups));
+    for (const std::string& folder : reader)
+        if (!folder.empty() && lock.take(folder) == RunLock::Held) return lockheld(report, lock, folder);
     return true;
 }
 
@@ -403,55 +409,34 @@ int main(int argc, char** argv) {
         if (result == Result::Offline) offline = true;
         else if (result != Result::Done) undone = true;
     };
-    // The news post borrows the connections of the news fetches.
-    std::vector<std::pair<const Account*, Turn*>> lenders;
-    auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, Turn* turn) {
-        for (const Account* account : phaseaccounts(chosen, server, true)) {
-            if (!asked || interrupts.taken()) return;
-            tallied(what({settings, *account, options, report, interrupts, all, tally, http, routes, turn, &lenders}));
-        }
+    // Every connection of the run opens at once, before the first phase;
+    // the phases then run one after another, each taking its own.
+    Openings openings(interrupts);
+    auto context = [&](const Account& account) {
+        return Context{settings, account, options, report, interrupts, all, tally, http, routes, &openings};
     };
-    // The fetches open their connections at once, each in a thread of its
-    // own, while the posts work; each then works at its turn, in order.
-    struct Opened {
-        Result (*what)(const Context&);
-        std::unique_ptr<Ahead> ahead;
-        Result result = Result::Done;
-    };
-    std::vector<Opened> opened;
-    auto openahead = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
+    auto open = [&](bool asked, void (*what)(const Context&), Server Account::*server, bool once) {
         if (!asked) return;
-        for (const Account* account : phaseaccounts(chosen, server, once))
-            opened.push_back({what, std::make_unique<Ahead>(Context{settings, *account, options, report, interrupts,
-                                                                    all, tally, http, routes})});
+        for (const Account* account : phaseaccounts(chosen, server, once)) what(context(*account));
     };
-    openahead(options.fetchmail, fetchemail, &Account::pop, false);
-    size_t mailfetches = opened.size();
-    openahead(options.fetchnews, fetchnews, &Account::nntp, options.list);
-    for (size_t k = mailfetches; k < opened.size(); k++)
-        lenders.emplace_back(&opened[k].ahead->context.account, &opened[k].ahead->turn);
-    // A news post with no news fetch of its account to borrow from opens
-    // its own connection ahead.
-    const Account* newsposter = phaseaccounts(chosen, &Account::nntp, true).front();
-    Turn* newspostturn = nullptr;
-    if (options.postnews && std::none_of(lenders.begin(), lenders.end(), [newsposter](const auto& lender) {
-            return lender.first == newsposter;
-        })) {
-        openahead(true, opennewspost, &Account::nntp, true);
-        newspostturn = &opened.back().ahead->turn;
-    }
-    for (Opened& job : opened) job.ahead->start([&job](const Context& run) { job.result = job.what(run); });
-    phase(options.postmail, postemail, &Account::smtp, nullptr);
-    phase(options.postnews, postnews, &Account::nntp, newspostturn);
-    for (Opened& job : opened) {
-        // The post is over: its connection is let go.
-        if (interrupts.taken() || &job.ahead->turn == newspostturn) {
-            job.ahead.reset();
-            continue;
+    // The reader's replies are in the packet before the posts plan.
+    tallied(takereplies(settings, options, report));
+    open(options.fetchmail, openmailfetchahead, &Account::pop, false);
+    open(options.fetchnews, opennewsfetchahead, &Account::nntp, options.list);
+    open(options.postnews, opennewspostahead, &Account::nntp, true);
+    open(options.postmail, openmailpostahead, &Account::smtp, true);
+    auto phase = [&](bool asked, Result (*what)(const Context&), Server Account::*server, bool once) {
+        for (const Account* account : phaseaccounts(chosen, server, once)) {
+            if (!asked || interrupts.taken()) return;
+            tallied(what(context(*account)));
         }
-        job.ahead->go();
-        tallied(job.result);
-    }
+    };
+    phase(options.postmail, postemail, &Account::smtp, true);
+    phase(options.postnews, postnews, &Account::nntp, true);
+    phase(options.fetchmail, fetchemail, &Account::pop, false);
+    phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
+    openings.end();
+    if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;
 

@@ -204,7 +204,14 @@ const SourceKind kinds[] = {
 
 }  // namespace
 
-void MailFetch::makesource(const Server& server) {
+MailFetch::MailFetch(const Context& run, const Server& server) : run(run), out(run.report), server(server) {
+    for (const SourceKind& k : kinds)
+        if (k.protocol == server.protocol) kind = &k;
+    rules = kind->rules(run.account);
+    if (rules.most > 0) budget = static_cast<size_t>(rules.most);
+}
+
+void MailFetch::makesource() {
     // Nothing on the server changes where no rule flags or removes.
     bool readonly = run.options.test || run.options.check ||
                     !(rules.seen || !rules.plan.keep || rules.plan.keepdays > 0);
@@ -212,27 +219,30 @@ void MailFetch::makesource(const Server& server) {
     attend(out, source->connection(), run.options.check);
 }
 
-Result MailFetch::fetch(const Server& server, const std::string& secret) {
-    for (const SourceKind& k : kinds)
-        if (k.protocol == server.protocol) kind = &k;
-    rules = kind->rules(run.account);
-    if (rules.most > 0) budget = static_cast<size_t>(rules.most);
-    makesource(server);
-    opening(run);
-    bool ok = source->open(secret);
-    Waited waited = waitturn(run, source->connection(), ok);
-    if (waited == Waited::Dropped) {
-        source->abandon();
-        return Result::Ended;
+// The password command runs before the server waits for us.
+bool MailFetch::prepare() {
+    got = loginsecret(run, server, server.protocol == Protocol::Imap ? "IMAPPASSCMD" : "POPPASSCMD", secret);
+    return got == Secret::Ready;
+}
+
+bool MailFetch::open() {
+    makesource();
+    endedby = Outcome();
+    opened = source->open(secret);
+    return opened;
+}
+
+Result MailFetch::fetch() {
+    if (got != Secret::Ready) {
+        if (got == Secret::Ended) return Result::Ended;
+        out.say("%s", skipping);
+        return got == Secret::Offline ? Result::Offline : Result::Ended;
     }
-    if (waited == Waited::Reopen) {
-        makesource(server);
-        ok = source->open(secret);
-    }
+    bool ok = opened;
     for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     // The failure that ended the dialogue, not a QUIT refused after it.
-    bool passing = ended.passing();
+    bool passing = endedby.passing();
     source->abandon();
     out.say("%s", skipping);
     return passing ? Result::Offline : Result::Ended;
@@ -288,7 +298,7 @@ void MailFetch::refused(size_t, const Reply& reply) { kind->complain(out, reply,
 void MailFetch::failed(const SourceFailure& failure) {
     const Connection& c = failure.connection;
     const char* name = c.protocol.name;
-    ended = failure.outcome;
+    endedby = failure.outcome;
     switch (failure.fault) {
     case SourceFault::Step:
         sayfailure(out, c, failure.outcome, kind->complain);
@@ -393,13 +403,15 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         out.say("A run would fetch %zu of them and delete %zu.\n", plan.fetch.size(), plan.wouldremove());
         return true;
     }
-    // The folder's name as configured; INBOX as the mailbox is named.
-    const char* area = !named || strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder.c_str();
+    // The folder's name as configured; INBOX as the mailbox is named. A
+    // named account's areas carry its name: the reader shows only the area.
+    std::string area = !named || strcasecmp(folder.c_str(), "INBOX") == 0 ? "Email" : folder;
+    if (run.named()) area += " (" + account.name + ")";
     // Nothing is deleted after the fetch where it keeps what it fetched and
     // no stored message is old enough to go.
     bool last = options.test || (plan.keep && plan.removals().empty());
     Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area, last, named);
+    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named);
     if (got.step == Step::End) return false;
     std::vector<uint32_t> stored;
     for (size_t k = 0; k < plan.fetch.size(); k++)
@@ -514,34 +526,30 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
 
 namespace {
 
-// One source's settings checked and its password command run; false after
-// saying why, with how the fetch ended.
-bool sourcesecret(const Context& run, const Server& server, const char* missing, const char* passcmd,
-                  std::string& secret, Result& ended) {
-    ended = Result::Ended;
-    if (server.host.empty() || server.user.empty() ||
-        (server.pass.empty() && server.passcmd.empty() && run.account.oauth2.empty())) {
-        run.report.say("%s", missing);
-        run.report.say("%s", skipping);
-        return false;
-    }
-    // The password command runs before the server waits for us.
-    Secret got = loginsecret(run, server, passcmd, secret);
-    if (got == Secret::Ready) return true;
-    if (got == Secret::Ended) return false;
-    run.report.say("%s", skipping);
-    if (got == Secret::Offline) ended = Result::Offline;
-    return false;
+// Whether a setting the source needs is missing.
+bool lacks(const Context& run, const Server& server) {
+    return server.host.empty() || server.user.empty() ||
+           (server.pass.empty() && server.passcmd.empty() && run.account.oauth2.empty());
 }
 
 const char* const popmissing = "POP3 hostname/username/password not defined\n";
 const char* const imapmissing = "IMAP hostname/username/password not defined\n";
 
-Result fetchfrom(const Context& run, const Server& server, const char* missing, const char* passcmd) {
-    std::string secret;
-    Result ended;
-    if (!sourcesecret(run, server, missing, passcmd, secret, ended)) return ended;
-    return MailFetch(run).fetch(server, secret);
+// One source, opened ahead for its turn, else now.
+Result fetchfrom(const Context& run, const Server& server, Service service, const char* missing) {
+    if (lacks(run, server)) {
+        run.report.say("%s", missing);
+        run.report.say("%s", skipping);
+        return Result::Ended;
+    }
+    Opening* ahead = run.openings ? run.openings->find(run.account, service) : nullptr;
+    if (ahead) {
+        run.openings->take(*ahead);
+        return static_cast<MailFetch&>(*ahead->opener).fetch();
+    }
+    MailFetch here(run, server);
+    openhere(here);
+    return here.fetch();
 }
 
 }  // namespace
@@ -557,23 +565,22 @@ Result fetchemail(const Context& run) {
         removeleftovers(run.settings.soupdir.c_str(), "PRT");
         removeleftovers(run.account.newsgroups.c_str(), "TMP");
     }
-    if (imap.host.empty()) return fetchfrom(run, pop, popmissing, "POPPASSCMD");
-    if (pop.host.empty()) return fetchfrom(run, imap, imapmissing, "IMAPPASSCMD");
-    // Both: the IMAP connection opens while POP3 works, its lines kept until
-    // POP3 is done.
-    std::string secret;
-    Result popped, imapped = Result::Done;
-    bool ready = sourcesecret(run, pop, popmissing, "POPPASSCMD", secret, popped);
-    Ahead imapahead(run);
-    imapahead.start([&imapped, &imap](const Context& own) {
-        imapped = fetchfrom(own, imap, imapmissing, "IMAPPASSCMD");
-    });
-    if (ready) popped = MailFetch(run).fetch(pop, secret);
-    // POP3 did not wait for the phase's turn where it had no secret.
-    bool dropped = run.turn && run.turn->wait([] { return false; }) == Waited::Dropped;
-    if (dropped || run.interrupts.taken() != 0) return popped;
-    imapahead.go();
+    if (imap.host.empty()) return fetchfrom(run, pop, Service::Pop3, popmissing);
+    if (pop.host.empty()) return fetchfrom(run, imap, Service::Imap, imapmissing);
+    // Both: POP3, then IMAP, whose connection opened ahead as well.
+    Result popped = fetchfrom(run, pop, Service::Pop3, popmissing);
+    if (run.interrupts.taken() != 0) return popped;
+    Result imapped = fetchfrom(run, imap, Service::Imap, imapmissing);
     for (Result worse : {Result::Ended, Result::Kept, Result::Offline})
         if (popped == worse || imapped == worse) return worse;
     return Result::Done;
+}
+
+void openmailfetchahead(const Context& run) {
+    const Account& account = run.account;
+    for (const Server* server : {&account.pop, &account.imap}) {
+        if (lacks(run, *server)) continue;
+        run.openings->start(run, server == &account.pop ? Service::Pop3 : Service::Imap,
+                            [server](const Context& own) { return std::make_unique<MailFetch>(own, *server); });
+    }
 }

@@ -39,11 +39,19 @@ struct SourceKind {
     SourceRules (*rules)(const Account& account);
 };
 
-class MailFetch final : public SourceEvents {
+class MailFetch final : public SourceEvents, public Opener {
 public:
-    explicit MailFetch(const Context& run) : run(run), out(run.report) {}
+    MailFetch(const Context& run, const Server& server);
 
-    Result fetch(const Server& server, const std::string& secret);
+    // The secret of the login.
+    bool prepare() override;
+    // The source made and opened.
+    bool open() override;
+    Outcome& ended() override { return endedby; }
+    Connection& connection() override { return source->connection(); }
+    void drop() override { source->abandon(); }
+    // The source's folders, once open() went through or not.
+    Result fetch();
 
     void step(SourceStep step) override;
     void loggingin(const SaslLogin& login) override;
@@ -52,7 +60,7 @@ public:
 
 private:
     // The source of server, its connection attended.
-    void makesource(const Server& server);
+    void makesource();
     bool fetchfolder(const std::string& folder);
     bool readrecord(MailPlan& plan, MailRecord& record);
     bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
@@ -65,11 +73,15 @@ private:
 
     const Context& run;
     Report& out;
+    const Server& server;
+    std::string secret;
+    Secret got = Secret::Ready;
+    bool opened = false;  // open() went through
     const SourceKind* kind = nullptr;
     SourceRules rules;
     std::unique_ptr<MailSource> source;
     bool missing = false;  // a folder the server does not have
-    Outcome ended;  // the failure told last, which ended the dialogue
+    Outcome endedby;  // the failure told last, which ended the dialogue
     bool warnedremoval = false;
     size_t budget = SIZE_MAX;  // messages the rules leave for this run
 };

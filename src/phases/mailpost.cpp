@@ -15,7 +15,7 @@
 
 namespace {
 
-class MailPost : public SmtpEvents {
+class MailPost final : public SmtpEvents, public Opener {
 public:
     explicit MailPost(const Context& run)
         : run(run), out(run.report),
@@ -23,21 +23,29 @@ public:
         attend(out, client.connection(), run.options.check);
     }
 
-    // At the account's first message: the connection opened ahead, its
-    // lines said now; else opened now.
-    Step open() {
-        if (!ahead) return connect();
-        ahead->go();
+    // At the account's first message: the connection opened ahead (its
+    // context is the opening's), its lines said now; else opened now.
+    Step begin() {
+        if (run.opening) run.openings->take(*run.opening);
+        else openhere(*this);
         return opened;
     }
-    // Opens the connection in the thread of opener, whose context this one
-    // was made with.
-    void openahead(Ahead& opener);
+    bool prepare() override;
+    bool open() override {
+        endedby = Outcome();
+        opened = client.open(secret);
+        return opened == Step::Next;
+    }
+    Connection& connection() override { return client.connection(); }
+    Outcome& ended() override { return endedby; }
+    void drop() override { client.end(opened == Step::Next ? Step::Quit : opened); }
     Step post(PostedFile& file, long start, long length) {
+        std::string head;
+        if (!addedheaders(run, file, start, length, accountfrom(run.account), head)) return Step::Quit;
         posted = &file;
         if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
         waiting.back().left++;
-        return client.post({file.file, start, length, withoutbcc()});
+        return client.post({file.file, start, length, withoutbcc(), head});
     }
     Step settle() { return client.settle(); }
     // QUIT goes with the last message's commands.
@@ -47,12 +55,12 @@ public:
         if (step != Step::Next) return step;
         Outcome answer = signedoff(out, client.connection(), smtpcomplain);
         if (answer.done()) return Step::Next;
-        ended = answer;
+        endedby = answer;
         return Step::End;
     }
     Result end(Step how) {
         // The failure that ended the dialogue, not a QUIT refused after it.
-        bool passing = ended.passing();
+        bool passing = endedby.passing();
         client.end(how);
         if (got == Secret::Ended) return Result::Ended;
         out.say("(skipping email post)\n");
@@ -69,19 +77,20 @@ public:
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
-        ended = fault.cause;
-        say(fault);
+        endedby = fault.cause;
         PostedFile& file = owner(message);
+        std::vector<std::string> to = readenvelope(message.file, message.start, message.length).to;
+        say(fault, lettername(file, message.start, message.length, to.empty() ? "" : to.front()) + " ");
         if (!giveup(file, message, fault)) file.refused(message.start);
     }
     void failed(const SmtpFault& fault) override {
-        ended = fault.cause;
+        endedby = fault.cause;
         say(fault);
     }
 
 private:
-    Step connect();
-    void say(const SmtpFault& fault);
+    // name: how a line about the message names it, with a space.
+    void say(const SmtpFault& fault, const std::string& name = "");
     bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault);
 
     const Context& run;
@@ -89,9 +98,8 @@ private:
     SmtpClient client;
     std::string secret;  // of the login
     Secret got = Secret::Ready;
-    Outcome ended;  // the failure told last, which ended the dialogue
-    Ahead* ahead = nullptr;
-    Step opened = Step::Next;  // how the opening ahead went
+    Outcome endedby;           // the failure told last, which ended the dialogue
+    Step opened = Step::End;  // how the opening went
     // The file of the message posted last.
     PostedFile* posted = nullptr;
     // The files of the messages awaiting their verdict, oldest first, and
@@ -114,32 +122,15 @@ private:
 };
 
 // The password command runs before the server waits for us.
-Step MailPost::connect() {
+bool MailPost::prepare() {
     // Where the run routes, each account is asked for this at its first
     // message only.
     if (run.account.hostname.empty()) {
         out.say("Your hostname not defined\n");
-        return Step::End;
+        return false;
     }
     const Server& smtp = run.account.smtp;
-    if (!smtp.user.empty() && (got = loginsecret(run, smtp, "SMTPPASSCMD", secret)) != Secret::Ready)
-        return Step::End;
-    opening(run);
-    return client.open(secret);
-}
-
-void MailPost::openahead(Ahead& opener) {
-    ahead = &opener;
-    opener.start([this](const Context&) {
-        opened = connect();
-        Waited waited = waitturn(run, client.connection(), opened == Step::Next);
-        if (waited == Waited::Dropped) {
-            client.end(opened == Step::Next ? Step::Quit : opened);
-        } else if (waited == Waited::Reopen) {
-            client.connection().sock.Close();
-            opened = client.open(secret);
-        }
-    });
+    return smtp.user.empty() || (got = loginsecret(run, smtp, "SMTPPASSCMD", secret)) == Secret::Ready;
 }
 
 void MailPost::step(SmtpStep step, const std::string& detail) {
@@ -171,7 +162,7 @@ void MailPost::step(SmtpStep step, const std::string& detail) {
     }
 }
 
-void MailPost::say(const SmtpFault& fault) {
+void MailPost::say(const SmtpFault& fault, const std::string& name) {
     const char* line = nullptr;
     switch (fault.what) {
     case SmtpFault::Dialogue:
@@ -185,35 +176,37 @@ void MailPost::say(const SmtpFault& fault) {
         tokenrefused(run, *fault.login);
         return;
     case SmtpFault::NoFrom:
-        out.say("! No From address specified in message - skipping\n");
+        // A From: would have been added from the account's FROM.
+        out.say("! %sNo From address specified in message - skipping%s\n", name.c_str(),
+                run.account.addheaders ? " (set FROM in the configuration)" : "");
         return;
     case SmtpFault::NoTo:
-        out.say("! No To address specified in message - skipping\n");
+        out.say("! %sNo To address specified in message - skipping\n", name.c_str());
         return;
     case SmtpFault::File:
         out.say("! Error in message file %s\n", posted->path.c_str());
         return;
     case SmtpFault::Sender:
-        line = "! Posting to SMTP server failed\n";
+        line = "Posting to SMTP server failed\n";
         break;
     case SmtpFault::Recipient:
-        line = "! Recipient refused by SMTP server\n";
+        line = "Recipient refused by SMTP server\n";
         break;
     case SmtpFault::Data:
-        line = "! SMTP server won't accept message\n";
+        line = "SMTP server won't accept message\n";
         break;
     case SmtpFault::Text:
-        line = "! SMTP server did not accept message\n";
+        line = "SMTP server did not accept message\n";
         break;
     case SmtpFault::NoneAccepted:
-        line = "! SMTP server accepted no recipient - message kept\n";
+        line = "SMTP server accepted no recipient - message kept\n";
         break;
     }
     // The server's answer first; a transaction that took no recipient may
     // have had none refused, only deferred.
     const Reply& reply = fault.cause.reply;
     if (fault.what != SmtpFault::NoneAccepted || reply.refused()) smtpcomplain(out, reply, false);
-    out.say("%s", line);
+    out.say("! %s%s", name.c_str(), line);
 }
 
 // A letter the server refused for good, or for now through more than
@@ -262,9 +255,10 @@ int routemail(const Settings& settings, const std::vector<Context>& accounts, Po
     int i = routeto(settings, accounts, [&from](const Account& a) { return sendsas(a, from); }, by);
     if (i >= 0) return i;
     if (by->smtp.host.empty())
-        why = "! No account sends as " + from + " - message kept\n";
+        why = "! " + lettername(posted, start, length, "") + " No account sends as " + from + " - message kept\n";
     else
-        why = "! Mail from " + from + " goes by account " + by->name + ", not in this run - message kept\n";
+        why = "! " + lettername(posted, start, length, "") + " Mail from " + from + " goes by account " + by->name +
+              ", not in this run - message kept\n";
     return -1;
 }
 
@@ -282,33 +276,50 @@ Result postemail(const Context& run) {
     } else {
         ready = true;
     }
-    std::vector<std::unique_ptr<MailPost>> mail;
-    for (const Context& account : accounts) mail.push_back(std::make_unique<MailPost>(account));
-    // After mail: dropped before it, as their threads use it.
-    std::vector<std::unique_ptr<Ahead>> aheads;
+    // Each account's dialogue: the one opened ahead, else its own.
+    std::vector<std::unique_ptr<MailPost>> own;
+    std::vector<MailPost*> mail;
+    for (const Context& account : accounts) {
+        Opening* ahead = run.openings ? run.openings->find(account.account, Service::Smtp) : nullptr;
+        if (!ahead) own.push_back(std::make_unique<MailPost>(account));
+        mail.push_back(ahead ? static_cast<MailPost*>(ahead->opener.get()) : own.back().get());
+    }
     PostDialogue dialogue{
         accounts.size(),
         nullptr,
-        [&mail](size_t i) { return mail[i]->open(); },
+        [&mail](size_t i) { return mail[i]->begin(); },
         [&mail](size_t i, PostedFile& posted, long start, long length) { return mail[i]->post(posted, start, length); },
         [&mail](size_t i) { return mail[i]->settle(); },
         "+ No REPLIES file found, not posting any email\n",
         "+ No mail messages to be posted\n",
         [&mail](size_t i) { return mail[i]->signoff(); },
-        [&mail](size_t i, Step how) { return mail[i]->end(how); },
-        nullptr};
+        [&mail](size_t i, Step how) { return mail[i]->end(how); }};
     if (run.accounts)
         dialogue.route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
             return routemail(run.settings, accounts, posted, start, length, why);
         };
-    // Every account that sends opens at once, its lines kept until its
-    // first message.
-    dialogue.ahead = [&](const std::vector<size_t>& order) {
-        for (size_t i : order) {
-            aheads.push_back(std::make_unique<Ahead>(accounts[i]));
-            mail[i] = std::make_unique<MailPost>(aheads.back()->context);
-            mail[i]->openahead(*aheads.back());
-        }
-    };
     return postphase(run, ready, MAILKIND, dialogue);
+}
+
+// Every account a message goes by (a check run: every one) opens at once,
+// its lines kept until its first message.
+void openmailpostahead(const Context& run) {
+    std::vector<Context> accounts = postaccounts(run, &Account::smtp);
+    const Account& first = accounts.front().account;
+    // The phase says what is missing, and opens nothing.
+    if (first.smtp.host.empty() || (!run.accounts && first.hostname.empty())) return;
+    std::vector<size_t> order;
+    if (run.options.check) {
+        for (size_t i = 0; i < accounts.size(); i++) order.push_back(i);
+    } else {
+        PostRoute route;
+        if (run.accounts)
+            route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
+                return routemail(run.settings, accounts, posted, start, length, why);
+            };
+        order = postplan(run, MAILKIND, route);
+    }
+    for (size_t i : order)
+        run.openings->start(accounts[i], Service::Smtp,
+                            [](const Context& own) { return std::make_unique<MailPost>(own); });
 }

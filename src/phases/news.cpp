@@ -27,26 +27,37 @@ void NewsWords::failed(Item, size_t, const Connection& c, const Outcome& failure
     sayfailure(out, c, failure, nntpcomplain);
 }
 
-Step nntpopen(const Context& run, NntpClient& client) {
-    Report& out = run.report;
-    const Server& nntp = client.connection().server;
-    // The password command runs before the server waits for us.
-    std::string secret;
-    if (!nntp.user.empty() && !serversecret(out, nntp, "NNTPPASSCMD", secret)) return Step::End;
-    attend(out, client.connection(), run.options.check);
-    opening(run);
-    Step step = client.open(secret);
-    if (step == Step::Next && run.turn) run.turn->lend(client);
-    Waited waited = waitturn(run, client.connection(), step == Step::Next);
-    // The news post may have borrowed it meanwhile.
+std::string newsfetchline(const Context& run) {
+    return phaseline(run, run.options.check ? "Checking news fetch from %s...\n" : "Fetching news from %s...\n", "news",
+                     true);
+}
+
+std::string newspostline(const Context& run) {
+    return phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n", "news",
+                     false);
+}
+
+NewsOpening::NewsOpening(const Context& run, std::string announce)
+    : run(run), words(run.report, std::move(announce)),
+      client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words) {}
+
+// The password command runs before the server waits for us.
+bool NewsOpening::prepare() {
+    const Server& nntp = run.account.nntp;
+    if (!nntp.user.empty() && !serversecret(run.report, nntp, "NNTPPASSCMD", secret)) return false;
+    attend(run.report, client.connection(), run.options.check);
+    return true;
+}
+
+bool NewsOpening::open() {
+    words.ended() = Outcome();
+    step = client.open(secret);
+    return step == Step::Next;
+}
+
+void NewsOpening::home() {
     client.tellhome();
-    attend(out, client.connection(), run.options.check);
-    if (waited == Waited::Dropped) return step == Step::Next ? Step::Quit : step;
-    if (waited == Waited::Reopen) {
-        client.connection().sock.Close();
-        step = client.open(secret);
-    }
-    return step;
+    attend(run.report, client.connection(), run.options.check);
 }
 
 Step nntpsignoff(Report& out, NntpClient& client) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -80,15 +81,14 @@ struct Entry {
 
 class NewsFetch : private NewsWords {
 public:
-    explicit NewsFetch(const Context& run)
-        : NewsWords(run.report, phaseline(run,
-                                          run.options.check ? "Checking news fetch from %s...\n"
-                                                            : "Fetching news from %s...\n",
-                                          "news", true)),
-          run(run) {}
+    // line: the connection, opened ahead where ahead is its opening.
+    NewsFetch(const Context& run, NewsOpening& line, ::Opening* ahead)
+        : NewsWords(run.report, newsfetchline(run)), run(run), line(line), ahead(ahead) {}
+    ~NewsFetch() override { client.tellhome(); }
     Result fetch();
 
 private:
+    Step open();
     void done(Item item, size_t index, const Reply& reply) override;
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
@@ -116,7 +116,9 @@ private:
     const RunOptions& options = run.options;
     const std::string& soupdir = run.settings.soupdir;
     const std::string& newsgroupsfile = run.account.newsgroups;
-    NntpClient client{run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this};
+    NewsOpening& line;
+    ::Opening* const ahead;
+    NntpClient& client = line.client;
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
@@ -139,8 +141,12 @@ private:
 };
 
 Result NewsFetch::fetch() {
-    if (!preconditions()) return cleanup(Step::End);
-    Step step = nntpopen(run, client);
+    // Nothing was opened here: one opened ahead is the run's to end.
+    if (!preconditions()) {
+        out.say("(skipping news fetch)\n");
+        return Result::Ended;
+    }
+    Step step = open();
     if (step != Step::Next) return cleanup(step);
     if (options.list && !options.check && fetchlist() != Step::Next) return cleanup(Step::Quit);
     if (!readstate()) return cleanup(Step::Quit);
@@ -155,6 +161,17 @@ Result NewsFetch::fetch() {
         if (step != Step::Next) return keepfinished(step);
     }
     return signoff();
+}
+
+// Taken at the phase's turn where it was opened ahead, else opened now;
+// from then on what the server answers is the fetch's.
+Step NewsFetch::open() {
+    if (ahead) run.openings->take(*ahead);
+    else openhere(line);
+    client.tell(*this);
+    // Its opening's failure, told in the opening's words, ends the fetch.
+    last = line.words.ended();
+    return line.step;
 }
 
 bool NewsFetch::preconditions() {
@@ -613,6 +630,22 @@ Result fetchnews(const Context& run) {
     // A newsgroup list asked for needs the server.
     if (unconfigured(run, run.account.nntp) && !run.options.list) return Result::Done;
     run.tally.newsfetch = true;
-    NewsFetch news(run);
+    Opening* ahead = run.openings ? run.openings->find(run.account, Service::Nntp) : nullptr;
+    // One the news post opened for itself is done with.
+    if (ahead && !ahead->shared) ahead = nullptr;
+    std::unique_ptr<NewsOpening> own;
+    if (!ahead) own = std::make_unique<NewsOpening>(run, newsfetchline(run));
+    NewsFetch news(run, ahead ? static_cast<NewsOpening&>(*ahead->opener) : *own, ahead);
     return news.fetch();
+}
+
+void opennewsfetchahead(const Context& run) {
+    const Account& account = run.account;
+    if (account.nntp.host.empty()) return;
+    // Without its state file the fetch asks the server nothing.
+    StateFile state;
+    if (state.open(account.newsgroups) != StateFile::Ready) return;
+    run.openings->start(
+        run, Service::Nntp, [](const Context& own) { return std::make_unique<NewsOpening>(own, newsfetchline(own)); },
+        true);
 }

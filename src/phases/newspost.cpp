@@ -30,6 +30,13 @@ std::string newsgroups(FILE* file, long start, long length) {
     return "";
 }
 
+// The first group of the article's "Newsgroups:" line; empty when it has
+// none.
+std::string firstgroup(FILE* file, long start, long length) {
+    std::string groups = newsgroups(file, start, length);
+    return groups.substr(0, groups.find_first_of(", \t"));
+}
+
 // Reports the groups of each article from its "Newsgroups:" header line;
 // every header line goes out.
 HeaderWatch reportgroups(Report& out) {
@@ -46,55 +53,87 @@ HeaderWatch reportgroups(Report& out) {
     };
 }
 
-std::string postline(const Context& run) {
-    return phaseline(run, run.options.check ? "Checking news post to %s...\n" : "Posting news to %s...\n", "news",
-                     false);
-}
-
 class NewsPost : private NewsWords {
 public:
-    explicit NewsPost(const Context& run)
-        : NewsWords(run.report, postline(run)), run(run),
-          client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, *this), tally(run.tally) {}
-
-    // The connection the news fetch of the account opened, where it did:
-    // the fetch goes on with it. Else the one opened ahead for the post,
-    // which says its opening's lines now.
-    Step open() {
-        NntpClient* lent = borrowed(run);
-        Step step = Step::Next;
-        if (!lent && run.turn && (lent = run.turn->claim(step, last))) fetches = false;
-        if (!lent) return nntpopen(run, client);
-        use = lent;
-        use->tell(*this);
-        attend(out, use->connection(), run.options.check);
-        if (fetches) opening(Opening::Connect, use->connection());
-        return step;
+    explicit NewsPost(const Context& run) : NewsWords(run.report, newspostline(run)), run(run), tally(run.tally) {}
+    ~NewsPost() override {
+        if (line) line->home();
     }
+
+    Step open();
     Step post(PostedFile& posted, long start, long length);
-    Step signoff() { return use == &client || !fetches ? nntpsignoff(out, *use) : Step::Next; }
-    Result end(Step how) { return nntpend(out, *use, how, ended().passing(), "(skipping news post)\n"); }
+    Step signoff() { return borrowed ? Step::Next : nntpsignoff(out, *use); }
+    Result end(Step how);
 
 private:
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
 
     const Context& run;
-    NntpClient client;
-    NntpClient* use = &client;  // the connection posted to
-    bool fetches = true;        // a connection lent is the news fetch's
+    std::unique_ptr<NewsOpening> own;
+    NewsOpening* line = nullptr;  // the connection posted to, once opened
+    NntpClient* use = nullptr;    // its client
+    bool borrowed = false;        // the news fetch's, which goes on with it
     Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
     Reply refusal;                  // of the article posted last
 };
 
+// The connection the news fetch of the account opened, where it did: the
+// fetch goes on with it, and what its opening said is kept for it. Where
+// its login was refused the post names that in its own words: the same
+// password would only be refused again. Else the one opened ahead for the
+// post, which says its lines now, or one opened now.
+Step NewsPost::open() {
+    ::Opening* ahead = run.openings ? run.openings->find(run.account, Service::Nntp) : nullptr;
+    if (ahead && !ahead->shared) {
+        line = static_cast<NewsOpening*>(ahead->opener.get());
+        run.openings->take(*ahead);
+    } else if (ahead) {
+        run.openings->borrow(*ahead);
+        NewsOpening& fetches = static_cast<NewsOpening&>(*ahead->opener);
+        // Failed for another reason, it is tried again on the post's own.
+        borrowed = fetches.step == Step::Next || fetches.words.ended().failure == Failure::Login;
+        if (borrowed) line = &fetches;
+    }
+    if (!line) {
+        own = std::make_unique<NewsOpening>(run, newspostline(run));
+        line = own.get();
+        openhere(*line);
+    }
+    use = &line->client;
+    use->tell(*this);
+    if (!borrowed) {
+        // Its opening's failure, told in the opening's words, ends the post.
+        last = line->words.ended();
+        return line->step;
+    }
+    const Connection& c = use->connection();
+    attend(out, use->connection(), run.options.check);
+    opening(Opening::Connect, c);
+    if (line->step != Step::Next) failed(Item::Opening, 0, c, line->words.ended());
+    return line->step;
+}
+
+Result NewsPost::end(Step how) {
+    // A connection of the news fetch's whose opening failed is the fetch's
+    // to end.
+    if (!use || (borrowed && line->step != Step::Next)) {
+        out.say("(skipping news post)\n");
+        return ended().passing() ? Result::Offline : Result::Ended;
+    }
+    return nntpend(out, *use, how, ended().passing(), "(skipping news post)\n");
+}
+
 // One article: POST, the text, the server's verdict.
 Step NewsPost::post(PostedFile& posted, long start, long length) {
     posting = &posted;
+    std::string head;
+    if (!addedheaders(run, posted, start, length, "", head)) return Step::Quit;
     Verdict verdict;
     Step step = use->post(
         [&](Socket& sock) {
-            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out));
+            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out), -1, head);
             if (sent == 0) return TextSent::Whole;
             if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
             out.say("! Error in message file %s\n", posted.path.c_str());
@@ -103,7 +142,8 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
         verdict);
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
-        out.say("! NNTP server did not accept message\n");
+        out.say("! %s NNTP server did not accept message\n",
+                lettername(posted, start, length, firstgroup(posted.file, start, length)).c_str());
         // The article's own refusal: it is given up, and the post goes on.
         GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(posted.file, start, length)}, "", 0};
         if (run.options.test || !givenup(run, posted, start, length, letter)) posted.refused(start);
@@ -133,13 +173,6 @@ void NewsPost::failed(Item item, size_t index, const Connection& c, const Outcom
         if (said) out.say("! NNTP server did not accept message\n");
         posting->refused();
     }
-}
-
-// The first group of the article's "Newsgroups:" line; empty when it has
-// none.
-std::string firstgroup(FILE* file, long start, long length) {
-    std::string groups = newsgroups(file, start, length);
-    return groups.substr(0, groups.find_first_of(", \t"));
 }
 
 // The groups each account's newsgroups state file lists, read at the first
@@ -184,9 +217,10 @@ int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& 
                     by);
     if (i >= 0) return i;
     if (by->nntp.host.empty())
-        why = "! No account posts to " + group + " - article kept\n";
+        why = "! " + lettername(posted, start, length, group) + " No account posts to " + group + " - article kept\n";
     else
-        why = "! Article to " + group + " goes by account " + by->name + ", not in this run - article kept\n";
+        why = "! " + lettername(posted, start, length, group) + " Article to " + group + " goes by account " +
+              by->name + ", not in this run - article kept\n";
     return -1;
 }
 
@@ -220,44 +254,24 @@ Result postnews(const Context& run) {
                           "+ No REPLIES file found, not posting any news\n",
                           "+ No news messages to be posted\n",
                           [&news](size_t i) { return news[i]->signoff(); },
-                          [&news](size_t i, Step how) { return news[i]->end(how); },
-                          nullptr};
+                          [&news](size_t i, Step how) { return news[i]->end(how); }};
     dialogue.route = newsroute(run, routes);
-    // Every account that posts and has no news connection opened ahead
-    // opens one now, claimed at its first article. After news: dropped
-    // before it.
-    std::vector<std::unique_ptr<Ahead>> aheads;
-    dialogue.ahead = [&](const std::vector<size_t>& order) {
-        for (size_t i : order) {
-            Context& account = accounts[i];
-            if (account.turn || lender(account)) continue;
-            aheads.push_back(std::make_unique<Ahead>(account));
-            aheads.back()->start([](const Context& own) { opennewspost(own); });
-            account.turn = &aheads.back()->turn;
-        }
-    };
     return postphase(run, ready, NEWSKIND, dialogue);
 }
 
-namespace {
-
-// Whether an article of REPLIES goes by the account of run.
-bool postsnews(const Context& run) {
+// Every account an article goes by (a check run: every one) whose news
+// fetch opens no connection opens one for the post.
+void opennewspostahead(const Context& run) {
     std::vector<Context> accounts = postaccounts(run, &Account::nntp);
     NewsRoutes routes(run.settings, accounts);
-    size_t mine = 0;
-    while (mine < accounts.size() && &accounts[mine].account != &run.account) mine++;
-    return poststo(run, NEWSKIND, newsroute(run, routes), mine);
-}
-
-}  // namespace
-
-Result opennewspost(const Context& run) {
-    if (run.account.nntp.host.empty() || (!run.options.check && !postsnews(run))) return Result::Done;
-    NewsWords words(run.report, postline(run));
-    NntpClient client(run.account.nntp, run.account.cafile, run.account.tlsfingerprint, words);
-    Step step = nntpopen(run, client);
-    // Dropped unclaimed: ended without a word.
-    if (!run.turn->hand(client, step, words.ended())) client.close(step == Step::Quit);
-    return Result::Done;
+    std::vector<size_t> order;
+    if (run.options.check)
+        for (size_t i = 0; i < accounts.size(); i++) order.push_back(i);
+    else
+        order = postplan(run, NEWSKIND, newsroute(run, routes));
+    for (size_t i : order) {
+        if (accounts[i].account.nntp.host.empty()) continue;
+        run.openings->start(accounts[i], Service::Nntp,
+                            [](const Context& own) { return std::make_unique<NewsOpening>(own, newspostline(own)); });
+    }
 }

@@ -3,11 +3,9 @@
 #ifndef VORPA_PHASES_H
 #define VORPA_PHASES_H
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,72 +37,55 @@ struct Tally {
     std::vector<std::pair<std::string, Result>> untokened;
 };
 
-class NntpClient;
 class OAuthHttp;
-enum class Step;
+class Opening;
+class Opener;
+struct Context;
 
-// How a phase's wait for its turn ended.
-enum class Waited {
-    Go,       // on with the connection opened
-    Reopen,   // the server closed it meanwhile: open it again once
-    Dropped,  // the run ended before the phase's turn: end without a word
-};
+// What a connection of an account is for.
+enum class Service { Smtp, Nntp, Pop3, Imap };
 
-// A phase whose connection is opened ahead, in a thread of its own, while
-// the phases before it work: what it says is kept until its turn, then put
-// to the run's report, where the rest goes as it is said. The run starts
-// the next such phase once this one has its secret (a password command may
-// ask on the terminal), so that those run one after another in order.
-class Turn final : public Report {
+// The connections of a run, opened at once before the first phase, each by
+// a task of its own (phases/openings.h), and handed to the phases, which
+// run one after another on the main thread.
+class Openings {
 public:
-    explicit Turn(Report& to) : Report(to.verbose, to.terminal), to(to) {}
-    void put(Channel channel, const char* text, size_t len) override;
+    // Signals are taken while a phase waits for its opening.
+    explicit Openings(Interrupts& interrupts);
+    ~Openings();
+    Openings(const Openings&) = delete;
+    Openings& operator=(const Openings&) = delete;
 
-    // The phase's side. The secret is had and the connection opens now.
-    void opening();
-    // After the opening, failed or not: waits for the turn. hungup tells
-    // whether the server closed the connection while it waited; then what
-    // the opening said is forgotten, and the phase opens again. Only the
-    // first wait waits.
-    Waited wait(const std::function<bool()>& hungup);
-    void done();
-    // Before the wait: the news post of the account may borrow the news
-    // connection opened until the phase's turn.
-    void lend(NntpClient& client);
-
-    // The run's side: waits until the phase has its secret (or is done).
-    void started();
-    // The phase's turn has come: waits until it is done.
-    void go();
-    // The run ends before the phase's turn.
-    void drop();
-    // Once the opening is done: the connection lent, or null.
-    NntpClient* borrow();
-
-    // Where the news post's own connection is opened ahead. The opening's
-    // side, after its turn: hands the connection over until the run drops
-    // it, with the failure that ended its opening, if one did; false where
-    // the post never claimed it.
-    bool hand(NntpClient& client, Step step, const Outcome& failure);
-    // The post's side, as it first needs the connection: its turn, then
-    // the connection and how its opening went; null where none was opened.
-    NntpClient* claim(Step& step, Outcome& failure);
+    // Builds the opener of the account of run for service with a context
+    // like run's that says into the opening's own buffer (make), has its
+    // secret now, on this thread, and starts its task. Once per account
+    // and service. shared: the news fetch's, which the news post borrows.
+    void start(const Context& run, Service service,
+               const std::function<std::unique_ptr<Opener>(const Context&)>& make, bool shared = false);
+    // The opening of account for service, or null.
+    Opening* find(const Account& account, Service service);
+    // The phase's turn: waits for the opening, says what it said, and
+    // opens again once where the server hung up meanwhile, or turned it
+    // away as busy while another of our connections to that server was
+    // open. The phase ends the connection.
+    void take(Opening& opening);
+    // The same for the news post, which sends over the connection that
+    // the news fetch of its account takes later: what the opening says is
+    // kept for the fetch.
+    void borrow(Opening& opening);
+    // The run is over: openings never taken are ended without a word.
+    void end();
 
 private:
-    // Under the lock: the turn has come.
-    void begin();
+    enum class Again { No, HungUp, Busy };
+    void wait(Opening& opening);
+    Again reopens(Opening& opening, bool waited);
+    void reopen(Opening& opening, Again again);
+    bool crowded(const Opening& opening);
+    void forgettoken(Opening& opening);
 
-    Report& to;
-    std::mutex lock;
-    std::condition_variable changed;
-    ReportBuffer kept;
-    size_t mark = 0;  // the texts kept before the opening
-    NntpClient* lent = nullptr;
-    bool ready = false, finished = false, waiting = false, waited = false;
-    bool turn = false, live = false, dropped = false;
-    bool handed = false;
-    Step handedstep{};
-    Outcome handedfailure;
+    Interrupts& interrupts;
+    std::vector<std::unique_ptr<Opening>> all;
 };
 
 // What every phase is given.
@@ -128,49 +109,34 @@ struct Context {
     const std::vector<const Account*>* accounts = nullptr;
     // The account is not the default one, and is named where it shows.
     bool named() const { return &account != &settings.accounts.front(); }
-    // The phase's turn, where its connection is opened ahead; null: now.
-    Turn* turn = nullptr;
-    // The news fetches opened ahead, by account: the news post borrows
-    // their connections.
-    const std::vector<std::pair<const Account*, Turn*>>* ahead = nullptr;
-};
-
-// Work opened ahead of its turn in a thread of its own, with a context like
-// run's whose report is the turn's. Dropped at the end where its turn did
-// not come.
-class Ahead {
-public:
-    explicit Ahead(const Context& run)
-        : turn(run.report),
-          context{run.settings, run.account, run.options, turn, run.interrupts,
-                  run.all, run.tally, run.http, run.accounts, &turn, run.ahead} {}
-    ~Ahead() {
-        if (!thread.joinable()) return;
-        turn.drop();
-        thread.join();
-    }
-    Ahead(const Ahead&) = delete;
-    Ahead& operator=(const Ahead&) = delete;
-    // Runs job(context) in the thread; returns once the job has its secret
-    // (or is done), so that password commands ask one after another.
-    void start(std::function<void(const Context&)> job);
-    // The turn has come: waits until the job is done.
-    void go();
-
-    Turn turn;
-    const Context context;
-
-private:
-    std::thread thread;
+    // The connections opened ahead; null: each phase opens its own.
+    Openings* openings = nullptr;
+    // The opening whose opener this context is for; null for a phase's.
+    Opening* opening = nullptr;
 };
 
 Result postemail(const Context& run);
 Result postnews(const Context& run);
 Result fetchemail(const Context& run);
 Result fetchnews(const Context& run);
-// The news post's connection, opened ahead at run.turn where no news fetch
-// of the account opens one: the post claims it at that turn.
-Result opennewspost(const Context& run);
+// Before the first phase, in the order their secrets were always had: the
+// connections of the mail fetch of run's account (POP3, IMAP), of its news
+// fetch, of the accounts the news post of run posts for that no news fetch
+// opens for, and of those the mail post sends by. A phase left out of the
+// run or missing a setting opens nothing here.
+void openmailfetchahead(const Context& run);
+void opennewsfetchahead(const Context& run);
+void opennewspostahead(const Context& run);
+void openmailpostahead(const Context& run);
+
+// The offline reader's archives. Before the posts: what a run killed
+// while packing or taking in left is completed, then every reply archive
+// in READERREPLIES is taken into the packet. After the fetches: the
+// fetched files are packed into a new archive in READERPACKETS. Neither
+// does anything in a check run; there takereplies names the message files
+// that neither AREAS nor REPLIES names.
+Result takereplies(const Settings& settings, const RunOptions& options, Report& out);
+Result packforreader(const Settings& settings, const RunOptions& options, Report& out);
 
 // Runs the OAuth2 flow of the account on the terminal and stores the
 // tokens it gives: 0, else the exit status of the run.

@@ -153,7 +153,7 @@ void Walk::decide(bool end) {
 // Every message of one file not sent before; its fate is decided once
 // their answers are in.
 Step Walk::postfile(size_t line, const ReplyEntry& entry) {
-    std::string path = soupdir + entry.prefix + ".MSG";
+    std::string path = soupdir + casedname(soupdir, std::string(entry.prefix) + ".MSG");
     // A file listed twice is settled first: its messages in flight are not
     // recorded yet.
     for (const Pending& earlier : files) {
@@ -321,7 +321,7 @@ std::vector<size_t> plan(const Context& run, const RepliesFile& replies, int min
         ReplyEntry entry;
         if (judgereply(line, mine, otherrunsof(run, mine), entry) != ReplyAction::Post) continue;
         if (listedinareas(soupdir, entry.prefix) != Areas::Unlisted) continue;
-        std::string path = soupdir + entry.prefix + ".MSG";
+        std::string path = soupdir + casedname(soupdir, std::string(entry.prefix) + ".MSG");
         int error = 0;
         File file(openregular(path.c_str(), error));
         if (!file) continue;
@@ -391,11 +391,70 @@ bool listsfiles(const Context& run, int mine) {
     return replies.load() != RepliesFile::Missing && listed(run, replies, mine) > 0;
 }
 
-bool poststo(const Context& run, int mine, const PostRoute& route, size_t account) {
+std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& route) {
     RepliesFile replies(run.settings.soupdir);
-    if (replies.load() == RepliesFile::Missing) return false;
-    std::vector<size_t> order = plan(run, replies, mine, route);
-    return std::find(order.begin(), order.end(), account) != order.end();
+    if (replies.load() == RepliesFile::Missing) return {};
+    return plan(run, replies, mine, route);
+}
+
+std::string accountfrom(const Account& account) {
+    for (const std::string& address : account.from) {
+        if (address.find_first_of("*?[") != std::string::npos) continue;
+        return account.realname.empty() ? address : account.realname + " <" + address + ">";
+    }
+    return "";
+}
+
+bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+                  std::string& head) {
+    head.clear();
+    if (!run.account.addheaders) return true;
+    head = posted.added(start, length);
+    if (!head.empty()) return true;
+    bool hasfrom = false, hasdate = false, hasid = false;
+    std::string line;
+    long left = length;
+    if (fseek(posted.file, start, SEEK_SET) == 0)
+        while (readmessageline(posted.file, left, line) && line != "\n" && line != "\r\n") {
+            auto is = [&line](const char* name) {
+                size_t len = std::strlen(name);
+                return line.size() >= len && memicmp(line.c_str(), name, static_cast<unsigned>(len)) == 0;
+            };
+            hasfrom = hasfrom || is("From:");
+            hasdate = hasdate || is("Date:");
+            hasid = hasid || is("Message-ID:");
+        }
+    time_t now = std::time(nullptr);
+    if (!hasfrom && !from.empty()) head += "From: " + from + "\n";
+    if (!hasdate) head += "Date: " + maildate(now) + "\n";
+    if (!hasid) head += "Message-ID: " + newmessageid(now, run.account.hostname) + "\n";
+    if (head.empty() || posted.addheaders(start, length, head)) return true;
+    run.report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
+    return false;
+}
+
+std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
+    std::string name = posted.path.substr(posted.path.rfind('/') + 1) + " ";
+    std::string subject, line;
+    bool in = false;
+    if (fseek(posted.file, start, SEEK_SET) == 0)
+        while (readmessageline(posted.file, length, line) && line != "\n" && line != "\r\n") {
+            bool more = line[0] == ' ' || line[0] == '\t';
+            if (in && more) subject += line;
+            if (in && !more) break;
+            if (!in && line.size() >= 8 && memicmp(line.c_str(), "Subject:", 8) == 0) {
+                subject = line.substr(8);
+                in = true;
+            }
+        }
+    for (char& c : subject)
+        if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    size_t first = subject.find_first_not_of(' ');
+    if (first != std::string::npos)
+        name += "\"" + safetext(subject.substr(first, subject.find_last_not_of(' ') + 1 - first)) + "\" ";
+    if (!to.empty()) name += "to " + safetext(to) + " ";
+    name.back() = ':';
+    return name;
 }
 
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
@@ -455,7 +514,6 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
         }
         // What a run killed while rewriting REPLIES left behind.
         if (!run.options.test) removeleftovers(run.settings.soupdir.c_str(), "TMP");
-        if (dialogue.route && dialogue.ahead) dialogue.ahead(plan(run, replies, mine, dialogue.route));
         step = walk.postreplies();
         // Its lines of files sent and removed would have them taken as unsent.
         if (replies.rewrite(run.options.test) == RepliesFile::Failed) {
@@ -475,7 +533,7 @@ std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
         for (const Account* a : *run.accounts)
             if (!(a->*server).host.empty())
                 those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
-                                 run.http, run.accounts, a == &run.account ? run.turn : nullptr, run.ahead});
+                                 run.http, run.accounts, run.openings});
     if (those.empty()) those.push_back(run);
     return those;
 }

@@ -14,9 +14,7 @@
 #include "core/text.h"
 #include "phases/shared.h"
 
-namespace {
-
-// The date as RFC 5322 writes it, in English whatever the locale.
+// In English whatever the locale.
 std::string maildate(time_t now) {
     static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -30,6 +28,8 @@ std::string maildate(time_t now) {
                   offset / 60, offset % 60);
     return text;
 }
+
+namespace {
 
 // The value of the letter's header field name ("From:"), unfolded and
 // trimmed; empty when it has none.
@@ -59,6 +59,17 @@ std::string randomhex(std::mt19937_64& rng) {
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(rng()));
     return text;
 }
+
+}  // namespace
+
+std::string newmessageid(time_t now, const std::string& hostname) {
+    std::random_device seed;
+    std::mt19937_64 rng((static_cast<uint64_t>(seed()) << 32) ^ seed() ^ static_cast<uint64_t>(now));
+    return "<" + std::to_string(now) + "." + std::to_string(getpid()) + "." + randomhex(rng) + "@" +
+           (hostname.empty() ? "localhost" : hostname) + ">";
+}
+
+namespace {
 
 // The words of the notice's first part.
 std::string explanation(const GivenUpLetter& l) {
@@ -105,8 +116,7 @@ bool writenotice(Report& out, const std::string& soupdir, const std::string& hos
     if (!from.empty()) text += "To: " + from + "\n";
     text += "Subject: Not sent: " + (subject.empty() ? "(no subject)" : subject) + "\n";
     text += "Date: " + maildate(now) + "\n";
-    text += "Message-ID: <" + std::to_string(now) + "." + std::to_string(getpid()) + "." + randomhex(rng) + "@" +
-            host + ">\n";
+    text += "Message-ID: " + newmessageid(now, host) + "\n";
     text += "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n";
     text += "--" + boundary + "\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n";
     text += explanation(l);

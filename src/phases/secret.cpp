@@ -15,6 +15,7 @@
 
 #include "core/text.h"
 #include "oauth/oauth.h"
+#include "phases/openings.h"
 #include "phases/shared.h"
 
 namespace {
@@ -263,6 +264,15 @@ Secret oauthsecret(const Context& run, std::string& secret) {
 
 void tokenrefused(const Context& run, const SaslLogin& login) {
     if (run.account.oauth2.empty() || !login.token || login.end != SaslLogin::Refused) return;
+    // The token file is the main thread's.
+    if (run.opening && run.opening->running()) {
+        run.opening->refusedtoken = true;
+        return;
+    }
+    forgettoken(run);
+}
+
+void forgettoken(const Context& run) {
     TokenFile file(run.account.newsgroups, run.account.name);
     OAuthTokens tokens;
     if (file.load(tokens) != TokenFile::Ready) return;

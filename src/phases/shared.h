@@ -5,11 +5,13 @@
 #define VORPA_PHASES_SHARED_H
 
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "phases/openings.h"
 #include "phases/phases.h"
 #include "proto/client.h"
 #include "proto/nntp.h"
@@ -78,10 +80,6 @@ struct PostDialogue {
     std::function<Step(size_t account)> signoff;
     // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
     std::function<Result(size_t account, Step how)> end;
-    // Before the walk, where the run routes: the accounts that will take a
-    // message, in the order of their first, whose connections may open
-    // now, ahead of it. Empty: each opens at its first message.
-    std::function<void(const std::vector<size_t>& accounts)> ahead;
 };
 
 // The contexts of the accounts a posting phase posts for: where the run
@@ -113,10 +111,33 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
 inline bool unconfigured(const Context& run, const Server& server) { return run.all && server.host.empty(); }
 // Whether REPLIES lists a file for the posting phase of kind mine.
 bool listsfiles(const Context& run, int mine);
-// Whether a message not sent before of the files REPLIES lists for the
-// posting phase of kind mine goes to the account at that place of route's
-// (without route: the one account).
-bool poststo(const Context& run, int mine, const PostRoute& route, size_t account);
+// The accounts (places of route's; without route, the one account, 0) that
+// take a message not sent before of the files REPLIES lists for the
+// posting phase of kind mine, in the order of their first.
+std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& route);
+
+// The date as RFC 5322 writes it, and a Message-ID of our own,
+// "<time.pid.random@hostname>".
+std::string maildate(time_t now);
+std::string newmessageid(time_t now, const std::string& hostname);
+
+// The header lines the message at [start, start + length) of the file
+// lacks, to go before its own: From: (from, where given), Date: and
+// Message-ID:, unless the account's ADDHEADERS is off. Those added when it
+// first went go again as recorded, so that a resend sends the same bytes;
+// new ones are recorded before it goes. False after one line that says
+// why.
+bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+                  std::string& head);
+
+// The From: the account gives a letter without one: the first of its FROM
+// addresses that is no pattern, with its NAME; empty when it has none.
+std::string accountfrom(const Account& account);
+
+// How a line about a letter kept or refused names it, so that the user
+// finds it: its file, Subject and first recipient (to, where it has one),
+// and a colon: R0000002.MSG "Re: trip" to ann@example.net:
+std::string lettername(const PostedFile& posted, long start, long length, const std::string& to);
 
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
@@ -166,6 +187,7 @@ public:
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
     // The failure told last, which ended the dialogue.
     const Outcome& ended() const { return last; }
+    Outcome& ended() { return last; }
 
 protected:
     Report& out;
@@ -173,8 +195,32 @@ protected:
     Outcome last;
 };
 
-// Runs the password command of a login, then opens the client.
-Step nntpopen(const Context& run, NntpClient& client);
+// The news connection of an account, with its words for the opening and
+// the secret of its login: opened ahead for the news fetch of the account
+// (the news post borrows it) or for its news post, or by the phase.
+class NewsOpening final : public Opener {
+public:
+    // announce: the phase's line as it connects.
+    NewsOpening(const Context& run, std::string announce);
+    // The password command.
+    bool prepare() override;
+    bool open() override;
+    Connection& connection() override { return client.connection(); }
+    Outcome& ended() override { return words.ended(); }
+    void drop() override { client.close(step != Step::End); }
+    // Back to its own words and report, after a phase that borrowed it.
+    void home();
+
+    const Context& run;
+    NewsWords words;
+    NntpClient client;
+    std::string secret;
+    Step step = Step::End;  // how the opening went
+};
+
+// The line each news phase announces itself with.
+std::string newsfetchline(const Context& run);
+std::string newspostline(const Context& run);
 // QUIT at the regular end, with its verbose lines; End when it was not
 // taken.
 Step nntpsignoff(Report& out, NntpClient& client);
@@ -182,20 +228,6 @@ Step nntpsignoff(Report& out, NntpClient& client);
 // broken, then the skipping line; Offline when the failure that ended it
 // passes by itself (offline: the network's).
 Result nntpend(Report& out, NntpClient& client, Step how, bool offline, const char* skipping);
-
-// The secret is had: the connection opens now, ahead of the phase's turn
-// where the run opens it so.
-inline void opening(const Context& run) {
-    if (run.turn) run.turn->opening();
-}
-// After the opening of c (opened: it went through), the phase's turn:
-// at once where the phase was not opened ahead.
-Waited waitturn(const Context& run, const Connection& c, bool opened);
-// The news connection of the account opened ahead by its news fetch, or
-// null.
-NntpClient* borrowed(const Context& run);
-// The turn of the account's news fetch opened ahead, or null: at once.
-Turn* lender(const Context& run);
 
 // How getting the secret of a login ended.
 enum class Secret {
@@ -215,8 +247,10 @@ enum class Secret {
 Secret loginsecret(const Context& run, const Server& server, const char* command, std::string& secret);
 
 // After a login that refused the account's OAuth2 access token: the next
-// run gets a new one rather than offering this one again.
+// run gets a new one rather than offering this one again (forgettoken,
+// once the opening that ran into it is taken).
 void tokenrefused(const Context& run, const SaslLogin& login);
+void forgettoken(const Context& run);
 
 // The password of a server's login: its password setting, else its
 // command's first line. False after one line that says why.

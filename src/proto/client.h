@@ -71,6 +71,10 @@ struct Wire {
     unsigned short port;
     unsigned short tlsport;
     Reply (*read)(Socket& sock);
+    // Whether a refusal of the opening (greeting: of the greeting) says
+    // that the server is busy for now, as one that takes one connection
+    // per client says it.
+    bool (*busy)(const Reply& reply, bool greeting);
 };
 
 // The reply time-outs: for the connection and the greeting, then for

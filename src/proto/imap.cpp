@@ -242,7 +242,16 @@ struct ImapClient::Want {
     std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
 };
 
-const Wire ImapClient::wire{"IMAP", 143, 993, readimap};
+namespace {
+
+// A greeting of BYE, or a login refused with [UNAVAILABLE].
+bool imapbusy(const Reply& reply, bool greeting) {
+    return greeting || reply.text.find(" NO [UNAVAILABLE]") != std::string::npos;
+}
+
+}  // namespace
+
+const Wire ImapClient::wire{"IMAP", 143, 993, readimap, imapbusy};
 
 ImapClient::ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
                        std::vector<std::string> folders, bool readonly, SourceEvents& events)
@@ -646,7 +655,10 @@ bool ImapClient::login(const std::string& secret, Reply& answer) {
         answer = reply.reply;
         return true;
     }
-    if (reply.reply.refused()) return fail(SourceFault::Step, conn.failed(Failure::Login, Stage::Reply, reply.reply));
+    // Not the login's fault where the server is busy.
+    if (reply.reply.refused())
+        return fail(SourceFault::Step, conn.failed(wire.busy(reply.reply, false) ? Failure::Network : Failure::Login,
+                                                   Stage::Reply, reply.reply));
     return fail(SourceFault::Step, reply);
 }
 

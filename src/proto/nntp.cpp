@@ -29,6 +29,8 @@ Reply readnntp(Socket& sock) {
     return reply;
 }
 
+bool nntpbusy(const Reply& reply, bool greeting) { return greeting && (reply.is("400") || reply.is("502")); }
+
 bool isduplicate(const Reply& reply) {
     const std::string& text = reply.text;
     for (size_t i = 0; i + 9 <= text.size(); i++)

@@ -23,6 +23,9 @@ Reply readnntp(Socket& sock);
 // come once per article.
 void readnntp(Socket& sock, Reply& reply);
 
+// 400 or 502 as the greeting: no service for us now (too many connections).
+bool nntpbusy(const Reply& reply, bool greeting);
+
 // 480: authentication required.
 inline bool needslogin(const Reply& reply) { return reply.is("480"); }
 
@@ -218,7 +221,7 @@ private:
 
     NntpEvents& home;
     NntpEvents* events;
-    const Wire wire{"NNTP", 119, 563, readnntp};
+    const Wire wire{"NNTP", 119, 563, readnntp, nntpbusy};
     Connection conn;
     Reply answer;  // the last one read: its text keeps its room
     std::optional<Pipeline> pipe;  // the stream's

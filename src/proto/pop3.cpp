@@ -88,6 +88,18 @@ void joinids(const std::vector<ListEntry>& entries, const std::vector<int32_t>& 
     }
 }
 
+// The response codes of a server that is busy for now (RFC 3206): the
+// mailbox in use by another session, or a passing trouble of its own.
+bool pop3busy(const Reply& reply, bool) {
+    const std::string& text = reply.text;
+    size_t code = text.size() > 5 && text[4] == ' ' ? 5 : 4;
+    for (const char* busy : {"[IN-USE]", "[SYS/TEMP]"}) {
+        size_t n = std::strlen(busy);
+        if (text.size() >= code + n && memicmp(text.data() + code, busy, static_cast<unsigned>(n)) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Reply readpop3(Socket& sock) {
@@ -179,7 +191,7 @@ ListResult pop3uidl(Socket& sock, MailList& list, std::vector<int32_t>& numbers)
     return ListResult::Unterminated;
 }
 
-const Wire Pop3Client::wire{"POP3", 110, 995, readpop3};
+const Wire Pop3Client::wire{"POP3", 110, 995, readpop3, pop3busy};
 
 Pop3Client::Pop3Client(const Server& server, const std::string& cafile, const std::string& pin, SourceEvents& events)
     : events(events), conn(wire, server, cafile, pin) {}
@@ -189,11 +201,14 @@ bool Pop3Client::fail(SourceFault fault, const Outcome& outcome, const SaslLogin
     return false;
 }
 
-// USER or PASS: a refusal is the login's.
+// USER or PASS: a refusal is the login's, unless the server is busy.
 bool Pop3Client::ask(const std::string& command) {
     Outcome answer = conn.ask(command);
     if (answer.done()) return true;
-    if (answer.reply.refused()) return fail(SourceFault::Step, conn.failed(Failure::Login, Stage::Reply, answer.reply));
+    // Not the login's fault where the server is busy.
+    if (answer.reply.refused())
+        return fail(SourceFault::Step, conn.failed(wire.busy(answer.reply, false) ? Failure::Network : Failure::Login,
+                                                   Stage::Reply, answer.reply));
     return fail(SourceFault::Step, answer);
 }
 

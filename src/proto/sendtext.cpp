@@ -91,9 +91,11 @@ private:
 
 // The text through the transformation into out: stuffed and ended with
 // ".\r\n" for DATA and POST, plain for BDAT.
-int writetext(Output& out, FILE* file, long start, long length, HeaderWatch& watch, bool stuffed) {
+int writetext(Output& out, FILE* file, long start, long length, HeaderWatch& watch, bool stuffed,
+              const std::string& head) {
     if (fseek(file, start, SEEK_SET) != 0) return SENDTEXT_READFAILED;
     Stuffer text(out, stuffed);
+    text.put(head);
     long left = length;
 
     std::string line;
@@ -128,17 +130,18 @@ int writetext(Output& out, FILE* file, long start, long length, HeaderWatch& wat
 
 }  // namespace
 
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain) {
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain,
+                    const std::string& head) {
     Output out(&sock, plain < 0 ? LONG_MAX : plain);
-    int result = writetext(out, file, start, length, watch, plain < 0);
+    int result = writetext(out, file, start, length, watch, plain < 0, head);
     // Fewer bytes than announced: the server would wait for the rest.
     if (result == 0 && plain >= 0 && out.total != plain) return SENDTEXT_READFAILED;
     return result;
 }
 
-long plaintextsize(FILE* file, long start, long length, HeaderWatch watch) {
+long plaintextsize(FILE* file, long start, long length, HeaderWatch watch, const std::string& head) {
     Output out(nullptr, LONG_MAX);
-    int result = writetext(out, file, start, length, watch, false);
+    int result = writetext(out, file, start, length, watch, false, head);
     return result < 0 ? result : out.total;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "net/socket.h"
 
@@ -25,13 +26,15 @@ using HeaderWatch = std::function<bool(const char* line, size_t len)>;
 // when a send failed (errno tells why), SENDTEXT_READFAILED when the file
 // could not be read or did not give plain bytes (the text went out
 // incomplete and without its end: the caller must drop the connection so
-// that the server discards it).
+// that the server discards it). head: header lines (line feeds ending
+// them) that go before the message's own, as if the file held them.
 enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
-int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain = -1);
+int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain = -1,
+                    const std::string& head = "");
 
 // The size of the plain text (see sendmessagetext) that the file holds now,
 // or SENDTEXT_READFAILED. watch sees the header as when it is sent.
-long plaintextsize(FILE* file, long start, long length, HeaderWatch watch);
+long plaintextsize(FILE* file, long start, long length, HeaderWatch watch, const std::string& head = "");
 
 // Holds back "Bcc:" lines and their continuation lines: they name the
 // blind recipients, whom every other recipient would otherwise see.

@@ -192,7 +192,14 @@ SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange) {
     return saslrun(connection, exchange, {"AUTH", 512, smtpturn});
 }
 
-const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp};
+namespace {
+
+// 421: the service is not available now.
+bool smtpbusy(const Reply& reply, bool) { return reply.is("421"); }
+
+}  // namespace
+
+const Wire SmtpClient::wire{"SMTP", 25, 465, readsmtp, smtpbusy};
 
 void SmtpClient::refuse(const SmtpMessage& message, SmtpFault::What what, const Outcome& answer) {
     SmtpFault fault{what, answer};
@@ -294,7 +301,8 @@ Step SmtpClient::opening() {
 }
 
 Step SmtpClient::text(const SmtpMessage& message, long plain) {
-    int sent = sendmessagetext(conn.sock, message.file, message.start, message.length, message.watch, plain);
+    int sent =
+        sendmessagetext(conn.sock, message.file, message.start, message.length, message.watch, plain, message.head);
     return sent == 0 ? Step::Next : textfailed(sent);
 }
 
@@ -456,6 +464,12 @@ Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Re
 
 Step SmtpClient::post(const SmtpMessage& message) {
     Envelope addresses = readenvelope(message.file, message.start, message.length);
+    // A sender added for the message.
+    size_t from = message.head.rfind("From:", 0) == 0 ? 0 : message.head.find("\nFrom:");
+    if (addresses.from.empty() && from != std::string::npos) {
+        from += message.head[from] == '\n' ? 6 : 5;
+        processemail(message.head.substr(from, message.head.find('\n', from) - from).c_str(), 1, addresses);
+    }
     SmtpFault::What missing = addresses.from.empty() ? SmtpFault::NoFrom : SmtpFault::NoTo;
     if (addresses.from.empty() || addresses.to.empty()) {
         // The messages in flight are answered before this one is told of.
@@ -501,7 +515,7 @@ Step SmtpClient::withdata(const SmtpMessage& message, Envelope addresses, bool r
 // sender.
 Step SmtpClient::launch(Flight flight) {
     const SmtpMessage& message = flight.message;
-    long size = plaintextsize(message.file, message.start, message.length, message.watch);
+    long size = plaintextsize(message.file, message.start, message.length, message.watch, message.head);
     if (size < 0) {
         // Those in flight are whole, and the server takes them: their
         // answers are read first.

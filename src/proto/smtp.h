@@ -55,6 +55,7 @@ struct SmtpMessage {
     long start;
     long length;
     HeaderWatch watch;
+    std::string head{};  // header lines the message lacked, put before its own
 };
 
 // The steps of the dialogue, told as they begin.

@@ -28,17 +28,11 @@ bool IncomingFile::open(const std::string& soupdir) {
     return made;
 }
 
-namespace {
-
-// Gives from the name to without replacing a file there; -1 with EEXIST
-// when one is. A file system that cannot tell is given a plain rename.
 int renamenew(const char* from, const char* to) {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     return std::rename(from, to);
 }
-
-}  // namespace
 
 bool IncomingFile::finish() {
     if (!file.commit()) return false;

@@ -158,6 +158,7 @@ long nextmessage(FILE* file, char letter) {
     clearerr(file);
     switch (letter) {
         case 'u':
+        case 'n':
             return nextrnews(file);
         case 'm':
             return nextmbox(file);

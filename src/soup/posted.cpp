@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -88,6 +89,9 @@ bool parseline(const std::string& line, PostedFile::Entry& entry) {
     } else if (line.compare(0, 9, "deferred ") == 0) {
         entry.kind = PostedFile::Deferred;
         p += 9;
+    } else if (line.compare(0, 6, "added ") == 0) {
+        entry.kind = PostedFile::Added;
+        p += 6;
     }
     char hex[65];
     int used = 0;
@@ -98,6 +102,12 @@ bool parseline(const std::string& line, PostedFile::Entry& entry) {
         if (std::sscanf(p, " %ld%n", &entry.since, &used) != 1) return false;
         p += used;
     }
+    entry.head.clear();
+    if (entry.kind == PostedFile::Added) {
+        if (*p++ != ' ') return false;
+        for (; isxdigit(static_cast<unsigned char>(p[0])) && isxdigit(static_cast<unsigned char>(p[1])); p += 2)
+            entry.head += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+    }
     entry.digest = hex;
     return *p == '\0' && entry.start >= 0 && entry.length > 0 && entry.digest.size() == 64;
 }
@@ -105,9 +115,19 @@ bool parseline(const std::string& line, PostedFile::Entry& entry) {
 std::string recordline(const PostedFile::Entry& entry) {
     std::string line = entry.kind == PostedFile::GivenUp    ? "givenup "
                        : entry.kind == PostedFile::Deferred ? "deferred "
+                       : entry.kind == PostedFile::Added    ? "added "
                                                             : "";
     line += std::to_string(entry.start) + " " + std::to_string(entry.length) + " " + entry.digest;
     if (entry.kind == PostedFile::Deferred) line += " " + std::to_string(entry.since);
+    // The lines in hex: one line of the record, whatever they hold.
+    if (entry.kind == PostedFile::Added) {
+        static const char digits[] = "0123456789abcdef";
+        line += ' ';
+        for (unsigned char c : entry.head) {
+            line += digits[c >> 4];
+            line += digits[c & 15];
+        }
+    }
     return line + "\n";
 }
 
@@ -125,7 +145,7 @@ std::vector<PostedFile::Entry> parserecord(const std::string& text, size_t& at) 
 
 bool sentany(const std::vector<PostedFile::Entry>& entries) {
     for (const PostedFile::Entry& e : entries)
-        if (e.kind != PostedFile::Deferred) return true;
+        if (e.kind == PostedFile::Accepted || e.kind == PostedFile::GivenUp) return true;
     return false;
 }
 
@@ -150,12 +170,13 @@ PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), r
     changed = !named && sentany(entries);
 }
 
-PostedFile::Entry* PostedFile::find(bool sent, long start, long length, std::string& sum) {
+PostedFile::Entry* PostedFile::find(bool sent, long start, long length, std::string& sum, Kind other) {
+    auto kind = [sent, other](const Entry& e) { return sent ? e.kind == Accepted || e.kind == GivenUp : e.kind == other; };
     // Each line vouches for one message: of two alike, one may be unsent.
     for (Entry& e : entries)
-        if (e.claimed && e.start == start && e.length == length && (e.kind != Deferred) == sent) return &e;
+        if (e.claimed && e.start == start && e.length == length && kind(e)) return &e;
     for (Entry& e : entries) {
-        if (e.claimed || (e.kind != Deferred) != sent || e.length != length) continue;
+        if (e.claimed || !kind(e) || e.length != length) continue;
         if (sum.empty()) sum = digest(fileno(file), start, length);
         if (sum.empty()) return nullptr;
         if (e.digest != sum) continue;
@@ -176,6 +197,16 @@ bool PostedFile::accepted(long start, long length) { return note(Accepted, start
 
 bool PostedFile::givenup(long start, long length) { return note(GivenUp, start, length, ""); }
 
+std::string PostedFile::added(long start, long length) {
+    std::string sum;
+    const Entry* e = find(false, start, length, sum, Added);
+    return e ? e->head : "";
+}
+
+bool PostedFile::addheaders(long start, long length, const std::string& head) {
+    return note(Added, start, length, "", 0, head);
+}
+
 long PostedFile::deferredsince(long start, long length) {
     std::string sum;
     if (const Entry* e = find(false, start, length, sum)) return e->since;
@@ -183,12 +214,12 @@ long PostedFile::deferredsince(long start, long length) {
     return note(Deferred, start, length, sum, now) ? now : -1;
 }
 
-bool PostedFile::note(Kind kind, long start, long length, std::string sum, long since) {
+bool PostedFile::note(Kind kind, long start, long length, std::string sum, long since, const std::string& head) {
     errno = 0;
     if (sum.empty()) sum = digest(fileno(file), start, length);
     fault = sum.empty() ? lasterror() : 0;
     // Also in a test run: what it sends is recorded anew.
-    Entry entry{kind, start, length, sum, since, true};
+    Entry entry{kind, start, length, sum, since, head, true};
     std::string line = recordline(entry);
     bool ok = fault == 0 && (out.isopen() ? out.write(line.data(), line.size()) && out.sync() : open(line));
     if (!ok) failed = true;
@@ -199,7 +230,7 @@ bool PostedFile::note(Kind kind, long start, long length, std::string sum, long 
     }
     // A deferral holds for the rest of the run too; what was sent is told
     // by earlier runs only, so that a message twice in the file goes twice.
-    if (ok && kind == Deferred) entries.push_back(entry);
+    if (ok && (kind == Deferred || kind == Added)) entries.push_back(entry);
     return ok;
 }
 
@@ -327,7 +358,7 @@ void RepliesFile::removeorphans(const std::string& left) {
         std::string name = entry->d_name;
         if (name.size() < 5 || name.compare(name.size() - 4, 4, ".SNT") != 0) continue;
         std::string prefix = name.substr(0, name.size() - 4);
-        if (exist((soupdir + prefix + ".MSG").c_str()) ||
+        if (exist((soupdir + casedname(soupdir, prefix + ".MSG")).c_str()) ||
             ("\n" + left).find("\n" + prefix + "\t") != std::string::npos)
             continue;
         std::remove((soupdir + name).c_str());

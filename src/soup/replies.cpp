@@ -1,8 +1,15 @@
-#include <cstring>
-#include <string>
+#include <dirent.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "core/text.h"
+#include "soup/journal.h"
 #include "soup/soup.h"
 
 namespace {
@@ -23,7 +30,8 @@ bool splitreply(char* line, ReplyEntry& entry) {
     return true;
 }
 
-bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbB", letter) != nullptr; }
+// "n" is what some readers write for news in rnews batches: "u".
+bool knownformat(char letter) { return letter != '\0' && std::strchr("umMbBn", letter) != nullptr; }
 
 ReplyAction keep(ReplyEntry& entry, const char* report) {
     entry.report = report;
@@ -58,6 +66,44 @@ ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& e
     entry.unasked = true;
     return keep(entry, kind == MAILKIND ? "Email found --- will keep REPLIES file\n"
                                  : "News found --- will keep REPLIES file\n");
+}
+
+std::string casedname(const std::string& dir, const std::string& name) {
+    if (exist((dir + name).c_str())) return name;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) return name;
+    while (const dirent* entry = readdir(d.get()))
+        if (!strcasecmp(entry->d_name, name.c_str())) return entry->d_name;
+    return name;
+}
+
+bool unnamedfiles(const std::string& soupdir, std::vector<std::string>& names) {
+    std::vector<std::string> named;
+    for (const std::string& index : {std::string("AREAS"), casedname(soupdir, "REPLIES")}) {
+        std::string text;
+        int error = 0;
+        if (!readtext(soupdir + index, text, error)) {
+            if (error == ENOENT) continue;
+            return false;
+        }
+        for (size_t at = 0; at < text.size();) {
+            size_t lf = std::min(text.find('\n', at), text.size());
+            size_t tab = text.find('\t', at);
+            if (tab < lf) named.push_back(text.substr(at, tab - at) + ".MSG");
+            at = lf + 1;
+        }
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(soupdir.c_str()), closedir);
+    if (!d) return false;
+    while (const dirent* entry = readdir(d.get())) {
+        size_t len = std::strlen(entry->d_name);
+        if (len <= 4 || strcasecmp(entry->d_name + len - 4, ".MSG") != 0) continue;
+        if (std::none_of(named.begin(), named.end(),
+                         [entry](const std::string& n) { return strcasecmp(n.c_str(), entry->d_name) == 0; }))
+            names.push_back(entry->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    return true;
 }
 
 GroupLine::GroupLine(const std::string& line) {

@@ -173,6 +173,10 @@ private:
     std::string failure;  // the reason for a failure outside file
 };
 
+// Gives from the name to without replacing a file there; -1 with EEXIST
+// when one is. A file system that cannot tell is given a plain rename.
+int renamenew(const char* from, const char* to);
+
 // Removes the "%08lX.<ext>" files in the directory of base that a run
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
@@ -261,7 +265,7 @@ enum ReplyKind { MAILKIND = 0, NEWSKIND = 1 };
 struct ReplyEntry {
     const char* prefix = nullptr;  // base name of the message file
     const char* kind = nullptr;
-    char format = 0;               // "u", "m", "M", "b" or "B"
+    char format = 0;               // "u", "m", "M", "b" or "B"; "n" is "u"
     const char* report = nullptr;  // for Keep: what to say, if anything
     // For Keep: a line of the other kind, whose posting phase is not part
     // of this run; not a failure of this run.
@@ -273,8 +277,19 @@ struct ReplyEntry {
 // phase is part of this run.
 ReplyAction judgereply(std::string& line, int mine, int otherruns, ReplyEntry& entry);
 
+// The name of the entry of dir (ending in "/") that is name whatever its
+// case: name itself when dir has it, else the first that differs from it
+// only in case, else name. Readers unpacked by hand write "replies" and
+// "r0000000.msg".
+std::string casedname(const std::string& dir, const std::string& name);
+
+// The message files of soupdir (".MSG" in any case) that neither AREAS nor
+// REPLIES names, compared without regard to case, sorted into names. False
+// when AREAS or REPLIES is there but cannot be read: nothing tells.
+bool unnamedfiles(const std::string& soupdir, std::vector<std::string>& names);
+
 // Length of the next message of an outgoing message file in format
-// letter, with the file at its first byte; 0 only at the end of the file
+// letter ("n" is read as "u"), with the file at its first byte; 0 only at the end of the file
 // (messages of length 0 are skipped); -1 on a format error, a negative
 // length or a read error. A length may reach past the end of the file: the
 // message is cut short. A "u" length then reaches one byte past it (its
@@ -312,6 +327,11 @@ public:
     // When the message first failed for now (seconds since the epoch),
     // recorded now if it had not; -1 when that could not be recorded.
     long deferredsince(long start, long length);
+    // The header lines put before the message's own when it first went,
+    // or none; a message sent again goes with the same bytes.
+    std::string added(long start, long length);
+    // Records them before the message goes. False as for accepted().
+    bool addheaders(long start, long length, const std::string& head);
     const char* reason() const;
     // The message was not sent: the file stays.
     void refused() { failed = true; }
@@ -346,22 +366,23 @@ public:
     const std::string record;  // the "<prefix>.SNT" path
 
     // A line of the record.
-    enum Kind { Accepted, GivenUp, Deferred };
+    enum Kind { Accepted, GivenUp, Deferred, Added };
     struct Entry {
         Kind kind;
         long start;
         long length;
         std::string digest;
         long since;  // Deferred: the first failure
+        std::string head;  // Added: the header lines put before the message's own
         bool claimed = false;  // a message of the file was found to be it
     };
 
 private:
     // The entry for the message's bytes, sent (accepted or given up) or
     // deferred, or null; sum gets their digest once one was compared.
-    Entry* find(bool sent, long start, long length, std::string& sum);
+    Entry* find(bool sent, long start, long length, std::string& sum, Kind other = Deferred);
     // Records a line; sum is the message's digest, or empty.
-    bool note(Kind kind, long start, long length, std::string sum, long since = 0);
+    bool note(Kind kind, long start, long length, std::string sum, long since = 0, const std::string& head = "");
     // Opens the record with the first line of the run. One that cannot
     // take lines at its end as it is (none yet, unreadable, naming the file
     // as it was, cut short) is written anew, with the lines it holds.
@@ -404,7 +425,9 @@ Areas listedinareas(const std::string& soupdir, const char* prefix);
 // REPLIES as read, in its whole lines, and which of them are done with.
 class RepliesFile {
 public:
-    explicit RepliesFile(const std::string& soupdir) : soupdir(soupdir), path(soupdir + "REPLIES") {}
+    // REPLIES is found whatever the case of its name.
+    explicit RepliesFile(const std::string& soupdir)
+        : soupdir(soupdir), path(soupdir + casedname(soupdir, "REPLIES")) {}
     enum Load { Missing, NotRegular, Read, ReadErrors };
     // Missing when there is no REPLIES; NotRegular when it is something
     // else than a regular file (a FIFO, a device, a symbolic link), which is

@@ -99,6 +99,15 @@ TEST_F(Config, EmptyValuesOfDirectorySettings) {
     writefile(dir / "b.cfg", "SOUPDIR\n");
     ASSERT_EQ(read(dir / "b.cfg"), 0);
     EXPECT_EQ(s.soupdir, "/");
+    // The reader's folders are off again when empty; the format is a word.
+    writefile(dir / "c.cfg", "READERPACKETS ~x/down\nREADERREPLIES /up\nREADERREPLIES\nREADERPACKETFORMAT TGZ\n");
+    ASSERT_EQ(read(dir / "c.cfg"), 0);
+    EXPECT_EQ(s.readerpackets, "~x/down/");
+    EXPECT_EQ(s.readerreplies, "");
+    EXPECT_EQ(s.readerformat, "tgz");
+    writefile(dir / "d.cfg", "READERPACKETFORMAT rar\n");
+    EXPECT_EQ(read(dir / "d.cfg"), -1);
+    EXPECT_NE(err.find("READERPACKETFORMAT must be one of zip,tgz, not \"rar\" in line 1"), std::string::npos) << err;
 }
 
 // Values are taken whole, whatever their length: an OAuth2 token is 1 to 2

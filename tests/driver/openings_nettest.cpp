@@ -1,12 +1,23 @@
 // The fetches, and a news post that has no news fetch to borrow from, open
 // their connections while the mail post works, and each says its lines at
-// its turn; a connection closed while it waited is opened again.
+// its turn; a connection closed while it waited is opened again, and one
+// a busy server refused while another of ours was open too. A second
+// signal ends a run that waits for an opening.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -81,6 +92,10 @@ Script& poplogin(Script& s) {
 Script& popempty(Script& s) {
     return s.expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK bye\r\n");
+}
+
+long long msince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 size_t at(const std::string& out, const char* line) {
@@ -314,4 +329,177 @@ TEST(Openings, NoNewsConnectionForNothingToPost) {
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
+// Under vorpa all the news post borrows the news fetch's connection: one
+// the server closed meanwhile is opened again for both; one whose login
+// was refused is named by the post at once, with no second password sent.
+TEST(Openings, TheNewsConnectionSharedByPostAndFetch) {
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "login refused" : "closed while it waited");
+        Packet p;
+        writefile(p.soup + "REPLIES", "00000000\tmail\tbn\n00000001\tnews\tBn\n");
+        writefile(p.soup + "00000001.MSG", record("Newsgroups: local.one\nSubject: n\n\nhi\n"));
+        writefile(p.dir / "vorpa.cfg", "HOSTNAME client.home.org\nSMTPHOST 127.0.0.1\nNNTPHOST 127.0.0.1\n"
+                                       "NNTPUSER joe\nNNTPPASS secret\nSOUPDIR " + p.soup + "\nNEWSGROUPS " +
+                                           p.dir / "newsrc" + "\n");
+        Events events;
+        ScriptedServer smtp(25), nntp(119);
+        smtpmail(smtp.session(), events, 1);
+        if (refused) {
+            nntp.session().send("200 ready\r\n").expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
+                .expect("AUTHINFO PASS secret\r\n").send("481 no\r\n").call([&events] { events.add("nntp"); })
+                .expect("QUIT\r\n").send("205 bye\r\n");
+        } else {
+            nntplogin(nntp.session()).call([&events] { events.add("nntp"); }).drop();
+            nntplogin(nntp.session()).expect("POST\r\n").send("340 go\r\n").expectdata().send("240 posted\r\n")
+                .expect("GROUP local.one\r\n").send("211 1 1 1 local.one\r\n")
+                .expect("QUIT\r\n").send("205 bye\r\n");
+        }
+        smtp.start();
+        nntp.start();
+
+        auto start = std::chrono::steady_clock::now();
+        RunResult r = p.run({"all"});
+        long long took = msince(start);
+        EXPECT_TRUE(smtp.finish()) << smtp.errortext();
+        EXPECT_TRUE(nntp.finish()) << nntp.errortext();
+        EXPECT_EQ(nntp.accepted(), refused ? 1u : 2u);
+        size_t posting = at(r.out, "Posting news to 127.0.0.1...\n");
+        EXPECT_EQ(r.out.find("Posting news to", posting + 1), std::string::npos) << r.out;
+        EXPECT_LT(posting, at(r.out, "Fetching news from 127.0.0.1...\n"));
+        if (refused) {
+            EXPECT_EQ(r.status, 2) << r.out;
+            EXPECT_LT(took, 10000);
+            EXPECT_EQ(posting, at(r.out, "Posting news to 127.0.0.1...\nNNTP host returned error: 481 no\n"
+                                         "(skipping news post)\n"));
+            const std::string sent = nntp.received(0);
+            EXPECT_EQ(sent.find("AUTHINFO PASS", sent.find("AUTHINFO PASS") + 1), std::string::npos) << sent;
+        } else {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_LT(posting, at(r.out, "* Posting article to local.one\n"));
+            EXPECT_THAT(r.out, HasSubstr("There are no new messages in this newsgroup.\n"));
+        }
+    }
+}
+
+// A POP3 server that serves one connection at a time: another that comes
+// meanwhile is refused at its password, [IN-USE], as dovecot does. It
+// notes whose mailbox it served.
+class OneAtATime {
+public:
+    OneAtATime() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(110);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0) ADD_FAILURE() << "listen";
+        acceptor = std::thread([this] {
+            for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+                sessions.emplace_back([this, c] { serve(c); });
+        });
+    }
+    ~OneAtATime() {
+        shutdown(fd, SHUT_RDWR);
+        acceptor.join();
+        for (std::thread& t : sessions) t.join();
+        close(fd);
+    }
+    std::vector<std::string> served() {
+        std::lock_guard<std::mutex> hold(lock);
+        return users;
+    }
+
+private:
+    void serve(int c) {
+        timeval bound{5, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        bool holder = false;
+        std::string user, line;
+        auto say = [c](const std::string& text) { return send(c, text.data(), text.size(), MSG_NOSIGNAL) > 0; };
+        for (bool more = say("+OK ready\r\n"); more;) {
+            char ch;
+            if (recv(c, &ch, 1, 0) != 1) break;
+            line += ch;
+            if (ch != '\n') continue;
+            std::string command = line.substr(0, 4);
+            if (command == "USER") user = line.substr(5, line.size() - 7);
+            if (command == "PASS" && !(holder = !busy.exchange(true))) {
+                more = say("-ERR [IN-USE] mailbox locked\r\n");
+            } else if (command == "PASS") {
+                std::lock_guard<std::mutex> hold(lock);
+                users.push_back(user);
+                more = say("+OK\r\n");
+            } else {
+                more = say(command == "CAPA" ? "+OK\r\n.\r\n" : command == "STAT" ? "+OK 0 0\r\n" : "+OK\r\n");
+            }
+            if (command == "QUIT") break;
+            line.clear();
+        }
+        close(c);
+        if (holder) busy = false;
+    }
+
+    int fd;
+    std::atomic<bool> busy{false};
+    std::mutex lock;
+    std::vector<std::string> users;
+    std::thread acceptor;
+    std::vector<std::thread> sessions;
+};
+
+// Two accounts on a server that takes one connection per client: the
+// second, refused while the first one's was open, opens again at its turn.
+TEST(Openings, TwoAccountsOnAServerThatTakesOneConnection) {
+    Packet p;
+    writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "ACCOUNT work\nPOPHOST 127.0.0.1\n"
+                                       "POPUSER ann\nPOPPASS secret\n");
+    OneAtATime pop;
+    RunResult r = p.run({"email", "fetch"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(pop.served(), (std::vector<std::string>{"joe", "ann"}));
+    size_t first = at(r.out, "There are no messages on the POP3 server.\n");
+    EXPECT_NE(r.out.find("There are no messages on the POP3 server.\n", first + 1), std::string::npos) << r.out;
+}
+
+// The first signal is taken while the run waits for an opening on a
+// silent server; the second ends the run at once.
+TEST(Openings, ASecondSignalEndsTheWaitForAnOpening) {
+    Packet p;
+    Events events;
+    ScriptedServer pop(110);
+    pop.session().call([&events] { events.add("pop"); }).silence(15000);
+    pop.start();
+    std::vector<std::string> args{vorpapath(), "email", "fetch", "/config=" + p.dir / "vorpa.cfg"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int out = open((p.dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out);
+    events.awaitcount(1);
+    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+    auto second = std::chrono::steady_clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0 && msince(second) < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    long long took = msince(second);
+    if (took >= 5000) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    pop.finish();
+    EXPECT_LT(took, 1000) << readfile(p.dir / "out");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+}
+
 }  // namespace
+

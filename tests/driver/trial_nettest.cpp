@@ -117,12 +117,18 @@ TEST(Trial, CheckLogsInCountsAndChangesNothing) {
     pop.start();
     nntp.start();
 
+    // Named by AREAS, by REPLIES in another case, by neither.
+    writefile(p.soup + "AREAS", "00000002\tEmail\tbn\n");
+    writefile(p.soup + "REPLIES", readfile(p.soup + "REPLIES") + "R0000005\tmail\tbn\n");
+    for (const char* name : {"00000002.MSG", "r0000005.msg", "r0000003.msg", "R0000004.MSG"})
+        writefile(p.soup + name, record(MAIL));
     auto before = p.files();
     RunResult r = p.run({"all", "/check"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(p.files(), before);
     std::string log = readfile(p.dir / "log");
-    for (const char* line : {"Mail files listed in REPLIES: 00000000.MSG\n",
+    for (const char* line : {"Message files named by neither AREAS nor REPLIES: R0000004.MSG r0000003.msg\n",
+                             "Mail files listed in REPLIES: 00000000.MSG R0000005.MSG\n",
                              "News files listed in REPLIES: 00000001.MSG\n",
                              "There are 2 messages (3000 bytes) on the POP3 server.\n",
                              "* Checking local.one\nThere are 3 new messages (2-4) in this newsgroup.\n"}) {

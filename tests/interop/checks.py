@@ -66,7 +66,8 @@ def packet(name, mails=(), articles=(), groups=(), more=()):
 
 def vorpa(d, command, raw="", **settings):
     """raw: lines written after the settings as they are (ACCOUNT sections, a keyword twice)"""
-    cfg = dict(HOSTNAME="client.example.org", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
+    # Letters go as written, so that what the servers store is compared byte for byte.
+    cfg = dict(HOSTNAME="client.example.org", ADDHEADERS="off", SOUPDIR=d + "/packet", NEWSGROUPS=d + "/newsrc",
                LOGFILE=d + "/vorpa.log", CAFILE=WORK + "/tls/ca.pem")
     cfg.update(settings)
     with open(d + "/vorpa.cfg", "w") as f:
@@ -694,7 +695,7 @@ def accounts_fetch():
                 raw=section(ANN, POPHOST=at(110), POPTLS="starttls", POPUSER=ANN, POPPASS=ANNPASS))
     expect("Fetching mail for ann from %s..." % at(110) in out, "no line for ann in: %s" % tail(out))
     areas = open(d + "/packet/AREAS").read().splitlines()
-    expect(len(areas) == 2 and all(l.split("\t")[1] == "Email" for l in areas), "AREAS %s" % areas)
+    expect([l.split("\t")[1] for l in areas] == ["Email", "Email (%s)" % ANN], "AREAS %s" % areas)
     files = [records("%s/packet/%s.MSG" % (d, l.split("\t")[0])) for l in areas]
     expect(sorted(files[0]) == sorted(joe.values()), "joe's file differs from his mailbox")
     expect(sorted(files[1]) == sorted(ann.values()), "ann's file differs from her mailbox")
@@ -926,6 +927,95 @@ def news_compressed(port, tls, compress="on"):
     return run
 
 
+# --- the reader's archives: zip and unzip stand in for the reader -----------
+def reader_rep(d, name, letters):
+    """a reply archive as readers write it: R0000000.MSG on, upper case, b/B"""
+    folder = d + "/reply-" + name
+    os.makedirs(folder)
+    lines = []
+    for i, (kind, msg) in enumerate(letters):
+        with open("%s/R%07d.MSG" % (folder, i), "wb") as f:
+            f.write(len(msg).to_bytes(4, "big") + msg)
+        lines.append("R%07d\t%s\t%s\n" % (i, kind, "b" if kind == "mail" else "B"))
+    with open(folder + "/REPLIES", "w") as f:
+        f.writelines(lines)
+    names = ["R%07d.MSG" % i for i in range(len(letters))] + ["REPLIES"]
+    subprocess.run(["zip", "-q", "-j", "%s/up/%s" % (d, name)] + ["%s/%s" % (folder, n) for n in names],
+                   check=True, timeout=30)
+
+
+def unpacked_records(data):
+    out, i = [], 0
+    while i + 4 <= len(data):
+        n = int.from_bytes(data[i:i + 4], "big")
+        out.append(data[i + 4:i + 4 + n])
+        i += 4 + n
+    expect(i == len(data), "a record runs past the end")
+    return out
+
+
+def reader_round_trip():
+    """replies taken in from a zip, sent and posted; the fetch packed into a
+    zip, then into a tgz; each listed as the reader would list it"""
+    d = packet("reader", groups=["local.archive"])
+    os.makedirs(d + "/down")
+    os.makedirs(d + "/up")
+    settings = dict(READERPACKETS=d + "/down", READERREPLIES=d + "/up", POPHOST=at(995), POPTLS="on",
+                    POPUSER=USER, POPPASS=PASSWORD, SMTPHOST=at(587), SMTPTLS="starttls", SMTPUSER=USER,
+                    SMTPPASS=PASSWORD, NNTPHOST=at(563), NNTPTLS="on")
+    msg, art = mail("reader-rep"), article("reader-rep")
+    reader_rep(d, "vorpa0001.rep", [("mail", msg), ("news", art)])
+    seed_mail(2)
+    mails, archive, before = maildir(), spool("local.archive"), len(received("smtp"))
+    out = vorpa(d, "all", **settings)
+    expect("Took in 2 letters from %s/up/vorpa0001.rep\n" % d in out, "not taken in: %s" % tail(out))
+    many = lambda n, what: "%d %s%s" % (n, what, "" if n == 1 else "s")
+    line = "Packed %s and %s into %s/down/vorpa0001.zip\n" % (many(len(mails), "mail"),
+                                                               many(len(archive), "article"), d)
+    expect(line in out, "not packed: %s" % tail(out))
+    for _ in range(50):               # aiosmtpd stores a moment after its 250
+        new = received("smtp")[before:]
+        if new:
+            break
+        time.sleep(0.1)
+    expect([raw[m.get("received_len", 0):] for _, m, raw in new] == [on_wire(msg)], "the letter did not arrive")
+    posted(art)
+    expect(left(d) == [], "packet holds %s" % left(d))
+    expect(os.listdir(d + "/up") == ["imported"] and os.listdir(d + "/up/imported") == ["vorpa0001.rep"],
+           "upload folder holds %s" % os.listdir(d + "/up"))
+    zipped = d + "/down/vorpa0001.zip"
+    listing = subprocess.run(["unzip", "-Z1", zipped], capture_output=True, text=True, timeout=30).stdout.split()
+    expect(listing == ["AREAS", "00000000.MSG", "00000001.MSG"], "unzip lists %s" % listing)
+    areas = subprocess.run(["unzip", "-p", zipped, "AREAS"], capture_output=True, timeout=30).stdout
+    expect(areas == b"00000000\tEmail\tbn\n00000001\tlocal.archive\tBn\n", "AREAS %r" % areas)
+    got = [unpacked_records(subprocess.run(["unzip", "-p", zipped, n], capture_output=True, timeout=30).stdout)
+           for n in listing[1:]]
+    expect(sorted(got[0]) == sorted(mails.values()) and got[1] == archive, "records differ from the servers'")
+
+    # the next day: the reader numbers from R0000000 again, and wants a tgz
+    msg = mail("reader-rep-2")
+    reader_rep(d, "vorpa0002.rep", [("mail", msg)])
+    seed_mail(1)
+    mails, before = maildir(), len(received("smtp"))
+    out = vorpa(d, "email", READERPACKETFORMAT="tgz", **settings)
+    expect("Took in 1 letter from" in out and "Packed 1 mail and 0 articles into %s/down/vorpa0002.tgz\n" % d in out,
+           "second day: %s" % tail(out))
+    tgz = d + "/down/vorpa0002.tgz"
+    listing = subprocess.run(["tar", "tzf", tgz], capture_output=True, text=True, timeout=30).stdout.split()
+    expect(listing == ["AREAS", "00000000.MSG"], "tar lists %s" % listing)
+    areas = subprocess.run(["tar", "xzOf", tgz, "AREAS"], capture_output=True, timeout=30).stdout
+    records = subprocess.run(["tar", "xzOf", tgz, "00000000.MSG"], capture_output=True, timeout=30).stdout
+    expect(areas == b"00000000\tEmail\tbn\n" and sorted(unpacked_records(records)) == sorted(mails.values()),
+           "AREAS %r or records differ" % areas)
+    for _ in range(50):
+        new = received("smtp")[before:]
+        if new:
+            break
+        time.sleep(0.1)
+    expect([raw[m.get("received_len", 0):] for _, m, raw in new] == [on_wire(msg)], "the second letter did not arrive")
+    expect(left(d) == [], "packet holds %s" % left(d))
+
+
 def main():
     os.makedirs(SCRATCH)
     checks = [
@@ -1000,6 +1090,9 @@ def main():
         ("imap  993  IMAPDELETE turned on: what was stored, now and before, is removed", imap_delete),
         ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
         ("imap  993  COMPRESS=DEFLATE: the fetch deflated, COMPRESS off plain", imap_compress),
+        # the reader's archives
+        ("readr 995+587+563 reply zip taken in and sent, the fetch packed into a zip, then a tgz",
+         reader_round_trip),
         ("all   no password or token in any output or log (/verbose)", password_hidden),
     ]
     for name, fn in checks:

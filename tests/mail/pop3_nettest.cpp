@@ -1047,8 +1047,9 @@ TEST(Pop3Fetch, UnreadableRecordStopsTheFetch) {
     }
 }
 
-// Every account's mailbox in one run, each into a file of its own; a named
-// account's record follows its name, not the spelling of its host.
+// Every account's mailbox in one run, each into a file of its own and an
+// area the reader tells apart; a named account's record follows its name,
+// not the spelling of its host.
 TEST(Pop3Accounts, EveryMailboxIntoOnePacket) {
     KeptMailbox box;
     writefile(box.cfg, readfile(box.cfg) + "ACCOUNT work\nPOPUSER ann\nPOPPASS secret\nPOPKEEP on\nPOPHOST 127.0.0.1\n");
@@ -1068,7 +1069,7 @@ TEST(Pop3Accounts, EveryMailboxIntoOnePacket) {
         EXPECT_NE(r.out.find("Fetching mail for work from 127.0.0.1...\n"), std::string::npos) << r.out;
         EXPECT_EQ(box.file("00000000.MSG"), record(stored1));
         EXPECT_EQ(box.file("00000001.MSG"), record(stored3));
-        EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n00000001\tEmail\tbn\n");
+        EXPECT_EQ(box.file("AREAS"), "00000000\tEmail\tbn\n00000001\tEmail (work)\tbn\n");
         EXPECT_EQ(recordids(box.record), "T aaa\n");
         EXPECT_EQ(recordids(box.dir / "popkeep-work"), "T bbb\n");
     }

@@ -34,7 +34,7 @@ struct Packet {
 
     explicit Packet(const std::string& settings = "HOSTNAME myhost\nSMTPHOST 127.0.0.1\n") {
         mkdir(soup.c_str(), 0700);
-        writefile(cfg, settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
+        writefile(cfg, "ADDHEADERS off\n" + settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
     }
     void put(const std::string& name, const std::string& data) { writefile(soup + "/" + name, data); }
     std::string get(const std::string& name) { return readfile(soup + "/" + name); }
@@ -204,6 +204,25 @@ TEST(SmtpPost, AllRunPassesNewsOverAndRemovesRepliesWhenDone) {
     r = n.run({"post", "/verbose"});
     EXPECT_NE(n.reports().find("+ No mail messages to be posted\n"), std::string::npos) << n.reports();
     EXPECT_EQ(n.reports().find("Posting mail"), std::string::npos) << n.reports();
+}
+
+TEST(SmtpPost, NamesInAnyCaseAndFormatN) {
+    // As a reader's archive unpacked with its own options leaves them.
+    Packet p;
+    p.put("replies", "r0000000\tmail\tb\nr0000001\tmail\tn\n");
+    p.put("r0000000.msg", be32(static_cast<uint32_t>(stored(1).size())) + stored(1));
+    p.put("r0000001.msg", "#! rnews " + std::to_string(stored(2).size()) + "\n" + stored(2));
+    ScriptedServer server(25);
+    Dialogue d(server.session());
+    d.message("s1@x.org", {"r1@y.org"}, wired(1));
+    d.message("s2@x.org", {"r2@y.org"}, wired(2));
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(0), d.client);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
 }
 
 TEST(SmtpPost, EnvelopeAddresses) {
@@ -377,7 +396,8 @@ TEST(SmtpPost, ALetterRefusedForGoodIsMovedOutAndTold) {
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(0), d.client);
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(p.reports().find("SMTP host returned error: 550 5.7.1 sender refused\n! Posting to SMTP server failed\n"
+    EXPECT_NE(p.reports().find("SMTP host returned error: 550 5.7.1 sender refused\n"
+                               "! 00000001.MSG \"spam\" to r@y.org: Posting to SMTP server failed\n"
                                "! Letter moved to " + p.soup + "/refused/00000001-1.eml, and a notice into area "
                                "Vorpa\nMailing from t@x.org\n"),
               std::string::npos)
@@ -512,8 +532,8 @@ TEST(SmtpPost, BadEntriesAndFilesAreReportedAndKept) {
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\n! Cannot open message file " + dir +
                                "00000001.MSG\nMailing from s@x.org\nMailing to r@y.org\n"
                                "! Error in message file " + dir + "00000002.MSG\n"
-                               "! No From address specified in message - skipping\n"
-                               "! No To address specified in message - skipping\n"
+                               "! 00000003.MSG \"no sender\" to r@y.org: No From address specified in message - skipping\n"
+                               "! 00000003.MSG: No To address specified in message - skipping\n"
                                "Mailing from s@x.org\nMailing to r@y.org\n"
                                "! Error in REPLIES file\n! Error in message file " + dir + "00000004.MSG\n"
                                "! Error in REPLIES file\n! Unknown message format in REPLIES\n"
@@ -675,7 +695,7 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
                            "SMTP host returned error: 550 no such user\n! Recipient refused by SMTP server\n"
                            "Mailing to good@y.org\nMailing from t@x.org\nMailing to c@y.org\n"
-                           "SMTP host returned error: 451 later\n! SMTP server did not accept message\n");
+                           "SMTP host returned error: 451 later\n! 00000001.MSG to c@y.org: SMTP server did not accept message\n");
     EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
 }
 
@@ -712,6 +732,53 @@ TEST(SmtpPost, EhloOnEveryServer) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// A letter without From:, Date: and Message-ID: gets them, the sender from
+// the account's FROM and NAME; sent again after a drop before its verdict,
+// it goes with the very same bytes. Without a FROM to take, it is kept.
+TEST(SmtpPost, ALetterGetsTheHeadersItLacksOnceForAll) {
+    Packet p;
+    writefile(p.cfg, "HOSTNAME myhost\nSMTPHOST 127.0.0.1\nFROM *@home.org joe@home.org\nNAME Joe Home\nSOUPDIR " +
+                         p.soup + "\n");
+    p.put("L.MSG", binary("To: r@y.org\nSubject: s\n\nhi\n"));
+    p.put("REPLIES", "L\tmail\tb\n");
+    ScriptedServer server(25);
+    for (int run = 0; run < 2; run++) {
+        Script& s = server.session();
+        Dialogue d(s);
+        d.envelope("joe@home.org", {"r@y.org"});
+        d.ask("DATA\r\n", "354 go ahead\r\n");
+        s.expectdata();
+        if (run == 0) s.drop();
+        else s.send("250 queued\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+    }
+    server.start();
+    EXPECT_EQ(p.run().status, 75);
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string first = server.received(0);
+    EXPECT_EQ(server.received(1), first + "QUIT\r\n");
+    size_t head = first.find("DATA\r\n") + 6;
+    const std::string added = "From: Joe Home <joe@home.org>\r\nDate: ";
+    EXPECT_EQ(first.compare(head, added.size(), added), 0) << first;
+    EXPECT_NE(first.find("\r\nMessage-ID: <"), std::string::npos) << first;
+    EXPECT_NE(first.find("@myhost>\r\nTo: r@y.org\r\nSubject: s\r\n\r\nhi\r\n.\r\n"), std::string::npos) << first;
+
+    writefile(p.cfg, "HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSOUPDIR " + p.soup + "\n");
+    p.put("L.MSG", binary("To: r@y.org\nSubject: s\n\nhi\n"));
+    p.put("REPLIES", "L\tmail\tb\n");
+    ScriptedServer none(25);
+    Dialogue q(none.session());
+    q.quit();
+    none.start();
+    r = p.run();
+    EXPECT_TRUE(none.finish()) << none.errortext();
+    EXPECT_NE(r.out.find("! L.MSG \"s\" to r@y.org: No From address specified in message - skipping (set FROM in "
+                         "the configuration)\n"),
+              std::string::npos)
+        << r.out;
 }
 
 const std::string m1 = "From: a@x.org\nTo: r@y.org\n\none\n";
@@ -962,7 +1029,7 @@ TEST(SmtpPost, RecipientsBeyondWhatTheServerTakesAtOnce) {
                   !c.refused.empty())
             << reports;
         const std::string end = "Mailing to u599@y.org\nSMTP host returned error: 452 4.5.3 too many recipients\n"
-                                "! SMTP server accepted no recipient - message kept\n";
+                                "! 00000001.MSG to u0@y.org: SMTP server accepted no recipient - message kept\n";
         EXPECT_EQ(reports.find("error: 452") == std::string::npos, !c.kept) << reports;
         if (c.kept) {
             EXPECT_EQ(reports.substr(reports.size() - end.size()), end);
@@ -1068,15 +1135,18 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
                            "Mailing to bad@y.org\nSMTP host returned error: 550 no such user\n"
                            "! Recipient refused by SMTP server\nMailing to good@y.org\n"
                            "Mailing from b@x.org\nMailing to r@y.org\nSMTP host returned error: 554 5.6.0 refused\n"
-                           "! SMTP server did not accept message\n! Letter moved to " + p.soup +
+                           "! 00000001.MSG to r@y.org: SMTP server did not accept message\n! Letter moved to " + p.soup +
                            "/refused/00000001-1.eml, and a notice into area Vorpa\nMailing from c@x.org\n"
                            "Mailing to gone@y.org\nSMTP host returned error: 550 no such user\n"
-                           "! Recipient refused by SMTP server\n! SMTP server accepted no recipient - message kept\n"
+                           "! Recipient refused by SMTP server\n"
+                           "! 00000001.MSG to gone@y.org: SMTP server accepted no recipient - message kept\n"
                            "! Letter moved to " + p.soup + "/refused/00000001-2.eml, and a notice into area Vorpa\n"
                            "Mailing from d@x.org\n"
-                           "Mailing to r@y.org\n! No To address specified in message - skipping\nMailing from e@x.org\n"
+                           "Mailing to r@y.org\n! 00000001.MSG: No To address specified in message - skipping\n"
+                           "Mailing from e@x.org\n"
                            "SMTP host returned error: 451 try later\n"
-                           "! Posting to SMTP server failed\nMailing from f@x.org\nMailing to r@y.org\n");
+                           "! 00000001.MSG to r@y.org: Posting to SMTP server failed\nMailing from f@x.org\n"
+                           "Mailing to r@y.org\n");
     // Recorded: "start length digest" of the first, fourth and last
     // message; the second and third given up, the fifth deferred.
     std::string record = p.get("00000001.SNT");
@@ -1156,7 +1226,8 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     RunResult r = p.run();
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_NE(r.out.find("SMTP host does not know BDAT: posting again with DATA\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("SMTP host returned error: 451 4.7.1 try later\n! SMTP server did not accept message\n"
+    EXPECT_NE(r.out.find("SMTP host returned error: 451 4.7.1 try later\n"
+                         "! 00000001.MSG to r@y.org: SMTP server did not accept message\n"
                          "Mailing from c@x.org\n"), std::string::npos) << r.out;
     EXPECT_EQ(listdir(p.soup), (std::vector<std::string>{"00000001.MSG", "00000001.SNT", "REPLIES"}));
     EXPECT_EQ(p.get("REPLIES"), "00000001\tmail\tb\n");
@@ -1208,7 +1279,7 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
         EXPECT_EQ(r.status, 2) << r.out;
         EXPECT_NE(r.out.find("Posting mail for work to 127.0.0.1:2525...\nMailing from Joe+lists@work.example\n"
                              "Mailing to r@y.org\nPosting mail to 127.0.0.1...\nMailing from me@home.org\n"
-                             "Mailing to r@y.org\n! No account sends as me@club.org - message kept\n"
+                             "Mailing to r@y.org\n! A.MSG \"3\": No account sends as me@club.org - message kept\n"
                              "Mailing from boss@staff.work.example\n"),
                   std::string::npos)
             << r.out;
@@ -1223,8 +1294,8 @@ TEST(SmtpPost, MailLeavesByTheAccountOfItsFrom) {
     p.put("REPLIES", "A\tmail\tb\nC\tmail\tb\n");
     RunResult r = p.run();
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(r.out.find("! No account sends as me@club.org - message kept\n"
-                         "! No account sends as me@home.org - message kept\n"),
+    EXPECT_NE(r.out.find("! A.MSG \"3\": No account sends as me@club.org - message kept\n"
+                         "! C.MSG \"5\": No account sends as me@home.org - message kept\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Posting"), std::string::npos) << r.out;
@@ -1288,7 +1359,8 @@ TEST(SmtpPost, ChunkingWindowSpansFiles) {
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(0), client + "QUIT\r\n");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! SMTP server did not accept message\n"
+    EXPECT_NE(p.reports().find("SMTP host returned error: 554 refused\n! F16.MSG to r@y.org: SMTP server did not accept "
+                               "message\n"
                                "! Letter moved to " + p.soup + "/refused/F16-1.eml"),
               std::string::npos)
         << p.reports();

@@ -35,7 +35,7 @@ struct Trial {
     explicit Trial(const std::string& settings) {
         mkdir(soup.c_str(), 0700);
         writefile(dir / "newsrc", "local.test: 1-5\n");
-        writefile(cfg, settings + "HOSTNAME myhost\nCAFILE " + cafile + "\nSOUPDIR " + soup +
+        writefile(cfg, "ADDHEADERS off\n" + settings + "HOSTNAME myhost\nCAFILE " + cafile + "\nSOUPDIR " + soup +
                            "\nNEWSGROUPS " + dir / "newsrc" + "\nLOGFILE " + log + "\n");
     }
     // One mail to post, listed in REPLIES.

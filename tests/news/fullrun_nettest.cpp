@@ -169,7 +169,7 @@ void fullrun(Outcome& o, Smtp smtp, Post post) {
     writefile(o.soup + "00000002.MSG", "From joe Mon Dec  7 10:00:00 2026\n" + MAIL2);
     writefile(o.soup + "00000003.MSG", record(NEWS3));
     writefile(o.dir / "newsrc", NEWSRC);
-    writefile(o.dir / "vorpa.cfg", "HOSTNAME client.home.org\nSMTPHOST 127.0.0.1\nNNTPHOST 127.0.0.1\n"
+    writefile(o.dir / "vorpa.cfg", "ADDHEADERS off\nHOSTNAME client.home.org\nSMTPHOST 127.0.0.1\nNNTPHOST 127.0.0.1\n"
                                    "POPHOST 127.0.0.1\nPOPUSER joe\nPOPPASS secret\nSOUPDIR " + o.soup +
                                        "\nNEWSGROUPS " + o.dir / "newsrc" + "\nLOGFILE " + o.dir / "log" + "\n");
 

@@ -35,7 +35,7 @@ struct Packet {
 
     explicit Packet(const std::string& settings = "NNTPHOST 127.0.0.1\n") {
         mkdir(soup.c_str(), 0700);
-        writefile(cfg, settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
+        writefile(cfg, "ADDHEADERS off\n" + settings + "SOUPDIR " + soup + "\nLOGFILE " + log + "\n");
     }
     void put(const std::string& name, const std::string& data) { writefile(soup + "/" + name, data); }
     RunResult run(std::vector<std::string> args = {"news", "post"}) {
@@ -166,7 +166,7 @@ TEST(PostNews, RefusedArticleIsGivenUpAndTheOthersGoOn) {
               "* Posting article to local.test\n"
               "* Posting article to local.archive\n"
               "NNTP host returned error: 441 posting failed\n"
-              "! NNTP server did not accept message\n"
+              "! 00000001.MSG \"b\" to local.archive: NNTP server did not accept message\n"
               "! Letter moved to " + p.soup + "/refused/00000001-1.eml, and a notice into area Vorpa\n"
               "* Posting article to local.test\n"
               "* Posting article to local.test\n");

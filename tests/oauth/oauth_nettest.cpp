@@ -52,6 +52,8 @@ Form parseform(const std::string& text) {
 
 // A token endpoint on 127.0.0.1: each POST's path and form go to answer,
 // whose JSON goes back with its status; after runs once the answer is sent.
+// Both run in the server's thread under its lock, which change takes for
+// what the test shares with them.
 class TokenServer {
 public:
     using Answer = std::function<std::pair<int, std::string>(const std::string& path, const Form& form)>;
@@ -76,8 +78,16 @@ public:
         std::lock_guard<std::mutex> hold(lock);
         return got;
     }
-    std::function<void()> after;
-    std::vector<std::chrono::steady_clock::time_point> times;
+    // When each request came.
+    std::vector<std::chrono::steady_clock::time_point> arrivals() {
+        std::lock_guard<std::mutex> hold(lock);
+        return times;
+    }
+    void change(const std::function<void()>& what) {
+        std::lock_guard<std::mutex> hold(lock);
+        what();
+    }
+    std::function<void()> after;  // set through change
 
 private:
     void serve() {
@@ -97,18 +107,18 @@ private:
             std::string path = in.substr(5, in.find(' ', 5) - 5);
             Form form = parseform(head == std::string::npos ? "" : in.substr(head + 4));
             form[":path"] = path;
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                got.push_back(form);
-                times.push_back(std::chrono::steady_clock::now());
-            }
+            std::unique_lock<std::mutex> hold(lock);
+            got.push_back(form);
+            times.push_back(std::chrono::steady_clock::now());
             auto reply = answer(path, form);
             std::string text = "HTTP/1.1 " + std::to_string(reply.first) +
                                " X\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
                                std::to_string(reply.second.size()) + "\r\n\r\n" + reply.second;
             write(c, text.data(), text.size());
             close(c);
-            if (after) after();
+            // It may put another in its place.
+            std::function<void()> then = after;
+            if (then) then();
         }
     }
     static size_t length(const std::string& in) {
@@ -121,6 +131,7 @@ private:
     std::atomic<bool> stop{false};
     std::mutex lock;
     std::vector<Form> got;
+    std::vector<std::chrono::steady_clock::time_point> times;
     std::thread thread;
 };
 
@@ -193,7 +204,7 @@ TEST(OAuth, RefreshRotationAndTheStoredToken) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(a.run({"email", "fetch"}).status, 0);
     EXPECT_EQ(server.requests().size(), 1u);
-    rotate = false;
+    server.change([&] { rotate = false; });
     a.store("refresh rt2\naccess acc-rt1\nexpires 100\n");
     RunResult third = a.run({"email", "fetch"});
     EXPECT_EQ(third.status, 0) << third.out;
@@ -217,10 +228,12 @@ TEST(OAuth, KilledWhileTheRotatedTokenArrives) {
     });
     Account a(pop(server));
     a.store("refresh rt1\naccess old\nexpires 0\n");
-    server.after = [&] {
-        server.after = nullptr;
-        kill(std::stoi(readfile(a.dir / "pid")), SIGKILL);
-    };
+    server.change([&] {
+        server.after = [&] {
+            server.after = nullptr;
+            kill(std::stoi(readfile(a.dir / "pid")), SIGKILL);
+        };
+    });
     RunResult killed = runprogram({"/bin/sh", "-c", "echo $$ > pid; exec " + vorpapath() + " email fetch /config=" + a.cfg},
                                   a.dir.path(), 30);
     EXPECT_EQ(killed.status, -1);
@@ -312,7 +325,7 @@ TEST(OAuth, ServerErrorsPassAndUnfitTokensAreNeverStored) {
         {503, std::string(70000, 'x')},
     };
     for (const auto& answer : passing) {
-        next = answer;
+        server.change([&] { next = answer; });
         RunResult r = a.run({"email", "fetch"});
         EXPECT_EQ(r.status, 75) << answer.first << " " << answer.second.substr(0, 60) << "\n" << r.out;
         EXPECT_NE(r.out.find("\nOAuth2 token endpoint of account default cannot be reached: "), std::string::npos)
@@ -324,7 +337,7 @@ TEST(OAuth, ServerErrorsPassAndUnfitTokensAreNeverStored) {
         {R"({"access_token":"acc","pad":")" + std::string(70000, 'x') + "\"}", "the answer is larger than 64 KB"},
     };
     for (const auto& answer : unfit) {
-        next = {200, answer.first};
+        server.change([&] { next = {200, answer.first}; });
         RunResult r = a.run({"email", "fetch"});
         EXPECT_EQ(r.status, 2) << r.out;
         EXPECT_NE(r.out.find("\nOAuth2 token refresh of account default failed: " + answer.second + "\n\n"),
@@ -384,7 +397,7 @@ TEST(OAuth, DeviceGrant) {
     EXPECT_NE(r.out.find("Open http://x/device and enter BCDF-GHJK\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Account default is authorized: its tokens are in " + a.tokens + "\n"), std::string::npos);
     EXPECT_EQ(readfile(a.tokens).substr(0, 20), "refresh r\naccess a\ne");
-    auto t = server.times;
+    auto t = server.arrivals();
     ASSERT_EQ(t.size(), 4u);
     EXPECT_GE(t[3] - t[2], std::chrono::milliseconds(1950));
     EXPECT_EQ(server.requests()[0].at("scope"), "mail");
@@ -420,7 +433,7 @@ TEST(OAuth, LoopbackGrant) {
         for (int i = 0; i < 500 && !fileexists(a.dir / "url"); i++) usleep(10000);
         Form q = parseform(readfile(a.dir / "url").substr(readfile(a.dir / "url").find('?') + 1));
         unlink((a.dir / "url").c_str());
-        challenge = q["code_challenge"];
+        server.change([&] { challenge = q["code_challenge"]; });
         EXPECT_EQ(q["code_challenge_method"], "S256");
         std::string redirect = q["redirect_uri"];
         sockaddr_in at{};
@@ -437,7 +450,7 @@ TEST(OAuth, LoopbackGrant) {
         return std::string(buf);
     };
     for (int round = 0; round < 3; round++) {
-        wrongverifier = round == 1;
+        server.change([&] { wrongverifier = round == 1; });
         std::string page;
         std::thread browser([&] { page = browse(round != 0); });
         RunResult r = a.run({"authorize"});

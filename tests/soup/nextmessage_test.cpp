@@ -72,6 +72,8 @@ TEST(NextMessage, RnewsBatch) {
     Split s = split("#! rnews 120\n" + a + "#! rnews 80\n" + b, 'u');
     EXPECT_EQ(s.messages, (std::vector<std::string>{a, b}));
     EXPECT_EQ(s.last, 0);
+    // Some readers write "n" for the same batches.
+    EXPECT_EQ(split("#! rnews 120\n" + a + "#! rnews 80\n" + b, 'n').messages, s.messages);
 
     // A message of length 0 is passed over, not taken for the end; leading
     // blanks and a plus sign are allowed.

@@ -36,7 +36,7 @@ void expectquiet(const Verdict& v, ReplyAction action) {
 }
 
 TEST(JudgeReply, OwnKindIsPostedInEveryFormat) {
-    for (const char* letter : {"u", "m", "M", "b", "B"}) {
+    for (const char* letter : {"u", "m", "M", "b", "B", "n"}) {
         for (int other = 0; other < 2; other++) {
             Verdict m = judge(std::string("R0001\tmail\t") + letter + "n\n", MAILKIND, other);
             expectquiet(m, ReplyAction::Post);
