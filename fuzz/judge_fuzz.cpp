@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 expect(otherruns && mail == (mine == NEWSKIND));
             } else {
                 expect(mail == (mine == MAILKIND));
-                expect(entry.format != '\0' && std::strchr("umMbB", entry.format));
+                expect(entry.format != '\0' && std::strchr("umMbBn", entry.format));
             }
         }
     }

@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Server server{Protocol::Pop3};
     const std::string cafile, pin;
-    const Wire pop3{"POP3", 110, 995, readpop3};
+    const Wire pop3{"POP3", 110, 995, readpop3, nullptr};
     Connection session(pop3, server, cafile, pin);
     Peer peer(session.sock, data, size);
 
