@@ -264,6 +264,32 @@ int routemail(const Settings& settings, const std::vector<Context>& accounts, Po
 
 }  // namespace
 
+namespace {
+
+// The mail post's dialogues: an SMTP client for each account that sends,
+// and mail routed by its From.
+class MailDialogue final : public PostDialogue {
+public:
+    MailDialogue(std::vector<MailPost*> mail, PostRoute routing) : mail(std::move(mail)), routing(std::move(routing)) {}
+    size_t accounts() const override { return mail.size(); }
+    const PostRoute& route() const override { return routing; }
+    Step open(size_t i) override { return mail[i]->begin(); }
+    Step post(size_t i, PostedFile& posted, long start, long length) override {
+        return mail[i]->post(posted, start, length);
+    }
+    Step settle(size_t i) override { return mail[i]->settle(); }
+    const char* noreplies() const override { return "+ No REPLIES file found, not posting any email\n"; }
+    const char* nothingposted() const override { return "+ No mail messages to be posted\n"; }
+    Step signoff(size_t i) override { return mail[i]->signoff(); }
+    Result end(size_t i, Step how) override { return mail[i]->end(how); }
+
+private:
+    std::vector<MailPost*> mail;
+    PostRoute routing;
+};
+
+}  // namespace
+
 Result postemail(const Context& run) {
     std::vector<Context> accounts = postaccounts(run, &Account::smtp);
     const Account& first = accounts.front().account;
@@ -284,20 +310,12 @@ Result postemail(const Context& run) {
         if (!ahead) own.push_back(std::make_unique<MailPost>(account));
         mail.push_back(ahead ? static_cast<MailPost*>(ahead->opener.get()) : own.back().get());
     }
-    PostDialogue dialogue{
-        accounts.size(),
-        nullptr,
-        [&mail](size_t i) { return mail[i]->begin(); },
-        [&mail](size_t i, PostedFile& posted, long start, long length) { return mail[i]->post(posted, start, length); },
-        [&mail](size_t i) { return mail[i]->settle(); },
-        "+ No REPLIES file found, not posting any email\n",
-        "+ No mail messages to be posted\n",
-        [&mail](size_t i) { return mail[i]->signoff(); },
-        [&mail](size_t i, Step how) { return mail[i]->end(how); }};
+    PostRoute route;
     if (run.accounts)
-        dialogue.route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
+        route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
             return routemail(run.settings, accounts, posted, start, length, why);
         };
+    MailDialogue dialogue(std::move(mail), std::move(route));
     return postphase(run, ready, MAILKIND, dialogue);
 }
 

@@ -233,6 +233,28 @@ PostRoute newsroute(const Context& run, NewsRoutes& routes) {
     };
 }
 
+// The news post's dialogues: an NNTP client for each account that posts,
+// articles routed by their first group; one article at a time.
+class NewsDialogue final : public PostDialogue {
+public:
+    NewsDialogue(std::vector<std::unique_ptr<NewsPost>>& news, PostRoute routing)
+        : news(news), routing(std::move(routing)) {}
+    size_t accounts() const override { return news.size(); }
+    const PostRoute& route() const override { return routing; }
+    Step open(size_t i) override { return news[i]->open(); }
+    Step post(size_t i, PostedFile& posted, long start, long length) override {
+        return news[i]->post(posted, start, length);
+    }
+    const char* noreplies() const override { return "+ No REPLIES file found, not posting any news\n"; }
+    const char* nothingposted() const override { return "+ No news messages to be posted\n"; }
+    Step signoff(size_t i) override { return news[i]->signoff(); }
+    Result end(size_t i, Step how) override { return news[i]->end(how); }
+
+private:
+    std::vector<std::unique_ptr<NewsPost>>& news;
+    PostRoute routing;
+};
+
 }  // namespace
 
 Result postnews(const Context& run) {
@@ -244,18 +266,7 @@ Result postnews(const Context& run) {
     std::vector<std::unique_ptr<NewsPost>> news;
     for (const Context& account : accounts) news.push_back(std::make_unique<NewsPost>(account));
     NewsRoutes routes(run.settings, accounts);
-    PostDialogue dialogue{accounts.size(),
-                          nullptr,
-                          [&news](size_t i) { return news[i]->open(); },
-                          [&news](size_t i, PostedFile& posted, long start, long length) {
-                              return news[i]->post(posted, start, length);
-                          },
-                          nullptr,
-                          "+ No REPLIES file found, not posting any news\n",
-                          "+ No news messages to be posted\n",
-                          [&news](size_t i) { return news[i]->signoff(); },
-                          [&news](size_t i, Step how) { return news[i]->end(how); }};
-    dialogue.route = newsroute(run, routes);
+    NewsDialogue dialogue(news, newsroute(run, routes));
     return postphase(run, ready, NEWSKIND, dialogue);
 }
 

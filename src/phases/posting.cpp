@@ -42,9 +42,9 @@ struct Pending {
 // One posting phase's walk, and whether it kept a line of REPLIES.
 class Walk {
 public:
-    Walk(const Context& run, int mine, const PostDialogue& dialogue, RepliesFile& replies)
+    Walk(const Context& run, int mine, PostDialogue& dialogue, RepliesFile& replies)
         : run(run), out(run.report), soupdir(run.settings.soupdir), mine(mine), dialogue(dialogue), replies(replies),
-          opened(dialogue.accounts, false), dead(dialogue.accounts, false), alive(dialogue.accounts) {}
+          opened(dialogue.accounts(), false), dead(dialogue.accounts(), false), alive(dialogue.accounts()) {}
 
     Step postreplies();
     bool kept = false;
@@ -78,7 +78,7 @@ private:
     Report& out;
     const std::string& soupdir;
     const int mine;
-    const PostDialogue& dialogue;
+    PostDialogue& dialogue;
     RepliesFile& replies;
     std::vector<bool> opened, dead;
     size_t alive;
@@ -87,7 +87,7 @@ private:
 };
 
 Step Walk::settle() {
-    if (current < 0 || dead[current] || !dialogue.settle) return Step::Next;
+    if (current < 0 || dead[current]) return Step::Next;
     Step step = dialogue.settle(current);
     return step == Step::Next ? step : fail(current, step);
 }
@@ -245,7 +245,7 @@ Step Walk::postmessages(Pending& pending, char format) {
 Step Walk::postone(Pending& pending, long start, long length) {
     PostedFile& posted = *pending.posted;
     std::string why;
-    int to = dialogue.route ? dialogue.route(posted, start, length, why) : 0;
+    int to = dialogue.route() ? dialogue.route()(posted, start, length, why) : 0;
     if (to != current) {
         // The last account's verdicts come first, in the order of the
         // messages.
@@ -291,7 +291,7 @@ Step Walk::walk() {
             kept = kept || !entry.unasked;
         }
         if (action != ReplyAction::Post) continue;
-        if (!dialogue.route && !opened[0]) {
+        if (!dialogue.route() && !opened[0]) {
             Step step = open(0);
             if (step != Step::Next) return step;
         }
@@ -307,7 +307,7 @@ Step Walk::walk() {
         Step step = dialogue.signoff(i);
         if (step != Step::Next && fail(i, step) != Step::Next) return step;
     }
-    if (!connected) out.step("%s", dialogue.nothingposted);
+    if (!connected) out.step("%s", dialogue.nothingposted());
     return Step::Next;
 }
 
@@ -372,11 +372,11 @@ void listfiles(const Context& run, int mine) {
 
 // A check run: the files to be posted, then each account's dialogue up to
 // the login, and QUIT.
-Result checkposting(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
+Result checkposting(const Context& run, bool ready, int mine, PostDialogue& dialogue) {
     if (!ready) return dialogue.end(0, Step::End);
     listfiles(run, mine);
     Result result = Result::Done;
-    for (size_t i = 0; i < dialogue.accounts; i++) {
+    for (size_t i = 0; i < dialogue.accounts(); i++) {
         Step step = dialogue.open(i);
         if (step == Step::Next) step = dialogue.signoff(i);
         if (step != Step::Next) result = worse(result, dialogue.end(i, step));
@@ -490,7 +490,7 @@ bool givenup(const Context& run, PostedFile& posted, long start, long length, Gi
     return true;
 }
 
-Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue) {
+Result postphase(const Context& run, bool ready, int mine, PostDialogue& dialogue) {
     if (run.options.check) return checkposting(run, ready, mine, dialogue);
     (mine == MAILKIND ? run.tally.mailpost : run.tally.newspost) = true;
     Step step = Step::End;
@@ -501,7 +501,7 @@ Result postphase(const Context& run, bool ready, int mine, const PostDialogue& d
     } else {
         RepliesFile::Load loaded = replies.load();
         if (loaded == RepliesFile::Missing) {
-            run.report.step("%s", dialogue.noreplies);
+            run.report.step("%s", dialogue.noreplies());
             return Result::Done;
         }
         if (loaded == RepliesFile::NotRegular) {

@@ -56,30 +56,32 @@ using PostRoute = std::function<int(PostedFile& posted, long start, long length,
 
 // The dialogues of a posting phase with its servers: one per account it
 // posts for, numbered from 0 in the order of the file.
-struct PostDialogue {
-    size_t accounts;
+class PostDialogue {
+public:
+    virtual ~PostDialogue() = default;
+    virtual size_t accounts() const = 0;
     // Empty: the first takes every message, and is opened at the first
     // entry to be posted.
-    PostRoute route;
+    virtual const PostRoute& route() const = 0;
     // Connects and greets; called at the account's first message.
-    std::function<Step(size_t account)> open;
+    virtual Step open(size_t account) = 0;
     // Sends the message at [start, start + length) of the file, and gives
     // the file the server's verdict on that very message (accepted(), or
     // refused(start)), now or (pipelined) at a later call or at settle().
-    std::function<Step(size_t account, PostedFile& posted, long start, long length)> post;
-    // Reads what is still outstanding of the messages sent (may be empty);
-    // called before another account takes a message, and before a line is
-    // said that must come after their verdicts.
-    std::function<Step(size_t account)> settle;
+    virtual Step post(size_t account, PostedFile& posted, long start, long length) = 0;
+    // Reads what is still outstanding of the messages sent; called before
+    // another account takes a message, and before a line is said that must
+    // come after their verdicts. Without pipelining nothing is.
+    virtual Step settle(size_t) { return Step::Next; }
     // Reported in verbose mode when there is no REPLIES file.
-    const char* noreplies;
+    virtual const char* noreplies() const = 0;
     // Reported in verbose mode when nothing was to be posted.
-    const char* nothingposted;
+    virtual const char* nothingposted() const = 0;
     // QUIT at the end, the answers still to come read with its own; End
     // when the server did not take it.
-    std::function<Step(size_t account)> signoff;
+    virtual Step signoff(size_t account) = 0;
     // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
-    std::function<Result(size_t account, Step how)> end;
+    virtual Result end(size_t account, Step how) = 0;
 };
 
 // The contexts of the accounts a posting phase posts for: where the run
@@ -104,7 +106,7 @@ int routeto(const Settings& settings, const std::vector<Context>& accounts,
 // is left; REPLIES is left alone when the reader changed it meanwhile. A
 // file that AREAS lists is fetched mail or news that took a name REPLIES
 // still holds: it is neither sent nor removed.
-Result postphase(const Context& run, bool ready, int mine, const PostDialogue& dialogue);
+Result postphase(const Context& run, bool ready, int mine, PostDialogue& dialogue);
 
 // A phase left out of the run without a word: its server is not configured
 // and the command line asked for neither email nor news alone.
