@@ -10,8 +10,7 @@ Opening::Opening(const Context& base, Service service)
     : account(base.account),
       service(service),
       said(base.report),
-      run{base.settings, base.account, base.options, said,         base.interrupts, base.all,
-          base.tally,    base.http,    base.accounts, base.openings, this} {}
+      run(base.foropening(said, this)) {}
 
 namespace {
 

@@ -40,7 +40,7 @@ struct Tally {
 class OAuthHttp;
 class Opening;
 class Opener;
-struct Context;
+class Context;
 
 // What a connection of an account is for.
 enum class Service { Smtp, Nntp, Pop3, Imap };
@@ -88,8 +88,26 @@ private:
     std::vector<std::unique_ptr<Opening>> all;
 };
 
-// What every phase is given.
-struct Context {
+// What every phase is given: made once for the run, then for each account
+// and opening from it.
+class Context {
+public:
+    Context(const Settings& settings, const Account& account, const RunOptions& options, Report& report,
+            Interrupts& interrupts, bool all, Tally& tally, OAuthHttp& http,
+            const std::vector<const Account*>* accounts, Openings* openings)
+        : settings(settings), account(account), options(options), report(report), interrupts(interrupts), all(all),
+          tally(tally), http(http), accounts(accounts), openings(openings) {}
+    // The same run for another of its accounts.
+    Context foraccount(const Account& other) const {
+        return {settings, other, options, report, interrupts, all, tally, http, accounts, openings};
+    }
+    // The same run for the opener of opening, saying into said.
+    Context foropening(Report& said, Opening* opening) const {
+        Context c{settings, account, options, said, interrupts, all, tally, http, accounts, openings};
+        c.opening = opening;
+        return c;
+    }
+
     const Settings& settings;
     // The account the phase works for.
     const Account& account;
@@ -106,11 +124,11 @@ struct Context {
     // The accounts the run is for, in the order of the file, where the
     // configuration has more than one: the posting phases route each
     // message to one of them. Null: the account above only.
-    const std::vector<const Account*>* accounts = nullptr;
+    const std::vector<const Account*>* accounts;
     // The account is not the default one, and is named where it shows.
     bool named() const { return &account != &settings.accounts.front(); }
     // The connections opened ahead; null: each phase opens its own.
-    Openings* openings = nullptr;
+    Openings* openings;
     // The opening whose opener this context is for; null for a phase's.
     Opening* opening = nullptr;
 };

@@ -532,8 +532,7 @@ std::vector<Context> postaccounts(const Context& run, Server Account::*server) {
     if (run.accounts)
         for (const Account* a : *run.accounts)
             if (!(a->*server).host.empty())
-                those.push_back({run.settings, *a, run.options, run.report, run.interrupts, run.all, run.tally,
-                                 run.http, run.accounts, run.openings});
+                those.push_back(run.foraccount(*a));
     if (those.empty()) those.push_back(run);
     return those;
 }
