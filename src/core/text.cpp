@@ -129,3 +129,13 @@ bool readmessageline(FILE* file, long& left, std::string& line) {
     }
     return !line.empty() && !ferror(file);
 }
+
+bool readnumber(const std::string& text, size_t& at, unsigned long long most, unsigned long long& value) {
+    size_t start = at;
+    value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+        if (value > most) return false;
+    }
+    return at > start;
+}

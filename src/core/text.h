@@ -41,6 +41,10 @@ int memicmp(const void* a, const void* b, unsigned n);
 // there is no number, leaving value alone.
 bool readlong(const char*& p, long& value);
 
+// The digits at text[at] as a number up to most, at moved past them; false
+// when there are none, or the number is beyond most.
+bool readnumber(const std::string& text, size_t& at, unsigned long long most, unsigned long long& value);
+
 // 1 when a file or directory of that path exists.
 int exist(const char* path);
 

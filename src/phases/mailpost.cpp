@@ -81,7 +81,7 @@ public:
         PostedFile& file = owner(message);
         std::vector<std::string> to = readenvelope(message.file, message.start, message.length).to;
         say(fault, lettername(file, message.start, message.length, to.empty() ? "" : to.front()) + " ");
-        if (!giveup(file, message, fault)) file.refused(message.start);
+        if (!giveup(file, message, fault, to)) file.refused(message.start);
     }
     void failed(const SmtpFault& fault) override {
         endedby = fault.cause;
@@ -91,7 +91,9 @@ public:
 private:
     // name: how a line about the message names it, with a space.
     void say(const SmtpFault& fault, const std::string& name = "");
-    bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault);
+    // to: the message's recipients.
+    bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault,
+                const std::vector<std::string>& to);
 
     const Context& run;
     Report& out;
@@ -212,22 +214,18 @@ void MailPost::say(const SmtpFault& fault, const std::string& name) {
 // A letter the server refused for good, or for now through more than
 // KEEPTRYING days, leaves the packet for refused/, and a notice tells the
 // user where they read; false when it stays for the next run.
-bool MailPost::giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault) {
+bool MailPost::giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault,
+                      const std::vector<std::string>& to) {
     if (run.options.test || fault.refusals.empty()) return false;
     long days = 0;
     if (!fault.permanent) {
         long since = file.deferredsince(message.start, message.length);
         long keep = run.account.keeptrying;
-        if (since < 0) {
-            out.say("! Cannot record what was sent in %s: %s\n", file.record.c_str(), file.reason());
-            return false;
-        }
+        if (!recorded(out, file, since >= 0)) return false;
         days = (std::time(nullptr) - since) / 86400;
         if (keep == 0 || days < keep) return false;
     }
-    return givenup(run, file, message.start, message.length,
-                   {run.account.smtp.host, fault.refusals,
-                    readenvelope(file.file, message.start, message.length).to, "", days});
+    return givenup(run, file, message.start, message.length, {run.account.smtp.host, fault.refusals, to, "", days});
 }
 
 // Whether the account sends as address: one of its FROM patterns matches

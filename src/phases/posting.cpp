@@ -428,9 +428,7 @@ bool addedheaders(const Context& run, PostedFile& posted, long start, long lengt
     if (!hasfrom && !from.empty()) head += "From: " + from + "\n";
     if (!hasdate) head += "Date: " + maildate(now) + "\n";
     if (!hasid) head += "Message-ID: " + newmessageid(now, run.account.hostname) + "\n";
-    if (head.empty() || posted.addheaders(start, length, head)) return true;
-    run.report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
-    return false;
+    return head.empty() || recorded(run.report, posted, posted.addheaders(start, length, head));
 }
 
 std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
@@ -457,21 +455,14 @@ std::string lettername(const PostedFile& posted, long start, long length, const 
     return name;
 }
 
+bool recorded(Report& report, const PostedFile& posted, bool ok) {
+    if (!ok) report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
+    return ok;
+}
+
 bool recordsent(Report& report, PostedFile& posted, long start, long length) {
-    if (posted.accepted(start, length)) return true;
-    report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
-    return false;
+    return recorded(report, posted, posted.accepted(start, length));
 }
-
-namespace {
-
-bool recordgivenup(Report& report, PostedFile& posted, long start, long length) {
-    if (posted.givenup(start, length)) return true;
-    report.say("! Cannot record what was sent in %s: %s\n", posted.record.c_str(), posted.reason());
-    return false;
-}
-
-}  // namespace
 
 bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter) {
     Report& out = run.report;
@@ -485,7 +476,7 @@ bool givenup(const Context& run, PostedFile& posted, long start, long length, Gi
         return false;
     }
     if (!writenotice(out, soupdir, run.account.hostname, letter)) return false;
-    if (!recordgivenup(out, posted, start, length)) return false;
+    if (!recorded(out, posted, posted.givenup(start, length))) return false;
     out.say("! Letter moved to %s, and a notice into area Vorpa\n", letter.storedat.c_str());
     return true;
 }

@@ -141,6 +141,8 @@ std::string accountfrom(const Account& account);
 // and a colon: R0000002.MSG "Re: trip" to ann@example.net:
 std::string lettername(const PostedFile& posted, long start, long length, const std::string& to);
 
+// Whether a line went into the file's record (ok); says why not.
+bool recorded(Report& report, const PostedFile& posted, bool ok);
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
 bool recordsent(Report& report, PostedFile& posted, long start, long length);

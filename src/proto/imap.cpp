@@ -68,17 +68,6 @@ bool startsnocase(const std::string& text, size_t at, const char* word) {
     return text.size() - std::min(at, text.size()) >= n && strncasecmp(text.c_str() + at, word, n) == 0;
 }
 
-// The number at text[at]; false when there is none or it is beyond most.
-bool readnumber(const std::string& text, size_t& at, unsigned long long most, unsigned long long& value) {
-    size_t start = at;
-    value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-        value = value * 10 + static_cast<unsigned>(text[at++] - '0');
-        if (value > most) return false;
-    }
-    return at > start;
-}
-
 // "L OK" logs in, a continuation asks for more.
 SaslDialect::Turn imapturn(const Reply& reply, std::string& challenge) {
     const std::string& text = reply.text;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/durable.h"
+#include "core/text.h"
 #include "soup/soup.h"
 
 namespace {
@@ -15,17 +16,6 @@ namespace {
 // Message-ID: they are damage.
 constexpr size_t longestmailbox = 1024;
 constexpr size_t longestfolder = 2048;
-
-// The digits at text[at] as a number up to most; false for none, or more.
-bool number(const std::string& text, size_t& at, unsigned long long most, unsigned long long& value) {
-    size_t from = at;
-    value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-        value = value * 10 + static_cast<unsigned>(text[at++] - '0');
-        if (value > most) return false;
-    }
-    return at > from;
-}
 
 bool space(const std::string& text, size_t& at) { return at < text.size() && text[at++] == ' '; }
 
@@ -76,8 +66,8 @@ MailRecord MailRecord::folder(const std::string& statefile, const std::string& a
 bool MailRecord::line(const std::string& text, bool fits, bool first, const std::function<void(const Entry&)>& take) {
     size_t at = 0;
     unsigned long long a = 0, b = 0;
-    bool read = fits && text.size() <= longestfolder && number(text, at, UINT32_MAX, a) && space(text, at) &&
-                number(text, at, 1ULL << 50, b);
+    bool read = fits && text.size() <= longestfolder && readnumber(text, at, UINT32_MAX, a) && space(text, at) &&
+                readnumber(text, at, 1ULL << 50, b);
     if (first) {
         if (!read || at != text.size() || a == 0 || b == 0 || b > UINT32_MAX) return false;
         validity = static_cast<uint32_t>(a);

@@ -16,24 +16,10 @@
 #include <vector>
 
 #include "core/text.h"
+#include "soup/journal.h"
 #include "soup/soup.h"
 
 namespace {
-
-// The whole regular file into text; false when it cannot be opened (error
-// 0: it is no regular file), and errors set when it could not be read to its
-// end.
-bool readall(const std::string& path, std::string& text, int& error, bool* errors = nullptr) {
-    File f(openregular(path.c_str(), error));
-    if (!f) return false;
-    text.clear();
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-    bool failed = ferror(f.get()) != 0;
-    if (errors) *errors = failed;
-    return !failed || errors;
-}
 
 // "<device> <inode> <size> <mtime seconds> <mtime nanoseconds>": what the
 // record was made for. A file written anew under the same name differs.
@@ -155,7 +141,7 @@ PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), r
     std::string text;
     int error = 0;
     bool errors = false;
-    if (!readall(record, text, error, &errors) || errors) {
+    if (!readtext(record, text, error, &errors) || errors) {
         // What it holds is not known: the file is sent whole, a duplicate
         // at worst.
         stale = error != ENOENT;
@@ -292,7 +278,7 @@ bool partlysent(const std::string& msgpath) {
     std::string text;
     int error = 0;
     size_t end = 0;
-    return readall(sentrecordpath(msgpath), text, error) && sentany(parserecord(text, end));
+    return readtext(sentrecordpath(msgpath), text, error) && sentany(parserecord(text, end));
 }
 
 std::string sentrecordpath(const std::string& msgpath) { return msgpath.substr(0, msgpath.size() - 3) + "SNT"; }
@@ -321,7 +307,7 @@ Areas listedinareas(const std::string& soupdir, const char* prefix) {
 RepliesFile::Load RepliesFile::load() {
     bool errors = false;
     int error = 0;
-    if (!readall(path, text, error, &errors)) return error == 0 ? NotRegular : Missing;
+    if (!readtext(path, text, error, &errors)) return error == 0 ? NotRegular : Missing;
     for (size_t at = 0; at < text.size();) {
         size_t lf = text.find('\n', at);
         size_t end = lf == std::string::npos ? text.size() : lf + 1;
@@ -342,7 +328,7 @@ RepliesFile::Rewrite RepliesFile::rewrite(bool test) {
     if (test || (left == text && !text.empty())) return Unchanged;
     std::string now;
     int error = 0;
-    if (!readall(path, now, error) || now != text) return Unchanged;
+    if (!readtext(path, now, error) || now != text) return Unchanged;
     if (!replace(left)) return Failed;
     for (const std::string& msgpath : finished) std::remove(sentrecordpath(msgpath).c_str());
     removeorphans(left);
