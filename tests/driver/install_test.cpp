@@ -125,8 +125,8 @@ TEST(Install, DebianPackage) {
     for (const char* tool : {"/usr/bin/cpack", "/usr/bin/dpkg-shlibdeps", "/usr/bin/file", "/usr/bin/dpkg-deb"})
         if (access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is missing";
     TempDir out;
-    RunResult r = runprogram({"/usr/bin/cpack", "-G", "DEB", "--config", build + "/CPackConfig.cmake", "-B", out.path()},
-                             build, 180);
+    RunResult r = runprogram(
+        {"/usr/bin/cpack", "-G", "DEB", "--config", build + "/CPackConfig.cmake", "-B", out.path()}, build, 180);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::string deb;
     for (const std::string& name : listdir(out.path()))
