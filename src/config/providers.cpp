@@ -35,9 +35,9 @@ std::vector<Provider> providers() {
         Provider& p = all.back();
         if (key == "TITLE") {
             p.title = value;
-        } else if (key == "DOMAINS") {
+        } else if (key == "DOMAINS" || key == "MX") {
             std::istringstream words(value);
-            for (std::string d; words >> d;) p.domains.push_back(d);
+            for (std::string d; words >> d;) (key == "MX" ? p.mx : p.domains).push_back(d);
         } else if (key == "PINFROM") {
             p.pinfrom = value;
         } else if (key == "STEP") {
@@ -49,7 +49,8 @@ std::vector<Provider> providers() {
     return all;
 }
 
-const Provider* findprovider(const std::vector<Provider>& all, const std::string& address, const std::string& name) {
+const Provider* findprovider(const std::vector<Provider>& all, const std::string& address, const std::string& name,
+                             const std::vector<std::string>& exchangers) {
     std::string domain = address.substr(address.rfind('@') + 1);
     for (const Provider& p : all) {
         if (!name.empty()) {
@@ -59,5 +60,12 @@ const Provider* findprovider(const std::vector<Provider>& all, const std::string
         for (const std::string& d : p.domains)
             if (!strcasecmp(d.c_str(), domain.c_str())) return &p;
     }
+    if (!name.empty()) return nullptr;
+    for (const Provider& p : all)
+        for (const std::string& d : p.mx)
+            for (const std::string& host : exchangers)
+                if (host.size() > d.size() && host[host.size() - d.size() - 1] == '.' &&
+                    !strcasecmp(host.c_str() + host.size() - d.size(), d.c_str()))
+                    return &p;
     return nullptr;
 }

@@ -10,6 +10,8 @@ struct Provider {
     std::string name;   // the account's name, and the word that picks the provider
     std::string title;  // as the user knows it
     std::vector<std::string> domains;
+    // The domains of the mail exchangers of a domain of its own.
+    std::vector<std::string> mx;
     // host:port of an IMAP server on this machine whose certificate is pinned.
     std::string pinfrom;
     // The section's lines: "KEYWORD value", or "FILL KEYWORD hint" for one the
@@ -23,7 +25,9 @@ struct Provider {
 std::vector<Provider> providers();
 
 // The provider named name (any case), or, with name empty, the one that
-// serves the domain of address; null when none does.
-const Provider* findprovider(const std::vector<Provider>& all, const std::string& address, const std::string& name);
+// serves the domain of address, or the one that runs one of exchangers
+// (the hosts of the domain's MX records); null when none does.
+const Provider* findprovider(const std::vector<Provider>& all, const std::string& address, const std::string& name,
+                             const std::vector<std::string>& exchangers = {});
 
 #endif

@@ -17,6 +17,7 @@
 #include "config/config.h"
 #include "config/providers.h"
 #include "core/durable.h"
+#include "net/mx.h"
 #include "phases/phases.h"
 #include "proto/imap.h"
 
@@ -186,6 +187,21 @@ int setupaccount(Report& report, const std::string& address, const std::string& 
         return 1;
     }
 
+    // What the servers were found to be is said, but not around a section
+    // that is only shown.
+    ReportBuffer unsaid;
+    Report& said = print ? static_cast<Report&>(unsaid) : report;
+    // A domain of its own may have its mail at a provider: its MX records
+    // tell which.
+    const std::string domain = address.substr(address.find('@') + 1);
+    if (!provider && providername.empty()) {
+        std::vector<std::string> exchangers = mailexchangers(domain);
+        provider = findprovider(table, address, "", exchangers);
+        if (provider)
+            said.console("The mail of %s goes to %s: %s\n", domain.c_str(), exchangers.front().c_str(),
+                         provider->title.c_str());
+    }
+
     int error = 0;
     std::string existing;
     bool exists = false;
@@ -201,7 +217,6 @@ int setupaccount(Report& report, const std::string& address, const std::string& 
         return 1;
     }
 
-    const std::string domain = address.substr(address.find('@') + 1);
     const std::string name = freename(provider ? provider->name : domainname(domain), accountnames(existing));
     const std::string folder = configfile.substr(0, configfile.rfind('/') + 1);
     const std::vector<std::pair<std::string, std::string>> values{
@@ -210,10 +225,6 @@ int setupaccount(Report& report, const std::string& address, const std::string& 
         {"$NAME", name},
         {"$NEWSRC", tildepath(folder + "newsrc-" + name)}};
 
-    // What the servers were found to be is said, but not around a section
-    // that is only shown.
-    ReportBuffer unsaid;
-    Report& said = print ? static_cast<Report&>(unsaid) : report;
     std::vector<std::string> steps;
     std::vector<std::string> lines;
     if (provider) {

@@ -1,6 +1,8 @@
 // vorpa setup: a provider's section written into a new configuration
 // (mode 0600) or appended to one, never over it; --print writes nothing;
-// Proton's Bridge gets the fingerprint of the certificate it shows.
+// Proton's Bridge gets the fingerprint of the certificate it shows; every
+// provider of the table makes a section the run reads without a word, and
+// a domain of its own is known by its mail exchangers.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/providers.h"
 #include "run.h"
 #include "scripted_server.h"
 
@@ -114,6 +117,26 @@ TEST(Setup, ProtonBridgeCertificateIsPinned) {
     EXPECT_TRUE(contains(text, "\nIMAPHOST   127.0.0.1:1143\nIMAPTLS    starttls\n")) << text;
     EXPECT_TRUE(contains(text, "\nTLSFINGERPRINT " + pin + "\n")) << text;
     EXPECT_EQ(runvorpa({"--settings", "/config=" + config}, dir.path()).status, 0);
+}
+
+TEST(Setup, EveryProviderMakesASectionTheRunReads) {
+    TempDir dir;
+    const std::string config = dir / "vorpa.cfg";
+    const std::vector<Provider> all = providers();
+    for (const Provider& p : all) {
+        ASSERT_FALSE(p.domains.empty()) << p.name;
+        RunResult r = runvorpa({"setup", "joe@" + p.domains.front(), "/config=" + config}, dir.path());
+        EXPECT_EQ(r.status, 0) << p.name << ": " << r.err;
+        EXPECT_TRUE(contains(r.out, "account " + p.name + " ")) << r.out;
+    }
+    RunResult r = runvorpa({"--settings", "/config=" + config}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    EXPECT_EQ(findprovider(all, "joe@firm.example", "", {"mx.firm.example", "firm.mail.protection.outlook.com"}),
+              findprovider(all, "joe@Hotmail.COM", ""));
+    EXPECT_EQ(findprovider(all, "joe@firm.example", "", {"aspmx.l.google.com"}), findprovider(all, "x@y", "GMAIL"));
+    EXPECT_EQ(findprovider(all, "joe@firm.example", "", {"google.com.example.net", "firm.example"}), nullptr);
 }
 
 }  // namespace
