@@ -335,6 +335,27 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
     return true;
 }
 
+// Each proxy password command of the accounts the run is for, once (the
+// accounts that take the default's share its answer), before anything
+// connects. False after the line that says why one failed.
+bool proxypasswords(Report& report, Settings& settings, const std::vector<const Account*>& chosen) {
+    std::vector<std::pair<std::string, std::string>> had;
+    for (Account& account : settings.accounts) {
+        if (account.proxypasscmd.empty() || std::find(chosen.begin(), chosen.end(), &account) == chosen.end())
+            continue;
+        auto known = std::find_if(had.begin(), had.end(),
+                                  [&](const auto& h) { return h.first == account.proxypasscmd; });
+        if (known != had.end()) {
+            account.proxy.pass = known->second;
+        } else {
+            if (!proxysecret(report, account, account.proxy.pass)) return false;
+            had.emplace_back(account.proxypasscmd, account.proxy.pass);
+        }
+        spreadproxy(account);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -373,6 +394,7 @@ int main(int argc, char** argv) {
     }
     std::vector<const Account*> chosen;
     if (!chooseaccounts(report, settings, options, chosen)) return 1;
+    if (!proxypasswords(report, settings, chosen)) return 2;
     if (options.authorize) return authorizeaccounts(report, options, chosen);
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());

@@ -76,6 +76,10 @@ void sayfailure(Report& report, const Connection& c, const Outcome& failure, Com
     case Stage::Connect:
         report.say("Cannot connect to host %s at port %d: %s\n", c.host.c_str(), c.port, failure.detail.c_str());
         return;
+    case Stage::Proxy:
+        report.say("Proxy %s at port %d %s\n", c.server.proxy.host.c_str(), c.server.proxy.port,
+                   failure.detail.c_str());
+        return;
     case Stage::Tls:
         saytlsfailure(report, c, failure);
         return;

@@ -160,6 +160,10 @@ Result packforreader(const Settings& settings, const RunOptions& options, Report
 // tokens it gives: 0, else the exit status of the run.
 int authorize(Report& report, OAuthHttp& http, const Account& account);
 
+// The proxy's password of the account, from its PROXYPASSCMD run now.
+// False after one line that says why.
+bool proxysecret(Report& report, const Account& account, std::string& pass);
+
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);
 

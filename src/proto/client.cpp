@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "net/socks.h"
 
 
 namespace {
@@ -66,7 +67,19 @@ Outcome Connection::open() {
     // Nobody should wait out the greeting time for a greeting that a TLS
     // port never sends.
     tls = !server.tlswritten && port == protocol.tlsport ? TLSON : server.tls;
-    if (sock.Connect(host.c_str(), port) == -1) {
+    const Proxy& proxy = server.proxy;
+    if (proxy.set()) {
+        // A proxy that cannot be reached or refuses is the network's
+        // failure, named by the proxy.
+        std::string why;
+        bool reached = sock.Connect(proxy.host.c_str(), proxy.port) != -1;
+        if (!reached) why = std::string("cannot be reached: ") + sock.ConnectError();
+        if (!reached || !socksconnect(sock, proxy, host, port, why)) {
+            Outcome failure = failed(Failure::Network, Stage::Proxy);
+            failure.detail = why;
+            return failure;
+        }
+    } else if (sock.Connect(host.c_str(), port) == -1) {
         Outcome failure = failed(Failure::Network, Stage::Connect);
         failure.detail = sock.ConnectError();
         return failure;
@@ -166,7 +179,8 @@ Outcome Connection::starttls(const char* command) {
 }
 
 SecretRule Connection::maysendsecret(bool token) const {
-    if (sock.IsSecure() || (!token && sock.IsLoopback())) return SecretRule::Yes;
+    // Through a proxy the peer on this machine is the proxy, not the server.
+    if (sock.IsSecure() || (!token && sock.IsLoopback() && !server.proxy.set())) return SecretRule::Yes;
     return !token && server.plainallowed ? SecretRule::Plain : SecretRule::No;
 }
 

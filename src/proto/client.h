@@ -42,7 +42,8 @@ enum class Failure {
 // answer (a message, an article, a list) was cut off. Own: this side's
 // own step (memory, a file, compression), whose trouble the caller or the
 // transport says.
-enum class Stage { Host, Socket, Connect, Tls, Greeting, StartTls, Secret, Send, Reply, Text, Own };
+// Proxy: the proxy could not be reached, or did not connect on.
+enum class Stage { Host, Socket, Connect, Proxy, Tls, Greeting, StartTls, Secret, Send, Reply, Text, Own };
 
 // How a step of a dialogue went: done, or failed with its class, where,
 // and what the caller needs to word it. A step that reads a reply holds
@@ -54,8 +55,8 @@ struct Outcome {
     int tlsresult = TLS_OK;  // Tls
     bool wantstls = false;   // Greeting: the server expects TLS from the first byte
     Reply reply{};           // the server's words: Greeting, StartTls, Reply
-    // The transport's words: why Connect or Tls failed; for a certificate
-    // that is not the one pinned, its fingerprint.
+    // The transport's words: why Connect, Proxy or Tls failed; for a
+    // certificate that is not the one pinned, its fingerprint.
     std::string detail{};
 
     bool done() const { return failure == Failure::None; }
