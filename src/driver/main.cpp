@@ -458,6 +458,8 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail, &Account::pop, false);
     phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     openings.end();
+    // A server out of reach for days would leave cron quiet for ever.
+    if (!interrupts.taken() && sayoutages(settings, options, tally, report)) undone = true;
     if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;

@@ -548,7 +548,7 @@ Result fetchfrom(const Context& run, const Server& server, Service service, cons
         return static_cast<MailFetch&>(*ahead->opener).fetch();
     }
     MailFetch here(run, server);
-    openhere(here);
+    openhere(run, here);
     return here.fetch();
 }
 

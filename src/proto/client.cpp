@@ -58,8 +58,15 @@ Outcome Connection::sendfailed() const {
     return failure;
 }
 
+Outcome Connection::reached(Outcome outcome) {
+    answered = answered || outcome.done() || (outcome.stage == Stage::Greeting && outcome.reply.status != Reply::Lost);
+    unreachable = !answered && outcome.passing();
+    return outcome;
+}
+
 Outcome Connection::open() {
     quitting = false;
+    answered = unreachable = false;
     if (sock.Create() == -1) return Outcome{Failure::Local, Stage::Socket, errno};
     sock.settimeout(kGreetingTimeout);
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
@@ -72,23 +79,23 @@ Outcome Connection::open() {
         // A proxy that cannot be reached or refuses is the network's
         // failure, named by the proxy.
         std::string why;
-        bool reached = sock.Connect(proxy.host.c_str(), proxy.port) != -1;
-        if (!reached) why = std::string("cannot be reached: ") + sock.ConnectError();
-        if (!reached || !socksconnect(sock, proxy, host, port, why)) {
+        bool connected = sock.Connect(proxy.host.c_str(), proxy.port) != -1;
+        if (!connected) why = std::string("cannot be reached: ") + sock.ConnectError();
+        if (!connected || !socksconnect(sock, proxy, host, port, why)) {
             Outcome failure = failed(Failure::Network, Stage::Proxy);
             failure.detail = why;
-            return failure;
+            return reached(failure);
         }
     } else if (sock.Connect(host.c_str(), port) == -1) {
         Outcome failure = failed(Failure::Network, Stage::Connect);
         failure.detail = sock.ConnectError();
-        return failure;
+        return reached(failure);
     }
     // Commands, groups of them and texts each go out in one send already;
     // held back for an acknowledgement, a group sent right after a text
     // would wait a round trip.
     sock.SetNoDelay();
-    return tls == TLSON ? handshake() : Outcome();
+    return tls == TLSON ? reached(handshake()) : Outcome();
 }
 
 Outcome Connection::handshake() {
@@ -108,7 +115,9 @@ Outcome Connection::handshake() {
     return failure;
 }
 
-Outcome Connection::greet() {
+Outcome Connection::greet() { return reached(greeting()); }
+
+Outcome Connection::greeting() {
     sock.StartReply();
     Reply reply = protocol.read(sock);
     if (reply.ok()) {

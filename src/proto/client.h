@@ -142,9 +142,17 @@ public:
     // The TLS mode in force: the server's, or TLS on at the protocol's
     // port for it when none was written.
     TlsMode tls = TLSOFF;
+    // How the last opening went, for the record of servers that stay out
+    // of reach: the server answered (a handshake or a greeting came), or
+    // the opening failed for the network's reasons before it did.
+    bool answered = false;
+    bool unreachable = false;
 
 private:
     Outcome handshake();
+    // Notes how the opening went, and passes outcome on.
+    Outcome reached(Outcome outcome);
+    Outcome greeting();
     bool expectstls(const Reply& greeting) const;
 };
 
