@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "core/text.h"
 #include "net/socks.h"
@@ -14,6 +15,16 @@ bool copyhost(const char* from, size_t len, std::string& host) {
     if (len == 0) return false;
     host.assign(from, len);
     return true;
+}
+
+// The protocol whose greeting the line is, as far as its first bytes
+// tell: POP3's "+OK", IMAP's "* OK", SMTP's 220, NNTP's 200 and 201.
+const char* greetedlike(const std::string& text) {
+    if (strncasecmp(text.c_str(), "+OK", 3) == 0) return "POP3";
+    if (strncasecmp(text.c_str(), "* OK", 4) == 0 || strncasecmp(text.c_str(), "* PREAUTH", 9) == 0) return "IMAP";
+    if (text.compare(0, 4, "220 ") == 0 || text.compare(0, 4, "220-") == 0) return "SMTP";
+    if (text.compare(0, 4, "200 ") == 0 || text.compare(0, 4, "201 ") == 0) return "NNTP";
+    return nullptr;
 }
 
 bool readport(const char* text, unsigned short* port) {
@@ -120,6 +131,13 @@ Outcome Connection::greet() { return reached(greeting()); }
 Outcome Connection::greeting() {
     sock.StartReply();
     Reply reply = protocol.read(sock);
+    // A port that runs another service: the host setting names the wrong one.
+    const char* like = reply.status == Reply::Lost ? nullptr : greetedlike(reply.text);
+    if (like && std::strcmp(like, protocol.name) != 0) {
+        Outcome failure = failed(Failure::Local, Stage::Greeting, reply);
+        failure.detail = like;
+        return failure;
+    }
     if (reply.ok()) {
         Outcome greeted;
         greeted.reply = std::move(reply);
@@ -135,7 +153,10 @@ Outcome Connection::greeting() {
     Failure how = reply.status == Reply::Lost || fornow ? Failure::Network
                   : reply.refused()                     ? Failure::Refused
                                                         : Failure::Protocol;
-    return failed(how, Stage::Greeting, reply);
+    Outcome failure = failed(how, Stage::Greeting, reply);
+    // No greeting of ours: some other service.
+    if (reply.status == Reply::Invalid && !sock.Broken()) failure.detail = protocol.name;
+    return failure;
 }
 
 // A greeting that did not come to a port that is the protocol's port for

@@ -56,7 +56,9 @@ struct Outcome {
     bool wantstls = false;   // Greeting: the server expects TLS from the first byte
     Reply reply{};           // the server's words: Greeting, StartTls, Reply
     // The transport's words: why Connect, Proxy or Tls failed; for a
-    // certificate that is not the one pinned, its fingerprint.
+    // certificate that is not the one pinned, its fingerprint. Greeting:
+    // the protocol whose greeting came ("IMAP"), the client's own where
+    // none of a protocol we know did.
     std::string detail{};
 
     bool done() const { return failure == Failure::None; }
