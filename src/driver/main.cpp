@@ -394,8 +394,10 @@ int main(int argc, char** argv) {
     }
     std::vector<const Account*> chosen;
     if (!chooseaccounts(report, settings, options, chosen)) return 1;
-    if (!proxypasswords(report, settings, chosen)) return 2;
-    if (options.authorize) return authorizeaccounts(report, options, chosen);
+    if (options.authorize) {
+        if (!proxypasswords(report, settings, chosen)) return 2;
+        return authorizeaccounts(report, options, chosen);
+    }
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
@@ -416,6 +418,8 @@ int main(int argc, char** argv) {
         report.alert("Error: CAFILE %s holds no readable PEM certificate\n", account.cafile.c_str());
         return 1;
     }
+    // A command that may ask for a passphrase runs once the run is sure to go on.
+    if (!proxypasswords(report, settings, chosen)) return 2;
     openlog(report, settings.logfile);
 
     // A phase that ended early, or kept a line of REPLIES because what it

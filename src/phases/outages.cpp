@@ -69,8 +69,10 @@ bool sayoutages(const Settings& settings, const RunOptions& options, const Tally
             long long since = outages.since(key);
             long long days = (now - since) / 86400;
             if (server.second || account.quietdays == 0 || now - since <= account.quietdays * 86400) continue;
-            report.say("%s host %s unreachable since %s (%lld day%s): check %s\n", name, host.c_str(),
-                       dateof(since).c_str(), days, days == 1 ? "" : "s", hostsetting(server.first->protocol));
+            // Through a proxy, the proxy may be what is out of reach.
+            report.say("%s host %s unreachable since %s (%lld day%s): check %s%s\n", name, host.c_str(),
+                       dateof(since).c_str(), days, days == 1 ? "" : "s", hostsetting(server.first->protocol),
+                       server.first->proxy.set() ? " and PROXY" : "");
             said = true;
         }
         if (!outages.save()) {

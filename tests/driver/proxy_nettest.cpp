@@ -69,6 +69,18 @@ TEST(Proxy, AProxyUnreachableOrRefusingIsTheNetworks) {
         EXPECT_EQ(run.status, 75) << run.out << run.err;
         EXPECT_THAT(run.out, HasSubstr("Proxy 127.0.0.1 at port 1081 cannot be reached: Connection refused\n"));
     }
+    {
+        // socks5:// names the server by an address found here: there is none.
+        Box box("socks5://127.0.0.1:1080");
+        ScriptedServer proxy(1080);
+        proxy.session().drain();
+        proxy.start();
+        RunResult run = box.fetch();
+        EXPECT_TRUE(proxy.finish()) << proxy.errortext();
+        EXPECT_EQ(proxy.received(), "");
+        EXPECT_EQ(run.status, 75) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("Proxy 127.0.0.1 at port 1080 was not asked: hidden.onion has no address here"));
+    }
     Box box("socks5h://me:pw@127.0.0.1");
     ScriptedServer proxy(1080);
     socks(proxy.session(), std::string("\x01\x02me\x02pw", 7)).send(std::string("\x05\x04\x00\x01", 4));
