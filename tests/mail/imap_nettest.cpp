@@ -405,8 +405,8 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     server.start();
     RunResult check = box.fetch({"/check"});
     EXPECT_EQ(check.status, 2) << check.out;
-    EXPECT_NE(check.out.find("IMAP host has no folder Nope (its folders: INBOX, Lists/dev, Sent): [NONEXISTENT] no such "
-                               "mailbox\n"),
+    EXPECT_NE(check.out.find("IMAP host has no folder Nope (its folders: INBOX, Lists/dev, Sent): "
+                             "[NONEXISTENT] no such mailbox\n"),
               std::string::npos)
         << check.out;
     EXPECT_NE(check.out.find("1 of them are new.\nA run would fetch 1 of them and delete 0.\n"), std::string::npos)

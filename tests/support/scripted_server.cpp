@@ -25,7 +25,10 @@
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectBytes, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls, NothingAhead, Call, Deflate };
+    enum Kind {
+        Send, SendSplit, Expect, ExpectBytes, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls,
+        NothingAhead, Call, Deflate
+    };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
