@@ -93,7 +93,11 @@ int Reader::startaccount(const std::string& name, long line, const char* path) {
     next.cafile = first.cafile;
     setcompress(next, first.nntp.compress);
     next.addheaders = first.addheaders;
-    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS"})
+    next.proxyurl = first.proxyurl;
+    next.proxy = first.proxy;
+    next.proxypasscmd = first.proxypasscmd;
+    next.quietdays = first.quietdays;
+    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS", "PROXY", "PROXYPASSCMD", "QUIETDAYS"})
         if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
     settings.accounts.push_back(std::move(next));
     sectionpath = path;
@@ -265,12 +269,87 @@ bool ispin(const std::string& text) {
     return true;
 }
 
+// %XX of a URL's user and password.
+bool urldecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t at = 0; at < text.size(); at++) {
+        if (text[at] != '%') {
+            out += text[at];
+            continue;
+        }
+        if (at + 2 >= text.size() || !isxdigit(static_cast<unsigned char>(text[at + 1])) ||
+            !isxdigit(static_cast<unsigned char>(text[at + 2])))
+            return false;
+        out += static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
+        at += 2;
+    }
+    return true;
+}
+
+// "socks5h://[user[:password]@]host[:port]" (socks5:// resolves here);
+// empty takes the proxy back. A SOCKS5 login holds at most 255 bytes each.
+bool scanproxy(const std::string& value, Proxy& proxy) {
+    proxy = Proxy();
+    if (value.empty()) return true;
+    size_t scheme = value.find("://");
+    if (scheme == std::string::npos) return false;
+    std::string kind = value.substr(0, scheme);
+    if (!strcasecmp(kind.c_str(), "socks5")) proxy.remotenames = false;
+    else if (strcasecmp(kind.c_str(), "socks5h") != 0) return false;
+    std::string rest = value.substr(scheme + 3);
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        std::string login = rest.substr(0, at);
+        size_t colon = login.find(':');
+        if (!urldecode(login.substr(0, colon), proxy.user) ||
+            (colon != std::string::npos && !urldecode(login.substr(colon + 1), proxy.pass)))
+            return false;
+        if (proxy.user.empty() || proxy.user.size() > 255 || proxy.pass.size() > 255) return false;
+        rest.erase(0, at + 1);
+    }
+    std::string port;
+    bool hasport = false;
+    if (!rest.empty() && rest[0] == '[') {
+        size_t close = rest.find(']');
+        if (close == std::string::npos) return false;
+        proxy.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') return false;
+            hasport = true;
+            port = rest.substr(close + 2);
+        }
+    } else {
+        size_t colon = rest.find(':');
+        proxy.host = rest.substr(0, colon);
+        hasport = colon != std::string::npos;
+        if (hasport) port = rest.substr(colon + 1);
+    }
+    if (proxy.host.empty() || proxy.host.find_first_of("/?#@ \t") != std::string::npos) return false;
+    if (!hasport) return true;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    long n = std::strtol(port.c_str(), nullptr, 10);
+    if (n < 1 || n > 65535) return false;
+    proxy.port = static_cast<unsigned short>(n);
+    return true;
+}
+
+// PROXY as --settings shows it: its password only as set.
+std::string proxyshown(const std::string& url) {
+    size_t scheme = url.find("://");
+    size_t at = url.rfind('@');
+    if (scheme == std::string::npos || at == std::string::npos || at < scheme) return url;
+    size_t colon = url.find(':', scheme + 3);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "(set)" + url.substr(at);
+}
+
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
 // List: one more value each line; RunWord: a Word of the run's own.
 enum class Kind {
     Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress,
-    List, RunWord
+    List, RunWord, Proxy
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -358,6 +437,10 @@ const Setting table[] = {
     // Compression on the wire.
     {"COMPRESS", Kind::Compress, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
+    // The way out, and how long it may stay shut before a run says so.
+    {"PROXY", Kind::Proxy, [](Account& s) { return &s.proxyurl; }, nullptr},
+    {"PROXYPASSCMD", Kind::Command, [](Account& s) { return &s.proxypasscmd; }, nullptr},
+    {"QUIETDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.quietdays; }, mostdays},
 };
 
 bool runwide(Kind kind) { return kind == Kind::Dir || kind == Kind::LogFile || kind == Kind::RunWord; }
@@ -477,6 +560,16 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return 0;
     case Kind::Word:
         return scanword(report, value, line, path, s.key, s.words, *s.text(account()));
+    case Kind::Proxy:
+        if (!scanproxy(value, account().proxy)) {
+            report.alert("Error: PROXY must be socks5h://host:port or socks5://host:port, with user:password@ "
+                         "before the host where the proxy asks for a login, in line %ld of %s\n",
+                         line, path);
+            return -1;
+        }
+        secret = secret || !account().proxy.pass.empty();
+        *s.text(account()) = value;
+        return 0;
     case Kind::From: {
         // The last line wins, as for every other setting.
         std::vector<std::string>& from = account().from;
@@ -503,6 +596,8 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::Pin:
     case Kind::Word:
         return *s.text(a);
+    case Kind::Proxy:
+        return proxyshown(*s.text(a));
     case Kind::File:
         return tildepath(*s.text(a));
     case Kind::Dir:
@@ -648,6 +743,18 @@ int onesecreteach(Report& report, const Account& account) {
     return 0;
 }
 
+// The proxy's password comes from its URL or from its command, and only
+// with a user to go with it.
+int proxylogin(Report& report, const Account& account) {
+    if (account.proxypasscmd.empty()) return 0;
+    const char* wrong = !account.proxy.pass.empty() ? "PROXY holds a password and PROXYPASSCMD is set: keep one of them"
+                        : account.proxy.user.empty() ? "PROXYPASSCMD needs a user in PROXY (socks5h://user@host:port)"
+                                                     : nullptr;
+    if (!wrong) return 0;
+    report.alert("Error: %s\n", wrong);
+    return -1;
+}
+
 // With OAuth2 the logins of POP3 and SMTP take its token, by XOAUTH2 unless
 // a mechanism is written; a password beside it would be a second answer.
 int oauthlogins(Report& report, Account& account) {
@@ -692,9 +799,16 @@ int readconfigfile(Report& report, const std::string& name, const std::string& b
         if (!findorigin(account.origins, "NEWSGROUPS") &&
             resolvepath(report, named ? "newsrc-" + account.name : "newsrc", top, account.newsgroups) != 0)
             return -1;
-        if (onesecreteach(report, account) != 0 || oauthlogins(report, account) != 0) return -1;
+        if (onesecreteach(report, account) != 0 || oauthlogins(report, account) != 0 ||
+            proxylogin(report, account) != 0)
+            return -1;
+        spreadproxy(account);
     }
     return 0;
+}
+
+void spreadproxy(Account& account) {
+    for (Server* server : {&account.pop, &account.imap, &account.smtp, &account.nntp}) server->proxy = account.proxy;
 }
 
 int joinprogramdir(const std::string& base, const std::string& name, std::string& out) {

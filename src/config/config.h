@@ -20,6 +20,10 @@
 // on report's error stream, as are the warnings.
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings);
 
+// Gives each server of account the account's proxy, as it stands now (its
+// password had from PROXYPASSCMD included).
+void spreadproxy(Account& account);
+
 // The program file itself, through /proc/self/exe so that a start through
 // PATH or a symbolic link finds it; argv0 when that cannot be read.
 std::string programpath(const char* argv0);

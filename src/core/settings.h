@@ -23,6 +23,20 @@ constexpr size_t kPathMax = 4095;
 // plain-text password with POPTLS off, its USER login) go by it.
 enum class Protocol { Pop3, Smtp, Nntp, Imap };
 
+// A SOCKS5 proxy that every connection of an account goes through.
+struct Proxy {
+    std::string host;  // empty: none; a name, an address or a bare IPv6 literal
+    unsigned short port = 1080;
+    // socks5h: the proxy resolves the server's name (so that .onion hosts
+    // work and no lookup leaves this machine); socks5: this side does.
+    bool remotenames = true;
+    // The RFC 1929 login; none without a user.
+    std::string user;
+    std::string pass;
+
+    bool set() const { return !host.empty(); }
+};
+
 struct Server {
     explicit Server(Protocol protocol) : protocol(protocol) {}
 
@@ -44,6 +58,8 @@ struct Server {
 
     // COMPRESS: the connection is compressed where the server offers it.
     bool compress = true;
+    // The account's proxy, copied here for the connection.
+    Proxy proxy;
 };
 
 // Where a setting in force was read: its keyword, the file (an index into
@@ -98,6 +114,14 @@ struct Account {
     // Days a letter kept by temporary refusals is tried before it is given
     // up like a refused one; 0: never.
     long keeptrying = 5;
+    // Days a server may stay unreachable before a run says so and exits
+    // 2; 0: never.
+    long quietdays = 2;
+    // PROXY as written, read into proxy; PROXYPASSCMD: a command whose
+    // first line is the proxy's password.
+    std::string proxyurl;
+    Proxy proxy;
+    std::string proxypasscmd;
     // OAuth2: the provider whose endpoints, scope and flow are the
     // defaults (empty: no OAuth2, the logins take passwords), the
     // application registered with it, and what overrides the preset.

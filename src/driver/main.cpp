@@ -370,6 +370,27 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
     return true;
 }
 
+// Each proxy password command of the accounts the run is for, once (the
+// accounts that take the default's share its answer), before anything
+// connects. False after the line that says why one failed.
+bool proxypasswords(Report& report, Settings& settings, const std::vector<const Account*>& chosen) {
+    std::vector<std::pair<std::string, std::string>> had;
+    for (Account& account : settings.accounts) {
+        if (account.proxypasscmd.empty() || std::find(chosen.begin(), chosen.end(), &account) == chosen.end())
+            continue;
+        auto known = std::find_if(had.begin(), had.end(),
+                                  [&](const auto& h) { return h.first == account.proxypasscmd; });
+        if (known != had.end()) {
+            account.proxy.pass = known->second;
+        } else {
+            if (!proxysecret(report, account, account.proxy.pass)) return false;
+            had.emplace_back(account.proxypasscmd, account.proxy.pass);
+        }
+        spreadproxy(account);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -410,7 +431,10 @@ int main(int argc, char** argv) {
     }
     std::vector<const Account*> chosen;
     if (!chooseaccounts(report, settings, options, chosen)) return 1;
-    if (options.authorize) return authorizeaccounts(report, options, chosen);
+    if (options.authorize) {
+        if (!proxypasswords(report, settings, chosen)) return 2;
+        return authorizeaccounts(report, options, chosen);
+    }
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
@@ -431,6 +455,8 @@ int main(int argc, char** argv) {
         report.alert("Error: CAFILE %s holds no readable PEM certificate\n", account.cafile.c_str());
         return 1;
     }
+    // A command that may ask for a passphrase runs once the run is sure to go on.
+    if (!proxypasswords(report, settings, chosen)) return 2;
     openlog(report, settings.logfile);
 
     // A phase that ended early, or kept a line of REPLIES because what it
@@ -473,6 +499,8 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail, &Account::pop, false);
     phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     openings.end();
+    // A server out of reach for days would leave cron quiet for ever.
+    if (!interrupts.taken() && sayoutages(settings, options, tally, report)) undone = true;
     if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;

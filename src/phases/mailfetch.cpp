@@ -347,7 +347,12 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     bool named = !folder.empty();
     std::string shown = safetext(folder);
     if (state.missing) {
-        out.say("%s host has no folder %s: %s", name, shown.c_str(), safetext(state.reply.text).c_str());
+        std::string others;
+        for (const std::string& other : state.others) others += (others.empty() ? "" : ", ") + safetext(other);
+        if (state.othercount > state.others.size()) others += ", ...";
+        if (!others.empty()) others = " (its folders: " + others + ")";
+        out.say("%s host has no folder %s%s: %s", name, shown.c_str(), others.c_str(),
+                serverwords(c, state.reply).c_str());
         missing = true;
         return true;
     }
@@ -548,7 +553,7 @@ Result fetchfrom(const Context& run, const Server& server, Service service, cons
         return static_cast<MailFetch&>(*ahead->opener).fetch();
     }
     MailFetch here(run, server);
-    openhere(here);
+    openhere(run, here);
     return here.fetch();
 }
 

@@ -27,7 +27,7 @@ public:
     // context is the opening's), its lines said now; else opened now.
     Step begin() {
         if (run.opening) run.openings->take(*run.opening);
-        else openhere(*this);
+        else openhere(run, *this);
         return opened;
     }
     bool prepare() override;

@@ -99,7 +99,7 @@ Step NewsPost::open() {
     if (!line) {
         own = std::make_unique<NewsOpening>(run, newspostline(run));
         line = own.get();
-        openhere(*line);
+        openhere(run, *line);
     }
     use = &line->client;
     use->tell(*this);

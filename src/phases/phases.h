@@ -35,6 +35,14 @@ struct Tally {
     // Accounts whose OAuth2 access token could not be had, and how that
     // ended: their other phases end the same way without a word.
     std::vector<std::pair<std::string, Result>> untokened;
+    // The servers the phases opened connections to: reached, or out of
+    // reach for the network's reasons.
+    struct Reach {
+        const Account* account;
+        const Server* server;
+        bool up;
+    };
+    std::vector<Reach> reach;
 };
 
 class OAuthHttp;
@@ -167,6 +175,17 @@ int authorize(Report& report, OAuthHttp& http, const Account& account);
 // print: the section is only shown. The exit status.
 int setupaccount(Report& report, const std::string& address, const std::string& provider,
                  const std::string& configfile, bool print);
+
+// The proxy's password of the account, from its PROXYPASSCMD run now.
+// False after one line that says why.
+bool proxysecret(Report& report, const Account& account, std::string& pass);
+
+// After the phases: each server out of reach is remembered since its
+// first failure, in the state folder of its account, and one reached again
+// is forgotten. One out of reach for more than its account's QUIETDAYS is
+// said; so is a record that cannot be written. True when a line was said:
+// the run has work undone. A check or test run writes and says nothing.
+bool sayoutages(const Settings& settings, const RunOptions& options, const Tally& tally, Report& report);
 
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);

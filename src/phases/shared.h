@@ -25,6 +25,14 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet);
 void imapcomplain(Report& report, const Reply& reply, bool quiet);
 using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 
+// What a server said, made safe to show: of POP3 and IMAP without the
+// status and tag that mean nothing to a user ("-ERR", "L NO"); its line
+// end kept.
+std::string serverwords(const Connection& c, const Reply& reply);
+// A login the server refused: "IMAP host refused the login: ..." for POP3
+// and IMAP, the protocol's own words for the others.
+void refusedlogin(Report& report, const Connection& c, const Reply& reply, Complain complain);
+
 // The words for a failure of a step on a protocol client's connection:
 // the connection, TLS, the greeting, STARTTLS, a secret that may not go, a
 // send, or a reply (complained of through the protocol's words; a refusal

@@ -88,6 +88,7 @@ private:
     Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
     bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
+    void listed(const std::string& text, FolderState& state) const;
 
     // A message the folder lists: its UID, size (-1 unknown) and
     // Message-ID.

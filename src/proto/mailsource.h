@@ -130,9 +130,14 @@ protected:
 struct FolderState {
     long messages = 0;
     long octets = 0;  // 0 where the source does not count them
-    // The source has no such folder: reply tells why.
+    // The source has no such folder: reply tells why, and the folders it
+    // has are the first of those it lists, up to kShownFolders, out of
+    // othercount.
     bool missing = false;
     Reply reply;
+    static constexpr size_t kShownFolders = 20;
+    std::vector<std::string> others;
+    size_t othercount = 0;
     // A folder whose ids are numbers that grow: its numbering, and the
     // number its next message gets (0: not told).
     uint32_t validity = 0;
