@@ -1,5 +1,6 @@
 // Splitting outgoing message files: the caller's loop (seek to the offset,
-// nextmessage, read the message) run over files of every format.
+// nextmessage, read the message) run over files of every format, and the
+// walk's reading of each message in the same pass.
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "run.h"
 #include "soup/soup.h"
@@ -17,6 +19,19 @@ struct Split {
     std::vector<std::string> messages;  // each cut at the end of the file
     long last = 0;                      // 0 at the end, -1 on a format error
 };
+
+std::string sha256(const std::string& bytes) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr), 1);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < len; i++) {
+        hex += digits[md[i] >> 4];
+        hex += digits[md[i] & 15];
+    }
+    return hex;
+}
 
 struct TmpFile {
     FILE* f = tmpfile();
@@ -49,6 +64,14 @@ Split split(const std::string& data, char letter) {
         }
         long end = std::min<long>(start + length, static_cast<long>(data.size()));
         result.messages.push_back(data.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+        // Read in one pass, the message is the same, known by its digest.
+        OutgoingMessage read;
+        EXPECT_EQ(fseek(file.f, offset, SEEK_SET), 0);
+        EXPECT_EQ(readmessage(file.f, letter, read), length);
+        EXPECT_EQ(read.start, start);
+        if (start + length <= static_cast<long>(data.size())) {
+            EXPECT_EQ(read.digest, sha256(result.messages.back()));
+        }
         offset = start + length;
     }
     ADD_FAILURE() << "no end after more calls than the file has bytes";
