@@ -17,7 +17,6 @@
 #include <string>
 
 #include "core/text.h"
-
 #include "soup/soup.h"
 
 namespace {
@@ -101,7 +100,7 @@ bool startswith(const std::string& head, const char* prefix, size_t len) {
 
 // Reads one line of a mailbox as readline does, keeping its first bytes in
 // head; separator tells whether it begins with "From ". The bytes of a line
-// that does not go to out.
+// that does not begin so go to out.
 long mboxline(FILE* file, std::string& head, Pieces& out, bool& separator) {
     head.clear();
     separator = false;
@@ -268,6 +267,15 @@ bool named(const std::string& line, const char* name) {
     return line.size() >= len && memicmp(line.data(), name, static_cast<unsigned>(len)) == 0;
 }
 
+// The fields of the header that posting reads.
+const char* const FIELDS[] = {"From:", "To:", "Cc:", "Bcc:", "Subject:", "Newsgroups:", "Date:", "Message-ID:"};
+// More than the longest of their names: what tells a line of another field.
+const size_t FIELDNAMEMAX = 16;
+
+bool field(const std::string& line) {
+    return std::any_of(std::begin(FIELDS), std::end(FIELDS), [&line](const char* f) { return named(line, f); });
+}
+
 // Makes the value of a message from its bytes as they pass.
 class Taker final : public Sink {
 public:
@@ -302,7 +310,9 @@ void Taker::put(const char* bytes, size_t n) {
     for (size_t at = 0; inheader && at < n;) {
         const char* lf = static_cast<const char*>(std::memchr(bytes + at, '\n', n - at));
         size_t end = lf ? static_cast<size_t>(lf - bytes) + 1 : n;
-        line.append(bytes + at, end - at);
+        // Of a line of another field its beginning is enough: a long one
+        // is not held whole.
+        if (line.size() < FIELDNAMEMAX || (iswhite(line[0]) ? keeping : field(line))) line.append(bytes + at, end - at);
         at = end;
         if (lf) headerline();
     }
@@ -336,10 +346,7 @@ void Taker::headerline() {
     } else {
         addresses = false;
     }
-    static const char* const fields[] = {"From:",    "To:",        "Cc:",   "Bcc:",
-                                         "Subject:", "Newsgroups:", "Date:", "Message-ID:"};
-    if (!iswhite(line[0]))
-        keeping = std::any_of(std::begin(fields), std::end(fields), [this](const char* f) { return named(line, f); });
+    if (!iswhite(line[0])) keeping = field(line);
     if (keeping) m.fields.push_back(line);
     line.clear();
 }

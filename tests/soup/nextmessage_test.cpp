@@ -200,6 +200,22 @@ TEST(NextMessage, Binary) {
     EXPECT_EQ(s.last, 0);
 }
 
+// What the walk reads of a header: the fields posting uses with their
+// continuation lines, however long the lines of others, and the envelope.
+TEST(NextMessage, ReadsTheFieldsPostingUses) {
+    const std::string message = "X-Long: " + std::string(100000, 'x') + "\n to: not@this\nTO: a@b,\n\tc@d\n"
+                                "Subject: one\n  two\nX-Other: y\nbcc: e@f\nFrom: Me <me@x>";
+    TmpFile file;
+    fwrite(message.data(), 1, message.size(), file.f);
+    OutgoingMessage read;
+    ASSERT_TRUE(readoutgoing(file.f, 0, static_cast<long>(message.size()), read));
+    EXPECT_EQ(read.fields, (std::vector<std::string>{"TO: a@b,\n", "\tc@d\n", "Subject: one\n", "  two\n",
+                                                     "bcc: e@f\n", "From: Me <me@x>"}));
+    EXPECT_EQ(read.envelope.from, "me@x");
+    EXPECT_EQ(read.envelope.to, (std::vector<std::string>{"a@b", "c@d", "e@f"}));
+    EXPECT_EQ(read.wiresize, static_cast<long>(message.size()) + 8 + 2);
+}
+
 // Files that another program wrote: random bytes, and well-formed files
 // with bytes changed, cut or repeated. split() checks that every call ends,
 // the offset only moves forwards and mailbox and MMDF lengths stay within
