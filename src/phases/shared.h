@@ -123,11 +123,11 @@ std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& rout
 std::string maildate(time_t now);
 std::string newmessageid(time_t now, const std::string& hostname);
 
-// The header lines the message of the file lacks, to go before its own: From: (from, where given), Date: and
-// Message-ID:, unless the account's ADDHEADERS is off. Those added when it
-// first went go again as recorded, so that a resend sends the same bytes;
-// new ones are recorded before it goes. False after one line that says
-// why.
+// The header lines the message of the file lacks, to go before its own:
+// From: (from, where given), Date: and Message-ID:, unless the account's
+// ADDHEADERS is off. Those added when it first went go again as recorded,
+// so that a resend sends the same bytes; new ones are recorded before it
+// goes. False after one line that says why.
 bool addedheaders(const Context& run, PostedFile& posted, const OutgoingMessage& message, const std::string& from,
                   std::string& head);
 
@@ -172,11 +172,10 @@ struct GivenUpLetter {
 // read or written.
 bool writenotice(Report& out, const std::string& soupdir, const std::string& hostname, const GivenUpLetter& letter);
 
-// Gives up the message of the file: it moves to
-// refused/ (letter.storedat is filled in), its notice goes into the
-// packet, and the record says so, in that order, so that a run cut short
-// leaves it in the file. False after one line that says why: the message
-// stays.
+// Gives up the message of the file: it moves to refused/ (letter.storedat
+// is filled in), its notice goes into the packet, and the record says so,
+// in that order, so that a run cut short leaves it in the file. False after
+// one line that says why: the message stays.
 bool givenup(const Context& run, PostedFile& posted, const OutgoingMessage& message, GivenUpLetter letter);
 
 // The words both news phases say for the opening of their dialogue, and

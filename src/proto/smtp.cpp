@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-
 namespace {
 
 // A server that keeps sending continuation lines is not answering.
