@@ -174,4 +174,48 @@ TEST(BigMail, ImapStoresTheTextAndLeavesTheAttachment) {
     EXPECT_EQ(server.errortext(), "");
 }
 
+// Under skip a folder's next listing starts at the message left, so that
+// raising the limit brings it, and only it.
+TEST(BigMail, ImapSkipListsTheLeftOneAgain) {
+    Box box("IMAPHOST 127.0.0.1\nIMAPUSER joe\nIMAPPASS secret\nBIGMAIL skip\nMAXSIZE 1k\n");
+    const std::string big = "Subject: big\r\nMessage-ID: <b@x>\r\n\r\n" + std::string(2000, 'x') + "\r\n";
+    const std::string small = "Message-ID: <s@x>\r\n\r\nsmall\r\n";
+    auto open = [](Script& s) -> Script& {
+        return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+            .expect("L LOGIN \"joe\" \"secret\"\r\n")
+            .send("L OK [CAPABILITY IMAP4rev1] in\r\n")
+            .expect("A1 EXAMINE \"INBOX\"\r\n")
+            .send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 3] n\r\nA1 OK\r\n")
+            .expect("A2 UID FETCH 1:* (UID RFC822.SIZE)\r\n");
+    };
+    std::string listing = "* 1 FETCH (UID 1 RFC822.SIZE " + std::to_string(big.size()) +
+                          ")\r\n* 2 FETCH (UID 2 RFC822.SIZE " + std::to_string(small.size()) + ")\r\nA2 OK\r\n";
+    ScriptedServer server(143);
+    open(server.session())
+        .send(listing)
+        .expect("D1 UID FETCH 1 (UID BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n")
+        .send("* 1 FETCH (UID 1 BODY[HEADER.FIELDS (FROM SUBJECT)] {16}\r\nSubject: big\r\n\r\n)\r\nD1 OK\r\n")
+        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
+        .send("* 2 FETCH (UID 2 BODY[] {" + std::to_string(small.size()) + "}\r\n" + small + ")\r\nF2 OK\r\n")
+        .expect("A3 LOGOUT\r\n")
+        .send("* BYE\r\nA3 OK\r\n");
+    open(server.session())
+        .send(listing)
+        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
+        .send("* 1 FETCH (UID 1 BODY[] {" + std::to_string(big.size()) + "}\r\n" + big + ")\r\nF1 OK\r\n")
+        .expect("A3 LOGOUT\r\n")
+        .send("* BYE\r\nA3 OK\r\n");
+    server.start();
+    RunResult first = box.fetch();
+    EXPECT_NE(first.out.find("Left on the server: 1 mail of 2 KB \"big\"\n"), std::string::npos) << first.out;
+    EXPECT_EQ(readfile(box.dir / "imapkeep-default-INBOX").substr(0, 4), "7 1\n");
+    writefile(box.cfg, readfile(box.cfg) + "MAXSIZE 4k\n");
+    RunResult second = box.fetch();
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_NE(second.out.find("\nFetched 1 mail.\n"), std::string::npos) << second.out;
+    EXPECT_EQ(readfile(box.dir / "imapkeep-default-INBOX").substr(0, 4), "7 3\n");
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+}
+
 }  // namespace
