@@ -195,6 +195,8 @@ BigMail::Took BigMail::store(const MailList& list, uint32_t place, size_t k, siz
     };
     RecordWriter record;
     if (!record.begin(incoming.file, 0)) return cannotwrite();
+    std::string given = fieldvalue(d.header, "Message-ID");
+    messageid = ::messageid(given.data(), given.size());
     // The original header, but what said how its body was made.
     std::string header;
     bool dropping = false;
@@ -203,7 +205,6 @@ BigMail::Took BigMail::store(const MailList& list, uint32_t place, size_t k, siz
         if (!folded)
             dropping = strncasecmp(line.c_str(), "Content-", 8) == 0 || named(line, "MIME-Version") ||
                        named(line, "X-Vorpa-Parts-Left");
-        if (!folded && named(line, "Message-ID")) messageid = ::messageid(line.data() + 11, line.size() - 11);
         if (dropping) continue;
         header += line;
         if (line.back() != '\n') header += "\r\n";
