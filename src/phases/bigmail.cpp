@@ -115,11 +115,13 @@ public:
 
 private:
     bool begin(const std::string& section) {
-        auto part = std::find_if(parts.begin(), parts.end(), [&section](const MimePart& p) { return p.section == section; });
+        auto part = std::find_if(parts.begin(), parts.end(),
+                                 [&section](const MimePart& p) { return p.section == section; });
         if (part == parts.end()) return false;
         got.push_back(section);
         std::string head = "--" + boundary + "\r\nContent-Type: " + token(part->type) + "/" + token(part->subtype);
-        for (const auto& param : part->params) head += "; " + token(param.first) + "=\"" + fieldsafe(param.second) + "\"";
+        for (const auto& param : part->params)
+            head += "; " + token(param.first) + "=\"" + fieldsafe(param.second) + "\"";
         head += "\r\n";
         if (!part->encoding.empty() && part->encoding != "7bit")
             head += "Content-Transfer-Encoding: " + token(part->encoding) + "\r\n";
@@ -214,10 +216,9 @@ BigMail::Took BigMail::store(const MailList& list, uint32_t place, size_t k, siz
     if (!put(record, header + "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + boundary +
                          "\"\r\nX-Vorpa-Parts-Left: " + std::to_string(leftcount) + "\r\n\r\n"))
         return cannotwrite();
-    if (!sections.empty() && !source.retrieveparts(list, place, sections, parts)) {
-        if (!incoming.file.ok()) cannotwrite();
-        return incoming.file.ok() ? Took::Lost : Took::Unwritten;
-    }
+    // The source told why it stopped, unless the file did.
+    if (!sections.empty() && !source.retrieveparts(list, place, sections, parts))
+        return incoming.file.ok() ? Took::Lost : cannotwrite();
     // A part the server did not send is listed with those left.
     std::string listing;
     long long bytes = 0;

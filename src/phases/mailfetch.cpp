@@ -531,7 +531,9 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         for (size_t k = 0; k < fetch.size(); k++)
             got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);
     };
-    if (texts == 0 ? source->retrieve(fetch, store, last) : retrieveboth(*source, list, fetch, store, got, big, texts)) {
+    bool through = texts == 0 ? source->retrieve(fetch, store, last)
+                              : retrieveboth(*source, list, fetch, store, got, big, texts);
+    if (through) {
         store.progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir, area)) return got;
         if (store.progress.average() != 0) out.say("Average CPS fetching email: %u\n", store.progress.average());

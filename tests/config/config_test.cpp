@@ -176,8 +176,8 @@ TEST_F(Config, BigMailSettings) {
         writefile(path, std::string("MAXSIZE ") + value + "\n");
         err.clear();
         EXPECT_EQ(read(path), -1) << value;
-        EXPECT_EQ(err, std::string("Error: MAXSIZE must be a size in bytes, or with k or M after it, up to 2047M, not \"") +
-                           value + "\" in line 1 of " + path + "\n");
+        EXPECT_EQ(err, "Error: MAXSIZE must be a size in bytes, or with k or M after it, up to 2047M, not \"" +
+                           std::string(value) + "\" in line 1 of " + path + "\n");
     }
     writefile(dir / "c.cfg", "BIGMAIL cut\n");
     err.clear();
