@@ -299,12 +299,12 @@ void MailPlan::textonly(const std::vector<uint32_t>& places) {
     };
     auto split = std::stable_partition(order.begin(), order.end(), [&text](uint32_t k) { return !text(k); });
     texts = static_cast<size_t>(order.end() - split);
-    std::vector<uint32_t> places2, ids;
+    std::vector<uint32_t> reordered, ids;
     for (uint32_t k : order) {
-        places2.push_back(fetch[k]);
+        reordered.push_back(fetch[k]);
         ids.push_back(fetchids[k]);
     }
-    fetch.swap(places2);
+    fetch.swap(reordered);
     fetchids.swap(ids);
 }
 

@@ -537,6 +537,9 @@ def imap_bigmail():
     # The size as the server counts the encoded part, line ends and all.
     expect(re.search(rb"\nPart 2: image/jpeg, beach\.jpg, 5\.\d MB\n", text) and len(text) < 4000, text[-400:])
     expect(re.search(r"\(1 as text only, 5\.\d MB left on the server\)", out), tail(out))
+    # The attachment's random bytes do not deflate: had they come, the wire would show them.
+    wire = re.search(r"\+ IMAP connection compressed: (\d+) bytes on the wire", out)
+    expect(wire and int(wire.group(1)) < 1000000, "on the wire: %s" % (wire and wire.group(1)))
     after = imap_mails()
     expect(mid in after["INBOX"], "the big mail left INBOX")
     out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
