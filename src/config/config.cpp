@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -233,6 +234,33 @@ int scancount(Report& report, const std::string& value, long line, const char* p
     return 0;
 }
 
+// Bytes, or with k or M after them kilobytes or megabytes (of 1024); 0 or
+// empty: none.
+int scansize(Report& report, const std::string& value, long line, const char* path, const char* key, long most,
+             long& size) {
+    std::string digits = value;
+    long unit = 1;
+    char last = digits.empty() ? '\0' : digits.back();
+    if (last == 'k' || last == 'K') unit = 1024;
+    if (last == 'm' || last == 'M') unit = 1024 * 1024;
+    if (unit > 1) digits.pop_back();
+    long n = 0;
+    if (value.empty()) {
+        size = 0;
+        return 0;
+    }
+    if (digits.empty() || digits.size() > 10 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        (n = std::stol(digits)) > most / unit) {
+        report.alert("Error: %s must be a size in bytes, or with k or M after it, up to %ldM, not \"%s\" in line %ld "
+                     "of %s\n",
+                     key, most / (1024 * 1024), value.c_str(), line, path);
+        return -1;
+    }
+    size = n * unit;
+    return 0;
+}
+
 // One of words ("a|b|c"), in any case; empty takes the setting back.
 int scanword(Report& report, const std::string& value, long line, const char* path, const char* key,
              const char* list, std::string& out) {
@@ -349,7 +377,7 @@ std::string proxyshown(const std::string& url) {
 // List: one more value each line; RunWord: a Word of the run's own.
 enum class Kind {
     Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress,
-    List, RunWord, Proxy
+    List, RunWord, Proxy, Size
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -359,8 +387,8 @@ struct Setting {
     std::string* (*text)(Account&);  // Text, Secret, Command, File, Pin
     Server* (*server)(Account&);     // Tls, Auth
     bool* (*flag)(Account&) = nullptr;   // OnOff
-    long* (*count)(Account&) = nullptr;  // Count
-    long most = 0;                        // Count: the largest value taken
+    long* (*count)(Account&) = nullptr;  // Count, Size
+    long most = 0;                        // Count, Size: the largest value taken
     const char* words = nullptr;          // Word, RunWord: the values taken, "a|b|c"
     std::vector<std::string>* (*list)(Account&) = nullptr;  // List
     std::string Settings::*run = nullptr;  // Dir, RunWord
@@ -369,6 +397,8 @@ struct Setting {
 // A hundred years of days; counts of messages and articles.
 constexpr long mostdays = 36500;
 constexpr long mostcount = 1000000000;
+// No message a server lists is larger.
+constexpr long mostsize = INT32_MAX;
 
 const Setting table[] = {
     {"HOSTNAME", Kind::Text, [](Account& s) { return &s.hostname; }, nullptr},
@@ -428,6 +458,9 @@ const Setting table[] = {
     {"IMAPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapkeepdays; }, mostdays},
     {"IMAPFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapfirst; }, mostcount},
     {"IMAPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapmax; }, mostcount},
+    // Big mail.
+    {"MAXSIZE", Kind::Size, nullptr, nullptr, nullptr, [](Account& s) { return &s.maxsize; }, mostsize},
+    {"BIGMAIL", Kind::Word, [](Account& s) { return &s.bigmail; }, nullptr, nullptr, nullptr, 0, "text|skip"},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     // The offline reader's folders.
     {"READERPACKETS", Kind::Dir, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &Settings::readerpackets},
@@ -545,6 +578,8 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::Size:
+        return scansize(report, value, line, path, s.key, s.most, *s.count(account()));
     case Kind::List:
         if (!value.empty()) s.list(account())->push_back(value);
         return 0;
@@ -619,6 +654,7 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::Compress:
         return a.nntp.compress ? "on" : "off";
     case Kind::Count:
+    case Kind::Size:
         return std::to_string(*s.count(a));
     case Kind::From: {
         std::string all;

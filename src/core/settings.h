@@ -106,6 +106,11 @@ struct Account {
     long imapkeepdays = 0;
     long imapfirst = 0;
     long imapmax = 0;
+    // A message larger than maxsize bytes (0: no bound) is left on the
+    // server and named, or where the source has parts and bigmail is not
+    // "skip", stored as its header and the text parts that fit.
+    long maxsize = 0;
+    std::string bigmail;  // "text", "skip"; empty: text
     // A group's first fetch takes at most its newest newsfirst articles;
     // one run asks for at most newsmax article numbers of a group. 0: no
     // bound.

@@ -28,6 +28,8 @@ struct Tally {
     long sent = 0;      // mails the SMTP server accepted
     long posted = 0;    // articles the NNTP server accepted
     long mails = 0;     // fetched mails stored
+    long textonly = 0;  // of them, those stored as their text only
+    long long left = 0;  // bytes of mail left on the server: whole messages and parts
     long articles = 0;  // fetched articles stored
     long groups = 0;    // groups fetched
     long kept = 0;      // files kept in REPLIES for the next run
@@ -189,5 +191,9 @@ bool sayoutages(const Settings& settings, const RunOptions& options, const Tally
 
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);
+
+// A size as the words of a run show it: "740 KB", "24.6 MB"; whole: "49 MB"
+// from 10 MB on.
+std::string bytesize(long long bytes, bool whole);
 
 #endif
