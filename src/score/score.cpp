@@ -1,0 +1,440 @@
+#include "score/score.h"
+
+#include <regex.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <strings.h>
+
+namespace {
+
+// A header value, or a line of the score file, kept no longer than this.
+constexpr size_t kFieldMax = 8192;
+
+std::string lower(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string trim(const std::string& text) {
+    size_t from = text.find_first_not_of(" \t");
+    if (from == std::string::npos) return "";
+    return text.substr(from, text.find_last_not_of(" \t\r\n") + 1 - from);
+}
+
+// A number of digits alone, at most 18 of them; -1 when it is none.
+long digits(const std::string& text) {
+    if (text.empty() || text.size() > 18) return -1;
+    long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// [...] at p (past the "["): whether c is in the class; p moves past "]".
+// False with p at the end when the class is not closed.
+bool inclass(const char*& p, char c, bool& closed) {
+    bool negate = *p == '!' || *p == '^';
+    if (negate) p++;
+    bool found = false;
+    for (bool first = true; *p && (first || *p != ']'); first = false) {
+        char from = *p == '\\' && p[1] ? *++p : *p;
+        p++;
+        char to = from;
+        if (*p == '-' && p[1] && p[1] != ']') {
+            to = p[1] == '\\' && p[2] ? p[2] : p[1];
+            p += p[1] == '\\' && p[2] ? 3 : 2;
+        }
+        if (c >= from && c <= to) found = true;
+    }
+    closed = *p == ']';
+    if (closed) p++;
+    return found != negate;
+}
+
+}  // namespace
+
+bool globmatch(const char* p, const char* t) {
+    // The last "*" and where in the text it was tried: a mismatch after
+    // it lets the "*" take one more character.
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    for (;;) {
+        if (*p == '*') {
+            while (*p == '*') p++;
+            if (!*p) return true;
+            star = p;
+            resume = t;
+            continue;
+        }
+        if (!*t) return !*p;
+        const char* next = p + 1;
+        bool ok = false;
+        if (*p == '?') {
+            ok = true;
+        } else if (*p == '[') {
+            bool closed = false;
+            ok = inclass(next, *t, closed);
+            // An unclosed "[" stands for itself.
+            if (!closed) {
+                next = p + 1;
+                ok = *t == '[';
+            }
+        } else if (*p == '\\' && p[1]) {
+            ok = p[1] == *t;
+            next = p + 2;
+        } else if (*p) {
+            ok = *p == *t;
+        }
+        if (ok) {
+            p = next;
+            t++;
+        } else if (star) {
+            p = star;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+}
+
+long ArticleFields::crossposts() const {
+    const std::string& list = !newsgroups.empty() ? newsgroups : xref;
+    if (list.empty()) return 1;
+    long n = 0;
+    if (!newsgroups.empty()) {
+        n = 1;
+        for (char c : newsgroups) n += c == ',';
+        return n;
+    }
+    // "host group:number group:number": the words with a colon.
+    for (size_t at = 0; (at = xref.find_first_not_of(' ', at)) != std::string::npos;) {
+        size_t end = std::min(xref.find(' ', at), xref.size());
+        if (xref.find(':', at) < end) n++;
+        at = end;
+    }
+    return n > 0 ? n : 1;
+}
+
+namespace {
+
+const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
+
+// Days since 1970-01-01 of a date of the Gregorian calendar.
+long long daysfromcivil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    unsigned yoe = static_cast<unsigned>(y - era * 400);
+    unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+}  // namespace
+
+time_t readdate(const std::string& text) {
+    std::istringstream in(text.size() > 200 ? text.substr(0, 200) : text);
+    std::string word;
+    if (!(in >> word)) return -1;
+    // The day of the week, when given, ends in a comma.
+    if (word.back() == ',' || (word.size() == 3 && !std::isdigit(static_cast<unsigned char>(word[0])))) {
+        if (!(in >> word)) return -1;
+    }
+    long day = digits(word);
+    std::string month, year, clock, zone;
+    if (day < 1 || day > 31 || !(in >> month >> year >> clock)) return -1;
+    in >> zone;
+    int m = -1;
+    for (int i = 0; i < 12; i++)
+        if (strncasecmp(month.c_str(), months[i], 3) == 0 && month.size() >= 3) m = i + 1;
+    long y = digits(year);
+    if (m < 0 || y < 0) return -1;
+    // Two digits: 1950 to 2049, as RFC 5322 reads the obsolete form.
+    if (year.size() <= 2) y += y < 50 ? 2000 : 1900;
+    if (y > 9999) return -1;
+    int h = 0, mi = 0, s = 0;
+    char more = 0;
+    int got = std::sscanf(clock.c_str(), "%2d:%2d:%2d%c", &h, &mi, &s, &more);
+    if (got < 2 || got > 3 || h > 23 || mi > 59 || s > 60 || h < 0 || mi < 0 || s < 0) return -1;
+    long long t = daysfromcivil(y, static_cast<unsigned>(m), static_cast<unsigned>(day)) * 86400 + h * 3600 + mi * 60 + s;
+    // Named zones count as UTC: a few hours do not change an age in days.
+    if (zone.size() == 5 && (zone[0] == '+' || zone[0] == '-')) {
+        long hhmm = digits(zone.substr(1));
+        if (hhmm >= 0) t -= (zone[0] == '-' ? -1 : 1) * ((hhmm / 100) * 3600 + (hhmm % 100) * 60);
+    }
+    return static_cast<time_t>(t);
+}
+
+bool readoverview(const char* line, size_t len, ArticleFields& fields) {
+    fields.clear();
+    std::string text(line, len);
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+        size_t tab = text.find('\t', at);
+        parts.push_back(text.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+        if (tab == std::string::npos) break;
+        at = tab + 1;
+    }
+    fields.number = digits(parts[0]);
+    if (fields.number < 0) return false;
+    std::string* at[] = {nullptr, &fields.subject, &fields.from, nullptr, &fields.messageid, &fields.references};
+    for (size_t i = 1; i < parts.size() && i < 6; i++)
+        if (at[i]) *at[i] = trim(parts[i]);
+    if (parts.size() > 3) fields.date = readdate(parts[3]);
+    if (parts.size() > 6) fields.bytes = digits(trim(parts[6]));
+    if (parts.size() > 7) fields.lines = digits(trim(parts[7]));
+    // The extra fields name themselves.
+    for (size_t i = 8; i < parts.size(); i++) {
+        const std::string& part = parts[i];
+        size_t colon = part.find(':');
+        if (colon == std::string::npos) continue;
+        std::string name = lower(part.substr(0, colon));
+        if (name == "xref") fields.xref = trim(part.substr(colon + 1));
+        else if (name == "newsgroups") fields.newsgroups = trim(part.substr(colon + 1));
+    }
+    // Without a Newsgroups field the groups are those the Xref names.
+    if (fields.newsgroups.empty()) {
+        std::istringstream words(fields.xref);
+        std::string word;
+        for (words >> word; words >> word;) {
+            size_t colon = word.rfind(':');
+            if (colon == std::string::npos || colon == 0) continue;
+            if (!fields.newsgroups.empty()) fields.newsgroups += ',';
+            fields.newsgroups.append(word, 0, colon);
+        }
+    }
+    return true;
+}
+
+void HeaderFields::line(const char* text, size_t len, bool linestart) {
+    if (ended) return;
+    if (linestart) {
+        bool empty = (len == 1 && text[0] == '\n') || (len == 2 && text[0] == '\r' && text[1] == '\n');
+        bool folded = len > 0 && (text[0] == ' ' || text[0] == '\t');
+        if (!folded) take();
+        if (empty) {
+            ended = true;
+            return;
+        }
+    }
+    size_t room = kFieldMax - std::min(current.size(), kFieldMax);
+    current.append(text, std::min(len, room));
+}
+
+void HeaderFields::take() {
+    std::string text;
+    text.swap(current);
+    for (char& c : text)
+        if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) return;
+    std::string name = lower(text.substr(0, colon));
+    std::string value = trim(text.substr(colon + 1));
+    if (name == "subject") fields.subject = value;
+    else if (name == "from") fields.from = value;
+    else if (name == "message-id") fields.messageid = value;
+    else if (name == "references") fields.references = value;
+    else if (name == "xref") fields.xref = value;
+    else if (name == "newsgroups") fields.newsgroups = value;
+    else if (name == "lines") fields.lines = digits(value);
+    else if (name == "bytes") fields.bytes = digits(value);
+    else if (name == "date") fields.date = readdate(value);
+}
+
+// What a rule looks at, and how.
+enum class Field { Subject, From, MessageId, References, Xref, Newsgroups, Crossposts, Lines, Bytes, Age };
+enum class Test { Glob, Regex, More, Less };
+
+namespace {
+
+const struct {
+    const char* name;
+    Field field;
+} fieldnames[] = {{"subject", Field::Subject},       {"from", Field::From},           {"message-id", Field::MessageId},
+                  {"references", Field::References}, {"xref", Field::Xref},           {"newsgroups", Field::Newsgroups},
+                  {"crossposts", Field::Crossposts}, {"lines", Field::Lines},         {"bytes", Field::Bytes},
+                  {"age", Field::Age}};
+
+bool numeric(Field f) { return f >= Field::Crossposts; }
+
+}  // namespace
+
+class ScoreRule {
+public:
+    ScoreRule(long score, Field field, Test test) : score(score), field(field), test(test) {}
+    ~ScoreRule() {
+        if (compiled) regfree(&regex);
+    }
+    ScoreRule(const ScoreRule&) = delete;
+    ScoreRule& operator=(const ScoreRule&) = delete;
+
+    // An error's words, or empty.
+    std::string compile(const std::string& expression) {
+        int r = regcomp(&regex, expression.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
+        if (r == 0) {
+            compiled = true;
+            return "";
+        }
+        char words[256];
+        regerror(r, &regex, words, sizeof words);
+        regfree(&regex);
+        return words;
+    }
+
+    long score;
+    Field field;
+    Test test;
+    std::string pattern;  // Glob: in lower case
+    long limit = 0;       // More, Less
+    regex_t regex{};
+    bool compiled = false;
+};
+
+struct ScoreFile::Section {
+    std::vector<std::string> groups;  // shell patterns, in lower case
+    std::vector<const ScoreRule*> rules;
+};
+
+ScoreFile::ScoreFile() = default;
+ScoreFile::~ScoreFile() = default;
+
+bool ScoreFile::read(const std::string& path, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in) text << in.rdbuf();
+    if (!in || in.bad()) {
+        why = "Error: can't read score file " + path + ": " + std::strerror(errno ? errno : EIO) + "\n";
+        return false;
+    }
+    return parse(text.str(), path, why);
+}
+
+bool ScoreFile::parse(const std::string& text, const std::string& path, std::string& why) {
+    long lineno = 0;
+    auto fail = [&](const std::string& what) {
+        why = "Error: " + what + " in line " + std::to_string(lineno) + " of " + path + "\n";
+        return false;
+    };
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        std::string line = trim(text.substr(at, end - at));
+        at = end + 1;
+        lineno++;
+        if (line.size() > kFieldMax) return fail("a line longer than 8192 bytes");
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        std::string shown = "\"" + line + "\"";
+        if (line[0] == '[') {
+            if (line.back() != ']') return fail(shown + " has no ]");
+            Section section;
+            std::string list = line.substr(1, line.size() - 2);
+            for (char& c : list)
+                if (c == ',' || c == '\t') c = ' ';
+            std::istringstream words(list);
+            for (std::string word; words >> word;) section.groups.push_back(lower(word));
+            if (section.groups.empty()) return fail(shown + " names no group");
+            sections.push_back(std::move(section));
+            continue;
+        }
+        // score: Header: pattern
+        size_t colon = line.find(':');
+        size_t second = colon == std::string::npos ? colon : line.find(':', colon + 1);
+        if (second == std::string::npos) return fail(shown + " is not score: Header: pattern");
+        std::string number = trim(line.substr(0, colon));
+        bool negative = !number.empty() && number[0] == '-';
+        long score = digits(number.empty() || (number[0] != '-' && number[0] != '+') ? number : number.substr(1));
+        if (score < 0 || score > 1000000000) return fail("score \"" + number + "\" is not a number");
+        if (negative) score = -score;
+        std::string header = trim(line.substr(colon + 1, second - colon - 1));
+        std::string name = lower(header);
+        std::string value = trim(line.substr(second + 1));
+        const Field* field = nullptr;
+        for (const auto& f : fieldnames)
+            if (name == f.name) field = &f.field;
+        if (!field)
+            return fail("\"" + header +
+                        "\" is not Subject, From, Message-ID, References, Xref, Newsgroups, Crossposts, Lines, "
+                        "Bytes or Age");
+        if (value.empty()) return fail(shown + " has no pattern");
+        std::unique_ptr<ScoreRule> rule;
+        if (numeric(*field)) {
+            long limit = value[0] == '>' || value[0] == '<' ? digits(trim(value.substr(1))) : -1;
+            if (limit < 0) return fail("\"" + value + "\" is not > N or < N");
+            rule = std::make_unique<ScoreRule>(score, *field, value[0] == '>' ? Test::More : Test::Less);
+            rule->limit = limit;
+        } else if (value[0] == '~') {
+            rule = std::make_unique<ScoreRule>(score, *field, Test::Regex);
+            std::string error = rule->compile(value.substr(1));
+            if (!error.empty()) return fail("\"" + value + "\" is no regular expression: " + error);
+        } else {
+            rule = std::make_unique<ScoreRule>(score, *field, Test::Glob);
+            rule->pattern = lower(value);
+        }
+        if (sections.empty()) sections.push_back(Section{{"*"}, {}});
+        sections.back().rules.push_back(rule.get());
+        rules.push_back(std::move(rule));
+    }
+    return true;
+}
+
+GroupScore ScoreFile::forgroup(const std::string& group) const {
+    GroupScore score;
+    std::string name = lower(group);
+    for (const Section& section : sections) {
+        bool mine = false;
+        for (const std::string& pattern : section.groups) mine = mine || globmatch(pattern.c_str(), name.c_str());
+        if (mine) score.rules.insert(score.rules.end(), section.rules.begin(), section.rules.end());
+    }
+    return score;
+}
+
+long GroupScore::score(const ArticleFields& article, time_t now) const {
+    const std::string* text[] = {&article.subject, &article.from,  &article.messageid,
+                                 &article.references, &article.xref, &article.newsgroups};
+    // Each field in lower case once, at its first shell pattern.
+    std::string lowered[6];
+    bool done[6] = {};
+    long sum = 0;
+    for (const ScoreRule* rule : rules) {
+        bool match = false;
+        if (numeric(rule->field)) {
+            long value = -1;
+            switch (rule->field) {
+            case Field::Crossposts:
+                value = article.crossposts();
+                break;
+            case Field::Lines:
+                value = article.lines;
+                break;
+            case Field::Bytes:
+                value = article.bytes;
+                break;
+            default:
+                value = article.date < 0 || article.date > now ? -1 : static_cast<long>((now - article.date) / 86400);
+                break;
+            }
+            match = value >= 0 && (rule->test == Test::More ? value > rule->limit : value < rule->limit);
+        } else {
+            size_t i = static_cast<size_t>(rule->field);
+            if (rule->test == Test::Regex) {
+                match = regexec(&rule->regex, text[i]->c_str(), 0, nullptr, 0) == 0;
+            } else {
+                if (!done[i]) {
+                    lowered[i] = lower(*text[i]);
+                    done[i] = true;
+                }
+                match = globmatch(rule->pattern.c_str(), lowered[i].c_str());
+            }
+        }
+        if (match) sum += rule->score;
+    }
+    return sum;
+}
