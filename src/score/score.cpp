@@ -301,10 +301,28 @@ const struct {
 
 bool numeric(Field f) { return f >= Field::Crossposts; }
 
-// The longest text, in lower case, that every match of the regular
-// expression holds: its plain characters outside groups, brackets and
-// repetitions. Empty when there is none, or an alternative at the top.
-std::string needed(const std::string& re) {
+// Where the bracket expression at re[at] ends: its "]"; npos when it
+// does not. "[]...]" and "[^]...]" hold their "]", and so do "[:alpha:]",
+// "[=a=]" and "[.-.]" inside it.
+size_t bracketend(const std::string& re, size_t at) {
+    size_t i = at + 1;
+    if (i < re.size() && re[i] == '^') i++;
+    if (i < re.size() && re[i] == ']') i++;
+    for (; i < re.size() && re[i] != ']'; i++) {
+        char kind = i + 1 < re.size() && re[i] == '[' ? re[i + 1] : 0;
+        if (kind != ':' && kind != '=' && kind != '.') continue;
+        size_t close = re.find(std::string{kind, ']'}, i + 2);
+        if (close == std::string::npos) return std::string::npos;
+        i = close + 1;
+    }
+    return i < re.size() ? i : std::string::npos;
+}
+
+}  // namespace
+
+// Its plain characters outside groups, brackets and repetitions; none
+// where an alternative stands at the top.
+std::string regexneeds(const std::string& re) {
     std::string best, run;
     auto end = [&] {
         if (run.size() > best.size()) best = run;
@@ -321,13 +339,8 @@ std::string needed(const std::string& re) {
                 if (re[i] == '\\') {
                     i++;
                 } else if (re[i] == '[') {
-                    // "[]...]" and "[^]...]" hold their "]".
-                    size_t close = i + 1;
-                    if (close < re.size() && re[close] == '^') close++;
-                    if (close < re.size() && re[close] == ']') close++;
-                    close = re.find(']', close);
-                    if (close == std::string::npos) return "";
-                    i = close;
+                    i = bracketend(re, i);
+                    if (i == std::string::npos) return "";
                     if (depth == 0) break;
                 } else if (re[i] == '(') {
                     depth++;
@@ -359,6 +372,8 @@ std::string needed(const std::string& re) {
     return best;
 }
 
+namespace {
+
 }  // namespace
 
 class ScoreRule {
@@ -372,7 +387,7 @@ public:
 
     // An error's words, or empty.
     std::string compile(const std::string& expression) {
-        literal = needed(expression);
+        literal = regexneeds(expression);
         int r = regcomp(&regex, expression.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
         if (r == 0) {
             compiled = true;

@@ -93,6 +93,11 @@ private:
     std::vector<Section> sections;
 };
 
+// The longest text, in lower case, that every match of the regular
+// expression (POSIX extended, ignoring case) holds; empty when none is
+// sure. What a text lacks, the expression need not be tried on.
+std::string regexneeds(const std::string& expression);
+
 // Whether text matches the shell pattern (*, ?, [...]; \ quotes), both in
 // lower case already.
 bool globmatch(const char* pattern, const char* text);
