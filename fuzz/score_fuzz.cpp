@@ -4,6 +4,7 @@
 // the expression is said to need.
 #include <regex.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 

@@ -141,6 +141,7 @@ private:
     bool listed = false;  // the server sends the newsgroup list
     bool listcut = false;  // the list was cut off
     long articles = 0;    // stored of the current group
+    long dropped = 0;     // of the current group, killed or stored in another
     // CROSSPOSTS once: what this run asked for and stored, by Message-ID
     // and Xref.
     const bool once = run.account.crossposts != "each";
@@ -617,6 +618,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     IncomingFile incoming;
     if (!incoming.open(soupdir)) return cannotwrite(incoming.path, incoming.reason());
     articles = 0;
+    dropped = 0;
     Step step = fetcharticles(entry, high, incoming);
     if (step != Step::Next) return step;
     // The next run goes on after the numbers asked for, missing ones too,
@@ -625,13 +627,19 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     bool whole = !run.interrupts.taken();
     if (entry.cut && whole && high < entry.lastasked) high = entry.lastasked;
     if (whole && high < overview.passedhigh) high = overview.passedhigh;
+    // Nothing of its own stored: no empty file for the reader.
+    bool empty = articles == 0 && dropped > 0;
     // On disk before the state file can claim these articles as fetched.
-    if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
+    if (!empty && !incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     progress.meter.erase();
-    if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
+    if (!empty && progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
     if (overview.onheaders) {
         killed = overview.said();
         out.write(killed.data(), killed.size());
+    }
+    if (empty) {
+        writestate(group, high);
+        return Step::Next;
     }
     if (!incoming.list(soupdir, name, "Bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
@@ -659,6 +667,7 @@ __attribute__((noinline)) Step NewsFetch::fetcharticles(Entry& entry, long& high
         if (reply.status == Reply::Lost) return Step::Quit;
         if (client.passed()) {
             run.tally.crossposts++;
+            dropped++;
             high = asked.at(i);
             continue;
         }
@@ -689,6 +698,7 @@ Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply&
         });
         if (end == BodyEnd::Lost) return Step::Quit;
         run.tally.crossposts++;
+        dropped++;
         return Step::Next;
     }
     Overview& overview = entry.overview;
@@ -732,6 +742,7 @@ Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply&
     // A header without a body is scored at its end.
     if (!decided && !decide()) return cannotwrite(message.path, message.reason());
     if (killed) {
+        dropped++;
         overview.killed++;
         overview.killedbytes += size;
         return Step::Next;
