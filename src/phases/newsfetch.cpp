@@ -109,6 +109,7 @@ private:
     Step fetchgroup(Entry& entry);
     Step fetcharticles(Entry& entry, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message, Entry& entry, const Reply& reply, bool& stored);
+    NntpClient::Listing overviewof(Entry& entry, long first, long last, size_t most);
     void score(Entry& entry);
     bool skip(size_t group, long number);
     void writestate(const GroupLine& group, long high);
@@ -328,29 +329,16 @@ Step NewsFetch::listsparse() {
             bound(entry);
             const ArticleNumbers& asked = entry.asked;
             if (asked.size() == 0) continue;
-            long first = asked.at(0), last = asked.at(asked.size() - 1);
-            listings.push_back({entry.group.name, first, last, 0, nullptr,
-                                [this, &entry, first, last](const char* line, size_t len) {
-                                    entry.overview.take(line, len, first, last, now);
-                                }});
+            listings.push_back(overviewof(entry, asked.at(0), asked.at(asked.size() - 1), 0));
             flight.push_back(&entry);
+            continue;
         }
         if (!entry.sparse) continue;
         // More numbers than that would not have made the range sparse; the
         // rest waits for the next run.
         size_t most = static_cast<size_t>(std::min(range.estimate, maxlisted)) * 2 + 1000;
-        listings.push_back({entry.group.name, range.first, range.last, most, &entry.asked.listed});
-        if (scored) {
-            long first = range.first, last = range.last;
-            listings.back().overview = [this, &entry, first, last, most](const char* line, size_t len) {
-                size_t before = entry.overview.lines.size();
-                entry.overview.take(line, len, first, last, now);
-                if (entry.overview.lines.size() == before) return;
-                std::vector<long>& listed = entry.asked.listed;
-                long number = entry.overview.lines.back().number;
-                if (listed.size() < most && (listed.empty() || number > listed.back())) listed.push_back(number);
-            };
-        }
+        if (scored) listings.push_back(overviewof(entry, range.first, range.last, most));
+        else listings.push_back({entry.group.name, range.first, range.last, most, &entry.asked.listed});
         flight.push_back(&entry);
     }
     Step step = client.list(listings);
@@ -360,6 +348,22 @@ Step NewsFetch::listsparse() {
         score(entry);
     }
     return Step::Next;
+}
+
+// The overview of first to last of a scored group, each line scored as
+// it comes; of a range that is mostly gaps, the numbers listed too (at
+// most most of them).
+NntpClient::Listing NewsFetch::overviewof(Entry& entry, long first, long last, size_t most) {
+    auto take = [this, &entry, first, last, most](const char* line, size_t len) {
+        Overview& overview = entry.overview;
+        size_t before = overview.lines.size();
+        overview.take(line, len, first, last, now);
+        std::vector<long>& listed = entry.asked.listed;
+        if (!entry.sparse || overview.lines.size() == before || listed.size() >= most) return;
+        long number = overview.lines.back().number;
+        if (listed.empty() || number > listed.back()) listed.push_back(number);
+    };
+    return {entry.group.name, first, last, most, nullptr, take};
 }
 
 // Of a scored group's numbers only those the overview scored high enough
