@@ -19,7 +19,7 @@ namespace {
 std::string overviewline(long n) {
     std::string num = std::to_string(n);
     const char* topics[] = {"Re: compiler flags for ARM", "Where do I find the FAQ?", "[ANN] release 4.2",
-                            "Re: Re: style question", "Make money fast!!!", "Question about threads"};
+                            "Re: Re: style question",     "Make money fast!!!",       "Question about threads"};
     return num + "\t" + topics[n % 6] + " " + num + "\tUser " + std::to_string(n % 97) + " <user" +
            std::to_string(n % 97) + "@example.org>\tWed, 9 Dec 2026 10:00:00 +0000\t<" + num +
            ".abcdef@news.example.org>\t<" + std::to_string(n - 1) + ".abcdef@news.example.org> <" +
@@ -76,8 +76,9 @@ int main() {
     }
     std::sort(ms.begin(), ms.end());
     std::sort(cpu.begin(), cpu.end());
-    std::printf("10000 overview lines, 100 rules: best %.1f ms, median %.1f ms; CPU best %.1f ms, median %.1f ms "
-                "(%ld below 0)\n",
-                ms.front(), ms[3], cpu.front(), cpu[3], killed);
+    std::printf(
+        "10000 overview lines, 100 rules: best %.1f ms, median %.1f ms; CPU best %.1f ms, median %.1f ms "
+        "(%ld below 0)\n",
+        ms.front(), ms[3], cpu.front(), cpu[3], killed);
     return 0;
 }

@@ -78,8 +78,8 @@ std::string Overview::said() const {
 }
 
 const Overview::Line* Overview::find(long number) const {
-    auto line = std::lower_bound(lines.begin(), lines.end(), number,
-                                 [](const Line& l, long n) { return l.number < n; });
+    auto line =
+        std::lower_bound(lines.begin(), lines.end(), number, [](const Line& l, long n) { return l.number < n; });
     return line != lines.end() && line->number == number ? &*line : nullptr;
 }
 

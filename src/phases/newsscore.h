@@ -61,13 +61,13 @@ struct Overview {
         std::string messageid;
         std::string xref;
     };
-    GroupScore rules;           // empty: the group is not scored
-    bool came = false;          // the server sent the overview
-    bool onheaders = false;     // it did not: articles are scored on their headers
-    std::vector<Line> lines;    // in the order they came
-    long killed = 0;            // articles below the least score
+    GroupScore rules;         // empty: the group is not scored
+    bool came = false;        // the server sent the overview
+    bool onheaders = false;   // it did not: articles are scored on their headers
+    std::vector<Line> lines;  // in the order they came
+    long killed = 0;          // articles below the least score
     uint64_t killedbytes = 0;
-    long passedhigh = 0;        // the highest number killed: the mark may move past it
+    long passedhigh = 0;  // the highest number killed: the mark may move past it
 
     // One overview line of the range first to last, scored.
     void take(const char* line, size_t len, long first, long last, time_t now);

@@ -319,45 +319,51 @@ size_t bracketend(const std::string& re, size_t at) {
 }
 
 // Why glibc's regcomp would take memory without end for the expression:
-// a repetition of a repetition ("a+*", "(a*)*"), or bounds that multiply
-// into thousands of copies ("(a{200}){200}"); empty when it is tame.
+// a repetition of a repetition ("a++", undefined in POSIX), or copies of
+// copies that "+" and bounds make ("((a{200})+){200}"), counted as the
+// parts the compiled expression would have; empty when it is tame.
 std::string untamed(const std::string& re) {
-    long copies = 1;
-    bool repeated = false;  // what stands before is a repetition, or a group holding one
-    std::vector<bool> groups;  // for each open group: whether it holds a repetition
+    constexpr long most = 20000;
+    std::vector<long> sizes{0};  // of each open group so far, the outermost first
+    long last = 0;               // of what a repetition repeats
+    bool repeated = false;       // what stands before is a repetition
     for (size_t i = 0; i < re.size(); i++) {
         char c = re[i];
-        if (c == '\\') {
-            i++;
-            repeated = false;
-        } else if (c == '[') {
-            size_t end = bracketend(re, i);
-            if (end == std::string::npos) return "";
-            i = end;
-            repeated = false;
-        } else if (c == '(') {
-            groups.push_back(false);
-            repeated = false;
-        } else if (c == ')' && !groups.empty()) {
-            repeated = groups.back();
-            groups.pop_back();
-            if (repeated && !groups.empty()) groups.back() = true;
-        } else if (c == '*' || c == '+' || c == '?' || c == '{') {
-            if (repeated) return "a repetition of a repetition";
-            if (c == '{') {
-                size_t close = re.find('}', i);
-                if (close == std::string::npos) return "";
-                std::string bounds = re.substr(i + 1, close - i - 1);
-                long most = digits(bounds.substr(bounds.rfind(',') + 1));
-                if (most < 0) most = digits(bounds.substr(0, bounds.find(',')));
-                if (most > 255 || (copies *= most + 1) > 10000) return "bounds too large";
-                i = close;
-            }
-            repeated = true;
-            if (!groups.empty()) groups.back() = true;
+        bool operation = c == '*' || c == '+' || c == '?' || c == '{';
+        if (operation && repeated) return "a repetition of a repetition";
+        repeated = operation;
+        long copies = 1;
+        if (c == '(') {
+            sizes.push_back(0);
+            continue;
+        } else if (c == ')' && sizes.size() > 1) {
+            last = std::max(sizes.back(), 1L);
+            sizes.pop_back();
+            sizes.back() += last;
+        } else if (c == '+') {
+            copies = 2;
+        } else if (c == '{') {
+            size_t close = re.find('}', i);
+            if (close == std::string::npos) return "";
+            std::string bounds = re.substr(i + 1, close - i - 1);
+            long least = digits(bounds.substr(0, bounds.find(',')));
+            long upto = bounds.find(',') == std::string::npos ? least : digits(bounds.substr(bounds.find(',') + 1));
+            copies = std::max(least, upto) + 1;
+            if (copies < 1 || copies > 256) return "bounds beyond 255";
+            i = close;
+        } else if (c == '*' || c == '?' || c == '|' || c == '^' || c == '$') {
         } else {
-            repeated = false;
+            if (c == '\\') i++;
+            if (c == '[') {
+                i = bracketend(re, i);
+                if (i == std::string::npos) return "";
+            }
+            last = 1;
+            sizes.back() += 1;
         }
+        sizes.back() += last * (copies - 1);
+        last *= copies;
+        if (sizes.back() > most || last > most) return "too many copies";
     }
     return "";
 }

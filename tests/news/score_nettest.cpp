@@ -25,8 +25,8 @@ struct ScoreRun {
     ScoreRun(const std::string& state, const std::string& settings) {
         mkdir(soup.c_str(), 0700);
         writefile(dir / "newsrc", state);
-        writefile(dir / "vorpa.cfg", "NNTPHOST 127.0.0.1\nSOUPDIR " + soup + "\nNEWSGROUPS " + dir / "newsrc" +
-                                         "\n" + settings);
+        writefile(dir / "vorpa.cfg",
+                  "NNTPHOST 127.0.0.1\nSOUPDIR " + soup + "\nNEWSGROUPS " + dir / "newsrc" + "\n" + settings);
     }
     RunResult run() { return runvorpa({"news", "fetch", "/config=" + dir / "vorpa.cfg"}, dir.path(), 30); }
     std::string newsrc() { return readfile(dir / "newsrc"); }
@@ -42,7 +42,9 @@ Script& article(Script& s, long n, const std::string& id, const std::string& tex
     return s.expect("ARTICLE " + num + "\r\n").send("220 " + num + " " + id + "\r\n" + text + ".\r\n");
 }
 
-Script& quit(Script& s) { return s.expect("QUIT\r\n").send("205 bye\r\n"); }
+Script& quit(Script& s) {
+    return s.expect("QUIT\r\n").send("205 bye\r\n");
+}
 
 std::string today() {
     char text[64];
@@ -55,8 +57,8 @@ std::string today() {
 // lines, xref.
 std::string over(long n, const std::string& subject, const std::string& from, const std::string& date,
                  const std::string& refs, long bytes, long lines, const std::string& xref) {
-    return std::to_string(n) + "\t" + subject + "\t" + from + "\t" + date + "\t<" + std::to_string(n) + "@x>\t" +
-           refs + "\t" + std::to_string(bytes) + "\t" + std::to_string(lines) + "\tXref: news.test " + xref + "\r\n";
+    return std::to_string(n) + "\t" + subject + "\t" + from + "\t" + date + "\t<" + std::to_string(n) + "@x>\t" + refs +
+           "\t" + std::to_string(bytes) + "\t" + std::to_string(lines) + "\tXref: news.test " + xref + "\r\n";
 }
 
 const char* const scores =
@@ -84,18 +86,15 @@ TEST(Score, OverviewKillsBeforeArticles) {
     writefile(r.dir / "score", scores);
     std::string now = today();
     std::string x = "g.score:1";
-    std::string lines = over(11, "fine", "ann@x", now, "", 2000, 40, x) +
-                        over(12, "CHEAP PILLS", "ann@x", now, "", 2000, 40, x) +
-                        over(13, "a", "spammer@x", now, "", 2000, 40, x) +
-                        over(14, "a", "ann@x", now, "<a@x> <troll@x>", 2000, 40, x) +
-                        over(15, "a", "ann@x", now, "", 2000, 40, x + " alt.binaries.x:5") +
-                        over(16, "a", "ann@x", now, "", 2000, 40, x + " alt.flame:9") +
-                        over(17, "a", "ann@x", now, "", 2000, 40, x + " a:1 b:2 c:3") +
-                        over(18, "a", "ann@x", now, "", 1048576, 5000, x) +
-                        over(19, "a", "ann@x", now, "", 5, 1, x) +
-                        over(20, "a", "ann@x", "Mon, 3 Jan 2000 10:00:00 +0000", "", 2000, 40, x) +
-                        over(21, "meh", "ann@x", now, "", 2000, 40, x) +
-                        over(22, "meh", "ann@x", now, "", 2000, 40, x);
+    std::string lines =
+        over(11, "fine", "ann@x", now, "", 2000, 40, x) + over(12, "CHEAP PILLS", "ann@x", now, "", 2000, 40, x) +
+        over(13, "a", "spammer@x", now, "", 2000, 40, x) + over(14, "a", "ann@x", now, "<a@x> <troll@x>", 2000, 40, x) +
+        over(15, "a", "ann@x", now, "", 2000, 40, x + " alt.binaries.x:5") +
+        over(16, "a", "ann@x", now, "", 2000, 40, x + " alt.flame:9") +
+        over(17, "a", "ann@x", now, "", 2000, 40, x + " a:1 b:2 c:3") +
+        over(18, "a", "ann@x", now, "", 1048576, 5000, x) + over(19, "a", "ann@x", now, "", 5, 1, x) +
+        over(20, "a", "ann@x", "Mon, 3 Jan 2000 10:00:00 +0000", "", 2000, 40, x) +
+        over(21, "meh", "ann@x", now, "", 2000, 40, x) + over(22, "meh", "ann@x", now, "", 2000, 40, x);
     ScriptedServer server(119);
     Script& s = nntpready(server.session());
     group(group(s, "g.score", "211 12 11 22 g.score"), "h.plain", "211 1 2 2 h.plain");
@@ -106,9 +105,10 @@ TEST(Score, OverviewKillsBeforeArticles) {
     RunResult out = r.run();
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(0, out.status) << out.out;
-    EXPECT_EQ("CAPABILITIES\r\nGROUP g.score\r\nGROUP h.plain\r\nGROUP g.score\r\nXOVER 11-22\r\nARTICLE 11\r\n"
-              "ARTICLE 21\r\nGROUP h.plain\r\nARTICLE 2\r\nQUIT\r\n",
-              server.received(0));
+    EXPECT_EQ(
+        "CAPABILITIES\r\nGROUP g.score\r\nGROUP h.plain\r\nGROUP g.score\r\nXOVER 11-22\r\nARTICLE 11\r\n"
+        "ARTICLE 21\r\nGROUP h.plain\r\nARTICLE 2\r\nQUIT\r\n",
+        server.received(0));
     EXPECT_EQ("g.score: 1-22\nh.plain: 1-2\n", r.newsrc());
     EXPECT_EQ(record("Subject: fine\n\nA\n") + record("Subject: meh\n\nB\n"), r.packet("00000000.MSG"));
     EXPECT_EQ(record("Subject: plain\n\nC\n"), r.packet("00000001.MSG"));
@@ -169,7 +169,8 @@ TEST(Score, CrossPostStoredOnce) {
         if (scored) {
             std::string x = "Xref: news.test a.one:1 b.two:7";
             group(s, "b.two", "211 2 7 8 b.two").expect("XOVER 7-8\r\n");
-            s.send("224 overview\r\n7\tboth\tann@x\t\t<c@x>\t\t50\t2\t" + x + "\r\n8\tmine\tbob@x\t\t<d@x>\t\t50\t2\t\r\n"
+            s.send("224 overview\r\n7\tboth\tann@x\t\t<c@x>\t\t50\t2\t" + x +
+                   "\r\n8\tmine\tbob@x\t\t<d@x>\t\t50\t2\t\r\n"
                    ".\r\n");
         }
         article(group(s, "a.one", "211 1 1 1 a.one"), 1, "<c@x>", a);
@@ -196,8 +197,12 @@ TEST(Score, TooManyConnectionsIsTemporary) {
     ScoreRun r("g: 0-0\n", "NNTPUSER joe\nNNTPPASS secret\n");
     ScriptedServer server(119);
     server.session().send("502 Too many connections\r\n");
-    server.session().send("200 ok\r\n").expect("AUTHINFO USER joe\r\n").send("381 more\r\n")
-        .expect("AUTHINFO PASS secret\r\n").send("400 max connections for your address\r\n");
+    server.session()
+        .send("200 ok\r\n")
+        .expect("AUTHINFO USER joe\r\n")
+        .send("381 more\r\n")
+        .expect("AUTHINFO PASS secret\r\n")
+        .send("400 max connections for your address\r\n");
     server.start();
     RunResult greeting = r.run();
     RunResult login = r.run();
