@@ -250,39 +250,84 @@ bool readoverview(const char* line, size_t len, ArticleFields& fields) {
     return true;
 }
 
+namespace {
+
+// The header fields scored on, and where each goes; one known by the
+// start of its line, so that the others cost no copy.
+struct HeaderName {
+    const char* name;  // with its colon
+    size_t len;
+};
+const HeaderName headernames[] = {{"subject:", 8},     {"from:", 5},  {"message-id:", 11}, {"references:", 11},
+                                  {"xref:", 5},        {"newsgroups:", 11}, {"lines:", 6}, {"bytes:", 6},
+                                  {"date:", 5}};
+
+int headerof(const char* text, size_t len) {
+    for (int i = 0; i < static_cast<int>(sizeof headernames / sizeof headernames[0]); i++) {
+        const HeaderName& h = headernames[i];
+        if (len >= h.len && strncasecmp(text, h.name, h.len) == 0) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
 void HeaderFields::line(const char* text, size_t len, bool linestart) {
     if (ended) return;
     if (linestart) {
         bool empty = (len == 1 && text[0] == '\n') || (len == 2 && text[0] == '\r' && text[1] == '\n');
         bool folded = len > 0 && (text[0] == ' ' || text[0] == '\t');
-        if (!folded) take();
+        if (!folded) {
+            take();
+            field = headerof(text, len);
+        }
         if (empty) {
             ended = true;
             return;
         }
     }
+    if (field < 0) return;
     size_t room = kFieldMax - std::min(current.size(), kFieldMax);
     current.append(text, std::min(len, room));
 }
 
 void HeaderFields::take() {
+    if (field < 0) return;
     std::string text;
     text.swap(current);
     for (char& c : text)
         if (c == '\r' || c == '\n' || c == '\t') c = ' ';
-    size_t colon = text.find(':');
-    if (colon == std::string::npos) return;
-    std::string name = lower(text.substr(0, colon));
-    std::string value = trim(text.substr(colon + 1));
-    if (name == "subject") fields.subject = value;
-    else if (name == "from") fields.from = value;
-    else if (name == "message-id") fields.messageid = value;
-    else if (name == "references") fields.references = value;
-    else if (name == "xref") fields.xref = value;
-    else if (name == "newsgroups") fields.newsgroups = value;
-    else if (name == "lines") fields.lines = digits(value);
-    else if (name == "bytes") fields.bytes = digits(value);
-    else if (name == "date") fields.date = readdate(value);
+    std::string value = trim(text.substr(headernames[field].len));
+    switch (field) {
+    case 0:
+        fields.subject = value;
+        break;
+    case 1:
+        fields.from = value;
+        break;
+    case 2:
+        fields.messageid = value;
+        break;
+    case 3:
+        fields.references = value;
+        break;
+    case 4:
+        fields.xref = value;
+        break;
+    case 5:
+        fields.newsgroups = value;
+        break;
+    case 6:
+        fields.lines = digits(value);
+        break;
+    case 7:
+        fields.bytes = digits(value);
+        break;
+    default:
+        fields.date = readdate(value);
+        break;
+    }
+    field = -1;
 }
 
 // What a rule looks at, and how.

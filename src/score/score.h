@@ -45,7 +45,8 @@ public:
 
 private:
     void take();
-    std::string current;
+    std::string current;  // the field being read, when it is one scored on
+    int field = -1;
     bool ended = false;
 };
 

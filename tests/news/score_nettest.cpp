@@ -132,6 +132,29 @@ TEST(Score, OverviewKillsBeforeArticles) {
     EXPECT_THAT(out.err + out.out, HasSubstr("Error: can't read score file " + r.dir / "missing"));
 }
 
+// A range of four billion numbers: its OVER (the server lists OVER) names
+// the articles present, in place of LISTGROUP. Every one killed: nothing
+// is asked for, no file made, and the mark moves past the last.
+TEST(Score, SparseRangeAllKilled) {
+    ScoreRun r("g.sparse: 0-4\nh.plain: 0-0\n", "SCOREFILE score\n");
+    writefile(r.dir / "score", "[g.*]\n-1: Lines: > 10\n");
+    ScriptedServer server(119);
+    Script& s = server.session().send("200 ready\r\n").expect("CAPABILITIES\r\n");
+    s.send("101 list\r\nVERSION 2\r\nREADER\r\nOVER\r\n.\r\n");
+    group(group(s, "g.sparse", "211 2 1 4000000000 g.sparse"), "h.plain", "211 1 1 1 h.plain");
+    group(s, "g.sparse", "211 2 1 4000000000 g.sparse").expect("OVER 5-4000000000\r\n");
+    s.send("224 overview\r\n7\ta\tb\t\t<7@x>\t\t900\t30\r\n3000000000\ta\tb\t\t<8@x>\t\t900\t40\r\n.\r\n");
+    quit(article(group(s, "h.plain", "211 1 1 1 h.plain"), 1, "<1@h>", "A: 1\r\n"));
+    server.start();
+    RunResult out = r.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(0, out.status) << out.out;
+    EXPECT_EQ("g.sparse: 0-3000000000\nh.plain: 0-1\n", r.newsrc());
+    EXPECT_EQ("00000000\th.plain\tBn\n", r.packet("AREAS"));
+    EXPECT_THAT(out.out, HasSubstr("* Fetching g.sparse\nThere are 2 new messages (5-4000000000) in this newsgroup.\n"
+                                   "Killed 2 articles (0.0 MB) by score\n* Fetching h.plain\n"));
+}
+
 // Without an overview the articles come whole and are scored on their
 // header before any of it is stored; the mark moves past the killed.
 TEST(Score, WithoutOverviewScoredOnHeaders) {
