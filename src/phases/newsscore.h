@@ -64,7 +64,7 @@ struct Overview {
     GroupScore rules;         // empty: the group is not scored
     bool came = false;        // the server sent the overview
     bool onheaders = false;   // it did not: articles are scored on their headers
-    std::vector<Line> lines;  // in the order they came
+    std::vector<Line> lines;  // as they came; by number once kept
     long killed = 0;          // articles below the least score
     uint64_t killedbytes = 0;
     long passedhigh = 0;  // the highest number killed: the mark may move past it

@@ -1,11 +1,11 @@
 #include "proto/nntp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 
 #include "core/text.h"
 
@@ -280,7 +280,6 @@ bool NntpClient::readoverview(const Listing& group, size_t index) {
     Reply selected = answer;
     if (!readanswer(Item::Overview, index)) return false;
     std::string line;
-    bool whole = false;
     auto sink = [&](const char* text, size_t len, bool linestart) {
         if (linestart) line.clear();
         if (line.size() < 65536) line.append(text, std::min(len, 65536 - line.size()));
@@ -294,12 +293,9 @@ bool NntpClient::readoverview(const Listing& group, size_t index) {
         }
         return true;
     };
-    if (answer.ok()) {
-        whole = readbody(conn.sock, sink) == BodyEnd::Whole;
-        if (!whole) {
-            cutoff(Item::Overview, index);
-            return false;
-        }
+    if (answer.ok() && readbody(conn.sock, sink) != BodyEnd::Whole) {
+        cutoff(Item::Overview, index);
+        return false;
     }
     if (!selected.ok()) events->refused(Item::Listing, index, selected);
     else if (answer.ok()) events->done(Item::Overview, index, answer);
