@@ -146,6 +146,7 @@ private:
     // CROSSPOSTS once: what this run asked for and stored, by Message-ID
     // and Xref.
     const bool once = run.account.crossposts != "each";
+    bool registering = false;  // once, and more than one group in the stream
     CrossPosts crossposts;
     std::vector<Entry*> streamed;  // the stream's groups, in its order
     const time_t now = std::time(nullptr);
@@ -521,8 +522,10 @@ void NewsFetch::startstream() {
         groups.push_back({entry.group.name, entry.groupsent, &entry.asked});
         streamed.push_back(&entry);
     }
+    // One group has no cross-posts to another.
+    registering = once && streamed.size() > 1;
     NntpClient::Skip skipping = nullptr;
-    if (once) skipping = [this](size_t group, long number) { return skip(group, number); };
+    if (registering) skipping = [this](size_t group, long number) { return skip(group, number); };
     client.stream(std::move(groups), std::move(skipping));
 }
 
@@ -694,7 +697,7 @@ Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply&
     // More of a header is not held: it is scored on what came.
     constexpr size_t heldmax = 256 * 1024;
     const std::string& name = entry.group.name;
-    std::string id = once ? answeredid(reply) : std::string();
+    std::string id = registering ? answeredid(reply) : std::string();
     if (!id.empty() && crossposts.storedelsewhere(name, id)) {
         BodyEnd end = client.text([this](const char*, size_t len, bool) {
             progress.received(static_cast<uint32_t>(len));
@@ -706,10 +709,10 @@ Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply&
         return Step::Next;
     }
     Overview& overview = entry.overview;
-    bool watch = once || overview.onheaders;
+    bool watch = registering || overview.onheaders;
     bool decided = !overview.onheaders;
     bool killed = false;
-    HeaderFields head;
+    HeaderFields head(overview.onheaders);
     std::string held;
     uint64_t size = 0;
     RecordWriter record;
@@ -753,7 +756,7 @@ Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply&
     }
     if (!record.end()) return cannotwrite(message.path, message.reason());
     stored = true;
-    if (once) crossposts.stored(name, id.empty() ? head.fields.messageid : id, head.fields.xref);
+    if (registering) crossposts.stored(name, id.empty() ? head.fields.messageid : id, head.fields.xref);
     return Step::Next;
 }
 

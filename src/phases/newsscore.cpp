@@ -2,33 +2,46 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+
+namespace {
+
+uint64_t hashof(const std::string& text) { return std::hash<std::string>{}(text); }
+
+// One number of one group.
+uint64_t hashof(const std::string& group, long number) {
+    return hashof(group) ^ (static_cast<uint64_t>(number) * 0x9E3779B97F4A7C15ULL);
+}
+
+}  // namespace
 
 void CrossPosts::asked(const std::string& group, const std::string& messageid) {
-    if (!messageid.empty()) ids.emplace(messageid, Seen{group, false});
+    if (!messageid.empty()) ids.emplace(hashof(messageid), Seen{hashof(group), false});
 }
 
 void CrossPosts::stored(const std::string& group, const std::string& messageid, const std::string& xref) {
     if (!messageid.empty()) {
-        Seen& seen = ids.emplace(messageid, Seen{group, true}).first->second;
-        if (seen.group == group) seen.stored = true;
+        uint64_t mine = hashof(group);
+        Seen& seen = ids.emplace(hashof(messageid), Seen{mine, true}).first->second;
+        if (seen.group == mine) seen.stored = true;
     }
     named(xref, group, [this](const std::string& other, long number) {
-        numbers.insert(other + ":" + std::to_string(number));
+        numbers.insert(hashof(other, number));
         return false;
     });
 }
 
 bool CrossPosts::elsewhere(const std::string& group, long number, const std::string& messageid) const {
     if (!messageid.empty()) {
-        auto seen = ids.find(messageid);
-        if (seen != ids.end() && seen->second.group != group) return true;
+        auto seen = ids.find(hashof(messageid));
+        if (seen != ids.end() && seen->second.group != hashof(group)) return true;
     }
-    return !numbers.empty() && numbers.count(group + ":" + std::to_string(number)) > 0;
+    return !numbers.empty() && numbers.count(hashof(group, number)) > 0;
 }
 
 bool CrossPosts::storedelsewhere(const std::string& group, const std::string& messageid) const {
-    auto seen = ids.find(messageid);
-    return seen != ids.end() && seen->second.stored && seen->second.group != group;
+    auto seen = ids.find(hashof(messageid));
+    return seen != ids.end() && seen->second.stored && seen->second.group != hashof(group);
 }
 
 std::string answeredid(const Reply& reply) {

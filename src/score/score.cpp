@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <strings.h>
+
+#include "core/durable.h"
 
 namespace {
 
@@ -262,9 +263,15 @@ const HeaderName headernames[] = {{"subject:", 8},     {"from:", 5},  {"message-
                                   {"xref:", 5},        {"newsgroups:", 11}, {"lines:", 6}, {"bytes:", 6},
                                   {"date:", 5}};
 
-int headerof(const char* text, size_t len) {
+constexpr int kMessageId = 2, kXref = 4;
+
+int headerof(const char* text, size_t len, bool scored) {
+    // Most lines are told apart by their first letter.
+    char first = len > 0 ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[0]))) : 0;
+    if (!scored && first != 'm' && first != 'x') return -1;
     for (int i = 0; i < static_cast<int>(sizeof headernames / sizeof headernames[0]); i++) {
         const HeaderName& h = headernames[i];
+        if (h.name[0] != first || (!scored && i != kMessageId && i != kXref)) continue;
         if (len >= h.len && strncasecmp(text, h.name, h.len) == 0) return i;
     }
     return -1;
@@ -279,7 +286,7 @@ void HeaderFields::line(const char* text, size_t len, bool linestart) {
         bool folded = len > 0 && (text[0] == ' ' || text[0] == '\t');
         if (!folded) {
             take();
-            field = headerof(text, len);
+            field = headerof(text, len, scored);
         }
         if (empty) {
             ended = true;
@@ -548,14 +555,19 @@ ScoreFile::ScoreFile() = default;
 ScoreFile::~ScoreFile() = default;
 
 bool ScoreFile::read(const std::string& path, std::string& why) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    if (!in || in.bad()) {
-        why = "Error: can't read score file " + path + ": " + std::strerror(errno ? errno : EIO) + "\n";
+    // Dotfiles managers link it, as they link the configuration.
+    int error = 0;
+    File f(openregular(path.c_str(), error, true));
+    std::string text;
+    char buffer[65536];
+    for (size_t n; f && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) text.append(buffer, n);
+    if (f && std::ferror(f.get())) error = errno ? errno : EIO;
+    if (!f || error != 0) {
+        why = "Error: can't read score file " + path + ": " + (error != 0 ? std::strerror(error) : "not a regular file") +
+              "\n";
         return false;
     }
-    return parse(text.str(), path, why);
+    return parse(text, path, why);
 }
 
 bool ScoreFile::parse(const std::string& text, const std::string& path, std::string& why) {
@@ -578,8 +590,11 @@ bool ScoreFile::parse(const std::string& text, const std::string& path, std::str
             std::string list = line.substr(1, line.size() - 2);
             for (char& c : list)
                 if (c == ',' || c == '\t') c = ' ';
-            std::istringstream words(list);
-            for (std::string word; words >> word;) section.groups.push_back(lower(word));
+            for (size_t at = 0; (at = list.find_first_not_of(' ', at)) != std::string::npos;) {
+                size_t end = std::min(list.find(' ', at), list.size());
+                section.groups.push_back(lower(list.substr(at, end - at)));
+                at = end;
+            }
             if (section.groups.empty()) return fail(shown + " names no group");
             sections.push_back(std::move(section));
             continue;

@@ -39,6 +39,8 @@ bool readoverview(const char* line, size_t len, ArticleFields& fields);
 // linestart false). Done once the empty line that ends the header came.
 class HeaderFields {
 public:
+    // scored false: only the Message-ID and the Xref are read.
+    explicit HeaderFields(bool scored = true) : scored(scored) {}
     void line(const char* text, size_t len, bool linestart);
     bool done() const { return ended; }
     ArticleFields fields;
@@ -47,6 +49,7 @@ private:
     void take();
     std::string current;  // the field being read, when it is one scored on
     int field = -1;
+    bool scored;
     bool ended = false;
 };
 
