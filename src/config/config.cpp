@@ -786,6 +786,13 @@ bool findconfigfile(Report& report, std::string& base, std::string& configfile) 
     return false;
 }
 
+std::string setupconfigfile(const std::string& base) {
+    std::string beside = base.substr(0, base.rfind('/') + 1) + "vorpa.cfg";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+    std::string user = userconfigdir();
+    return user.empty() ? "" : user + "/vorpa/vorpa.cfg";
+}
+
 std::string tildepath(const std::string& path) {
     const char* home = std::getenv("HOME");
     size_t n = home ? std::strlen(home) : 0;

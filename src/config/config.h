@@ -35,6 +35,12 @@ std::string programpath(const char* argv0);
 // when there is none.
 bool findconfigfile(Report& report, std::string& base, std::string& configfile);
 
+// The file vorpa setup writes to when /config= names none: vorpa.cfg
+// beside the program (base) where there is one, else the user's,
+// $XDG_CONFIG_HOME/vorpa/vorpa.cfg, whether it is there or not. Empty
+// without a home folder.
+std::string setupconfigfile(const std::string& base);
+
 // Prints, for --settings, the settings read and the newsgroups file, the
 // run's own first, then account by account, each with the file and line
 // it came from; passwords and their commands only as "(set)".

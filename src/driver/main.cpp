@@ -44,6 +44,8 @@ void showusage(Report& report) {
         "vorpa post           post mail/news only (no fetching)\n"
         "vorpa authorize [account]\n"
         "                     run the OAuth2 flow once, keep its tokens (whole word)\n"
+        "vorpa setup <address> [provider] [--print]\n"
+        "                     add an account for the address to the configuration\n"
         "(email/news and fetch/post may be combined)\n"
         "\nCommandline options:\n\n"
         "/config=<filename>   use <filename> as configuration file\n"
@@ -185,6 +187,39 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
     run.fetchnews = news && fetch;
     run.postnews = news && post;
     all = mail && news;
+}
+
+// vorpa setup ADDRESS [PROVIDER] [--print] [/config=FILE], the words in
+// any order: writes an account and runs nothing else.
+int setup(Report& report, int argc, char** argv) {
+    std::vector<std::string> words;
+    std::string configfile;
+    bool print = false;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        const char* rest = arg + (arg[0] == '-' && arg[1] == '-' ? 2 : 1);
+        if (!strcasecmp(arg, "setup")) continue;
+        if (arg[0] != '/' && arg[0] != '-') {
+            words.emplace_back(arg);
+        } else if (!strcasecmp(rest, "print")) {
+            print = true;
+        } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
+            const char* value = std::strchr(rest, '=') + 1;
+            configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
+        } else {
+            badword(report, "unknown word", arg);
+        }
+    }
+    if (words.empty() || words.size() > 2) {
+        report.alert("Error: say the address: vorpa setup joe@example.org\n");
+        usage(report);
+    }
+    if (configfile.empty()) configfile = setupconfigfile(programpath(argv[0]));
+    if (configfile.empty()) {
+        report.alert("Error: no home folder for the configuration: name one with /config=\n");
+        return 1;
+    }
+    return setupaccount(report, words[0], words.size() > 1 ? words[1] : "", configfile, print);
 }
 
 // Ends the run when the packet directory (given with its trailing "/")
@@ -350,6 +385,8 @@ int main(int argc, char** argv) {
         report.console("vorpa %d.%02d\n", versionmajor, versionminor);
         return 0;
     }
+    for (int i = 1; i < argc; i++)
+        if (!strcasecmp(argv[i], "setup")) return setup(report, argc, argv);
     report.console("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     static const char documentation[] = "Documentation: man vorpa\n\n";
     report.put(Channel::Live, documentation, sizeof documentation - 1);

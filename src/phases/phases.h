@@ -161,6 +161,14 @@ Result packforreader(const Settings& settings, const RunOptions& options, Report
 // tokens it gives: 0, else the exit status of the run.
 int authorize(Report& report, OAuthHttp& http, const Account& account);
 
+// vorpa setup: an ACCOUNT section for address from the providers' table
+// (the provider named, else the one of the address's domain; for another
+// domain, a section to fill in), appended to configfile, which is made
+// with mode 0600 where there is none, then what the user must still do;
+// print: the section is only shown. The exit status.
+int setupaccount(Report& report, const std::string& address, const std::string& provider,
+                 const std::string& configfile, bool print);
+
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);
 

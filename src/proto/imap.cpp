@@ -242,6 +242,17 @@ bool imapbusy(const Reply& reply, bool greeting) {
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap, imapbusy};
 
+Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint) {
+    const std::string nopin;
+    Connection conn(ImapClient::wire, server, cafile, nopin);
+    Outcome outcome = conn.open();
+    if (outcome.done()) outcome = conn.greet();
+    if (outcome.done() && conn.tls == TLSSTART) outcome = conn.starttls("S STARTTLS\r\n");
+    fingerprint = conn.sock.Fingerprint();
+    conn.close(false);
+    return outcome;
+}
+
 ImapClient::ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
                        std::vector<std::string> folders, bool readonly, SourceEvents& events)
     : names(std::move(folders)), readonly(readonly), events(events), conn(wire, server, cafile, pin) {}

@@ -104,6 +104,7 @@ private:
     };
 
     static const Wire wire;
+    friend Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
     const std::vector<std::string> names;
     const bool readonly;
     SourceEvents& events;
@@ -121,5 +122,11 @@ private:
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
 };
+
+// Connects to an IMAP server, takes its greeting and, where its TLS mode
+// is starttls, the handshake after STARTTLS, then closes: whether it
+// answers as one. fingerprint: the certificate's it showed, also one not
+// trusted (a server that makes its own, such as Proton's Bridge).
+Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
 
 #endif
