@@ -17,6 +17,7 @@
 
 #include "core/durable.h"
 #include "core/text.h"
+#include "score/score.h"
 
 namespace {
 
@@ -377,7 +378,7 @@ std::string proxyshown(const std::string& url) {
 // List: one more value each line; RunWord: a Word of the run's own.
 enum class Kind {
     Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress,
-    List, RunWord, Proxy, Size
+    List, RunWord, Proxy, Size, Signed
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -429,6 +430,9 @@ const Setting table[] = {
     {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
+    {"SCOREFILE", Kind::File, [](Account& s) { return &s.scorefile; }, nullptr},
+    {"SCOREMIN", Kind::Signed, nullptr, nullptr, nullptr, [](Account& s) { return &s.scoremin; }, mostcount},
+    {"CROSSPOSTS", Kind::Word, [](Account& s) { return &s.crossposts; }, nullptr, nullptr, nullptr, 0, "once|each"},
     // OAuth2
     {"OAUTH2", Kind::Word, [](Account& s) { return &s.oauth2; }, nullptr, nullptr, nullptr, 0,
      "google|microsoft|custom"},
@@ -580,6 +584,13 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
     case Kind::Size:
         return scansize(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::Signed: {
+        // A score may be below 0: the count is read without its sign.
+        bool negative = !value.empty() && value[0] == '-';
+        int r = scancount(report, negative ? value.substr(1) : value, line, path, s.key, s.most, *s.count(account()));
+        if (r == 0 && negative) *s.count(account()) = -*s.count(account());
+        return r;
+    }
     case Kind::List:
         if (!value.empty()) s.list(account())->push_back(value);
         return 0;
@@ -655,6 +666,7 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
         return a.nntp.compress ? "on" : "off";
     case Kind::Count:
     case Kind::Size:
+    case Kind::Signed:
         return std::to_string(*s.count(a));
     case Kind::From: {
         std::string all;
@@ -819,6 +831,20 @@ int oauthlogins(Report& report, Account& account) {
     return -1;
 }
 
+// The score file is read once, at the start: a rule that cannot be read
+// refuses the run before anything is fetched.
+int readscores(Report& report, Account& account) {
+    if (account.scorefile.empty()) return 0;
+    auto scores = std::make_shared<ScoreFile>();
+    std::string why;
+    if (!scores->read(account.scorefile, why)) {
+        report.alert("%s", why.c_str());
+        return -1;
+    }
+    account.scores = std::move(scores);
+    return 0;
+}
+
 }  // namespace
 
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings) {
@@ -839,6 +865,7 @@ int readconfigfile(Report& report, const std::string& name, const std::string& b
             proxylogin(report, account) != 0)
             return -1;
         spreadproxy(account);
+        if (readscores(report, account) != 0) return -1;
     }
     return 0;
 }

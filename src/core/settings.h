@@ -4,8 +4,11 @@
 #ifndef VORPA_CORE_SETTINGS_H
 #define VORPA_CORE_SETTINGS_H
 
+#include <memory>
 #include <string>
 #include <vector>
+
+class ScoreFile;
 
 // TLS mode of a server: plain text, STARTTLS after the greeting, or TLS
 // from the first byte.
@@ -116,6 +119,14 @@ struct Account {
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // SCOREFILE: the rules read from it at start-up (null: none); only
+    // articles that score scoremin or more are fetched.
+    std::string scorefile;
+    std::shared_ptr<const ScoreFile> scores;
+    long scoremin = 0;
+    // CROSSPOSTS: "each" fetches an article in every group it went to;
+    // else (once) a run stores it in the first only.
+    std::string crossposts = "once";
     // Days a letter kept by temporary refusals is tried before it is given
     // up like a refused one; 0: never.
     long keeptrying = 5;

@@ -107,6 +107,8 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet) {
         report.say("NNTP host requires a login (NNTPUSER, NNTPPASS): %s", safetext(reply.text).c_str());
     } else {
         report.say("NNTP host returned error: %s", safetext(reply.text).c_str());
+        if (nntpcrowded(reply))
+            report.say("! The news server takes no more connections now: let fewer accounts use it at once\n");
     }
 }
 

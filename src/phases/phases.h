@@ -32,6 +32,7 @@ struct Tally {
     long long left = 0;  // bytes of mail left on the server: whole messages and parts
     long articles = 0;  // fetched articles stored
     long groups = 0;    // groups fetched
+    long crossposts = 0;  // articles not stored again in another group
     long kept = 0;      // files kept in REPLIES for the next run
     std::vector<std::string> unknown;  // groups the server does not have
     // Accounts whose OAuth2 access token could not be had, and how that

@@ -43,6 +43,8 @@ std::string summarize(const Tally& tally) {
              " and ");
     if (!posting.empty()) join(line, posting, "; ");
     if (!fetching.empty()) join(line, "fetched " + fetching, "; ");
+    if (tally.crossposts > 0)
+        join(line, count(tally.crossposts, "cross-post", "cross-posts") + " stored once", "; ");
     if (tally.kept > 0) join(line, count(tally.kept, "file", "files") + " kept for the next run", "; ");
     if (!tally.unknown.empty()) {
         std::string names;

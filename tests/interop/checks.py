@@ -2,6 +2,7 @@
 """Vorpa against the real servers of the interop harness (started and
 seeded by run.sh). Usage: checks.py VORPA SERVERS_DIR
 Prints one PASS/FAIL line per check and a summary; exit 1 if any failed."""
+import email.utils
 import glob
 import json
 import os
@@ -382,6 +383,40 @@ def news_groups():
     state = open(d + "/newsrc").read().splitlines()
     expect(state == ["local.test: 1-%d" % len(test), "local.archive: 0-%d" % len(archive), "local.nosuch: 0-0",
                      "local.announce: 0-%d" % len(announce)], "newsgroups file %r" % state)
+
+
+def news_scored():
+    """fed in: an article cross-posted to local.test and local.archive, one
+    of each group that the score file kills, and one it keeps"""
+    import seed                       # the harness's feed into innd
+    test, archive = len(spool("local.test")), len(spool("local.archive"))
+
+    def art(tag, groups, subject):
+        mid = "<%s.%s@interop.score>" % (tag, STAMP)
+        return mid, ("Path: seeder!not-for-mail\nFrom: Seed <poster@example.org>\nNewsgroups: %s\nSubject: %s\n"
+                     "Date: %s\nMessage-ID: %s\n\nbody of %s\n"
+                     % (groups, subject, email.utils.formatdate(), mid, tag)).encode()
+    seed.feed([art("cross", "local.test,local.archive", "interop in both groups"),
+               art("kill", "local.test", "interop Kill me"), art("keep", "local.test", "interop keep me"),
+               art("killtoo", "local.archive", "interop kill me too")])
+    for _ in range(50):
+        if len(spool("local.test")) == test + 3 and len(spool("local.archive")) == archive + 2:
+            break
+        time.sleep(0.1)
+    new = spool("local.test")[test:]
+    expect(len(new) == 3, "innd took %d of the 3 articles for local.test" % len(new))
+    d = packet("nntp-119-score", groups=["local.test: 1-%d" % test, "local.archive: 1-%d" % archive])
+    with open(d + "/score", "w") as f:
+        f.write("[local.*]\n-9999: Subject: *kill me*\n1: Subject: ~^interop (in|keep)\n")
+    out = vorpa(d, "news fetch", NNTPHOST=at(119), NNTPTLS="off", SCOREFILE=d + "/score")
+    got = fetched(d)
+    expect(list(got) == ["local.test"], "AREAS lists %s" % list(got))
+    expect(got["local.test"] == [new[0], new[2]], "local.test: %d records" % len(got["local.test"]))
+    expect(out.count("Killed 1 article (0.0 MB) by score\n") == 2 and "; 1 cross-post stored once." in out,
+           "no kills or cross-post said: %s" % tail(out))
+    state = open(d + "/newsrc").read().splitlines()
+    expect(state == ["local.test: 1-%d" % (test + 3), "local.archive: 1-%d" % (archive + 2)],
+           "newsgroups file %r" % state)
 
 
 def nntp_login_missing():
@@ -1101,6 +1136,8 @@ def main():
          news(1563, "on", login=True, group="local.announce")),
         ("nntp  119  four groups in one run, one unknown: three fetched, marks kept", news_groups),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
+        ("nntp  119  score file kills by OVER before ARTICLE, a cross-post stored once, marks past all",
+         news_scored),
         # OAuth2 built in
         ("oauth 8481 device grant: code approved, tokens stored 0600", oauth_device),
         ("oauth 995 + 465 the stored access token fetches and posts, no token request", oauth_stored),
