@@ -23,6 +23,8 @@ constexpr size_t kPathMax = 4095;
 // plain-text password with POPTLS off, its USER login) go by it.
 enum class Protocol { Pop3, Smtp, Nntp, Imap };
 
+enum class Compress { Off, On, Auto };
+
 struct Server {
     explicit Server(Protocol protocol) : protocol(protocol) {}
 
@@ -42,8 +44,10 @@ struct Server {
     // place of pass.
     std::string passcmd;
 
-    // COMPRESS: the connection is compressed where the server offers it.
-    bool compress = true;
+    // COMPRESS: the connection is compressed where the server offers it;
+    // auto: only to a server that is neither this machine nor on a private
+    // network, where the bytes cost more than the work.
+    Compress compress = Compress::Auto;
 };
 
 // Where a setting in force was read: its keyword, the file (an index into

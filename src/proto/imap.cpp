@@ -588,7 +588,7 @@ bool ImapClient::open(const std::string& secret) {
 // COMPRESS DEFLATE alone, once the capabilities after the login offer it
 // (RFC 4978); a refusal leaves the connection as it is.
 bool ImapClient::compress() {
-    if (!conn.server.compress || !caps.has("COMPRESS=DEFLATE")) return true;
+    if (!conn.compresses() || !caps.has("COMPRESS=DEFLATE")) return true;
     events.step(SourceStep::Compressing);
     std::string t = tag();
     Outcome answer = conn.send(t + " COMPRESS DEFLATE\r\n");

@@ -132,7 +132,7 @@ Step NntpClient::open(const std::string& secret) {
         }
     }
     Outcome ready = conn.server.user.empty() ? Outcome() : login(secret);
-    if (ready.done() && conn.server.compress) ready = compress();
+    if (ready.done() && conn.compresses()) ready = compress();
     if (!ready.done()) {
         events->failed(Item::Opening, 0, conn, ready);
         return Step::Quit;

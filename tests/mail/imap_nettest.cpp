@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "run.h"
+#include "netns.h"
 #include "scripted_server.h"
 
 namespace {
@@ -398,10 +399,13 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
 }
 
 // COMPRESS DEFLATE once the login's capabilities offer it, with untagged
-// data compressed in the same write as its OK; a refusal goes on plain.
-TEST(ImapFetch, CompressedWhereOfferedRefusalGoesOnPlain) {
+// data compressed in the same write as its OK, by default only to a server
+// far away (here, a public address on this namespace's loopback); a
+// refusal goes on plain.
+TEST(ImapFetch, CompressedWhereOfferedAndFarRefusalGoesOnPlain) {
+    ASSERT_TRUE(addloopback("203.0.113.5"));
     Account box;
-    ScriptedServer server(143);
+    ScriptedServer server(143, 10000, ScriptedServer::AnyIPv4);
     logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
                       .expect("A1 COMPRESS DEFLATE\r\n")
                       .deflate("A1 OK deflating\r\n", "* 1 EXISTS\r\n"),
@@ -411,20 +415,27 @@ TEST(ImapFetch, CompressedWhereOfferedRefusalGoesOnPlain) {
                .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
                .send(bodyof(1, 1, one)),
            4);
+    logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE"), "EXAMINE", "INBOX", 1, 7, 2), 2);
     logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
                       .expect("A1 COMPRESS DEFLATE\r\n")
                       .send("A1 NO not now\r\n"),
                   "EXAMINE", "INBOX", 1, 7, 2, 2),
            3);
     server.start();
+    writefile(box.cfg, readfile(box.cfg) + "IMAPHOST 203.0.113.5\nIMAPTLS off\n");
     RunResult first = box.fetch({"/verbose"});
     EXPECT_EQ(first.status, 0) << first.out;
     EXPECT_THAT(first.out, testing::ContainsRegex("\\+ Starting compression\\.\\.\\.\n(.*\n)*\\+ IMAP connection "
                                                   "compressed: [0-9]+ bytes on the wire for [0-9]+ bytes carried\n"));
     EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
-    RunResult second = box.fetch();
-    EXPECT_EQ(second.status, 0) << second.out;
+    writefile(box.cfg, readfile(box.cfg) + "IMAPHOST 127.0.0.1\n");
+    RunResult near = box.fetch();
+    EXPECT_EQ(near.status, 0) << near.out;
+    writefile(box.cfg, readfile(box.cfg) + "COMPRESS on\n");
+    RunResult refused = box.fetch();
+    EXPECT_EQ(refused.status, 0) << refused.out;
     EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(1), "L LOGIN \"joe\" \"secret\"\r\nA1 EXAMINE \"INBOX\"\r\nA2 LOGOUT\r\n");
 }
 
 }  // namespace
