@@ -132,7 +132,7 @@ Step NntpClient::open(const std::string& secret) {
         }
     }
     Outcome ready = conn.server.user.empty() ? Outcome() : login(secret);
-    if (ready.done() && conn.compresses()) ready = compress();
+    if (ready.done() && conn.server.compress != Compress::Off) ready = compress();
     if (!ready.done()) {
         events->failed(Item::Opening, 0, conn, ready);
         return Step::Quit;
@@ -166,7 +166,7 @@ Outcome NntpClient::compress() {
         return true;
     }) == BodyEnd::Whole;
     if (!whole) return conn.failed(Failure::Network, Stage::Text);
-    if (!caps.offers("COMPRESS", "DEFLATE")) return Outcome();
+    if (!conn.compresses() || !caps.offers("COMPRESS", "DEFLATE")) return Outcome();
     events->opening(NntpEvents::Opening::Compress, conn);
     answer = conn.ask("COMPRESS DEFLATE\r\n");
     if (!answer.reply.is("206")) return goon(answer);
