@@ -114,7 +114,6 @@ public:
           progress(out, 10000) {}
 
     bool next(size_t k) override {
-        inflight = k;
         if (run.interrupts.taken() != 0) return false;
         reportfetching(out, static_cast<int>(k) + 1, static_cast<int>(fetch.size()), list.messages[fetch[k]].size);
         return true;
@@ -171,7 +170,6 @@ public:
     const size_t keepable;
     std::vector<std::string>* const ids;
     std::vector<bool> delivered;  // per place of fetch: in the file whole
-    size_t inflight = 0;      // the place of fetch asked for last
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
     long keptlength;          // the file's, after the last of those
@@ -338,19 +336,12 @@ void MailFetch::failed(const SourceFailure& failure) {
 // after the listing; a folder's listing starts where the record says,
 // and its record goes first.
 bool MailFetch::fetchfolder(const std::string& folder) {
-    FolderState state;
-    if (!source->select(folder, state)) return false;
     const Connection& c = source->connection();
     const char* name = c.protocol.name;
     const RunOptions& options = run.options;
     const Account& account = run.account;
     bool named = !folder.empty();
     std::string shown = safetext(folder);
-    if (state.missing) {
-        out.say("%s host has no folder %s: %s", name, shown.c_str(), safetext(state.reply.text).c_str());
-        missing = true;
-        return true;
-    }
     // A named account's mailbox record follows its name, however its host
     // is spelt.
     MailRecord record = named ? MailRecord::folder(account.newsgroups, account.name, folder)
@@ -358,8 +349,20 @@ bool MailFetch::fetchfolder(const std::string& folder) {
                                                     c.server.user, c.host, c.port);
     MailList list;
     MailPlan plan(list, rules.plan, source->removes());
+    // A folder's record is read first, so that its listing may go with
+    // the selection.
     if (named) {
         if (!readrecord(plan, record)) return false;
+        foresee(plan);
+    }
+    FolderState state;
+    if (!source->select(folder, state)) return false;
+    if (state.missing) {
+        out.say("%s host has no folder %s: %s", name, shown.c_str(), safetext(state.reply.text).c_str());
+        missing = true;
+        return true;
+    }
+    if (named) {
         if (state.messages == 0) out.say("There are no messages in %s on the %s server.\n", shown.c_str(), name);
         else out.say("There are %ld messages in %s on the %s server.\n", state.messages, shown.c_str(), name);
     } else if (state.messages == 0) {
@@ -426,6 +429,14 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         if (plan.keep || got.step != Step::Next || named) return false;
     }
     return got.step == Step::Next && removefrom(plan, record, list, folder, stored);
+}
+
+// The listing the plan will ask for, and the bodies where it takes all
+// that is listed: no bound on the run's messages, not a check.
+void MailFetch::foresee(MailPlan& plan) {
+    bool all = false;
+    ListAsk ask = plan.guess(run.options.test, all);
+    source->foresee(ask, all && budget == SIZE_MAX && !run.options.check);
 }
 
 bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {
@@ -511,7 +522,11 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         return got;
     }
     // A file that could not be written has been reported, and is lost.
-    size_t kept = store.inflight < keepable ? store.inflight : keepable;
+    // The fetch passed the places before the first message it did not
+    // store whole.
+    size_t upto = 0;
+    while (upto < fetch.size() && (store.delivered[upto] || list.messages[fetch[upto]].size <= 0)) upto++;
+    size_t kept = upto < keepable ? upto : keepable;
     if (store.keptmessages == 0 || !incoming.file.ok()) return got;
     if (!incoming.file.cut(store.keptlength)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());

@@ -97,6 +97,14 @@ ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool tes
     return ask;
 }
 
+ListAsk MailPlan::guess(bool test, bool& all) const {
+    ListAsk ask;
+    bool checks = !keep && !held.empty() && !test;
+    ask.from = !numbered || checks ? 0 : loaded == MailRecord::Ready ? recordnext : 1;
+    all = !(loaded == MailRecord::Missing && rules.first > 0);
+    return ask;
+}
+
 // A folder's held entries against its listing: listed ones take their
 // time, the others stay held (as places after the listed ones) unless the
 // folder said it no longer has them. After a new numbering only their
