@@ -353,7 +353,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     // the selection.
     if (named) {
         if (!readrecord(plan, record)) return false;
-        foresee(plan);
+        source->foresee(plan.guess(options.test));
     }
     FolderState state;
     if (!source->select(folder, state)) return false;
@@ -431,13 +431,6 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     return got.step == Step::Next && removefrom(plan, record, list, folder, stored);
 }
 
-// The listing the plan will ask for, and the bodies where it takes all
-// that is listed: no bound on the run's messages, not a check.
-void MailFetch::foresee(MailPlan& plan) {
-    bool all = false;
-    ListAsk ask = plan.guess(run.options.test, all);
-    source->foresee(ask, all && budget == SIZE_MAX && !run.options.check);
-}
 
 bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {
     if (plan.load(record) == MailRecord::Failed) {

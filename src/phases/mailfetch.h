@@ -63,7 +63,6 @@ private:
     void makesource();
     bool fetchfolder(const std::string& folder);
     bool readrecord(MailPlan& plan, MailRecord& record);
-    void foresee(MailPlan& plan);
     bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
                     const std::vector<uint32_t>& stored);
     // The messages at the places of fetch into a new message file listed

@@ -33,10 +33,6 @@ constexpr size_t maxearly = 2 * pipelinewindow;
 // short.
 constexpr size_t maxsetbytes = 4000;
 
-// The highest UID there is: "n:4294967295", unlike "n:*", names no
-// message where none has a UID of n or more.
-const char* const lastuid = "4294967295";
-
 // The count of a literal that ends the line ("{12}" or "{12+}"); -1 when
 // there is none.
 long long literalcount(const char* text, size_t len) {
@@ -507,8 +503,8 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
 }
 
 // The place in the retrieve of a body that came, by its UID: got.size()
-// for one not asked for (a listing sent ahead asks for more). One that
-// names no UID before its text is taken for the first still to come.
+// for one not asked for. One that names no UID before its text is taken
+// for the first still to come.
 size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const {
     const std::vector<uint32_t>& places = *want->places;
     auto wanted = [this, &places](size_t k) { return k < places.size() && messages[places[k]].size > 0; };
@@ -692,10 +688,7 @@ bool ImapClient::sasl(const std::string& secret, Reply& answer) {
     return fail(SourceFault::Login, saslfailure(conn, login), &login);
 }
 
-void ImapClient::foresee(const ListAsk& ask, bool bodies) {
-    guess = ask.from;
-    guessbodies = bodies && ask.from != 0;
-}
+void ImapClient::foresee(const ListAsk& ask) { guess = ask.messageids || !ask.known.empty() ? 0 : ask.from; }
 
 bool ImapClient::select(const std::string& name, FolderState& state) {
     folder = Selected();
@@ -711,7 +704,7 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
     Outcome answer = conn.send(flight);
     if (!answer.done()) return fail(SourceFault::Step, answer);
-    if (!settle(before.listtag) || !settle(before.bodytag)) return false;
+    if (!settle(before.listtag)) return false;
     answer = await(t, &want);
     if (!answer.done()) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
@@ -724,8 +717,10 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     return true;
 }
 
-// The listing and the bodies foreseen, to go with the selection: only
-// where no limit on the messages a command names makes "n:*" too many.
+// The listing foreseen, to go with the selection: only where no limit on
+// the messages a command names makes "n:*" too many. The bodies wait for
+// its answer: a server may answer FETCHes sent together at once,
+// interleaved (dovecot does).
 std::string ImapClient::sendahead() {
     ahead = Ahead();
     uint32_t from = guess;
@@ -733,12 +728,7 @@ std::string ImapClient::sendahead() {
     if (from == 0 || messagelimit > 0) return "";
     ahead.from = from;
     ahead.listtag = tag();
-    std::string flight = ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
-    if (guessbodies) {
-        ahead.bodytag = tag();
-        flight += ahead.bodytag + " UID FETCH " + std::to_string(from) + ":" + lastuid + " (BODY.PEEK[])\r\n";
-    }
-    return flight;
+    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
 }
 
 const char* ImapClient::listitems(bool ids) {
@@ -807,15 +797,13 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     want.kind = Want::List;
     want.ids = ask.messageids;
     from = ask.from;
-    // The bodies sent ahead come right after the listing: a command sent
-    // now would take their place.
     bool foreseen = !ahead.listtag.empty() && ask.from == ahead.from && !ask.messageids && checks.empty();
     if (ask.from != 0) events.step(SourceStep::Counting);
     if (foreseen) {
         Outcome listed = await(ahead.listtag, &want);
         ahead.listtag.clear();
         if (!listed.done()) return fail(SourceFault::Step, listed);
-    } else if (!settle(ahead.listtag) || !settle(ahead.bodytag)) {
+    } else if (!settle(ahead.listtag)) {
         return false;
     }
     // The checks and the listing go in one flight.
@@ -893,18 +881,9 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
     std::vector<uint32_t> uids;
     for (uint32_t place : places)
         if (messages[place].size > 0) uids.push_back(messages[place].uid);
-    // The bodies sent ahead serve where they hold every one wanted.
-    bool foreseen = !ahead.bodytag.empty() && (uids.empty() || uids.front() >= ahead.from);
-    Outcome answer;
-    if (foreseen) {
-        answer = await(ahead.bodytag, &want);
-        ahead.bodytag.clear();
-    } else {
-        if (!settle(ahead.bodytag)) return false;
-        std::vector<std::string> texts;
-        for (const std::string& set : uidsets(uids, messagelimit)) texts.push_back("UID FETCH " + set + " (BODY.PEEK[])");
-        answer = flight(texts, [&want](size_t) { return &want; });
-    }
+    std::vector<std::string> texts;
+    for (const std::string& set : uidsets(uids, messagelimit)) texts.push_back("UID FETCH " + set + " (BODY.PEEK[])");
+    Outcome answer = flight(texts, [&want](size_t) { return &want; });
     if (answer.done()) return true;
     if (halted) return false;
     if (answer.stage == Stage::Text)
@@ -922,7 +901,7 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
 
 bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places, const char* flag,
                        bool thenexpunge) {
-    if (!settle(ahead.listtag) || !settle(ahead.bodytag)) return false;
+    if (!settle(ahead.listtag)) return false;
     // The list names each message by its UID.
     std::vector<uint32_t> uids;
     for (uint32_t place : places) {

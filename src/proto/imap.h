@@ -39,9 +39,9 @@ public:
 
     bool open(const std::string& secret) override;
     std::vector<std::string> folders() const override { return names; }
-    // The listing (and the bodies) go with the next EXAMINE or SELECT, but
-    // where the server limits the messages a command names (MESSAGELIMIT).
-    void foresee(const ListAsk& ask, bool bodies) override;
+    // The listing goes with the next EXAMINE or SELECT, but where the server
+    // limits the messages a command names (MESSAGELIMIT).
+    void foresee(const ListAsk& ask) override;
     // A folder the server refused is missing, not a failure.
     bool select(const std::string& folder, FolderState& state) override;
     // Which of the known UIDs the folder still has, then the messages from
@@ -49,9 +49,8 @@ public:
     // one flight; ids are the UIDs, and the list is ascending by them.
     bool list(const ListAsk& ask, MailList& list) override;
     // The bodies at those places of the list, ascending by UID, asked for
-    // by sets of UIDs in one flight (or taken from those sent ahead), in the
-    // order the server sends them (a message removed meanwhile does not
-    // come).
+    // by sets of UIDs in one flight, in the order the server sends them (a
+    // message removed meanwhile does not come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     // Only UID EXPUNGE removes just the messages named (UIDPLUS): a plain
     // EXPUNGE would take what other clients marked too.
@@ -104,12 +103,11 @@ private:
         uint32_t uid;
         int32_t size;
     };
-    // Commands sent with the selection: the listing from a UID on and the
-    // bodies from there (their tags, empty once answered).
+    // The listing sent with the selection: from which UID, and its tag
+    // (empty once answered).
     struct Ahead {
         uint32_t from = 0;
         std::string listtag;
-        std::string bodytag;
     };
     // What SELECT told of the folder.
     struct Selected {
@@ -135,7 +133,6 @@ private:
     std::vector<MailList::Id> messageids;
     std::string idtext;
     uint32_t guess = 0;  // foreseen: the next listing's first UID
-    bool guessbodies = false;
     Ahead ahead;
     size_t messagelimit = 0;  // MESSAGELIMIT: most messages a command may name (0: any)
     bool halted = false;      // the sink asked for a stop

@@ -153,10 +153,10 @@ public:
     // without folders is one of no name.
     virtual std::vector<std::string> folders() const = 0;
     // What the fetch expects to ask of the next folder selected, before its
-    // answers come: its listing as ask asks it, and where bodies, every
-    // message that listing names. A source may send it with the selection,
-    // to save round trips; what the answers show otherwise is asked anew.
-    virtual void foresee(const ListAsk&, bool) {}
+    // answers come: its listing as ask asks it. A source may send it with
+    // the selection, to save a round trip; where the answers show that the
+    // listing differs, it is asked anew.
+    virtual void foresee(const ListAsk&) {}
     virtual bool select(const std::string& folder, FolderState& state) = 0;
     // The messages of the folder selected, as ask asks where its ids are
     // numbers (a mailbox is listed whole).

@@ -4,6 +4,7 @@
 #define VORPA_PROTO_POP3_H
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ public:
 private:
     bool fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login = nullptr);
     bool ask(const std::string& command);  // of the login
+    bool answer();
+    bool settle();
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
     bool capabilities();
@@ -92,6 +95,9 @@ private:
     bool quits = false;
     bool quitqueued = false;  // QUIT follows the last DELE
     long count = 0;  // of STAT
+    // Commands sent with the login whose answers are still to be read.
+    enum class Ahead { Pass, Stat, List, Uidl };
+    std::deque<Ahead> unread;
     std::vector<ListEntry> entries;
 };
 

@@ -97,11 +97,11 @@ ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool tes
     return ask;
 }
 
-ListAsk MailPlan::guess(bool test, bool& all) const {
+ListAsk MailPlan::guess(bool test) const {
     ListAsk ask;
-    bool checks = !keep && !held.empty() && !test;
-    ask.from = !numbered || checks ? 0 : loaded == MailRecord::Ready ? recordnext : 1;
-    all = !(loaded == MailRecord::Missing && rules.first > 0);
+    ask.from = !numbered ? 0 : loaded == MailRecord::Ready ? recordnext : 1;
+    if (numbered && !keep && !test)
+        for (const Held& h : held) ask.known.push_back(numberof(heldpiece(h.id)));
     return ask;
 }
 

@@ -49,10 +49,8 @@ public:
     // nothing only a removal needs.
     ListAsk select(uint32_t validity, uint32_t next, long messages, bool test);
     // What select will most likely ask, before the folder tells its
-    // numbering: the record's (from 0 where the listing waits for the
-    // check of what the record holds). all: every message it lists will
-    // be fetched, where nothing bounds a first fetch.
-    ListAsk guess(bool test, bool& all) const;
+    // numbering: the record's.
+    ListAsk guess(bool test) const;
     // The listing came (or none was needed): decides what is fetched and
     // what goes. A message stored before is not fetched again: without
     // keep it goes now, with it once keepdays let it go. The others are

@@ -85,8 +85,8 @@ Script& smtpmail(Script& s, Events& events, size_t waitfor) {
 }
 
 Script& poplogin(Script& s) {
-    return s.send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n");
+    return s.send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS secret\r\n").send("+OK\r\n");
 }
 
 Script& popempty(Script& s) {
@@ -210,8 +210,8 @@ TEST(Openings, ImapOpensWhilePop3Works) {
     imap.session().send("* OK [CAPABILITY IMAP4rev1] ready\r\n").expect("L LOGIN \"ann\" \"pw\"\r\n")
         .send("L OK [CAPABILITY IMAP4rev1] in\r\n").call([&events] { events.add("imap"); })
         .expect("A1 EXAMINE \"INBOX\"\r\n").expect("A2 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-        .expect("A3 UID FETCH 1:4294967295 (BODY.PEEK[])\r\n").send("* 0 EXISTS\r\n* OK [UIDVALIDITY 1] v\r\nA1 OK\r\n")
-        .expect("A4 LOGOUT\r\n");
+        .send("* 0 EXISTS\r\n* OK [UIDVALIDITY 1] v\r\nA1 OK\r\n")
+        .expect("A3 LOGOUT\r\n");
     pop.start();
     imap.start();
 

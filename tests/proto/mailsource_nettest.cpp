@@ -82,8 +82,8 @@ void pop3script(Script& s, const Case& c) {
         list += std::to_string(i + 1) + " " + std::to_string(body(c.server[i]).size()) + "\r\n";
         uidl += std::to_string(i + 1) + " " + c.server[i].id + "\r\n";
     }
-    s.send("+OK\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("+OK\r\n.\r\n").expect("STAT\r\n").send("+OK " + n + " 0\r\n")
+    s.send("+OK\r\n").expect("CAPA\r\n").send("+OK\r\n.\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS secret\r\n").send("+OK\r\n").expect("STAT\r\n").send("+OK " + n + " 0\r\n")
         .expect("LIST\r\n").send(list + ".\r\n").expect("UIDL\r\n").send(uidl + ".\r\n");
     for (const std::string& id : c.fetched)
         if (!body(c.server[place(c, id)]).empty())
