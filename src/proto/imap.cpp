@@ -235,10 +235,10 @@ std::string imapquoted(const std::string& text) {
 
 // What the responses to one command are read for.
 struct ImapClient::Want {
-    enum Kind { Nothing, Select, List, Body, Present } kind = Nothing;
+    enum Kind { Nothing, Select, List, Body } kind = Nothing;
     MessageSink* sink = nullptr;
     const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
-    std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
+    std::vector<uint32_t>* uids = nullptr;          // List's: every UID answered
     bool ids = false;                               // List's: with Message-IDs
 };
 
@@ -493,7 +493,7 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
             pos++;
         }
     }
-    if (want && want->kind == Want::Present && hasuid) want->uids->push_back(message.uid);
+    if (want && want->uids && hasuid) want->uids->push_back(message.uid);
     if (want && want->kind == Want::List && hasuid && hassize && message.uid >= from) {
         if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
         messages.push_back(message);
@@ -745,9 +745,9 @@ bool ImapClient::settle(std::string& t) {
 }
 
 // Sends the commands (tagged here, in the order given), as many in flight
-// as Pipeline lets go, and reads the answers of the i-th for wants(i): the
-// first that fails is returned, not told.
-Outcome ImapClient::flight(const std::vector<std::string>& texts, const std::function<Want*(size_t)>& wants) {
+// as Pipeline lets go, and reads their answers for want: the first that
+// fails is returned, not told.
+Outcome ImapClient::flight(const std::vector<std::string>& texts, Want* want) {
     std::vector<std::string> tags;
     Pipeline commands(conn.sock, pipelinewindow, [this, &texts, &tags](std::string& out) {
         if (tags.size() == texts.size()) return false;
@@ -757,7 +757,7 @@ Outcome ImapClient::flight(const std::vector<std::string>& texts, const std::fun
     });
     for (size_t i = 0; i < texts.size(); i++) {
         if (!commands.fill()) return conn.sendfailed();
-        Outcome answer = await(tags[i], wants(i));
+        Outcome answer = await(tags[i], want);
         commands.answered();
         if (!answer.done()) return answer;
     }
@@ -787,15 +787,16 @@ std::vector<std::string> ImapClient::listing(uint32_t start, bool ids) const {
 bool ImapClient::list(const ListAsk& ask, MailList& list) {
     messages.clear();
     messageids.clear();
+    // The checks and the listing go in one flight, which a server may answer
+    // interleaved (dovecot does): every UID answered counts for the checks,
+    // every one with its size for the listing.
     std::vector<uint32_t> answered;
-    Want present;
-    present.kind = Want::Present;
-    present.uids = &answered;
     std::vector<std::string> checks;
     for (const std::string& set : uidsets(ask.known, messagelimit)) checks.push_back("UID FETCH " + set + " (UID)");
     Want want;
     want.kind = Want::List;
     want.ids = ask.messageids;
+    want.uids = &answered;
     from = ask.from;
     bool foreseen = !ahead.listtag.empty() && ask.from == ahead.from && !ask.messageids && checks.empty();
     if (ask.from != 0) events.step(SourceStep::Counting);
@@ -806,14 +807,12 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     } else if (!settle(ahead.listtag)) {
         return false;
     }
-    // The checks and the listing go in one flight.
     std::vector<std::string> texts = checks;
     if (ask.from != 0 && !foreseen) {
         std::vector<std::string> more = listing(ask.from, ask.messageids);
         texts.insert(texts.end(), more.begin(), more.end());
     }
-    size_t checked = checks.size();
-    Outcome answer = flight(texts, [&](size_t i) { return i < checked ? &present : &want; });
+    Outcome answer = flight(texts, &want);
     if (!answer.done()) return fail(SourceFault::Step, answer);
     // A FETCH the server sends unasked may name another message.
     std::vector<uint32_t> have;
@@ -883,7 +882,7 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
         if (messages[place].size > 0) uids.push_back(messages[place].uid);
     std::vector<std::string> texts;
     for (const std::string& set : uidsets(uids, messagelimit)) texts.push_back("UID FETCH " + set + " (BODY.PEEK[])");
-    Outcome answer = flight(texts, [&want](size_t) { return &want; });
+    Outcome answer = flight(texts, &want);
     if (answer.done()) return true;
     if (halted) return false;
     if (answer.stage == Stage::Text)

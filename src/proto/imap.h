@@ -6,7 +6,6 @@
 #define VORPA_PROTO_IMAP_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,7 +67,7 @@ private:
     std::string tag();
     // Sends a command and awaits its answer; a failure is told.
     Outcome command(const std::string& text, Want* want = nullptr);
-    Outcome flight(const std::vector<std::string>& texts, const std::function<Want*(size_t)>& wants);
+    Outcome flight(const std::vector<std::string>& texts, Want* want);
     std::string sendahead();
     bool settle(std::string& t);
     static const char* listitems(bool ids);

@@ -90,7 +90,7 @@ Script& poplogin(Script& s) {
 }
 
 Script& popempty(Script& s) {
-    return s.expect("STAT\r\n").send("+OK 0 0\r\n")
+    return s.expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n").send("+OK 0 0\r\n+OK\r\n.\r\n+OK\r\n.\r\n")
         .expect("QUIT\r\n").send("+OK bye\r\n");
 }
 
@@ -205,8 +205,9 @@ TEST(Openings, ImapOpensWhilePop3Works) {
     writefile(p.dir / "vorpa.cfg", readfile(p.dir / "vorpa.cfg") + "IMAPHOST 127.0.0.1\nIMAPUSER ann\nIMAPPASS pw\n");
     Events events;
     ScriptedServer pop(110), imap(143);
-    poplogin(pop.session()).expect("STAT\r\n").call([&events] { events.awaitcount(1); })
-        .call([&events] { events.add("pop"); }).send("+OK 0 0\r\n").expect("QUIT\r\n").send("+OK bye\r\n");
+    poplogin(pop.session()).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+        .call([&events] { events.awaitcount(1); }).call([&events] { events.add("pop"); })
+        .send("+OK 0 0\r\n+OK\r\n.\r\n+OK\r\n.\r\n").expect("QUIT\r\n").send("+OK bye\r\n");
     imap.session().send("* OK [CAPABILITY IMAP4rev1] ready\r\n").expect("L LOGIN \"ann\" \"pw\"\r\n")
         .send("L OK [CAPABILITY IMAP4rev1] in\r\n").call([&events] { events.add("imap"); })
         .expect("A1 EXAMINE \"INBOX\"\r\n").expect("A2 UID FETCH 1:* (UID RFC822.SIZE)\r\n")

@@ -65,6 +65,8 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
     ScriptedServer pop3(0);
     pop3.session()
         .send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
