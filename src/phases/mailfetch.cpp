@@ -100,7 +100,7 @@ namespace {
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
-          size_t keepable, std::vector<std::string>* ids)
+          size_t keepable, Texts* ids)
         : run(run),
           out(run.report),
           incoming(incoming),
@@ -142,7 +142,7 @@ public:
                     reportfrom(progress, percent(), line, len);
                 else if (ids && (folded || (len >= 11 && memicmp(line, "Message-ID:", 11) == 0))) {
                     size_t from = folded ? 0 : 11;
-                    (*ids)[k] = messageid(line + from, len - from);
+                    ids->set(k, messageid(line + from, len - from));
                     folded = !folded && (*ids)[k].empty();
                 }
             }
@@ -168,7 +168,7 @@ public:
     const MailList& list;
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
-    std::vector<std::string>* const ids;
+    Texts* const ids;
     std::vector<bool> delivered;  // per place of fetch: in the file whole
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
@@ -495,7 +495,7 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return got;
     }
-    if (messageids) got.messageids.assign(fetch.size(), std::string());
+    if (messageids) got.messageids.assign(fetch.size());
     Store store(run, incoming, list, fetch, keepable, messageids ? &got.messageids : nullptr);
     auto passed = [&](size_t upto) {
         for (size_t k = 0; k < fetch.size(); k++)

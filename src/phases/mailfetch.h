@@ -19,7 +19,7 @@
 struct Fetched {
     Step step;
     std::vector<bool> stored;
-    std::vector<std::string> messageids;
+    Texts messageids;
 };
 
 // What an account's settings ask of the fetch from one of its sources.

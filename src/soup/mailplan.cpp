@@ -34,7 +34,7 @@ void MailPlan::index() {
         fetched[byid[k]] = keep ? again : duplicate;
         if (!keep) fetched[byid[k - 1]] = duplicate;
     }
-    if (numbered) messageids.assign(list.ids.size(), std::string());
+    if (numbered) messageids.assign(list.ids.size());
 }
 
 uint32_t MailPlan::find(std::string_view wanted) const {
@@ -119,7 +119,7 @@ void MailPlan::match(long long now) {
             uint32_t i = list.messages[at].id;
             if (id.empty() || i == MailList::noid || ids.erase(id) == 0) continue;
             fetched[i] = now;
-            messageids[i] = std::string(id);
+            messageids.set(i, id);
             vouched++;
         }
         forgot = !held.empty();
@@ -130,14 +130,14 @@ void MailPlan::match(long long now) {
         if (i != MailList::noid) {
             if (fetched[i] < unseen) continue;
             fetched[i] = h.time;
-            messageids[i] = std::string(heldpiece(h.messageid));
+            messageids.set(i, heldpiece(h.messageid));
         } else if (checked) {
             forgot = true;
         } else {
             list.messages.push_back({0, static_cast<uint32_t>(list.ids.size())});
             list.ids.push_back(list.add(heldpiece(h.id)));
             fetched.push_back(h.time);
-            messageids.emplace_back(heldpiece(h.messageid));
+            messageids.push(heldpiece(h.messageid));
         }
     }
 }
@@ -214,7 +214,7 @@ size_t MailPlan::wouldremove() const {
     return aged + after;
 }
 
-size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::string>& found, bool whole,
+size_t MailPlan::stored(const std::vector<bool>& places, const Texts& found, bool whole,
                         long long now) {
     size_t count = 0;
     for (size_t k = 0; k < fetch.size(); k++) {
@@ -227,7 +227,7 @@ size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::
             recorded = true;
             if (numbered) {
                 std::string_view id = list.messageid(at);
-                messageids[i] = id.empty() && k < found.size() ? found[k] : std::string(id);
+                messageids.set(i, id.empty() ? found[k] : id);
             }
         }
         drop[at] = !keep && !renumbered && list.messages[at].size >= 0;
@@ -262,7 +262,7 @@ bool MailPlan::save(MailRecord& record) const {
         uint32_t i = order[next++];
         entry.id = list.id(i);
         entry.time = fetched[i];
-        entry.messageid = numbered ? std::string_view(messageids[i]) : std::string_view();
+        entry.messageid = numbered ? messageids[i] : std::string_view();
         return true;
     });
 }

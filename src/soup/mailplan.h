@@ -75,7 +75,7 @@ public:
     // their headers where the listing named none; whole: the fetch went
     // through (else the next listing starts at the first not stored).
     // Returns how many were stored.
-    size_t stored(const std::vector<bool>& places, const std::vector<std::string>& found, bool whole,
+    size_t stored(const std::vector<bool>& places, const Texts& found, bool whole,
                   long long now);
     // Whether the record is to be written.
     bool changed() const;
@@ -127,7 +127,7 @@ private:
     std::vector<uint32_t> byid;       // indexes into the ids, sorted by id
     std::vector<uint32_t> fetchids;   // per place of fetch: its id to record, or none
     std::vector<bool> drop;           // per place in the list
-    std::vector<std::string> messageids;  // per id, a folder's
+    Texts messageids;  // per id, a folder's
     std::vector<Held> held;
     std::string heldtext;
     bool indexed = false;

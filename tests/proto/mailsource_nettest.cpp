@@ -161,7 +161,7 @@ void imapscript(Script& s, const Case& c) {
 struct Sink final : SourceEvents, MessageSink {
     std::string failures;
     std::vector<bool> stored;
-    std::vector<std::string> found;
+    Texts found;
     void step(SourceStep) override {}
     void loggingin(const SaslLogin&) override {}
     void refused(size_t k, const Reply&) override { failures += "refused " + std::to_string(k) + "\n"; }
@@ -171,7 +171,7 @@ struct Sink final : SourceEvents, MessageSink {
     bool next(size_t) override { return true; }
     bool take(size_t k, MessageText& text) override {
         text.read([this, k](const char* line, size_t len, bool, size_t) {
-            if (len > 11 && std::string(line, 11) == "Message-ID:") found[k] = messageid(line + 11, len - 11);
+            if (len > 11 && std::string(line, 11) == "Message-ID:") found.set(k, messageid(line + 11, len - 11));
             return true;
         });
         stored[k] = text.end == BodyEnd::Whole;
@@ -213,7 +213,7 @@ TEST(MailSource, OnePlanForEverySource) {
         plan.sort(now);
         plan.limit(SIZE_MAX);
         sink.stored.assign(plan.fetch.size(), false);
-        sink.found.assign(plan.fetch.size(), "");
+        sink.found.assign(plan.fetch.size());
         EXPECT_TRUE(source->retrieve(plan.fetch, sink, false)) << sink.failures;
         // A message of no size is passed, as good as stored.
         for (size_t k = 0; k < plan.fetch.size(); k++)
