@@ -120,9 +120,9 @@ Reply readpop3(Socket& sock) {
     return reply;
 }
 
-Outcome pop3capa(Connection& connection, Capabilities& caps) {
+Outcome pop3capa(Connection& connection, Capabilities& caps, bool sent) {
     caps.clear();
-    Outcome answer = connection.ask("CAPA\r\n");
+    Outcome answer = sent ? connection.read() : connection.ask("CAPA\r\n");
     if (!answer.done()) return answer;
     Reply reply = answer.reply;
     Socket& sock = connection.sock;
@@ -223,6 +223,10 @@ bool Pop3Client::answer() {
 bool Pop3Client::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
     Outcome opened = conn.open();
+    // Over TLS from the first byte the greeting waits for the end of the
+    // handshake: CAPA goes at once, and its answer comes with it.
+    bool early = opened.done() && conn.tls == TLSON;
+    if (early) opened = conn.send("CAPA\r\n");
     if (opened.done()) opened = conn.greet();
     if (!opened.done()) return fail(SourceFault::Step, opened);
     conn.sock.settimeout(kReplyTimeout);
@@ -237,7 +241,7 @@ bool Pop3Client::open(const std::string& secret) {
     // CAPA is asked once, before the login: whether the server pipelines
     // (then USER and PASS go with STAT, LIST and UIDL), the mechanisms of
     // a SASL login.
-    if (!capabilities()) return false;
+    if (!capabilities(early)) return false;
     AuthMode mode = conn.server.auth;
     if (mode == AuthMode::Auto || mode == AuthMode::User) return login(secret);
     return sasl(secret);
@@ -293,8 +297,8 @@ bool Pop3Client::sasl(const std::string& secret) {
 }
 
 // CAPA. A server that does not know it is an old one, not a failure.
-bool Pop3Client::capabilities() {
-    Outcome answer = pop3capa(conn, caps);
+bool Pop3Client::capabilities(bool sent) {
+    Outcome answer = pop3capa(conn, caps, sent);
     window = caps.has("PIPELINING") ? pipelinewindow : 1;
     return answer.done() || answer.reply.refused() || fail(SourceFault::Step, answer);
 }

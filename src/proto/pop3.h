@@ -16,9 +16,10 @@
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
 
-// CAPA and the list it answers with. A refusal (an old server) leaves caps
-// empty; a list without its end is an invalid reply, a failure.
-Outcome pop3capa(Connection& connection, Capabilities& caps);
+// CAPA (sent already where sent) and the list it answers with. A refusal
+// (an old server) leaves caps empty; a list without its end is an invalid
+// reply, a failure.
+Outcome pop3capa(Connection& connection, Capabilities& caps, bool sent = false);
 
 // AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
 SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange);
@@ -76,7 +77,7 @@ private:
     bool settle();
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
-    bool capabilities();
+    bool capabilities(bool sent);
     // quit: QUIT follows the last command, where the server pipelines.
     Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize, bool quit = false);
     // A retrieve ends early: false.
