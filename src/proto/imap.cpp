@@ -590,23 +590,22 @@ bool ImapClient::open(const std::string& secret) {
         if (!capable.done()) return false;
         last = capable.reply;
     }
-    if (!preauth && !login(secret, last)) return false;
-    // The capabilities after the login, unless its answer named them, and
-    // the delimiter between levels where a folder has levels, in one round
-    // trip.
-    bool told = namedcaps(last.text);
+    // The delimiter between levels where a folder has levels: with LOGIN,
+    // else with the capabilities after the login, unless its answer named
+    // them.
     std::vector<std::string> names = folders();
     bool levels = std::any_of(names.begin(), names.end(),
                               [](const std::string& name) { return name.find('/') != std::string::npos; });
-    std::string a = told ? "" : tag();
     std::string b = levels ? tag() : "";
-    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
-    if (!ask.empty()) {
-        Outcome asked = conn.send(ask);
-        if (asked.done() && !told) asked = await(a, nullptr);
-        if (asked.done() && levels) asked = await(b, nullptr);
-        if (!asked.done()) return fail(SourceFault::Step, asked);
-    }
+    std::string delimiters = levels ? b + " LIST \"\" \"\"\r\n" : "";
+    if (!preauth && !login(secret, last, delimiters)) return false;
+    bool told = namedcaps(last.text);
+    std::string a = told ? "" : tag();
+    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + delimiters;
+    Outcome asked = ask.empty() ? Outcome() : conn.send(ask);
+    if (asked.done() && !told) asked = await(a, nullptr);
+    if (asked.done() && levels) asked = await(b, nullptr);
+    if (!asked.done()) return fail(SourceFault::Step, asked);
     return compress();
 }
 
@@ -652,7 +651,7 @@ Outcome ImapClient::sendstring(std::string& line, const std::string& text) {
     return Outcome();
 }
 
-bool ImapClient::login(const std::string& secret, Reply& answer) {
+bool ImapClient::login(const std::string& secret, Reply& answer, std::string& after) {
     AuthMode mode = conn.server.auth;
     if (mode != AuthMode::Auto || caps.offers("AUTH", "PLAIN")) return sasl(secret, answer);
     if (conn.maysendsecret(false) == SecretRule::No)
@@ -664,7 +663,8 @@ bool ImapClient::login(const std::string& secret, Reply& answer) {
     line += " ";
     if (sent.done()) sent = sendstring(line, secret);
     if (!sent.done()) return fail(SourceFault::Step, sent);
-    Outcome reply = conn.ask(line + "\r\n");
+    Outcome reply = conn.ask(line + "\r\n" + after);
+    after.clear();
     if (reply.done()) {
         answer = reply.reply;
         return true;

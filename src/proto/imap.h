@@ -88,8 +88,9 @@ private:
     void capabilities(const std::string& list);
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
-    // answer: the server's answer to the login.
-    bool login(const std::string& secret, Reply& answer);
+    // answer: the server's answer to the login. after: commands that go
+    // with a LOGIN (then cleared), whose answers come after its own.
+    bool login(const std::string& secret, Reply& answer, std::string& after);
     bool compress();
     bool sasl(const std::string& secret, Reply& answer);
     Outcome sendstring(std::string& line, const std::string& text);

@@ -391,13 +391,13 @@ TEST(ImapFetch, DropOrByeInTheMiddleKeepsTheMessagesBefore) {
 TEST(ImapFetch, FoldersByNameAndCheck) {
     Account box("IMAPFOLDER Nope\nIMAPFOLDER Entw\xc3\xbc" "rfe\nIMAPFOLDER Lists/dev\n");
     ScriptedServer server(143);
-    // A folder the server does not have answers NO to what went ahead too.
+    // The delimiter is asked with LOGIN; a folder the server does not have
+    // answers NO to what went ahead too.
     auto start = [](Script& s) -> Script& {
         s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
-            .send("L OK [CAPABILITY IMAP4rev1] in\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
-            .send("* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
+            .send("L OK [CAPABILITY IMAP4rev1] in\r\n* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
             .expect("A2 EXAMINE \"Nope\"\r\n")
             .expect("A3 UID FETCH 1:* (UID RFC822.SIZE)\r\n");
         return s.send("A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n");
