@@ -115,7 +115,7 @@ def imap(port, tls=False, **more):
 
 
 def bare(port, folder, tls=False):
-    """LOGIN, SELECT and every body in one UID FETCH"""
+    """LOGIN, SELECT, every body in one UID FETCH and LOGOUT, in one flight"""
     sock = socket.create_connection(("127.0.0.1", port), timeout=60)
     if tls:
         sock = ssl.create_default_context(cafile=CA).wrap_socket(sock, server_hostname="127.0.0.1")
@@ -134,11 +134,14 @@ def bare(port, folder, tls=False):
             elif line.startswith(tag + b" "):
                 return line
     f.readline()
+    # LOGOUT goes with the rest and is not waited for: the relay may close
+    # before its answer.
     sock.sendall(b'a LOGIN joe secret\r\nb SELECT "%s"\r\nc UID FETCH 1:* (BODY.PEEK[])\r\nd LOGOUT\r\n'
                  % folder.encode())
-    for tag in (b"a", b"b", b"c", b"d"):
+    for tag in (b"a", b"b", b"c"):
         if not answer(tag).startswith(tag + b" OK"):
             raise RuntimeError("refused")
+    sock.close()
 
 
 def timed(fn):
@@ -215,7 +218,7 @@ def mbsync(port, folder, d):
     os.makedirs(d + "/mail")
     cfg = d + "/mbsyncrc"
     with open(cfg, "w") as f:
-        f.write("IMAPAccount bench\nHost 127.0.0.1\nPort %d\nUser joe\nPass secret\nSSLType IMAPS\n"
+        f.write("IMAPAccount bench\nHost localhost\nPort %d\nUser joe\nPass secret\nSSLType IMAPS\n"
                 "CertificateFile %s\n\nIMAPStore far\nAccount bench\n\nMaildirStore near\nPath %s/mail/\n"
                 "Inbox %s/mail/INBOX\nSubFolders Verbatim\n\nChannel bench\nFar :far:\nNear :near:\n"
                 "Patterns \"%s\"\nCreate Near\nSync Pull\nSyncState *\n" % (port, CA, d, d, folder))

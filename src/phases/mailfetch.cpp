@@ -100,7 +100,7 @@ namespace {
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
-          size_t keepable, Texts* ids)
+          size_t keepable, MailPlan* ids)
         : run(run),
           out(run.report),
           incoming(incoming),
@@ -129,6 +129,7 @@ public:
         bool folded = false;  // the Message-ID is on the next line
         auto percent = [&done, size] { return static_cast<int>(done * 100 / size); };
         progress.show(percent());
+        std::string id;  // the Message-ID
         BodyEnd end = text.read([&](const char* line, size_t len, bool linestart, size_t received) {
             progress.received(static_cast<uint32_t>(received));
             done += len;
@@ -142,8 +143,8 @@ public:
                     reportfrom(progress, percent(), line, len);
                 else if (ids && (folded || (len >= 11 && memicmp(line, "Message-ID:", 11) == 0))) {
                     size_t from = folded ? 0 : 11;
-                    ids->set(k, messageid(line + from, len - from));
-                    folded = !folded && (*ids)[k].empty();
+                    id = messageid(line + from, len - from);
+                    folded = !folded && id.empty();
                 }
             }
             progress.show(percent());
@@ -155,6 +156,7 @@ public:
         if (!record.end()) return cannotwrite(false);
         messages++;
         delivered[k] = true;
+        if (ids) ids->found(k, id);
         if (k < keepable) {
             keptmessages = messages;
             keptlength = incoming.file.position();
@@ -168,7 +170,7 @@ public:
     const MailList& list;
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
-    Texts* const ids;
+    MailPlan* const ids;
     std::vector<bool> delivered;  // per place of fetch: in the file whole
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
@@ -413,13 +415,14 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     // Nothing is deleted after the fetch where it keeps what it fetched and
     // no stored message is old enough to go.
     bool last = options.test || (plan.keep && plan.removals().empty());
-    Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named);
+    Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true)};
+    if (!plan.fetch.empty())
+        got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named ? &plan : nullptr);
     if (got.step == Step::End) return false;
     std::vector<uint32_t> stored;
     for (size_t k = 0; k < plan.fetch.size(); k++)
         if (got.stored[k]) stored.push_back(plan.fetch[k]);
-    run.tally.mails += static_cast<long>(plan.stored(got.stored, got.messageids, got.step == Step::Next, now));
+    run.tally.mails += static_cast<long>(plan.stored(got.stored, got.step == Step::Next, now));
     if (options.test) return got.step == Step::Next;
     if (plan.changed() && !plan.save(record)) {
         out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
@@ -487,16 +490,15 @@ bool MailFetch::removefrom(MailPlan& plan, MailRecord& record, const MailList& l
 // and only the message in flight comes again. A place of no size is
 // stored where the fetch passed it.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area, bool last, bool messageids) {
-    Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false), {}};
+                            const char* area, bool last, MailPlan* ids) {
+    Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false)};
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return got;
     }
-    if (messageids) got.messageids.assign(fetch.size());
-    Store store(run, incoming, list, fetch, keepable, messageids ? &got.messageids : nullptr);
+    Store store(run, incoming, list, fetch, keepable, ids);
     auto passed = [&](size_t upto) {
         for (size_t k = 0; k < fetch.size(); k++)
             got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);

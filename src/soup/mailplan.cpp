@@ -214,8 +214,12 @@ size_t MailPlan::wouldremove() const {
     return aged + after;
 }
 
-size_t MailPlan::stored(const std::vector<bool>& places, const Texts& found, bool whole,
-                        long long now) {
+void MailPlan::found(size_t k, std::string_view messageid) {
+    if (!numbered || k >= fetch.size() || fetchids[k] == MailList::noid || !list.messageid(fetch[k]).empty()) return;
+    messageids.set(fetchids[k], messageid);
+}
+
+size_t MailPlan::stored(const std::vector<bool>& places, bool whole, long long now) {
     size_t count = 0;
     for (size_t k = 0; k < fetch.size(); k++) {
         if (!places[k]) continue;
@@ -227,7 +231,7 @@ size_t MailPlan::stored(const std::vector<bool>& places, const Texts& found, boo
             recorded = true;
             if (numbered) {
                 std::string_view id = list.messageid(at);
-                messageids.set(i, id.empty() ? found[k] : id);
+                if (!id.empty()) messageids.set(i, id);
             }
         }
         drop[at] = !keep && !renumbered && list.messages[at].size >= 0;

@@ -71,12 +71,13 @@ public:
     // what was stored before, what is old enough (whether the rest is still
     // there is not asked), and what it fetches where nothing is kept.
     size_t wouldremove() const;
-    // The places of fetch that were stored, with the Message-IDs found in
-    // their headers where the listing named none; whole: the fetch went
-    // through (else the next listing starts at the first not stored).
-    // Returns how many were stored.
-    size_t stored(const std::vector<bool>& places, const Texts& found, bool whole,
-                  long long now);
+    // The Message-ID found in the header of the k-th message of fetch, stored
+    // whole: recorded with it where the listing named none.
+    void found(size_t k, std::string_view messageid);
+    // The places of fetch that were stored; whole: the fetch went through
+    // (else the next listing starts at the first not stored). Returns how
+    // many were stored.
+    size_t stored(const std::vector<bool>& places, bool whole, long long now);
     // Whether the record is to be written.
     bool changed() const;
     bool save(MailRecord& record) const;

@@ -218,7 +218,9 @@ TEST(MailSource, OnePlanForEverySource) {
         // A message of no size is passed, as good as stored.
         for (size_t k = 0; k < plan.fetch.size(); k++)
             if (list.messages[plan.fetch[k]].size <= 0) sink.stored[k] = true;
-        plan.stored(sink.stored, sink.found, true, now);
+        for (size_t k = 0; k < plan.fetch.size(); k++)
+            if (sink.stored[k]) plan.found(k, sink.found[k]);
+        plan.stored(sink.stored, true, now);
         EXPECT_TRUE(!plan.changed() || plan.save(record));
         std::vector<uint32_t> removals = plan.removals();
         EXPECT_TRUE(removals.empty() || source->remove(list, removals)) << sink.failures;
