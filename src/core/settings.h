@@ -25,6 +25,20 @@ enum class Protocol { Pop3, Smtp, Nntp, Imap };
 
 enum class Compress { Off, On, Auto };
 
+// A SOCKS5 proxy that every connection of an account goes through.
+struct Proxy {
+    std::string host;  // empty: none; a name, an address or a bare IPv6 literal
+    unsigned short port = 1080;
+    // socks5h: the proxy resolves the server's name (so that .onion hosts
+    // work and no lookup leaves this machine); socks5: this side does.
+    bool remotenames = true;
+    // The RFC 1929 login; none without a user.
+    std::string user;
+    std::string pass;
+
+    bool set() const { return !host.empty(); }
+};
+
 struct Server {
     explicit Server(Protocol protocol) : protocol(protocol) {}
 
@@ -48,6 +62,8 @@ struct Server {
     // auto: only to a server that is neither this machine nor on a private
     // network, where the bytes cost more than the work.
     Compress compress = Compress::Auto;
+    // The account's proxy, copied here for the connection.
+    Proxy proxy;
 };
 
 // Where a setting in force was read: its keyword, the file (an index into
@@ -94,6 +110,11 @@ struct Account {
     long imapkeepdays = 0;
     long imapfirst = 0;
     long imapmax = 0;
+    // A message larger than maxsize bytes (0: no bound) is left on the
+    // server and named, or where the source has parts and bigmail is not
+    // "skip", stored as its header and the text parts that fit.
+    long maxsize = 0;
+    std::string bigmail;  // "text", "skip"; empty: text
     // A group's first fetch takes at most its newest newsfirst articles;
     // one run asks for at most newsmax article numbers of a group. 0: no
     // bound.
@@ -102,6 +123,14 @@ struct Account {
     // Days a letter kept by temporary refusals is tried before it is given
     // up like a refused one; 0: never.
     long keeptrying = 5;
+    // Days a server may stay unreachable before a run says so and exits
+    // 2; 0: never.
+    long quietdays = 2;
+    // PROXY as written, read into proxy; PROXYPASSCMD: a command whose
+    // first line is the proxy's password.
+    std::string proxyurl;
+    Proxy proxy;
+    std::string proxypasscmd;
     // OAuth2: the provider whose endpoints, scope and flow are the
     // defaults (empty: no OAuth2, the logins take passwords), the
     // application registered with it, and what overrides the preset.

@@ -167,7 +167,7 @@ Result NewsFetch::fetch() {
 // from then on what the server answers is the fetch's.
 Step NewsFetch::open() {
     if (ahead) run.openings->take(*ahead);
-    else openhere(line);
+    else openhere(run, line);
     client.tell(*this);
     // Its opening's failure, told in the opening's words, ends the fetch.
     last = line.words.ended();

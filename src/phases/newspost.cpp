@@ -17,10 +17,8 @@ bool iswhite(char c) { return c == ' ' || c == '\t'; }
 
 // The value of the article's "Newsgroups:" line, without its line end;
 // empty when it has none.
-std::string newsgroups(FILE* file, long start, long length) {
-    if (fseek(file, start, SEEK_SET) != 0) return "";
-    std::string line;
-    while (readmessageline(file, length, line) && line != "\n" && line != "\r\n") {
+std::string newsgroups(const OutgoingMessage& message) {
+    for (const std::string& line : message.fields) {
         const size_t tag = 11;
         if (line.size() < tag || memicmp(line.c_str(), "Newsgroups:", tag) != 0) continue;
         size_t from = line.find_first_not_of(" \t", tag);
@@ -32,8 +30,8 @@ std::string newsgroups(FILE* file, long start, long length) {
 
 // The first group of the article's "Newsgroups:" line; empty when it has
 // none.
-std::string firstgroup(FILE* file, long start, long length) {
-    std::string groups = newsgroups(file, start, length);
+std::string firstgroup(const OutgoingMessage& message) {
+    std::string groups = newsgroups(message);
     return groups.substr(0, groups.find_first_of(", \t"));
 }
 
@@ -61,7 +59,7 @@ public:
     }
 
     Step open();
-    Step post(PostedFile& posted, long start, long length);
+    Step post(PostedFile& posted, const OutgoingMessage& message);
     Step signoff() { return borrowed ? Step::Next : nntpsignoff(out, *use); }
     Result end(Step how);
 
@@ -99,7 +97,7 @@ Step NewsPost::open() {
     if (!line) {
         own = std::make_unique<NewsOpening>(run, newspostline(run));
         line = own.get();
-        openhere(*line);
+        openhere(run, *line);
     }
     use = &line->client;
     use->tell(*this);
@@ -126,14 +124,14 @@ Result NewsPost::end(Step how) {
 }
 
 // One article: POST, the text, the server's verdict.
-Step NewsPost::post(PostedFile& posted, long start, long length) {
+Step NewsPost::post(PostedFile& posted, const OutgoingMessage& message) {
     posting = &posted;
     std::string head;
-    if (!addedheaders(run, posted, start, length, "", head)) return Step::Quit;
+    if (!addedheaders(run, posted, message, "", head)) return Step::Quit;
     Verdict verdict;
     Step step = use->post(
         [&](Socket& sock) {
-            int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out), -1, head);
+            int sent = sendmessagetext(sock, message.file, message.start, message.length, reportgroups(out), -1, head);
             if (sent == 0) return TextSent::Whole;
             if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
             out.say("! Error in message file %s\n", posted.path.c_str());
@@ -143,14 +141,14 @@ Step NewsPost::post(PostedFile& posted, long start, long length) {
     if (step != Step::Next) return step;
     if (verdict == Verdict::Refused) {
         out.say("! %s NNTP server did not accept message\n",
-                lettername(posted, start, length, firstgroup(posted.file, start, length)).c_str());
+                lettername(posted, message, firstgroup(message)).c_str());
         // The article's own refusal: it is given up, and the post goes on.
-        GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(posted.file, start, length)}, "", 0};
-        if (run.options.test || !givenup(run, posted, start, length, letter)) posted.refused(start);
+        GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(message)}, "", 0};
+        if (run.options.test || !givenup(run, posted, message, letter)) posted.refused(message.start);
         return Step::Next;
     }
     if (verdict == Verdict::Duplicate) out.say("! Article already on the NNTP server\n");
-    if (!recordsent(out, posted, start, length)) return Step::Quit;
+    if (!recordsent(out, posted, message)) return Step::Quit;
     if (verdict != Verdict::Duplicate) tally.posted++;
     return Step::Next;
 }
@@ -181,7 +179,7 @@ class NewsRoutes {
 public:
     NewsRoutes(const Settings& settings, const std::vector<Context>& accounts)
         : settings(settings), accounts(accounts) {}
-    int route(PostedFile& posted, long start, long length, std::string& why);
+    int route(PostedFile& posted, const OutgoingMessage& message, std::string& why);
 
 private:
     bool lists(const Account& account, const std::string& group);
@@ -210,16 +208,16 @@ bool NewsRoutes::lists(const Account& account, const std::string& group) {
 
 // The first account with a news server whose state file lists the first
 // group, else the default one.
-int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& why) {
-    std::string group = firstgroup(posted.file, start, length);
+int NewsRoutes::route(PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+    std::string group = firstgroup(message);
     const Account* by = nullptr;
     int i = routeto(settings, accounts, [this, &group](const Account& a) { return !group.empty() && lists(a, group); },
                     by);
     if (i >= 0) return i;
     if (by->nntp.host.empty())
-        why = "! " + lettername(posted, start, length, group) + " No account posts to " + group + " - article kept\n";
+        why = "! " + lettername(posted, message, group) + " No account posts to " + group + " - article kept\n";
     else
-        why = "! " + lettername(posted, start, length, group) + " Article to " + group + " goes by account " +
+        why = "! " + lettername(posted, message, group) + " Article to " + group + " goes by account " +
               by->name + ", not in this run - article kept\n";
     return -1;
 }
@@ -228,8 +226,8 @@ int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& 
 // route.
 PostRoute newsroute(const Context& run, NewsRoutes& routes) {
     if (!run.accounts) return nullptr;
-    return [&routes](PostedFile& posted, long start, long length, std::string& why) {
-        return routes.route(posted, start, length, why);
+    return [&routes](PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+        return routes.route(posted, message, why);
     };
 }
 
@@ -242,8 +240,8 @@ public:
     size_t accounts() const override { return news.size(); }
     const PostRoute& route() const override { return routing; }
     Step open(size_t i) override { return news[i]->open(); }
-    Step post(size_t i, PostedFile& posted, long start, long length) override {
-        return news[i]->post(posted, start, length);
+    Step post(size_t i, PostedFile& posted, const OutgoingMessage& message) override {
+        return news[i]->post(posted, message);
     }
     const char* noreplies() const override { return "+ No REPLIES file found, not posting any news\n"; }
     const char* nothingposted() const override { return "+ No news messages to be posted\n"; }

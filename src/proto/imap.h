@@ -6,6 +6,7 @@
 #define VORPA_PROTO_IMAP_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ public:
     // by sets of UIDs in one flight, in the order the server sends them (a
     // message removed meanwhile does not come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
+    // The header (whole, or its From and Subject) and BODYSTRUCTURE of
+    // each message, in one flight.
+    bool describe(const MailList& list, const std::vector<uint32_t>& places, bool structure,
+                  std::vector<Described>& out) override;
+    bool hasparts() const override { return true; }
+    // BODY.PEEK[section] of each, in one command; each part's text goes to
+    // the sink as it comes.
+    bool retrieveparts(const MailList& list, uint32_t place, const std::vector<std::string>& sections,
+                       PartSink& sink) override;
     // Only UID EXPUNGE removes just the messages named (UIDPLUS): a plain
     // EXPUNGE would take what other clients marked too.
     bool removes() const override { return caps.has("UIDPLUS"); }
@@ -74,6 +84,12 @@ private:
     std::vector<std::string> listing(uint32_t start, bool ids) const;
     bool listed(bool ids, const std::vector<uint32_t>& have, MailList& list);
     Outcome await(const std::string& tag, Want* want);
+    // As await, with each FETCH response (its first line, and the count of
+    // a literal that ends it) read whole by the hook.
+    using FetchHook = std::function<Outcome(std::string& text, long long& literal)>;
+    Outcome awaitfetch(const std::string& tag, const FetchHook& hook);
+    // The answer to describe's or retrieveparts' command k, told.
+    bool answered(const Outcome& answer, size_t k);
     Outcome readline(std::string& text, long long& literal);
     Outcome untagged(std::string& text, long long& literal, Want* want);
     Outcome fetched(std::string& text, long long& literal, Want* want);
@@ -97,6 +113,7 @@ private:
     Outcome lost() const;
     Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
+    void listed(const std::string& text, FolderState& state) const;
 
     // A message the folder lists: its UID and size (-1 unknown).
     struct Message {
@@ -117,6 +134,7 @@ private:
     };
 
     static const Wire wire;
+    friend Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
     const std::vector<std::string> names;
     const bool readonly;
     SourceEvents& events;
@@ -140,5 +158,11 @@ private:
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
 };
+
+// Connects to an IMAP server, takes its greeting and, where its TLS mode
+// is starttls, the handshake after STARTTLS, then closes: whether it
+// answers as one. fingerprint: the certificate's it showed, also one not
+// trusted (a server that makes its own, such as Proton's Bridge).
+Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
 
 #endif

@@ -514,6 +514,45 @@ def imap_compress():
     expect("compressed" not in out and "0 of them are new." in out, tail(out))
 
 
+def imap_bigmail():
+    """a text part and a 5 MB attachment over MAXSIZE: the text comes, the attachment stays, and so does the mail"""
+    import base64
+    import pwd
+    md = os.path.join(WORK, "mail", USER, "Maildir")
+    mid = "<big.%s@interop.localdomain>" % STAMP
+    attachment = base64.encodebytes(os.urandom(5 * 1024 * 1024 * 3 // 4)).decode()
+    data = ("From: Ann <ann@example.net>\nTo: joe@example.org\nSubject: Holiday photos\nMessage-ID: %s\n"
+            "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\n"
+            "Content-Type: text/plain; charset=utf-8\n\nThe photos are attached.\n--b1\n"
+            "Content-Type: image/jpeg; name=\"beach.jpg\"\nContent-Transfer-Encoding: base64\n"
+            "Content-Disposition: attachment; filename=\"beach.jpg\"\n\n%s--b1--\n" % (mid, attachment)).encode()
+    name = "%d.Mbig%sP%d.interop,S=%d:2," % (time.time(), STAMP, os.getpid(), len(data))
+    mail = pwd.getpwnam("mail")
+    with open(os.path.join(md, "tmp", name), "wb") as f:
+        f.write(data)
+    os.chown(os.path.join(md, "tmp", name), mail.pw_uid, mail.pw_gid)
+    os.rename(os.path.join(md, "tmp", name), os.path.join(md, "cur", name))
+    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
+    texts = [r for r in got.get("Email", []) if mid.encode() in r]
+    expect(len(texts) == 1, "%d text-only records: %s" % (len(texts), tail(out)))
+    text = texts[0]
+    expect(b"X-Vorpa-Parts-Left: 1\n" in text and b"The photos are attached.\n" in text, text[:400])
+    # The size as the server counts the encoded part, line ends and all.
+    expect(re.search(rb"\nPart 2: image/jpeg, beach\.jpg, 5\.\d MB\n", text) and len(text) < 4000, text[-400:])
+    expect(re.search(r"\(1 as text only, 5\.\d MB left on the server\)", out), tail(out))
+    # The attachment's random bytes do not deflate: had they come, the wire would show them.
+    wire = re.search(r"\+ IMAP connection compressed: (\d+) bytes on the wire", out)
+    expect(wire and int(wire.group(1)) < 1000000, "on the wire: %s" % (wire and wire.group(1)))
+    after = imap_mails()
+    expect(mid in after["INBOX"], "the big mail left INBOX")
+    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
+    expect(got == {} and mid in imap_mails()["INBOX"], "fetched or removed again: %s" % tail(out))
+    # The later checks fetch the mailbox by POP3: it goes again.
+    for m in readback.imap_folders(USER)["INBOX"]["messages"]:
+        if m["message_id"] == mid:
+            os.remove(os.path.join(md, m["file"]))
+
+
 # --- OAuth2 built in: vorpa authorize, the token file, the refresh ----------
 OAUTH_HTTP, OAUTH_HTTPS = "http://127.0.0.1:8480", "https://localhost:8481"
 ROTATING = "interop-rotate"            # start.sh: its refresh tokens rotate
@@ -1093,6 +1132,7 @@ def main():
         ("imap  993  IMAPDELETE turned on: what was stored, now and before, is removed", imap_delete),
         ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
         ("imap  993  COMPRESS=DEFLATE: the fetch deflated, COMPRESS off plain", imap_compress),
+        ("imap  993  MAXSIZE 1M: a 5 MB attachment stays, the text comes, IMAPDELETE spares it", imap_bigmail),
         # the reader's archives
         ("readr 995+587+563 reply zip taken in and sent, the fetch packed into a zip, then a tgz",
          reader_round_trip),

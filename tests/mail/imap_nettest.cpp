@@ -375,13 +375,33 @@ TEST(ImapFetch, DropOrByeInTheMiddleKeepsTheMessagesBefore) {
         RunResult r = box.fetch();
         EXPECT_TRUE(server.finish()) << server.errortext();
         EXPECT_EQ(r.status, 75) << r.out;
-        std::string said = bye ? "IMAP host returned error: * BYE going down\n" : "Unable to fetch message\n";
+        std::string said = bye ? "IMAP host returned error: going down\n" : "Unable to fetch message\n";
         EXPECT_NE(r.out.find(said + "Kept 1 whole message; the others come with the next run.\n"), std::string::npos)
             << r.out;
         EXPECT_EQ(r.out.find(said), r.out.rfind(said)) << r.out;
         EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
         EXPECT_EQ(box.record(), "7 2\n1 T <a@x>\n");
     }
+}
+
+// A refused login is said in the server's words, without the tag.
+TEST(ImapFetch, ARefusedLoginInTheServersWords) {
+    Account box;
+    ScriptedServer server(143);
+    server.session()
+        .send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .expect("L LOGIN \"joe\" \"secret\"\r\n")
+        .send("L NO [AUTHENTICATIONFAILED] Authentication failed.\r\n")
+        .expect("Z LOGOUT\r\n")
+        .send("* BYE\r\nZ OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("IMAP host refused the login: [AUTHENTICATIONFAILED] Authentication failed.\n"
+                         "(skipping email fetch)\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // Folders by their names: the server's delimiter and modified UTF-7 on
@@ -394,29 +414,33 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     // The delimiter is asked with LOGIN; a folder the server does not have
     // answers NO to what went ahead too.
     auto start = [](Script& s) -> Script& {
-        s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
             .send("L OK [CAPABILITY IMAP4rev1] in\r\n* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
             .expect("A2 EXAMINE \"Nope\"\r\n")
-            .expect("A3 UID FETCH 1:* (UID RFC822.SIZE)\r\n");
-        return s.send("A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n");
+            .expect("A3 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+            .send("A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n")
+            .expect("A4 LIST \"\" \"*\"\r\n")
+            .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
+                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA4 OK\r\n");
     };
     logout(start(server.session())
-               .expect("A4 EXAMINE \"Entw&APw-rfe\"\r\n")
-               .expect("A5 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-               .send(selected(1, 3, 2, 4) + listed(1, 1, one) + "A5 OK\r\n")
-               .expect("A6 EXAMINE \"Lists.dev\"\r\n")
-               .expect("A7 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-               .send(selected(1, 5, 8, 6) + listed(1, 7, two) + "A7 OK\r\n"),
-           8);
+               .expect("A5 EXAMINE \"Entw&APw-rfe\"\r\n")
+               .expect("A6 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+               .send(selected(1, 3, 2, 5) + listed(1, 1, one) + "A6 OK\r\n")
+               .expect("A7 EXAMINE \"Lists.dev\"\r\n")
+               .expect("A8 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+               .send(selected(1, 5, 8, 7) + listed(1, 7, two) + "A8 OK\r\n"),
+           9);
     Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 1, 3, 2, listed(1, 1, one), "1",
-                       bodyof(1, 1, one), 4);
-    logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 7), 10);
+                       bodyof(1, 1, one), 5);
+    logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 8), 11);
     server.start();
     RunResult check = box.fetch({"/check"});
     EXPECT_EQ(check.status, 2) << check.out;
-    EXPECT_NE(check.out.find("IMAP host has no folder Nope: A2 NO [NONEXISTENT] no such mailbox\n"),
+    EXPECT_NE(check.out.find("IMAP host has no folder Nope (its folders: INBOX, Lists/dev, Sent): "
+                             "[NONEXISTENT] no such mailbox\n"),
               std::string::npos)
         << check.out;
     EXPECT_NE(check.out.find("1 of them are new.\nA run would fetch 1 of them and delete 0.\n"), std::string::npos)
