@@ -532,7 +532,8 @@ def imap_bigmail():
         f.write(data)
     os.chown(os.path.join(md, "tmp", name), mail.pw_uid, mail.pw_gid)
     os.rename(os.path.join(md, "tmp", name), os.path.join(md, "cur", name))
-    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
+    # Compressed (not the default on this machine), so that the wire's bytes are told.
+    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on", COMPRESS="on")
     texts = [r for r in got.get("Email", []) if mid.encode() in r]
     expect(len(texts) == 1, "%d text-only records: %s" % (len(texts), tail(out)))
     text = texts[0]
