@@ -872,12 +872,13 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     std::sort(answered.begin(), answered.end());
     std::set_intersection(asked.begin(), asked.end(), answered.begin(), answered.end(), std::back_inserter(have));
     have.erase(std::unique(have.begin(), have.end()), have.end());
-    return listed(ask.messageids, have, list);
+    listed(ask.messageids, have, list);
+    return true;
 }
 
 // The messages listed (sorted, each once) and those known that the folder
 // still has, its size not asked for, into the list.
-bool ImapClient::listed(bool ids, const std::vector<uint32_t>& have, MailList& list) {
+void ImapClient::listed(bool ids, const std::vector<uint32_t>& have, MailList& list) {
     std::vector<uint32_t> order(messages.size());
     for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
@@ -901,7 +902,8 @@ bool ImapClient::listed(bool ids, const std::vector<uint32_t>& have, MailList& l
     // Known ones after the listed ones: all in UID order again.
     order.resize(sorted.size());
     for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&sorted](uint32_t a, uint32_t b) { return sorted[a].uid < sorted[b].uid; });
+    std::stable_sort(order.begin(), order.end(),
+                     [&sorted](uint32_t a, uint32_t b) { return sorted[a].uid < sorted[b].uid; });
     messages.clear();
     messages.reserve(sorted.size());
     list = MailList();
@@ -913,11 +915,12 @@ bool ImapClient::listed(bool ids, const std::vector<uint32_t>& have, MailList& l
         messages.push_back(m);
         list.messages.push_back({m.size, static_cast<uint32_t>(list.ids.size())});
         list.ids.push_back(list.add(std::to_string(m.uid)));
-        if (ids) list.messageids.push_back(list.add(std::string_view(idtext).substr(sortedids[i].offset, sortedids[i].length)));
+        if (ids)
+            list.messageids.push_back(
+                list.add(std::string_view(idtext).substr(sortedids[i].offset, sortedids[i].length)));
     }
     messageids.clear();
     idtext.clear();
-    return true;
 }
 
 bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool) {

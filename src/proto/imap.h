@@ -82,7 +82,7 @@ private:
     bool settle(std::string& t);
     static const char* listitems(bool ids);
     std::vector<std::string> listing(uint32_t start, bool ids) const;
-    bool listed(bool ids, const std::vector<uint32_t>& have, MailList& list);
+    void listed(bool ids, const std::vector<uint32_t>& have, MailList& list);
     Outcome await(const std::string& tag, Want* want);
     // As await, with each FETCH response (its first line, and the count of
     // a literal that ends it) read whole by the hook.

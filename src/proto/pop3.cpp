@@ -259,7 +259,10 @@ bool Pop3Client::login(const std::string& secret) {
         return ask(pass);
     }
     Outcome sent = conn.send(user + pass + "STAT\r\nLIST\r\nUIDL\r\n");
-    if (!sent.done()) return fail(SourceFault::Step, sent);
+    if (!sent.done()) {
+        sent.reply.error = sent.error;
+        return fail(SourceFault::Step, sent);
+    }
     unread = {Ahead::Pass, Ahead::Stat, Ahead::List, Ahead::Uidl};
     bool in = answer();
     if (in) {
@@ -280,8 +283,8 @@ bool Pop3Client::settle() {
         Outcome answer = conn.read();
         if (answer.reply.status == Reply::Lost) return false;
         bool list = unread.front() == Ahead::List || unread.front() == Ahead::Uidl;
-        if (answer.done() && list && readbody(conn.sock, [](const char*, size_t, bool) { return true; }) != BodyEnd::Whole)
-            return false;
+        auto passover = [](const char*, size_t, bool) { return true; };
+        if (answer.done() && list && readbody(conn.sock, passover) != BodyEnd::Whole) return false;
     }
     return true;
 }
