@@ -4,7 +4,7 @@ POP3 fetch of the same mails and a bare client that asks for every body in
 one command. Needs the harness started (shared/servers/start.sh, as root;
 under the shared lock) and a Release build.
 
-  bench/real/imap.py BUILD SERVERS_DIR [loopback|slow|big|compress ...]
+  bench/real/imap.py BUILD SERVERS_DIR [loopback|slow|big|compress|far|pop|huge ...]
 
 loopback: 2000 mails of 5 KB in INBOX, on 110 and 143 without TLS
 slow:     100 mails of 5 KB in Lists/dev on 993 (TLS) behind 100 ms each
@@ -13,8 +13,18 @@ big:      the peak memory of a folder with one mail of 50 MB against one
           of 5 KB
 compress: 500 mails of the corpus of realistic text in INBOX on 143 over
           1 Mbit/s each way and 50 ms, with COMPRESS on and off; then on
-          loopback, five runs each, for the CPU it costs
-Each figure is the median of three runs; VORPA=... measures another binary."""
+          loopback, five runs each, for the CPU it costs, with COMPRESS on,
+          off and auto (the default)
+far:      500 mails of 5 KB in Bench/far on 993 (TLS) behind 100 ms each
+          way: vorpa, mbsync (isync) pulling them into a Maildir, and the
+          bare client, whose one flight is the protocol's floor
+pop:      100 mails of 5 KB in ann's mailbox on 995 (TLS) behind 100 ms
+          each way: vorpa (POPKEEP on), mpop (keep on) and a bare client that
+          sends USER, PASS, every RETR and QUIT in one flight (the floor)
+huge:     the peak memory of the first fetch of 20,000 mails of 1 KB in
+          Bench/huge, beside 2000 in Bench/mid
+Each figure is the median of three runs; VORPA=... measures another binary.
+mbsync and mpop are Debian's isync and mpop (apt-get install isync mpop)."""
 import os
 import resource
 import socket
@@ -105,7 +115,7 @@ def imap(port, tls=False, **more):
 
 
 def bare(port, folder, tls=False):
-    """LOGIN, SELECT and every body in one UID FETCH"""
+    """LOGIN, SELECT, every body in one UID FETCH and LOGOUT, in one flight"""
     sock = socket.create_connection(("127.0.0.1", port), timeout=60)
     if tls:
         sock = ssl.create_default_context(cafile=CA).wrap_socket(sock, server_hostname="127.0.0.1")
@@ -124,11 +134,14 @@ def bare(port, folder, tls=False):
             elif line.startswith(tag + b" "):
                 return line
     f.readline()
+    # LOGOUT goes with the rest and is not waited for: the relay may close
+    # before its answer.
     sock.sendall(b'a LOGIN joe secret\r\nb SELECT "%s"\r\nc UID FETCH 1:* (BODY.PEEK[])\r\nd LOGOUT\r\n'
                  % folder.encode())
-    for tag in (b"a", b"b", b"c", b"d"):
+    for tag in (b"a", b"b", b"c"):
         if not answer(tag).startswith(tag + b" OK"):
             raise RuntimeError("refused")
+    sock.close()
 
 
 def timed(fn):
@@ -189,15 +202,113 @@ def compress():
     print("compress %d mails, %.1f MB, over 1 Mbit/s and 50 ms: vorpa %.1f s with COMPRESS, %.1f s without "
           "(%.2f times), bare client without %.1f s" % (count, size / 1e6, on, off, off / on, bares), flush=True)
     fast = {}
-    for c in ("on", "off"):
+    for c in ("on", "off", "auto"):
         del CPU[:]
         walls = expected([fresh(**imap(143, COMPRESS=c)) for _ in range(5)], count)
         fast[c] = statistics.median(walls), statistics.median(CPU)
     print("compress on loopback: CPU %.4f s with COMPRESS, %.4f s without (%+.0f%%), wall %.2f s and %.2f s"
           % (fast["on"][1], fast["off"][1], (fast["on"][1] / fast["off"][1] - 1) * 100, fast["on"][0],
              fast["off"][0]), flush=True)
+    print("compress on loopback, COMPRESS auto (the default): CPU %.4f s, wall %.2f s"
+          % (fast["auto"][1], fast["auto"][0]), flush=True)
 
 
-SCENARIO = {"loopback": loopback, "slow": slow, "big": big, "compress": compress}
+def mbsync(port, folder, d):
+    """isync's mbsync pulls the folder into a Maildir of its own"""
+    os.makedirs(d + "/mail")
+    cfg = d + "/mbsyncrc"
+    with open(cfg, "w") as f:
+        f.write("IMAPAccount bench\nHost localhost\nPort %d\nUser joe\nPass secret\nSSLType IMAPS\n"
+                "CertificateFile %s\n\nIMAPStore far\nAccount bench\n\nMaildirStore near\nPath %s/mail/\n"
+                "Inbox %s/mail/INBOX\nSubFolders Verbatim\n\nChannel bench\nFar :far:\nNear :near:\n"
+                "Patterns \"%s\"\nCreate Near\nSync Pull\nSyncState *\n" % (port, CA, d, d, folder))
+    subprocess.run(["mbsync", "-q", "-c", cfg, "bench"], check=True, timeout=600, stdin=subprocess.DEVNULL)
+    return sum(len(files) for path, _, files in os.walk(d + "/mail") if os.path.basename(path) in ("cur", "new"))
+
+
+def far():
+    seed(500, 5000, "Bench/far")
+    link = Link(993)
+    count = fresh("Bench/far", **imap(143))[2][0]
+    vorpas = expected([fresh("Bench/far", **imap(link.port, True)) for _ in range(RUNS)], count)
+    mbsyncs = []
+    for _ in range(RUNS):
+        with tempfile.TemporaryDirectory() as d:
+            start = time.monotonic()
+            got = mbsync(link.port, "Bench/far", d)
+            mbsyncs.append(time.monotonic() - start)
+            if got != count:
+                raise RuntimeError("mbsync stored %d mails, not %d" % (got, count))
+    bares = [timed(lambda: bare(link.port, "Bench/far", True)) for _ in range(RUNS)]
+    link.close()
+    print("far %d x 5 KB, TLS, 100 ms each way: vorpa %.2f s, mbsync %.2f s, bare client (the floor) %.2f s"
+          % (count, statistics.median(vorpas), statistics.median(mbsyncs), statistics.median(bares)), flush=True)
+
+
+def barepop(port, count):
+    """TLS, the greeting, then USER, PASS, every RETR and QUIT in one flight"""
+    sock = ssl.create_default_context(cafile=CA).wrap_socket(
+        socket.create_connection(("127.0.0.1", port), timeout=60), server_hostname="127.0.0.1")
+    f = sock.makefile("rb")
+    f.readline()
+    sock.sendall(b"USER ann\r\nPASS secret2\r\n" + b"".join(b"RETR %d\r\n" % i for i in range(1, count + 1)) +
+                 b"QUIT\r\n")
+    for _ in range(2):
+        f.readline()
+    for _ in range(count):
+        if not f.readline().startswith(b"+OK"):
+            raise RuntimeError("RETR refused")
+        while f.readline() != b".\r\n":
+            pass
+    f.readline()
+
+
+def mpop(port, d):
+    """mpop delivers every mail into a Maildir and keeps them on the server"""
+    for sub in ("cur", "new", "tmp"):
+        os.makedirs(d + "/maildir/" + sub)
+    cfg = d + "/mpoprc"
+    with open(cfg, "w") as f:
+        f.write("defaults\ntls on\ntls_starttls off\ntls_trust_file %s\nkeep on\nuidls_file %s/uidls\n\n"
+                "account bench\nhost 127.0.0.1\nport %d\nuser ann\npassword secret2\nauth user\n"
+                "delivery maildir %s/maildir\n" % (CA, d, port, d))
+    os.chmod(cfg, 0o600)
+    subprocess.run(["mpop", "-q", "-C", cfg, "bench"], check=True, timeout=600, stdin=subprocess.DEVNULL)
+    return len(os.listdir(d + "/maildir/new")) + len(os.listdir(d + "/maildir/cur"))
+
+
+def pop():
+    subprocess.run([SERVERS + "/seed.sh", "-m", "100", "-a", "0", "-b", "0", "-s", "5000", "-u", "ann"], check=True,
+                   capture_output=True, timeout=600)
+    link = Link(995)
+    settings = dict(POPHOST="127.0.0.1:%d" % link.port, POPTLS="on", POPUSER="ann", POPPASS="secret2", POPKEEP="on")
+    count = fresh(**settings)[2][0]
+    vorpas = expected([fresh(**settings) for _ in range(RUNS)], count)
+    mpops = []
+    for _ in range(RUNS):
+        with tempfile.TemporaryDirectory() as d:
+            start = time.monotonic()
+            got = mpop(link.port, d)
+            mpops.append(time.monotonic() - start)
+            if got != count:
+                raise RuntimeError("mpop stored %d mails, not %d" % (got, count))
+    bares = [timed(lambda: barepop(link.port, count)) for _ in range(RUNS)]
+    link.close()
+    floor = statistics.median(bares)
+    print("pop %d x 5 KB, TLS, 100 ms each way: vorpa %.2f s (%.2f times the floor), mpop %.2f s, "
+          "bare client (the floor) %.2f s" % (count, statistics.median(vorpas), statistics.median(vorpas) / floor,
+                                              statistics.median(mpops), floor), flush=True)
+
+
+def huge():
+    seed(2000, 1000, "Bench/mid")
+    seed(20000, 1000, "Bench/huge")
+    mid = fresh("Bench/mid", **imap(143))
+    big = fresh("Bench/huge", **imap(143))
+    print("huge: peak RSS %.1f MB for the first fetch of %d mails, %.1f MB for %d (%.2f s)"
+          % (mid[1], mid[2][0], big[1], big[2][0], big[0]), flush=True)
+
+
+SCENARIO = {"loopback": loopback, "slow": slow, "big": big, "compress": compress, "far": far, "pop": pop, "huge": huge}
 for name in SCENARIOS:
     SCENARIO[name]()

@@ -54,8 +54,8 @@ struct Reader {
 };
 
 // COMPRESS: one switch for every server of an account.
-void setcompress(Account& a, bool on) {
-    for (Server* server : {&a.pop, &a.imap, &a.smtp, &a.nntp}) server->compress = on;
+void setcompress(Account& a, Compress mode) {
+    for (Server* server : {&a.pop, &a.imap, &a.smtp, &a.nntp}) server->compress = mode;
 }
 
 bool accountname(const std::string& name) {
@@ -573,10 +573,18 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
     case Kind::Include:
         return include(expandhome(value), line, path);
     case Kind::Compress: {
-        bool on = true;
-        int r = scanonoff(report, value, line, path, s.key, on);
-        if (r == 0) setcompress(account(), on);
-        return r;
+        const struct {
+            const char* name;
+            Compress mode;
+        } modes[] = {{"auto", Compress::Auto}, {"on", Compress::On}, {"off", Compress::Off}};
+        for (const auto& m : modes) {
+            if (strcasecmp(value.c_str(), m.name) != 0) continue;
+            setcompress(account(), m.mode);
+            return 0;
+        }
+        report.alert("Error: %s must be auto, off or on, not \"%s\" in line %ld of %s\n", s.key, value.c_str(), line,
+                     path);
+        return -1;
     }
     case Kind::OnOff:
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
@@ -663,7 +671,7 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::OnOff:
         return *s.flag(a) ? "on" : "off";
     case Kind::Compress:
-        return a.nntp.compress ? "on" : "off";
+        return a.nntp.compress == Compress::Auto ? "auto" : a.nntp.compress == Compress::On ? "on" : "off";
     case Kind::Count:
     case Kind::Size:
     case Kind::Signed:

@@ -49,6 +49,37 @@ struct MailList {
     }
 };
 
+// A text for each of a number of places (a Message-ID per message fetched),
+// held in one piece as MailList's ids are: 20,000 messages must not cost an
+// allocation each. A text set again takes new room.
+class Texts {
+public:
+    void assign(size_t n) {
+        at.assign(n, MailList::Id{0, 0});
+        text.clear();
+    }
+    void push(std::string_view bytes) {
+        at.push_back(MailList::Id{0, 0});
+        set(at.size() - 1, bytes);
+    }
+    void set(size_t k, std::string_view bytes) {
+        // Grown by a quarter, not doubled: the copy and the text it
+        // replaces are what a fetch of many mails holds at its peak.
+        if (text.size() + bytes.size() > text.capacity())
+            text.reserve(text.size() + text.size() / 4 + bytes.size() + 4096);
+        at[k] = MailList::Id{static_cast<uint32_t>(text.size()), static_cast<uint32_t>(bytes.size())};
+        text.append(bytes.data(), bytes.size());
+    }
+    std::string_view operator[](size_t k) const {
+        return k < at.size() ? std::string_view(text).substr(at[k].offset, at[k].length) : std::string_view();
+    }
+    size_t size() const { return at.size(); }
+
+private:
+    std::vector<MailList::Id> at;
+    std::string text;
+};
+
 // What a listing of a folder asks for, where the folder's ids are numbers
 // that grow (a source that lists a mailbox whole takes none of it).
 struct ListAsk {

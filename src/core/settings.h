@@ -26,6 +26,8 @@ constexpr size_t kPathMax = 4095;
 // plain-text password with POPTLS off, its USER login) go by it.
 enum class Protocol { Pop3, Smtp, Nntp, Imap };
 
+enum class Compress { Off, On, Auto };
+
 // A SOCKS5 proxy that every connection of an account goes through.
 struct Proxy {
     std::string host;  // empty: none; a name, an address or a bare IPv6 literal
@@ -59,8 +61,10 @@ struct Server {
     // place of pass.
     std::string passcmd;
 
-    // COMPRESS: the connection is compressed where the server offers it.
-    bool compress = true;
+    // COMPRESS: the connection is compressed where the server offers it;
+    // auto: only to a server that is neither this machine nor on a private
+    // network, where the bytes cost more than the work.
+    Compress compress = Compress::Auto;
     // The account's proxy, copied here for the connection.
     Proxy proxy;
 };

@@ -194,6 +194,26 @@ bool Socket::IsLoopback() const {
     return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
 }
 
+bool Socket::IsNearby() const {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (sockfd < 0 || getpeername(sockfd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    uint32_t v4 = 0;
+    if (peer.ss_family == AF_INET) {
+        v4 = ntohl(reinterpret_cast<sockaddr_in*>(&peer)->sin_addr.s_addr);
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_LINKLOCAL(&a) || (a.s6_addr[0] & 0xfe) == 0xfc) return true;
+        if (!IN6_IS_ADDR_V4MAPPED(&a)) return false;
+        v4 = (uint32_t{a.s6_addr[12]} << 24) | (uint32_t{a.s6_addr[13]} << 16) | (uint32_t{a.s6_addr[14]} << 8) |
+             a.s6_addr[15];
+    } else {
+        return false;
+    }
+    return (v4 >> 24) == 127 || (v4 >> 24) == 10 || (v4 >> 20) == 0xac1 || (v4 >> 16) == 0xc0a8 ||
+           (v4 >> 16) == 0xa9fe;
+}
+
 // Reads back the local address the system chose, with its port; the result
 // of the call is left in iResult.
 int Socket::ReadLocalPort() {

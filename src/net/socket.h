@@ -112,6 +112,9 @@ public:
     const char* Fingerprint() const { return szFingerprint; }
     // Whether the peer is this machine (127.0.0.0/8 or ::1).
     bool IsLoopback() const;
+    // Whether the peer is this machine or on a private network (RFC 1918,
+    // link-local, IPv6 unique local).
+    bool IsNearby() const;
     // Whether a reception failed (time-out, close, error) or a send did
     // since the socket was made: no answer can be waited for any more.
     bool Broken() const { return bBroken; }

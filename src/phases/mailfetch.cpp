@@ -100,7 +100,7 @@ namespace {
 class Store final : public MessageSink {
 public:
     Store(const Context& run, IncomingFile& incoming, const MailList& list, const std::vector<uint32_t>& fetch,
-          size_t keepable, std::vector<std::string>* ids)
+          size_t keepable, MailPlan* ids)
         : run(run),
           out(run.report),
           incoming(incoming),
@@ -114,7 +114,6 @@ public:
           progress(out, 10000) {}
 
     bool next(size_t k) override {
-        inflight = k;
         if (run.interrupts.taken() != 0) return false;
         reportfetching(out, static_cast<int>(k) + 1, static_cast<int>(fetch.size()), list.messages[fetch[k]].size);
         return true;
@@ -130,6 +129,7 @@ public:
         bool folded = false;  // the Message-ID is on the next line
         auto percent = [&done, size] { return static_cast<int>(done * 100 / size); };
         progress.show(percent());
+        std::string id;  // the Message-ID
         BodyEnd end = text.read([&](const char* line, size_t len, bool linestart, size_t received) {
             progress.received(static_cast<uint32_t>(received));
             done += len;
@@ -143,8 +143,8 @@ public:
                     reportfrom(progress, percent(), line, len);
                 else if (ids && (folded || (len >= 11 && memicmp(line, "Message-ID:", 11) == 0))) {
                     size_t from = folded ? 0 : 11;
-                    (*ids)[k] = messageid(line + from, len - from);
-                    folded = !folded && (*ids)[k].empty();
+                    id = messageid(line + from, len - from);
+                    folded = !folded && id.empty();
                 }
             }
             progress.show(percent());
@@ -156,6 +156,7 @@ public:
         if (!record.end()) return cannotwrite(false);
         messages++;
         delivered[k] = true;
+        if (ids) ids->found(k, id);
         if (k < keepable) {
             keptmessages = messages;
             keptlength = incoming.file.position();
@@ -169,9 +170,8 @@ public:
     const MailList& list;
     const std::vector<uint32_t>& fetch;
     const size_t keepable;
-    std::vector<std::string>* const ids;
+    MailPlan* const ids;
     std::vector<bool> delivered;  // per place of fetch: in the file whole
-    size_t inflight = 0;      // the place of fetch asked for last
     size_t messages = 0;      // stored whole
     size_t keptmessages = 0;  // of them among the keepable
     long keptlength;          // the file's, after the last of those
@@ -191,12 +191,11 @@ private:
 // The messages fetched whole, then those stored as their text only (the
 // last texts places of fetch), into the same file.
 bool retrieveboth(MailSource& source, const MailList& list, const std::vector<uint32_t>& fetch, Store& store,
-                  Fetched& got, BigMail& big, size_t texts) {
+                  BigMail& big, size_t texts) {
     size_t whole = fetch.size() - texts;
     std::vector<uint32_t> first(fetch.begin(), fetch.begin() + static_cast<long>(whole));
     if (!source.retrieve(first, store, false)) return false;
     for (size_t k = whole; k < fetch.size(); k++) {
-        store.inflight = k;
         if (store.run.interrupts.taken() != 0) return false;
         std::string id;
         BigMail::Took took = big.store(list, fetch[k], k, fetch.size(), store.incoming, id);
@@ -206,7 +205,7 @@ bool retrieveboth(MailSource& source, const MailList& list, const std::vector<ui
         }
         store.messages++;
         store.delivered[k] = true;
-        if (k < got.messageids.size()) got.messageids[k] = id;
+        if (store.ids) store.ids->found(k, id);
         if (k < store.keepable) {
             store.keptmessages = store.messages;
             store.keptlength = store.incoming.file.position();
@@ -367,14 +366,27 @@ void MailFetch::failed(const SourceFailure& failure) {
 // after the listing; a folder's listing starts where the record says,
 // and its record goes first.
 bool MailFetch::fetchfolder(const std::string& folder) {
-    FolderState state;
-    if (!source->select(folder, state)) return false;
     const Connection& c = source->connection();
     const char* name = c.protocol.name;
     const RunOptions& options = run.options;
     const Account& account = run.account;
     bool named = !folder.empty();
     std::string shown = safetext(folder);
+    // A named account's mailbox record follows its name, however its host
+    // is spelt.
+    MailRecord record = named ? MailRecord::folder(account.newsgroups, account.name, folder)
+                              : MailRecord::mailbox(account.newsgroups, run.named() ? account.name : "",
+                                                    c.server.user, c.host, c.port);
+    MailList list;
+    MailPlan plan(list, rules.plan, source->removes());
+    // A folder's record is read first, so that its listing may go with
+    // the selection.
+    if (named) {
+        if (!readrecord(plan, record)) return false;
+        source->foresee(plan.guess(options.test));
+    }
+    FolderState state;
+    if (!source->select(folder, state)) return false;
     if (state.missing) {
         std::string others;
         for (const std::string& other : state.others) others += (others.empty() ? "" : ", ") + safetext(other);
@@ -385,15 +397,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         missing = true;
         return true;
     }
-    // A named account's mailbox record follows its name, however its host
-    // is spelt.
-    MailRecord record = named ? MailRecord::folder(account.newsgroups, account.name, folder)
-                              : MailRecord::mailbox(account.newsgroups, run.named() ? account.name : "",
-                                                    c.server.user, c.host, c.port);
-    MailList list;
-    MailPlan plan(list, rules.plan, source->removes());
     if (named) {
-        if (!readrecord(plan, record)) return false;
         if (state.messages == 0) out.say("There are no messages in %s on the %s server.\n", shown.c_str(), name);
         else out.say("There are %ld messages in %s on the %s server.\n", state.messages, shown.c_str(), name);
     } else if (state.messages == 0) {
@@ -447,14 +451,14 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     // Nothing is deleted after the fetch where it keeps what it fetched and
     // no stored message is old enough to go.
     bool last = options.test || (plan.keep && plan.removals().empty());
-    Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
+    Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true)};
     if (!plan.fetch.empty())
-        got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named, big, plan.texts);
+        got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named ? &plan : nullptr, big, plan.texts);
     if (got.step == Step::End) return false;
     std::vector<uint32_t> stored;
     for (size_t k = 0; k < plan.fetch.size(); k++)
         if (got.stored[k]) stored.push_back(plan.fetch[k]);
-    run.tally.mails += static_cast<long>(plan.stored(got.stored, got.messageids, got.step == Step::Next, now));
+    run.tally.mails += static_cast<long>(plan.stored(got.stored, got.step == Step::Next, now));
     big.tally(plan, got.stored);
     if (options.test) return got.step == Step::Next;
     if (plan.changed() && !plan.save(record)) {
@@ -466,6 +470,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     }
     return got.step == Step::Next && removefrom(plan, record, list, folder, stored);
 }
+
 
 bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {
     if (plan.load(record) == MailRecord::Failed) {
@@ -522,22 +527,21 @@ bool MailFetch::removefrom(MailPlan& plan, MailRecord& record, const MailList& l
 // and only the message in flight comes again. A place of no size is
 // stored where the fetch passed it.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area, bool last, bool messageids, BigMail& big, size_t texts) {
-    Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false), {}};
+                            const char* area, bool last, MailPlan* ids, BigMail& big, size_t texts) {
+    Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false)};
     IncomingFile incoming;
     const char* name = incoming.path;
     if (!incoming.open(run.settings.soupdir)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());
         return got;
     }
-    if (messageids) got.messageids.assign(fetch.size(), std::string());
-    Store store(run, incoming, list, fetch, keepable, messageids ? &got.messageids : nullptr);
+    Store store(run, incoming, list, fetch, keepable, ids);
     auto passed = [&](size_t upto) {
         for (size_t k = 0; k < fetch.size(); k++)
             got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);
     };
     bool through = texts == 0 ? source->retrieve(fetch, store, last)
-                              : retrieveboth(*source, list, fetch, store, got, big, texts);
+                              : retrieveboth(*source, list, fetch, store, big, texts);
     if (through) {
         store.progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir, area)) return got;
@@ -552,7 +556,11 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         return got;
     }
     // A file that could not be written has been reported, and is lost.
-    size_t kept = store.inflight < keepable ? store.inflight : keepable;
+    // The fetch passed the places before the first message it did not
+    // store whole.
+    size_t upto = 0;
+    while (upto < fetch.size() && (store.delivered[upto] || list.messages[fetch[upto]].size <= 0)) upto++;
+    size_t kept = upto < keepable ? upto : keepable;
     if (store.keptmessages == 0 || !incoming.file.ok()) return got;
     if (!incoming.file.cut(store.keptlength)) {
         out.say("Cannot write to %s: %s\n", name, incoming.reason());

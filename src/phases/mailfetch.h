@@ -14,13 +14,11 @@
 #include "proto/mailsource.h"
 #include "soup/mailplan.h"
 
-// How a fetch went: which places of it are in the packet, with the
-// Message-IDs their headers named where asked for. End: nothing of it is
-// kept, and the record stays as it was.
+// How a fetch went: which places of it are in the packet. End: nothing of
+// it is kept, and the record stays as it was.
 struct Fetched {
     Step step;
     std::vector<bool> stored;
-    std::vector<std::string> messageids;
 };
 
 // What an account's settings ask of the fetch from one of its sources.
@@ -69,11 +67,11 @@ private:
     bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
                     const std::vector<uint32_t>& stored);
     // The messages at the places of fetch into a new message file listed
-    // under area in AREAS; messageids: their Message-IDs are wanted. last:
-    // nothing is asked after them. The last texts places are stored by big
-    // as their text only.
+    // under area in AREAS; ids: the plan that takes the Message-IDs of their
+    // headers, where wanted. last: nothing is asked after them. The last
+    // texts places are stored by big as their text only.
     Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area,
-                     bool last, bool messageids, BigMail& big, size_t texts);
+                     bool last, MailPlan* ids, BigMail& big, size_t texts);
 
     const Context& run;
     Report& out;

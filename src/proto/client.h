@@ -111,6 +111,14 @@ public:
     // server's answer to it.
     Outcome starttls(const char* command);
     SecretRule maysendsecret(bool token) const;
+    // Whether the settings want the connection compressed where the server
+    // offers it: with auto, not to a server nearby, where compressing
+    // costs more time than the bytes it saves. Behind a proxy the server
+    // is taken for far away.
+    bool compresses() const {
+        return server.compress == Compress::On ||
+               (server.compress == Compress::Auto && (server.proxy.set() || !sock.IsNearby()));
+    }
     // QUIT (or, once quitting, its answer); the connection is closed once
     // the server takes it.
     Outcome signoff();

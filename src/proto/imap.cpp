@@ -22,13 +22,15 @@ constexpr size_t maxline = 65536;
 // As many messages as a folder may list.
 constexpr size_t maxmessages = 1 << 24;
 
-// Body fetches in flight: each command is some 40 bytes.
+// Commands in flight, each naming a set of messages; Pipeline bounds
+// their bytes.
 constexpr int pipelinewindow = 128;
 
 // Tagged answers that came before the one waited for.
 constexpr size_t maxearly = 2 * pipelinewindow;
 
-// UIDs in one STORE or EXPUNGE, so that the command stays short.
+// The bytes of a set of UIDs in one command, so that the command stays
+// short.
 constexpr size_t maxsetbytes = 4000;
 
 // The count of a literal that ends the line ("{12}" or "{12+}"); -1 when
@@ -89,22 +91,31 @@ SaslOutcome imapauthwait(Connection& connection, const SaslExchange& exchange) {
     return saslrun(connection, exchange, {"L AUTHENTICATE", 0, imapturn});
 }
 
-// "1:3,7" for sorted UIDs, in pieces of at most maxsetbytes.
-std::vector<std::string> uidsets(std::vector<uint32_t> uids) {
+// "1:3,7" for sorted UIDs, in pieces of at most maxsetbytes and of at most
+// most messages (0: any number).
+std::vector<std::string> uidsets(std::vector<uint32_t> uids, size_t most) {
     std::sort(uids.begin(), uids.end());
     uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
     std::vector<std::string> sets;
     std::string set;
+    size_t named = 0;  // by set
     for (size_t i = 0; i < uids.size();) {
+        if (most > 0 && named == most) {
+            sets.push_back(set);
+            set.clear();
+            named = 0;
+        }
         size_t j = i;
-        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) j++;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1 && (most == 0 || named + j + 1 - i < most)) j++;
         std::string range = std::to_string(uids[i]);
         if (j > i) range += ":" + std::to_string(uids[j]);
         if (!set.empty() && set.size() + range.size() + 1 > maxsetbytes) {
             sets.push_back(set);
             set.clear();
+            named = 0;
         }
         set += (set.empty() ? "" : ",") + range;
+        named += j + 1 - i;
         i = j + 1;
     }
     if (!set.empty()) sets.push_back(set);
@@ -224,11 +235,11 @@ std::string imapquoted(const std::string& text) {
 
 // What the responses to one command are read for.
 struct ImapClient::Want {
-    enum Kind { Nothing, Select, List, Body, Present, Folders } kind = Nothing;
+    enum Kind { Nothing, Select, List, Body, Folders } kind = Nothing;
     MessageSink* sink = nullptr;
     const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
-    size_t k = 0;                                   // the place waited for
-    std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
+    std::vector<uint32_t>* uids = nullptr;          // List's: every UID answered
+    bool ids = false;                               // List's: with Message-IDs
     FolderState* state = nullptr;                   // Folders': the folders listed
 };
 
@@ -363,10 +374,7 @@ Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) 
     std::string word = statusword(text.data(), text.size());
     if (word == "BYE") {
         // The server hangs up: what it said is why.
-        if (loggingout) {
-            saidbye = true;
-            return literal < 0 ? Outcome() : skipliteral(literal);
-        }
+        if (loggingout) return literal < 0 ? Outcome() : skipliteral(literal);
         Reply reply;
         reply.status = Reply::Negative;
         reply.text = text + "\r\n";
@@ -422,7 +430,8 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
     size_t pos = text.find('(');
     if (pos == std::string::npos) return invalid(text);
     pos++;
-    Message message{0, -1, ""};
+    Message message{0, -1};
+    MailList::Id id{0, 0};
     bool hasuid = false;
     bool hassize = false;
     int depth = 0;  // inside a list value
@@ -457,8 +466,11 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
                 std::string header;
                 read = readliteral(literal, header, 4096);
                 size_t colon = header.find(':');
-                if (read.done() && colon != std::string::npos)
-                    message.messageid = messageid(&header[colon + 1], header.size() - colon - 1);
+                if (read.done() && colon != std::string::npos) {
+                    std::string found = messageid(&header[colon + 1], header.size() - colon - 1);
+                    id = {static_cast<uint32_t>(idtext.size()), static_cast<uint32_t>(found.size())};
+                    idtext += found;
+                }
             } else {
                 read = skipliteral(literal);
             }
@@ -495,38 +507,46 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
             pos++;
         }
     }
-    if (want && want->kind == Want::Present && hasuid) want->uids->push_back(message.uid);
+    if (want && want->uids && hasuid) want->uids->push_back(message.uid);
     if (want && want->kind == Want::List && hasuid && hassize && message.uid >= from) {
         if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
-        messages.push_back(std::move(message));
+        messages.push_back(message);
+        if (want->ids) messageids.push_back(id);
     }
     return Outcome();
 }
 
-// The place in the retrieve of a body that came: the one waited for, or
-// one asked for after it that the server answered first.
+// The place in the retrieve of a body that came, by its UID: got.size()
+// for one not asked for. One that names no UID before its text is taken
+// for the first still to come.
 size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const {
-    if (!hasuid) return want->k;
     const std::vector<uint32_t>& places = *want->places;
-    auto at = std::lower_bound(places.begin() + static_cast<long>(want->k), places.end(), uid,
+    auto wanted = [this, &places](size_t k) { return k < places.size() && messages[places[k]].size > 0; };
+    if (!hasuid) {
+        size_t k = 0;
+        while (k < places.size() && (got[k] || !wanted(k))) k++;
+        return k;
+    }
+    auto at = std::lower_bound(places.begin(), places.end(), uid,
                                [this](uint32_t place, uint32_t u) { return messages[place].uid < u; });
-    return at != places.end() && messages[*at].uid == uid ? static_cast<size_t>(at - places.begin()) : got.size();
+    size_t k = static_cast<size_t>(at - places.begin());
+    return wanted(k) && messages[*at].uid == uid ? k : got.size();
 }
 
 // A body the retrieve waits for, read by its sink straight from the
 // literal. A text cut off (Network) or refused by the sink (Local) fails
 // at Text.
 Outcome ImapClient::body(long long size, size_t k, Want* want) {
-    // One that comes early is announced as it comes; a stop asked for
-    // meanwhile is taken after it.
-    if (!asked[k]) want->sink->next(k);
+    // Each is announced as it comes; a stop asked for meanwhile is taken
+    // after it.
+    if (!asked[k] && !want->sink->next(k)) halted = true;
     asked[k] = true;
     MessageText text(conn.sock, static_cast<uint64_t>(size));
     bool taken = want->sink->take(k, text);
     if (text.end == BodyEnd::Lost) return conn.failed(Failure::Network, Stage::Text);
     if (taken && text.end == BodyEnd::Whole) {
         got[k] = true;
-        return Outcome();
+        return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
     }
     quits = false;
     return conn.failed(Failure::Local, Stage::Text);
@@ -541,14 +561,19 @@ bool ImapClient::namedcaps(const std::string& text) {
 
 void ImapClient::capabilities(const std::string& list) {
     caps.clear();
+    messagelimit = 0;
     std::string auth = "AUTH";
     size_t at = 0;
     while (at < list.size()) {
         size_t end = list.find(' ', at);
         if (end == std::string::npos) end = list.size();
         std::string atom = list.substr(at, end - at);
+        unsigned long long most = 0;
+        size_t digits = 13;
         if (startsnocase(atom, 0, "AUTH=")) auth += " " + atom.substr(5);
-        else if (!atom.empty()) caps.add(atom);
+        else if (startsnocase(atom, 0, "MESSAGELIMIT=") && readnumber(atom, digits, UINT32_MAX, most) && most > 0)
+            messagelimit = static_cast<size_t>(most);
+        if (!atom.empty() && !startsnocase(atom, 0, "AUTH=")) caps.add(atom);
         at = end + 1;
     }
     caps.add(auth);
@@ -579,30 +604,29 @@ bool ImapClient::open(const std::string& secret) {
         if (!capable.done()) return false;
         last = capable.reply;
     }
-    if (!preauth && !login(secret, last)) return false;
-    // The capabilities after the login, unless its answer named them, and
-    // the delimiter between levels where a folder has levels, in one round
-    // trip.
-    bool told = namedcaps(last.text);
+    // The delimiter between levels where a folder has levels: with LOGIN,
+    // else with the capabilities after the login, unless its answer named
+    // them.
     std::vector<std::string> names = folders();
     bool levels = std::any_of(names.begin(), names.end(),
                               [](const std::string& name) { return name.find('/') != std::string::npos; });
-    std::string a = told ? "" : tag();
     std::string b = levels ? tag() : "";
-    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + (levels ? b + " LIST \"\" \"\"\r\n" : "");
-    if (!ask.empty()) {
-        Outcome asked = conn.send(ask);
-        if (asked.done() && !told) asked = await(a, nullptr);
-        if (asked.done() && levels) asked = await(b, nullptr);
-        if (!asked.done()) return fail(SourceFault::Step, asked);
-    }
+    std::string delimiters = levels ? b + " LIST \"\" \"\"\r\n" : "";
+    if (!preauth && !login(secret, last, delimiters)) return false;
+    bool told = namedcaps(last.text);
+    std::string a = told ? "" : tag();
+    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + delimiters;
+    Outcome asked = ask.empty() ? Outcome() : conn.send(ask);
+    if (asked.done() && !told) asked = await(a, nullptr);
+    if (asked.done() && levels) asked = await(b, nullptr);
+    if (!asked.done()) return fail(SourceFault::Step, asked);
     return compress();
 }
 
 // COMPRESS DEFLATE alone, once the capabilities after the login offer it
 // (RFC 4978); a refusal leaves the connection as it is.
 bool ImapClient::compress() {
-    if (!conn.server.compress || !caps.has("COMPRESS=DEFLATE")) return true;
+    if (!conn.compresses() || !caps.has("COMPRESS=DEFLATE")) return true;
     events.step(SourceStep::Compressing);
     std::string t = tag();
     Outcome answer = conn.send(t + " COMPRESS DEFLATE\r\n");
@@ -641,7 +665,7 @@ Outcome ImapClient::sendstring(std::string& line, const std::string& text) {
     return Outcome();
 }
 
-bool ImapClient::login(const std::string& secret, Reply& answer) {
+bool ImapClient::login(const std::string& secret, Reply& answer, std::string& after) {
     AuthMode mode = conn.server.auth;
     if (mode != AuthMode::Auto || caps.offers("AUTH", "PLAIN")) return sasl(secret, answer);
     if (conn.maysendsecret(false) == SecretRule::No)
@@ -653,7 +677,8 @@ bool ImapClient::login(const std::string& secret, Reply& answer) {
     line += " ";
     if (sent.done()) sent = sendstring(line, secret);
     if (!sent.done()) return fail(SourceFault::Step, sent);
-    Outcome reply = conn.ask(line + "\r\n");
+    Outcome reply = conn.ask(line + "\r\n" + after);
+    after.clear();
     if (reply.done()) {
         answer = reply.reply;
         return true;
@@ -677,16 +702,23 @@ bool ImapClient::sasl(const std::string& secret, Reply& answer) {
     return fail(SourceFault::Login, saslfailure(conn, login), &login);
 }
 
+void ImapClient::foresee(const ListAsk& ask) { guess = ask.messageids || !ask.known.empty() ? 0 : ask.from; }
+
 bool ImapClient::select(const std::string& name, FolderState& state) {
     folder = Selected();
     messages.clear();
+    messageids.clear();
     state = FolderState();
     Want want;
     want.kind = Want::Select;
     std::string t = tag();
     std::string box = imapquoted(imapmailbox(name, delimiter));
-    Outcome answer = conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n");
+    // What went ahead for the folder before and was not needed.
+    Ahead before = ahead;
+    std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+    Outcome answer = conn.send(flight);
     if (!answer.done()) return fail(SourceFault::Step, answer);
+    if (!settle(before.listtag)) return false;
     answer = await(t, &want);
     if (!answer.done()) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
@@ -706,6 +738,73 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     state.validity = folder.uidvalidity;
     state.next = folder.uidnext;
     return true;
+}
+
+// The listing foreseen, to go with the selection: only where no limit on
+// the messages a command names makes "n:*" too many. The bodies wait for
+// its answer: a server may answer FETCHes sent together at once,
+// interleaved (dovecot does).
+std::string ImapClient::sendahead() {
+    ahead = Ahead();
+    uint32_t from = guess;
+    guess = 0;
+    if (from == 0 || messagelimit > 0) return "";
+    ahead.from = from;
+    ahead.listtag = tag();
+    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
+}
+
+const char* ImapClient::listitems(bool ids) {
+    return ids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
+}
+
+// The answers of commands sent ahead that nothing needs, passed over: what
+// they fail is the network's only.
+bool ImapClient::settle(std::string& t) {
+    if (t.empty()) return true;
+    Outcome answer = await(t, nullptr);
+    t.clear();
+    return answer.done() || refusal(answer) || fail(SourceFault::Step, answer);
+}
+
+// Sends the commands (tagged here, in the order given), as many in flight
+// as Pipeline lets go, and reads their answers for want: the first that
+// fails is returned, not told.
+Outcome ImapClient::flight(const std::vector<std::string>& texts, Want* want) {
+    std::vector<std::string> tags;
+    Pipeline commands(conn.sock, pipelinewindow, [this, &texts, &tags](std::string& out) {
+        if (tags.size() == texts.size()) return false;
+        tags.push_back(tag());
+        out += tags.back() + " " + texts[tags.size() - 1] + "\r\n";
+        return true;
+    });
+    for (size_t i = 0; i < texts.size(); i++) {
+        if (!commands.fill()) return conn.sendfailed();
+        Outcome answer = await(tags[i], want);
+        commands.answered();
+        if (!answer.done()) return answer;
+    }
+    return Outcome();
+}
+
+// The listing's commands: "from:*", or under a limit ranges of at most that
+// many UIDs (or, where the UIDs lie far apart, message numbers).
+std::vector<std::string> ImapClient::listing(uint32_t start, bool ids) const {
+    std::string items = listitems(ids);
+    if (messagelimit == 0) return {"UID FETCH " + std::to_string(start) + ":*" + items};
+    std::vector<std::string> texts;
+    uint64_t most = messagelimit;
+    uint64_t count = static_cast<uint64_t>(std::max(folder.messages, 0L));
+    uint64_t next = folder.uidnext;
+    if (next > start && (next - start + most - 1) / most <= (count + most - 1) / most + 8) {
+        for (uint64_t at = start; at < next; at += most)
+            texts.push_back("UID FETCH " + std::to_string(at) + ":" + std::to_string(std::min(at + most, next) - 1) +
+                            items);
+        return texts;
+    }
+    for (uint64_t at = 1; at <= count; at += most)
+        texts.push_back("FETCH " + std::to_string(at) + ":" + std::to_string(std::min(at + most - 1, count)) + items);
+    return texts;
 }
 
 // * LIST (\HasNoChildren) "/" "Lists/dev": the name of a folder that can
@@ -738,98 +837,124 @@ void ImapClient::listed(const std::string& text, FolderState& state) const {
 
 bool ImapClient::list(const ListAsk& ask, MailList& list) {
     messages.clear();
-    std::vector<uint32_t> have;
-    if (!ask.known.empty() && !present(ask.known, have)) return false;
-    if (ask.from != 0) {
-        events.step(SourceStep::Counting);
-        from = ask.from;
-        Want want;
-        want.kind = Want::List;
-        std::string items =
-            ask.messageids ? " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : " (UID RFC822.SIZE)";
-        if (!command("UID FETCH " + std::to_string(from) + ":*" + items, &want).done()) return false;
+    messageids.clear();
+    // The checks and the listing go in one flight, which a server may answer
+    // interleaved (dovecot does): every UID answered counts for the checks,
+    // every one with its size for the listing.
+    std::vector<uint32_t> answered;
+    std::vector<std::string> checks;
+    for (const std::string& set : uidsets(ask.known, messagelimit)) checks.push_back("UID FETCH " + set + " (UID)");
+    Want want;
+    want.kind = Want::List;
+    want.ids = ask.messageids;
+    want.uids = &answered;
+    from = ask.from;
+    bool foreseen = !ahead.listtag.empty() && ask.from == ahead.from && !ask.messageids && checks.empty();
+    if (ask.from != 0) events.step(SourceStep::Counting);
+    if (foreseen) {
+        Outcome listed = await(ahead.listtag, &want);
+        ahead.listtag.clear();
+        if (!listed.done()) return fail(SourceFault::Step, listed);
+    } else if (!settle(ahead.listtag)) {
+        return false;
     }
-    auto byuid = [](const Message& a, const Message& b) { return a.uid < b.uid; };
-    std::sort(messages.begin(), messages.end(), byuid);
-    messages.erase(std::unique(messages.begin(), messages.end(),
-                               [](const Message& a, const Message& b) { return a.uid == b.uid; }),
-                   messages.end());
-    // What the folder still has of the known ones, its size not asked for.
-    size_t listed = messages.size();
-    for (uint32_t uid : have)
-        if (!std::binary_search(messages.begin(), messages.begin() + static_cast<long>(listed), Message{uid, 0, ""},
-                                byuid))
-            messages.push_back({uid, 0, ""});
-    std::sort(messages.begin(), messages.end(), byuid);
+    std::vector<std::string> texts = checks;
+    if (ask.from != 0 && !foreseen) {
+        std::vector<std::string> more = listing(ask.from, ask.messageids);
+        texts.insert(texts.end(), more.begin(), more.end());
+    }
+    Outcome answer = flight(texts, &want);
+    if (!answer.done()) return fail(SourceFault::Step, answer);
+    // A FETCH the server sends unasked may name another message.
+    std::vector<uint32_t> have;
+    std::vector<uint32_t> asked = ask.known;
+    std::sort(asked.begin(), asked.end());
+    std::sort(answered.begin(), answered.end());
+    std::set_intersection(asked.begin(), asked.end(), answered.begin(), answered.end(), std::back_inserter(have));
+    have.erase(std::unique(have.begin(), have.end()), have.end());
+    listed(ask.messageids, have, list);
+    return true;
+}
+
+// The messages listed (sorted, each once) and those known that the folder
+// still has, its size not asked for, into the list.
+void ImapClient::listed(bool ids, const std::vector<uint32_t>& have, MailList& list) {
+    std::vector<uint32_t> order(messages.size());
+    for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [this](uint32_t a, uint32_t b) { return messages[a].uid < messages[b].uid; });
+    std::vector<Message> sorted;
+    std::vector<MailList::Id> sortedids;
+    sorted.reserve(order.size() + have.size());
+    for (uint32_t i : order) {
+        if (!sorted.empty() && sorted.back().uid == messages[i].uid) continue;
+        sorted.push_back(messages[i]);
+        if (ids) sortedids.push_back(messageids[i]);
+    }
+    size_t listed = sorted.size();
+    for (uint32_t uid : have) {
+        auto at = std::lower_bound(sorted.begin(), sorted.begin() + static_cast<long>(listed), uid,
+                                   [](const Message& m, uint32_t u) { return m.uid < u; });
+        if (at != sorted.begin() + static_cast<long>(listed) && at->uid == uid) continue;
+        sorted.push_back({uid, 0});
+        if (ids) sortedids.push_back({0, 0});
+    }
+    // Known ones after the listed ones: all in UID order again.
+    order.resize(sorted.size());
+    for (uint32_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&sorted](uint32_t a, uint32_t b) { return sorted[a].uid < sorted[b].uid; });
+    messages.clear();
+    messages.reserve(sorted.size());
     list = MailList();
     list.hasids = true;
-    list.messages.reserve(messages.size());
-    list.ids.reserve(messages.size());
-    for (const Message& m : messages) {
+    list.messages.reserve(sorted.size());
+    list.ids.reserve(sorted.size());
+    for (uint32_t i : order) {
+        const Message& m = sorted[i];
+        messages.push_back(m);
         list.messages.push_back({m.size, static_cast<uint32_t>(list.ids.size())});
         list.ids.push_back(list.add(std::to_string(m.uid)));
-        if (ask.messageids) list.messageids.push_back(list.add(m.messageid));
+        if (ids)
+            list.messageids.push_back(
+                list.add(std::string_view(idtext).substr(sortedids[i].offset, sortedids[i].length)));
     }
-    return true;
+    messageids.clear();
+    idtext.clear();
 }
 
 bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool) {
     got.assign(places.size(), false);
     asked.assign(places.size(), false);
-    early.clear();
-    size_t next = 0;
-    Pipeline bodies(conn.sock, pipelinewindow, [this, &places, &next](std::string& out) {
-        while (next < places.size() && messages[places[next]].size <= 0) next++;
-        if (next == places.size()) return false;
-        uint32_t uid = messages[places[next++]].uid;
-        out += "F" + std::to_string(uid) + " UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])\r\n";
-        return true;
-    });
-    for (size_t k = 0; k < places.size(); k++) {
-        if (messages[places[k]].size <= 0) continue;
-        if (!(asked[k] || sink.next(k))) return false;
-        asked[k] = true;
-        if (!bodies.fill()) return fail(SourceFault::Step, conn.sendfailed());
-        Want want;
-        want.kind = Want::Body;
-        want.sink = &sink;
-        want.places = &places;
-        want.k = k;
-        Outcome answer = await("F" + std::to_string(messages[places[k]].uid), &want);
-        bodies.answered();
-        if (answer.done()) continue;
-        if (answer.stage == Stage::Text)
-            return fail(answer.failure == Failure::Local ? SourceFault::Sink : SourceFault::LostMessage, answer);
-        // A server that hangs up (BYE) refused nothing: its failure is the
-        // network's.
-        if (refusal(answer) && answer.failure == Failure::Refused) {
-            events.refused(k, answer.reply);
-            return false;
-        }
-        return fail(SourceFault::Step, answer);
-    }
-    return true;
-}
-
-bool ImapClient::present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have) {
-    std::vector<uint32_t> answered;
+    halted = false;
     Want want;
-    want.kind = Want::Present;
-    want.uids = &answered;
-    for (const std::string& set : uidsets(uids))
-        if (!command("UID FETCH " + set + " (UID)", &want).done()) return false;
-    // A FETCH the server sends unasked may name another message.
-    std::vector<uint32_t> asked = uids;
-    std::sort(asked.begin(), asked.end());
-    std::sort(answered.begin(), answered.end());
-    have.clear();
-    std::set_intersection(asked.begin(), asked.end(), answered.begin(), answered.end(), std::back_inserter(have));
-    have.erase(std::unique(have.begin(), have.end()), have.end());
-    return true;
+    want.kind = Want::Body;
+    want.sink = &sink;
+    want.places = &places;
+    std::vector<uint32_t> uids;
+    for (uint32_t place : places)
+        if (messages[place].size > 0) uids.push_back(messages[place].uid);
+    std::vector<std::string> texts;
+    for (const std::string& set : uidsets(uids, messagelimit)) texts.push_back("UID FETCH " + set + " (BODY.PEEK[])");
+    Outcome answer = flight(texts, &want);
+    if (answer.done()) return true;
+    if (halted) return false;
+    if (answer.stage == Stage::Text)
+        return fail(answer.failure == Failure::Local ? SourceFault::Sink : SourceFault::LostMessage, answer);
+    // A server that hangs up (BYE) refused nothing: its failure is the
+    // network's.
+    if (refusal(answer) && answer.failure == Failure::Refused) {
+        size_t k = 0;
+        while (k + 1 < places.size() && got[k]) k++;
+        events.refused(k, answer.reply);
+        return false;
+    }
+    return fail(SourceFault::Step, answer);
 }
 
 bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places, const char* flag,
                        bool thenexpunge) {
+    if (!settle(ahead.listtag)) return false;
     // The list names each message by its UID.
     std::vector<uint32_t> uids;
     for (uint32_t place : places) {
@@ -843,7 +968,7 @@ bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places
     // Each set's commands go out together: STORE, then UID EXPUNGE of
     // the same UIDs, never a plain EXPUNGE, which would remove what other
     // clients marked.
-    for (const std::string& set : uidsets(uids)) {
+    for (const std::string& set : uidsets(uids, messagelimit)) {
         std::string a = tag(), b = thenexpunge ? tag() : "";
         std::string text = a + " UID STORE " + set + " +FLAGS.SILENT (" + flag + ")\r\n";
         if (thenexpunge) text += b + " UID EXPUNGE " + set + "\r\n";
@@ -869,17 +994,14 @@ bool ImapClient::remove(const MailList& list, const std::vector<uint32_t>& place
     return store(list, places, "\\Deleted", true);
 }
 
+// LOGOUT is not waited for: every answer the fetch needed has come, and
+// nothing the server does after it is ours.
 bool ImapClient::close() {
     events.step(SourceStep::SigningOff);
-    loggingout = true;
-    std::string t = tag();
-    Outcome answer = conn.send(t + " LOGOUT\r\n");
-    if (answer.done()) answer = await(t, nullptr);
-    // A server that hangs up after its BYE, without the tagged answer, has
-    // let us go all the same.
-    if (!answer.done() && !(saidbye && answer.reply.status == Reply::Lost)) {
+    Outcome sent = conn.send(tag() + " LOGOUT\r\n");
+    if (!sent.done()) {
         quits = false;
-        return fail(SourceFault::Step, answer);
+        return fail(SourceFault::Step, sent);
     }
     conn.shut();
     events.step(SourceStep::SignedOff);

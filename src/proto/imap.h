@@ -39,15 +39,18 @@ public:
 
     bool open(const std::string& secret) override;
     std::vector<std::string> folders() const override { return names; }
+    // The listing goes with the next EXAMINE or SELECT, but where the server
+    // limits the messages a command names (MESSAGELIMIT).
+    void foresee(const ListAsk& ask) override;
     // A folder the server refused is missing, not a failure.
     bool select(const std::string& folder, FolderState& state) override;
     // Which of the known UIDs the folder still has, then the messages from
-    // UID from on with their sizes and, where asked, their Message-IDs;
-    // ids are the UIDs, and the list is ascending by them.
+    // UID from on with their sizes and, where asked, their Message-IDs, in
+    // one flight; ids are the UIDs, and the list is ascending by them.
     bool list(const ListAsk& ask, MailList& list) override;
-    // The bodies at those places of the list, ascending by UID, in the
-    // order the server sends them (a message removed meanwhile does not
-    // come).
+    // The bodies at those places of the list, ascending by UID, asked for
+    // by sets of UIDs in one flight, in the order the server sends them (a
+    // message removed meanwhile does not come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     // The header (whole, or its From and Subject) and BODYSTRUCTURE of
     // each message, in one flight.
@@ -74,6 +77,12 @@ private:
     std::string tag();
     // Sends a command and awaits its answer; a failure is told.
     Outcome command(const std::string& text, Want* want = nullptr);
+    Outcome flight(const std::vector<std::string>& texts, Want* want);
+    std::string sendahead();
+    bool settle(std::string& t);
+    static const char* listitems(bool ids);
+    std::vector<std::string> listing(uint32_t start, bool ids) const;
+    void listed(bool ids, const std::vector<uint32_t>& have, MailList& list);
     Outcome await(const std::string& tag, Want* want);
     // As await, with each FETCH response (its first line, and the count of
     // a literal that ends it) read whole by the hook.
@@ -95,23 +104,27 @@ private:
     void capabilities(const std::string& list);
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
-    // answer: the server's answer to the login.
-    bool login(const std::string& secret, Reply& answer);
+    // answer: the server's answer to the login. after: commands that go
+    // with a LOGIN (then cleared), whose answers come after its own.
+    bool login(const std::string& secret, Reply& answer, std::string& after);
     bool compress();
     bool sasl(const std::string& secret, Reply& answer);
     Outcome sendstring(std::string& line, const std::string& text);
     Outcome lost() const;
     Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
-    bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
     void listed(const std::string& text, FolderState& state) const;
 
-    // A message the folder lists: its UID, size (-1 unknown) and
-    // Message-ID.
+    // A message the folder lists: its UID and size (-1 unknown).
     struct Message {
         uint32_t uid;
         int32_t size;
-        std::string messageid;
+    };
+    // The listing sent with the selection: from which UID, and its tag
+    // (empty once answered).
+    struct Ahead {
+        uint32_t from = 0;
+        std::string listtag;
     };
     // What SELECT told of the folder.
     struct Selected {
@@ -131,10 +144,16 @@ private:
     unsigned long tags = 0;
     bool quits = false;
     bool loggingout = false;
-    bool saidbye = false;  // the BYE of LOGOUT came
     Selected folder;
     uint32_t from = 1;
     std::vector<Message> messages;
+    // Where the listing asks for them, each message's Message-ID in idtext.
+    std::vector<MailList::Id> messageids;
+    std::string idtext;
+    uint32_t guess = 0;  // foreseen: the next listing's first UID
+    Ahead ahead;
+    size_t messagelimit = 0;  // MESSAGELIMIT: most messages a command may name (0: any)
+    bool halted = false;      // the sink asked for a stop
     std::vector<bool> got;
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet

@@ -180,6 +180,11 @@ public:
     // The folders to fetch, each into its own message file; a mailbox
     // without folders is one of no name.
     virtual std::vector<std::string> folders() const = 0;
+    // What the fetch expects to ask of the next folder selected, before its
+    // answers come: its listing as ask asks it. A source may send it with
+    // the selection, to save a round trip; where the answers show that the
+    // listing differs, it is asked anew.
+    virtual void foresee(const ListAsk&) {}
     virtual bool select(const std::string& folder, FolderState& state) = 0;
     // The messages of the folder selected, as ask asks where its ids are
     // numbers (a mailbox is listed whole).

@@ -145,7 +145,7 @@ Step NntpClient::open(const std::string& secret) {
         }
     }
     Outcome ready = conn.server.user.empty() ? Outcome() : login(secret);
-    if (ready.done() && conn.server.compress) ready = compress();
+    if (ready.done() && conn.server.compress != Compress::Off) ready = compress();
     if (!ready.done()) {
         events->failed(Item::Opening, 0, conn, ready);
         return Step::Quit;
@@ -181,7 +181,7 @@ Outcome NntpClient::compress() {
     }) == BodyEnd::Whole;
     if (!whole) return conn.failed(Failure::Network, Stage::Text);
     if (caps.has("OVER")) overcommand = "OVER";
-    if (!caps.offers("COMPRESS", "DEFLATE")) return Outcome();
+    if (!conn.compresses() || !caps.offers("COMPRESS", "DEFLATE")) return Outcome();
     events->opening(NntpEvents::Opening::Compress, conn);
     answer = conn.ask("COMPRESS DEFLATE\r\n");
     if (!answer.reply.is("206")) return goon(answer);

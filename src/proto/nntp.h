@@ -125,8 +125,9 @@ public:
 
     // Connects (with TLS from the first byte when so set), reads the
     // greeting, makes STARTTLS when so set, logs in with AUTHINFO USER
-    // and PASS when a user is set, and asks CAPABILITIES: where it lists
-    // COMPRESS DEFLATE (and the server's COMPRESS is on), COMPRESS DEFLATE
+    // and PASS when a user is set, and asks CAPABILITIES unless COMPRESS is
+    // off: where it lists COMPRESS DEFLATE (and the settings compress the
+    // connection to this server), COMPRESS DEFLATE
     // goes alone, and after 206 the connection is compressed; a refusal
     // goes on without. Next after ready(); End or Quit after
     // failed(Opening).

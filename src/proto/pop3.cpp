@@ -120,9 +120,9 @@ Reply readpop3(Socket& sock) {
     return reply;
 }
 
-Outcome pop3capa(Connection& connection, Capabilities& caps) {
+Outcome pop3capa(Connection& connection, Capabilities& caps, bool sent) {
     caps.clear();
-    Outcome answer = connection.ask("CAPA\r\n");
+    Outcome answer = sent ? connection.read() : connection.ask("CAPA\r\n");
     if (!answer.done()) return answer;
     Reply reply = answer.reply;
     Socket& sock = connection.sock;
@@ -201,11 +201,19 @@ bool Pop3Client::fail(SourceFault fault, const Outcome& outcome, const SaslLogin
     return false;
 }
 
-// USER or PASS: a refusal is the login's, unless the server is busy.
+// USER or PASS, and its answer.
 bool Pop3Client::ask(const std::string& command) {
-    Outcome answer = conn.ask(command);
+    Outcome sent = conn.send(command);
+    if (sent.done()) return answer();
+    sent.reply.error = sent.error;
+    return fail(SourceFault::Step, sent);
+}
+
+// The answer to USER or PASS: a refusal is the login's, unless the server
+// is busy.
+bool Pop3Client::answer() {
+    Outcome answer = conn.read();
     if (answer.done()) return true;
-    // Not the login's fault where the server is busy.
     if (answer.reply.refused())
         return fail(SourceFault::Step, conn.failed(wire.busy(answer.reply, false) ? Failure::Network : Failure::Login,
                                                    Stage::Reply, answer.reply));
@@ -215,6 +223,10 @@ bool Pop3Client::ask(const std::string& command) {
 bool Pop3Client::open(const std::string& secret) {
     events.step(SourceStep::Connecting);
     Outcome opened = conn.open();
+    // Over TLS from the first byte the greeting waits for the end of the
+    // handshake: CAPA goes at once, and its answer comes with it.
+    bool early = opened.done() && conn.tls == TLSON;
+    if (early) opened = conn.send("CAPA\r\n");
     if (opened.done()) opened = conn.greet();
     if (!opened.done()) return fail(SourceFault::Step, opened);
     conn.sock.settimeout(kReplyTimeout);
@@ -226,20 +238,55 @@ bool Pop3Client::open(const std::string& secret) {
         quits = secured.done();
         if (!quits) return fail(SourceFault::Step, secured);
     }
-    // CAPA is asked once either way: after USER and PASS, or before a
-    // SASL login, whose mechanisms its SASL line lists.
+    // CAPA is asked once, before the login: whether the server pipelines
+    // (then USER and PASS go with STAT, LIST and UIDL), the mechanisms of
+    // a SASL login.
+    if (!capabilities(early)) return false;
     AuthMode mode = conn.server.auth;
-    if (mode == AuthMode::Auto || mode == AuthMode::User) return login(secret) && capabilities();
-    return capabilities() && sasl(secret);
+    if (mode == AuthMode::Auto || mode == AuthMode::User) return login(secret);
+    return sasl(secret);
 }
 
 bool Pop3Client::login(const std::string& secret) {
     if (conn.maysendsecret(false) == SecretRule::No)
         return fail(SourceFault::SecretHeld, conn.failed(Failure::Login, Stage::Secret));
     events.step(SourceStep::SendingUser);
-    if (!ask("USER " + conn.server.user + "\r\n")) return false;
-    events.step(SourceStep::SendingPassword);
-    return ask("PASS " + secret + "\r\n");
+    std::string user = "USER " + conn.server.user + "\r\n";
+    std::string pass = "PASS " + secret + "\r\n";
+    if (window == 1) {
+        if (!ask(user)) return false;
+        events.step(SourceStep::SendingPassword);
+        return ask(pass);
+    }
+    Outcome sent = conn.send(user + pass + "STAT\r\nLIST\r\nUIDL\r\n");
+    if (!sent.done()) {
+        sent.reply.error = sent.error;
+        return fail(SourceFault::Step, sent);
+    }
+    unread = {Ahead::Pass, Ahead::Stat, Ahead::List, Ahead::Uidl};
+    bool in = answer();
+    if (in) {
+        events.step(SourceStep::SendingPassword);
+        unread.pop_front();
+        in = answer();
+    }
+    // Refused, the login leaves the others' answers to be taken before QUIT.
+    if (!in) settle();
+    return in;
+}
+
+// The answers of commands sent with the login that nothing read, lists and
+// all; false once the connection failed.
+bool Pop3Client::settle() {
+    for (; !unread.empty(); unread.pop_front()) {
+        if (conn.sock.Broken()) return false;
+        Outcome answer = conn.read();
+        if (answer.reply.status == Reply::Lost) return false;
+        bool list = unread.front() == Ahead::List || unread.front() == Ahead::Uidl;
+        auto passover = [](const char*, size_t, bool) { return true; };
+        if (answer.done() && list && readbody(conn.sock, passover) != BodyEnd::Whole) return false;
+    }
+    return true;
 }
 
 bool Pop3Client::sasl(const std::string& secret) {
@@ -253,8 +300,8 @@ bool Pop3Client::sasl(const std::string& secret) {
 }
 
 // CAPA. A server that does not know it is an old one, not a failure.
-bool Pop3Client::capabilities() {
-    Outcome answer = pop3capa(conn, caps);
+bool Pop3Client::capabilities(bool sent) {
+    Outcome answer = pop3capa(conn, caps, sent);
     window = caps.has("PIPELINING") ? pipelinewindow : 1;
     return answer.done() || answer.reply.refused() || fail(SourceFault::Step, answer);
 }
@@ -264,7 +311,9 @@ bool Pop3Client::capabilities() {
 // count too large for any list must not pass for an empty mailbox.
 bool Pop3Client::select(const std::string&, FolderState& state) {
     events.step(SourceStep::Counting);
-    Outcome answer = conn.ask("STAT\r\n");
+    bool sent = !unread.empty() && unread.front() == Ahead::Stat;
+    if (sent) unread.pop_front();
+    Outcome answer = sent ? conn.read() : conn.ask("STAT\r\n");
     if (!answer.done()) return fail(SourceFault::Step, answer);
     pop3stat(answer.reply, &state.messages, &state.octets);
     count = state.messages;
@@ -278,9 +327,12 @@ bool Pop3Client::list(const ListAsk&, MailList& list) {
     list = MailList();
     if (!allocate(entries, count) || !allocate(list.messages, count))
         return fail(SourceFault::HugeList, conn.failed(Failure::Local, Stage::Own));
-    // Where the server pipelines, UIDL costs no round trip of its own.
+    // Where the server pipelines, LIST and UIDL went with the login, or
+    // UIDL goes with LIST.
     bool ahead = window > 1;
-    Outcome answer = ahead ? conn.send("LIST\r\nUIDL\r\n") : conn.ask("LIST\r\n");
+    bool sent = !unread.empty() && unread.front() == Ahead::List;
+    unread.clear();
+    Outcome answer = sent ? Outcome() : ahead ? conn.send("LIST\r\nUIDL\r\n") : conn.ask("LIST\r\n");
     if (ahead && answer.done()) answer = conn.read();
     if (!answer.done()) return fail(SourceFault::Step, answer);
     ListResult listed = pop3list(conn.sock, entries, count);
@@ -329,6 +381,7 @@ bool Pop3Client::refill(Pipeline& pipeline) {
 }
 
 bool Pop3Client::retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) {
+    if (!settle()) return fail(SourceFault::Step, conn.failed(Failure::Network, Stage::Reply));
     // With no DELE to come, QUIT commits nothing: it may follow the RETRs.
     Pipeline retr = commands(places, "RETR", 1, last);
     for (size_t k = 0; k < places.size(); k++) {
@@ -371,6 +424,7 @@ bool Pop3Client::receive(size_t k, MessageSink& sink) {
 
 bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
     events.step(SourceStep::Removing);
+    if (!settle()) return fail(SourceFault::Step, conn.failed(Failure::Network, Stage::Reply));
     // QUIT goes with the last DELEs: deleting is what QUIT does in POP3,
     // and every message to go is on disk by now.
     Pipeline dele = commands(places, "DELE", 0, true);
@@ -403,6 +457,7 @@ bool Pop3Client::remove(const MailList&, const std::vector<uint32_t>& places) {
 
 bool Pop3Client::close() {
     events.step(SourceStep::SigningOff);
+    if (!settle()) return fail(SourceFault::Step, conn.failed(Failure::Network, Stage::Reply));
     Outcome answer = conn.signoff();
     if (!answer.done()) {
         quits = false;
@@ -413,6 +468,7 @@ bool Pop3Client::close() {
 }
 
 void Pop3Client::abandon() {
+    if (!settle()) quits = false;
     // A QUIT not taken is told.
     conn.close(quits, [this](const Outcome& quit) { fail(SourceFault::Step, quit); });
 }

@@ -4,6 +4,7 @@
 #define VORPA_PROTO_POP3_H
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,10 @@
 // "+OK" positive, "-ERR" negative, anything else invalid.
 Reply readpop3(Socket& sock);
 
-// CAPA and the list it answers with. A refusal (an old server) leaves caps
-// empty; a list without its end is an invalid reply, a failure.
-Outcome pop3capa(Connection& connection, Capabilities& caps);
+// CAPA (sent already where sent) and the list it answers with. A refusal
+// (an old server) leaves caps empty; a list without its end is an invalid
+// reply, a failure.
+Outcome pop3capa(Connection& connection, Capabilities& caps, bool sent = false);
 
 // AUTH (RFC 5034) with the mechanism's exchange, as saslrun runs it.
 SaslOutcome pop3auth(Connection& connection, const SaslExchange& exchange);
@@ -75,9 +77,11 @@ public:
 private:
     bool fail(SourceFault fault, const Outcome& outcome, const SaslLogin* login = nullptr);
     bool ask(const std::string& command);  // of the login
+    bool answer();
+    bool settle();
     bool login(const std::string& secret);
     bool sasl(const std::string& secret);
-    bool capabilities();
+    bool capabilities(bool sent);
     // quit: QUIT follows the last command, where the server pipelines.
     Pipeline commands(const std::vector<uint32_t>& places, const char* verb, int32_t minsize, bool quit = false);
     // A retrieve ends early: false.
@@ -96,6 +100,9 @@ private:
     bool quits = false;
     bool quitqueued = false;  // QUIT follows the last DELE
     long count = 0;  // of STAT
+    // Commands sent with the login whose answers are still to be read.
+    enum class Ahead { Pass, Stat, List, Uidl };
+    std::deque<Ahead> unread;
     std::vector<ListEntry> entries;
 };
 

@@ -34,7 +34,7 @@ void MailPlan::index() {
         fetched[byid[k]] = keep ? again : duplicate;
         if (!keep) fetched[byid[k - 1]] = duplicate;
     }
-    if (numbered) messageids.assign(list.ids.size(), std::string());
+    if (numbered) messageids.assign(list.ids.size());
     if (numbered) textids.assign(list.ids.size(), false);
 }
 
@@ -98,6 +98,14 @@ ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool tes
     return ask;
 }
 
+ListAsk MailPlan::guess(bool test) const {
+    ListAsk ask;
+    ask.from = !numbered ? 0 : loaded == MailRecord::Ready ? recordnext : 1;
+    if (numbered && !keep && !test)
+        for (const Held& h : held) ask.known.push_back(numberof(heldpiece(h.id)));
+    return ask;
+}
+
 // A folder's held entries against its listing: listed ones take their
 // time, the others stay held (as places after the listed ones) unless the
 // folder said it no longer has them. After a new numbering only their
@@ -115,7 +123,7 @@ void MailPlan::match(long long now) {
             textids[i] = found->second;
             ids.erase(found);
             fetched[i] = now;
-            messageids[i] = std::string(id);
+            messageids.set(i, id);
             vouched++;
         }
         forgot = !held.empty();
@@ -126,7 +134,7 @@ void MailPlan::match(long long now) {
         if (i != MailList::noid) {
             if (fetched[i] < unseen) continue;
             fetched[i] = h.time;
-            messageids[i] = std::string(heldpiece(h.messageid));
+            messageids.set(i, heldpiece(h.messageid));
             textids[i] = h.text;
         } else if (checked) {
             forgot = true;
@@ -134,7 +142,7 @@ void MailPlan::match(long long now) {
             list.messages.push_back({0, static_cast<uint32_t>(list.ids.size())});
             list.ids.push_back(list.add(heldpiece(h.id)));
             fetched.push_back(h.time);
-            messageids.emplace_back(heldpiece(h.messageid));
+            messageids.push(heldpiece(h.messageid));
             textids.push_back(h.text);
         }
     }
@@ -215,8 +223,12 @@ size_t MailPlan::wouldremove() const {
     return aged + after;
 }
 
-size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::string>& found, bool whole,
-                        long long now) {
+void MailPlan::found(size_t k, std::string_view messageid) {
+    if (!numbered || k >= fetch.size() || fetchids[k] == MailList::noid || !list.messageid(fetch[k]).empty()) return;
+    messageids.set(fetchids[k], messageid);
+}
+
+size_t MailPlan::stored(const std::vector<bool>& places, bool whole, long long now) {
     size_t count = 0;
     for (size_t k = 0; k < fetch.size(); k++) {
         if (!places[k]) continue;
@@ -229,7 +241,7 @@ size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::
             recorded = true;
             if (numbered) {
                 std::string_view id = list.messageid(at);
-                messageids[i] = id.empty() && k < found.size() ? found[k] : std::string(id);
+                if (!id.empty()) messageids.set(i, id);
                 textids[i] = text;
             }
         }
@@ -265,7 +277,7 @@ bool MailPlan::save(MailRecord& record) const {
         uint32_t i = order[next++];
         entry.id = list.id(i);
         entry.time = fetched[i];
-        entry.messageid = numbered ? std::string_view(messageids[i]) : std::string_view();
+        entry.messageid = numbered ? messageids[i] : std::string_view();
         entry.text = numbered && textids[i];
         return true;
     });

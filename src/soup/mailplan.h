@@ -48,6 +48,9 @@ public:
     // what its listing asks for. test: a run that removes nothing asks
     // nothing only a removal needs.
     ListAsk select(uint32_t validity, uint32_t next, long messages, bool test);
+    // What select will most likely ask, before the folder tells its
+    // numbering: the record's.
+    ListAsk guess(bool test) const;
     // The listing came (or none was needed): decides what is fetched and
     // what goes. A message stored before is not fetched again: without
     // keep it goes now, with it once keepdays let it go. The others are
@@ -78,12 +81,13 @@ public:
     // what was stored before, what is old enough (whether the rest is still
     // there is not asked), and what it fetches where nothing is kept.
     size_t wouldremove() const;
-    // The places of fetch that were stored, with the Message-IDs found in
-    // their headers where the listing named none; whole: the fetch went
-    // through (else the next listing starts at the first not stored).
-    // Returns how many were stored.
-    size_t stored(const std::vector<bool>& places, const std::vector<std::string>& found, bool whole,
-                  long long now);
+    // The Message-ID found in the header of the k-th message of fetch, stored
+    // whole: recorded with it where the listing named none.
+    void found(size_t k, std::string_view messageid);
+    // The places of fetch that were stored; whole: the fetch went through
+    // (else the next listing starts at the first not stored). Returns how
+    // many were stored.
+    size_t stored(const std::vector<bool>& places, bool whole, long long now);
     // Whether the record is to be written.
     bool changed() const;
     bool save(MailRecord& record) const;
@@ -136,8 +140,8 @@ private:
     std::vector<uint32_t> byid;       // indexes into the ids, sorted by id
     std::vector<uint32_t> fetchids;   // per place of fetch: its id to record, or none
     std::vector<bool> drop;           // per place in the list
-    std::vector<std::string> messageids;  // per id, a folder's
-    std::vector<bool> textids;            // per id, a folder's: stored as its text only
+    Texts messageids;                    // per id, a folder's
+    std::vector<bool> textids;           // per id, a folder's: stored as its text only
     std::vector<Held> held;
     std::string heldtext;
     bool indexed = false;

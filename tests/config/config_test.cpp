@@ -462,8 +462,9 @@ TEST_F(Config, AccountSections) {
     EXPECT_EQ(s.accounts[1].hostname, "me");
     EXPECT_EQ(s.accounts[1].newsgroups, dir / "newsrc-work");
     EXPECT_EQ(s.accounts[2].hostname, "club.example");
-    EXPECT_FALSE(s.accounts[1].nntp.compress);
-    EXPECT_TRUE(s.accounts[2].nntp.compress);
+    EXPECT_EQ(s.accounts[0].imap.compress, Compress::Off);
+    EXPECT_EQ(s.accounts[1].nntp.compress, Compress::Off);
+    EXPECT_EQ(s.accounts[2].nntp.compress, Compress::On);
     EXPECT_EQ(s.accounts[0].pop.host, "p0");
     EXPECT_EQ(s.accounts[0].newsgroups, dir / "newsrc");
 
@@ -476,7 +477,7 @@ TEST_F(Config, AccountSections) {
         {"ACCOUNT work\n\n;none\nACCOUNT club\nPOPHOST b\n", "ACCOUNT work has no settings in line 1"},
         {"POPHOST a\nACCOUNT last\n", "ACCOUNT last has no settings in line 2"},
         {"ACCOUNT work\nSOUPDIR /x\n", "SOUPDIR belongs before the first ACCOUNT, not in line 2"},
-        {"COMPRESS yes\n", "COMPRESS must be off or on, not \"yes\" in line 1"},
+        {"COMPRESS yes\n", "COMPRESS must be auto, off or on, not \"yes\" in line 1"},
         {"ACCOUNT my/work\nPOPHOST a\n",
          "ACCOUNT must be a name of letters, digits, -, _ and ., not \"my/work\" in line 1"},
     };

@@ -51,7 +51,7 @@ TEST(Install, ProgramManPageAndExample) {
     EXPECT_EQ(r.status, 1);
     // Its example passwords are readable by all, as installed.
     EXPECT_EQ(r.err, "Warning: " + example + " holds a password and other users can read it: chmod 600 " + example +
-                         "\n\nError: SOUPDIR /home/joe/soup (line 72 of " + example + ") does not exist\n");
+                         "\n\nError: SOUPDIR /home/joe/soup (line 73 of " + example + ") does not exist\n");
 
     r = runprogram({"/usr/bin/env", "MANWIDTH=80", "LC_ALL=C.UTF-8", "man", "--warnings", "-l", page}, ".", 60);
     EXPECT_EQ(r.status, 0);

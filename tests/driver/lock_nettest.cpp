@@ -24,9 +24,9 @@ void firstrun(const std::string& cfg, const std::string& cwd, const std::string&
     ScriptedServer server(110);
     server.session()
         .send("+OK ready\r\n")
+        .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("USER joe\r\n").send("+OK\r\n")
         .expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("STAT\r\n").send("+OK 1 " + std::to_string(text.size()) + "\r\n")
         .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(text.size()) + "\r\n.\r\n")
         .expect("UIDL\r\n").send("-ERR\r\n")

@@ -49,9 +49,9 @@ TEST(Outages, AServerOutOfReachForDaysIsSaidUntilItAnswers) {
     EXPECT_EQ(readfile(record), "POP3 127.0.0.1:1110 " + std::to_string(since) + "\n");
 
     ScriptedServer server(1110);
-    server.session().send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n")
+    server.session().send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n")
+        .expect("USER joe\r\n").send("+OK\r\n")
         .expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK\r\n");
     server.start();

@@ -47,9 +47,9 @@ TEST(Proxy, TheServerIsReachedThroughTheProxyByName) {
     socks(proxy.session(), std::string("\x01\x02me\x02pw", 7))
         .send(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x6e", 10))
         .send("+OK ready\r\n")
+        .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("USER joe\r\n").send("+OK\r\n")
         .expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("-ERR\r\n")
         .expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK\r\n");
     proxy.start();

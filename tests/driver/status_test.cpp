@@ -40,12 +40,12 @@ const std::string size = std::to_string(wire.size());
 
 void fetchone(Script& s) {
     s.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
         .send("+OK\r\n")
-        .expect("CAPA\r\n")
-        .send("-ERR\r\n")
         .expect("STAT\r\n")
         .send("+OK 1 " + size + "\r\n")
         .expect("LIST\r\n")
@@ -65,6 +65,8 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
     ScriptedServer pop3(0);
     pop3.session()
         .send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")

@@ -94,19 +94,21 @@ TEST(Trial, CheckLogsInCountsAndChangesNothing) {
     smtpgreeting(smtp.session()).expect("QUIT\r\n").send("221 bye\r\n");
     pop.session()
         .send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nPIPELINING\r\n.\r\n")
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
         .send("+OK\r\n")
-        .expect("CAPA\r\n")
-        .send("+OK\r\nPIPELINING\r\n.\r\n")
         .expect("STAT\r\n")
-        .send("+OK 2 3000\r\n")
+        .expect("LIST\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK 2 3000\r\n+OK\r\n1 1000\r\n2 2000\r\n.\r\n+OK\r\n1 a\r\n2 b\r\n.\r\n")
         .expect("QUIT\r\n")
         .send("+OK bye\r\n");
     // A refused password: the check failed.
-    pop.session().send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n")
-        .send("-ERR no\r\n").expect("QUIT\r\n").send("+OK\r\n");
+    pop.session().send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS secret\r\n").send("-ERR no\r\n").expect("QUIT\r\n").send("+OK\r\n");
     // The news post's check and the news fetch's share one connection.
     nntpready(nntp.session(), "200 ready\r\n")
         .expect("GROUP local.one\r\n")

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "run.h"
+#include "netns.h"
 #include "scripted_server.h"
 
 namespace {
 
-const std::string listcmd = " UID FETCH 1:* (UID RFC822.SIZE)\r\n";
 
 struct Account {
     TempDir dir;
@@ -53,11 +53,29 @@ Script& login(Script& s, const std::string& caps = "IMAP4rev1 UIDPLUS") {
         .send("L OK [CAPABILITY " + caps + "] in\r\n");
 }
 
-Script& folder(Script& s, const std::string& verb, const std::string& name, long exists, int validity, int next,
+std::string a(int tag) { return "A" + std::to_string(tag); }
+
+// The answer to EXAMINE or SELECT.
+std::string selected(long exists, int validity, int next, int tag) {
+    return "* " + std::to_string(exists) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity) +
+           "] v\r\n* OK [UIDNEXT " + std::to_string(next) + "] n\r\n" + a(tag) + " OK\r\n";
+}
+
+// A folder's flight, both before any answer: the selection and the
+// listing from the record's next UID on.
+Script& flight(Script& s, const std::string& verb, const std::string& name, int from, int tag = 1) {
+    return s.expect(a(tag) + " " + verb + " \"" + name + "\"\r\n")
+        .expect(a(tag + 1) + " UID FETCH " + std::to_string(from) + ":* (UID RFC822.SIZE)\r\n");
+}
+
+// The flight answered, then the bodies of the set (none where it is
+// empty) in one command.
+Script& folder(Script& s, const std::string& verb, const std::string& name, int from, long exists, int validity,
+               int next, const std::string& listing, const std::string& set, const std::string& bodies,
                int tag = 1) {
-    return s.expect("A" + std::to_string(tag) + " " + verb + " \"" + name + "\"\r\n")
-        .send("* " + std::to_string(exists) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity) +
-              "] v\r\n* OK [UIDNEXT " + std::to_string(next) + "] n\r\nA" + std::to_string(tag) + " OK\r\n");
+    flight(s, verb, name, from, tag).send(selected(exists, validity, next, tag) + listing + a(tag + 1) + " OK\r\n");
+    if (set.empty()) return s;
+    return s.expect(a(tag + 2) + " UID FETCH " + set + " (BODY.PEEK[])\r\n").send(bodies + a(tag + 2) + " OK\r\n");
 }
 
 // One line of the listing: UID, size and, where asked, the Message-ID.
@@ -71,41 +89,37 @@ std::string listed(int seq, int uid, const std::string& body, const std::string&
 
 std::string bodyof(int seq, int uid, const std::string& body) {
     return "* " + std::to_string(seq) + " FETCH (UID " + std::to_string(uid) + " BODY[] {" +
-           std::to_string(body.size()) + "}\r\n" + body + ")\r\nF" + std::to_string(uid) + " OK\r\n";
+           std::to_string(body.size()) + "}\r\n" + body + ")\r\n";
 }
 
-Script& logout(Script& s, int tag) {
-    return s.expect("A" + std::to_string(tag) + " LOGOUT\r\n").send("* BYE\r\nA" + std::to_string(tag) + " OK\r\n");
-}
+// LOGOUT is not waited for.
+Script& logout(Script& s, int tag) { return s.expect(a(tag) + " LOGOUT\r\n"); }
 
 const std::string one = "From: Alice <a@x>\r\nMessage-ID: <a@x>\r\n\r\n.dot stays\r\n";
 const std::string two = "Message-ID:\r\n <b@x>\r\n\r\nbody {5}\r\n";
 const std::string three = "Message-Id: <c@x>\r\n\r\n3\r\n";
 
-// Stored messages stay; the next run asks from the next UID on, and an
-// unchanged folder costs only its EXAMINE.
-TEST(ImapFetch, FetchesOnlyWhatIsNewAndLeavesTheServerAlone) {
+// Stored messages stay; the next run asks from the next UID on. After the
+// login one flight asks for a folder and its listing (the server takes both
+// before it answers), the next for the bodies by one set, and LOGOUT is not
+// waited for.
+TEST(ImapFetch, FetchesOnlyWhatIsNewInOneFlightAndLeavesTheServerAlone) {
     Account box;
     ScriptedServer server(143);
-    logout(folder(login(server.session()), "EXAMINE", "INBOX", 2, 7, 3)
-        .expect("A2" + listcmd)
-        .send(listed(1, 1, one) + "* 1 FETCH (FLAGS (\\Seen))\r\n" + listed(2, 2, two) + "A2 OK\r\n")
-        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
-        // Proton's Bridge sends flags inside another command's answer;
-        // dovecot may answer commands sent together in another order.
-        .send("* 2 FETCH (FLAGS (\\Recent))\r\n" + bodyof(2, 2, two) + "* 3 EXISTS\r\n" + bodyof(1, 1, one)), 3);
-    // Message 3 came: UIDNEXT tells, the list is asked from 3 on.
-    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 4)
-        .expect("A2 UID FETCH 3:* (UID RFC822.SIZE)\r\n")
-        .send(listed(3, 3, three) + "A2 OK\r\n")
-        .expect("F3 UID FETCH 3 (BODY.PEEK[])\r\n")
-        .send(bodyof(3, 3, three)), 3);
+    // Proton's Bridge sends flags inside another command's answer; dovecot
+    // may answer bodies asked for together in another order.
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 1, 2, 7, 3,
+                  listed(1, 1, one) + "* 1 FETCH (FLAGS (\\Seen))\r\n" + listed(2, 2, two), "1:2",
+                  "* 2 FETCH (FLAGS (\\Recent))\r\n" + bodyof(2, 2, two) + "* 3 EXISTS\r\n" + bodyof(1, 1, one)),
+           4);
+    // Message 3 came.
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 3, 7, 4, listed(3, 3, three), "3",
+                  bodyof(3, 3, three)),
+           4);
     // 4 came and went: "4:*" names the highest UID, older than 4.
-    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 5)
-        .expect("A2 UID FETCH 4:* (UID RFC822.SIZE)\r\n")
-        .send(listed(3, 3, three) + "A2 OK\r\n"), 3);
-    logout(folder(login(server.session()), "EXAMINE", "INBOX", 3, 7, 5), 2);
+    logout(folder(login(server.session()), "EXAMINE", "INBOX", 4, 3, 7, 5, listed(3, 3, three), "", ""), 3);
+    // UIDNEXT tells that nothing came: the listing's answer is not read.
+    logout(flight(login(server.session()), "EXAMINE", "INBOX", 5).send(selected(3, 7, 5, 1)), 3);
     server.start();
     RunResult first = box.fetch();
     EXPECT_EQ(first.status, 0) << first.out;
@@ -126,8 +140,40 @@ TEST(ImapFetch, FetchesOnlyWhatIsNewAndLeavesTheServerAlone) {
     EXPECT_EQ(fourth.status, 0) << fourth.out;
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(server.errortext(), "");
-    EXPECT_EQ(server.received(3), "L LOGIN \"joe\" \"secret\"\r\nA1 EXAMINE \"INBOX\"\r\nA2 LOGOUT\r\n");
     EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+}
+
+// MESSAGELIMIT: no command names more messages than the server takes. The
+// listing waits for the selection (its UIDNEXT bounds the ranges), and 25
+// new messages go as ranges and sets of at most 10.
+TEST(ImapFetch, MessageLimitBoundsEveryCommand) {
+    Account box;
+    ScriptedServer server(143);
+    std::string lists[3], bodies[3];
+    for (int uid = 1; uid <= 25; uid++) {
+        lists[(uid - 1) / 10] += listed(uid, uid, one);
+        bodies[(uid - 1) / 10] += bodyof(uid, uid, one);
+    }
+    Script& s = login(server.session(), "IMAP4rev1 MESSAGELIMIT=10")
+                    .expect("A1 EXAMINE \"INBOX\"\r\n")
+                    .nothingahead(200)
+                    .send(selected(25, 7, 26, 1))
+                    .expect("A2 UID FETCH 1:10 (UID RFC822.SIZE)\r\n")
+                    .expect("A3 UID FETCH 11:20 (UID RFC822.SIZE)\r\n")
+                    .expect("A4 UID FETCH 21:25 (UID RFC822.SIZE)\r\n")
+                    .send(lists[0] + "A2 OK\r\n" + lists[1] + "A3 OK\r\n" + lists[2] + "A4 OK\r\n")
+                    .expect("A5 UID FETCH 1:10 (BODY.PEEK[])\r\n")
+                    .expect("A6 UID FETCH 11:20 (BODY.PEEK[])\r\n")
+                    .expect("A7 UID FETCH 21:25 (BODY.PEEK[])\r\n")
+                    .send(bodies[0] + "A5 OK\r\n" + bodies[1] + "A6 OK\r\n" + bodies[2] + "A7 OK\r\n");
+    logout(s, 8);
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_NE(r.out.find("25 of them are new."), std::string::npos) << r.out;
+    EXPECT_EQ(box.record().substr(0, 5), "7 26\n");
 }
 
 // Quoted strings, a literal, SASL-IR, and an OAuth2 error challenge.
@@ -167,7 +213,7 @@ TEST(ImapFetch, LogsInAsTheBytesAndTheServerNeed) {
         for (const auto& step : form.dialogue) s.expect(step.first).send(step.second);
         if (form.status == 0) {
             s.expect("A1 CAPABILITY\r\n").send("* CAPABILITY IMAP4rev1\r\nA1 OK\r\n");
-            logout(folder(s, "EXAMINE", "INBOX", 0, 1, 1, 2), 3);
+            logout(flight(s, "EXAMINE", "INBOX", 1, 2).send(selected(0, 1, 1, 2)), 4);
         }
         server.start();
         RunResult r = box.fetch();
@@ -188,18 +234,17 @@ TEST(ImapFetch, ChangedUidValidityVouchesOnceAndRemovesNothing) {
     Account box("IMAPKEEPDAYS 30\n");
     writefile(box.dir / "imapkeep-default-INBOX", "7 3\n1 100 <a@x>\n2 100 <b@x>\n");
     ScriptedServer server(143);
-    // A server may hang up after the BYE of LOGOUT, without its OK.
-    folder(login(server.session()), "SELECT", "INBOX", 3, 8, 13)
-        .expect("A2 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n")
-        .send(listed(1, 10, one, "<a@x>") + listed(2, 11, one, "<a@x>") + listed(3, 12, three, "<c@x>") +
-              "A2 OK\r\n")
-        .expect("F11 UID FETCH 11 (BODY.PEEK[])\r\n")
-        .expect("F12 UID FETCH 12 (BODY.PEEK[])\r\n")
-        .send(bodyof(2, 11, one) + bodyof(3, 12, three))
-        .expect("A3 LOGOUT\r\n")
-        .send("* BYE\r\n")
-        .drop();
-    logout(folder(login(server.session()), "SELECT", "INBOX", 3, 8, 13), 2);
+    // The listing sent ahead (from the record's next UID) is passed over:
+    // the folder is listed anew with its Message-IDs.
+    logout(folder(login(server.session()), "SELECT", "INBOX", 3, 3, 8, 13,
+                  listed(1, 10, one) + listed(2, 11, one) + listed(3, 12, three), "", "")
+               .expect("A3 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n")
+               .send(listed(1, 10, one, "<a@x>") + listed(2, 11, one, "<a@x>") + listed(3, 12, three, "<c@x>") +
+                     "A3 OK\r\n")
+               .expect("A4 UID FETCH 11:12 (BODY.PEEK[])\r\n")
+               .send(bodyof(2, 11, one) + bodyof(3, 12, three) + "A4 OK\r\n"),
+           5);
+    logout(folder(login(server.session()), "SELECT", "INBOX", 13, 3, 8, 13, "", "", ""), 3);
     server.start();
     RunResult r = box.fetch();
     EXPECT_EQ(r.status, 0) << r.out;
@@ -223,16 +268,12 @@ TEST(ImapFetch, DeleteNeedsUidPlus) {
         Account box("IMAPDELETE on\n");
         ScriptedServer server(143);
         Script& s = folder(login(server.session(), uidplus ? "IMAP4rev1 UIDPLUS" : "IMAP4rev1"), "SELECT", "INBOX",
-                           1, 7, 2)
-                        .expect("A2" + listcmd)
-                        .send(listed(1, 1, one) + "A2 OK\r\n")
-                        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-                        .send(bodyof(1, 1, one));
+                           1, 1, 7, 2, listed(1, 1, one), "1", bodyof(1, 1, one));
         if (uidplus)
-            s.expect("A3 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
-                .expect("A4 UID EXPUNGE 1\r\n")
-                .send("A3 OK\r\n* 1 EXPUNGE\r\nA4 OK\r\n");
-        logout(s, uidplus ? 5 : 3);
+            s.expect("A4 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+                .expect("A5 UID EXPUNGE 1\r\n")
+                .send("A4 OK\r\n* 1 EXPUNGE\r\nA5 OK\r\n");
+        logout(s, uidplus ? 6 : 4);
         server.start();
         RunResult r = box.fetch();
         EXPECT_TRUE(server.finish());
@@ -254,18 +295,15 @@ TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
     writefile(box.dir / "imapkeep-default-INBOX", kept);
     ScriptedServer server(143);
     for (bool test : {true, false}) {
-        Script& s = folder(login(server.session()), test ? "EXAMINE" : "SELECT", "INBOX", 2, 7, 3)
-                        .expect("A2 UID FETCH 2:* (UID RFC822.SIZE)\r\n")
-                        .send(listed(2, 2, two) + "A2 OK\r\n")
-                        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
-                        .send(bodyof(2, 2, two));
+        Script& s = folder(login(server.session()), test ? "EXAMINE" : "SELECT", "INBOX", 2, 2, 7, 3,
+                           listed(2, 2, two), "2", bodyof(2, 2, two));
         if (!test)
-            s.expect("A3 UID STORE 2 +FLAGS.SILENT (\\Seen)\r\n")
-                .send("A3 OK\r\n")
-                .expect("A4 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
-                .expect("A5 UID EXPUNGE 1\r\n")
-                .send("A4 OK\r\n* 1 EXPUNGE\r\nA5 OK\r\n");
-        logout(s, test ? 3 : 6);
+            s.expect("A4 UID STORE 2 +FLAGS.SILENT (\\Seen)\r\n")
+                .send("A4 OK\r\n")
+                .expect("A5 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
+                .expect("A6 UID EXPUNGE 1\r\n")
+                .send("A5 OK\r\n* 1 EXPUNGE\r\nA6 OK\r\n");
+        logout(s, test ? 4 : 7);
     }
     server.start();
     RunResult test = box.fetch({"/test"});
@@ -284,23 +322,26 @@ TEST(ImapFetch, TestChangesNothingSeenAndKeepDaysDo) {
 TEST(ImapFetch, DeleteFinishesWhatAnEarlierRunStarted) {
     Account box("IMAPDELETE on\n");
     ScriptedServer server(143);
-    folder(login(server.session()), "SELECT", "INBOX", 2, 7, 3)
-        .expect("A2" + listcmd)
-        .send(listed(1, 1, one) + listed(2, 2, two) + "A2 OK\r\n")
-        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
-        .send(bodyof(1, 1, one) + bodyof(2, 2, two))
-        .expect("A3 UID STORE 1:2 +FLAGS.SILENT (\\Deleted)\r\n")
-        .expect("A4 UID EXPUNGE 1:2\r\n")
+    folder(login(server.session()), "SELECT", "INBOX", 1, 2, 7, 3, listed(1, 1, one) + listed(2, 2, two), "1:2",
+           bodyof(1, 1, one) + bodyof(2, 2, two))
+        .expect("A4 UID STORE 1:2 +FLAGS.SILENT (\\Deleted)\r\n")
+        .expect("A5 UID EXPUNGE 1:2\r\n")
         .drop();
-    // Another client removed 2 meanwhile.
-    logout(folder(login(server.session()), "SELECT", "INBOX", 1, 7, 3)
+    // Another client removed 2 meanwhile, and 3 came. The record's UIDs are
+    // checked in one flight with the listing, whose answer comes first
+    // (dovecot answers them at once).
+    logout(login(server.session())
+               .expect("A1 SELECT \"INBOX\"\r\n")
+               .send(selected(2, 7, 4, 1))
                .expect("A2 UID FETCH 1:2 (UID)\r\n")
-               .send("* 1 FETCH (UID 1)\r\nA2 OK\r\n")
-               .expect("A3 UID STORE 1 +FLAGS.SILENT (\\Deleted)\r\n")
-               .expect("A4 UID EXPUNGE 1\r\n")
-               .send("A3 OK\r\n* 1 EXPUNGE\r\nA4 OK\r\n"),
-           5);
+               .expect("A3 UID FETCH 3:* (UID RFC822.SIZE)\r\n")
+               .send(listed(2, 3, three) + "* 1 FETCH (UID 1)\r\nA2 OK\r\nA3 OK\r\n")
+               .expect("A4 UID FETCH 3 (BODY.PEEK[])\r\n")
+               .send(bodyof(2, 3, three) + "A4 OK\r\n")
+               .expect("A5 UID STORE 1,3 +FLAGS.SILENT (\\Deleted)\r\n")
+               .expect("A6 UID EXPUNGE 1,3\r\n")
+               .send("A5 OK\r\n* 1 EXPUNGE\r\n* 1 EXPUNGE\r\nA6 OK\r\n"),
+           7);
     server.start();
     RunResult first = box.fetch();
     EXPECT_EQ(first.status, 75) << first.out;
@@ -310,8 +351,8 @@ TEST(ImapFetch, DeleteFinishesWhatAnEarlierRunStarted) {
     EXPECT_EQ(server.errortext(), "");
     EXPECT_EQ(second.status, 0) << second.out;
     EXPECT_NE(second.out.find("Removed 1 message stored earlier from INBOX\n"), std::string::npos) << second.out;
-    EXPECT_EQ(box.record(), "7 3\n");
-    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
+    EXPECT_EQ(box.record(), "7 4\n");
+    EXPECT_EQ(box.file("00000001.MSG"), record("Message-Id: <c@x>\n\n3\n"));
 }
 
 // A connection lost in the middle of a literal, or a server that hangs up
@@ -322,14 +363,12 @@ TEST(ImapFetch, DropOrByeInTheMiddleKeepsTheMessagesBefore) {
     for (bool bye : {false, true}) {
         Account box;
         ScriptedServer server(143);
-        Script& s = folder(login(server.session()), "EXAMINE", "INBOX", 2, 7, 3)
-                        .expect("A2" + listcmd)
-                        .send(listed(1, 1, one) + listed(2, 2, two) + "A2 OK\r\n")
-                        .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-                        .expect("F2 UID FETCH 2 (BODY.PEEK[])\r\n")
-                        .send(bodyof(1, 1, one) + (bye ? "* BYE going down\r\n"
-                                                       : "* 2 FETCH (UID 2 BODY[] {" + std::to_string(two.size()) +
-                                                             "}\r\nSubj"));
+        Script& s = flight(login(server.session()), "EXAMINE", "INBOX", 1)
+                        .send(selected(2, 7, 3, 1) + listed(1, 1, one) + listed(2, 2, two) + "A2 OK\r\n")
+                        .expect("A3 UID FETCH 1:2 (BODY.PEEK[])\r\n")
+                        .send(bodyof(1, 1, one) +
+                              (bye ? "* BYE going down\r\n"
+                                   : "* 2 FETCH (UID 2 BODY[] {" + std::to_string(two.size()) + "}\r\nSubj"));
         if (bye) s.expect("Z LOGOUT\r\n");
         s.drop();
         server.start();
@@ -372,36 +411,31 @@ TEST(ImapFetch, ARefusedLoginInTheServersWords) {
 TEST(ImapFetch, FoldersByNameAndCheck) {
     Account box("IMAPFOLDER Nope\nIMAPFOLDER Entw\xc3\xbc" "rfe\nIMAPFOLDER Lists/dev\n");
     ScriptedServer server(143);
+    // The delimiter is asked with LOGIN; a folder the server does not have
+    // answers NO to what went ahead too.
     auto start = [](Script& s) -> Script& {
         return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
-            .send("L OK [CAPABILITY IMAP4rev1] in\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
-            .send("* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
+            .send("L OK [CAPABILITY IMAP4rev1] in\r\n* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
             .expect("A2 EXAMINE \"Nope\"\r\n")
-            .send("A2 NO [NONEXISTENT] no such mailbox\r\n")
-            .expect("A3 LIST \"\" \"*\"\r\n")
+            .expect("A3 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+            .send("A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n")
+            .expect("A4 LIST \"\" \"*\"\r\n")
             .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
-                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA3 OK\r\n");
+                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA4 OK\r\n");
     };
-    Script& c = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 4)
-                    .expect("A5" + listcmd)
-                    .send(listed(1, 1, one) + "A5 OK\r\n");
-    logout(folder(c, "EXAMINE", "Lists.dev", 1, 5, 8, 6)
-               .expect("A7" + listcmd)
-               .send(listed(1, 7, two) + "A7 OK\r\n"),
-           8);
-    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 4)
-                    .expect("A5" + listcmd)
-                    .send(listed(1, 1, one) + "A5 OK\r\n")
-                    .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-                    .send(bodyof(1, 1, one));
-    folder(s, "EXAMINE", "Lists.dev", 1, 5, 8, 6)
-        .expect("A7" + listcmd)
-        .send(listed(1, 7, two) + "A7 OK\r\n")
-        .expect("F7 UID FETCH 7 (BODY.PEEK[])\r\n")
-        .send(bodyof(1, 7, two));
-    logout(s, 8);
+    logout(start(server.session())
+               .expect("A5 EXAMINE \"Entw&APw-rfe\"\r\n")
+               .expect("A6 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+               .send(selected(1, 3, 2, 5) + listed(1, 1, one) + "A6 OK\r\n")
+               .expect("A7 EXAMINE \"Lists.dev\"\r\n")
+               .expect("A8 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+               .send(selected(1, 5, 8, 7) + listed(1, 7, two) + "A8 OK\r\n"),
+           9);
+    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 1, 3, 2, listed(1, 1, one), "1",
+                       bodyof(1, 1, one), 5);
+    logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 8), 11);
     server.start();
     RunResult check = box.fetch({"/check"});
     EXPECT_EQ(check.status, 2) << check.out;
@@ -422,33 +456,42 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
 }
 
 // COMPRESS DEFLATE once the login's capabilities offer it, with untagged
-// data compressed in the same write as its OK; a refusal goes on plain.
-TEST(ImapFetch, CompressedWhereOfferedRefusalGoesOnPlain) {
+// data compressed in the same write as its OK, by default only to a server
+// far away (here, a public address on this namespace's loopback); a
+// refusal goes on plain.
+TEST(ImapFetch, CompressedWhereOfferedAndFarRefusalGoesOnPlain) {
+    ASSERT_TRUE(addloopback("203.0.113.5"));
     Account box;
-    ScriptedServer server(143);
+    ScriptedServer server(143, 10000, ScriptedServer::AnyIPv4);
     logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
                       .expect("A1 COMPRESS DEFLATE\r\n")
                       .deflate("A1 OK deflating\r\n", "* 1 EXISTS\r\n"),
-                  "EXAMINE", "INBOX", 1, 7, 2, 2)
-               .expect("A3" + listcmd)
-               .send(listed(1, 1, one) + "A3 OK\r\n")
-               .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
-               .send(bodyof(1, 1, one)),
-           4);
-    logout(folder(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
+                  "EXAMINE", "INBOX", 1, 1, 7, 2, listed(1, 1, one), "1", bodyof(1, 1, one), 2),
+           5);
+    logout(flight(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE"), "EXAMINE", "INBOX", 2)
+               .send(selected(1, 7, 2, 1)),
+           3);
+    logout(flight(login(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
                       .expect("A1 COMPRESS DEFLATE\r\n")
                       .send("A1 NO not now\r\n"),
-                  "EXAMINE", "INBOX", 1, 7, 2, 2),
-           3);
+                  "EXAMINE", "INBOX", 2, 2)
+               .send(selected(1, 7, 2, 2)),
+           4);
     server.start();
+    writefile(box.cfg, readfile(box.cfg) + "IMAPHOST 203.0.113.5\nIMAPTLS off\n");
     RunResult first = box.fetch({"/verbose"});
     EXPECT_EQ(first.status, 0) << first.out;
     EXPECT_THAT(first.out, testing::ContainsRegex("\\+ Starting compression\\.\\.\\.\n(.*\n)*\\+ IMAP connection "
                                                   "compressed: [0-9]+ bytes on the wire for [0-9]+ bytes carried\n"));
     EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
-    RunResult second = box.fetch();
-    EXPECT_EQ(second.status, 0) << second.out;
+    writefile(box.cfg, readfile(box.cfg) + "IMAPHOST 127.0.0.1\n");
+    RunResult near = box.fetch();
+    EXPECT_EQ(near.status, 0) << near.out;
+    writefile(box.cfg, readfile(box.cfg) + "COMPRESS on\n");
+    RunResult refused = box.fetch();
+    EXPECT_EQ(refused.status, 0) << refused.out;
     EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(server.received(1).find("COMPRESS"), std::string::npos);
 }
 
 }  // namespace

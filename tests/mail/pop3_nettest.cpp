@@ -28,12 +28,12 @@ std::string fromphase(const std::string& text) {
 
 Script& login(Script& s, const std::string& user = "joe") {
     return s.send("+OK POP3 ready\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nTOP\r\nPIPELINING\r\n.\r\n")
         .expect("USER " + user + "\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
-        .send("+OK logged in\r\n")
-        .expect("CAPA\r\n")
-        .send("+OK\r\nTOP\r\nPIPELINING\r\n.\r\n");
+        .send("+OK logged in\r\n");
 }
 
 // A packet directory, a log and a configuration pointing at the server.
@@ -134,7 +134,7 @@ Script& retrievethree(Script& s) {
 }
 
 const std::string commandsthree =
-    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
+    "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\n";
 
 TEST(Pop3Fetch, WholeSessionStoresDeletesAndSignsOff) {
     Mailbox box;
@@ -220,9 +220,9 @@ TEST(Pop3Fetch, OneCommandAtATimeWithoutPipelining) {
         Mailbox box;
         ScriptedServer server(110);
         size_t total = wire1.size() + wire3.size();
-        server.session().send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        server.session().send("+OK ready\r\n").expect("CAPA\r\n").send(capa)
+            .expect("USER joe\r\n").send("+OK\r\n")
             .expect("PASS secret\r\n").send("+OK\r\n")
-            .expect("CAPA\r\n").send(capa)
             .expect("STAT\r\n").send("+OK 2 " + std::to_string(total) + "\r\n")
             .expect("LIST\r\n").nothingahead(100).send("+OK\r\n1 " + std::to_string(wire1.size()) + "\r\n2 " +
                                        std::to_string(wire3.size()) + "\r\n.\r\n")
@@ -245,12 +245,14 @@ TEST(Pop3Fetch, EmptyMailboxMakesNoFile) {
         SCOPED_TRACE(stat);
         Mailbox box;
         ScriptedServer server(110);
-        login(server.session()).expect("STAT\r\n").send(stat).expect("QUIT\r\n").send("+OK\r\n");
+        // LIST and UIDL went with the login: their answers come before QUIT's.
+        login(server.session()).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+            .send(stat + std::string("+OK\r\n.\r\n+OK\r\n.\r\n")).expect("QUIT\r\n").send("+OK\r\n");
         server.start();
         RunResult r = box.fetch();
-        EXPECT_TRUE(server.finish());
+        EXPECT_TRUE(server.finish()) << server.errortext();
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nQUIT\r\n");
+        EXPECT_EQ(server.received(0), "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nQUIT\r\n");
         EXPECT_EQ(box.files(), std::vector<std::string>{});
         EXPECT_EQ(fromphase(readfile(box.log)),
                   "Fetching email from 127.0.0.1...\nThere are no messages on the POP3 server.\n");
@@ -319,7 +321,7 @@ struct Failure {
 };
 
 TEST(Pop3Fetch, RefusalsAtEveryStep) {
-    const std::string afterlogin = "USER joe\r\nPASS secret\r\nCAPA\r\n";
+    const std::string afterlogin = "CAPA\r\nUSER joe\r\nPASS secret\r\n";
     const std::string head = "Fetching email from 127.0.0.1...\n";
     const std::string three = head + "There are 3 messages (" +
                               std::to_string(wire1.size() + wire2.size() + wire3.size()) +
@@ -333,11 +335,16 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
         {"garbled greeting", [](Script& s) { s.send("HELLO\r\n").drain(); }, "",
          head + "POP3 host 127.0.0.1 at port 110 did not answer like a POP3 server: check POPHOST\n" + skip, "-", "-"},
         {"USER",
-         [](Script& s) { s.send("+OK\r\n").expect("USER joe\r\n").send("-ERR who\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         "USER joe\r\nQUIT\r\n", head + "POP3 host refused the login: who\n" + skip, "-", "-"},
+         [](Script& s) {
+             s.send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").send("-ERR who\r\n")
+                 .expect("QUIT\r\n").send("+OK\r\n");
+         },
+         "CAPA\r\nUSER joe\r\nQUIT\r\n", head + "POP3 host refused the login: who\n" + skip, "-", "-"},
         {"PASS",
          [](Script& s) {
              s.send("+OK\r\n")
+                 .expect("CAPA\r\n")
+                 .send("-ERR\r\n")
                  .expect("USER joe\r\n")
                  .send("+OK\r\n")
                  .expect("PASS secret\r\n")
@@ -345,24 +352,26 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
                  .expect("QUIT\r\n")
                  .send("+OK\r\n");
          },
-         "USER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host refused the login: [AUTH] no\n" + skip, "-", "-"},
+         "CAPA\r\nUSER joe\r\nPASS secret\r\nQUIT\r\n", head + "POP3 host refused the login: [AUTH] no\n" + skip, "-", "-"},
         // The QUIT after it is lost: said, but the refusal judges the run.
         {"PASS, then QUIT lost",
          [](Script& s) {
-             s.send("+OK\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n")
-                 .send("-ERR [AUTH] no\r\n").expect("QUIT\r\n").drop();
+             s.send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").send("+OK\r\n")
+                 .expect("PASS secret\r\n").send("-ERR [AUTH] no\r\n").expect("QUIT\r\n").drop();
          },
-         "USER joe\r\nPASS secret\r\nQUIT\r\n",
+         "CAPA\r\nUSER joe\r\nPASS secret\r\nQUIT\r\n",
          head + "POP3 host refused the login: [AUTH] no\n" +
              "!!! Error 0 on recv() nr 1\nReceive: connection closed by the server\n" + skip, "-", "-"},
         {"STAT",
-         [](Script& s) { login(s).expect("STAT\r\n").send("-ERR busy\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host returned error: busy\n" + skip, "-", "-"},
+         [](Script& s) { login(s).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+                 .send("-ERR busy\r\n" "-ERR\r\n-ERR\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n", head + "POP3 host returned error: busy\n" + skip, "-", "-"},
         {"huge STAT count",
          [](Script& s) {
-             login(s).expect("STAT\r\n").send("+OK 2147483647 99\r\n").expect("QUIT\r\n").send("+OK\r\n");
+             login(s).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+                 .send("+OK 2147483647 99\r\n" "-ERR\r\n-ERR\r\n").expect("QUIT\r\n").send("+OK\r\n");
          },
-         afterlogin + "STAT\r\nQUIT\r\n",
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n",
          head + "There are 2147483647 messages (99 bytes) on the POP3 server.\n" +
              "Out of memory reading message list\n" + skip,
          "-", "-"},
@@ -370,15 +379,17 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
         // no list can hold, not an empty mailbox.
         {"STAT beyond 32 bits",
          [](Script& s) {
-             login(s).expect("STAT\r\n").send("+OK 4294967297 3000000000\r\n").expect("QUIT\r\n").send("+OK\r\n");
+             login(s).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+                 .send("+OK 4294967297 3000000000\r\n" "-ERR\r\n-ERR\r\n").expect("QUIT\r\n").send("+OK\r\n");
          },
-         afterlogin + "STAT\r\nQUIT\r\n",
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n",
          head + "There are 4294967297 messages (3000000000 bytes) on the POP3 server.\n" +
              "Out of memory reading message list\n" + skip,
          "-", "-"},
         {"negative STAT count",
-         [](Script& s) { login(s).expect("STAT\r\n").send("+OK -4 0\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
-         afterlogin + "STAT\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
+         [](Script& s) { login(s).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+                 .send("+OK -4 0\r\n" "-ERR\r\n-ERR\r\n").expect("QUIT\r\n").send("+OK\r\n"); },
+         afterlogin + "STAT\r\nLIST\r\nUIDL\r\nQUIT\r\n", head + "POP3 host did not send valid answer\n" + skip, "-", "-"},
         // UIDL goes out with LIST.
         {"LIST",
          [](Script& s) {
@@ -495,9 +506,10 @@ TEST(Pop3Fetch, RefusalsAtEveryStep) {
     }
 }
 
-// The commands go out ahead of the answers, 256 of them, and the pipeline
-// is refilled once half of them are answered: a server that answers only
-// after it has read 256 RETRs, or 256 DELEs, is served all the same.
+// The commands go out ahead of the answers: the login with STAT, LIST and
+// UIDL, then 256 RETRs or DELEs, the pipeline refilled once half of them are
+// answered: a server that answers only after it has read 256 RETRs, or 256
+// DELEs, is served all the same.
 TEST(Pop3Fetch, CommandsArePipelined) {
     Mailbox box;
     const int count = 300;
@@ -510,14 +522,19 @@ TEST(Pop3Fetch, CommandsArePipelined) {
         uidl += std::to_string(i) + " id" + std::to_string(i) + "\r\n";
     }
     ScriptedServer server(110);
-    Script& s = login(server.session())
+    // The login goes in one flight with STAT, LIST and UIDL: all five have
+    // come before the first answer.
+    Script& s = server.session()
+                    .send("+OK POP3 ready\r\n")
+                    .expect("CAPA\r\n")
+                    .send("+OK\r\nPIPELINING\r\n.\r\n")
+                    .expect("USER joe\r\n")
+                    .expect("PASS secret\r\n")
                     .expect("STAT\r\n")
-                    .send("+OK " + std::to_string(count) + " 999\r\n")
                     .expect("LIST\r\n")
-                    .send(list + ".\r\n")
                     .expect("UIDL\r\n")
-                    .send(uidl + ".\r\n");
-    std::string commands = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\n";
+                    .send("+OK\r\n+OK\r\n+OK " + std::to_string(count) + " 999\r\n" + list + ".\r\n" + uidl + ".\r\n");
+    std::string commands = "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\n";
     for (const char* verb : {"RETR", "DELE"}) {
         std::string answer = verb[0] == 'R' ? "+OK\r\n" + wire + ".\r\n" : "+OK\r\n";
         for (int i = 1; i <= window; i++) s.expect(verb + " "s + std::to_string(i) + "\r\n");
@@ -546,7 +563,7 @@ TEST(Pop3Fetch, CommandsArePipelined) {
 TEST(Pop3Fetch, ErrorLinesKeepTheirPlaceInOneFile) {
     Mailbox box;
     ScriptedServer server(110);
-    server.session().send("+OK ready\r\n").expect("USER joe\r\n").drop();
+    server.session().send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").drop();
     server.start();
     RunResult r = runprogram({"/bin/sh", "-c", "exec \"$0\" email fetch /verbose \"/config=$1\" 2>&1", vorpapath(),
                               box.cfg},
@@ -572,7 +589,7 @@ TEST(Pop3Fetch, ErrorLinesKeepTheirPlaceInOneFile) {
 TEST(Pop3Fetch, ReportsShowWhileWaiting) {
     Mailbox box;
     ScriptedServer server(110);
-    server.session().send("+OK\r\n").expect("USER joe\r\n").silence(3000).drop();
+    server.session().send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").silence(3000).drop();
     server.start();
     RunResult r = box.fetch({"/verbose"});
     EXPECT_TRUE(server.finish());
@@ -636,7 +653,7 @@ TEST(Pop3Fetch, WriteFailureDeletesNothing) {
         EXPECT_EQ(server.errors(), std::vector<std::string>{});
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(server.received(0),
-                  "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\n"s + (whole ? "QUIT\r\n" : ""));
+                  "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\n"s + (whole ? "QUIT\r\n" : ""));
         EXPECT_NE(r.out.find("Cannot write to " + box.soup + "/00000000.MSG: File too large\n"), std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find("(skipping email fetch)\n"), std::string::npos);
@@ -810,7 +827,7 @@ Script& listkept(Script& s, const std::vector<std::pair<std::string, std::string
         .send(uidl ? "+OK\r\n" + ids + ".\r\n" : "-ERR\r\n");
 }
 
-const std::string keptlogin = "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\n";
+const std::string keptlogin = "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\n";
 
 TEST(Pop3Keep, SecondRunFetchesOnlyTheNewOne) {
     KeptMailbox box;
@@ -901,7 +918,7 @@ TEST(Pop3Keep, ServerWithoutUidlFetchesAllAndDeletesNothing) {
     RunResult r = box.fetch();
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nQUIT\r\n");
+    EXPECT_EQ(server.received(0), "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nQUIT\r\n");
     EXPECT_EQ(box.file("00000000.MSG"), record(stored1) + record(stored2) + record(stored3));
     std::string log = fromphase(readfile(box.log));
     EXPECT_NE(log.find("POP3 host does not know UIDL: every message is fetched, none deleted\n"), std::string::npos)
@@ -942,7 +959,8 @@ TEST(Pop3Keep, RecordFollowsTheServer) {
     for (bool empty : {false, true}) {
         ScriptedServer server(110);
         if (empty)
-            login(server.session()).expect("STAT\r\n").send("+OK 0 0\r\n").expect("QUIT\r\n").send("+OK\r\n");
+            login(server.session()).expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+                .send("+OK 0 0\r\n+OK\r\n.\r\n+OK\r\n.\r\n").expect("QUIT\r\n").send("+OK\r\n");
         else
             listkept(server.session(), {{"aaa", wire1}, {"bbb", wire3}})
                 .expect("RETR 2\r\n").send("+OK\r\n" + wire3 + ".\r\n")

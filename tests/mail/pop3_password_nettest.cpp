@@ -49,11 +49,11 @@ TEST(Pop3Password, NotInPlainTextToAnotherMachine) {
         server.join();
         EXPECT_EQ(r.status, 2);
         if (more.empty()) {
-            EXPECT_EQ(got, "QUIT\r\n");
+            EXPECT_EQ(got, "CAPA\r\nQUIT\r\n");
             EXPECT_NE(r.out.find("Not sending the POP3 password unencrypted to 10.1.2.3\n"), std::string::npos)
                 << r.out;
         } else {
-            EXPECT_EQ(got, "USER joe\r\nQUIT\r\n");
+            EXPECT_EQ(got, "CAPA\r\nUSER joe\r\nQUIT\r\n");
             EXPECT_NE(r.out.find("Warning: the POP3 password goes unencrypted to 10.1.2.3 (POPTLS off)\n"),
                       std::string::npos)
                 << r.out;

@@ -41,8 +41,8 @@ TEST(Bounds, TlsServerThatResetsEndsOnlyItsPhase) {
     smtp.tls("server");
     smtp.session().send("220 hi\r\n").expect("EHLO myhost\r\n").reset();
     ScriptedServer pop(110);
-    pop.session().send("+OK\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS x\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("-ERR\r\n").expect("STAT\r\n").send("+OK 0 0\r\n")
+    pop.session().send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS x\r\n").send("+OK\r\n").expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK bye\r\n");
     smtp.start();
     pop.start();

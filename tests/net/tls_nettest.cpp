@@ -72,9 +72,9 @@ Script& takemail(Script& s) {
 }
 
 Script& pop3empty(Script& s) {
-    return s.expect("USER joe\r\n").send("+OK\r\n")
+    return s.expect("CAPA\r\n").send("-ERR unknown command\r\n")
+        .expect("USER joe\r\n").send("+OK\r\n")
         .expect("PASS " + password + "\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("-ERR unknown command\r\n")
         .expect("STAT\r\n").send("+OK 0 0\r\n")
         .expect("QUIT\r\n").send("+OK bye\r\n");
 }
@@ -92,9 +92,9 @@ TEST(Tls, Pop3FromTheFirstByteAndAfterStls) {
         }
         ScriptedServer server(995);
         server.tls("server");
-        server.session().send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        server.session().send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n")
+            .expect("USER joe\r\n").send("+OK\r\n")
             .expect("PASS " + password + "\r\n").send("+OK\r\n")
-            .expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n")
             .expect("STAT\r\n").send("+OK 1 " + std::to_string(wire.size()) + "\r\n")
             .expect("LIST\r\n").send("+OK\r\n1 " + std::to_string(wire.size()) + "\r\n.\r\n")
             .expect("UIDL\r\n").send("-ERR\r\n")

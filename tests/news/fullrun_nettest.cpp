@@ -114,12 +114,12 @@ const std::string POSTCLIENT =
 void popsession(Script& s) {
     std::string size1 = std::to_string(POPWIRE1.size()), size2 = std::to_string(POPWIRE2.size());
     s.send("+OK pop.test ready\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nPIPELINING\r\n.\r\n")
         .expect("USER joe\r\n")
         .send("+OK\r\n")
         .expect("PASS secret\r\n")
         .send("+OK in\r\n")
-        .expect("CAPA\r\n")
-        .send("+OK\r\nPIPELINING\r\n.\r\n")
         .expect("STAT\r\n")
         .send("+OK 2 " + std::to_string(POPWIRE1.size() + POPWIRE2.size()) + "\r\n")
         .expect("LIST\r\n")
@@ -138,7 +138,7 @@ void popsession(Script& s) {
         .send("+OK bye\r\n");
 }
 const std::string POPCLIENT =
-    "USER joe\r\nPASS secret\r\nCAPA\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
+    "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
 
 void fetchsession(Script& s, bool greets) {
     if (greets) nntpready(s);

@@ -166,6 +166,7 @@ const std::string kCompressing = "101 Capability list:\r\nVERSION 2\r\nCOMPRESS 
 // on in plain text.
 TEST(NntpClient, CompressionWherePipelinedArticlesAndQuitGoInOneFlight) {
     Peer peer;
+    peer.server.compress = Compress::On;
     peer.scripted.session()
         .send("200 news ready\r\n")
         .expect("CAPABILITIES\r\n")

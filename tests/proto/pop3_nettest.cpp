@@ -14,8 +14,8 @@ namespace {
 
 // The greeting, USER and PASS, and CAPA with PIPELINING.
 Script& opened(Script& s) {
-    return s.send("+OK ready\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n").send("+OK\r\n")
-        .expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n");
+    return s.send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n").expect("USER joe\r\n").send("+OK\r\n")
+        .expect("PASS secret\r\n").send("+OK\r\n");
 }
 
 const char* const steps[] = {"connect", "tls", "user", "pass", "stat", "dele", "quit", "quitted"};
@@ -103,8 +103,11 @@ TEST(Pop3Client, ListsJoinIdsByNumberAndRetrievesUnstuffed) {
 // class, and whether QUIT still goes.
 TEST(Pop3Client, FailuresTellTheirClass) {
     ScriptedServer server(0);
-    server.session().send("+OK\r\n").expect("USER joe\r\n").send("+OK\r\n").expect("PASS secret\r\n")
-        .send("-ERR [AUTH] no\r\n").expect("QUIT\r\n").send("+OK\r\n");
+    // A login refused in a flight: the answers of the others are taken
+    // before QUIT.
+    server.session().send("+OK\r\n").expect("CAPA\r\n").send("+OK\r\nPIPELINING\r\n.\r\n")
+        .expect("USER joe\r\n").expect("PASS secret\r\n").expect("STAT\r\n").expect("LIST\r\n").expect("UIDL\r\n")
+        .send("+OK\r\n-ERR [AUTH] no\r\n-ERR\r\n-ERR\r\n-ERR\r\n").expect("QUIT\r\n").send("+OK\r\n");
     opened(server.session()).expect("STAT\r\n").send("+OK 2 9\r\n").expect("LIST\r\n").expect("UIDL\r\n")
         .send("+OK\r\n1 4\r\n2 5\r\n.\r\n-ERR\r\n").expect("RETR 1\r\n").expect("RETR 2\r\n")
         .send("+OK\r\npart").drop();
@@ -130,7 +133,7 @@ TEST(Pop3Client, FailuresTellTheirClass) {
                                                           : "dele\nrefused 0 -ERR locked\r\nrefused 1 -ERR still\r\n"));
     }
     EXPECT_TRUE(server.finish()) << server.errortext();
-    EXPECT_EQ(server.received(0), "USER joe\r\nPASS secret\r\nQUIT\r\n");
+    EXPECT_EQ(server.received(0), "CAPA\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nQUIT\r\n");
 }
 
 // A stop asked for between messages ends the retrieve without a failure;

@@ -1,7 +1,9 @@
 #include "netns.h"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -40,6 +42,18 @@ bool enternetns() {
     bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
     ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
     ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
+}
+
+bool addloopback(const char* ipv4) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo:1", IFNAMSIZ - 1);
+    auto* a = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr);
+    a->sin_family = AF_INET;
+    bool ok = inet_pton(AF_INET, ipv4, &a->sin_addr) == 1 && ioctl(s, SIOCSIFADDR, &ifr) == 0;
     close(s);
     return ok;
 }

@@ -9,4 +9,8 @@
 // up. False when the system refuses.
 bool enternetns();
 
+// Gives the namespace's loopback one more IPv4 address (say, a public
+// one), so that a server on it is reached as if it were far away.
+bool addloopback(const char* ipv4);
+
 #endif

@@ -583,7 +583,7 @@ ScriptedServer::ScriptedServer(unsigned short port, int boundms, Address address
         auto* a = reinterpret_cast<sockaddr_in*>(&ss);
         a->sin_family = AF_INET;
         a->sin_port = htons(port);
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a->sin_addr.s_addr = htonl(address == AnyIPv4 ? INADDR_ANY : INADDR_LOOPBACK);
         len = sizeof *a;
     }
     int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

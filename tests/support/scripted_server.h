@@ -79,9 +79,9 @@ inline Script& nntpready(Script& s, const std::string& greeting = "200 news.test
 
 class ScriptedServer {
 public:
-    enum Address { IPv4, IPv6 };
-    // Listens at once on 127.0.0.1:port, or [::1]:port (0: any free port,
-    // see port()).
+    enum Address { IPv4, IPv6, AnyIPv4 };
+    // Listens at once on 127.0.0.1:port, [::1]:port or every IPv4 address's
+    // port (0: any free port, see port()).
     explicit ScriptedServer(unsigned short port, int boundms = 10000, Address address = IPv4);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
