@@ -29,6 +29,13 @@ constexpr int pipelinewindow = 128;
 // Tagged answers that came before the one waited for.
 constexpr size_t maxearly = 2 * pipelinewindow;
 
+// "* <n> FETCH ...".
+bool isfetch(const std::string& text) {
+    size_t at = 2;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') at++;
+    return at > 2 && text.size() - at >= 6 && strncasecmp(text.c_str() + at, " FETCH", 6) == 0;
+}
+
 // The bytes of a set of UIDs in one command, so that the command stays
 // short.
 constexpr size_t maxsetbytes = 4000;
@@ -328,7 +335,7 @@ Outcome ImapClient::command(const std::string& text, Want* want) {
 
 // Reads the responses up to the tagged one of tag: done when it is OK;
 // nothing told.
-Outcome ImapClient::await(const std::string& t, Want* want) {
+Outcome ImapClient::await(const std::string& t, Want* want, const FetchHook* fetches) {
     std::string text;
     long long literal = -1;
     for (;;) {
@@ -344,7 +351,7 @@ Outcome ImapClient::await(const std::string& t, Want* want) {
         Outcome read = readline(text, literal);
         if (!read.done()) return read;
         if (text.compare(0, 2, "* ") == 0) {
-            read = untagged(text, literal, want);
+            read = fetches && isfetch(text) ? (*fetches)(text, literal) : untagged(text, literal, want);
             if (!read.done()) return read;
             continue;
         }

@@ -83,11 +83,11 @@ private:
     static const char* listitems(bool ids);
     std::vector<std::string> listing(uint32_t start, bool ids) const;
     void listed(bool ids, const std::vector<uint32_t>& have, MailList& list);
-    Outcome await(const std::string& tag, Want* want);
-    // As await, with each FETCH response (its first line, and the count of
-    // a literal that ends it) read whole by the hook.
+    // Reads a FETCH response whole: its first line, and the count of a
+    // literal that ends it.
     using FetchHook = std::function<Outcome(std::string& text, long long& literal)>;
-    Outcome awaitfetch(const std::string& tag, const FetchHook& hook);
+    // Awaits the answer to tag; FETCH responses go to fetches where given.
+    Outcome await(const std::string& tag, Want* want, const FetchHook* fetches = nullptr);
     // The answer to describe's or retrieveparts' command k, told.
     bool answered(const Outcome& answer, size_t k);
     Outcome readline(std::string& text, long long& literal);

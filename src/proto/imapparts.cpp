@@ -18,13 +18,6 @@ constexpr size_t maxdescribed = 1 << 20;
 // Commands in flight, some 70 bytes each.
 constexpr int describewindow = 64;
 
-// "* <n> FETCH ...".
-bool isfetch(const std::string& text) {
-    size_t at = 2;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') at++;
-    return at > 2 && text.size() - at >= 6 && strncasecmp(text.c_str() + at, " FETCH", 6) == 0;
-}
-
 // "1.2" of "BODY[1.2]"; empty for any other item.
 std::string sectionof(const std::string& name) {
     if (name.size() < 6 || strncasecmp(name.c_str(), "BODY[", 5) != 0 || name.back() != ']') return "";
@@ -40,35 +33,6 @@ uint32_t numberof(const ImapValue& value) {
 }
 
 }  // namespace
-
-Outcome ImapClient::awaitfetch(const std::string& t, const FetchHook& hook) {
-    std::string text;
-    long long literal = -1;
-    for (;;) {
-        auto known = std::find_if(early.begin(), early.end(), [&t](const std::string& e) {
-            return e.size() > t.size() && e.compare(0, t.size(), t) == 0 && e[t.size()] == ' ';
-        });
-        if (known != early.end()) {
-            text = *known;
-            early.erase(known);
-            return tagged(text);
-        }
-        conn.sock.StartReply();
-        Outcome read = readline(text, literal);
-        if (!read.done()) return read;
-        if (text.compare(0, 2, "* ") == 0) {
-            read = isfetch(text) ? hook(text, literal) : untagged(text, literal, nullptr);
-            if (!read.done()) return read;
-            continue;
-        }
-        if (literal >= 0) {
-            read = skipliteral(literal);
-            if (!read.done()) return read;
-        }
-        if (text.empty() || text[0] == '+' || early.size() >= 2 * describewindow) return invalid(text);
-        early.push_back(text);
-    }
-}
 
 bool ImapClient::answered(const Outcome& answer, size_t k) {
     if (answer.done()) return true;
@@ -94,7 +58,7 @@ bool ImapClient::describe(const MailList&, const std::vector<uint32_t>& places, 
         return true;
     });
     // A response names its message by UID, in any order.
-    auto take = [this, &places, &out](std::string& text, long long& literal) {
+    FetchHook take = [this, &places, &out](std::string& text, long long& literal) {
         std::string all = text;
         while (literal >= 0) {
             std::string piece;
@@ -134,7 +98,7 @@ bool ImapClient::describe(const MailList&, const std::vector<uint32_t>& places, 
     };
     for (size_t k = 0; k < places.size(); k++) {
         if (!commands.fill()) return fail(SourceFault::Step, conn.sendfailed());
-        Outcome answer = awaitfetch("D" + std::to_string(messages[places[k]].uid), take);
+        Outcome answer = await("D" + std::to_string(messages[places[k]].uid), nullptr, &take);
         commands.answered();
         if (!answered(answer, k)) return false;
     }
@@ -152,7 +116,7 @@ bool ImapClient::retrieveparts(const MailList&, uint32_t place, const std::vecto
     std::vector<bool> got(sections.size(), false);
     // The items one by one; a literal's bytes go to the sink straight from
     // the connection, never held whole.
-    auto take = [this, &sections, &got, &sink](std::string& text, long long& literal) {
+    FetchHook take = [this, &sections, &got, &sink](std::string& text, long long& literal) {
         size_t at = text.find('(');
         if (at == std::string::npos) return invalid(text);
         at++;
@@ -193,5 +157,5 @@ bool ImapClient::retrieveparts(const MailList&, uint32_t place, const std::vecto
         }
         return literal < 0 ? Outcome() : invalid(text);
     };
-    return answered(awaitfetch(t, take), 0);
+    return answered(await(t, nullptr, &take), 0);
 }
