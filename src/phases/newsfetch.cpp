@@ -1,8 +1,8 @@
 // The news fetch phase: the new articles of every group named in the
 // newsgroups state file go into one packet message file per group, the
-// newsgroup list is saved first on request, and the state file is replaced
-// by one with the new marks after every group that added a file, and once
-// more at the end. Over a slow link the waiting is what costs: every
+// newsgroup list is saved first on request, the new mark of every group that
+// added a file goes to the state file's journal, and the state file is
+// replaced by one with the new marks at the end. Over a slow link the waiting is what costs: every
 // group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
 // groups with something to fetch as one pipelined stream. A group whose
 // range is mostly gaps has its article numbers listed in between, so that
@@ -106,6 +106,9 @@ private:
     Step fetcharticles(const ArticleNumbers& asked, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message);
     void writestate(const GroupLine& group, long high);
+    Step markstate();
+    bool syncpacket();
+    void saystate(StateFile::Replaced failed);
     Result signoff();
     Result keepfinished(Step how);
     Step replacestate();
@@ -122,6 +125,7 @@ private:
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
+    long nextnumber = 0;    // of the packet's files: those below are taken
     std::vector<Entry> entries;
     // The entries of the flight under way, in the order of its commands.
     std::vector<Entry*> flight;
@@ -191,9 +195,16 @@ bool NewsFetch::preconditions() {
                 newsgroupsfile.c_str());
         return false;
     }
+    if (options.test) return true;
+    // The marks of a run killed before it replaced the state file.
+    StateFile::Replaced recovered = state.recover();
+    if (recovered != StateFile::Saved) {
+        saystate(recovered);
+        return false;
+    }
     // A state file that cannot be replaced is found out before anything is
     // fetched.
-    if (!options.test && !state.prepare()) {
+    if (!state.prepare()) {
         out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
         return false;
     }
@@ -514,7 +525,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (options.check) return Step::Next;
 
     IncomingFile incoming;
-    if (!incoming.open(soupdir)) return cannotwrite(incoming.path, incoming.reason());
+    if (!incoming.open(soupdir, nextnumber)) return cannotwrite(incoming.path, incoming.reason());
     long high = group.high;
     const ArticleNumbers& asked = entry.asked;
     articles = 0;
@@ -525,6 +536,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
+    nextnumber = incoming.number + 1;
     progress.meter.erase();
     if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
     if (!incoming.list(soupdir, name, "Bn")) {
@@ -535,7 +547,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
-    return replacestate();
+    return markstate();
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
@@ -600,26 +612,53 @@ Result NewsFetch::keepfinished(Step how) {
     return cleanup(how);
 }
 
+// The new marks claim the fetched files: their names must survive a crash
+// first. Marks that claim none need no sync, nor a second report of the
+// failure that stopped the fetch.
+bool NewsFetch::syncpacket() {
+    if (unsynced && !syncdirof(soupdir.c_str())) {
+        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
+        return false;
+    }
+    unsynced = false;
+    return true;
+}
+
+// The group's new line goes to the state file's journal: one line, where
+// replacing the state file would write all of them.
+Step NewsFetch::markstate() {
+    if (options.test) return Step::Next;
+    replacing = false;
+    if (!syncpacket()) return Step::Quit;
+    if (!state.journal()) {
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
+        return Step::Quit;
+    }
+    replacing = true;
+    return Step::Next;
+}
+
 // Puts the state file as it stands in place of the old one.
 Step NewsFetch::replacestate() {
     if (options.test) return Step::Next;
     replacing = false;
-    // The new marks claim the fetched files: their names must survive a
-    // crash first. Marks that claim none need no sync, nor a second report
-    // of the failure that stopped the fetch.
-    if (unsynced && !syncdirof(soupdir.c_str())) {
-        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
+    if (!syncpacket()) return Step::Quit;
+    StateFile::Replaced replaced = state.save();
+    if (replaced != StateFile::Saved) {
+        saystate(replaced);
         return Step::Quit;
     }
-    unsynced = false;
-    StateFile::Replaced replaced = state.save();
-    // A state file read only in part must not be replaced by its first half.
-    if (replaced == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
-    if (replaced == StateFile::WriteFailed)
-        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
-    if (replaced != StateFile::Saved) return Step::Quit;
     replacing = true;
     return Step::Next;
+}
+
+void NewsFetch::saystate(StateFile::Replaced failed) {
+    // A state file read only in part must not be replaced by its first half.
+    if (failed == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
+    if (failed == StateFile::WriteFailed)
+        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
+    if (failed == StateFile::JournalFailed)
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
 }
 
 Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, ended().passing(), "(skipping news fetch)\n"); }

@@ -17,8 +17,8 @@ IncomingFile::~IncomingFile() {
     std::remove(temp);
 }
 
-bool IncomingFile::open(const std::string& soupdir) {
-    number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG");
+bool IncomingFile::open(const std::string& soupdir, long from) {
+    number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG", from);
     if (number < 0) failure = std::strerror(errno);
     // The message file is named in a report also when it cannot be made;
     // the packet when no name fits.
@@ -39,7 +39,7 @@ bool IncomingFile::finish() {
     // A message file the reader made meanwhile under this number stays its
     // own: the fetched file takes the next free number.
     while (renamenew(temp, path) != 0) {
-        long next = errno == EEXIST ? genfname(temp, "MSG", path, "PRT") : -1;
+        long next = errno == EEXIST ? genfname(temp, "MSG", path, "PRT", number + 1) : -1;
         if (next < 0) {
             failure = std::strerror(errno == EEXIST ? ENAMETOOLONG : errno);
             return false;

@@ -21,8 +21,10 @@
 // out (4096 bytes) and returns its number; -1 when there is none (past
 // FFFFFFFF) or the path would not fit. Callers report -1 like a file that
 // cannot be made. With reserved, a number whose "%08lX.<reserved>" exists
-// is not free either.
-long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
+// is not free either. The search begins at from: a caller that makes many
+// files goes on after the number it took last, where every number below
+// was taken, so that a file costs one look and not one per file before it.
+long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr, long from = 0);
 
 // The exclusive locks of one run, held until it is destroyed or the process
 // ends: on the packet directory, then on each folder that holds state files
@@ -54,12 +56,13 @@ private:
 };
 
 // Makes a new file "%08lX.<ext>" in the directory of base, exclusively, at
-// the first number free as genfname finds them (path as its out), and
+// the first number from from on free as genfname finds them (path as its out), and
 // opens it in file: a number another process took meanwhile is passed
 // over, and nobody's file is ever truncated. Returns the number, or -1
 // with errno set and path the file that could not be made (empty when
 // no name fits).
-long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
+long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr,
+               long from = 0);
 
 // The new text of a file that is replaced whole. It goes to a temporary
 // file "%08lX.TMP" beside it, made with createnew, and may be written in
@@ -151,9 +154,10 @@ public:
     IncomingFile& operator=(const IncomingFile&) = delete;
     ~IncomingFile();
 
-    // Picks the number in soupdir and makes the file; false when it
-    // cannot (path names the message file for the report all the same).
-    bool open(const std::string& soupdir);
+    // Picks the number in soupdir, the first free from from on, and makes
+    // the file; false when it cannot (path names the message file for the
+    // report all the same).
+    bool open(const std::string& soupdir, long from = 0);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
     // Lists the finished file in soupdir's AREAS. When the line cannot be
@@ -204,7 +208,10 @@ struct GroupLine {
 // the rest of the file as it was read: written under a temporary name
 // beside it, synced and renamed into place, so that one of the two files is
 // whole on disk whatever happens. The new file keeps the old one's
-// permissions.
+// permissions. Between replacements the new lines of groups go to a journal
+// beside it, "<path>.marks", appended and synced a line at a time, so that
+// a run killed before the replacement keeps them at the cost of one line
+// each, not of the whole file; the next run folds them into the file.
 class StateFile {
 public:
     StateFile() = default;
@@ -229,13 +236,23 @@ public:
 
     // Makes the temporary file unless one is open.
     bool prepare();
-    enum Replaced { Saved, WriteFailed, ReadFailed };
-    // Replaces the file. WriteFailed: the temporary file temppath() could
-    // not be made or written, for reason(). ReadFailed: the rest of the
-    // file could not be read.
+    enum Replaced { Saved, WriteFailed, ReadFailed, JournalFailed };
+    // Replaces the file, and the journal goes. WriteFailed: the temporary
+    // file temppath() could not be made or written, for reason().
+    // ReadFailed: the rest of the file could not be read.
     Replaced save();
+    // Before the first line is read: the lines a killed run left in the
+    // journal take the place of the first line of their group each, the
+    // file is replaced, and the journal goes. Saved also when there is no
+    // journal; JournalFailed: it could not be read or removed (journalpath()
+    // and reason() tell).
+    Replaced recover();
+    // The line that replace() took last goes to the journal too, synced.
+    // False when it cannot: journalpath() and reason() tell.
+    bool journal();
     const char* reason() const;
     const char* temppath() const { return out.temppath(); }
+    const std::string& journalpath() const { return marks; }
 
 private:
     // Text, then a stretch of the file as read.
@@ -245,6 +262,7 @@ private:
         off_t length = 0;
     };
     bool copy(off_t from, off_t length);
+    bool forget();
 
     std::string path;
     File in;
@@ -255,7 +273,11 @@ private:
     off_t rest = 0;           // where the lines not done with begin
     off_t savedrest = -1;     // rest at the last replacement
     std::vector<Piece> done;  // what takes the place of the lines before rest
+    std::string last;         // the text replace() took last
     Replacement out;
+    std::string marks;        // the journal's path
+    DurableFile journaled;    // the journal, once made
+    std::string failure;      // the reason of a failure of the journal
 };
 
 // What a posting phase does with one REPLIES line.

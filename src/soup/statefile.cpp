@@ -1,16 +1,20 @@
-// The newsgroups state file of a news fetch: read a line at a time, and
-// replaced after every group that added to the packet.
+// The newsgroups state file of a news fetch: read a line at a time, the
+// new lines of groups journaled as they come, and replaced at the end.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unordered_map>
 
 #include "core/text.h"
+#include "soup/journal.h"
 #include "soup/soup.h"
 
 StateFile::Opened StateFile::open(const std::string& path) {
     this->path = path;
+    marks = path + ".marks";
     int openerror = 0;
     in.reset(openregular(path.c_str(), openerror));
     // A final symbolic link is refused with ELOOP.
@@ -41,6 +45,7 @@ StateFile::Read StateFile::next(std::string& line) {
 }
 
 void StateFile::replace(const std::string& text) {
+    last = text;
     if (done.empty() || done.back().length != 0) done.emplace_back();
     done.back().text += text;
     rest = waiting.front().second;
@@ -55,6 +60,7 @@ void StateFile::keep() {
 }
 
 bool StateFile::prepare() {
+    failure.clear();
     if (out.begun()) return true;
     if (!out.begin(path)) return false;
     fchmod(out.file.descriptor(), mode);
@@ -72,7 +78,77 @@ StateFile::Replaced StateFile::save() {
     // directory leaves there is whole.
     if (!out.commit() && !out.inplace()) return WriteFailed;
     savedrest = rest;
-    return Saved;
+    if (!journaled.isopen()) return Saved;
+    // Its lines are in the file now.
+    journaled.discard();
+    return forget() ? Saved : JournalFailed;
+}
+
+bool StateFile::journal() {
+    if (!journaled.isopen()) {
+        if (!journaled.open(marks.c_str(), "ab")) {
+            failure = journaled.reason();
+            return false;
+        }
+        fchmod(journaled.descriptor(), mode);
+        // Made now, its name must last as its lines do.
+        if (!syncdirof(marks.c_str())) {
+            failure = std::strerror(errno);
+            return false;
+        }
+    }
+    if (journaled.write(last.data(), last.size()) && journaled.sync()) return true;
+    failure = journaled.reason();
+    return false;
+}
+
+// Removes the journal for good.
+bool StateFile::forget() {
+    ArchiveFault fault;
+    if (removesynced(marks, fault)) return true;
+    failure = fault.reason;
+    return false;
+}
+
+StateFile::Replaced StateFile::recover() {
+    std::string text;
+    int error = 0;
+    if (!readtext(marks, text, error)) {
+        if (error == ENOENT) return Saved;
+        failure = error != 0 ? std::strerror(error) : "not a regular file";
+        return JournalFailed;
+    }
+    // The last whole line of each group: one cut off by the kill claims
+    // nothing.
+    std::unordered_map<std::string, std::string> lines;
+    for (size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1)
+        lines[GroupLine(text.substr(at, lf - at).c_str()).name] = text.substr(at, lf + 1 - at);
+    std::string old;
+    if (!lines.empty() && !readtext(path, old, error)) return ReadFailed;
+    std::string folded;
+    for (size_t at = 0; at < old.size();) {
+        size_t lf = old.find('\n', at);
+        size_t end = lf == std::string::npos ? old.size() : lf + 1;
+        size_t length = (lf == std::string::npos ? end : lf) - at;
+        // A line too long names no group.
+        auto line = length > kLineMax ? lines.end() : lines.find(GroupLine(old.substr(at, length).c_str()).name);
+        if (line == lines.end()) {
+            folded.append(old, at, end - at);
+        } else {
+            folded += line->second;
+            lines.erase(line);
+        }
+        at = end;
+    }
+    if (!old.empty()) {
+        if (!prepare()) return WriteFailed;
+        out.file.write(folded.data(), folded.size());
+        if (!out.commit() && !out.inplace()) return WriteFailed;
+        int openerror = 0;
+        in.reset(openregular(path.c_str(), openerror));
+        if (!in) return ReadFailed;
+    }
+    return forget() ? Saved : JournalFailed;
 }
 
 // length bytes of the file as read from from, or all to its end (-1), into
@@ -96,4 +172,4 @@ bool StateFile::copy(off_t from, off_t length) {
     return true;
 }
 
-const char* StateFile::reason() const { return out.reason(); }
+const char* StateFile::reason() const { return failure.empty() ? out.reason() : failure.c_str(); }

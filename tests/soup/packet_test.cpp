@@ -169,4 +169,29 @@ TEST(AppendAreas, CreatesAndAppends) {
     EXPECT_FALSE(appendareas(soupdir + "missing/", 1, "Email", "bn"));
 }
 
+// The journal of a killed run: its last whole line of each group takes the
+// place of that group's first line, a line cut off and a group the file no
+// longer lists claim nothing, and the journal goes.
+TEST(StateFile, RecoverFoldsTheJournal) {
+    TempDir dir;
+    std::string path = dir / "newsrc";
+    writefile(path, "a: 0-0\nb: 0-0\na: 0-0\nc\n");
+    writefile(path + ".marks", "b: 0-4\nx: 1-2\na: 0-3\nb: 0-5\nc: 0-9");
+    StateFile state;
+    ASSERT_EQ(state.open(path), StateFile::Ready);
+    ASSERT_EQ(state.recover(), StateFile::Saved) << state.reason();
+    EXPECT_EQ(readfile(path), "a: 0-3\nb: 0-5\na: 0-0\nc\n");
+    EXPECT_FALSE(fileexists(path + ".marks"));
+    std::string line;
+    ASSERT_EQ(state.next(line), StateFile::Line);
+    EXPECT_EQ(line, "a: 0-3");
+    // Lines journaled go when the file is replaced.
+    state.replace("a: 0-7\n");
+    ASSERT_TRUE(state.journal());
+    EXPECT_EQ(readfile(path + ".marks"), "a: 0-7\n");
+    ASSERT_EQ(state.save(), StateFile::Saved);
+    EXPECT_EQ(readfile(path), "a: 0-7\nb: 0-5\na: 0-0\nc\n");
+    EXPECT_FALSE(fileexists(path + ".marks"));
+}
+
 }  // namespace
