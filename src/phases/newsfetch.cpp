@@ -9,6 +9,7 @@
 // only the articles present are asked for.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,11 @@ namespace {
 // A server's count above this keeps no more article numbers of one
 // LISTGROUP answer.
 const long maxlisted = 1L << 24;
+
+// The marks journaled are synced with AREAS and the packet's directory
+// this often, not after every group: a sync costs more than a group of a
+// few articles. A kill loses none of them; a crash at most these.
+const std::chrono::milliseconds kCommitEvery{1000};
 
 // done * 100 / size for done < size, free of overflow.
 int percentof(uint64_t done, uint64_t size) {
@@ -106,7 +112,7 @@ private:
     Step fetcharticles(const ArticleNumbers& asked, long& high, IncomingFile& message);
     Step receivearticle(IncomingFile& message);
     void writestate(const GroupLine& group, long high);
-    Step markstate();
+    Step markstate(long number, long size);
     bool syncpacket();
     void saystate(StateFile::Replaced failed);
     Result signoff();
@@ -126,6 +132,7 @@ private:
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
     long nextnumber = 0;    // of the packet's files: those below are taken
+    std::chrono::steady_clock::time_point committed = std::chrono::steady_clock::now();  // the journal's last sync
     std::vector<Entry> entries;
     // The entries of the flight under way, in the order of its commands.
     std::vector<Entry*> flight;
@@ -197,7 +204,7 @@ bool NewsFetch::preconditions() {
     }
     if (options.test) return true;
     // The marks of a run killed before it replaced the state file.
-    StateFile::Replaced recovered = state.recover();
+    StateFile::Replaced recovered = state.recover(soupdir);
     if (recovered != StateFile::Saved) {
         saystate(recovered);
         return false;
@@ -535,11 +542,13 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     // after an interrupt, right after the last article stored.
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // On disk before the state file can claim these articles as fetched.
+    long size = incoming.file.position();
     if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
     nextnumber = incoming.number + 1;
     progress.meter.erase();
     if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
-    if (!incoming.list(soupdir, name, "Bn")) {
+    // Synced with the journal's lines, where there is a journal.
+    if (!incoming.list(soupdir, name, "Bn", options.test)) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
@@ -547,7 +556,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
-    return markstate();
+    return markstate(incoming.number, size);
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
@@ -616,23 +625,35 @@ Result NewsFetch::keepfinished(Step how) {
 // first. Marks that claim none need no sync, nor a second report of the
 // failure that stopped the fetch.
 bool NewsFetch::syncpacket() {
-    if (unsynced && !syncdirof(soupdir.c_str())) {
-        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
+    if (!unsynced) return true;
+    std::string areas = soupdir + "AREAS";
+    const char* failed = !syncpath(areas.c_str()) ? areas.c_str() : !syncdirof(soupdir.c_str()) ? soupdir.c_str() : nullptr;
+    if (failed) {
+        out.say("Cannot write to %s: %s\n", failed, std::strerror(errno));
         return false;
     }
     unsynced = false;
     return true;
 }
 
-// The group's new line goes to the state file's journal: one line, where
-// replacing the state file would write all of them.
-Step NewsFetch::markstate() {
+// The group's new line goes to the state file's journal, with the file that
+// holds its articles: one line, where replacing the state file would write
+// all of them.
+Step NewsFetch::markstate(long number, long size) {
     if (options.test) return Step::Next;
     replacing = false;
-    if (!syncpacket()) return Step::Quit;
-    if (!state.journal()) {
+    if (!state.journal(number, size)) {
         out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
         return Step::Quit;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - committed >= kCommitEvery) {
+        if (!syncpacket()) return Step::Quit;
+        if (!state.commitjournal()) {
+            out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
+            return Step::Quit;
+        }
+        committed = now;
     }
     replacing = true;
     return Step::Next;

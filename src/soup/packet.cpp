@@ -75,7 +75,7 @@ bool RecordWriter::end() {
 }
 
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
-                 std::string* reason) {
+                 std::string* reason, bool sync) {
     std::string path = soupdir + "AREAS";
     int n = std::snprintf(nullptr, 0, "%08lX\t%s\t%s\n", number, area, encoding);
     if (n < 0) return false;
@@ -85,7 +85,7 @@ bool appendareas(const std::string& soupdir, long number, const char* area, cons
     DurableFile areas;
     if (areas.open(path.c_str(), "ab")) {
         long length = areas.position();
-        if (areas.write(text.data(), text.size()) && areas.commit()) return true;
+        if (areas.write(text.data(), text.size()) && (sync ? areas.commit() : areas.end())) return true;
         // Part of a line would run into the next one appended.
         while (truncate(path.c_str(), length) != 0 && errno == EINTR) {
         }

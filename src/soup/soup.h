@@ -160,10 +160,11 @@ public:
     bool open(const std::string& soupdir, long from = 0);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
-    // Lists the finished file in soupdir's AREAS. When the line cannot be
-    // appended the file is removed again, its removal synced: no file stays
-    // that AREAS does not list, to be fetched once more into another.
-    bool list(const std::string& soupdir, const char* area, const char* encoding);
+    // Lists the finished file in soupdir's AREAS (synced unless the caller
+    // syncs it later, with the lines of other files). When the line cannot
+    // be appended the file is removed again, its removal synced: no file
+    // stays that AREAS does not list, to be fetched once more into another.
+    bool list(const std::string& soupdir, const char* area, const char* encoding, bool sync = true);
     // The system's reason for the failure of open, finish or list.
     const char* reason() const;
 
@@ -185,11 +186,11 @@ int renamenew(const char* from, const char* to);
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
 
-// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced. False
-// on failure, with AREAS cut back to its old length and reason, when given,
-// set to the system's reason.
+// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced unless
+// sync is false. False on failure, with AREAS cut back to its old length and
+// reason, when given, set to the system's reason.
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
-                 std::string* reason = nullptr);
+                 std::string* reason = nullptr, bool sync = true);
 
 // One line of the newsgroups state file: the name before the last colon,
 // then "low-high". What is missing or unreadable counts as 0.
@@ -209,9 +210,14 @@ struct GroupLine {
 // beside it, synced and renamed into place, so that one of the two files is
 // whole on disk whatever happens. The new file keeps the old one's
 // permissions. Between replacements the new lines of groups go to a journal
-// beside it, "<path>.marks", appended and synced a line at a time, so that
-// a run killed before the replacement keeps them at the cost of one line
-// each, not of the whole file; the next run folds them into the file.
+// beside it, "<path>.marks", a line each, with the message file that
+// claims the group's articles: a run killed before the replacement keeps
+// them at the cost of a line each, not of the whole file, and the next run
+// folds them into the file. The journal's lines are written at once and
+// synced together (commitjournal) once the packet's files and AREAS are:
+// a line not synced vouches for its group only where no crash came since
+// (the same boot of the system), or where its file and AREAS line are
+// found on disk.
 class StateFile {
 public:
     StateFile() = default;
@@ -242,14 +248,19 @@ public:
     // ReadFailed: the rest of the file could not be read.
     Replaced save();
     // Before the first line is read: the lines a killed run left in the
-    // journal take the place of the first line of their group each, the
-    // file is replaced, and the journal goes. Saved also when there is no
-    // journal; JournalFailed: it could not be read or removed (journalpath()
-    // and reason() tell).
-    Replaced recover();
-    // The line that replace() took last goes to the journal too, synced.
-    // False when it cannot: journalpath() and reason() tell.
-    bool journal();
+    // journal that still vouch for their group (the packet is soupdir) take
+    // the place of the first line of their group each, the file is
+    // replaced, and the journal goes. Saved also when there is no journal;
+    // JournalFailed: it could not be read or removed (journalpath() and
+    // reason() tell).
+    Replaced recover(const std::string& soupdir);
+    // The line that replace() took last goes to the journal too, with the
+    // number and size of the message file that holds the group's articles,
+    // listed in AREAS. False when it cannot: journalpath() and reason() tell.
+    bool journal(long number, long size);
+    // What the journal holds is synced, to stand after a crash: call once
+    // the packet's files, AREAS and directory are.
+    bool commitjournal();
     const char* reason() const;
     const char* temppath() const { return out.temppath(); }
     const std::string& journalpath() const { return marks; }
@@ -277,6 +288,7 @@ private:
     Replacement out;
     std::string marks;        // the journal's path
     DurableFile journaled;    // the journal, once made
+    bool journalnamed = false;  // its directory entry synced
     std::string failure;      // the reason of a failure of the journal
 };
 

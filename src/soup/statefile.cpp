@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/text.h"
 #include "soup/journal.h"
@@ -84,20 +87,87 @@ StateFile::Replaced StateFile::save() {
     return forget() ? Saved : JournalFailed;
 }
 
-bool StateFile::journal() {
+namespace {
+
+// This boot of the system: what a journal wrote before it was not lost by
+// a crash. Empty when it cannot be told.
+std::string bootid() {
+    std::string id;
+    int error = 0;
+    if (!readtext("/proc/sys/kernel/random/boot_id", id, error)) return "";
+    return id.substr(0, id.find('\n'));
+}
+
+// A journal line of a group: its message file, and its new line.
+struct Marked {
+    long number = -1;
+    long size = -1;
+    std::string line;  // line end included
+
+    // "%08lX\t<size>\t<line>", without its line end; number -1 when it
+    // is none.
+    explicit Marked(const std::string& text) {
+        size_t tab = text.find('\t');
+        size_t second = tab == std::string::npos ? tab : text.find('\t', tab + 1);
+        if (tab != 8 || second == std::string::npos) return;
+        char* end;
+        long n = std::strtol(text.c_str(), &end, 16);
+        if (end != text.c_str() + 8 || n < 0) return;
+        long bytes = std::strtol(text.c_str() + 9, &end, 10);
+        if (end != text.c_str() + second || bytes < 0) return;
+        number = n;
+        size = bytes;
+        line = text.substr(second + 1) + "\n";
+    }
+};
+
+// Whether the group's message file and its AREAS line are on disk, as a
+// line written before a crash claims. areas is read at the first call.
+bool ondisk(const Marked& marked, const std::string& soupdir, std::string& areas, bool& read) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08lX", marked.number);
+    struct stat st;
+    if (stat((soupdir + name + ".MSG").c_str(), &st) != 0 || st.st_size != marked.size) return false;
+    int error = 0;
+    if (!read) read = readtext(soupdir + "AREAS", areas, error);
+    std::string listed = std::string(name) + "\t" + GroupLine(marked.line.substr(0, marked.line.size() - 1)).name +
+                         "\tBn\n";
+    return areas.compare(0, listed.size(), listed) == 0 || areas.find("\n" + listed) != std::string::npos;
+}
+
+}  // namespace
+
+bool StateFile::journal(long number, long size) {
     if (!journaled.isopen()) {
         if (!journaled.open(marks.c_str(), "ab")) {
             failure = journaled.reason();
             return false;
         }
         fchmod(journaled.descriptor(), mode);
-        // Made now, its name must last as its lines do.
-        if (!syncdirof(marks.c_str())) {
-            failure = std::strerror(errno);
-            return false;
-        }
+        std::string boot = "boot " + bootid() + "\n";
+        journaled.write(boot.data(), boot.size());
     }
-    if (journaled.write(last.data(), last.size()) && journaled.sync()) return true;
+    char head[64];
+    int n = std::snprintf(head, sizeof head, "%08lX\t%ld\t", number, size);
+    // Written at once, the line outlives a kill; the sync waits for the
+    // packet's.
+    if (journaled.write(head, static_cast<size_t>(n)) && journaled.write(last.data(), last.size()) &&
+        journaled.writeout())
+        return true;
+    failure = journaled.reason();
+    return false;
+}
+
+bool StateFile::commitjournal() {
+    if (!journaled.isopen()) return true;
+    // Made in this run, its name must last as its lines do.
+    bool named = journalnamed || syncdirof(marks.c_str());
+    if (!named) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    journalnamed = true;
+    if (journaled.write("synced\n", 7) && journaled.sync()) return true;
     failure = journaled.reason();
     return false;
 }
@@ -110,7 +180,7 @@ bool StateFile::forget() {
     return false;
 }
 
-StateFile::Replaced StateFile::recover() {
+StateFile::Replaced StateFile::recover(const std::string& soupdir) {
     std::string text;
     int error = 0;
     if (!readtext(marks, text, error)) {
@@ -118,11 +188,30 @@ StateFile::Replaced StateFile::recover() {
         failure = error != 0 ? std::strerror(error) : "not a regular file";
         return JournalFailed;
     }
-    // The last whole line of each group: one cut off by the kill claims
-    // nothing.
+    // The last line of each group that vouches for it. A line cut off by
+    // the kill claims nothing; one after the last sync only where no crash
+    // came since, or what it claims is on disk.
     std::unordered_map<std::string, std::string> lines;
-    for (size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1)
-        lines[GroupLine(text.substr(at, lf - at).c_str()).name] = text.substr(at, lf + 1 - at);
+    std::vector<Marked> unsynced;
+    bool sameboot = false;
+    std::string areas;
+    bool areasread = false;
+    auto vouch = [&](const Marked& m) { lines[GroupLine(m.line.substr(0, m.line.size() - 1)).name] = m.line; };
+    for (size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1) {
+        std::string line = text.substr(at, lf - at);
+        if (line.compare(0, 5, "boot ") == 0) {
+            std::string boot = bootid();
+            sameboot = !boot.empty() && line.substr(5) == boot;
+        } else if (line == "synced") {
+            for (const Marked& m : unsynced) vouch(m);
+            unsynced.clear();
+        } else {
+            Marked marked(line);
+            if (marked.number >= 0) unsynced.push_back(marked);
+        }
+    }
+    for (const Marked& m : unsynced)
+        if (sameboot || ondisk(m, soupdir, areas, areasread)) vouch(m);
     std::string old;
     if (!lines.empty() && !readtext(path, old, error)) return ReadFailed;
     std::string folded;

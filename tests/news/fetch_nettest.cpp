@@ -306,11 +306,13 @@ TEST(FetchNews, StateFileReplacedLast) {
     size_t msg = calls.find(r.soup + "00000000.PRT>)");
     size_t named = calls.find("\"" + r.soup + "00000000.PRT\", AT_FDCWD<");
     size_t dir = calls.find(soupdir + ">)");
+    size_t areas = calls.find(r.soup + "AREAS>)");
     size_t tmp = calls.find(r.dir / "00000000.TMP>)");
     size_t rename = calls.find("rename(\"" + r.dir / "00000000.TMP\", \"" + r.dir / "newsrc\")");
     EXPECT_LT(msg, named) << calls;
     EXPECT_LT(named, dir) << calls;
     EXPECT_LT(dir, rename) << calls;
+    EXPECT_LT(areas, rename) << calls;
     EXPECT_LT(tmp, rename) << calls;
     EXPECT_NE(std::string::npos, rename) << calls;
 }
