@@ -28,10 +28,12 @@ namespace {
 // LISTGROUP answer.
 const long maxlisted = 1L << 24;
 
-// The marks journaled are synced with AREAS and the packet's directory
-// this often, not after every group: a sync costs more than a group of a
-// few articles. A kill loses none of them; a crash at most these.
+// The files fetched get their names and AREAS lines, and the marks
+// journaled are synced, this often, or for this many groups, not after
+// every group: a sync costs more than a group of a few articles. A kill
+// loses none of them (the next run completes them); a crash at most these.
 const std::chrono::milliseconds kCommitEvery{1000};
+const size_t kCommitGroups = 256;
 
 // done * 100 / size for done < size, free of overflow.
 int percentof(uint64_t done, uint64_t size) {
@@ -113,6 +115,7 @@ private:
     Step receivearticle(IncomingFile& message);
     void writestate(const GroupLine& group, long high);
     Step markstate(long number, long size);
+    Step commit();
     bool syncpacket();
     void saystate(StateFile::Replaced failed);
     Result signoff();
@@ -132,6 +135,13 @@ private:
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
     long nextnumber = 0;    // of the packet's files: those below are taken
+    // The files fetched since the last commit, still "%08lX.PRT", and their
+    // groups.
+    struct Fetched {
+        long number;
+        std::string area;
+    };
+    std::vector<Fetched> pending;
     std::chrono::steady_clock::time_point committed = std::chrono::steady_clock::now();  // the journal's last sync
     std::vector<Entry> entries;
     // The entries of the flight under way, in the order of its commands.
@@ -190,11 +200,7 @@ bool NewsFetch::preconditions() {
         out.say("NNTP hostname not defined\n");
         return false;
     }
-    // What a run killed in the middle of a fetch left behind.
-    if (!options.test) {
-        removeleftovers(soupdir.c_str(), "PRT");
-        removeleftovers(newsgroupsfile.c_str(), "TMP");
-    }
+    if (!options.test) removeleftovers(newsgroupsfile.c_str(), "TMP");
     StateFile::Opened opened = state.open(newsgroupsfile);
     if (opened != StateFile::Ready) {
         out.say(opened == StateFile::Missing ? "Newsgroups list file %s not found\n"
@@ -209,6 +215,9 @@ bool NewsFetch::preconditions() {
         saystate(recovered);
         return false;
     }
+    // What a run killed in the middle of a fetch left behind, and its
+    // journal did not claim.
+    removeleftovers(soupdir.c_str(), "PRT");
     // A state file that cannot be replaced is found out before anything is
     // fetched.
     if (!state.prepare()) {
@@ -541,18 +550,14 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     // The next run goes on after the numbers asked for, missing ones too;
     // after an interrupt, right after the last article stored.
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
-    // On disk before the state file can claim these articles as fetched.
+    // Named, listed and synced with the others of its commit, before the
+    // state file can claim these articles as fetched.
     long size = incoming.file.position();
-    if (!incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
+    if (!incoming.close()) return cannotwrite(incoming.path, incoming.reason());
     nextnumber = incoming.number + 1;
+    pending.push_back({incoming.number, group.name});
     progress.meter.erase();
     if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
-    // Synced with the journal's lines, where there is a journal.
-    if (!incoming.list(soupdir, name, "Bn", options.test)) {
-        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
-        return Step::Quit;
-    }
-    unsynced = true;
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
@@ -640,30 +645,74 @@ bool NewsFetch::syncpacket() {
 // holds its articles: one line, where replacing the state file would write
 // all of them.
 Step NewsFetch::markstate(long number, long size) {
-    if (options.test) return Step::Next;
-    replacing = false;
-    if (!state.journal(number, size)) {
+    if (!options.test && !state.journal(number, size)) {
+        replacing = false;
         out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
         return Step::Quit;
     }
-    auto now = std::chrono::steady_clock::now();
-    if (now - committed >= kCommitEvery) {
-        if (!syncpacket()) return Step::Quit;
-        if (!state.commitjournal()) {
-            out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
-            return Step::Quit;
+    bool due = pending.size() >= kCommitGroups || std::chrono::steady_clock::now() - committed >= kCommitEvery;
+    return due ? commit() : Step::Next;
+}
+
+// The files fetched since the last commit are synced, named and listed in
+// AREAS, AREAS and the packet's directory synced, and then the journal.
+// After a failure the files not named go, and the state file is not
+// replaced: the next run completes what the journal names.
+Step NewsFetch::commit() {
+    replacing = false;
+    std::vector<long> numbers;
+    for (const Fetched& fetched : pending) numbers.push_back(fetched.number);
+    std::string path;
+    bool synced = syncfetched(soupdir, numbers, path);
+    if (!synced) out.say("Cannot write to %s: %s\n", path.c_str(), std::strerror(errno));
+    bool whole = synced;
+    size_t named = 0;
+    for (; whole && named < pending.size(); named++) {
+        const Fetched& fetched = pending[named];
+        char name[32];
+        long number = namefetched(soupdir, fetched.number);
+        std::snprintf(name, sizeof name, "%08lX.MSG", number < 0 ? fetched.number : number);
+        if (number < 0) {
+            out.say("Cannot write to %s%s: %s\n", soupdir.c_str(), name, std::strerror(errno));
+            whole = false;
+            break;
         }
-        committed = now;
+        unsynced = true;
+        std::string reason;
+        if (!appendareas(soupdir, number, fetched.area.c_str(), "Bn", &reason, false)) {
+            out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), reason.c_str());
+            // Unlisted, no reader would find it, and the group is fetched
+            // again.
+            std::remove((soupdir + name).c_str());
+            whole = false;
+        }
     }
+    for (size_t i = named; i < pending.size(); i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%08lX.PRT", pending[i].number);
+        std::remove((soupdir + name).c_str());
+    }
+    pending.clear();
+    if (!whole) {
+        syncdirof(soupdir.c_str());
+        return Step::Quit;
+    }
+    if (!syncpacket()) return Step::Quit;
+    if (!options.test && !state.commitjournal()) {
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
+        return Step::Quit;
+    }
+    committed = std::chrono::steady_clock::now();
     replacing = true;
     return Step::Next;
 }
 
-// Puts the state file as it stands in place of the old one.
+// Puts the state file as it stands in place of the old one, once the files
+// fetched are in the packet.
 Step NewsFetch::replacestate() {
-    if (options.test) return Step::Next;
+    Step step = commit();
+    if (step != Step::Next || options.test) return step;
     replacing = false;
-    if (!syncpacket()) return Step::Quit;
     StateFile::Replaced replaced = state.save();
     if (replaced != StateFile::Saved) {
         saystate(replaced);

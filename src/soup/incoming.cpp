@@ -2,12 +2,14 @@
 // of what a killed run left behind.
 #include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "soup/soup.h"
 
@@ -55,6 +57,52 @@ bool IncomingFile::list(const std::string& soupdir, const char* area, const char
     std::remove(path);
     syncdirof(path);
     return false;
+}
+
+bool IncomingFile::close() {
+    if (!file.end()) return false;
+    made = false;
+    return true;
+}
+
+bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path) {
+    char name[32];
+    // Their writes go out together: the first sync waits for all of them,
+    // the later ones find little to do.
+    for (long number : numbers) {
+        std::snprintf(name, sizeof name, "%08lX.PRT", number);
+        int fd = ::open((soupdir + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        ::close(fd);
+    }
+    for (long number : numbers) {
+        std::snprintf(name, sizeof name, "%08lX.PRT", number);
+        path = soupdir + name;
+        if (!syncpath(path.c_str())) return false;
+    }
+    return true;
+}
+
+long namefetched(const std::string& soupdir, long number) {
+    char temp[4096], path[4096];
+    int n = std::snprintf(temp, sizeof temp, "%s%08lX.PRT", soupdir.c_str(), number);
+    if (n < 0 || n >= static_cast<int>(sizeof temp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::snprintf(path, sizeof path, "%s%08lX.MSG", soupdir.c_str(), number);
+    // A message file the reader made meanwhile under this number stays its
+    // own.
+    while (renamenew(temp, path) != 0) {
+        if (errno != EEXIST) return -1;
+        number = genfname(temp, "MSG", path, "PRT", number + 1);
+        if (number < 0) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+    }
+    return number;
 }
 
 const char* IncomingFile::reason() const { return failure.empty() ? file.reason() : failure.c_str(); }

@@ -160,6 +160,9 @@ public:
     bool open(const std::string& soupdir, long from = 0);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
+    // Flush and close, without the sync or the name: the caller gives many
+    // files theirs together (syncfetched, namefetched). False on failure.
+    bool close();
     // Lists the finished file in soupdir's AREAS (synced unless the caller
     // syncs it later, with the lines of other files). When the line cannot
     // be appended the file is removed again, its removal synced: no file
@@ -181,6 +184,15 @@ private:
 // Gives from the name to without replacing a file there; -1 with EEXIST
 // when one is. A file system that cannot tell is given a plain rename.
 int renamenew(const char* from, const char* to);
+
+// Syncs the fetched files "%08lX.PRT" of soupdir of the numbers, all
+// written out before the first is waited for. False when one fails: path
+// names it, errno says why.
+bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path);
+// Gives the fetched file "%08lX.PRT" of soupdir its message file name:
+// that number's where it is free, else the next free one, never replacing
+// a file. Returns the number, or -1 with errno set.
+long namefetched(const std::string& soupdir, long number);
 
 // Removes the "%08lX.<ext>" files in the directory of base that a run
 // killed while writing them left behind.
@@ -210,14 +222,13 @@ struct GroupLine {
 // beside it, synced and renamed into place, so that one of the two files is
 // whole on disk whatever happens. The new file keeps the old one's
 // permissions. Between replacements the new lines of groups go to a journal
-// beside it, "<path>.marks", a line each, with the message file that
-// claims the group's articles: a run killed before the replacement keeps
-// them at the cost of a line each, not of the whole file, and the next run
-// folds them into the file. The journal's lines are written at once and
-// synced together (commitjournal) once the packet's files and AREAS are:
-// a line not synced vouches for its group only where no crash came since
-// (the same boot of the system), or where its file and AREAS line are
-// found on disk.
+// beside it, "<path>.marks", a line each, with the fetched file that holds
+// the group's articles: a run killed before the replacement keeps them at
+// the cost of a line each, not of the whole file, and the next run folds
+// them into the file. The lines are written at once and synced together
+// (commitjournal) once the files they name are named and listed, all
+// synced: the next run completes what a line after the last sync names,
+// and where it cannot, the line vouches for nothing.
 class StateFile {
 public:
     StateFile() = default;
@@ -248,22 +259,25 @@ public:
     // ReadFailed: the rest of the file could not be read.
     Replaced save();
     // Before the first line is read: the lines a killed run left in the
-    // journal that still vouch for their group (the packet is soupdir) take
-    // the place of the first line of their group each, the file is
-    // replaced, and the journal goes. Saved also when there is no journal;
+    // journal that still vouch for their group (the packet is soupdir; a
+    // fetched file a line names and finds whole gets its name and AREAS
+    // line where it lacks them) take the place of the first line of their
+    // group each, the file is replaced, and the journal goes. Saved also when there is no journal;
     // JournalFailed: it could not be read or removed (journalpath() and
     // reason() tell).
     Replaced recover(const std::string& soupdir);
-    // The line that replace() took last goes to the journal too, with the
-    // number and size of the message file that holds the group's articles,
-    // listed in AREAS. False when it cannot: journalpath() and reason() tell.
+    // The line that replace() took last goes to the journal too, written
+    // out (it outlives a kill), with the number and size of the fetched
+    // file "%08lX.PRT" that holds the group's articles, closed whole. False
+    // when it cannot: journalpath() and reason() tell.
     bool journal(long number, long size);
     // What the journal holds is synced, to stand after a crash: call once
-    // the packet's files, AREAS and directory are.
+    // the files it names have their names and AREAS lines, all synced.
     bool commitjournal();
     const char* reason() const;
     const char* temppath() const { return out.temppath(); }
-    const std::string& journalpath() const { return marks; }
+    // The journal, or the file whose failure a recovery met.
+    const std::string& journalpath() const { return failedat.empty() ? marks : failedat; }
 
 private:
     // Text, then a stretch of the file as read.
@@ -290,6 +304,7 @@ private:
     DurableFile journaled;    // the journal, once made
     bool journalnamed = false;  // its directory entry synced
     std::string failure;      // the reason of a failure of the journal
+    std::string failedat;     // the file of a recovery's failure, if not the journal
 };
 
 // What a posting phase does with one REPLIES line.

@@ -89,16 +89,7 @@ StateFile::Replaced StateFile::save() {
 
 namespace {
 
-// This boot of the system: what a journal wrote before it was not lost by
-// a crash. Empty when it cannot be told.
-std::string bootid() {
-    std::string id;
-    int error = 0;
-    if (!readtext("/proc/sys/kernel/random/boot_id", id, error)) return "";
-    return id.substr(0, id.find('\n'));
-}
-
-// A journal line of a group: its message file, and its new line.
+// A journal line of a group: its fetched file, and its new line.
 struct Marked {
     long number = -1;
     long size = -1;
@@ -119,20 +110,40 @@ struct Marked {
         size = bytes;
         line = text.substr(second + 1) + "\n";
     }
+    std::string group() const { return GroupLine(line.substr(0, line.size() - 1).c_str()).name; }
 };
 
-// Whether the group's message file and its AREAS line are on disk, as a
-// line written before a crash claims. areas is read at the first call.
-bool ondisk(const Marked& marked, const std::string& soupdir, std::string& areas, bool& read) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%08lX", marked.number);
+// What a run killed or crashed after it journaled the group and before it
+// synced the journal may have left undone: the group's fetched file, whole
+// as the line says, gets its name and its AREAS line where it lacks them.
+// False when the file is not there whole (or cannot be listed, and goes):
+// the line vouches for nothing then. areas is AREAS, read at the first
+// need; listed tells that a line was appended.
+bool complete(const Marked& m, const std::string& soupdir, std::string& areas, bool& read, bool& listed) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%08lX", m.number);
+    std::string part = soupdir + name + ".PRT", path = soupdir + name + ".MSG";
+    long number = m.number;
     struct stat st;
-    if (stat((soupdir + name + ".MSG").c_str(), &st) != 0 || st.st_size != marked.size) return false;
-    int error = 0;
-    if (!read) read = readtext(soupdir + "AREAS", areas, error);
-    std::string listed = std::string(name) + "\t" + GroupLine(marked.line.substr(0, marked.line.size() - 1)).name +
-                         "\tBn\n";
-    return areas.compare(0, listed.size(), listed) == 0 || areas.find("\n" + listed) != std::string::npos;
+    if (stat(part.c_str(), &st) == 0) {
+        if (st.st_size != m.size || !syncpath(part.c_str())) return false;
+        number = namefetched(soupdir, number);
+        if (number < 0) return false;
+        std::snprintf(name, sizeof name, "%08lX", number);
+        path = soupdir + name + ".MSG";
+    } else {
+        if (stat(path.c_str(), &st) != 0 || st.st_size != m.size) return false;
+        int error = 0;
+        if (!read) read = readtext(soupdir + "AREAS", areas, error);
+        std::string line = std::string(name) + "\t" + m.group() + "\tBn\n";
+        if (areas.compare(0, line.size(), line) == 0 || areas.find("\n" + line) != std::string::npos) return true;
+    }
+    if (appendareas(soupdir, number, m.group().c_str(), "Bn", nullptr, false)) {
+        listed = true;
+        return true;
+    }
+    std::remove(path.c_str());
+    return false;
 }
 
 }  // namespace
@@ -144,8 +155,6 @@ bool StateFile::journal(long number, long size) {
             return false;
         }
         fchmod(journaled.descriptor(), mode);
-        std::string boot = "boot " + bootid() + "\n";
-        journaled.write(boot.data(), boot.size());
     }
     char head[64];
     int n = std::snprintf(head, sizeof head, "%08lX\t%ld\t", number, size);
@@ -188,30 +197,37 @@ StateFile::Replaced StateFile::recover(const std::string& soupdir) {
         failure = error != 0 ? std::strerror(error) : "not a regular file";
         return JournalFailed;
     }
-    // The last line of each group that vouches for it. A line cut off by
-    // the kill claims nothing; one after the last sync only where no crash
-    // came since, or what it claims is on disk.
+    // The last line of each group that vouches for it: those the journal
+    // synced, and those after whose files are found whole. A line cut off
+    // claims nothing.
     std::unordered_map<std::string, std::string> lines;
     std::vector<Marked> unsynced;
-    bool sameboot = false;
-    std::string areas;
-    bool areasread = false;
-    auto vouch = [&](const Marked& m) { lines[GroupLine(m.line.substr(0, m.line.size() - 1)).name] = m.line; };
     for (size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1) {
         std::string line = text.substr(at, lf - at);
-        if (line.compare(0, 5, "boot ") == 0) {
-            std::string boot = bootid();
-            sameboot = !boot.empty() && line.substr(5) == boot;
-        } else if (line == "synced") {
-            for (const Marked& m : unsynced) vouch(m);
+        if (line == "synced") {
+            for (const Marked& m : unsynced) lines[m.group()] = m.line;
             unsynced.clear();
-        } else {
-            Marked marked(line);
-            if (marked.number >= 0) unsynced.push_back(marked);
+            continue;
         }
+        Marked marked(line);
+        if (marked.number >= 0) unsynced.push_back(marked);
     }
+    std::string areas;
+    bool read = false, listed = false;
     for (const Marked& m : unsynced)
-        if (sameboot || ondisk(m, soupdir, areas, areasread)) vouch(m);
+        if (complete(m, soupdir, areas, read, listed)) lines[m.group()] = m.line;
+    // The files and lines completed stand before the marks claim them.
+    std::string areaspath = soupdir + "AREAS";
+    if (listed && !syncpath(areaspath.c_str())) {
+        failure = std::strerror(errno);
+        failedat = areaspath;
+        return JournalFailed;
+    }
+    if (!unsynced.empty() && !syncdirof(soupdir.c_str())) {
+        failure = std::strerror(errno);
+        failedat = soupdir;
+        return JournalFailed;
+    }
     std::string old;
     if (!lines.empty() && !readtext(path, old, error)) return ReadFailed;
     std::string folded;
