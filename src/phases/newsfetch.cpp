@@ -2,11 +2,12 @@
 // newsgroups state file go into one packet message file per group, the
 // newsgroup list is saved first on request, the new mark of every group that
 // added a file goes to the state file's journal, and the state file is
-// replaced by one with the new marks at the end. Over a slow link the waiting is what costs: every
-// group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
-// groups with something to fetch as one pipelined stream. A group whose
-// range is mostly gaps has its article numbers listed in between, so that
-// only the articles present are asked for.
+// replaced by one with the new marks at the end. Over a slow link the
+// waiting is what costs: every group's GROUP goes out in one flight, then
+// the GROUPs and ARTICLEs of all groups with something to fetch as one
+// pipelined stream. A group whose range is mostly gaps has its article
+// numbers listed in between, so that only the articles present are asked
+// for.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -142,7 +143,8 @@ private:
         std::string area;
     };
     std::vector<Fetched> pending;
-    std::chrono::steady_clock::time_point committed = std::chrono::steady_clock::now();  // the journal's last sync
+    // The last commit.
+    std::chrono::steady_clock::time_point committed = std::chrono::steady_clock::now();
     std::vector<Entry> entries;
     // The entries of the flight under way, in the order of its commands.
     std::vector<Entry*> flight;
@@ -632,7 +634,9 @@ Result NewsFetch::keepfinished(Step how) {
 bool NewsFetch::syncpacket() {
     if (!unsynced) return true;
     std::string areas = soupdir + "AREAS";
-    const char* failed = !syncpath(areas.c_str()) ? areas.c_str() : !syncdirof(soupdir.c_str()) ? soupdir.c_str() : nullptr;
+    const char* failed = !syncpath(areas.c_str())          ? areas.c_str()
+                         : !syncdirof(soupdir.c_str()) ? soupdir.c_str()
+                                                       : nullptr;
     if (failed) {
         out.say("Cannot write to %s: %s\n", failed, std::strerror(errno));
         return false;

@@ -52,8 +52,8 @@ bool IncomingFile::finish() {
     return true;
 }
 
-bool IncomingFile::list(const std::string& soupdir, const char* area, const char* encoding, bool sync) {
-    if (appendareas(soupdir, number, area, encoding, &failure, sync)) return true;
+bool IncomingFile::list(const std::string& soupdir, const char* area, const char* encoding) {
+    if (appendareas(soupdir, number, area, encoding, &failure)) return true;
     std::remove(path);
     syncdirof(path);
     return false;

@@ -163,11 +163,10 @@ public:
     // Flush and close, without the sync or the name: the caller gives many
     // files theirs together (syncfetched, namefetched). False on failure.
     bool close();
-    // Lists the finished file in soupdir's AREAS (synced unless the caller
-    // syncs it later, with the lines of other files). When the line cannot
-    // be appended the file is removed again, its removal synced: no file
-    // stays that AREAS does not list, to be fetched once more into another.
-    bool list(const std::string& soupdir, const char* area, const char* encoding, bool sync = true);
+    // Lists the finished file in soupdir's AREAS. When the line cannot be
+    // appended the file is removed again, its removal synced: no file stays
+    // that AREAS does not list, to be fetched once more into another.
+    bool list(const std::string& soupdir, const char* area, const char* encoding);
     // The system's reason for the failure of open, finish or list.
     const char* reason() const;
 

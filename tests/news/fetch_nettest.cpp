@@ -519,13 +519,17 @@ TEST(FetchNews, KilledRunKeepsFinishedGroups) {
     group(killed, "g26", "211 1 1 1 g26").expect("ARTICLE 1\r\n").send("220 1 <1@t>\r\nB: half\r\n");
     // Killed once the 25th group is marked, with the 26th half read.
     killed.call([&pid, &r] {
-        auto marks = [&r] { return r.newsrc() + (fileexists(r.dir / "newsrc.marks") ? readfile(r.dir / "newsrc.marks") : ""); };
+        auto marks = [&r] {
+            std::string journal = r.dir / "newsrc.marks";
+            return r.newsrc() + (fileexists(journal) ? readfile(journal) : "");
+        };
         for (int i = 0; i < 500 && marks().find("g25: 0-1\n") == std::string::npos; i++) usleep(10000);
         kill(std::stoi(readfile(pid)), SIGKILL);
     }).drain();
     Script& again = nntpready(server.session(), GREETING);
     for (int g = 1; g <= groups; g++) group(again, name(g), "211 1 1 1 " + name(g));
-    for (int g = 26; g <= groups; g++) article(group(again, name(g), "211 1 1 1 " + name(g)), 1, "B: " + name(g) + "\r\n");
+    for (int g = 26; g <= groups; g++)
+        article(group(again, name(g), "211 1 1 1 " + name(g)), 1, "B: " + name(g) + "\r\n");
     quit(again);
     server.start();
     EXPECT_EQ(-1, r.run({}, "echo $$ >pid; exec \"$0\" \"$@\"").status);
