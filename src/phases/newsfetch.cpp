@@ -116,7 +116,7 @@ private:
     Step receivearticle(IncomingFile& message);
     void writestate(const GroupLine& group, long high);
     Step markstate(long number, long size);
-    Step commit();
+    Step commit(bool last = false);
     bool syncpacket();
     void saystate(StateFile::Replaced failed);
     Result signoff();
@@ -659,10 +659,11 @@ Step NewsFetch::markstate(long number, long size) {
 }
 
 // The files fetched since the last commit are synced, named and listed in
-// AREAS, AREAS and the packet's directory synced, and then the journal.
-// After a failure the files not named go, and the state file is not
-// replaced: the next run completes what the journal names.
-Step NewsFetch::commit() {
+// AREAS, AREAS and the packet's directory synced, and then the journal,
+// unless the state file takes its place now (last). After a failure the
+// files not named go, and the state file is not replaced: the next run
+// completes what the journal names.
+Step NewsFetch::commit(bool last) {
     replacing = false;
     std::vector<long> numbers;
     for (const Fetched& fetched : pending) numbers.push_back(fetched.number);
@@ -702,7 +703,7 @@ Step NewsFetch::commit() {
         return Step::Quit;
     }
     if (!syncpacket()) return Step::Quit;
-    if (!options.test && !state.commitjournal()) {
+    if (!last && !options.test && !state.commitjournal()) {
         out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
         return Step::Quit;
     }
@@ -714,7 +715,7 @@ Step NewsFetch::commit() {
 // Puts the state file as it stands in place of the old one, once the files
 // fetched are in the packet.
 Step NewsFetch::replacestate() {
-    Step step = commit();
+    Step step = commit(true);
     if (step != Step::Next || options.test) return step;
     replacing = false;
     StateFile::Replaced replaced = state.save();

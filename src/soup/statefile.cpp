@@ -181,11 +181,11 @@ bool StateFile::commitjournal() {
     return false;
 }
 
-// Removes the journal for good.
+// Removes the journal. Its removal need not last: what it holds, the file
+// holds now.
 bool StateFile::forget() {
-    ArchiveFault fault;
-    if (removesynced(marks, fault)) return true;
-    failure = fault.reason;
+    if (std::remove(marks.c_str()) == 0 || errno == ENOENT) return true;
+    failure = std::strerror(errno);
     return false;
 }
 
