@@ -129,8 +129,8 @@ Result NewsPost::end(Step how) {
         out.say("(skipping news post)\n");
         return ended().passing() ? Result::Offline : Result::Ended;
     }
-    // Its answer would be taken for QUIT's.
-    if (how == Step::Quit && use->awaiting()) settle();
+    // Its answer would be taken for QUIT's; a broken connection gives none.
+    if (how == Step::Quit && use->awaiting() && !use->connection().sock.Broken()) settle();
     return nntpend(out, *use, how, ended().passing(), "(skipping news post)\n");
 }
 
