@@ -5,7 +5,7 @@
 //   (c) 200 articles of about 5 KB behind a relay that delays each
 //       direction by 100 ms,
 //   (d) 200 groups of one or two articles of about 1 KB on loopback, where
-//       the state file is brought up to date after every group,
+//       every group's mark is journaled,
 //   (e) 50 groups of 4 articles of about 5 KB behind a relay that delays
 //       each direction by 100 ms,
 //   (f) to (i) 1, 50, 500 and 5000 groups of 4 articles of about 1 KB on
