@@ -136,8 +136,8 @@ private:
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
     long nextnumber = 0;    // of the packet's files: those below are taken
-    // The files fetched since the last commit, still "%08lX.PRT", and their
-    // groups.
+    // The files fetched since the last commit, set aside as "%08lX.NWS",
+    // and their groups.
     struct Fetched {
         long number;
         std::string area;
@@ -220,6 +220,7 @@ bool NewsFetch::preconditions() {
     // What a run killed in the middle of a fetch left behind, and its
     // journal did not claim.
     removeleftovers(soupdir.c_str(), "PRT");
+    removeleftovers(soupdir.c_str(), "NWS");
     // A state file that cannot be replaced is found out before anything is
     // fetched.
     if (!state.prepare()) {
@@ -553,13 +554,19 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     // after an interrupt, right after the last article stored.
     if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
     // Named, listed and synced with the others of its commit, before the
-    // state file can claim these articles as fetched.
+    // state file can claim these articles as fetched. A test run keeps no
+    // journal that would name it after a kill: it is named at once.
     long size = incoming.file.position();
-    if (!incoming.close()) return cannotwrite(incoming.path, incoming.reason());
+    bool stored = options.test ? incoming.finish() : incoming.setaside();
+    if (!stored) return cannotwrite(incoming.path, incoming.reason());
     nextnumber = incoming.number + 1;
-    pending.push_back({incoming.number, group.name});
+    if (!options.test) pending.push_back({incoming.number, group.name});
     progress.meter.erase();
     if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
+    if (options.test && !incoming.list(soupdir, name, "Bn")) {
+        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
+        return Step::Quit;
+    }
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
@@ -694,7 +701,7 @@ Step NewsFetch::commit(bool last) {
     }
     for (size_t i = named; i < pending.size(); i++) {
         char name[32];
-        std::snprintf(name, sizeof name, "%08lX.PRT", pending[i].number);
+        std::snprintf(name, sizeof name, "%08lX.NWS", pending[i].number);
         std::remove((soupdir + name).c_str());
     }
     pending.clear();

@@ -59,8 +59,14 @@ bool IncomingFile::list(const std::string& soupdir, const char* area, const char
     return false;
 }
 
-bool IncomingFile::close() {
+bool IncomingFile::setaside() {
     if (!file.end()) return false;
+    char aside[4096];
+    std::snprintf(aside, sizeof aside, "%.*sNWS", static_cast<int>(std::strlen(temp) - 3), temp);
+    if (renamenew(temp, aside) != 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
     made = false;
     return true;
 }
@@ -70,14 +76,14 @@ bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, s
     // Their writes go out together: the first sync waits for all of them,
     // the later ones find little to do.
     for (long number : numbers) {
-        std::snprintf(name, sizeof name, "%08lX.PRT", number);
+        std::snprintf(name, sizeof name, "%08lX.NWS", number);
         int fd = ::open((soupdir + name).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         ::close(fd);
     }
     for (long number : numbers) {
-        std::snprintf(name, sizeof name, "%08lX.PRT", number);
+        std::snprintf(name, sizeof name, "%08lX.NWS", number);
         path = soupdir + name;
         if (!syncpath(path.c_str())) return false;
     }
@@ -86,7 +92,7 @@ bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, s
 
 long namefetched(const std::string& soupdir, long number) {
     char temp[4096], path[4096];
-    int n = std::snprintf(temp, sizeof temp, "%s%08lX.PRT", soupdir.c_str(), number);
+    int n = std::snprintf(temp, sizeof temp, "%s%08lX.NWS", soupdir.c_str(), number);
     if (n < 0 || n >= static_cast<int>(sizeof temp)) {
         errno = ENAMETOOLONG;
         return -1;
@@ -96,7 +102,7 @@ long namefetched(const std::string& soupdir, long number) {
     // own.
     while (renamenew(temp, path) != 0) {
         if (errno != EEXIST) return -1;
-        number = genfname(temp, "MSG", path, "PRT", number + 1);
+        number = genfname(temp, "MSG", path, "NWS", number + 1);
         if (number < 0) {
             errno = ENAMETOOLONG;
             return -1;

@@ -160,9 +160,12 @@ public:
     bool open(const std::string& soupdir, long from = 0);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
-    // Flush and close, without the sync or the name: the caller gives many
-    // files theirs together (syncfetched, namefetched). False on failure.
-    bool close();
+    // Flush and close, without the sync or the message file's name: the
+    // file waits as "%08lX.NWS", out of the way of the removal of what
+    // killed fetches left, until the news fetch gives many files their
+    // names together (syncfetched, namefetched), or the next run does.
+    // False on failure.
+    bool setaside();
     // Lists the finished file in soupdir's AREAS. When the line cannot be
     // appended the file is removed again, its removal synced: no file stays
     // that AREAS does not list, to be fetched once more into another.
@@ -184,11 +187,11 @@ private:
 // when one is. A file system that cannot tell is given a plain rename.
 int renamenew(const char* from, const char* to);
 
-// Syncs the fetched files "%08lX.PRT" of soupdir of the numbers, all
+// Syncs the files set aside "%08lX.NWS" of soupdir of the numbers, all
 // written out before the first is waited for. False when one fails: path
 // names it, errno says why.
 bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path);
-// Gives the fetched file "%08lX.PRT" of soupdir its message file name:
+// Gives the file set aside "%08lX.NWS" of soupdir its message file name:
 // that number's where it is free, else the next free one, never replacing
 // a file. Returns the number, or -1 with errno set.
 long namefetched(const std::string& soupdir, long number);
@@ -267,7 +270,7 @@ public:
     Replaced recover(const std::string& soupdir);
     // The line that replace() took last goes to the journal too, written
     // out (it outlives a kill), with the number and size of the fetched
-    // file "%08lX.PRT" that holds the group's articles, closed whole. False
+    // file set aside, "%08lX.NWS", that holds the group's articles. False
     // when it cannot: journalpath() and reason() tell.
     bool journal(long number, long size);
     // What the journal holds is synced, to stand after a crash: call once

@@ -122,7 +122,7 @@ struct Marked {
 bool complete(const Marked& m, const std::string& soupdir, std::string& areas, bool& read, bool& listed) {
     char name[32];
     std::snprintf(name, sizeof name, "%08lX", m.number);
-    std::string part = soupdir + name + ".PRT", path = soupdir + name + ".MSG";
+    std::string part = soupdir + name + ".NWS", path = soupdir + name + ".MSG";
     long number = m.number;
     struct stat st;
     if (stat(part.c_str(), &st) == 0) {

@@ -303,8 +303,8 @@ TEST(FetchNews, StateFileReplacedLast) {
     EXPECT_EQ("g.one: 0-1\n", r.newsrc());
     std::string calls = readfile(trace);
     std::string soupdir = r.soup.substr(0, r.soup.size() - 1);
-    size_t msg = calls.find(r.soup + "00000000.PRT>)");
-    size_t named = calls.find("\"" + r.soup + "00000000.PRT\", AT_FDCWD<");
+    size_t msg = calls.find(r.soup + "00000000.NWS>)");
+    size_t named = calls.find("\"" + r.soup + "00000000.NWS\", AT_FDCWD<");
     size_t dir = calls.find(soupdir + ">)");
     size_t areas = calls.find(r.soup + "AREAS>)");
     size_t tmp = calls.find(r.dir / "00000000.TMP>)");

@@ -172,7 +172,7 @@ TEST(AppendAreas, CreatesAndAppends) {
 // The journal of a killed run: its last line of each group that vouches
 // for it takes the place of that group's first line, and the journal goes.
 // A line the journal synced vouches; one after that only where the file it
-// names is found whole: a fetched file still "%08lX.PRT" gets its name and
+// names is found whole: a fetched file still set aside ("%08lX.NWS") gets its name and
 // AREAS line. A line cut off, or of a group the file no longer lists,
 // claims nothing.
 TEST(StateFile, RecoverFoldsTheJournal) {
@@ -180,7 +180,7 @@ TEST(StateFile, RecoverFoldsTheJournal) {
     std::string path = dir / "newsrc", soup = dir.path() + "/";
     writefile(path, "a: 0-0\nb: 0-0\na: 0-0\nc\n");
     writefile(soup + "00000001.MSG", "abc");
-    writefile(soup + "00000002.PRT", "abcd");
+    writefile(soup + "00000002.NWS", "abcd");
     writefile(soup + "AREAS", "00000001\ta\tBn\n");
     writefile(path + ".marks", "00000000\t5\tb: 0-4\n00000009\t5\tx: 1-2\nsynced\n00000001\t3\ta: 0-3\n"
                                "00000002\t4\tb: 0-5\n00000004\t9\tc: 0-9\n00000005\t1\tc: 0-8");
