@@ -1,5 +1,6 @@
 // The outgoing message files in all five formats, walked to their end as
-// the posting walk does: find a message, read its lines, seek past it.
+// the posting walk does: find a message, read its lines, seek past it, and
+// read it as the walk does.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,6 +41,18 @@ void walk(std::vector<char>& bytes, char letter) {
         expect(left == 0 && line.empty());
         expect(text.compare(0, std::string::npos, bytes.data() + start, static_cast<size_t>(length)) == 0);
         if (letter == 'M') expect(text.find("\1\1\1\1") == std::string::npos);
+
+        // Read in the same pass as the walk reads it: the same message,
+        // its fields lines of its header.
+        OutgoingMessage read;
+        expect(std::fseek(file.get(), offset, SEEK_SET) == 0);
+        expect(readmessage(file.get(), letter, read) == length && read.start == start);
+        size_t at = 0;
+        for (const std::string& field : read.fields) {
+            at = text.find(field, at);
+            expect(at != std::string::npos);
+            at += field.size();
+        }
         offset = start + length;
     }
 }

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config judge message group pop3 smtp nntp deflate imap)
+[ ${#targets[@]} -gt 0 ] || targets=(config judge message group pop3 smtp nntp deflate imap bodystructure score)
 build="build-fuzz"
 
 ./scripts/setup.sh fuzz

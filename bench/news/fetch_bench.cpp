@@ -237,7 +237,9 @@ void servegroups(int listener, const Groups& gs, bool& served) {
             ok = sendall(fd, "211 " + std::to_string(count) + " 1 " + std::to_string(count) + " " + groupname(g) +
                                  "\r\n");
         } else if (std::sscanf(line.c_str(), "ARTICLE %ld", &n) == 1 && n >= 1 && n <= count) {
-            ok = sendall(fd, "220 " + std::to_string(n) + " <" + std::to_string(n) + "@bench.test> article\r\n") &&
+            // Each group's articles are its own: no cross-posts.
+            ok = sendall(fd, "220 " + std::to_string(n) + " <" + std::to_string(n) + "." + std::to_string(g) +
+                                 "@bench.test> article\r\n") &&
                  sendall(fd, wirearticle(n, gs.size) + ".\r\n");
         } else if (line == "QUIT\r\n") {
             served = sendall(fd, "205 bye\r\n");

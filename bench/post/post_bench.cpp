@@ -301,11 +301,9 @@ bool run(const Scenario& sc, const std::string& dir) {
     std::string soup = dir + "/soup/";
     mkdir(soup.c_str(), 0700);
     std::string prefix = sc.mail ? "MAIL01" : "NEWS01";
-    // The messages go as they are, checked byte for byte.
-    writewhole(dir + "/vorpa.cfg", std::string("ADDHEADERS off\n") +
-                                       (sc.mail ? "HOSTNAME client.bench.test\nSMTPHOST 127.0.0.1:" + port +
-                                                 "\nSMTPUSER bench\nSMTPPASS secret\nSOUPDIR " + soup + "\n"
-                                                : "NNTPHOST 127.0.0.1:" + port + "\nSOUPDIR " + soup + "\n"));
+    writewhole(dir + "/vorpa.cfg", sc.mail ? "HOSTNAME client.bench.test\nSMTPHOST 127.0.0.1:" + port +
+                                                 "\nSMTPUSER bench\nSMTPPASS secret\nADDHEADERS off\nSOUPDIR " + soup + "\n"
+                                           : "NNTPHOST 127.0.0.1:" + port + "\nADDHEADERS off\nSOUPDIR " + soup + "\n");
     auto serve = [&sc, listener](Received& got) {
         if (sc.mail) {
             servemail(listener, got, sc.chunking);

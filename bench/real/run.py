@@ -4,7 +4,7 @@
 least the protocol allows over the same link. Needs the harness started
 (shared/servers/start.sh, as root) and a Release build.
 
-  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50|files20|compress|day ...]
+  bench/real/run.py BUILD SERVERS_DIR [news|mail20|mail50|files20|compress|score|day ...]
 
 news:   50 groups of 4 new articles of about 5 KB from INN (nnrpd, 119)
 mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
@@ -12,6 +12,9 @@ mail20, mail50: 20 or 50 mails of 5 KB to exim's submission port 3587,
 compress: every article of local.test (seed.sh -m 0 -a 2000 -b 0 --corpus
         first) over 1 Mbit/s each way and 50 ms, with COMPRESS on and off,
         once each; then on loopback, five runs each, for the CPU it costs
+score:  500 articles of local.test (seed.sh -m 0 -a 500 -b 0 --corpus first)
+        over 1 Mbit/s each way and 50 ms, whole and with a score file that
+        kills every other one (by the number in their overview's Xref), once each
 day:    the whole day behind 100 ms each way, in test mode so that it can run
         again (seed.sh -m 100 -a 100 -b 100 first): 20 mails out through
         exim 3587 (STARTTLS, AUTH), 5 articles out and the 3 groups in
@@ -248,20 +251,27 @@ def mail(n, files=False):
 
 
 # --- compression ---------------------------------------------------------------
-def fetchgroup(port, compress, group="local.test"):
+def fetchgroup(port, compress, group="local.test", score=None):
+    """score: the lines of a score file; its kill line goes with the figures"""
     with tempfile.TemporaryDirectory() as d:
         os.mkdir(d + "/packet")
         with open(d + "/newsrc", "w") as f:
             f.write(group + "\n")
-        figures = runvorpa(d, "news fetch", NNTPHOST="127.0.0.1:%d" % port, COMPRESS=compress)
+        settings = dict(NNTPHOST="127.0.0.1:%d" % port, COMPRESS=compress)
+        if score:
+            with open(d + "/score", "w") as f:
+                f.write(score)
+            settings["SCOREFILE"] = d + "/score"
+        figures = runvorpa(d, "news fetch", **settings)
         size = os.path.getsize(d + "/packet/00000000.MSG")
-    return figures, size
+        killed = [l for l in open(d + "/vorpa.log").read().splitlines() if l.startswith("Killed")]
+    return figures, size, killed
 
 
 def compress():
     slow = Link(119, 50, 1000)
-    (on, _, _), size = fetchgroup(slow.port, "on")
-    (off, _, _), _ = fetchgroup(slow.port, "off")
+    (on, _, _), size, _ = fetchgroup(slow.port, "on")
+    (off, _, _), _, _ = fetchgroup(slow.port, "off")
     bare = timed(lambda: barenews(slow.port, ["local.test"]))
     slow.close()
     print("compress %.1f MB of articles over 1 Mbit/s and 50 ms: vorpa %.1f s with COMPRESS, %.1f s without "
@@ -273,6 +283,23 @@ def compress():
                                 statistics.median(v[0] for v in fast["on"]),
                                 statistics.median(v[0] for v in fast["off"]),
                                 max(v[2] for c in fast for v in fast[c])), flush=True)
+
+
+# --- scoring --------------------------------------------------------------------
+def score():
+    spool = WORK + "/inn/spool/articles/local/test"
+    count = len([n for n in os.listdir(spool) if n.isdigit()])
+    # The overview's Xref ends in the article's number: the odd ones go.
+    rules = "[local.*]\n-100: Xref: *[13579]\n"
+    slow = Link(119, 50, 1000)
+    for compress in ("on", "off"):
+        (whole, _, _), wholesize, _ = fetchgroup(slow.port, compress)
+        (scored, _, _), scoredsize, killed = fetchgroup(slow.port, compress, score=rules)
+        print("score   %d articles over 1 Mbit/s and 50 ms, COMPRESS %s: %.1f s for all (%.1f MB), "
+              "%.1f s with the score file (%.1f MB stored; %s)"
+              % (count, compress, whole, wholesize / 1e6, scored, scoredsize / 1e6,
+                 killed[0] if killed else "nothing killed"), flush=True)
+    slow.close()
 
 
 # --- the whole day ---------------------------------------------------------------
@@ -310,6 +337,6 @@ def day():
 
 
 SCENARIO = {"news": news, "mail20": mail(20), "mail50": mail(50), "files20": mail(20, True),
-            "compress": compress, "day": day}
+            "compress": compress, "score": score, "day": day}
 for name in SCENARIOS:
     SCENARIO[name]()

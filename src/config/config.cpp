@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include "core/durable.h"
 #include "core/text.h"
+#include "score/score.h"
 
 namespace {
 
@@ -93,7 +95,11 @@ int Reader::startaccount(const std::string& name, long line, const char* path) {
     next.cafile = first.cafile;
     setcompress(next, first.nntp.compress);
     next.addheaders = first.addheaders;
-    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS"})
+    next.proxyurl = first.proxyurl;
+    next.proxy = first.proxy;
+    next.proxypasscmd = first.proxypasscmd;
+    next.quietdays = first.quietdays;
+    for (const char* key : {"HOSTNAME", "CAFILE", "COMPRESS", "ADDHEADERS", "PROXY", "PROXYPASSCMD", "QUIETDAYS"})
         if (const Origin* o = findorigin(first.origins, key)) next.origins.push_back(*o);
     settings.accounts.push_back(std::move(next));
     sectionpath = path;
@@ -229,6 +235,33 @@ int scancount(Report& report, const std::string& value, long line, const char* p
     return 0;
 }
 
+// Bytes, or with k or M after them kilobytes or megabytes (of 1024); 0 or
+// empty: none.
+int scansize(Report& report, const std::string& value, long line, const char* path, const char* key, long most,
+             long& size) {
+    std::string digits = value;
+    long unit = 1;
+    char last = digits.empty() ? '\0' : digits.back();
+    if (last == 'k' || last == 'K') unit = 1024;
+    if (last == 'm' || last == 'M') unit = 1024 * 1024;
+    if (unit > 1) digits.pop_back();
+    long n = 0;
+    if (value.empty()) {
+        size = 0;
+        return 0;
+    }
+    if (digits.empty() || digits.size() > 10 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        (n = std::stol(digits)) > most / unit) {
+        report.alert("Error: %s must be a size in bytes, or with k or M after it, up to %ldM, not \"%s\" in line %ld "
+                     "of %s\n",
+                     key, most / (1024 * 1024), value.c_str(), line, path);
+        return -1;
+    }
+    size = n * unit;
+    return 0;
+}
+
 // One of words ("a|b|c"), in any case; empty takes the setting back.
 int scanword(Report& report, const std::string& value, long line, const char* path, const char* key,
              const char* list, std::string& out) {
@@ -265,12 +298,87 @@ bool ispin(const std::string& text) {
     return true;
 }
 
+// %XX of a URL's user and password.
+bool urldecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t at = 0; at < text.size(); at++) {
+        if (text[at] != '%') {
+            out += text[at];
+            continue;
+        }
+        if (at + 2 >= text.size() || !isxdigit(static_cast<unsigned char>(text[at + 1])) ||
+            !isxdigit(static_cast<unsigned char>(text[at + 2])))
+            return false;
+        out += static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
+        at += 2;
+    }
+    return true;
+}
+
+// "socks5h://[user[:password]@]host[:port]" (socks5:// resolves here);
+// empty takes the proxy back. A SOCKS5 login holds at most 255 bytes each.
+bool scanproxy(const std::string& value, Proxy& proxy) {
+    proxy = Proxy();
+    if (value.empty()) return true;
+    size_t scheme = value.find("://");
+    if (scheme == std::string::npos) return false;
+    std::string kind = value.substr(0, scheme);
+    if (!strcasecmp(kind.c_str(), "socks5")) proxy.remotenames = false;
+    else if (strcasecmp(kind.c_str(), "socks5h") != 0) return false;
+    std::string rest = value.substr(scheme + 3);
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        std::string login = rest.substr(0, at);
+        size_t colon = login.find(':');
+        if (!urldecode(login.substr(0, colon), proxy.user) ||
+            (colon != std::string::npos && !urldecode(login.substr(colon + 1), proxy.pass)))
+            return false;
+        if (proxy.user.empty() || proxy.user.size() > 255 || proxy.pass.size() > 255) return false;
+        rest.erase(0, at + 1);
+    }
+    std::string port;
+    bool hasport = false;
+    if (!rest.empty() && rest[0] == '[') {
+        size_t close = rest.find(']');
+        if (close == std::string::npos) return false;
+        proxy.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') return false;
+            hasport = true;
+            port = rest.substr(close + 2);
+        }
+    } else {
+        size_t colon = rest.find(':');
+        proxy.host = rest.substr(0, colon);
+        hasport = colon != std::string::npos;
+        if (hasport) port = rest.substr(colon + 1);
+    }
+    if (proxy.host.empty() || proxy.host.find_first_of("/?#@ \t") != std::string::npos) return false;
+    if (!hasport) return true;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    long n = std::strtol(port.c_str(), nullptr, 10);
+    if (n < 1 || n > 65535) return false;
+    proxy.port = static_cast<unsigned short>(n);
+    return true;
+}
+
+// PROXY as --settings shows it: its password only as set.
+std::string proxyshown(const std::string& url) {
+    size_t scheme = url.find("://");
+    size_t at = url.rfind('@');
+    if (scheme == std::string::npos || at == std::string::npos || at < scheme) return url;
+    size_t colon = url.find(':', scheme + 3);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "(set)" + url.substr(at);
+}
+
 // Secret: a password, kept byte for byte; Command: a password command,
 // never shown; File: a file beside the configuration.
 // List: one more value each line; RunWord: a Word of the run's own.
 enum class Kind {
     Text, Secret, Command, File, Dir, LogFile, Newsgroups, Tls, Auth, Include, OnOff, Count, Pin, Word, From, Compress,
-    List, RunWord
+    List, RunWord, Proxy, Size, Signed
 };
 
 // The one list of the settings: keyword, kind, and where the value goes.
@@ -280,8 +388,8 @@ struct Setting {
     std::string* (*text)(Account&);  // Text, Secret, Command, File, Pin
     Server* (*server)(Account&);     // Tls, Auth
     bool* (*flag)(Account&) = nullptr;   // OnOff
-    long* (*count)(Account&) = nullptr;  // Count
-    long most = 0;                        // Count: the largest value taken
+    long* (*count)(Account&) = nullptr;  // Count, Size
+    long most = 0;                        // Count, Size: the largest value taken
     const char* words = nullptr;          // Word, RunWord: the values taken, "a|b|c"
     std::vector<std::string>* (*list)(Account&) = nullptr;  // List
     std::string Settings::*run = nullptr;  // Dir, RunWord
@@ -290,6 +398,8 @@ struct Setting {
 // A hundred years of days; counts of messages and articles.
 constexpr long mostdays = 36500;
 constexpr long mostcount = 1000000000;
+// No message a server lists is larger.
+constexpr long mostsize = INT32_MAX;
 
 const Setting table[] = {
     {"HOSTNAME", Kind::Text, [](Account& s) { return &s.hostname; }, nullptr},
@@ -320,6 +430,9 @@ const Setting table[] = {
     {"POPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.popmax; }, mostcount},
     {"NEWSFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsfirst; }, mostcount},
     {"NEWSMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.newsmax; }, mostcount},
+    {"SCOREFILE", Kind::File, [](Account& s) { return &s.scorefile; }, nullptr},
+    {"SCOREMIN", Kind::Signed, nullptr, nullptr, nullptr, [](Account& s) { return &s.scoremin; }, mostcount},
+    {"CROSSPOSTS", Kind::Word, [](Account& s) { return &s.crossposts; }, nullptr, nullptr, nullptr, 0, "once|each"},
     // OAuth2
     {"OAUTH2", Kind::Word, [](Account& s) { return &s.oauth2; }, nullptr, nullptr, nullptr, 0,
      "google|microsoft|custom"},
@@ -349,6 +462,9 @@ const Setting table[] = {
     {"IMAPKEEPDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapkeepdays; }, mostdays},
     {"IMAPFIRST", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapfirst; }, mostcount},
     {"IMAPMAX", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.imapmax; }, mostcount},
+    // Big mail.
+    {"MAXSIZE", Kind::Size, nullptr, nullptr, nullptr, [](Account& s) { return &s.maxsize; }, mostsize},
+    {"BIGMAIL", Kind::Word, [](Account& s) { return &s.bigmail; }, nullptr, nullptr, nullptr, 0, "text|skip"},
     {"LOGFILE", Kind::LogFile, nullptr, nullptr},
     // The offline reader's folders.
     {"READERPACKETS", Kind::Dir, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &Settings::readerpackets},
@@ -358,6 +474,10 @@ const Setting table[] = {
     // Compression on the wire.
     {"COMPRESS", Kind::Compress, nullptr, nullptr},
     {"INCLUDE", Kind::Include, nullptr, nullptr},
+    // The way out, and how long it may stay shut before a run says so.
+    {"PROXY", Kind::Proxy, [](Account& s) { return &s.proxyurl; }, nullptr},
+    {"PROXYPASSCMD", Kind::Command, [](Account& s) { return &s.proxypasscmd; }, nullptr},
+    {"QUIETDAYS", Kind::Count, nullptr, nullptr, nullptr, [](Account& s) { return &s.quietdays; }, mostdays},
 };
 
 bool runwide(Kind kind) { return kind == Kind::Dir || kind == Kind::LogFile || kind == Kind::RunWord; }
@@ -462,6 +582,15 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return scanonoff(report, value, line, path, s.key, *s.flag(account()));
     case Kind::Count:
         return scancount(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::Size:
+        return scansize(report, value, line, path, s.key, s.most, *s.count(account()));
+    case Kind::Signed: {
+        // A score may be below 0: the count is read without its sign.
+        bool negative = !value.empty() && value[0] == '-';
+        int r = scancount(report, negative ? value.substr(1) : value, line, path, s.key, s.most, *s.count(account()));
+        if (r == 0 && negative) *s.count(account()) = -*s.count(account());
+        return r;
+    }
     case Kind::List:
         if (!value.empty()) s.list(account())->push_back(value);
         return 0;
@@ -477,6 +606,16 @@ int Reader::scan(const Setting& s, const std::string& value, long line, const ch
         return 0;
     case Kind::Word:
         return scanword(report, value, line, path, s.key, s.words, *s.text(account()));
+    case Kind::Proxy:
+        if (!scanproxy(value, account().proxy)) {
+            report.alert("Error: PROXY must be socks5h://host:port or socks5://host:port, with user:password@ "
+                         "before the host where the proxy asks for a login, in line %ld of %s\n",
+                         line, path);
+            return -1;
+        }
+        secret = secret || !account().proxy.pass.empty();
+        *s.text(account()) = value;
+        return 0;
     case Kind::From: {
         // The last line wins, as for every other setting.
         std::vector<std::string>& from = account().from;
@@ -503,6 +642,8 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::Pin:
     case Kind::Word:
         return *s.text(a);
+    case Kind::Proxy:
+        return proxyshown(*s.text(a));
     case Kind::File:
         return tildepath(*s.text(a));
     case Kind::Dir:
@@ -524,6 +665,8 @@ std::string shown(const Setting& s, const Settings& settings, Account& a) {
     case Kind::Compress:
         return a.nntp.compress ? "on" : "off";
     case Kind::Count:
+    case Kind::Size:
+    case Kind::Signed:
         return std::to_string(*s.count(a));
     case Kind::From: {
         std::string all;
@@ -648,6 +791,18 @@ int onesecreteach(Report& report, const Account& account) {
     return 0;
 }
 
+// The proxy's password comes from its URL or from its command, and only
+// with a user to go with it.
+int proxylogin(Report& report, const Account& account) {
+    if (account.proxypasscmd.empty()) return 0;
+    const char* wrong = !account.proxy.pass.empty() ? "PROXY holds a password and PROXYPASSCMD is set: keep one of them"
+                        : account.proxy.user.empty() ? "PROXYPASSCMD needs a user in PROXY (socks5h://user@host:port)"
+                                                     : nullptr;
+    if (!wrong) return 0;
+    report.alert("Error: %s\n", wrong);
+    return -1;
+}
+
 // With OAuth2 the logins of POP3 and SMTP take its token, by XOAUTH2 unless
 // a mechanism is written; a password beside it would be a second answer.
 int oauthlogins(Report& report, Account& account) {
@@ -676,6 +831,20 @@ int oauthlogins(Report& report, Account& account) {
     return -1;
 }
 
+// The score file is read once, at the start: a rule that cannot be read
+// refuses the run before anything is fetched.
+int readscores(Report& report, Account& account) {
+    if (account.scorefile.empty()) return 0;
+    auto scores = std::make_shared<ScoreFile>();
+    std::string why;
+    if (!scores->read(account.scorefile, why)) {
+        report.alert("%s", why.c_str());
+        return -1;
+    }
+    account.scores = std::move(scores);
+    return 0;
+}
+
 }  // namespace
 
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings) {
@@ -692,9 +861,17 @@ int readconfigfile(Report& report, const std::string& name, const std::string& b
         if (!findorigin(account.origins, "NEWSGROUPS") &&
             resolvepath(report, named ? "newsrc-" + account.name : "newsrc", top, account.newsgroups) != 0)
             return -1;
-        if (onesecreteach(report, account) != 0 || oauthlogins(report, account) != 0) return -1;
+        if (onesecreteach(report, account) != 0 || oauthlogins(report, account) != 0 ||
+            proxylogin(report, account) != 0)
+            return -1;
+        spreadproxy(account);
+        if (readscores(report, account) != 0) return -1;
     }
     return 0;
+}
+
+void spreadproxy(Account& account) {
+    for (Server* server : {&account.pop, &account.imap, &account.smtp, &account.nntp}) server->proxy = account.proxy;
 }
 
 int joinprogramdir(const std::string& base, const std::string& name, std::string& out) {
@@ -757,6 +934,13 @@ bool findconfigfile(Report& report, std::string& base, std::string& configfile) 
     report.alert("Error: no configuration file at %s%s%s (or name one with /config=)\n", beside.c_str(),
                  user.empty() ? "" : " or ", user.c_str());
     return false;
+}
+
+std::string setupconfigfile(const std::string& base) {
+    std::string beside = base.substr(0, base.rfind('/') + 1) + "vorpa.cfg";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+    std::string user = userconfigdir();
+    return user.empty() ? "" : user + "/vorpa/vorpa.cfg";
 }
 
 std::string tildepath(const std::string& path) {

@@ -20,6 +20,10 @@
 // on report's error stream, as are the warnings.
 int readconfigfile(Report& report, const std::string& name, const std::string& base, Settings& settings);
 
+// Gives each server of account the account's proxy, as it stands now (its
+// password had from PROXYPASSCMD included).
+void spreadproxy(Account& account);
+
 // The program file itself, through /proc/self/exe so that a start through
 // PATH or a symbolic link finds it; argv0 when that cannot be read.
 std::string programpath(const char* argv0);
@@ -34,6 +38,12 @@ std::string programpath(const char* argv0);
 // or the path of the second). False, after naming every place looked at,
 // when there is none.
 bool findconfigfile(Report& report, std::string& base, std::string& configfile);
+
+// The file vorpa setup writes to when /config= names none: vorpa.cfg
+// beside the program (base) where there is one, else the user's,
+// $XDG_CONFIG_HOME/vorpa/vorpa.cfg, whether it is there or not. Empty
+// without a home folder.
+std::string setupconfigfile(const std::string& base);
 
 // Prints, for --settings, the settings read and the newsgroups file, the
 // run's own first, then account by account, each with the file and line

@@ -4,8 +4,11 @@
 #ifndef VORPA_CORE_SETTINGS_H
 #define VORPA_CORE_SETTINGS_H
 
+#include <memory>
 #include <string>
 #include <vector>
+
+class ScoreFile;
 
 // TLS mode of a server: plain text, STARTTLS after the greeting, or TLS
 // from the first byte.
@@ -22,6 +25,20 @@ constexpr size_t kPathMax = 4095;
 // Which protocol a server speaks: the rules of one protocol (POP3's
 // plain-text password with POPTLS off, its USER login) go by it.
 enum class Protocol { Pop3, Smtp, Nntp, Imap };
+
+// A SOCKS5 proxy that every connection of an account goes through.
+struct Proxy {
+    std::string host;  // empty: none; a name, an address or a bare IPv6 literal
+    unsigned short port = 1080;
+    // socks5h: the proxy resolves the server's name (so that .onion hosts
+    // work and no lookup leaves this machine); socks5: this side does.
+    bool remotenames = true;
+    // The RFC 1929 login; none without a user.
+    std::string user;
+    std::string pass;
+
+    bool set() const { return !host.empty(); }
+};
 
 struct Server {
     explicit Server(Protocol protocol) : protocol(protocol) {}
@@ -44,6 +61,8 @@ struct Server {
 
     // COMPRESS: the connection is compressed where the server offers it.
     bool compress = true;
+    // The account's proxy, copied here for the connection.
+    Proxy proxy;
 };
 
 // Where a setting in force was read: its keyword, the file (an index into
@@ -90,14 +109,35 @@ struct Account {
     long imapkeepdays = 0;
     long imapfirst = 0;
     long imapmax = 0;
+    // A message larger than maxsize bytes (0: no bound) is left on the
+    // server and named, or where the source has parts and bigmail is not
+    // "skip", stored as its header and the text parts that fit.
+    long maxsize = 0;
+    std::string bigmail;  // "text", "skip"; empty: text
     // A group's first fetch takes at most its newest newsfirst articles;
     // one run asks for at most newsmax article numbers of a group. 0: no
     // bound.
     long newsfirst = 0;
     long newsmax = 0;
+    // SCOREFILE: the rules read from it at start-up (null: none); only
+    // articles that score scoremin or more are fetched.
+    std::string scorefile;
+    std::shared_ptr<const ScoreFile> scores;
+    long scoremin = 0;
+    // CROSSPOSTS: "each" fetches an article in every group it went to;
+    // else (once) a run stores it in the first only.
+    std::string crossposts = "once";
     // Days a letter kept by temporary refusals is tried before it is given
     // up like a refused one; 0: never.
     long keeptrying = 5;
+    // Days a server may stay unreachable before a run says so and exits
+    // 2; 0: never.
+    long quietdays = 2;
+    // PROXY as written, read into proxy; PROXYPASSCMD: a command whose
+    // first line is the proxy's password.
+    std::string proxyurl;
+    Proxy proxy;
+    std::string proxypasscmd;
     // OAuth2: the provider whose endpoints, scope and flow are the
     // defaults (empty: no OAuth2, the logins take passwords), the
     // application registered with it, and what overrides the preset.

@@ -44,6 +44,8 @@ void showusage(Report& report) {
         "vorpa post           post mail/news only (no fetching)\n"
         "vorpa authorize [account]\n"
         "                     run the OAuth2 flow once, keep its tokens (whole word)\n"
+        "vorpa setup <address> [provider] [--print]\n"
+        "                     add an account for the address to the configuration\n"
         "(email/news and fetch/post may be combined)\n"
         "\nCommandline options:\n\n"
         "/config=<filename>   use <filename> as configuration file\n"
@@ -185,6 +187,39 @@ void scancommandline(Report& report, int argc, char** argv, RunOptions& run, std
     run.fetchnews = news && fetch;
     run.postnews = news && post;
     all = mail && news;
+}
+
+// vorpa setup ADDRESS [PROVIDER] [--print] [/config=FILE], the words in
+// any order: writes an account and runs nothing else.
+int setup(Report& report, int argc, char** argv) {
+    std::vector<std::string> words;
+    std::string configfile;
+    bool print = false;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        const char* rest = arg + (arg[0] == '-' && arg[1] == '-' ? 2 : 1);
+        if (!strcasecmp(arg, "setup")) continue;
+        if (arg[0] != '/' && arg[0] != '-') {
+            words.emplace_back(arg);
+        } else if (!strcasecmp(rest, "print")) {
+            print = true;
+        } else if (startswith(rest, "config=") || startswith(rest, "c=")) {
+            const char* value = std::strchr(rest, '=') + 1;
+            configfile = pathvalue(report, "/config= file name", arg, value, std::strlen(value));
+        } else {
+            badword(report, "unknown word", arg);
+        }
+    }
+    if (words.empty() || words.size() > 2) {
+        report.alert("Error: say the address: vorpa setup joe@example.org\n");
+        usage(report);
+    }
+    if (configfile.empty()) configfile = setupconfigfile(programpath(argv[0]));
+    if (configfile.empty()) {
+        report.alert("Error: no home folder for the configuration: name one with /config=\n");
+        return 1;
+    }
+    return setupaccount(report, words[0], words.size() > 1 ? words[1] : "", configfile, print);
 }
 
 // Ends the run when the packet directory (given with its trailing "/")
@@ -335,6 +370,27 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
     return true;
 }
 
+// Each proxy password command of the accounts the run is for, once (the
+// accounts that take the default's share its answer), before anything
+// connects. False after the line that says why one failed.
+bool proxypasswords(Report& report, Settings& settings, const std::vector<const Account*>& chosen) {
+    std::vector<std::pair<std::string, std::string>> had;
+    for (Account& account : settings.accounts) {
+        if (account.proxypasscmd.empty() || std::find(chosen.begin(), chosen.end(), &account) == chosen.end())
+            continue;
+        auto known = std::find_if(had.begin(), had.end(),
+                                  [&](const auto& h) { return h.first == account.proxypasscmd; });
+        if (known != had.end()) {
+            account.proxy.pass = known->second;
+        } else {
+            if (!proxysecret(report, account, account.proxy.pass)) return false;
+            had.emplace_back(account.proxypasscmd, account.proxy.pass);
+        }
+        spreadproxy(account);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -350,6 +406,8 @@ int main(int argc, char** argv) {
         report.console("vorpa %d.%02d\n", versionmajor, versionminor);
         return 0;
     }
+    for (int i = 1; i < argc; i++)
+        if (!strcasecmp(argv[i], "setup")) return setup(report, argc, argv);
     report.console("Vorpa-%s v%d.%02d  %s %s\n", osstr, versionmajor, versionminor, __DATE__, __TIME__);
     static const char documentation[] = "Documentation: man vorpa\n\n";
     report.put(Channel::Live, documentation, sizeof documentation - 1);
@@ -373,7 +431,10 @@ int main(int argc, char** argv) {
     }
     std::vector<const Account*> chosen;
     if (!chooseaccounts(report, settings, options, chosen)) return 1;
-    if (options.authorize) return authorizeaccounts(report, options, chosen);
+    if (options.authorize) {
+        if (!proxypasswords(report, settings, chosen)) return 2;
+        return authorizeaccounts(report, options, chosen);
+    }
     if (settings.soupdir.empty()) {
         report.alert("Error: SOUPDIR not defined in %s\n", configfile.c_str());
         return 1;
@@ -394,6 +455,8 @@ int main(int argc, char** argv) {
         report.alert("Error: CAFILE %s holds no readable PEM certificate\n", account.cafile.c_str());
         return 1;
     }
+    // A command that may ask for a passphrase runs once the run is sure to go on.
+    if (!proxypasswords(report, settings, chosen)) return 2;
     openlog(report, settings.logfile);
 
     // A phase that ended early, or kept a line of REPLIES because what it
@@ -436,6 +499,8 @@ int main(int argc, char** argv) {
     phase(options.fetchmail, fetchemail, &Account::pop, false);
     phase(options.fetchnews, fetchnews, &Account::nntp, options.list);
     openings.end();
+    // A server out of reach for days would leave cron quiet for ever.
+    if (!interrupts.taken() && sayoutages(settings, options, tally, report)) undone = true;
     if (!interrupts.taken()) tallied(packforreader(settings, options, report));
     // A misspelt group would otherwise go unnoticed for ever.
     if (!tally.unknown.empty()) undone = true;

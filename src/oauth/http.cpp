@@ -107,7 +107,8 @@ std::string formtext(const Form& form) {
     return text;
 }
 
-HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, const std::string& cafile) {
+HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, const std::string& cafile,
+                    const Proxy& proxy) {
     HttpAnswer answer;
     const OAuthHttp::Calls* curl = http.calls(answer.failure);
     if (!curl) return answer;
@@ -133,6 +134,19 @@ HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, c
     curl->setopt(c, CURLOPT_CONNECTTIMEOUT, 20L);
     curl->setopt(c, CURLOPT_TIMEOUT, 60L);
     if (!cafile.empty()) curl->setopt(c, CURLOPT_CAINFO, cafile.c_str());
+    // libcurl reads its login apart from the URL, so that no byte of it
+    // needs escaping.
+    std::string via;
+    if (proxy.set()) {
+        bool literal6 = proxy.host.find(':') != std::string::npos;
+        via = std::string(proxy.remotenames ? "socks5h://" : "socks5://") + (literal6 ? "[" : "") + proxy.host +
+              (literal6 ? "]" : "") + ":" + std::to_string(proxy.port);
+        curl->setopt(c, CURLOPT_PROXY, via.c_str());
+        if (!proxy.user.empty()) {
+            curl->setopt(c, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+            curl->setopt(c, CURLOPT_PROXYPASSWORD, proxy.pass.c_str());
+        }
+    }
     CURLcode code = curl->perform(c);
     // Only gather refuses to write: the answer is too large. A server
     // error's page may be; it counts by its status alone.

@@ -27,7 +27,9 @@ struct HttpAnswer {
 };
 
 // POSTs form to url; the server's certificate checked against cafile, or
-// the system's store when it is empty. The proxy variables are honoured.
-HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, const std::string& cafile);
+// the system's store when it is empty. Through proxy where it is set, else
+// the proxy variables are honoured.
+HttpAnswer postform(OAuthHttp& http, const std::string& url, const Form& form, const std::string& cafile,
+                    const Proxy& proxy);
 
 #endif

@@ -119,7 +119,8 @@ bool randomtext(std::string& out) {
 OAuthOutcome devicegrant(OAuthHttp& http, const Account& account, const OAuthProvider& provider,
                          OAuthPrompt& prompt, OAuthTokens& tokens) {
     if (provider.deviceurl.empty()) return {OAuthOutcome::Failed, "OAUTH2DEVICEURL is not set"};
-    HttpAnswer start = postform(http, provider.deviceurl, client(account, {{"scope", provider.scope}}), account.cafile);
+    HttpAnswer start =
+        postform(http, provider.deviceurl, client(account, {{"scope", provider.scope}}), account.cafile, account.proxy);
     std::string code = text(start.body, "device_code"), user = text(start.body, "user_code");
     // Google names it verification_url.
     std::string address = text(start.body, "verification_uri");
@@ -139,7 +140,7 @@ OAuthOutcome devicegrant(OAuthHttp& http, const Account& account, const OAuthPro
         HttpAnswer poll = postform(
             http, provider.tokenurl,
             client(account, {{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"}, {"device_code", code}}),
-            account.cafile);
+            account.cafile, account.proxy);
         std::string error = text(poll.body, "error");
         if (error == "authorization_pending") continue;
         if (error == "slow_down") {
@@ -284,7 +285,7 @@ OAuthOutcome loopbackgrant(OAuthHttp& http, const Account& account, const OAuthP
                                                                  {"code", code},
                                                                  {"redirect_uri", redirect},
                                                                  {"code_verifier", verifier}}),
-                                                account.cafile),
+                                                account.cafile, account.proxy),
                                        tokens);
         answerbrowser(fd, "200 OK",
                       out.end == OAuthOutcome::Ok ? "Vorpa is authorized. You may close this page."
@@ -328,7 +329,7 @@ OAuthOutcome oauthrefresh(OAuthHttp& http, const Account& account, OAuthTokens& 
                                 client(account, {{"grant_type", "refresh_token"},
                                                  {"refresh_token", tokens.refresh},
                                                  {"scope", provider.scopedrefresh ? provider.scope : ""}}),
-                                account.cafile),
+                                account.cafile, account.proxy),
                        tokens);
 }
 

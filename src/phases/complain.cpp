@@ -1,5 +1,6 @@
 // The words of each protocol for a reply that is not positive, with the
 // server's line made safe to show.
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -26,6 +27,30 @@ std::string tlssetting(const Connection& c) {
     return std::string(name, std::strcmp(name, "POP3") == 0 ? 3 : 4);
 }
 
+bool ispop3(const char* name) { return std::strcmp(name, "POP3") == 0; }
+
+// The text of a POP3 or IMAP reply after the status (and the tag) that
+// mean nothing to a user: "-ERR", "L NO", "* BYE". A reply of nothing but
+// them is shown whole.
+std::string sourcewords(const char* name, const std::string& text) {
+    size_t from = 0;
+    if (ispop3(name)) {
+        if (text.compare(0, 4, "-ERR") == 0) from = 4;
+        else if (text.compare(0, 3, "+OK") == 0) from = 3;
+    } else {
+        size_t tagend = text.find(' ');
+        size_t wordend = tagend == std::string::npos ? tagend : text.find_first_of(" \r\n", tagend + 1);
+        if (wordend != std::string::npos) {
+            std::string word = text.substr(tagend + 1, wordend - tagend - 1);
+            for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            if (word == "NO" || word == "BAD" || word == "BYE" || word == "OK") from = wordend;
+        }
+    }
+    from = text.find_first_not_of(' ', from);
+    if (from == std::string::npos || text.find_first_not_of("\r\n", from) == std::string::npos) return safetext(text);
+    return safetext(text.substr(from));
+}
+
 // The words of POP3 and IMAP, which differ only in the name.
 void sourcecomplain(const char* name, Report& report, const Reply& reply, bool quiet) {
     if (reply.status == Reply::Lost) {
@@ -33,11 +58,33 @@ void sourcecomplain(const char* name, Report& report, const Reply& reply, bool q
     } else if (reply.status == Reply::Invalid) {
         report.say("%s host did not send valid answer\n", name);
     } else if (!quiet) {
-        report.say("%s host returned error: %s", name, safetext(reply.text).c_str());
+        report.say("%s host returned error: %s", name, sourcewords(name, reply.text).c_str());
     }
 }
 
+// POP3 -> POPHOST, and so on.
+std::string hostsetting(const Connection& c) { return tlssetting(c) + "HOST"; }
+
+// "an IMAP server", "a POP3 server".
+std::string aserver(const std::string& protocol) {
+    return (protocol[0] == 'P' ? "a " : "an ") + protocol + " server";
+}
+
 }  // namespace
+
+std::string serverwords(const Connection& c, const Reply& reply) {
+    const char* name = c.protocol.name;
+    if (ispop3(name) || std::strcmp(name, "IMAP") == 0) return sourcewords(name, reply.text);
+    return safetext(reply.text);
+}
+
+void refusedlogin(Report& report, const Connection& c, const Reply& reply, Complain complain) {
+    const char* name = c.protocol.name;
+    if (reply.refused() && (ispop3(name) || std::strcmp(name, "IMAP") == 0))
+        report.say("%s host refused the login: %s", name, serverwords(c, reply).c_str());
+    else
+        complain(report, reply, false);
+}
 
 void pop3complain(Report& report, const Reply& reply, bool quiet) { sourcecomplain("POP3", report, reply, quiet); }
 
@@ -60,6 +107,8 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet) {
         report.say("NNTP host requires a login (NNTPUSER, NNTPPASS): %s", safetext(reply.text).c_str());
     } else {
         report.say("NNTP host returned error: %s", safetext(reply.text).c_str());
+        if (nntpcrowded(reply))
+            report.say("! The news server takes no more connections now: let fewer accounts use it at once\n");
     }
 }
 
@@ -76,11 +125,20 @@ void sayfailure(Report& report, const Connection& c, const Outcome& failure, Com
     case Stage::Connect:
         report.say("Cannot connect to host %s at port %d: %s\n", c.host.c_str(), c.port, failure.detail.c_str());
         return;
+    case Stage::Proxy:
+        report.say("Proxy %s at port %d %s\n", c.server.proxy.host.c_str(), c.server.proxy.port,
+                   failure.detail.c_str());
+        return;
     case Stage::Tls:
         saytlsfailure(report, c, failure);
         return;
     case Stage::Greeting:
-        if (failure.wantstls) {
+        if (!failure.detail.empty()) {
+            bool other = failure.detail != name;
+            report.say("%s host %s at port %d %s like %s: check %s\n", name, c.host.c_str(), c.port,
+                       other ? "answered" : "did not answer", aserver(failure.detail).c_str(),
+                       hostsetting(c).c_str());
+        } else if (failure.wantstls) {
             report.say("%s host %s at port %d expects TLS from the first byte: set %sTLS on\n", name, c.host.c_str(),
                        c.port, tlssetting(c).c_str());
         } else {
@@ -100,7 +158,8 @@ void sayfailure(Report& report, const Connection& c, const Outcome& failure, Com
         report.syserror("Send");
         return;
     case Stage::Reply:
-        complain(report, failure.reply, quiet);
+        if (failure.failure == Failure::Login) refusedlogin(report, c, failure.reply, complain);
+        else complain(report, failure.reply, quiet);
         return;
     case Stage::Text:
         // The transport said why; the caller says what was lost.

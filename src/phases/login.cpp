@@ -38,8 +38,12 @@ void saylogin(Report& report, const Connection& c, const SaslLogin& login, Compl
     case SaslLogin::Invalid:
         break;
     }
-    if (!login.token || login.end == SaslLogin::Invalid) {
+    if (login.end == SaslLogin::Invalid) {
         complain(report, reply, false);
+        return;
+    }
+    if (!login.token) {
+        refusedlogin(report, c, reply, complain);
         return;
     }
     // A refused token is not offered again, nor anything else.

@@ -188,6 +188,33 @@ private:
     }
 };
 
+// The messages fetched whole, then those stored as their text only (the
+// last texts places of fetch), into the same file.
+bool retrieveboth(MailSource& source, const MailList& list, const std::vector<uint32_t>& fetch, Store& store,
+                  Fetched& got, BigMail& big, size_t texts) {
+    size_t whole = fetch.size() - texts;
+    std::vector<uint32_t> first(fetch.begin(), fetch.begin() + static_cast<long>(whole));
+    if (!source.retrieve(first, store, false)) return false;
+    for (size_t k = whole; k < fetch.size(); k++) {
+        store.inflight = k;
+        if (store.run.interrupts.taken() != 0) return false;
+        std::string id;
+        BigMail::Took took = big.store(list, fetch[k], k, fetch.size(), store.incoming, id);
+        if (took != BigMail::Took::Stored) {
+            store.ended = took == BigMail::Took::Unwritten;
+            return false;
+        }
+        store.messages++;
+        store.delivered[k] = true;
+        if (k < got.messageids.size()) got.messageids[k] = id;
+        if (k < store.keepable) {
+            store.keptmessages = store.messages;
+            store.keptlength = store.incoming.file.position();
+        }
+    }
+    return true;
+}
+
 const char* plural(size_t n) { return n == 1 ? "" : "s"; }
 
 // Every kind of source, with what its settings ask.
@@ -208,6 +235,8 @@ MailFetch::MailFetch(const Context& run, const Server& server) : run(run), out(r
     for (const SourceKind& k : kinds)
         if (k.protocol == server.protocol) kind = &k;
     rules = kind->rules(run.account);
+    rules.maxsize = run.account.maxsize;
+    rules.text = run.account.bigmail != "skip";
     if (rules.most > 0) budget = static_cast<size_t>(rules.most);
 }
 
@@ -347,7 +376,12 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     bool named = !folder.empty();
     std::string shown = safetext(folder);
     if (state.missing) {
-        out.say("%s host has no folder %s: %s", name, shown.c_str(), safetext(state.reply.text).c_str());
+        std::string others;
+        for (const std::string& other : state.others) others += (others.empty() ? "" : ", ") + safetext(other);
+        if (state.othercount > state.others.size()) others += ", ...";
+        if (!others.empty()) others = " (its folders: " + others + ")";
+        out.say("%s host has no folder %s%s: %s", name, shown.c_str(), others.c_str(),
+                serverwords(c, state.reply).c_str());
         missing = true;
         return true;
     }
@@ -394,7 +428,10 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     if (named || (plan.keep && list.hasids)) out.say("%zu of them are new.\n", plan.fetch.size());
     if (!named && !plan.keep && plan.before > 0)
         out.say("%zu of them %s stored by an earlier run.\n", plan.before, plan.before == 1 ? "was" : "were");
+    BigMail big(run, *source, folder, rules.maxsize, rules.text);
+    if (!big.sort(plan, list)) return false;
     size_t left = plan.limit(budget);
+    big.order(plan);
     if (budget != SIZE_MAX) budget -= plan.taking;
     // A mailbox's check says the fetch without its bound.
     if (left > 0 && (named || !options.check))
@@ -411,12 +448,14 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     // no stored message is old enough to go.
     bool last = options.test || (plan.keep && plan.removals().empty());
     Fetched got{Step::Next, std::vector<bool>(plan.fetch.size(), true), {}};
-    if (!plan.fetch.empty()) got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named);
+    if (!plan.fetch.empty())
+        got = retrieve(list, plan.fetch, plan.keepable(), area.c_str(), last, named, big, plan.texts);
     if (got.step == Step::End) return false;
     std::vector<uint32_t> stored;
     for (size_t k = 0; k < plan.fetch.size(); k++)
         if (got.stored[k]) stored.push_back(plan.fetch[k]);
     run.tally.mails += static_cast<long>(plan.stored(got.stored, got.messageids, got.step == Step::Next, now));
+    big.tally(plan, got.stored);
     if (options.test) return got.step == Step::Next;
     if (plan.changed() && !plan.save(record)) {
         out.say("Cannot write to %s: %s\n", record.failedfile().c_str(), record.reason());
@@ -483,7 +522,7 @@ bool MailFetch::removefrom(MailPlan& plan, MailRecord& record, const MailList& l
 // and only the message in flight comes again. A place of no size is
 // stored where the fetch passed it.
 Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable,
-                            const char* area, bool last, bool messageids) {
+                            const char* area, bool last, bool messageids, BigMail& big, size_t texts) {
     Fetched got{Step::Quit, std::vector<bool>(fetch.size(), false), {}};
     IncomingFile incoming;
     const char* name = incoming.path;
@@ -497,7 +536,9 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         for (size_t k = 0; k < fetch.size(); k++)
             got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);
     };
-    if (source->retrieve(fetch, store, last)) {
+    bool through = texts == 0 ? source->retrieve(fetch, store, last)
+                              : retrieveboth(*source, list, fetch, store, got, big, texts);
+    if (through) {
         store.progress.finish();
         if (!storefile(out, incoming, run.settings.soupdir, area)) return got;
         if (store.progress.average() != 0) out.say("Average CPS fetching email: %u\n", store.progress.average());
@@ -548,7 +589,7 @@ Result fetchfrom(const Context& run, const Server& server, Service service, cons
         return static_cast<MailFetch&>(*ahead->opener).fetch();
     }
     MailFetch here(run, server);
-    openhere(here);
+    openhere(run, here);
     return here.fetch();
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "phases/bigmail.h"
 #include "phases/shared.h"
 #include "proto/mailsource.h"
 #include "soup/mailplan.h"
@@ -28,6 +29,8 @@ struct SourceRules {
     long most = 0;      // messages one run fetches (0: no bound)
     bool seen = false;  // what was stored is flagged as seen
     std::vector<std::string> folders;  // of a source with folders
+    long maxsize = 0;  // bytes of the largest message fetched whole (0: no bound)
+    bool text = true;  // a larger one is fetched as its text where the source can
 };
 
 // One kind of source: its protocol, the words of its replies, what is said
@@ -67,9 +70,10 @@ private:
                     const std::vector<uint32_t>& stored);
     // The messages at the places of fetch into a new message file listed
     // under area in AREAS; messageids: their Message-IDs are wanted. last:
-    // nothing is asked after them.
+    // nothing is asked after them. The last texts places are stored by big
+    // as their text only.
     Fetched retrieve(const MailList& list, const std::vector<uint32_t>& fetch, size_t keepable, const char* area,
-                     bool last, bool messageids);
+                     bool last, bool messageids, BigMail& big, size_t texts);
 
     const Context& run;
     Report& out;

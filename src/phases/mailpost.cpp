@@ -27,7 +27,7 @@ public:
     // context is the opening's), its lines said now; else opened now.
     Step begin() {
         if (run.opening) run.openings->take(*run.opening);
-        else openhere(*this);
+        else openhere(run, *this);
         return opened;
     }
     bool prepare() override;
@@ -39,13 +39,13 @@ public:
     Connection& connection() override { return client.connection(); }
     Outcome& ended() override { return endedby; }
     void drop() override { client.end(opened == Step::Next ? Step::Quit : opened); }
-    Step post(PostedFile& file, long start, long length) {
+    Step post(PostedFile& file, const OutgoingMessage& message) {
         std::string head;
-        if (!addedheaders(run, file, start, length, accountfrom(run.account), head)) return Step::Quit;
+        if (!addedheaders(run, file, message, accountfrom(run.account), head)) return Step::Quit;
         posted = &file;
         if (waiting.empty() || waiting.back().file != &file) waiting.push_back({&file, 0});
         waiting.back().left++;
-        return client.post({file.file, start, length, withoutbcc(), head});
+        return client.post({message, withoutbcc(), head});
     }
     Step settle() { return client.settle(); }
     // QUIT goes with the last message's commands.
@@ -72,16 +72,16 @@ public:
     void loggingin(const SaslLogin& login) override { saylogin(out, client.connection(), login, smtpcomplain); }
     bool done(const SmtpMessage& message) override {
         // Not recorded, the message has no verdict: its file stays.
-        if (!recordsent(out, owner(message), message.start, message.length)) return false;
+        if (!recordsent(out, owner(message), message.text)) return false;
         run.tally.sent++;
         return true;
     }
     void refused(const SmtpMessage& message, const SmtpFault& fault) override {
         endedby = fault.cause;
         PostedFile& file = owner(message);
-        std::vector<std::string> to = readenvelope(message.file, message.start, message.length).to;
-        say(fault, lettername(file, message.start, message.length, to.empty() ? "" : to.front()) + " ");
-        if (!giveup(file, message, fault, to)) file.refused(message.start);
+        const std::vector<std::string>& to = message.text.envelope.to;
+        say(fault, lettername(file, message.text, to.empty() ? "" : to.front()) + " ");
+        if (!giveup(file, message.text, fault)) file.refused(message.text.start);
     }
     void failed(const SmtpFault& fault) override {
         endedby = fault.cause;
@@ -91,9 +91,7 @@ public:
 private:
     // name: how a line about the message names it, with a space.
     void say(const SmtpFault& fault, const std::string& name = "");
-    // to: the message's recipients.
-    bool giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault,
-                const std::vector<std::string>& to);
+    bool giveup(PostedFile& file, const OutgoingMessage& message, const SmtpFault& fault);
 
     const Context& run;
     Report& out;
@@ -115,7 +113,7 @@ private:
     // The file of the message whose verdict came.
     PostedFile& owner(const SmtpMessage& message) {
         auto it = waiting.begin();
-        while (it != waiting.end() && it->file->file != message.file) ++it;
+        while (it != waiting.end() && it->file->file != message.text.file) ++it;
         if (it == waiting.end()) return *posted;
         PostedFile& file = *it->file;
         if (--it->left == 0) waiting.erase(it);
@@ -214,18 +212,17 @@ void MailPost::say(const SmtpFault& fault, const std::string& name) {
 // A letter the server refused for good, or for now through more than
 // KEEPTRYING days, leaves the packet for refused/, and a notice tells the
 // user where they read; false when it stays for the next run.
-bool MailPost::giveup(PostedFile& file, const SmtpMessage& message, const SmtpFault& fault,
-                      const std::vector<std::string>& to) {
+bool MailPost::giveup(PostedFile& file, const OutgoingMessage& message, const SmtpFault& fault) {
     if (run.options.test || fault.refusals.empty()) return false;
     long days = 0;
     if (!fault.permanent) {
-        long since = file.deferredsince(message.start, message.length);
+        long since = file.deferredsince(message);
         long keep = run.account.keeptrying;
         if (!recorded(out, file, since >= 0)) return false;
         days = (std::time(nullptr) - since) / 86400;
         if (keep == 0 || days < keep) return false;
     }
-    return givenup(run, file, message.start, message.length, {run.account.smtp.host, fault.refusals, to, "", days});
+    return givenup(run, file, message, {run.account.smtp.host, fault.refusals, message.envelope.to, "", days});
 }
 
 // Whether the account sends as address: one of its FROM patterns matches
@@ -244,18 +241,18 @@ bool sendsas(const Account& account, const std::string& address) {
 
 // The account of the message's sender among those posting: the first
 // whose FROM matches, else the default one.
-int routemail(const Settings& settings, const std::vector<Context>& accounts, PostedFile& posted, long start,
-              long length, std::string& why) {
-    std::string from = readenvelope(posted.file, start, length).from;
+int routemail(const Settings& settings, const std::vector<Context>& accounts, PostedFile& posted,
+              const OutgoingMessage& message, std::string& why) {
+    const std::string& from = message.envelope.from;
     // The client says that the sender is missing.
     if (from.empty()) return 0;
     const Account* by = nullptr;
     int i = routeto(settings, accounts, [&from](const Account& a) { return sendsas(a, from); }, by);
     if (i >= 0) return i;
     if (by->smtp.host.empty())
-        why = "! " + lettername(posted, start, length, "") + " No account sends as " + from + " - message kept\n";
+        why = "! " + lettername(posted, message, "") + " No account sends as " + from + " - message kept\n";
     else
-        why = "! " + lettername(posted, start, length, "") + " Mail from " + from + " goes by account " + by->name +
+        why = "! " + lettername(posted, message, "") + " Mail from " + from + " goes by account " + by->name +
               ", not in this run - message kept\n";
     return -1;
 }
@@ -272,8 +269,8 @@ public:
     size_t accounts() const override { return mail.size(); }
     const PostRoute& route() const override { return routing; }
     Step open(size_t i) override { return mail[i]->begin(); }
-    Step post(size_t i, PostedFile& posted, long start, long length) override {
-        return mail[i]->post(posted, start, length);
+    Step post(size_t i, PostedFile& posted, const OutgoingMessage& message) override {
+        return mail[i]->post(posted, message);
     }
     Step settle(size_t i) override { return mail[i]->settle(); }
     const char* noreplies() const override { return "+ No REPLIES file found, not posting any email\n"; }
@@ -310,8 +307,8 @@ Result postemail(const Context& run) {
     }
     PostRoute route;
     if (run.accounts)
-        route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
-            return routemail(run.settings, accounts, posted, start, length, why);
+        route = [&run, &accounts](PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+            return routemail(run.settings, accounts, posted, message, why);
         };
     MailDialogue dialogue(std::move(mail), std::move(route));
     return postphase(run, ready, MAILKIND, dialogue);
@@ -330,8 +327,8 @@ void openmailpostahead(const Context& run) {
     } else {
         PostRoute route;
         if (run.accounts)
-            route = [&run, &accounts](PostedFile& posted, long start, long length, std::string& why) {
-                return routemail(run.settings, accounts, posted, start, length, why);
+            route = [&run, &accounts](PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+                return routemail(run.settings, accounts, posted, message, why);
             };
         order = postplan(run, MAILKIND, route);
     }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -20,6 +21,7 @@
 
 #include "core/progress.h"
 #include "core/text.h"
+#include "phases/newsscore.h"
 #include "phases/shared.h"
 #include "proto/nntp.h"
 
@@ -86,6 +88,8 @@ struct Entry {
     std::string unlisted;     // the line that says LISTGROUP was refused
     bool streamed = false;    // its commands are in the stream
     bool groupsent = false;   // the stream selects it with a GROUP of its own
+    long lastasked = 0;       // the last number asked for before scoring
+    Overview overview;        // of a scored group
 };
 
 class NewsFetch : private NewsWords {
@@ -112,8 +116,11 @@ private:
     void lost(const Entry& entry, const Connection& c, const Outcome& failure, const char* what);
     void startstream();
     Step fetchgroup(Entry& entry);
-    Step fetcharticles(const ArticleNumbers& asked, long& high, IncomingFile& message);
-    Step receivearticle(IncomingFile& message);
+    Step fetcharticles(Entry& entry, long& high, IncomingFile& message);
+    Step receivearticle(IncomingFile& message, Entry& entry, const Reply& reply, bool& stored);
+    NntpClient::Listing overviewof(Entry& entry, long first, long last, size_t most);
+    void score(Entry& entry);
+    bool skip(size_t group, long number);
     void writestate(const GroupLine& group, long high);
     Step markstate(long number, long size);
     Step commit(bool last = false);
@@ -158,6 +165,14 @@ private:
     bool listed = false;  // the server sends the newsgroup list
     bool listcut = false;  // the list was cut off
     long articles = 0;    // stored of the current group
+    long dropped = 0;     // of the current group, killed or stored in another
+    // CROSSPOSTS once: what this run asked for and stored, by Message-ID
+    // and Xref.
+    const bool once = run.account.crossposts != "each";
+    bool registering = false;  // once, and more than one group in the stream
+    CrossPosts crossposts;
+    std::vector<Entry*> streamed;  // the stream's groups, in its order
+    const time_t now = std::time(nullptr);
 
     // Progress of the current group, its average from the first byte on.
     Progress progress{out, 0};
@@ -190,7 +205,7 @@ Result NewsFetch::fetch() {
 // from then on what the server answers is the fetch's.
 Step NewsFetch::open() {
     if (ahead) run.openings->take(*ahead);
-    else openhere(line);
+    else openhere(run, line);
     client.tell(*this);
     // Its opening's failure, told in the opening's words, ends the fetch.
     last = line.words.ended();
@@ -322,6 +337,7 @@ Step NewsFetch::selectall() {
 // What the group's answer offers beyond its mark.
 void NewsFetch::plan(Entry& entry) {
     if (!entry.reply.ok()) return;
+    if (run.account.scores) entry.overview.rules = run.account.scores->forgroup(entry.group.name);
     entry.range = GroupRange(entry.reply.text.c_str(), entry.group.high);
     const GroupRange& range = entry.range;
     if (!range.valid || range.count == 0) return;
@@ -329,25 +345,70 @@ void NewsFetch::plan(Entry& entry) {
     entry.sparse = span > static_cast<__int128>(range.estimate) * 2 + 1000;
 }
 
-// LISTGROUP for every group whose range is mostly gaps, in one flight
-// between the GROUPs and the stream; then what each group asks for.
+// LISTGROUP for every group whose range is mostly gaps, and the overview
+// of every scored group (of the numbers it asks for, or of its range when
+// that is mostly gaps), in one flight between the GROUPs and the stream;
+// then what each group asks for.
 Step NewsFetch::listsparse() {
     std::vector<NntpClient::Listing> listings;
     flight.clear();
     for (size_t i = 0; i < stop; i++) {
         Entry& entry = entries[i];
-        if (!entry.sparse) continue;
         const GroupRange& range = entry.range;
+        bool scored = !entry.overview.rules.empty() && !options.check;
+        if (scored && !entry.sparse && entry.reply.ok() && range.valid && range.count > 0) {
+            bound(entry);
+            const ArticleNumbers& asked = entry.asked;
+            if (asked.size() == 0) continue;
+            listings.push_back(overviewof(entry, asked.at(0), asked.at(asked.size() - 1), 0));
+            flight.push_back(&entry);
+            continue;
+        }
+        if (!entry.sparse) continue;
         // More numbers than that would not have made the range sparse; the
         // rest waits for the next run.
         size_t most = static_cast<size_t>(std::min(range.estimate, maxlisted)) * 2 + 1000;
-        listings.push_back({entry.group.name, range.first, range.last, most, &entry.asked.listed});
+        if (scored) listings.push_back(overviewof(entry, range.first, range.last, most));
+        else listings.push_back({entry.group.name, range.first, range.last, most, &entry.asked.listed});
         flight.push_back(&entry);
     }
     Step step = client.list(listings);
     if (step != Step::Next) return step;
-    for (Entry& entry : entries) bound(entry);
+    for (Entry& entry : entries) {
+        bound(entry);
+        score(entry);
+    }
     return Step::Next;
+}
+
+// The overview of first to last of a scored group, each line scored as
+// it comes; of a range that is mostly gaps, the numbers listed too (at
+// most most of them).
+NntpClient::Listing NewsFetch::overviewof(Entry& entry, long first, long last, size_t most) {
+    auto take = [this, &entry, first, last, most](const char* line, size_t len) {
+        Overview& overview = entry.overview;
+        size_t before = overview.lines.size();
+        overview.take(line, len, first, last, now);
+        std::vector<long>& listed = entry.asked.listed;
+        if (!entry.sparse || overview.lines.size() == before || listed.size() >= most) return;
+        long number = overview.lines.back().number;
+        if (listed.empty() || number > listed.back()) listed.push_back(number);
+    };
+    return {entry.group.name, first, last, most, nullptr, take};
+}
+
+// Of a scored group's numbers only those the overview scored high enough
+// are asked for; without an overview, the articles are scored on their
+// headers as they come.
+void NewsFetch::score(Entry& entry) {
+    Overview& overview = entry.overview;
+    if (!entry.streamed || overview.rules.empty()) return;
+    if (!overview.came) {
+        overview.onheaders = true;
+        return;
+    }
+    overview.keep(entry.asked, run.account.scoremin);
+    entry.streamed = entry.asked.size() > 0;
 }
 
 void NewsFetch::done(Item item, size_t index, const Reply& reply) {
@@ -361,6 +422,12 @@ void NewsFetch::done(Item item, size_t index, const Reply& reply) {
     if (item == Item::Listing) {
         flight[index]->asked.listing = true;
         selected = flight[index];
+    }
+    if (item == Item::Overview) {
+        Entry& entry = *flight[index];
+        entry.overview.came = true;
+        if (entry.sparse) entry.asked.listing = true;
+        selected = &entry;
     }
 }
 
@@ -377,6 +444,10 @@ void NewsFetch::refused(Item item, size_t index, const Reply& reply) {
         return;
     case Item::Listing:
         selected = nullptr;
+        return;
+    case Item::Overview:
+        // No overview here: the articles are scored on their headers.
+        selected = flight[index];
         return;
     case Item::Reselect:
         nntpcomplain(out, reply, false);
@@ -404,6 +475,9 @@ void NewsFetch::failed(Item item, size_t index, const Connection& c, const Outco
         return;
     case Item::Listing:
         lost(*flight[index], c, failure, "list the articles of newsgroup");
+        return;
+    case Item::Overview:
+        lost(*flight[index], c, failure, "get the overview of newsgroup");
         return;
     case Item::Reselect:
         sayfailure(out, c, failure, nntpcomplain);
@@ -449,6 +523,7 @@ void NewsFetch::bound(Entry& entry) {
     // No mark, or one below the server's first article: a first fetch.
     bool fresh = group.high == 0 || range.first > group.high + 1;
     entry.cut = boundrange(asked, fresh, run.account.newsfirst, run.account.newsmax, entry.said);
+    if (asked.size() > 0) entry.lastasked = asked.at(asked.size() - 1);
     // A check run only counts.
     entry.streamed = !options.check && asked.size() > 0;
 }
@@ -475,8 +550,33 @@ void NewsFetch::startstream() {
         if (!entry.streamed) continue;
         entry.groupsent = !groups.empty() || &entry != selected;
         groups.push_back({entry.group.name, entry.groupsent, &entry.asked});
+        streamed.push_back(&entry);
     }
-    client.stream(std::move(groups));
+    // One group has no cross-posts to another.
+    registering = once && streamed.size() > 1;
+    NntpClient::Skip skipping = nullptr;
+    if (registering) skipping = [this](size_t group, long number) { return skip(group, number); };
+    client.stream(std::move(groups), std::move(skipping));
+}
+
+// As its ARTICLE is due: an article asked for or stored in another group
+// of this run is passed over.
+// So is one whose overview's Xref names it in a group the stream asked
+// for it before.
+bool NewsFetch::skip(size_t group, long number) {
+    const Entry& entry = *streamed[group];
+    const std::string& name = entry.group.name;
+    const Overview::Line* line = entry.overview.came ? entry.overview.find(number) : nullptr;
+    if (!line) return crossposts.elsewhere(name, number, "");
+    auto before = [this, group](const std::string& other, long n) {
+        for (size_t i = 0; i < group; i++)
+            if (streamed[i]->group.name == other && holds(streamed[i]->asked, n)) return true;
+        return false;
+    };
+    if (crossposts.elsewhere(name, number, line->messageid) || CrossPosts::named(line->xref, name, before))
+        return true;
+    crossposts.asked(name, line->messageid);
+    return false;
 }
 
 Step NewsFetch::fetchgroup(Entry& entry) {
@@ -542,31 +642,52 @@ Step NewsFetch::fetchgroup(Entry& entry) {
             entry.said.c_str());
     if (!entry.unlisted.empty()) out.write(entry.unlisted.data(), entry.unlisted.size());
     if (options.check) return Step::Next;
+    const Overview& overview = entry.overview;
+    std::string killed = overview.said();
+    out.write(killed.data(), killed.size());
+    long high = group.high;
+    // Every article killed: nothing to fetch, and the mark moves on.
+    if (!entry.streamed) {
+        writestate(group, std::max(high, overview.passedhigh));
+        return Step::Next;
+    }
 
     IncomingFile incoming;
     if (!incoming.open(soupdir, nextnumber)) return cannotwrite(incoming.path, incoming.reason());
-    long high = group.high;
-    const ArticleNumbers& asked = entry.asked;
     articles = 0;
-    Step step = fetcharticles(asked, high, incoming);
+    dropped = 0;
+    Step step = fetcharticles(entry, high, incoming);
     if (step != Step::Next) return step;
-    // The next run goes on after the numbers asked for, missing ones too;
-    // after an interrupt, right after the last article stored.
-    if (entry.cut && !run.interrupts.taken() && high < asked.at(asked.size() - 1)) high = asked.at(asked.size() - 1);
+    // The next run goes on after the numbers asked for, missing ones too,
+    // and after those killed; after an interrupt, right after the last
+    // article stored.
+    bool whole = !run.interrupts.taken();
+    if (entry.cut && whole && high < entry.lastasked) high = entry.lastasked;
+    if (whole && high < overview.passedhigh) high = overview.passedhigh;
+    // Nothing of its own stored: no empty file for the reader.
+    bool empty = articles == 0 && dropped > 0;
     // Named, listed and synced with the others of its commit, before the
     // state file can claim these articles as fetched. A test run keeps no
     // journal that would name it after a kill: it is named at once.
     long size = incoming.file.position();
-    bool stored = options.test ? incoming.finish() : incoming.setaside();
-    if (!stored) return cannotwrite(incoming.path, incoming.reason());
-    nextnumber = incoming.number + 1;
-    if (!options.test) pending.push_back({incoming.number, group.name});
+    if (!empty && !(options.test ? incoming.finish() : incoming.setaside()))
+        return cannotwrite(incoming.path, incoming.reason());
     progress.meter.erase();
-    if (progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
+    if (!empty && progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
+    if (overview.onheaders) {
+        killed = overview.said();
+        out.write(killed.data(), killed.size());
+    }
+    if (empty) {
+        writestate(group, high);
+        return Step::Next;
+    }
+    nextnumber = incoming.number + 1;
     if (options.test && !incoming.list(soupdir, name, "Bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
+    if (!options.test) pending.push_back({incoming.number, group.name});
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
@@ -574,39 +695,103 @@ Step NewsFetch::fetchgroup(Entry& entry) {
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
-// article stored whole. Missing or refused articles are passed over. An
-// interrupt ends the group after the article stored last. Every fetched
-// line passes this loop: in a function of its own it keeps its registers,
-// where inlined into the whole fetch it took 2% more instructions.
-__attribute__((noinline)) Step NewsFetch::fetcharticles(const ArticleNumbers& asked, long& high,
-                                                         IncomingFile& message) {
+// article stored whole, or passed over as stored in another group, or
+// killed. Missing or refused articles are passed over. An interrupt ends
+// the group after the article stored last. Every fetched line passes this
+// loop: in a function of its own it keeps its registers, where inlined
+// into the whole fetch it took 2% more instructions.
+__attribute__((noinline)) Step NewsFetch::fetcharticles(Entry& entry, long& high, IncomingFile& message) {
+    const ArticleNumbers& asked = entry.asked;
     progress.start();
     for (uint64_t i = 0, size = asked.size(); i < size && !run.interrupts.taken(); i++) {
         progress.show(percentof(i, size));
         const Reply& reply = client.article();
         if (reply.status == Reply::Lost) return Step::Quit;
+        if (client.passed()) {
+            run.tally.crossposts++;
+            dropped++;
+            high = asked.at(i);
+            continue;
+        }
         if (reply.ok()) {
-            Step step = receivearticle(message);
+            bool stored = false;
+            Step step = receivearticle(message, entry, reply, stored);
             if (step != Step::Next) return step;
             high = asked.at(i);
-            articles++;
+            if (stored) articles++;
         }
     }
     return Step::Next;
 }
 
 // One article into one record of the message file, up to the line ".".
-Step NewsFetch::receivearticle(IncomingFile& message) {
+// Stored in another group since it was asked for, it is read and dropped.
+// In a group scored on headers the header is held until its score says
+// whether the article is stored at all.
+Step NewsFetch::receivearticle(IncomingFile& message, Entry& entry, const Reply& reply, bool& stored) {
+    // More of a header is not held: it is scored on what came.
+    constexpr size_t heldmax = 256 * 1024;
+    const std::string& name = entry.group.name;
+    std::string id = registering ? answeredid(reply) : std::string();
+    if (!id.empty() && crossposts.storedelsewhere(name, id)) {
+        BodyEnd end = client.text([this](const char*, size_t len, bool) {
+            progress.received(static_cast<uint32_t>(len));
+            return true;
+        });
+        if (end == BodyEnd::Lost) return Step::Quit;
+        run.tally.crossposts++;
+        dropped++;
+        return Step::Next;
+    }
+    Overview& overview = entry.overview;
+    bool watch = registering || overview.onheaders;
+    bool decided = !overview.onheaders;
+    bool killed = false;
+    HeaderFields head(overview.onheaders);
+    std::string held;
+    uint64_t size = 0;
     RecordWriter record;
-    if (!record.begin(message.file, 0)) return cannotwrite(message.path, message.reason(), Step::End);
-    BodyEnd end = client.text([this, &record](const char* text, size_t len, bool) {
+    if (decided && !record.begin(message.file, 0)) return cannotwrite(message.path, message.reason(), Step::End);
+    // Scored on the header held: killed, or stored from its first line.
+    auto decide = [&]() {
+        decided = true;
+        killed = overview.rules.score(head.fields, now) < run.account.scoremin;
+        if (killed) return true;
+        if (!record.begin(message.file, 0)) return false;
+        for (size_t at = 0; at < held.size();) {
+            size_t end = std::min(held.find('\n', at), held.size() - 1) + 1;
+            if (record.line(held.data() + at, end - at) < 0) return false;
+            at = end;
+        }
+        return true;
+    };
+    BodyEnd end = client.text([&](const char* text, size_t len, bool linestart) {
         progress.received(static_cast<uint32_t>(len));
+        size += len;
+        if (killed) return true;
+        if (watch && !head.done()) {
+            head.line(text, len, linestart);
+            if (!decided) {
+                held.append(text, len);
+                return head.done() || held.size() >= heldmax ? decide() : true;
+            }
+        }
         return record.line(text, len) >= 0;
     });
     if (end == BodyEnd::Lost) return Step::Quit;
     // The rest of the article would be read as answers: close.
     if (end == BodyEnd::SinkFailed) return cannotwrite(message.path, message.reason(), Step::End);
+    // A header without a body is scored at its end.
+    if (!decided && !decide()) return cannotwrite(message.path, message.reason());
+    if (killed) {
+        dropped++;
+        overview.killed++;
+        overview.killedbytes += size;
+        return Step::Next;
+    }
     if (!record.end()) return cannotwrite(message.path, message.reason());
+    stored = true;
+    if (registering) crossposts.stored(name, id.empty() ? head.fields.messageid : id, head.fields.xref);
     return Step::Next;
 }
 

@@ -17,10 +17,8 @@ bool iswhite(char c) { return c == ' ' || c == '\t'; }
 
 // The value of the article's "Newsgroups:" line, without its line end;
 // empty when it has none.
-std::string newsgroups(FILE* file, long start, long length) {
-    if (fseek(file, start, SEEK_SET) != 0) return "";
-    std::string line;
-    while (readmessageline(file, length, line) && line != "\n" && line != "\r\n") {
+std::string newsgroups(const OutgoingMessage& message) {
+    for (const std::string& line : message.fields) {
         const size_t tag = 11;
         if (line.size() < tag || memicmp(line.c_str(), "Newsgroups:", tag) != 0) continue;
         size_t from = line.find_first_not_of(" \t", tag);
@@ -32,8 +30,8 @@ std::string newsgroups(FILE* file, long start, long length) {
 
 // The first group of the article's "Newsgroups:" line; empty when it has
 // none.
-std::string firstgroup(FILE* file, long start, long length) {
-    std::string groups = newsgroups(file, start, length);
+std::string firstgroup(const OutgoingMessage& message) {
+    std::string groups = newsgroups(message);
     return groups.substr(0, groups.find_first_of(", \t"));
 }
 
@@ -61,14 +59,14 @@ public:
     }
 
     Step open();
-    Step post(PostedFile& posted, long start, long length);
+    Step post(PostedFile& posted, const OutgoingMessage& message);
     // The verdict on the article sent last, where it is still to come.
     Step settle();
     Step signoff();
     Result end(Step how);
 
 private:
-    Step judge(PostedFile& posted, long start, long length, Verdict verdict);
+    Step judge(PostedFile& posted, const OutgoingMessage& message, Verdict verdict);
 
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
@@ -81,9 +79,7 @@ private:
     Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
     Reply refusal;                  // of the article posted last
-    // The article whose verdict is still to come.
-    long start = 0;
-    long length = 0;
+    OutgoingMessage sent;           // the article whose verdict is still to come
 };
 
 // The connection the news fetch of the account opened, where it did: the
@@ -106,7 +102,7 @@ Step NewsPost::open() {
     if (!line) {
         own = std::make_unique<NewsOpening>(run, newspostline(run));
         line = own.get();
-        openhere(*line);
+        openhere(run, *line);
     }
     use = &line->client;
     use->tell(*this);
@@ -137,20 +133,19 @@ Result NewsPost::end(Step how) {
 // One article: its POST (behind the text before, whose verdict comes
 // first), the text; its verdict comes with the next article's or at
 // settle().
-Step NewsPost::post(PostedFile& posted, long start, long length) {
+Step NewsPost::post(PostedFile& posted, const OutgoingMessage& message) {
     std::string head;
-    if (!addedheaders(run, posted, start, length, "", head)) return Step::Quit;
+    if (!addedheaders(run, posted, message, "", head)) return Step::Quit;
     Step step = use->pipelines() ? Step::Next : settle();
     if (step == Step::Next) step = use->askpost();
     if (step == Step::Next) step = settle();
     if (step != Step::Next) return step;
     posting = &posted;
-    this->start = start;
-    this->length = length;
+    sent = message;
     return use->sendtext([&](Socket& sock) {
-        int sent = sendmessagetext(sock, posted.file, start, length, reportgroups(out), -1, head);
-        if (sent == 0) return TextSent::Whole;
-        if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
+        int result = sendmessagetext(sock, message.file, message.start, message.length, reportgroups(out), -1, head);
+        if (result == 0) return TextSent::Whole;
+        if (result == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
         out.say("! Error in message file %s\n", posted.path.c_str());
         return TextSent::SourceFailed;
     });
@@ -160,7 +155,7 @@ Step NewsPost::settle() {
     if (!use || !use->awaiting()) return Step::Next;
     Verdict verdict;
     Step step = use->verdict(verdict);
-    return step == Step::Next ? judge(*posting, start, length, verdict) : step;
+    return step == Step::Next ? judge(*posting, sent, verdict) : step;
 }
 
 // QUIT goes behind the last text where the server takes commands ahead.
@@ -171,18 +166,18 @@ Step NewsPost::signoff() {
     return borrowed || step != Step::Next ? step : nntpsignoff(out, *use);
 }
 
-// What the server said to the article at [start, start + length) of posted.
-Step NewsPost::judge(PostedFile& posted, long start, long length, Verdict verdict) {
+// What the server said to the article.
+Step NewsPost::judge(PostedFile& posted, const OutgoingMessage& message, Verdict verdict) {
     if (verdict == Verdict::Refused) {
         out.say("! %s NNTP server did not accept message\n",
-                lettername(posted, start, length, firstgroup(posted.file, start, length)).c_str());
+                lettername(posted, message, firstgroup(message)).c_str());
         // The article's own refusal: it is given up, and the post goes on.
-        GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(posted.file, start, length)}, "", 0};
-        if (run.options.test || !givenup(run, posted, start, length, letter)) posted.refused(start);
+        GivenUpLetter letter{run.account.nntp.host, replylines(refusal), {newsgroups(message)}, "", 0};
+        if (run.options.test || !givenup(run, posted, message, letter)) posted.refused(message.start);
         return Step::Next;
     }
     if (verdict == Verdict::Duplicate) out.say("! Article already on the NNTP server\n");
-    if (!recordsent(out, posted, start, length)) return Step::Quit;
+    if (!recordsent(out, posted, message)) return Step::Quit;
     if (verdict != Verdict::Duplicate) tally.posted++;
     return Step::Next;
 }
@@ -213,7 +208,7 @@ class NewsRoutes {
 public:
     NewsRoutes(const Settings& settings, const std::vector<Context>& accounts)
         : settings(settings), accounts(accounts) {}
-    int route(PostedFile& posted, long start, long length, std::string& why);
+    int route(PostedFile& posted, const OutgoingMessage& message, std::string& why);
 
 private:
     bool lists(const Account& account, const std::string& group);
@@ -242,16 +237,16 @@ bool NewsRoutes::lists(const Account& account, const std::string& group) {
 
 // The first account with a news server whose state file lists the first
 // group, else the default one.
-int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& why) {
-    std::string group = firstgroup(posted.file, start, length);
+int NewsRoutes::route(PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+    std::string group = firstgroup(message);
     const Account* by = nullptr;
     int i = routeto(settings, accounts, [this, &group](const Account& a) { return !group.empty() && lists(a, group); },
                     by);
     if (i >= 0) return i;
     if (by->nntp.host.empty())
-        why = "! " + lettername(posted, start, length, group) + " No account posts to " + group + " - article kept\n";
+        why = "! " + lettername(posted, message, group) + " No account posts to " + group + " - article kept\n";
     else
-        why = "! " + lettername(posted, start, length, group) + " Article to " + group + " goes by account " +
+        why = "! " + lettername(posted, message, group) + " Article to " + group + " goes by account " +
               by->name + ", not in this run - article kept\n";
     return -1;
 }
@@ -260,8 +255,8 @@ int NewsRoutes::route(PostedFile& posted, long start, long length, std::string& 
 // route.
 PostRoute newsroute(const Context& run, NewsRoutes& routes) {
     if (!run.accounts) return nullptr;
-    return [&routes](PostedFile& posted, long start, long length, std::string& why) {
-        return routes.route(posted, start, length, why);
+    return [&routes](PostedFile& posted, const OutgoingMessage& message, std::string& why) {
+        return routes.route(posted, message, why);
     };
 }
 
@@ -274,8 +269,8 @@ public:
     size_t accounts() const override { return news.size(); }
     const PostRoute& route() const override { return routing; }
     Step open(size_t i) override { return news[i]->open(); }
-    Step post(size_t i, PostedFile& posted, long start, long length) override {
-        return news[i]->post(posted, start, length);
+    Step post(size_t i, PostedFile& posted, const OutgoingMessage& message) override {
+        return news[i]->post(posted, message);
     }
     const char* noreplies() const override { return "+ No REPLIES file found, not posting any news\n"; }
     const char* nothingposted() const override { return "+ No news messages to be posted\n"; }

@@ -128,6 +128,17 @@ void Openings::forgettoken(Opening& o) {
     ::forgettoken(o.run);
 }
 
+bool openhere(const Context& run, Opener& opener) {
+    if (!opener.prepare()) return false;
+    bool ok = opener.open();
+    notereach(run, opener.connection());
+    return ok;
+}
+
+void notereach(const Context& run, const Connection& c) {
+    if (c.answered || c.unreachable) run.tally.reach.push_back({&run.account, &c.server, c.answered});
+}
+
 // An opening still under way at the phase's turn says its lines as they
 // come, as the phase would.
 void Openings::take(Opening& o) {
@@ -139,12 +150,14 @@ void Openings::take(Opening& o) {
     forgettoken(o);
     reopen(o, again);
     o.taken = true;
+    if (o.prepared) notereach(o.run, o.opener->connection());
 }
 
 void Openings::borrow(Opening& o) {
     wait(o);
     forgettoken(o);
     reopen(o, reopens(o, true));
+    if (o.prepared) notereach(o.run, o.opener->connection());
 }
 
 Openings::Openings(Interrupts& interrupts) : interrupts(interrupts) {}

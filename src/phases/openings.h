@@ -38,7 +38,11 @@ public:
 
 // Prepares and opens it now, on the main thread: for a phase whose client
 // was not opened ahead.
-inline bool openhere(Opener& opener) { return opener.prepare() && opener.open(); }
+bool openhere(const Context& run, Opener& opener);
+
+// Whether the opening of c reached its server, or found it out of reach,
+// noted in the run's tally for run's account.
+void notereach(const Context& run, const Connection& c);
 
 // The report of an opening: what it says is kept until its phase takes
 // it, then said, and from then on it says at once. A phase may take it

@@ -28,13 +28,24 @@ struct Tally {
     long sent = 0;      // mails the SMTP server accepted
     long posted = 0;    // articles the NNTP server accepted
     long mails = 0;     // fetched mails stored
+    long textonly = 0;  // of them, those stored as their text only
+    long long left = 0;  // bytes of mail left on the server: whole messages and parts
     long articles = 0;  // fetched articles stored
     long groups = 0;    // groups fetched
+    long crossposts = 0;  // articles not stored again in another group
     long kept = 0;      // files kept in REPLIES for the next run
     std::vector<std::string> unknown;  // groups the server does not have
     // Accounts whose OAuth2 access token could not be had, and how that
     // ended: their other phases end the same way without a word.
     std::vector<std::pair<std::string, Result>> untokened;
+    // The servers the phases opened connections to: reached, or out of
+    // reach for the network's reasons.
+    struct Reach {
+        const Account* account;
+        const Server* server;
+        bool up;
+    };
+    std::vector<Reach> reach;
 };
 
 class OAuthHttp;
@@ -160,7 +171,30 @@ Result packforreader(const Settings& settings, const RunOptions& options, Report
 // tokens it gives: 0, else the exit status of the run.
 int authorize(Report& report, OAuthHttp& http, const Account& account);
 
+// vorpa setup: an ACCOUNT section for address from the providers' table
+// (the provider named, else the one of the address's domain; for another
+// domain, a section to fill in), appended to configfile, which is made
+// with mode 0600 where there is none, then what the user must still do;
+// print: the section is only shown. The exit status.
+int setupaccount(Report& report, const std::string& address, const std::string& provider,
+                 const std::string& configfile, bool print);
+
+// The proxy's password of the account, from its PROXYPASSCMD run now.
+// False after one line that says why.
+bool proxysecret(Report& report, const Account& account, std::string& pass);
+
+// After the phases: each server out of reach is remembered since its
+// first failure, in the state folder of its account, and one reached again
+// is forgotten. One out of reach for more than its account's QUIETDAYS is
+// said; so is a record that cannot be written. True when a line was said:
+// the run has work undone. A check or test run writes and says nothing.
+bool sayoutages(const Settings& settings, const RunOptions& options, const Tally& tally, Report& report);
+
 // The line that sums up what the phases that ran did; empty when none ran.
 std::string summarize(const Tally& tally);
+
+// A size as the words of a run show it: "740 KB", "24.6 MB"; whole: "49 MB"
+// from 10 MB on.
+std::string bytesize(long long bytes, bool whole);
 
 #endif

@@ -58,7 +58,7 @@ private:
     Step walk();
     Step postfile(size_t line, const ReplyEntry& entry);
     Step postmessages(Pending& file, char format);
-    Step postone(Pending& file, long start, long length);
+    Step postone(Pending& file, const OutgoingMessage& message);
     Step open(size_t account);
     // The answers still outstanding, read through the dialogue of the
     // account that took the last message.
@@ -212,10 +212,12 @@ Step Walk::postmessages(Pending& pending, char format) {
     struct stat st;
     bool sized = fstat(fileno(file), &st) == 0;
     long offset = 0;
+    // Each message is read once, here; all that follows works from this.
+    OutgoingMessage message;
     for (;;) {
-        long length = fseek(file, offset, SEEK_SET) == 0 ? nextmessage(file, format) : -1;
+        long length = fseek(file, offset, SEEK_SET) == 0 ? readmessage(file, format, message) : -1;
         if (length == 0) return Step::Next;
-        long start = length > 0 && sized ? ftell(file) : -1;
+        long start = length > 0 && sized ? message.start : -1;
         // A message that the file does not hold whole would go out cut.
         bool cut = start >= 0 && length > st.st_size - start;
         if (start < 0 || cut) {
@@ -229,23 +231,23 @@ Step Walk::postmessages(Pending& pending, char format) {
             return Step::Next;
         }
         offset = start + length;
-        if (posted.wassent(start, length)) continue;
+        if (posted.wassent(message)) continue;
         // Interrupted: what the server answered is recorded, the rest of
         // the file waits for the next run.
         if (run.interrupts.taken()) {
             Step step = settle();
             return step == Step::Next ? quitall() : step;
         }
-        Step step = postone(pending, start, length);
+        Step step = postone(pending, message);
         if (step != Step::Next) return step;
     }
 }
 
 // One message, through the dialogue of its account.
-Step Walk::postone(Pending& pending, long start, long length) {
+Step Walk::postone(Pending& pending, const OutgoingMessage& message) {
     PostedFile& posted = *pending.posted;
     std::string why;
-    int to = dialogue.route() ? dialogue.route()(posted, start, length, why) : 0;
+    int to = dialogue.route() ? dialogue.route()(posted, message, why) : 0;
     if (to != current) {
         // The last account's verdicts come first, in the order of the
         // messages.
@@ -265,8 +267,8 @@ Step Walk::postone(Pending& pending, long start, long length) {
         pending.stranded = true;
         return Step::Next;
     }
-    posted.handed(start);
-    step = dialogue.post(account, posted, start, length);
+    posted.handed(message.start);
+    step = dialogue.post(account, posted, message);
     return step == Step::Next ? step : fail(account, step);
 }
 
@@ -326,13 +328,15 @@ std::vector<size_t> plan(const Context& run, const RepliesFile& replies, int min
         File file(openregular(path.c_str(), error));
         if (!file) continue;
         PostedFile posted(file.get(), path.c_str());
+        // The header is enough to route; the bytes are read where a record
+        // names a message of their length.
+        OutgoingMessage message;
         for (long offset = 0;;) {
-            long length = fseek(file.get(), offset, SEEK_SET) == 0 ? nextmessage(file.get(), entry.format) : -1;
-            long start = length > 0 ? ftell(file.get()) : -1;
-            if (start < 0) break;
-            offset = start + length;
+            if (fseek(file.get(), offset, SEEK_SET) != 0 || readmessage(file.get(), entry.format, message, false) <= 0)
+                break;
+            offset = message.start + message.length;
             std::string why;
-            int to = posted.wassent(start, length) ? -1 : route ? route(posted, start, length, why) : 0;
+            int to = posted.wassent(message) ? -1 : route ? route(posted, message, why) : 0;
             if (to >= 0 && std::find(order.begin(), order.end(), static_cast<size_t>(to)) == order.end())
                 order.push_back(static_cast<size_t>(to));
         }
@@ -405,46 +409,42 @@ std::string accountfrom(const Account& account) {
     return "";
 }
 
-bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+bool addedheaders(const Context& run, PostedFile& posted, const OutgoingMessage& message, const std::string& from,
                   std::string& head) {
     head.clear();
     if (!run.account.addheaders) return true;
-    head = posted.added(start, length);
+    head = posted.added(message);
     if (!head.empty()) return true;
     bool hasfrom = false, hasdate = false, hasid = false;
-    std::string line;
-    long left = length;
-    if (fseek(posted.file, start, SEEK_SET) == 0)
-        while (readmessageline(posted.file, left, line) && line != "\n" && line != "\r\n") {
-            auto is = [&line](const char* name) {
-                size_t len = std::strlen(name);
-                return line.size() >= len && memicmp(line.c_str(), name, static_cast<unsigned>(len)) == 0;
-            };
-            hasfrom = hasfrom || is("From:");
-            hasdate = hasdate || is("Date:");
-            hasid = hasid || is("Message-ID:");
-        }
+    for (const std::string& line : message.fields) {
+        auto is = [&line](const char* name) {
+            size_t len = std::strlen(name);
+            return line.size() >= len && memicmp(line.c_str(), name, static_cast<unsigned>(len)) == 0;
+        };
+        hasfrom = hasfrom || is("From:");
+        hasdate = hasdate || is("Date:");
+        hasid = hasid || is("Message-ID:");
+    }
     time_t now = std::time(nullptr);
     if (!hasfrom && !from.empty()) head += "From: " + from + "\n";
     if (!hasdate) head += "Date: " + maildate(now) + "\n";
     if (!hasid) head += "Message-ID: " + newmessageid(now, run.account.hostname) + "\n";
-    return head.empty() || recorded(run.report, posted, posted.addheaders(start, length, head));
+    return head.empty() || recorded(run.report, posted, posted.addheaders(message, head));
 }
 
-std::string lettername(const PostedFile& posted, long start, long length, const std::string& to) {
+std::string lettername(const PostedFile& posted, const OutgoingMessage& message, const std::string& to) {
     std::string name = posted.path.substr(posted.path.rfind('/') + 1) + " ";
-    std::string subject, line;
+    std::string subject;
     bool in = false;
-    if (fseek(posted.file, start, SEEK_SET) == 0)
-        while (readmessageline(posted.file, length, line) && line != "\n" && line != "\r\n") {
-            bool more = line[0] == ' ' || line[0] == '\t';
-            if (in && more) subject += line;
-            if (in && !more) break;
-            if (!in && line.size() >= 8 && memicmp(line.c_str(), "Subject:", 8) == 0) {
-                subject = line.substr(8);
-                in = true;
-            }
+    for (const std::string& line : message.fields) {
+        bool more = line[0] == ' ' || line[0] == '\t';
+        if (in && more) subject += line;
+        if (in && !more) break;
+        if (!in && line.size() >= 8 && memicmp(line.c_str(), "Subject:", 8) == 0) {
+            subject = line.substr(8);
+            in = true;
         }
+    }
     for (char& c : subject)
         if (c == '\r' || c == '\n' || c == '\t') c = ' ';
     size_t first = subject.find_first_not_of(' ');
@@ -460,23 +460,23 @@ bool recorded(Report& report, const PostedFile& posted, bool ok) {
     return ok;
 }
 
-bool recordsent(Report& report, PostedFile& posted, long start, long length) {
-    return recorded(report, posted, posted.accepted(start, length));
+bool recordsent(Report& report, PostedFile& posted, const OutgoingMessage& message) {
+    return recorded(report, posted, posted.accepted(message));
 }
 
-bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter) {
+bool givenup(const Context& run, PostedFile& posted, const OutgoingMessage& message, GivenUpLetter letter) {
     Report& out = run.report;
     const std::string& soupdir = run.settings.soupdir;
     std::string name = posted.path;
     name = name.substr(name.rfind('/') + 1);
     name = name.substr(0, name.size() - 4);  // ".MSG"
     std::string reason;
-    if (!storerefused(soupdir, name.c_str(), posted.file, start, length, letter.storedat, reason)) {
+    if (!storerefused(soupdir, name.c_str(), message, letter.storedat, reason)) {
         out.say("Cannot write to %s: %s\n", letter.storedat.c_str(), reason.c_str());
         return false;
     }
     if (!writenotice(out, soupdir, run.account.hostname, letter)) return false;
-    if (!recorded(out, posted, posted.givenup(start, length))) return false;
+    if (!recorded(out, posted, posted.givenup(message))) return false;
     out.say("! Letter moved to %s, and a notice into area Vorpa\n", letter.storedat.c_str());
     return true;
 }

@@ -182,6 +182,10 @@ bool runpasscommand(Report& report, const char* setting, const std::string& comm
     return true;
 }
 
+bool proxysecret(Report& report, const Account& account, std::string& pass) {
+    return runpasscommand(report, "PROXYPASSCMD", account.proxypasscmd, kCommandLimitMs, kPromptLimitMs, pass);
+}
+
 bool serversecret(Report& report, const Server& server, const char* command, std::string& secret) {
     if (server.passcmd.empty()) {
         secret = server.pass;

@@ -25,6 +25,14 @@ void nntpcomplain(Report& report, const Reply& reply, bool quiet);
 void imapcomplain(Report& report, const Reply& reply, bool quiet);
 using Complain = void (*)(Report& report, const Reply& reply, bool quiet);
 
+// What a server said, made safe to show: of POP3 and IMAP without the
+// status and tag that mean nothing to a user ("-ERR", "L NO"); its line
+// end kept.
+std::string serverwords(const Connection& c, const Reply& reply);
+// A login the server refused: "IMAP host refused the login: ..." for POP3
+// and IMAP, the protocol's own words for the others.
+void refusedlogin(Report& report, const Connection& c, const Reply& reply, Complain complain);
+
 // The words for a failure of a step on a protocol client's connection:
 // the connection, TLS, the greeting, STARTTLS, a secret that may not go, a
 // send, or a reply (complained of through the protocol's words; a refusal
@@ -49,10 +57,10 @@ Outcome signedoff(Report& report, Connection& c, Complain complain);
 // warns where it goes in plain text.
 bool maysendsecret(Report& report, const Connection& c, bool token);
 
-// The account whose server takes the message at [start, start + length)
-// of the file, among those a posting phase posts for; -1 when none may
-// (why: the line that says so; the message is kept).
-using PostRoute = std::function<int(PostedFile& posted, long start, long length, std::string& why)>;
+// The account whose server takes the message of the file, among those a
+// posting phase posts for; -1 when none may (why: the line that says so;
+// the message is kept).
+using PostRoute = std::function<int(PostedFile& posted, const OutgoingMessage& message, std::string& why)>;
 
 // The dialogues of a posting phase with its servers: one per account it
 // posts for, numbered from 0 in the order of the file.
@@ -65,10 +73,10 @@ public:
     virtual const PostRoute& route() const = 0;
     // Connects and greets; called at the account's first message.
     virtual Step open(size_t account) = 0;
-    // Sends the message at [start, start + length) of the file, and gives
-    // the file the server's verdict on that very message (accepted(), or
-    // refused(start)), now or (pipelined) at a later call or at settle().
-    virtual Step post(size_t account, PostedFile& posted, long start, long length) = 0;
+    // Sends the message of the file, and gives the file the server's
+    // verdict on that very message (accepted(), or refused(start)), now or
+    // (pipelined) at a later call or at settle().
+    virtual Step post(size_t account, PostedFile& posted, const OutgoingMessage& message) = 0;
     // Reads what is still outstanding of the messages sent; called before
     // another account takes a message, and before a line is said that must
     // come after their verdicts. Without pipelining nothing is.
@@ -123,13 +131,12 @@ std::vector<size_t> postplan(const Context& run, int mine, const PostRoute& rout
 std::string maildate(time_t now);
 std::string newmessageid(time_t now, const std::string& hostname);
 
-// The header lines the message at [start, start + length) of the file
-// lacks, to go before its own: From: (from, where given), Date: and
-// Message-ID:, unless the account's ADDHEADERS is off. Those added when it
-// first went go again as recorded, so that a resend sends the same bytes;
-// new ones are recorded before it goes. False after one line that says
-// why.
-bool addedheaders(const Context& run, PostedFile& posted, long start, long length, const std::string& from,
+// The header lines the message of the file lacks, to go before its own:
+// From: (from, where given), Date: and Message-ID:, unless the account's
+// ADDHEADERS is off. Those added when it first went go again as recorded,
+// so that a resend sends the same bytes; new ones are recorded before it
+// goes. False after one line that says why.
+bool addedheaders(const Context& run, PostedFile& posted, const OutgoingMessage& message, const std::string& from,
                   std::string& head);
 
 // The From: the account gives a letter without one: the first of its FROM
@@ -139,13 +146,13 @@ std::string accountfrom(const Account& account);
 // How a line about a letter kept or refused names it, so that the user
 // finds it: its file, Subject and first recipient (to, where it has one),
 // and a colon: R0000002.MSG "Re: trip" to ann@example.net:
-std::string lettername(const PostedFile& posted, long start, long length, const std::string& to);
+std::string lettername(const PostedFile& posted, const OutgoingMessage& message, const std::string& to);
 
 // Whether a line went into the file's record (ok); says why not.
 bool recorded(Report& report, const PostedFile& posted, bool ok);
 // The server accepted a message: record it, or say why that failed (the
 // phase must then stop before the next message).
-bool recordsent(Report& report, PostedFile& posted, long start, long length);
+bool recordsent(Report& report, PostedFile& posted, const OutgoingMessage& message);
 
 // Syncs a fetched file, gives it its name and lists it in AREAS under area,
 // then syncs the directory: the name and the AREAS line must survive a
@@ -173,12 +180,11 @@ struct GivenUpLetter {
 // read or written.
 bool writenotice(Report& out, const std::string& soupdir, const std::string& hostname, const GivenUpLetter& letter);
 
-// Gives up the message at [start, start + length) of the file: it moves to
-// refused/ (letter.storedat is filled in), its notice goes into the
-// packet, and the record says so, in that order, so that a run cut short
-// leaves it in the file. False after one line that says why: the message
-// stays.
-bool givenup(const Context& run, PostedFile& posted, long start, long length, GivenUpLetter letter);
+// Gives up the message of the file: it moves to refused/ (letter.storedat
+// is filled in), its notice goes into the packet, and the record says so,
+// in that order, so that a run cut short leaves it in the file. False after
+// one line that says why: the message stays.
+bool givenup(const Context& run, PostedFile& posted, const OutgoingMessage& message, GivenUpLetter letter);
 
 // The words both news phases say for the opening of their dialogue, and
 // for its failures that end it; each phase words its own items.

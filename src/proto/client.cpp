@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "core/text.h"
+#include "net/socks.h"
 
 
 namespace {
@@ -13,6 +15,16 @@ bool copyhost(const char* from, size_t len, std::string& host) {
     if (len == 0) return false;
     host.assign(from, len);
     return true;
+}
+
+// The protocol whose greeting the line is, as far as its first bytes
+// tell: POP3's "+OK", IMAP's "* OK", SMTP's 220, NNTP's 200 and 201.
+const char* greetedlike(const std::string& text) {
+    if (strncasecmp(text.c_str(), "+OK", 3) == 0) return "POP3";
+    if (strncasecmp(text.c_str(), "* OK", 4) == 0 || strncasecmp(text.c_str(), "* PREAUTH", 9) == 0) return "IMAP";
+    if (text.compare(0, 4, "220 ") == 0 || text.compare(0, 4, "220-") == 0) return "SMTP";
+    if (text.compare(0, 4, "200 ") == 0 || text.compare(0, 4, "201 ") == 0) return "NNTP";
+    return nullptr;
 }
 
 bool readport(const char* text, unsigned short* port) {
@@ -57,8 +69,15 @@ Outcome Connection::sendfailed() const {
     return failure;
 }
 
+Outcome Connection::reached(Outcome outcome) {
+    answered = answered || outcome.done() || (outcome.stage == Stage::Greeting && outcome.reply.status != Reply::Lost);
+    unreachable = !answered && outcome.passing();
+    return outcome;
+}
+
 Outcome Connection::open() {
     quitting = false;
+    answered = unreachable = false;
     if (sock.Create() == -1) return Outcome{Failure::Local, Stage::Socket, errno};
     sock.settimeout(kGreetingTimeout);
     unsigned short defport = server.tls == TLSON ? protocol.tlsport : protocol.port;
@@ -66,16 +85,28 @@ Outcome Connection::open() {
     // Nobody should wait out the greeting time for a greeting that a TLS
     // port never sends.
     tls = !server.tlswritten && port == protocol.tlsport ? TLSON : server.tls;
-    if (sock.Connect(host.c_str(), port) == -1) {
+    const Proxy& proxy = server.proxy;
+    if (proxy.set()) {
+        // A proxy that cannot be reached or refuses is the network's
+        // failure, named by the proxy.
+        std::string why;
+        bool connected = sock.Connect(proxy.host.c_str(), proxy.port) != -1;
+        if (!connected) why = std::string("cannot be reached: ") + sock.ConnectError();
+        if (!connected || !socksconnect(sock, proxy, host, port, why)) {
+            Outcome failure = failed(Failure::Network, Stage::Proxy);
+            failure.detail = why;
+            return reached(failure);
+        }
+    } else if (sock.Connect(host.c_str(), port) == -1) {
         Outcome failure = failed(Failure::Network, Stage::Connect);
         failure.detail = sock.ConnectError();
-        return failure;
+        return reached(failure);
     }
     // Commands, groups of them and texts each go out in one send already;
     // held back for an acknowledgement, a group sent right after a text
     // would wait a round trip.
     sock.SetNoDelay();
-    return tls == TLSON ? handshake() : Outcome();
+    return tls == TLSON ? reached(handshake()) : Outcome();
 }
 
 Outcome Connection::handshake() {
@@ -95,9 +126,18 @@ Outcome Connection::handshake() {
     return failure;
 }
 
-Outcome Connection::greet() {
+Outcome Connection::greet() { return reached(greeting()); }
+
+Outcome Connection::greeting() {
     sock.StartReply();
     Reply reply = protocol.read(sock);
+    // A port that runs another service: the host setting names the wrong one.
+    const char* like = reply.status == Reply::Lost ? nullptr : greetedlike(reply.text);
+    if (like && std::strcmp(like, protocol.name) != 0) {
+        Outcome failure = failed(Failure::Local, Stage::Greeting, reply);
+        failure.detail = like;
+        return failure;
+    }
     if (reply.ok()) {
         Outcome greeted;
         greeted.reply = std::move(reply);
@@ -113,7 +153,10 @@ Outcome Connection::greet() {
     Failure how = reply.status == Reply::Lost || fornow ? Failure::Network
                   : reply.refused()                     ? Failure::Refused
                                                         : Failure::Protocol;
-    return failed(how, Stage::Greeting, reply);
+    Outcome failure = failed(how, Stage::Greeting, reply);
+    // No greeting of ours: some other service.
+    if (reply.status == Reply::Invalid && !sock.Broken()) failure.detail = protocol.name;
+    return failure;
 }
 
 // A greeting that did not come to a port that is the protocol's port for
@@ -166,7 +209,8 @@ Outcome Connection::starttls(const char* command) {
 }
 
 SecretRule Connection::maysendsecret(bool token) const {
-    if (sock.IsSecure() || (!token && sock.IsLoopback())) return SecretRule::Yes;
+    // Through a proxy the peer on this machine is the proxy, not the server.
+    if (sock.IsSecure() || (!token && sock.IsLoopback() && !server.proxy.set())) return SecretRule::Yes;
     return !token && server.plainallowed ? SecretRule::Plain : SecretRule::No;
 }
 

@@ -42,7 +42,8 @@ enum class Failure {
 // answer (a message, an article, a list) was cut off. Own: this side's
 // own step (memory, a file, compression), whose trouble the caller or the
 // transport says.
-enum class Stage { Host, Socket, Connect, Tls, Greeting, StartTls, Secret, Send, Reply, Text, Own };
+// Proxy: the proxy could not be reached, or did not connect on.
+enum class Stage { Host, Socket, Connect, Proxy, Tls, Greeting, StartTls, Secret, Send, Reply, Text, Own };
 
 // How a step of a dialogue went: done, or failed with its class, where,
 // and what the caller needs to word it. A step that reads a reply holds
@@ -54,8 +55,10 @@ struct Outcome {
     int tlsresult = TLS_OK;  // Tls
     bool wantstls = false;   // Greeting: the server expects TLS from the first byte
     Reply reply{};           // the server's words: Greeting, StartTls, Reply
-    // The transport's words: why Connect or Tls failed; for a certificate
-    // that is not the one pinned, its fingerprint.
+    // The transport's words: why Connect, Proxy or Tls failed; for a
+    // certificate that is not the one pinned, its fingerprint. Greeting:
+    // the protocol whose greeting came ("IMAP"), the client's own where
+    // none of a protocol we know did.
     std::string detail{};
 
     bool done() const { return failure == Failure::None; }
@@ -141,9 +144,17 @@ public:
     // The TLS mode in force: the server's, or TLS on at the protocol's
     // port for it when none was written.
     TlsMode tls = TLSOFF;
+    // How the last opening went, for the record of servers that stay out
+    // of reach: the server answered (a handshake or a greeting came), or
+    // the opening failed for the network's reasons before it did.
+    bool answered = false;
+    bool unreachable = false;
 
 private:
     Outcome handshake();
+    // Notes how the opening went, and passes outcome on.
+    Outcome reached(Outcome outcome);
+    Outcome greeting();
     bool expectstls(const Reply& greeting) const;
 };
 

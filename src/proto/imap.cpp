@@ -224,11 +224,12 @@ std::string imapquoted(const std::string& text) {
 
 // What the responses to one command are read for.
 struct ImapClient::Want {
-    enum Kind { Nothing, Select, List, Body, Present } kind = Nothing;
+    enum Kind { Nothing, Select, List, Body, Present, Folders } kind = Nothing;
     MessageSink* sink = nullptr;
     const std::vector<uint32_t>* places = nullptr;  // of the retrieve, by UID
     size_t k = 0;                                   // the place waited for
     std::vector<uint32_t>* uids = nullptr;          // Present's: the UIDs answered
+    FolderState* state = nullptr;                   // Folders': the folders listed
 };
 
 namespace {
@@ -241,6 +242,17 @@ bool imapbusy(const Reply& reply, bool greeting) {
 }  // namespace
 
 const Wire ImapClient::wire{"IMAP", 143, 993, readimap, imapbusy};
+
+Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint) {
+    const std::string nopin;
+    Connection conn(ImapClient::wire, server, cafile, nopin);
+    Outcome outcome = conn.open();
+    if (outcome.done()) outcome = conn.greet();
+    if (outcome.done() && conn.tls == TLSSTART) outcome = conn.starttls("S STARTTLS\r\n");
+    fingerprint = conn.sock.Fingerprint();
+    conn.close(false);
+    return outcome;
+}
 
 ImapClient::ImapClient(const Server& server, const std::string& cafile, const std::string& pin,
                        std::vector<std::string> folders, bool readonly, SourceEvents& events)
@@ -376,6 +388,8 @@ Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) 
             }
         }
         namedcaps(text);
+    } else if (word == "LIST" && want && want->kind == Want::Folders) {
+        listed(text, *want->state);
     } else if (word == "LIST") {
         // * LIST (\Noselect) "/" ""
         size_t close = text.find(')');
@@ -678,11 +692,48 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
         state.missing = true;
         state.reply = answer.reply;
+        // The folders it has, for the line that says so; a LIST refused
+        // names none.
+        Want folders;
+        folders.kind = Want::Folders;
+        folders.state = &state;
+        std::string l = tag();
+        Outcome sent = conn.send(l + " LIST \"\" \"*\"\r\n");
+        Outcome listing = sent.done() ? await(l, &folders) : sent;
+        if (!listing.done() && !refusal(listing)) return fail(SourceFault::Step, listing);
     }
     state.messages = folder.messages;
     state.validity = folder.uidvalidity;
     state.next = folder.uidnext;
     return true;
+}
+
+// * LIST (\HasNoChildren) "/" "Lists/dev": the name of a folder that can
+// be selected, with "/" between its levels. A name sent as a literal is
+// passed over.
+void ImapClient::listed(const std::string& text, FolderState& state) const {
+    size_t close = text.find(')');
+    if (close == std::string::npos) return;
+    std::string flags = text.substr(0, close);
+    for (char& c : flags) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (flags.find("\\noselect") != std::string::npos || flags.find("\\nonexistent") != std::string::npos) return;
+    size_t at = text.find(' ', close);
+    if (at != std::string::npos) at = text.find(' ', at + 1);
+    if (at == std::string::npos || at + 1 >= text.size()) return;
+    std::string name;
+    if (text[++at] == '"') {
+        for (at++; at < text.size() && text[at] != '"'; at++) {
+            if (text[at] == '\\' && at + 1 < text.size()) at++;
+            name += text[at];
+        }
+    } else if (text[at] != '{') {
+        name = text.substr(at, text.find_first_of(" \r\n", at) - at);
+    }
+    if (name.empty()) return;
+    for (char& c : name)
+        if (c == delimiter) c = '/';
+    state.othercount++;
+    if (state.others.size() < FolderState::kShownFolders) state.others.push_back(name);
 }
 
 bool ImapClient::list(const ListAsk& ask, MailList& list) {

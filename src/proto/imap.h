@@ -6,6 +6,7 @@
 #define VORPA_PROTO_IMAP_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,15 @@ public:
     // order the server sends them (a message removed meanwhile does not
     // come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
+    // The header (whole, or its From and Subject) and BODYSTRUCTURE of
+    // each message, in one flight.
+    bool describe(const MailList& list, const std::vector<uint32_t>& places, bool structure,
+                  std::vector<Described>& out) override;
+    bool hasparts() const override { return true; }
+    // BODY.PEEK[section] of each, in one command; each part's text goes to
+    // the sink as it comes.
+    bool retrieveparts(const MailList& list, uint32_t place, const std::vector<std::string>& sections,
+                       PartSink& sink) override;
     // Only UID EXPUNGE removes just the messages named (UIDPLUS): a plain
     // EXPUNGE would take what other clients marked too.
     bool removes() const override { return caps.has("UIDPLUS"); }
@@ -65,6 +75,12 @@ private:
     // Sends a command and awaits its answer; a failure is told.
     Outcome command(const std::string& text, Want* want = nullptr);
     Outcome await(const std::string& tag, Want* want);
+    // As await, with each FETCH response (its first line, and the count of
+    // a literal that ends it) read whole by the hook.
+    using FetchHook = std::function<Outcome(std::string& text, long long& literal)>;
+    Outcome awaitfetch(const std::string& tag, const FetchHook& hook);
+    // The answer to describe's or retrieveparts' command k, told.
+    bool answered(const Outcome& answer, size_t k);
     Outcome readline(std::string& text, long long& literal);
     Outcome untagged(std::string& text, long long& literal, Want* want);
     Outcome fetched(std::string& text, long long& literal, Want* want);
@@ -88,6 +104,7 @@ private:
     Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
     bool present(const std::vector<uint32_t>& uids, std::vector<uint32_t>& have);
+    void listed(const std::string& text, FolderState& state) const;
 
     // A message the folder lists: its UID, size (-1 unknown) and
     // Message-ID.
@@ -104,6 +121,7 @@ private:
     };
 
     static const Wire wire;
+    friend Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
     const std::vector<std::string> names;
     const bool readonly;
     SourceEvents& events;
@@ -121,5 +139,11 @@ private:
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
 };
+
+// Connects to an IMAP server, takes its greeting and, where its TLS mode
+// is starttls, the handshake after STARTTLS, then closes: whether it
+// answers as one. fingerprint: the certificate's it showed, also one not
+// trusted (a server that makes its own, such as Proton's Bridge).
+Outcome imapprobe(const Server& server, const std::string& cafile, std::string& fingerprint);
 
 #endif

@@ -18,6 +18,7 @@
 #include "core/maillist.h"
 #include "core/settings.h"
 #include "proto/body.h"
+#include "proto/bodystructure.h"
 #include "proto/client.h"
 #include "proto/sasl.h"
 
@@ -126,13 +127,40 @@ protected:
     ~MessageSink() = default;
 };
 
+// Takes the parts of a message fetched apart, each as the source receives
+// it, named by its section: false stops the fetch.
+class PartSink {
+public:
+    virtual bool part(const std::string& section, MessageText& text) = 0;
+    // A part the server sent as a string.
+    virtual bool part(const std::string& section, const std::string& text) = 0;
+
+protected:
+    ~PartSink() = default;
+};
+
+// What the fetch learns of a message too big to take whole: its header
+// (whole where its parts are asked for, else its From and Subject fields)
+// and, where asked, its parts. known: the source told of it.
+struct Described {
+    std::string header;
+    std::vector<MimePart> parts;
+    bool structured = false;  // the parts could be read
+    bool known = false;
+};
+
 // What selecting a folder told of it.
 struct FolderState {
     long messages = 0;
     long octets = 0;  // 0 where the source does not count them
-    // The source has no such folder: reply tells why.
+    // The source has no such folder: reply tells why, and the folders it
+    // has are the first of those it lists, up to kShownFolders, out of
+    // othercount.
     bool missing = false;
     Reply reply;
+    static constexpr size_t kShownFolders = 20;
+    std::vector<std::string> others;
+    size_t othercount = 0;
     // A folder whose ids are numbers that grow: its numbering, and the
     // number its next message gets (0: not told).
     uint32_t validity = 0;
@@ -160,6 +188,17 @@ public:
     // or no size is not asked for. last: nothing is asked after them, so
     // that the sign-off may go with them.
     virtual bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) = 0;
+    // The messages at those places of the list, as Described tells them;
+    // structure: with their parts, where the source has parts.
+    virtual bool describe(const MailList& list, const std::vector<uint32_t>& places, bool structure,
+                          std::vector<Described>& out) = 0;
+    // Whether the source fetches a message's parts apart.
+    virtual bool hasparts() const { return false; }
+    // Those parts (by section) of the message at place of the list, into
+    // sink; a part the server does not send is left out.
+    virtual bool retrieveparts(const MailList&, uint32_t, const std::vector<std::string>&, PartSink&) {
+        return false;
+    }
     // Whether the source deletes what it is asked to remove.
     virtual bool removes() const = 0;
     // Deletes the messages at those places of list but one of unknown size.

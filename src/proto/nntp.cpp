@@ -1,5 +1,6 @@
 #include "proto/nntp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,7 +30,17 @@ Reply readnntp(Socket& sock) {
     return reply;
 }
 
-bool nntpbusy(const Reply& reply, bool greeting) { return greeting && (reply.is("400") || reply.is("502")); }
+bool nntpcrowded(const Reply& reply) {
+    if (!reply.is("400") && !reply.is("502")) return false;
+    const std::string& text = reply.text;
+    for (size_t i = 0; i + 10 <= text.size(); i++)
+        if (memicmp(text.data() + i, "connection", 10) == 0) return true;
+    return false;
+}
+
+bool nntpbusy(const Reply& reply, bool greeting) {
+    return greeting ? reply.is("400") || reply.is("502") : nntpcrowded(reply);
+}
 
 bool isduplicate(const Reply& reply) {
     const std::string& text = reply.text;
@@ -119,6 +130,8 @@ Step NntpClient::open(const std::string& secret) {
     events->opening(NntpEvents::Opening::Connect, conn);
     Outcome opened = conn.open();
     if (opened.done()) opened = conn.greet();
+    // Too many connections passes once others end.
+    if (opened.failure == Failure::Refused && nntpcrowded(opened.reply)) opened.failure = Failure::Network;
     if (!opened.done()) {
         events->failed(Item::Opening, 0, conn, opened);
         return Step::End;
@@ -149,7 +162,8 @@ Outcome NntpClient::login(const std::string& secret) {
     Outcome answer = conn.ask("AUTHINFO USER " + conn.server.user + "\r\n");
     // 281 right away: no password wanted.
     if (answer.done() && answer.reply.is("381")) answer = conn.ask("AUTHINFO PASS " + secret + "\r\n");
-    if (answer.reply.refused()) return conn.failed(Failure::Login, Stage::Reply, answer.reply);
+    if (answer.reply.refused())
+        return conn.failed(nntpcrowded(answer.reply) ? Failure::Network : Failure::Login, Stage::Reply, answer.reply);
     return answer;
 }
 
@@ -168,6 +182,7 @@ Outcome NntpClient::compress() {
         return true;
     }) == BodyEnd::Whole;
     if (!whole) return conn.failed(Failure::Network, Stage::Text);
+    if (caps.has("OVER")) overcommand = "OVER";
     if (!caps.offers("COMPRESS", "DEFLATE")) return Outcome();
     events->opening(NntpEvents::Opening::Compress, conn);
     answer = conn.ask("COMPRESS DEFLATE\r\n");
@@ -234,16 +249,22 @@ Step NntpClient::select(const std::vector<std::string>& names) {
 }
 
 Step NntpClient::list(const std::vector<Listing>& groups) {
-    Pipeline flight(conn.sock, kWindow, [&groups, i = size_t{0}](std::string& command) mutable {
+    Pipeline flight(conn.sock, kWindow, [this, &groups, i = size_t{0}](std::string& command) mutable {
         if (i == groups.size()) return false;
         const Listing& group = groups[i++];
-        command += "LISTGROUP " + group.name + " " + std::to_string(group.first) + "-" +
-                   std::to_string(group.last) + "\r\n";
+        std::string range = " " + std::to_string(group.first) + "-" + std::to_string(group.last) + "\r\n";
+        if (group.overview) command += "GROUP " + group.name + "\r\n" + overcommand + range;
+        else command += "LISTGROUP " + group.name + range;
         return true;
     });
     for (size_t i = 0; i < groups.size(); i++) {
         const Listing& group = groups[i];
         if (!sendahead(flight, Item::Listing, i) || !readanswer(Item::Listing, i)) return Step::Quit;
+        if (group.overview) {
+            if (!readoverview(group, i)) return Step::Quit;
+            flight.answered();
+            continue;
+        }
         if (answer.ok() && !readnumbers(conn.sock, group.first, group.last, group.most, *group.numbers)) {
             cutoff(Item::Listing, i);
             return Step::Quit;
@@ -255,7 +276,38 @@ Step NntpClient::list(const std::vector<Listing>& groups) {
     return Step::Next;
 }
 
-void NntpClient::stream(std::vector<Streamed> groups) {
+// The answer to the OVER after the group's GROUP, whose answer was read.
+// An overview that follows a refused GROUP is another group's: dropped.
+bool NntpClient::readoverview(const Listing& group, size_t index) {
+    Reply selected = answer;
+    if (!readanswer(Item::Overview, index)) return false;
+    std::string line;
+    auto sink = [&](const char* text, size_t len, bool linestart) {
+        if (linestart) line.clear();
+        if (line.size() < 65536) line.append(text, std::min(len, 65536 - line.size()));
+        if (len > 0 && text[len - 1] == '\n') {
+            // A dot that starts a line is stuffed.
+            size_t from = !line.empty() && line[0] == '.' ? 1 : 0;
+            size_t end = line.find_last_not_of("\r\n");
+            end = end == std::string::npos ? 0 : end + 1;
+            if (selected.ok() && end > from) group.overview(line.data() + from, end - from);
+            line.clear();
+        }
+        return true;
+    };
+    if (answer.ok() && readbody(conn.sock, sink) != BodyEnd::Whole) {
+        cutoff(Item::Overview, index);
+        return false;
+    }
+    if (!selected.ok()) events->refused(Item::Listing, index, selected);
+    else if (answer.ok()) events->done(Item::Overview, index, answer);
+    else events->refused(Item::Overview, index, answer);
+    return true;
+}
+
+void NntpClient::stream(std::vector<Streamed> groups, Skip skipping) {
+    skip = std::move(skipping);
+    passes.clear();
     streamed = std::move(groups);
     group = 0;
     begun = false;
@@ -264,32 +316,39 @@ void NntpClient::stream(std::vector<Streamed> groups) {
 }
 
 bool NntpClient::nextcommand(std::string& command) {
-    if (!begun) {
-        if (group == streamed.size()) {
-            // A server's answer to QUIT costs no round trip of its own.
-            if (quitqueued || streamed.empty()) return false;
-            quitqueued = true;
-            command += "QUIT\r\n";
-            return true;
+    for (;;) {
+        if (!begun) {
+            if (group == streamed.size()) {
+                // A server's answer to QUIT costs no round trip of its own.
+                if (quitqueued || streamed.empty()) return false;
+                quitqueued = true;
+                command += "QUIT\r\n";
+                return true;
+            }
+            begun = true;
+            index = 0;
+            if (streamed[group].select) {
+                command += "GROUP " + streamed[group].name + "\r\n";
+                return true;
+            }
         }
-        begun = true;
-        index = 0;
-        if (streamed[group].select) {
-            command += "GROUP " + streamed[group].name + "\r\n";
-            return true;
+        const ArticleNumbers& numbers = *streamed[group].numbers;
+        long number = numbers.at(index);
+        // A number passed over costs no command: the next is asked for.
+        bool pass = skip && skip(group, number);
+        passes.push_back(pass);
+        if (++index == numbers.size()) {
+            group++;
+            begun = false;
         }
+        if (pass) continue;
+        char article[40];
+        char* end = puttext(article, "ARTICLE ");
+        end = putlong(end, number);
+        end = puttext(end, "\r\n");
+        command.append(article, static_cast<size_t>(end - article));
+        return true;
     }
-    const ArticleNumbers& numbers = *streamed[group].numbers;
-    char article[40];
-    char* end = puttext(article, "ARTICLE ");
-    end = putlong(end, numbers.at(index));
-    end = puttext(end, "\r\n");
-    command.append(article, static_cast<size_t>(end - article));
-    if (++index == numbers.size()) {
-        group++;
-        begun = false;
-    }
-    return true;
 }
 
 const Reply& NntpClient::reselect() {
@@ -312,6 +371,13 @@ const Reply& NntpClient::next(Item item) {
     if (!sendahead(*pipe, item, 0)) {
         answer.status = Reply::Lost;
         return answer;
+    }
+    // Once the commands went out, the number's fate is known.
+    passedover = !passes.empty() && passes.front();
+    if (!passes.empty()) passes.pop_front();
+    if (passedover) {
+        passedreply.status = Reply::Negative;
+        return passedreply;
     }
     // Servers that write a reply in two parts (INN's nnrpd does) hold the
     // second back until the first is acknowledged (Nagle). Asked now, the

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,8 +24,12 @@ Reply readnntp(Socket& sock);
 // come once per article.
 void readnntp(Socket& sock, Reply& reply);
 
-// 400 or 502 as the greeting: no service for us now (too many connections).
+// 400 or 502 as the greeting: no service for us now (too many connections);
+// after it, to the login, where it says so.
 bool nntpbusy(const Reply& reply, bool greeting);
+// 400 or 502 that names the connections: too many of them for the server
+// (one for each account logged in at once, say).
+bool nntpcrowded(const Reply& reply);
 
 // 480: authentication required.
 inline bool needslogin(const Reply& reply) { return reply.is("480"); }
@@ -79,7 +84,7 @@ public:
     // stream, an ARTICLE of the stream (its answer or its text), one whose
     // answer is thrown away, POST and its answer, the article's text and
     // the verdict on it, QUIT.
-    enum class Item { Opening, Newsgroups, Select, Listing, Reselect, Article, Discarded, Post, Posted, Signoff };
+    enum class Item { Opening, Newsgroups, Select, Listing, Overview, Reselect, Article, Discarded, Post, Posted, Signoff };
     enum class Opening { Connect, StartTls, Login, Compress };
 
     virtual ~NntpEvents() = default;
@@ -148,13 +153,18 @@ public:
 
     // LISTGROUP of each group from first to last in one flight: at most
     // most numbers of each go into numbers. done (once the numbers are
-    // read) or refused for each; Quit after failed(Listing).
+    // read) or refused for each; Quit after failed(Listing). A group with
+    // overview is asked GROUP and OVER (XOVER where CAPABILITIES did not
+    // list OVER) instead: each overview line, without its line end and cut
+    // at 64 KB, goes to overview, then done(Overview) or refused(Overview);
+    // refused(Listing) when its GROUP is refused.
     struct Listing {
         std::string name;
         long first;
         long last;
         size_t most;
         std::vector<long>* numbers;
+        std::function<void(const char* line, size_t len)> overview = nullptr;
     };
     Step list(const std::vector<Listing>& groups);
 
@@ -164,18 +174,23 @@ public:
     // answers arrive; QUIT goes with the last ARTICLEs, its answer read by
     // signoff or close after theirs.
     // The numbers must stay as they are while the stream runs.
+    // skip, where given, is asked as each number's ARTICLE is due (by
+    // its group's place in groups): true passes the number over.
     struct Streamed {
         std::string name;
         bool select;
         const ArticleNumbers* numbers;
     };
-    void stream(std::vector<Streamed> groups);
+    using Skip = std::function<bool(size_t group, long number)>;
+    void stream(std::vector<Streamed> groups, Skip skip = nullptr);
     // The answer to the GROUP of the stream's next group, after done or
     // refused; lost after failed(Reselect).
     const Reply& reselect();
     // The answer to the stream's next ARTICLE; lost after failed(Article).
     // The text of a positive answer must be read (text) before the next.
+    // A number skip passed over has no answer: a refusal, and passed().
     const Reply& article();
+    bool passed() const { return passedover; }
     // The text of the article answered last: every line to sink as
     // readbody hands it. Lost after failed(Article); SinkFailed: the rest
     // was not read, and the connection is fit only for closing.
@@ -226,6 +241,7 @@ private:
     using Item = NntpEvents::Item;
 
     Outcome login(const std::string& secret);
+    bool readoverview(const Listing& group, size_t index);
     Outcome compress();
     bool asknewsgroups(const NewsDate& since);
     bool sendahead(Pipeline& pipeline, Item item, size_t index);
@@ -249,6 +265,13 @@ private:
     uint64_t index = 0;  // of the next article in the group's numbers
     bool begun = false;  // the group's GROUP, or its first ARTICLE, went out
     bool quitqueued = false;  // QUIT follows the stream's last ARTICLE
+    Skip skip;
+    // For each number the stream reached and the caller did not yet:
+    // whether it was passed over.
+    std::deque<bool> passes;
+    bool passedover = false;
+    Reply passedreply;
+    const char* overcommand = "XOVER";
 
     // Where the post has got to.
     bool awaited = false;   // an article's verdict is still to come

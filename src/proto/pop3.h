@@ -60,6 +60,10 @@ public:
     // The mailbox whole, whatever ask says.
     bool list(const ListAsk& ask, MailList& list) override;
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
+    // Each message's header with TOP n 0; one the server refuses is not
+    // known. No parts: structure is passed over.
+    bool describe(const MailList& list, const std::vector<uint32_t>& places, bool structure,
+                  std::vector<Described>& out) override;
     bool removes() const override { return true; }
     bool remove(const MailList& list, const std::vector<uint32_t>& places) override;
     // POP3 has no flags.

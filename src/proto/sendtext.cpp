@@ -2,6 +2,7 @@
 // (after DATA or BDAT) and the news post (after POST) alike.
 #include "proto/sendtext.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -139,10 +140,23 @@ int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWat
     return result;
 }
 
-long plaintextsize(FILE* file, long start, long length, HeaderWatch watch, const std::string& head) {
-    Output out(nullptr, LONG_MAX);
-    int result = writetext(out, file, start, length, watch, false, head);
-    return result < 0 ? result : out.total;
+long plainsize(const OutgoingMessage& message, HeaderWatch watch, const std::string& head) {
+    // A line's size on the wire: a bare "\n" gets its "\r", a last line
+    // without its end gets one.
+    auto wire = [](const std::string& line) {
+        size_t n = line.size();
+        if (n > 0 && line[n - 1] == '\n') return static_cast<long>(n) + (n > 1 && line[n - 2] == '\r' ? 0 : 1);
+        return static_cast<long>(n) + (n > 0 && line[n - 1] == '\r' ? 1 : 2);
+    };
+    long size = message.wiresize;
+    for (const std::string& line : message.fields)
+        if (watch && !watch(line.data(), line.size())) size -= wire(line);
+    for (size_t at = 0; at < head.size();) {
+        size_t end = std::min(head.find('\n', at), head.size() - 1) + 1;
+        size += wire(head.substr(at, end - at));
+        at = end;
+    }
+    return size;
 }
 
 HeaderWatch withoutbcc() {

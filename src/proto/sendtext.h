@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "core/outgoing.h"
 #include "net/socket.h"
 
 // Sees each header line of a message text (up to the first empty line,
@@ -32,9 +33,11 @@ enum { SENDTEXT_SENDFAILED = -1, SENDTEXT_READFAILED = -2 };
 int sendmessagetext(Socket& sock, FILE* file, long start, long length, HeaderWatch watch, long plain = -1,
                     const std::string& head = "");
 
-// The size of the plain text (see sendmessagetext) that the file holds now,
-// or SENDTEXT_READFAILED. watch sees the header as when it is sent.
-long plaintextsize(FILE* file, long start, long length, HeaderWatch watch, const std::string& head = "");
+// The size of the plain text (see sendmessagetext) of the message as it was
+// read, without reading it again: watch sees its fields as when it is sent,
+// and must hold back only lines of them (a field and its continuation
+// lines). head ends with a line end, or is empty.
+long plainsize(const OutgoingMessage& message, HeaderWatch watch, const std::string& head = "");
 
 // Holds back "Bcc:" lines and their continuation lines: they name the
 // blind recipients, whom every other recipient would otherwise see.

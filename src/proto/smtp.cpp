@@ -4,8 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "core/text.h"
-
 namespace {
 
 // A server that keeps sending continuation lines is not answering.
@@ -17,13 +15,6 @@ const size_t kCommandMax = 16384;
 // Messages sent with BDAT whose answers may still be to come: as many may
 // go again after the run is killed, as the .SNT record lacks them.
 const size_t kChunkWindow = 10;
-
-bool iswhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool startswith(const std::string& line, const char* prefix) {
-    size_t len = std::strlen(prefix);
-    return line.size() >= len && memicmp(line.data(), prefix, static_cast<unsigned>(len)) == 0;
-}
 
 // A server that closes the session (421) takes no further message.
 bool closing(const Reply& reply) { return reply.is("421"); }
@@ -56,107 +47,6 @@ Reply readsmtp(Socket& sock) {
     reply.text = line;
     reply.status = line[0] == '1' || line[0] == '2' || line[0] == '3' ? Reply::Positive : Reply::Negative;
     return reply;
-}
-
-int isdelimiter(int c) {
-    switch (c) {
-        case '\0':
-        case ' ':
-        case '\t':
-        case '\r':
-        case '\n':
-        case '<':
-        case '>':
-        case '(':
-        case ')':
-        case ',':
-        case ';':
-            return 1;
-        default:
-            return 0;
-    }
-}
-
-// Readers write "Ann <ann@x.org, bob@y.org>" for two recipients: a comma
-// or semicolon ends an address wherever it stands, brackets or not, and
-// only quotes and comments hold one as text. Of each part so ended, the
-// run around its first at sign inside brackets is taken, else around its
-// first outside quotes and comments: enough for the usual "Name <addr>",
-// "addr (Name)" and lists of them, without the full address grammar.
-void processemail(const char* text, int isfrom, Envelope& envelope) {
-    const char* part = text;
-    bool quoted = false;
-    int comment = 0;
-    bool angle = false;
-    const char* bracketed = nullptr;  // the part's first at sign inside "<...>"
-    const char* bare = nullptr;       // outside them
-    const char* any = nullptr;        // anywhere
-    for (const char* p = text;; p++) {
-        char c = *p;
-        if (c == '\0' || (!quoted && comment == 0 && (c == ',' || c == ';'))) {
-            // A quote or comment never closed is taken for text.
-            const char* at = bracketed ? bracketed : bare ? bare : c == '\0' && (quoted || comment > 0) ? any : nullptr;
-            if (at) {
-                const char* first = at;
-                while (first > part && !isdelimiter(first[-1])) first--;
-                const char* last = at;
-                while (!isdelimiter(*last)) last++;
-                std::string address(first, static_cast<size_t>(last - first));
-                if (isfrom) {
-                    envelope.from = std::move(address);
-                } else {
-                    envelope.to.push_back(std::move(address));
-                }
-            }
-            if (c == '\0') return;
-            part = p + 1;
-            bracketed = bare = any = nullptr;
-            continue;
-        }
-        if (c == '@' && !any) any = p;
-        if ((quoted || comment > 0) && c == '\\' && p[1] != '\0') {
-            p++;
-        } else if (quoted) {
-            quoted = c != '"';
-        } else if (comment > 0) {
-            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '(') {
-            comment = 1;
-        } else if (c == '<' || c == '>') {
-            angle = c == '<';
-        } else if (c == '@') {
-            const char*& first = angle ? bracketed : bare;
-            if (!first) first = p;
-        }
-    }
-}
-
-Envelope readenvelope(FILE* file, long start, long length) {
-    Envelope envelope;
-    if (fseek(file, start, SEEK_SET) != 0) return envelope;
-    long left = length;
-    bool addresses = false;
-    std::string line;
-    while (readmessageline(file, left, line)) {
-        if (line == "\n" || line == "\r\n") break;
-        if (startswith(line, "From:")) {
-            processemail(&line[5], 1, envelope);
-            addresses = false;
-        } else if (startswith(line, "To:") || startswith(line, "Cc:")) {
-            processemail(&line[3], 0, envelope);
-            addresses = true;
-        } else if (startswith(line, "Bcc:")) {
-            processemail(&line[4], 0, envelope);
-            addresses = true;
-        } else if (addresses && iswhite(line[0])) {
-            processemail(&line[0], 0, envelope);
-        } else {
-            addresses = false;
-        }
-    }
-    return envelope;
 }
 
 std::string mailfrom(const Envelope& envelope) { return "MAIL FROM:<" + envelope.from + ">\r\n"; }
@@ -301,8 +191,8 @@ Step SmtpClient::opening() {
 }
 
 Step SmtpClient::text(const SmtpMessage& message, long plain) {
-    int sent =
-        sendmessagetext(conn.sock, message.file, message.start, message.length, message.watch, plain, message.head);
+    const OutgoingMessage& m = message.text;
+    int sent = sendmessagetext(conn.sock, m.file, m.start, m.length, message.watch, plain, message.head);
     return sent == 0 ? Step::Next : textfailed(sent);
 }
 
@@ -463,7 +353,7 @@ Step SmtpClient::noneaccepted(const SmtpMessage& message, bool reached, const Re
 }
 
 Step SmtpClient::post(const SmtpMessage& message) {
-    Envelope addresses = readenvelope(message.file, message.start, message.length);
+    Envelope addresses = message.text.envelope;
     // A sender added for the message.
     size_t from = message.head.rfind("From:", 0) == 0 ? 0 : message.head.find("\nFrom:");
     if (addresses.from.empty() && from != std::string::npos) {
@@ -515,13 +405,7 @@ Step SmtpClient::withdata(const SmtpMessage& message, Envelope addresses, bool r
 // sender.
 Step SmtpClient::launch(Flight flight) {
     const SmtpMessage& message = flight.message;
-    long size = plaintextsize(message.file, message.start, message.length, message.watch, message.head);
-    if (size < 0) {
-        // Those in flight are whole, and the server takes them: their
-        // answers are read first.
-        Step step = settle();
-        return step == Step::Next ? textfailed(static_cast<int>(size)) : step;
-    }
+    long size = plainsize(message.text, message.watch, message.head);
     const std::string reset = "RSET\r\n";
     std::string group = envelopegroup(flight.addresses, "BDAT " + std::to_string(size) + " LAST\r\n",
                                       kCommandMax - 1 - reset.size());

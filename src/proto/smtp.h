@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/outgoing.h"
 #include "proto/client.h"
 #include "proto/sasl.h"
 #include "proto/sendtext.h"
@@ -16,24 +17,6 @@
 // positive, others negative; lines holds the text of each line (the EHLO
 // keywords). One that never ends is invalid.
 Reply readsmtp(Socket& sock);
-
-// The envelope of the message being posted.
-struct Envelope {
-    std::string from;  // empty: none found
-    std::vector<std::string> to;
-};
-
-// Takes the address of each part of a header value that a comma or
-// semicolon outside quotes and comments ends into the envelope: the sender
-// when isfrom (the last one found wins), else recipients. No address holds
-// a delimiter.
-void processemail(const char* text, int isfrom, Envelope& envelope);
-int isdelimiter(int c);
-
-// The envelope of the message at [start, start + length) of file, from its
-// header: "From:" gives the sender, "To:", "Cc:", "Bcc:" and their
-// continuation lines the recipients.
-Envelope readenvelope(FILE* file, long start, long length);
 
 // "MAIL FROM:<from>\r\n", "RCPT TO:<to>\r\n": strict servers refuse an
 // address without the brackets of RFC 5321's Path.
@@ -48,12 +31,10 @@ std::string envelopegroup(const Envelope& envelope, const std::string& last, siz
 // AUTH with the mechanism's exchange, as saslrun runs it.
 SaslOutcome smtpauth(Connection& connection, const SaslExchange& exchange);
 
-// One message to post: a range of an outgoing message file, and which of
-// its header lines go out.
+// One message to post: the message as read, and which of its header
+// lines go out.
 struct SmtpMessage {
-    FILE* file;
-    long start;
-    long length;
+    OutgoingMessage text;
     HeaderWatch watch;
     std::string head{};  // header lines the message lacked, put before its own
 };
@@ -208,7 +189,7 @@ private:
     // The message whose text was sent with DATA and whose answer is still
     // to come.
     bool pending = false;
-    SmtpMessage waiting{nullptr, 0, 0, nullptr};
+    SmtpMessage waiting{};
     // Sent with BDAT, oldest first.
     std::deque<Flight> flights;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace {
 
@@ -35,6 +35,7 @@ void MailPlan::index() {
         if (!keep) fetched[byid[k - 1]] = duplicate;
     }
     if (numbered) messageids.assign(list.ids.size(), std::string());
+    if (numbered) textids.assign(list.ids.size(), false);
 }
 
 uint32_t MailPlan::find(std::string_view wanted) const {
@@ -73,7 +74,7 @@ void MailPlan::take(const MailRecord::Entry& entry) {
         heldtext.append(bytes.data(), bytes.size());
         return at;
     };
-    held.push_back({add(entry.id), entry.time, add(entry.messageid)});
+    held.push_back({add(entry.id), entry.time, add(entry.messageid), entry.text});
 }
 
 ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool test) {
@@ -103,13 +104,16 @@ ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool tes
 // Message-IDs count.
 void MailPlan::match(long long now) {
     if (renumbered) {
-        std::unordered_set<std::string_view> ids;
+        std::unordered_map<std::string_view, bool> ids;
         for (const Held& h : held)
-            if (h.messageid.length > 0) ids.insert(heldpiece(h.messageid));
+            if (h.messageid.length > 0) ids.emplace(heldpiece(h.messageid), h.text);
         for (size_t at = 0; at < listed; at++) {
             std::string_view id = list.messageid(static_cast<uint32_t>(at));
             uint32_t i = list.messages[at].id;
-            if (id.empty() || i == MailList::noid || ids.erase(id) == 0) continue;
+            auto found = id.empty() || i == MailList::noid ? ids.end() : ids.find(id);
+            if (found == ids.end()) continue;
+            textids[i] = found->second;
+            ids.erase(found);
             fetched[i] = now;
             messageids[i] = std::string(id);
             vouched++;
@@ -123,6 +127,7 @@ void MailPlan::match(long long now) {
             if (fetched[i] < unseen) continue;
             fetched[i] = h.time;
             messageids[i] = std::string(heldpiece(h.messageid));
+            textids[i] = h.text;
         } else if (checked) {
             forgot = true;
         } else {
@@ -130,6 +135,7 @@ void MailPlan::match(long long now) {
             list.ids.push_back(list.add(heldpiece(h.id)));
             fetched.push_back(h.time);
             messageids.emplace_back(heldpiece(h.messageid));
+            textids.push_back(h.text);
         }
     }
 }
@@ -145,8 +151,9 @@ void MailPlan::sort(long long now) {
         long long time = message.id == MailList::noid ? unseen : fetched[message.id];
         if (time >= 0 && message.size >= 0) {
             before++;
-            aged += old(time, now);
-            drop[at] = !renumbered && (!keep || old(time, now));
+            bool stays = numbered && textids[message.id];
+            aged += old(time, now) && !stays;
+            drop[at] = !renumbered && !stays && (!keep || old(time, now));
             dropped += drop[at];
             continue;
         }
@@ -157,7 +164,8 @@ void MailPlan::sort(long long now) {
     // Whether held entries are still there is not known: only their age
     // lets them go.
     for (size_t at = listed; at < list.messages.size(); at++) {
-        drop[at] = old(fetched[list.messages[at].id], now);
+        uint32_t i = list.messages[at].id;
+        drop[at] = old(fetched[i], now) && !textids[i];
         dropped += drop[at];
         aged += drop[at];
     }
@@ -188,6 +196,7 @@ size_t MailPlan::limit(size_t most) {
         for (size_t at = 0; at < listed; at++) mark = std::max(mark, number(static_cast<uint32_t>(at)) + 1);
         mark = std::max(mark, foldernext);
     }
+    if (numbered && leftmark != 0) mark = std::min(mark, leftmark);
     fetch.resize(cut);
     fetchids.resize(cut);
     return left;
@@ -202,7 +211,7 @@ size_t MailPlan::keepable() const {
 size_t MailPlan::wouldremove() const {
     size_t after = 0;
     if (!keep && !renumbered)
-        for (uint32_t at : fetch) after += list.messages[at].size >= 0;
+        for (size_t k = 0; k + texts < fetch.size(); k++) after += list.messages[fetch[k]].size >= 0;
     return aged + after;
 }
 
@@ -214,20 +223,22 @@ size_t MailPlan::stored(const std::vector<bool>& places, const std::vector<std::
         count++;
         uint32_t at = fetch[k];
         uint32_t i = fetchids[k];
+        bool text = k + texts >= fetch.size();
         if (i != MailList::noid) {
             fetched[i] = now;
             recorded = true;
             if (numbered) {
                 std::string_view id = list.messageid(at);
                 messageids[i] = id.empty() && k < found.size() ? found[k] : std::string(id);
+                textids[i] = text;
             }
         }
-        drop[at] = !keep && !renumbered && list.messages[at].size >= 0;
+        drop[at] = !keep && !renumbered && !text && list.messages[at].size >= 0;
     }
     for (size_t k = 0; numbered && !whole && k < fetch.size(); k++) {
         if (places[k]) continue;
-        mark = number(fetch[k]);
-        break;
+        // The text-only places follow the others: the lowest number counts.
+        mark = std::min(mark, number(fetch[k]));
     }
     return count;
 }
@@ -255,8 +266,46 @@ bool MailPlan::save(MailRecord& record) const {
         entry.id = list.id(i);
         entry.time = fetched[i];
         entry.messageid = numbered ? std::string_view(messageids[i]) : std::string_view();
+        entry.text = numbered && textids[i];
         return true;
     });
+}
+
+std::vector<uint32_t> MailPlan::over(int64_t most) const {
+    std::vector<uint32_t> places;
+    for (uint32_t at : fetch)
+        if (list.messages[at].size > most) places.push_back(at);
+    return places;
+}
+
+void MailPlan::leave(const std::vector<uint32_t>& places) {
+    for (size_t k = 0; k < fetch.size();) {
+        if (std::find(places.begin(), places.end(), fetch[k]) == places.end()) {
+            k++;
+            continue;
+        }
+        uint32_t n = numbered ? number(fetch[k]) : 0;
+        if (n != 0 && (leftmark == 0 || n < leftmark)) leftmark = n;
+        fetch.erase(fetch.begin() + static_cast<long>(k));
+        fetchids.erase(fetchids.begin() + static_cast<long>(k));
+    }
+}
+
+void MailPlan::textonly(const std::vector<uint32_t>& places) {
+    std::vector<uint32_t> order(fetch.size());
+    for (size_t k = 0; k < order.size(); k++) order[k] = static_cast<uint32_t>(k);
+    auto text = [this, &places](uint32_t k) {
+        return std::find(places.begin(), places.end(), fetch[k]) != places.end();
+    };
+    auto split = std::stable_partition(order.begin(), order.end(), [&text](uint32_t k) { return !text(k); });
+    texts = static_cast<size_t>(order.end() - split);
+    std::vector<uint32_t> reordered, ids;
+    for (uint32_t k : order) {
+        reordered.push_back(fetch[k]);
+        ids.push_back(fetchids[k]);
+    }
+    fetch.swap(reordered);
+    fetchids.swap(ids);
 }
 
 std::vector<uint32_t> MailPlan::removals() const {

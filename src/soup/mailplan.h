@@ -58,6 +58,16 @@ public:
     // and the others are passed over; without, all are fetched and removed
     // as those of a source without ids are.
     void sort(long long now);
+    // The places of fetch of messages larger than most.
+    std::vector<uint32_t> over(int64_t most) const;
+    // Before limit: those places are not fetched, nor recorded; a folder's
+    // next listing starts at the first of them, so that a later run finds
+    // them again.
+    void leave(const std::vector<uint32_t>& places);
+    // After limit: those places, where still fetched, are stored as their
+    // text only, and go last in fetch (texts tells how many); they stay on
+    // the server whatever the rules say.
+    void textonly(const std::vector<uint32_t>& places);
     // At most most messages with a size are fetched (SIZE_MAX: no bound);
     // returns how many are left for a later run, and taking tells how many
     // are fetched now.
@@ -88,6 +98,7 @@ public:
     std::vector<uint32_t> fetch;
     size_t before = 0;        // listed messages stored by an earlier run
     size_t taking = 0;        // of fetch, those with a size
+    size_t texts = 0;         // the last places of fetch, stored as their text only
     bool renumbered = false;  // a folder's numbering is new
     bool keep;                // nothing fetched goes
 
@@ -101,6 +112,7 @@ private:
         MailList::Id id;
         long long time;
         MailList::Id messageid;
+        bool text;
     };
 
     void index();
@@ -125,6 +137,7 @@ private:
     std::vector<uint32_t> fetchids;   // per place of fetch: its id to record, or none
     std::vector<bool> drop;           // per place in the list
     std::vector<std::string> messageids;  // per id, a folder's
+    std::vector<bool> textids;            // per id, a folder's: stored as its text only
     std::vector<Held> held;
     std::string heldtext;
     bool indexed = false;
@@ -138,6 +151,7 @@ private:
     size_t aged = 0;        // places stored before that are old enough to go
     uint32_t foldernext = 0;
     uint32_t mark = 1;      // where the next listing starts
+    uint32_t leftmark = 0;  // the first number left on the server, 0: none
     uint32_t recordnext = 1;
 };
 

@@ -78,6 +78,13 @@ bool MailRecord::line(const std::string& text, bool fits, bool first, const std:
         entry.id = id;
         entry.time = static_cast<long long>(b);
         if (at < text.size()) entry.messageid = std::string_view(text).substr(at + 1);
+        // A Message-ID holds no space: " text" after it is the mark.
+        std::string_view mark = " text";
+        std::string_view& given = entry.messageid;
+        if (given.size() >= mark.size() && given.substr(given.size() - mark.size()) == mark) {
+            entry.text = true;
+            given.remove_suffix(mark.size());
+        }
         take(entry);
     } else {
         passedover++;
@@ -171,6 +178,7 @@ bool MailRecord::save(const std::function<bool(Entry&)>& next) {
             text += std::to_string(entry.time);
             text += ' ';
             text.append(entry.messageid.data(), entry.messageid.size());
+            if (entry.text) text += " text";
         } else {
             text += std::to_string(entry.time);
             text += ' ';

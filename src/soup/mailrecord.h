@@ -7,7 +7,9 @@
 // starts. Two forms on disk, one entry a line:
 //   mailbox, "popkeep-<account>":         "<time> <id>"
 //   folder, "imapkeep-<account>-<folder>": "<validity> <next>", then
-//                                          "<id> <time> <message-id>"
+//                                          "<id> <time> <message-id>", and
+//                                          " text" after one stored as its
+//                                          text only
 // Entries pass through callbacks, one at a time: a mailbox's go straight
 // against its listing, never all in memory, as a mailbox of 100,000
 // messages is no rarity.
@@ -27,6 +29,9 @@ public:
         std::string_view id;
         long long time = 0;
         std::string_view messageid;  // empty for a mailbox's
+        // A folder's message stored as its text only: its parts stay on the
+        // server, and so does it.
+        bool text = false;
     };
 
     // A mailbox's record is "popkeep-<account>" in the folder of

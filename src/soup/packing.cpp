@@ -2,8 +2,6 @@
 // folder. The archive takes its name in one step; the journal written just
 // before says which files leave the packet then, so that a run killed
 // anywhere leaves each message in the packet or in that one archive.
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +19,7 @@
 #include "core/text.h"
 #include "soup/archives.h"
 #include "soup/journal.h"
+#include "soup/libarchive.h"
 #include "soup/soup.h"
 
 namespace {
@@ -108,39 +107,39 @@ long nextnumber(const std::string& dir) {
 
 using Archive = std::unique_ptr<archive, int (*)(archive*)>;
 
-bool archivefailed(ArchiveFault& fault, const std::string& path, archive* a) {
+bool archivefailed(const ArchiveLibrary& lib, ArchiveFault& fault, const std::string& path, archive* a) {
     fault.path = path;
-    const char* text = archive_error_string(a);
-    fault.reason = text ? text : std::strerror(archive_errno(a) ? archive_errno(a) : EIO);
+    const char* text = lib.error_string(a);
+    fault.reason = text ? text : std::strerror(lib.error_number(a) ? lib.error_number(a) : EIO);
     return false;
 }
 
-bool entryheader(archive* a, const std::string& name, long long size, time_t now) {
-    std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(), archive_entry_free);
+bool entryheader(const ArchiveLibrary& lib, archive* a, const std::string& name, long long size, time_t now) {
+    std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(lib.entry_new(), lib.entry_free);
     if (!e) return false;
-    archive_entry_set_pathname(e.get(), name.c_str());
-    archive_entry_set_size(e.get(), size);
-    archive_entry_set_filetype(e.get(), AE_IFREG);
-    archive_entry_set_perm(e.get(), 0600);
-    archive_entry_set_mtime(e.get(), now, 0);
-    return archive_write_header(a, e.get()) == ARCHIVE_OK;
+    lib.entry_set_pathname(e.get(), name.c_str());
+    lib.entry_set_size(e.get(), size);
+    lib.entry_set_filetype(e.get(), AE_IFREG);
+    lib.entry_set_perm(e.get(), 0600);
+    lib.entry_set_mtime(e.get(), now, 0);
+    return lib.write_header(a, e.get()) == ARCHIVE_OK;
 }
 
-bool writeall(archive* a, const char* data, size_t len) {
-    return len == 0 || archive_write_data(a, data, len) == static_cast<la_ssize_t>(len);
+bool writeall(const ArchiveLibrary& lib, archive* a, const char* data, size_t len) {
+    return len == 0 || lib.write_data(a, data, len) == static_cast<la_ssize_t>(len);
 }
 
 // Streams the files into the archive on fd, a 64 KB piece at a time.
-bool writearchive(int fd, const std::string& soupdir, const std::vector<const AreasLine*>& files, bool zip,
+bool writearchive(const ArchiveLibrary& lib, int fd, const std::string& soupdir, const std::vector<const AreasLine*>& files, bool zip,
                   const std::string& temp, Packed& packed, ArchiveFault& fault) {
-    Archive a(archive_write_new(), archive_write_free);
+    Archive a(lib.write_new(), lib.write_free);
     if (!a) return failed(fault, temp, ENOMEM);
-    bool set = zip ? archive_write_set_format_zip(a.get()) == ARCHIVE_OK
-                   : archive_write_set_format_ustar(a.get()) == ARCHIVE_OK &&
-                         archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK;
-    if (!set || archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK ||
-        archive_write_open_fd(a.get(), fd) != ARCHIVE_OK)
-        return archivefailed(fault, temp, a.get());
+    bool set = zip ? lib.write_set_format_zip(a.get()) == ARCHIVE_OK
+                   : lib.write_set_format_ustar(a.get()) == ARCHIVE_OK &&
+                         lib.write_add_filter_gzip(a.get()) == ARCHIVE_OK;
+    if (!set || lib.write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK ||
+        lib.write_open_fd(a.get(), fd) != ARCHIVE_OK)
+        return archivefailed(lib, fault, temp, a.get());
     time_t now = time(nullptr);
     std::string areas;
     char name[32];
@@ -148,9 +147,9 @@ bool writearchive(int fd, const std::string& soupdir, const std::vector<const Ar
         std::snprintf(name, sizeof name, "%08lX", static_cast<unsigned long>(i));
         areas += std::string(name) + "\t" + files[i]->area + "\t" + files[i]->encoding + "\n";
     }
-    if (!entryheader(a.get(), "AREAS", static_cast<long long>(areas.size()), now) ||
-        !writeall(a.get(), areas.data(), areas.size()))
-        return archivefailed(fault, temp, a.get());
+    if (!entryheader(lib, a.get(), "AREAS", static_cast<long long>(areas.size()), now) ||
+        !writeall(lib, a.get(), areas.data(), areas.size()))
+        return archivefailed(lib, fault, temp, a.get());
     std::unique_ptr<char[]> buf = std::make_unique<char[]>(65536);
     for (size_t i = 0; i < files.size(); i++) {
         std::string path = soupdir + files[i]->prefix + ".MSG";
@@ -159,8 +158,8 @@ bool writearchive(int fd, const std::string& soupdir, const std::vector<const Ar
         struct stat st;
         if (!in || fstat(fileno(in.get()), &st) != 0) return failed(fault, path, in ? errno : error);
         std::snprintf(name, sizeof name, "%08lX.MSG", static_cast<unsigned long>(i));
-        if (!entryheader(a.get(), name, static_cast<long long>(st.st_size), now))
-            return archivefailed(fault, temp, a.get());
+        if (!entryheader(lib, a.get(), name, static_cast<long long>(st.st_size), now))
+            return archivefailed(lib, fault, temp, a.get());
         RecordCounter records;
         long long left = st.st_size;
         while (left > 0) {
@@ -168,13 +167,13 @@ bool writearchive(int fd, const std::string& soupdir, const std::vector<const Ar
             if (n < 0 && errno == EINTR) continue;
             // A file that shrank meanwhile would leave its entry short.
             if (n <= 0) return failed(fault, path, n < 0 ? errno : EIO);
-            if (!writeall(a.get(), buf.get(), static_cast<size_t>(n))) return archivefailed(fault, temp, a.get());
+            if (!writeall(lib, a.get(), buf.get(), static_cast<size_t>(n))) return archivefailed(lib, fault, temp, a.get());
             records.feed(buf.get(), static_cast<size_t>(n));
             left -= n;
         }
         (files[i]->encoding.compare(0, 1, "B") == 0 ? packed.articles : packed.mails) += records.count;
     }
-    if (archive_write_close(a.get()) != ARCHIVE_OK) return archivefailed(fault, temp, a.get());
+    if (lib.write_close(a.get()) != ARCHIVE_OK) return archivefailed(lib, fault, temp, a.get());
     return fsync(fd) == 0 || failed(fault, temp, errno);
 }
 
@@ -262,6 +261,11 @@ Packing pack(const std::string& soupdir, const std::string& dir, const std::stri
     }
     if (files.empty()) return Packing::Nothing;
 
+    ArchiveLibrary lib;
+    if (!lib.loaded()) {
+        fault = {ArchiveLibrary::kName, lib.why()};
+        return Packing::Failed;
+    }
     std::string temp;
     if (!temppath(soupdir, dir, temp, fault)) return Packing::Failed;
     // What a run killed before its journal left.
@@ -271,7 +275,7 @@ Packing pack(const std::string& soupdir, const std::string& dir, const std::stri
         failed(fault, temp, errno);
         return Packing::Failed;
     }
-    bool written = writearchive(fd, soupdir, files, format == "zip", temp, packed, fault);
+    bool written = writearchive(lib, fd, soupdir, files, format == "zip", temp, packed, fault);
     if (close(fd) != 0 && written) written = failed(fault, temp, errno);
     journal.insert(journal.begin(), {"temp", temp});
     if (!written || !writejournal(soupdir + kJournal, journal, fault)) {

@@ -1,7 +1,6 @@
 // The record of what went out of an outgoing file, and REPLIES itself.
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,28 +32,12 @@ std::string identity(int fd) {
     return text;
 }
 
-// SHA-256 of the bytes [start, start + length) of the file, in hex; empty
-// when they cannot be read.
-std::string digest(int fd, long start, long length) {
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return "";
-    char buf[65536];
-    for (long at = start; at < start + length;) {
-        size_t want = static_cast<size_t>(std::min<long>(start + length - at, sizeof buf));
-        ssize_t n = pread(fd, buf, want, at);
-        if (n <= 0 || EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(n)) != 1) return "";
-        at += n;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return "";
-    std::string hex;
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < len; i++) {
-        hex += digits[md[i] >> 4];
-        hex += digits[md[i] & 15];
-    }
-    return hex;
+// The message's digest: as read, else read now; empty when its bytes
+// cannot be read.
+std::string digestof(const OutgoingMessage& message) {
+    if (!message.digest.empty()) return message.digest;
+    OutgoingMessage whole;
+    return readoutgoing(message.file, message.start, message.length, whole) ? whole.digest : "";
 }
 
 // errno as a failure's reason; some failures leave it unset.
@@ -93,6 +76,9 @@ bool parseline(const std::string& line, PostedFile::Entry& entry) {
         if (*p++ != ' ') return false;
         for (; isxdigit(static_cast<unsigned char>(p[0])) && isxdigit(static_cast<unsigned char>(p[1])); p += 2)
             entry.head += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+        // Whole lines, as they were added: the size of the text sent
+        // after them is known beforehand.
+        if (entry.head.empty() || entry.head.back() != '\n') return false;
     }
     entry.digest = hex;
     return *p == '\0' && entry.start >= 0 && entry.length > 0 && entry.digest.size() == 64;
@@ -156,14 +142,16 @@ PostedFile::PostedFile(FILE* file, const char* path) : file(file), path(path), r
     changed = !named && sentany(entries);
 }
 
-PostedFile::Entry* PostedFile::find(bool sent, long start, long length, std::string& sum, Kind other) {
+PostedFile::Entry* PostedFile::find(bool sent, const OutgoingMessage& message, Kind other) {
     auto kind = [sent, other](const Entry& e) { return sent ? e.kind == Accepted || e.kind == GivenUp : e.kind == other; };
+    const long start = message.start, length = message.length;
     // Each line vouches for one message: of two alike, one may be unsent.
     for (Entry& e : entries)
         if (e.claimed && e.start == start && e.length == length && kind(e)) return &e;
+    std::string sum;
     for (Entry& e : entries) {
         if (e.claimed || !kind(e) || e.length != length) continue;
-        if (sum.empty()) sum = digest(fileno(file), start, length);
+        if (sum.empty()) sum = digestof(message);
         if (sum.empty()) return nullptr;
         if (e.digest != sum) continue;
         // Written anew, the record says where it stands now.
@@ -174,44 +162,39 @@ PostedFile::Entry* PostedFile::find(bool sent, long start, long length, std::str
     return nullptr;
 }
 
-bool PostedFile::wassent(long start, long length) {
-    std::string sum;
-    return find(true, start, length, sum) != nullptr;
-}
+bool PostedFile::wassent(const OutgoingMessage& message) { return find(true, message) != nullptr; }
 
-bool PostedFile::accepted(long start, long length) { return note(Accepted, start, length, ""); }
+bool PostedFile::accepted(const OutgoingMessage& message) { return note(Accepted, message); }
 
-bool PostedFile::givenup(long start, long length) { return note(GivenUp, start, length, ""); }
+bool PostedFile::givenup(const OutgoingMessage& message) { return note(GivenUp, message); }
 
-std::string PostedFile::added(long start, long length) {
-    std::string sum;
-    const Entry* e = find(false, start, length, sum, Added);
+std::string PostedFile::added(const OutgoingMessage& message) {
+    const Entry* e = find(false, message, Added);
     return e ? e->head : "";
 }
 
-bool PostedFile::addheaders(long start, long length, const std::string& head) {
-    return note(Added, start, length, "", 0, head);
+bool PostedFile::addheaders(const OutgoingMessage& message, const std::string& head) {
+    return note(Added, message, 0, head);
 }
 
-long PostedFile::deferredsince(long start, long length) {
-    std::string sum;
-    if (const Entry* e = find(false, start, length, sum)) return e->since;
+long PostedFile::deferredsince(const OutgoingMessage& message) {
+    if (const Entry* e = find(false, message)) return e->since;
     long now = static_cast<long>(std::time(nullptr));
-    return note(Deferred, start, length, sum, now) ? now : -1;
+    return note(Deferred, message, now) ? now : -1;
 }
 
-bool PostedFile::note(Kind kind, long start, long length, std::string sum, long since, const std::string& head) {
+bool PostedFile::note(Kind kind, const OutgoingMessage& message, long since, const std::string& head) {
     errno = 0;
-    if (sum.empty()) sum = digest(fileno(file), start, length);
+    std::string sum = digestof(message);
     fault = sum.empty() ? lasterror() : 0;
     // Also in a test run: what it sends is recorded anew.
-    Entry entry{kind, start, length, sum, since, head, true};
+    Entry entry{kind, message.start, message.length, sum, since, head, true};
     std::string line = recordline(entry);
     bool ok = fault == 0 && (out.isopen() ? out.write(line.data(), line.size()) && out.sync() : open(line));
     if (!ok) failed = true;
-    if (ok && kind == Accepted) judged(start, Fate::Accepted);
+    if (ok && kind == Accepted) judged(message.start, Fate::Accepted);
     if (ok && kind == GivenUp) {
-        judged(start, Fate::GivenUp);
+        judged(message.start, Fate::GivenUp);
         gaveup = true;
     }
     // A deferral holds for the rest of the run too; what was sent is told
@@ -243,13 +226,12 @@ bool PostedFile::open(const std::string& line) {
 
 PostedFile::Count PostedFile::count(char format) {
     Count count;
+    OutgoingMessage message;
     for (long offset = 0;;) {
-        long length = fseek(file, offset, SEEK_SET) == 0 ? nextmessage(file, format) : -1;
-        long start = length > 0 ? ftell(file) : -1;
-        if (start < 0) return count;
-        offset = start + length;
+        if (fseek(file, offset, SEEK_SET) != 0 || readmessage(file, format, message, false) <= 0) return count;
+        offset = message.start + message.length;
         count.messages++;
-        if (!wassent(start, length)) count.unsent++;
+        if (!wassent(message)) count.unsent++;
     }
 }
 

@@ -11,8 +11,9 @@
 
 #include "soup/soup.h"
 
-bool storerefused(const std::string& soupdir, const char* prefix, FILE* file, long start, long length,
-                  std::string& path, std::string& reason) {
+bool storerefused(const std::string& soupdir, const char* prefix, const OutgoingMessage& message, std::string& path,
+                  std::string& reason) {
+    const long start = message.start, length = message.length;
     const std::string dir = soupdir + "refused";
     path = dir;
     errno = 0;
@@ -35,7 +36,7 @@ bool storerefused(const std::string& soupdir, const char* prefix, FILE* file, lo
     int error = 0;
     for (long at = start; at < start + length;) {
         size_t want = static_cast<size_t>(std::min<long>(start + length - at, sizeof buf));
-        ssize_t n = pread(fileno(file), buf, want, at);
+        ssize_t n = pread(fileno(message.file), buf, want, at);
         if (n <= 0) error = n == 0 ? EIO : errno;
         if (n <= 0 || !out.write(buf, static_cast<size_t>(n))) break;
         at += n;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/durable.h"
+#include "core/outgoing.h"
 
 // Writes the first free "%08lX.<ext>" path in the directory of base into
 // out (4096 bytes) and returns its number; -1 when there is none (past
@@ -349,6 +350,15 @@ bool unnamedfiles(const std::string& soupdir, std::vector<std::string>& names);
 // line end of a delimiter line belongs to the delimiter.
 long nextmessage(FILE* file, char letter);
 
+// Reads the next message as nextmessage finds it, in the same pass, into
+// message: its place, and what its header and (whole) its bytes tell. Returns
+// as nextmessage; the file is left anywhere. A message cut short by the end
+// of the file has the value of the bytes there are.
+long readmessage(FILE* file, char letter, OutgoingMessage& message, bool whole = true);
+// Reads the message at [start, start + length) of the file so. False on a
+// read error.
+bool readoutgoing(FILE* file, long start, long length, OutgoingMessage& message, bool whole = true);
+
 // One outgoing message file being posted, and which of its messages a
 // server has accepted. Those are remembered in "<prefix>.SNT" beside it:
 // a line "file <device> <inode> <size> <mtime>" naming the file, then a line
@@ -366,23 +376,25 @@ public:
     PostedFile(const PostedFile&) = delete;
     PostedFile& operator=(const PostedFile&) = delete;
 
+    // Each message is one of the file as readmessage() read it; one read
+    // without its digest is read again where that is wanted.
     // Whether an earlier run had the message accepted, or gave it up.
-    bool wassent(long start, long length);
+    bool wassent(const OutgoingMessage& message);
     // The server accepted the message. False when that could not be
     // recorded (reason() tells why): the phase must stop before the next
     // message.
-    bool accepted(long start, long length);
+    bool accepted(const OutgoingMessage& message);
     // The message was refused for good and moved out of the packet: it is
     // never sent again. False as for accepted().
-    bool givenup(long start, long length);
+    bool givenup(const OutgoingMessage& message);
     // When the message first failed for now (seconds since the epoch),
     // recorded now if it had not; -1 when that could not be recorded.
-    long deferredsince(long start, long length);
+    long deferredsince(const OutgoingMessage& message);
     // The header lines put before the message's own when it first went,
     // or none; a message sent again goes with the same bytes.
-    std::string added(long start, long length);
+    std::string added(const OutgoingMessage& message);
     // Records them before the message goes. False as for accepted().
-    bool addheaders(long start, long length, const std::string& head);
+    bool addheaders(const OutgoingMessage& message, const std::string& head);
     const char* reason() const;
     // The message was not sent: the file stays.
     void refused() { failed = true; }
@@ -430,10 +442,10 @@ public:
 
 private:
     // The entry for the message's bytes, sent (accepted or given up) or
-    // deferred, or null; sum gets their digest once one was compared.
-    Entry* find(bool sent, long start, long length, std::string& sum, Kind other = Deferred);
-    // Records a line; sum is the message's digest, or empty.
-    bool note(Kind kind, long start, long length, std::string sum, long since = 0, const std::string& head = "");
+    // deferred, or null.
+    Entry* find(bool sent, const OutgoingMessage& message, Kind other = Deferred);
+    // Records a line.
+    bool note(Kind kind, const OutgoingMessage& message, long since = 0, const std::string& head = "");
     // Opens the record with the first line of the run. One that cannot
     // take lines at its end as it is (none yet, unreadable, naming the file
     // as it was, cut short) is written anew, with the lines it holds.
@@ -454,14 +466,13 @@ private:
 // Whether the record of the message file names a message sent or given up.
 bool partlysent(const std::string& msgpath);
 
-// Stores the message at [start, start + length) of file, a letter given
-// up, as a file of its own in soupdir's "refused/" (made with mode 0700
+// Stores the message, a letter given up, as a file of its own in soupdir's "refused/" (made with mode 0700
 // when missing, and never cleaned): "<prefix>-<n>.eml" at the first n from
 // 1 that is free, never replacing a file, synced with its directory. False
 // when it cannot: path names the folder or file that failed and reason
 // says why; no part of the copy stays.
-bool storerefused(const std::string& soupdir, const char* prefix, FILE* file, long start, long length,
-                  std::string& path, std::string& reason);
+bool storerefused(const std::string& soupdir, const char* prefix, const OutgoingMessage& message, std::string& path,
+                  std::string& reason);
 
 // The "<prefix>.SNT" record of a message file.
 std::string sentrecordpath(const std::string& msgpath);

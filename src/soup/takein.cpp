@@ -5,8 +5,6 @@
 // step left (the names, the lines of REPLIES, the digest, the move), so
 // that a run killed anywhere is completed by the next one and no letter is
 // taken in twice or lost.
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -27,6 +25,7 @@
 #include "core/text.h"
 #include "soup/archives.h"
 #include "soup/journal.h"
+#include "soup/libarchive.h"
 #include "soup/soup.h"
 
 namespace {
@@ -84,29 +83,29 @@ std::string pathdigest(const std::string& path) {
 using Archive = std::unique_ptr<archive, int (*)(archive*)>;
 
 // A zip or a tar, gzipped or not, read from its first byte.
-Archive openarchive(int fd) {
-    Archive a(archive_read_new(), archive_read_free);
+Archive openarchive(const ArchiveLibrary& lib, int fd) {
+    Archive a(lib.read_new(), lib.read_free);
     if (!a || lseek(fd, 0, SEEK_SET) != 0) return a;
-    archive_read_support_format_zip(a.get());
-    archive_read_support_format_tar(a.get());
-    archive_read_support_filter_gzip(a.get());
-    if (archive_read_open_fd(a.get(), fd, kPiece) != ARCHIVE_OK) a.reset();
+    lib.read_support_format_zip(a.get());
+    lib.read_support_format_tar(a.get());
+    lib.read_support_filter_gzip(a.get());
+    if (lib.read_open_fd(a.get(), fd, kPiece) != ARCHIVE_OK) a.reset();
     return a;
 }
 
-std::string damaged(archive* a) {
-    const char* text = a ? archive_error_string(a) : nullptr;
+std::string damaged(const ArchiveLibrary& lib, archive* a) {
+    const char* text = a ? lib.error_string(a) : nullptr;
     return std::string("damaged: ") + (text ? safetext(text) : "not a zip or tar archive");
 }
 
 // Why the entry may not be taken, or empty: the reader writes plain files
 // with plain names, and nothing else belongs in its archive.
-std::string oddentry(archive_entry* e, const char* name) {
+std::string oddentry(const ArchiveLibrary& lib, archive_entry* e, const char* name) {
     std::string shown = name ? "\"" + safetext(name) + "\"" : "an entry without a name";
-    mode_t type = archive_entry_filetype(e);
-    if (type == AE_IFLNK || archive_entry_hardlink(e)) return shown + " is a link";
+    mode_t type = lib.entry_filetype(e);
+    if (type == AE_IFLNK || lib.entry_hardlink(e)) return shown + " is a link";
     if (type == AE_IFDIR) return shown + " is a folder";
-    if (type != AE_IFREG || archive_entry_sparse_count(e) > 0) return shown + " is a device or other odd entry";
+    if (type != AE_IFREG || lib.entry_sparse_count(e) > 0) return shown + " is a device or other odd entry";
     if (!name || !*name || std::strpbrk(name, "/\\") || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
         return shown + " is no plain file name";
     return "";
@@ -114,10 +113,10 @@ std::string oddentry(archive_entry* e, const char* name) {
 
 // The archive read to its end without writing anything: its REPLIES, and
 // its entries by their names in lower case. False with why it is refused.
-bool scan(int fd, std::string& replies, std::map<std::string, std::string>& names, std::string& why) {
-    Archive a = openarchive(fd);
+bool scan(const ArchiveLibrary& lib, int fd, std::string& replies, std::map<std::string, std::string>& names, std::string& why) {
+    Archive a = openarchive(lib, fd);
     if (!a) {
-        why = damaged(nullptr);
+        why = damaged(lib, nullptr);
         return false;
     }
     std::unique_ptr<char[]> buf = std::make_unique<char[]>(kPiece);
@@ -125,14 +124,14 @@ bool scan(int fd, std::string& replies, std::map<std::string, std::string>& name
     bool found = false;
     for (;;) {
         archive_entry* e = nullptr;
-        int r = archive_read_next_header(a.get(), &e);
+        int r = lib.read_next_header(a.get(), &e);
         if (r == ARCHIVE_EOF) break;
         if (r < ARCHIVE_WARN) {
-            why = damaged(a.get());
+            why = damaged(lib, a.get());
             return false;
         }
-        const char* name = archive_entry_pathname(e);
-        why = oddentry(e, name);
+        const char* name = lib.entry_pathname(e);
+        why = oddentry(lib, e, name);
         if (!why.empty()) return false;
         if (!names.emplace(lower(name), name).second) {
             why = "\"" + safetext(name) + "\" is there twice";
@@ -140,7 +139,7 @@ bool scan(int fd, std::string& replies, std::map<std::string, std::string>& name
         }
         bool isreplies = lower(name) == "replies";
         found = found || isreplies;
-        long long size = archive_entry_size_is_set(e) ? archive_entry_size(e) : 0;
+        long long size = lib.entry_size_is_set(e) ? lib.entry_size(e) : 0;
         declared += size;
         for (long long got = 0;;) {
             if (size > kLetterMax || got > kLetterMax) {
@@ -151,9 +150,9 @@ bool scan(int fd, std::string& replies, std::map<std::string, std::string>& name
                 why = "it expands past 1 GB";
                 return false;
             }
-            la_ssize_t n = archive_read_data(a.get(), buf.get(), kPiece);
+            la_ssize_t n = lib.read_data(a.get(), buf.get(), kPiece);
             if (n < 0) {
-                why = damaged(a.get());
+                why = damaged(lib, a.get());
                 return false;
             }
             if (n == 0) break;
@@ -280,15 +279,15 @@ struct Unpacked {
 enum class Unpacking { Done, Damaged, Failed };
 
 // Unpacks the letters into temporary files of the packet, synced.
-Unpacking unpack(int fd, const std::string& soupdir, std::map<std::string, Letter>& letters, Unpacked& unpacked,
+Unpacking unpack(const ArchiveLibrary& lib, int fd, const std::string& soupdir, std::map<std::string, Letter>& letters, Unpacked& unpacked,
                  ArchiveFault& fault) {
-    Archive a = openarchive(fd);
+    Archive a = openarchive(lib, fd);
     std::unique_ptr<char[]> buf = std::make_unique<char[]>(kPiece);
     long from = 0;  // the numbers below were taken
     for (archive_entry* e = nullptr; a;) {
-        int r = archive_read_next_header(a.get(), &e);
+        int r = lib.read_next_header(a.get(), &e);
         if (r == ARCHIVE_EOF) return Unpacking::Done;
-        const char* name = r < ARCHIVE_WARN ? nullptr : archive_entry_pathname(e);
+        const char* name = r < ARCHIVE_WARN ? nullptr : lib.entry_pathname(e);
         if (!name) break;
         auto letter = letters.find(lower(name));
         if (letter == letters.end()) continue;
@@ -303,14 +302,14 @@ Unpacking unpack(int fd, const std::string& soupdir, std::map<std::string, Lette
         unpacked.paths.push_back(temp);
         letter->second.temp = basename(temp);
         la_ssize_t n;
-        while ((n = archive_read_data(a.get(), buf.get(), kPiece)) > 0) out.write(buf.get(), static_cast<size_t>(n));
+        while ((n = lib.read_data(a.get(), buf.get(), kPiece)) > 0) out.write(buf.get(), static_cast<size_t>(n));
         if (n < 0) break;
         if (!out.commit()) {
             fault = {temp, out.reason()};
             return Unpacking::Failed;
         }
     }
-    fault.reason = damaged(a.get());
+    fault.reason = damaged(lib, a.get());
     return Unpacking::Damaged;
 }
 
@@ -435,15 +434,20 @@ Taking takein(const std::string& soupdir, const std::string& path, const std::st
     std::string repliespath = soupdir + casedname(soupdir, "REPLIES");
     if (!File(openregular(repliespath.c_str(), error)) && error != ENOENT) return fail(repliespath, error);
 
+    ArchiveLibrary lib;
+    if (!lib.loaded()) {
+        fault = {ArchiveLibrary::kName, lib.why()};
+        return Taking::Failed;
+    }
     std::string listing;
     std::map<std::string, std::string> names;
     std::map<std::string, Letter> letters;
     Lines lines;
     fault.path = path;
-    if (!scan(fd, listing, names, fault.reason) || !listed(listing, names, letters, lines, fault.reason))
+    if (!scan(lib, fd, listing, names, fault.reason) || !listed(listing, names, letters, lines, fault.reason))
         return Taking::Refused;
     Unpacked unpacked;
-    switch (unpack(fd, soupdir, letters, unpacked, fault)) {
+    switch (unpack(lib, fd, soupdir, letters, unpacked, fault)) {
     case Unpacking::Done:
         break;
     case Unpacking::Damaged:

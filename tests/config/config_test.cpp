@@ -162,6 +162,29 @@ TEST_F(Config, KeepAndBoundSettings) {
     }
 }
 
+// A size takes k and M; anything else is refused, not read as no bound.
+TEST_F(Config, BigMailSettings) {
+    writefile(dir / "a.cfg", "MAXSIZE 5M\nBIGMAIL Skip\nACCOUNT b\nMAXSIZE 100k\nACCOUNT c\nMAXSIZE 2047M\n");
+    ASSERT_EQ(read(dir / "a.cfg"), 0);
+    EXPECT_EQ(s.accounts[0].maxsize, 5242880);
+    EXPECT_EQ(s.accounts[0].bigmail, "skip");
+    EXPECT_EQ(s.accounts[1].maxsize, 102400);
+    EXPECT_EQ(s.accounts[1].bigmail, "");
+    EXPECT_EQ(s.accounts[2].maxsize, 2147483648L - 1048576);
+    for (const char* value : {"5G", "2048M", "-1", "k", "1.5M", "99999999999"}) {
+        std::string path = dir / "b.cfg";
+        writefile(path, std::string("MAXSIZE ") + value + "\n");
+        err.clear();
+        EXPECT_EQ(read(path), -1) << value;
+        EXPECT_EQ(err, "Error: MAXSIZE must be a size in bytes, or with k or M after it, up to 2047M, not \"" +
+                           std::string(value) + "\" in line 1 of " + path + "\n");
+    }
+    writefile(dir / "c.cfg", "BIGMAIL cut\n");
+    err.clear();
+    EXPECT_EQ(read(dir / "c.cfg"), -1);
+    EXPECT_EQ(err, "Error: BIGMAIL must be one of text,skip, not \"cut\" in line 1 of " + (dir / "c.cfg") + "\n");
+}
+
 // A malformed pin must not quietly mean the usual checks.
 TEST_F(Config, TlsFingerprint) {
     std::string pin = "sha256";

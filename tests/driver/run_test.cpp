@@ -25,6 +25,8 @@ const char usagetext[] =
     "vorpa post           post mail/news only (no fetching)\n"
     "vorpa authorize [account]\n"
     "                     run the OAuth2 flow once, keep its tokens (whole word)\n"
+    "vorpa setup <address> [provider] [--print]\n"
+    "                     add an account for the address to the configuration\n"
     "(email/news and fetch/post may be combined)\n"
     "\nCommandline options:\n\n"
     "/config=<filename>   use <filename> as configuration file\n"

@@ -2,6 +2,7 @@
 """Vorpa against the real servers of the interop harness (started and
 seeded by run.sh). Usage: checks.py VORPA SERVERS_DIR
 Prints one PASS/FAIL line per check and a summary; exit 1 if any failed."""
+import email.utils
 import glob
 import json
 import os
@@ -384,6 +385,40 @@ def news_groups():
                      "local.announce: 0-%d" % len(announce)], "newsgroups file %r" % state)
 
 
+def news_scored():
+    """fed in: an article cross-posted to local.test and local.archive, one
+    of each group that the score file kills, and one it keeps"""
+    import seed                       # the harness's feed into innd
+    test, archive = len(spool("local.test")), len(spool("local.archive"))
+
+    def art(tag, groups, subject):
+        mid = "<%s.%s@interop.score>" % (tag, STAMP)
+        return mid, ("Path: seeder!not-for-mail\nFrom: Seed <poster@example.org>\nNewsgroups: %s\nSubject: %s\n"
+                     "Date: %s\nMessage-ID: %s\n\nbody of %s\n"
+                     % (groups, subject, email.utils.formatdate(), mid, tag)).encode()
+    seed.feed([art("cross", "local.test,local.archive", "interop in both groups"),
+               art("kill", "local.test", "interop Kill me"), art("keep", "local.test", "interop keep me"),
+               art("killtoo", "local.archive", "interop kill me too")])
+    for _ in range(50):
+        if len(spool("local.test")) == test + 3 and len(spool("local.archive")) == archive + 2:
+            break
+        time.sleep(0.1)
+    new = spool("local.test")[test:]
+    expect(len(new) == 3, "innd took %d of the 3 articles for local.test" % len(new))
+    d = packet("nntp-119-score", groups=["local.test: 1-%d" % test, "local.archive: 1-%d" % archive])
+    with open(d + "/score", "w") as f:
+        f.write("[local.*]\n-9999: Subject: *kill me*\n1: Subject: ~^interop (in|keep)\n")
+    out = vorpa(d, "news fetch", NNTPHOST=at(119), NNTPTLS="off", SCOREFILE=d + "/score")
+    got = fetched(d)
+    expect(list(got) == ["local.test"], "AREAS lists %s" % list(got))
+    expect(got["local.test"] == [new[0], new[2]], "local.test: %d records" % len(got["local.test"]))
+    expect(out.count("Killed 1 article (0.0 MB) by score\n") == 2 and "; 1 cross-post stored once." in out,
+           "no kills or cross-post said: %s" % tail(out))
+    state = open(d + "/newsrc").read().splitlines()
+    expect(state == ["local.test: 1-%d" % (test + 3), "local.archive: 1-%d" % (archive + 2)],
+           "newsgroups file %r" % state)
+
+
 def nntp_login_missing():
     d = packet("nntp-1190-nologin", groups=["local.test"])
     out = vorpa(d, "news fetch", **news_settings(1190, "off", False))
@@ -509,6 +544,45 @@ def imap_compress():
     expect(m and int(m.group(1)) < int(m.group(2)), "not compressed: %s" % tail(out))
     out, got = imap_run(993, "on", folders=("INBOX",), COMPRESS="off")
     expect("compressed" not in out and "0 of them are new." in out, tail(out))
+
+
+def imap_bigmail():
+    """a text part and a 5 MB attachment over MAXSIZE: the text comes, the attachment stays, and so does the mail"""
+    import base64
+    import pwd
+    md = os.path.join(WORK, "mail", USER, "Maildir")
+    mid = "<big.%s@interop.localdomain>" % STAMP
+    attachment = base64.encodebytes(os.urandom(5 * 1024 * 1024 * 3 // 4)).decode()
+    data = ("From: Ann <ann@example.net>\nTo: joe@example.org\nSubject: Holiday photos\nMessage-ID: %s\n"
+            "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\n"
+            "Content-Type: text/plain; charset=utf-8\n\nThe photos are attached.\n--b1\n"
+            "Content-Type: image/jpeg; name=\"beach.jpg\"\nContent-Transfer-Encoding: base64\n"
+            "Content-Disposition: attachment; filename=\"beach.jpg\"\n\n%s--b1--\n" % (mid, attachment)).encode()
+    name = "%d.Mbig%sP%d.interop,S=%d:2," % (time.time(), STAMP, os.getpid(), len(data))
+    mail = pwd.getpwnam("mail")
+    with open(os.path.join(md, "tmp", name), "wb") as f:
+        f.write(data)
+    os.chown(os.path.join(md, "tmp", name), mail.pw_uid, mail.pw_gid)
+    os.rename(os.path.join(md, "tmp", name), os.path.join(md, "cur", name))
+    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
+    texts = [r for r in got.get("Email", []) if mid.encode() in r]
+    expect(len(texts) == 1, "%d text-only records: %s" % (len(texts), tail(out)))
+    text = texts[0]
+    expect(b"X-Vorpa-Parts-Left: 1\n" in text and b"The photos are attached.\n" in text, text[:400])
+    # The size as the server counts the encoded part, line ends and all.
+    expect(re.search(rb"\nPart 2: image/jpeg, beach\.jpg, 5\.\d MB\n", text) and len(text) < 4000, text[-400:])
+    expect(re.search(r"\(1 as text only, 5\.\d MB left on the server\)", out), tail(out))
+    # The attachment's random bytes do not deflate: had they come, the wire would show them.
+    wire = re.search(r"\+ IMAP connection compressed: (\d+) bytes on the wire", out)
+    expect(wire and int(wire.group(1)) < 1000000, "on the wire: %s" % (wire and wire.group(1)))
+    after = imap_mails()
+    expect(mid in after["INBOX"], "the big mail left INBOX")
+    out, got = imap_run(993, "on", folders=("INBOX",), MAXSIZE="1M", IMAPDELETE="on")
+    expect(got == {} and mid in imap_mails()["INBOX"], "fetched or removed again: %s" % tail(out))
+    # The later checks fetch the mailbox by POP3: it goes again.
+    for m in readback.imap_folders(USER)["INBOX"]["messages"]:
+        if m["message_id"] == mid:
+            os.remove(os.path.join(md, m["file"]))
 
 
 # --- OAuth2 built in: vorpa authorize, the token file, the refresh ----------
@@ -1062,6 +1136,8 @@ def main():
          news(1563, "on", login=True, group="local.announce")),
         ("nntp  119  four groups in one run, one unknown: three fetched, marks kept", news_groups),
         ("nntp  1190 without a login: 480 reported, phase ended", nntp_login_missing),
+        ("nntp  119  score file kills by OVER before ARTICLE, a cross-post stored once, marks past all",
+         news_scored),
         # OAuth2 built in
         ("oauth 8481 device grant: code approved, tokens stored 0600", oauth_device),
         ("oauth 995 + 465 the stored access token fetches and posts, no token request", oauth_stored),
@@ -1090,6 +1166,7 @@ def main():
         ("imap  993  IMAPDELETE turned on: what was stored, now and before, is removed", imap_delete),
         ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
         ("imap  993  COMPRESS=DEFLATE: the fetch deflated, COMPRESS off plain", imap_compress),
+        ("imap  993  MAXSIZE 1M: a 5 MB attachment stays, the text comes, IMAPDELETE spares it", imap_bigmail),
         # the reader's archives
         ("readr 995+587+563 reply zip taken in and sent, the fetch packed into a zip, then a tgz",
          reader_round_trip),

@@ -336,13 +336,33 @@ TEST(ImapFetch, DropOrByeInTheMiddleKeepsTheMessagesBefore) {
         RunResult r = box.fetch();
         EXPECT_TRUE(server.finish()) << server.errortext();
         EXPECT_EQ(r.status, 75) << r.out;
-        std::string said = bye ? "IMAP host returned error: * BYE going down\n" : "Unable to fetch message\n";
+        std::string said = bye ? "IMAP host returned error: going down\n" : "Unable to fetch message\n";
         EXPECT_NE(r.out.find(said + "Kept 1 whole message; the others come with the next run.\n"), std::string::npos)
             << r.out;
         EXPECT_EQ(r.out.find(said), r.out.rfind(said)) << r.out;
         EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
         EXPECT_EQ(box.record(), "7 2\n1 T <a@x>\n");
     }
+}
+
+// A refused login is said in the server's words, without the tag.
+TEST(ImapFetch, ARefusedLoginInTheServersWords) {
+    Account box;
+    ScriptedServer server(143);
+    server.session()
+        .send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .expect("L LOGIN \"joe\" \"secret\"\r\n")
+        .send("L NO [AUTHENTICATIONFAILED] Authentication failed.\r\n")
+        .expect("Z LOGOUT\r\n")
+        .send("* BYE\r\nZ OK\r\n");
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("IMAP host refused the login: [AUTHENTICATIONFAILED] Authentication failed.\n"
+                         "(skipping email fetch)\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // Folders by their names: the server's delimiter and modified UTF-7 on
@@ -359,30 +379,34 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
             .expect("A1 LIST \"\" \"\"\r\n")
             .send("* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
             .expect("A2 EXAMINE \"Nope\"\r\n")
-            .send("A2 NO [NONEXISTENT] no such mailbox\r\n");
+            .send("A2 NO [NONEXISTENT] no such mailbox\r\n")
+            .expect("A3 LIST \"\" \"*\"\r\n")
+            .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
+                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA3 OK\r\n");
     };
-    Script& c = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 3)
-                    .expect("A4" + listcmd)
-                    .send(listed(1, 1, one) + "A4 OK\r\n");
-    logout(folder(c, "EXAMINE", "Lists.dev", 1, 5, 8, 5)
-               .expect("A6" + listcmd)
-               .send(listed(1, 7, two) + "A6 OK\r\n"),
-           7);
-    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 3)
-                    .expect("A4" + listcmd)
-                    .send(listed(1, 1, one) + "A4 OK\r\n")
+    Script& c = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 4)
+                    .expect("A5" + listcmd)
+                    .send(listed(1, 1, one) + "A5 OK\r\n");
+    logout(folder(c, "EXAMINE", "Lists.dev", 1, 5, 8, 6)
+               .expect("A7" + listcmd)
+               .send(listed(1, 7, two) + "A7 OK\r\n"),
+           8);
+    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 3, 2, 4)
+                    .expect("A5" + listcmd)
+                    .send(listed(1, 1, one) + "A5 OK\r\n")
                     .expect("F1 UID FETCH 1 (BODY.PEEK[])\r\n")
                     .send(bodyof(1, 1, one));
-    folder(s, "EXAMINE", "Lists.dev", 1, 5, 8, 5)
-        .expect("A6" + listcmd)
-        .send(listed(1, 7, two) + "A6 OK\r\n")
+    folder(s, "EXAMINE", "Lists.dev", 1, 5, 8, 6)
+        .expect("A7" + listcmd)
+        .send(listed(1, 7, two) + "A7 OK\r\n")
         .expect("F7 UID FETCH 7 (BODY.PEEK[])\r\n")
         .send(bodyof(1, 7, two));
-    logout(s, 7);
+    logout(s, 8);
     server.start();
     RunResult check = box.fetch({"/check"});
     EXPECT_EQ(check.status, 2) << check.out;
-    EXPECT_NE(check.out.find("IMAP host has no folder Nope: A2 NO [NONEXISTENT] no such mailbox\n"),
+    EXPECT_NE(check.out.find("IMAP host has no folder Nope (its folders: INBOX, Lists/dev, Sent): "
+                             "[NONEXISTENT] no such mailbox\n"),
               std::string::npos)
         << check.out;
     EXPECT_NE(check.out.find("1 of them are new.\nA run would fetch 1 of them and delete 0.\n"), std::string::npos)

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -1157,6 +1158,45 @@ TEST(SmtpPost, ChunkingSendsEveryMessageBeforeAnyAnswer) {
         EXPECT_EQ(record.find("\n" + std::to_string(start) + " " + std::to_string(texts[i].size()) + " ") !=
                       std::string::npos, sent) << i;
     }
+}
+
+// A message is read from its file once as it is posted, and streamed once
+// to the server: the size after BDAT, the envelope and the record's digest
+// come from that reading. Before, the look-ahead reads its header.
+TEST(SmtpPost, AMessageIsReadOnce) {
+    if (!fileexists("/usr/bin/strace")) GTEST_SKIP() << "needs /usr/bin/strace";
+    Packet p(LOGIN + "SMTPPASS pw\n");
+    std::string text = "From: a@x.org\nTo: r@y.org\n\n";
+    for (int i = 0; i < 32; i++) text += std::string(32767, 'x') + "\n";
+    p.put("00000001.MSG", binary(text));
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    Script& s = server.session();
+    std::string client = loggedin(s, BOTH);
+    client += bdat(s, "a@x.org", {"r@y.org"}, crlf(text));
+    s.send("250 reset\r\n250 ok\r\n250 ok\r\n250 queued\r\n").expect("QUIT\r\n").send("221 bye\r\n");
+    server.start();
+    const std::string trace = p.dir / "trace";
+    // The main thread reads the packet. LeakSanitizer, in a sanitizer
+    // build, refuses to run under ptrace.
+    RunResult r = runprogram({"/bin/sh", "-c",
+                              "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec /usr/bin/strace -y "
+                              "-s 0 -e trace=read,pread64 -o " + trace + " \"$0\" \"$@\"",
+                              vorpapath(), "email", "post", "/config=" + p.cfg},
+                             p.dir.path(), 60);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(server.received(0), client + "QUIT\r\n");
+    EXPECT_FALSE(p.has("00000001.MSG"));
+    const std::string calls = readfile(trace);
+    long read = 0;
+    for (size_t at = 0; (at = calls.find("00000001.MSG>, ", at)) != std::string::npos; at++) {
+        size_t equals = calls.find(") = ", at);
+        if (equals < calls.find('\n', at)) read += std::atol(calls.c_str() + equals + 4);
+    }
+    const long size = static_cast<long>(text.size());
+    EXPECT_GT(read, 2 * size) << calls.substr(0, 4000);
+    EXPECT_LT(read, 2 * size + 256 * 1024) << calls.substr(0, 4000);
 }
 
 // A connection lost after the answers to two of three messages: the next

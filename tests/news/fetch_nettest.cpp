@@ -59,9 +59,11 @@ Script& group(Script& s, const std::string& name, const std::string& reply) {
 }
 
 // Serves one article; text is as on the wire, dot-stuffed, without the ".".
+// Articles of other texts have other Message-IDs: none is a cross-post.
 Script& article(Script& s, long n, const std::string& text) {
     std::string num = std::to_string(n);
-    return s.expect("ARTICLE " + num + "\r\n").send("220 " + num + " <" + num + "@test> article\r\n" + text + ".\r\n");
+    std::string id = "<" + num + "." + std::to_string(std::hash<std::string>{}(text) % 100000) + "@test>";
+    return s.expect("ARTICLE " + num + "\r\n").send("220 " + num + " " + id + " article\r\n" + text + ".\r\n");
 }
 
 Script& quit(Script& s) { return s.expect("QUIT\r\n").send("205 bye\r\n"); }

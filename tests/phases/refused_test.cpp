@@ -27,14 +27,15 @@ TEST(Refused, StoredEachTimeAnewAndNoticeWritten) {
     const std::string soup = dir.path() + "/";
     writefile(soup + "R1.MSG", record("From: a@x.org\n\nfirst\n") + record(letter));
     File f(fopen((soup + "R1.MSG").c_str(), "rb"));
-    const long start = 4 + 21 + 4, length = static_cast<long>(letter.size());
+    OutgoingMessage message;
+    ASSERT_TRUE(readoutgoing(f.get(), 4 + 21 + 4, static_cast<long>(letter.size()), message));
     std::string first, second, reason;
-    ASSERT_TRUE(storerefused(soup, "R1", f.get(), start, length, first, reason)) << reason;
+    ASSERT_TRUE(storerefused(soup, "R1", message, first, reason)) << reason;
     struct stat st;
     ASSERT_EQ(stat((soup + "refused").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     writefile(soup + "refused/R1-2.eml", "mine");
-    ASSERT_TRUE(storerefused(soup, "R1", f.get(), start, length, second, reason)) << reason;
+    ASSERT_TRUE(storerefused(soup, "R1", message, second, reason)) << reason;
     EXPECT_EQ(first, soup + "refused/R1-1.eml");
     EXPECT_EQ(second, soup + "refused/R1-3.eml");
     EXPECT_EQ(readfile(first), letter);
@@ -82,7 +83,9 @@ TEST(Refused, FailuresNameTheFile) {
     writefile(soup + "refused", "a file");
     File f(fopen((soup + "R.MSG").c_str(), "rb"));
     std::string path, reason;
-    EXPECT_FALSE(storerefused(soup, "R", f.get(), 0, 10, path, reason));
+    OutgoingMessage message;
+    ASSERT_TRUE(readoutgoing(f.get(), 0, 10, message));
+    EXPECT_FALSE(storerefused(soup, "R", message, path, reason));
     EXPECT_EQ(path, soup + "refused/R-1.eml");
     EXPECT_EQ(reason, "Not a directory");
 

@@ -15,7 +15,7 @@ namespace {
 using Item = NntpEvents::Item;
 
 const char* itemname(Item item) {
-    static const char* const names[] = {"Opening", "Newsgroups", "Select", "Listing", "Reselect",
+    static const char* const names[] = {"Opening", "Newsgroups", "Select", "Listing", "Overview", "Reselect",
                                         "Article", "Discarded", "Post", "Posted", "Signoff"};
     return names[static_cast<int>(item)];
 }

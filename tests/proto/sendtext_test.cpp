@@ -12,6 +12,7 @@
 
 #include "net/socket.h"
 #include "proto/sendtext.h"
+#include "soup/soup.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct Sent {
 // Sends length bytes from start of a file holding data, and collects what
 // the other end of the connection receives.
 Sent send(const std::string& data, long start, long length, const HeaderWatch& watch = HeaderWatch(),
-          long plain = -1) {
+          long plain = -1, const std::string& head = "") {
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Sent sent;
@@ -38,7 +39,7 @@ Sent send(const std::string& data, long start, long length, const HeaderWatch& w
     {
         Socket sock;
         sock.adopt(pair[0]);  // closed by the destructor, which ends the reader
-        sent.result = sendmessagetext(sock, file, start, length, watch, plain);
+        sent.result = sendmessagetext(sock, file, start, length, watch, plain, head);
     }
     reader.join();
     close(pair[1]);
@@ -92,6 +93,35 @@ TEST(SendText, PlainTextHasTheCountedSize) {
     EXPECT_EQ(s.result, SENDTEXT_READFAILED);
     EXPECT_EQ(s.wire, "");
     EXPECT_EQ(send("A: b\n\n.x\nend", 0, 12, HeaderWatch(), 18).result, SENDTEXT_READFAILED);
+}
+
+// The size after BDAT comes from the message as the walk read it, not
+// from the file again: it is the size of what goes out, read from a
+// mailbox or from its place, across the pieces either reads in.
+TEST(SendText, SizeAsReadIsSizeSent) {
+    std::string crlf;
+    for (int i = 0; i < 20000; i++) crlf += "abc\r\n";
+    std::vector<std::string> messages = {"From: a@b\nBcc: x@y,\n z@w\nTo: c@d\r\n\r\nbody\nlast",
+                                         "Subject: s\nBcc: only\r", "\nbody\r"};
+    for (size_t p = 1; p <= 5; p++) messages.push_back(std::string(p, '\n') + crlf);
+    for (const std::string& message : messages) {
+        const std::string data = "From a\n" + message;
+        FILE* file = tmpfile();
+        fwrite(data.data(), 1, data.size(), file);
+        OutgoingMessage boxed, placed;
+        ASSERT_EQ(fseek(file, 0, SEEK_SET), 0);
+        ASSERT_EQ(readmessage(file, 'm', boxed), static_cast<long>(message.size()));
+        ASSERT_TRUE(readoutgoing(file, 7, static_cast<long>(message.size()), placed));
+        fclose(file);
+        for (const std::string head : {"", "Date: d\nMessage-ID: <m>\r\n"}) {
+            long plain = plainsize(boxed, withoutbcc(), head);
+            EXPECT_EQ(plainsize(placed, withoutbcc(), head), plain);
+            Sent s = send(data, 7, boxed.length, withoutbcc(), plain, head);
+            EXPECT_EQ(s.result, 0) << message.substr(0, 40);
+            EXPECT_EQ(static_cast<long>(s.wire.size()), plain);
+            EXPECT_EQ(s.wire.find("Bcc"), std::string::npos);
+        }
+    }
 }
 
 TEST(SendText, HeaderWatchSeesHeaderLinesOnly) {

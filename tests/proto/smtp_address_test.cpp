@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "proto/smtp.h"
+#include "soup/soup.h"
 
 namespace {
 
@@ -83,7 +84,9 @@ TEST(ProcessEmail, OneNameTwoRecipients) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(tmpfile(), fclose);
     ASSERT_TRUE(file);
     fwrite(message.data(), 1, message.size(), file.get());
-    EXPECT_EQ(envelopegroup(readenvelope(file.get(), 0, static_cast<long>(message.size())), "DATA\r\n", 1000),
+    OutgoingMessage read;
+    ASSERT_TRUE(readoutgoing(file.get(), 0, static_cast<long>(message.size()), read));
+    EXPECT_EQ(envelopegroup(read.envelope, "DATA\r\n", 1000),
               "MAIL FROM:<joe@x.org>\r\nRCPT TO:<ann@example.net>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n");
 }
 

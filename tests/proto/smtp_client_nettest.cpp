@@ -8,6 +8,7 @@
 
 #include "proto/smtp.h"
 #include "scripted_server.h"
+#include "soup/soup.h"
 
 namespace {
 
@@ -27,11 +28,11 @@ struct Recorder : SmtpEvents {
     }
     void loggingin(const SaslLogin&) override { log.push_back("login"); }
     bool done(const SmtpMessage& m) override {
-        log.push_back("done " + std::to_string(m.start));
+        log.push_back("done " + std::to_string(m.text.start));
         return true;
     }
     void refused(const SmtpMessage& m, const SmtpFault& f) override {
-        log.push_back("refused " + std::to_string(m.start) + " " + fault(f));
+        log.push_back("refused " + std::to_string(m.text.start) + " " + fault(f));
     }
     void failed(const SmtpFault& f) override { log.push_back("failed " + fault(f)); }
 };
@@ -50,7 +51,9 @@ struct Messages {
     }
     ~Messages() { std::fclose(file); }
     SmtpMessage operator[](size_t i) const {
-        return {file, starts[i], starts[i + 1] - starts[i], withoutbcc()};
+        SmtpMessage message{{}, withoutbcc()};
+        EXPECT_TRUE(readoutgoing(file, starts[i], starts[i + 1] - starts[i], message.text));
+        return message;
     }
 };
 

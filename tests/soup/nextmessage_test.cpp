@@ -1,5 +1,6 @@
 // Splitting outgoing message files: the caller's loop (seek to the offset,
-// nextmessage, read the message) run over files of every format.
+// nextmessage, read the message) run over files of every format, and the
+// walk's reading of each message in the same pass.
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "run.h"
 #include "soup/soup.h"
@@ -17,6 +19,19 @@ struct Split {
     std::vector<std::string> messages;  // each cut at the end of the file
     long last = 0;                      // 0 at the end, -1 on a format error
 };
+
+std::string sha256(const std::string& bytes) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr), 1);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < len; i++) {
+        hex += digits[md[i] >> 4];
+        hex += digits[md[i] & 15];
+    }
+    return hex;
+}
 
 struct TmpFile {
     FILE* f = tmpfile();
@@ -49,6 +64,14 @@ Split split(const std::string& data, char letter) {
         }
         long end = std::min<long>(start + length, static_cast<long>(data.size()));
         result.messages.push_back(data.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+        // Read in one pass, the message is the same, known by its digest.
+        OutgoingMessage read;
+        EXPECT_EQ(fseek(file.f, offset, SEEK_SET), 0);
+        EXPECT_EQ(readmessage(file.f, letter, read), length);
+        EXPECT_EQ(read.start, start);
+        if (start + length <= static_cast<long>(data.size())) {
+            EXPECT_EQ(read.digest, sha256(result.messages.back()));
+        }
         offset = start + length;
     }
     ADD_FAILURE() << "no end after more calls than the file has bytes";
@@ -175,6 +198,22 @@ TEST(NextMessage, Binary) {
     s = split(be32(0x7FFFFFFF) + b, 'B');
     EXPECT_EQ(s.messages, (std::vector<std::string>{b}));
     EXPECT_EQ(s.last, 0);
+}
+
+// What the walk reads of a header: the fields posting uses with their
+// continuation lines, however long the lines of others, and the envelope.
+TEST(NextMessage, ReadsTheFieldsPostingUses) {
+    const std::string message = "X-Long: " + std::string(100000, 'x') + "\n to: not@this\nTO: a@b,\n\tc@d\n"
+                                "Subject: one\n  two\nX-Other: y\nbcc: e@f\nFrom: Me <me@x>";
+    TmpFile file;
+    fwrite(message.data(), 1, message.size(), file.f);
+    OutgoingMessage read;
+    ASSERT_TRUE(readoutgoing(file.f, 0, static_cast<long>(message.size()), read));
+    EXPECT_EQ(read.fields, (std::vector<std::string>{"TO: a@b,\n", "\tc@d\n", "Subject: one\n", "  two\n",
+                                                     "bcc: e@f\n", "From: Me <me@x>"}));
+    EXPECT_EQ(read.envelope.from, "me@x");
+    EXPECT_EQ(read.envelope.to, (std::vector<std::string>{"a@b", "c@d", "e@f"}));
+    EXPECT_EQ(read.wiresize, static_cast<long>(message.size()) + 8 + 2);
 }
 
 // Files that another program wrote: random bytes, and well-formed files

@@ -24,6 +24,12 @@ struct Opened {
     explicit Opened(const std::string& path) : file(fopen(path.c_str(), "rb")) {
         if (file) posted = std::make_unique<PostedFile>(file.get(), path.c_str());
     }
+    // The message at [start, start + length), read as the walk reads it.
+    OutgoingMessage at(long start, long length) {
+        OutgoingMessage message;
+        EXPECT_TRUE(readoutgoing(file.get(), start, length, message));
+        return message;
+    }
 };
 
 TEST(PostedFile, GivenUpAndDeferredMessagesByTheirBytes) {
@@ -33,11 +39,11 @@ TEST(PostedFile, GivenUpAndDeferredMessagesByTheirBytes) {
     long before = std::time(nullptr), since = 0;
     {
         Opened o(msg);
-        EXPECT_TRUE(o.posted->accepted(4, la));
-        since = o.posted->deferredsince(4 + la + 4, lb);
+        EXPECT_TRUE(o.posted->accepted(o.at(4, la)));
+        since = o.posted->deferredsince(o.at(4 + la + 4, lb));
         EXPECT_GE(since, before);
-        EXPECT_EQ(o.posted->deferredsince(4 + la + 4, lb), since);
-        EXPECT_TRUE(o.posted->givenup(4 + la + 4 + lb + 4, lc));
+        EXPECT_EQ(o.posted->deferredsince(o.at(4 + la + 4, lb)), since);
+        EXPECT_TRUE(o.posted->givenup(o.at(4 + la + 4 + lb + 4, lc)));
     }
     // The lines the previous version wrote stay as they were; the new
     // kinds have words of their own.
@@ -58,10 +64,10 @@ TEST(PostedFile, GivenUpAndDeferredMessagesByTheirBytes) {
     EXPECT_EQ(n.messages, 4);
     EXPECT_EQ(n.unsent, 2);
     long at = 4 + static_cast<long>(z.size()) + 4;
-    EXPECT_TRUE(o.posted->wassent(at, lc));
-    EXPECT_FALSE(o.posted->wassent(at + lc + 4, lb));
-    EXPECT_EQ(o.posted->deferredsince(at + lc + 4, lb), since);
-    EXPECT_TRUE(o.posted->wassent(at + lc + 4 + lb + 4, la));
+    EXPECT_TRUE(o.posted->wassent(o.at(at, lc)));
+    EXPECT_FALSE(o.posted->wassent(o.at(at + lc + 4, lb)));
+    EXPECT_EQ(o.posted->deferredsince(o.at(at + lc + 4, lb)), since);
+    EXPECT_TRUE(o.posted->wassent(o.at(at + lc + 4 + lb + 4, la)));
 }
 
 // Deferrals alone make no file partly sent; a record that cannot be
@@ -70,7 +76,8 @@ TEST(PostedFile, DeferralsAloneSendNothingAndFailuresSayWhy) {
     TempDir dir;
     const std::string msg = dir / "D.MSG";
     writefile(msg, record(a));
-    EXPECT_GT(Opened(msg).posted->deferredsince(4, la), 0);
+    Opened d(msg);
+    EXPECT_GT(d.posted->deferredsince(d.at(4, la)), 0);
     EXPECT_FALSE(partlysent(msg));
     writefile(msg, record(b));
     EXPECT_FALSE(Opened(msg).posted->changed);
@@ -79,7 +86,7 @@ TEST(PostedFile, DeferralsAloneSendNothingAndFailuresSayWhy) {
     ASSERT_EQ(mkdir((dir / "D.SNT").c_str(), 0700), 0);
     Opened o(msg);
     EXPECT_TRUE(o.posted->stale);
-    EXPECT_EQ(o.posted->deferredsince(4, lb), -1);
+    EXPECT_EQ(o.posted->deferredsince(o.at(4, lb)), -1);
     EXPECT_STREQ(o.posted->reason(), "Is a directory");
     EXPECT_TRUE(o.posted->failed);
 }

@@ -25,7 +25,10 @@
 #include <thread>
 
 struct Script::Step {
-    enum Kind { Send, SendSplit, Expect, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls, NothingAhead, Call, Deflate };
+    enum Kind {
+        Send, SendSplit, Expect, ExpectBytes, ExpectAny, ExpectData, Pause, Drop, Reset, Silence, Drain, StartTls,
+        NothingAhead, Call, Deflate
+    };
     Kind kind;
     std::string bytes;
     std::vector<size_t> sizes;
@@ -48,6 +51,11 @@ Script& Script::sendsplit(const std::string& bytes, const std::vector<size_t>& s
 
 Script& Script::expect(const std::string& line) {
     steps.push_back({Step::Expect, line, {}, 0});
+    return *this;
+}
+
+Script& Script::expectbytes(const std::string& bytes) {
+    steps.push_back({Step::ExpectBytes, bytes, {}, 0});
     return *this;
 }
 
@@ -304,13 +312,14 @@ struct ScriptedServer::Impl {
     }
 
     // Takes one line (up to LF) into line; false after an error was recorded.
-    bool readline(Session& s, const std::string& what, std::string& line) {
+    // A line, or count bytes when count is not 0.
+    bool readline(Session& s, const std::string& what, std::string& line, size_t count = 0) {
         auto deadline = Clock::now() + std::chrono::milliseconds(boundms);
         for (;;) {
-            size_t lf = s.pending.find('\n');
-            if (lf != std::string::npos) {
-                line = s.pending.substr(0, lf + 1);
-                s.pending.erase(0, lf + 1);
+            size_t end = count ? (s.pending.size() >= count ? count : 0) : s.pending.find('\n') + 1;
+            if (end != 0) {
+                line = s.pending.substr(0, end);
+                s.pending.erase(0, end);
                 return true;
             }
             std::string prefix = "session " + std::to_string(s.index) + ": " + what + ": ";
@@ -448,6 +457,13 @@ struct ScriptedServer::Impl {
                 return false;
             }
             return true;
+        }
+        case Script::Step::ExpectBytes: {
+            std::string got;
+            if (!readline(s, "expecting " + shown(step.bytes), got, step.bytes.size())) return false;
+            if (got == step.bytes) return true;
+            error("session " + std::to_string(s.index) + ": expected " + shown(step.bytes) + ", got " + shown(got));
+            return false;
         }
         case Script::Step::ExpectAny: {
             std::string line;

@@ -31,6 +31,9 @@ public:
     // (line end included, e.g. "USER joe\r\n"). A mismatch is recorded as an
     // error and ends the session.
     Script& expect(const std::string& line);
+    // Reads exactly as many bytes as bytes holds, line ends or not, and
+    // checks them (a binary handshake, as a proxy's).
+    Script& expectbytes(const std::string& bytes);
     // Reads one line without checking it.
     Script& expectany();
     // Reads lines up to and including ".\r\n" (a message body after DATA or

@@ -1,0 +1,77 @@
+#include "soup/outages.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/durable.h"
+#include "core/text.h"
+#include "soup/soup.h"
+
+OutageFile::OutageFile(const std::string& statefile, const std::string& account) {
+    size_t slash = statefile.rfind('/');
+    path = (slash == std::string::npos ? std::string() : statefile.substr(0, slash + 1)) + "unreachable-" + account;
+}
+
+bool OutageFile::load() {
+    entries.clear();
+    int error = 0;
+    File f(openregular(path.c_str(), error));
+    if (!f) {
+        if (error == ENOENT) return true;
+        why = error != 0 ? std::strerror(error) : "not a regular file";
+        return false;
+    }
+    std::string line;
+    for (int c; (c = std::getc(f.get())) != EOF;) {
+        if (c != '\n') {
+            // A line longer than any we write is no entry of ours.
+            if (line.size() <= kLineMax) line.push_back(static_cast<char>(c));
+            continue;
+        }
+        size_t space = line.rfind(' ');
+        long long when = space == std::string::npos ? 0 : std::atoll(line.c_str() + space + 1);
+        if (when > 0 && line.size() <= kLineMax) entries.emplace_back(line.substr(0, space), when);
+        line.clear();
+    }
+    if (!std::ferror(f.get())) return true;
+    why = std::strerror(errno);
+    return false;
+}
+
+long long OutageFile::since(const std::string& server) const {
+    for (const auto& e : entries)
+        if (e.first == server) return e.second;
+    return 0;
+}
+
+void OutageFile::mark(const std::string& server, long long when) {
+    auto found = std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.first == server; });
+    if (found != entries.end() && when == 0) {
+        entries.erase(found);
+        changed = true;
+    } else if (found == entries.end() && when != 0) {
+        entries.emplace_back(server, when);
+        changed = true;
+    }
+}
+
+bool OutageFile::save() {
+    if (!changed) return true;
+    if (entries.empty()) {
+        if (unlink(path.c_str()) == 0 || errno == ENOENT) {
+            if (syncdirof(path.c_str())) return true;
+        }
+        why = std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    for (const auto& e : entries) text += e.first + " " + std::to_string(e.second) + "\n";
+    Replacement next;
+    if (next.begin(path) && next.file.write(text.data(), text.size()) && next.commit()) return true;
+    why = next.reason();
+    return false;
+}
