@@ -860,9 +860,11 @@ Step NewsFetch::commit(bool last) {
     std::vector<long> numbers;
     for (const Fetched& fetched : pending) numbers.push_back(fetched.number);
     std::string path;
-    bool synced = syncfetched(soupdir, numbers, path);
-    if (!synced) out.say("Cannot write to %s: %s\n", path.c_str(), std::strerror(errno));
-    bool whole = synced;
+    bool whole = syncfetched(soupdir, numbers, path);
+    if (!whole) out.say("Cannot write to %s: %s\n", path.c_str(), std::strerror(errno));
+    // Named one by one, listed in one write.
+    std::vector<std::string> names;
+    std::string lines;
     size_t named = 0;
     for (; whole && named < pending.size(); named++) {
         const Fetched& fetched = pending[named];
@@ -874,26 +876,29 @@ Step NewsFetch::commit(bool last) {
             whole = false;
             break;
         }
-        unsynced = true;
-        std::string reason;
-        if (!appendareas(soupdir, number, fetched.area.c_str(), "Bn", &reason, false)) {
-            out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), reason.c_str());
-            // Unlisted, no reader would find it, and the group is fetched
-            // again.
-            std::remove((soupdir + name).c_str());
-            whole = false;
-        }
+        names.push_back(soupdir + name);
+        lines += std::string(name, 8) + "\t" + fetched.area + "\tBn\n";
     }
-    for (size_t i = named; i < pending.size(); i++) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%08lX.NWS", pending[i].number);
-        std::remove((soupdir + name).c_str());
+    std::string reason;
+    if (whole && !lines.empty() && !appendareas(soupdir, lines, &reason, false)) {
+        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), reason.c_str());
+        whole = false;
     }
-    pending.clear();
     if (!whole) {
+        // Unlisted, no reader would find them, and their groups are fetched
+        // again.
+        for (const std::string& name : names) std::remove(name.c_str());
+        for (size_t i = named; i < pending.size(); i++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%08lX.NWS", pending[i].number);
+            std::remove((soupdir + name).c_str());
+        }
+        pending.clear();
         syncdirof(soupdir.c_str());
         return Step::Quit;
     }
+    pending.clear();
+    unsynced = unsynced || !names.empty();
     if (!syncpacket()) return Step::Quit;
     if (!last && !options.test && !state.commitjournal()) {
         out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());

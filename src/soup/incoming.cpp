@@ -72,20 +72,32 @@ bool IncomingFile::setaside() {
 }
 
 bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path) {
+    struct Opened {
+        std::vector<int> fds;
+        ~Opened() {
+            for (int fd : fds) ::close(fd);
+        }
+    } opened;
     char name[32];
+    auto named = [&](size_t i) {
+        std::snprintf(name, sizeof name, "%08lX.NWS", numbers[i]);
+        path = soupdir + name;
+    };
     // Their writes go out together: the first sync waits for all of them,
     // the later ones find little to do.
-    for (long number : numbers) {
-        std::snprintf(name, sizeof name, "%08lX.NWS", number);
-        int fd = ::open((soupdir + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
+    for (size_t i = 0; i < numbers.size(); i++) {
+        named(i);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        opened.fds.push_back(fd);
         sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        ::close(fd);
     }
-    for (long number : numbers) {
-        std::snprintf(name, sizeof name, "%08lX.NWS", number);
-        path = soupdir + name;
-        if (!syncpath(path.c_str())) return false;
+    for (size_t i = 0; i < numbers.size(); i++) {
+        if (fsync(opened.fds[i]) == 0) continue;
+        int error = errno;
+        named(i);
+        errno = error;
+        return false;
     }
     return true;
 }

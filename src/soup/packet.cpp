@@ -76,12 +76,16 @@ bool RecordWriter::end() {
 
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
                  std::string* reason, bool sync) {
-    std::string path = soupdir + "AREAS";
     int n = std::snprintf(nullptr, 0, "%08lX\t%s\t%s\n", number, area, encoding);
     if (n < 0) return false;
     std::string text(static_cast<size_t>(n) + 1, '\0');
     std::snprintf(&text[0], text.size(), "%08lX\t%s\t%s\n", number, area, encoding);
     text.resize(static_cast<size_t>(n));
+    return appendareas(soupdir, text, reason, sync);
+}
+
+bool appendareas(const std::string& soupdir, const std::string& text, std::string* reason, bool sync) {
+    std::string path = soupdir + "AREAS";
     DurableFile areas;
     if (areas.open(path.c_str(), "ab")) {
         long length = areas.position();

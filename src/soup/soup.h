@@ -206,6 +206,8 @@ void removeleftovers(const char* base, const char* ext);
 // reason, when given, set to the system's reason.
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
                  std::string* reason = nullptr, bool sync = true);
+// The same for lines made so, any number of them, in one write.
+bool appendareas(const std::string& soupdir, const std::string& lines, std::string* reason, bool sync);
 
 // One line of the newsgroups state file: the name before the last colon,
 // then "low-high". What is missing or unreadable counts as 0.
