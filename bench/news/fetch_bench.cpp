@@ -5,9 +5,11 @@
 //   (c) 200 articles of about 5 KB behind a relay that delays each
 //       direction by 100 ms,
 //   (d) 200 groups of one or two articles of about 1 KB on loopback, where
-//       the state file is brought up to date after every group,
+//       every group's mark is journaled,
 //   (e) 50 groups of 4 articles of about 5 KB behind a relay that delays
-//       each direction by 100 ms.
+//       each direction by 100 ms,
+//   (f) to (i) 1, 50, 500 and 5000 groups of 4 articles of about 1 KB on
+//       loopback: a run must grow with the groups, not their square.
 // For each it prints wall time, CPU time and peak resident memory of vorpa,
 // checks every stored record, and sets the wall time beside that of a bare
 // client that sends every command (GROUP and ARTICLE) at once and reads the
@@ -209,6 +211,10 @@ struct Groups {
 const Groups groupscenarios[] = {
     {"d", 200, 0, 1000, 0, 7},
     {"e", 50, 4, 5000, 100, 3},
+    {"f", 1, 4, 1000, 0, 5},
+    {"g", 50, 4, 1000, 0, 5},
+    {"h", 500, 4, 1000, 0, 3},
+    {"i", 5000, 4, 1000, 0, 1},
 };
 
 std::string groupname(int g) { return "bench.g" + std::to_string(g); }
@@ -355,7 +361,7 @@ bool rungroups(const Groups& gs, const std::string& dir) {
 
 }  // namespace
 
-// With an argument "a" to "e", runs only that scenario.
+// With an argument "a" to "i", runs only that scenario.
 int main(int argc, char** argv) {
     isolate();
     std::string only = argc > 1 ? argv[1] : "";

@@ -4,7 +4,8 @@
 //   (a) mail on loopback, (b) mail behind a relay that delays each
 //   direction by 100 ms, (c) news on loopback, (d) news behind the relay;
 // and mails of about 5 KB to a server that also offers CHUNKING: (e) 20
-// and (f) 50 behind the relay, (g) 50 on loopback.
+// and (f) 50 behind the relay, (g) 50 on loopback; (h) 5 news articles
+// behind the relay.
 // The mail server offers PIPELINING and AUTH PLAIN, and vorpa logs in, so
 // that it speaks EHLO. The news server writes each answer in two parts, as
 // INN does. Both servers keep what they took in, checked byte for byte
@@ -42,10 +43,11 @@ const Scenario scenarios[] = {
     {"a", true, 0, 5, 0},
     {"b", true, 100, 1, 12},
     {"c", false, 0, 5, 0.5},
-    {"d", false, 100, 1, 0},
+    {"d", false, 100, 1, 12},
     {"e", true, 100, 3, 2.5, 20, 5000, true},
     {"f", true, 100, 3, 3, 50, 5000, true},
     {"g", true, 0, 5, 0, 50, 5000, true},
+    {"h", false, 100, 3, 0, 5},
 };
 
 // Message n as stored in the packet file: LF line ends, a body of

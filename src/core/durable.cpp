@@ -118,6 +118,15 @@ bool DurableFile::commit() {
     return done;
 }
 
+bool DurableFile::end() {
+    if (fd == -1) return false;
+    bool done = flush() && good;
+    if (close(fd) != 0 && done) done = fail();
+    fd = -1;
+    good = false;
+    return done;
+}
+
 bool DurableFile::commitas(const char* final) {
     if (!commit()) return false;
     if (std::rename(path.c_str(), final) != 0 || !syncdirof(final)) {
@@ -187,4 +196,13 @@ FILE* openregular(const char* path, int& error, bool followlink) {
         close(fd);
     }
     return f;
+}
+bool syncpath(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    int error = errno;
+    if (close(fd) != 0) return false;
+    errno = error;
+    return ok;
 }

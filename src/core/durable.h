@@ -61,8 +61,14 @@ public:
     // Flush and fsync, staying open; false on failure (including any
     // earlier write).
     bool sync();
+    // Flush without the sync: what was written outlives the process, not a
+    // crash. False on failure (including any earlier write).
+    bool writeout() { return flush() && good; }
     // Flush, fsync, close; false on failure (including any earlier write).
     bool commit();
+    // Flush and close, checked, without the sync: for a file synced later
+    // (syncpath), with others.
+    bool end();
     // commit(), then the file takes the name final in one step, and the
     // directory entry is synced: one of the two files is whole on disk
     // whatever happens.
@@ -106,5 +112,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // ending in "/" names the directory itself), so that a file just made there
 // survives a crash. False when that fails.
 bool syncdirof(const char* path);
+// Makes durable what was written to the file at path. False when that fails.
+bool syncpath(const char* path);
 
 #endif

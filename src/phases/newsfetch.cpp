@@ -1,14 +1,16 @@
 // The news fetch phase: the new articles of every group named in the
 // newsgroups state file go into one packet message file per group, the
-// newsgroup list is saved first on request, and the state file is replaced
-// by one with the new marks after every group that added a file, and once
-// more at the end. Over a slow link the waiting is what costs: every
-// group's GROUP goes out in one flight, then the GROUPs and ARTICLEs of all
-// groups with something to fetch as one pipelined stream. A group whose
-// range is mostly gaps has its article numbers listed in between, so that
-// only the articles present are asked for.
+// newsgroup list is saved first on request, the new mark of every group that
+// added a file goes to the state file's journal, and the state file is
+// replaced by one with the new marks at the end. Over a slow link the
+// waiting is what costs: every group's GROUP goes out in one flight, then
+// the GROUPs and ARTICLEs of all groups with something to fetch as one
+// pipelined stream. A group whose range is mostly gaps has its article
+// numbers listed in between, so that only the articles present are asked
+// for.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -28,6 +30,13 @@ namespace {
 // A server's count above this keeps no more article numbers of one
 // LISTGROUP answer.
 const long maxlisted = 1L << 24;
+
+// The files fetched get their names and AREAS lines, and the marks
+// journaled are synced, this often, or for this many groups, not after
+// every group: a sync costs more than a group of a few articles. A kill
+// loses none of them (the next run completes them); a crash at most these.
+const std::chrono::milliseconds kCommitEvery{1000};
+const size_t kCommitGroups = 256;
 
 // done * 100 / size for done < size, free of overflow.
 int percentof(uint64_t done, uint64_t size) {
@@ -113,6 +122,10 @@ private:
     void score(Entry& entry);
     bool skip(size_t group, long number);
     void writestate(const GroupLine& group, long high);
+    Step markstate(long number, long size);
+    Step commit(bool last = false);
+    bool syncpacket();
+    void saystate(StateFile::Replaced failed);
     Result signoff();
     Result keepfinished(Step how);
     Step replacestate();
@@ -129,6 +142,16 @@ private:
     StateFile state;
     bool replacing = true;  // false after a failed replacement: no second try
     bool unsynced = false;  // a file was added since the packet directory was synced
+    long nextnumber = 0;    // of the packet's files: those below are taken
+    // The files fetched since the last commit, set aside as "%08lX.NWS",
+    // and their groups.
+    struct Fetched {
+        long number;
+        std::string area;
+    };
+    std::vector<Fetched> pending;
+    // The last commit.
+    std::chrono::steady_clock::time_point committed = std::chrono::steady_clock::now();
     std::vector<Entry> entries;
     // The entries of the flight under way, in the order of its commands.
     std::vector<Entry*> flight;
@@ -194,11 +217,7 @@ bool NewsFetch::preconditions() {
         out.say("NNTP hostname not defined\n");
         return false;
     }
-    // What a run killed in the middle of a fetch left behind.
-    if (!options.test) {
-        removeleftovers(soupdir.c_str(), "PRT");
-        removeleftovers(newsgroupsfile.c_str(), "TMP");
-    }
+    if (!options.test) removeleftovers(newsgroupsfile.c_str(), "TMP");
     StateFile::Opened opened = state.open(newsgroupsfile);
     if (opened != StateFile::Ready) {
         out.say(opened == StateFile::Missing ? "Newsgroups list file %s not found\n"
@@ -206,9 +225,20 @@ bool NewsFetch::preconditions() {
                 newsgroupsfile.c_str());
         return false;
     }
+    if (options.test) return true;
+    // The marks of a run killed before it replaced the state file.
+    StateFile::Replaced recovered = state.recover(soupdir);
+    if (recovered != StateFile::Saved) {
+        saystate(recovered);
+        return false;
+    }
+    // What a run killed in the middle of a fetch left behind, and its
+    // journal did not claim.
+    removeleftovers(soupdir.c_str(), "PRT");
+    removeleftovers(soupdir.c_str(), "NWS");
     // A state file that cannot be replaced is found out before anything is
     // fetched.
-    if (!options.test && !state.prepare()) {
+    if (!state.prepare()) {
         out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
         return false;
     }
@@ -623,7 +653,7 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     }
 
     IncomingFile incoming;
-    if (!incoming.open(soupdir)) return cannotwrite(incoming.path, incoming.reason());
+    if (!incoming.open(soupdir, nextnumber)) return cannotwrite(incoming.path, incoming.reason());
     articles = 0;
     dropped = 0;
     Step step = fetcharticles(entry, high, incoming);
@@ -636,8 +666,12 @@ Step NewsFetch::fetchgroup(Entry& entry) {
     if (whole && high < overview.passedhigh) high = overview.passedhigh;
     // Nothing of its own stored: no empty file for the reader.
     bool empty = articles == 0 && dropped > 0;
-    // On disk before the state file can claim these articles as fetched.
-    if (!empty && !incoming.finish()) return cannotwrite(incoming.path, incoming.reason());
+    // Named, listed and synced with the others of its commit, before the
+    // state file can claim these articles as fetched. A test run keeps no
+    // journal that would name it after a kill: it is named at once.
+    long size = incoming.file.position();
+    if (!empty && !(options.test ? incoming.finish() : incoming.setaside()))
+        return cannotwrite(incoming.path, incoming.reason());
     progress.meter.erase();
     if (!empty && progress.average() != 0) out.say("Average CPS fetching news: %u\n", progress.average());
     if (overview.onheaders) {
@@ -648,15 +682,16 @@ Step NewsFetch::fetchgroup(Entry& entry) {
         writestate(group, high);
         return Step::Next;
     }
-    if (!incoming.list(soupdir, name, "Bn")) {
+    nextnumber = incoming.number + 1;
+    if (options.test && !incoming.list(soupdir, name, "Bn")) {
         out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), incoming.reason());
         return Step::Quit;
     }
-    unsynced = true;
+    if (!options.test) pending.push_back({incoming.number, group.name});
     run.tally.articles += articles;
     writestate(group, high);
     // A run killed from now on does not fetch this group again.
-    return replacestate();
+    return markstate(incoming.number, size);
 }
 
 // ARTICLE for every number of the range; the high mark follows the last
@@ -785,26 +820,117 @@ Result NewsFetch::keepfinished(Step how) {
     return cleanup(how);
 }
 
-// Puts the state file as it stands in place of the old one.
-Step NewsFetch::replacestate() {
-    if (options.test) return Step::Next;
-    replacing = false;
-    // The new marks claim the fetched files: their names must survive a
-    // crash first. Marks that claim none need no sync, nor a second report
-    // of the failure that stopped the fetch.
-    if (unsynced && !syncdirof(soupdir.c_str())) {
-        out.say("Cannot write to %s: %s\n", soupdir.c_str(), std::strerror(errno));
-        return Step::Quit;
+// The new marks claim the fetched files: their names must survive a crash
+// first. Marks that claim none need no sync, nor a second report of the
+// failure that stopped the fetch.
+bool NewsFetch::syncpacket() {
+    if (!unsynced) return true;
+    std::string areas = soupdir + "AREAS";
+    const char* failed = !syncpath(areas.c_str())          ? areas.c_str()
+                         : !syncdirof(soupdir.c_str()) ? soupdir.c_str()
+                                                       : nullptr;
+    if (failed) {
+        out.say("Cannot write to %s: %s\n", failed, std::strerror(errno));
+        return false;
     }
     unsynced = false;
-    StateFile::Replaced replaced = state.save();
-    // A state file read only in part must not be replaced by its first half.
-    if (replaced == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
-    if (replaced == StateFile::WriteFailed)
-        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
-    if (replaced != StateFile::Saved) return Step::Quit;
+    return true;
+}
+
+// The group's new line goes to the state file's journal, with the file that
+// holds its articles: one line, where replacing the state file would write
+// all of them.
+Step NewsFetch::markstate(long number, long size) {
+    if (!options.test && !state.journal(number, size)) {
+        replacing = false;
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
+        return Step::Quit;
+    }
+    bool due = pending.size() >= kCommitGroups || std::chrono::steady_clock::now() - committed >= kCommitEvery;
+    return due ? commit() : Step::Next;
+}
+
+// The files fetched since the last commit are synced, named and listed in
+// AREAS, AREAS and the packet's directory synced, and then the journal,
+// unless the state file takes its place now (last). After a failure the
+// files not named go, and the state file is not replaced: the next run
+// completes what the journal names.
+Step NewsFetch::commit(bool last) {
+    replacing = false;
+    std::vector<long> numbers;
+    for (const Fetched& fetched : pending) numbers.push_back(fetched.number);
+    std::string path;
+    bool whole = syncfetched(soupdir, numbers, path);
+    if (!whole) out.say("Cannot write to %s: %s\n", path.c_str(), std::strerror(errno));
+    // Named one by one, listed in one write.
+    std::vector<std::string> names;
+    std::string lines;
+    size_t named = 0;
+    for (; whole && named < pending.size(); named++) {
+        const Fetched& fetched = pending[named];
+        char name[32];
+        long number = namefetched(soupdir, fetched.number);
+        std::snprintf(name, sizeof name, "%08lX.MSG", number < 0 ? fetched.number : number);
+        if (number < 0) {
+            out.say("Cannot write to %s%s: %s\n", soupdir.c_str(), name, std::strerror(errno));
+            whole = false;
+            break;
+        }
+        names.push_back(soupdir + name);
+        lines += std::string(name, 8) + "\t" + fetched.area + "\tBn\n";
+    }
+    std::string reason;
+    if (whole && !lines.empty() && !appendareas(soupdir, lines, &reason, false)) {
+        out.say("Cannot append to %sAREAS: %s\n", soupdir.c_str(), reason.c_str());
+        whole = false;
+    }
+    if (!whole) {
+        // Unlisted, no reader would find them, and their groups are fetched
+        // again.
+        for (const std::string& name : names) std::remove(name.c_str());
+        for (size_t i = named; i < pending.size(); i++) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%08lX.NWS", pending[i].number);
+            std::remove((soupdir + name).c_str());
+        }
+        pending.clear();
+        syncdirof(soupdir.c_str());
+        return Step::Quit;
+    }
+    pending.clear();
+    unsynced = unsynced || !names.empty();
+    if (!syncpacket()) return Step::Quit;
+    if (!last && !options.test && !state.commitjournal()) {
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
+        return Step::Quit;
+    }
+    committed = std::chrono::steady_clock::now();
     replacing = true;
     return Step::Next;
+}
+
+// Puts the state file as it stands in place of the old one, once the files
+// fetched are in the packet.
+Step NewsFetch::replacestate() {
+    Step step = commit(true);
+    if (step != Step::Next || options.test) return step;
+    replacing = false;
+    StateFile::Replaced replaced = state.save();
+    if (replaced != StateFile::Saved) {
+        saystate(replaced);
+        return Step::Quit;
+    }
+    replacing = true;
+    return Step::Next;
+}
+
+void NewsFetch::saystate(StateFile::Replaced failed) {
+    // A state file read only in part must not be replaced by its first half.
+    if (failed == StateFile::ReadFailed) out.say("Newsgroups list file %s can't be read\n", newsgroupsfile.c_str());
+    if (failed == StateFile::WriteFailed)
+        out.say("Temporary file %s can't be written: %s\n", state.temppath(), state.reason());
+    if (failed == StateFile::JournalFailed)
+        out.say("Cannot write to %s: %s\n", state.journalpath().c_str(), state.reason());
 }
 
 Result NewsFetch::cleanup(Step how) { return nntpend(out, client, how, ended().passing(), "(skipping news fetch)\n"); }

@@ -1,6 +1,6 @@
 // The news post phase: every news entry of REPLIES goes to the NNTP server
 // of the account that reads its first group, one connection per account,
-// one POST per article.
+// one POST per article, sent right behind the text of the article before.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -60,10 +60,14 @@ public:
 
     Step open();
     Step post(PostedFile& posted, const OutgoingMessage& message);
-    Step signoff() { return borrowed ? Step::Next : nntpsignoff(out, *use); }
+    // The verdict on the article sent last, where it is still to come.
+    Step settle();
+    Step signoff();
     Result end(Step how);
 
 private:
+    Step judge(PostedFile& posted, const OutgoingMessage& message, Verdict verdict);
+
     void refused(Item item, size_t index, const Reply& reply) override;
     void failed(Item item, size_t index, const Connection& c, const Outcome& failure) override;
 
@@ -75,6 +79,7 @@ private:
     Tally& tally;
     PostedFile* posting = nullptr;  // the file of the article being posted
     Reply refusal;                  // of the article posted last
+    OutgoingMessage sent;           // the article whose verdict is still to come
 };
 
 // The connection the news fetch of the account opened, where it did: the
@@ -120,25 +125,49 @@ Result NewsPost::end(Step how) {
         out.say("(skipping news post)\n");
         return ended().passing() ? Result::Offline : Result::Ended;
     }
+    // Its answer would be taken for QUIT's; a broken connection gives none.
+    if (how == Step::Quit && use->awaiting() && !use->connection().sock.Broken()) settle();
     return nntpend(out, *use, how, ended().passing(), "(skipping news post)\n");
 }
 
-// One article: POST, the text, the server's verdict.
+// One article: its POST (behind the text before, whose verdict comes
+// first), the text; its verdict comes with the next article's or at
+// settle().
 Step NewsPost::post(PostedFile& posted, const OutgoingMessage& message) {
-    posting = &posted;
     std::string head;
     if (!addedheaders(run, posted, message, "", head)) return Step::Quit;
-    Verdict verdict;
-    Step step = use->post(
-        [&](Socket& sock) {
-            int sent = sendmessagetext(sock, message.file, message.start, message.length, reportgroups(out), -1, head);
-            if (sent == 0) return TextSent::Whole;
-            if (sent == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
-            out.say("! Error in message file %s\n", posted.path.c_str());
-            return TextSent::SourceFailed;
-        },
-        verdict);
+    Step step = use->pipelines() ? Step::Next : settle();
+    if (step == Step::Next) step = use->askpost();
+    if (step == Step::Next) step = settle();
     if (step != Step::Next) return step;
+    posting = &posted;
+    sent = message;
+    return use->sendtext([&](Socket& sock) {
+        int result = sendmessagetext(sock, message.file, message.start, message.length, reportgroups(out), -1, head);
+        if (result == 0) return TextSent::Whole;
+        if (result == SENDTEXT_SENDFAILED) return TextSent::SendFailed;
+        out.say("! Error in message file %s\n", posted.path.c_str());
+        return TextSent::SourceFailed;
+    });
+}
+
+Step NewsPost::settle() {
+    if (!use || !use->awaiting()) return Step::Next;
+    Verdict verdict;
+    Step step = use->verdict(verdict);
+    return step == Step::Next ? judge(*posting, sent, verdict) : step;
+}
+
+// QUIT goes behind the last text where the server takes commands ahead.
+// The news fetch goes on with a borrowed connection.
+Step NewsPost::signoff() {
+    if (!borrowed && use->awaiting() && use->pipelines()) use->quitahead();
+    Step step = settle();
+    return borrowed || step != Step::Next ? step : nntpsignoff(out, *use);
+}
+
+// What the server said to the article.
+Step NewsPost::judge(PostedFile& posted, const OutgoingMessage& message, Verdict verdict) {
     if (verdict == Verdict::Refused) {
         out.say("! %s NNTP server did not accept message\n",
                 lettername(posted, message, firstgroup(message)).c_str());
@@ -245,6 +274,7 @@ public:
     }
     const char* noreplies() const override { return "+ No REPLIES file found, not posting any news\n"; }
     const char* nothingposted() const override { return "+ No news messages to be posted\n"; }
+    Step settle(size_t i) override { return news[i]->settle(); }
     Step signoff(size_t i) override { return news[i]->signoff(); }
     Result end(size_t i, Step how) override { return news[i]->end(how); }
 

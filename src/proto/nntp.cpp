@@ -125,6 +125,8 @@ NntpClient::NntpClient(const Server& server, const std::string& cafile, const st
 
 Step NntpClient::open(const std::string& secret) {
     quitqueued = false;
+    awaited = postahead = onebyone = postquit = false;
+    postanswer.reset();
     events->opening(NntpEvents::Opening::Connect, conn);
     Outcome opened = conn.open();
     if (opened.done()) opened = conn.greet();
@@ -401,18 +403,36 @@ Step NntpClient::discard(uint64_t count) {
     return Step::Next;
 }
 
-Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
+Step NntpClient::askpost() {
+    postahead = awaited;
+    postanswer.reset();
     Outcome sent = conn.send("POST\r\n");
-    if (!sent.done()) {
-        events->failed(Item::Post, 0, conn, sent);
-        return Step::Quit;
+    if (sent.done()) return Step::Next;
+    events->failed(Item::Post, 0, conn, sent);
+    return Step::Quit;
+}
+
+Step NntpClient::sendtext(const ArticleText& text) {
+    Outcome answer;
+    if (postanswer) {
+        answer.reply = *postanswer;
+        postanswer.reset();
+    } else {
+        // INN writes its replies in two parts and holds the second back
+        // until the first is acknowledged (Nagle): acknowledge at once, or
+        // every reply waits for our delayed acknowledgement.
+        conn.sock.AckNow();
+        answer = conn.read();
     }
-    // INN writes its replies in two parts and holds the second back until
-    // the first is acknowledged (Nagle): acknowledge at once, or every
-    // reply waits for our delayed acknowledgement.
-    conn.sock.AckNow();
-    Outcome answer = conn.read();
-    if (!answer.done()) {
+    // A POST sent ahead refused for another reason than posting itself: the
+    // server wants it alone.
+    const Reply& reply = answer.reply;
+    if (postahead && reply.refused() && !reply.is("440") && !needslogin(reply)) {
+        onebyone = true;
+        postahead = false;
+        answer = conn.ask("POST\r\n");
+    }
+    if (!answer.reply.ok()) {
         if (answer.reply.refused()) events->refused(Item::Post, 0, answer.reply);
         else events->failed(Item::Post, 0, conn, answer);
         return Step::End;
@@ -425,8 +445,21 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     // The text went out incomplete: only dropping the connection keeps the
     // server from taking it.
     if (went == TextSent::SourceFailed) return Step::End;
+    awaited = true;
+    return Step::Next;
+}
+
+Step NntpClient::verdict(Verdict& verdict) {
+    awaited = false;
     conn.sock.AckNow();
-    answer = conn.read();
+    Outcome answer = conn.read();
+    // The answer to the POST sent ahead came before the verdict: the server
+    // answers out of order, and gets no more POSTs ahead.
+    if (postahead && answer.reply.text.compare(0, 1, "3") == 0) {
+        postanswer = answer.reply;
+        onebyone = true;
+        answer = conn.read();
+    }
     const Reply& reply = answer.reply;
     if (answer.done()) {
         verdict = Verdict::Accepted;
@@ -446,8 +479,12 @@ Step NntpClient::post(const ArticleText& text, Verdict& verdict) {
     return Step::Next;
 }
 
+void NntpClient::quitahead() {
+    postquit = conn.send("QUIT\r\n").done();
+}
+
 bool NntpClient::signoff() {
-    conn.quitting = quitqueued && pipe->sent();
+    conn.quitting = postquit || (quitqueued && pipe->sent());
     Outcome answer = conn.signoff();
     if (answer.done()) return true;
     events->failed(Item::Signoff, 0, conn, answer);
@@ -455,6 +492,6 @@ bool NntpClient::signoff() {
 }
 
 void NntpClient::close(bool quit) {
-    conn.quitting = quitqueued && pipe->sent();
+    conn.quitting = postquit || (quitqueued && pipe->sent());
     conn.close(quit, [this](const Outcome& answer) { events->failed(Item::Signoff, 0, conn, answer); });
 }

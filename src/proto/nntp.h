@@ -203,13 +203,30 @@ public:
     // select, read and dropped. Quit after failed(Discarded).
     Step discard(uint64_t count);
 
-    // POST, then the article's text when the server takes it, then its
-    // verdict. Next with the verdict (after done(Posted) for Accepted,
-    // refused(Posted) for the others: an article refused as a duplicate is
-    // on the server already); End after refused(Post), a source that
-    // failed and failed(Post or Posted) of an answer lost; Quit after
-    // failed(Post or Posted) of a send.
-    Step post(const ArticleText& text, Verdict& verdict);
+    // An article goes as askpost(), the verdict on the article before
+    // where one is awaited, then sendtext(): its POST goes right behind the
+    // text before (RFC 3977 lets a client send it ahead; only the text
+    // waits for its 340), and each article costs one round trip. Where the
+    // server answers out of order or refuses a POST sent so, it is sent
+    // again alone and pipelines() turns false: from then on the verdict
+    // comes before the next POST.
+    // POST. Quit after failed(Post) of a send.
+    Step askpost();
+    // The answer to the POST, then the article's text when the server
+    // takes it; its verdict is awaited from then on. End after
+    // refused(Post), a source that failed and failed(Post) of an answer
+    // lost; Quit after failed(Posted) of a send.
+    Step sendtext(const ArticleText& text);
+    // The verdict on the article sent last: Next with it (after
+    // done(Posted) for Accepted, refused(Posted) for the others: an article
+    // refused as a duplicate is on the server already); End after
+    // failed(Posted).
+    Step verdict(Verdict& verdict);
+    bool awaiting() const { return awaited; }
+    bool pipelines() const { return !onebyone; }
+    // QUIT goes right behind the last text, its answer read by signoff
+    // after the verdict.
+    void quitahead();
 
     // QUIT; the connection is closed once the server takes it. False after
     // failed(Signoff).
@@ -256,6 +273,13 @@ private:
     bool passedover = false;
     Reply passedreply;
     const char* overcommand = "XOVER";
+
+    // Where the post has got to.
+    bool awaited = false;   // an article's verdict is still to come
+    bool postahead = false;  // a POST went before that verdict
+    std::optional<Reply> postanswer;  // to that POST, where it came first
+    bool onebyone = false;  // the server takes no POST sent ahead
+    bool postquit = false;  // QUIT went behind the last text
 };
 
 #endif

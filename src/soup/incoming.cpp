@@ -2,12 +2,14 @@
 // of what a killed run left behind.
 #include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "soup/soup.h"
 
@@ -17,8 +19,8 @@ IncomingFile::~IncomingFile() {
     std::remove(temp);
 }
 
-bool IncomingFile::open(const std::string& soupdir) {
-    number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG");
+bool IncomingFile::open(const std::string& soupdir, long from) {
+    number = createnew(file, soupdir.c_str(), "PRT", temp, "MSG", from);
     if (number < 0) failure = std::strerror(errno);
     // The message file is named in a report also when it cannot be made;
     // the packet when no name fits.
@@ -39,7 +41,7 @@ bool IncomingFile::finish() {
     // A message file the reader made meanwhile under this number stays its
     // own: the fetched file takes the next free number.
     while (renamenew(temp, path) != 0) {
-        long next = errno == EEXIST ? genfname(temp, "MSG", path, "PRT") : -1;
+        long next = errno == EEXIST ? genfname(temp, "MSG", path, "PRT", number + 1) : -1;
         if (next < 0) {
             failure = std::strerror(errno == EEXIST ? ENAMETOOLONG : errno);
             return false;
@@ -55,6 +57,70 @@ bool IncomingFile::list(const std::string& soupdir, const char* area, const char
     std::remove(path);
     syncdirof(path);
     return false;
+}
+
+bool IncomingFile::setaside() {
+    if (!file.end()) return false;
+    char aside[4096];
+    std::snprintf(aside, sizeof aside, "%.*sNWS", static_cast<int>(std::strlen(temp) - 3), temp);
+    if (renamenew(temp, aside) != 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    made = false;
+    return true;
+}
+
+bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path) {
+    struct Opened {
+        std::vector<int> fds;
+        ~Opened() {
+            for (int fd : fds) ::close(fd);
+        }
+    } opened;
+    char name[32];
+    auto named = [&](size_t i) {
+        std::snprintf(name, sizeof name, "%08lX.NWS", numbers[i]);
+        path = soupdir + name;
+    };
+    // Their writes go out together: the first sync waits for all of them,
+    // the later ones find little to do.
+    for (size_t i = 0; i < numbers.size(); i++) {
+        named(i);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        opened.fds.push_back(fd);
+        sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    for (size_t i = 0; i < numbers.size(); i++) {
+        if (fsync(opened.fds[i]) == 0) continue;
+        int error = errno;
+        named(i);
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+long namefetched(const std::string& soupdir, long number) {
+    char temp[4096], path[4096];
+    int n = std::snprintf(temp, sizeof temp, "%s%08lX.NWS", soupdir.c_str(), number);
+    if (n < 0 || n >= static_cast<int>(sizeof temp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::snprintf(path, sizeof path, "%s%08lX.MSG", soupdir.c_str(), number);
+    // A message file the reader made meanwhile under this number stays its
+    // own.
+    while (renamenew(temp, path) != 0) {
+        if (errno != EEXIST) return -1;
+        number = genfname(temp, "MSG", path, "NWS", number + 1);
+        if (number < 0) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+    }
+    return number;
 }
 
 const char* IncomingFile::reason() const { return failure.empty() ? file.reason() : failure.c_str(); }

@@ -8,11 +8,11 @@
 #include "core/text.h"
 #include "soup/soup.h"
 
-long genfname(const char* base, const char* ext, char* out, const char* reserved) {
+long genfname(const char* base, const char* ext, char* out, const char* reserved, long from) {
     const char* slash = std::strrchr(base, '/');
     int dirlen = slash ? static_cast<int>(slash - base) + 1 : 0;
     char other[4096];
-    for (unsigned long n = 0; n <= 0xFFFFFFFFul; n++) {
+    for (unsigned long n = from > 0 ? static_cast<unsigned long>(from) : 0; n <= 0xFFFFFFFFul; n++) {
         int len = std::snprintf(out, 4096, "%.*s%08lX.%s", dirlen, base, n, ext);
         if (len < 0 || len >= 4096) return -1;
         if (exist(out)) continue;
@@ -24,9 +24,9 @@ long genfname(const char* base, const char* ext, char* out, const char* reserved
     return -1;
 }
 
-long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved) {
+long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved, long from) {
     for (;;) {
-        long number = genfname(base, ext, path, reserved);
+        long number = genfname(base, ext, path, reserved, from);
         if (number < 0) {
             path[0] = '\0';
             errno = ENAMETOOLONG;
@@ -34,6 +34,8 @@ long createnew(DurableFile& file, const char* base, const char* ext, char* path,
         }
         if (file.open(path, "wx")) return number;
         if (errno != EEXIST) return -1;
+        // Another program took it meanwhile.
+        from = number + 1;
     }
 }
 
@@ -73,17 +75,21 @@ bool RecordWriter::end() {
 }
 
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
-                 std::string* reason) {
-    std::string path = soupdir + "AREAS";
+                 std::string* reason, bool sync) {
     int n = std::snprintf(nullptr, 0, "%08lX\t%s\t%s\n", number, area, encoding);
     if (n < 0) return false;
     std::string text(static_cast<size_t>(n) + 1, '\0');
     std::snprintf(&text[0], text.size(), "%08lX\t%s\t%s\n", number, area, encoding);
     text.resize(static_cast<size_t>(n));
+    return appendareas(soupdir, text, reason, sync);
+}
+
+bool appendareas(const std::string& soupdir, const std::string& text, std::string* reason, bool sync) {
+    std::string path = soupdir + "AREAS";
     DurableFile areas;
     if (areas.open(path.c_str(), "ab")) {
         long length = areas.position();
-        if (areas.write(text.data(), text.size()) && areas.commit()) return true;
+        if (areas.write(text.data(), text.size()) && (sync ? areas.commit() : areas.end())) return true;
         // Part of a line would run into the next one appended.
         while (truncate(path.c_str(), length) != 0 && errno == EINTR) {
         }

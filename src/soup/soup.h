@@ -22,8 +22,10 @@
 // out (4096 bytes) and returns its number; -1 when there is none (past
 // FFFFFFFF) or the path would not fit. Callers report -1 like a file that
 // cannot be made. With reserved, a number whose "%08lX.<reserved>" exists
-// is not free either.
-long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr);
+// is not free either. The search begins at from: a caller that makes many
+// files goes on after the number it took last, where every number below
+// was taken, so that a file costs one look and not one per file before it.
+long genfname(const char* base, const char* ext, char* out, const char* reserved = nullptr, long from = 0);
 
 // The exclusive locks of one run, held until it is destroyed or the process
 // ends: on the packet directory, then on each folder that holds state files
@@ -55,12 +57,13 @@ private:
 };
 
 // Makes a new file "%08lX.<ext>" in the directory of base, exclusively, at
-// the first number free as genfname finds them (path as its out), and
+// the first number from from on free as genfname finds them (path as its out), and
 // opens it in file: a number another process took meanwhile is passed
 // over, and nobody's file is ever truncated. Returns the number, or -1
 // with errno set and path the file that could not be made (empty when
 // no name fits).
-long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr);
+long createnew(DurableFile& file, const char* base, const char* ext, char* path, const char* reserved = nullptr,
+               long from = 0);
 
 // The new text of a file that is replaced whole. It goes to a temporary
 // file "%08lX.TMP" beside it, made with createnew, and may be written in
@@ -152,11 +155,18 @@ public:
     IncomingFile& operator=(const IncomingFile&) = delete;
     ~IncomingFile();
 
-    // Picks the number in soupdir and makes the file; false when it
-    // cannot (path names the message file for the report all the same).
-    bool open(const std::string& soupdir);
+    // Picks the number in soupdir, the first free from from on, and makes
+    // the file; false when it cannot (path names the message file for the
+    // report all the same).
+    bool open(const std::string& soupdir, long from = 0);
     // Flush, fsync, close, and the message file's name; false on failure.
     bool finish();
+    // Flush and close, without the sync or the message file's name: the
+    // file waits as "%08lX.NWS", out of the way of the removal of what
+    // killed fetches left, until the news fetch gives many files their
+    // names together (syncfetched, namefetched), or the next run does.
+    // False on failure.
+    bool setaside();
     // Lists the finished file in soupdir's AREAS. When the line cannot be
     // appended the file is removed again, its removal synced: no file stays
     // that AREAS does not list, to be fetched once more into another.
@@ -178,15 +188,26 @@ private:
 // when one is. A file system that cannot tell is given a plain rename.
 int renamenew(const char* from, const char* to);
 
+// Syncs the files set aside "%08lX.NWS" of soupdir of the numbers, all
+// written out before the first is waited for. False when one fails: path
+// names it, errno says why.
+bool syncfetched(const std::string& soupdir, const std::vector<long>& numbers, std::string& path);
+// Gives the file set aside "%08lX.NWS" of soupdir its message file name:
+// that number's where it is free, else the next free one, never replacing
+// a file. Returns the number, or -1 with errno set.
+long namefetched(const std::string& soupdir, long number);
+
 // Removes the "%08lX.<ext>" files in the directory of base that a run
 // killed while writing them left behind.
 void removeleftovers(const char* base, const char* ext);
 
-// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced. False
-// on failure, with AREAS cut back to its old length and reason, when given,
-// set to the system's reason.
+// Appends "%08lX\t<area>\t<encoding>\n" to soupdir + "AREAS", synced unless
+// sync is false. False on failure, with AREAS cut back to its old length and
+// reason, when given, set to the system's reason.
 bool appendareas(const std::string& soupdir, long number, const char* area, const char* encoding,
-                 std::string* reason = nullptr);
+                 std::string* reason = nullptr, bool sync = true);
+// The same for lines made so, any number of them, in one write.
+bool appendareas(const std::string& soupdir, const std::string& lines, std::string* reason, bool sync);
 
 // One line of the newsgroups state file: the name before the last colon,
 // then "low-high". What is missing or unreadable counts as 0.
@@ -205,7 +226,14 @@ struct GroupLine {
 // the rest of the file as it was read: written under a temporary name
 // beside it, synced and renamed into place, so that one of the two files is
 // whole on disk whatever happens. The new file keeps the old one's
-// permissions.
+// permissions. Between replacements the new lines of groups go to a journal
+// beside it, "<path>.marks", a line each, with the fetched file that holds
+// the group's articles: a run killed before the replacement keeps them at
+// the cost of a line each, not of the whole file, and the next run folds
+// them into the file. The lines are written at once and synced together
+// (commitjournal) once the files they name are named and listed, all
+// synced: the next run completes what a line after the last sync names,
+// and where it cannot, the line vouches for nothing.
 class StateFile {
 public:
     StateFile() = default;
@@ -230,13 +258,31 @@ public:
 
     // Makes the temporary file unless one is open.
     bool prepare();
-    enum Replaced { Saved, WriteFailed, ReadFailed };
-    // Replaces the file. WriteFailed: the temporary file temppath() could
-    // not be made or written, for reason(). ReadFailed: the rest of the
-    // file could not be read.
+    enum Replaced { Saved, WriteFailed, ReadFailed, JournalFailed };
+    // Replaces the file, and the journal goes. WriteFailed: the temporary
+    // file temppath() could not be made or written, for reason().
+    // ReadFailed: the rest of the file could not be read.
     Replaced save();
+    // Before the first line is read: the lines a killed run left in the
+    // journal that still vouch for their group (the packet is soupdir; a
+    // fetched file a line names and finds whole gets its name and AREAS
+    // line where it lacks them) take the place of the first line of their
+    // group each, the file is replaced, and the journal goes. Saved also when there is no journal;
+    // JournalFailed: it could not be read or removed (journalpath() and
+    // reason() tell).
+    Replaced recover(const std::string& soupdir);
+    // The line that replace() took last goes to the journal too, written
+    // out (it outlives a kill), with the number and size of the fetched
+    // file set aside, "%08lX.NWS", that holds the group's articles. False
+    // when it cannot: journalpath() and reason() tell.
+    bool journal(long number, long size);
+    // What the journal holds is synced, to stand after a crash: call once
+    // the files it names have their names and AREAS lines, all synced.
+    bool commitjournal();
     const char* reason() const;
     const char* temppath() const { return out.temppath(); }
+    // The journal, or the file whose failure a recovery met.
+    const std::string& journalpath() const { return failedat.empty() ? marks : failedat; }
 
 private:
     // Text, then a stretch of the file as read.
@@ -246,6 +292,7 @@ private:
         off_t length = 0;
     };
     bool copy(off_t from, off_t length);
+    bool forget();
 
     std::string path;
     File in;
@@ -256,7 +303,13 @@ private:
     off_t rest = 0;           // where the lines not done with begin
     off_t savedrest = -1;     // rest at the last replacement
     std::vector<Piece> done;  // what takes the place of the lines before rest
+    std::string last;         // the text replace() took last
     Replacement out;
+    std::string marks;        // the journal's path
+    DurableFile journaled;    // the journal, once made
+    bool journalnamed = false;  // its directory entry synced
+    std::string failure;      // the reason of a failure of the journal
+    std::string failedat;     // the file of a recovery's failure, if not the journal
 };
 
 // What a posting phase does with one REPLIES line.

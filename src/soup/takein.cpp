@@ -283,6 +283,7 @@ Unpacking unpack(const ArchiveLibrary& lib, int fd, const std::string& soupdir, 
                  ArchiveFault& fault) {
     Archive a = openarchive(lib, fd);
     std::unique_ptr<char[]> buf = std::make_unique<char[]>(kPiece);
+    long from = 0;  // the numbers below were taken
     for (archive_entry* e = nullptr; a;) {
         int r = lib.read_next_header(a.get(), &e);
         if (r == ARCHIVE_EOF) return Unpacking::Done;
@@ -292,11 +293,12 @@ Unpacking unpack(const ArchiveLibrary& lib, int fd, const std::string& soupdir, 
         if (letter == letters.end()) continue;
         DurableFile out;
         char temp[4096];
-        long number = createnew(out, soupdir.c_str(), "TAK", temp);
+        long number = createnew(out, soupdir.c_str(), "TAK", temp, nullptr, from);
         if (number < 0) {
             failed(fault, *temp ? temp : soupdir, errno);
             return Unpacking::Failed;
         }
+        from = number + 1;
         unpacked.paths.push_back(temp);
         letter->second.temp = basename(temp);
         la_ssize_t n;

@@ -177,6 +177,56 @@ TEST(PostNews, RefusedArticleIsGivenUpAndTheOthersGoOn) {
     EXPECT_NE(readfile(p.soup + "/00000000.MSG").find("    local.archive\n"), std::string::npos);
 }
 
+// The next POST goes right behind an article's text, before its verdict,
+// and QUIT behind the last one. A server that refuses a POST sent so, or
+// answers it before the article, is spoken to one article at a time from
+// then on: POST alone, the verdict before the next.
+TEST(PostNews, NextPostBehindTheTextAndTheFallBack) {
+    auto wire = [](int n) { return "Newsgroups: local.test\r\n\r\n" + std::to_string(n) + "\r\n.\r\n"; };
+    const std::string ok = "240 article posted\r\n", go = "340 send article\r\n";
+    for (const std::string mode : {"ahead", "refused", "out of order"}) {
+        SCOPED_TRACE(mode);
+        Packet p;
+        std::string batch;
+        for (int n = 1; n <= 4; n++) batch += rnews("Newsgroups: local.test\n\n" + std::to_string(n) + "\n");
+        p.put("00000001.MSG", batch);
+        p.put("REPLIES", "00000001\tnews\tu\n");
+        ScriptedServer server(119);
+        Dialogue d(server.session());
+        d.ask("POST\r\n", go);
+        d.s.expectdata();
+        // The second POST came before the first verdict.
+        d.s.expect("POST\r\n");
+        d.client += wire(1) + "POST\r\n";
+        if (mode == "ahead") {
+            for (int n = 2; n <= 4; n++) {
+                d.s.send(ok + go).expectdata().expect(n < 4 ? "POST\r\n" : "QUIT\r\n");
+                d.client += wire(n) + (n < 4 ? "POST\r\n" : "QUIT\r\n");
+            }
+            d.s.send(ok + "205 bye\r\n");
+        } else {
+            if (mode == "refused") d.s.send(ok + "500 one command at a time\r\n").expect("POST\r\n").send(go);
+            if (mode == "out of order") d.s.send(go + ok);
+            d.client += mode == "refused" ? "POST\r\n" : "";
+            for (int n = 2; n <= 4; n++) {
+                if (n > 2) d.ask("POST\r\n", go);
+                d.s.expectdata().nothingahead(300).send(ok);
+                d.client += wire(n);
+            }
+            d.quit();
+        }
+        server.start();
+        RunResult r = p.run();
+        EXPECT_TRUE(server.finish()) << server.errortext();
+        EXPECT_EQ(server.received(0), d.client);
+        EXPECT_EQ(r.status, 0) << r.out;
+        std::string reports = "Posting news to 127.0.0.1...\n";
+        for (int n = 1; n <= 4; n++) reports += "* Posting article to local.test\n";
+        EXPECT_EQ(p.reports(), reports);
+        EXPECT_EQ(p.files(), std::vector<std::string>{});
+    }
+}
+
 // A run that ends the phase early: what the server got, what the user is
 // told, and that the files not yet posted and REPLIES stay.
 TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
@@ -217,12 +267,12 @@ TEST(PostNews, FailuresEndThePhaseAndKeepReplies) {
          },
          posting + lost + skip, all, "Receive: "},
         // The article may or may not have been taken: its file stays, and
-        // the next file is not begun on a dead connection.
+        // of the next file only the POST behind the text went.
         {"no reply to the text", host, true, "200 ready\r\n",
          [&](Dialogue& d) {
              d.ask("POST\r\n", "340 go\r\n");
-             d.s.expectdata().drop();
-             d.client += awire;
+             d.s.expectdata().expect("POST\r\n").drop();
+             d.client += awire + "POST\r\n";
          },
          posting + one + lost + skip, all, "Receive: "},
         // Every file was posted, but the phase did not finish: the lines

@@ -127,24 +127,33 @@ TEST(NntpClient, FlightsAndStreamWithARefusedArticleAndALostConnection) {
     EXPECT_TRUE(peer.events.last.passing());
 }
 
+// Each POST goes behind the text before it, and its answer comes after
+// that text's verdict.
 TEST(NntpClient, PostVerdictsAndARefusedPost) {
     Peer peer;
     const char* article = "Newsgroups: t\r\n\r\nbody\r\n.\r\n";
     Script& s = peer.session();
-    for (const char* verdict : {"240 ok\r\n", "441 435 Duplicate\r\n", "441 bad\r\n"})
-        s.expect("POST\r\n").send("340 send\r\n").expectdata().send(verdict);
-    s.expect("POST\r\n").send("440 no posting\r\n").drain();
+    s.expect("POST\r\n").send("340 send\r\n").expectdata();
+    for (const char* verdict : {"240 ok\r\n", "441 435 Duplicate\r\n"})
+        s.expect("POST\r\n").send(std::string(verdict) + "340 send\r\n").expectdata();
+    s.expect("POST\r\n").send("441 bad\r\n440 no posting\r\n").drain();
     ASSERT_EQ(peer.open(), Step::Next);
     ArticleText text = [article](Socket& sock) {
         int n = static_cast<int>(std::strlen(article));
         return sock.Send(article, n) == n ? TextSent::Whole : TextSent::SendFailed;
     };
+    ASSERT_EQ(peer.client.askpost(), Step::Next);
+    ASSERT_EQ(peer.client.sendtext(text), Step::Next);
     Verdict verdict;
     for (Verdict expected : {Verdict::Accepted, Verdict::Duplicate, Verdict::Refused}) {
-        ASSERT_EQ(peer.client.post(text, verdict), Step::Next);
+        ASSERT_EQ(peer.client.askpost(), Step::Next);
+        ASSERT_EQ(peer.client.verdict(verdict), Step::Next);
         EXPECT_EQ(verdict, expected);
+        if (expected != Verdict::Refused) {
+            ASSERT_EQ(peer.client.sendtext(text), Step::Next);
+        }
     }
-    EXPECT_EQ(peer.client.post(text, verdict), Step::End);
+    EXPECT_EQ(peer.client.sendtext(text), Step::End);
     peer.client.close(false);
     EXPECT_TRUE(peer.scripted.finish()) << peer.scripted.errortext();
     EXPECT_EQ(peer.events.seen, (std::vector<std::string>{"opening 0", "ready", "done Posted 0 240",

@@ -169,4 +169,41 @@ TEST(AppendAreas, CreatesAndAppends) {
     EXPECT_FALSE(appendareas(soupdir + "missing/", 1, "Email", "bn"));
 }
 
+// The journal of a killed run: its last line of each group that vouches
+// for it takes the place of that group's first line, and the journal goes.
+// A line the journal synced vouches; one after that only where the file it
+// names is found whole: a fetched file still set aside ("%08lX.NWS") gets its name and
+// AREAS line. A line cut off, or of a group the file no longer lists,
+// claims nothing.
+TEST(StateFile, RecoverFoldsTheJournal) {
+    TempDir dir;
+    std::string path = dir / "newsrc", soup = dir.path() + "/";
+    writefile(path, "a: 0-0\nb: 0-0\na: 0-0\nc\n");
+    writefile(soup + "00000001.MSG", "abc");
+    writefile(soup + "00000002.NWS", "abcd");
+    writefile(soup + "AREAS", "00000001\ta\tBn\n");
+    writefile(path + ".marks", "00000000\t5\tb: 0-4\n00000009\t5\tx: 1-2\nsynced\n00000001\t3\ta: 0-3\n"
+                               "00000002\t4\tb: 0-5\n00000004\t9\tc: 0-9\n00000005\t1\tc: 0-8");
+    StateFile file;
+    ASSERT_EQ(file.open(path), StateFile::Ready);
+    ASSERT_EQ(file.recover(soup), StateFile::Saved) << file.reason();
+    EXPECT_EQ(readfile(path), "a: 0-3\nb: 0-5\na: 0-0\nc\n");
+    EXPECT_EQ(readfile(soup + "AREAS"), "00000001\ta\tBn\n00000002\tb\tBn\n");
+    EXPECT_EQ(readfile(soup + "00000002.MSG"), "abcd");
+    EXPECT_FALSE(fileexists(path + ".marks"));
+    std::string line;
+    ASSERT_EQ(file.next(line), StateFile::Line);
+    EXPECT_EQ(line, "a: 0-3");
+    // Lines journaled at once, synced on request, and gone with the journal
+    // when the file is replaced.
+    file.replace("a: 0-7\n");
+    ASSERT_TRUE(file.journal(7, 10));
+    EXPECT_EQ(readfile(path + ".marks"), "00000007\t10\ta: 0-7\n");
+    ASSERT_TRUE(file.commitjournal());
+    EXPECT_EQ(readfile(path + ".marks"), "00000007\t10\ta: 0-7\nsynced\n");
+    ASSERT_EQ(file.save(), StateFile::Saved);
+    EXPECT_EQ(readfile(path), "a: 0-7\nb: 0-5\na: 0-0\nc\n");
+    EXPECT_FALSE(fileexists(path + ".marks"));
+}
+
 }  // namespace

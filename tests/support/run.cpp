@@ -152,9 +152,9 @@ RunResult runonterminal(const std::vector<std::string>& args, const std::string&
     return r;
 }
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/vorpa-test-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+TempDir::TempDir(const std::string& base) {
+    std::string tmpl = base + "/vorpa-test-XXXXXX";
+    if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp");
     dir = tmpl;
 }
 
