@@ -433,6 +433,9 @@ private:
                 users.push_back(user);
                 more = say("+OK\r\n");
             } else {
+                // The mailbox is free by the time QUIT is answered, as the
+                // update state of RFC 1939 has it.
+                if (command == "QUIT" && holder) busy = holder = false;
                 more = say(command == "CAPA" ? "+OK\r\n.\r\n" : command == "STAT" ? "+OK 0 0\r\n" : "+OK\r\n");
             }
             if (command == "QUIT") break;
