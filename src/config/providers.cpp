@@ -2,7 +2,8 @@
 
 #include <strings.h>
 
-#include <sstream>
+#include <cstring>
+#include <utility>
 
 // The text of providers.txt, made into a source file by the build.
 extern const char kProviderTable[];
@@ -17,13 +18,28 @@ void splitline(const std::string& line, std::string& key, std::string& value) {
     value = start == std::string::npos ? "" : line.substr(start);
 }
 
+// The words of text, between blanks.
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> all;
+    for (size_t at = text.find_first_not_of(" \t"); at != std::string::npos;
+         at = text.find_first_not_of(" \t", at)) {
+        size_t end = text.find_first_of(" \t", at);
+        all.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return all;
+}
+
 }  // namespace
 
 std::vector<Provider> providers() {
     std::vector<Provider> all;
-    std::istringstream table(kProviderTable);
-    std::string line, key, value;
-    while (std::getline(table, line)) {
+    std::string key, value;
+    // No stream: iostreams would bring a megabyte of code into every run.
+    for (const char* at = kProviderTable; *at;) {
+        const char* end = std::strchr(at, '\n');
+        std::string line(at, end ? end : at + std::strlen(at));
+        at = end ? end + 1 : at + line.size();
         if (line.empty() || line[0] == ';') continue;
         splitline(line, key, value);
         if (key == "PROVIDER") {
@@ -36,8 +52,7 @@ std::vector<Provider> providers() {
         if (key == "TITLE") {
             p.title = value;
         } else if (key == "DOMAINS" || key == "MX") {
-            std::istringstream words(value);
-            for (std::string d; words >> d;) (key == "MX" ? p.mx : p.domains).push_back(d);
+            for (std::string& d : words(value)) (key == "MX" ? p.mx : p.domains).push_back(std::move(d));
         } else if (key == "PINFROM") {
             p.pinfrom = value;
         } else if (key == "STEP") {
