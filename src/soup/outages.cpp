@@ -1,7 +1,5 @@
 #include "soup/outages.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 
 #include "core/durable.h"
 #include "core/text.h"
+#include "soup/journal.h"
 #include "soup/soup.h"
 
 OutageFile::OutageFile(const std::string& statefile, const std::string& account) {
@@ -18,28 +17,22 @@ OutageFile::OutageFile(const std::string& statefile, const std::string& account)
 
 bool OutageFile::load() {
     entries.clear();
+    std::string text;
     int error = 0;
-    File f(openregular(path.c_str(), error));
-    if (!f) {
+    if (!readtext(path, text, error)) {
         if (error == ENOENT) return true;
         why = error != 0 ? std::strerror(error) : "not a regular file";
         return false;
     }
-    std::string line;
-    for (int c; (c = std::getc(f.get())) != EOF;) {
-        if (c != '\n') {
-            // A line longer than any we write is no entry of ours.
-            if (line.size() <= kLineMax) line.push_back(static_cast<char>(c));
-            continue;
-        }
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        // A line longer than any we write is no entry of ours.
+        if (end - at > kLineMax) continue;
+        std::string line = text.substr(at, end - at);
         size_t space = line.rfind(' ');
         long long when = space == std::string::npos ? 0 : std::atoll(line.c_str() + space + 1);
-        if (when > 0 && line.size() <= kLineMax) entries.emplace_back(line.substr(0, space), when);
-        line.clear();
+        if (when > 0) entries.emplace_back(line.substr(0, space), when);
     }
-    if (!std::ferror(f.get())) return true;
-    why = std::strerror(errno);
-    return false;
+    return true;
 }
 
 long long OutageFile::since(const std::string& server) const {
@@ -62,10 +55,9 @@ void OutageFile::mark(const std::string& server, long long when) {
 bool OutageFile::save() {
     if (!changed) return true;
     if (entries.empty()) {
-        if (unlink(path.c_str()) == 0 || errno == ENOENT) {
-            if (syncdirof(path.c_str())) return true;
-        }
-        why = std::strerror(errno);
+        ArchiveFault fault;
+        if (removesynced(path, fault)) return true;
+        why = fault.reason;
         return false;
     }
     std::string text;
