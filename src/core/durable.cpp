@@ -206,3 +206,16 @@ bool syncpath(const char* path) {
     errno = error;
     return ok;
 }
+
+bool readtext(const std::string& path, std::string& text, int& error, bool* errors, bool followlink) {
+    File f(openregular(path.c_str(), error, followlink));
+    if (!f) return false;
+    text.clear();
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+    bool failed = ferror(f.get()) != 0;
+    if (failed) error = EIO;
+    if (errors) *errors = failed;
+    return !failed || errors;
+}

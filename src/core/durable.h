@@ -108,6 +108,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// The whole regular file into text, opened as openregular does; false
+// when it cannot be opened or read (error: errno, or 0 for a file that is
+// no regular one, or EIO for a read that failed). With errors, a file that
+// could not be read to its end is true too, and says so there.
+bool readtext(const std::string& path, std::string& text, int& error, bool* errors = nullptr,
+              bool followlink = false);
+
 // Makes durable the entries of the directory that holds path (a path
 // ending in "/" names the directory itself), so that a file just made there
 // survives a crash. False when that fails.

@@ -204,14 +204,8 @@ int setupaccount(Report& report, const std::string& address, const std::string& 
 
     int error = 0;
     std::string existing;
-    bool exists = false;
-    if (File f{openregular(configfile.c_str(), error, true)}) {
-        exists = true;
-        char buf[8192];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;) existing.append(buf, n);
-        if (std::ferror(f.get())) error = errno;
-    }
-    if (exists ? error != 0 : error != ENOENT) {
+    bool exists = readtext(configfile, existing, error, nullptr, true);
+    if (!exists && error != ENOENT) {
         report.alert("Error: cannot read %s: %s\n", tildepath(configfile).c_str(),
                      error ? std::strerror(error) : "not a regular file");
         return 1;

@@ -557,12 +557,8 @@ ScoreFile::~ScoreFile() = default;
 bool ScoreFile::read(const std::string& path, std::string& why) {
     // Dotfiles managers link it, as they link the configuration.
     int error = 0;
-    File f(openregular(path.c_str(), error, true));
     std::string text;
-    char buffer[65536];
-    for (size_t n; f && (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) text.append(buffer, n);
-    if (f && std::ferror(f.get())) error = errno ? errno : EIO;
-    if (!f || error != 0) {
+    if (!readtext(path, text, error, nullptr, true)) {
         why = "Error: can't read score file " + path + ": " + (error != 0 ? std::strerror(error) : "not a regular file") +
               "\n";
         return false;

@@ -7,19 +7,6 @@
 #include "core/durable.h"
 #include "soup/soup.h"
 
-bool readtext(const std::string& path, std::string& text, int& error, bool* errors) {
-    File f(openregular(path.c_str(), error));
-    if (!f) return false;
-    text.clear();
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-    bool failed = ferror(f.get()) != 0;
-    if (failed) error = EIO;
-    if (errors) *errors = failed;
-    return !failed || errors;
-}
-
 bool failed(ArchiveFault& fault, const std::string& path, int error) {
     fault.path = path;
     fault.reason = error != 0 ? std::strerror(error) : "not a regular file";

@@ -10,11 +10,6 @@
 
 #include "soup/archives.h"
 
-// The whole regular file into text; false when it cannot be opened or
-// read (error: errno, or 0 for a file that is no regular one). With errors,
-// a file that could not be read to its end is true too, and says so there.
-bool readtext(const std::string& path, std::string& text, int& error, bool* errors = nullptr);
-
 // The fault of a failed step on path, with errno's reason.
 bool failed(ArchiveFault& fault, const std::string& path, int error);
 
