@@ -147,7 +147,9 @@ Step NntpClient::open(const std::string& secret) {
         }
     }
     Outcome ready = conn.server.user.empty() ? Outcome() : login(secret);
-    if (ready.done() && conn.server.compress != Compress::Off) ready = compress();
+    // Uncompressed, CAPABILITIES goes with the first GROUPs instead.
+    capsowed = conn.server.compress != Compress::Off && !conn.compresses();
+    if (ready.done() && conn.compresses()) ready = compress();
     if (!ready.done()) {
         events->failed(Item::Opening, 0, conn, ready);
         return Step::Quit;
@@ -167,14 +169,26 @@ Outcome NntpClient::login(const std::string& secret) {
     return answer;
 }
 
-// After the login: a server lists what it offers to whom it knows (RFC
-// 8054 asks for COMPRESS after TLS and the login). A server without
-// CAPABILITIES, or one that refuses COMPRESS, is spoken to as it is.
+// After the login (RFC 8054 asks for COMPRESS after TLS and the login),
+// CAPABILITIES and COMPRESS in one flight: a server that does not offer
+// compression refuses COMPRESS, and is spoken to as it is.
 Outcome NntpClient::compress() {
-    // A refusal is no failure of the dialogue.
-    auto goon = [](const Outcome& answer) { return answer.reply.status == Reply::Lost ? answer : Outcome(); };
-    Outcome answer = conn.ask("CAPABILITIES\r\n");
-    if (!answer.done() || !answer.reply.is("101")) return goon(answer);
+    events->opening(NntpEvents::Opening::Compress, conn);
+    Outcome answer = conn.send("CAPABILITIES\r\nCOMPRESS DEFLATE\r\n");
+    if (answer.done()) answer = readcaps();
+    if (answer.done()) answer = conn.read();
+    if (!answer.reply.is("206")) return answer.reply.status == Reply::Lost ? answer : Outcome();
+    // The server compresses from now on: without zlib nothing it says can
+    // be read.
+    return conn.sock.Deflate() ? Outcome() : conn.failed(Failure::Local, Stage::Own);
+}
+
+// The answer to CAPABILITIES: whether it lists OVER. A refusal is no
+// failure of the dialogue.
+Outcome NntpClient::readcaps() {
+    capsowed = false;
+    Outcome answer = conn.read();
+    if (!answer.reply.is("101")) return answer.reply.status == Reply::Lost ? answer : Outcome();
     Capabilities caps;
     bool whole = readbody(conn.sock, [&caps](const char* text, size_t len, bool linestart) {
         std::string line(text, len);
@@ -183,13 +197,7 @@ Outcome NntpClient::compress() {
     }) == BodyEnd::Whole;
     if (!whole) return conn.failed(Failure::Network, Stage::Text);
     if (caps.has("OVER")) overcommand = "OVER";
-    if (!conn.compresses() || !caps.offers("COMPRESS", "DEFLATE")) return Outcome();
-    events->opening(NntpEvents::Opening::Compress, conn);
-    answer = conn.ask("COMPRESS DEFLATE\r\n");
-    if (!answer.reply.is("206")) return goon(answer);
-    // The server compresses from now on: without zlib nothing it says can
-    // be read.
-    return conn.sock.Deflate() ? Outcome() : conn.failed(Failure::Local, Stage::Own);
+    return Outcome();
 }
 
 bool NntpClient::asknewsgroups(const NewsDate& since) {
@@ -234,13 +242,23 @@ BodyEnd NntpClient::ended(Item item, size_t index, BodyEnd end) {
 }
 
 Step NntpClient::select(const std::vector<std::string>& names) {
-    Pipeline flight(conn.sock, kWindow, [&names, i = size_t{0}](std::string& command) mutable {
+    bool caps = capsowed && !names.empty();
+    Pipeline flight(conn.sock, kWindow, [&names, caps, i = size_t{0}](std::string& command) mutable {
         if (i == names.size()) return false;
+        if (i == 0 && caps) command += "CAPABILITIES\r\n";
         command += "GROUP " + names[i++] + "\r\n";
         return true;
     });
     for (size_t i = 0; i < names.size(); i++) {
-        if (!sendahead(flight, Item::Select, i) || !readanswer(Item::Select, i)) return Step::Quit;
+        if (!sendahead(flight, Item::Select, i)) return Step::Quit;
+        if (i == 0 && caps) {
+            Outcome listed = readcaps();
+            if (!listed.done()) {
+                events->failed(Item::Select, i, conn, listed);
+                return Step::Quit;
+            }
+        }
+        if (!readanswer(Item::Select, i)) return Step::Quit;
         flight.answered();
         if (answer.ok()) events->done(Item::Select, i, answer);
         else events->refused(Item::Select, i, answer);

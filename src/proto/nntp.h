@@ -125,11 +125,11 @@ public:
 
     // Connects (with TLS from the first byte when so set), reads the
     // greeting, makes STARTTLS when so set, logs in with AUTHINFO USER
-    // and PASS when a user is set, and asks CAPABILITIES unless COMPRESS is
-    // off: where it lists COMPRESS DEFLATE (and the settings compress the
-    // connection to this server), COMPRESS DEFLATE
-    // goes alone, and after 206 the connection is compressed; a refusal
-    // goes on without. Next after ready(); End or Quit after
+    // and PASS when a user is set; where the settings compress the
+    // connection to this server, CAPABILITIES and COMPRESS DEFLATE go in
+    // one flight, and after 206 the connection is compressed (a refusal
+    // goes on without). Otherwise, unless COMPRESS is off, CAPABILITIES
+    // goes with select's flight. Next after ready(); End or Quit after
     // failed(Opening).
     Step open(const std::string& secret);
     // What it tells goes to to from here on, until tellhome: the news post
@@ -244,6 +244,7 @@ private:
     Outcome login(const std::string& secret);
     bool readoverview(const Listing& group, size_t index);
     Outcome compress();
+    Outcome readcaps();
     bool asknewsgroups(const NewsDate& since);
     bool sendahead(Pipeline& pipeline, Item item, size_t index);
     bool readanswer(Item item, size_t index);
@@ -273,6 +274,7 @@ private:
     bool passedover = false;
     Reply passedreply;
     const char* overcommand = "XOVER";
+    bool capsowed = false;  // CAPABILITIES is to go with the first GROUPs
 
     // Where the post has got to.
     bool awaited = false;   // an article's verdict is still to come

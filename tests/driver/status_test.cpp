@@ -106,7 +106,7 @@ TEST_F(Status, TwoWhenSomethingWasLeftUndone) {
     }
 
     ScriptedServer nntp(0);
-    nntpready(nntp.session(), "200 ready\r\n")
+    nntp.session().send("200 ready\r\n")
         .expect("POST\r\n")
         .send("340 send it\r\n")
         .expectdata()

@@ -65,11 +65,11 @@ TEST(Trial, WhatATestRunSentIsNotSentAgain) {
         .send("250 queued\r\n")
         .expect("QUIT\r\n")
         .send("221 bye\r\n");
-    nntpready(nntp.session(), "200 ready\r\n").expect("POST\r\n").send("340 send\r\n").expectdata().send("240 ok\r\n")
+    nntp.session().send("200 ready\r\n").expect("POST\r\n").send("340 send\r\n").expectdata().send("240 ok\r\n")
         .expect("QUIT\r\n").send("205 bye\r\n");
     // The next run finds everything sent: it only signs on and off.
     smtpgreeting(smtp.session()).expect("QUIT\r\n").send("221 bye\r\n");
-    nntpready(nntp.session(), "200 ready\r\n").expect("QUIT\r\n").send("205 bye\r\n");
+    nntp.session().send("200 ready\r\n").expect("QUIT\r\n").send("205 bye\r\n");
     smtp.start();
     nntp.start();
 

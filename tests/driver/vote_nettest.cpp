@@ -50,7 +50,7 @@ Outcome postboth(bool smtpup, bool nntpup) {
     }
     if (nntpup) {
         nntp = std::make_unique<ScriptedServer>(119);
-        nntpready(nntp->session(), "200 ready\r\n")
+        nntp->session().send("200 ready\r\n")
             .expect("POST\r\n")
             .send("340 send it\r\n")
             .expectdata()

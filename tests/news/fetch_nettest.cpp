@@ -341,7 +341,7 @@ TEST(FetchNews, TestModeLeavesStateFile) {
 TEST(FetchNews, ListIntoFile) {
     NewsRun r("");
     ScriptedServer server(119);
-    Script& s = nntpready(server.session(), GREETING).expect("LIST\r\n");
+    Script& s = server.session().send(GREETING).expect("LIST\r\n");
     s.send("215 list follows\r\ncomp.lang.c 0000012345 0000010000 y\r\nmisc.closed 100 1 n\r\n"
            "misc.shut 100 1 N\r\nmisc.mod 5 1 m\r\n..hidden 5 1 y\r\nalone\r\n.\r\n");
     quit(s);
@@ -358,15 +358,15 @@ TEST(FetchNews, ListIntoFile) {
 
 TEST(FetchNews, NewGroupsAndListFailures) {
     ScriptedServer server(119);
-    Script& y1999 = nntpready(server.session(), GREETING).expect("NEWGROUPS 990203 040506\r\n").send("231 new\r\n.\r\n");
-    quit(group(y1999, "g.one", "211 0 0 0 g.one"));
-    Script& y2001 = nntpready(server.session(), GREETING).expect("NEWGROUPS 011231 000000\r\n");
-    quit(group(y2001.send("231 new\r\nalt.new 1 1 y\r\n.\r\n"), "g.one", "211 0 0 0 g.one"));
-    Script& refused = nntpready(server.session(), GREETING).expect("LIST\r\n").send("503 no list\r\n");
-    quit(group(refused, "g.one", "211 0 0 0 g.one"));
-    Script& cut = nntpready(server.session(), GREETING).expect("LIST\r\n");
+    Script& y1999 = server.session().send(GREETING).expect("NEWGROUPS 990203 040506\r\n").send("231 new\r\n.\r\n");
+    quit(group(nntpcaps(y1999), "g.one", "211 0 0 0 g.one"));
+    Script& y2001 = server.session().send(GREETING).expect("NEWGROUPS 011231 000000\r\n");
+    quit(group(nntpcaps(y2001.send("231 new\r\nalt.new 1 1 y\r\n.\r\n")), "g.one", "211 0 0 0 g.one"));
+    Script& refused = server.session().send(GREETING).expect("LIST\r\n").send("503 no list\r\n");
+    quit(group(nntpcaps(refused), "g.one", "211 0 0 0 g.one"));
+    Script& cut = server.session().send(GREETING).expect("LIST\r\n");
     cut.send("215 list\r\na.one 1 1 y\r\na.two 2").drop();
-    nntpready(server.session(), GREETING).expect("LIST\r\n").drop();
+    server.session().send(GREETING).expect("LIST\r\n").drop();
     server.start();
 
     struct Case {

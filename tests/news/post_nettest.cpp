@@ -59,12 +59,7 @@ struct Dialogue {
     std::string client;
 
     explicit Dialogue(Script& script, const std::string& greeting = "200 news.test ready\r\n") : s(script) {
-        if (greeting[0] != '2') {
-            s.send(greeting);
-            return;
-        }
-        nntpready(s, greeting);
-        client += "CAPABILITIES\r\n";
+        s.send(greeting);
     }
     void ask(const std::string& command, const std::string& reply) {
         s.expect(command).send(reply);
@@ -76,6 +71,13 @@ struct Dialogue {
         client += wire;
     }
     void quit(const std::string& reply = "205 bye\r\n") { ask("QUIT\r\n", reply); }
+    // The fetch that follows on the connection asks CAPABILITIES with its
+    // first GROUPs.
+    void group(const std::string& name, const std::string& reply) {
+        nntpcaps(s);
+        client += "CAPABILITIES\r\n";
+        ask("GROUP " + name + "\r\n", reply);
+    }
 };
 
 TEST(PostNews, EveryFormatOneConnection) {
@@ -463,11 +465,11 @@ TEST(PostNews, ArticlesGoByTheAccountOfTheirFirstGroup) {
     ScriptedServer home(119), work(1119);
     Dialogue hp(home.session()), wp(work.session());
     wp.article(wire(a));
-    wp.ask("GROUP work.misc\r\n", "211 0 7 7 work.misc\r\n");
+    wp.group("work.misc", "211 0 7 7 work.misc\r\n");
     wp.quit();
     hp.article(wire(b));
     hp.article(wire(c));
-    hp.ask("GROUP local.one\r\n", "211 0 5 5 local.one\r\n");
+    hp.group("local.one", "211 0 5 5 local.one\r\n");
     hp.quit();
     home.start();
     work.start();

@@ -71,10 +71,15 @@ public:
     std::vector<Step> steps;
 };
 
-// An NNTP server's greeting, then its answer to the CAPABILITIES that
-// every news connection asks: a list without COMPRESS.
+// An NNTP server's answer to the CAPABILITIES that goes with the first
+// GROUPs of an uncompressed connection: a list without COMPRESS.
+inline Script& nntpcaps(Script& s) {
+    return s.expect("CAPABILITIES\r\n").send("101 Capability list:\r\nVERSION 2\r\nREADER\r\n.\r\n");
+}
+
+// Its greeting, then that answer: a session whose first flight is GROUPs.
 inline Script& nntpready(Script& s, const std::string& greeting = "200 news.test ready\r\n") {
-    return s.send(greeting).expect("CAPABILITIES\r\n").send("101 Capability list:\r\nVERSION 2\r\nREADER\r\n.\r\n");
+    return nntpcaps(s.send(greeting));
 }
 
 class ScriptedServer {
