@@ -537,13 +537,23 @@ TEST(Hosts, PortsIpv6LiteralsAndBadSettings) {
         << bad.seen;
     v6.finish();
 
+    // A CAFILE that trusts nothing is refused where TLS would use it; a run
+    // that speaks no TLS does not read it.
     Trial unreadable("SMTPHOST 127.0.0.1\n");
-    writefile(unreadable.cfg, "SOUPDIR " + unreadable.soup + "\nCAFILE " + unreadable.dir / "none.pem\n");
     writefile(unreadable.dir / "none.pem", "no certificate\n");
-    unreadable.run({"email", "post"});
-    EXPECT_EQ(unreadable.result.status, 1);
-    EXPECT_EQ(unreadable.result.err,
-              "Error: CAFILE " + unreadable.dir / "none.pem" + " holds no readable PEM certificate\n");
+    for (const char* tls : {"SMTPTLS starttls\n", ""}) {
+        writefile(unreadable.cfg, "SOUPDIR " + unreadable.soup + "\nCAFILE " + unreadable.dir / "none.pem\n" +
+                                      "HOSTNAME myhost\nSMTPHOST 127.0.0.1:1\n" + tls);
+        unreadable.run({"email", "post"});
+        if (*tls) {
+            EXPECT_EQ(unreadable.result.status, 1);
+            EXPECT_EQ(unreadable.result.err,
+                      "Error: CAFILE " + unreadable.dir / "none.pem" + " holds no readable PEM certificate\n");
+        } else {
+            EXPECT_EQ(unreadable.result.status, 0) << unreadable.seen;
+            EXPECT_EQ(unreadable.result.err, "");
+        }
+    }
 }
 
 }  // namespace
