@@ -331,7 +331,11 @@ bool rungroups(const Groups& gs, const std::string& dir) {
             ok = false;
             std::printf("vorpa run failed (exit %d); its output:\n%s\n", m.status, readwhole(dir + "/output").c_str());
         }
-        std::system(("rm -f '" + soup + "'*").c_str());
+        // Put aside until the end, not removed: ext4 makes each new inode
+        // pass over the ones freed in the last minutes, which would charge
+        // the next run for this one's removal.
+        std::string spent = dir + "/spent-" + gs.name + std::to_string(i);
+        if (rename((dir + "/soup").c_str(), spent.c_str()) != 0 || mkdir(soup.c_str(), 0700) != 0) ok = false;
         runs.vorpa.push_back(m);
 
         std::thread bareserver(servegroups, listener, std::cref(gs), std::ref(served));
