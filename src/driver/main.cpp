@@ -370,9 +370,6 @@ bool lockrun(Report& report, const Settings& settings, const std::vector<const A
     return true;
 }
 
-// Each proxy password command of the accounts the run is for, once (the
-// accounts that take the default's share its answer), before anything
-// connects. False after the line that says why one failed.
 // Whether the account speaks TLS to any of its servers, or asks for OAuth2
 // tokens: only then is its CAFILE read by OpenSSL, whose start costs a run
 // some 3 MB.
@@ -382,6 +379,9 @@ bool speakstls(const Account& account) {
     return !account.oauth2.empty();
 }
 
+// Each proxy password command of the accounts the run is for, once (the
+// accounts that take the default's share its answer), before anything
+// connects. False after the line that says why one failed.
 bool proxypasswords(Report& report, Settings& settings, const std::vector<const Account*>& chosen) {
     std::vector<std::pair<std::string, std::string>> had;
     for (Account& account : settings.accounts) {
