@@ -23,6 +23,9 @@ pop:      100 mails of 5 KB in ann's mailbox on 995 (TLS) behind 100 ms
           sends USER, PASS, every RETR and QUIT in one flight (the floor)
 huge:     the peak memory of the first fetch of 20,000 mails of 1 KB in
           Bench/huge, beside 2000 in Bench/mid
+folders:  five folders of 20 mails of 5 KB on 993 (TLS) behind 100 ms each
+          way: the first fetch, then the folders unchanged, then with one
+          new mail in the last
 Each figure is the median of three runs; VORPA=... measures another binary.
 mbsync and mpop are Debian's isync and mpop (apt-get install isync mpop)."""
 import os
@@ -70,7 +73,7 @@ def runvorpa(d, folder="INBOX", **settings):
     cfg.update(settings)
     with open(d + "/vorpa.cfg", "w") as f:
         f.writelines("%s %s\n" % kv for kv in cfg.items())
-        f.write("IMAPFOLDER %s\n" % folder)
+        f.writelines("IMAPFOLDER %s\n" % name for name in ([folder] if isinstance(folder, str) else folder))
     os.chmod(d + "/vorpa.cfg", 0o600)
     os.makedirs(d + "/packet", exist_ok=True)
     start, cpu = time.monotonic(), childcpu()
@@ -309,6 +312,24 @@ def huge():
           % (mid[1], mid[2][0], big[1], big[2][0], big[0]), flush=True)
 
 
-SCENARIO = {"loopback": loopback, "slow": slow, "big": big, "compress": compress, "far": far, "pop": pop, "huge": huge}
+def folders():
+    names = ["Bench/f%d" % i for i in range(1, 6)]
+    for name in names:
+        seed(20, 5000, name)
+    link = Link(993)
+    firsts, agains, ones = [], [], []
+    for i in range(RUNS):
+        with tempfile.TemporaryDirectory() as d:
+            firsts += expected([runvorpa(d, names, **imap(link.port, True))], 100 + i)
+            agains += expected([runvorpa(d, names, **imap(link.port, True))], 100 + i)
+            seed(1, 5000, names[-1])
+            ones += expected([runvorpa(d, names, **imap(link.port, True))], 101 + i)
+    link.close()
+    print("folders 5 x 20 x 5 KB, TLS, 100 ms each way: first fetch %.2f s; unchanged %.2f s; one new mail %.2f s"
+          % (statistics.median(firsts), statistics.median(agains), statistics.median(ones)), flush=True)
+
+
+SCENARIO = {"loopback": loopback, "slow": slow, "big": big, "compress": compress, "far": far, "pop": pop, "huge": huge,
+            "folders": folders}
 for name in SCENARIOS:
     SCENARIO[name]()

@@ -267,7 +267,9 @@ Result MailFetch::fetch() {
         return got == Secret::Offline ? Result::Offline : Result::Ended;
     }
     bool ok = opened;
-    for (const std::string& folder : source->folders()) ok = ok && fetchfolder(folder);
+    std::vector<std::string> folders = source->folders();
+    if (folders.size() > 1) source->survey({folders.begin() + 1, folders.end()});
+    for (const std::string& folder : folders) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     // The failure that ended the dialogue, not a QUIT refused after it.
     bool passing = endedby.passing();
@@ -380,13 +382,15 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     MailList list;
     MailPlan plan(list, rules.plan, source->removes());
     // A folder's record is read first, so that its listing may go with
-    // the selection.
-    if (named) {
-        if (!readrecord(plan, record)) return false;
-        source->foresee(plan.guess(options.test));
-    }
+    // the selection, and a folder surveyed with nothing for this run is not
+    // selected at all.
+    if (named && !readrecord(plan, record)) return false;
     FolderState state;
-    if (!source->select(folder, state)) return false;
+    bool idle = named && source->surveyed(folder, state) && plan.idle(state.validity, state.next, state.messages);
+    if (!idle) {
+        if (named) source->foresee(plan.guess(options.test));
+        if (!source->select(folder, state)) return false;
+    }
     if (state.missing) {
         std::string others;
         for (const std::string& other : state.others) others += (others.empty() ? "" : ", ") + safetext(other);

@@ -403,6 +403,8 @@ Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) 
             }
         }
         namedcaps(text);
+    } else if (word == "STATUS") {
+        status(text);
     } else if (word == "LIST" && want && want->kind == Want::Folders) {
         listed(text, *want->state);
     } else if (word == "LIST") {
@@ -718,14 +720,30 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     state = FolderState();
     Want want;
     want.kind = Want::Select;
-    std::string t = tag();
     std::string box = imapquoted(imapmailbox(name, delimiter));
     // What went ahead for the folder before and was not needed.
     Ahead before = ahead;
-    std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+    // The folders surveyed go first; a name that needs a literal is
+    // selected in its turn instead.
+    std::vector<std::string> statustags;
+    std::string flight;
+    for (const std::string& later : surveying) {
+        std::string wire = imapmailbox(later, delimiter);
+        std::string quoted = imapquoted(wire);
+        if (quoted.empty()) continue;
+        statustags.push_back(tag());
+        statuses.push_back({wire});
+        flight += statustags.back() + " STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)\r\n";
+    }
+    surveying.clear();
+    std::string t = tag();
+    flight += t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
     Outcome answer = conn.send(flight);
     if (!answer.done()) return fail(SourceFault::Step, answer);
     if (!settle(before.listtag)) return false;
+    // A folder whose STATUS is refused is selected in its turn.
+    for (std::string& s : statustags)
+        if (!settle(s)) return false;
     answer = await(t, &want);
     if (!answer.done()) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
@@ -744,6 +762,60 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     state.messages = folder.messages;
     state.validity = folder.uidvalidity;
     state.next = folder.uidnext;
+    return true;
+}
+
+// * STATUS "Lists.dev" (MESSAGES 2 UIDNEXT 9 UIDVALIDITY 5), kept for the
+// folder surveyed of that name (INBOX in any case). A name sent as a
+// literal is passed over.
+void ImapClient::status(const std::string& text) {
+    size_t pos = text.find(' ', 2);
+    if (pos == std::string::npos) return;
+    pos++;
+    std::string name;
+    if (pos < text.size() && text[pos] == '"') {
+        for (pos++; pos < text.size() && text[pos] != '"'; pos++) {
+            if (text[pos] == '\\' && pos + 1 < text.size()) pos++;
+            name += text[pos];
+        }
+    } else {
+        size_t end = text.find(' ', pos);
+        if (end == std::string::npos) return;
+        name = text.substr(pos, end - pos);
+    }
+    auto same = [&name](const Status& s) {
+        return s.box == name || (strcasecmp(s.box.c_str(), "INBOX") == 0 && strcasecmp(name.c_str(), "INBOX") == 0);
+    };
+    auto found = std::find_if(statuses.begin(), statuses.end(), same);
+    pos = text.find('(', pos);
+    if (found == statuses.end() || pos == std::string::npos) return;
+    Selected told{-1, 0, 0};
+    pos++;
+    while (pos < text.size() && text[pos] != ')') {
+        size_t space = text.find(' ', pos);
+        if (space == std::string::npos) return;
+        std::string item = text.substr(pos, space - pos);
+        pos = space + 1;
+        unsigned long long n = 0;
+        if (!readnumber(text, pos, UINT32_MAX, n)) return;
+        if (strcasecmp(item.c_str(), "MESSAGES") == 0) told.messages = static_cast<long>(n);
+        else if (strcasecmp(item.c_str(), "UIDNEXT") == 0) told.uidnext = static_cast<uint32_t>(n);
+        else if (strcasecmp(item.c_str(), "UIDVALIDITY") == 0) told.uidvalidity = static_cast<uint32_t>(n);
+        while (pos < text.size() && text[pos] == ' ') pos++;
+    }
+    found->told = told;
+}
+
+bool ImapClient::surveyed(const std::string& folder, FolderState& state) {
+    std::string box = imapmailbox(folder, delimiter);
+    auto found = std::find_if(statuses.begin(), statuses.end(), [&box](const Status& s) { return s.box == box; });
+    if (found == statuses.end()) return false;
+    const Selected& told = found->told;
+    if (told.messages < 0 || told.uidvalidity == 0 || told.uidnext == 0) return false;
+    state = FolderState();
+    state.messages = told.messages;
+    state.validity = told.uidvalidity;
+    state.next = told.uidnext;
     return true;
 }
 

@@ -42,6 +42,9 @@ public:
     // The listing goes with the next EXAMINE or SELECT, but where the server
     // limits the messages a command names (MESSAGELIMIT).
     void foresee(const ListAsk& ask) override;
+    // STATUS of each goes in the next selection's flight.
+    void survey(const std::vector<std::string>& later) override { surveying = later; }
+    bool surveyed(const std::string& folder, FolderState& state) override;
     // A folder the server refused is missing, not a failure.
     bool select(const std::string& folder, FolderState& state) override;
     // Which of the known UIDs the folder still has, then the messages from
@@ -114,6 +117,7 @@ private:
     Outcome invalid(const std::string& text) const;
     bool store(const MailList& list, const std::vector<uint32_t>& places, const char* flag, bool thenexpunge);
     void listed(const std::string& text, FolderState& state) const;
+    void status(const std::string& text);
 
     // A message the folder lists: its UID and size (-1 unknown).
     struct Message {
@@ -131,6 +135,12 @@ private:
         long messages = 0;
         uint32_t uidvalidity = 0;
         uint32_t uidnext = 0;
+    };
+    // What STATUS told of a folder, by its name on the wire (messages -1:
+    // not told).
+    struct Status {
+        std::string box;
+        Selected told{-1, 0, 0};
     };
 
     static const Wire wire;
@@ -157,6 +167,8 @@ private:
     std::vector<bool> got;
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
+    std::vector<std::string> surveying;  // folders whose STATUS goes next
+    std::vector<Status> statuses;
 };
 
 // Connects to an IMAP server, takes its greeting and, where its TLS mode

@@ -185,6 +185,13 @@ public:
     // the selection, to save a round trip; where the answers show that the
     // listing differs, it is asked anew.
     virtual void foresee(const ListAsk&) {}
+    // The folders the fetch selects after the next: a source may ask their
+    // state with the next selection, so that a folder where a run has
+    // nothing to do costs no selection of its own.
+    virtual void survey(const std::vector<std::string>&) {}
+    // That state of a folder surveyed, where the source has it (its
+    // messages, numbering and next number, all told); false: select it.
+    virtual bool surveyed(const std::string&, FolderState&) { return false; }
     virtual bool select(const std::string& folder, FolderState& state) = 0;
     // The messages of the folder selected, as ask asks where its ids are
     // numbers (a mailbox is listed whole).

@@ -106,6 +106,13 @@ ListAsk MailPlan::guess(bool test) const {
     return ask;
 }
 
+bool MailPlan::idle(uint32_t folder, uint32_t next, long messages) const {
+    // Without keep the record's entries are checked against the folder, and
+    // with keepdays old ones may go: both need the folder selected.
+    if (!numbered || loaded != MailRecord::Ready || !keep || rules.keepdays > 0) return false;
+    return folder != 0 && folder == recordvalidity && next != 0 && (next <= recordnext || messages == 0);
+}
+
 // A folder's held entries against its listing: listed ones take their
 // time, the others stay held (as places after the listed ones) unless the
 // folder said it no longer has them. After a new numbering only their

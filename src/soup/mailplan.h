@@ -51,6 +51,9 @@ public:
     // What select will most likely ask, before the folder tells its
     // numbering: the record's.
     ListAsk guess(bool test) const;
+    // Whether a folder of that numbering, next number and count leaves a
+    // run nothing to list, fetch, check or remove.
+    bool idle(uint32_t validity, uint32_t next, long messages) const;
     // The listing came (or none was needed): decides what is fetched and
     // what goes. A message stored before is not fetched again: without
     // keep it goes now, with it once keepdays let it go. The others are

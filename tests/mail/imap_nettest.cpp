@@ -407,35 +407,46 @@ TEST(ImapFetch, ARefusedLoginInTheServersWords) {
 // Folders by their names: the server's delimiter and modified UTF-7 on
 // the wire, the configured name in AREAS; a folder the server does not
 // have is named and skipped, the others fetched, exit 2. /check changes
-// nothing.
+// nothing. The folders after the first are asked their STATUS in its
+// flight, and one where nothing came is not selected.
 TEST(ImapFetch, FoldersByNameAndCheck) {
     Account box("IMAPFOLDER Nope\nIMAPFOLDER Entw\xc3\xbc" "rfe\nIMAPFOLDER Lists/dev\n");
     ScriptedServer server(143);
     // The delimiter is asked with LOGIN; a folder the server does not have
     // answers NO to what went ahead too.
-    auto start = [](Script& s) -> Script& {
+    auto start = [](Script& s, const std::string& statuses) -> Script& {
         return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
             .send("L OK [CAPABILITY IMAP4rev1] in\r\n* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
-            .expect("A2 EXAMINE \"Nope\"\r\n")
-            .expect("A3 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-            .send("A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n")
-            .expect("A4 LIST \"\" \"*\"\r\n")
+            .expect("A2 STATUS \"Entw&APw-rfe\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+            .expect("A3 STATUS \"Lists.dev\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+            .expect("A4 EXAMINE \"Nope\"\r\n")
+            .expect("A5 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+            .send(statuses + "A4 NO [NONEXISTENT] no such mailbox\r\nA5 BAD no mailbox selected\r\n")
+            .expect("A6 LIST \"\" \"*\"\r\n")
             .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
-                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA4 OK\r\n");
+                  "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA6 OK\r\n");
     };
-    logout(start(server.session())
-               .expect("A5 EXAMINE \"Entw&APw-rfe\"\r\n")
-               .expect("A6 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-               .send(selected(1, 3, 2, 5) + listed(1, 1, one) + "A6 OK\r\n")
-               .expect("A7 EXAMINE \"Lists.dev\"\r\n")
+    const std::string first = "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\nA2 OK\r\n"
+                              "* STATUS Lists.dev (MESSAGES 1 UIDNEXT 8 UIDVALIDITY 5)\r\nA3 OK\r\n";
+    logout(start(server.session(), first)
+               .expect("A7 EXAMINE \"Entw&APw-rfe\"\r\n")
                .expect("A8 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
-               .send(selected(1, 5, 8, 7) + listed(1, 7, two) + "A8 OK\r\n"),
-           9);
-    Script& s = folder(start(server.session()), "EXAMINE", "Entw&APw-rfe", 1, 1, 3, 2, listed(1, 1, one), "1",
-                       bodyof(1, 1, one), 5);
-    logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 8), 11);
+               .send(selected(1, 3, 2, 7) + listed(1, 1, one) + "A8 OK\r\n")
+               .expect("A9 EXAMINE \"Lists.dev\"\r\n")
+               .expect("A10 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+               .send(selected(1, 5, 8, 9) + listed(1, 7, two) + "A10 OK\r\n"),
+           11);
+    Script& s = folder(start(server.session(), first), "EXAMINE", "Entw&APw-rfe", 1, 1, 3, 2, listed(1, 1, one), "1",
+                       bodyof(1, 1, one), 7);
+    logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 10), 13);
+    // The next run: nothing came to Entwürfe, one mail to Lists/dev.
+    logout(folder(start(server.session(), "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\n"
+                                          "A2 OK\r\n* STATUS \"Lists.dev\" (MESSAGES 2 UIDVALIDITY 5 UIDNEXT 9)\r\n"
+                                          "A3 OK\r\n"),
+                  "EXAMINE", "Lists.dev", 8, 2, 5, 9, listed(2, 8, three), "8", bodyof(2, 8, three), 7),
+           10);
     server.start();
     RunResult check = box.fetch({"/check"});
     EXPECT_EQ(check.status, 2) << check.out;
@@ -448,11 +459,20 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     EXPECT_EQ(listdir(box.soup), std::vector<std::string>{});
     EXPECT_FALSE(fileexists(box.dir / "imapkeep-default-Entw%C3%BCrfe"));
     RunResult r = box.fetch();
-    EXPECT_TRUE(server.finish());
-    EXPECT_EQ(server.errortext(), "");
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_EQ(box.file("AREAS"), "00000000\tEntw\xc3\xbcrfe\tbn\n00000001\tLists/dev\tbn\n");
     EXPECT_EQ(box.record("Lists%2Fdev"), "5 8\n7 T <b@x>\n");
+    RunResult next = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(next.status, 2) << next.out;
+    EXPECT_NE(next.out.find("There are 1 messages in Entw\xc3\xbcrfe on the IMAP server.\n0 of them are new.\n"
+                            "There are 2 messages in Lists/dev on the IMAP server.\n1 of them are new.\n"),
+              std::string::npos)
+        << next.out;
+    EXPECT_EQ(box.file("AREAS"), "00000000\tEntw\xc3\xbcrfe\tbn\n00000001\tLists/dev\tbn\n00000002\tLists/dev\tbn\n");
+    EXPECT_EQ(box.record("Entw%C3%BCrfe"), "3 2\n1 T <a@x>\n");
+    EXPECT_EQ(box.record("Lists%2Fdev"), "5 9\n7 T <b@x>\n8 T <c@x>\n");
 }
 
 // COMPRESS DEFLATE once the login's capabilities offer it, with untagged
