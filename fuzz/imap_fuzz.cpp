@@ -1,6 +1,9 @@
 // An IMAP server's answers to SELECT, the check of known messages and the
 // list of new ones, their bodies, a STORE with its UID EXPUNGE and LOGOUT,
 // then responses to the end.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -35,16 +38,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ImapClient client(server, none, none, {"Lists/dev"}, false, quiet);
     Peer peer(client.connection().sock, data, size);
 
+    // The listing sent ahead brings the bodies into a spool; every other
+    // input asks the listing anew, with Message-IDs and checks. Another
+    // folder's STATUS goes with the selection.
+    int spool = memfd_create("spool", 0);
+    ListAsk ahead;
+    ahead.from = 3;
+    ahead.spool = spool;
+    client.foresee(ahead);
+    client.survey({"Other"});
     FolderState folder;
     if (client.select("Lists/dev", folder) && !folder.missing) {
-        ListAsk ask;
-        ask.from = 3;
-        ask.messageids = true;
-        ask.known = {1, 2};
+        ListAsk ask = ahead;
+        if (size > 0 && data[0] % 2 == 0) {
+            ask.messageids = true;
+            ask.known = {1, 2};
+        }
         MailList list;
         if (client.list(ask, list)) {
             expect(list.hasids && list.ids.size() == list.messages.size());
-            expect(list.messageids.size() == list.messages.size());
+            expect(list.messageids.size() == (ask.messageids ? list.messages.size() : 0));
             std::vector<uint32_t> places;
             unsigned long previous = 0;
             for (uint32_t i = 0; i < list.messages.size(); i++) {
@@ -57,7 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (client.retrieve(places, quiet, false)) client.remove(list, places);
         }
     }
+    FolderState other;
+    if (client.surveyed("Other", other)) expect(other.messages >= 0 && other.validity != 0 && other.next != 0);
     client.close();
+    if (spool >= 0) close(spool);
     for (Reply reply = readimap(client.connection().sock); reply.status != Reply::Lost;
          reply = readimap(client.connection().sock))
         expect(!reply.text.empty());

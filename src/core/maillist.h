@@ -90,6 +90,11 @@ struct ListAsk {
     // Which of these numbers the folder still has: each one it has is
     // listed too (its size unknown, 0).
     std::vector<uint32_t> known;
+    // A file (unlinked, read and write) the source may keep the bodies in
+    // as they come with the listing, to hand them to the retrieve without
+    // a round trip of their own; -1: none. The fetch gives one only where
+    // it takes everything new.
+    int spool = -1;
 };
 
 #endif

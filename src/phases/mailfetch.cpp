@@ -388,7 +388,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     FolderState state;
     bool idle = named && source->surveyed(folder, state) && plan.idle(state.validity, state.next, state.messages);
     if (!idle) {
-        if (named) source->foresee(plan.guess(options.test));
+        if (named) source->foresee(foreseen(plan));
         if (!source->select(folder, state)) return false;
     }
     if (state.missing) {
@@ -475,6 +475,18 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     return got.step == Step::Next && removefrom(plan, record, list, folder, stored);
 }
 
+
+// Where the plan takes every message new to it, the bodies may come with
+// the listing, into the spool: not where a bound on the size or the count
+// of messages would leave some on the server.
+ListAsk MailFetch::foreseen(const MailPlan& plan) {
+    ListAsk ask = plan.guess(run.options.test);
+    if (rules.maxsize > 0 || budget != SIZE_MAX || run.options.check || !plan.takesnew()) return ask;
+    if (!spool) spool.emplace(run.settings.soupdir);
+    spool->clear();
+    ask.spool = spool->fd();
+    return ask;
+}
 
 bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {
     if (plan.load(record) == MailRecord::Failed) {

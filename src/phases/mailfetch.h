@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "phases/shared.h"
 #include "proto/mailsource.h"
 #include "soup/mailplan.h"
+#include "soup/soup.h"
 
 // How a fetch went: which places of it are in the packet. End: nothing of
 // it is kept, and the record stays as it was.
@@ -58,11 +60,14 @@ public:
     void loggingin(const SaslLogin& login) override;
     void refused(size_t k, const Reply& reply) override;
     void failed(const SourceFailure& failure) override;
+    bool stopping() override { return run.interrupts.taken() != 0; }
 
 private:
     // The source of server, its connection attended.
     void makesource();
     bool fetchfolder(const std::string& folder);
+    // What the fetch expects to ask of a folder before it is selected.
+    ListAsk foreseen(const MailPlan& plan);
     bool readrecord(MailPlan& plan, MailRecord& record);
     bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
                     const std::vector<uint32_t>& stored);
@@ -86,6 +91,7 @@ private:
     Outcome endedby;  // the failure told last, which ended the dialogue
     bool warnedremoval = false;
     size_t budget = SIZE_MAX;  // messages the rules leave for this run
+    std::optional<Spool> spool;  // made for the first folder that may use one
 };
 
 #endif

@@ -4,8 +4,12 @@
 #ifndef VORPA_PROTO_BODY_H
 #define VORPA_PROTO_BODY_H
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "net/reply.h"
 #include "net/socket.h"
@@ -49,6 +53,40 @@ BodyEnd readliteral(Socket& sock, uint64_t size, Sink&& sink) {
         bool starts = linestart;
         linestart = sock.iEol == 1;
         if (!sink(text, static_cast<size_t>(len), starts)) return BodyEnd::SinkFailed;
+    }
+    return BodyEnd::Whole;
+}
+
+// Hands the size bytes at offset of the file fd to sink as readliteral
+// hands a literal of the same bytes: whole lines, and pieces of those
+// longer than a connection's. A file that cannot be read counts as Lost.
+template <class Sink>
+BodyEnd readspooled(int fd, uint64_t offset, uint64_t size, Sink&& sink) {
+    constexpr size_t room = 16383;
+    std::vector<char> buf(room);
+    size_t have = 0;
+    for (bool linestart = true; size > 0 || have > 0;) {
+        if (size > 0 && have < room) {
+            size_t want = room - have < size ? room - have : static_cast<size_t>(size);
+            ssize_t n = pread(fd, buf.data() + have, want, static_cast<off_t>(offset));
+            if (n <= 0) return BodyEnd::Lost;
+            have += static_cast<size_t>(n);
+            offset += static_cast<uint64_t>(n);
+            size -= static_cast<uint64_t>(n);
+        }
+        size_t at = 0;
+        while (at < have) {
+            const void* eol = std::memchr(buf.data() + at, '\n', have - at);
+            size_t len = 0;
+            if (eol) len = static_cast<size_t>(static_cast<const char*>(eol) - (buf.data() + at)) + 1;
+            else if (size == 0 || (at == 0 && have == room)) len = have - at;
+            else break;
+            if (!sink(buf.data() + at, len, linestart)) return BodyEnd::SinkFailed;
+            linestart = eol != nullptr;
+            at += len;
+        }
+        std::memmove(buf.data(), buf.data() + at, have - at);
+        have -= at;
     }
     return BodyEnd::Whole;
 }

@@ -1,5 +1,6 @@
 #include "proto/imap.h"
 
+#include <fcntl.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -443,6 +444,8 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
     MailList::Id id{0, 0};
     bool hasuid = false;
     bool hassize = false;
+    Spooled kept{0, 0, 0};
+    bool haskept = false;
     int depth = 0;  // inside a list value
     for (;;) {
         while (pos < text.size() && text[pos] == ' ') pos++;
@@ -471,6 +474,13 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
             Outcome read;
             if (k < got.size() && !got[k]) {
                 read = body(literal, k, want);
+            } else if (isbody && want && want->kind == Want::List && ahead.spool >= 0) {
+                read = spoolbody(literal, kept, haskept);
+                if (read.done() && events.stopping()) {
+                    halted = true;
+                    quits = false;
+                    read = conn.failed(Failure::Local, Stage::Own);
+                }
             } else if (isid) {
                 std::string header;
                 read = readliteral(literal, header, 4096);
@@ -521,8 +531,55 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
         if (messages.size() >= maxmessages) return invalid("* FETCH (more messages than a folder holds)");
         messages.push_back(message);
         if (want->ids) messageids.push_back(id);
+        if (haskept) {
+            kept.uid = message.uid;
+            spooled.push_back(kept);
+        }
     }
     return Outcome();
+}
+
+// A body that came with the listing, into the spool; kept is false where it
+// could not be kept there (it was read all the same, and the retrieve asks
+// for it again).
+Outcome ImapClient::spoolbody(long long size, Spooled& at, bool& kept) {
+    at.offset = spoolend;
+    at.length = static_cast<uint64_t>(size);
+    bool keeps = !spoolfailed;
+    BodyEnd end = ::readliteral(conn.sock, at.length, [&](const char* text, size_t len, bool) {
+        while (keeps && len > 0) {
+            ssize_t n = pwrite(ahead.spool, text, len, static_cast<off_t>(spoolend));
+            if (n <= 0) keeps = false;
+            else {
+                text += n;
+                len -= static_cast<size_t>(n);
+                spoolend += static_cast<uint64_t>(n);
+            }
+        }
+        return true;
+    });
+    if (!keeps) spoolfailed = true;
+    kept = keeps;
+    return end == BodyEnd::Whole ? Outcome() : lost();
+}
+
+// A body the listing brought, handed to the retrieve's sink as body
+// hands one from the connection. Refused by the sink, it fails at Text;
+// a spool that cannot be read, at Own.
+Outcome ImapClient::unspool(const Spooled& at, size_t k, Want* want) {
+    if (!asked[k] && !want->sink->next(k)) halted = true;
+    asked[k] = true;
+    MessageText text(conn.sock, ahead.spool, at.offset, at.length);
+    bool taken = want->sink->take(k, text);
+    if (taken && text.end == BodyEnd::Whole) {
+        got[k] = true;
+        // Its room is given back as it goes: the spool never holds more
+        // than the packet file is still to take.
+        fallocate(ahead.spool, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at.offset),
+                  static_cast<off_t>(at.length));
+        return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
+    }
+    return conn.failed(Failure::Local, text.end == BodyEnd::Lost ? Stage::Own : Stage::Text);
 }
 
 // The place in the retrieve of a body that came, by its UID: got.size()
@@ -711,7 +768,10 @@ bool ImapClient::sasl(const std::string& secret, Reply& answer) {
     return fail(SourceFault::Login, saslfailure(conn, login), &login);
 }
 
-void ImapClient::foresee(const ListAsk& ask) { guess = ask.messageids || !ask.known.empty() ? 0 : ask.from; }
+void ImapClient::foresee(const ListAsk& ask) {
+    guess = ask.messageids || !ask.known.empty() ? 0 : ask.from;
+    guessspool = ask.spool;
+}
 
 bool ImapClient::select(const std::string& name, FolderState& state) {
     folder = Selected();
@@ -825,12 +885,20 @@ bool ImapClient::surveyed(const std::string& folder, FolderState& state) {
 // interleaved (dovecot does).
 std::string ImapClient::sendahead() {
     ahead = Ahead();
+    spooled.clear();
+    spoolend = 0;
+    spoolfailed = false;
     uint32_t from = guess;
     guess = 0;
     if (from == 0 || messagelimit > 0) return "";
     ahead.from = from;
     ahead.listtag = tag();
-    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
+    ahead.spool = guessspool;
+    // With a spool the bodies come in the listing's answer: a server may
+    // interleave the answers of FETCHes sent together, but not the items
+    // of one message.
+    const char* items = ahead.spool >= 0 ? " (UID RFC822.SIZE BODY.PEEK[])" : listitems(false);
+    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + items + "\r\n";
 }
 
 const char* ImapClient::listitems(bool ids) {
@@ -931,9 +999,10 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     bool foreseen = !ahead.listtag.empty() && ask.from == ahead.from && !ask.messageids && checks.empty();
     if (ask.from != 0) events.step(SourceStep::Counting);
     if (foreseen) {
+        halted = false;
         Outcome listed = await(ahead.listtag, &want);
         ahead.listtag.clear();
-        if (!listed.done()) return fail(SourceFault::Step, listed);
+        if (!listed.done()) return halted ? false : fail(SourceFault::Step, listed);
     } else if (!settle(ahead.listtag)) {
         return false;
     }
@@ -944,6 +1013,7 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     }
     Outcome answer = flight(texts, &want);
     if (!answer.done()) return fail(SourceFault::Step, answer);
+    std::sort(spooled.begin(), spooled.end(), [](const Spooled& a, const Spooled& b) { return a.uid < b.uid; });
     // A FETCH the server sends unasked may name another message.
     std::vector<uint32_t> have;
     std::vector<uint32_t> asked = ask.known;
@@ -1011,8 +1081,20 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
     want.sink = &sink;
     want.places = &places;
     std::vector<uint32_t> uids;
-    for (uint32_t place : places)
-        if (messages[place].size > 0) uids.push_back(messages[place].uid);
+    for (size_t k = 0; k < places.size(); k++) {
+        const Message& m = messages[places[k]];
+        if (m.size <= 0) continue;
+        auto at = std::lower_bound(spooled.begin(), spooled.end(), m.uid,
+                                   [](const Spooled& s, uint32_t uid) { return s.uid < uid; });
+        if (at == spooled.end() || at->uid != m.uid) {
+            uids.push_back(m.uid);
+            continue;
+        }
+        Outcome answer = unspool(*at, k, &want);
+        if (answer.done()) continue;
+        if (halted) return false;
+        return fail(answer.stage == Stage::Text ? SourceFault::Sink : SourceFault::LostMessage, answer);
+    }
     std::vector<std::string> texts;
     for (const std::string& set : uidsets(uids, messagelimit)) texts.push_back("UID FETCH " + set + " (BODY.PEEK[])");
     Outcome answer = flight(texts, &want);

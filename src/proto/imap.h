@@ -40,7 +40,8 @@ public:
     bool open(const std::string& secret) override;
     std::vector<std::string> folders() const override { return names; }
     // The listing goes with the next EXAMINE or SELECT, but where the server
-    // limits the messages a command names (MESSAGELIMIT).
+    // limits the messages a command names (MESSAGELIMIT); with a spool, the
+    // bodies go with it, in the same command.
     void foresee(const ListAsk& ask) override;
     // STATUS of each goes in the next selection's flight.
     void survey(const std::vector<std::string>& later) override { surveying = later; }
@@ -51,9 +52,10 @@ public:
     // UID from on with their sizes and, where asked, their Message-IDs, in
     // one flight; ids are the UIDs, and the list is ascending by them.
     bool list(const ListAsk& ask, MailList& list) override;
-    // The bodies at those places of the list, ascending by UID, asked for
-    // by sets of UIDs in one flight, in the order the server sends them (a
-    // message removed meanwhile does not come).
+    // The bodies at those places of the list, ascending by UID: those that
+    // came with the listing from the spool, the others asked for by sets of
+    // UIDs in one flight, in the order the server sends them (a message
+    // removed meanwhile does not come).
     bool retrieve(const std::vector<uint32_t>& places, MessageSink& sink, bool last) override;
     // The header (whole, or its From and Subject) and BODYSTRUCTURE of
     // each message, in one flight.
@@ -104,6 +106,14 @@ private:
     bool refusal(const Outcome& answer) const;
     size_t bodyplace(bool hasuid, uint32_t uid, const Want* want) const;
     Outcome body(long long size, size_t k, Want* want);
+    // A body in the spool, or one the retrieve is to take from there.
+    struct Spooled {
+        uint32_t uid;
+        uint64_t offset;
+        uint64_t length;
+    };
+    Outcome spoolbody(long long size, Spooled& at, bool& kept);
+    Outcome unspool(const Spooled& at, size_t k, Want* want);
     void capabilities(const std::string& list);
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
@@ -129,6 +139,7 @@ private:
     struct Ahead {
         uint32_t from = 0;
         std::string listtag;
+        int spool = -1;  // the bodies come with it, into this file
     };
     // What SELECT told of the folder.
     struct Selected {
@@ -161,6 +172,10 @@ private:
     std::vector<MailList::Id> messageids;
     std::string idtext;
     uint32_t guess = 0;  // foreseen: the next listing's first UID
+    int guessspool = -1;  // and where its bodies may go
+    std::vector<Spooled> spooled;  // by UID once the listing is read
+    uint64_t spoolend = 0;
+    bool spoolfailed = false;  // a write failed: nothing more goes there
     Ahead ahead;
     size_t messagelimit = 0;  // MESSAGELIMIT: most messages a command may name (0: any)
     bool halted = false;      // the sink asked for a stop

@@ -69,6 +69,9 @@ public:
     // The server refused the k-th message of a retrieve or a removal.
     virtual void refused(size_t k, const Reply& reply) = 0;
     virtual void failed(const SourceFailure& failure) = 0;
+    // Whether a stop was asked for: a source whose bodies come with a
+    // listing ends it there, and drops the connection.
+    virtual bool stopping() { return false; }
 
 protected:
     ~SourceEvents() = default;
@@ -85,12 +88,21 @@ class MessageText {
 public:
     explicit MessageText(Socket& sock) : sock(sock) {}
     MessageText(Socket& sock, uint64_t literal) : sock(sock), literal(literal), counted(true) {}
+    // A literal that came earlier, kept at offset of the file spool.
+    MessageText(Socket& sock, int spool, uint64_t offset, uint64_t literal)
+        : sock(sock), literal(literal), counted(true), spool(spool), offset(offset) {}
 
     // sink(text, len, linestart, received) for each line or piece, up to
     // the end of the message or until it returns false; received is what
     // the line took on the wire.
     template <class Sink>
     BodyEnd read(Sink&& sink) {
+        if (spool >= 0) {
+            end = readspooled(spool, offset, literal, [&sink](const char* text, size_t len, bool linestart) {
+                return sink(text, len, linestart, len);
+            });
+            return end;
+        }
         if (counted) {
             end = readliteral(sock, literal, [&sink](const char* text, size_t len, bool linestart) {
                 return sink(text, len, linestart, len);
@@ -111,6 +123,8 @@ private:
     Socket& sock;
     uint64_t literal = 0;
     bool counted = false;
+    int spool = -1;
+    uint64_t offset = 0;
 };
 
 // Takes the messages of a retrieve, the k-th of its places each.

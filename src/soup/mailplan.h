@@ -54,6 +54,9 @@ public:
     // Whether a folder of that numbering, next number and count leaves a
     // run nothing to list, fetch, check or remove.
     bool idle(uint32_t validity, uint32_t next, long messages) const;
+    // Whether a folder's every message new to the record is fetched,
+    // whatever the listing: not on a first fetch bounded by first.
+    bool takesnew() const { return numbered && (loaded == MailRecord::Ready || rules.first == 0); }
     // The listing came (or none was needed): decides what is fetched and
     // what goes. A message stored before is not fetched again: without
     // keep it goes now, with it once keepdays let it go. The others are

@@ -144,6 +144,23 @@ private:
     bool linestart = true;
 };
 
+// An unlinked file in the packet directory for the bodies a source sends
+// with its listing, until the retrieve takes them: nothing of it stays,
+// whatever becomes of the run. fd() is -1 where none could be made.
+class Spool {
+public:
+    explicit Spool(const std::string& soupdir);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    int fd() const { return file; }
+    // Empties it for the next folder.
+    void clear();
+
+private:
+    int file = -1;
+};
+
 // A fetched message file in the making. It is written under a name of our
 // own, "%08lX.PRT", whose number no message file takes meanwhile, and gets
 // its "%08lX.MSG" name only once complete and synced: the packet never holds

@@ -62,14 +62,17 @@ std::string selected(long exists, int validity, int next, int tag) {
 }
 
 // A folder's flight, both before any answer: the selection and the
-// listing from the record's next UID on.
-Script& flight(Script& s, const std::string& verb, const std::string& name, int from, int tag = 1) {
+// listing from the record's next UID on, which asks for the bodies too
+// where the fetch takes all that is new.
+Script& flight(Script& s, const std::string& verb, const std::string& name, int from, int tag = 1,
+               bool bodies = true) {
     return s.expect(a(tag) + " " + verb + " \"" + name + "\"\r\n")
-        .expect(a(tag + 1) + " UID FETCH " + std::to_string(from) + ":* (UID RFC822.SIZE)\r\n");
+        .expect(a(tag + 1) + " UID FETCH " + std::to_string(from) + ":* (UID RFC822.SIZE" +
+                (bodies ? " BODY.PEEK[])\r\n" : ")\r\n"));
 }
 
 // The flight answered, then the bodies of the set (none where it is
-// empty) in one command.
+// empty) in one command: the server sent none with the listing.
 Script& folder(Script& s, const std::string& verb, const std::string& name, int from, long exists, int validity,
                int next, const std::string& listing, const std::string& set, const std::string& bodies,
                int tag = 1) {
@@ -85,6 +88,13 @@ std::string listed(int seq, int uid, const std::string& body, const std::string&
            std::to_string(body.size()) +
            (id.empty() ? "" : " BODY[HEADER.FIELDS (MESSAGE-ID)] {" + std::to_string(header.size()) + "}\r\n" + header) +
            ")\r\n";
+}
+
+// A line of the listing that brings the body too.
+std::string withbody(int seq, int uid, const std::string& body) {
+    std::string size = std::to_string(body.size());
+    return "* " + std::to_string(seq) + " FETCH (UID " + std::to_string(uid) + " RFC822.SIZE " + size + " BODY[] {" +
+           size + "}\r\n" + body + ")\r\n";
 }
 
 std::string bodyof(int seq, int uid, const std::string& body) {
@@ -141,6 +151,36 @@ TEST(ImapFetch, FetchesOnlyWhatIsNewInOneFlightAndLeavesTheServerAlone) {
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(server.errortext(), "");
     EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+}
+
+// Where the fetch takes all that is new, the bodies come in the answer to
+// the listing sent with the selection: one round trip after the login. A
+// body the server left out of it is asked for after it, and the items of
+// a message may come in any order.
+TEST(ImapFetch, BodiesComeWithTheListing) {
+    Account box;
+    writefile(box.dir / "imapkeep-default-INBOX", "7 1\n");
+    ScriptedServer server(143);
+    std::string size3 = std::to_string(three.size());
+    logout(flight(login(server.session()), "EXAMINE", "INBOX", 1)
+               .send(selected(3, 7, 4, 1) + withbody(1, 1, one) + "* 2 FETCH (UID 2 RFC822.SIZE " +
+                     std::to_string(two.size()) + ")\r\n* 1 FETCH (FLAGS (\\Seen))\r\n* 3 FETCH (BODY[] {" + size3 +
+                     "}\r\n" + three + " UID 3 RFC822.SIZE " + size3 + ")\r\nA2 OK\r\n")
+               .expect("A3 UID FETCH 2 (BODY.PEEK[])\r\n")
+               .send(bodyof(2, 2, two) + "A3 OK\r\n"),
+           4);
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("There are 3 messages in INBOX on the IMAP server.\n3 of them are new.\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(box.file("00000000.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n") +
+                                            record("Message-Id: <c@x>\n\n3\n") +
+                                            record("Message-ID:\n <b@x>\n\nbody {5}\n"));
+    EXPECT_EQ(box.record(), "7 4\n1 T <a@x>\n2 T <b@x>\n3 T <c@x>\n");
+    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
 }
 
 // MESSAGELIMIT: no command names more messages than the server takes. The
@@ -237,7 +277,7 @@ TEST(ImapFetch, ChangedUidValidityVouchesOnceAndRemovesNothing) {
     // The listing sent ahead (from the record's next UID) is passed over:
     // the folder is listed anew with its Message-IDs.
     logout(folder(login(server.session()), "SELECT", "INBOX", 3, 3, 8, 13,
-                  listed(1, 10, one) + listed(2, 11, one) + listed(3, 12, three), "", "")
+                  withbody(1, 10, one) + withbody(2, 11, one) + withbody(3, 12, three), "", "")
                .expect("A3 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n")
                .send(listed(1, 10, one, "<a@x>") + listed(2, 11, one, "<a@x>") + listed(3, 12, three, "<c@x>") +
                      "A3 OK\r\n")
@@ -414,7 +454,7 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     ScriptedServer server(143);
     // The delimiter is asked with LOGIN; a folder the server does not have
     // answers NO to what went ahead too.
-    auto start = [](Script& s, const std::string& statuses) -> Script& {
+    auto start = [](Script& s, const std::string& statuses, const char* items = " BODY.PEEK[])") -> Script& {
         return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
@@ -422,7 +462,7 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
             .expect("A2 STATUS \"Entw&APw-rfe\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
             .expect("A3 STATUS \"Lists.dev\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
             .expect("A4 EXAMINE \"Nope\"\r\n")
-            .expect("A5 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
+            .expect(std::string("A5 UID FETCH 1:* (UID RFC822.SIZE") + items + "\r\n")
             .send(statuses + "A4 NO [NONEXISTENT] no such mailbox\r\nA5 BAD no mailbox selected\r\n")
             .expect("A6 LIST \"\" \"*\"\r\n")
             .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
@@ -430,7 +470,8 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     };
     const std::string first = "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\nA2 OK\r\n"
                               "* STATUS Lists.dev (MESSAGES 1 UIDNEXT 8 UIDVALIDITY 5)\r\nA3 OK\r\n";
-    logout(start(server.session(), first)
+    // /check asks for no bodies.
+    logout(start(server.session(), first, ")")
                .expect("A7 EXAMINE \"Entw&APw-rfe\"\r\n")
                .expect("A8 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
                .send(selected(1, 3, 2, 7) + listed(1, 1, one) + "A8 OK\r\n")
