@@ -544,9 +544,9 @@ Outcome ImapClient::fetched(std::string& text, long long& literal, Want* want) {
 // for it again).
 Outcome ImapClient::spoolbody(long long size, Spooled& at, bool& kept) {
     at.offset = spoolend;
-    at.length = static_cast<uint64_t>(size);
-    bool keeps = !spoolfailed;
-    BodyEnd end = ::readliteral(conn.sock, at.length, [&](const char* text, size_t len, bool) {
+    at.length = static_cast<uint32_t>(std::min<long long>(size, UINT32_MAX));
+    bool keeps = !spoolfailed && size <= UINT32_MAX;
+    BodyEnd end = ::readliteral(conn.sock, static_cast<uint64_t>(size), [&](const char* text, size_t len, bool) {
         while (keeps && len > 0) {
             ssize_t n = pwrite(ahead.spool, text, len, static_cast<off_t>(spoolend));
             if (n <= 0) keeps = false;
@@ -1000,6 +1000,10 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     if (ask.from != 0) events.step(SourceStep::Counting);
     if (foreseen) {
         halted = false;
+        // As many as can be new, within reason: no room is doubled for a
+        // large folder.
+        long most = std::min<long>(folder.messages, folder.uidnext > from ? folder.uidnext - from : folder.messages);
+        if (ahead.spool >= 0) spooled.reserve(static_cast<size_t>(std::clamp(most, 0L, 65536L)));
         Outcome listed = await(ahead.listtag, &want);
         ahead.listtag.clear();
         if (!listed.done()) return halted ? false : fail(SourceFault::Step, listed);

@@ -109,8 +109,8 @@ private:
     // A body in the spool, or one the retrieve is to take from there.
     struct Spooled {
         uint32_t uid;
+        uint32_t length;
         uint64_t offset;
-        uint64_t length;
     };
     Outcome spoolbody(long long size, Spooled& at, bool& kept);
     Outcome unspool(const Spooled& at, size_t k, Want* want);
