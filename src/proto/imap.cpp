@@ -896,9 +896,11 @@ std::string ImapClient::sendahead() {
     ahead.spool = guessspool;
     // With a spool the bodies come in the listing's answer: a server may
     // interleave the answers of FETCHes sent together, but not the items
-    // of one message.
-    const char* items = ahead.spool >= 0 ? " (UID RFC822.SIZE BODY.PEEK[])" : listitems(false);
-    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + items + "\r\n";
+    // of one message. Its range ends at the highest UID there can be, not
+    // at "*", which names the last message also where it is older than
+    // from: its body would come for nothing.
+    if (ahead.spool < 0) return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
+    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":4294967295 (UID RFC822.SIZE BODY.PEEK[])\r\n";
 }
 
 const char* ImapClient::listitems(bool ids) {
@@ -1006,7 +1008,16 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
         if (ahead.spool >= 0) spooled.reserve(static_cast<size_t>(std::clamp(most, 0L, 65536L)));
         Outcome listed = await(ahead.listtag, &want);
         ahead.listtag.clear();
-        if (!listed.done()) return halted ? false : fail(SourceFault::Step, listed);
+        if (halted) return false;
+        // A server that refuses the bodies' range is asked the listing
+        // alone.
+        if (!listed.done() && refusal(listed) && ahead.spool >= 0) {
+            foreseen = false;
+            messages.clear();
+            spooled.clear();
+        } else if (!listed.done()) {
+            return fail(SourceFault::Step, listed);
+        }
     } else if (!settle(ahead.listtag)) {
         return false;
     }

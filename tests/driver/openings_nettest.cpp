@@ -209,7 +209,7 @@ TEST(Openings, ImapOpensWhilePop3Works) {
         .send("+OK 0 0\r\n+OK\r\n.\r\n+OK\r\n.\r\n").expect("QUIT\r\n").send("+OK bye\r\n");
     imap.session().send("* OK [CAPABILITY IMAP4rev1] ready\r\n").expect("L LOGIN \"ann\" \"pw\"\r\n")
         .send("L OK [CAPABILITY IMAP4rev1] in\r\n").call([&events] { events.add("imap"); })
-        .expect("A1 EXAMINE \"INBOX\"\r\n").expect("A2 UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[])\r\n")
+        .expect("A1 EXAMINE \"INBOX\"\r\n").expect("A2 UID FETCH 1:4294967295 (UID RFC822.SIZE BODY.PEEK[])\r\n")
         .send("* 0 EXISTS\r\n* OK [UIDVALIDITY 1] v\r\nA1 OK\r\n")
         .expect("A3 LOGOUT\r\n");
     pop.start();

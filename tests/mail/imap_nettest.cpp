@@ -67,8 +67,8 @@ std::string selected(long exists, int validity, int next, int tag) {
 Script& flight(Script& s, const std::string& verb, const std::string& name, int from, int tag = 1,
                bool bodies = true) {
     return s.expect(a(tag) + " " + verb + " \"" + name + "\"\r\n")
-        .expect(a(tag + 1) + " UID FETCH " + std::to_string(from) + ":* (UID RFC822.SIZE" +
-                (bodies ? " BODY.PEEK[])\r\n" : ")\r\n"));
+        .expect(a(tag + 1) + " UID FETCH " + std::to_string(from) +
+                (bodies ? ":4294967295 (UID RFC822.SIZE BODY.PEEK[])\r\n" : ":* (UID RFC822.SIZE)\r\n"));
 }
 
 // The flight answered, then the bodies of the set (none where it is
@@ -169,10 +169,16 @@ TEST(ImapFetch, BodiesComeWithTheListing) {
                .expect("A3 UID FETCH 2 (BODY.PEEK[])\r\n")
                .send(bodyof(2, 2, two) + "A3 OK\r\n"),
            4);
+    // A server that refuses the range is asked the listing alone.
+    logout(flight(login(server.session()), "EXAMINE", "INBOX", 4)
+               .send(selected(4, 7, 5, 1) + "A2 BAD invalid range\r\n")
+               .expect("A3 UID FETCH 4:* (UID RFC822.SIZE)\r\n")
+               .send(listed(4, 4, one) + "A3 OK\r\n")
+               .expect("A4 UID FETCH 4 (BODY.PEEK[])\r\n")
+               .send(bodyof(4, 4, one) + "A4 OK\r\n"),
+           5);
     server.start();
     RunResult r = box.fetch();
-    EXPECT_TRUE(server.finish());
-    EXPECT_EQ(server.errortext(), "");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("There are 3 messages in INBOX on the IMAP server.\n3 of them are new.\n"), std::string::npos)
         << r.out;
@@ -180,7 +186,12 @@ TEST(ImapFetch, BodiesComeWithTheListing) {
                                             record("Message-Id: <c@x>\n\n3\n") +
                                             record("Message-ID:\n <b@x>\n\nbody {5}\n"));
     EXPECT_EQ(box.record(), "7 4\n1 T <a@x>\n2 T <b@x>\n3 T <c@x>\n");
-    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "AREAS"}));
+    RunResult refused = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(refused.status, 0) << refused.out;
+    EXPECT_EQ(box.file("00000001.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
+    EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
 }
 
 // MESSAGELIMIT: no command names more messages than the server takes. The
@@ -454,7 +465,8 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     ScriptedServer server(143);
     // The delimiter is asked with LOGIN; a folder the server does not have
     // answers NO to what went ahead too.
-    auto start = [](Script& s, const std::string& statuses, const char* items = " BODY.PEEK[])") -> Script& {
+    auto start = [](Script& s, const std::string& statuses,
+                    const char* items = "4294967295 (UID RFC822.SIZE BODY.PEEK[])") -> Script& {
         return s.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
@@ -462,7 +474,7 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
             .expect("A2 STATUS \"Entw&APw-rfe\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
             .expect("A3 STATUS \"Lists.dev\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
             .expect("A4 EXAMINE \"Nope\"\r\n")
-            .expect(std::string("A5 UID FETCH 1:* (UID RFC822.SIZE") + items + "\r\n")
+            .expect(std::string("A5 UID FETCH 1:") + items + "\r\n")
             .send(statuses + "A4 NO [NONEXISTENT] no such mailbox\r\nA5 BAD no mailbox selected\r\n")
             .expect("A6 LIST \"\" \"*\"\r\n")
             .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
@@ -471,7 +483,7 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     const std::string first = "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\nA2 OK\r\n"
                               "* STATUS Lists.dev (MESSAGES 1 UIDNEXT 8 UIDVALIDITY 5)\r\nA3 OK\r\n";
     // /check asks for no bodies.
-    logout(start(server.session(), first, ")")
+    logout(start(server.session(), first, "* (UID RFC822.SIZE)")
                .expect("A7 EXAMINE \"Entw&APw-rfe\"\r\n")
                .expect("A8 UID FETCH 1:* (UID RFC822.SIZE)\r\n")
                .send(selected(1, 3, 2, 7) + listed(1, 1, one) + "A8 OK\r\n")
@@ -550,6 +562,8 @@ TEST(ImapFetch, CompressedWhereOfferedAndFarRefusalGoesOnPlain) {
     EXPECT_EQ(near.status, 0) << near.out;
     writefile(box.cfg, readfile(box.cfg) + "COMPRESS on\n");
     RunResult refused = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
     EXPECT_EQ(refused.status, 0) << refused.out;
     EXPECT_TRUE(server.finish()) << server.errortext();
     EXPECT_EQ(server.received(1).find("COMPRESS"), std::string::npos);
