@@ -880,9 +880,9 @@ bool ImapClient::surveyed(const std::string& folder, FolderState& state) {
 }
 
 // The listing foreseen, to go with the selection: only where no limit on
-// the messages a command names makes "n:*" too many. The bodies wait for
-// its answer: a server may answer FETCHes sent together at once,
-// interleaved (dovecot does).
+// the messages a command names makes "n:*" too many. Bodies asked for in
+// a command of their own would wait for its answer, since a server may
+// answer FETCHes sent together at once, interleaved (dovecot does).
 std::string ImapClient::sendahead() {
     ahead = Ahead();
     spooled.clear();
