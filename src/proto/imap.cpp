@@ -30,6 +30,10 @@ constexpr int pipelinewindow = 128;
 // Tagged answers that came before the one waited for.
 constexpr size_t maxearly = 2 * pipelinewindow;
 
+// Folders asked their STATUS in one flight: their answers may wait among
+// those early ones.
+constexpr size_t maxsurveyed = pipelinewindow / 2;
+
 // "* <n> FETCH ...".
 bool isfetch(const std::string& text) {
     size_t at = 2;
@@ -783,27 +787,25 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     std::string box = imapquoted(imapmailbox(name, delimiter));
     // What went ahead for the folder before and was not needed.
     Ahead before = ahead;
-    // The folders surveyed go first; a name that needs a literal is
-    // selected in its turn instead.
-    std::vector<std::string> statustags;
-    std::string flight;
+    std::string t = tag();
+    std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+    // The folders surveyed go last, so that a server that answers them out
+    // of turn cannot put the selection's answers before the one awaited:
+    // their answers are taken wherever they come, their tags once a
+    // folder's state is looked up. A name that needs a literal is selected
+    // in its turn instead.
     for (const std::string& later : surveying) {
         std::string wire = imapmailbox(later, delimiter);
         std::string quoted = imapquoted(wire);
-        if (quoted.empty()) continue;
+        if (quoted.empty() || statustags.size() == maxsurveyed) continue;
         statustags.push_back(tag());
         statuses.push_back({wire});
         flight += statustags.back() + " STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)\r\n";
     }
     surveying.clear();
-    std::string t = tag();
-    flight += t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
     Outcome answer = conn.send(flight);
     if (!answer.done()) return fail(SourceFault::Step, answer);
     if (!settle(before.listtag)) return false;
-    // A folder whose STATUS is refused is selected in its turn.
-    for (std::string& s : statustags)
-        if (!settle(s)) return false;
     answer = await(t, &want);
     if (!answer.done()) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
@@ -867,6 +869,13 @@ void ImapClient::status(const std::string& text) {
 }
 
 bool ImapClient::surveyed(const std::string& folder, FolderState& state) {
+    // A folder whose STATUS is refused is selected in its turn; a failed
+    // connection is for its selection to tell.
+    for (const std::string& s : statustags) {
+        Outcome answer = await(s, nullptr);
+        if (!answer.done() && !refusal(answer)) statuses.clear();
+    }
+    statustags.clear();
     std::string box = imapmailbox(folder, delimiter);
     auto found = std::find_if(statuses.begin(), statuses.end(), [&box](const Status& s) { return s.box == box; });
     if (found == statuses.end()) return false;

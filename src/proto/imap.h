@@ -184,6 +184,7 @@ private:
     std::vector<std::string> early;  // tagged answers not waited for yet
     std::vector<std::string> surveying;  // folders whose STATUS goes next
     std::vector<Status> statuses;
+    std::vector<std::string> statustags;  // of those whose answer is not read yet
 };
 
 // Connects to an IMAP server, takes its greeting and, where its TLS mode

@@ -459,7 +459,8 @@ TEST(ImapFetch, ARefusedLoginInTheServersWords) {
 // the wire, the configured name in AREAS; a folder the server does not
 // have is named and skipped, the others fetched, exit 2. /check changes
 // nothing. The folders after the first are asked their STATUS in its
-// flight, and one where nothing came is not selected.
+// flight, after its selection and listing, and one where nothing came is
+// not selected.
 TEST(ImapFetch, FoldersByNameAndCheck) {
     Account box("IMAPFOLDER Nope\nIMAPFOLDER Entw\xc3\xbc" "rfe\nIMAPFOLDER Lists/dev\n");
     ScriptedServer server(143);
@@ -471,17 +472,18 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
             .expect("L LOGIN \"joe\" \"secret\"\r\n")
             .expect("A1 LIST \"\" \"\"\r\n")
             .send("L OK [CAPABILITY IMAP4rev1] in\r\n* LIST (\\Noselect) \".\" \"\"\r\nA1 OK\r\n")
-            .expect("A2 STATUS \"Entw&APw-rfe\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
-            .expect("A3 STATUS \"Lists.dev\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
-            .expect("A4 EXAMINE \"Nope\"\r\n")
-            .expect(std::string("A5 UID FETCH 1:") + items + "\r\n")
-            .send(statuses + "A4 NO [NONEXISTENT] no such mailbox\r\nA5 BAD no mailbox selected\r\n")
+            .expect("A2 EXAMINE \"Nope\"\r\n")
+            .expect(std::string("A3 UID FETCH 1:") + items + "\r\n")
+            .expect("A4 STATUS \"Entw&APw-rfe\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+            .expect("A5 STATUS \"Lists.dev\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+            .send(statuses + "A2 NO [NONEXISTENT] no such mailbox\r\nA3 BAD no mailbox selected\r\n")
             .expect("A6 LIST \"\" \"*\"\r\n")
             .send("* LIST (\\HasNoChildren) \".\" \"INBOX\"\r\n* LIST (\\Noselect) \".\" \"Archive\"\r\n"
                   "* LIST () \".\" \"Lists.dev\"\r\n* LIST () \".\" Sent\r\nA6 OK\r\n");
     };
-    const std::string first = "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\nA2 OK\r\n"
-                              "* STATUS Lists.dev (MESSAGES 1 UIDNEXT 8 UIDVALIDITY 5)\r\nA3 OK\r\n";
+    // The STATUS answers come out of turn, before the selection's.
+    const std::string first = "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\nA4 OK\r\n"
+                              "* STATUS Lists.dev (MESSAGES 1 UIDNEXT 8 UIDVALIDITY 5)\r\nA5 OK\r\n";
     // /check asks for no bodies.
     logout(start(server.session(), first, "* (UID RFC822.SIZE)")
                .expect("A7 EXAMINE \"Entw&APw-rfe\"\r\n")
@@ -496,8 +498,8 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     logout(folder(s, "EXAMINE", "Lists.dev", 1, 1, 5, 8, listed(1, 7, two), "7", bodyof(1, 7, two), 10), 13);
     // The next run: nothing came to Entwürfe, one mail to Lists/dev.
     logout(folder(start(server.session(), "* STATUS \"Entw&APw-rfe\" (MESSAGES 1 UIDNEXT 2 UIDVALIDITY 3)\r\n"
-                                          "A2 OK\r\n* STATUS \"Lists.dev\" (MESSAGES 2 UIDVALIDITY 5 UIDNEXT 9)\r\n"
-                                          "A3 OK\r\n"),
+                                          "A4 OK\r\n* STATUS \"Lists.dev\" (MESSAGES 2 UIDVALIDITY 5 UIDNEXT 9)\r\n"
+                                          "A5 OK\r\n"),
                   "EXAMINE", "Lists.dev", 8, 2, 5, 9, listed(2, 8, three), "8", bodyof(2, 8, three), 7),
            10);
     server.start();
