@@ -28,6 +28,9 @@ public:
     void show(int percent) { meter.show(percent, window.rate, rate); }
     // The average up to now, after the last unit.
     void finish() { update(mtime()); }
+    // The average counts from the clock at from, before start(): bytes that
+    // came before, with a listing, and are counted as they are taken.
+    void countfrom(uint32_t from) { since = from; }
     uint32_t average() const { return rate; }
 
     Meter meter;

@@ -386,6 +386,7 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     // selected at all.
     if (named && !readrecord(plan, record)) return false;
     FolderState state;
+    spooling = false;
     bool idle = named && source->surveyed(folder, state) && plan.idle(state.validity, state.next, state.messages);
     if (!idle) {
         if (named) source->foresee(foreseen(plan));
@@ -423,6 +424,8 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         if (rules.seen || !rules.plan.keep || rules.plan.keepdays > 0)
             out.say("UIDVALIDITY of %s changed: nothing in it is flagged or removed in this run\n", shown.c_str());
     }
+    // Bodies that come with the listing count for the average from its start.
+    listedat = spooling ? mtime() : 0;
     if ((ask.from != 0 || !ask.known.empty()) && !source->list(ask, list)) return false;
     if (!named) {
         if (!list.hasids && plan.keep)
@@ -481,10 +484,12 @@ bool MailFetch::fetchfolder(const std::string& folder) {
 // of messages would leave some on the server.
 ListAsk MailFetch::foreseen(const MailPlan& plan) {
     ListAsk ask = plan.guess(run.options.test);
+    spooling = false;
     if (rules.maxsize > 0 || budget != SIZE_MAX || run.options.check || !plan.takesnew()) return ask;
     if (!spool) spool.emplace(run.settings.soupdir);
     spool->clear();
     ask.spool = spool->fd();
+    spooling = ask.spool >= 0;
     return ask;
 }
 
@@ -552,6 +557,7 @@ Fetched MailFetch::retrieve(const MailList& list, const std::vector<uint32_t>& f
         return got;
     }
     Store store(run, incoming, list, fetch, keepable, ids);
+    if (listedat != 0) store.progress.countfrom(listedat);
     auto passed = [&](size_t upto) {
         for (size_t k = 0; k < fetch.size(); k++)
             got.stored[k] = (store.delivered[k] && k < keepable) || (list.messages[fetch[k]].size <= 0 && k < upto);

@@ -92,6 +92,8 @@ private:
     bool warnedremoval = false;
     size_t budget = SIZE_MAX;  // messages the rules leave for this run
     std::optional<Spool> spool;  // made for the first folder that may use one
+    bool spooling = false;        // the folder's bodies may come with its listing
+    uint32_t listedat = 0;        // the clock when that listing was asked (0: none)
 };
 
 #endif
