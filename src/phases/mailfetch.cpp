@@ -484,7 +484,6 @@ bool MailFetch::fetchfolder(const std::string& folder) {
 // of messages would leave some on the server.
 ListAsk MailFetch::foreseen(const MailPlan& plan) {
     ListAsk ask = plan.guess(run.options.test);
-    spooling = false;
     if (rules.maxsize > 0 || budget != SIZE_MAX || run.options.check || !plan.takesnew()) return ask;
     if (!spool) spool.emplace(run.settings.soupdir);
     spool->clear();
