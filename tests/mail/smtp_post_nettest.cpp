@@ -465,6 +465,10 @@ TEST(SmtpPost, DroppedConnection) {
                 d.ask("RCPT TO:<r@y.org>\r\n", "250 ok\r\n");
                 d.ask("DATA\r\n", "354 go\r\n");
                 s.expectdata();  // then no answer to the text
+            } else {
+                // Taken before the drop: a close with bytes unread would
+                // send a reset, not the end.
+                s.expect("RCPT TO:<r@y.org>\r\n");
             }
             s.drop();
         }
