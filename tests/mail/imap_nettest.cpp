@@ -1,5 +1,6 @@
 // Black-box runs of "vorpa email fetch" against a scripted IMAP server on
 // 127.0.0.1:143 (in this test's own network namespace).
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -192,6 +193,33 @@ TEST(ImapFetch, BodiesComeWithTheListing) {
     EXPECT_EQ(refused.status, 0) << refused.out;
     EXPECT_EQ(box.file("00000001.MSG"), record("From: Alice <a@x>\nMessage-ID: <a@x>\n\n.dot stays\n"));
     EXPECT_EQ(listdir(box.soup), (std::vector<std::string>{"00000000.MSG", "00000001.MSG", "AREAS"}));
+}
+
+// SIGTERM while the bodies come with the listing: the listing ends at the
+// next body, nothing of the folder is stored or recorded, and the
+// connection is dropped rather than awaited.
+TEST(ImapFetch, AStopEndsTheListingThatBringsTheBodies) {
+    Account box;
+    writefile(box.dir / "imapkeep-default-INBOX", "7 1\n");
+    std::string pidfile = box.dir / "pid";
+    ScriptedServer server(143);
+    flight(login(server.session()), "EXAMINE", "INBOX", 1)
+        .send(selected(2, 7, 3, 1))
+        .pause(300)
+        .call([&] { kill(std::stoi(readfile(pidfile)), SIGTERM); })
+        .pause(200)
+        .send(withbody(1, 1, one) + withbody(2, 2, two) + "A2 OK\r\n")
+        .drain();
+    server.start();
+    std::vector<std::string> args{"/bin/sh", "-c", "\"$0\" \"$@\" & echo $! > " + pidfile + "; wait $!",
+                                  vorpapath(), "email", "fetch", "/config=" + box.cfg};
+    RunResult r = runprogram(args, box.dir.path(), 30);
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_THAT(r.out, testing::HasSubstr("Interrupted by SIGTERM\n")) << r.out;
+    EXPECT_EQ(server.received(0).find("LOGOUT"), std::string::npos) << server.received(0);
+    EXPECT_EQ(box.record(), "7 1\n");
+    EXPECT_EQ(listdir(box.soup), std::vector<std::string>{});
 }
 
 // MESSAGELIMIT: no command names more messages than the server takes. The
