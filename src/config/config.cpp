@@ -729,7 +729,7 @@ int Reader::read(const std::string& name, const std::string& from) {
     if (f && fstat(fileno(f.get()), &st) != 0) error = errno;
     if (!f || error != 0) {
         report.alert("Error: can't read %s: %s\n", path.c_str(),
-                     error != 0 ? std::strerror(error) : "not a regular file");
+                     openfailure(error));
         return 1;
     }
     reading.emplace_back(st.st_dev, st.st_ino);

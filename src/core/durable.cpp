@@ -168,6 +168,8 @@ bool syncdirof(const char* path) {
 }
 
 
+const char* openfailure(int error) { return error != 0 ? std::strerror(error) : "not a regular file"; }
+
 FILE* openregular(const char* path, int& error, bool followlink) {
     int fd = ::open(path, O_RDONLY | (followlink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
     struct stat st;

@@ -102,6 +102,9 @@ private:
 // link included ("... is not a regular file").
 FILE* openregular(const char* path, int& error, bool followlink = false);
 
+// The words of such an error: the system's, or "not a regular file".
+const char* openfailure(int error);
+
 // Closes a file that is only read.
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }

@@ -207,7 +207,7 @@ int setupaccount(Report& report, const std::string& address, const std::string& 
     bool exists = readtext(configfile, existing, error, nullptr, true);
     if (!exists && error != ENOENT) {
         report.alert("Error: cannot read %s: %s\n", tildepath(configfile).c_str(),
-                     error ? std::strerror(error) : "not a regular file");
+                     openfailure(error));
         return 1;
     }
 

@@ -559,7 +559,7 @@ bool ScoreFile::read(const std::string& path, std::string& why) {
     int error = 0;
     std::string text;
     if (!readtext(path, text, error, nullptr, true)) {
-        why = "Error: can't read score file " + path + ": " + (error != 0 ? std::strerror(error) : "not a regular file") +
+        why = "Error: can't read score file " + path + ": " + openfailure(error) +
               "\n";
         return false;
     }

@@ -9,7 +9,7 @@
 
 bool failed(ArchiveFault& fault, const std::string& path, int error) {
     fault.path = path;
-    fault.reason = error != 0 ? std::strerror(error) : "not a regular file";
+    fault.reason = openfailure(error);
     return false;
 }
 

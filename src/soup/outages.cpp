@@ -21,7 +21,7 @@ bool OutageFile::load() {
     int error = 0;
     if (!readtext(path, text, error)) {
         if (error == ENOENT) return true;
-        why = error != 0 ? std::strerror(error) : "not a regular file";
+        why = openfailure(error);
         return false;
     }
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {

@@ -194,7 +194,7 @@ StateFile::Replaced StateFile::recover(const std::string& soupdir) {
     int error = 0;
     if (!readtext(marks, text, error)) {
         if (error == ENOENT) return Saved;
-        failure = error != 0 ? std::strerror(error) : "not a regular file";
+        failure = openfailure(error);
         return JournalFailed;
     }
     // The last line of each group that vouches for it: those the journal

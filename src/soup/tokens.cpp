@@ -21,7 +21,7 @@ TokenFile::Loaded TokenFile::load(OAuthTokens& tokens) {
     File f(openregular(path.c_str(), error));
     if (!f) {
         if (error == ENOENT) return Missing;
-        why = error != 0 ? std::strerror(error) : "not a regular file";
+        why = openfailure(error);
         return Failed;
     }
     struct stat st;
