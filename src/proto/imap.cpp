@@ -74,6 +74,24 @@ Reply::Status completion(const std::string& word) {
     return word == "OK" ? Reply::Positive : word == "NO" || word == "BAD" ? Reply::Negative : Reply::Invalid;
 }
 
+// The mailbox name at at of a response: a quoted string's text, or an atom
+// up to the next space; empty for one sent as a literal. at ends past it.
+std::string mailboxname(const std::string& text, size_t& at) {
+    std::string name;
+    if (at < text.size() && text[at] == '"') {
+        for (at++; at < text.size() && text[at] != '"'; at++) {
+            if (text[at] == '\\' && at + 1 < text.size()) at++;
+            name += text[at];
+        }
+        if (at < text.size()) at++;
+    } else if (at < text.size() && text[at] != '{') {
+        size_t end = std::min(text.find_first_of(" \r\n", at), text.size());
+        name = text.substr(at, end - at);
+        at = end;
+    }
+    return name;
+}
+
 // Takes the bytes of a literal that nothing needs.
 bool passover(const char*, size_t, bool) { return true; }
 
@@ -571,19 +589,23 @@ Outcome ImapClient::spoolbody(long long size, Spooled& at, bool& kept) {
 // hands one from the connection. Refused by the sink, it fails at Text;
 // a spool that cannot be read, at Own.
 Outcome ImapClient::unspool(const Spooled& at, size_t k, Want* want) {
-    if (!asked[k] && !want->sink->next(k)) halted = true;
-    asked[k] = true;
     MessageText text(conn.sock, ahead.spool, at.offset, at.length);
-    bool taken = want->sink->take(k, text);
-    if (taken && text.end == BodyEnd::Whole) {
-        got[k] = true;
-        // Its room is given back as it goes: the spool never holds more
-        // than the packet file is still to take.
-        fallocate(ahead.spool, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at.offset),
-                  static_cast<off_t>(at.length));
-        return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
-    }
-    return conn.failed(Failure::Local, text.end == BodyEnd::Lost ? Stage::Own : Stage::Text);
+    if (!give(k, text, *want->sink))
+        return conn.failed(Failure::Local, text.end == BodyEnd::Lost ? Stage::Own : Stage::Text);
+    // Its room is given back as it goes: the spool never holds more than
+    // the packet file is still to take.
+    fallocate(ahead.spool, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at.offset),
+              static_cast<off_t>(at.length));
+    return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
+}
+
+// Each body is announced to the sink as it comes, a stop asked for
+// meanwhile taken after it; true once the sink took it whole.
+bool ImapClient::give(size_t k, MessageText& text, MessageSink& sink) {
+    if (!asked[k] && !sink.next(k)) halted = true;
+    asked[k] = true;
+    got[k] = sink.take(k, text) && text.end == BodyEnd::Whole;
+    return got[k];
 }
 
 // The place in the retrieve of a body that came, by its UID: got.size()
@@ -607,17 +629,10 @@ size_t ImapClient::bodyplace(bool hasuid, uint32_t uid, const Want* want) const 
 // literal. A text cut off (Network) or refused by the sink (Local) fails
 // at Text.
 Outcome ImapClient::body(long long size, size_t k, Want* want) {
-    // Each is announced as it comes; a stop asked for meanwhile is taken
-    // after it.
-    if (!asked[k] && !want->sink->next(k)) halted = true;
-    asked[k] = true;
     MessageText text(conn.sock, static_cast<uint64_t>(size));
-    bool taken = want->sink->take(k, text);
+    bool whole = give(k, text, *want->sink);
     if (text.end == BodyEnd::Lost) return conn.failed(Failure::Network, Stage::Text);
-    if (taken && text.end == BodyEnd::Whole) {
-        got[k] = true;
-        return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
-    }
+    if (whole) return halted ? conn.failed(Failure::Local, Stage::Own) : Outcome();
     quits = false;
     return conn.failed(Failure::Local, Stage::Text);
 }
@@ -833,18 +848,7 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
 void ImapClient::status(const std::string& text) {
     size_t pos = text.find(' ', 2);
     if (pos == std::string::npos) return;
-    pos++;
-    std::string name;
-    if (pos < text.size() && text[pos] == '"') {
-        for (pos++; pos < text.size() && text[pos] != '"'; pos++) {
-            if (text[pos] == '\\' && pos + 1 < text.size()) pos++;
-            name += text[pos];
-        }
-    } else {
-        size_t end = text.find(' ', pos);
-        if (end == std::string::npos) return;
-        name = text.substr(pos, end - pos);
-    }
+    std::string name = mailboxname(text, ++pos);
     auto same = [&name](const Status& s) {
         return s.box == name || (strcasecmp(s.box.c_str(), "INBOX") == 0 && strcasecmp(name.c_str(), "INBOX") == 0);
     };
@@ -977,15 +981,7 @@ void ImapClient::listed(const std::string& text, FolderState& state) const {
     size_t at = text.find(' ', close);
     if (at != std::string::npos) at = text.find(' ', at + 1);
     if (at == std::string::npos || at + 1 >= text.size()) return;
-    std::string name;
-    if (text[++at] == '"') {
-        for (at++; at < text.size() && text[at] != '"'; at++) {
-            if (text[at] == '\\' && at + 1 < text.size()) at++;
-            name += text[at];
-        }
-    } else if (text[at] != '{') {
-        name = text.substr(at, text.find_first_of(" \r\n", at) - at);
-    }
+    std::string name = mailboxname(text, ++at);
     if (name.empty()) return;
     for (char& c : name)
         if (c == delimiter) c = '/';

@@ -114,6 +114,7 @@ private:
     };
     Outcome spoolbody(long long size, Spooled& at, bool& kept);
     Outcome unspool(const Spooled& at, size_t k, Want* want);
+    bool give(size_t k, MessageText& text, MessageSink& sink);
     void capabilities(const std::string& list);
     // The capabilities a response code names: false when it names none.
     bool namedcaps(const std::string& text);
