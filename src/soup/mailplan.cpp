@@ -85,9 +85,7 @@ ListAsk MailPlan::select(uint32_t folder, uint32_t next, long messages, bool tes
     renumbered = loaded == MailRecord::Ready && recordvalidity != folder;
     uint32_t from = loaded == MailRecord::Ready && !renumbered ? recordnext : 1;
     mark = from;
-    // The folder's next number tells that nothing came.
-    bool nothing = (loaded == MailRecord::Ready && !renumbered && next != 0 && next <= from) || messages == 0;
-    ask.from = nothing ? 0 : from;
+    ask.from = nothingnew(folder, next, messages) ? 0 : from;
     ask.messageids = renumbered;
     // Without keep all that the record names goes, not only this run's:
     // what a run that ended before removing left, what was stored before
@@ -110,7 +108,14 @@ bool MailPlan::idle(uint32_t folder, uint32_t next, long messages) const {
     // Without keep the record's entries are checked against the folder, and
     // with keepdays old ones may go: both need the folder selected.
     if (!numbered || loaded != MailRecord::Ready || !keep || rules.keepdays > 0) return false;
-    return folder != 0 && folder == recordvalidity && next != 0 && (next <= recordnext || messages == 0);
+    return folder != 0 && folder == recordvalidity && nothingnew(folder, next, messages);
+}
+
+// The folder's next number, under the record's numbering, tells that
+// nothing came; an empty folder has nothing whatever its numbering.
+bool MailPlan::nothingnew(uint32_t folder, uint32_t next, long messages) const {
+    bool same = loaded == MailRecord::Ready && recordvalidity == folder;
+    return (same && next != 0 && next <= recordnext) || messages == 0;
 }
 
 // A folder's held entries against its listing: listed ones take their

@@ -125,6 +125,7 @@ private:
         bool text;
     };
 
+    bool nothingnew(uint32_t validity, uint32_t next, long messages) const;
     void index();
     // The id's index, the first of the ids equal to it; MailList::noid if
     // not listed.
