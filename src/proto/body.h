@@ -62,7 +62,9 @@ BodyEnd readliteral(Socket& sock, uint64_t size, Sink&& sink) {
 // longer than a connection's. A file that cannot be read counts as Lost.
 template <class Sink>
 BodyEnd readspooled(int fd, uint64_t offset, uint64_t size, Sink&& sink) {
-    constexpr size_t room = 16383;
+    // No more room than the text needs: most are a few KB, and each takes
+    // a buffer of its own.
+    const size_t room = size < 16383 ? static_cast<size_t>(size) : 16383;
     std::vector<char> buf(room);
     size_t have = 0;
     for (bool linestart = true; size > 0 || have > 0;) {
