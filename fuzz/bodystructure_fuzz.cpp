@@ -5,23 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz.h"
+#include "source.h"
 #include "proto/imap.h"
 
 namespace {
 
-struct Quiet final : SourceEvents, PartSink {
-    void step(SourceStep) override {}
-    void loggingin(const SaslLogin&) override {}
-    void refused(size_t, const Reply&) override {}
-    void failed(const SourceFailure&) override {}
+struct Quiet final : QuietEvents, PartSink {
     bool part(const std::string&, MessageText& text) override {
-        size_t bytes = 0;
-        text.read([&bytes](const char*, size_t len, bool, size_t) {
-            bytes += len;
-            return true;
-        });
-        expect(bytes <= kFedMax);
+        readwhole(text);
         return true;
     }
     bool part(const std::string&, const std::string& text) override { return text.size() <= kFedMax; }
