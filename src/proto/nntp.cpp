@@ -112,6 +112,10 @@ void ArticleNumbers::keep(uint64_t from, uint64_t count) {
 
 namespace {
 
+// A refusal of CAPABILITIES or COMPRESS is no failure of the dialogue; a
+// connection lost is.
+Outcome unlessrefused(const Outcome& answer) { return answer.reply.status == Reply::Lost ? answer : Outcome(); }
+
 // Commands in flight, GROUP, LISTGROUP or ARTICLE: 1024 at most, and no
 // more bytes than Pipeline allows (some 580 ARTICLEs). Far away, a window
 // smaller than a day's articles leaves its last refill a round trip of
@@ -177,18 +181,17 @@ Outcome NntpClient::compress() {
     Outcome answer = conn.send("CAPABILITIES\r\nCOMPRESS DEFLATE\r\n");
     if (answer.done()) answer = readcaps();
     if (answer.done()) answer = conn.read();
-    if (!answer.reply.is("206")) return answer.reply.status == Reply::Lost ? answer : Outcome();
+    if (!answer.reply.is("206")) return unlessrefused(answer);
     // The server compresses from now on: without zlib nothing it says can
     // be read.
     return conn.sock.Deflate() ? Outcome() : conn.failed(Failure::Local, Stage::Own);
 }
 
-// The answer to CAPABILITIES: whether it lists OVER. A refusal is no
-// failure of the dialogue.
+// The answer to CAPABILITIES: whether it lists OVER.
 Outcome NntpClient::readcaps() {
     capsowed = false;
     Outcome answer = conn.read();
-    if (!answer.reply.is("101")) return answer.reply.status == Reply::Lost ? answer : Outcome();
+    if (!answer.reply.is("101")) return unlessrefused(answer);
     Capabilities caps;
     bool whole = readbody(conn.sock, [&caps](const char* text, size_t len, bool linestart) {
         std::string line(text, len);
