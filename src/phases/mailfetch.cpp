@@ -387,9 +387,13 @@ bool MailFetch::fetchfolder(const std::string& folder) {
     if (named && !readrecord(plan, record)) return false;
     FolderState state;
     spooling = false;
+    listedat = 0;
     bool idle = named && source->surveyed(folder, state) && plan.idle(state.validity, state.next, state.messages);
     if (!idle) {
         if (named) source->foresee(foreseen(plan));
+        // Bodies that come with the listing count for the average from the
+        // flight that asks for them.
+        listedat = spooling ? mtime() : 0;
         if (!source->select(folder, state)) return false;
     }
     if (state.missing) {
@@ -424,8 +428,6 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         if (rules.seen || !rules.plan.keep || rules.plan.keepdays > 0)
             out.say("UIDVALIDITY of %s changed: nothing in it is flagged or removed in this run\n", shown.c_str());
     }
-    // Bodies that come with the listing count for the average from its start.
-    listedat = spooling ? mtime() : 0;
     if ((ask.from != 0 || !ask.known.empty()) && !source->list(ask, list)) return false;
     if (!named) {
         if (!list.hasids && plan.keep)

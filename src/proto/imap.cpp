@@ -690,8 +690,9 @@ bool ImapClient::open(const std::string& secret) {
         last = capable.reply;
     }
     // The delimiter between levels where a folder has levels: with LOGIN,
-    // else with the capabilities after the login, unless its answer named
-    // them.
+    // else with the capabilities after the login unless its answer named
+    // them, else with COMPRESS. Where nothing goes that it may go with, it
+    // is guessed and asked in the first selection's flight.
     std::vector<std::string> names = folders();
     bool levels = std::any_of(names.begin(), names.end(),
                               [](const std::string& name) { return name.find('/') != std::string::npos; });
@@ -699,23 +700,36 @@ bool ImapClient::open(const std::string& secret) {
     std::string delimiters = levels ? b + " LIST \"\" \"\"\r\n" : "";
     if (!preauth && !login(secret, last, delimiters)) return false;
     bool told = namedcaps(last.text);
-    std::string a = told ? "" : tag();
-    std::string ask = (told ? "" : a + " CAPABILITY\r\n") + delimiters;
-    Outcome asked = ask.empty() ? Outcome() : conn.send(ask);
-    if (asked.done() && !told) asked = await(a, nullptr);
-    if (asked.done() && levels) asked = await(b, nullptr);
-    if (!asked.done()) return fail(SourceFault::Step, asked);
-    return compress();
+    guessing = told && !delimiters.empty() && !(conn.compresses() && caps.has("COMPRESS=DEFLATE"));
+    if (guessing) delimiters.clear();
+    if (!told) {
+        std::string a = tag();
+        Outcome asked = conn.send(a + " CAPABILITY\r\n" + delimiters);
+        delimiters.clear();
+        if (asked.done()) asked = await(a, nullptr);
+        if (!asked.done()) return fail(SourceFault::Step, asked);
+    }
+    // A LIST that went with LOGIN or CAPABILITY is answered after them.
+    if (levels && !guessing && delimiters.empty()) {
+        Outcome asked = await(b, nullptr);
+        if (!asked.done()) return fail(SourceFault::Step, asked);
+    }
+    return compress(delimiters, b);
 }
 
-// COMPRESS DEFLATE alone, once the capabilities after the login offer it
-// (RFC 4978); a refusal leaves the connection as it is.
-bool ImapClient::compress() {
-    if (!conn.compresses() || !caps.has("COMPRESS=DEFLATE")) return true;
-    events.step(SourceStep::Compressing);
-    std::string t = tag();
-    Outcome answer = conn.send(t + " COMPRESS DEFLATE\r\n");
-    if (answer.done()) answer = await(t, nullptr);
+// COMPRESS DEFLATE, once the capabilities after the login offer it (RFC
+// 4978), last in its flight: nothing may follow it before its answer. A
+// refusal leaves the connection as it is.
+bool ImapClient::compress(const std::string& before, const std::string& beforetag) {
+    bool offered = conn.compresses() && caps.has("COMPRESS=DEFLATE");
+    if (!offered && before.empty()) return true;
+    if (offered) events.step(SourceStep::Compressing);
+    std::string t = offered ? tag() : "";
+    Outcome answer = conn.send(before + (offered ? t + " COMPRESS DEFLATE\r\n" : ""));
+    if (answer.done() && !before.empty()) answer = await(beforetag, nullptr);
+    if (!answer.done()) return fail(SourceFault::Step, answer);
+    if (!offered) return true;
+    answer = await(t, nullptr);
     if (!answer.done()) return refusal(answer) || fail(SourceFault::Step, answer);
     // The server compresses from now on: without zlib nothing it says can
     // be read.
@@ -804,6 +818,8 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     Ahead before = ahead;
     std::string t = tag();
     std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+    std::string check = guessing ? tag() : "";
+    if (guessing) flight += check + " LIST \"\" \"\"\r\n";
     // The folders surveyed go last, so that a server that answers them out
     // of turn cannot put the selection's answers before the one awaited:
     // their answers are taken wherever they come, their tags once a
@@ -822,6 +838,22 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     if (!answer.done()) return fail(SourceFault::Step, answer);
     if (!settle(before.listtag)) return false;
     answer = await(t, &want);
+    if (guessing && (answer.done() || refusal(answer))) {
+        // The listing is read first, for its FETCHes: one read while the
+        // LIST is awaited would be passed over.
+        guessing = false;
+        char guessed = delimiter;
+        if (!ahead.listtag.empty()) readahead();
+        if (ahead.read && halted) return false;
+        Outcome told = await(check, nullptr);
+        if (!told.done() && !refusal(told)) return fail(SourceFault::Step, told);
+        // Guessed wrong: what came was of another name, and goes.
+        if (imapmailbox(name, guessed) != imapmailbox(name, delimiter)) {
+            guess = ahead.from;
+            messages.clear();
+            return select(name, state);
+        }
+    }
     if (!answer.done()) {
         if (!refusal(answer)) return fail(SourceFault::Step, answer);
         state.missing = true;
@@ -989,9 +1021,27 @@ void ImapClient::listed(const std::string& text, FolderState& state) const {
     if (state.others.size() < FolderState::kShownFolders) state.others.push_back(name);
 }
 
-bool ImapClient::list(const ListAsk& ask, MailList& list) {
+// Where the delimiter was guessed, select reads the listing before the
+// LIST's answer.
+void ImapClient::readahead() {
     messages.clear();
     messageids.clear();
+    from = ahead.from;
+    halted = false;
+    // As many as can be new, within reason: no room is doubled for a large
+    // folder.
+    long most = std::min<long>(folder.messages, folder.uidnext > from ? folder.uidnext - from : folder.messages);
+    if (ahead.spool >= 0) spooled.reserve(static_cast<size_t>(std::clamp(most, 0L, 65536L)));
+    std::vector<uint32_t> answered;
+    Want want;
+    want.kind = Want::List;
+    want.uids = &answered;
+    ahead.answer = await(ahead.listtag, &want);
+    ahead.listtag.clear();
+    ahead.read = true;
+}
+
+bool ImapClient::list(const ListAsk& ask, MailList& list) {
     // The checks and the listing go in one flight, which a server may answer
     // interleaved (dovecot does): every UID answered counts for the checks,
     // every one with its size for the listing.
@@ -1002,30 +1052,30 @@ bool ImapClient::list(const ListAsk& ask, MailList& list) {
     want.kind = Want::List;
     want.ids = ask.messageids;
     want.uids = &answered;
-    from = ask.from;
-    bool foreseen = !ahead.listtag.empty() && ask.from == ahead.from && !ask.messageids && checks.empty();
+    bool foreseen = (ahead.read || !ahead.listtag.empty()) && ask.from == ahead.from && !ask.messageids &&
+                    checks.empty();
     if (ask.from != 0) events.step(SourceStep::Counting);
     if (foreseen) {
-        halted = false;
-        // As many as can be new, within reason: no room is doubled for a
-        // large folder.
-        long most = std::min<long>(folder.messages, folder.uidnext > from ? folder.uidnext - from : folder.messages);
-        if (ahead.spool >= 0) spooled.reserve(static_cast<size_t>(std::clamp(most, 0L, 65536L)));
-        Outcome listed = await(ahead.listtag, &want);
-        ahead.listtag.clear();
+        if (!ahead.read) readahead();
+        ahead.read = false;
         if (halted) return false;
         // A server that refuses the bodies' range is asked the listing
         // alone.
-        if (!listed.done() && refusal(listed) && ahead.spool >= 0) {
+        if (!ahead.answer.done() && refusal(ahead.answer) && ahead.spool >= 0) {
             foreseen = false;
             messages.clear();
             spooled.clear();
-        } else if (!listed.done()) {
-            return fail(SourceFault::Step, listed);
+        } else if (!ahead.answer.done()) {
+            return fail(SourceFault::Step, ahead.answer);
         }
-    } else if (!settle(ahead.listtag)) {
-        return false;
+    } else {
+        ahead.read = false;
+        messages.clear();
+        messageids.clear();
+        spooled.clear();
+        if (!settle(ahead.listtag)) return false;
     }
+    from = ask.from;
     std::vector<std::string> texts = checks;
     if (ask.from != 0 && !foreseen) {
         std::vector<std::string> more = listing(ask.from, ask.messageids);

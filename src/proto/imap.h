@@ -121,7 +121,12 @@ private:
     // answer: the server's answer to the login. after: commands that go
     // with a LOGIN (then cleared), whose answers come after its own.
     bool login(const std::string& secret, Reply& answer, std::string& after);
-    bool compress();
+    // before: commands that go ahead of COMPRESS in its flight, the last
+    // tagged beforetag.
+    bool compress(const std::string& before, const std::string& beforetag);
+    // Reads the listing that went with the selection, into messages and the
+    // spool.
+    void readahead();
     bool sasl(const std::string& secret, Reply& answer);
     Outcome sendstring(std::string& line, const std::string& text);
     Outcome lost() const;
@@ -141,6 +146,8 @@ private:
         uint32_t from = 0;
         std::string listtag;
         int spool = -1;  // the bodies come with it, into this file
+        bool read = false;  // its answer came already: this one
+        Outcome answer;
     };
     // What SELECT told of the folder.
     struct Selected {
@@ -163,6 +170,8 @@ private:
     Connection conn;
     Capabilities caps;
     char delimiter = '/';
+    // The delimiter is guessed: the first selection's flight asks it.
+    bool guessing = false;
     unsigned long tags = 0;
     bool quits = false;
     bool loggingout = false;

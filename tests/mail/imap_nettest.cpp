@@ -558,6 +558,53 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     EXPECT_EQ(box.record("Lists%2Fdev"), "5 9\n7 T <b@x>\n8 T <c@x>\n");
 }
 
+// After AUTHENTICATE, which nothing may follow in its flight, the
+// delimiter of a folder with levels is guessed and asked in the
+// selection's flight; its LIST may be answered first, and a wrong guess
+// selects again by the right name. Where COMPRESS goes, the LIST goes
+// with it.
+TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
+    ASSERT_TRUE(addloopback("203.0.113.6"));
+    auto authenticate = [](Script& s, const std::string& caps) -> Script& {
+        return s.send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN] ready\r\n")
+            .expect("L AUTHENTICATE PLAIN AGpvZQBzZWNyZXQ=\r\n")
+            .send("L OK [CAPABILITY " + caps + "] in\r\n");
+    };
+    const std::string slash = "* LIST (\\Noselect) \"/\" \"\"\r\n", dot = "* LIST (\\Noselect) \".\" \"\"\r\n";
+    ScriptedServer server(143, 10000, ScriptedServer::AnyIPv4);
+    logout(flight(authenticate(server.session(), "IMAP4rev1"), "EXAMINE", "Lists/dev", 1, 2)
+               .expect("A4 LIST \"\" \"\"\r\n")
+               .send(slash + "A4 OK\r\n" + selected(1, 5, 2, 2) + withbody(1, 1, one) + "A3 OK\r\n"),
+           5);
+    logout(flight(flight(authenticate(server.session(), "IMAP4rev1"), "EXAMINE", "Lists/dev", 1, 2)
+                      .expect("A4 LIST \"\" \"\"\r\n")
+                      .send("A2 NO [NONEXISTENT] no\r\nA3 BAD no mailbox selected\r\n" + dot + "A4 OK\r\n"),
+                  "EXAMINE", "Lists.dev", 1, 5)
+               .send(selected(1, 5, 2, 5) + withbody(1, 1, two) + "A6 OK\r\n"),
+           7);
+    logout(flight(authenticate(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
+                      .expect("A1 LIST \"\" \"\"\r\n")
+                      .expect("A2 COMPRESS DEFLATE\r\n")
+                      .send(dot + "A1 OK\r\nA2 NO not now\r\n"),
+                  "EXAMINE", "Lists.dev", 1, 3)
+               .send(selected(0, 5, 1, 3)),
+           5);
+    server.start();
+    struct Run {
+        const char* host;
+        std::string said;
+    } runs[] = {{"127.0.0.1", "5 2\n1 T <a@x>\n"}, {"127.0.0.1", "5 2\n1 T <b@x>\n"}, {"203.0.113.6", ""}};
+    for (const Run& run : runs) {
+        Account box(std::string("IMAPFOLDER Lists/dev\nIMAPTLS off\nIMAPHOST ") + run.host + "\n");
+        RunResult r = box.fetch();
+        EXPECT_EQ(r.status, 0) << r.out;
+        if (!run.said.empty()) EXPECT_EQ(box.record("Lists%2Fdev"), run.said);
+        else EXPECT_NE(r.out.find("There are no messages in Lists/dev on the IMAP server.\n"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+}
+
 // COMPRESS DEFLATE once the login's capabilities offer it, with untagged
 // data compressed in the same write as its OK, by default only to a server
 // far away (here, a public address on this namespace's loopback); a
