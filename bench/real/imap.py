@@ -20,7 +20,9 @@ far:      500 mails of 5 KB in Bench/far on 993 (TLS) behind 100 ms each
           bare client, whose one flight is the protocol's floor
 pop:      100 mails of 5 KB in ann's mailbox on 995 (TLS) behind 100 ms
           each way: vorpa (POPKEEP on), mpop (keep on) and a bare client that
-          sends USER, PASS, every RETR and QUIT in one flight (the floor)
+          sends USER, PASS, every RETR and QUIT in one flight (the floor),
+          and the same client asking UIDL before the RETRs, as a client
+          that keeps mail on the server must
 huge:     the peak memory of the first fetch of 20,000 mails of 1 KB in
           Bench/huge, beside 2000 in Bench/mid
 folders:  five folders of 20 mails of 5 KB on 993 (TLS) behind 100 ms each
@@ -251,16 +253,22 @@ def far():
           % (count, statistics.median(vorpas), statistics.median(mbsyncs), statistics.median(bares)), flush=True)
 
 
-def barepop(port, count):
-    """TLS, the greeting, then USER, PASS, every RETR and QUIT in one flight"""
+def barepop(port, count, uidl=False):
+    """TLS, the greeting, then USER, PASS, every RETR and QUIT in one flight; with uidl, USER, PASS and
+    UIDL first, as a client that keeps mail on the server must, and the RETRs once UIDL has named them"""
     sock = ssl.create_default_context(cafile=CA).wrap_socket(
         socket.create_connection(("127.0.0.1", port), timeout=60), server_hostname="127.0.0.1")
     f = sock.makefile("rb")
     f.readline()
-    sock.sendall(b"USER ann\r\nPASS secret2\r\n" + b"".join(b"RETR %d\r\n" % i for i in range(1, count + 1)) +
-                 b"QUIT\r\n")
+    retrs = b"".join(b"RETR %d\r\n" % i for i in range(1, count + 1)) + b"QUIT\r\n"
+    sock.sendall(b"USER ann\r\nPASS secret2\r\n" + (b"UIDL\r\n" if uidl else retrs))
     for _ in range(2):
         f.readline()
+    if uidl:
+        f.readline()
+        while f.readline() != b".\r\n":
+            pass
+        sock.sendall(retrs)
     for _ in range(count):
         if not f.readline().startswith(b"+OK"):
             raise RuntimeError("RETR refused")
@@ -299,11 +307,12 @@ def pop():
             if got != count:
                 raise RuntimeError("mpop stored %d mails, not %d" % (got, count))
     bares = [timed(lambda: barepop(link.port, count)) for _ in range(RUNS)]
+    keeping = [timed(lambda: barepop(link.port, count, True)) for _ in range(RUNS)]
     link.close()
-    floor = statistics.median(bares)
-    print("pop %d x 5 KB, TLS, 100 ms each way: vorpa %.2f s (%.2f times the floor), mpop %.2f s, "
-          "bare client (the floor) %.2f s" % (count, statistics.median(vorpas), statistics.median(vorpas) / floor,
-                                              statistics.median(mpops), floor), flush=True)
+    floor, kept, vorpa = statistics.median(bares), statistics.median(keeping), statistics.median(vorpas)
+    print("pop %d x 5 KB, TLS, 100 ms each way: vorpa %.2f s (%.2f times the floor, %.2f times the floor with "
+          "UIDL), mpop %.2f s, bare client (the floor) %.2f s, with UIDL first %.2f s"
+          % (count, vorpa, vorpa / floor, vorpa / kept, statistics.median(mpops), floor, kept), flush=True)
 
 
 def huge():
