@@ -48,6 +48,7 @@ public:
         return client.post({message, withoutbcc(), head});
     }
     Step settle() { return client.settle(); }
+    void quitahead() { client.quitahead(); }
     // QUIT goes with the last message's commands.
     Step signoff() {
         client.quitahead();
@@ -276,6 +277,7 @@ public:
     const char* noreplies() const override { return "+ No REPLIES file found, not posting any email\n"; }
     const char* nothingposted() const override { return "+ No mail messages to be posted\n"; }
     Step signoff(size_t i) override { return mail[i]->signoff(); }
+    void quitahead(size_t i) override { mail[i]->quitahead(); }
     Result end(size_t i, Step how) override { return mail[i]->end(how); }
 
 private:

@@ -63,6 +63,7 @@ public:
     // The verdict on the article sent last, where it is still to come.
     Step settle();
     Step signoff();
+    void quitahead();
     Result end(Step how);
 
 private:
@@ -160,8 +161,12 @@ Step NewsPost::settle() {
 
 // QUIT goes behind the last text where the server takes commands ahead.
 // The news fetch goes on with a borrowed connection.
+void NewsPost::quitahead() {
+    if (!borrowed && use && use->awaiting() && use->pipelines()) use->quitahead();
+}
+
 Step NewsPost::signoff() {
-    if (!borrowed && use->awaiting() && use->pipelines()) use->quitahead();
+    quitahead();
     Step step = settle();
     return borrowed || step != Step::Next ? step : nntpsignoff(out, *use);
 }
@@ -276,6 +281,7 @@ public:
     const char* nothingposted() const override { return "+ No news messages to be posted\n"; }
     Step settle(size_t i) override { return news[i]->settle(); }
     Step signoff(size_t i) override { return news[i]->signoff(); }
+    void quitahead(size_t i) override { news[i]->quitahead(); }
     Result end(size_t i, Step how) override { return news[i]->end(how); }
 
 private:

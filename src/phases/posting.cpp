@@ -280,12 +280,22 @@ Step Walk::postreplies() {
 
 Step Walk::walk() {
     int otherruns = otherrunsof(run, mine);
+    // Past the last file to post, a line said after the answers lets QUIT
+    // go ahead of them.
+    size_t last = 0;
+    for (size_t i = 0; i < replies.lines.size(); i++) {
+        std::string line = replies.lines[i];
+        ReplyEntry entry;
+        if (judgereply(line, mine, otherruns, entry) == ReplyAction::Post) last = i + 1;
+    }
     for (size_t i = 0; i < replies.lines.size(); i++) {
         std::string line = replies.lines[i];
         ReplyEntry entry;
         ReplyAction action = judgereply(line, mine, otherruns, entry);
         if (action == ReplyAction::Keep) {
             if (entry.report) {
+                for (size_t k = 0; i >= last && k < opened.size(); k++)
+                    if (opened[k] && !dead[k]) dialogue.quitahead(k);
                 Step step = settle();
                 if (step != Step::Next) return step;
                 out.say("%s", entry.report);

@@ -88,6 +88,9 @@ public:
     // QUIT at the end, the answers still to come read with its own; End
     // when the server did not take it.
     virtual Step signoff(size_t account) = 0;
+    // Where no message follows, QUIT goes ahead of the answers still to
+    // come, so that a line said before signoff costs no round trip.
+    virtual void quitahead(size_t) {}
     // Ends a failed dialogue (QUIT once for Quit) and says how it ended.
     virtual Result end(size_t account, Step how) = 0;
 };

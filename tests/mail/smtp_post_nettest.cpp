@@ -677,13 +677,14 @@ TEST(SmtpPost, SettingsAndConnection) {
 // With PIPELINING offered, each message's MAIL, RCPTs and DATA go out
 // together, and the next group follows the text before its answer is read;
 // the reports and the verdicts stay those of the dialogue step by step.
-// QUIT goes with the last text, its answer read after the text's.
+// QUIT goes with the last text, its answer read after the text's, also
+// where a line about a news file after it is said before signing off.
 TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     Packet p("HOSTNAME myhost\nSMTPHOST 127.0.0.1\nSMTPUSER joe\nSMTPPASS pw\n");
     std::string one = "From: s@x.org\nTo: bad@y.org, good@y.org\n\nhi\n";
     std::string two = "From: t@x.org\nTo: c@y.org\n\n.dot\n";
     p.put("00000001.MSG", binary(one) + binary(two));
-    p.put("REPLIES", "00000001\tmail\tb\n");
+    p.put("REPLIES", "00000001\tmail\tb\n00000002\tnews\tu\n");
     ScriptedServer server(25);
     server.session().send("220 hi\r\n").expect("EHLO myhost\r\n")
         .send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n")
@@ -700,7 +701,8 @@ TEST(SmtpPost, PipelinedGroupsOneRoundTripPerMessage) {
     EXPECT_EQ(p.reports(), "Posting mail to 127.0.0.1...\nMailing from s@x.org\nMailing to bad@y.org\n"
                            "SMTP host returned error: 550 no such user\n! Recipient refused by SMTP server\n"
                            "Mailing to good@y.org\nMailing from t@x.org\nMailing to c@y.org\n"
-                           "SMTP host returned error: 451 later\n! 00000001.MSG to c@y.org: SMTP server did not accept message\n");
+                           "SMTP host returned error: 451 later\n! 00000001.MSG to c@y.org: SMTP server did not accept message\n"
+                           "News found --- will keep REPLIES file\n");
     EXPECT_TRUE(p.has("00000001.MSG") && p.has("REPLIES"));
 }
 
