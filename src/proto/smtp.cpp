@@ -368,8 +368,10 @@ Step SmtpClient::post(const SmtpMessage& message) {
         return step;
     }
     if (!chunking) return withdata(message, std::move(addresses), false);
-    Step step = launch({message, std::move(addresses), false});
-    return step == Step::Next ? landuntil(kChunkWindow - 1) : step;
+    // Room is made before, not after: the last message leaves the window
+    // full, and QUIT can go right behind it.
+    Step step = landuntil(kChunkWindow - 1);
+    return step == Step::Next ? launch({message, std::move(addresses), false}) : step;
 }
 
 // The transactions of a message from here on, each with DATA.
