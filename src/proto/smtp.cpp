@@ -367,11 +367,13 @@ Step SmtpClient::post(const SmtpMessage& message) {
         if (step == Step::Next) events.refused(message, {missing, Outcome{Failure::Local}});
         return step;
     }
-    if (!chunking) return withdata(message, std::move(addresses), false);
     // Room is made before, not after: the last message leaves the window
     // full, and QUIT can go right behind it.
-    Step step = landuntil(kChunkWindow - 1);
-    return step == Step::Next ? launch({message, std::move(addresses), false}) : step;
+    Step step = chunking ? landuntil(kChunkWindow - 1) : Step::Next;
+    if (step != Step::Next) return step;
+    // Making room may have found a server that does not know BDAT.
+    if (!chunking) return withdata(message, std::move(addresses), false);
+    return launch({message, std::move(addresses), false});
 }
 
 // The transactions of a message from here on, each with DATA.

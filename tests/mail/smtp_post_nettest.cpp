@@ -1288,6 +1288,33 @@ TEST(SmtpPost, BdatUnknownOrNotPipelinedSendsWithData) {
     EXPECT_EQ(server.received(3), alone + e.client);
 }
 
+// BDAT found unknown while ten messages are in flight: the ten go again
+// with DATA, and so does the eleventh, whose room waited for that answer.
+TEST(SmtpPost, BdatUnknownWithTheWindowFull) {
+    Packet p(LOGIN + "SMTPPASS pw\n");
+    auto text = [](int i) { return "From: m" + std::to_string(i) + "@x.org\nTo: r@y.org\n\nbody\n"; };
+    std::string file;
+    for (int i = 0; i < 11; i++) file += binary(text(i));
+    p.put("00000001.MSG", file);
+    p.put("REPLIES", "00000001\tmail\tb\n");
+    ScriptedServer server(25);
+    Script& first = server.session();
+    loggedin(first, BOTH);
+    for (int i = 0; i < 10; i++) bdat(first, "m" + std::to_string(i) + "@x.org", {"r@y.org"}, crlf(text(i)));
+    first.send("250 reset\r\n250 ok\r\n250 ok\r\n502 5.5.1 unknown command\r\n").drain();
+    Script& second = server.session();
+    std::string client = loggedin(second, BOTH);
+    Dialogue d(second, "");
+    for (int i = 0; i < 11; i++) d.message("m" + std::to_string(i) + "@x.org", {"r@y.org"}, crlf(text(i)) + ".\r\n");
+    d.quit();
+    server.start();
+    RunResult r = p.run();
+    EXPECT_TRUE(server.finish()) << server.errortext();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(server.received(1), client + d.client);
+    EXPECT_EQ(listdir(p.soup), std::vector<std::string>{});
+}
+
 // Each mail leaves by the account whose FROM matches its sender, a
 // "+detail" and the case aside; no match leaves by the default account,
 // and a sender no account with a server sends as is kept.
