@@ -816,6 +816,7 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     std::string box = imapquoted(imapmailbox(name, delimiter));
     // What went ahead for the folder before and was not needed.
     Ahead before = ahead;
+    std::vector<std::string> later = surveying;
     std::string t = tag();
     std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
     std::string check = guessing ? tag() : "";
@@ -847,8 +848,14 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
         if (ahead.read && halted) return false;
         Outcome told = await(check, nullptr);
         if (!told.done() && !refusal(told)) return fail(SourceFault::Step, told);
-        // Guessed wrong: what came was of another name, and goes.
+        // Guessed wrong: what came was of another name, and goes; the
+        // survey goes again, by the right names.
         if (imapmailbox(name, guessed) != imapmailbox(name, delimiter)) {
+            for (std::string& s : statustags)
+                if (!settle(s)) return false;
+            statustags.clear();
+            statuses.clear();
+            surveying = later;
             guess = ahead.from;
             messages.clear();
             return select(name, state);

@@ -561,8 +561,8 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
 // After AUTHENTICATE, which nothing may follow in its flight, the
 // delimiter of a folder with levels is guessed and asked in the
 // selection's flight; its LIST may be answered first, and a wrong guess
-// selects again by the right name. Where COMPRESS goes, the LIST goes
-// with it.
+// selects again by the right name, the other folders' STATUS with it.
+// Where COMPRESS goes, the LIST goes with it.
 TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
     ASSERT_TRUE(addloopback("203.0.113.6"));
     auto authenticate = [](Script& s, const std::string& caps) -> Script& {
@@ -576,12 +576,19 @@ TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
                .expect("A4 LIST \"\" \"\"\r\n")
                .send(slash + "A4 OK\r\n" + selected(1, 5, 2, 2) + withbody(1, 1, one) + "A3 OK\r\n"),
            5);
-    logout(flight(flight(authenticate(server.session(), "IMAP4rev1"), "EXAMINE", "Lists/dev", 1, 2)
-                      .expect("A4 LIST \"\" \"\"\r\n")
-                      .send("A2 NO [NONEXISTENT] no\r\nA3 BAD no mailbox selected\r\n" + dot + "A4 OK\r\n"),
-                  "EXAMINE", "Lists.dev", 1, 5)
-               .send(selected(1, 5, 2, 5) + withbody(1, 1, two) + "A6 OK\r\n"),
-           7);
+    const std::string old = "(MESSAGES 0 UIDNEXT 1 UIDVALIDITY 9)\r\n";
+    logout(flight(flight(flight(authenticate(server.session(), "IMAP4rev1"), "EXAMINE", "Lists/dev", 1, 2)
+                             .expect("A4 LIST \"\" \"\"\r\n")
+                             .expect("A5 STATUS \"Lists/old\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+                             .send("A2 NO [NONEXISTENT] no\r\nA3 BAD no mailbox selected\r\n" + dot +
+                                   "A4 OK\r\nA5 NO no\r\n"),
+                         "EXAMINE", "Lists.dev", 1, 6)
+                      .expect("A8 STATUS \"Lists.old\" (MESSAGES UIDNEXT UIDVALIDITY)\r\n")
+                      .send(selected(1, 5, 2, 6) + withbody(1, 1, two) + "A7 OK\r\n* STATUS Lists.old " + old +
+                            "A8 OK\r\n"),
+                  "EXAMINE", "Lists.old", 1, 9)
+               .send(selected(0, 9, 1, 9)),
+           11);
     logout(flight(authenticate(server.session(), "IMAP4rev1 COMPRESS=DEFLATE")
                       .expect("A1 LIST \"\" \"\"\r\n")
                       .expect("A2 COMPRESS DEFLATE\r\n")
@@ -595,7 +602,8 @@ TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
         std::string said;
     } runs[] = {{"127.0.0.1", "5 2\n1 T <a@x>\n"}, {"127.0.0.1", "5 2\n1 T <b@x>\n"}, {"203.0.113.6", ""}};
     for (const Run& run : runs) {
-        Account box(std::string("IMAPFOLDER Lists/dev\nIMAPTLS off\nIMAPHOST ") + run.host + "\n");
+        std::string more = &run == &runs[1] ? "IMAPFOLDER Lists/old\n" : "";
+        Account box(std::string("IMAPFOLDER Lists/dev\n") + more + "IMAPTLS off\nIMAPHOST " + run.host + "\n");
         RunResult r = box.fetch();
         EXPECT_EQ(r.status, 0) << r.out;
         if (!run.said.empty()) EXPECT_EQ(box.record("Lists%2Fdev"), run.said);
