@@ -1,6 +1,6 @@
 // An IMAP server's answers to SELECT, the check of known messages and the
-// list of new ones, their bodies, a STORE with its UID EXPUNGE and LOGOUT,
-// then responses to the end.
+// list of new ones, their bodies, a STORE with its UID EXPUNGE, another
+// folder surveyed or selected ahead, and LOGOUT, then responses to the end.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ahead.from = 3;
     ahead.spool = spool;
     client.foresee(ahead);
-    client.survey({"Other"});
+    // Another folder: its STATUS, or its selection and listing, goes with
+    // the selection.
+    bool selectsahead = size > 1 && data[1] % 2 == 1;
+    client.survey({"Other"}, selectsahead ? std::vector<ListAsk>{ahead} : std::vector<ListAsk>());
     FolderState folder;
     if (client.select("Lists/dev", folder) && !folder.missing) {
         ListAsk ask = ahead;
@@ -62,7 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     FolderState other;
-    if (client.surveyed("Other", other)) expect(other.messages >= 0 && other.validity != 0 && other.next != 0);
+    if (selectsahead) {
+        MailList list;
+        client.foresee(ahead);
+        if (client.select("Other", other) && !other.missing) client.list(ahead, list);
+    } else if (client.surveyed("Other", other)) {
+        expect(other.messages >= 0 && other.validity != 0 && other.next != 0);
+    }
     client.close();
     if (spool >= 0) close(spool);
     for (Reply reply = readimap(client.connection().sock); reply.status != Reply::Lost;

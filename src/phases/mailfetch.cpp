@@ -268,7 +268,7 @@ Result MailFetch::fetch() {
     }
     bool ok = opened;
     std::vector<std::string> folders = source->folders();
-    if (folders.size() > 1) source->survey({folders.begin() + 1, folders.end()});
+    if (folders.size() > 1) ahead = source->survey({folders.begin() + 1, folders.end()}, selectahead(folders));
     for (const std::string& folder : folders) ok = ok && fetchfolder(folder);
     if (ok && source->close()) return missing ? Result::Kept : Result::Done;
     // The failure that ended the dialogue, not a QUIT refused after it.
@@ -394,6 +394,8 @@ bool MailFetch::fetchfolder(const std::string& folder) {
         // Bodies that come with the listing count for the average from the
         // flight that asks for them.
         listedat = spooling ? mtime() : 0;
+        if (ahead && flightat == 0) flightat = listedat;
+        if (ahead) listedat = flightat;
         if (!source->select(folder, state)) return false;
     }
     if (state.missing) {
@@ -492,6 +494,30 @@ ListAsk MailFetch::foreseen(const MailPlan& plan) {
     ask.spool = spool->fd();
     spooling = ask.spool >= 0;
     return ask;
+}
+
+// Where every folder takes all that is new with its listing and nothing is
+// asked of it after (no flag, no removal), the folders after the first may
+// be selected in its flight: their listings as the records ask them; none
+// where any folder differs. Only folders fetched before: one the server
+// does not have would have the others' answers passed over.
+std::vector<ListAsk> MailFetch::selectahead(const std::vector<std::string>& folders) {
+    if (!rules.plan.keep || rules.plan.keepdays > 0 || rules.seen || rules.maxsize > 0 || budget != SIZE_MAX ||
+        run.options.check)
+        return {};
+    std::vector<ListAsk> asks;
+    for (const std::string& folder : folders) {
+        MailRecord record = MailRecord::folder(run.account.newsgroups, run.account.name, folder);
+        MailList list;
+        MailPlan plan(list, rules.plan, source->removes());
+        if (plan.load(record) != MailRecord::Ready) return {};
+        asks.push_back(plan.guess(run.options.test));
+    }
+    if (!spool) spool.emplace(run.settings.soupdir);
+    if (spool->fd() < 0) return {};
+    for (ListAsk& ask : asks) ask.spool = spool->fd();
+    asks.erase(asks.begin());
+    return asks;
 }
 
 bool MailFetch::readrecord(MailPlan& plan, MailRecord& record) {

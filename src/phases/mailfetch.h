@@ -68,6 +68,7 @@ private:
     bool fetchfolder(const std::string& folder);
     // What the fetch expects to ask of a folder before it is selected.
     ListAsk foreseen(const MailPlan& plan);
+    std::vector<ListAsk> selectahead(const std::vector<std::string>& folders);
     bool readrecord(MailPlan& plan, MailRecord& record);
     bool removefrom(MailPlan& plan, MailRecord& record, const MailList& list, const std::string& folder,
                     const std::vector<uint32_t>& stored);
@@ -94,6 +95,8 @@ private:
     std::optional<Spool> spool;  // made for the first folder that may use one
     bool spooling = false;        // the folder's bodies may come with its listing
     uint32_t listedat = 0;        // the clock when that listing was asked (0: none)
+    bool ahead = false;           // the folders after the first go in its flight
+    uint32_t flightat = 0;        // the clock when that flight went
 };
 
 #endif

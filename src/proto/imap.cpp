@@ -806,6 +806,18 @@ void ImapClient::foresee(const ListAsk& ask) {
     guessspool = ask.spool;
 }
 
+bool ImapClient::survey(const std::vector<std::string>& names, const std::vector<ListAsk>& asks) {
+    surveying = names;
+    // Selected ahead only by names known to be the server's and where a
+    // listing's range is not bounded.
+    bool ahead = !guessing && messagelimit == 0 && asks.size() == names.size() && names.size() <= maxsurveyed / 2 &&
+                 std::all_of(asks.begin(), asks.end(), [](const ListAsk& ask) {
+                     return ask.spool >= 0 && ask.from > 0 && !ask.messageids && ask.known.empty();
+                 });
+    aheadasks = ahead ? asks : std::vector<ListAsk>();
+    return ahead;
+}
+
 bool ImapClient::select(const std::string& name, FolderState& state) {
     folder = Selected();
     messages.clear();
@@ -816,29 +828,47 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     std::string box = imapquoted(imapmailbox(name, delimiter));
     // What went ahead for the folder before and was not needed.
     Ahead before = ahead;
-    std::vector<std::string> later = surveying;
-    std::string t = tag();
-    std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
-    std::string check = guessing ? tag() : "";
-    if (guessing) flight += check + " LIST \"\" \"\"\r\n";
-    // The folders surveyed go last, so that a server that answers them out
-    // of turn cannot put the selection's answers before the one awaited:
-    // their answers are taken wherever they come, their tags once a
-    // folder's state is looked up. A name that needs a literal is selected
-    // in its turn instead.
-    for (const std::string& later : surveying) {
-        std::string wire = imapmailbox(later, delimiter);
-        std::string quoted = imapquoted(wire);
-        if (quoted.empty() || statustags.size() == maxsurveyed) continue;
-        statustags.push_back(tag());
-        statuses.push_back({wire});
-        flight += statustags.back() + " STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)\r\n";
+    std::vector<std::string> surveyed = surveying;
+    std::string t, check;
+    if (!later.empty() && later.front().box == box) {
+        // Selected ahead: its answers come next.
+        t = later.front().selecttag;
+        ahead = later.front().ahead;
+        later.pop_front();
+        spooled.clear();
+        spoolend = 0;
+        spoolfailed = false;
+        guess = 0;
+    } else {
+        current.clear();
+        Outcome passed = reclaim();
+        if (!passed.done()) return fail(SourceFault::Step, passed);
+        t = tag();
+        std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+        check = guessing ? tag() : "";
+        if (guessing) flight += check + " LIST \"\" \"\"\r\n";
+        if (!aheadasks.empty() && ahead.spool >= 0) flight += selectahead();
+        // The folders surveyed go last, so that a server that answers them
+        // out of turn cannot put the selection's answers before the one
+        // awaited: their answers are taken wherever they come, their tags
+        // once a folder's state is looked up. A name that needs a literal
+        // is selected in its turn instead.
+        for (const std::string& other : surveying) {
+            std::string wire = imapmailbox(other, delimiter);
+            std::string quoted = imapquoted(wire);
+            if (quoted.empty() || statustags.size() == maxsurveyed) continue;
+            statustags.push_back(tag());
+            statuses.push_back({wire});
+            flight += statustags.back() + " STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)\r\n";
+        }
+        surveying.clear();
+        aheadasks.clear();
+        Outcome sent = conn.send(flight);
+        if (!sent.done()) return fail(SourceFault::Step, sent);
     }
-    surveying.clear();
-    Outcome answer = conn.send(flight);
-    if (!answer.done()) return fail(SourceFault::Step, answer);
     if (!settle(before.listtag)) return false;
-    answer = await(t, &want);
+    Outcome answer = await(t, &want);
+    current = answer.done() ? box : "";
     if (guessing && (answer.done() || refusal(answer))) {
         // The listing is read first, for its FETCHes: one read while the
         // LIST is awaited would be passed over.
@@ -855,7 +885,7 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
                 if (!settle(s)) return false;
             statustags.clear();
             statuses.clear();
-            surveying = later;
+            surveying = surveyed;
             guess = ahead.from;
             messages.clear();
             return select(name, state);
@@ -870,8 +900,9 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
         Want folders;
         folders.kind = Want::Folders;
         folders.state = &state;
+        Outcome sent = reclaim();
         std::string l = tag();
-        Outcome sent = conn.send(l + " LIST \"\" \"*\"\r\n");
+        if (sent.done()) sent = conn.send(l + " LIST \"\" \"*\"\r\n");
         Outcome listing = sent.done() ? await(l, &folders) : sent;
         if (!listing.done() && !refusal(listing)) return fail(SourceFault::Step, listing);
     }
@@ -952,7 +983,60 @@ std::string ImapClient::sendahead() {
     // at "*", which names the last message also where it is older than
     // from: its body would come for nothing.
     if (ahead.spool < 0) return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
-    return ahead.listtag + " UID FETCH " + std::to_string(from) + ":4294967295 (UID RFC822.SIZE BODY.PEEK[])\r\n";
+    return ahead.listtag + withbodies(from);
+}
+
+std::string ImapClient::withbodies(uint32_t from) {
+    return " UID FETCH " + std::to_string(from) + ":4294967295 (UID RFC822.SIZE BODY.PEEK[])\r\n";
+}
+
+// The folders surveyed, each selected with its listing and bodies, after
+// the first's: the server answers each before it selects the next.
+std::string ImapClient::selectahead() {
+    std::string flight;
+    for (size_t i = 0; i < surveying.size(); i++) {
+        Later next;
+        next.box = imapquoted(imapmailbox(surveying[i], delimiter));
+        next.selecttag = tag();
+        next.ahead.from = aheadasks[i].from;
+        next.ahead.listtag = tag();
+        next.ahead.spool = aheadasks[i].spool;
+        flight += next.selecttag + (readonly ? " EXAMINE " : " SELECT ") + next.box + "\r\n" + next.ahead.listtag +
+                  withbodies(next.ahead.from);
+        later.push_back(std::move(next));
+    }
+    surveying.clear();
+    return flight;
+}
+
+// Before a command for the folder selected in its turn while folders
+// selected ahead are still to answer: their answers are passed over (each
+// is selected again in its turn), and the folder selected again. Its
+// numbering must be the one its listing was read under.
+Outcome ImapClient::reclaim() {
+    if (later.empty()) return Outcome();
+    std::deque<Later> passed = std::move(later);
+    later.clear();
+    for (Later& l : passed)
+        for (const std::string* t : {&l.selecttag, &l.ahead.listtag}) {
+            Outcome answer = await(*t, nullptr);
+            if (!answer.done() && !refusal(answer)) return answer;
+        }
+    if (current.empty()) return Outcome();
+    Selected kept = folder;
+    Want want;
+    want.kind = Want::Select;
+    std::string t = tag();
+    Outcome answer = conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + current + "\r\n");
+    if (answer.done()) answer = await(t, &want);
+    uint32_t now = folder.uidvalidity;
+    folder = kept;
+    if (!answer.done() || now == kept.uidvalidity) return answer;
+    // Renumbered meanwhile: the next run sees it so from the start.
+    Reply reply;
+    reply.status = Reply::Negative;
+    reply.text = "* NO [UIDVALIDITY " + std::to_string(now) + "] " + current + " was renumbered during the run\r\n";
+    return conn.failed(Failure::Network, Stage::Reply, reply);
 }
 
 const char* ImapClient::listitems(bool ids) {
@@ -972,6 +1056,10 @@ bool ImapClient::settle(std::string& t) {
 // as Pipeline lets go, and reads their answers for want: the first that
 // fails is returned, not told.
 Outcome ImapClient::flight(const std::vector<std::string>& texts, Want* want) {
+    if (!texts.empty()) {
+        Outcome passed = reclaim();
+        if (!passed.done()) return passed;
+    }
     std::vector<std::string> tags;
     Pipeline commands(conn.sock, pipelinewindow, [this, &texts, &tags](std::string& out) {
         if (tags.size() == texts.size()) return false;
@@ -1193,6 +1281,8 @@ bool ImapClient::retrieve(const std::vector<uint32_t>& places, MessageSink& sink
 bool ImapClient::store(const MailList& list, const std::vector<uint32_t>& places, const char* flag,
                        bool thenexpunge) {
     if (!settle(ahead.listtag)) return false;
+    Outcome passed = reclaim();
+    if (!passed.done()) return fail(SourceFault::Step, passed);
     // The list names each message by its UID.
     std::vector<uint32_t> uids;
     for (uint32_t place : places) {

@@ -6,6 +6,7 @@
 #define VORPA_PROTO_IMAP_H
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,8 +44,11 @@ public:
     // limits the messages a command names (MESSAGELIMIT); with a spool, the
     // bodies go with it, in the same command.
     void foresee(const ListAsk& ask) override;
-    // STATUS of each goes in the next selection's flight.
-    void survey(const std::vector<std::string>& later) override { surveying = later; }
+    // STATUS of each goes in the next selection's flight; or, with asks
+    // that all bring the bodies into the spool, their selections and
+    // listings. A command for a folder while those are still to answer
+    // passes them over and selects the folder again.
+    bool survey(const std::vector<std::string>& later, const std::vector<ListAsk>& asks) override;
     bool surveyed(const std::string& folder, FolderState& state) override;
     // A folder the server refused is missing, not a failure.
     bool select(const std::string& folder, FolderState& state) override;
@@ -84,6 +88,9 @@ private:
     Outcome command(const std::string& text, Want* want = nullptr);
     Outcome flight(const std::vector<std::string>& texts, Want* want);
     std::string sendahead();
+    static std::string withbodies(uint32_t from);
+    std::string selectahead();
+    Outcome reclaim();
     bool settle(std::string& t);
     static const char* listitems(bool ids);
     std::vector<std::string> listing(uint32_t start, bool ids) const;
@@ -149,6 +156,13 @@ private:
         bool read = false;  // its answer came already: this one
         Outcome answer;
     };
+    // A folder selected ahead, with its listing, in the flight of the
+    // first: its answers are read in its turn.
+    struct Later {
+        std::string box;  // as the command named it
+        std::string selecttag;
+        Ahead ahead;
+    };
     // What SELECT told of the folder.
     struct Selected {
         long messages = 0;
@@ -193,6 +207,9 @@ private:
     std::vector<bool> asked;  // told to the sink with next
     std::vector<std::string> early;  // tagged answers not waited for yet
     std::vector<std::string> surveying;  // folders whose STATUS goes next
+    std::vector<ListAsk> aheadasks;      // or whose selections go, so listed
+    std::deque<Later> later;
+    std::string current;  // the folder selected in its turn, as named ("": none)
     std::vector<Status> statuses;
     std::vector<std::string> statustags;  // of those whose answer is not read yet
 };

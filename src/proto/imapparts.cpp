@@ -48,6 +48,8 @@ bool ImapClient::answered(const Outcome& answer, size_t k) {
 bool ImapClient::describe(const MailList&, const std::vector<uint32_t>& places, bool structure,
                           std::vector<Described>& out) {
     out.assign(places.size(), Described());
+    Outcome passed = reclaim();
+    if (!passed.done()) return fail(SourceFault::Step, passed);
     const char* items = structure ? " (UID BODYSTRUCTURE BODY.PEEK[HEADER])\r\n"
                                   : " (UID BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n";
     size_t next = 0;
@@ -111,7 +113,8 @@ bool ImapClient::retrieveparts(const MailList&, uint32_t place, const std::vecto
     std::string items;
     for (const std::string& section : sections) items += (items.empty() ? "BODY.PEEK[" : " BODY.PEEK[") + section + "]";
     std::string t = "P" + uid;
-    Outcome sent = conn.send(t + " UID FETCH " + uid + " (" + items + ")\r\n");
+    Outcome sent = reclaim();
+    if (sent.done()) sent = conn.send(t + " UID FETCH " + uid + " (" + items + ")\r\n");
     if (!sent.done()) return fail(SourceFault::Step, sent);
     std::vector<bool> got(sections.size(), false);
     // The items one by one; a literal's bytes go to the sink straight from

@@ -201,8 +201,12 @@ public:
     virtual void foresee(const ListAsk&) {}
     // The folders the fetch selects after the next: a source may ask their
     // state with the next selection, so that a folder where a run has
-    // nothing to do costs no selection of its own.
-    virtual void survey(const std::vector<std::string>&) {}
+    // nothing to do costs no selection of its own. With asks, one for each,
+    // where nothing is asked of a folder after its listing, it may instead
+    // select them all in the next selection's flight, each with its
+    // listing as asked: true where it does. Each is then selected in its
+    // turn from what came.
+    virtual bool survey(const std::vector<std::string>&, const std::vector<ListAsk>&) { return false; }
     // That state of a folder surveyed, where the source has it (its
     // messages, numbering and next number, all told); false: select it.
     virtual bool surveyed(const std::string&, FolderState&) { return false; }

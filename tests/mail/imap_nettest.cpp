@@ -558,6 +558,64 @@ TEST(ImapFetch, FoldersByNameAndCheck) {
     EXPECT_EQ(box.record("Lists%2Fdev"), "5 9\n7 T <b@x>\n8 T <c@x>\n");
 }
 
+// Folders fetched before, where nothing is flagged or removed: the later
+// ones are selected with their listings in the first one's flight, each
+// read in its turn. A body the listing left out has those answers passed
+// over and its folder selected again, the later ones then in their turn;
+// one whose numbering changed meanwhile is not fetched from.
+TEST(ImapFetch, FoldersSelectedAheadInOneFlight) {
+    Account box("IMAPFOLDER A\nIMAPFOLDER B\nIMAPFOLDER C\n");
+    writefile(box.dir / "imapkeep-default-A", "7 1\n");
+    writefile(box.dir / "imapkeep-default-B", "8 1\n");
+    writefile(box.dir / "imapkeep-default-C", "9 1\n");
+    ScriptedServer server(143);
+    auto three = [](Script& s, int from) -> Script& {
+        return flight(flight(flight(login(s), "EXAMINE", "A", from, 1), "EXAMINE", "B", 1, 3), "EXAMINE", "C", from, 5);
+    };
+    logout(three(server.session(), 1)
+               .send(selected(1, 7, 2, 1) + withbody(1, 1, one) + "A2 OK\r\n" + selected(0, 8, 1, 3) + "A4 OK\r\n" +
+                     selected(1, 9, 2, 5) + withbody(1, 1, ::three) + "A6 OK\r\n"),
+           7);
+    const std::string passed = selected(0, 8, 1, 3) + "A4 OK\r\n" + selected(2, 9, 3, 5) + withbody(2, 2, two) +
+                               "A6 OK\r\n";
+    logout(flight(flight(three(server.session(), 2)
+                             .send(selected(2, 7, 3, 1) + listed(2, 2, two) + "A2 OK\r\n" + passed)
+                             .expect("A7 EXAMINE \"A\"\r\n")
+                             .send(selected(2, 7, 3, 7))
+                             .expect("A8 UID FETCH 2 (BODY.PEEK[])\r\n")
+                             .send(bodyof(2, 2, two) + "A8 OK\r\n"),
+                         "EXAMINE", "B", 1, 9)
+                      .send(selected(0, 8, 1, 9) + "A10 OK\r\n"),
+                  "EXAMINE", "C", 2, 11)
+               .send(selected(2, 9, 3, 11) + withbody(2, 2, two) + "A12 OK\r\n"),
+           13);
+    three(server.session(), 3)
+        .send(selected(3, 7, 4, 1) + listed(3, 3, two) + "A2 OK\r\n" + passed)
+        .expect("A7 EXAMINE \"A\"\r\n")
+        .send(selected(1, 70, 2, 7))
+        .expect("Z LOGOUT\r\n")
+        .send("Z OK\r\n");
+    server.start();
+    RunResult first = box.fetch();
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_NE(first.out.find("There are no messages in B on the IMAP server.\n"), std::string::npos) << first.out;
+    EXPECT_EQ(box.record("A"), "7 2\n1 T <a@x>\n");
+    EXPECT_EQ(box.record("C"), "9 2\n1 T <c@x>\n");
+    RunResult second = box.fetch();
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_EQ(box.record("A"), "7 3\n1 T <a@x>\n2 T <b@x>\n");
+    EXPECT_EQ(box.record("C"), "9 3\n1 T <c@x>\n2 T <b@x>\n");
+    RunResult third = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(third.status, 75) << third.out;
+    EXPECT_NE(third.out.find("IMAP host returned error: [UIDVALIDITY 70] \"A\" was renumbered during the run\n"),
+              std::string::npos)
+        << third.out;
+    EXPECT_EQ(box.record("A"), "7 3\n1 T <a@x>\n2 T <b@x>\n");
+    EXPECT_EQ(box.file("AREAS"), "00000000\tA\tbn\n00000001\tC\tbn\n00000002\tA\tbn\n00000003\tC\tbn\n");
+}
+
 // After AUTHENTICATE, which nothing may follow in its flight, the
 // delimiter of a folder with levels is guessed and asked in the
 // selection's flight; its LIST may be answered first, and a wrong guess
