@@ -27,7 +27,7 @@ huge:     the peak memory of the first fetch of 20,000 mails of 1 KB in
           Bench/huge, beside 2000 in Bench/mid
 folders:  five folders of 20 mails of 5 KB on 993 (TLS) behind 100 ms each
           way: the first fetch, then the folders unchanged, then with one
-          new mail in the last
+          new mail in the last (FOLDERS=Benchf: the same without levels)
 Each figure is the median of three runs; VORPA=... measures another binary.
 mbsync and mpop are Debian's isync and mpop (apt-get install isync mpop)."""
 import os
@@ -325,7 +325,7 @@ def huge():
 
 
 def folders():
-    names = ["Bench/f%d" % i for i in range(1, 6)]
+    names = [os.environ.get("FOLDERS", "Bench/f") + "%d" % i for i in range(1, 6)]
     for name in names:
         seed(20, 5000, name)
     link = Link(993)

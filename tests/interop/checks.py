@@ -501,6 +501,18 @@ def imap_second():
     expect(imap_mails() == before, "flags or mails changed on the server")
 
 
+def imap_ahead():
+    """folders without levels, fetched before: the later ones go in the first one's flight"""
+    folders = ("INBOX", "Entw\u00fcrfe")
+    old = imap_mails()
+    for folder in folders:
+        seed_imap(2, folder)
+    before = imap_mails()
+    out, got = imap_run(993, "on", folders=folders)
+    imap_stored(got, before, {f: [i for i in before[f] if i not in old[f]] for f in folders})
+    expect(imap_mails() == before, "flags or mails changed on the server")
+
+
 def imap_uidvalidity():
     subprocess.run([SERVERS + "/uidvalidity.py", USER, "Lists/dev", "--kick"], check=True,
                    capture_output=True, timeout=30)
@@ -1166,6 +1178,7 @@ def main():
         # IMAP
         ("imap  993  TLS: three folders fetched byte for byte, flags untouched", imap_three),
         ("imap  143  STARTTLS: a second run fetches only the new mail", imap_second),
+        ("imap  993  two folders fetched before: both in one flight, only the new mail", imap_ahead),
         ("imap  993  UIDVALIDITY of Lists/dev changed: nothing fetched twice", imap_uidvalidity),
         ("imap  993  IMAPDELETE turned on: what was stored, now and before, is removed", imap_delete),
         ("imap  993  XOAUTH2, token from IMAPPASSCMD: the new mail fetched", imap_token),
