@@ -415,15 +415,19 @@ Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) 
     } else if (word == "OK") {
         size_t at = text.find('[');
         unsigned long long n = 0;
-        if (at != std::string::npos && want && want->kind == Want::Select) {
+        bool numbers = at != std::string::npos &&
+                       (startsnocase(text, at + 1, "UIDVALIDITY ") || startsnocase(text, at + 1, "UIDNEXT "));
+        if (numbers && want && want->kind == Want::Select) {
             size_t pos = at + 1;
             if (startsnocase(text, pos, "UIDVALIDITY ")) {
                 pos += 12;
                 if (readnumber(text, pos, UINT32_MAX, n)) folder.uidvalidity = static_cast<uint32_t>(n);
-            } else if (startsnocase(text, pos, "UIDNEXT ")) {
+            } else {
                 pos += 8;
                 if (readnumber(text, pos, UINT32_MAX, n)) folder.uidnext = static_cast<uint32_t>(n);
             }
+        } else if (numbers) {
+            strays++;
         }
         namedcaps(text);
     } else if (word == "STATUS") {
@@ -445,6 +449,8 @@ Outcome ImapClient::untagged(std::string& text, long long& literal, Want* want) 
         if (readnumber(text, pos, UINT32_MAX, n) && pos < text.size() && text[pos] == ' ') {
             std::string what = statusword(text.data() + pos - 1, text.size() - pos + 1);
             if (what == "EXISTS" && want && want->kind == Want::Select) folder.messages = static_cast<long>(n);
+            else if (what == "EXISTS") strays++;
+            if (what == "FETCH" && !want) strays++;
             if (what == "FETCH") return fetched(text, literal, want);
         }
     }
@@ -808,9 +814,8 @@ void ImapClient::foresee(const ListAsk& ask) {
 
 bool ImapClient::survey(const std::vector<std::string>& names, const std::vector<ListAsk>& asks) {
     surveying = names;
-    // Selected ahead only by names known to be the server's and where a
-    // listing's range is not bounded.
-    bool ahead = !guessing && messagelimit == 0 && asks.size() == names.size() && names.size() <= maxsurveyed / 2 &&
+    // Selected ahead only where a listing's range is not bounded.
+    bool ahead = messagelimit == 0 && asks.size() == names.size() && names.size() <= maxsurveyed / 2 &&
                  std::all_of(asks.begin(), asks.end(), [](const ListAsk& ask) {
                      return ask.spool >= 0 && ask.from > 0 && !ask.messageids && ask.known.empty();
                  });
@@ -829,8 +834,11 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     // What went ahead for the folder before and was not needed.
     Ahead before = ahead;
     std::vector<std::string> surveyed = surveying;
+    std::vector<ListAsk> asks = aheadasks;
     std::string t, check;
-    if (!later.empty() && later.front().box == box) {
+    bool adopted = !outofturn && !later.empty() && later.front().box == box;
+    uint32_t foreseen = guess;
+    if (adopted) {
         // Selected ahead: its answers come next.
         t = later.front().selecttag;
         ahead = later.front().ahead;
@@ -868,6 +876,13 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     }
     if (!settle(before.listtag)) return false;
     Outcome answer = await(t, &want);
+    if (adopted && answer.done() && folder.uidvalidity == 0) {
+        // What it said was read out of turn, under another wait: it is
+        // selected anew.
+        if (!settle(ahead.listtag)) return false;
+        guess = foreseen;
+        return select(name, state);
+    }
     current = answer.done() ? box : "";
     if (guessing && (answer.done() || refusal(answer))) {
         // The listing is read first, for its FETCHes: one read while the
@@ -876,16 +891,24 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
         char guessed = delimiter;
         if (!ahead.listtag.empty()) readahead();
         if (ahead.read && halted) return false;
+        strays = 0;
         Outcome told = await(check, nullptr);
         if (!told.done() && !refusal(told)) return fail(SourceFault::Step, told);
+        // A folder selected ahead answered before the LIST: what it said
+        // is gone, and it is selected again in its turn.
+        outofturn = strays > 0;
         // Guessed wrong: what came was of another name, and goes; the
         // survey goes again, by the right names.
         if (imapmailbox(name, guessed) != imapmailbox(name, delimiter)) {
+            current.clear();
+            Outcome passed = reclaim();
+            if (!passed.done()) return fail(SourceFault::Step, passed);
             for (std::string& s : statustags)
                 if (!settle(s)) return false;
             statustags.clear();
             statuses.clear();
             surveying = surveyed;
+            aheadasks = asks;
             guess = ahead.from;
             messages.clear();
             return select(name, state);
@@ -1017,6 +1040,7 @@ Outcome ImapClient::reclaim() {
     if (later.empty()) return Outcome();
     std::deque<Later> passed = std::move(later);
     later.clear();
+    outofturn = false;
     for (Later& l : passed)
         for (const std::string* t : {&l.selecttag, &l.ahead.listtag}) {
             Outcome answer = await(*t, nullptr);

@@ -210,6 +210,10 @@ private:
     std::vector<ListAsk> aheadasks;      // or whose selections go, so listed
     std::deque<Later> later;
     std::string current;  // the folder selected in its turn, as named ("": none)
+    bool outofturn = false;  // those selected ahead answered under another wait
+    // Answers a selection or a listing needs (EXISTS, UIDVALIDITY, UIDNEXT,
+    // FETCH) read under a wait for none.
+    size_t strays = 0;
     std::vector<Status> statuses;
     std::vector<std::string> statustags;  // of those whose answer is not read yet
 };

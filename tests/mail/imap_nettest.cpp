@@ -671,6 +671,37 @@ TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
     EXPECT_EQ(server.errortext(), "");
 }
 
+// With the delimiter guessed, the folders selected ahead follow its LIST.
+// A server that answers one of them in part before the LIST has that part
+// read under this wait: the folder is selected again in its turn, and its
+// mail still comes.
+TEST(ImapFetch, FoldersAheadAnsweredOutOfTurn) {
+    Account box("IMAPFOLDER Lists/dev\nIMAPFOLDER Lists/old\n");
+    writefile(box.dir / "imapkeep-default-Lists%2Fdev", "5 1\n");
+    writefile(box.dir / "imapkeep-default-Lists%2Fold", "6 1\n");
+    ScriptedServer server(143);
+    Script& s = flight(server.session()
+                           .send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN] ready\r\n")
+                           .expect("L AUTHENTICATE PLAIN AGpvZQBzZWNyZXQ=\r\n")
+                           .send("L OK [CAPABILITY IMAP4rev1] in\r\n"),
+                       "EXAMINE", "Lists/dev", 1, 2)
+                    .expect("A4 LIST \"\" \"\"\r\n");
+    logout(flight(flight(s, "EXAMINE", "Lists/old", 1, 5)
+                      .send(selected(1, 5, 2, 2) + withbody(1, 1, one) + "A3 OK\r\n* 1 EXISTS\r\n"
+                            "* LIST (\\Noselect) \"/\" \"\"\r\nA4 OK\r\n* OK [UIDVALIDITY 6] v\r\n"
+                            "* OK [UIDNEXT 2] n\r\nA5 OK\r\n" + withbody(1, 1, two) + "A6 OK\r\n"),
+                  "EXAMINE", "Lists/old", 1, 7)
+               .send(selected(1, 6, 2, 7) + withbody(1, 1, two) + "A8 OK\r\n"),
+           9);
+    server.start();
+    RunResult r = box.fetch();
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.errortext(), "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(box.record("Lists%2Fdev"), "5 2\n1 T <a@x>\n");
+    EXPECT_EQ(box.record("Lists%2Fold"), "6 2\n1 T <b@x>\n");
+}
+
 // COMPRESS DEFLATE once the login's capabilities offer it, with untagged
 // data compressed in the same write as its OK, by default only to a server
 // far away (here, a public address on this namespace's loopback); a
