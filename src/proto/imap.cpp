@@ -1361,7 +1361,9 @@ bool ImapClient::close() {
 }
 
 void ImapClient::abandon() {
-    if (quits && !conn.sock.Broken() && conn.sock.isopen()) {
+    // Folders selected ahead would have all their bodies read on the way:
+    // the connection is only closed.
+    if (quits && later.empty() && !conn.sock.Broken() && conn.sock.isopen()) {
         // The answers of commands still in flight are passed over on the
         // way to the LOGOUT's.
         loggingout = true;
