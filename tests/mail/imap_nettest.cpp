@@ -664,8 +664,11 @@ TEST(ImapFetch, DelimiterGuessedInTheSelectionsFlight) {
         Account box(std::string("IMAPFOLDER Lists/dev\n") + more + "IMAPTLS off\nIMAPHOST " + run.host + "\n");
         RunResult r = box.fetch();
         EXPECT_EQ(r.status, 0) << r.out;
-        if (!run.said.empty()) EXPECT_EQ(box.record("Lists%2Fdev"), run.said);
-        else EXPECT_NE(r.out.find("There are no messages in Lists/dev on the IMAP server.\n"), std::string::npos) << r.out;
+        if (!run.said.empty())
+            EXPECT_EQ(box.record("Lists%2Fdev"), run.said);
+        else
+            EXPECT_NE(r.out.find("There are no messages in Lists/dev on the IMAP server.\n"), std::string::npos)
+                << r.out;
     }
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(server.errortext(), "");
