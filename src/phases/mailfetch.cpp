@@ -505,13 +505,14 @@ std::vector<ListAsk> MailFetch::selectahead(const std::vector<std::string>& fold
     if (!rules.plan.keep || rules.plan.keepdays > 0 || rules.seen || rules.maxsize > 0 || budget != SIZE_MAX ||
         run.options.check)
         return {};
+    // With keep, each listing starts at its record's next UID: the first
+    // line says it, and only it is read here.
     std::vector<ListAsk> asks;
     for (const std::string& folder : folders) {
         MailRecord record = MailRecord::folder(run.account.newsgroups, run.account.name, folder);
-        MailList list;
-        MailPlan plan(list, rules.plan, source->removes());
-        if (plan.load(record) != MailRecord::Ready) return {};
-        asks.push_back(plan.guess(run.options.test));
+        if (record.numbering() != MailRecord::Ready) return {};
+        asks.emplace_back();
+        asks.back().from = record.next;
     }
     if (!spool) spool.emplace(run.settings.soupdir);
     if (spool->fd() < 0) return {};

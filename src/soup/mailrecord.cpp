@@ -92,7 +92,7 @@ bool MailRecord::line(const std::string& text, bool fits, bool first, const std:
     return true;
 }
 
-MailRecord::Loaded MailRecord::load(const std::function<void(const Entry&)>& take) {
+MailRecord::Loaded MailRecord::read(const std::function<void(const Entry&)>& take, bool whole) {
     int openerror = 0;
     passedover = 0;
     File in(openregular(path.c_str(), openerror));
@@ -131,6 +131,7 @@ MailRecord::Loaded MailRecord::load(const std::function<void(const Entry&)>& tak
         }
         text.clear();
         toolong = false;
+        if (numbers && !first && !whole) break;
     }
     if (std::ferror(in.get())) {
         error = errno;

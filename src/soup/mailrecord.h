@@ -52,7 +52,12 @@ public:
     // the record cannot be read, or (a folder's) its first line is
     // damaged, or (a mailbox's) it is empty or holds no entry that can be
     // read: trusting it would fetch every message again.
-    Loaded load(const std::function<void(const Entry&)>& take);
+    Loaded load(const std::function<void(const Entry&)>& take) { return read(take, true); }
+    // A folder's first line alone: its numbering and next, as load tells
+    // them, the entries not read.
+    Loaded numbering() {
+        return read([](const Entry&) {}, false);
+    }
     long ignored() const { return passedover; }
     // Replaces the record by the entries next gives until it returns false,
     // in one step (temporary file, sync, rename): a crash leaves the old
@@ -72,6 +77,7 @@ public:
 
 private:
     MailRecord(std::string path, bool numbers) : path(std::move(path)), numbers(numbers) {}
+    Loaded read(const std::function<void(const Entry&)>& take, bool whole);
     bool line(const std::string& text, bool fits, bool first, const std::function<void(const Entry&)>& take);
 
     std::string path;
