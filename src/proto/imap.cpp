@@ -841,18 +841,15 @@ bool ImapClient::select(const std::string& name, FolderState& state) {
     if (adopted) {
         // Selected ahead: its answers come next.
         t = later.front().selecttag;
-        ahead = later.front().ahead;
+        follow(later.front().ahead);
         later.pop_front();
-        spooled.clear();
-        spoolend = 0;
-        spoolfailed = false;
         guess = 0;
     } else {
         current.clear();
         Outcome passed = reclaim();
         if (!passed.done()) return fail(SourceFault::Step, passed);
         t = tag();
-        std::string flight = t + (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n" + sendahead();
+        std::string flight = t + selecting(box) + sendahead();
         check = guessing ? tag() : "";
         if (guessing) flight += check + " LIST \"\" \"\"\r\n";
         if (!aheadasks.empty() && ahead.spool >= 0) flight += selectahead();
@@ -990,10 +987,7 @@ bool ImapClient::surveyed(const std::string& folder, FolderState& state) {
 // a command of their own would wait for its answer, since a server may
 // answer FETCHes sent together at once, interleaved (dovecot does).
 std::string ImapClient::sendahead() {
-    ahead = Ahead();
-    spooled.clear();
-    spoolend = 0;
-    spoolfailed = false;
+    follow(Ahead());
     uint32_t from = guess;
     guess = 0;
     if (from == 0 || messagelimit > 0) return "";
@@ -1007,6 +1001,19 @@ std::string ImapClient::sendahead() {
     // from: its body would come for nothing.
     if (ahead.spool < 0) return ahead.listtag + " UID FETCH " + std::to_string(from) + ":*" + listitems(false) + "\r\n";
     return ahead.listtag + withbodies(from);
+}
+
+// The listing that goes with this selection; the spool starts empty.
+void ImapClient::follow(const Ahead& next) {
+    ahead = next;
+    spooled.clear();
+    spoolend = 0;
+    spoolfailed = false;
+}
+
+// EXAMINE where nothing changes on the server, else SELECT.
+std::string ImapClient::selecting(const std::string& box) const {
+    return (readonly ? " EXAMINE " : " SELECT ") + box + "\r\n";
 }
 
 std::string ImapClient::withbodies(uint32_t from) {
@@ -1024,8 +1031,7 @@ std::string ImapClient::selectahead() {
         next.ahead.from = aheadasks[i].from;
         next.ahead.listtag = tag();
         next.ahead.spool = aheadasks[i].spool;
-        flight += next.selecttag + (readonly ? " EXAMINE " : " SELECT ") + next.box + "\r\n" + next.ahead.listtag +
-                  withbodies(next.ahead.from);
+        flight += next.selecttag + selecting(next.box) + next.ahead.listtag + withbodies(next.ahead.from);
         later.push_back(std::move(next));
     }
     surveying.clear();
@@ -1051,7 +1057,7 @@ Outcome ImapClient::reclaim() {
     Want want;
     want.kind = Want::Select;
     std::string t = tag();
-    Outcome answer = conn.send(t + (readonly ? " EXAMINE " : " SELECT ") + current + "\r\n");
+    Outcome answer = conn.send(t + selecting(current));
     if (answer.done()) answer = await(t, &want);
     uint32_t now = folder.uidvalidity;
     folder = kept;

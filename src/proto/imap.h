@@ -88,6 +88,7 @@ private:
     Outcome command(const std::string& text, Want* want = nullptr);
     Outcome flight(const std::vector<std::string>& texts, Want* want);
     std::string sendahead();
+    std::string selecting(const std::string& box) const;
     static std::string withbodies(uint32_t from);
     std::string selectahead();
     Outcome reclaim();
@@ -163,6 +164,7 @@ private:
         std::string selecttag;
         Ahead ahead;
     };
+    void follow(const Ahead& next);
     // What SELECT told of the folder.
     struct Selected {
         long messages = 0;
