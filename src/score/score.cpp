@@ -459,6 +459,13 @@ std::string regexneeds(const std::string& re) {
             if (c == '{') i = std::min(re.find('}', i), re.size());
             continue;
         }
+        // The C library reads \` \' \< \> as places (the text's ends, a
+        // word's), not as characters.
+        if (c == '\\' && i + 1 < re.size() && std::strchr("`'<>", re[i + 1]) && re[i + 1] != '\0') {
+            i++;
+            end();
+            continue;
+        }
         if (c == '\\' && i + 1 < re.size() && !std::isalnum(static_cast<unsigned char>(re[i + 1])) &&
             !(re[i + 1] & 0x80)) {
             c = re[++i];

@@ -54,7 +54,9 @@ TEST(Score, RegexNeedsOnlyWhatEveryMatchHolds) {
                                                   "(a|b)cd|e",
                                                   "sp.m",
                                                   "[^]x]yz",
-                                                  "AbC"};
+                                                  "AbC",
+                                                  "\\`ab\\'",
+                                                  "\\<word\\>"};
     const std::vector<std::string> texts = {"Re: Re: MAKE cash now",
                                             "abbb",
                                             "xQy",
@@ -67,7 +69,9 @@ TEST(Score, RegexNeedsOnlyWhatEveryMatchHolds) {
                                             "SPAM",
                                             "byz",
                                             "abc",
-                                            "aBc"};
+                                            "aBc",
+                                            "ab",
+                                            "a word here"};
     for (const std::string& expression : expressions) {
         regex_t re;
         ASSERT_EQ(0, regcomp(&re, expression.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB)) << expression;
